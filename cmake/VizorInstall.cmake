@@ -1,0 +1,28 @@
+# Install rules: library, headers, CMake package, pkg-config file, udev rule.
+include(CMakePackageConfigHelpers)
+
+install(TARGETS vizor EXPORT vizorTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY include/vizor DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT vizorTargets NAMESPACE vizor:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vizor)
+configure_package_config_file(cmake/vizorConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/vizorConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vizor)
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/vizorConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vizorConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/vizorConfigVersion.cmake
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vizor)
+
+configure_file(cmake/vizor.pc.in ${CMAKE_CURRENT_BINARY_DIR}/vizor.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vizor.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# udev rule: lets members of plugdev (and the seat's user) open the camera.
+string(REGEX REPLACE "^0x" "" _vz_vid "${VIZOR_USB_VID}")
+string(REGEX REPLACE "^0x" "" _vz_pid "${VIZOR_USB_PID}")
+string(TOLOWER "${_vz_vid}" VIZOR_UDEV_VID)
+string(TOLOWER "${_vz_pid}" VIZOR_UDEV_PID)
+configure_file(cmake/60-vizor.rules.in ${CMAKE_CURRENT_BINARY_DIR}/60-vizor.rules @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/60-vizor.rules DESTINATION lib/udev/rules.d)

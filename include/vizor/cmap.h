@@ -1,0 +1,52 @@
+/*
+ * Colour map: turns integer values (millimetres in practice) into display
+ * colours. The palette runs from dark blue (far, top of the range) through
+ * blue, cyan, yellow and orange to dark red (near, bottom of the range).
+ *
+ * Colour word: bits 0-7 red, 8-15 green, 16-23 blue, 24-31 zero.
+ * Reserved codes: 65300 is black in colour lookups; 65400 (0x8000FF) and
+ * 65500 (0xFF0EA9) keep their fixed colours in colour and gray lookups.
+ *
+ * Threads: lookups only read the map; vz_cmap_set_range writes it without a
+ * lock, so a concurrent lookup may see the old or the new range.
+ */
+#ifndef VIZOR_CMAP_H
+#define VIZOR_CMAP_H
+
+#include <stdint.h>
+#include "vizor/export.h"
+
+VZ_EXTERN_C_BEGIN
+
+typedef struct vz_cmap {
+    int32_t size;        /* palette entries */
+    int32_t range_min;   /* lower bound of the value range, inclusive */
+    int32_t range_max;   /* upper bound of the value range, inclusive */
+    float scale;         /* palette entries per value unit */
+    float gray_scale;    /* gray levels per value unit */
+    uint32_t *palette;   /* size colour words, owned by the map */
+} vz_cmap_t;
+
+/* Initialises map with a palette of size entries (none when size <= 0) and the
+ * range 0..256 with both scales 0. A failed palette allocation leaves palette
+ * NULL and size 0; lookups on such a map answer black. */
+VZ_API void vz_cmap_init(vz_cmap_t *map, int32_t size);
+
+/* Releases the palette; the map may be initialised again. NULL is ignored. */
+VZ_API void vz_cmap_uninit(vz_cmap_t *map);
+
+/* Sets the range from two bounds in either order. Equal bounds keep the
+ * previous range and set scale to the palette size and gray_scale to 255. */
+VZ_API void vz_cmap_set_range(vz_cmap_t *map, int32_t a, int32_t b);
+
+/* Colour of value v: reserved colours first, black outside the range, else
+ * the palette entry (range_min gets the last entry, range_max the first). */
+VZ_API uint32_t vz_cmap_get_color(const vz_cmap_t *map, int32_t v);
+
+/* Gray of value v: 65400 and 65500 keep their colours, white above the range,
+ * black below, else the gray level repeated in all three channels. */
+VZ_API uint32_t vz_cmap_get_gray(const vz_cmap_t *map, int32_t v);
+
+VZ_EXTERN_C_END
+
+#endif /* VIZOR_CMAP_H */

@@ -1,0 +1,19 @@
+/* Symbol export and calling-convention helpers shared by every public header. */
+#ifndef VIZOR_EXPORT_H
+#define VIZOR_EXPORT_H
+
+#if defined(__GNUC__) || defined(__clang__)
+#define VZ_API __attribute__((visibility("default")))
+#else
+#define VZ_API
+#endif
+
+#ifdef __cplusplus
+#define VZ_EXTERN_C_BEGIN extern "C" {
+#define VZ_EXTERN_C_END }
+#else
+#define VZ_EXTERN_C_BEGIN
+#define VZ_EXTERN_C_END
+#endif
+
+#endif /* VIZOR_EXPORT_H */

@@ -1,0 +1,311 @@
+/*
+ * libvizor: host library of the vizor USB time-of-flight depth camera.
+ *
+ * An application calls vizor_init once, lists the cameras (vizor_dev_list),
+ * opens one (vizor_dev_open), configures it through registers and parameters,
+ * captures raw frames (vizor_cap_*), converts them into distance and gray
+ * images and point clouds (vizor_frame_*), and closes it (vizor_dev_close)
+ * before vizor_uninit.
+ *
+ * Ownership: the application owns every vizor_dev_t record and every buffer it
+ * passes in; lengths count elements of the buffer's own type and no call
+ * writes beyond them. From a successful vizor_dev_open to vizor_dev_close the
+ * record owns its private state (ll), which the library releases.
+ *
+ * Threads: every public call runs on the caller's thread. Each open device has
+ * one internal event thread that completes USB transfers; frame-ready and
+ * error callbacks never run on it, only inside vizor_cap_get_frames,
+ * vizor_cap_get_frame, vizor_cap_snapshot and vizor_cap_wait. Calls on one
+ * device should come from one thread at a time; vizor_dev_close may be called
+ * while another thread waits in vizor_cap_wait, which then returns.
+ */
+#ifndef VIZOR_VIZOR_H
+#define VIZOR_VIZOR_H
+
+#include <stdbool.h>
+#include <stdint.h>
+#include "vizor/export.h"
+#include "vizor/log.h"
+
+VZ_EXTERN_C_BEGIN
+
+#define VIZOR_VERSION_STR "v1.15"
+
+/* ---- records --------------------------------------------------------------- */
+
+typedef struct vizor_ll vizor_ll_t;      /* private per-device state */
+typedef struct vizor_drv vizor_drv_t;    /* chip driver record, see vizor/drv.h */
+
+/* File names of a driver's calibration files (one set of two). */
+typedef struct vizor_calib_names {
+    uint32_t rsvd[3];        /* reserved for the driver */
+    char *dist_img_name;     /* 256-byte buffer owned by the open device */
+    char *param_name;        /* 256-byte buffer owned by the open device */
+} vizor_calib_names_t;
+
+/* Device record: an entry of vizor_dev_list and the handle of every call. */
+typedef struct vizor_dev {
+    vizor_ll_t *ll;              /* private state while open, NULL when closed */
+    uint8_t usb_bus_num;
+    uint8_t usb_port_num;
+    uint8_t usb_addr;
+    uint8_t usb_speed;           /* libusb speed code */
+    char product[32];            /* product string (parameter 3), NUL-padded */
+    char dev_info_str[32];       /* information text (parameter 2), NUL-padded */
+    uint8_t dev_info_blob[32];   /* information bytes (parameter 5) */
+    uint8_t dev_info_ext[8];     /* information bytes (parameter 6) */
+    char *cfg_path;              /* 256-byte calibration folder, initially ".\\" */
+    vizor_calib_names_t calib_names[2];
+    uint8_t usb_loc_valid;       /* 1: open the device at bus/port; 0: the first one */
+    uint8_t free_on_close;       /* set by the application: close frees the record */
+    uint8_t api_busy;            /* non-zero while a public call works on the device */
+} vizor_dev_t;
+
+/* Description of one raw frame, filled by the chip driver. */
+typedef struct vizor_frame_info {
+    uint32_t frame_size;     /* bytes of raw frame data */
+    uint16_t frame_format;   /* device format code */
+    uint16_t frame_idx;      /* frame index */
+    uint32_t width;          /* pixels per row */
+    uint32_t height;         /* rows */
+    uint8_t pixel_depth;     /* raw bytes per pixel position */
+    uint8_t rsvd0;
+    uint16_t rsvd1;
+} vizor_frame_info_t;
+
+/* A frame handed to the frame-ready callback; frame_fbuf is valid only during
+ * the callback and holds frame_info.frame_size bytes. */
+typedef struct vizor_frame {
+    vizor_frame_info_t frame_info;
+    uint8_t *frame_fbuf;
+} vizor_frame_t;
+
+/* One item of the parameter batch calls; only the low 8 bits of param_id
+ * travel to the camera. */
+typedef struct vizor_param_item {
+    uint32_t param_id;
+    uint8_t param_val_len;   /* bytes of param_val in use */
+    uint8_t param_val[18];
+} vizor_param_item_t;
+
+/* Camera parameters supplied by the caller for point clouds. */
+typedef struct vizor_camera_param {
+    float cx, cy;            /* principal point, pixels */
+    float fx, fy;            /* focal lengths, pixels */
+    float dist_scale;        /* multiplier of every distance before projection */
+} vizor_camera_param_t;
+
+/* Frame-ready callback: runs on the application thread inside the fetch and
+ * wait calls. */
+typedef void (*vizor_cap_frdy_f)(vizor_dev_t *dev, vizor_frame_t *frame);
+/* Error callback: return true to let capture go on, false to stop delivery
+ * until the next vizor_cap_stop/vizor_cap_start. */
+typedef bool (*vizor_cap_err_f)(vizor_dev_t *dev, int err, int err_arg);
+
+/* ---- codes ----------------------------------------------------------------- */
+
+typedef enum vizor_err_cap {
+    VIZOR_ERR_CAP_OK = 0,
+    VIZOR_ERR_CAP_FRAME_DISCARD = 3,   /* arg: frames discarded since start */
+    VIZOR_ERR_CAP_TIMEOUT = -5,        /* more than 64 transfer time-outs */
+    VIZOR_ERR_CAP_STALL = -7,          /* a bulk transfer stalled */
+    VIZOR_ERR_CAP_ERROR = -8,          /* transfer error, lost device or overflow */
+    VIZOR_ERR_CAP_UNKNOWN = -10        /* unknown transfer status */
+} vizor_err_cap_t;
+
+/* Parameter identifiers the library itself uses. */
+typedef enum vizor_param_id {
+    VIZOR_PARAM_DEV_MODE = 0,
+    VIZOR_PARAM_INFO_STR = 2,
+    VIZOR_PARAM_INFO_PRODUCT = 3,
+    VIZOR_PARAM_INFO_BLOB = 5,
+    VIZOR_PARAM_INFO_EXT = 6,
+    VIZOR_PARAM_INFO_SENSOR = 7,
+    VIZOR_PARAM_INFO_CALIB = 8,
+    VIZOR_PARAM_IMG_MODE = 10,
+    VIZOR_PARAM_INTG_TIME = 13,
+    VIZOR_PARAM_TEMP = 15
+} vizor_param_id_t;
+
+/* Device mode that makes the camera stream its stored calibration data. */
+#define VIZOR_DEV_MODE_DATA_UP 9
+
+/* Decode targets of a driver's frame_decode. */
+#define VIZOR_DECODE_DIST 1
+#define VIZOR_DECODE_GRAY 2
+
+/* Pixel formats of vizor_cmap_float. */
+typedef enum vizor_cmap_fmt {
+    VIZOR_CMAP_FMT_RGB = 0,     /* 3 bytes: red, green, blue */
+    VIZOR_CMAP_FMT_RGB32 = 1,   /* 4 bytes: the colour word, host order */
+    VIZOR_CMAP_FMT_BGR = 2      /* 3 bytes: blue, green, red */
+} vizor_cmap_fmt_t;
+
+/* Sample formats of the frame files. */
+typedef enum vizor_frame_save_fmt {
+    VIZOR_SAVE_FMT_F32 = 0,     /* distance: metres as float */
+    VIZOR_SAVE_FMT_U32 = 1,     /* distance: millimetres */
+    VIZOR_SAVE_FMT_U16 = 2,     /* distance: millimetres; gray: value */
+    VIZOR_SAVE_FMT_U8 = 3       /* gray: value */
+} vizor_frame_save_fmt_t;
+
+/* Driver filters. */
+typedef enum vizor_filter_id {
+    VIZOR_FILTER_UNDISTORT = 0,        /* no argument */
+    VIZOR_FILTER_PIXEL_CALIB = 1,      /* uint8_t mode (default 2) */
+    VIZOR_FILTER_MIN_AMPLITUDE = 4,    /* int32_t minimum amplitude */
+    VIZOR_FILTER_AUTO_INTEGRATION = 5  /* uint16_t saturated samples per thousand */
+} vizor_filter_id_t;
+
+/* ---- library lifecycle ------------------------------------------------------ */
+
+/* Starts the library: console log level 3, file log level 1 on log_fname (or
+ * "vizor_YYYYMMDD.log" for NULL), a start banner, and the library colour map
+ * of 30000 entries. May be called again; a log file that cannot be opened
+ * leaves console logging only. Call from one thread while no device is open. */
+VZ_API void vizor_init(const char *log_fname);
+
+/* Ends the library: closing banner, colour map released, logging silenced.
+ * Open devices are left alone: close them first. */
+VZ_API void vizor_uninit(void);
+
+/* Sets the console and file log levels (0 TRC .. 4 ERR, 5 silent; opens
+ * "vz.log" when no log file is open) and the libusb debug level derived from
+ * usb_level (0,1 -> 4; 2 -> 3; 3 -> 2; 4 -> 1; anything else -> 0). */
+VZ_API void vizor_log_cfg(int console_level, int file_level, int usb_level);
+
+/* Sets the calibration folder of an open device (stored exactly as given, at
+ * most 255 characters) and creates it and its parents; both '/' and '\\' are
+ * separators. Returns 0 when the folder exists or was created, -1 otherwise
+ * (also for a record that is not open). */
+VZ_API int vizor_path_cfg(vizor_dev_t *dev, const char *path);
+
+/* Constant name of a capture error code; "**UNKNOWN**" for other values. */
+VZ_API const char *vizor_error_name(int err);
+
+/* ---- devices ---------------------------------------------------------------- */
+
+/* Zeroes the dev_list_num records and fills one per camera found with its USB
+ * location (usb_loc_valid = 1). Nothing is opened. Returns the count, 0 when
+ * none is found or on wrong arguments. */
+VZ_API int vizor_dev_list(vizor_dev_t *dev_list, int dev_list_num);
+
+/* Opens the camera a record names (or the first camera when usb_loc_valid is 0;
+ * with NULL, the library's default record). Returns the opened record, or
+ * NULL with everything created released. */
+VZ_API vizor_dev_t *vizor_dev_open(vizor_dev_t *dev);
+
+/* Not supported on this platform: logs an error and returns NULL. */
+VZ_API vizor_dev_t *vizor_dev_open_by_fd(int fd);
+
+/* Stops capture, ends the event thread and releases everything the open
+ * created; waits (bounded per call) for calls still busy on other threads.
+ * NULL and closed records are ignored. */
+VZ_API void vizor_dev_close(vizor_dev_t *dev);
+
+/* Resets part of the camera (target 0 board, 1 sensor, 3 USB interface, up to
+ * 8). Returns false for a closed record or a target above 8. */
+VZ_API bool vizor_dev_reset(vizor_dev_t *dev, uint32_t target);
+
+/* The driver of an open device; no checks. */
+VZ_API vizor_drv_t *vizor_dev_get_drv(vizor_dev_t *dev);
+
+/* ---- registers and parameters ------------------------------------------------ */
+
+/* Writes reg_num 32-bit values to register space target from reg_base. */
+VZ_API bool vizor_reg_batch_write(vizor_dev_t *dev, uint8_t target, uint32_t reg_base,
+                                  const uint32_t *reg_vals, uint16_t reg_num);
+/* Reads reg_num 32-bit values of register space target from reg_base. */
+VZ_API bool vizor_reg_batch_read(vizor_dev_t *dev, uint8_t target, uint32_t reg_base,
+                                 uint32_t *reg_vals, uint16_t reg_num);
+/* Sets param_num parameters. */
+VZ_API bool vizor_param_batch_set(vizor_dev_t *dev, const vizor_param_item_t *params,
+                                  int param_num);
+/* Reads param_num parameters named by param_id; on success each item holds
+ * the camera's length and value. */
+VZ_API bool vizor_param_batch_get(vizor_dev_t *dev, vizor_param_item_t *params, int param_num);
+
+/* ---- capture ------------------------------------------------------------------ */
+
+/* Sizes the frame buffer: size / 307200 frames (buf is ignored). Needs an
+ * open, idle device. */
+VZ_API bool vizor_cap_set_frame_buffer(vizor_dev_t *dev, uint8_t *buf, uint32_t size);
+/* Reports a NULL buffer and the frame buffer size in bytes. Always true. */
+VZ_API bool vizor_cap_get_frame_buffer(vizor_dev_t *dev, uint8_t **buf, uint32_t *size);
+VZ_API bool vizor_cap_set_callback_on_frame_ready(vizor_dev_t *dev, vizor_cap_frdy_f cb);
+VZ_API bool vizor_cap_set_callback_on_error(vizor_dev_t *dev, vizor_cap_err_f cb);
+/* True between a successful start and a successful stop. */
+VZ_API bool vizor_cap_is_ongoing(vizor_dev_t *dev);
+VZ_API bool vizor_cap_start(vizor_dev_t *dev);
+VZ_API bool vizor_cap_stop(vizor_dev_t *dev);
+/* Captures one frame (starting and stopping capture when idle). */
+VZ_API bool vizor_cap_snapshot(vizor_dev_t *dev, uint8_t *buf, uint32_t buf_len,
+                               vizor_frame_info_t *finfo);
+/* Waits up to frame_num * 100 + 2000 ms for frame_num frames copied back to
+ * back into buf. Returns frames delivered, -1 wrong arguments, -2 not
+ * capturing, or a pending negative capture error code. */
+VZ_API int vizor_cap_get_frames(vizor_dev_t *dev, uint32_t frame_num, uint8_t *buf,
+                                uint32_t buf_len, vizor_frame_info_t *finfo);
+/* As vizor_cap_get_frames for one frame, never waiting. */
+VZ_API int vizor_cap_get_frame(vizor_dev_t *dev, uint8_t *buf, uint32_t buf_len,
+                               vizor_frame_info_t *finfo);
+/* Delivers frames to the callbacks until capture halts (true) or the time-out
+ * (ms, 0 for none) passes (false). */
+VZ_API bool vizor_cap_wait(vizor_dev_t *dev, int timeout_msec);
+
+/* ---- frame conversion ------------------------------------------------------- */
+
+/* Decodes a raw frame into dst_len float distances (metres). finfo NULL uses
+ * the device's last handed-out frame. Returns pixels written, 0 on failure. */
+VZ_API int vizor_frame_get_distance(vizor_dev_t *dev, float *dst, int dst_len,
+                                    const uint8_t *src, int src_len,
+                                    const vizor_frame_info_t *finfo);
+/* As vizor_frame_get_distance for the gray image. */
+VZ_API int vizor_frame_get_gray(vizor_dev_t *dev, float *dst, int dst_len,
+                                const uint8_t *src, int src_len,
+                                const vizor_frame_info_t *finfo);
+/* As vizor_frame_get_distance on the most recently opened device. */
+VZ_API int vizor_raw2dist(float *dst, int dst_len, const uint8_t *src, int src_len);
+VZ_API int vizor_raw2gray(float *dst, int dst_len, const uint8_t *src, int src_len);
+/* Projects the distances of an img_w x img_h image with 0 < d < 60 m into
+ * x, y, z triples (the driver's lens when param is NULL). Returns points. */
+VZ_API int vizor_frame_get_pcl(vizor_dev_t *dev, float *pcl, int pcl_len, const float *dist,
+                               int dist_len, int img_w, int img_h,
+                               const vizor_camera_param_t *param);
+/* As vizor_frame_get_pcl with a fourth value per point: the scaled distance,
+ * or its colour word as a float when pseudo_color is true. */
+VZ_API int vizor_frame_get_pcl_xyzd(vizor_dev_t *dev, float *pcl, int pcl_len,
+                                    const float *dist, int dist_len, int img_w, int img_h,
+                                    bool pseudo_color, const vizor_camera_param_t *param);
+/* As vizor_frame_get_pcl without a device; param is required. */
+VZ_API int vizor_depth_to_pcl(float *pcl, int pcl_len, const float *dist, int rows, int cols,
+                              const vizor_camera_param_t *param);
+/* Colours src_len distances (metres) with the library colour map over
+ * range_min..range_max into dst in format outfmt. Returns pixels coloured. */
+VZ_API int vizor_cmap_float(uint8_t *dst, int dst_len, const float *src, int src_len,
+                            int outfmt, float range_min, float range_max);
+
+/* ---- frame files ------------------------------------------------------------- */
+
+/* Appends whole frames of distances at fd (header first at position 0).
+ * Returns 1 on success, 0 on failure. */
+VZ_API int vizor_frame_save_distance(int fd, int fmt, const float *dist, int dist_len,
+                                     int img_w, int img_h);
+/* Appends one frame of gray values at fd (fmt 2 or 3). */
+VZ_API int vizor_frame_save_gray(int fd, int fmt, const float *src, int src_len, int img_w,
+                                 int img_h);
+/* Reads the next frame of a distance file. Returns floats stored, 0 at the end
+ * or on failure. */
+VZ_API int vizor_frame_load_distance(int fd, float *dst, int dst_len, int *img_w, int *img_h);
+VZ_API int vizor_frame_load_gray(int fd, float *dst, int dst_len, int *img_w, int *img_h);
+
+/* ---- filters ----------------------------------------------------------------- */
+
+/* Switches a driver filter on. Returns 1 or 0 (the driver's answer), -1 when
+ * the device has no driver with filters. */
+VZ_API int vizor_filter_enable(vizor_dev_t *dev, int filter_id, void *arg, int arg_size);
+VZ_API int vizor_filter_disable(vizor_dev_t *dev, int filter_id);
+
+VZ_EXTERN_C_END
+
+#endif /* VIZOR_VIZOR_H */

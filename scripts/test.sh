@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Builds and runs every test: a plain build with warnings as errors, the same
+# suite under AddressSanitizer + UndefinedBehaviorSanitizer, the threaded
+# suites under ThreadSanitizer, and the fuzzers (clang) for a bounded time.
+# Ends with one line "N passed, M failed".
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=${JOBS:-2}
+
+bash scripts/setup.sh || exit 1
+
+passed=0
+failed=0
+summary=()
+
+# run_ctest DIR LABEL [ctest args...]: runs ctest and adds its counts.
+run_ctest() {
+  local dir=$1 name=$2; shift 2
+  local log="$dir/ctest.log"
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" "$@" 2>&1 | tee "$log"
+  local line p f
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
+  if [ -z "$line" ]; then
+    if grep -q 'No tests were found' "$log"; then return 0; fi
+    failed=$((failed + 1)); summary+=("$name: ctest did not finish"); return
+  fi
+  f=$(sed -E 's/.*tests failed out of ([0-9]+).*/\1/;' <<<"$line")
+  local total=$f
+  f=$(sed -E 's/.*, ([0-9]+) tests failed.*/\1/' <<<"$line")
+  p=$((total - f))
+  passed=$((passed + p)); failed=$((failed + f))
+  summary+=("$name: $p passed, $f failed")
+}
+
+# build DIR [cmake args...]: configures and builds; a failure counts as one.
+build() {
+  local dir=$1; shift
+  if ! cmake -S "$root" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1; then
+    cat "$dir.configure.log"; return 1
+  fi
+  cmake --build "$dir" -j"$jobs"
+}
+
+if build build -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+  run_ctest build "plain"
+else
+  failed=$((failed + 1)); summary+=("plain: build failed")
+fi
+
+if build build-asan -DCMAKE_BUILD_TYPE=Debug -DVIZOR_SANITIZE=address -DVIZOR_BENCH=OFF; then
+  run_ctest build-asan "asan+ubsan"
+else
+  failed=$((failed + 1)); summary+=("asan+ubsan: build failed")
+fi
+
+if build build-tsan -DCMAKE_BUILD_TYPE=Debug -DVIZOR_SANITIZE=thread -DVIZOR_BENCH=OFF; then
+  run_ctest build-tsan "tsan" -L threaded
+else
+  failed=$((failed + 1)); summary+=("tsan: build failed")
+fi
+
+if build build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+     -DCMAKE_CXX_COMPILER=clang++ -DVIZOR_FUZZ=ON -DVIZOR_TESTS=ON -DVIZOR_BENCH=OFF \
+     -DVIZOR_VCAM=OFF; then
+  run_ctest build-fuzz "clang+fuzz" -L fuzz
+else
+  failed=$((failed + 1)); summary+=("clang+fuzz: build failed")
+fi
+
+printf '%s\n' "${summary[@]}"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
