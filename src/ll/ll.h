@@ -13,11 +13,6 @@ namespace vz::ll {
 // begins with a vizor_ll_usb_t, and this is the one place that relies on it.
 inline vizor_ll_usb_t *usb(vizor_ll_t *ll) { return reinterpret_cast<vizor_ll_usb_t *>(ll); }
 
-// The camera's USB identity.
-constexpr uint16_t kVid = VIZOR_USB_VID;
-constexpr uint16_t kPid = VIZOR_USB_PID;
-constexpr uint32_t kUsbId = uint32_t(kVid) | (uint32_t(kPid) << 16);
-
 // Event wait of the device's event thread, milliseconds.
 constexpr int kEvtWaitMs = 500;
 

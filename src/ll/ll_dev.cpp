@@ -14,6 +14,11 @@
 namespace vz::ll {
 namespace {
 
+// The camera's USB identity (build options).
+constexpr uint16_t kVid = VIZOR_USB_VID;
+constexpr uint16_t kPid = VIZOR_USB_PID;
+constexpr uint32_t kUsbId = uint32_t(kVid) | (uint32_t(kPid) << 16);
+
 struct Location {
     uint8_t bus, port, addr, speed;
 };
