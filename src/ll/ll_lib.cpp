@@ -2,7 +2,7 @@
 // each device's context receives when it is created.
 #include <atomic>
 
-#include "ll/ll_lib.h"
+#include "ll/ll.h"
 #include "vizor/ll.h"
 
 namespace {
