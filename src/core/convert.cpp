@@ -32,9 +32,23 @@ private:
     std::atomic_ref<uint8_t> busy_;
 };
 
-template <PclExtra kExtra>
+// Per-column terms of the projection: dx, its single-precision root and its
+// plane offset. Computed once per call for images up to kColumnCache wide,
+// else per pixel; both give the same values.
+constexpr int kColumnCache = 2048;
+struct Column {
+    float dx, rx;
+    double offset;
+};
+
+inline Column column(const PclCamera &cam, double fx2, int x) {
+    const float dx = float(x - cam.cx);
+    return Column{dx, std::sqrt(float(double(dx) * dx + fx2)), double(dx) * kPlaneOffset};
+}
+
+template <PclExtra kExtra, bool kCached>
 int project(const PclCamera &cam, float *pcl, int pcl_len, const float *dist, int img_w,
-            int img_h) {
+            int img_h, const Column *cols) {
     constexpr int64_t kStride = kExtra == PclExtra::None ? 3 : 4;
     const vz_cmap_t &cmap = library_cmap();
     const double fx = cam.fx, fy = cam.fy;
@@ -56,11 +70,10 @@ int project(const PclCamera &cam, float *pcl, int pcl_len, const float *dist, in
             const float v = row[x];
             if (!(v > 0.0f && v < 60.0f)) continue;
             const float d = v * cam.scale;
-            const float dx = float(x - cam.cx);
-            const float rx = std::sqrt(float(double(dx) * dx + fx2));
-            out[0] = float(double(d) * dx / rx - double(dx) * kPlaneOffset);
+            const Column c = kCached ? cols[x] : column(cam, fx2, x);
+            out[0] = float(double(d) * c.dx / c.rx - c.offset);
             out[1] = float(double(d) * dy / ry - y_offset);
-            out[2] = float(double(d) * fx / rx - z_offset);
+            out[2] = float(double(d) * fx / c.rx - z_offset);
             if constexpr (kExtra == PclExtra::Distance) {
                 out[3] = d;
             } else if constexpr (kExtra == PclExtra::Colour) {
@@ -71,6 +84,17 @@ int project(const PclCamera &cam, float *pcl, int pcl_len, const float *dist, in
         }
     }
     return int(n);
+}
+
+template <PclExtra kExtra>
+int project(const PclCamera &cam, float *pcl, int pcl_len, const float *dist, int img_w,
+            int img_h) {
+    if (img_w > kColumnCache)
+        return project<kExtra, false>(cam, pcl, pcl_len, dist, img_w, img_h, nullptr);
+    Column cols[kColumnCache];
+    const double fx2 = cam.fx * cam.fx;
+    for (int x = 0; x < img_w; ++x) cols[x] = column(cam, fx2, x);
+    return project<kExtra, true>(cam, pcl, pcl_len, dist, img_w, img_h, cols);
 }
 
 // The point-cloud calls on a device: parameters from param or the driver,

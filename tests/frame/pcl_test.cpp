@@ -153,6 +153,23 @@ TEST_F(PointCloud, WalkIsBitIdenticalToPerPixelReading) {
     }
 }
 
+TEST_F(PointCloud, WideImagesGiveTheSameBitsAsNarrowOnes) {
+    // Rows wider than the walk's column cache take the per-pixel path.
+    const int w = 2100, h = 3;
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> val(-1.0f, 61.0f);
+    std::vector<float> dist(size_t(w) * h);
+    for (float &v : dist) v = val(rng);
+    const vizor_camera_param_t p = {1049.5f, 1.25f, 900.75f, 901.5f, 1.5f};
+    for (bool colour : {false, true}) {
+        const int len = 4 * w * h;
+        std::vector<float> pcl(size_t(len), -123.0f);
+        EXPECT_GT(vizor_frame_get_pcl_xyzd(&dev, pcl.data(), len, dist.data(), 0, w, h, colour, &p), 0);
+        const auto ref = reference(p, dist, w, h, len, 4, colour, p.dist_scale);
+        EXPECT_EQ(0, memcmp(pcl.data(), ref.data(), pcl.size() * sizeof(float))) << colour;
+    }
+}
+
 TEST_F(PointCloud, EmptyOrMissingInputsGiveZero) {
     const std::vector<float> dist(4, 1.0f);
     float pcl[12];

@@ -258,7 +258,7 @@ TEST(LensUndistort, MatchesStraightforwardGatherBitForBit) {
     ASSERT_GT(vz_calib_len_init_map(&map.m, &kEpcLens), 0);
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> val(0, 10);
-    for (auto [w, h] : {std::pair{320, 240}, {640, 480}, {160, 120}, {64, 480}}) {
+    for (auto [w, h] : {std::pair{320, 240}, {640, 480}, {160, 120}, {64, 480}, {128, 160}}) {
         std::vector<float> src(size_t(w) * h);
         for (float &v : src) v = val(rng);
         std::vector<float> dst(src.size(), -1);
