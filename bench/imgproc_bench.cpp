@@ -13,12 +13,22 @@
 #include "vizor/lens.h"
 #include "vizor/vizor.h"
 
-// Counts every heap allocation of the process (glibc's entry points stay the
-// real allocator).
+// Counts every heap allocation of the process through glibc's own entry
+// points. Sanitizers bring their own allocator: there nothing is counted.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VZ_BENCH_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VZ_BENCH_SANITIZED 1
+#endif
+
+static std::atomic<long> g_allocs{0};
+#ifndef VZ_BENCH_SANITIZED
 extern "C" void *__libc_malloc(size_t);
 extern "C" void *__libc_calloc(size_t, size_t);
 extern "C" void *__libc_realloc(void *, size_t);
-static std::atomic<long> g_allocs{0};
 extern "C" void *malloc(size_t n) {
     g_allocs.fetch_add(1, std::memory_order_relaxed);
     return __libc_malloc(n);
@@ -31,6 +41,7 @@ extern "C" void *realloc(void *p, size_t n) {
     g_allocs.fetch_add(1, std::memory_order_relaxed);
     return __libc_realloc(p, n);
 }
+#endif
 
 namespace {
 
