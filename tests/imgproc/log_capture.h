@@ -5,10 +5,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "testutil.h"
 #include "vizor/log.h"
 
 class LogCapture {
@@ -28,12 +27,7 @@ public:
     LogCapture(const LogCapture &) = delete;
     LogCapture &operator=(const LogCapture &) = delete;
 
-    std::string text() const {
-        std::ifstream f(path_);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
-    }
+    std::string text() const { return vzt::read_file(path_); }
     bool has(const std::string &s) const { return text().find(s) != std::string::npos; }
 
 private:
