@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "core/device.h"
 #include "core/globals.h"
 #include "core/vzlog.h"
 #include "vizor/vizor.h"
@@ -16,21 +17,6 @@ namespace {
 
 // Sensor-plane offset per pixel of distance from the optical axis (metres).
 constexpr double kPlaneOffset = 20e-6;
-
-// Marks a device busy for the lifetime of the guard. The mark counts, so that
-// overlapping calls on one device do not clear each other's mark.
-class BusyGuard {
-public:
-    explicit BusyGuard(vizor_dev_t *dev) : busy_(dev->api_busy) {
-        busy_.fetch_add(1, std::memory_order_acq_rel);
-    }
-    ~BusyGuard() { busy_.fetch_sub(1, std::memory_order_acq_rel); }
-    BusyGuard(const BusyGuard &) = delete;
-    BusyGuard &operator=(const BusyGuard &) = delete;
-
-private:
-    std::atomic_ref<uint8_t> busy_;
-};
 
 // Per-column terms of the projection: dx, its single-precision root and its
 // plane offset. Computed once per call for images up to kColumnCache wide,

@@ -10,15 +10,12 @@
 #include <memory>
 #include <mutex>
 
+#include "core/capture.h"
 #include "vizor/drv.h"
 #include "vizor/ll.h"
 #include "vizor/stream.h"
 #include "vizor/vizor.h"
 
-namespace vz::cap {
-struct FrameReq;
-class XferPool;
-}  // namespace vz::cap
 
 // The device's private state. The USB transport reads only its first member.
 struct vizor_ll {

@@ -3,6 +3,8 @@
 // fast walk against a straightforward per-pixel reading.
 #include <gtest/gtest.h>
 
+#include "core/device.h"
+
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -190,9 +192,9 @@ TEST_F(PointCloud, WithoutParametersNeedsTheDriverLens) {
     // A record that is not open has no driver to ask.
     EXPECT_EQ(vizor_frame_get_pcl(&dev, pcl, 12, dist.data(), 4, 2, 2, nullptr), 0);
     EXPECT_EQ(log.text(), "");
-    // No driver offers lens parameters yet: the request is logged and refused.
-    alignas(8) static unsigned char fake_ll[64];
-    dev.ll = reinterpret_cast<vizor_ll_t *>(fake_ll);
+    // A device state whose driver has no lens parameters: logged and refused.
+    vizor_ll_t ll;
+    dev.ll = &ll;
     EXPECT_EQ(vizor_frame_get_pcl(&dev, pcl, 12, dist.data(), 4, 2, 2, nullptr), 0);
     EXPECT_EQ(vizor_frame_get_pcl_xyzd(&dev, pcl, 16, dist.data(), 4, 2, 2, true, nullptr), 0);
     dev.ll = nullptr;
