@@ -120,6 +120,20 @@ void wait_not_busy(vizor_ll_t &ll) {
     }
 }
 
+// Frees the bulk transfers while their USB context still exists. A transfer
+// that never came back from its cancellation is left allocated: freeing it
+// would let its late completion write into freed memory.
+void release_transfers(vizor_ll_t &ll) {
+    if (!ll.xfers) return;
+    if (ll.xfers->in_flight.load() > 0) {
+        vz_wrn("[%s] %d transfers still pending, not released\n", "vizor_dev_close",
+               ll.xfers->in_flight.load());
+        (void)ll.xfers.release();
+        return;
+    }
+    ll.xfers.reset();
+}
+
 }  // namespace
 
 namespace vz {
@@ -249,8 +263,8 @@ VZ_API void vizor_dev_close(vizor_dev_t *dev) {
     vz::cap::wake_all(ll);
     if (ll.capturing && !vz::cap::stop(*dev)) vz_err("[%s] stop capture failed!\n", __func__);
     wait_not_busy(ll);
+    release_transfers(ll);
     vizor_ll_dev_close(&ll);
-    ll.xfers.reset();
     detach_name_buffers(*dev);
     ll.opened = 0;
     if (ll.drv && ll.drv->ops->uninit) ll.drv->ops->uninit(ll.drv.get());
