@@ -17,12 +17,7 @@ uint32_t le32(const std::vector<uint8_t> &v, size_t at) { return vz::ll::get_u32
 uint16_t le16(const std::vector<uint8_t> &v, size_t at) { return uint16_t(v[at] | v[at + 1] << 8); }
 
 vcam::FaultSpec spec(uint32_t after, uint32_t count, int value = 0, std::string message = {}) {
-    vcam::FaultSpec f;
-    f.after = after;
-    f.count = count;
-    f.value = value;
-    f.message = std::move(message);
-    return f;
+    return vcam::FaultSpec().after(after).times(count).arg(value).text(std::move(message));
 }
 
 vizor_ll_param_wire_t rec(uint8_t id) {
