@@ -285,7 +285,8 @@ TEST(DamagedStreamProperty, NeverDeliversDamagedOrMisalignedFrames) {
             }
         }
         const Bytes b = s.bytes();
-        for (size_t fixed : {0, 1, 37}) {
+        // One-byte transfers for a quarter of the seeds (they are slow).
+        for (size_t fixed : {size_t(0), size_t(37), size_t(seed % 4 ? 0 : 1)}) {
             Harness hs;
             hs.feed_cut(b, cut(b.size(), fixed, rng, 5000));
             int last = -1;

@@ -130,7 +130,12 @@ struct Stream {
 
 inline Bytes random_bytes(std::mt19937 &rng, size_t n) {
     Bytes b(n);
-    for (auto &x : b) x = uint8_t(rng());
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const uint32_t r = uint32_t(rng());
+        std::memcpy(b.data() + i, &r, 4);
+    }
+    for (; i < n; ++i) b[i] = uint8_t(rng());
     return b;
 }
 
