@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "core/device.h"
-#include "ll/log_capture.h"
+#include "log_capture.h"
 #include "vcam/vcam.h"
 #include "vizor/vizor.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "imgproc/log_capture.h"
+#include "log_capture.h"
 #include "vizor/vizor.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/globals.h"
-#include "imgproc/log_capture.h"
+#include "log_capture.h"
 #include "vizor/cmap.h"
 #include "vizor/vizor.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "imgproc/lens_model.h"
-#include "imgproc/log_capture.h"
+#include "log_capture.h"
 #include "vizor/lens.h"
 
 #define AT(type, field, off) static_assert(offsetof(type, field) == (off), #type "." #field)

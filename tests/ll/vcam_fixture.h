@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "ll/ll.h"
-#include "ll/log_capture.h"
+#include "log_capture.h"
 #include "vcam/vcam.h"
 #include "vizor/ll.h"
 

@@ -9,7 +9,7 @@
 
 #include "ll/ll.h"
 #include "ll/ll_wire.h"
-#include "ll/log_capture.h"
+#include "log_capture.h"
 #include "vizor/ll.h"
 
 #define AT(type, field, off) static_assert(offsetof(type, field) == (off), #type "." #field)
