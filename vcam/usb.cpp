@@ -96,6 +96,7 @@ struct Camera::Impl {
   std::vector<uint8_t> descriptors;
 
   mutable std::mutex mu;                      // guards the fields below
+  mutable std::condition_variable changed;    // presence changed
   uint8_t devnum = 0;
   std::string syspath;                        // empty while unplugged
   std::shared_ptr<Attachment> current;        // the live attachment
@@ -678,6 +679,7 @@ void Bus::Impl::plug(Camera::Impl& c) {
     c.current = a;
     c.attachments.push_back(a);
   }
+  c.changed.notify_all();
   umockdev_testbed_uevent(tb, syspath.c_str(), "add");
 }
 
@@ -692,6 +694,7 @@ void Bus::Impl::unplug(Camera::Impl& c) {
     c.syspath.clear();
     a = std::move(c.current);
   }
+  c.changed.notify_all();
   c.fw.on_unplugged();
   if (a) {
     std::lock_guard al(a->mu);
@@ -777,6 +780,10 @@ std::string Camera::devnode() const {
 bool Camera::present() const {
   std::lock_guard lk(d_->mu);
   return !d_->syspath.empty();
+}
+bool Camera::wait_present(bool present, std::chrono::milliseconds timeout) const {
+  std::unique_lock lk(d_->mu);
+  return d_->changed.wait_for(lk, timeout, [&] { return !d_->syspath.empty() == present; });
 }
 void Camera::unplug() { d_->bus->unplug(*d_); }
 void Camera::replug() { d_->bus->plug(*d_); }

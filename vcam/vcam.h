@@ -93,6 +93,11 @@ class Camera {
   // test set are kept.
   void replug();
 
+  // Waits until present() equals `present` (after a reset of target 3, a
+  // vanish fault or an unplug, the bus changes on the Bus's worker thread).
+  // Returns false on time-out.
+  bool wait_present(bool present, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+
   // Shorthands for fw().inject / fw().clear_fault.
   void inject(Fault f, FaultSpec spec = {}) { fw().inject(f, std::move(spec)); }
   void clear_fault(Fault f) { fw().clear_fault(f); }
