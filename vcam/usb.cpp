@@ -86,7 +86,7 @@ struct Client {
 
 struct Attachment;
 
-struct Camera::Impl {
+struct Camera::Impl : std::enable_shared_from_this<Camera::Impl> {
   Bus::Impl* bus = nullptr;
   CameraConfig cfg;
   Firmware fw;
@@ -167,11 +167,7 @@ struct Attachment {
   }
 
   gboolean handle(UMockdevIoctlClient* client);
-  void vanished(UMockdevIoctlClient* client) {
-    std::lock_guard lk(mu);
-    clients.erase(client);
-    update_ready();
-  }
+  void vanished(UMockdevIoctlClient* client);
 
   long submit(Client& st, UMockdevIoctlData* arg, int& err, bool& kick);
   long reap(Client& st, UMockdevIoctlData* arg, int& err, std::unique_ptr<Urb>& out);
@@ -210,9 +206,18 @@ struct Bus::Impl {
     cv.notify_one();
   }
   void run();
+  // Runs fn(camera) on the worker at `at`, unless the camera was removed.
+  void post_cam(Clock::time_point at, Camera::Impl& c, void (Impl::*fn)(Camera::Impl&)) {
+    std::weak_ptr<Camera::Impl> w = c.weak_from_this();
+    post(at, [this, w, fn] {
+      if (auto sp = w.lock()) (this->*fn)(*sp);
+    });
+  }
 
   void plug(Camera::Impl& c);
   void unplug(Camera::Impl& c);
+  void prune(Camera::Impl& c);
+  bool devnum_taken(uint8_t busnum, uint8_t devnum);
   std::shared_ptr<Attachment> attach(Camera::Impl& c, const std::string& devnode);
   void detach(Attachment& a);
 };
@@ -280,6 +285,21 @@ struct ArgOf {
 };
 
 }  // namespace
+
+void Attachment::vanished(UMockdevIoctlClient* client) {
+  bool orphan;
+  {
+    std::lock_guard lk(mu);
+    clients.erase(client);
+    update_ready();
+    orphan = gone && clients.empty();
+  }
+  if (orphan) {
+    // The last client of an unplugged device closed it: detach it (from the
+    // worker; umockdev cannot detach a handler from its own thread).
+    cam->bus->post_cam(Clock::now(), *cam, &Bus::Impl::prune);
+  }
+}
 
 // ---- usbfs ioctls -------------------------------------------------------------
 
@@ -458,10 +478,8 @@ long Attachment::submit(Client& st, UMockdevIoctlData* arg, int& err, bool& kick
     if (reset) {
       // The reply goes out first; then the camera drops off the bus and
       // comes back on the same port.
-      Camera::Impl* c = cam;
-      Bus::Impl* b = cam->bus;
-      b->post(Clock::now(), [b, c] { b->unplug(*c); });
-      b->post(Clock::now() + c->cfg.usb_reset_delay, [b, c] { b->plug(*c); });
+      cam->bus->post_cam(Clock::now(), *cam, &Bus::Impl::unplug);
+      cam->bus->post_cam(Clock::now() + cam->cfg.usb_reset_delay, *cam, &Bus::Impl::plug);
     }
     return 0;
   }
@@ -542,9 +560,7 @@ long Attachment::reap(Client& st, UMockdevIoctlData* arg, int& err, std::unique_
         if (r.status == Firmware::BulkStatus::no_device) {
           // The camera vanished: everything else in flight goes with it.
           disconnect();
-          Camera::Impl* c = cam;
-          Bus::Impl* b = cam->bus;
-          b->post(Clock::now(), [b, c] { b->unplug(*c); });
+          cam->bus->post_cam(Clock::now(), *cam, &Bus::Impl::unplug);
         }
       }
     }
@@ -630,10 +646,21 @@ void Bus::Impl::plug(Camera::Impl& c) {
   {
     std::lock_guard cl(c.mu);
     if (!c.syspath.empty()) return;  // already present
-    uint8_t& next = next_devnum[c.busnum];
-    if (next < 2) next = 2;
-    c.devnum = next;
-    next = uint8_t(next >= 127 ? 2 : next + 1);
+  }
+  // Addresses count up like on a real bus, skipping any still in use by a
+  // device node a client keeps open. (next_devnum is only used under tb_mu.)
+  uint8_t devnum_new = 0;
+  uint8_t& next = next_devnum[c.busnum];
+  for (int tries = 0; tries < 126 && !devnum_new; ++tries) {
+    if (next < 2 || next > 127) next = 2;
+    uint8_t cand = next;
+    next = uint8_t(next + 1);
+    if (!devnum_taken(c.busnum, cand)) devnum_new = cand;
+  }
+  if (!devnum_new) throw std::runtime_error("vcam: no free address on the bus");
+  {
+    std::lock_guard cl(c.mu);
+    c.devnum = devnum_new;
   }
   c.fw.on_plugged();
   char devnode[64], name[32], dev[32], busnum[8], devnum[8], product[48];
@@ -659,7 +686,8 @@ void Bus::Impl::plug(Camera::Impl& c) {
   std::vector<std::string> store;
   for (auto& [k, v] : kv) {
     store.push_back(k);
-    store.push_back(v + "\n");
+    // umockdev itself reads "dev" (for the /sys/dev/char link): no newline.
+    store.push_back(k == "dev" ? v : v + "\n");
   }
   std::vector<const gchar*> attrs;
   for (auto& x : store) attrs.push_back(x.c_str());
@@ -683,6 +711,45 @@ void Bus::Impl::plug(Camera::Impl& c) {
   umockdev_testbed_uevent(tb, syspath.c_str(), "add");
 }
 
+bool Bus::Impl::devnum_taken(uint8_t busnum, uint8_t devnum) {
+  char node[64];
+  std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", busnum, devnum);
+  std::vector<std::shared_ptr<Camera::Impl>> list;
+  {
+    std::lock_guard lk(mu);
+    list = impls;
+  }
+  for (auto& other : list) {
+    if (other->busnum != busnum) continue;
+    std::lock_guard ol(other->mu);
+    for (auto& a : other->attachments)
+      if (a->devnode == node) return true;
+  }
+  return false;
+}
+
+void Bus::Impl::prune(Camera::Impl& c) {
+  std::lock_guard tl(tb_mu);
+  std::vector<std::shared_ptr<Attachment>> dead;
+  {
+    std::lock_guard cl(c.mu);
+    for (auto it = c.attachments.begin(); it != c.attachments.end();) {
+      bool unused;
+      {
+        std::lock_guard al((*it)->mu);
+        unused = (*it)->gone && (*it)->clients.empty();
+      }
+      if (unused && *it != c.current) {
+        dead.push_back(std::move(*it));
+        it = c.attachments.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& a : dead) detach(*a);
+}
+
 void Bus::Impl::unplug(Camera::Impl& c) {
   std::lock_guard tl(tb_mu);
   std::string syspath;
@@ -696,12 +763,15 @@ void Bus::Impl::unplug(Camera::Impl& c) {
   }
   c.changed.notify_all();
   c.fw.on_unplugged();
+  bool orphan = false;
   if (a) {
     std::lock_guard al(a->mu);
     a->disconnect();
+    orphan = a->clients.empty();
   }
   umockdev_testbed_uevent(tb, syspath.c_str(), "remove");
   umockdev_testbed_remove_device(tb, syspath.c_str());
+  if (orphan) post_cam(Clock::now(), c, &Bus::Impl::prune);
 }
 
 void Bus::Impl::run() {
@@ -720,7 +790,13 @@ void Bus::Impl::run() {
     }
     auto list = impls;
     lk.unlock();
-    for (auto& fn : due) fn();
+    for (auto& fn : due) {
+      try {
+        fn();
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "vcam: %s\n", e.what());
+      }
+    }
     // Frame-rate streams.
     std::optional<Clock::time_point> next;
     now = Clock::now();

@@ -11,6 +11,8 @@
 //   * Create the Bus before libusb_init: libusb scans the bus at init time.
 //     Cameras added later are announced with a hotplug "add" event.
 //   * Destroy the Bus after every libusb context that used it was exited.
+//   * The testbed is a directory tree under TMPDIR that every plug and unplug
+//     rewrites; on a disk-backed /tmp set TMPDIR=/dev/shm (CTest does).
 //
 // Building a bus
 //     vcam::Bus bus;                                   // before libusb_init

@@ -567,6 +567,22 @@ TEST(VcamReplug, UnpluggedCameraLeavesEnumerationAndComesBack) {
   EXPECT_EQ(host.list().size(), 1u);
 }
 
+TEST(VcamReplug, AddressesWrapAroundAfterManyReplugs) {
+  vcam::Bus bus;
+  auto& cam = bus.add_camera(1, 1);
+  auto& other = bus.add_camera(1, 2);
+  for (int i = 0; i < 130; ++i) {
+    cam.unplug();
+    cam.replug();
+    ASSERT_GE(cam.address(), 2);
+    ASSERT_LE(cam.address(), 127);
+    ASSERT_NE(cam.address(), other.address());
+  }
+  Host host;
+  ASSERT_TRUE(host.open(1, 1));
+  EXPECT_EQ(host.status().size(), 63u);
+}
+
 TEST(VcamReplug, CameraAddedLaterIsAnnouncedToARunningContext) {
   vcam::Bus bus;
   Host host;
