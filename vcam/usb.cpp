@@ -68,7 +68,6 @@ struct Urb {
   int actual = 0;
   std::vector<uint8_t> reply;  // control IN reply, copied at reap time
   bool copy_reply = false;
-  bool filled = false;         // bulk data already written into buf
 
   ~Urb() {
     if (buf) g_object_unref(buf);
@@ -111,11 +110,11 @@ struct Attachment {
   std::string devnode;
   std::string path;       // devnode under the testbed root
   int fifo = -1;
-  bool fifo_full = false;
-  UMockdevIoctlBase* handler = nullptr;
+  UMockdevIoctlBase* handler = nullptr;   // set up and torn down under Bus tb_mu
   gulong sig_ioctl = 0, sig_vanished = 0;
 
   std::mutex mu;          // guards everything below
+  bool fifo_full = false;
   bool gone = false;
   std::map<UMockdevIoctlClient*, Client> clients;
 
@@ -554,7 +553,6 @@ long Attachment::reap(Client& st, UMockdevIoctlData* arg, int& err, std::unique_
           case Firmware::BulkStatus::no_device: head.status = -ESHUTDOWN; break;
         }
         head.actual = int(r.length);
-        head.filled = true;
         u = std::move(st.bulk.front());
         st.bulk.pop_front();
         if (r.status == Firmware::BulkStatus::no_device) {

@@ -6,7 +6,8 @@
 //
 // Requirements
 //   * The process must run with LD_PRELOAD=libumockdev-preload.so.0 from its
-//     start (CTest: vizor_test(... UMOCKDEV); programs: vcam::ensure_preload).
+//     start (CTest: vizor_test(... UMOCKDEV); programs: vcam::ensure_preload;
+//     unmodified programs: vizor-vcam-run -c 1-1 -- ./app, see README.md).
 //     Under AddressSanitizer libasan must come first in LD_PRELOAD.
 //   * Create the Bus before libusb_init: libusb scans the bus at init time.
 //     Cameras added later are announced with a hotplug "add" event.
