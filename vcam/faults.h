@@ -33,6 +33,10 @@ enum class Fault : int {
   refuse_interface0,     // claims of interface 0: refused (EBUSY)
   param_len_overflow,    // records in a parameter get reply: length byte set to
                          // value (default 40), larger than the 18-byte value area
+  control_hang,          // class control requests (status included): never
+                         // answered; the URB stays pending, cannot be discarded,
+                         // and completes with "no device" when the camera
+                         // leaves the bus
   count_
 };
 

@@ -800,6 +800,11 @@ bool Firmware::claim_allowed(unsigned iface) {
   return true;
 }
 
+bool Firmware::control_hangs() {
+  std::lock_guard lk(mu_);
+  return d_->faults.strike(Fault::control_hang);
+}
+
 bool Firmware::take_usb_reset_request() {
   std::lock_guard lk(mu_);
   bool r = d_->usb_reset;

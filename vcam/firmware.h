@@ -113,6 +113,8 @@ class Firmware {
   // ---- USB-level requests ---------------------------------------------------
   // Whether interface `iface` may be claimed (refuse_interface0 fault).
   bool claim_allowed(unsigned iface);
+  // Whether a class control request is swallowed (control_hang fault).
+  bool control_hangs();
   // True once after a reset of target 3 (the USB interface) was accepted.
   bool take_usb_reset_request();
   // The device left the bus (vanish fault or a test unplug): the stream stops

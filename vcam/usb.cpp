@@ -78,6 +78,7 @@ struct Urb {
 struct Client {
   std::deque<std::unique_ptr<Urb>> done;  // completed, waiting to be reaped
   std::deque<std::unique_ptr<Urb>> bulk;  // bulk IN URBs in submission order
+  std::deque<std::unique_ptr<Urb>> held;  // control URBs never answered (control_hang)
   unsigned claimed = 0;                   // bit per interface
 };
 
@@ -154,6 +155,13 @@ struct Attachment {
   void disconnect() {
     gone = true;
     for (auto& [c, st] : clients) {
+      while (!st.held.empty()) {
+        auto u = std::move(st.held.front());
+        st.held.pop_front();
+        u->status = -ESHUTDOWN;
+        u->actual = 0;
+        st.done.push_back(std::move(u));
+      }
       while (!st.bulk.empty()) {
         auto u = std::move(st.bulk.front());
         st.bulk.pop_front();
@@ -470,6 +478,10 @@ long Attachment::submit(Client& st, UMockdevIoctlData* arg, int& err, bool& kick
     if (u->length < 8 + int(wlength)) {
       err = EINVAL;
       return -1;
+    }
+    if ((u->buf->data[0] & 0x60) != 0 && cam->fw.control_hangs()) {
+      st.held.push_back(std::move(u));
+      return 0;
     }
     bool reset = control(*u);
     st.done.push_back(std::move(u));

@@ -460,6 +460,25 @@ TEST_F(VcamFault, StatusFaultsShowInTheStatusReply) {
   EXPECT_STREQ(reinterpret_cast<const char*>(&s[3]), "flash busy");
 }
 
+TEST_F(VcamFault, HungControlRequestEndsOnlyWithTheDevice) {
+  cam->inject(Fault::control_hang);
+  Host::Xfer x;
+  x.buf.assign(8 + 63, 0);
+  libusb_fill_control_setup(x.buf.data(), 0xA2, 0xB0, 0, 0, 63);
+  libusb_fill_control_transfer(x.t, host->h, x.buf.data(), Host::cb, &x, 50);
+  ASSERT_EQ(libusb_submit_transfer(x.t), 0);
+  // Its time-out cannot cancel it: the device never gives it back ...
+  for (int i = 0; i < 3; ++i) {
+    timeval tv{0, 50000};
+    libusb_handle_events_timeout(host->ctx, &tv);
+  }
+  EXPECT_FALSE(x.done);
+  // ... until it leaves the bus.
+  cam->unplug();
+  host->wait(x.done);
+  EXPECT_EQ(x.status, LIBUSB_TRANSFER_NO_DEVICE);
+}
+
 TEST_F(VcamFault, ParameterLengthByteBeyondTheValueArea) {
   cam->inject(Fault::param_len_overflow, FaultSpec().arg(200));
   std::vector<uint8_t> rec(20, 0);
