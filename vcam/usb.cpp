@@ -612,12 +612,21 @@ std::shared_ptr<Attachment> Bus::Impl::attach(Camera::Impl& c, const std::string
   a->cam = &c;
   a->devnode = devnode;
   a->path = root + devnode;
-  // Directories and the FIFO node.
-  for (size_t p = root.size() + 1; (p = a->path.find('/', p)) != std::string::npos; ++p)
-    mkdir(a->path.substr(0, p).c_str(), 0755);
-  unlink(a->path.c_str());
-  if (mkfifo(a->path.c_str(), 0666) != 0) throw std::runtime_error("vcam: mkfifo " + a->path + " failed");
-  a->fifo = open(a->path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  // Directories and the FIFO node. They are reached relative to "/": the
+  // umockdev preload rewrites and tracks absolute paths below /dev, which the
+  // testbed itself is when TMPDIR is /dev/shm.
+  int slash = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (slash < 0) throw std::runtime_error("vcam: cannot open /");
+  const std::string rel = a->path.substr(1);
+  for (size_t p = root.size(); (p = rel.find('/', p)) != std::string::npos; ++p)
+    mkdirat(slash, rel.substr(0, p).c_str(), 0755);
+  unlinkat(slash, rel.c_str(), 0);
+  if (mkfifoat(slash, rel.c_str(), 0666) != 0) {
+    close(slash);
+    throw std::runtime_error("vcam: mkfifo " + a->path + " failed");
+  }
+  a->fifo = openat(slash, rel.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  close(slash);
   if (a->fifo < 0) throw std::runtime_error("vcam: cannot open " + a->path);
   fcntl(a->fifo, F_SETPIPE_SZ, 4096);
   a->set_fifo(false);
