@@ -75,9 +75,9 @@ struct FaultSpec {
 
 class FaultTable {
  public:
-  void arm(Fault f, FaultSpec spec) {
+  void arm(Fault f, FaultSpec plan) {
     auto& s = slots_[idx(f)];
-    s.spec = std::move(spec);
+    s.plan = std::move(plan);
     s.armed = true;
   }
   void clear(Fault f) { slots_[idx(f)].armed = false; }
@@ -88,22 +88,22 @@ class FaultTable {
   // True when the next occurrence would strike (nothing is consumed).
   bool due(Fault f) const {
     const auto& s = slots_[idx(f)];
-    return s.armed && s.spec.skip == 0;
+    return s.armed && s.plan.skip == 0;
   }
   // One occurrence: returns true when the fault strikes it.
   bool strike(Fault f) {
     auto& s = slots_[idx(f)];
     if (!s.armed) return false;
-    if (s.spec.skip > 0) {
-      --s.spec.skip;
+    if (s.plan.skip > 0) {
+      --s.plan.skip;
       return false;
     }
     ++s.hits;
-    if (s.spec.strikes > 0 && --s.spec.strikes == 0) s.armed = false;
+    if (s.plan.strikes > 0 && --s.plan.strikes == 0) s.armed = false;
     return true;
   }
-  int value(Fault f) const { return slots_[idx(f)].spec.value; }
-  const std::string& message(Fault f) const { return slots_[idx(f)].spec.message; }
+  int value(Fault f) const { return slots_[idx(f)].plan.value; }
+  const std::string& message(Fault f) const { return slots_[idx(f)].plan.message; }
   // How often the fault struck since the camera was created.
   uint32_t hits(Fault f) const { return slots_[idx(f)].hits; }
 
@@ -111,7 +111,7 @@ class FaultTable {
   static size_t idx(Fault f) { return static_cast<size_t>(f); }
   struct Slot {
     bool armed = false;
-    FaultSpec spec;
+    FaultSpec plan;
     uint32_t hits = 0;
   };
   std::array<Slot, kFaultCount> slots_{};

@@ -829,9 +829,9 @@ bool Firmware::unplugged() const {
   return d_->unplugged;
 }
 
-void Firmware::inject(Fault f, FaultSpec spec) {
+void Firmware::inject(Fault f, FaultSpec plan) {
   std::lock_guard lk(mu_);
-  d_->faults.arm(f, std::move(spec));
+  d_->faults.arm(f, std::move(plan));
 }
 void Firmware::clear_fault(Fault f) {
   std::lock_guard lk(mu_);

@@ -125,7 +125,7 @@ class Firmware {
   bool unplugged() const;
 
   // ---- test access --------------------------------------------------------
-  void inject(Fault f, FaultSpec spec = {});
+  void inject(Fault f, FaultSpec plan = {});
   void clear_fault(Fault f);
   void clear_faults();
   uint32_t fault_hits(Fault f) const;

@@ -102,7 +102,7 @@ class Camera {
   bool wait_present(bool present, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
   // Shorthands for fw().inject / fw().clear_fault.
-  void inject(Fault f, FaultSpec spec = {}) { fw().inject(f, std::move(spec)); }
+  void inject(Fault f, FaultSpec plan = {}) { fw().inject(f, std::move(plan)); }
   void clear_fault(Fault f) { fw().clear_fault(f); }
 
   struct Impl;

@@ -16,7 +16,7 @@ namespace {
 uint32_t le32(const std::vector<uint8_t> &v, size_t at) { return vz::ll::get_u32le(v.data() + at); }
 uint16_t le16(const std::vector<uint8_t> &v, size_t at) { return uint16_t(v[at] | v[at + 1] << 8); }
 
-vcam::FaultSpec spec(uint32_t after, uint32_t count, int value = 0, std::string message = {}) {
+vcam::FaultSpec strike_plan(uint32_t after, uint32_t count, int value = 0, std::string message = {}) {
     return vcam::FaultSpec().after(after).times(count).arg(value).text(std::move(message));
 }
 
@@ -109,7 +109,7 @@ TEST_F(LlCmd, RegisterWriteTooLargeForOneTransferIsRefusedUnsent) {
 TEST_F(LlCmd, RegisterReadStopsAtAFailedBatchKeepingEarlierValues) {
     for (uint32_t i = 0; i < 40; ++i) cam->fw().set_reg(2, i, 100 + i);
     // Commands: write, read (batch 1), write (batch 2) fails.
-    cam->inject(Fault::command_fails, spec(2, 1, 0, "busy bus"));
+    cam->inject(Fault::command_fails, strike_plan(2, 1, 0, "busy bus"));
     std::vector<uint32_t> got(40, 0);
     EXPECT_FALSE(vizor_ll_reg_read(t.ll(), 2, 0, got.data(), 40));
     for (uint32_t i = 0; i < 16; ++i) EXPECT_EQ(got[i], 100 + i);
@@ -192,14 +192,14 @@ TEST_F(LlCmd, ParameterGetOf7RecordsGoesIn3And3And1WithLengthsCleared) {
 }
 
 TEST_F(LlCmd, ParameterLengthFromTheCameraIsClampedToTheValueArea) {
-    cam->inject(Fault::param_len_overflow, spec(0, 1, 200));
+    cam->inject(Fault::param_len_overflow, strike_plan(0, 1, 200));
     vizor_ll_param_wire_t p[1] = {rec(VIZOR_PARAM_INFO_STR)};
     ASSERT_TRUE(vizor_ll_param_get(t.ll(), p, 1));
     EXPECT_EQ(p[0].param_val_len, 18);
 }
 
 TEST_F(LlCmd, ParameterGetReportsTheFailedPhase) {
-    cam->inject(Fault::command_fails, spec(1, 1));  // the read of the first batch
+    cam->inject(Fault::command_fails, strike_plan(1, 1));  // the read of the first batch
     vizor_ll_param_wire_t p[2] = {rec(2), rec(3)};
     EXPECT_FALSE(vizor_ll_param_get(t.ll(), p, 2));
     EXPECT_TRUE(log.has("[ERR] [vizor_ll_param_get] read phase failed\n"));
@@ -209,14 +209,14 @@ TEST_F(LlCmd, ParameterGetReportsTheFailedPhase) {
 // ---- status check --------------------------------------------------------------
 
 TEST_F(LlCmd, BusyTwiceThenDoneReadsThreeRepliesAndSucceeds) {
-    cam->inject(Fault::status_busy, spec(0, 2));
+    cam->inject(Fault::status_busy, strike_plan(0, 2));
     EXPECT_TRUE(vizor_ll_cap_stop(t.ll()));
     EXPECT_EQ(status_reads(*cam), 3u);
 }
 
 TEST_F(LlCmd, BusyForeverFailsOnceTheBoundHasPassed) {
     vz::ll::set_busy_limit_ms(100);
-    cam->inject(Fault::status_busy, spec(0, 0));
+    cam->inject(Fault::status_busy, strike_plan(0, 0));
     EXPECT_FALSE(vizor_ll_cap_stop(t.ll()));
     vz::ll::set_busy_limit_ms(vz::ll::kBusyLimitMs);
     EXPECT_GE(status_reads(*cam), 2u);
@@ -235,7 +235,7 @@ TEST_F(LlCmd, StatusNamingAnotherCommandFailsEvenWhenDone) {
 
 TEST_F(LlCmd, FailureTextFillingTheReplyIsLoggedWithoutReadingPastIt) {
     const std::string text(60, 'm');
-    cam->inject(Fault::command_fails, spec(0, 1, 0, text + "-cut-off"));
+    cam->inject(Fault::command_fails, strike_plan(0, 1, 0, text + "-cut-off"));
     EXPECT_FALSE(vizor_ll_cap_start(t.ll(), 0));
     EXPECT_TRUE(log.has("[ERR] [vizor_ll_check_last_cmd] " + text + "\n"));
     EXPECT_EQ(cam->fw().stats().failed_commands, 1u);
@@ -260,7 +260,7 @@ TEST_F(LlCmd, CaptureStartSendsTheFrameCountAndStopTheByteC2) {
 // ---- transfers that fail or never complete --------------------------------------
 
 TEST_F(LlCmd, ShortReplyCopiesWhatArrivedAndFails) {
-    cam->inject(Fault::short_control_reply, spec(0, 1, 3));
+    cam->inject(Fault::short_control_reply, strike_plan(0, 1, 3));
     uint8_t reply[VIZOR_STATUS_LEN];
     std::memset(reply, 0xEE, sizeof reply);
     EXPECT_FALSE(vizor_ll_exe_cmd(t.ll(), 0, VIZOR_REQ_STATUS, 0, reply, sizeof reply, 1000));
