@@ -87,7 +87,9 @@ VZ_API uint32_t vz_cmap_get_color(const vz_cmap_t *map, int32_t v) {
     if (v == kCodeSaturated) return kColorSaturated;
     if (v == kCodeAdcOverflow) return kColorAdcOverflow;
     if (!map || !map->palette || v < map->range_min || v > map->range_max) return 0;
-    const int64_t k = map->size - int64_t(float(int64_t(v) - map->range_min) * map->scale);
+    // The product of two floats is exact in double, as the extended-precision
+    // arithmetic this map was designed with computes it.
+    const int64_t k = map->size - int64_t(double(float(int64_t(v) - map->range_min)) * map->scale);
     if (k <= 0) return map->palette[0];
     if (k >= map->size) return map->palette[map->size - 1];
     return map->palette[k];
@@ -99,7 +101,8 @@ VZ_API uint32_t vz_cmap_get_gray(const vz_cmap_t *map, int32_t v) {
     if (!map) return 0;
     if (v > map->range_max) return 0xFFFFFF;
     if (v < map->range_min) return 0;
-    const uint32_t g = uint32_t(int64_t(float(int64_t(v) - map->range_min) * map->gray_scale));
+    const uint32_t g =
+        uint32_t(int64_t(double(float(int64_t(v) - map->range_min)) * map->gray_scale));
     return (g & 0xFFu) * 0x010101u;
 }
 
