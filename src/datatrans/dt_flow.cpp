@@ -196,6 +196,7 @@ int write_image(vizor_ll_t *ll, uint8_t type, uint16_t version, const char *fnam
     }
     vz_inf("[%s] name:%s, type:%hu, version:%hu\n", fn, fname ? fname : "(null)",
            (unsigned short)type, (unsigned short)version);
+    const Progress report = progress();
 
     uint32_t size = 0;
     std::unique_ptr<uint8_t[]> img = load_image(fn, fname, &size);
@@ -209,7 +210,7 @@ int write_image(vizor_ll_t *ll, uint8_t type, uint16_t version, const char *fnam
         return -1;
     }
 
-    const bool ok = send_image(fn, ll, type, version, img.get(), size, progress());
+    const bool ok = send_image(fn, ll, type, version, img.get(), size, report);
     img.reset();
     if (!ok) {
         vz_err("[%s] data upgrade failed!\n", fn);
@@ -231,6 +232,7 @@ int write_image(vizor_ll_t *ll, uint8_t type, uint16_t version, const char *fnam
 
 int read_image(vizor_ll_t *ll, uint8_t type, const char *fname) {
     static const char *const fn = "vizor_bin_data_read";
+    const Progress report = progress();
     al_data_info_t info{};
     if (!query_info(fn, ll, type, &info)) return -1;
     if (info.size == AL_NO_VALID_DATA) {
@@ -246,7 +248,6 @@ int read_image(vizor_ll_t *ll, uint8_t type, const char *fname) {
     std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[AL_PAYLOAD_MAX]);
     if (!piece) return -1;
 
-    const Progress report = progress();
     report(0, info.size);
     uint32_t done = 0;
     while (done < info.size) {
