@@ -1,0 +1,316 @@
+// The virtual camera seen through the real libusb-1.0, with raw libusb calls
+// only (no library code): enumeration, open, control round trips, status,
+// bulk streaming, cancellation, time-outs and every USB-visible fault.
+#include <libusb.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "vcam/vcam.h"
+
+namespace {
+
+using vcam::Fault;
+using vcam::FaultSpec;
+
+// ---- a minimal host ------------------------------------------------------------
+
+uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+uint32_t le32(const uint8_t* p) { return uint32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24); }
+
+struct Host {
+  libusb_context* ctx = nullptr;
+  libusb_device_handle* h = nullptr;
+
+  Host() { EXPECT_EQ(libusb_init(&ctx), 0); }
+  ~Host() {
+    if (h) {
+      libusb_release_interface(h, 0);
+      libusb_close(h);
+    }
+    libusb_exit(ctx);
+  }
+
+  struct Found {
+    uint8_t bus, port, addr;
+    int speed;
+  };
+  std::vector<Found> list() {
+    std::vector<Found> v;
+    libusb_device** l = nullptr;
+    ssize_t n = libusb_get_device_list(ctx, &l);
+    for (ssize_t i = 0; i < n; ++i) {
+      libusb_device_descriptor dd{};
+      libusb_get_device_descriptor(l[i], &dd);
+      if (dd.idVendor == vcam::usb_vendor_id() && dd.idProduct == vcam::usb_product_id())
+        v.push_back({libusb_get_bus_number(l[i]), libusb_get_port_number(l[i]),
+                     libusb_get_device_address(l[i]), libusb_get_device_speed(l[i])});
+    }
+    if (n >= 0) libusb_free_device_list(l, 1);
+    return v;
+  }
+
+  bool open(uint8_t bus, uint8_t port, bool claim = true) {
+    libusb_device** l = nullptr;
+    ssize_t n = libusb_get_device_list(ctx, &l);
+    for (ssize_t i = 0; i < n && !h; ++i) {
+      if (libusb_get_bus_number(l[i]) == bus && libusb_get_port_number(l[i]) == port) {
+        EXPECT_EQ(libusb_open(l[i], &h), 0);
+      }
+    }
+    if (n >= 0) libusb_free_device_list(l, 1);
+    if (!h) return false;
+    EXPECT_EQ(libusb_set_configuration(h, 1), 0);
+    return !claim || libusb_claim_interface(h, 0) == 0;
+  }
+
+  // Runs events until the flag is set (the transfer's completion).
+  void wait(const std::atomic<bool>& flag) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!flag && std::chrono::steady_clock::now() < until) {
+      timeval tv{0, 100000};
+      libusb_handle_events_timeout(ctx, &tv);
+    }
+  }
+
+  struct Xfer {
+    std::atomic<bool> done{false};
+    int status = -1;
+    int actual = 0;
+    std::vector<uint8_t> buf;
+    libusb_transfer* t = nullptr;
+    Xfer() : t(libusb_alloc_transfer(0)) {}
+    ~Xfer() { libusb_free_transfer(t); }
+  };
+  static void LIBUSB_CALL cb(libusb_transfer* t) {
+    auto* x = static_cast<Xfer*>(t->user_data);
+    x->status = t->status;
+    x->actual = t->actual_length;
+    x->done = true;
+  }
+
+  // Asynchronous control transfer; returns the transfer status.
+  int control(uint8_t type, uint8_t req, uint16_t value, std::vector<uint8_t>& data, int* actual = nullptr,
+              unsigned timeout = 1000) {
+    Xfer x;
+    x.buf.assign(8 + data.size(), 0);
+    libusb_fill_control_setup(x.buf.data(), type, req, value, 0, uint16_t(data.size()));
+    if (!(type & 0x80)) std::memcpy(x.buf.data() + 8, data.data(), data.size());
+    libusb_fill_control_transfer(x.t, h, x.buf.data(), cb, &x, timeout);
+    int r = libusb_submit_transfer(x.t);
+    if (r != 0) return 1000 + r;
+    wait(x.done);
+    if (type & 0x80) std::memcpy(data.data(), x.buf.data() + 8, size_t(std::max(0, x.actual)));
+    if (actual) *actual = x.actual;
+    return x.status;
+  }
+  bool command(uint8_t req, uint16_t value, std::vector<uint8_t> payload) {
+    int actual = 0;
+    return control(0x22, req, value, payload, &actual) == LIBUSB_TRANSFER_COMPLETED &&
+           actual == int(payload.size());
+  }
+  std::vector<uint8_t> status() {
+    std::vector<uint8_t> s(63, 0);
+    int actual = 0;
+    EXPECT_EQ(control(0xA2, 0xB0, 0, s, &actual), LIBUSB_TRANSFER_COMPLETED);
+    s.resize(size_t(actual));
+    return s;
+  }
+  bool start(uint32_t frames) {
+    std::vector<uint8_t> p(4);
+    p[0] = uint8_t(frames);
+    p[1] = uint8_t(frames >> 8);
+    p[2] = uint8_t(frames >> 16);
+    p[3] = uint8_t(frames >> 24);
+    return command(0xC2, 4, p);
+  }
+
+  // One asynchronous bulk IN transfer on 0x81.
+  struct Bulk {
+    int status;
+    int actual;
+    std::vector<uint8_t> data;
+  };
+  Bulk bulk(size_t len, unsigned timeout = 1000) {
+    Xfer x;
+    x.buf.assign(len, 0);
+    libusb_fill_bulk_transfer(x.t, h, 0x81, x.buf.data(), int(len), cb, &x, timeout);
+    int r = libusb_submit_transfer(x.t);
+    if (r != 0) return {1000 + r, 0, {}};
+    wait(x.done);
+    x.buf.resize(size_t(std::max(0, x.actual)));
+    return {x.status, x.actual, std::move(x.buf)};
+  }
+};
+
+// Parses chunk headers out of a byte stream (independently of the camera).
+struct MiniParser {
+  std::vector<uint8_t> pending;
+  int frames = 0;
+  int chunks = 0;
+  bool bad = false;
+  void feed(const std::vector<uint8_t>& d) {
+    pending.insert(pending.end(), d.begin(), d.end());
+    while (pending.size() >= 36) {
+      if (le16(&pending[0]) != 0x98FB) {
+        bad = true;
+        return;
+      }
+      uint32_t dlen = le32(&pending[4]);
+      if (pending.size() < 36 + dlen) return;
+      ++chunks;
+      if (pending[32] & 1) ++frames;
+      pending.erase(pending.begin(), pending.begin() + 36 + dlen);
+    }
+  }
+};
+
+class VcamUsb : public ::testing::Test {
+ protected:
+  vcam::Bus bus;
+};
+
+// ---- enumeration and open ------------------------------------------------------
+
+TEST_F(VcamUsb, TwoCamerasEnumerateOnTheirPorts) {
+  auto& a = bus.add_camera(3, 2);
+  auto& b = bus.add_camera(3, 4, vcam::Speed::full, "VZ-E1-660");
+  Host host;
+  auto l = host.list();
+  ASSERT_EQ(l.size(), 2u);
+  std::sort(l.begin(), l.end(), [](auto& x, auto& y) { return x.port < y.port; });
+  EXPECT_EQ(l[0].bus, 3);
+  EXPECT_EQ(l[0].port, 2);
+  EXPECT_EQ(l[0].addr, a.address());
+  EXPECT_EQ(l[0].speed, LIBUSB_SPEED_HIGH);
+  EXPECT_EQ(l[1].port, 4);
+  EXPECT_EQ(l[1].addr, b.address());
+  EXPECT_EQ(l[1].speed, LIBUSB_SPEED_FULL);
+}
+
+TEST_F(VcamUsb, DescriptorsShowConfigurationOneWithBulkEndpoint) {
+  bus.add_camera(1, 1);
+  Host host;
+  ASSERT_TRUE(host.open(1, 1));
+  libusb_config_descriptor* cfg = nullptr;
+  ASSERT_EQ(libusb_get_active_config_descriptor(libusb_get_device(host.h), &cfg), 0);
+  EXPECT_EQ(cfg->bConfigurationValue, 1);
+  ASSERT_EQ(cfg->bNumInterfaces, 2);
+  ASSERT_EQ(cfg->interface[0].altsetting[0].bNumEndpoints, 1);
+  EXPECT_EQ(cfg->interface[0].altsetting[0].endpoint[0].bEndpointAddress, 0x81);
+  EXPECT_EQ(cfg->interface[0].altsetting[0].endpoint[0].wMaxPacketSize, 512);
+  libusb_free_config_descriptor(cfg);
+  unsigned char text[64] = {};
+  libusb_device_descriptor dd{};
+  libusb_get_device_descriptor(libusb_get_device(host.h), &dd);
+  ASSERT_GT(libusb_get_string_descriptor_ascii(host.h, dd.iProduct, text, sizeof text), 0);
+  EXPECT_STREQ(reinterpret_cast<char*>(text), "VZ-T0-320");
+}
+
+// ---- control endpoint ------------------------------------------------------------
+
+TEST_F(VcamUsb, AsyncControlRoundTripAndStatus) {
+  auto& cam = bus.add_camera(3, 2);
+  Host host;
+  ASSERT_TRUE(host.open(3, 2));
+  // Register write to target 2, then read it back in two phases.
+  std::vector<uint8_t> w = {2, 0x10, 0, 0, 0, 4, 0, 0x78, 0x56, 0x34, 0x12};
+  ASSERT_TRUE(host.command(0xC2, 0, w));
+  auto s = host.status();
+  ASSERT_EQ(s.size(), 63u);
+  EXPECT_EQ(s[0], 0x00);
+  EXPECT_EQ(s[1], 0xC2);
+  EXPECT_EQ(s[2], 0);
+  EXPECT_EQ(cam.fw().reg(2, 0x10), 0x12345678u);
+  ASSERT_TRUE(host.command(0xC2, 1, {2, 0x10, 0, 0, 0, 4, 0}));
+  std::vector<uint8_t> r(4);
+  int actual = 0;
+  ASSERT_EQ(host.control(0xA2, 0xC2, 1, r, &actual), LIBUSB_TRANSFER_COMPLETED);
+  EXPECT_EQ(actual, 4);
+  EXPECT_EQ(le32(r.data()), 0x12345678u);
+  EXPECT_EQ(host.status()[1], 0xC2);
+}
+
+TEST_F(VcamUsb, UnknownInRequestStalls) {
+  bus.add_camera(3, 2);
+  Host host;
+  ASSERT_TRUE(host.open(3, 2));
+  std::vector<uint8_t> r(4);
+  EXPECT_EQ(host.control(0xA2, 0xC2, 9, r), LIBUSB_TRANSFER_STALL);
+}
+
+// ---- bulk streaming ------------------------------------------------------------------
+
+TEST_F(VcamUsb, StreamsFramesThroughAsyncBulkTransfers) {
+  bus.add_camera(3, 2);
+  Host host;
+  ASSERT_TRUE(host.open(3, 2));
+  ASSERT_TRUE(host.start(3));
+  MiniParser p;
+  // Each 307236-byte chunk ends with a short packet: 131072, 131072, 45092.
+  for (int i = 0; i < 9; ++i) {
+    auto b = host.bulk(131072);
+    ASSERT_EQ(b.status, LIBUSB_TRANSFER_COMPLETED);
+    EXPECT_EQ(b.actual, (i % 3 == 2) ? 45092 : 131072);
+    p.feed(b.data);
+  }
+  EXPECT_FALSE(p.bad);
+  EXPECT_EQ(p.frames, 3);
+  EXPECT_TRUE(p.pending.empty());
+  // Three frames asked for: nothing more comes.
+  EXPECT_EQ(host.bulk(131072, 50).status, LIBUSB_TRANSFER_TIMED_OUT);
+}
+
+TEST_F(VcamUsb, SeveralTransfersInFlightCompleteInOrder) {
+  bus.add_camera(3, 2);
+  Host host;
+  ASSERT_TRUE(host.open(3, 2));
+  std::vector<std::unique_ptr<Host::Xfer>> xs;
+  for (int i = 0; i < 4; ++i) {
+    auto x = std::make_unique<Host::Xfer>();
+    x->buf.assign(16384, 0);
+    libusb_fill_bulk_transfer(x->t, host.h, 0x81, x->buf.data(), 16384, Host::cb, x.get(), 2000);
+    ASSERT_EQ(libusb_submit_transfer(x->t), 0);
+    xs.push_back(std::move(x));
+  }
+  ASSERT_TRUE(host.start(1));
+  for (auto& x : xs) host.wait(x->done);
+  MiniParser p;
+  for (auto& x : xs) {
+    ASSERT_EQ(x->status, LIBUSB_TRANSFER_COMPLETED);
+    x->buf.resize(size_t(x->actual));
+    p.feed(x->buf);
+  }
+  EXPECT_FALSE(p.bad);
+  EXPECT_EQ(p.chunks, 0);  // 64 KiB of a 300 KiB frame so far
+  EXPECT_EQ(p.pending.size(), 65536u);
+}
+
+TEST_F(VcamUsb, CancelledTransferReportsCancelled) {
+  bus.add_camera(3, 2);
+  Host host;
+  ASSERT_TRUE(host.open(3, 2));
+  Host::Xfer x;
+  x.buf.assign(4096, 0);
+  libusb_fill_bulk_transfer(x.t, host.h, 0x81, x.buf.data(), 4096, Host::cb, &x, 0);
+  ASSERT_EQ(libusb_submit_transfer(x.t), 0);
+  ASSERT_EQ(libusb_cancel_transfer(x.t), 0);
+  host.wait(x.done);
+  EXPECT_EQ(x.status, LIBUSB_TRANSFER_CANCELLED);
+}
+
+TEST_F(VcamUsb, IdleTransferTimesOut) {
+  bus.add_camera(3, 2);
+  Host host;
+  ASSERT_TRUE(host.open(3, 2));
+  EXPECT_EQ(host.bulk(512, 30).status, LIBUSB_TRANSFER_TIMED_OUT);
+}
+
+}  // namespace
