@@ -68,7 +68,7 @@ inline Bytes read_bytes(const std::string &path) {
 }
 
 class DataVcam : public ::testing::Test {
-protected:
+public:
     void SetUp() override {
         cam = &bus.add_camera(3, 2);
         ASSERT_EQ(vizor_ll_dev_open(t.ll()), t.ll());
@@ -91,6 +91,14 @@ protected:
         for (auto &c : cam->fw().command_log())
             if (c.request == VIZOR_REQ_CFG && c.value == VIZOR_CFG_RESET) r.push_back(c);
         return r;
+    }
+    // An OUT command of the data-transfer request handed straight to the
+    // camera's firmware, as if another host had sent it.
+    void fw_out(uint16_t action, const Bytes &payload) {
+        const uint8_t setup[8] = {VIZOR_REQTYPE_WRITE, VIZOR_REQ_DATA, uint8_t(action),
+                                  uint8_t(action >> 8), 0, 0, uint8_t(payload.size()),
+                                  uint8_t(payload.size() >> 8)};
+        cam->fw().control(setup, payload, {});
     }
     // The image the camera holds for type (empty when none).
     Bytes flash(uint8_t type) const {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <thread>
 
 #include "datatrans/dt_fixture.h"
 
@@ -141,7 +142,7 @@ TEST_F(DataVcam, MissingOrEmptyFileSendsNothing) {
 
 TEST_F(DataVcam, RefusedAnnouncementFailsTheWrite) {
     write_file("img.bin", random_image(2000, 3));
-    cam->inject(Fault::command_fails, {.after = 2, .count = 1, .value = 0, .message = "flash busy"});
+    cam->inject(Fault::command_fails, vcam::FaultSpec().after(2).text("flash busy"));
     EXPECT_EQ(vizor_bin_data_write(t.ll(), 5, 1, 0, "img.bin"), -1);
     EXPECT_TRUE(log.has("[ERR] [vizor_ll_check_last_cmd] flash busy\n"));
     EXPECT_TRUE(log.has("[ERR] [vizor_bin_data_write] data upgrade failed!\n"));
@@ -153,11 +154,62 @@ TEST_F(DataVcam, FailedChunkEndsTheWriteWithoutResend) {
     write_file("img.bin", random_image(3000, 4));
     // Info query (2), announcement, ack read (2), erase, 3 erase polls and the
     // ready read (8): the next command is the first chunk.
-    cam->inject(Fault::command_fails, {.after = 14, .count = 1, .value = 0, .message = ""});
+    cam->inject(Fault::command_fails, vcam::FaultSpec().after(14));
     EXPECT_EQ(vizor_bin_data_write(t.ll(), 5, 1, 0, "img.bin"), -1);
     EXPECT_TRUE(log.has("[INF] [vizor_bin_data_write] Data transfer failed D.\n"));
     EXPECT_TRUE(log.has("[ERR] [vizor_bin_data_write] data upgrade failed!\n"));
     EXPECT_EQ(data_cmds(AL_ACT_DATA).size(), 1u);
+}
+
+TEST_F(DataVcam, FirstChunkAnsweredWithNextZeroEndsAtOnce) {
+    const Bytes img = random_image(3000, 15);
+    write_file("img.bin", img);
+    cam->fw().set_erase_polls(0);
+    // Status reads of the info query (2), announcement (1), its ack (2), erase
+    // (1) and the ready ack (2) pass; from the first chunk's on the camera
+    // reports busy until the helper below has made it forget that chunk.
+    cam->inject(Fault::status_busy, vcam::FaultSpec().after(8).always());
+    std::thread helper([&] {
+        ASSERT_TRUE(eventually([&] { return !data_cmds(AL_ACT_DATA).empty(); }));
+        // The same announcement and erase again, then a chunk with a wrong
+        // CRC: the camera is ready, still expects chunk 0, and its last
+        // command is a data chunk, so the host's status check passes.
+        fw_out(AL_ACT_WRITE_INFO, {5, 0, 1, 0, 0xB8, 0x0B, 0, 0, 0, 0, 0, 0});
+        fw_out(AL_ACT_ERASE, {5, 0xB8, 0x0B, 0, 0, 0xFA, 0x03, 0, 0, 0, 0, 0, 0});
+        Bytes bad(6 + AL_CHUNK_MAX, 0);  // zeros, whose CRC is 0, under CRC 1
+        bad[0] = 1;
+        bad[2] = uint8_t(AL_CHUNK_MAX & 0xFF);
+        bad[3] = uint8_t(AL_CHUNK_MAX >> 8);
+        fw_out(AL_ACT_DATA, bad);
+        cam->clear_fault(Fault::status_busy);
+    });
+    EXPECT_EQ(vizor_bin_data_write(t.ll(), 5, 1, 0, "img.bin"), -1);
+    helper.join();
+    EXPECT_TRUE(log.has("[INF] [vizor_bin_data_write] Data transfer failed A.indx0, 0\n"));
+    EXPECT_TRUE(log.has("[ERR] [vizor_bin_data_write] data upgrade failed!\n"));
+    EXPECT_EQ(data_cmds(AL_ACT_DATA).size(), 2u);  // the host's first chunk (no resend) and the helper's
+    EXPECT_EQ(cam->fw().stats().crc_errors, 1u);
+}
+
+TEST_F(DataVcam, ChunkAnsweredWithItsOwnIndexEndsAtOnce) {
+    write_file("img.bin", random_image(3 * AL_CHUNK_MAX, 16));
+    cam->fw().set_erase_polls(0);
+    // After the first chunk was accepted the camera starts over (announced
+    // and erased again): it takes the second chunk as its first and answers
+    // next = 1.
+    struct Restart {
+        DataVcam *self;
+        static void cb(void *user, uint32_t done, uint32_t) {
+            if (done != AL_CHUNK_MAX) return;
+            auto *me = static_cast<Restart *>(user)->self;
+            me->fw_out(AL_ACT_WRITE_INFO, {5, 0, 1, 0, 0xEE, 0x0B, 0, 0, 0, 0, 0, 0});
+            me->fw_out(AL_ACT_ERASE, {5, 0xEE, 0x0B, 0, 0, 0xFA, 0x03, 0, 0, 0, 0, 0, 0});
+        }
+    } restart{this};
+    vizor_data_set_progress_cb(&Restart::cb, &restart);
+    EXPECT_EQ(vizor_bin_data_write(t.ll(), 5, 1, 0, "img.bin"), -1);
+    EXPECT_TRUE(log.has("[INF] [vizor_bin_data_write] Data transfer failed A.indx1, 1\n"));
+    EXPECT_EQ(data_cmds(AL_ACT_DATA).size(), 2u);
 }
 
 TEST_F(DataVcam, EraseIsPolledEveryTenMilliseconds) {
@@ -187,7 +239,7 @@ TEST_F(DataVcam, FailedEraseReadEndsTheWait) {
     cam->fw().set_erase_polls(UINT32_MAX);
     // Info query (2), announcement, ack read (2), erase, one erase poll (2):
     // the second poll's request fails.
-    cam->inject(Fault::command_fails, {.after = 8, .count = 1, .value = 0, .message = ""});
+    cam->inject(Fault::command_fails, vcam::FaultSpec().after(8));
     EXPECT_EQ(vizor_bin_data_write(t.ll(), 5, 1, 0, "img.bin"), -1);
     EXPECT_TRUE(log.has("[ERR] [al_data_read_action_info] Write phase failed\n"));
     EXPECT_TRUE(log.has("[ERR] [vizor_bin_data_write] DATA ACK failed\n"));
@@ -284,7 +336,7 @@ TEST_F(DataVcam, FailedPieceKeepsWhatWasWritten) {
     const Bytes img = random_image(1000, 13);
     cam->fw().store_image(2, 1, img);
     // Info query (2), first piece (2): the second piece's request fails.
-    cam->inject(Fault::command_fails, {.after = 4, .count = 1, .value = 0, .message = ""});
+    cam->inject(Fault::command_fails, vcam::FaultSpec().after(4));
     EXPECT_EQ(vizor_bin_data_read(t.ll(), 2, "part.bin"), -1);
     EXPECT_TRUE(log.has("[ERR] [al_get_data_payload] write phase failed\n"));
     EXPECT_EQ(read_bytes("part.bin"), Bytes(img.begin(), img.begin() + 450));
