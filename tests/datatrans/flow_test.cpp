@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstring>
 #include <thread>
@@ -387,4 +388,48 @@ TEST_F(DataVcam, ProgressReportsEveryAcceptedChunkWhileTheDeviceIsBusy) {
     r.calls.clear();
     ASSERT_EQ(vizor_data_upload(&dev, 5, "up.bin"), 1);
     EXPECT_TRUE(r.calls.empty());
+}
+
+// ---- record calls ---------------------------------------------------------------------------
+
+TEST_F(DataVcam, ChunkHeadersOutsideOneToMaxAreRefusedUnsent) {
+    const Bytes data(AL_CHUNK_MAX + 1, 7);
+    const al_chunk_hdr_t empty{0, 0}, big{0, AL_CHUNK_MAX + 1};
+    EXPECT_EQ(al_data_send_action_info(t.ll(), AL_ACT_DATA, &empty, data.data()), -1);
+    EXPECT_EQ(al_data_send_action_info(t.ll(), AL_ACT_DATA, &big, data.data()), -1);
+    const al_chunk_hdr_t one{0, 1};
+    EXPECT_EQ(al_data_send_action_info(t.ll(), AL_ACT_DATA, &one, nullptr), -1);
+    EXPECT_EQ(al_data_send_action_info(t.ll(), 9, &one, data.data()), -1);
+    EXPECT_TRUE(cam->fw().command_log().empty());
+}
+
+TEST_F(DataVcam, AckAndOpaqueRecordsTravelWhole) {
+    const al_ack_t ack{0x01020304, AL_STATUS_READY, {1, 2, 3, 4, 5, 6, 7, 8}};
+    EXPECT_EQ(al_data_send_action_info(t.ll(), AL_ACT_ACK, &ack, nullptr), 1);
+    const auto sent = data_cmds(AL_ACT_ACK);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].out, (Bytes{4, 3, 2, 1, 1, 1, 2, 3, 4, 5, 6, 7, 8}));
+
+    const std::array<uint8_t, 9> reply{9, 8, 7, 6, 5, 4, 3, 2, 1};
+    cam->fw().set_opaque5(reply);
+    uint8_t dst[9] = {};
+    EXPECT_EQ(al_data_read_action_info(t.ll(), AL_ACK9_ACTION, dst), 1);
+    EXPECT_EQ(0, std::memcmp(dst, reply.data(), 9));
+    const auto opaque = data_cmds(AL_ACK9_ACTION, false);
+    ASSERT_EQ(opaque.size(), 2u);  // 9 bytes out, 9 bytes in
+    EXPECT_EQ(opaque[0].out, Bytes(9, 0));
+    EXPECT_EQ(opaque[1].length, 9);
+}
+
+TEST_F(DataVcam, FailedReplyReadLeavesTheDestinationAlone) {
+    // The request goes out; reading the reply fails.
+    cam->inject(Fault::command_fails, vcam::FaultSpec().after(1));
+    al_ack_t ack{77, 9, {}};
+    EXPECT_EQ(al_data_read_action_info(t.ll(), AL_ACT_ACK, &ack), -1);
+    EXPECT_EQ(ack.next, 77u);
+    EXPECT_EQ(ack.status, 9);
+    EXPECT_TRUE(log.has("[ERR] [al_data_read_action_info] Read phase failed\n"));
+    cam->inject(Fault::command_fails);
+    EXPECT_EQ(al_data_read_action_info(t.ll(), AL_ACT_ACK, &ack), 0);
+    EXPECT_TRUE(log.has("[ERR] [al_data_read_action_info] Write phase failed\n"));
 }
