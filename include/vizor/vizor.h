@@ -267,17 +267,30 @@ VZ_API int vizor_frame_get_gray(vizor_dev_t *dev, float *dst, int dst_len,
 /* As vizor_frame_get_distance on the most recently opened device. */
 VZ_API int vizor_raw2dist(float *dst, int dst_len, const uint8_t *src, int src_len);
 VZ_API int vizor_raw2gray(float *dst, int dst_len, const uint8_t *src, int src_len);
-/* Projects the distances of an img_w x img_h image with 0 < d < 60 m into
- * x, y, z triples (the driver's lens when param is NULL). Returns points. */
+/* Projects the distances (metres) of an img_w x img_h image into points,
+ * three floats x, y, z each, densely in row order: only pixels with
+ * 0 < d < 60 produce a point (NaN, 0, 60 and negative values do not). Each
+ * distance is first multiplied by param->dist_scale; with param NULL the
+ * driver's lens parameters for this image size are used (multiplier 1).
+ * The walk stops when pcl_len floats hold no further point, so a buffer of
+ * 3k floats receives at most k points. dist must hold img_w * img_h values
+ * (dist_len is not consulted). The device is marked busy during the walk.
+ * Returns the points written; 0 for a NULL record, sizes that are not
+ * positive, or (param NULL) a record that is not open or a driver without
+ * lens parameters for this size ("Cannot generate PCL" logged at ERR).
+ * Any thread; concurrent calls on one record are allowed. Allocates nothing. */
 VZ_API int vizor_frame_get_pcl(vizor_dev_t *dev, float *pcl, int pcl_len, const float *dist,
                                int dist_len, int img_w, int img_h,
                                const vizor_camera_param_t *param);
-/* As vizor_frame_get_pcl with a fourth value per point: the scaled distance,
- * or its colour word as a float when pseudo_color is true. */
+/* As vizor_frame_get_pcl with four floats per point (a buffer of 4k floats
+ * takes k points): the fourth is the scaled distance, or with pseudo_color
+ * the library colour map's colour word of it (millimetres, over the range the
+ * last vizor_cmap_float call set) converted to float. */
 VZ_API int vizor_frame_get_pcl_xyzd(vizor_dev_t *dev, float *pcl, int pcl_len,
                                     const float *dist, int dist_len, int img_w, int img_h,
                                     bool pseudo_color, const vizor_camera_param_t *param);
-/* As vizor_frame_get_pcl without a device; param is required. */
+/* As vizor_frame_get_pcl for an image of rows x cols without a device;
+ * param is required (NULL gives 0) and its dist_scale is not applied. */
 VZ_API int vizor_depth_to_pcl(float *pcl, int pcl_len, const float *dist, int rows, int cols,
                               const vizor_camera_param_t *param);
 /* Colours src_len distances (metres) with the library colour map over
@@ -287,16 +300,37 @@ VZ_API int vizor_cmap_float(uint8_t *dst, int dst_len, const float *src, int src
 
 /* ---- frame files ------------------------------------------------------------- */
 
-/* Appends whole frames of distances at fd (header first at position 0).
- * Returns 1 on success, 0 on failure. */
+/*
+ * Frame files: one text header line ("VZ_DIST,U16,320,240\n" and the like:
+ * kind, sample format, width, height) written only at file position 0, then
+ * whole frames of little-endian samples. The calls use the descriptor's
+ * current position, so repeated saves on one descriptor record a sequence and
+ * repeated loads play it back. Open the descriptor without newline
+ * translation. Failures are logged at ERR; a frame may then be left partly
+ * written. Sizes that are not positive or frames above 64 MiB are refused.
+ * Any thread, one thread per descriptor; loads share one remembered header
+ * per kind (see below), so concurrent loads of one kind interfere.
+ */
+
+/* Appends the whole frames that dist_len floats hold (a partial trailing
+ * frame is dropped; less than one frame writes only the header) in format
+ * fmt: 0 F32 metres, 1 U32 or 2 U16 millimetres truncated to their low bits.
+ * Returns 1 on success, 0 for a wrong format or size or a failed write. */
 VZ_API int vizor_frame_save_distance(int fd, int fmt, const float *dist, int dist_len,
                                      int img_w, int img_h);
-/* Appends one frame of gray values at fd (fmt 2 or 3). */
+/* Appends one frame of gray values (fmt 2 U16 or 3 U8, truncated to their
+ * low bits); src_len must hold at least one frame, more is ignored.
+ * Returns 1 on success, 0 otherwise. */
 VZ_API int vizor_frame_save_gray(int fd, int fmt, const float *src, int src_len, int img_w,
                                  int img_h);
-/* Reads the next frame of a distance file. Returns floats stored, 0 at the end
- * or on failure. */
+/* Reads the next frame of a distance file (the header first at position 0;
+ * later frames use the last distance header any load parsed) and stores its
+ * first dst_len values as metres; the whole frame is consumed. Stores the
+ * frame's size through img_w and img_h when they are not NULL.
+ * Returns floats stored; 0 at the end of the file, on a short frame, a bad
+ * header (which also forgets the remembered size) or when dst_len <= 0. */
 VZ_API int vizor_frame_load_distance(int fd, float *dst, int dst_len, int *img_w, int *img_h);
+/* As vizor_frame_load_distance for gray files (values as stored). */
 VZ_API int vizor_frame_load_gray(int fd, float *dst, int dst_len, int *img_w, int *img_h);
 
 /* ---- filters ----------------------------------------------------------------- */

@@ -22,6 +22,12 @@ inline mono_clock::time_point deadline_after_ms(int64_t timeout_ms) {
     return mono_clock::now() + std::chrono::milliseconds(timeout_ms);
 }
 
+// Microseconds of the monotonic clock (for measuring durations).
+inline int64_t mono_us() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(mono_clock::now().time_since_epoch())
+        .count();
+}
+
 // Sleeps the calling thread for ms milliseconds.
 void sleep_ms(uint32_t ms);
 

@@ -7,7 +7,7 @@
 
 #include "core/globals.h"
 #include "core/vzlog.h"
-#include "ll/ll_lib.h"
+#include "ll/ll.h"
 #include "vizor/ll.h"
 #include "testutil.h"
 #include "vizor/vizor.h"

@@ -1,0 +1,581 @@
+// Stream reassembler: header search and verification, index continuity,
+// cutting payload into frames, and the buffer of complete frames.
+//
+// Feeding runs on one thread and keeps its state (held header, flags,
+// continuity, the frames under assembly) unlocked. The buffer of complete
+// frames ("ready") and its counter are shared with fetching threads under a
+// reader/writer lock; the statistics are atomics so that readers may copy them
+// while the feeder counts.
+#include "stream/reassembler.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "core/clock.h"
+#include "core/vzlog.h"
+
+namespace vz::stream {
+
+namespace {
+
+constexpr const char *kFeedTag = "vz_stream_feed_input";
+constexpr const char *kSyncTag = "_sync_stream_hdr";
+constexpr const char *kDiscardTag = "_discard_cur_frame";
+constexpr const char *kAddTag = "_fr_node_add_data";
+constexpr const char *kRefreshTag = "_fr_list_refresh";
+
+std::atomic<FrameAllocFn> g_alloc{nullptr};
+
+uint16_t rd16(const uint8_t *p) { return uint16_t(p[0] | p[1] << 8); }
+uint32_t rd32(const uint8_t *p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// Counters with a single writer at a time (the feeder, or whoever holds the
+// write lock): a plain read-modify-write of the atomic is enough.
+void add(std::atomic<uint32_t> &a, uint32_t v) {
+    a.store(a.load(std::memory_order_relaxed) + v, std::memory_order_relaxed);
+}
+void sub(std::atomic<uint32_t> &a, uint32_t v) {
+    a.store(a.load(std::memory_order_relaxed) - v, std::memory_order_relaxed);
+}
+uint32_t get(const std::atomic<uint32_t> &a) { return a.load(std::memory_order_relaxed); }
+
+}  // namespace
+
+uint16_t fletcher16(const uint8_t *p, size_t n) {
+    uint32_t s1 = 0, s2 = 0;
+    for (size_t i = 0; i < n; ++i) {
+        s1 = (s1 + p[i]) % 255;
+        s2 = (s2 + s1) % 255;
+    }
+    return uint16_t(s1 | s2 << 8);
+}
+
+Header parse_header(const uint8_t *raw) {
+    Header h;
+    h.hdr_idx = rd16(raw + 2);
+    h.dlen = rd32(raw + 4);
+    h.frame_size = rd32(raw + 8);
+    h.fridx = rd16(raw + 12);
+    h.frame_format = rd16(raw + 14);
+    h.width = rd16(raw + 16);
+    h.height = rd16(raw + 18);
+    std::memcpy(h.sensor_data, raw + 20, sizeof h.sensor_data);
+    h.flags = raw[32];
+    return h;
+}
+
+bool header_valid(const uint8_t *raw) {
+    if (raw[0] != kMagic0 || raw[1] != kMagic1) return false;
+    if (fletcher16(raw, 34) != rd16(raw + 34)) return false;
+    const uint32_t frame_size = rd32(raw + 8);
+    return rd32(raw + 4) <= VZ_STREAM_MAX_DLEN && frame_size != 0 &&
+           frame_size <= VZ_STREAM_MAX_FRAME_SIZE && rd16(raw + 14) <= VZ_STREAM_MAX_FRAME_FORMAT;
+}
+
+size_t find_magic(const uint8_t *p, size_t n) {
+    if (n < 2) return n;
+    size_t i = 0;
+    while (i + 1 < n) {
+        const void *q = std::memchr(p + i, kMagic0, n - 1 - i);
+        if (!q) return n;
+        i = size_t(static_cast<const uint8_t *>(q) - p);
+        if (p[i + 1] == kMagic1) return i;
+        ++i;
+    }
+    return n;
+}
+
+void set_frame_allocator(FrameAllocFn fn) { g_alloc.store(fn, std::memory_order_relaxed); }
+
+void free_frame(Frame *f) { std::free(f); }
+
+void FrameList::push_back(Frame *f) {
+    f->next = nullptr;
+    if (!head_) {
+        f->prev = f;
+        head_ = f;
+    } else {
+        Frame *tail = head_->prev;
+        tail->next = f;
+        f->prev = tail;
+        head_->prev = f;
+    }
+    ++size_;
+}
+
+Frame *FrameList::pop_front() {
+    Frame *f = head_;
+    if (!f) return nullptr;
+    head_ = f->next;
+    if (head_) head_->prev = f->prev;
+    --size_;
+    f->next = f->prev = nullptr;
+    return f;
+}
+
+Frame *FrameList::pop_back() {
+    if (!head_) return nullptr;
+    Frame *f = head_->prev;
+    if (f == head_) {
+        head_ = nullptr;
+    } else {
+        head_->prev = f->prev;
+        f->prev->next = nullptr;
+    }
+    --size_;
+    f->next = f->prev = nullptr;
+    return f;
+}
+
+void FrameList::splice_back(FrameList &other) {
+    if (!other.head_) return;
+    if (!head_) {
+        head_ = other.head_;
+    } else {
+        Frame *tail = head_->prev;
+        Frame *other_tail = other.head_->prev;
+        tail->next = other.head_;
+        other.head_->prev = tail;
+        head_->prev = other_tail;
+    }
+    size_ += other.size_;
+    other.head_ = nullptr;
+    other.size_ = 0;
+}
+
+void FrameList::split_front(uint32_t n, FrameList &out) {
+    if (n == 0) return;
+    if (n >= size_) {
+        out.splice_back(*this);
+        return;
+    }
+    Frame *first = head_;
+    Frame *tail = head_->prev;
+    Frame *last_taken = head_;
+    for (uint32_t i = 1; i < n; ++i) last_taken = last_taken->next;
+    head_ = last_taken->next;
+    head_->prev = tail;
+    last_taken->next = nullptr;
+    first->prev = last_taken;
+    out.head_ = first;
+    out.size_ = n;
+    size_ -= n;
+}
+
+void FrameList::clear() {
+    while (Frame *f = pop_front()) free_frame(f);
+}
+
+}  // namespace vz::stream
+
+using namespace vz::stream;
+
+vz_stream::vz_stream(uint32_t max) : max_frames(max) { take_reset_time(); }
+
+void vz_stream::take_reset_time() {
+    struct timeval tv;
+    vz::gettimeofday(&tv);
+    stats.reset_sec.store(uint32_t(tv.tv_sec), std::memory_order_relaxed);
+    stats.reset_usec.store(uint32_t(tv.tv_usec), std::memory_order_relaxed);
+}
+
+// ---- feeding ------------------------------------------------------------------
+
+void vz_stream::feed(const uint8_t *p, size_t n) {
+    while (n > 0) {
+        if (hdr_len == kHdrLen) {
+            if (!discarding && !chunk_done) {
+                payload(p, n);
+                continue;
+            }
+            // End of a chunk, or a chunk skipped while discarding: remember its
+            // indices and look for the next header (over the skipped payload).
+            take_continuity();
+            if (!discarding) {
+                hdr_len = 0;
+                chunk_done = false;
+            }
+        } else if (hdr_len > 0) {
+            const Partial r = partial(p, n);
+            if (r == Partial::stop) return;
+            if (r == Partial::again) continue;
+        } else {
+            // No header held: continuity is lost.
+            last_hdr_idx = -1;
+            last_fridx = -1;
+            fridx_step = 1;
+            chunk_done = false;
+        }
+        if (hunt(p, n) == Hunt::stop) return;
+    }
+}
+
+void vz_stream::take_continuity() {
+    last_hdr_idx = cur.hdr_idx;
+    last_fridx = cur.fridx;
+    fridx_step = cur.frame_size < cur.dlen ? uint16_t(cur.dlen / cur.frame_size) : uint16_t(1);
+}
+
+void vz_stream::payload(const uint8_t *&p, size_t &n) {
+    const size_t take = std::min<size_t>(cur.dlen - rx, n);
+    append(p, take);
+    rx += uint32_t(take);
+    if (!assembling.empty() && assembling.front()->complete()) {
+        publish();
+        if (get(stats.frames_in_buffer) > max_frames.load(std::memory_order_relaxed)) trim();
+    }
+    p += take;
+    n -= take;
+    if (rx == cur.dlen) {
+        chunk_done = true;
+        rx = 0;
+    }
+}
+
+void vz_stream::take_header(const uint8_t *raw) {
+    if (raw != hdr) std::memcpy(hdr, raw, kHdrLen);
+    hdr_len = uint8_t(kHdrLen);
+    cur = parse_header(hdr);
+    rx = 0;
+    chunk_frames = 0;
+    chunk_done = false;
+    vz_trc("[%s] stream hdr found: idx = %d (dlen=%d,fridx=%d)\n", kSyncTag, int(cur.hdr_idx),
+           int(cur.dlen), int(cur.fridx));
+}
+
+// Scans p[0..n) for the next valid header. Found: p and n are past it and the
+// post-header checks have run. Stop: every byte is consumed.
+vz_stream::Hunt vz_stream::hunt(const uint8_t *&p, size_t &n) {
+    size_t i = 0;
+    while (i + 1 < n) {
+        const size_t at = find_magic(p + i, n - i);
+        if (at >= n - i) break;
+        i += at;
+        if (n - i < kHdrLen) {
+            hdr_len = uint8_t(n - i);
+            std::memcpy(hdr, p + i, hdr_len);
+            vz_trc("[%s] partial stream hdr found: %d bytes, need more bytes.\n", kFeedTag,
+                   int(hdr_len));
+            p += n;
+            n = 0;
+            return Hunt::stop;
+        }
+        if (header_valid(p + i)) {
+            take_header(p + i);
+            if (i > 0) {
+                vz_dbg("[%s] sync hdr: skip %d bytes\n", kFeedTag, int(i));
+                add(stats.bytes_dropped, uint32_t(i));
+            }
+            p += i + kHdrLen;
+            n -= i + kHdrLen;
+            post_header();
+            return Hunt::found;
+        }
+        hdr_len = 0;   // a header held while discarding is given up
+        ++i;
+    }
+
+    if (p[n - 1] == kMagic0) {
+        hdr[0] = kMagic0;
+        hdr_len = 1;
+        vz_trc("[%s] partial stream hdr found: %d bytes, need more bytes.\n", kFeedTag, 1);
+        p += n;
+        n = 0;
+        return Hunt::stop;
+    }
+    const size_t skipped = n;
+    p += n;
+    n = 0;
+    if (hdr_len == kHdrLen) {
+        // Payload of a chunk skipped while discarding; the header stays held
+        // and the stream keeps discarding.
+        if (skipped > kHdrLen) {
+            vz_dbg("[%s] sync hdr: skip %d bytes\n", kFeedTag, int(skipped - kHdrLen));
+            add(stats.bytes_dropped, uint32_t(skipped - kHdrLen));
+        }
+    } else if (!discarding) {
+        vz_dbg("[%s] discard frame: stream hdr verify failed\n", kFeedTag);
+        discarding = true;
+        discard_cur_frame();
+    }
+    return Hunt::stop;
+}
+
+// Completes a partial header from p. Stop: every byte was consumed. Again:
+// the main loop goes on with p. Hunt: the candidate was no header; the search
+// goes on over p.
+vz_stream::Partial vz_stream::partial(const uint8_t *&p, size_t &n) {
+    const size_t need = kHdrLen - hdr_len;
+    if (n < need) {
+        std::memcpy(hdr + hdr_len, p, n);
+        hdr_len = uint8_t(hdr_len + n);
+        vz_trc("[%s] partial stream hdr found: %d bytes, need more bytes.\n", kFeedTag,
+               int(hdr_len));
+        p += n;
+        n = 0;
+        return Partial::stop;
+    }
+    std::memcpy(hdr + hdr_len, p, need);
+    if (header_valid(hdr)) {
+        take_header(hdr);
+        p += need;
+        n -= need;
+        post_header();
+        return Partial::again;
+    }
+    // Not a header. A candidate split by a transfer boundary is handled as if
+    // it had arrived in one piece: the search resumes at its second byte (the
+    // held bytes may start the real header) and the index continuity of the
+    // previous chunk still holds. The completing bytes are not consumed.
+    const size_t held = hdr_len;
+    for (size_t j = 1; j < held; ++j) {
+        if (hdr[j] == kMagic0 && hdr[j + 1] == kMagic1) {
+            std::memmove(hdr, hdr + j, held - j);
+            hdr_len = uint8_t(held - j);
+            return Partial::again;
+        }
+    }
+    hdr_len = 0;
+    return Partial::hunt;
+}
+
+void vz_stream::post_header() {
+    if (discarding) {
+        if (!cur.sof()) return;   // this chunk is skipped
+        discarding = false;
+        last_hdr_idx = -1;
+        frame_start_checks();
+        return;
+    }
+    if (cur.sof()) {
+        frame_start_checks();
+        return;
+    }
+    // A continuation chunk.
+    if (last_fridx != -1 && last_fridx != int32_t(cur.fridx)) {
+        vz_dbg("[%s] discard frame: frame idx not consist (prev=%d, cur=%d)\n", kFeedTag,
+               int(last_fridx), int(cur.fridx));
+        discard_cur_frame();
+        last_hdr_idx = -1;
+        lose_continued_frame();
+        return;
+    }
+    if (last_hdr_idx != -1 && int32_t(cur.hdr_idx) != ((last_hdr_idx + 1) & 0xFFFF)) {
+        vz_dbg("[%s] discard frame: stream hdr idx not correct (prev=%d, cur=%d)\n", kFeedTag,
+               int(last_hdr_idx), int(cur.hdr_idx));
+        discarding = true;
+        discard_cur_frame();
+        return;
+    }
+    if (assembling.empty()) lose_continued_frame();
+}
+
+// The chunk continues a frame whose start was never assembled (or belongs to
+// another frame): its payload would start a frame in the middle of the
+// camera's frame and give a misaligned frame. That frame is lost; skip to the
+// next header that starts a frame.
+void vz_stream::lose_continued_frame() {
+    add(stats.frames_discarded, 1);
+    vz_dbg("[%s] discard frame: idx = %d\n", kDiscardTag, int(cur.fridx));
+    discarding = true;
+}
+
+void vz_stream::frame_start_checks() {
+    if (!assembling.empty()) {
+        vz_dbg("[%s] discard frame: frame bound met, prev not complete\n", kFeedTag);
+        discard_cur_frame();
+        last_hdr_idx = -1;
+        return;
+    }
+    if (get(stats.frames_done) > 0 && last_fridx != -1) {
+        const int expected = (last_fridx + fridx_step) & 0xFFFF;
+        if (expected != int(cur.fridx))
+            vz_dbg("[%s] missing frame: jumpping frame idx (prev=%d, cur=%d)\n", kFeedTag, expected,
+                   int(cur.fridx));
+    }
+}
+
+void vz_stream::discard_cur_frame() {
+    Frame *f = assembling.back();
+    if (!f || f->complete()) return;
+    add(stats.bytes_dropped, f->filled);
+    add(stats.frames_discarded, 1);
+    vz_dbg("[%s] discard frame: idx = %d\n", kDiscardTag, int(f->desc.frame_idx));
+    free_frame(assembling.pop_back());
+}
+
+void vz_stream::append(const uint8_t *src, size_t k) {
+    Frame *last = assembling.back();
+    if (last && !last->complete()) {
+        const size_t c = std::min<size_t>(last->capacity - last->filled, k);
+        std::memcpy(last->data() + last->filled, src, c);
+        last->filled += uint32_t(c);
+        src += c;
+        k -= c;
+        if (last->complete()) {
+            add(stats.frames_done, 1);
+            ++chunk_frames;
+        }
+    }
+    const FrameAllocFn alloc = g_alloc.load(std::memory_order_relaxed);
+    while (k > 0) {
+        const size_t block = sizeof(Frame) + cur.frame_size;
+        void *mem = alloc ? alloc(block) : std::malloc(block);
+        if (!mem) {
+            vz_err("[%s] malloc failed: %d bytes\n", kAddTag, int(block));
+            // The frame's bytes are lost; later bytes of this chunk must not
+            // start a frame in its middle, so skip to the next frame start.
+            add(stats.frames_discarded, 1);
+            add(stats.bytes_dropped, uint32_t(k));
+            discarding = true;
+            return;
+        }
+        // Not zeroed: a frame leaves the reassembler only when every byte of
+        // it has been written.
+        Frame *f = static_cast<Frame *>(mem);
+        f->desc.frame_size = cur.frame_size;
+        f->desc.frame_idx = uint16_t(cur.fridx + chunk_frames);
+        f->desc.frame_format = cur.frame_format;
+        f->desc.width = cur.width;
+        f->desc.height = cur.height;
+        std::memcpy(f->desc.sensor_data, cur.sensor_data, sizeof f->desc.sensor_data);
+        f->capacity = cur.frame_size;
+        const size_t c = std::min<size_t>(cur.frame_size, k);
+        std::memcpy(f->data(), src, c);
+        f->filled = uint32_t(c);
+        assembling.push_back(f);
+        src += c;
+        k -= c;
+        if (f->complete()) {
+            add(stats.frames_done, 1);
+            ++chunk_frames;
+        }
+    }
+}
+
+void vz_stream::publish() {
+    // The incomplete frame, if any, stays under assembly.
+    Frame *open = nullptr;
+    if (!assembling.back()->complete()) open = assembling.pop_back();
+    const uint32_t count = assembling.size();
+    {
+        std::unique_lock lk(lock);
+        ready.splice_back(assembling);
+        add(stats.frames_ready_total, count);
+        add(stats.frames_in_buffer, count);
+    }
+    if (open) assembling.push_back(open);
+}
+
+void vz_stream::trim() {
+    FrameList dropped;
+    uint32_t total = 0;
+    {
+        std::unique_lock lk(lock);
+        const uint32_t in = get(stats.frames_in_buffer);
+        const uint32_t max = max_frames.load(std::memory_order_relaxed);
+        if (in <= max) return;   // fetchers made room meanwhile
+        const uint32_t excess = in - max;
+        ready.split_front(excess, dropped);
+        sub(stats.frames_in_buffer, excess);
+        add(stats.frames_dropped_full, excess);
+        total = get(stats.frames_dropped_full);
+        uint32_t bytes = 0;
+        for (Frame *f = dropped.front(); f; f = f->next) bytes += f->desc.frame_size;
+        add(stats.bytes_dropped, bytes);
+    }
+    vz_dbg("[%s] discard frames: frame buffer is full (%d/%d)\n", kRefreshTag, int(dropped.size()),
+           int(total));
+    while (Frame *f = dropped.pop_front()) {
+        vz_dbg("[%s] discard frame: idx = %d\n", kRefreshTag, int(f->desc.frame_idx));
+        free_frame(f);
+    }
+}
+
+// ---- fetching -------------------------------------------------------------------
+
+uint32_t vz_stream::fetch(uint8_t *dst, uint32_t dst_len, uint32_t count,
+                          vz_stream_frame_hdr_t *first, bool peek) {
+    count = std::min(count, get(stats.frames_in_buffer));
+    if (count == 0) return 0;
+
+    if (peek) {
+        if (!dst) return count;
+        std::shared_lock lk(lock);
+        // A trim or another fetch may have removed frames since the count
+        // was read.
+        count = std::min(count, get(stats.frames_in_buffer));
+        Frame *f = ready.front();
+        for (uint32_t i = 0; i < count; ++i, f = f->next) {
+            if (i == 0 && first) *first = f->desc;
+            const uint32_t c = std::min(dst_len, f->filled);
+            std::memcpy(dst, f->data(), c);
+            dst += c;
+            dst_len -= c;
+        }
+        return count;
+    }
+
+    // Unlink under the lock, copy outside it: the frames are ours now.
+    FrameList taken;
+    {
+        std::unique_lock lk(lock);
+        count = std::min(count, get(stats.frames_in_buffer));
+        ready.split_front(count, taken);
+        sub(stats.frames_in_buffer, count);
+    }
+    if (count > 0 && first) *first = taken.front()->desc;
+    while (Frame *f = taken.pop_front()) {
+        if (dst) {
+            const uint32_t c = std::min(dst_len, f->filled);
+            std::memcpy(dst, f->data(), c);
+            dst += c;
+            dst_len -= c;
+        }
+        free_frame(f);
+    }
+    return count;
+}
+
+void vz_stream::get_state(vz_stream_state_t *out) {
+    std::shared_lock lk(lock);
+    out->frames_done = get(stats.frames_done);
+    out->frames_ready_total = get(stats.frames_ready_total);
+    out->frames_discarded = get(stats.frames_discarded);
+    out->frames_dropped_full = get(stats.frames_dropped_full);
+    out->frames_in_buffer = get(stats.frames_in_buffer);
+    out->rsvd0 = 0;
+    out->bytes_dropped = get(stats.bytes_dropped);
+    out->rsvd1 = 0;
+    out->reset_sec = get(stats.reset_sec);
+    out->reset_usec = get(stats.reset_usec);
+}
+
+void vz_stream::reset() {
+    FrameList old;
+    {
+        std::unique_lock lk(lock);
+        old.splice_back(ready);
+        for (auto *a : {&stats.frames_done, &stats.frames_ready_total, &stats.frames_discarded,
+                        &stats.frames_dropped_full, &stats.frames_in_buffer, &stats.bytes_dropped})
+            a->store(0, std::memory_order_relaxed);
+        take_reset_time();
+    }
+    old.clear();
+    assembling.clear();
+    std::memset(hdr, 0, sizeof hdr);
+    hdr_len = 0;
+    chunk_done = false;
+    rx = 0;
+    chunk_frames = 0;
+    last_hdr_idx = -1;
+    last_fridx = -1;
+    fridx_step = 1;
+    // discarding keeps its value: a stream reset in the middle of a damaged
+    // frame resumes at the next frame start.
+}
