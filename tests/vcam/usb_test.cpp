@@ -420,8 +420,7 @@ TEST_F(VcamFault, VanishingCameraCompletesEverythingWithNoDevice) {
   // Gone: requests fail, and a fresh enumeration no longer finds it.
   std::vector<uint8_t> st(63);
   EXPECT_EQ(host->control(0xA2, 0xB0, 0, st), 1000 + LIBUSB_ERROR_NO_DEVICE);
-  for (int i = 0; i < 200 && cam->present(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_FALSE(cam->present());
+  EXPECT_TRUE(cam->wait_present(false));
   {
     Host other;
     EXPECT_TRUE(other.list().empty());
@@ -459,6 +458,25 @@ TEST_F(VcamFault, StatusFaultsShowInTheStatusReply) {
   auto s = host->status();
   EXPECT_EQ(s[0], 0xFF);
   EXPECT_STREQ(reinterpret_cast<const char*>(&s[3]), "flash busy");
+}
+
+TEST_F(VcamFault, HungControlRequestEndsOnlyWithTheDevice) {
+  cam->inject(Fault::control_hang);
+  Host::Xfer x;
+  x.buf.assign(8 + 63, 0);
+  libusb_fill_control_setup(x.buf.data(), 0xA2, 0xB0, 0, 0, 63);
+  libusb_fill_control_transfer(x.t, host->h, x.buf.data(), Host::cb, &x, 50);
+  ASSERT_EQ(libusb_submit_transfer(x.t), 0);
+  // Its time-out cannot cancel it: the device never gives it back ...
+  for (int i = 0; i < 3; ++i) {
+    timeval tv{0, 50000};
+    libusb_handle_events_timeout(host->ctx, &tv);
+  }
+  EXPECT_FALSE(x.done);
+  // ... until it leaves the bus.
+  cam->unplug();
+  host->wait(x.done);
+  EXPECT_EQ(x.status, LIBUSB_TRANSFER_NO_DEVICE);
 }
 
 TEST_F(VcamFault, ParameterLengthByteBeyondTheValueArea) {
@@ -529,18 +547,19 @@ TEST(VcamPort, FullSpeedPortHasSmallPackets) {
 
 TEST(VcamReplug, UsbInterfaceResetComesBackOnTheSamePort) {
   vcam::Bus bus;
-  auto& cam = bus.add_camera(4, 3);
+  vcam::CameraConfig cfg;
+  cfg.usb_reset_delay = std::chrono::milliseconds(300);
+  auto& cam = bus.add_camera(4, 3, cfg);
   bus.add_camera(4, 5);
   const uint8_t old = cam.address();
   {
     Host host;
     ASSERT_TRUE(host.open(4, 3));
     ASSERT_TRUE(host.command(0xC0, 0, {3, 0, 0, 0}));
+    // Gone at once, back on the same bus and port after the reset delay.
+    ASSERT_TRUE(cam.wait_present(false));
   }
-  // Gone at once, back on the same bus and port after the reset delay.
-  for (int i = 0; i < 400 && cam.address() == old; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  for (int i = 0; i < 400 && !cam.present(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  ASSERT_TRUE(cam.present());
+  ASSERT_TRUE(cam.wait_present(true));
   Host host;
   auto l = host.list();
   ASSERT_EQ(l.size(), 2u);
@@ -565,6 +584,22 @@ TEST(VcamReplug, UnpluggedCameraLeavesEnumerationAndComesBack) {
   cam.replug();
   Host host;
   EXPECT_EQ(host.list().size(), 1u);
+}
+
+TEST(VcamReplug, AddressesWrapAroundAfterManyReplugs) {
+  vcam::Bus bus;
+  auto& cam = bus.add_camera(1, 1);
+  auto& other = bus.add_camera(1, 2);
+  for (int i = 0; i < 130; ++i) {
+    cam.unplug();
+    cam.replug();
+    ASSERT_GE(cam.address(), 2);
+    ASSERT_LE(cam.address(), 127);
+    ASSERT_NE(cam.address(), other.address());
+  }
+  Host host;
+  ASSERT_TRUE(host.open(1, 1));
+  EXPECT_EQ(host.status().size(), 63u);
 }
 
 TEST(VcamReplug, CameraAddedLaterIsAnnouncedToARunningContext) {
