@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -26,20 +27,26 @@ struct FakeTiming {
     static inline std::vector<uint32_t> sleeps;
     static inline int64_t now = 0;
     static inline int64_t scale = 1;
+    static inline std::function<void(uint32_t)> on_sleep;  // runs inside each pause
 
     FakeTiming() {
         sleeps.clear();
         now = 0;
         scale = 1;
+        on_sleep = nullptr;
         old_ = vz::dt::set_timing({&sleep, &clock});
     }
-    ~FakeTiming() { vz::dt::set_timing(old_); }
+    ~FakeTiming() {
+        vz::dt::set_timing(old_);
+        on_sleep = nullptr;
+    }
     FakeTiming(const FakeTiming &) = delete;
     FakeTiming &operator=(const FakeTiming &) = delete;
 
     static void sleep(uint32_t ms) {
         sleeps.push_back(ms);
         now += int64_t(ms) * scale;
+        if (on_sleep) on_sleep(ms);
     }
     static int64_t clock() { return now; }
 

@@ -251,7 +251,13 @@ TEST_F(DataVcam, FailedEraseReadEndsTheWait) {
 
 TEST_F(DataVcam, FirmwareOfTypeOneResetsTheBoardAndWaits) {
     write_file("fw.bin", random_image(2500, 8));
+    int busy_in_wait = -1;  // the device stays busy through the wait
+    FakeTiming::on_sleep = [&](uint32_t ms) {
+        if (ms == 20000) busy_in_wait = dev->ll->busy.load();
+    };
     ASSERT_EQ(vizor_firmware_upgrade(dev, 1, 3, "fw.bin"), 1);
+    EXPECT_EQ(busy_in_wait, 1);
+    EXPECT_EQ(dev->ll->busy.load(), 0);
     const auto r = resets();
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].out, (Bytes{0, 0, 0, 0}));  // board reset
