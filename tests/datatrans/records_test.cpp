@@ -12,7 +12,7 @@
 
 #include "core/device.h"
 #include "datatrans/datatrans.h"
-#include "ll/log_capture.h"
+#include "log_capture.h"
 #include "vizor/datatrans.h"
 
 extern "C" size_t dt_c_layout(int i);
