@@ -287,6 +287,9 @@ void wake_all(vizor_ll_t &ll) {
 bool start(vizor_dev_t &dev) {
     vizor_ll_t &ll = *dev.ll;
     const char *fn = "vizor_cap_start";
+    // A start while capturing restarts: the transfers must be back from the
+    // event thread before they are filled and submitted again.
+    if (ll.capturing) stop(dev);
     if (libusb_clear_halt(ll.usb.usb_hdl, kBulkIn) != 0)
         vz_err("[%s]  Clear halt failed on EP: %0x!\r\n", fn, kBulkIn);
     vz_stream_cfg_t cfg{};

@@ -77,6 +77,16 @@ TEST_F(Capture, GetFramesCopiesFramesBackToBack) {
     EXPECT_EQ(dev->api_busy, 0);
 }
 
+TEST_F(Capture, StartWhileCapturingRestartsCleanly) {
+    vizor_cap_set_callback_on_error(dev, on_error);
+    ASSERT_TRUE(vizor_cap_start(dev));
+    ASSERT_EQ(vizor_cap_get_frames(dev, 2, buf.data(), uint32_t(buf.size()), nullptr), 2);
+    ASSERT_TRUE(vizor_cap_start(dev));
+    EXPECT_EQ(vizor_cap_get_frames(dev, 2, buf.data(), uint32_t(buf.size()), nullptr), 2);
+    EXPECT_TRUE(g_seen.errors.empty());
+    EXPECT_FALSE(log.has("issue failed"));
+}
+
 TEST_F(Capture, FetchArgumentsAndStatesAreChecked) {
     EXPECT_EQ(vizor_cap_get_frames(dev, 0, buf.data(), 100, nullptr), -1);
     EXPECT_EQ(vizor_cap_get_frames(nullptr, 1, buf.data(), 100, nullptr), -1);
