@@ -225,6 +225,7 @@ struct Bus::Impl {
   void unplug(Camera::Impl& c);
   void prune(Camera::Impl& c);
   bool devnum_taken(uint8_t busnum, uint8_t devnum);
+  void prune_locked(Camera::Impl& c);  // prune with tb_mu already held
   std::shared_ptr<Attachment> attach(Camera::Impl& c, const std::string& devnode);
   void detach(Attachment& a);
 };
@@ -670,11 +671,23 @@ void Bus::Impl::plug(Camera::Impl& c) {
   // device node a client keeps open. (next_devnum is only used under tb_mu.)
   uint8_t devnum_new = 0;
   uint8_t& next = next_devnum[c.busnum];
-  for (int tries = 0; tries < 126 && !devnum_new; ++tries) {
-    if (next < 2 || next > 127) next = 2;
-    uint8_t cand = next;
-    next = uint8_t(next + 1);
-    if (!devnum_taken(c.busnum, cand)) devnum_new = cand;
+  for (int pass = 0; pass < 2 && !devnum_new; ++pass) {
+    if (pass == 1) {
+      // Every address is held: release the nodes of unplugged devices that no
+      // client uses any more now rather than when the worker gets to them.
+      std::vector<std::shared_ptr<Camera::Impl>> list;
+      {
+        std::lock_guard lk(mu);
+        list = impls;
+      }
+      for (auto& other : list) prune_locked(*other);
+    }
+    for (int tries = 0; tries < 126 && !devnum_new; ++tries) {
+      if (next < 2 || next > 127) next = 2;
+      uint8_t cand = next;
+      next = uint8_t(next + 1);
+      if (!devnum_taken(c.busnum, cand)) devnum_new = cand;
+    }
   }
   if (!devnum_new) throw std::runtime_error("vcam: no free address on the bus");
   {
@@ -749,6 +762,10 @@ bool Bus::Impl::devnum_taken(uint8_t busnum, uint8_t devnum) {
 
 void Bus::Impl::prune(Camera::Impl& c) {
   std::lock_guard tl(tb_mu);
+  prune_locked(c);
+}
+
+void Bus::Impl::prune_locked(Camera::Impl& c) {
   std::vector<std::shared_ptr<Attachment>> dead;
   {
     std::lock_guard cl(c.mu);
