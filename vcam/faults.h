@@ -42,11 +42,35 @@ enum class Fault : int {
 
 inline constexpr int kFaultCount = static_cast<int>(Fault::count_);
 
+// When and how a fault strikes, built with chained setters:
+//   FaultSpec().after(2).times(3)   strikes occurrences 3, 4 and 5
+//   FaultSpec().always()            strikes every occurrence until cleared
 struct FaultSpec {
-  uint32_t after = 0;   // occurrences passed over before the first strike
-  uint32_t count = 1;   // strikes before the fault disarms itself; 0 = never
-  int value = 0;        // fault-specific argument (see Fault), 0 = default
-  std::string message;  // command_fails: the failure text
+  uint32_t skip = 0;     // occurrences passed over before the first strike
+  uint32_t strikes = 1;  // strikes before the fault disarms itself; 0 = never
+  int value = 0;         // fault-specific argument (see Fault), 0 = default
+  std::string message;   // command_fails: the failure text
+
+  FaultSpec& after(uint32_t n) {
+    skip = n;
+    return *this;
+  }
+  FaultSpec& times(uint32_t n) {
+    strikes = n;
+    return *this;
+  }
+  FaultSpec& always() {
+    strikes = 0;
+    return *this;
+  }
+  FaultSpec& arg(int v) {
+    value = v;
+    return *this;
+  }
+  FaultSpec& text(std::string m) {
+    message = std::move(m);
+    return *this;
+  }
 };
 
 class FaultTable {
@@ -64,18 +88,18 @@ class FaultTable {
   // True when the next occurrence would strike (nothing is consumed).
   bool due(Fault f) const {
     const auto& s = slots_[idx(f)];
-    return s.armed && s.spec.after == 0;
+    return s.armed && s.spec.skip == 0;
   }
   // One occurrence: returns true when the fault strikes it.
   bool strike(Fault f) {
     auto& s = slots_[idx(f)];
     if (!s.armed) return false;
-    if (s.spec.after > 0) {
-      --s.spec.after;
+    if (s.spec.skip > 0) {
+      --s.spec.skip;
       return false;
     }
     ++s.hits;
-    if (s.spec.count > 0 && --s.spec.count == 0) s.armed = false;
+    if (s.spec.strikes > 0 && --s.spec.strikes == 0) s.armed = false;
     return true;
   }
   int value(Fault f) const { return slots_[idx(f)].spec.value; }

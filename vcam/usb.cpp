@@ -54,6 +54,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Orders the set-up of an attachment before umockdev's thread first uses it.
+std::mutex g_handoff;
+
 struct Urb {
   UMockdevIoctlData* data = nullptr;  // the client's struct usbdevfs_urb
   UMockdevIoctlData* buf = nullptr;   // its buffer
@@ -224,10 +227,12 @@ struct Bus::Impl {
 namespace {
 
 gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+  { std::lock_guard take(g_handoff); }
   return static_cast<Attachment*>(user)->handle(client);
 }
 
 void on_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+  { std::lock_guard take(g_handoff); }
   static_cast<Attachment*>(user)->vanished(client);
 }
 
@@ -601,6 +606,10 @@ std::shared_ptr<Attachment> Bus::Impl::attach(Camera::Impl& c, const std::string
   if (a->fifo < 0) throw std::runtime_error("vcam: cannot open " + a->path);
   fcntl(a->fifo, F_SETPIPE_SZ, 4096);
   a->set_fifo(false);
+  // umockdev hands ioctls to its own thread through GLib primitives that
+  // ThreadSanitizer cannot see; passing the hand-off mutex publishes the new
+  // attachment to the handler, which takes it first on every call.
+  { std::lock_guard publish(g_handoff); }
   a->handler = umockdev_ioctl_base_new();
   a->sig_ioctl = g_signal_connect(a->handler, "handle-ioctl", G_CALLBACK(on_ioctl), a.get());
   a->sig_vanished = g_signal_connect(a->handler, "client-vanished", G_CALLBACK(on_vanished), a.get());
@@ -622,6 +631,8 @@ void Bus::Impl::detach(Attachment& a) {
   g_signal_handler_disconnect(a.handler, a.sig_vanished);
   g_object_unref(a.handler);
   a.handler = nullptr;
+  // Pairs with the handler's last unlock: its writes happen before teardown.
+  std::lock_guard lk(a.mu);
 }
 
 void Bus::Impl::plug(Camera::Impl& c) {

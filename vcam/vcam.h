@@ -17,7 +17,7 @@
 //     auto& cam = bus.add_camera(3, 2);                // bus 3, port 2, OPT8241
 //     auto& epc = bus.add_camera(3, 4, vcam::Speed::high, "VZ-E1-660");
 //     cam.fw().set_scene(vcam::Scene::flat(320, 240, 1.5f, 0.8f));
-//     cam.inject(vcam::Fault::status_busy, {.count = 2});
+//     cam.inject(vcam::Fault::status_busy, vcam::FaultSpec().times(2));
 //     libusb_init(&ctx); ...
 //
 // Threads: every member may be called from any thread. The camera model runs
