@@ -43,10 +43,7 @@ inline int64_t elapsed_ms(std::chrono::steady_clock::time_point since) {
 
 // A fault that strikes count times (0: until cleared) after `after` occurrences.
 inline vcam::FaultSpec times(uint32_t count, uint32_t after = 0) {
-    vcam::FaultSpec s;
-    s.count = count;
-    s.after = after;
-    return s;
+    return vcam::FaultSpec().after(after).times(count);
 }
 
 constexpr uint32_t kFrameBytes = 320 * 240 * 4;
