@@ -200,7 +200,7 @@ struct Firmware::Impl {
     }
     if (faults.strike(Fault::status_other_cmd)) r[1] = last_req == kReqCtrl ? kReqCfg : kReqCtrl;
     size_t n = std::min(in.size(), kStatusLen);
-    std::memcpy(in.data(), r, n);
+    copy_bytes(in.data(), r, n);
     return n;
   }
 
@@ -320,13 +320,13 @@ struct Firmware::Impl {
       }
       size_t len = std::min(v.size(), kParamValueLen);
       rec[1] = uint8_t(len);
-      std::memcpy(&rec[2], v.data(), len);
+      copy_bytes(&rec[2], v.data(), len);
       if (faults.strike(Fault::param_len_overflow)) {
         int lv = faults.value(Fault::param_len_overflow);
         rec[1] = uint8_t(lv > 0 ? lv : 40);
       }
       size_t take = std::min(kParamRecLen, n - i * kParamRecLen);
-      std::memcpy(&in[i * kParamRecLen], rec, take);
+      copy_bytes(&in[i * kParamRecLen], rec, take);
     }
     if (in.size() != param_get_ids.size() * kParamRecLen)
       fail(kReqCfg, value, fmt("parameter read of %u bytes, %u records pending", unsigned(in.size()),
@@ -525,7 +525,7 @@ struct Firmware::Impl {
           put32(&r[8], flash_addr(read_type));
         }
         size_t n = std::min(in.size(), kInfoLen);
-        std::memcpy(in.data(), r, n);
+        copy_bytes(in.data(), r, n);
         done(kReqData, act);
         return n;
       }
@@ -550,13 +550,13 @@ struct Firmware::Impl {
         put32(&r[0], wr_next);
         r[4] = st;
         size_t n = std::min(in.size(), kAckLen);
-        std::memcpy(in.data(), r, n);
+        copy_bytes(in.data(), r, n);
         done(kReqData, act);
         return n;
       }
       case kActOpaque5: {
         size_t n = std::min(in.size(), opaque5.size());
-        std::memcpy(in.data(), opaque5.data(), n);
+        copy_bytes(in.data(), opaque5.data(), n);
         done(kReqData, act);
         return n;
       }
@@ -573,7 +573,7 @@ struct Firmware::Impl {
         const auto& b = it->second.bytes;
         size_t left = read_pos < b.size() ? b.size() - read_pos : 0;
         size_t n = std::min({in.size(), size_t(piece_len), left});
-        std::memcpy(in.data(), b.data() + read_pos, n);
+        copy_bytes(in.data(), b.data() + read_pos, n);
         read_pos += uint32_t(n);
         piece_len = 0;
         done(kReqData, act);

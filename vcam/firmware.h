@@ -36,7 +36,7 @@ struct FirmwareConfig {
   // Product string: three fields separated by "-", the middle field names
   // the host's chip driver ("T0" selects the OPT8241 sensor model).
   std::string product = "VZ-T0-320";
-  std::string info = "vizor virtual camera";      // parameter 2 (up to 18 bytes)
+  std::string info = "vizor vcam";  // parameter 2 (up to 18 bytes, NUL-padded)
   std::vector<uint8_t> blob = {1, 0, 0, 0};       // parameter 5
   std::vector<uint8_t> ext = {0, 0, 0, 0};        // parameter 6
   uint16_t part_version = 7;                      // parameter 7 ...

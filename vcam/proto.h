@@ -96,6 +96,11 @@ inline constexpr uint16_t kFormatCalibData = 171;
 // Bulk IN endpoint of the frame stream.
 inline constexpr uint8_t kBulkInEp = 0x81;
 
+// memcpy that accepts empty (possibly null) ranges.
+inline void copy_bytes(void* dst, const void* src, size_t n) {
+  if (n) __builtin_memcpy(dst, src, n);
+}
+
 // Little-endian helpers (the camera is little-endian on the wire).
 inline uint16_t get16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
 inline uint32_t get32(const uint8_t* p) {

@@ -66,7 +66,7 @@ BulkPipe::Fill BulkPipe::plan(size_t room, uint8_t* dst, uint64_t* pos_out, size
     }
     size_t left = room - f.length;
     size_t copy = std::min(p, left);
-    if (dst) std::memcpy(dst + f.length, buf_.data() + (pos - base_), copy);
+    if (dst) copy_bytes(dst + f.length, buf_.data() + (pos - base_), copy);
     f.length += copy;
     pos += p;
     const bool short_pkt = p < packet_;

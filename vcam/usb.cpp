@@ -68,7 +68,6 @@ struct Urb {
   int actual = 0;
   std::vector<uint8_t> reply;  // control IN reply, copied at reap time
   bool copy_reply = false;
-  bool filled = false;         // bulk data already written into buf
 
   ~Urb() {
     if (buf) g_object_unref(buf);
@@ -87,7 +86,7 @@ struct Client {
 
 struct Attachment;
 
-struct Camera::Impl {
+struct Camera::Impl : std::enable_shared_from_this<Camera::Impl> {
   Bus::Impl* bus = nullptr;
   CameraConfig cfg;
   Firmware fw;
@@ -97,6 +96,7 @@ struct Camera::Impl {
   std::vector<uint8_t> descriptors;
 
   mutable std::mutex mu;                      // guards the fields below
+  mutable std::condition_variable changed;    // presence changed
   uint8_t devnum = 0;
   std::string syspath;                        // empty while unplugged
   std::shared_ptr<Attachment> current;        // the live attachment
@@ -111,11 +111,11 @@ struct Attachment {
   std::string devnode;
   std::string path;       // devnode under the testbed root
   int fifo = -1;
-  bool fifo_full = false;
-  UMockdevIoctlBase* handler = nullptr;
+  UMockdevIoctlBase* handler = nullptr;   // set up and torn down under Bus tb_mu
   gulong sig_ioctl = 0, sig_vanished = 0;
 
   std::mutex mu;          // guards everything below
+  bool fifo_full = false;
   bool gone = false;
   std::map<UMockdevIoctlClient*, Client> clients;
 
@@ -174,11 +174,7 @@ struct Attachment {
   }
 
   gboolean handle(UMockdevIoctlClient* client);
-  void vanished(UMockdevIoctlClient* client) {
-    std::lock_guard lk(mu);
-    clients.erase(client);
-    update_ready();
-  }
+  void vanished(UMockdevIoctlClient* client);
 
   long submit(Client& st, UMockdevIoctlData* arg, int& err, bool& kick);
   long reap(Client& st, UMockdevIoctlData* arg, int& err, std::unique_ptr<Urb>& out);
@@ -217,9 +213,18 @@ struct Bus::Impl {
     cv.notify_one();
   }
   void run();
+  // Runs fn(camera) on the worker at `at`, unless the camera was removed.
+  void post_cam(Clock::time_point at, Camera::Impl& c, void (Impl::*fn)(Camera::Impl&)) {
+    std::weak_ptr<Camera::Impl> w = c.weak_from_this();
+    post(at, [this, w, fn] {
+      if (auto sp = w.lock()) (this->*fn)(*sp);
+    });
+  }
 
   void plug(Camera::Impl& c);
   void unplug(Camera::Impl& c);
+  void prune(Camera::Impl& c);
+  bool devnum_taken(uint8_t busnum, uint8_t devnum);
   std::shared_ptr<Attachment> attach(Camera::Impl& c, const std::string& devnode);
   void detach(Attachment& a);
 };
@@ -287,6 +292,21 @@ struct ArgOf {
 };
 
 }  // namespace
+
+void Attachment::vanished(UMockdevIoctlClient* client) {
+  bool orphan;
+  {
+    std::lock_guard lk(mu);
+    clients.erase(client);
+    update_ready();
+    orphan = gone && clients.empty();
+  }
+  if (orphan) {
+    // The last client of an unplugged device closed it: detach it (from the
+    // worker; umockdev cannot detach a handler from its own thread).
+    cam->bus->post_cam(Clock::now(), *cam, &Bus::Impl::prune);
+  }
+}
 
 // ---- usbfs ioctls -------------------------------------------------------------
 
@@ -469,10 +489,8 @@ long Attachment::submit(Client& st, UMockdevIoctlData* arg, int& err, bool& kick
     if (reset) {
       // The reply goes out first; then the camera drops off the bus and
       // comes back on the same port.
-      Camera::Impl* c = cam;
-      Bus::Impl* b = cam->bus;
-      b->post(Clock::now(), [b, c] { b->unplug(*c); });
-      b->post(Clock::now() + c->cfg.usb_reset_delay, [b, c] { b->plug(*c); });
+      cam->bus->post_cam(Clock::now(), *cam, &Bus::Impl::unplug);
+      cam->bus->post_cam(Clock::now() + cam->cfg.usb_reset_delay, *cam, &Bus::Impl::plug);
     }
     return 0;
   }
@@ -547,15 +565,12 @@ long Attachment::reap(Client& st, UMockdevIoctlData* arg, int& err, std::unique_
           case Firmware::BulkStatus::no_device: head.status = -ESHUTDOWN; break;
         }
         head.actual = int(r.length);
-        head.filled = true;
         u = std::move(st.bulk.front());
         st.bulk.pop_front();
         if (r.status == Firmware::BulkStatus::no_device) {
           // The camera vanished: everything else in flight goes with it.
           disconnect();
-          Camera::Impl* c = cam;
-          Bus::Impl* b = cam->bus;
-          b->post(Clock::now(), [b, c] { b->unplug(*c); });
+          cam->bus->post_cam(Clock::now(), *cam, &Bus::Impl::unplug);
         }
       }
     }
@@ -641,10 +656,21 @@ void Bus::Impl::plug(Camera::Impl& c) {
   {
     std::lock_guard cl(c.mu);
     if (!c.syspath.empty()) return;  // already present
-    uint8_t& next = next_devnum[c.busnum];
-    if (next < 2) next = 2;
-    c.devnum = next;
-    next = uint8_t(next >= 127 ? 2 : next + 1);
+  }
+  // Addresses count up like on a real bus, skipping any still in use by a
+  // device node a client keeps open. (next_devnum is only used under tb_mu.)
+  uint8_t devnum_new = 0;
+  uint8_t& next = next_devnum[c.busnum];
+  for (int tries = 0; tries < 126 && !devnum_new; ++tries) {
+    if (next < 2 || next > 127) next = 2;
+    uint8_t cand = next;
+    next = uint8_t(next + 1);
+    if (!devnum_taken(c.busnum, cand)) devnum_new = cand;
+  }
+  if (!devnum_new) throw std::runtime_error("vcam: no free address on the bus");
+  {
+    std::lock_guard cl(c.mu);
+    c.devnum = devnum_new;
   }
   c.fw.on_plugged();
   char devnode[64], name[32], dev[32], busnum[8], devnum[8], product[48];
@@ -670,7 +696,8 @@ void Bus::Impl::plug(Camera::Impl& c) {
   std::vector<std::string> store;
   for (auto& [k, v] : kv) {
     store.push_back(k);
-    store.push_back(v + "\n");
+    // umockdev itself reads "dev" (for the /sys/dev/char link): no newline.
+    store.push_back(k == "dev" ? v : v + "\n");
   }
   std::vector<const gchar*> attrs;
   for (auto& x : store) attrs.push_back(x.c_str());
@@ -690,7 +717,47 @@ void Bus::Impl::plug(Camera::Impl& c) {
     c.current = a;
     c.attachments.push_back(a);
   }
+  c.changed.notify_all();
   umockdev_testbed_uevent(tb, syspath.c_str(), "add");
+}
+
+bool Bus::Impl::devnum_taken(uint8_t busnum, uint8_t devnum) {
+  char node[64];
+  std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", busnum, devnum);
+  std::vector<std::shared_ptr<Camera::Impl>> list;
+  {
+    std::lock_guard lk(mu);
+    list = impls;
+  }
+  for (auto& other : list) {
+    if (other->busnum != busnum) continue;
+    std::lock_guard ol(other->mu);
+    for (auto& a : other->attachments)
+      if (a->devnode == node) return true;
+  }
+  return false;
+}
+
+void Bus::Impl::prune(Camera::Impl& c) {
+  std::lock_guard tl(tb_mu);
+  std::vector<std::shared_ptr<Attachment>> dead;
+  {
+    std::lock_guard cl(c.mu);
+    for (auto it = c.attachments.begin(); it != c.attachments.end();) {
+      bool unused;
+      {
+        std::lock_guard al((*it)->mu);
+        unused = (*it)->gone && (*it)->clients.empty();
+      }
+      if (unused && *it != c.current) {
+        dead.push_back(std::move(*it));
+        it = c.attachments.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& a : dead) detach(*a);
 }
 
 void Bus::Impl::unplug(Camera::Impl& c) {
@@ -704,13 +771,17 @@ void Bus::Impl::unplug(Camera::Impl& c) {
     c.syspath.clear();
     a = std::move(c.current);
   }
+  c.changed.notify_all();
   c.fw.on_unplugged();
+  bool orphan = false;
   if (a) {
     std::lock_guard al(a->mu);
     a->disconnect();
+    orphan = a->clients.empty();
   }
   umockdev_testbed_uevent(tb, syspath.c_str(), "remove");
   umockdev_testbed_remove_device(tb, syspath.c_str());
+  if (orphan) post_cam(Clock::now(), c, &Bus::Impl::prune);
 }
 
 void Bus::Impl::run() {
@@ -729,7 +800,13 @@ void Bus::Impl::run() {
     }
     auto list = impls;
     lk.unlock();
-    for (auto& fn : due) fn();
+    for (auto& fn : due) {
+      try {
+        fn();
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "vcam: %s\n", e.what());
+      }
+    }
     // Frame-rate streams.
     std::optional<Clock::time_point> next;
     now = Clock::now();
@@ -789,6 +866,10 @@ std::string Camera::devnode() const {
 bool Camera::present() const {
   std::lock_guard lk(d_->mu);
   return !d_->syspath.empty();
+}
+bool Camera::wait_present(bool present, std::chrono::milliseconds timeout) const {
+  std::unique_lock lk(d_->mu);
+  return d_->changed.wait_for(lk, timeout, [&] { return !d_->syspath.empty() == present; });
 }
 void Camera::unplug() { d_->bus->unplug(*d_); }
 void Camera::replug() { d_->bus->plug(*d_); }

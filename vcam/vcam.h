@@ -6,11 +6,14 @@
 //
 // Requirements
 //   * The process must run with LD_PRELOAD=libumockdev-preload.so.0 from its
-//     start (CTest: vizor_test(... UMOCKDEV); programs: vcam::ensure_preload).
+//     start (CTest: vizor_test(... UMOCKDEV); programs: vcam::ensure_preload;
+//     unmodified programs: vizor-vcam-run -c 1-1 -- ./app, see README.md).
 //     Under AddressSanitizer libasan must come first in LD_PRELOAD.
 //   * Create the Bus before libusb_init: libusb scans the bus at init time.
 //     Cameras added later are announced with a hotplug "add" event.
 //   * Destroy the Bus after every libusb context that used it was exited.
+//   * The testbed is a directory tree under TMPDIR that every plug and unplug
+//     rewrites; on a disk-backed /tmp set TMPDIR=/dev/shm (CTest does).
 //
 // Building a bus
 //     vcam::Bus bus;                                   // before libusb_init
@@ -92,6 +95,11 @@ class Camera {
   // firmware starts as after power-up (board reset); flash and parameters a
   // test set are kept.
   void replug();
+
+  // Waits until present() equals `present` (after a reset of target 3, a
+  // vanish fault or an unplug, the bus changes on the Bus's worker thread).
+  // Returns false on time-out.
+  bool wait_present(bool present, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
   // Shorthands for fw().inject / fw().clear_fault.
   void inject(Fault f, FaultSpec spec = {}) { fw().inject(f, std::move(spec)); }

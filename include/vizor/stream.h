@@ -18,14 +18,21 @@
  *   33 reserved | 34 check sum: Fletcher-16 of bytes 0..33, s1 then s2.
  *
  * Frame drop policy:
- *   - A frame the stream damaged (bad or missing header, header index break,
- *     frame index break, a new frame starting before the previous one was
- *     complete) is discarded and counted in frames_discarded; payload is then
- *     skipped until the next header that starts a frame.
+ *   - A frame the stream damaged is discarded and counted in frames_discarded:
+ *     an incomplete frame when a header index break, a transfer without the
+ *     expected header, or the start of the next frame shows that bytes of it
+ *     are lost; and a frame whose continuation arrives without its start (or
+ *     with another frame index). After a break, a missing header or such a
+ *     continuation, payload is skipped until the next header that starts a
+ *     frame. A frame's bytes are never assembled at a wrong offset.
+ *   - Frames of which nothing was assembled (a chunk of whole frames behind a
+ *     damaged or lost header) are not counted; the gap in the frame index is
+ *     logged at the next frame start.
  *   - When more than max_frames complete frames wait in the buffer, the oldest
  *     are dropped (frames_dropped_full); the newest always remain.
  *   - Only complete frames are ever handed out, each exactly once by a taking
- *     fetch.
+ *     fetch. The reassembler cannot detect payload bytes that a device
+ *     corrupted or miscounted within a chunk (there is no payload check sum).
  *
  * Threads: exactly one thread feeds a stream (vz_stream_feed_input; in the
  * library, the device's event thread). Any number of threads may fetch and

@@ -20,9 +20,14 @@ constexpr int kEvtWaitMs = 500;
 constexpr int kResetReopenTries = 15;
 constexpr uint32_t kResetReopenPauseMs = 200;
 
-// Busy replies of the status check are repeated this often at most.
+// Busy replies of the status check are repeated for this long at most,
+// this far apart.
 constexpr int64_t kBusyLimitMs = 10000;
 constexpr uint32_t kBusyPauseMs = 1;
+
+// The bound in force (kBusyLimitMs unless a test shortened it).
+int64_t busy_limit_ms();
+void set_busy_limit_ms(int64_t ms);
 
 // How long a command waits beyond its transfer's own time-out before it
 // cancels the transfer itself, and the shortest total wait.

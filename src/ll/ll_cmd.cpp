@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -39,6 +40,8 @@ struct CmdRecord {
 
 std::mutex g_cmd_mu;
 std::vector<CmdRecord *> g_abandoned;  // guarded by g_cmd_mu
+
+std::atomic<int64_t> g_busy_limit_ms{kBusyLimitMs};
 
 void free_record(CmdRecord *rec) {
     libusb_free_transfer(rec->xfer);  // also frees the buffer (FREE_BUFFER flag)
@@ -140,6 +143,9 @@ uint8_t *param_bytes(vizor_ll_param_wire_t *p) { return reinterpret_cast<uint8_t
 
 }  // namespace
 
+int64_t busy_limit_ms() { return g_busy_limit_ms.load(std::memory_order_relaxed); }
+void set_busy_limit_ms(int64_t ms) { g_busy_limit_ms.store(ms, std::memory_order_relaxed); }
+
 bool exe_cmd(vizor_ll_usb_t *u, int dir, uint8_t request, uint16_t value, void *buf,
              uint16_t len, uint32_t timeout_ms) {
     int result = 0;
@@ -150,7 +156,8 @@ bool exe_cmd(vizor_ll_usb_t *u, int dir, uint8_t request, uint16_t value, void *
 }
 
 bool check_last_cmd(vizor_ll_usb_t *u, uint8_t request, uint16_t value) {
-    const auto busy_deadline = deadline_after_ms(kBusyLimitMs);
+    const int64_t limit_ms = busy_limit_ms();
+    const auto busy_deadline = deadline_after_ms(limit_ms);
     for (;;) {
         uint8_t reply[VIZOR_STATUS_LEN] = {};
         if (!exe_cmd(u, 0, VIZOR_REQ_STATUS, 0, reply, sizeof reply, VIZOR_CMD_TIMEOUT_MS))
@@ -168,7 +175,7 @@ bool check_last_cmd(vizor_ll_usb_t *u, uint8_t request, uint16_t value) {
         }
         if (st.code != VIZOR_STATUS_BUSY) return true;
         if (mono_clock::now() >= busy_deadline) {
-            vz_err("[%s] device still busy after %d ms\n", kChkName, int(kBusyLimitMs));
+            vz_err("[%s] device still busy after %d ms\n", kChkName, int(limit_ms));
             return false;
         }
         sleep_ms(kBusyPauseMs);

@@ -1,5 +1,5 @@
 // Data-transfer flows on the virtual camera: a virtual bus with one camera
-// opened through the transport, the log captured, a private working
+// opened through the device API, the log captured, a private working
 // directory, and the flows' clock and pauses replaced so that the erase
 // bound and the waits after a write take no real time.
 #pragma once
@@ -8,10 +8,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "core/device.h"
 #include "datatrans/datatrans.h"
 #include "ll/vcam_fixture.h"
 #include "testutil.h"
@@ -25,20 +27,26 @@ struct FakeTiming {
     static inline std::vector<uint32_t> sleeps;
     static inline int64_t now = 0;
     static inline int64_t scale = 1;
+    static inline std::function<void(uint32_t)> on_sleep;  // runs inside each pause
 
     FakeTiming() {
         sleeps.clear();
         now = 0;
         scale = 1;
+        on_sleep = nullptr;
         old_ = vz::dt::set_timing({&sleep, &clock});
     }
-    ~FakeTiming() { vz::dt::set_timing(old_); }
+    ~FakeTiming() {
+        vz::dt::set_timing(old_);
+        on_sleep = nullptr;
+    }
     FakeTiming(const FakeTiming &) = delete;
     FakeTiming &operator=(const FakeTiming &) = delete;
 
     static void sleep(uint32_t ms) {
         sleeps.push_back(ms);
         now += int64_t(ms) * scale;
+        if (on_sleep) on_sleep(ms);
     }
     static int64_t clock() { return now; }
 
@@ -71,11 +79,18 @@ class DataVcam : public ::testing::Test {
 public:
     void SetUp() override {
         cam = &bus.add_camera(3, 2);
-        ASSERT_EQ(vizor_ll_dev_open(t.ll()), t.ll());
+        vizor_dev_t list[2];
+        ASSERT_EQ(vizor_dev_list(list, 2), 1);
+        rec = list[0];
+        ASSERT_EQ(vizor_dev_open(&rec), &rec);
+        dev = &rec;
+        ll = dev->ll;
         cam->fw().clear_command_log();
-        dev.ll = t.ll();
     }
-    void TearDown() override { vizor_data_set_progress_cb(nullptr, nullptr); }
+    void TearDown() override {
+        vizor_data_set_progress_cb(nullptr, nullptr);
+        if (dev) vizor_dev_close(dev);
+    }
 
     // Data-transfer commands the camera received (status reads left out).
     std::vector<vcam::CommandRecord> data_cmds(int action = -1, bool out_only = true) const {
@@ -110,7 +125,8 @@ public:
     LogCapture log;
     vzt::TempCwd cwd;
     FakeTiming timing;
-    TestLl t;
     vcam::Camera *cam = nullptr;
-    vizor_dev_t dev{};  // a device record over the opened transport
+    vizor_dev_t rec{};
+    vizor_dev_t *dev = nullptr;  // the opened camera
+    vizor_ll_t *ll = nullptr;    // its transport state
 };

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/device.h"
 #include "datatrans/datatrans.h"
 #include "ll/log_capture.h"
 #include "vizor/datatrans.h"
@@ -194,8 +195,8 @@ TEST(DataRecordCalls, DeviceCallsWithoutOpenDeviceSayWrongParams) {
     vizor_dev_t dev{};
     EXPECT_EQ(vizor_data_download(nullptr, "x.bin", 5, 1, 0), -1);
     EXPECT_EQ(vizor_data_download(&dev, "x.bin", 5, 1, 0), -1);
-    vizor_ll_usb_t closed{};
-    dev.ll = reinterpret_cast<vizor_ll_t *>(&closed);
+    vizor_ll closed;  // private state of a record that is not open
+    dev.ll = &closed;
     EXPECT_EQ(vizor_firmware_upgrade(&dev, 5, 1, "x.bin"), -1);
     EXPECT_EQ(vizor_data_upload(&dev, 2, nullptr), -1);
     EXPECT_EQ(dev.api_busy, 0);

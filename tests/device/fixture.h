@@ -43,7 +43,7 @@ inline int64_t elapsed_ms(std::chrono::steady_clock::time_point since) {
 
 // A fault that strikes count times (0: until cleared) after `after` occurrences.
 inline vcam::FaultSpec times(uint32_t count, uint32_t after = 0) {
-    return vcam::FaultSpec().after(after).times(count);
+    return vcam::FaultSpec{}.times(count).after(after);
 }
 
 constexpr uint32_t kFrameBytes = 320 * 240 * 4;

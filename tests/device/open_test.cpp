@@ -38,9 +38,11 @@ TEST_F(DeviceTest, ListFillsTheLocationOfEveryCamera) {
 
 TEST_F(DeviceTest, OpenReadsInformationAndBindsItsOwnDriver) {
     cam->fw().set_param(VIZOR_PARAM_INFO_BLOB, {9, 8, 7});
+    const std::string info = "ABCDEFGHIJKLMNOPQR";  // fills the value area, no terminator
+    cam->fw().set_param(VIZOR_PARAM_INFO_STR, std::vector<uint8_t>(info.begin(), info.end()));
     ASSERT_NE(open(), nullptr);
     EXPECT_STREQ(dev->product, "VZ-T0-320");
-    EXPECT_STREQ(dev->dev_info_str, "vizor virtual came");  // 18-byte value area
+    EXPECT_STREQ(dev->dev_info_str, "ABCDEFGHIJKLMNOPQR");
     EXPECT_EQ(dev->dev_info_blob[0], 9);
     EXPECT_EQ(dev->dev_info_blob[2], 7);
     EXPECT_EQ(dev->dev_info_blob[3], 0);

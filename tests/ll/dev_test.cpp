@@ -307,7 +307,7 @@ TEST_F(LlVcam, ResetOfAnotherTargetReturnsTheCameraStatus) {
     EXPECT_EQ(cmds[0].request, VIZOR_REQ_CFG);
     EXPECT_EQ(cmds[0].value, VIZOR_CFG_RESET);
     EXPECT_EQ(cmds[0].out, (std::vector<uint8_t>{1, 0, 0, 0}));
-    cam.inject(Fault::command_fails, {.message = "no sensor"});
+    cam.inject(Fault::command_fails, vcam::FaultSpec().text("no sensor"));
     EXPECT_FALSE(vizor_ll_dev_reset(t.ll(), VIZOR_RESET_SENSOR));
     EXPECT_TRUE(log.has("[ERR] [vizor_ll_check_last_cmd] no sensor\n"));
     EXPECT_NE(t.usb.usb_hdl, nullptr);  // still open

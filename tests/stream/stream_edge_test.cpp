@@ -191,6 +191,27 @@ TEST(Reassembler, SplitFalseMagicDoesNotHideFollowingHeader) {
     EXPECT_TRUE(frames_equal(hs.got, {frame(h, 4, payload)}));
 }
 
+// A damaged header split by a transfer boundary leaves the header index
+// continuity in force, as it does unsplit: the next continuation, which
+// follows a lost one, cannot complete the frame with misaligned bytes.
+TEST(Reassembler, SplitBadHeaderKeepsIndexContinuity) {
+    const Hdr a = hdr(10, 5, 100, 60, true);
+    Hdr b = hdr(11, 5, 100, 20, false);
+    b.bad_cksum = true;
+    const Hdr c = hdr(12, 5, 100, 120, false);   // tail of 5, all of 6
+    const Hdr d = hdr(13, 7, 100, 100, true);
+    const Bytes pd = rnd(100);
+    const Bytes s = cat({bytes_of(a, rnd(60)), bytes_of(b, rnd(20)), bytes_of(c, rnd(120)), bytes_of(d, pd)});
+    for (size_t split : {size_t(0), size_t(96 + 1), size_t(96 + 10), size_t(96 + 35)}) {
+        Harness hs;
+        if (split) hs.feed(s.data(), split);
+        hs.feed(s.data() + split, s.size() - split);
+        hs.drain();
+        ASSERT_TRUE(frames_equal(hs.got, {frame(d, 7, pd)})) << "split at " << split;
+        EXPECT_EQ(hs.state().frames_discarded, 1u);
+    }
+}
+
 TEST(Reassembler, TransferWithoutHeaderWhereOneIsExpectedDiscardsFrame) {
     LogCapture log;
     const Hdr a = hdr(10, 3, 100, 60, true);

@@ -74,6 +74,7 @@ inline std::array<uint8_t, 36> encode(const Hdr &h) {
 struct Frame {
     vz_stream_frame_hdr_t desc{};
     Bytes data;
+    int group = 0;   // the chunk group that carries it
 };
 
 // One chunk: its header and payload, optionally preceded by junk bytes.
@@ -81,6 +82,7 @@ struct Chunk {
     Hdr hdr;
     Bytes payload;
     Bytes junk_before;
+    int group = 0;   // chunks of one group carry the same frames
 };
 
 struct Stream {
@@ -98,6 +100,27 @@ struct Stream {
         return out;
     }
 
+    // Damage, as a faulty device or a lossy link produces it.
+    void bad_checksum(size_t k) { chunks.at(k).hdr.bad_cksum = true; }
+    void drop_chunk(size_t k) { chunks.erase(chunks.begin() + long(k)); }
+    void index_gap(size_t k) {   // hdr_idx jumps by one before chunk k
+        for (size_t i = k; i < chunks.size(); ++i) ++chunks[i].hdr.hdr_idx;
+    }
+    void junk_before(size_t k, Bytes junk) { chunks.at(k).junk_before = std::move(junk); }
+    void truncate(size_t k, size_t t) {   // payload shorter than its dlen
+        Bytes &p = chunks.at(k).payload;
+        p.resize(p.size() - std::min(t, p.size()));
+    }
+
+    // Frames whose idx is not in the list, in order.
+    std::vector<const Frame *> frames_except(std::initializer_list<int> lost) const {
+        std::vector<const Frame *> out;
+        for (const Frame &f : frames)
+            if (std::find(lost.begin(), lost.end(), int(f.desc.frame_idx)) == lost.end())
+                out.push_back(&f);
+        return out;
+    }
+
     // Renumbers hdr_idx consecutively from first (after damage that removed
     // or inserted chunks, when the test wants an unbroken header sequence).
     void renumber(uint16_t first) {
@@ -107,7 +130,12 @@ struct Stream {
 
 inline Bytes random_bytes(std::mt19937 &rng, size_t n) {
     Bytes b(n);
-    for (auto &x : b) x = uint8_t(rng());
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const uint32_t r = uint32_t(rng());
+        std::memcpy(b.data() + i, &r, 4);
+    }
+    for (; i < n; ++i) b[i] = uint8_t(rng());
     return b;
 }
 
@@ -156,8 +184,11 @@ public:
         return d;
     }
 
-    // Adds one group of the layout with frames of description d.
-    void add_group(Stream &s, Layout l, vz_stream_frame_hdr_t d, int whole = 0) {
+    // Adds one group of the layout with frames of description d: `whole`
+    // frames in a whole chunk or after a split frame's tail (0: random), the
+    // split frame in `parts` chunks (0: random, 2 to 4).
+    void add_group(Stream &s, Layout l, vz_stream_frame_hdr_t d, int whole = 0, uint32_t parts = 0) {
+        ++group_;
         const uint32_t fs = d.frame_size;
         if (fs < 2 && l != Layout::whole) l = Layout::whole;   // cannot split 1 byte
         const int cap = int(std::max<uint32_t>(1, std::min<uint32_t>(
@@ -170,7 +201,7 @@ public:
             return;
         }
         // One frame over m chunks at random cut points.
-        const uint32_t m = 2 + rng_() % std::min<uint32_t>(3, fs - 1);
+        const uint32_t m = parts ? std::min(parts, fs) : 2 + rng_() % std::min<uint32_t>(3, fs - 1);
         std::vector<uint32_t> cuts{0, fs};
         while (cuts.size() < m + 1) {
             const uint32_t at = 1 + rng_() % (fs - 1);
@@ -205,6 +236,7 @@ private:
         c.hdr.height = d.height;
         std::copy(std::begin(d.sensor_data), std::end(d.sensor_data), c.hdr.sensor.begin());
         c.hdr.sof = sof;
+        c.group = group_;
         return c;
     }
 
@@ -213,6 +245,7 @@ private:
         fr.desc = d;
         fr.desc.frame_idx = fridx_++;
         fr.data = random_bytes(rng_, d.frame_size);
+        fr.group = group_;
         return fr;
     }
 
@@ -227,6 +260,7 @@ private:
     GenOptions opt_;
     uint16_t hdr_idx_;
     uint16_t fridx_;
+    int group_ = 0;
 };
 
 // Transfer sizes covering total bytes: every transfer `fixed` bytes (the last

@@ -188,7 +188,7 @@ TEST_F(Fw, EveryDeviceParameterHasItsValue) {
   EXPECT_EQ(r[0][1], 1);
   EXPECT_EQ(r[0][2], 0);  // normal mode
   EXPECT_EQ(r[1][1], 18);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(&r[1][2])), "vizor virtual came");
+  EXPECT_EQ(std::string(&r[1][2], &r[1][2] + 18), std::string("vizor vcam") + std::string(8, 0));
   EXPECT_EQ(r[2][1], 9);
   EXPECT_EQ(std::string(&r[2][2], &r[2][2] + 9), "VZ-T0-320");
 

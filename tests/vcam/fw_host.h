@@ -102,7 +102,7 @@ struct Host {
     std::vector<uint8_t> r(20, 0);
     r[0] = id;
     r[1] = uint8_t(v.size());
-    std::memcpy(&r[2], v.data(), std::min<size_t>(v.size(), 18));
+    if (!v.empty()) std::memcpy(&r[2], v.data(), std::min<size_t>(v.size(), 18));
     return r;
   }
   bool param_set(const std::vector<std::vector<uint8_t>>& recs) {
