@@ -55,7 +55,7 @@ int cmd_data(Session& s, const DataOpts& o) {
       break;
     case DataOpts::Op::firmware:
       if (o.type <= 1)
-        std::printf("the camera resets after the upgrade; this takes about 20 s more\n");
+        std::printf("after a type %d image is written the camera resets (about 20 s)\n", o.type);
       r = vizor_firmware_upgrade(dev, uint8_t(o.type), uint16_t(o.version), o.file.c_str());
       break;
   }
@@ -67,13 +67,13 @@ int cmd_data(Session& s, const DataOpts& o) {
     switch (o.op) {
       case DataOpts::Op::upload:
         throw ToolError("reading data type " + std::to_string(o.type) +
-                        " failed (nothing stored, or the camera refused)");
+                        " failed (nothing stored, or the camera refused; -v shows why)");
       case DataOpts::Op::download:
       case DataOpts::Op::firmware:
         throw ToolError("writing " + o.file + " as data type " + std::to_string(o.type) +
                         " version " + std::to_string(o.version) +
-                        " failed (unreadable file, version not newer than the camera's, or the "
-                        "camera refused)");
+                        " failed (version not newer than the camera's, unreadable file, or the "
+                        "camera refused; -v shows why)");
     }
   }
   const long long bytes = file_size(o.file);
