@@ -7,6 +7,7 @@
 // is one line on standard error.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
