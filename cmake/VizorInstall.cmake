@@ -25,4 +25,13 @@ string(REGEX REPLACE "^0x" "" _vz_pid "${VIZOR_USB_PID}")
 string(TOLOWER "${_vz_vid}" VIZOR_UDEV_VID)
 string(TOLOWER "${_vz_pid}" VIZOR_UDEV_PID)
 configure_file(cmake/60-vizor.rules.in ${CMAKE_CURRENT_BINARY_DIR}/60-vizor.rules @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/60-vizor.rules DESTINATION lib/udev/rules.d)
+# udev reads /etc/udev/rules.d and /usr/lib/udev/rules.d, not /usr/local: with
+# the default prefix, pass -DVIZOR_UDEV_RULES_DIR=/etc/udev/rules.d.
+set(VIZOR_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
+    "Install folder of the udev rule (relative paths are under the prefix)")
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/60-vizor.rules DESTINATION ${VIZOR_UDEV_RULES_DIR})
+
+# The command-line tool (finds the library through its RPATH).
+if(TARGET vizor_tool)
+  install(TARGETS vizor_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()

@@ -42,10 +42,28 @@ build() {
   cmake --build "$dir" -j"$jobs"
 }
 
+plain_ok=0
 if build build -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+  plain_ok=1
   run_ctest build "plain"
 else
   failed=$((failed + 1)); summary+=("plain: build failed")
+fi
+
+# The installed package: a staged install of the plain build, the example
+# consumer built against it with find_package(vizor), and the installed tool.
+if [ "$plain_ok" -eq 1 ]; then
+  rm -rf build/stage build/consumer
+  if cmake --install build --prefix "$root/build/stage" >build/stage.log 2>&1 &&
+     cmake -S examples/consumer -B build/consumer -G Ninja \
+       -DCMAKE_PREFIX_PATH="$root/build/stage" >build/consumer.configure.log 2>&1 &&
+     cmake --build build/consumer -j"$jobs" &&
+     build/stage/bin/vizor --version >/dev/null; then
+    passed=$((passed + 1)); summary+=("install+consumer: passed")
+  else
+    cat build/stage.log build/consumer.configure.log 2>/dev/null
+    failed=$((failed + 1)); summary+=("install+consumer: failed")
+  fi
 fi
 
 if build build-asan -DCMAKE_BUILD_TYPE=Debug -DVIZOR_SANITIZE=address -DVIZOR_BENCH=OFF; then

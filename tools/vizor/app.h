@@ -1,0 +1,134 @@
+// The vizor command-line tool: shared state of one run (the library, the
+// optional virtual camera, the open device) and the subcommands.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "toolkit.h"
+#include "vizor/vizor.h"
+
+namespace vztool {
+
+// A runtime failure: main prints "vizor: <what>" on one line and exits 1.
+struct ToolError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Options every subcommand takes.
+struct Globals {
+  std::string scene;      // non-empty: run on a virtual camera showing this scene
+  std::string flash_dir;  // the virtual camera keeps its flash here between runs
+  std::string log_file;   // library log file (none by default)
+  int verbose = 0;        // library messages on the console: 1 WRN, 2 INF, 3 DBG
+  std::string device = "0";
+};
+
+// ---- virtual mode (virtual.cpp) ---------------------------------------------
+
+// Whether this build carries the virtual camera.
+bool virtual_supported();
+// Re-executes the program under the umockdev preload unless it already runs
+// under it (keeping LD_PRELOAD and a shared sanitizer runtime first); returns
+// only when the preload is in place. Throws ToolError without a virtual camera.
+void ensure_virtual_preload(char** argv);
+
+class VirtualCamera;
+void destroy_virtual(VirtualCamera* cam);
+struct VirtualCameraDeleter {
+  void operator()(VirtualCamera* c) const { destroy_virtual(c); }
+};
+// The virtual bus leaves with this object, which must happen after every
+// device on it was closed.
+using VirtualCameraPtr = std::unique_ptr<VirtualCamera, VirtualCameraDeleter>;
+
+// Puts one OPT8241 camera on a virtual bus showing the scene (see --virtual),
+// with its flash loaded from flash_dir when given. Call after vizor_init and
+// before the library lists cameras. Throws ToolError.
+VirtualCameraPtr start_virtual(const std::string& scene, const std::string& flash_dir);
+// Stores the flash of the camera into its flash folder (if any); returns an
+// empty string or the reason it failed.
+std::string save_virtual_flash(VirtualCamera& cam);
+
+// ---- one run ----------------------------------------------------------------
+
+class Session {
+ public:
+  // Starts the library (log levels from g) and the virtual camera if asked.
+  explicit Session(const Globals& g);
+  // Closes the device, ends the library, saves the virtual flash.
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // The cameras on the bus (USB locations only, nothing opened).
+  std::vector<vizor_dev_t> list();
+  // Opens the camera the --device option names. Throws ToolError.
+  vizor_dev_t* open();
+  vizor_dev_t* dev() { return dev_; }
+  bool is_virtual() const { return static_cast<bool>(vcam_); }
+
+ private:
+  Globals g_;
+  VirtualCameraPtr vcam_;
+  vizor_dev_t rec_{};
+  vizor_dev_t* dev_ = nullptr;
+};
+
+// ---- subcommands ---------------------------------------------------------------
+
+// Image outputs of capture and play.
+struct OutputOpts {
+  std::string dir = "out";
+  bool each = false;  // images of every frame (else of the last one)
+  bool png = true, ply = true, vzd = true;
+  bool ply_rgb = true;
+  int vzd_fmt = VIZOR_SAVE_FMT_F32;
+  std::optional<std::pair<float, float>> range;  // colour range, metres
+  std::optional<Intrinsics> intrinsics;          // point-cloud camera
+};
+
+struct CaptureOpts {
+  int frames = 10;
+  OutputOpts out;
+};
+struct PlayOpts {
+  std::string file;
+  OutputOpts out;
+};
+struct RegOpts {
+  bool write = false;
+  int target = 1;
+  uint32_t addr = 0;
+  int count = 1;
+  std::vector<uint32_t> values;
+};
+struct ParamOpts {
+  bool set = false;
+  std::vector<uint32_t> ids;
+  int len = 0;                 // get: length byte of the request
+  std::vector<uint8_t> value;  // set
+};
+struct DataOpts {
+  enum class Op { upload, download, firmware } op = Op::upload;
+  std::string file;
+  int type = 0;
+  int version = 0;
+};
+
+int cmd_list(Session& s);
+int cmd_info(Session& s);
+int cmd_capture(Session& s, const CaptureOpts& o);
+int cmd_play(Session& s, const PlayOpts& o);
+int cmd_reg(Session& s, const RegOpts& o);
+int cmd_param(Session& s, const ParamOpts& o);
+int cmd_data(Session& s, const DataOpts& o);
+
+// Whether standard output is a terminal (progress displays are drawn only
+// there).
+bool stdout_is_tty();
+
+}  // namespace vztool

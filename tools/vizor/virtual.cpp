@@ -1,0 +1,191 @@
+// Virtual mode: the tool re-executes itself under the umockdev preload and
+// puts one OPT8241 camera on a virtual bus before the library looks for
+// cameras, so every subcommand runs unchanged on it.
+#include <link.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "app.h"
+#include "framefile.h"
+
+#if VIZOR_TOOL_VCAM
+#include "vcam/vcam.h"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace vztool {
+
+namespace {
+
+// The path of a shared sanitizer runtime loaded into this process (gcc links
+// libasan/libtsan dynamically), or "" when there is none. Such a runtime must
+// stay first in LD_PRELOAD when the program re-executes itself.
+std::string shared_sanitizer_runtime() {
+  std::string found;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, size_t, void* data) -> int {
+        const char* name = info->dlpi_name;
+        if (name && (std::strstr(name, "/libasan.so") || std::strstr(name, "/libtsan.so"))) {
+          *static_cast<std::string*>(data) = name;
+          return 1;
+        }
+        return 0;
+      },
+      &found);
+  return found;
+}
+
+}  // namespace
+
+#if VIZOR_TOOL_VCAM
+
+bool virtual_supported() { return true; }
+
+void ensure_virtual_preload(char** argv) {
+  const char* cur = std::getenv("LD_PRELOAD");
+  if (cur && std::strstr(cur, "libumockdev-preload")) return;
+  const std::string rt = shared_sanitizer_runtime();
+  if (!rt.empty()) {
+    const std::string base = fs::path(rt).filename().string();
+    if (!cur || !std::strstr(cur, base.c_str())) {
+      std::string v = rt;
+      if (cur && *cur) v += std::string(":") + cur;
+      setenv("LD_PRELOAD", v.c_str(), 1);
+    }
+  }
+  vcam::ensure_preload(argv);  // adds umockdev after what is there and re-executes
+}
+
+class VirtualCamera {
+ public:
+  VirtualCamera(const SceneImage& scene, std::string flash_dir) : flash_dir_(std::move(flash_dir)) {
+    vcam::CameraConfig cfg;
+    cfg.fw.stream.fps = 30;  // a real camera's pace: a slow consumer sees discards
+    cam_ = &bus_.add_camera(1, 1, cfg);
+    vcam::Scene s;
+    s.width = scene.width;
+    s.height = scene.height;
+    s.distance_m = scene.distance;
+    s.reflectivity = scene.reflectivity;
+    cam_->fw().set_scene(s);
+    load_flash();
+  }
+
+  // Flash images live in the folder as "type<T>-v<V>.bin".
+  void load_flash() {
+    bool have_firmware = false;
+    if (!flash_dir_.empty() && fs::is_directory(flash_dir_)) {
+      static const std::regex name(R"(type(\d{1,3})-v(\d{1,5})\.bin)");
+      for (const auto& e : fs::directory_iterator(flash_dir_)) {
+        std::smatch m;
+        const std::string fn = e.path().filename().string();
+        if (!e.is_regular_file() || !std::regex_match(fn, m, name)) continue;
+        const int type = std::stoi(m[1]), version = std::stoi(m[2]);
+        if (type > 255 || version > 65535) continue;
+        std::ifstream f(e.path(), std::ios::binary);
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), {});
+        if (bytes.empty()) continue;
+        cam_->fw().store_image(uint8_t(type), uint16_t(version), std::move(bytes));
+        if (type == 0) have_firmware = true;
+      }
+    }
+    if (!have_firmware) cam_->fw().store_image(0, 1, factory_firmware());
+  }
+
+  std::string save_flash() {
+    if (flash_dir_.empty()) return {};
+    std::error_code ec;
+    fs::create_directories(flash_dir_, ec);
+    if (ec) return "cannot create " + flash_dir_ + ": " + ec.message();
+    static const std::regex name(R"(type(\d{1,3})-v(\d{1,5})\.bin)");
+    for (const auto& e : fs::directory_iterator(flash_dir_, ec)) {
+      std::smatch m;
+      const std::string fn = e.path().filename().string();
+      if (std::regex_match(fn, m, name)) fs::remove(e.path(), ec);
+    }
+    for (int t = 0; t < 256; ++t) {
+      auto img = cam_->fw().image(uint8_t(t));
+      if (!img) continue;
+      const fs::path p =
+          fs::path(flash_dir_) / ("type" + std::to_string(t) + "-v" + std::to_string(img->version) + ".bin");
+      std::ofstream f(p, std::ios::binary | std::ios::trunc);
+      f.write(reinterpret_cast<const char*>(img->bytes.data()), std::streamsize(img->bytes.size()));
+      if (!f) return "cannot write " + p.string();
+    }
+    return {};
+  }
+
+ private:
+  // The image a new virtual camera carries as its firmware (type 0, version
+  // 1): 16 KiB of recognisable bytes.
+  static std::vector<uint8_t> factory_firmware() {
+    std::vector<uint8_t> b(16384);
+    const char tag[] = "vizor virtual camera firmware v1";
+    for (size_t i = 0; i < b.size(); ++i) b[i] = uint8_t((i * 131u + 7u) >> 3);
+    std::memcpy(b.data(), tag, sizeof tag);
+    return b;
+  }
+
+  vcam::Bus bus_;
+  vcam::Camera* cam_ = nullptr;
+  std::string flash_dir_;
+};
+
+namespace {
+
+SceneImage build_scene(const std::string& arg) {
+  constexpr int w = vcam::Opt8241Sensor::kWidth, h = vcam::Opt8241Sensor::kHeight;
+  if (auto spec = parse_builtin_scene(arg)) {
+    switch (spec->kind) {
+      case SceneSpec::Kind::room: return room_scene(w, h);
+      case SceneSpec::Kind::flat: return flat_scene(w, h, spec->a, 0.8f);
+      case SceneSpec::Kind::ramp: return ramp_scene(w, h, spec->a, spec->b, 0.8f);
+      case SceneSpec::Kind::file: break;
+    }
+  }
+  DistanceFile file(arg);
+  std::vector<float> dist;
+  if (!file.next(dist)) throw ToolError("scene file " + arg + " holds no whole frame");
+  return scene_from_distances(dist, file.width(), file.height(), w, h);
+}
+
+}  // namespace
+
+VirtualCameraPtr start_virtual(const std::string& scene, const std::string& flash_dir) {
+  SceneImage img = build_scene(scene);
+  try {
+    return VirtualCameraPtr(new VirtualCamera(img, flash_dir));
+  } catch (const std::exception& e) {
+    throw ToolError(std::string("virtual camera: ") + e.what());
+  }
+}
+
+std::string save_virtual_flash(VirtualCamera& cam) { return cam.save_flash(); }
+void destroy_virtual(VirtualCamera* cam) { delete cam; }
+
+#else  // no virtual camera in this build
+
+bool virtual_supported() { return false; }
+
+void ensure_virtual_preload(char**) {
+  (void)shared_sanitizer_runtime;
+  throw ToolError("this build has no virtual camera (configure with -DVIZOR_VCAM=ON)");
+}
+
+class VirtualCamera {};
+
+VirtualCameraPtr start_virtual(const std::string&, const std::string&) {
+  throw ToolError("this build has no virtual camera (configure with -DVIZOR_VCAM=ON)");
+}
+std::string save_virtual_flash(VirtualCamera&) { return {}; }
+void destroy_virtual(VirtualCamera* cam) { delete cam; }
+
+#endif
+
+}  // namespace vztool
