@@ -409,32 +409,32 @@ SceneImage scene_from_distances(const std::vector<float>& dist, int src_w, int s
 
 std::optional<SceneSpec> parse_builtin_scene(const std::string& s) {
   auto parts = split(s, ':');
-  SceneSpec spec;
+  SceneSpec scene;
   if (parts[0] == "room" && parts.size() == 1) {
-    spec.kind = SceneSpec::Kind::room;
-    return spec;
+    scene.kind = SceneSpec::Kind::room;
+    return scene;
   }
   if (parts[0] == "flat" && parts.size() <= 2) {
-    spec.kind = SceneSpec::Kind::flat;
-    spec.a = 1.5f;
+    scene.kind = SceneSpec::Kind::flat;
+    scene.a = 1.5f;
     if (parts.size() == 2) {
       auto d = parse_float(parts[1]);
       if (!d || !valid_distance(*d)) return std::nullopt;
-      spec.a = *d;
+      scene.a = *d;
     }
-    return spec;
+    return scene;
   }
   if (parts[0] == "ramp" && (parts.size() == 1 || parts.size() == 3)) {
-    spec.kind = SceneSpec::Kind::ramp;
-    spec.a = 0.5f;
-    spec.b = 3.0f;
+    scene.kind = SceneSpec::Kind::ramp;
+    scene.a = 0.5f;
+    scene.b = 3.0f;
     if (parts.size() == 3) {
       auto n = parse_float(parts[1]), f = parse_float(parts[2]);
       if (!n || !f || !valid_distance(*n) || !valid_distance(*f)) return std::nullopt;
-      spec.a = *n;
-      spec.b = *f;
+      scene.a = *n;
+      scene.b = *f;
     }
-    return spec;
+    return scene;
   }
   return std::nullopt;
 }

@@ -141,11 +141,11 @@ namespace {
 
 SceneImage build_scene(const std::string& arg) {
   constexpr int w = vcam::Opt8241Sensor::kWidth, h = vcam::Opt8241Sensor::kHeight;
-  if (auto spec = parse_builtin_scene(arg)) {
-    switch (spec->kind) {
+  if (auto scene = parse_builtin_scene(arg)) {
+    switch (scene->kind) {
       case SceneSpec::Kind::room: return room_scene(w, h);
-      case SceneSpec::Kind::flat: return flat_scene(w, h, spec->a, 0.8f);
-      case SceneSpec::Kind::ramp: return ramp_scene(w, h, spec->a, spec->b, 0.8f);
+      case SceneSpec::Kind::flat: return flat_scene(w, h, scene->a, 0.8f);
+      case SceneSpec::Kind::ramp: return ramp_scene(w, h, scene->a, scene->b, 0.8f);
       case SceneSpec::Kind::file: break;
     }
   }
