@@ -16,6 +16,10 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vizorConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/vizorConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vizor)
 
+# The prefix is found relative to the .pc file, so that an install under any
+# --prefix gives correct paths.
+file(RELATIVE_PATH VIZOR_PC_TO_PREFIX "/vz/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/vz")
+string(REGEX REPLACE "/$" "" VIZOR_PC_TO_PREFIX "${VIZOR_PC_TO_PREFIX}")
 configure_file(cmake/vizor.pc.in ${CMAKE_CURRENT_BINARY_DIR}/vizor.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vizor.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
