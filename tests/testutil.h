@@ -4,10 +4,12 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 namespace vzt {
 
@@ -32,6 +34,17 @@ private:
     std::string dir_;
     std::filesystem::path old_;
 };
+
+// Waits (bounded) for a condition that another thread makes true.
+template <class F>
+bool eventually(F cond, std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 inline std::string read_file(const std::string &path) {
     std::ifstream f(path, std::ios::binary);

@@ -226,6 +226,7 @@ struct Bus::Impl {
   void prune(Camera::Impl& c);
   bool devnum_taken(uint8_t busnum, uint8_t devnum);
   void prune_locked(Camera::Impl& c);  // prune with tb_mu already held
+  void retire(Camera::Impl& c);        // unplug and detach every node of c
   std::shared_ptr<Attachment> attach(Camera::Impl& c, const std::string& devnode);
   void detach(Attachment& a);
 };
@@ -760,6 +761,17 @@ bool Bus::Impl::devnum_taken(uint8_t busnum, uint8_t devnum) {
   return false;
 }
 
+void Bus::Impl::retire(Camera::Impl& c) {
+  unplug(c);
+  std::vector<std::shared_ptr<Attachment>> as;
+  {
+    std::lock_guard cl(c.mu);
+    as = std::move(c.attachments);
+  }
+  std::lock_guard tl(tb_mu);
+  for (auto& a : as) detach(*a);
+}
+
 void Bus::Impl::prune(Camera::Impl& c) {
   std::lock_guard tl(tb_mu);
   prune_locked(c);
@@ -920,16 +932,7 @@ Bus::~Bus() {
     d_->cv.notify_one();
   }
   d_->worker.join();
-  for (auto& c : d_->impls) {
-    d_->unplug(*c);
-    std::vector<std::shared_ptr<Attachment>> as;
-    {
-      std::lock_guard cl(c->mu);
-      as = std::move(c->attachments);
-    }
-    std::lock_guard tl(d_->tb_mu);
-    for (auto& a : as) d_->detach(*a);
-  }
+  for (auto& c : d_->impls) d_->retire(*c);
   d_->cams.clear();
   d_->impls.clear();
   g_object_unref(d_->tb);
@@ -971,16 +974,7 @@ Camera& Bus::add_camera(uint8_t bus, uint8_t port, Speed speed, const std::strin
 
 void Bus::remove_camera(Camera& cam) {
   std::shared_ptr<Camera::Impl> c = cam.d_;
-  d_->unplug(*c);
-  std::vector<std::shared_ptr<Attachment>> as;
-  {
-    std::lock_guard cl(c->mu);
-    as = std::move(c->attachments);
-  }
-  {
-    std::lock_guard tl(d_->tb_mu);
-    for (auto& a : as) d_->detach(*a);
-  }
+  d_->retire(*c);
   std::lock_guard lk(d_->mu);
   d_->impls.erase(std::remove(d_->impls.begin(), d_->impls.end(), c), d_->impls.end());
   d_->cams.erase(std::remove_if(d_->cams.begin(), d_->cams.end(), [&](auto& p) { return p.get() == &cam; }),

@@ -11,6 +11,7 @@
 
 #include "core/device.h"
 #include "log_capture.h"
+#include "testutil.h"
 #include "vcam/vcam.h"
 #include "vizor/vizor.h"
 
@@ -23,16 +24,6 @@ inline int open_fd_count() {
         closedir(d);
     }
     return n;
-}
-
-template <class F>
-bool eventually(F cond, std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 inline int64_t elapsed_ms(std::chrono::steady_clock::time_point since) {

@@ -15,6 +15,7 @@
 
 #include "ll/ll.h"
 #include "log_capture.h"
+#include "testutil.h"
 #include "vcam/vcam.h"
 #include "vizor/ll.h"
 
@@ -30,16 +31,7 @@ struct TestLl {
     }
 };
 
-// Waits (bounded) for a condition that another thread makes true.
-template <class F>
-bool eventually(F cond, std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using vzt::eventually;
 
 // "@ port:bus:address" as the transport prints a location.
 inline std::string at(const vcam::Camera &cam) {
