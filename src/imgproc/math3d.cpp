@@ -39,6 +39,21 @@ int print_values(const double *v, int n, char *buf, size_t len) {
 
 void store(double *dest, const double *src, size_t n) { memmove(dest, src, n * sizeof(double)); }
 
+// The *_set calls: copy n values into dest, or hand src back when dest is NULL.
+double *set_values(const double *src, double *dest, size_t n) {
+    if (!dest) return const_cast<double *>(src);
+    store(dest, src, n);
+    return dest;
+}
+
+// The *_identity calls: the n x n identity into dest (allocated when NULL).
+double *identity(double *dest, size_t n) {
+    if (!dest) dest = alloc_zeroed(n * n, nullptr);
+    if (!dest) return nullptr;
+    for (size_t i = 0; i < n * n; ++i) dest[i] = i % (n + 1) == 0 ? 1 : 0;
+    return dest;
+}
+
 // Inverse of the upper-left 3 x 3 block of a column-major mat4, written as a
 // column-major mat3. False when that block is singular.
 bool inverse3(const double *m, double *out) {
@@ -127,11 +142,7 @@ extern "C" {
 
 VZ_API double *vec3_create(const double *vec) { return alloc_zeroed(3, vec); }
 
-VZ_API double *vec3_set(const double *vec, double *dest) {
-    if (!dest) return const_cast<double *>(vec);
-    store(dest, vec, 3);
-    return dest;
-}
+VZ_API double *vec3_set(const double *vec, double *dest) { return set_values(vec, dest, 3); }
 
 VZ_API double *vec3_add(double *vec, const double *vec2, double *dest) {
     if (!dest) dest = vec;
@@ -254,19 +265,9 @@ VZ_API int vec3_str(const double *vec, char *buffer, size_t buffer_len) {
 
 VZ_API double *mat3_create(const double *mat) { return alloc_zeroed(9, mat); }
 
-VZ_API double *mat3_set(const double *mat, double *dest) {
-    if (!dest) return const_cast<double *>(mat);
-    store(dest, mat, 9);
-    return dest;
-}
+VZ_API double *mat3_set(const double *mat, double *dest) { return set_values(mat, dest, 9); }
 
-VZ_API double *mat3_identity(double *dest) {
-    if (!dest) dest = alloc_zeroed(9, nullptr);
-    if (!dest) return nullptr;
-    static constexpr double id[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
-    store(dest, id, 9);
-    return dest;
-}
+VZ_API double *mat3_identity(double *dest) { return identity(dest, 3); }
 
 VZ_API double *mat3_transpose(double *mat, double *dest) {
     if (!dest) dest = mat;
@@ -311,19 +312,9 @@ VZ_API int mat3_str(const double *mat, char *buffer, size_t buffer_len) {
 
 VZ_API double *mat4_create(const double *mat) { return alloc_zeroed(16, mat); }
 
-VZ_API double *mat4_set(const double *mat, double *dest) {
-    if (!dest) return const_cast<double *>(mat);
-    store(dest, mat, 16);
-    return dest;
-}
+VZ_API double *mat4_set(const double *mat, double *dest) { return set_values(mat, dest, 16); }
 
-VZ_API double *mat4_identity(double *dest) {
-    if (!dest) dest = alloc_zeroed(16, nullptr);
-    if (!dest) return nullptr;
-    static constexpr double id[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-    store(dest, id, 16);
-    return dest;
-}
+VZ_API double *mat4_identity(double *dest) { return identity(dest, 4); }
 
 VZ_API double *mat4_transpose(double *mat, double *dest) {
     if (!dest) dest = mat;
@@ -558,11 +549,7 @@ VZ_API int mat4_str(const double *mat, char *buffer, size_t buffer_len) {
 
 VZ_API double *quat_create(const double *quat) { return alloc_zeroed(4, quat); }
 
-VZ_API double *quat_set(const double *quat, double *dest) {
-    if (!dest) return const_cast<double *>(quat);
-    store(dest, quat, 4);
-    return dest;
-}
+VZ_API double *quat_set(const double *quat, double *dest) { return set_values(quat, dest, 4); }
 
 VZ_API double *quat_calculateW(double *quat, double *dest) {
     if (!dest) dest = quat;
