@@ -99,6 +99,7 @@ struct Camera::Impl : std::enable_shared_from_this<Camera::Impl> {
   mutable std::condition_variable changed;    // presence changed
   uint8_t devnum = 0;
   std::string syspath;                        // empty while unplugged
+  bool listed = false;  // in the testbed's enumeration (guarded by mu)
   std::shared_ptr<Attachment> current;        // the live attachment
   std::vector<std::shared_ptr<Attachment>> attachments;  // all, until detached
 
@@ -739,6 +740,7 @@ void Bus::Impl::plug(Camera::Impl& c) {
     c.syspath = syspath;
     c.current = a;
     c.attachments.push_back(a);
+    c.listed = true;
   }
   c.changed.notify_all();
   umockdev_testbed_uevent(tb, syspath.c_str(), "add");
@@ -819,6 +821,12 @@ void Bus::Impl::unplug(Camera::Impl& c) {
   }
   umockdev_testbed_uevent(tb, syspath.c_str(), "remove");
   umockdev_testbed_remove_device(tb, syspath.c_str());
+  {
+    // Absent for the tests only once a fresh enumeration can no longer see it.
+    std::lock_guard cl(c.mu);
+    c.listed = false;
+  }
+  c.changed.notify_all();
   if (orphan) post_cam(Clock::now(), c, &Bus::Impl::prune);
 }
 
@@ -903,11 +911,11 @@ std::string Camera::devnode() const {
 }
 bool Camera::present() const {
   std::lock_guard lk(d_->mu);
-  return !d_->syspath.empty();
+  return d_->listed;
 }
 bool Camera::wait_present(bool present, std::chrono::milliseconds timeout) const {
   std::unique_lock lk(d_->mu);
-  return d_->changed.wait_for(lk, timeout, [&] { return !d_->syspath.empty() == present; });
+  return d_->changed.wait_for(lk, timeout, [&] { return d_->listed == present; });
 }
 void Camera::unplug() { d_->bus->unplug(*d_); }
 void Camera::replug() { d_->bus->plug(*d_); }
