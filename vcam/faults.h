@@ -37,6 +37,10 @@ enum class Fault : int {
                          // answered; the URB stays pending, cannot be discarded,
                          // and completes with "no device" when the camera
                          // leaves the bus
+  // Data transfer. Occurrence: an acknowledgement read after the camera took
+  // a data chunk.
+  ack_next,              // the acknowledgement reports `next` = value instead of
+                         // the chunk the camera really expects
   count_
 };
 

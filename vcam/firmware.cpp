@@ -532,6 +532,7 @@ struct Firmware::Impl {
       case kActAck: {
         uint8_t r[kAckLen] = {};
         uint8_t st = 0;
+        const bool after_chunk = (xfer == Xfer::ready || xfer == Xfer::done) && wr_next > 0;
         switch (xfer) {
           case Xfer::idle: st = 0; break;
           case Xfer::announced: st = kAckInfoOk; break;
@@ -548,6 +549,8 @@ struct Firmware::Impl {
           case Xfer::done: st = kAckReady; break;
         }
         put32(&r[0], wr_next);
+        if (after_chunk && faults.strike(Fault::ack_next))
+          put32(&r[0], uint32_t(faults.value(Fault::ack_next)));
         r[4] = st;
         size_t n = std::min(in.size(), kAckLen);
         copy_bytes(in.data(), r, n);
