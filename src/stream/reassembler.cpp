@@ -2,7 +2,9 @@
 // cutting payload into frames, and the buffer of complete frames.
 //
 // Feeding runs on one thread and keeps its state (held header, flags,
-// continuity, the frames under assembly) unlocked. The buffer of complete
+// continuity, the frames under assembly) unlocked. Frame blocks come from and
+// return to a pool sized by the buffer's frame count, so a running capture
+// does not allocate. The buffer of complete
 // frames ("ready") and its counter are shared with fetching threads under a
 // reader/writer lock; the statistics are atomics so that readers may copy them
 // while the feeder counts.
@@ -169,6 +171,53 @@ void FrameList::split_front(uint32_t n, FrameList &out) {
 
 void FrameList::clear() {
     while (Frame *f = pop_front()) free_frame(f);
+}
+
+Frame *FramePool::take(uint32_t frame_size, size_t *asked) {
+    Frame *f;
+    {
+        std::lock_guard lk(mu_);
+        f = free_.pop_back();
+    }
+    if (f && f->room >= frame_size) return f;
+    free_frame(f);   // too small for this stream's frames
+    const size_t block = sizeof(Frame) + frame_size;
+    const FrameAllocFn alloc = g_alloc.load(std::memory_order_relaxed);
+    f = static_cast<Frame *>(alloc ? alloc(block) : std::malloc(block));
+    if (!f) {
+        *asked = block;
+        return nullptr;
+    }
+    f->room = frame_size;
+    return f;
+}
+
+void FramePool::give(Frame *f, uint32_t keep) {
+    {
+        std::lock_guard lk(mu_);
+        if (free_.size() < keep) {
+            free_.push_back(f);
+            return;
+        }
+    }
+    free_frame(f);
+}
+
+void FramePool::give_all(FrameList &list, uint32_t keep) {
+    while (Frame *f = list.pop_front()) give(f, keep);
+}
+
+void FramePool::clear() {
+    FrameList old;
+    {
+        std::lock_guard lk(mu_);
+        old.splice_back(free_);
+    }
+}
+
+uint32_t FramePool::size() {
+    std::lock_guard lk(mu_);
+    return free_.size();
 }
 
 }  // namespace vz::stream
@@ -406,7 +455,7 @@ void vz_stream::discard_cur_frame() {
     add(stats.bytes_dropped, f->filled);
     add(stats.frames_discarded, 1);
     vz_dbg("[%s] discard frame: idx = %d\n", kDiscardTag, int(f->desc.frame_idx));
-    free_frame(assembling.pop_back());
+    pool.give(assembling.pop_back(), pool_keep());
 }
 
 void vz_stream::append(const uint8_t *src, size_t k) {
@@ -422,12 +471,11 @@ void vz_stream::append(const uint8_t *src, size_t k) {
             ++chunk_frames;
         }
     }
-    const FrameAllocFn alloc = g_alloc.load(std::memory_order_relaxed);
     while (k > 0) {
-        const size_t block = sizeof(Frame) + cur.frame_size;
-        void *mem = alloc ? alloc(block) : std::malloc(block);
-        if (!mem) {
-            vz_err("[%s] malloc failed: %d bytes\n", kAddTag, int(block));
+        size_t asked = 0;
+        Frame *f = pool.take(cur.frame_size, &asked);
+        if (!f) {
+            vz_err("[%s] malloc failed: %d bytes\n", kAddTag, int(asked));
             // The frame's bytes are lost; later bytes of this chunk must not
             // start a frame in its middle, so skip to the next frame start.
             add(stats.frames_discarded, 1);
@@ -437,7 +485,6 @@ void vz_stream::append(const uint8_t *src, size_t k) {
         }
         // Not zeroed: a frame leaves the reassembler only when every byte of
         // it has been written.
-        Frame *f = static_cast<Frame *>(mem);
         f->desc.frame_size = cur.frame_size;
         f->desc.frame_idx = uint16_t(cur.fridx + chunk_frames);
         f->desc.frame_format = cur.frame_format;
@@ -493,7 +540,7 @@ void vz_stream::trim() {
            int(total));
     while (Frame *f = dropped.pop_front()) {
         vz_dbg("[%s] discard frame: idx = %d\n", kRefreshTag, int(f->desc.frame_idx));
-        free_frame(f);
+        pool.give(f, pool_keep());
     }
 }
 
@@ -537,7 +584,7 @@ uint32_t vz_stream::fetch(uint8_t *dst, uint32_t dst_len, uint32_t count,
             dst += c;
             dst_len -= c;
         }
-        free_frame(f);
+        pool.give(f, pool_keep());
     }
     return count;
 }
@@ -566,8 +613,8 @@ void vz_stream::reset() {
             a->store(0, std::memory_order_relaxed);
         take_reset_time();
     }
-    old.clear();
-    assembling.clear();
+    pool.give_all(old, pool_keep());
+    pool.give_all(assembling, pool_keep());
     std::memset(hdr, 0, sizeof hdr);
     hdr_len = 0;
     chunk_done = false;

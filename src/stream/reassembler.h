@@ -1,10 +1,12 @@
 // Stream reassembler internals: the wire header, frame blocks, the intrusive
-// frame lists and the reassembler object behind vz_stream_t.
+// frame lists, the pool that recycles frame blocks and the reassembler object
+// behind vz_stream_t.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <shared_mutex>
 
 #include "vizor/stream.h"
@@ -42,13 +44,15 @@ bool header_valid(const uint8_t *raw);
 // Offset of the first magic pair FB 98 in p[0..n), or n when there is none.
 size_t find_magic(const uint8_t *p, size_t n);
 
-// One frame: this record and its capacity data bytes in one block.
+// One frame: this record and room data bytes in one block; the frame uses
+// the first capacity of them (a recycled block may be larger).
 struct Frame {
     Frame *next;
     Frame *prev;   // the first frame of a list links back to the last
     vz_stream_frame_hdr_t desc;
     uint32_t filled;
     uint32_t capacity;
+    uint32_t room;
 
     uint8_t *data() { return reinterpret_cast<uint8_t *>(this + 1); }
     bool complete() const { return filled == capacity; }
@@ -90,6 +94,35 @@ private:
 
 void free_frame(Frame *f);
 
+// Frame blocks waiting for reuse. The feeder takes blocks, fetchers and the
+// feeder give them back; at most `keep` blocks are kept, the rest released,
+// so steady-state capture allocates nothing and never returns memory to the
+// heap (whose trimming would otherwise cost page faults on every frame).
+class FramePool {
+public:
+    FramePool() = default;
+    FramePool(const FramePool &) = delete;
+    FramePool &operator=(const FramePool &) = delete;
+    ~FramePool() { clear(); }
+
+    // A block with room for frame_size bytes (contents undefined), or
+    // nullptr when it cannot be allocated; *asked is the size of the
+    // allocation that failed.
+    Frame *take(uint32_t frame_size, size_t *asked);
+    void give(Frame *f, uint32_t keep);
+    void give_all(FrameList &list, uint32_t keep);
+    void clear();
+    uint32_t size();
+
+private:
+    std::mutex mu_;
+    FrameList free_;
+};
+
+// Blocks kept beyond the buffer's frame count: the frame under assembly and
+// one that a fetcher is copying out.
+inline constexpr uint32_t kPoolSpare = 2;
+
 // Statistics words; the feeder writes most of them without the lock, readers
 // copy them under it, so each is an atomic (relaxed: the lock orders them).
 struct Stats {
@@ -119,6 +152,7 @@ struct vz_stream {
 
     std::atomic<uint32_t> max_frames;   // written by set_cfg without the lock
 
+    vz::stream::FramePool pool;         // declared first: destroyed after the lists
     vz::stream::FrameList ready;        // complete frames, oldest first; under lock
     std::shared_mutex lock;
 
@@ -154,4 +188,8 @@ private:
     void publish();
     void trim();
     void take_reset_time();
+    uint32_t pool_keep() const {
+        const uint32_t m = max_frames.load(std::memory_order_relaxed);
+        return m > UINT32_MAX - vz::stream::kPoolSpare ? UINT32_MAX : m + vz::stream::kPoolSpare;
+    }
 };
