@@ -1,6 +1,7 @@
 // Lens undistortion: the distortion model, the undistortion of points, the
-// output camera that keeps the whole source in view, the lookup maps and the
-// nearest-neighbour gather that applies them.
+// output camera that keeps the whole source in view, the lookup maps, and the
+// straightforward nearest-neighbour gather that applies them (the reference of
+// the indexed gather in undistort.cpp, which frames go through).
 #include <stdlib.h>
 
 #include <cfloat>
@@ -9,6 +10,7 @@
 
 #include "core/vzlog.h"
 #include "imgproc/lens_model.h"
+#include "imgproc/undistort.h"
 #include "vizor/lens.h"
 #include "vizor/math3d.h"
 
@@ -130,6 +132,17 @@ void gather(const vz_calib_map_t &map, float *dst, const float *src, int src_w, 
 
 }  // namespace
 
+void vz::lens::undistort_reference(const vz_calib_map_t &map, float *dst, const float *src,
+                                   int src_w, int src_h, float invalid) {
+    const int sx = map.width / src_w, sy = map.height / src_h;
+    // Power-of-two scales (the usual 1 and 2) divide exactly as a product with
+    // the reciprocal; other scales divide.
+    if ((sx & (sx - 1)) == 0 && (sy & (sy - 1)) == 0)
+        gather<true>(map, dst, src, src_w, src_h, sx, sy, invalid);
+    else
+        gather<false>(map, dst, src, src_w, src_h, sx, sy, invalid);
+}
+
 extern "C" {
 
 VZ_API int vz_calib_len_init_map(vz_calib_map_t *map, const vz_lens_param_t *lens) {
@@ -193,11 +206,13 @@ VZ_API int vz_calib_len_init_map(vz_calib_map_t *map, const vz_lens_param_t *len
     map->valid_roi[2] = round_roi(inner.w);
     map->valid_roi[3] = round_roi(inner.h);
     map->ready = true;
+    vz::lens::track_map(*map);
     return int(count);
 }
 
 VZ_API void vz_calib_len_uninit_map(vz_calib_map_t *map) {
     if (!map || !map->ready) return;
+    vz::lens::forget_map(*map);
     free(map->map_x);
     free(map->map_y);
     map->ready = false;
@@ -228,13 +243,7 @@ VZ_API int vz_calib_len_undistort(const vz_calib_map_t *map, float *dst, int dst
         vz_err("[%s] Wrong parameter: %dx%d > dst_len=%d\n", __func__, src_w, src_h, dst_len);
         return 0;
     }
-    const int sx = mw / src_w, sy = mh / src_h;
-    // Power-of-two scales (the usual 1 and 2) divide exactly as a product with
-    // the reciprocal; other scales divide.
-    if ((sx & (sx - 1)) == 0 && (sy & (sy - 1)) == 0)
-        gather<true>(*map, dst, src, src_w, src_h, sx, sy, invalid);
-    else
-        gather<false>(*map, dst, src, src_w, src_h, sx, sy, invalid);
+    vz::lens::undistort(*map, dst, src, src_w, src_h, invalid);
     return 1;
 }
 

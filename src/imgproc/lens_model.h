@@ -27,4 +27,10 @@ void rectangles(const double k[9], const double coeff[5], const double *n, int w
 // The output camera in which the whole undistorted source of lens fits.
 void new_camera_matrix(const vz_lens_param_t &lens, double n[9]);
 
+// The nearest-neighbour gather of a frame straight from the float maps, one
+// division pair and two range checks per pixel: the reference of the indexed
+// gather. The map's size must be the source size times whole numbers.
+void undistort_reference(const vz_calib_map_t &map, float *dst, const float *src, int src_w,
+                         int src_h, float invalid);
+
 }  // namespace vz::lens

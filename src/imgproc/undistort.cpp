@@ -1,0 +1,186 @@
+// Undistortion per frame. The lookup maps hold float source positions at the
+// lens resolution; turning them into source indices (a division, a rounding
+// and two range checks per pixel) depends only on the map and the source size,
+// so it is done once per pair and kept, and each frame is a gather through
+// the integer indices with the invalid value where the index is negative.
+#include "imgproc/undistort.h"
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "imgproc/lens_model.h"
+
+#ifdef VZ_X86_DISPATCH
+#include <immintrin.h>
+#endif
+
+namespace vz::lens {
+
+namespace {
+
+// Index maps kept per tracked map: the usual one or two source sizes of a
+// camera, with room to spare.
+constexpr size_t kSizesPerMap = 4;
+
+struct Key {
+    const float *mx, *my;
+    int mw, mh;
+    bool operator==(const Key &) const = default;
+};
+
+Key key_of(const vz_calib_map_t &m) { return Key{m.map_x, m.map_y, m.width, m.height}; }
+
+struct IndexMap {
+    Key key;
+    int sw, sh;
+    std::shared_ptr<const int32_t[]> idx;   // shared with a gather in progress
+};
+
+struct Cache {
+    std::mutex mu;
+    std::vector<Key> tracked;
+    std::vector<IndexMap> maps;   // oldest first
+};
+
+Cache &cache() {
+    static Cache c;
+    return c;
+}
+
+// The index of the reference gather's nearest-neighbour rule (see lens.cpp):
+// (map / scale + 0.5) truncated, valid exactly when the untruncated value lies
+// in (-1, size); NaN is invalid.
+template <bool kPow2>
+void build(const vz_calib_map_t &map, int src_w, int src_h, int sx, int sy, int32_t *idx) {
+    const float fsx = float(sx), fsy = float(sy);
+    const float rsx = 1.0f / fsx, rsy = 1.0f / fsy;
+    const double lim_x = src_w, lim_y = src_h;
+    const size_t mw = size_t(map.width);
+    for (int r = 0; r < src_h; ++r) {
+        const size_t row = size_t(r) * size_t(sy) * mw;
+        const float *mx = map.map_x + row;
+        const float *my = map.map_y + row;
+        int32_t *out = idx + size_t(r) * size_t(src_w);
+        for (int c = 0; c < src_w; ++c) {
+            const size_t m = size_t(c) * size_t(sx);
+            const float qx = kPow2 ? mx[m] * rsx : mx[m] / fsx;
+            const float qy = kPow2 ? my[m] * rsy : my[m] / fsy;
+            const double ux = double(qx) + 0.5, uy = double(qy) + 0.5;
+            const bool in = ux > -1.0 && ux < lim_x && uy > -1.0 && uy < lim_y;
+            out[c] = in ? int32_t(int(uy) * src_w + int(ux)) : -1;
+        }
+    }
+}
+
+// The cached index map of map at src_w x src_h, built on first use; null when
+// the map is not tracked or memory is short.
+std::shared_ptr<const int32_t[]> index_map(const vz_calib_map_t &map, int src_w, int src_h) {
+    Cache &c = cache();
+    const Key k = key_of(map);
+    std::lock_guard lk(c.mu);
+    if (std::find(c.tracked.begin(), c.tracked.end(), k) == c.tracked.end()) return nullptr;
+    size_t mine = 0;
+    for (const IndexMap &e : c.maps) {
+        if (!(e.key == k)) continue;
+        if (e.sw == src_w && e.sh == src_h) return e.idx;
+        ++mine;
+    }
+    try {
+        const size_t n = size_t(src_w) * size_t(src_h);
+        std::shared_ptr<int32_t[]> idx(new int32_t[n]);
+        build_index_map(map, src_w, src_h, idx.get());
+        if (mine >= kSizesPerMap)
+            c.maps.erase(std::find_if(c.maps.begin(), c.maps.end(),
+                                      [&](const IndexMap &e) { return e.key == k; }));
+        c.maps.push_back(IndexMap{k, src_w, src_h, idx});
+        return idx;
+    } catch (const std::bad_alloc &) {
+        return nullptr;   // the frame is undistorted the direct way
+    }
+}
+
+void gather_scalar(const int32_t *idx, size_t n, const float *src, float invalid, float *dst) {
+    for (size_t i = 0; i < n; ++i) dst[i] = idx[i] < 0 ? invalid : src[idx[i]];
+}
+
+#ifdef VZ_X86_DISPATCH
+VZ_TARGET_AVX2 void gather_avx2(const int32_t *idx, size_t n, const float *src, float invalid,
+                                float *dst) {
+    const __m256 fill = _mm256_set1_ps(invalid);
+    const __m256i minus1 = _mm256_set1_epi32(-1);
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(idx + i));
+        const __m256 ok = _mm256_castsi256_ps(_mm256_cmpgt_epi32(v, minus1));
+        _mm256_storeu_ps(dst + i, _mm256_mask_i32gather_ps(fill, src, v, ok, 4));
+    }
+    gather_scalar(idx + i, n - i, src, invalid, dst + i);
+}
+
+VZ_TARGET_AVX512 void gather_avx512(const int32_t *idx, size_t n, const float *src,
+                                    float invalid, float *dst) {
+    const __m512 fill = _mm512_set1_ps(invalid);
+    const __m512i zero = _mm512_setzero_si512();
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m512i v = _mm512_loadu_si512(idx + i);
+        const __mmask16 ok = _mm512_cmpge_epi32_mask(v, zero);
+        _mm512_storeu_ps(dst + i, _mm512_mask_i32gather_ps(fill, ok, v, src, 4));
+    }
+    if (i < n) {
+        const __mmask16 tail = __mmask16((1u << (n - i)) - 1);
+        const __m512i v = _mm512_maskz_loadu_epi32(tail, idx + i);
+        const __mmask16 ok = _mm512_mask_cmpge_epi32_mask(tail, v, zero);
+        _mm512_mask_storeu_ps(dst + i, tail, _mm512_mask_i32gather_ps(fill, ok, v, src, 4));
+    }
+}
+#endif
+
+}  // namespace
+
+void track_map(const vz_calib_map_t &map) {
+    Cache &c = cache();
+    std::lock_guard lk(c.mu);
+    try {
+        c.tracked.push_back(key_of(map));
+    } catch (const std::bad_alloc &) {
+        // untracked: undistorted the direct way
+    }
+}
+
+void forget_map(const vz_calib_map_t &map) {
+    Cache &c = cache();
+    const Key k = key_of(map);
+    std::lock_guard lk(c.mu);
+    std::erase(c.tracked, k);
+    std::erase_if(c.maps, [&](const IndexMap &e) { return e.key == k; });
+}
+
+void build_index_map(const vz_calib_map_t &map, int src_w, int src_h, int32_t *idx) {
+    const int sx = map.width / src_w, sy = map.height / src_h;
+    if ((sx & (sx - 1)) == 0 && (sy & (sy - 1)) == 0)
+        build<true>(map, src_w, src_h, sx, sy, idx);
+    else
+        build<false>(map, src_w, src_h, sx, sy, idx);
+}
+
+void gather_indexed(cpu::Level level, const int32_t *idx, size_t n, const float *src,
+                    float invalid, float *dst) {
+#ifdef VZ_X86_DISPATCH
+    if (level == cpu::Level::avx512) return gather_avx512(idx, n, src, invalid, dst);
+    if (level == cpu::Level::avx2) return gather_avx2(idx, n, src, invalid, dst);
+#endif
+    gather_scalar(idx, n, src, invalid, dst);
+}
+
+void undistort(const vz_calib_map_t &map, float *dst, const float *src, int src_w, int src_h,
+               float invalid) {
+    const auto idx = index_map(map, src_w, src_h);
+    if (!idx) return undistort_reference(map, dst, src, src_w, src_h, invalid);
+    gather_indexed(cpu::level(), idx.get(), size_t(src_w) * size_t(src_h), src, invalid, dst);
+}
+
+}  // namespace vz::lens
