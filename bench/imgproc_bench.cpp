@@ -1,5 +1,6 @@
 // Per-frame image work on caller buffers: undistortion of a 320 x 240 image
-// through a 640 x 480 map, its point cloud, and its colouring. Reports
+// through a 640 x 480 map, its point cloud, and its colouring, each beside
+// its straightforward twin (the scalar loop it is checked against). Reports
 // nanoseconds per pixel and heap allocations per frame (which must be 0).
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
@@ -8,40 +9,13 @@
 #include <random>
 #include <vector>
 
+#include "alloc_hook.h"
+#include "core/convert.h"
 #include "core/globals.h"
+#include "imgproc/cmap_metres.h"
 #include "vizor/cmap.h"
 #include "vizor/lens.h"
 #include "vizor/vizor.h"
-
-// Counts every heap allocation of the process through glibc's own entry
-// points. Sanitizers bring their own allocator: there nothing is counted.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define VZ_BENCH_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VZ_BENCH_SANITIZED 1
-#endif
-
-static std::atomic<long> g_allocs{0};
-#ifndef VZ_BENCH_SANITIZED
-extern "C" void *__libc_malloc(size_t);
-extern "C" void *__libc_calloc(size_t, size_t);
-extern "C" void *__libc_realloc(void *, size_t);
-extern "C" void *malloc(size_t n) {
-    g_allocs.fetch_add(1, std::memory_order_relaxed);
-    return __libc_malloc(n);
-}
-extern "C" void *calloc(size_t n, size_t m) {
-    g_allocs.fetch_add(1, std::memory_order_relaxed);
-    return __libc_calloc(n, m);
-}
-extern "C" void *realloc(void *p, size_t n) {
-    g_allocs.fetch_add(1, std::memory_order_relaxed);
-    return __libc_realloc(p, n);
-}
-#endif
 
 namespace {
 
@@ -60,19 +34,21 @@ std::vector<float> distances() {
 }
 
 // Reports seconds per pixel (shown as "n" for nanoseconds) and the heap
-// allocations of one call made before the timed loop.
+// allocations of a call made before the timed loop.
 void finish(benchmark::State &state, long allocs_per_call) {
     state.counters["sec_per_px"] = benchmark::Counter(
         double(kPixels), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
     state.counters["allocs_per_call"] = double(allocs_per_call);
 }
 
-// Heap allocations made by one call of f.
+// Heap allocations made by a call of f after a first one (which may build
+// what later frames reuse, as the undistortion's index map).
 template <class F>
 long allocations_of(F &&f) {
-    const long before = g_allocs.load();
     f();
-    return g_allocs.load() - before;
+    const long before = vzt::allocations();
+    f();
+    return vzt::allocations() - before;
 }
 
 void BM_Undistort320From640Map(benchmark::State &state) {
@@ -126,6 +102,40 @@ void BM_CmapFloat320(benchmark::State &state) {
     vz_cmap_uninit(&vz::library_cmap());
 }
 BENCHMARK(BM_CmapFloat320);
+
+// The projection's straightforward loop on the same image.
+void BM_FrameGetPcl320Straightforward(benchmark::State &state) {
+    const auto dist = distances();
+    std::vector<float> pcl(3 * kPixels);
+    const vz::PclCamera cam{kEpc320.cx, kEpc320.cy, kEpc320.fx, kEpc320.fy, kEpc320.dist_scale};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(vz::project_points_reference(cam, pcl.data(), int(pcl.size()),
+                                                              dist.data(), kW, kH,
+                                                              vz::PclExtra::None));
+        benchmark::ClobberMemory();
+    }
+    finish(state, 0);
+}
+BENCHMARK(BM_FrameGetPcl320Straightforward);
+
+// The colouring's straightforward loop (one vz_cmap_get_color per pixel) with
+// the range vizor_cmap_float sets.
+void BM_CmapFloat320Straightforward(benchmark::State &state) {
+    vz_cmap_t map{};
+    vz_cmap_init(&map, 30000);
+    vz_cmap_set_range(&map, 0, 6000);
+    const auto dist = distances();
+    std::vector<uint8_t> rgb(3 * kPixels);
+    for (auto _ : state) {
+        vz::cmap::colour_metres_reference(map, dist.data(), kPixels, rgb.data(),
+                                          vz::cmap::Layout::rgb);
+        benchmark::DoNotOptimize(rgb.data());
+        benchmark::ClobberMemory();
+    }
+    finish(state, 0);
+    vz_cmap_uninit(&map);
+}
+BENCHMARK(BM_CmapFloat320Straightforward);
 
 }  // namespace
 

@@ -10,8 +10,8 @@
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VZ_X86_DISPATCH 1
-#define VZ_TARGET_AVX2 __attribute__((target("avx2,fma")))
-#define VZ_TARGET_AVX512 __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx2,fma")))
+#define VZ_TARGET_AVX2 __attribute__((target("avx2")))
+#define VZ_TARGET_AVX512 __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx2")))
 #endif
 
 namespace vz::cpu {
@@ -27,7 +27,7 @@ inline Level detected() {
         if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
             __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
             return Level::avx512;
-        if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return Level::avx2;
+        if (__builtin_cpu_supports("avx2")) return Level::avx2;
         return Level::scalar;
     }();
     return l;

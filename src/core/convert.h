@@ -49,4 +49,9 @@ struct PclCamera {
 int project_points(const PclCamera &cam, float *pcl, int pcl_len, const float *dist, int img_w,
                    int img_h, PclExtra extra);
 
+// The same projection as the straightforward scalar loop: the reference that
+// project_points (vectorised where the processor allows) equals bit for bit.
+int project_points_reference(const PclCamera &cam, float *pcl, int pcl_len, const float *dist,
+                             int img_w, int img_h, PclExtra extra);
+
 }  // namespace vz
