@@ -32,8 +32,9 @@ struct Setup {
 };
 
 void per_pixel(benchmark::State &state) {
-    state.counters["sec_per_px"] = benchmark::Counter(
-        double(kPixels), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    using C = benchmark::Counter;
+    state.counters["sec_per_px"] =
+        C(double(kPixels), C::kIsIterationInvariantRate | C::kInvert);
 }
 
 // Argument: the highest instruction-set level (0 scalar, 1 AVX2, 2 AVX-512).

@@ -248,7 +248,8 @@ int project_points(const PclCamera &cam, float *pcl, int pcl_len, const float *d
 int project_points_reference(const PclCamera &cam, float *pcl, int pcl_len, const float *dist,
                              int img_w, int img_h, PclExtra extra) {
     switch (extra) {
-    case PclExtra::None: return project_reference<PclExtra::None>(cam, pcl, pcl_len, dist, img_w, img_h);
+    case PclExtra::None:
+        return project_reference<PclExtra::None>(cam, pcl, pcl_len, dist, img_w, img_h);
     case PclExtra::Distance:
         return project_reference<PclExtra::Distance>(cam, pcl, pcl_len, dist, img_w, img_h);
     case PclExtra::Colour:

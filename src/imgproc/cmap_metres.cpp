@@ -74,7 +74,8 @@ VZ_TARGET_AVX2 int colour_avx2(const vz_cmap_t &m, const float *src, int n, uint
     int i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m256i mm = _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_loadu_ps(src + i), k1000));
-        const __m256i outside = _mm256_or_si256(_mm256_cmpgt_epi32(lo, mm), _mm256_cmpgt_epi32(mm, hi));
+        const __m256i outside =
+            _mm256_or_si256(_mm256_cmpgt_epi32(lo, mm), _mm256_cmpgt_epi32(mm, hi));
         const __m256 off = _mm256_cvtepi32_ps(_mm256_sub_epi32(mm, lo));
         const __m128i t0 = _mm256_cvttpd_epi32(
             _mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(off)), scale));
@@ -82,8 +83,8 @@ VZ_TARGET_AVX2 int colour_avx2(const vz_cmap_t &m, const float *src, int n, uint
             _mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(off, 1)), scale));
         const __m256i k = _mm256_sub_epi32(size, _mm256_set_m128i(t1, t0));
         const __m256i idx = _mm256_min_epi32(_mm256_max_epi32(k, zero), last);
-        __m256i c = _mm256_mask_i32gather_epi32(zero, palette, idx,
-                                                _mm256_xor_si256(outside, _mm256_set1_epi32(-1)), 4);
+        const __m256i inside = _mm256_xor_si256(outside, _mm256_set1_epi32(-1));
+        __m256i c = _mm256_mask_i32gather_epi32(zero, palette, idx, inside, 4);
         c = _mm256_andnot_si256(_mm256_cmpeq_epi32(mm, low_amp), c);
         c = _mm256_blendv_epi8(c, sat_c, _mm256_cmpeq_epi32(mm, sat));
         c = _mm256_blendv_epi8(c, adc_c, _mm256_cmpeq_epi32(mm, adc));
@@ -93,7 +94,9 @@ VZ_TARGET_AVX2 int colour_avx2(const vz_cmap_t &m, const float *src, int n, uint
         }
         const __m256i packed = _mm256_shuffle_epi8(c, layout == Layout::rgb ? rgb : bgr);
         uint8_t *o = dst + 3 * i;
-        for (const __m128i half : {_mm256_castsi256_si128(packed), _mm256_extracti128_si256(packed, 1)}) {
+        const __m128i halves[2] = {_mm256_castsi256_si128(packed),
+                                   _mm256_extracti128_si256(packed, 1)};
+        for (const __m128i half : halves) {
             _mm_storel_epi64(reinterpret_cast<__m128i *>(o), half);
             const int tail = _mm_cvtsi128_si32(_mm_srli_si128(half, 8));
             std::memcpy(o + 8, &tail, 4);

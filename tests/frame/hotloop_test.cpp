@@ -63,7 +63,8 @@ TEST(HotLoops, ColouringEqualsTheLookupLoop) {
         vz_cmap_set_range(&map, r.a, r.b);
         if (r.again) vz_cmap_set_range(&map, r.a, r.a);
         const auto src = metres(rng, 1003, 70.0f);
-        for (auto layout : {vz::cmap::Layout::rgb, vz::cmap::Layout::rgb32, vz::cmap::Layout::bgr}) {
+        using vz::cmap::Layout;
+        for (Layout layout : {Layout::rgb, Layout::rgb32, Layout::bgr}) {
             std::vector<uint8_t> ref(src.size() * 4 + 8, 0xA5), got(ref);
             vz::cmap::colour_metres_reference(map, src.data(), int(src.size()), ref.data(), layout);
             for (Level l : levels()) {
