@@ -43,7 +43,6 @@ struct Pattern {
 class PoolSteadyState : public ::testing::TestWithParam<Pattern> {};
 
 TEST_P(PoolSteadyState, AllocatesNothingAfterWarmUp) {
-    if (!vzt::alloc_counting()) GTEST_SKIP() << "allocator replaced by a sanitizer";
     const Pattern p = GetParam();
     constexpr int kRounds = 6, kWarmRounds = 2;
     std::vector<Bytes> runs;
@@ -70,7 +69,9 @@ TEST_P(PoolSteadyState, AllocatesNothingAfterWarmUp) {
     EXPECT_EQ(st.frames_done, uint32_t((p.reset ? 1 : kRounds) * p.fetch_every));
     EXPECT_LE(s->pool.size(), p.max_frames + vz::stream::kPoolSpare);
     vz_stream_destroy(s);
-    EXPECT_EQ(steady, 0) << p.name;
+    if (vzt::alloc_counting()) {   // not under sanitizers
+        EXPECT_EQ(steady, 0) << p.name;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Patterns, PoolSteadyState,
