@@ -3,6 +3,9 @@
 // and two range checks per pixel) depends only on the map and the source size,
 // so it is done once per pair and kept, and each frame is a gather through
 // the integer indices with the invalid value where the index is negative.
+// Where every source index lies within 16 bits of its output position (as
+// for a lens, whose distortion moves pixels by a few rows at most) the map
+// keeps that offset in 16 bits, which saves a sixth of the memory traffic.
 #include "imgproc/undistort.h"
 
 #include <algorithm>
@@ -33,10 +36,16 @@ struct Key {
 
 Key key_of(const vz_calib_map_t &m) { return Key{m.map_x, m.map_y, m.width, m.height}; }
 
+// Either form of an index map.
+struct Indices {
+    std::unique_ptr<int16_t[]> delta;   // source index - output index, kNoDelta: invalid
+    std::unique_ptr<int32_t[]> idx;     // when some offset needs more bits
+};
+
 struct IndexMap {
     Key key;
     int sw, sh;
-    std::shared_ptr<const int32_t[]> idx;   // shared with a gather in progress
+    std::shared_ptr<const Indices> ix;   // shared with a gather in progress
 };
 
 struct Cache {
@@ -77,7 +86,7 @@ void build(const vz_calib_map_t &map, int src_w, int src_h, int sx, int sy, int3
 
 // The cached index map of map at src_w x src_h, built on first use; null when
 // the map is not tracked or memory is short.
-std::shared_ptr<const int32_t[]> index_map(const vz_calib_map_t &map, int src_w, int src_h) {
+std::shared_ptr<const Indices> index_map(const vz_calib_map_t &map, int src_w, int src_h) {
     Cache &c = cache();
     const Key k = key_of(map);
     std::lock_guard lk(c.mu);
@@ -85,18 +94,24 @@ std::shared_ptr<const int32_t[]> index_map(const vz_calib_map_t &map, int src_w,
     size_t mine = 0;
     for (const IndexMap &e : c.maps) {
         if (!(e.key == k)) continue;
-        if (e.sw == src_w && e.sh == src_h) return e.idx;
+        if (e.sw == src_w && e.sh == src_h) return e.ix;
         ++mine;
     }
     try {
         const size_t n = size_t(src_w) * size_t(src_h);
-        std::shared_ptr<int32_t[]> idx(new int32_t[n]);
-        build_index_map(map, src_w, src_h, idx.get());
+        auto ix = std::make_shared<Indices>();
+        ix->idx.reset(new int32_t[n]);
+        build_index_map(map, src_w, src_h, ix->idx.get());
+        ix->delta.reset(new int16_t[n]);
+        if (to_deltas(ix->idx.get(), n, ix->delta.get()))
+            ix->idx.reset();
+        else
+            ix->delta.reset();
         if (mine >= kSizesPerMap)
             c.maps.erase(std::find_if(c.maps.begin(), c.maps.end(),
                                       [&](const IndexMap &e) { return e.key == k; }));
-        c.maps.push_back(IndexMap{k, src_w, src_h, idx});
-        return idx;
+        c.maps.push_back(IndexMap{k, src_w, src_h, ix});
+        return ix;
     } catch (const std::bad_alloc &) {
         return nullptr;   // the frame is undistorted the direct way
     }
@@ -104,6 +119,13 @@ std::shared_ptr<const int32_t[]> index_map(const vz_calib_map_t &map, int src_w,
 
 void gather_scalar(const int32_t *idx, size_t n, const float *src, float invalid, float *dst) {
     for (size_t i = 0; i < n; ++i) dst[i] = idx[i] < 0 ? invalid : src[idx[i]];
+}
+
+// From output index `at` on.
+void gather_scalar(const int16_t *delta, size_t at, size_t n, const float *src, float invalid,
+                   float *dst) {
+    for (size_t i = at; i < n; ++i)
+        dst[i] = delta[i] == kNoDelta ? invalid : src[ptrdiff_t(i) + delta[i]];
 }
 
 #ifdef VZ_X86_DISPATCH
@@ -118,6 +140,23 @@ VZ_TARGET_AVX2 void gather_avx2(const int32_t *idx, size_t n, const float *src, 
         _mm256_storeu_ps(dst + i, _mm256_mask_i32gather_ps(fill, src, v, ok, 4));
     }
     gather_scalar(idx + i, n - i, src, invalid, dst + i);
+}
+
+VZ_TARGET_AVX2 void gather_avx2(const int16_t *delta, size_t n, const float *src, float invalid,
+                                float *dst) {
+    const __m256 fill = _mm256_set1_ps(invalid);
+    const __m256i none = _mm256_set1_epi32(kNoDelta), ones = _mm256_set1_epi32(-1);
+    __m256i at = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i step = _mm256_set1_epi32(8);
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8, at = _mm256_add_epi32(at, step)) {
+        const __m256i d = _mm256_cvtepi16_epi32(
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(delta + i)));
+        const __m256 ok = _mm256_castsi256_ps(_mm256_xor_si256(_mm256_cmpeq_epi32(d, none), ones));
+        const __m256i v = _mm256_add_epi32(at, d);
+        _mm256_storeu_ps(dst + i, _mm256_mask_i32gather_ps(fill, src, v, ok, 4));
+    }
+    gather_scalar(delta, i, n, src, invalid, dst);
 }
 
 VZ_TARGET_AVX512 void gather_avx512(const int32_t *idx, size_t n, const float *src,
@@ -136,6 +175,25 @@ VZ_TARGET_AVX512 void gather_avx512(const int32_t *idx, size_t n, const float *s
         const __mmask16 ok = _mm512_mask_cmpge_epi32_mask(tail, v, zero);
         _mm512_mask_storeu_ps(dst + i, tail, _mm512_mask_i32gather_ps(fill, ok, v, src, 4));
     }
+}
+
+VZ_TARGET_AVX512 void gather_avx512(const int16_t *delta, size_t n, const float *src,
+                                    float invalid, float *dst) {
+    const __m512 fill = _mm512_set1_ps(invalid);
+    const __m512i none = _mm512_set1_epi32(kNoDelta);
+    __m512i at = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m512i step = _mm512_set1_epi32(16);
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16, at = _mm512_add_epi32(at, step)) {
+        // The zero-masking form: GCC 12 warns about the undefined source
+        // register of the plain one.
+        const __m512i d = _mm512_maskz_cvtepi16_epi32(
+            0xFFFF, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(delta + i)));
+        const __mmask16 ok = _mm512_cmpneq_epi32_mask(d, none);
+        const __m512i v = _mm512_add_epi32(at, d);
+        _mm512_storeu_ps(dst + i, _mm512_mask_i32gather_ps(fill, ok, v, src, 4));
+    }
+    gather_scalar(delta, i, n, src, invalid, dst);
 }
 #endif
 
@@ -167,6 +225,28 @@ void build_index_map(const vz_calib_map_t &map, int src_w, int src_h, int32_t *i
         build<false>(map, src_w, src_h, sx, sy, idx);
 }
 
+bool to_deltas(const int32_t *idx, size_t n, int16_t *delta) {
+    for (size_t i = 0; i < n; ++i) {
+        if (idx[i] < 0) {
+            delta[i] = kNoDelta;
+            continue;
+        }
+        const int64_t d = int64_t(idx[i]) - int64_t(i);
+        if (d <= kNoDelta || d > INT16_MAX) return false;
+        delta[i] = int16_t(d);
+    }
+    return true;
+}
+
+void gather_deltas(cpu::Level level, const int16_t *delta, size_t n, const float *src,
+                   float invalid, float *dst) {
+#ifdef VZ_X86_DISPATCH
+    if (level == cpu::Level::avx512) return gather_avx512(delta, n, src, invalid, dst);
+    if (level == cpu::Level::avx2) return gather_avx2(delta, n, src, invalid, dst);
+#endif
+    gather_scalar(delta, 0, n, src, invalid, dst);
+}
+
 void gather_indexed(cpu::Level level, const int32_t *idx, size_t n, const float *src,
                     float invalid, float *dst) {
 #ifdef VZ_X86_DISPATCH
@@ -178,9 +258,13 @@ void gather_indexed(cpu::Level level, const int32_t *idx, size_t n, const float 
 
 void undistort(const vz_calib_map_t &map, float *dst, const float *src, int src_w, int src_h,
                float invalid) {
-    const auto idx = index_map(map, src_w, src_h);
-    if (!idx) return undistort_reference(map, dst, src, src_w, src_h, invalid);
-    gather_indexed(cpu::level(), idx.get(), size_t(src_w) * size_t(src_h), src, invalid, dst);
+    const auto ix = index_map(map, src_w, src_h);
+    if (!ix) return undistort_reference(map, dst, src, src_w, src_h, invalid);
+    const size_t n = size_t(src_w) * size_t(src_h);
+    if (ix->delta)
+        gather_deltas(cpu::level(), ix->delta.get(), n, src, invalid, dst);
+    else
+        gather_indexed(cpu::level(), ix->idx.get(), n, src, invalid, dst);
 }
 
 }  // namespace vz::lens

@@ -30,4 +30,13 @@ void build_index_map(const vz_calib_map_t &map, int src_w, int src_h, int32_t *i
 void gather_indexed(cpu::Level level, const int32_t *idx, size_t n, const float *src,
                     float invalid, float *dst);
 
+// The compact form: delta[i] = idx[i] - i, kNoDelta for a negative index.
+// False when some offset does not fit (delta is then partly written).
+inline constexpr int16_t kNoDelta = INT16_MIN;
+bool to_deltas(const int32_t *idx, size_t n, int16_t *delta);
+
+// dst[i] = delta[i] == kNoDelta ? invalid : src[i + delta[i]] for i < n.
+void gather_deltas(cpu::Level level, const int16_t *delta, size_t n, const float *src,
+                   float invalid, float *dst);
+
 }  // namespace vz::lens

@@ -113,12 +113,29 @@ TEST(UndistortIndexed, EdgeCoordinatesAtEveryScaleAndLevel) {
         const auto ref = reference(m, src, c.w, c.h, -7.0f);
         std::vector<int32_t> idx(src.size());
         vz::lens::build_index_map(m, c.w, c.h, idx.data());
+        std::vector<int16_t> delta(src.size());
+        ASSERT_TRUE(vz::lens::to_deltas(idx.data(), idx.size(), delta.data()));
         for (Level l : levels()) {
-            std::vector<float> dst(src.size());
+            std::vector<float> dst(src.size()), dst16(src.size());
             vz::lens::gather_indexed(l, idx.data(), dst.size(), src.data(), -7.0f, dst.data());
+            vz::lens::gather_deltas(l, delta.data(), dst.size(), src.data(), -7.0f, dst16.data());
             EXPECT_TRUE(same_bits(dst, ref)) << c.mw << "x" << c.mh << " level " << int(l);
+            EXPECT_TRUE(same_bits(dst16, ref)) << c.mw << "x" << c.mh << " level " << int(l);
         }
     }
+}
+
+TEST(UndistortIndexed, OffsetsBeyondSixteenBitsKeepTheWideForm) {
+    constexpr int32_t kLast = 40000;
+    std::vector<int32_t> idx(kLast + 1, -1);
+    std::vector<int16_t> delta(idx.size());
+    for (auto [offset, fits] : {std::pair{32767, true}, {-32767, true}, {-32768, false}}) {
+        idx[kLast] = kLast + offset;
+        EXPECT_EQ(vz::lens::to_deltas(idx.data(), idx.size(), delta.data()), fits) << offset;
+    }
+    idx.assign(3, -1);
+    idx[1] = 32769;
+    EXPECT_FALSE(vz::lens::to_deltas(idx.data(), idx.size(), delta.data()));
 }
 
 }  // namespace
