@@ -212,13 +212,16 @@ VZ_API vizor_drv_t *vizor_dev_get_drv(vizor_dev_t *dev);
 
 /* ---- registers and parameters ------------------------------------------------ */
 
-/* Writes reg_num 32-bit values to register space target from reg_base. */
+/* Writes reg_num 32-bit values to register space target from reg_base in one
+ * command; false for more than 1022 registers (VIZOR_REG_WRITE_MAX of
+ * vizor/ll.h: the host carries at most 4096 bytes per control transfer). */
 VZ_API bool vizor_reg_batch_write(vizor_dev_t *dev, uint8_t target, uint32_t reg_base,
                                   const uint32_t *reg_vals, uint16_t reg_num);
 /* Reads reg_num 32-bit values of register space target from reg_base. */
 VZ_API bool vizor_reg_batch_read(vizor_dev_t *dev, uint8_t target, uint32_t reg_base,
                                  uint32_t *reg_vals, uint16_t reg_num);
-/* Sets param_num parameters. */
+/* Sets param_num parameters in one command; false for more than 204
+ * (VIZOR_PARAM_SET_MAX of vizor/ll.h). */
 VZ_API bool vizor_param_batch_set(vizor_dev_t *dev, const vizor_param_item_t *params,
                                   int param_num);
 /* Reads param_num parameters named by param_id; on success each item holds
