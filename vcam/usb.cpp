@@ -346,7 +346,10 @@ gboolean Attachment::handle(UMockdevIoctlClient* client) {
   {
     std::lock_guard lk(mu);
     auto [slot, fresh] = clients.try_emplace(client);
-    if (fresh) slot->second.conn = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
+    if (fresh) {
+      slot->second.conn = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
+      drop_closed();  // the clients before it may have closed unannounced
+    }
     Client& st = slot->second;
     auto uint_arg = [&](unsigned& v) {
       ArgOf<unsigned> a(arg);
