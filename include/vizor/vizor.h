@@ -35,6 +35,7 @@ VZ_EXTERN_C_BEGIN
 
 typedef struct vizor_ll vizor_ll_t;      /* private per-device state */
 typedef struct vizor_drv vizor_drv_t;    /* chip driver record, see vizor/drv.h */
+struct vz_stream_state;                  /* capture statistics, see vizor/stream.h */
 
 /* File names of a driver's calibration files (one set of two). */
 typedef struct vizor_calib_names {
@@ -255,6 +256,22 @@ VZ_API int vizor_cap_get_frame(vizor_dev_t *dev, uint8_t *buf, uint32_t buf_len,
 /* Delivers frames to the callbacks until capture halts (true) or the time-out
  * (ms, 0 for none) passes (false). */
 VZ_API bool vizor_cap_wait(vizor_dev_t *dev, int timeout_msec);
+
+/*
+ * Lost frames. Complete frames wait in the frame buffer (as many as
+ * vizor_cap_set_frame_buffer sized it) until a fetch or wait call takes them;
+ * when more arrive, the oldest are dropped without any callback. Frames the
+ * USB stream damaged are discarded and reported to the error callback as
+ * VIZOR_ERR_CAP_FRAME_DISCARD. A caller learns about both from the capture
+ * statistics: frames_dropped_full counts the frames dropped because the
+ * buffer was full, frames_discarded the damaged ones, frames_ready_total the
+ * frames that became complete (all counted since the last vizor_cap_start).
+ */
+
+/* Copies the capture statistics of an open device into *stats (a
+ * vz_stream_state_t of vizor/stream.h). False for a record that is not open
+ * or stats NULL. Any thread, also while capturing. */
+VZ_API bool vizor_cap_get_stats(vizor_dev_t *dev, struct vz_stream_state *stats);
 
 /* ---- frame conversion ------------------------------------------------------- */
 
