@@ -102,7 +102,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     std::vector<uint8_t> img(kImageBytes);
     for (uint32_t i = 0; i < kImageBytes; ++i) img[i] = uint8_t(i * 7 + 1);
     FILE *f = std::fopen(g_img.c_str(), "wb");
-    if (!f || std::fwrite(img.data(), 1, img.size(), f) != img.size() || std::fclose(f) != 0) abort();
+    if (!f || std::fwrite(img.data(), 1, img.size(), f) != img.size() || std::fclose(f) != 0)
+        abort();
     return 0;
 }
 

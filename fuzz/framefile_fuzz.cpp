@@ -50,8 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int fd = memfd_create("vz_frame_file", MFD_CLOEXEC);
     if (fd < 0) return 0;
     static const char kPrefix[] = "VZ_DIST,U16,2,2\n";
-    const bool ok = (!(ctl & 0x40) ||
-                     write_all(fd, reinterpret_cast<const uint8_t *>(kPrefix), sizeof kPrefix - 1)) &&
+    const auto *prefix = reinterpret_cast<const uint8_t *>(kPrefix);
+    const bool ok = (!(ctl & 0x40) || write_all(fd, prefix, sizeof kPrefix - 1)) &&
                     write_all(fd, data + 1, size - 1) && lseek(fd, 0, SEEK_SET) == 0;
     if (!ok) {
         close(fd);

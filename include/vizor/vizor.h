@@ -276,7 +276,9 @@ VZ_API bool vizor_cap_get_stats(vizor_dev_t *dev, struct vz_stream_state *stats)
 /* ---- frame conversion ------------------------------------------------------- */
 
 /* Decodes a raw frame into dst_len float distances (metres). finfo NULL uses
- * the device's last handed-out frame. Returns pixels written, 0 on failure. */
+ * the device's last handed-out frame. Returns pixels written, 0 on failure;
+ * raw data shorter than the frame's width x height x pixel_depth bytes is
+ * refused and nothing is written. */
 VZ_API int vizor_frame_get_distance(vizor_dev_t *dev, float *dst, int dst_len,
                                     const uint8_t *src, int src_len,
                                     const vizor_frame_info_t *finfo);

@@ -105,7 +105,8 @@ TEST_F(LlCmd, RegisterWriteTooLargeForOneTransferIsRefusedUnsent) {
     EXPECT_TRUE(log.has("[ERR] [vizor_ll_reg_write] 1023 registers exceed the limit of 1022 per "
                         "write (4096 bytes per control transfer)\n"));
     std::vector<uint8_t> big(VIZOR_CTRL_PAYLOAD_MAX + 1);
-    EXPECT_FALSE(vizor_ll_exe_cmd(t.ll(), 1, VIZOR_REQ_CTRL, 0, big.data(), uint16_t(big.size()), 1000));
+    EXPECT_FALSE(
+        vizor_ll_exe_cmd(t.ll(), 1, VIZOR_REQ_CTRL, 0, big.data(), uint16_t(big.size()), 1000));
     EXPECT_TRUE(cam->fw().command_log().empty());
     EXPECT_TRUE(log.has("payload of 4097 bytes exceeds the limit of 4096 bytes per control"));
     ASSERT_TRUE(vizor_ll_reg_write(t.ll(), 2, 0, v.data(), VIZOR_REG_WRITE_MAX));  // 4095 bytes
