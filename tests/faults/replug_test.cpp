@@ -3,6 +3,8 @@
 // the camera again; descriptors and threads stay where they were.
 #include <vector>
 
+#include "vizor/ll.h"
+
 #include "device/fixture.h"
 #include "faults/resources.h"
 
@@ -44,6 +46,18 @@ TEST_F(Replug, FiftyCyclesKeepDescriptorsAndThreadsFlat) {
     EXPECT_TRUE(vzt::eventually([&] { return vzt::fd_count() <= fds; })) << vzt::fd_count();
     EXPECT_TRUE(vzt::eventually([&] { return vzt::thread_count() <= threads; }))
         << vzt::thread_count();
+}
+
+// The library's own replug: a reset of the USB interface closes the device,
+// the camera leaves the bus and comes back, and the device is opened again.
+TEST_F(Replug, UsbResetsKeepDescriptorsFlat) {
+    vz_log_enable(VZ_LOG_CH_FILE, VZ_LOG_OFF, nullptr);
+    ASSERT_NE(open(), nullptr);
+    ASSERT_TRUE(vizor_dev_reset(dev, VIZOR_RESET_USB_IF));
+    const int fds = vzt::fd_count(), threads = vzt::thread_count();
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(vizor_dev_reset(dev, VIZOR_RESET_USB_IF)) << i;
+    EXPECT_TRUE(vzt::eventually([&] { return vzt::fd_count() <= fds; })) << vzt::fd_count();
+    EXPECT_TRUE(vzt::eventually([&] { return vzt::thread_count() <= threads; }));
 }
 
 }  // namespace
