@@ -44,10 +44,12 @@ Outcome capture(vizor_dev_t *dev, vcam::Camera &) {
     vizor_cap_set_callback_on_error(dev, on_error);
     if (!vizor_cap_start(dev)) return {false, 0};
     // Ends with 8 frames delivered or with capture halted by the fault.
-    vzt::eventually([&] {
-        vizor_cap_wait(dev, 100);
-        return g_seen.frames >= 8 || !vizor_cap_is_ongoing(dev) || dev->ll->cap_halted;
-    });
+    vzt::eventually(
+        [&] {
+            vizor_cap_wait(dev, 100);
+            return g_seen.frames >= 8 || !vizor_cap_is_ongoing(dev) || dev->ll->cap_halted;
+        },
+        vzt::kPatience);
     return {g_seen.frames >= 8, g_seen.first_err};
 }
 
@@ -159,8 +161,9 @@ TEST_P(FaultMatrix, CallerSeesTheFaultAndCloseReleasesEverything) {
         cam->replug();
         ASSERT_TRUE(cam->wait_present(true));
     }
-    EXPECT_TRUE(vzt::eventually([&] { return vzt::fd_count() <= fds; })) << vzt::fd_count();
-    EXPECT_TRUE(vzt::eventually([&] { return vzt::thread_count() <= threads; }));
+    EXPECT_TRUE(vzt::eventually([&] { return vzt::fd_count() <= fds; }, vzt::kPatience))
+        << vzt::fd_count();
+    EXPECT_TRUE(vzt::eventually([&] { return vzt::thread_count() <= threads; }, vzt::kPatience));
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, ::testing::ValuesIn(kRows),
@@ -180,9 +183,9 @@ TEST_F(CaptureLosses, FramesDroppedByAFullBufferAreCounted) {
     ASSERT_TRUE(vizor_cap_set_frame_buffer(dev, nullptr, 2 * vzt::kFrameBytes));
     ASSERT_TRUE(vizor_cap_start(dev));
     // Nobody fetches: beyond two frames the oldest are dropped.
-    ASSERT_TRUE(vzt::eventually([&] {
-        return vizor_cap_get_stats(dev, &st) && st.frames_ready_total >= 6;
-    }));
+    ASSERT_TRUE(vzt::eventually(
+        [&] { return vizor_cap_get_stats(dev, &st) && st.frames_ready_total >= 6; },
+        vzt::kPatience));
     vizor_cap_stop(dev);
     ASSERT_TRUE(vizor_cap_get_stats(dev, &st));
     EXPECT_EQ(st.frames_in_buffer, 2u);

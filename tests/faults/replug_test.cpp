@@ -24,8 +24,12 @@ void cycle(vcam::Camera &cam, vizor_dev_t &rec, std::vector<uint8_t> &buf) {
     ASSERT_EQ(vizor_cap_get_frames(&rec, 1, buf.data(), uint32_t(buf.size()), nullptr), 1);
     g_lost = false;
     cam.unplug();
-    vizor_cap_wait(&rec, 5000);  // ends when the lost transfers halt capture
-    EXPECT_TRUE(g_lost);
+    EXPECT_TRUE(vzt::eventually(
+        [&] {
+            vizor_cap_wait(&rec, 100);
+            return g_lost;
+        },
+        vzt::kPatience));
     vizor_dev_close(&rec);
     cam.replug();
     ASSERT_TRUE(cam.wait_present(true));
@@ -43,8 +47,9 @@ TEST_F(Replug, FiftyCyclesKeepDescriptorsAndThreadsFlat) {
     const int fds = vzt::fd_count(), threads = vzt::thread_count();
     for (int i = 0; i < 50 && !HasFatalFailure(); ++i) cycle(*cam, rec, buf);
     // The bus releases an unplugged node once its last client has closed it.
-    EXPECT_TRUE(vzt::eventually([&] { return vzt::fd_count() <= fds; })) << vzt::fd_count();
-    EXPECT_TRUE(vzt::eventually([&] { return vzt::thread_count() <= threads; }))
+    EXPECT_TRUE(vzt::eventually([&] { return vzt::fd_count() <= fds; }, vzt::kPatience))
+        << vzt::fd_count();
+    EXPECT_TRUE(vzt::eventually([&] { return vzt::thread_count() <= threads; }, vzt::kPatience))
         << vzt::thread_count();
 }
 
@@ -56,8 +61,9 @@ TEST_F(Replug, UsbResetsKeepDescriptorsFlat) {
     ASSERT_TRUE(vizor_dev_reset(dev, VIZOR_RESET_USB_IF));
     const int fds = vzt::fd_count(), threads = vzt::thread_count();
     for (int i = 0; i < 20; ++i) ASSERT_TRUE(vizor_dev_reset(dev, VIZOR_RESET_USB_IF)) << i;
-    EXPECT_TRUE(vzt::eventually([&] { return vzt::fd_count() <= fds; })) << vzt::fd_count();
-    EXPECT_TRUE(vzt::eventually([&] { return vzt::thread_count() <= threads; }));
+    EXPECT_TRUE(vzt::eventually([&] { return vzt::fd_count() <= fds; }, vzt::kPatience))
+        << vzt::fd_count();
+    EXPECT_TRUE(vzt::eventually([&] { return vzt::thread_count() <= threads; }, vzt::kPatience));
 }
 
 }  // namespace

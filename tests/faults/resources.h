@@ -4,7 +4,13 @@
 
 #include <dirent.h>
 
+#include <chrono>
+
 namespace vzt {
+
+// Bound of the waits for what another thread does: generous, since a wait
+// ends as soon as its condition holds and the machine may be loaded.
+constexpr std::chrono::milliseconds kPatience{30000};
 
 inline int dir_entries(const char *path) {
     int n = 0;
