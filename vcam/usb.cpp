@@ -867,7 +867,7 @@ void Bus::Impl::unplug(Camera::Impl& c) {
   if (a) {
     std::lock_guard al(a->mu);
     a->disconnect();
-    orphan = a->clients.empty();
+    orphan = a->drop_closed() == 0;
   }
   umockdev_testbed_uevent(tb, syspath.c_str(), "remove");
   umockdev_testbed_remove_device(tb, syspath.c_str());
