@@ -75,7 +75,18 @@ struct Urb {
   }
 };
 
+// One client connection (an open of the device node). It keeps a reference
+// to umockdev's client object so that its connection state can be asked
+// after the client closed the node: umockdev does not always announce that.
 struct Client {
+  Client() = default;
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+  ~Client() {
+    if (conn) g_object_unref(conn);
+  }
+
+  UMockdevIoctlClient* conn = nullptr;    // referenced
   std::deque<std::unique_ptr<Urb>> done;  // completed, waiting to be reaped
   std::deque<std::unique_ptr<Urb>> bulk;  // bulk IN URBs in submission order
   std::deque<std::unique_ptr<Urb>> held;  // control URBs never answered (control_hang)
@@ -102,6 +113,7 @@ struct Camera::Impl : std::enable_shared_from_this<Camera::Impl> {
   bool listed = false;  // in the testbed's enumeration (guarded by mu)
   std::shared_ptr<Attachment> current;        // the live attachment
   std::vector<std::shared_ptr<Attachment>> attachments;  // all, until detached
+  bool watching = false;  // a watch waits for the clients of unplugged nodes (guarded by Bus tb_mu)
 
   Impl(const CameraConfig& c, const FirmwareConfig& f) : cfg(c), fw(f) {}
 };
@@ -177,6 +189,14 @@ struct Attachment {
   gboolean handle(UMockdevIoctlClient* client);
   void vanished(UMockdevIoctlClient* client);
 
+  // Forgets the clients whose connection has closed; returns how many remain.
+  // Call with mu held.
+  size_t drop_closed() {
+    std::erase_if(clients, [](const auto& kv) { return !umockdev_ioctl_client_get_connected(kv.second.conn); });
+    update_ready();
+    return clients.size();
+  }
+
   long submit(Client& st, UMockdevIoctlData* arg, int& err, bool& kick);
   long reap(Client& st, UMockdevIoctlData* arg, int& err, std::unique_ptr<Urb>& out);
   long discard(Client& st, uint64_t addr, int& err);
@@ -226,7 +246,10 @@ struct Bus::Impl {
   void unplug(Camera::Impl& c);
   void prune(Camera::Impl& c);
   bool devnum_taken(uint8_t busnum, uint8_t devnum);
-  void prune_locked(Camera::Impl& c);  // prune with tb_mu already held
+  // Prune with tb_mu already held; true when an unplugged node is still open.
+  bool prune_locked(Camera::Impl& c);
+  void watch(Camera::Impl& c);         // prunes until no unplugged node is open
+  void start_watch_locked(Camera::Impl& c);
   void retire(Camera::Impl& c);        // unplug and detach every node of c
   std::shared_ptr<Attachment> attach(Camera::Impl& c, const std::string& devnode);
   void detach(Attachment& a);
@@ -322,7 +345,12 @@ gboolean Attachment::handle(UMockdevIoctlClient* client) {
   std::unique_ptr<Urb> reaped;  // released after the completion wrote it back
   {
     std::lock_guard lk(mu);
-    Client& st = clients[client];
+    auto [slot, fresh] = clients.try_emplace(client);
+    if (fresh) {
+      slot->second.conn = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
+      drop_closed();  // the clients before it may have closed unannounced
+    }
+    Client& st = slot->second;
     auto uint_arg = [&](unsigned& v) {
       ArgOf<unsigned> a(arg);
       if (!a.get()) return false;
@@ -779,25 +807,47 @@ void Bus::Impl::prune(Camera::Impl& c) {
   prune_locked(c);
 }
 
-void Bus::Impl::prune_locked(Camera::Impl& c) {
+bool Bus::Impl::prune_locked(Camera::Impl& c) {
   std::vector<std::shared_ptr<Attachment>> dead;
+  bool held = false;
   {
     std::lock_guard cl(c.mu);
     for (auto it = c.attachments.begin(); it != c.attachments.end();) {
-      bool unused;
+      bool gone, unused;
       {
         std::lock_guard al((*it)->mu);
-        unused = (*it)->gone && (*it)->clients.empty();
+        gone = (*it)->gone;
+        unused = gone && (*it)->drop_closed() == 0;
       }
       if (unused && *it != c.current) {
         dead.push_back(std::move(*it));
         it = c.attachments.erase(it);
       } else {
+        held = held || (gone && !unused);
         ++it;
       }
     }
   }
   for (auto& a : dead) detach(*a);
+  return held;
+}
+
+// A client that closes an unplugged node is not always reported (no
+// "client-vanished"): while such a node is open, its clients' connections
+// are looked at every kWatchPeriod, and the node with its FIFO and ioctl
+// socket is released once the last one has closed.
+constexpr std::chrono::milliseconds kWatchPeriod{20};
+
+void Bus::Impl::start_watch_locked(Camera::Impl& c) {
+  if (c.watching) return;
+  c.watching = true;
+  post_cam(Clock::now() + kWatchPeriod, c, &Bus::Impl::watch);
+}
+
+void Bus::Impl::watch(Camera::Impl& c) {
+  std::lock_guard tl(tb_mu);
+  c.watching = false;
+  if (prune_locked(c)) start_watch_locked(c);
 }
 
 void Bus::Impl::unplug(Camera::Impl& c) {
@@ -817,7 +867,7 @@ void Bus::Impl::unplug(Camera::Impl& c) {
   if (a) {
     std::lock_guard al(a->mu);
     a->disconnect();
-    orphan = a->clients.empty();
+    orphan = a->drop_closed() == 0;
   }
   umockdev_testbed_uevent(tb, syspath.c_str(), "remove");
   umockdev_testbed_remove_device(tb, syspath.c_str());
@@ -828,6 +878,7 @@ void Bus::Impl::unplug(Camera::Impl& c) {
   }
   c.changed.notify_all();
   if (orphan) post_cam(Clock::now(), c, &Bus::Impl::prune);
+  else start_watch_locked(c);
 }
 
 void Bus::Impl::run() {

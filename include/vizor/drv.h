@@ -32,7 +32,8 @@ typedef struct vizor_drv_ops {
                            const struct vz_stream_frame_hdr *hdr);
     /* Decodes raw frame data (16-bit words, src_len bytes) into at most dst_len
      * bytes of floats for target VIZOR_DECODE_DIST or VIZOR_DECODE_GRAY.
-     * Returns bytes of the decoded image, negative on failure. */
+     * Returns bytes of the decoded image, negative on failure; a source too
+     * short to fill the image is a failure (nothing is written). */
     int (*frame_decode)(vizor_drv_t *drv, float *dst, uint32_t dst_len, int target,
                         const uint16_t *src, uint32_t src_len, const vizor_frame_info_t *info);
     /* Fills lens parameters for an image of width x height; false when the

@@ -73,6 +73,14 @@ struct libusb_device_handle;
 #define VIZOR_REG_READ_BATCH 16
 #define VIZOR_PARAM_GET_BATCH 3
 
+/* Largest payload of one command: the Linux host refuses control transfers
+ * with more than 4096 data bytes. A register write and a parameter set travel
+ * as one command each (a batch is never split), so larger ones are refused
+ * before anything is sent, with an error line naming the limit. */
+#define VIZOR_CTRL_PAYLOAD_MAX 4096
+#define VIZOR_REG_WRITE_MAX 1022   /* 7 + 4 x 1022 = 4095 bytes */
+#define VIZOR_PARAM_SET_MAX 204    /* 20 x 204 = 4080 bytes */
+
 /* Default transfer time-out of commands, milliseconds. */
 #define VIZOR_CMD_TIMEOUT_MS 1000
 
@@ -163,7 +171,8 @@ VZ_API bool vizor_ll_dev_reset(vizor_ll_t *ll, uint8_t target);
  * what arrived). timeout_ms is the transfer's libusb time-out (0: none); the
  * caller waits that long plus a margin (at least about 1.5 s). Does not read
  * the status. Returns true when exactly len payload bytes were transferred,
- * false otherwise or when ll is NULL or not open. Caller's thread; the event
+ * false otherwise, for len above VIZOR_CTRL_PAYLOAD_MAX (nothing is sent) or
+ * when ll is NULL or not open. Caller's thread; the event
  * thread must run. */
 VZ_API bool vizor_ll_exe_cmd(vizor_ll_t *ll, int dir, uint8_t request, uint16_t value,
                              void *buf, uint16_t len, uint32_t timeout_ms);
@@ -178,8 +187,9 @@ VZ_API bool vizor_ll_check_last_cmd(vizor_ll_t *ll, uint8_t request, uint16_t va
 /* Writes reg_cnt 32-bit values to register space target from register
  * reg_base (addresses count registers) in one transfer, then checks the
  * status. reg_cnt 0 still sends the header. False on any failure, for values
- * NULL with reg_cnt > 0, and for reg_cnt above 16382 (the payload would not
- * fit a control transfer). Caller's thread. */
+ * NULL with reg_cnt > 0, and for reg_cnt above VIZOR_REG_WRITE_MAX (1022: the
+ * payload would exceed VIZOR_CTRL_PAYLOAD_MAX; nothing is sent). Caller's
+ * thread. */
 VZ_API bool vizor_ll_reg_write(vizor_ll_t *ll, uint8_t target, uint32_t reg_base,
                                const uint32_t *values, uint16_t reg_cnt);
 
@@ -193,7 +203,8 @@ VZ_API bool vizor_ll_reg_read(vizor_ll_t *ll, uint8_t target, uint32_t reg_base,
 
 /* Sends count parameter records in one transfer and checks the status
  * (count 0 sends an empty payload). False on failure, for a negative count,
- * items NULL with count > 0, or count above 3276 (payload above 65535 bytes).
+ * items NULL with count > 0, or count above VIZOR_PARAM_SET_MAX (204: the
+ * payload would exceed VIZOR_CTRL_PAYLOAD_MAX; nothing is sent).
  * Caller's thread. */
 VZ_API bool vizor_ll_param_set(vizor_ll_t *ll, const vizor_ll_param_wire_t *items, int count);
 

@@ -35,6 +35,7 @@ VZ_EXTERN_C_BEGIN
 
 typedef struct vizor_ll vizor_ll_t;      /* private per-device state */
 typedef struct vizor_drv vizor_drv_t;    /* chip driver record, see vizor/drv.h */
+struct vz_stream_state;                  /* capture statistics, see vizor/stream.h */
 
 /* File names of a driver's calibration files (one set of two). */
 typedef struct vizor_calib_names {
@@ -212,13 +213,16 @@ VZ_API vizor_drv_t *vizor_dev_get_drv(vizor_dev_t *dev);
 
 /* ---- registers and parameters ------------------------------------------------ */
 
-/* Writes reg_num 32-bit values to register space target from reg_base. */
+/* Writes reg_num 32-bit values to register space target from reg_base in one
+ * command; false for more than 1022 registers (VIZOR_REG_WRITE_MAX of
+ * vizor/ll.h: the host carries at most 4096 bytes per control transfer). */
 VZ_API bool vizor_reg_batch_write(vizor_dev_t *dev, uint8_t target, uint32_t reg_base,
                                   const uint32_t *reg_vals, uint16_t reg_num);
 /* Reads reg_num 32-bit values of register space target from reg_base. */
 VZ_API bool vizor_reg_batch_read(vizor_dev_t *dev, uint8_t target, uint32_t reg_base,
                                  uint32_t *reg_vals, uint16_t reg_num);
-/* Sets param_num parameters. */
+/* Sets param_num parameters in one command; false for more than 204
+ * (VIZOR_PARAM_SET_MAX of vizor/ll.h). */
 VZ_API bool vizor_param_batch_set(vizor_dev_t *dev, const vizor_param_item_t *params,
                                   int param_num);
 /* Reads param_num parameters named by param_id; on success each item holds
@@ -253,10 +257,28 @@ VZ_API int vizor_cap_get_frame(vizor_dev_t *dev, uint8_t *buf, uint32_t buf_len,
  * (ms, 0 for none) passes (false). */
 VZ_API bool vizor_cap_wait(vizor_dev_t *dev, int timeout_msec);
 
+/*
+ * Lost frames. Complete frames wait in the frame buffer (as many as
+ * vizor_cap_set_frame_buffer sized it) until a fetch or wait call takes them;
+ * when more arrive, the oldest are dropped without any callback. Frames the
+ * USB stream damaged are discarded and reported to the error callback as
+ * VIZOR_ERR_CAP_FRAME_DISCARD. A caller learns about both from the capture
+ * statistics: frames_dropped_full counts the frames dropped because the
+ * buffer was full, frames_discarded the damaged ones, frames_ready_total the
+ * frames that became complete (all counted since the last vizor_cap_start).
+ */
+
+/* Copies the capture statistics of an open device into *stats (a
+ * vz_stream_state_t of vizor/stream.h). False for a record that is not open
+ * or stats NULL. Any thread, also while capturing. */
+VZ_API bool vizor_cap_get_stats(vizor_dev_t *dev, struct vz_stream_state *stats);
+
 /* ---- frame conversion ------------------------------------------------------- */
 
 /* Decodes a raw frame into dst_len float distances (metres). finfo NULL uses
- * the device's last handed-out frame. Returns pixels written, 0 on failure. */
+ * the device's last handed-out frame. Returns pixels written, 0 on failure;
+ * raw data shorter than the frame's width x height x pixel_depth bytes is
+ * refused and nothing is written. */
 VZ_API int vizor_frame_get_distance(vizor_dev_t *dev, float *dst, int dst_len,
                                     const uint8_t *src, int src_len,
                                     const vizor_frame_info_t *finfo);

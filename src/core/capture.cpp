@@ -13,6 +13,7 @@
 #include <mutex>
 #include <new>
 
+#include "base/firewall.h"
 #include "core/capture.h"
 #include "core/clock.h"
 #include "core/device.h"
@@ -573,6 +574,17 @@ VZ_API bool vizor_cap_wait(vizor_dev_t *dev, int timeout_msec) {
     }
     vz::cap::deliver(*dev, vz::cap::kReqAll);
     return result;
+}
+
+VZ_API bool vizor_cap_get_stats(vizor_dev_t *dev, vz_stream_state_t *stats) {
+    return vz::entry(__func__, false, [&] {
+        if (!stats || !vz::dev_ok(dev)) {
+            vz_dbg("[%s] Wrong params\n", "vizor_cap_get_stats");
+            return false;
+        }
+        vz::BusyGuard busy(dev);  // close keeps the stream until the copy is done
+        return vz_stream_get_state(dev->ll->stream, stats) != nullptr;
+    });
 }
 
 }  // extern "C"

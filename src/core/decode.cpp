@@ -8,6 +8,17 @@ namespace {
 
 const char *kTag = "_vizor_frame_get_float32";
 
+// A raw frame holds width x height pixels of pixel_depth bytes. A source
+// shorter than that cannot fill the image, whatever the driver: refused here
+// too, so no driver decodes part of a frame over a stale rest.
+bool shorter_than_geometry(const vizor_frame_info_t &info, int src_len) {
+    const uint64_t need = uint64_t(info.width) * info.height * info.pixel_depth;
+    if (uint64_t(src_len) >= need) return false;
+    vz_err("[%s] raw frame shorter than its geometry: datalen=%d, %ux%u x %u bytes\n", kTag,
+           src_len, unsigned(info.width), unsigned(info.height), unsigned(info.pixel_depth));
+    return true;
+}
+
 int get_float32(vizor_dev_t *dev, float *dst, int dst_len, const uint8_t *src, int src_len,
                 const vizor_frame_info_t *finfo, int target) {
     if (!dev) return 0;
@@ -24,6 +35,7 @@ int get_float32(vizor_dev_t *dev, float *dst, int dst_len, const uint8_t *src, i
         return 0;
     }
     if (!dst || !src || dst_len <= 0) return 0;
+    if (shorter_than_geometry(info, src_len)) return 0;
     const int rc = ll.drv->ops->frame_decode(ll.drv.get(), dst, uint32_t(dst_len) * 4u, target,
                                              reinterpret_cast<const uint16_t *>(src),
                                              uint32_t(src_len), &info);

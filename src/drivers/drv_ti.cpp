@@ -41,11 +41,15 @@ uint16_t word_at(const uint8_t *raw, uint32_t i, int w) {
     return uint16_t(p[0] | p[1] << 8);
 }
 
+// A raw frame shorter than its geometry cannot fill the image: it is refused
+// (-1, nothing written) rather than decoded in part over a stale rest. A
+// destination smaller than the image receives its first pixels.
 int ti_frame_decode(vizor_drv_t *, float *dst, uint32_t dst_len, int target, const uint16_t *src,
                     uint32_t src_len, const vizor_frame_info_t *info) {
-    const uint32_t n = dst_len / 4;
-    const uint32_t pixels = src_len / kPixelDepth;
-    const uint32_t count = pixels < n ? pixels : n;
+    const uint64_t pixels = uint64_t(info->width) * info->height;
+    if (uint64_t(src_len) < pixels * kPixelDepth) return -1;
+    const uint64_t n = dst_len / 4;
+    const auto count = uint32_t(pixels < n ? pixels : n);
     const auto *raw = reinterpret_cast<const uint8_t *>(src);
     if (target == VIZOR_DECODE_DIST) {
         for (uint32_t i = 0; i < count; ++i) dst[i] = ti_distance(word_at(raw, i, 1));

@@ -23,8 +23,14 @@ namespace {
 
 constexpr const char *kExeName = "vizor_ll_exe_cmd";
 constexpr const char *kChkName = "vizor_ll_check_last_cmd";
-constexpr size_t kMaxPayload = 65535;
+constexpr size_t kMaxPayload = VIZOR_CTRL_PAYLOAD_MAX;
 constexpr size_t kParamLen = sizeof(vizor_ll_param_wire_t);
+
+// The documented batch limits are the largest batches within one payload.
+static_assert(VIZOR_REG_HDR_LEN + 4 * VIZOR_REG_WRITE_MAX <= kMaxPayload &&
+              VIZOR_REG_HDR_LEN + 4 * (VIZOR_REG_WRITE_MAX + 1) > kMaxPayload);
+static_assert(kParamLen * VIZOR_PARAM_SET_MAX <= kMaxPayload &&
+              kParamLen * (VIZOR_PARAM_SET_MAX + 1) > kMaxPayload);
 
 // Completion record of one command transfer. It lives on the heap so that a
 // caller that gives up waiting leaves nothing of its own behind: a late
@@ -84,6 +90,11 @@ int transfer_result(const libusb_transfer *xfer) {
 // be submitted (already logged).
 bool run_cmd(vizor_ll_usb_t *u, int dir, uint8_t request, uint16_t value, void *buf,
              uint16_t len, uint32_t timeout_ms, int *result) {
+    if (len > kMaxPayload) {
+        vz_err("[%s] payload of %u bytes exceeds the limit of %u bytes per control transfer\n",
+               kExeName, unsigned(len), unsigned(kMaxPayload));
+        return false;
+    }
     auto *rec = new (std::nothrow) CmdRecord;
     libusb_transfer *xfer = libusb_alloc_transfer(0);
     auto *data = static_cast<uint8_t *>(std::calloc(1, kSetupLen + len));
@@ -239,11 +250,13 @@ VZ_API bool vizor_ll_reg_write(vizor_ll_t *ll, uint8_t target, uint32_t reg_base
         vz_err("[%s] no values for %u registers\n", fn, unsigned(reg_cnt));
         return false;
     }
-    const size_t payload = VIZOR_REG_HDR_LEN + 4 * size_t(reg_cnt);
-    if (payload > kMaxPayload) {
-        vz_err("[%s] %u registers do not fit one transfer\n", fn, unsigned(reg_cnt));
+    if (reg_cnt > VIZOR_REG_WRITE_MAX) {
+        vz_err("[%s] %u registers exceed the limit of %d per write (%u bytes per control "
+               "transfer)\n",
+               fn, unsigned(reg_cnt), VIZOR_REG_WRITE_MAX, unsigned(kMaxPayload));
         return false;
     }
+    const size_t payload = VIZOR_REG_HDR_LEN + 4 * size_t(reg_cnt);
     std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[payload]);
     if (!buf) {
         vz_err("[%s] malloc failed\n", fn);
@@ -302,11 +315,13 @@ VZ_API bool vizor_ll_param_set(vizor_ll_t *ll, const vizor_ll_param_wire_t *item
         vz_err("[%s] wrong parameter list (count=%d)\n", fn, count);
         return false;
     }
-    const size_t payload = kParamLen * size_t(count);
-    if (payload > kMaxPayload) {
-        vz_err("[%s] %d parameters do not fit one transfer\n", fn, count);
+    if (count > VIZOR_PARAM_SET_MAX) {
+        vz_err("[%s] %d parameters exceed the limit of %d per set (%u bytes per control "
+               "transfer)\n",
+               fn, count, VIZOR_PARAM_SET_MAX, unsigned(kMaxPayload));
         return false;
     }
+    const size_t payload = kParamLen * size_t(count);
     vizor_ll_usb_t *u = usb(ll);
     // A write only reads the buffer.
     void *buf = const_cast<vizor_ll_param_wire_t *>(items);

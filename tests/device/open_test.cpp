@@ -101,7 +101,8 @@ TEST_F(DeviceTest, RepeatedOpenAndCloseLeaksNoDescriptors) {
         ASSERT_EQ(vizor_dev_open(&rec), &rec) << i;
         vizor_dev_close(&rec);
     }
-    EXPECT_EQ(vzt::open_fd_count(), fds);
+    // At most as many: the bus of an earlier test may release its last ones late.
+    EXPECT_LE(vzt::open_fd_count(), fds);
 }
 
 TEST_F(DeviceTest, ResetChecksItsTarget) {

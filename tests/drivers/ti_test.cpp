@@ -1,6 +1,7 @@
 // The OPT8241 driver: fixed geometry and the two 12-bit decodes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "vizor/drv.h"
@@ -67,10 +68,11 @@ TEST(TiDriver, FrameInfoHasFixedGeometry) {
 TEST(TiDriver, WorkedDistanceAndGrayValues) {
     Ti t;
     auto raw = pixels({{0x0400, 0x0800}, {0xF400, 0x0FFF}, {0x0FFF, 0xF800}});
+    raw.resize(kFrameBytes / 2);  // the rest of the frame is zero
     float d[3], g[3];
-    EXPECT_EQ(t.ops.frame_decode(&t.drv, d, sizeof d, 1, raw.data(), raw.size() * 2, &t.info),
+    EXPECT_EQ(t.ops.frame_decode(&t.drv, d, sizeof d, 1, raw.data(), kFrameBytes, &t.info),
               int(kFrameBytes));
-    EXPECT_EQ(t.ops.frame_decode(&t.drv, g, sizeof g, 2, raw.data(), raw.size() * 2, &t.info),
+    EXPECT_EQ(t.ops.frame_decode(&t.drv, g, sizeof g, 2, raw.data(), kFrameBytes, &t.info),
               int(kFrameBytes));
     EXPECT_FLOAT_EQ(d[0], 1.561419f);
     EXPECT_FLOAT_EQ(d[1], 3.122076f);
@@ -95,32 +97,36 @@ TEST(TiDriver, DecodeIsBitIdenticalToTheFormula) {
     }
 }
 
-TEST(TiDriver, ShortSourceOrDestinationLimitsTheWrite) {
+TEST(TiDriver, SourceShorterThanTheGeometryIsRefusedUnwritten) {
+    Ti t;
+    std::vector<uint16_t> raw(320 * 240 * 2, 0x0800);
+    std::vector<float> dst(320 * 240, -1.0f);
+    for (uint32_t len : {8u, 11u, kFrameBytes - 1})
+        for (int target : {1, 2}) {
+            EXPECT_EQ(t.ops.frame_decode(&t.drv, dst.data(), dst.size() * 4, target, raw.data(),
+                                         len, &t.info),
+                      -1)
+                << len;
+            EXPECT_EQ(std::count(dst.begin(), dst.end(), -1.0f), long(dst.size())) << len;
+        }
+}
+
+TEST(TiDriver, ShortDestinationReceivesTheFirstPixels) {
     Ti t;
     std::vector<uint16_t> raw(320 * 240 * 2, 0x0800);
     std::vector<float> dst(16, -1.0f);
-    // 8 bytes of source: exactly two pixels
-    EXPECT_EQ(t.ops.frame_decode(&t.drv, dst.data(), dst.size() * 4, 1, raw.data(), 8, &t.info),
-              int(kFrameBytes));
-    EXPECT_NE(dst[1], -1.0f);
-    EXPECT_EQ(dst[2], -1.0f);
-    // 8 bytes of destination: two floats, whatever the frame holds
-    std::fill(dst.begin(), dst.end(), -1.0f);
     EXPECT_EQ(t.ops.frame_decode(&t.drv, dst.data(), 8, 1, raw.data(), kFrameBytes, &t.info),
               int(kFrameBytes));
     EXPECT_NE(dst[1], -1.0f);
-    EXPECT_EQ(dst[2], -1.0f);
-    // 11 bytes of source: the partial third pixel is not read
-    std::fill(dst.begin(), dst.end(), -1.0f);
-    t.ops.frame_decode(&t.drv, dst.data(), dst.size() * 4, 1, raw.data(), 11, &t.info);
     EXPECT_EQ(dst[2], -1.0f);
 }
 
 TEST(TiDriver, UnknownTargetWritesNothing) {
     Ti t;
-    std::vector<uint16_t> raw(8, 0x0800);
+    std::vector<uint16_t> raw(320 * 240 * 2, 0x0800);
     float dst[4] = {-1, -1, -1, -1};
-    EXPECT_EQ(t.ops.frame_decode(&t.drv, dst, sizeof dst, 3, raw.data(), 16, &t.info), int(kFrameBytes));
+    EXPECT_EQ(t.ops.frame_decode(&t.drv, dst, sizeof dst, 3, raw.data(), kFrameBytes, &t.info),
+              int(kFrameBytes));
     for (float v : dst) EXPECT_EQ(v, -1.0f);
 }
 

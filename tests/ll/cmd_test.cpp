@@ -98,11 +98,18 @@ TEST_F(LlCmd, ZeroRegisterReadSendsNothing) {
 
 TEST_F(LlCmd, RegisterWriteTooLargeForOneTransferIsRefusedUnsent) {
     std::vector<uint32_t> v(16383, 7);
-    EXPECT_FALSE(vizor_ll_reg_write(t.ll(), 2, 0, v.data(), 16383));  // 65539 bytes
-    EXPECT_TRUE(cam->fw().command_log().empty());
-    EXPECT_TRUE(log.has("[ERR] [vizor_ll_reg_write] 16383 registers do not fit one transfer\n"));
     // Linux usbfs carries at most 4096 payload bytes per control transfer.
-    ASSERT_TRUE(vizor_ll_reg_write(t.ll(), 2, 0, v.data(), 1022));  // 4095 bytes
+    for (uint16_t n : {uint16_t(VIZOR_REG_WRITE_MAX + 1), uint16_t(16383)})
+        EXPECT_FALSE(vizor_ll_reg_write(t.ll(), 2, 0, v.data(), n)) << n;
+    EXPECT_TRUE(cam->fw().command_log().empty());
+    EXPECT_TRUE(log.has("[ERR] [vizor_ll_reg_write] 1023 registers exceed the limit of 1022 per "
+                        "write (4096 bytes per control transfer)\n"));
+    std::vector<uint8_t> big(VIZOR_CTRL_PAYLOAD_MAX + 1);
+    EXPECT_FALSE(
+        vizor_ll_exe_cmd(t.ll(), 1, VIZOR_REQ_CTRL, 0, big.data(), uint16_t(big.size()), 1000));
+    EXPECT_TRUE(cam->fw().command_log().empty());
+    EXPECT_TRUE(log.has("payload of 4097 bytes exceeds the limit of 4096 bytes per control"));
+    ASSERT_TRUE(vizor_ll_reg_write(t.ll(), 2, 0, v.data(), VIZOR_REG_WRITE_MAX));  // 4095 bytes
     EXPECT_EQ(cam->fw().reg(2, 1021), 7u);
 }
 
@@ -151,9 +158,12 @@ TEST_F(LlCmd, ZeroParameterGetSendsNothing) {
 
 TEST_F(LlCmd, ParameterSetTooLargeForOneTransferIsRefused) {
     std::vector<vizor_ll_param_wire_t> p(3277, rec(40));
+    EXPECT_FALSE(vizor_ll_param_set(t.ll(), p.data(), VIZOR_PARAM_SET_MAX + 1));  // 4100 bytes
     EXPECT_FALSE(vizor_ll_param_set(t.ll(), p.data(), 3277));  // 65540 bytes
     EXPECT_FALSE(vizor_ll_param_set(t.ll(), p.data(), -1));
     EXPECT_TRUE(cam->fw().command_log().empty());
+    EXPECT_TRUE(log.has("[vizor_ll_param_set] 205 parameters exceed the limit of 204 per set"));
+    EXPECT_TRUE(vizor_ll_param_set(t.ll(), p.data(), VIZOR_PARAM_SET_MAX));
 }
 
 TEST_F(LlCmd, ParameterGetOf7RecordsGoesIn3And3And1WithLengthsCleared) {
