@@ -344,3 +344,124 @@ TEST(EpcFrames, GrayFramesCarryLightAndTheBorderTemperatureSensors) {
     EXPECT_NEAR(temp, int16_t(le16(&p15[2 + 2 * i])), 3.0) << i;
   }
 }
+
+// ---- the sensor's own errors ------------------------------------------------------
+
+namespace errors {
+
+// Distances (m, system delay included, wrapped into one period) of a
+// power-up epc660 frame of four DCS, in image order.
+std::vector<double> distances(const frames::Frame& f, double range) {
+  const size_t plane = 320 * 240;
+  std::vector<double> d(plane);
+  for (int k = 0; k < 120; ++k)
+    for (int hh = 0; hh < 2; ++hh)
+      for (int j = 0; j < 320; ++j) {
+        size_t i = size_t((k * 2 + hh) * 320 + j);
+        double a = double(f.s[i]) - f.s[2 * plane + i], b = double(f.s[plane + i]) - f.s[3 * plane + i];
+        double t = std::atan2(b, a) / (2 * M_PI);
+        int row = hh == 0 ? 119 - k : 120 + k;
+        d[size_t(row * 320 + j)] = (t - std::floor(t)) * range;
+      }
+  return d;
+}
+
+constexpr double kRange12 = 149896229.0 / 12e6;
+
+}  // namespace errors
+
+TEST(EpcErrors, EachErrorShowsOnTheWireAndOnlyWhenSwitchedOn) {
+  using errors::distances;
+  using errors::kRange12;
+  struct Case {
+    const char* name;
+    void (*on)(vcam::EpcModel&);
+    double min_dev, max_dev;  // largest |on - off| over the image (m)
+  } cases[] = {
+      {"fixed pattern", [](vcam::EpcModel& m) { m.drnu = true, m.cyclic_error_m = 0; }, 0.01, 0.04},
+      {"cyclic error", [](vcam::EpcModel& m) { m.drnu = true, m.drnu_pattern_m = 0; }, 0.015, 0.021},
+      // 1.7 mm per 0.1 degC over the 6 degC the chip warms up to.
+      {"temperature drift", [](vcam::EpcModel& m) { m.temperature_drift = true, m.heat_frames = 0; }, 0.101, 0.103},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto cfg = epc_cfg("VZ-E1-660");
+    cfg.epc.drnu = cfg.epc.temperature_drift = false;
+    cfg.epc.defect_pixels = 0;
+    // Reflectivity grows with d^2: the same amplitude (1900) everywhere.
+    cfg.epc.amplitude_ref = 1900 * 16;
+    auto ramp = vcam::Scene::ramp(320, 240, 0.8f, 4.0f, 1.0f);
+    for (size_t i = 0; i < ramp.distance_m.size(); ++i) ramp.reflectivity[i] = ramp.distance_m[i] * ramp.distance_m[i] / 16;
+    Firmware off(cfg);
+    c.on(cfg.epc);
+    Firmware on(cfg);
+    Host ho(off), hn(on);
+    off.set_scene(ramp);
+    on.set_scene(ramp);
+    auto a = distances(frames::capture(ho), kRange12), b = distances(frames::capture(hn), kRange12);
+    double dev = 0, step = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+      dev = std::max(dev, std::fabs(std::remainder(b[i] - a[i], kRange12)));
+      if (i % 320) step = std::max(step, std::fabs((b[i] - a[i]) - (b[i - 1] - a[i - 1])));
+    }
+    EXPECT_GE(dev, c.min_dev);
+    EXPECT_LE(dev, c.max_dev);
+    EXPECT_LT(step, 0.004);  // smooth from pixel to pixel
+  }
+}
+
+TEST(EpcErrors, GrayFixedPatternAndDefectPixels) {
+  auto cfg = epc_cfg("VZ-E1-660");
+  Firmware fw(cfg);
+  Host h(fw);
+  fw.set_scene(vcam::Scene::flat(320, 240, 1.5f, 0.8f));
+  auto tof = frames::capture(h);
+  const size_t plane = 320 * 240;
+  int stuck = 0, dead = 0;
+  for (size_t i = 0; i < plane; ++i) {
+    bool all_fs = true, all_mid = true;
+    for (int p = 0; p < 4; ++p) all_fs &= tof.s[p * plane + i] == 4095, all_mid &= tof.s[p * plane + i] == 2048;
+    stuck += all_fs;
+    dead += all_mid;
+  }
+  EXPECT_EQ(stuck, 2);
+  EXPECT_EQ(dead, 2);
+  ASSERT_TRUE(h.param_set({Host::rec(10, {0})}));
+  auto g = frames::capture(h);
+  double sum = 0, sq = 0;
+  for (auto v : g.s) sum += v, sq += double(v) * v;
+  double mean = sum / plane, sd = std::sqrt(sq / plane - mean * mean);
+  EXPECT_GT(sd, 3.0);  // gain +-3 % of 284 and dark +-8: spread of several codes
+  EXPECT_LT(sd, 40.0);
+  cfg.epc.gray_fpn = false;
+  cfg.epc.defect_pixels = 0;
+  Firmware flat(cfg);
+  Host hf(flat);
+  flat.set_scene(vcam::Scene::flat(320, 240, 1.5f, 0.8f));
+  ASSERT_TRUE(hf.param_set({Host::rec(10, {0})}));
+  auto u = frames::capture(hf);
+  EXPECT_EQ(*std::min_element(u.s.begin(), u.s.end()), *std::max_element(u.s.begin(), u.s.end()));
+}
+
+TEST(EpcErrors, DelayLineStepsTheReferencePathWhileTheDllIsActive) {
+  auto cfg = epc_cfg("VZ-E1-660");
+  cfg.epc.drnu = cfg.epc.temperature_drift = false;
+  cfg.epc.defect_pixels = 0;
+  cfg.epc.reference_path = true;
+  cfg.epc.heat_frames = 0;  // warm at once: 36.0 degC
+  Firmware fw(cfg);
+  Host h(fw);
+  const double d_sys = cfg.epc.system_delay_ns * 0.149896229;
+  // Bypassed (174 = 1): register 115 does nothing.
+  ASSERT_TRUE(h.reg_write(1, 115, {5}));
+  auto base = errors::distances(frames::capture(h), errors::kRange12);
+  EXPECT_NEAR(std::remainder(base[5000] - d_sys - 0.295, errors::kRange12), 0, 0.003);
+  // Active (174 = 4): i steps of (1.9 + (360 - 270) x 0.000395) ns.
+  ASSERT_TRUE(h.reg_write(1, 174, {4}));
+  for (int i : {0, 1, 7, 29}) {
+    ASSERT_TRUE(h.reg_write(1, 115, {uint32_t(i)}));
+    auto d = errors::distances(frames::capture(h), errors::kRange12);
+    double shift = i * (1.9 + 90 * 0.000395) * 0.149896229;
+    EXPECT_NEAR(std::remainder(d[5000] - base[5000] - shift, errors::kRange12), 0, 0.003) << i;
+  }
+}
