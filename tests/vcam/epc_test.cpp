@@ -4,6 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <string>
 
 #include "vcam/fw_host.h"
 
@@ -464,4 +469,170 @@ TEST(EpcErrors, DelayLineStepsTheReferencePathWhileTheDllIsActive) {
     double shift = i * (1.9 + 90 * 0.000395) * 0.149896229;
     EXPECT_NEAR(std::remainder(d[5000] - base[5000] - shift, errors::kRange12), 0, 0.003) << i;
   }
+}
+
+// ---- factory calibration in flash ------------------------------------------------
+
+namespace calib {
+
+// Parameter 8, then mode 9 and one frame: the package as the camera sends it.
+struct Download {
+  std::vector<uint8_t> info;  // parameter 8 value
+  uint16_t format = 0;
+  std::vector<uint8_t> pkg;
+};
+Download download(Host& h) {
+  Download d;
+  auto r = h.param_get({8});
+  if (r.empty()) return d;
+  d.info.assign(r[0].begin() + 2, r[0].begin() + 2 + r[0][1]);
+  if (d.info.empty() || d.info[0] != 1) return d;
+  EXPECT_TRUE(h.param_set({Host::rec(0, {9})}));
+  EXPECT_TRUE(h.start(0));
+  auto bytes = h.drain();
+  if (bytes.size() < 36) return d;
+  d.format = le16(&bytes[14]);
+  d.pkg.assign(bytes.begin() + 36, bytes.begin() + 36 + long(fwtest::le32(&bytes[4])));
+  return d;
+}
+
+// A scratch folder that goes away with the test.
+struct TempDir {
+  std::string path;
+  TempDir() {
+    std::string t = (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + std::string("/vcam_epcXXXXXX");
+    path = mkdtemp(t.data()) ? t : "";
+  }
+  ~TempDir() {
+    if (!path.empty()) std::system(("rm -rf '" + path + "'").c_str());
+  }
+  std::string file(const std::string& n) const { return path + "/" + n; }
+};
+
+void write_file(const std::string& p, std::span<const uint8_t> b) {
+  FILE* f = std::fopen(p.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fwrite(b.data(), 1, b.size(), f);
+  std::fclose(f);
+}
+std::vector<uint8_t> read_file(const std::string& p) {
+  std::vector<uint8_t> v;
+  if (FILE* f = std::fopen(p.c_str(), "rb")) {
+    int c;
+    while ((c = std::fgetc(f)) != EOF) v.push_back(uint8_t(c));
+    std::fclose(f);
+  }
+  return v;
+}
+std::string run(const std::string& cmd) {
+  std::string out;
+  if (FILE* p = popen((cmd + " 2>&1").c_str(), "r")) {
+    char buf[256];
+    while (std::fgets(buf, sizeof buf, p)) out += buf;
+    pclose(p);
+  }
+  return out;
+}
+
+}  // namespace calib
+
+TEST(EpcCalibration, PackageUnpacksAndItsImagesAreWhatTheReferencePathMeasures) {
+  using namespace calib;
+  auto cfg = epc_cfg("VZ-E1-660");
+  cfg.wafer_id = 21;
+  cfg.chip_id = 77;
+  cfg.epc.heat_frames = 0;  // at the factory temperature, 36.0 degC
+  cfg.epc.reference_path = true;
+  Firmware fw(cfg);
+  Host h(fw);
+  auto d = download(h);
+  ASSERT_EQ(d.format, 171);
+  ASSERT_GE(d.pkg.size(), 17u);
+  EXPECT_EQ(d.pkg[2], 1);  // payload kind: zip
+  uint32_t zlen = fwtest::le32(&d.pkg[11]);
+  ASSERT_EQ(zlen + 17, d.pkg.size());
+  EXPECT_EQ(fwtest::le32(&d.info[7]), d.pkg.size());
+  TempDir tmp;
+  write_file(tmp.file("tmp.zip"), std::span(d.pkg).subspan(17));
+  run("unzip -o -q '" + tmp.file("tmp.zip") + "' -d '" + tmp.path + "'");
+  auto bin = read_file(tmp.file("calib_and_param.bin"));
+  const size_t n = 320 * 240;
+  ASSERT_EQ(bin.size(), 16 + 30 * n * 2);
+  double step_mm;
+  std::memcpy(&step_mm, &bin[8], 8);
+  EXPECT_EQ(int32_t(fwtest::le32(&bin[4])), 360);
+  EXPECT_NEAR(step_mm, (1.9 + 90 * 0.000395) * 149.896229, 1e-9);
+  auto img = [&](int i, size_t p) { return le16(&bin[16 + 2 * (size_t(i) * n + p)]); };
+  int64_t sum = 0;
+  for (size_t p = 0; p < n; ++p) sum += img(0, p);
+  EXPECT_EQ(int32_t(fwtest::le32(&bin[0])), int32_t(sum / int64_t(n)));  // DRNU offset
+  // The camera itself on its reference path, delay line at step i, gives
+  // the same codes (one period = 30000) up to quantisation; the images are
+  // not flat: they hold the chip's non-uniformity.
+  ASSERT_TRUE(h.reg_write(1, 174, {4}));
+  for (int i : {0, 11, 29}) {
+    ASSERT_TRUE(h.reg_write(1, 115, {uint32_t(i)}));
+    auto meas = errors::distances(frames::capture(h), errors::kRange12);
+    int bad = 0, lo = 65535, hi = 0;
+    for (size_t p = 0; p < n; ++p) {
+      int v = img(i, p);
+      if (v == 65500 || v == 15000) continue;  // defect pixels
+      lo = std::min(lo, v), hi = std::max(hi, v);
+      bad += std::fabs(std::remainder(meas[p] / errors::kRange12 * 30000 - v, 30000)) > 12;
+    }
+    EXPECT_EQ(bad, 0) << i;
+    EXPECT_GT(hi - lo, 40) << i;
+  }
+  // Another chip has another pattern.
+  cfg.chip_id = 78;
+  Firmware other(cfg);
+  Host ho(other);
+  EXPECT_NE(download(ho).pkg, d.pkg);
+}
+
+TEST(EpcCalibration, PackageFaultsShowOnTheWire) {
+  using namespace calib;
+  using vcam::EpcCalib;
+  struct Case {
+    EpcCalib fault;
+    const char* listed;  // what unzip lists ("" : nothing to unpack)
+  } cases[] = {{EpcCalib::none, ""},
+               {EpcCalib::wrong_kind, "calib_and_param.bin"},
+               {EpcCalib::truncated, ""},
+               {EpcCalib::escaping_name, "../calib_and_param.bin"},
+               {EpcCalib::absolute_name, "/tmp/calib_and_param.bin"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(int(c.fault));
+    auto cfg = epc_cfg("VZ-E2-635");
+    cfg.epc.calib = c.fault;
+    Firmware fw(cfg);
+    Host h(fw);
+    auto d = download(h);
+    ASSERT_FALSE(d.info.empty());
+    if (c.fault == EpcCalib::none) {
+      EXPECT_EQ(d.info[0], 0);
+      continue;
+    }
+    ASSERT_GE(d.pkg.size(), 17u);
+    EXPECT_EQ(d.pkg[2], c.fault == EpcCalib::wrong_kind ? 2 : 1);
+    uint32_t zlen = fwtest::le32(&d.pkg[11]);
+    EXPECT_EQ(zlen + 17 > d.pkg.size(), c.fault == EpcCalib::truncated);
+    TempDir tmp;
+    write_file(tmp.file("tmp.zip"), std::span(d.pkg).subspan(17));
+    auto list = run("unzip -Z1 '" + tmp.file("tmp.zip") + "'");
+    if (*c.listed)
+      EXPECT_EQ(list, std::string(c.listed) + "\n");
+    else
+      EXPECT_EQ(list.find("calib_and_param.bin\n"), std::string::npos) << list;
+  }
+  // Switched at run time: the next download carries the new package.
+  Firmware fw(epc_cfg("VZ-E2-635"));
+  Host h(fw);
+  fw.with_epc([](vcam::EpcSensor& s) {
+    auto m = s.model();
+    m.calib = EpcCalib::none;
+    s.set_model(m);
+  });
+  fw.store_factory_calibration();
+  EXPECT_EQ(download(h).info[0], 0);
 }
