@@ -94,6 +94,32 @@ void EpcSensor::power_up_registers() {
   for (int i = 0; i < 8; ++i) regs_[kRegTrim + uint32_t(i)] = trim[i];
   double code = (m_.delay_step_ns - 1.8) / 0.003 + 128.0;
   regs_[kRegDelayTrim] = uint8_t(std::clamp(std::lround(code), 0L, 254L));
+  program_integration();
+}
+
+// The modulation clock period in ns (four clocks per modulation period).
+double EpcSensor::mod_clock_ns() const {
+  double sys = (double(regs_[130] & 0x1F) * 4000.0 + 4000.0) / double(1 << ((regs_[129] >> 4) & 3));
+  return 1e6 * double((regs_[133] & 0x1F) + 1) / sys;
+}
+
+// The firmware turns parameter 13 into the chip's integration registers:
+// multiplier m (160/161) and count n (162/163), exposure = m x (n + 1)
+// modulation clocks, m the least that keeps n within 16 bits.
+void EpcSensor::program_integration() {
+  const double t = mod_clock_ns();
+  const double unit = t * 65536.0 / 1000.0;
+  const uint32_t m = uint32_t(double(intg_us_) / unit) + 1;
+  const uint32_t n = uint32_t(std::max(1L, std::lround(double(intg_us_) / m * 1000.0 / t))) - 1;
+  regs_[160] = uint8_t(m >> 8);
+  regs_[161] = uint8_t(m);
+  regs_[162] = uint8_t(n >> 8);
+  regs_[163] = uint8_t(n);
+}
+
+double EpcSensor::exposure_us() const {
+  const double m = double(regs_[160] << 8 | regs_[161]), n = double(regs_[162] << 8 | regs_[163]);
+  return m * (n + 1.0) * mod_clock_ns() / 1000.0;
 }
 
 void EpcSensor::reset() { power_up_registers(); }
@@ -219,6 +245,7 @@ void EpcSensor::param_changed(uint8_t id, std::vector<uint8_t>& v) {
   } else if (id == kParamIntgTime && !v.empty()) {
     intg_us_ = std::clamp(get16le(v), kIntgMin, kIntgMax);
     v = {uint8_t(intg_us_), uint8_t(intg_us_ >> 8)};
+    program_integration();
   }
 }
 

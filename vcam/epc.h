@@ -158,7 +158,10 @@ class EpcSensor final : public Sensor {
     uint16_t format = 2;
   };
   Readout readout() const;
-  uint16_t integration_time_us() const { return intg_us_; }
+  uint16_t integration_time_us() const { return intg_us_; }  // parameter 13
+  // Exposure the integration registers 160..163 select at the current clock.
+  double exposure_us() const;
+  double mod_clock_ns() const;
   uint8_t image_mode() const { return img_mode_; }
 
   // The phase (in codes, 30000 per period, 0 .. 30000) that the noise-free
@@ -175,6 +178,7 @@ class EpcSensor final : public Sensor {
 
  private:
   void power_up_registers();
+  void program_integration();
   void build_patterns();
   double drift_coef() const;
   double temperature_at(double start, double rise) const;

@@ -111,7 +111,7 @@ void EpcSensor::render(std::span<uint8_t> out, uint32_t) {
   const size_t plane_len = size_t(r.cols) * size_t(r.rows_per_half) * size_t(nh);
   const size_t total = plane_len * size_t(r.planes);
   const double f = mod_freq_khz() * 1e3, range = kHalfC / f;
-  const double t_int = double(intg_us_) / 1000.0;
+  const double t_int = exposure_us() / 1000.0;
   const double t_chip = double(chip_temperature());
   const bool abs_on = (regs_[34] & 0x30) == 0x30;
   const bool dll = (regs_[174] & 0x01) == 0;

@@ -313,6 +313,13 @@ TEST(EpcFrames, IntegrationTimeLightAndAmbientChangeTheSamples) {
   EXPECT_NEAR(offset(f1000), 1500 * 0.5 * 0.05, 1.0);
   ASSERT_TRUE(h.param_set({Host::rec(13, {0xF4, 0x01})}));  // 500 us
   EXPECT_NEAR(amp(capture(h)) / amp(f1000), 0.5, 0.01);
+  // ... as integration registers: 1 x 24000 clocks of 1 / 48 MHz.
+  std::vector<uint32_t> it;
+  ASSERT_TRUE(h.reg_read(1, 160, 4, it));
+  EXPECT_EQ(it, (std::vector<uint32_t>{0, 1, 23999 >> 8, 23999 & 0xFF}));
+  ASSERT_TRUE(h.reg_write(1, 160, {0, 1, 0, 4}));  // 5 clocks: no light at all
+  EXPECT_LT(amp(capture(h)), 1.0);
+  ASSERT_TRUE(h.param_set({Host::rec(13, {0xF4, 0x01})}));
   ASSERT_TRUE(h.reg_write(1, 34, {0x04}));  // suppression off
   EXPECT_NEAR(offset(capture(h)), 1500 * 0.5 * 0.5, 1.0);
   fw.set_scene(vcam::Scene::flat(320, 240, 0.15f, 1.0f));  // too close: clipped
