@@ -12,6 +12,7 @@ packages=(
   umockdev libumockdev-dev libglib2.0-dev
   libcli11-dev libpng-dev
   libopencv-imgproc-dev   # benchmarks only: undistortion compared with OpenCV's remap
+  unzip
 )
 
 missing=()
