@@ -226,7 +226,7 @@ void ref_drnu2(uint16_t *dst, const uint16_t *src) {
 
 void ref_temperature(uint16_t *image) {
     const Geometry g = geometry();
-    for (int p = 0; p < g.pixels(); ++p) {
+    for (int p = 0; S.temperature && p < g.pixels(); ++p) {
         if (image[p] > 65299) continue;
         const double dt = delta_t(true);
         image[p] = (uint16_t)(image[p] - cal::round_i32(dt * cal::temperature_slope()));
