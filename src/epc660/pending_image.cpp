@@ -11,21 +11,6 @@
 
 extern "C" {
 
-// Full 320 x 240 readout, no reduction, region of interest (4, 6)-(323, 245).
-int pruGetNCols(void) { return 320; }
-int pruGetNRowsPerHalf(void) { return 120; }
-int pruGetNumberOfHalves(void) { return 2; }
-unsigned pruGetColReduction(void) { return 1; }
-unsigned pruGetRowReduction(void) { return 1; }
-int readOutGetTopLeftX(void) { return 4; }
-int readOutGetBottomRightX(void) { return 323; }
-int readOutGetTopLeftY(void) { return 6; }
-uint16_t configGetWaferID(void) { return 0; }
-uint16_t configGetChipID(void) { return 0; }
-int configGetPartType(void) { return 2; }
-int configGetDeviceAddress(void) { return 0; }
-int configPrint(void) { return 0; }
-
 // Prints when enabled and the level is within the print level (0).
 void print(bool enable, int level, const char *format, ...) {
     if (!enable || level > configPrint()) return;
@@ -35,17 +20,6 @@ void print(bool enable, int level, const char *format, ...) {
     va_end(ap);
 }
 
-// No chip to switch: reports the pass-through and returns the mode.
-int apiLoadConfig(int mode, int deviceAddress) {
-    vz_dbg("[%s] pass-through: no chip configuration yet\n", __func__);
-    return mode;
-}
-
-int flimGetRepetitions(void) { return 0; }
-int flimGetFlashWidth(void) { return 0; }
-int flimSetRepetitions(int n) { return n; }
-int flimSetFlashWidth(int width) { return width; }
-
 // No frames yet: an empty result, which the means treat as no frame.
 int calcBWSorted(uint16_t **out) {
     vz_dbg("[%s] pass-through: no calculation yet\n", __func__);
@@ -53,8 +27,5 @@ int calcBWSorted(uint16_t **out) {
     return 0;
 }
 int calculationIsDualMGX(void) { return 0; }
-
-int calibrateGetWidth(void) { return 320; }
-int calibrateGetHeight(void) { return 240; }
 
 }  // extern "C"

@@ -11,7 +11,7 @@
 
 #include "epc660/calibration.h"
 #include "epc660/correction.h"
-#include "epc660/pending_corr.h"
+#include "epc660/base.h"
 #include "log_capture.h"
 #include "testutil.h"
 #include "vizor/epc660.h"
