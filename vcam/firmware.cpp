@@ -39,10 +39,39 @@ struct Firmware::Impl {
     auto a = c.product.find('-');
     auto b = a == std::string::npos ? a : c.product.find('-', a + 1);
     if (a != std::string::npos && b != std::string::npos) mid = c.product.substr(a + 1, b - a - 1);
-    if (mid == "T0")
+    if (mid == "T0") {
       sensor = std::make_unique<Opt8241Sensor>();
-    else
+    } else if (mid == "E1" || mid == "E2") {
+      auto e = std::make_unique<EpcSensor>(mid == "E1" ? EpcChip::epc660 : EpcChip::epc635, c.epc,
+                                           c.wafer_id, c.chip_id, uint8_t(c.part_version));
+      epc = e.get();
+      sensor = std::move(e);
+      store_factory_calibration();
+    } else {
       sensor = std::make_unique<PatternSensor>(320, 240, 4, 0);
+    }
+    sync_sensor_params();
+  }
+
+  // The EPC sensor's calibration package goes into the calibration slot.
+  void store_factory_calibration() {
+    if (!epc) throw std::logic_error("the camera has no EPC sensor");
+    auto pkg = epc->factory_package();
+    if (pkg.empty()) {
+      flash.erase(cfg.calib_type);
+      return;
+    }
+    DataImage img;
+    img.type = cfg.calib_type;
+    img.version = 1;
+    img.addr = flash_addr(cfg.calib_type);
+    img.bytes = std::move(pkg);
+    flash[cfg.calib_type] = std::move(img);
+  }
+
+  // Hands every stored parameter to the sensor (after power-up and resets).
+  void sync_sensor_params() {
+    for (auto& [id, v] : params) sensor->param_changed(id, v);
   }
 
   FirmwareConfig cfg;
@@ -89,6 +118,7 @@ struct Firmware::Impl {
 
   // Capture.
   std::unique_ptr<Sensor> sensor;
+  EpcSensor* epc = nullptr;  // the sensor when it is an EPC model
   StreamConfig stream_cfg;
   StreamConfig active_cfg;
   StreamGen gen;
@@ -208,7 +238,15 @@ struct Firmware::Impl {
   bool sensor_range(uint32_t addr, uint32_t count) const {
     return addr <= kSensorRegCount && count <= kSensorRegCount - addr;
   }
+  // A register read as the host sees it (sensor side effects happen).
+  uint32_t reg_fetch(uint8_t target, uint32_t addr) {
+    if (target == kTargetSensor && sensor->has_registers())
+      return addr < kSensorRegCount ? sensor->reg_read(addr) : 0;
+    return reg_get(target, addr);
+  }
   uint32_t reg_get(uint8_t target, uint32_t addr) const {
+    if (target == kTargetSensor && sensor->has_registers())
+      return addr < kSensorRegCount ? sensor->reg_peek(addr) : 0;
     if (target == kTargetSensor) return addr < kSensorRegCount ? sensor_regs[addr] & 0xFF : 0;
     auto t = reg_files.find(target);
     if (t == reg_files.end()) return 0;
@@ -216,6 +254,10 @@ struct Firmware::Impl {
     return r == t->second.end() ? 0 : r->second;
   }
   void reg_set(uint8_t target, uint32_t addr, uint32_t v) {
+    if (target == kTargetSensor && sensor->has_registers()) {
+      if (addr < kSensorRegCount) sensor->reg_write(addr, uint8_t(v));
+      return;
+    }
     if (target == kTargetSensor) {
       if (addr < kSensorRegCount) sensor_regs[addr] = v & 0xFF;
       return;
@@ -260,7 +302,7 @@ struct Firmware::Impl {
     size_t n = std::min<size_t>(in.size(), reg_read.bytes);
     uint8_t w[4];
     for (size_t i = 0; i < n; ++i) {
-      if (i % 4 == 0) put32(w, reg_get(reg_read.target, reg_read.addr + uint32_t(i / 4)));
+      if (i % 4 == 0) put32(w, reg_fetch(reg_read.target, reg_read.addr + uint32_t(i / 4)));
       in[i] = w[i % 4];
     }
     if (in.size() != reg_read.bytes)
@@ -280,10 +322,14 @@ struct Firmware::Impl {
       if (len > kParamValueLen) return fail(kReqCfg, value, fmt("parameter %u: length %u too large", id, len));
       if (read_only(id)) return fail(kReqCfg, value, fmt("parameter %u is read-only", id));
       if (id == kParamDevMode && len < 1) return fail(kReqCfg, value, "device mode needs one byte");
+      if (auto why = sensor->param_check(id, p.subspan(o + 2, len)))
+        return fail(kReqCfg, value, fmt("parameter %u: %s", id, why->c_str()));
     }
     for (size_t o = 0; o < p.size(); o += kParamRecLen) {
       uint8_t id = p[o], len = p[o + 1];
-      params[id].assign(&p[o + 2], &p[o + 2] + len);
+      auto& v = params[id];
+      v.assign(&p[o + 2], &p[o + 2] + len);
+      sensor->param_changed(id, v);
       if (id == kParamDevMode) dev_mode = p[o + 2];
     }
     done(kReqCfg, value);
@@ -314,6 +360,8 @@ struct Firmware::Impl {
         v = calib_info();
       } else if (id == kParamDevMode) {
         v = {dev_mode};
+      } else if (auto sv = sensor->param_value(id)) {
+        v = std::move(*sv);
       } else {
         auto it = params.find(id);
         if (it != params.end()) v = it->second;
@@ -417,6 +465,7 @@ struct Firmware::Impl {
     wr_data.clear();
     read_pos = 0;
     sensor->reset();
+    sync_sensor_params();
   }
 
   // ---- data transfer ----
@@ -855,6 +904,7 @@ void Firmware::set_param(uint8_t id, std::vector<uint8_t> value) {
   Impl& d = *d_;
   if (id == kParamInfoCalib) d.calib_override = true;
   if (id == kParamDevMode && !value.empty()) d.dev_mode = value[0];
+  d.sensor->param_changed(id, value);
   d.defaults[id] = value;
   d.params[id] = std::move(value);
 }
@@ -864,6 +914,7 @@ std::optional<std::vector<uint8_t>> Firmware::param(uint8_t id) const {
   const Impl& d = *d_;
   if (id == kParamInfoCalib) return d.calib_info();
   if (id == kParamDevMode) return std::vector<uint8_t>{d.dev_mode};
+  if (auto sv = d.sensor->param_value(id)) return sv;
   auto it = d.params.find(id);
   if (it == d.params.end()) return std::nullopt;
   return it->second;
@@ -909,7 +960,18 @@ void Firmware::set_opaque5(const std::array<uint8_t, 9>& reply) {
 void Firmware::set_sensor(std::unique_ptr<Sensor> sensor) {
   if (!sensor) throw std::invalid_argument("null sensor");
   std::lock_guard lk(mu_);
+  d_->epc = dynamic_cast<EpcSensor*>(sensor.get());
   d_->sensor = std::move(sensor);
+  d_->sync_sensor_params();
+}
+void Firmware::with_epc(const std::function<void(EpcSensor&)>& fn) {
+  std::lock_guard lk(mu_);
+  if (!d_->epc) throw std::logic_error("the camera has no EPC sensor");
+  fn(*d_->epc);
+}
+void Firmware::store_factory_calibration() {
+  std::lock_guard lk(mu_);
+  d_->store_factory_calibration();
 }
 void Firmware::with_sensor(const std::function<void(Sensor&)>& fn) {
   std::lock_guard lk(mu_);
@@ -917,6 +979,7 @@ void Firmware::with_sensor(const std::function<void(Sensor&)>& fn) {
 }
 void Firmware::set_scene(const Scene& scene) {
   std::lock_guard lk(mu_);
+  if (d_->epc) return d_->epc->set_scene(scene);
   auto* s = dynamic_cast<Opt8241Sensor*>(d_->sensor.get());
   if (!s) throw std::logic_error("the camera has no OPT8241 sensor");
   s->set_scene(scene);

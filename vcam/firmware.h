@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "vcam/epc.h"
 #include "vcam/faults.h"
 #include "vcam/sensor.h"
 #include "vcam/stream.h"
@@ -34,7 +35,8 @@ struct DataImage {
 
 struct FirmwareConfig {
   // Product string: three fields separated by "-", the middle field names
-  // the host's chip driver ("T0" selects the OPT8241 sensor model).
+  // the host's chip driver ("T0" selects the OPT8241 sensor model, "E1" the
+  // epc660 and "E2" the epc635 model).
   std::string product = "VZ-T0-320";
   std::string info = "vizor vcam";  // parameter 2 (up to 18 bytes, NUL-padded)
   std::vector<uint8_t> blob = {1, 0, 0, 0};       // parameter 5
@@ -50,6 +52,7 @@ struct FirmwareConfig {
   uint32_t flash_capacity = 16u << 20;  // largest image accepted
   StreamConfig stream;
   uint32_t packet_size = 512;     // bulk max packet (512 high speed, 64 full)
+  EpcModel epc;                   // EPC products: part type, switches of the model
 };
 
 // One command as the camera saw it (for tests that check the host's traffic).
@@ -147,8 +150,14 @@ class Firmware {
   // Sensor: replace the model, or reach the current one under the lock.
   void set_sensor(std::unique_ptr<Sensor> sensor);
   void with_sensor(const std::function<void(Sensor&)>& fn);
-  // OPT8241 helpers (throw std::logic_error for another sensor model).
+  // EPC sensor under the lock (throws std::logic_error for another model).
+  void with_epc(const std::function<void(EpcSensor&)>& fn);
+  // Rebuilds the factory calibration package from the EPC sensor's current
+  // model and IDs and stores it in flash (EpcCalib::none erases it).
+  void store_factory_calibration();
+  // Scene of the OPT8241 or EPC sensor (throw std::logic_error for another).
   void set_scene(const Scene& scene);
+  // OPT8241 helper (throws std::logic_error for another sensor model).
   void set_upper_bits(uint8_t amplitude_hi, uint8_t phase_hi);
 
   void set_stream(const StreamConfig& cfg);  // takes effect at the next start

@@ -3,7 +3,9 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace vcam {
@@ -23,6 +25,7 @@ struct Scene {
   int height = 0;
   std::vector<float> distance_m;    // true distance in metres
   std::vector<float> reflectivity;  // 0 (black) .. 1 (white)
+  std::vector<float> ambient;       // ambient light 0 .. 1 (empty: none); EPC sensors only
 
   // Every pixel at the same distance and reflectivity.
   static Scene flat(int width, int height, float distance_m, float reflectivity);
@@ -40,6 +43,21 @@ class Sensor {
   virtual void render(std::span<uint8_t> out, uint32_t frame_no) = 0;
   // The sensor chip was reset (reset target 1).
   virtual void reset() {}
+
+  // Sensors with a register file of their own (target 1, 8-bit registers):
+  // reads may have side effects (fuse address advance), peeks have none.
+  virtual bool has_registers() const { return false; }
+  virtual uint8_t reg_read(uint32_t) { return 0; }
+  virtual void reg_write(uint32_t, uint8_t) {}
+  virtual uint8_t reg_peek(uint32_t) const { return 0; }
+  // Parameters the sensor answers for: a refusal text for a value it cannot
+  // take, the value as stored after a set (clamped in place), and the value
+  // it reports instead of the stored one (nullopt: the stored one).
+  virtual std::optional<std::string> param_check(uint8_t, std::span<const uint8_t>) const {
+    return std::nullopt;
+  }
+  virtual void param_changed(uint8_t, std::vector<uint8_t>&) {}
+  virtual std::optional<std::vector<uint8_t>> param_value(uint8_t) const { return std::nullopt; }
 };
 
 // OPT8241 camera: 320 x 240 pixels, 4 bytes per pixel: a little-endian

@@ -26,32 +26,455 @@
 #include <stdint.h>
 
 #include "vizor/export.h"
+#include "vizor/vizor.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* ==== device access shims (pru, i2c, adc, gpio, board) ==== */
+/*
+ * Device access shims. The library was written for a board where the chip sat
+ * on an I2C bus, frames came through a real-time unit and rails were switched
+ * by GPIO lines; here those paths act on the EPC default device (the device
+ * whose EPC driver was initialised last) through the public register,
+ * parameter and capture calls. Messages of the shims go to standard output.
+ *
+ * i2c: register shim. `operation` is 'd' (list chips: writes 0x20, 0xFF),
+ * 'l' (reload, no effect), 'r' (read `count` 8-bit registers from `reg`),
+ * 's' (reset the sensor), 'w' (write `count` registers). `data` points to a
+ * pointer to the caller's byte array of at least `count` bytes. Returns 0, or
+ * -1 for a device address above 127, a register above 255, a count outside
+ * 0..261, a failed device call or an unknown operation; a failed call leaves
+ * the buffer (read) and the chip (write) unchanged.
+ */
+VZ_API int i2c(int deviceAddress, char operation, int reg, int count, unsigned char **data);
+
+/*
+ * Image source. The geometry is columns x DCS count x rows per half x halves
+ * 16-bit samples; pruInit sets it by part type (epc635: 160 x 60 x 1 half,
+ * else 320 x 120 x 2 halves; DCS 2 with FLIM, else 4). pruGetImage hands out
+ * the frame the EPC driver pushed with pruSetImage, or fetches one frame from
+ * the default device; it always hands out at least the geometry's sample
+ * count (a short or failed frame is zero-padded in the scratch image) and
+ * returns the geometry's sample count, or 0 when `out` is NULL. The pointer
+ * stays valid until the next pruGetImage or the pushed buffer's release.
+ * Setters return the value they set.
+ */
+/* Raw image pushed by the EPC driver: the frame's description (frame_size
+ * is the byte length of `frame_data`) and the 16-bit samples. */
+typedef struct epc_raw_image {
+    vizor_frame_info_t frame_info;
+    uint16_t *frame_data;
+} epc_raw_image_t;
+
+VZ_API int pruInit(void);
+VZ_API int pruSetSize(int columns, int rowsPerHalf);      /* full geometry; returns 0 */
+VZ_API int pruSetColReduction(int n);                      /* reduction 2^n; returns n */
+VZ_API int pruSetRowReduction(int n);                      /* reduction 2^n; returns n */
+VZ_API int pruSetDCS(int n);
+VZ_API int pruGetNDCS(void);
+VZ_API int pruGetNCols(void);
+VZ_API int pruGetNRowsPerHalf(void);
+VZ_API int pruGetNumberOfHalves(void);
+VZ_API unsigned int pruGetColReduction(void);              /* 1, 2, 4, ... */
+VZ_API unsigned int pruGetRowReduction(void);
+VZ_API int pruSetMinAmplitude(int amplitude);
+VZ_API int pruGetMinAmplitude(void);
+VZ_API epc_raw_image_t *pruSetImage(epc_raw_image_t *image);
+VZ_API int pruGetImage(uint16_t **out);
+VZ_API int pruRelease(void);
+
+/*
+ * Chip identification over the register shim. chipInfoGetInfo fills eight
+ * 16-bit values: IC type (register 0), IC version (register 1), fuse byte
+ * 245, wafer ID (fuses 246/247), chip ID (248/249), part type (250), part
+ * version (251), sequencer version; returns 8 (-1 for a NULL record). The
+ * boot getters read one item, print it and return it (-1 on a failed read).
+ */
+VZ_API int chipInfoGetInfo(int deviceAddress, uint16_t *info);
+VZ_API int bootGetIcVersion(int deviceAddress);
+VZ_API int bootGetPartType(int deviceAddress);
+VZ_API int bootGetPartVersion(int deviceAddress);
+VZ_API int bootGetWaferID(int deviceAddress);
+VZ_API int bootGetChipID(int deviceAddress);
+
+/*
+ * Legacy board power-up. boot() finds the chip (at most 10 attempts), reads
+ * its identity into the configuration and returns its device address, or -1.
+ * bootNormalMode switches a chip still in boot mode (register 126 bit 7) to
+ * normal mode. The rail switching acts on GPIO stubs: only the waits remain.
+ * All return 0 unless stated.
+ */
+VZ_API int boot(void);
+VZ_API int bootInit(void);
+VZ_API int bootNormalMode(int deviceAddress);
+VZ_API int bootReset(void);
+VZ_API int bootUndo(void);
+VZ_API int bootCloseEpc660_enable(void);
+
+/*
+ * Board stubs. The GPIO calls and bbbLEDEnable return 0 (gpio_get_dir 1).
+ * adcOpen returns the channel for 0..7, else -1; adcGetValue 1024;
+ * adcGetValueMillivolts 450; adcGetValueMicroAmpere 450000 / ohms, or -1 for
+ * ohms 0.
+ */
+VZ_API int gpio_export(int gpio);
+VZ_API int gpio_unexport(int gpio);
+VZ_API int gpio_open_dir(int gpio);
+VZ_API int gpio_set_dir(int fd, int output);
+VZ_API int gpio_get_dir(int fd);
+VZ_API int gpio_close_dir(int fd);
+VZ_API int gpio_open_val(int gpio);
+VZ_API int gpio_set_val(int fd, int value);
+VZ_API int gpio_get_val(int fd);
+VZ_API int gpio_close_val(int fd);
+VZ_API int bbbLEDEnable(int on);
+VZ_API int adcOpen(int channel);
+VZ_API int adcGetValue(int channel);
+VZ_API int adcGetValueMillivolts(int channel);
+VZ_API int adcGetValueMicroAmpere(int channel, int ohms);
 
 /* ==== end of device access shims ==== */
 
 
 /* ==== configuration and parameter file (config) ==== */
+/*
+ * Chip identity and runtime configuration: part type (2 epc660 TOF, 3 epc660
+ * FLIM, 4 epc635 TOF, 5 epc635 FLIM), mode (0 2D gray, 1 3D TOF, 2 FLIM),
+ * modulation frequency (kHz, from a table of 6 computed from the clock
+ * registers 129/130; index 1 is 12000 kHz on the usual clock), integration
+ * times (microseconds), DCS count, ABS, correction switches, temperature
+ * trims and the print level that gates the library's console output.
+ * Register writes go through i2c on `deviceAddress`, device parameters
+ * (integration time 13, image mode 10) to the EPC default device.
+ *
+ * configInit(addr) initialises the whole library for the chip whose identity
+ * was set (called by the EPC driver); it never fails, also without a usable
+ * "./config.txt". configSaveParameters/configLoadParameters write and read
+ * the eight tuning values of "./config.txt" (0, or -1 when the file cannot be
+ * opened); a line that is missing, not a number, overlong or absurd keeps its
+ * current value and is logged. Setters return the value set unless stated;
+ * the integration-time setters return 0, or -1 for a time out of range
+ * (2D above 1000000, 3D and HDR above 4000).
+ */
+VZ_API int configInit(int deviceAddress);
+VZ_API int configSaveParameters(void);
+VZ_API int configLoadParameters(void);
+VZ_API int configRestartTOF(void);
+VZ_API int configRestartFLIM(void);
+VZ_API int configInitRegisters(int mode);
+VZ_API void printChipParam(void);
+
+VZ_API int configLoad(int mode, int deviceAddress);
+VZ_API int configGetCurrentMode(void);
+VZ_API int configGetModeCount(void);                      /* 3 */
+VZ_API int configSetMode(int pseudoNoise, int deviceAddress);
+VZ_API int configSetDCS(int nDCS, int deviceAddress);
+VZ_API int configEnableABS(int on, int deviceAddress);
+VZ_API int configIsABS(int deviceAddress);
+
+VZ_API int configSetModulationFrequency(int index, int deviceAddress);
+VZ_API int configGetModulationFrequency(void);            /* kHz */
+VZ_API int *configGetModulationFrequencies(void);         /* table of 6, kHz */
+VZ_API int configFindModulationFrequencies(void);         /* recomputes; last entry */
+VZ_API int configGetModFreqMode(void);                    /* current index */
+VZ_API int configGetModFreqCount(void);                   /* 6 */
+VZ_API int configGetSysClk(void);                         /* kHz */
+VZ_API double configGetTPLLClk(void);                     /* ns */
+VZ_API double configGetTModClk(void);                     /* modulation clock period, ns */
+
+VZ_API int configSetIntegrationTime2D(int us);
+VZ_API int configSetIntegrationTime3D(int us);
+VZ_API int configSetIntegrationTime3DHDR(int us);
+VZ_API int configSetIntegrationTime(int us);
+VZ_API int configSetIntegrationTimesHDR(void);
+VZ_API int configGetIntegrationTime2D(void);
+VZ_API int configGetIntegrationTime3D(void);
+VZ_API int configGetIntegrationTime3DHDR(void);
+VZ_API int configGetImagingTime(void);                    /* 15000 */
+
+/* Additive-argument threshold: a linear model of the 3D integration time. */
+VZ_API int configSetAddArgMin(int arg);
+VZ_API int configSetAddArgMax(int arg);
+VZ_API int configEnableAddArg(int on);
+VZ_API int configStatusEnableAddArg(void);
+VZ_API int configSetDcsAdd_threshold(int threshold);
+VZ_API int configGetDcsAdd_threshold(void);
+
+VZ_API int configSetDeviceAddress(int deviceAddress);
+VZ_API int configGetDeviceAddress(void);
+VZ_API int configSetIcVersion(int version);
+VZ_API int configGetIcVersion(void);
+VZ_API int configSetPartType(int type);
+VZ_API int configGetPartType(void);
+VZ_API int configSetPartVersion(int version);
+VZ_API int configGetPartVersion(void);
+VZ_API uint16_t configSetWaferID(uint16_t id);
+VZ_API uint16_t configGetWaferID(void);
+VZ_API uint16_t configSetChipID(uint16_t id);
+VZ_API uint16_t configGetChipID(void);
+VZ_API uint16_t configGetSequencerVersion(void);
+VZ_API int configIsFLIM(void);
+
+/* Temperature trims of the chip's sensors. */
+VZ_API uint8_t configGetGX(void);
+VZ_API uint8_t configGetGY(void);
+VZ_API int configGetGZ(void);
+VZ_API uint8_t configGetGM(void);
+VZ_API uint8_t configGetGL(void);
+VZ_API uint8_t configGetGC(void);
+
+VZ_API int configIsEnabledDRNUCorrection(void);
+VZ_API int configIsEnabledGrayscaleCorrection(void);
+VZ_API int configIsEnabledTemperatureCorrection(void);
+VZ_API int configIsEnabledAmbientLightCorrection(void);
+
+/* Print level: console diagnostics of a given level appear when the level
+ * is at most this value. */
+VZ_API int configSetPrint(int level);
+VZ_API int configPrint(void);
+
+/* Calibration path names kept for applications (the library reads none). */
+VZ_API extern char pathdir[256];
+VZ_API extern char pathOffset[2][256];
+VZ_API extern char pathFPN[2][256];
+VZ_API extern char calib_file_name[256];
 
 /* ==== end of configuration ==== */
 
 
 /* ==== DLL, illumination and FLIM timing control ==== */
+/*
+ * Delay-locked loop, illumination flag and FLIM timing steps, programmed
+ * through i2c. The DLL functions take the device address, the FLIM setters
+ * use configGetDeviceAddress(). FLIM setters take a step length in
+ * modulation clock periods (flimGetStep() ns x 1000); 0 skips the step where
+ * the chip has the skip mask (register 47) and fails with -1 where it has
+ * none. Functions return 0 unless stated; flimSetDelay accepts steps 1..7
+ * (1 flash width, 2 flash delay, 3..6 T1..T4, 7 TREP), else -1.
+ */
+VZ_API int dllBypassDLL(int on, int deviceAddress);
+VZ_API int dllDetermineAndSetDemodulationDelay(int deviceAddress);   /* returns 2 */
+VZ_API int dllResetDemodulationDelay(int deviceAddress);
+VZ_API int dllEnablePreheat(int on, int deviceAddress);
+VZ_API int dllInitialize(int deviceAddress);        /* -1 for an unknown clock divider */
+VZ_API int dllLockAutomatically(int deviceAddress);
+VZ_API uint16_t dllGetFineCtrlExt(void);
+VZ_API uint8_t dllGetCoarseCtrlExt(void);
+
+VZ_API int illuminationEnable(void);
+VZ_API int illuminationDisable(void);
+VZ_API int isIlluminationEnabled(void);
+
+VZ_API int flimSetT1(uint16_t value);
+VZ_API int flimSetT2(uint16_t value);
+VZ_API int flimSetT3(uint16_t value);
+VZ_API int flimSetT4(uint16_t value);
+VZ_API int flimSetTREP(uint16_t value);
+VZ_API int flimSetFlashDelay(uint16_t value);
+VZ_API int flimSetFlashWidth(uint16_t value);
+VZ_API int flimSetDelay(int index, uint16_t value);
+VZ_API int flimSetSkip(int step);
+VZ_API int flimResetSkip(int step);
+VZ_API int flimSetRepetitions(uint16_t count);      /* returns the value written */
+VZ_API uint16_t flimGetRepetitions(void);
+VZ_API uint16_t flimGetFlashWidth(void);
+VZ_API uint16_t flimGetStep(void);
 
 /* ==== end of timing control ==== */
 
 
 /* ==== temperature readout ==== */
+/*
+ * Chip and illumination temperatures, signed 16-bit tenths of a degree
+ * Celsius unless stated. The EPC driver hands the two frame-header words
+ * (chip, illumination board) to temperatureSetTemperatureByFrameHeader for
+ * every frame; temperatureGetTemperature reads device parameter 15. The
+ * chip readout methods (register, ROI, direct sensor) act on the chip through
+ * i2c and the image source and return the number of values written to `out`
+ * (4 for the epc660, 1 for the epc635; -1 for a NULL buffer).
+ * temperatureGetTemperatures writes at most 6 values (4 chip, 2 illumination)
+ * and temperatureGetTemperatureChip at most 4.
+ */
+VZ_API int temperatureInit(void);
+VZ_API int temperatureSetTemperatureByFrameHeader(const uint16_t *values);
+VZ_API int16_t temperatureGetTemperatureByFrameHeader(void);
+VZ_API int16_t temperatureGetIbTemperatureByFrameHeader(void);
+VZ_API int16_t temperatureGetTemperature(void);
+VZ_API int temperatureGetTemperatures(int deviceAddress, int16_t *out);
+VZ_API int temperatureGetTemperatureChip(int deviceAddress, int16_t *out);
+VZ_API int temperatureGetTemperatureIllumination(int16_t *out);
+VZ_API int16_t temperatureGetLastTempChip(void);
+VZ_API int16_t temperatureGetLastTempIllumination(void);
+VZ_API int temperatureKalmanFilter(int16_t *values, int n);     /* n 0..8; returns n */
+VZ_API int temperatureGetTemperatureRegister(int deviceAddress, int16_t *out);
+VZ_API int temperatureGetTemperatureROI(int deviceAddress, int16_t *out);
+VZ_API int temperatureGetTemperatureROI_EPC660_CHIP7(int deviceAddress, int16_t *out);
+VZ_API int temperatureGetTemperature635(int deviceAddress, int16_t *out);
+VZ_API double temperatureGetAveragedChipTemperature(int deviceAddress);   /* degrees C */
+VZ_API uint16_t temperatureGetGrayscalePixel(int index);       /* 0 outside the image */
+VZ_API uint16_t *temperatureGetGrayscaleData(void);
 
 /* ==== end of temperature readout ==== */
 
 
 /* ==== API facade and readout control (api, readOut) ==== */
+/*
+ * Readout control: read-modify-write of the readout register 148 (binning,
+ * row reduction, dual MGX/HDR bit), the region of interest 150..155 and the
+ * sequencer slots 34/37/40/43 and 146. Return 0 unless stated.
+ */
+VZ_API int readOutEnableHorizontalBinning(int on, int deviceAddress);
+VZ_API int readOutIsHorizontalBinning(int deviceAddress);
+VZ_API int readOutEnableVerticalBinning(int on, int deviceAddress);
+VZ_API int readOutIsVerticalBinning(int deviceAddress);
+VZ_API int readOutSetRowReduction(int n, int deviceAddress);
+VZ_API int readOutEnableDualMGX(int on, int deviceAddress);
+VZ_API int readOutEnableHDR(int on, int deviceAddress);
+VZ_API int readOutSetROI(int x1, int x2, int y1, int y2, int deviceAddress);
+VZ_API int readOutGetTopLeftX(void);
+VZ_API int readOutGetBottomRightX(void);
+VZ_API int readOutGetTopLeftY(void);
+VZ_API int readOutGetBottomRightY(void);
+
+/*
+ * The API facade: the flat entry of the library. Mode changes (region of
+ * interest, binning, row reduction, pi delay, dual MGX, HDR, 2D/3D) keep the
+ * chip, the image source, the calculation and the filters consistent; the
+ * rest forwards to one module function and returns its result. Range
+ * failures print a message and return -1 without touching the chip. The
+ * region of interest is x1..x2 (even start, odd end, 0..327) and y1..y2 rows
+ * of one half (even start, odd end, 0..125), at least 6 x column reduction
+ * by 2 x row reduction. Functions touching the chip take its address last.
+ */
+VZ_API int apiSetROI(int x1, int x2, int y1, int y2, int deviceAddress);
+VZ_API int apiEnableHorizontalBinning(int on, int deviceAddress);
+VZ_API int apiEnableVerticalBinning(int on, int deviceAddress);
+VZ_API int apiSetRowReduction(int n, int deviceAddress);        /* n clamped to 0..3 */
+VZ_API int apiEnablePiDelay(int on, int deviceAddress);
+VZ_API int apiEnableDualMGX(int on, int deviceAddress);
+VZ_API int apiEnableHDR(int on, int deviceAddress);
+VZ_API int apiSelectMode(int mode, int deviceAddress);          /* 1 pseudo-noise */
+VZ_API int apiSetModulationFrequency(int index, int deviceAddress);
+VZ_API int apiLoadConfig(int mode, int deviceAddress);          /* 1 3D, else 2D */
+VZ_API int apiEnableABS(int on, int deviceAddress);
+VZ_API int apiSetMinAmplitude(int amplitude);
+VZ_API int apiGetMinAmplitude(void);
+VZ_API int apiSetHysteresis(int width);
+VZ_API int16_t apiGetAveragedTemperature(int deviceAddress);    /* tenths of a degree */
+VZ_API int apiGetTemperature(int deviceAddress, int16_t *out);
+VZ_API int apiGetChipInfo(int deviceAddress, uint16_t *info);
+VZ_API int apiGetIcVersion(void);
+VZ_API int apiGetPartVersion(void);
+VZ_API int apiIsFLIM(void);
+VZ_API int apiTOF(void);
+VZ_API int apiFLIM(void);
+
+/* Registers: `count` 8-bit registers from `reg`. apiReadRegister returns the
+ * count, or -1 when the read failed; apiWriteRegister returns the count, or
+ * -1 when the write failed. */
+VZ_API int apiReadRegister(int reg, int count, unsigned char **data, int deviceAddress);
+VZ_API int apiWriteRegister(int reg, int count, unsigned char **data, int deviceAddress);
+
+/* Integration times (microseconds) and the additive-argument threshold. */
+VZ_API int apiSetIntegrationTime2D(int us);
+VZ_API int apiSetIntegrationTime3D(int us);
+VZ_API int apiSetIntegrationTime3DHDR(int us);
+VZ_API int apiGetImagingTime(void);
+VZ_API int apiEnableAddArgThreshold(int on);
+VZ_API int apiSetAddArgThreshold(int threshold);
+VZ_API int apiSetAddArgMin(int arg);
+VZ_API int apiSetAddArgMax(int arg);
+VZ_API int *apiGetModulationFrequencies(void);
+VZ_API int apiSetEnableImaging(int on);
+
+/* Tuning values kept in "./config.txt": each setter saves the file. */
+VZ_API double apiSetAmbientLightFactor(double factor);
+VZ_API int apiSetDRNUDelay(int seconds);
+VZ_API int apiSetDRNUDiffTemp(int degrees);
+VZ_API int apiSetDRNUAverage(int frames);
+VZ_API int apiPrint(int level);
+VZ_API double apiSetTempCoef(double coefficient);
+VZ_API double apiSetSpeedOfLight(double metresPerSecond);
+VZ_API double apiGetSpeedOfLightDev2(void);
+
+/* Sorted images (module-wide buffers, valid until the next call); return the
+ * number of values, see the calculation functions. */
+VZ_API int apiGetBWSorted(uint16_t **out);
+VZ_API int apiGetDCSSorted(uint16_t **out);
+VZ_API int apiGetDistanceSorted(uint16_t **out);
+VZ_API int apiGetAmplitudeSorted(uint16_t **out);
+VZ_API int apiGetDistanceAndAmplitudeSorted(uint16_t **out);
+
+/* Corrections, calibration and filters: forwards to their modules. */
+VZ_API int apiSetOffset(int centimetres, int deviceAddress);
+VZ_API int apiGetOffset(int deviceAddress);
+VZ_API int apiEnableDefaultOffset(int on);
+VZ_API int apiGetBadPixels(int *values);
+VZ_API int apiSelectPolynomial(int length, int taps, int deviceAddress);
+VZ_API int apiEnableImageCorrection(int on);
+VZ_API int apiSetImageAveraging(int pictures);
+VZ_API int apiSetImageProcessing(int mode);
+VZ_API int apiSetImageDifferenceThreshold(int threshold);
+VZ_API int apiEnableSaturation(int on);
+VZ_API int apiEnableAdcOverflow(int on);
+VZ_API int apiCalibrateGrayscale(int step);
+VZ_API int apiCorrectGrayscaleOffset(int on);
+VZ_API int apiCorrectGrayscaleGain(int on);
+VZ_API int apiCalibrateDRNU(void);
+VZ_API int apiCorrectDRNU(int mode);
+VZ_API int apiCorrectTemperature(int on);
+VZ_API int apiCorrectAmbientLight(int on);
+VZ_API int apiIsEnabledDRNUCorrection(void);
+VZ_API int apiIsEnabledGrayscaleCorrection(void);
+VZ_API int apiIsEnabledTemperatureCorrection(void);
+VZ_API int apiIsEnabledAmbientLightCorrection(void);
+VZ_API int16_t *apiRenewDRNU(int step);
+VZ_API int16_t *apiShowDRNU(void);
+VZ_API int16_t *apiLoadTemperatureDRNU(void);
+VZ_API int apiEnableKalman(int mode);
+VZ_API int apiSetKalmanKdiff(double kdiff);
+VZ_API int apiSetKalmanK(double k);
+VZ_API int apiSetKalmanQ(double q);
+VZ_API int apiSetKalmanNumCheck(int n);
+VZ_API int apiSetKalmanThreshold(int threshold);
+VZ_API int apiSetKalmanThreshold2(int threshold);
+VZ_API int apiCalibrateFlim(const char *gateName);
+VZ_API int apiCorrectFlimOffset(int on);
+VZ_API int apiCorrectFlimGain(int on);
+VZ_API int apiIsFlimCorrectionAvailable(void);
+VZ_API int apiFLIMSetT1(uint16_t value);
+VZ_API int apiFLIMSetT2(uint16_t value);
+VZ_API int apiFLIMSetT3(uint16_t value);
+VZ_API int apiFLIMSetT4(uint16_t value);
+VZ_API int apiFLIMSetTREP(uint16_t value);
+VZ_API int apiFLIMSetRepetitions(uint16_t count);
+VZ_API int apiFLIMSetFlashDelay(uint16_t value);
+VZ_API int apiFLIMSetFlashWidth(uint16_t value);
+VZ_API uint16_t apiFLIMGetStep(void);
+VZ_API int16_t apiTest(int value);
+
+/* Version of the processing library: 20800 = 2.8.0. */
+VZ_API int apiGetVersion(void);
+VZ_API int getVersion(void);
+VZ_API int getMajor(void);
+VZ_API int getMinor(void);
+VZ_API int getPatch(void);
+
+/*
+ * Frame queue for applications (the library does not use it): four slots of
+ * 661248 bytes. enqueue copies `length` bytes (at most one slot) and returns
+ * 0, or -1 when full or too long; dequeue copies the oldest frame into `out`
+ * (at least one slot long) and returns its length, or -1 when empty.
+ */
+VZ_API int queueInit(void);
+VZ_API int enqueue(const uint8_t *frame, int length);
+VZ_API int dequeue(uint8_t *out);
+VZ_API int isQueueEmpty(void);
+VZ_API int queueError(void);
+VZ_API int succ(int index);
+VZ_API int cleanQueue_intern(void);
 
 /* ==== end of API facade ==== */
 
