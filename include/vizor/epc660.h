@@ -874,13 +874,14 @@ VZ_API void imageAverage(uint16_t *image);
  * change or imageDifferenceInit() becomes the reference; later pixels closer
  * than t to it become 65300. 0 switches the test off. Returns t. */
 VZ_API int imageDifferenceSetThreshold(int t);
-VZ_API void imageDifferenceInit(void);
+VZ_API int imageDifferenceInit(void); /* returns 0 */
 VZ_API void imageDifference(uint16_t *image);
 
 /* Amplitude hysteresis: upper threshold = amplitude, lower = amplitude -
- * width; both clear the per-pixel state. The first returns width. */
+ * width; both clear the per-pixel state. The first returns width, the
+ * second the amplitude. */
 VZ_API int hysteresisSetThresholds(int amplitude, int width);
-VZ_API void hysteresisUpdateThresholds(int amplitude);
+VZ_API int hysteresisUpdateThresholds(int amplitude);
 /* The pixel's hysteresis state (1 = currently valid); 0 for an index outside
  * 0..82655. */
 VZ_API int hysteresisIsEnabled(int index);

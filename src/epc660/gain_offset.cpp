@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/vzlog.h"
+#include "epc660/base.h"
 #include "epc660/pending_image.h"
 #include "epc660/text_table.h"
 

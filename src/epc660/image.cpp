@@ -11,6 +11,7 @@
 #include "core/vzlog.h"
 #include "epc660/image_filter.h"
 #include "epc660/image_geometry.h"
+#include "epc660/base.h"
 #include "epc660/pending_image.h"
 #include "epc660/text_table.h"
 
@@ -305,8 +306,11 @@ VZ_API int imageDifferenceSetThreshold(int t) {
     });
 }
 
-VZ_API void imageDifferenceInit(void) {
-    vz::entry_void(__func__, [] { g_image.referenceTaken = false; });
+VZ_API int imageDifferenceInit(void) {
+    return vz::entry(__func__, 0, [] {
+        g_image.referenceTaken = false;
+        return 0;
+    });
 }
 
 VZ_API void imageDifference(uint16_t *image) {

@@ -2,6 +2,7 @@
 // calibration, taken from the image source and the readout control.
 #include "epc660/image_geometry.h"
 
+#include "epc660/base.h"
 #include "epc660/pending_image.h"
 
 namespace vz::epc {

@@ -1,31 +1,22 @@
-// TEMPORARY stand-ins for functions of the other EPC module groups that the
-// image group calls, so that it links and its tests run before those groups
-// land. Each is a documented pass-through with the full-frame epc660
-// defaults; none touches a device. The integrator deletes this file when the
-// owners' branches are merged.
-#include <cstdarg>
-#include <cstdio>
-
+// TEMPORARY stand-ins for functions of the calculation and DRNU calibration
+// groups that the image group calls, so that it links and its tests run
+// before those groups land. They are weak: the owners' definitions replace
+// them wherever they are linked in. The integrator deletes this file.
 #include "core/vzlog.h"
 #include "epc660/pending_image.h"
 
 extern "C" {
 
-// Prints when enabled and the level is within the print level (0).
-void print(bool enable, int level, const char *format, ...) {
-    if (!enable || level > configPrint()) return;
-    va_list ap;
-    va_start(ap, format);
-    std::vprintf(format, ap);
-    va_end(ap);
-}
-
-// No frames yet: an empty result, which the means treat as no frame.
-int calcBWSorted(uint16_t **out) {
-    vz_dbg("[%s] pass-through: no calculation yet\n", __func__);
+// No sorter yet: an empty result, which the calibration means report as a
+// missing frame (nothing is measured).
+[[gnu::weak]] int calcBWSorted(uint16_t **out) {
+    vz_dbg("[%s] pass-through: the gray sorter is not built yet\n", __func__);
     if (out) *out = nullptr;
     return 0;
 }
-int calculationIsDualMGX(void) { return 0; }
+
+// The epc660 calibration image (320 x 240).
+[[gnu::weak]] int calibrateGetWidth(void) { return 320; }
+[[gnu::weak]] int calibrateGetHeight(void) { return 240; }
 
 }  // extern "C"

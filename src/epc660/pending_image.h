@@ -1,19 +1,15 @@
-// TEMPORARY: declarations of functions of the other EPC module groups that
-// the image group calls before those groups have landed. Delete each line
-// when its owner's declaration arrives in vizor/epc660.h (the integrator
-// deletes this file with pending_image.cpp).
+// TEMPORARY: declarations of functions of the calculation and DRNU
+// calibration groups that the image group calls before those groups have
+// landed here. The integrator deletes this file with pending_image.cpp once
+// vizor/epc660.h declares them.
 #pragma once
 
-#include <stdbool.h>
-#include <stdint.h>
-
-#include "vizor/epc660.h"
+#include <cstdint>
 
 extern "C" {
-// image source geometry, region of interest, identity, print level
-void print(bool enable, int level, const char *format, ...);
-// calculation
 int calcBWSorted(uint16_t **out);
 int calculationIsDualMGX(void);
-// DRNU calibration image size
+int calculationEnableDualMGX(int on);
+int calibrateGetWidth(void);
+int calibrateGetHeight(void);
 }

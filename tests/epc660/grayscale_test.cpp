@@ -18,6 +18,8 @@
 namespace {
 
 constexpr int W = 320, H = 240, N = W * H;
+// The full epc660 region of interest (stored even without a device).
+const int kRoi = readOutSetROI(4, 323, 6, 245, 0);
 const char *kGrayFile = "./grayscale660_gain_offset_W000_C000.txt";
 
 // A gain/offset file: H rows of `gain`, H rows of `offset`; `edit` may
