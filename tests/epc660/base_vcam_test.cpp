@@ -134,7 +134,9 @@ TEST_F(EpcCam, FrequencyTableFromTheClockRegisters) {
         EXPECT_EQ(reg(133), divider[i]);
         EXPECT_EQ(configGetModulationFrequency(), int(sensor().mod_freq_khz())) << i;
     }
-    apiSetModulationFrequency(1, kAddr);
+    configSetModulationFrequency(9, kAddr);  // unknown index: the 12 MHz one, kept consistent
+    EXPECT_EQ(reg(133), 1);
+    EXPECT_EQ(configGetModFreqMode(), 1);
     EXPECT_EQ(configGetModulationFrequency(), 12000);
     EXPECT_NEAR(configGetTModClk(), 1e6 / 48000, 1e-9);  // 96 MHz / 2
 }
@@ -314,6 +316,18 @@ TEST_F(EpcCam, DllRegisters) {
     EXPECT_EQ(reg(174), 1);
     set_reg(133, 2);
     EXPECT_EQ(dllInitialize(kAddr), -1);  // no divider for it
+    EXPECT_EQ(dllGetCoarseCtrlExt(), 0);
+    // Leaving the bypass sets up the divider and tries to lock; this camera's
+    // loop never reports a lock, so nothing is written back.
+    set_reg(133, 1);
+    CaptureStdout();
+    dllBypassDLL(0, kAddr);
+    EXPECT_NE(GetCapturedStdout().find("WARNING: DLL locking failed (max. no. of loops reached).\n"),
+              std::string::npos);
+    EXPECT_EQ(reg(174), 0);
+    EXPECT_EQ(reg(132), 7);
+    EXPECT_EQ(reg(172), 119);
+    EXPECT_EQ(reg(115), 0);
     dllEnablePreheat(1, kAddr);
     EXPECT_EQ(reg(144) & 0x08, 0x08);
     dllEnablePreheat(0, kAddr);
