@@ -97,6 +97,9 @@ TEST_F(EpcCam, IdentityFromRegistersAndFuses) {
         const uint16_t want[8] = {c.ic_type, 3, sensor().fuse(245), 12, 345, c.part_type,
                                   sensor().fuse(251), configGetSequencerVersion()};
         for (int i = 0; i < 8; ++i) EXPECT_EQ(info[i], want[i]) << i;
+        EXPECT_EQ(reg(203), c.part_type == 4 ? 99 : 0);  // configInit's epc635 setting
+        EXPECT_EQ(pruGetNCols() * pruGetNRowsPerHalf() * pruGetNumberOfHalves(),
+                  c.part_type == 4 ? 160 * 60 : 320 * 240);
         CaptureStdout();
         EXPECT_EQ(bootGetWaferID(kAddr), 12);
         EXPECT_EQ(bootGetChipID(kAddr), 345);
@@ -116,6 +119,23 @@ TEST_F(EpcCam, BootFindsTheChipAndStoresItsIdentity) {
     EXPECT_EQ(configGetChipID(), 345);
     EXPECT_EQ(configGetPartType(), 2);
     EXPECT_EQ(configGetDeviceAddress(), 0x20);
+}
+
+TEST_F(EpcCam, RestartsSwitchThePartTypeInTheFuses) {
+    open();
+    CaptureStdout();
+    EXPECT_EQ(apiFLIM(), 0);
+    EXPECT_EQ(sensor().part_type(), 3);
+    EXPECT_EQ(configGetPartType(), 3);
+    EXPECT_EQ(isIlluminationEnabled(), 1);
+    EXPECT_EQ(apiFLIM(), 0);  // already FLIM: nothing to switch
+    EXPECT_EQ(sensor().part_type(), 3);
+    EXPECT_EQ(apiTOF(), 0);
+    GetCapturedStdout();
+    EXPECT_EQ(sensor().part_type(), 2);
+    EXPECT_EQ(configGetPartType(), 2);
+    EXPECT_EQ(configGetWaferID(), 12);
+    EXPECT_TRUE(log.has("[configRestartFLIM] ------------------restart FLIM---------------------\n")) << log.text().substr(0, 3000);
 }
 
 TEST_F(EpcCam, FrequencyTableFromTheClockRegisters) {
