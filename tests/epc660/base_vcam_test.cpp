@@ -94,8 +94,9 @@ TEST_F(EpcCam, IdentityFromRegistersAndFuses) {
         open(c.product);
         uint16_t info[8] = {};
         ASSERT_EQ(chipInfoGetInfo(kAddr, info), 8);
-        const uint16_t want[8] = {c.ic_type, 3, sensor().fuse(245), 12, 345, c.part_type,
-                                  sensor().fuse(251), configGetSequencerVersion()};
+        const uint16_t want[8] = {
+            c.ic_type, 3,           sensor().fuse(245), 12,
+            345,       c.part_type, sensor().fuse(251), configGetSequencerVersion()};
         for (int i = 0; i < 8; ++i) EXPECT_EQ(info[i], want[i]) << i;
         EXPECT_EQ(reg(203), c.part_type == 4 ? 99 : 0);  // configInit's epc635 setting
         EXPECT_EQ(pruGetNCols() * pruGetNRowsPerHalf() * pruGetNumberOfHalves(),
@@ -104,8 +105,8 @@ TEST_F(EpcCam, IdentityFromRegistersAndFuses) {
         EXPECT_EQ(bootGetWaferID(kAddr), 12);
         EXPECT_EQ(bootGetChipID(kAddr), 345);
         EXPECT_EQ(bootGetPartType(kAddr), c.part_type);
-        EXPECT_EQ(GetCapturedStdout(), "WAFER_ID: 12\nCHIP_ID: 345\nPART_TYPE: " +
-                                           std::to_string(c.part_type) + "\n");
+        EXPECT_EQ(GetCapturedStdout(),
+                  "WAFER_ID: 12\nCHIP_ID: 345\nPART_TYPE: " + std::to_string(c.part_type) + "\n");
     }
 }
 
@@ -135,7 +136,9 @@ TEST_F(EpcCam, RestartsSwitchThePartTypeInTheFuses) {
     EXPECT_EQ(sensor().part_type(), 2);
     EXPECT_EQ(configGetPartType(), 2);
     EXPECT_EQ(configGetWaferID(), 12);
-    EXPECT_TRUE(log.has("[configRestartFLIM] ------------------restart FLIM---------------------\n")) << log.text().substr(0, 3000);
+    EXPECT_TRUE(
+        log.has("[configRestartFLIM] ------------------restart FLIM---------------------\n"))
+        << log.text().substr(0, 3000);
 }
 
 TEST_F(EpcCam, FrequencyTableFromTheClockRegisters) {
@@ -170,7 +173,7 @@ TEST_F(EpcCam, RoiRegistersAndGeometry) {
     } cases[] = {
         {0, 327, 0, 125, 0, {0, 0, 1, 71, 0, 125}, 328, 126},
         {4, 323, 6, 125, 0, {0, 4, 1, 67, 6, 125}, 320, 120},
-        {1, 327, 0, 125, -1, {0, 4, 1, 67, 6, 125}, 320, 120},   // unchanged
+        {1, 327, 0, 125, -1, {0, 4, 1, 67, 6, 125}, 320, 120},  // unchanged
         {0, 328, 0, 125, -1, {0, 4, 1, 67, 6, 125}, 320, 120},
         {256, 261, 10, 11, 0, {1, 0, 1, 5, 10, 11}, 6, 2},
     };
@@ -342,8 +345,9 @@ TEST_F(EpcCam, DllRegisters) {
     set_reg(133, 1);
     CaptureStdout();
     dllBypassDLL(0, kAddr);
-    EXPECT_NE(GetCapturedStdout().find("WARNING: DLL locking failed (max. no. of loops reached).\n"),
-              std::string::npos);
+    EXPECT_NE(
+        GetCapturedStdout().find("WARNING: DLL locking failed (max. no. of loops reached).\n"),
+        std::string::npos);
     EXPECT_EQ(reg(174), 0);
     EXPECT_EQ(reg(132), 7);
     EXPECT_EQ(reg(172), 119);
@@ -433,8 +437,7 @@ TEST_F(EpcCam, ImageSourceFetchesOneFrame) {
     pruSetSize(100, 10);  // not what the camera sends
     CaptureStdout();
     EXPECT_EQ(pruGetImage(&img), 100 * 4 * 10 * 2);
-    EXPECT_NE(GetCapturedStdout().find(" wrong frame size: expect 16000, get "),
-              std::string::npos);
+    EXPECT_NE(GetCapturedStdout().find(" wrong frame size: expect 16000, get "), std::string::npos);
     for (int i = 0; i < 8000; ++i) ASSERT_EQ(img[i], 0);
 }
 
