@@ -6,6 +6,7 @@
 // geometries and frames that do not fit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -193,6 +194,64 @@ TEST(CalcPaths, RowLoopsEqualThePerPixelReading) {
                     }
                 }
     set_simd_isa(simd_isa());
+}
+
+// Components that reach every table entry in every octant, the axes and
+// both diagonals, straight through the row kernels of each loop.
+TEST(CalcPaths, EveryTableEntryInEveryOctant) {
+    select_chip(kChips[0], 4);
+    std::vector<int> ys, xs;
+    for (int i = 0; i < 4096; ++i)
+        for (int o = 0; o < 8; ++o) {
+            const int y = (o & 4) ? 4095 : i, x = (o & 4) ? i : 4095;
+            ys.push_back(o & 1 ? -y : y);
+            xs.push_back(o & 2 ? -x : x);
+        }
+    for (int v : {0, 1, 2048, 4095}) {
+        for (int sy : {1, -1})
+            for (int sx : {1, -1}) {
+                ys.push_back(sy * v);
+                xs.push_back(sx * v);
+                ys.push_back(0);
+                xs.push_back(sx * v);
+            }
+    }
+    const int n = int(ys.size());
+    Samples d[4];
+    for (auto &p : d) p.resize(size_t(n));
+    for (int i = 0; i < n; ++i) {  // arg1 = d3 - d1, arg2 = d2 - d0
+        d[1][size_t(i)] = uint16_t(std::max(0, -ys[size_t(i)]));
+        d[3][size_t(i)] = uint16_t(d[1][size_t(i)] + ys[size_t(i)]);
+        d[0][size_t(i)] = uint16_t(std::max(0, -xs[size_t(i)]));
+        d[2][size_t(i)] = uint16_t(d[0][size_t(i)] + xs[size_t(i)]);
+    }
+    for (bool pn : {false, true}) {
+        Pixels px;
+        px.type = 2;
+        px.four = true;
+        px.div_shift = 1;
+        px.pn = pn;
+        std::vector<uint16_t> ref(2 * size_t(n)), got(2 * size_t(n));
+        std::vector<uint8_t> st(static_cast<size_t>(n)), st2(static_cast<size_t>(n));
+        auto go = [&](std::vector<uint16_t> &out, std::vector<uint8_t> &state, bool simd) {
+            vz::epc::calc::Run r;
+            for (int k = 0; k < 4; ++k) r.s[k] = d[k].data();
+            r.state = state.data();
+            r.dist = out.data();
+            r.amp = out.data() + n;
+            r.len = n;
+            if (!simd || !run_simd(px, r)) run_scalar(px, r);
+        };
+        go(ref, st, false);
+        for (int i = 0; i < n && !pn; ++i)
+            ASSERT_EQ(ref[size_t(i)], (atan2_lut(ys[size_t(i)], xs[size_t(i)]) + 315000) % 30000)
+                << ys[size_t(i)] << "," << xs[size_t(i)];
+        for (const char *isa : {"avx2", "avx512"}) {
+            if (!set_simd_isa(isa)) continue;
+            go(got, st2, true);
+            EXPECT_EQ(got, ref) << isa << (pn ? " PN" : " sine");
+        }
+    }
 }
 
 TEST(CalcArithmetic, ArctangentWorkedValues) {
