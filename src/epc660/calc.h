@@ -60,7 +60,15 @@ bool shifted_part();
 void iterator_default_skip(int n);
 void iterator_mgx_skip(int n);
 
-// Start-up values of every switch, flag and state of the group (tests).
+// The image geometry of the image source, checked against what the
+// calculation can hold (at most kPixels pixels and kMaxRows rows, one or two
+// halves); false, with a warning naming `fn`, otherwise.
+struct Geometry {
+    int columns = 0, rows_per_half = 0, halves = 0, rows = 0;
+};
+bool image_geometry(Geometry &g, const char *fn);
+
+// Start-up values of every switch and flag of the group (tests).
 void reset_for_tests();
 
 }  // namespace vz::epc::calc

@@ -1,7 +1,6 @@
 // TEMPORARY stand-ins for functions of the other EPC module groups that the
 // image group calls, so that it links and its tests run before those groups
-// land. Each is a documented pass-through with the full-frame epc660
-// defaults; none touches a device. The integrator deletes this file when the
+// land. With the base and calc groups merged only the print helper is left. The integrator deletes this file when the
 // owners' branches are merged.
 #include <cstdarg>
 #include <cstdio>
@@ -19,13 +18,5 @@ void print(bool enable, int level, const char *format, ...) {
     std::vprintf(format, ap);
     va_end(ap);
 }
-
-// No frames yet: an empty result, which the means treat as no frame.
-int calcBWSorted(uint16_t **out) {
-    vz_dbg("[%s] pass-through: no calculation yet\n", __func__);
-    if (out) *out = nullptr;
-    return 0;
-}
-int calculationIsDualMGX(void) { return 0; }
 
 }  // extern "C"

@@ -10,10 +10,5 @@
 #include "vizor/epc660.h"
 
 extern "C" {
-// image source geometry, region of interest, identity, print level
 void print(bool enable, int level, const char *format, ...);
-// calculation
-int calcBWSorted(uint16_t **out);
-int calculationIsDualMGX(void);
-// DRNU calibration image size
 }
