@@ -11,10 +11,6 @@ namespace {
 
 struct PendingState {
     int pi_delay = 1, dual_mgx = 0, pn = 0, hdr = 0;
-    double ambient = 250.0, ambient_org = 250.0;
-    int diff_temp = 7, drnu_delay = 200000, drnu_average = 25;
-    double coef660 = 1.7, coef635 = 1.56131, c2 = 149896229.0;
-    int16_t drnu_block[100] = {};
 };
 PendingState g_pending;
 
@@ -62,47 +58,7 @@ STANDIN int atan2lut_Init(void) { PASS(0); }
 STANDIN int pnSelectPolynomial(int, int, int) { PASS(-1); }
 STANDIN uint16_t setEnableImaging(int on) { return uint16_t(pending(__func__, on)); }
 
-STANDIN int calculationSetEnableDRNU(int mode) { PASS(mode); }
-STANDIN int calculationSetEnableTemperature(int on) { PASS(on); }
-STANDIN int calculationSetEnableAmbientLight(int on) { PASS(on); }
-STANDIN double calculationSetAmbientLightFactor(double f) { return g_pending.ambient = f; }
-STANDIN double calculationSetAmbientLightFactorOrg(double f) { return g_pending.ambient_org = f; }
-STANDIN double calculationGetAmbientLightFactorOrg(void) { return g_pending.ambient_org; }
-STANDIN int calculationInitKalman(void) { PASS(0); }
-STANDIN int calculationEnableKalman(int mode) { PASS(mode); }
-STANDIN int calculationSetKalmanNumCheck(int n) { PASS(n); }
-STANDIN int calculationSetKalmanThreshold(int, int t) { PASS(t); }
 
-STANDIN int calibrateSetWidth(int w) { PASS(w); }
-STANDIN int calibrateSetHeight(int h) { PASS(h); }
-STANDIN int calibrateSetNumDistances(int n) { PASS(n); }
-STANDIN int calibrateSetDRNUDiffTemp(int v) { return g_pending.diff_temp = v; }
-STANDIN int calibrateGetDRNUDiffTemp(void) { return g_pending.diff_temp; }
-STANDIN int calibrateSetDRNUCalibrateDelay(int v) { return g_pending.drnu_delay = v; }
-STANDIN int calibrateGetDRNUCalibrateDelay(void) { return g_pending.drnu_delay; }
-STANDIN int calibrateSetDRNUAverage(int v) { return g_pending.drnu_average = v; }
-STANDIN int calibrateGetDRNUAverage(void) { return g_pending.drnu_average; }
-STANDIN double calibrateSetTempCoef(double c, int type) {
-    return (type == 4 || type == 5 ? g_pending.coef635 : g_pending.coef660) = c;
-}
-STANDIN double calibrateGetTempCoef(int type) {
-    return type == 4 || type == 5 ? g_pending.coef635 : g_pending.coef660;
-}
-STANDIN double calibrateSetSpeedOfLightDiv2(double v) { return g_pending.c2 = v; }
-STANDIN double calibrateGetSpeedOfLightDiv2(void) { return g_pending.c2; }
-STANDIN int16_t *calibrateRenewDRNU(int) { return pending(__func__, 0), g_pending.drnu_block; }
-STANDIN int16_t *calibrateShowDRNU(void) { return pending(__func__, 0), g_pending.drnu_block; }
-STANDIN int calibrationSetNumberOfColumnsMax(int n) { PASS(n); }
-STANDIN int calibrationSetNumberOfRowsMax(int n) { PASS(n); }
-STANDIN int calibrationLoadDRNU_LUT(void) { PASS(-1); }
-STANDIN int calibrationLoadDistanceImages(int) { PASS(-1); }
-STANDIN int16_t *calibrationLoadTemperatureDRNU(void) { return pending(__func__, 0), nullptr; }
-STANDIN int calibrationUpdateFrequency(void) { PASS(0); }
-STANDIN int calibrationSetOffset(int, int) { PASS(-1); }
-STANDIN int calibrationGetOffset(int) { PASS(-1); }
-STANDIN int calibrationEnableDefaultOffset(int on) { PASS(on); }
-STANDIN int calibrationGetBadPixels(int *) { PASS(-1); }
-STANDIN int calibrationDRNU(void) { PASS(-1); }
 
 STANDIN int imageCorrectionTransform(void) { PASS(0); }
 STANDIN int imageCorrectionEnable(int on) { PASS(on); }

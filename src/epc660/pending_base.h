@@ -33,46 +33,6 @@ int atan2lut_Init(void);
 int pnSelectPolynomial(int length, int taps, int deviceAddress);
 uint16_t setEnableImaging(int on);
 
-// per-pixel corrections
-int calculationSetEnableDRNU(int mode);
-int calculationSetEnableTemperature(int on);
-int calculationSetEnableAmbientLight(int on);
-double calculationSetAmbientLightFactor(double factor);
-double calculationSetAmbientLightFactorOrg(double factor);
-double calculationGetAmbientLightFactorOrg(void);
-int calculationInitKalman(void);
-int calculationEnableKalman(int mode);
-int calculationSetKalmanNumCheck(int n);
-int calculationSetKalmanThreshold(int which, int threshold);
-
-// DRNU calibration
-int calibrateSetWidth(int width);
-int calibrateSetHeight(int height);
-int calibrateSetNumDistances(int n);
-int calibrateSetDRNUDiffTemp(int diff);
-int calibrateGetDRNUDiffTemp(void);
-int calibrateSetDRNUCalibrateDelay(int delay);
-int calibrateGetDRNUCalibrateDelay(void);
-int calibrateSetDRNUAverage(int frames);
-int calibrateGetDRNUAverage(void);
-double calibrateSetTempCoef(double coefficient, int partType);
-double calibrateGetTempCoef(int partType);
-double calibrateSetSpeedOfLightDiv2(double value);
-double calibrateGetSpeedOfLightDiv2(void);
-int16_t *calibrateRenewDRNU(int step);
-int16_t *calibrateShowDRNU(void);
-int calibrationSetNumberOfColumnsMax(int n);
-int calibrationSetNumberOfRowsMax(int n);
-int calibrationLoadDRNU_LUT(void);
-int calibrationLoadDistanceImages(int mode);
-int16_t *calibrationLoadTemperatureDRNU(void);
-int calibrationUpdateFrequency(void);
-int calibrationSetOffset(int cm, int deviceAddress);
-int calibrationGetOffset(int deviceAddress);
-int calibrationEnableDefaultOffset(int on);
-int calibrationGetBadPixels(int *values);
-int calibrationDRNU(void);
-
 // image processing, grayscale and FLIM calibration
 int imageCorrectionTransform(void);
 int imageCorrectionEnable(int on);
