@@ -1,7 +1,8 @@
-// A complete DRNU calibration run on the virtual epc660 camera (delay line
-// stepped through register 115, chip temperature drifting, non-uniformity
-// on): the files it writes, loaded again, must make a flat wall at 1, 2 and
-// 3 m read flat within 1 cm.
+// The DRNU calibration run and the bad-pixel search on the virtual epc660
+// camera. A complete run (delay line stepped through register 115, chip
+// temperature drifting, non-uniformity on) writes files that, loaded again,
+// must make a flat wall at 1, 2 and 3 m read flat within 1 cm; a sweep that
+// keeps drifting gives up; the dark image's stuck pixels are listed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +13,8 @@
 
 #include "core/device.h"
 #include "epc660/base.h"
+#include "epc660/calibration.h"
+#include "epc660/correction.h"
 #include "testutil.h"
 #include "vcam/vcam.h"
 #include "vizor/epc660.h"
@@ -71,32 +74,52 @@ double flatness(std::vector<double> v, double *median) {
     return v[v.size() * 999 / 1000];
 }
 
-TEST(DrnuCalibrationOnVirtualCamera, CalibratedFilesMakeAFlatWallReadFlat) {
+// The virtual epc660 camera opened and bound to the EPC library as the
+// driver would bind it.
+class EpcCamera : public ::testing::Test {
+protected:
+    void SetUp() override {
+        vz_log_enable(VZ_LOG_CH_CONSOLE, VZ_LOG_WRN, nullptr);
+        vz::epc::corr::reset_for_tests();
+        vz::epc::cal::reset_for_tests();
+        vcam::CameraConfig cfg;
+        cfg.fw.product = "VZ-E1-660";
+        cfg.fw.epc.noise = false;
+        cfg.fw.epc.calib = vcam::EpcCalib::none;
+        cfg.fw.epc.defect_pixels = defects_;
+        cam = &bus.add_camera(1, 2, cfg);
+        ASSERT_GE(vizor_dev_list(&rec, 1), 1);
+        dev = vizor_dev_open(&rec);
+        ASSERT_NE(dev, nullptr);
+        ASSERT_NE(dev->ll->drv, nullptr);
+        dev->ll->drv->ops = &kOps;
+        vz::epc::set_default_device(dev);
+        configSetPartType(bootGetPartType(kAddr));
+        configSetWaferID((uint16_t)bootGetWaferID(kAddr));
+        configSetChipID((uint16_t)bootGetChipID(kAddr));
+        init();
+    }
+    void TearDown() override {
+        vz::epc::set_default_device(nullptr);
+        if (dev) vizor_dev_close(dev);
+    }
+    static void init() {
+        configInit(kAddr);
+        apiSetROI(4, 323, 6, 125, kAddr);
+        apiLoadConfig(1, kAddr);
+    }
+    int defects_ = 0;
     vzt::TempCwd cwd;
-    vz_log_enable(VZ_LOG_CH_CONSOLE, VZ_LOG_WRN, nullptr);
     vcam::Bus bus;
-    vcam::CameraConfig cfg;
-    cfg.fw.product = "VZ-E1-660";
-    cfg.fw.epc.noise = false;
-    cfg.fw.epc.calib = vcam::EpcCalib::none;
-    cfg.fw.epc.defect_pixels = 0;
-    vcam::Camera &cam = bus.add_camera(1, 2, cfg);
-    vizor_dev_t list[2];
-    ASSERT_GE(vizor_dev_list(list, 2), 1);
-    vizor_dev_t *dev = vizor_dev_open(&list[0]);
-    ASSERT_NE(dev, nullptr);
-    ASSERT_NE(dev->ll->drv, nullptr);
-    dev->ll->drv->ops = &kOps;
-    vz::epc::set_default_device(dev);
-    configSetPartType(bootGetPartType(kAddr));
-    configSetWaferID((uint16_t)bootGetWaferID(kAddr));
-    configSetChipID((uint16_t)bootGetChipID(kAddr));
-    configInit(kAddr);
-    ASSERT_EQ(calculationGetEnableDRNU(), 0);  // no calibration files yet
-    apiSetROI(4, 323, 6, 125, kAddr);
-    apiLoadConfig(1, kAddr);
+    vcam::Camera *cam = nullptr;
+    vizor_dev_t rec{};
+    vizor_dev_t *dev = nullptr;
+};
 
-    set_reference_path(cam, true);
+TEST_F(EpcCamera, CalibratedFilesMakeAFlatWallReadFlat) {
+    vcam::Camera &wall = *cam;
+    ASSERT_EQ(calculationGetEnableDRNU(), 0);  // no calibration files yet
+    set_reference_path(wall, true);
     calibrateSetDRNUCalibrateDelay(0);
     calibrateSetDRNUAverage(2);
     ASSERT_EQ(calibrationDRNU(), 0);
@@ -106,13 +129,11 @@ TEST(DrnuCalibrationOnVirtualCamera, CalibratedFilesMakeAFlatWallReadFlat) {
     EXPECT_EQ(calibrationDataFileCheck(1), 0);
 
     // Load the written files as at start-up.
-    configInit(kAddr);
+    init();
     ASSERT_EQ(calculationGetEnableDRNU(), 2);
-    apiSetROI(4, 323, 6, 125, kAddr);
-    apiLoadConfig(1, kAddr);
-    set_reference_path(cam, false);
+    set_reference_path(wall, false);
     for (float d : {1.0f, 2.0f, 3.0f}) {
-        cam.fw().set_scene(vcam::Scene::flat(320, 240, d, 1.0f));
+        wall.fw().set_scene(vcam::Scene::flat(320, 240, d, 1.0f));
         // About the same signal at every distance (the sensor's quantisation
         // alone would otherwise exceed a centimetre at 3 m).
         apiSetIntegrationTime3D(std::min(4000, (int)(1000 * d * d)));
@@ -130,8 +151,41 @@ TEST(DrnuCalibrationOnVirtualCamera, CalibratedFilesMakeAFlatWallReadFlat) {
                     d, before * 1000, med_before, after * 1000, med_after);
         EXPECT_LT(after, 0.01) << d;
     }
-    vz::epc::set_default_device(nullptr);
-    vizor_dev_close(dev);
+}
+
+TEST_F(EpcCamera, DriftingSweepGivesUpAfterTenPassesAndRestores) {
+    set_reference_path(*cam, true);
+    calibrateSetDRNUCalibrateDelay(0);
+    calibrateSetDRNUAverage(1);
+    calibrateSetDRNUDiffTemp(0);  // every temperature change restarts the sweep
+    calibrationSetOffsetPhase(55);
+    EXPECT_EQ(calibrationDRNU(), -1);
+    EXPECT_EQ(cam->fw().reg(1, 174), 1u);
+    EXPECT_EQ(cam->fw().reg(1, 115), 0u);
+    EXPECT_EQ(calibrationGetOffsetPhase(), 55);
+    char name[256];
+    calibrationGetDistanceImagesName(name, 1);
+    EXPECT_FALSE(std::filesystem::exists(name));
+}
+
+class EpcCameraWithDefects : public EpcCamera {
+protected:
+    EpcCameraWithDefects() { defects_ = 4; }
+};
+
+TEST_F(EpcCameraWithDefects, BadPixelSearchListsStuckPixels) {
+    cam->fw().set_scene(vcam::Scene::flat(320, 240, 1.0f, 0.0f));  // dark
+    std::filesystem::create_directory("calibration");
+    const int bad = calibrationSearchBadPixelsWithMin();
+    EXPECT_GE(bad, 2);
+    EXPECT_LE(bad, 4);
+    std::vector<int> v(2 * 82656);
+    EXPECT_EQ(calibrationGetBadPixels(v.data()), 2 * bad);
+    for (int i = 0; i < 2 * bad; i += 2) {
+        EXPECT_GE(v[i], 4);  // sensor coordinates include the border
+        EXPECT_GE(v[i + 1], 6);
+    }
+    EXPECT_EQ(configGetCurrentMode(), 1);  // TOF mode restored
 }
 
 }  // namespace
