@@ -13,7 +13,6 @@
 
 #include "core/vzlog.h"
 #include "epc660/base.h"
-#include "epc660/pending_image.h"
 #include "epc660/text_table.h"
 
 namespace vz::epc::calib {

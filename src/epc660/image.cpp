@@ -12,7 +12,6 @@
 #include "epc660/image_filter.h"
 #include "epc660/image_geometry.h"
 #include "epc660/base.h"
-#include "epc660/pending_image.h"
 #include "epc660/text_table.h"
 
 namespace vz::epc {

@@ -61,7 +61,6 @@ STANDIN int adcOverflowSetMax(uint16_t v) { PASS(v); }
 STANDIN int atan2lut_Init(void) { PASS(0); }
 STANDIN int pnSelectPolynomial(int, int, int) { PASS(-1); }
 STANDIN uint16_t setEnableImaging(int on) { return uint16_t(pending(__func__, on)); }
-STANDIN int hysteresisUpdateThresholds(int a) { PASS(a); }
 
 STANDIN int calculationSetEnableDRNU(int mode) { PASS(mode); }
 STANDIN int calculationSetEnableTemperature(int on) { PASS(on); }
@@ -71,9 +70,6 @@ STANDIN double calculationSetAmbientLightFactorOrg(double f) { return g_pending.
 STANDIN double calculationGetAmbientLightFactorOrg(void) { return g_pending.ambient_org; }
 STANDIN int calculationInitKalman(void) { PASS(0); }
 STANDIN int calculationEnableKalman(int mode) { PASS(mode); }
-STANDIN int calculationSetKalmanKdiff(double) { PASS(0); }
-STANDIN int calculationSetKalmanK(double) { PASS(0); }
-STANDIN int calculationSetKalmanQ(double) { PASS(0); }
 STANDIN int calculationSetKalmanNumCheck(int n) { PASS(n); }
 STANDIN int calculationSetKalmanThreshold(int, int t) { PASS(t); }
 
@@ -109,7 +105,6 @@ STANDIN int calibrationGetBadPixels(int *) { PASS(-1); }
 STANDIN int calibrationDRNU(void) { PASS(-1); }
 
 STANDIN int imageCorrectionTransform(void) { PASS(0); }
-STANDIN int imageDifferenceInit(void) { PASS(0); }
 STANDIN int imageCorrectionEnable(int on) { PASS(on); }
 STANDIN int imageSetNumberOfPicture(int n) { PASS(n); }
 STANDIN int imageSetProcessing(int mode) { PASS(mode); }

@@ -32,7 +32,6 @@ int adcOverflowSetMax(uint16_t value);
 int atan2lut_Init(void);
 int pnSelectPolynomial(int length, int taps, int deviceAddress);
 uint16_t setEnableImaging(int on);
-int hysteresisUpdateThresholds(int minAmplitude);
 
 // per-pixel corrections
 int calculationSetEnableDRNU(int mode);
@@ -43,9 +42,6 @@ double calculationSetAmbientLightFactorOrg(double factor);
 double calculationGetAmbientLightFactorOrg(void);
 int calculationInitKalman(void);
 int calculationEnableKalman(int mode);
-int calculationSetKalmanKdiff(double kdiff);
-int calculationSetKalmanK(double k);
-int calculationSetKalmanQ(double q);
 int calculationSetKalmanNumCheck(int n);
 int calculationSetKalmanThreshold(int which, int threshold);
 
@@ -79,7 +75,6 @@ int calibrationDRNU(void);
 
 // image processing, grayscale and FLIM calibration
 int imageCorrectionTransform(void);
-int imageDifferenceInit(void);
 int imageCorrectionEnable(int on);
 int imageSetNumberOfPicture(int n);
 int imageSetProcessing(int mode);

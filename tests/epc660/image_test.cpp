@@ -16,10 +16,6 @@
 #include "log_capture.h"
 #include "testutil.h"
 #include "vizor/epc660.h"
-// Calculation switches, until the calculation group declares them.
-#if __has_include("epc660/pending_image.h")
-#include "epc660/pending_image.h"
-#endif
 
 namespace {
 
