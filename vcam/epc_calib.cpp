@@ -30,7 +30,7 @@ void put32(std::vector<uint8_t>& v, uint32_t x) {
 
 std::vector<uint8_t> deflate_raw(const std::vector<uint8_t>& in) {
   z_stream zs{};
-  if (deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+  if (deflateInit2(&zs, Z_BEST_SPEED, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
     throw std::runtime_error("deflateInit2 failed");
   std::vector<uint8_t> out(deflateBound(&zs, uLong(in.size())));
   zs.next_in = const_cast<Bytef*>(in.data());

@@ -9,10 +9,6 @@
 #include "base/firewall.h"
 #include "vizor/epc660.h"
 #include "vizor/vizor.h"
-// Functions of modules still being built elsewhere, until they land.
-#if __has_include("epc660/pending_base.h")
-#include "epc660/pending_base.h"
-#endif
 
 // Runs the body of an exported EPC function through the entry firewall:
 //   int f(int a) { EPC_ENTRY(-1, { return a; }); }

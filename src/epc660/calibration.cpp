@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "base/firewall.h"
+#include "epc660/base.h"
 #include "core/vzlog.h"
-#include "epc660/pending_corr.h"
 #include "vizor/epc660.h"
 
 namespace vz::epc::cal {
@@ -372,7 +372,7 @@ int load_lut_text(int slot, const char *fn) {
 }
 
 void print_offsets(int level) {
-    print(true, level,
+    vz::epc::print(true, level,
           "offsetDRNU= %d  maxDistanceCM= %d  boxLSB= %2.4f newOffsetLSB= %d gStepCalMM = %2.4f\n",
           S.offset_drnu, range_cm(), box_offset(), trunc_i32(box_offset() - S.offset_drnu),
           S.step_mm);

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "base/firewall.h"
+#include "epc660/base.h"
 #include "core/vzlog.h"
 #include "epc660/calibration.h"
-#include "epc660/pending_corr.h"
 #include "vizor/epc660.h"
 
 namespace vz::epc::cal {
@@ -122,7 +122,7 @@ int create_step(int step, int n) {
             const int v = prev[r * w + c];
             lut_at(step, r, c) = round_i32(v - calibrationGetOffsetDRNU() - step * s);
             if (r < 2 && c >= 10 && c <= 14)
-                print(true, 2,
+                vz::epc::print(true, 2,
                       "value= %d  pMem[%d]= %d  drnuLut[%d]= %d  offset= %d stepLSB= %2.2f  "
                       "temp= %d\n",
                       v, r * w + c, v, r * w + c, lut_at(step, r, c), calibrationGetOffsetDRNU(),

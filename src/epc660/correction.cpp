@@ -15,9 +15,9 @@
 #include <algorithm>
 
 #include "base/firewall.h"
+#include "epc660/base.h"
 #include "core/vzlog.h"
 #include "epc660/calibration.h"
-#include "epc660/pending_corr.h"
 #include "vizor/epc660.h"
 
 namespace vz::epc::corr {
@@ -226,7 +226,7 @@ void ref_drnu2(uint16_t *dst, const uint16_t *src) {
 
 void ref_temperature(uint16_t *image) {
     const Geometry g = geometry();
-    for (int p = 0; p < g.pixels(); ++p) {
+    for (int p = 0; S.temperature && p < g.pixels(); ++p) {
         if (image[p] > 65299) continue;
         const double dt = delta_t(true);
         image[p] = (uint16_t)(image[p] - cal::round_i32(dt * cal::temperature_slope()));
@@ -266,6 +266,8 @@ int set_drnu(int mode) {
         return S.drnu;
     }
     S.drnu = mode;
+    vz::epc::config_set_drnu_enabled(mode != 0);
+    vz::epc::config_set_drnu2_enabled(mode == 2);
     write_drnu_registers();
     if (mode == 0) {
         calibrationSetDefaultOffsetPhase(0);
@@ -293,7 +295,7 @@ double simple_kalman(double x, int i, double g) {
         P.last_valid[i] = x;
     }
     if (i == kTracePixel)
-        print(true, 2, "print test 4500 NumCheck: %d gThresholdCheck[4500]: %d  leastValid: %2.4f \n",
+        vz::epc::print(true, 2, "print test 4500 NumCheck: %d gThresholdCheck[4500]: %d  leastValid: %2.4f \n",
               S.num_check, P.check[i], P.last_valid[i]);
     return P.estimate[i];
 }
@@ -321,17 +323,17 @@ double kalman(double x, int i, double q, double r) {
     const double u = fabs(x - e);
     const bool trace = i == kTracePixel;
     if (trace)
-        print(true, 2, "print test 4500 NumCheck: %d gThresholdCheck[4500]: %d \n ", S.num_check,
+        vz::epc::print(true, 2, "print test 4500 NumCheck: %d gThresholdCheck[4500]: %d \n ", S.num_check,
               P.check[i]);
     if (S.num_check == 0) {
         if (thr > u) {
             P.last_valid[i] = nw;
-            if (trace) print(true, 2, "threshold = %2.4f \n", thr);
+            if (trace) vz::epc::print(true, 2, "threshold = %2.4f \n", thr);
         } else {
             P.last_valid[i] = x;
             P.check[i] = 0;
             P.samples[i] = -1;
-            if (trace) print(true, 2, "reset Kalman 2  \n");
+            if (trace) vz::epc::print(true, 2, "reset Kalman 2  \n");
             result = x;
         }
     } else if (thr > u) {
@@ -375,7 +377,7 @@ double filter_pixel(double v, int i) {
         S.gain = gain;
         const double out = simple_kalman(v, i, gain);
         P.seen[i] = 2;
-        if (i == kTracePixel) print(true, 2, "set gK 4500: %2.4f \n", S.gain);
+        if (i == kTracePixel) vz::epc::print(true, 2, "set gK 4500: %2.4f \n", S.gain);
         return out;
     }
     }
@@ -399,6 +401,7 @@ VZ_API int calculationGetEnableDRNU(void) { return S.drnu; }
 VZ_API int calculationSetEnableTemperature(int on) {
     return vz::entry("calculationSetEnableTemperature", S.temperature, [&] {
         S.temperature = on;
+        vz::epc::config_set_temperature_enabled(on);
         corr::write_drnu_registers();
         return on;
     });
@@ -406,7 +409,10 @@ VZ_API int calculationSetEnableTemperature(int on) {
 
 VZ_API int calculationGetEnableTemperature(void) { return S.temperature; }
 
-VZ_API int calculationSetEnableAmbientLight(int on) { return S.ambient = on; }
+VZ_API int calculationSetEnableAmbientLight(int on) {
+    vz::epc::config_set_ambient_light_enabled(on);
+    return S.ambient = on;
+}
 VZ_API int calculationGetEnableAmbientLight(void) { return S.ambient; }
 VZ_API double calculationSetAmbientLightFactor(double f) { return S.ambient_factor = f; }
 VZ_API double calculationGetAmbientLightFactor(void) { return S.ambient_factor; }
@@ -459,7 +465,7 @@ VZ_API int calculationTemperatureCompensation(uint16_t *image) {
             dt = temperatureGetTemperatureByFrameHeader() - calibrateGetTempCalib();
             vz_dbg("[%s] tempDiff = %.2f\n", "calculationTemperatureCompensation", dt);
         }
-        print(true, 2, "calculationTemperatureCompensation: calibrateGetTempCoef= %2.6f\n",
+        vz::epc::print(true, 2, "calculationTemperatureCompensation: calibrateGetTempCoef= %2.6f\n",
               calibrateGetTempCoef(configGetPartType()));
         const int n = corr::geometry().pixels();
         const int corr_codes = cal::round_i32(dt * cal::temperature_slope());
@@ -493,7 +499,7 @@ VZ_API uint16_t calculationAmbientDCSCorrectionPixel(uint16_t dcs, uint16_t gray
 VZ_API int calculationAmbientDCSCorrection(uint16_t *image, int samplesPerDCS) {
     return vz::entry("calculationAmbientDCSCorrection", -1, [&] {
         if (image == nullptr || samplesPerDCS <= 0 || samplesPerDCS > 4 * cal::kPixels) return -1;
-        print(true, 2, "gAmbientLightFactor = %2.4f  pixelPerDCS= %d \n", S.ambient_factor,
+        vz::epc::print(true, 2, "gAmbientLightFactor = %2.4f  pixelPerDCS= %d \n", S.ambient_factor,
               samplesPerDCS);
         const corr::Geometry g = corr::geometry();
         const corr::CalOrigin co = corr::cal_origin();
@@ -510,7 +516,7 @@ VZ_API int calculationAmbientDCSCorrection(uint16_t *image, int samplesPerDCS) {
                 image[p] = (uint16_t)(d0 - a);
                 image[p + samplesPerDCS] = (uint16_t)(d1 - a);
                 if (k < 10)
-                    print(true, 2, "dcs0= %d  dcs1= %d  newDCS0= %d  newDCS1= %d  ampGray= %d\n",
+                    vz::epc::print(true, 2, "dcs0= %d  dcs1= %d  newDCS0= %d  newDCS1= %d  ampGray= %d\n",
                           d0, d1, image[p], image[p + samplesPerDCS], a);
             }
         }
