@@ -176,12 +176,16 @@ TEST(DefectList, HostileFilesKeepTheValidEntriesAndReportOnce) {
          "line longer than expected"},
         {"not a number", "01a 010 N\n", 0, "coordinates are not numbers"},
         {"too short", "010 01\n", 0, "line too short"},
+        {"many bad lines", std::string(2000, '\n'), 0, "2000 bad lines skipped in all"},
     };
     for (const Case &c : cases) {
         LogCapture log;
         EXPECT_EQ(loadList(c.text), c.entries) << c.name;
         EXPECT_EQ(log.count(c.log ? c.log : "WRN"), c.log ? 1 : 0) << c.name;
     }
+    LogCapture log;
+    imageCorrectionLoad("/dev/zero");  // no line end, no file end
+    EXPECT_EQ(log.count("larger than 1048576 bytes"), 1);
     EXPECT_EQ(imageCorrectionLoad("/nonexistent/image_correction.txt"), 0);
     EXPECT_EQ(imageCorrectionTransform(), 0);
 }
