@@ -21,7 +21,7 @@ namespace {
 
 constexpr int W = 320, H = 240, N = W * H;
 // The full epc660 region of interest (stored even without a device).
-const int kRoi = readOutSetROI(4, 323, 6, 245, 0);
+const int kRoi = readOutSetROI(4, 323, 6, 125, 0);
 using Image = std::vector<uint16_t>;
 
 // Distance codes with runs of the low-amplitude marker and some other markers.
@@ -271,7 +271,7 @@ TEST(DefectList, TransformFollowsRegionOfInterestAndReductions) {
               std::string::npos);
     imageCorrectionEnable(0);
     pruSetSize(320, 120);
-    readOutSetROI(4, 323, 6, 245, 0);
+    readOutSetROI(4, 323, 6, 125, 0);
 }
 
 }  // namespace
