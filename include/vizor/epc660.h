@@ -40,7 +40,8 @@ extern "C" {
  * whose EPC driver was initialised last) through the public register,
  * parameter and capture calls. Messages of the shims go to standard output.
  *
- * i2c: register shim. `operation` is 'd' (list chips: writes 0x20, 0xFF),
+ * i2c: register shim. `operation` is 'd' (list chips: writes 0x20, 0xFF;
+ * count at least 2),
  * 'l' (reload, no effect), 'r' (read `count` 8-bit registers from `reg`),
  * 's' (reset the sensor), 'w' (write `count` registers). `data` points to a
  * pointer to the caller's byte array of at least `count` bytes. Returns 0, or

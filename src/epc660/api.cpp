@@ -237,7 +237,7 @@ VZ_API int apiSetDRNUDiffTemp(int degrees) {
 VZ_API int apiSetDRNUAverage(int frames) {
     EPC_ENTRY(-1, {
         if (frames <= 0) {  // a count that is divided by
-            vz_wrn("[%s] frame count %d refused\n", __func__, frames);
+            vz_wrn("[%s] frame count %d refused\n", epc_fn, frames);
             return -1;
         }
         return saved(calibrateSetDRNUAverage(frames));
@@ -251,7 +251,7 @@ VZ_API double apiSetSpeedOfLight(double metresPerSecond) {
     EPC_ENTRY(-1.0, {
         vz::epc::print(true, 0, "apiSetSpeedOflight: %2.2f\n", metresPerSecond);
         if (!(metresPerSecond > 0) || !std::isfinite(metresPerSecond)) {  // a divisor
-            vz_wrn("[%s] speed %f refused\n", __func__, metresPerSecond);
+            vz_wrn("[%s] speed %f refused\n", epc_fn, metresPerSecond);
             return -1.0;
         }
         calibrateSetSpeedOfLightDiv2(metresPerSecond * 0.5);

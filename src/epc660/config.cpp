@@ -257,13 +257,13 @@ char calib_file_name[256] = "calib.bin";
 VZ_API int configInit(int deviceAddress) { EPC_ENTRY(-1, { return init(deviceAddress); }); }
 VZ_API int configRestartTOF(void) {
     EPC_ENTRY(-1, {
-        vz_dbg("[%s] ---------------restart TOF--------------\n", __func__);
+        vz_dbg("[%s] ---------------restart TOF--------------\n", epc_fn);
         return restart(true);
     });
 }
 VZ_API int configRestartFLIM(void) {
     EPC_ENTRY(-1, {
-        vz_dbg("[%s] ------------------restart FLIM---------------------\n", __func__);
+        vz_dbg("[%s] ------------------restart FLIM---------------------\n", epc_fn);
         return restart(false);
     });
 }
@@ -345,7 +345,7 @@ VZ_API int configSetModulationFrequency(int index, int deviceAddress) {
 VZ_API int configGetModulationFrequency(void) {
     EPC_ENTRY(-1, {
         if (g_cfg.print_level > 0)
-            vz_dbg("[%s] ---- modulation frequency = %i ----\n", __func__, g_cfg.freq);
+            vz_dbg("[%s] ---- modulation frequency = %i ----\n", epc_fn, g_cfg.freq);
         return g_cfg.freq;
     });
 }
@@ -423,7 +423,7 @@ VZ_API int configSetAddArgMin(int arg) {
     EPC_ENTRY(-1, {
         g_cfg.arg_min = arg;
         g_cfg.t_min = g_cfg.time_3d;
-        update_gain(__func__);
+        update_gain(epc_fn);
         return g_cfg.arg_min;
     });
 }
@@ -431,7 +431,7 @@ VZ_API int configSetAddArgMax(int arg) {
     EPC_ENTRY(-1, {
         g_cfg.arg_max = arg;
         g_cfg.t_max = g_cfg.time_3d;
-        update_gain(__func__);
+        update_gain(epc_fn);
         return g_cfg.arg_max;
     });
 }

@@ -97,6 +97,9 @@ TEST_F(EpcCam, IdentityFromRegistersAndFuses) {
         const uint16_t want[8] = {c.ic_type, 3, sensor().fuse(245), 12, 345, c.part_type,
                                   sensor().fuse(251), configGetSequencerVersion()};
         for (int i = 0; i < 8; ++i) EXPECT_EQ(info[i], want[i]) << i;
+        EXPECT_EQ(reg(203), c.part_type == 4 ? 99 : 0);  // configInit's epc635 setting
+        EXPECT_EQ(pruGetNCols() * pruGetNRowsPerHalf() * pruGetNumberOfHalves(),
+                  c.part_type == 4 ? 160 * 60 : 320 * 240);
         CaptureStdout();
         EXPECT_EQ(bootGetWaferID(kAddr), 12);
         EXPECT_EQ(bootGetChipID(kAddr), 345);
@@ -118,6 +121,23 @@ TEST_F(EpcCam, BootFindsTheChipAndStoresItsIdentity) {
     EXPECT_EQ(configGetDeviceAddress(), 0x20);
 }
 
+TEST_F(EpcCam, RestartsSwitchThePartTypeInTheFuses) {
+    open();
+    CaptureStdout();
+    EXPECT_EQ(apiFLIM(), 0);
+    EXPECT_EQ(sensor().part_type(), 3);
+    EXPECT_EQ(configGetPartType(), 3);
+    EXPECT_EQ(isIlluminationEnabled(), 1);
+    EXPECT_EQ(apiFLIM(), 0);  // already FLIM: nothing to switch
+    EXPECT_EQ(sensor().part_type(), 3);
+    EXPECT_EQ(apiTOF(), 0);
+    GetCapturedStdout();
+    EXPECT_EQ(sensor().part_type(), 2);
+    EXPECT_EQ(configGetPartType(), 2);
+    EXPECT_EQ(configGetWaferID(), 12);
+    EXPECT_TRUE(log.has("[configRestartFLIM] ------------------restart FLIM---------------------\n")) << log.text().substr(0, 3000);
+}
+
 TEST_F(EpcCam, FrequencyTableFromTheClockRegisters) {
     open();
     set_reg(130, 0x0B);
@@ -134,7 +154,9 @@ TEST_F(EpcCam, FrequencyTableFromTheClockRegisters) {
         EXPECT_EQ(reg(133), divider[i]);
         EXPECT_EQ(configGetModulationFrequency(), int(sensor().mod_freq_khz())) << i;
     }
-    apiSetModulationFrequency(1, kAddr);
+    configSetModulationFrequency(9, kAddr);  // unknown index: the 12 MHz one, kept consistent
+    EXPECT_EQ(reg(133), 1);
+    EXPECT_EQ(configGetModFreqMode(), 1);
     EXPECT_EQ(configGetModulationFrequency(), 12000);
     EXPECT_NEAR(configGetTModClk(), 1e6 / 48000, 1e-9);  // 96 MHz / 2
 }
@@ -314,6 +336,18 @@ TEST_F(EpcCam, DllRegisters) {
     EXPECT_EQ(reg(174), 1);
     set_reg(133, 2);
     EXPECT_EQ(dllInitialize(kAddr), -1);  // no divider for it
+    EXPECT_EQ(dllGetCoarseCtrlExt(), 0);
+    // Leaving the bypass sets up the divider and tries to lock; this camera's
+    // loop never reports a lock, so nothing is written back.
+    set_reg(133, 1);
+    CaptureStdout();
+    dllBypassDLL(0, kAddr);
+    EXPECT_NE(GetCapturedStdout().find("WARNING: DLL locking failed (max. no. of loops reached).\n"),
+              std::string::npos);
+    EXPECT_EQ(reg(174), 0);
+    EXPECT_EQ(reg(132), 7);
+    EXPECT_EQ(reg(172), 119);
+    EXPECT_EQ(reg(115), 0);
     dllEnablePreheat(1, kAddr);
     EXPECT_EQ(reg(144) & 0x08, 0x08);
     dllEnablePreheat(0, kAddr);
