@@ -13,6 +13,11 @@
 
 #if defined(VIZOR_EPC_SIMD) && VIZOR_EPC_SIMD && defined(__x86_64__)
 #define VZ_HAVE_SIMD 1
+// GCC 12 reports its own AVX-512 intrinsics (the undefined-vector idiom of
+// the set and convert helpers) as maybe uninitialised.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 #else
 #define VZ_HAVE_SIMD 0
