@@ -211,21 +211,6 @@ void put_u16(std::vector<uint8_t> &b, uint16_t v) {
 
 // ---- derived quantities -----------------------------------------------------
 
-int32_t round_i32(double x) {
-    if (isnan(x)) return 0;
-    const double r = round(x);
-    if (r >= 2147483647.0) return INT32_MAX;
-    if (r <= -2147483648.0) return INT32_MIN;
-    return (int32_t)r;
-}
-
-int32_t trunc_i32(double x) {
-    if (isnan(x)) return 0;
-    if (x >= 2147483647.0) return INT32_MAX;
-    if (x <= -2147483648.0) return INT32_MIN;
-    return (int32_t)x;
-}
-
 int range_mm() { return (uint16_t)trunc_i32(S.c2 / configGetModulationFrequency()); }
 int range_cm() { return (uint16_t)trunc_i32(S.c2 / (configGetModulationFrequency() * 10.0)); }
 double step_lsb() { return S.step_mm * 30000 / range_mm(); }

@@ -14,11 +14,23 @@ constexpr int kPixels = 82656;        // 328 x 252 per-pixel entries
 constexpr int kLutCols = 328;         // offset-table row stride
 constexpr int kLutRows = 252;
 
-// Rounds to the nearest integer, halves away from zero; NaN gives 0 and
-// values beyond the int range saturate, so no conversion is undefined.
-int32_t round_i32(double x);
-// Truncates toward zero with the same guards.
-int32_t trunc_i32(double x);
+// Truncates toward zero; NaN gives 0 and values beyond the int range
+// saturate, so no conversion is undefined.
+inline int32_t trunc_i32(double x) {
+    if (x >= 2147483647.0) return INT32_MAX;
+    if (x <= -2147483648.0) return INT32_MIN;
+    return x == x ? (int32_t)x : 0;
+}
+
+// Rounds to the nearest integer, halves away from zero, with the same
+// guards. x - trunc(x) is exact, so the half test is exact too.
+inline int32_t round_i32(double x) {
+    if (!(x < 2147483647.5)) return x == x ? INT32_MAX : 0;
+    if (!(x > -2147483648.5)) return INT32_MIN;
+    const int64_t t = (int64_t)x;
+    const double frac = x - (double)t;
+    return (int32_t)(frac >= 0.5 ? t + 1 : frac <= -0.5 ? t - 1 : t);
+}
 
 // Range in mm and in cm at the current modulation frequency, truncated to
 // 16 bits (12491 and 1249 at 12 MHz); 0 when the frequency is not positive.
