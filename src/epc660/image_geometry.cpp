@@ -3,7 +3,6 @@
 #include "epc660/image_geometry.h"
 
 #include "epc660/base.h"
-#include "epc660/pending_image.h"
 
 namespace vz::epc {
 

@@ -16,16 +16,12 @@
 #include "log_capture.h"
 #include "testutil.h"
 #include "vizor/epc660.h"
-// Calculation switches, until the calculation group declares them.
-#if __has_include("epc660/pending_image.h")
-#include "epc660/pending_image.h"
-#endif
 
 namespace {
 
 constexpr int W = 320, H = 240, N = W * H;
 // The full epc660 region of interest (stored even without a device).
-const int kRoi = readOutSetROI(4, 323, 6, 245, 0);
+const int kRoi = readOutSetROI(4, 323, 6, 125, 0);
 using Image = std::vector<uint16_t>;
 
 // Distance codes with runs of the low-amplitude marker and some other markers.
@@ -180,12 +176,16 @@ TEST(DefectList, HostileFilesKeepTheValidEntriesAndReportOnce) {
          "line longer than expected"},
         {"not a number", "01a 010 N\n", 0, "coordinates are not numbers"},
         {"too short", "010 01\n", 0, "line too short"},
+        {"many bad lines", std::string(2000, '\n'), 0, "2000 bad lines skipped in all"},
     };
     for (const Case &c : cases) {
         LogCapture log;
         EXPECT_EQ(loadList(c.text), c.entries) << c.name;
         EXPECT_EQ(log.count(c.log ? c.log : "WRN"), c.log ? 1 : 0) << c.name;
     }
+    LogCapture log;
+    imageCorrectionLoad("/dev/zero");  // no line end, no file end
+    EXPECT_EQ(log.count("larger than 1048576 bytes"), 1);
     EXPECT_EQ(imageCorrectionLoad("/nonexistent/image_correction.txt"), 0);
     EXPECT_EQ(imageCorrectionTransform(), 0);
 }
@@ -271,7 +271,7 @@ TEST(DefectList, TransformFollowsRegionOfInterestAndReductions) {
               std::string::npos);
     imageCorrectionEnable(0);
     pruSetSize(320, 120);
-    readOutSetROI(4, 323, 6, 245, 0);
+    readOutSetROI(4, 323, 6, 125, 0);
 }
 
 }  // namespace
