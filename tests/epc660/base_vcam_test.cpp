@@ -269,6 +269,7 @@ TEST_F(EpcCam, HdrRegisters) {
     for (int i = 0; i < 4; ++i) EXPECT_EQ(reg(slots[i]) & 0x0F, on[i]);
     ASSERT_EQ(configSetIntegrationTime3D(1000), 0);  // with HDR: registers, not the parameter
     EXPECT_EQ(pair(162), 333 * 48 - 1);
+    EXPECT_EQ(sensor().integration_time_us(), 700);
     apiEnableHDR(0, kAddr);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(reg(slots[i]) & 0x0F, off[i]);
     EXPECT_EQ(reg(146) & 0x08, 0);
@@ -396,6 +397,18 @@ TEST_F(EpcCam, TemperatureReadoutsAgreeWithTheCamera) {
         EXPECT_EQ(all[want.size()], 1220);
         EXPECT_EQ(all[want.size() + 1], 1220);
     }
+}
+
+TEST_F(EpcCam, TemperatureCountsStayWithinTheValueArea) {
+    open();
+    cam->inject(vcam::Fault::param_len_overflow, vcam::FaultSpec().always());
+    int16_t out[12];
+    for (int16_t &v : out) v = 0x5A5A;
+    EXPECT_EQ(temperatureGetTemperatures(kAddr, out), 6);  // 4 chip + 2 illumination values
+    EXPECT_EQ(out[4], 1220);
+    for (int i = 6; i < 12; ++i) EXPECT_EQ(out[i], 0x5A5A) << i;
+    EXPECT_EQ(temperatureGetTemperatureChip(kAddr, out), 4);
+    EXPECT_GT(cam->fw().fault_hits(vcam::Fault::param_len_overflow), 0u);
 }
 
 TEST_F(EpcCam, RoiTemperatureRestoresTheReadout) {
