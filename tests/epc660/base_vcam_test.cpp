@@ -472,6 +472,12 @@ TEST_F(EpcCam, ShimRefusalsLeaveTheChipAlone) {
     buf[0] = 0;
     EXPECT_EQ(apiReadRegister(10, 1, &p, kAddr), 1);
     EXPECT_EQ(buf[0], 0x55);
+    set_reg(148, 0x11);
+    CaptureStdout();
+    EXPECT_EQ(i2c(kAddr, 'l', 0, 0, &p), 0);
+    EXPECT_EQ(i2c(kAddr, 's', 0, 0, &p), 0);  // the sensor back at its power-up values
+    EXPECT_EQ(GetCapturedStdout(), "uncompleted function : <i2c device reload>!\n");
+    EXPECT_EQ(reg(148), 0);
 }
 
 }  // namespace
