@@ -570,8 +570,18 @@ VZ_API int calculationAddOffset(uint16_t *image) {
         if (image == nullptr) return -1;
         const int n = corr::geometry().pixels();
         const int off = corr::add_offset_value();
-        for (int p = 0; p < n; ++p)
-            if (!corr::is_marker(image[p])) image[p] = corr::wrap_code(image[p], off);
+        // Codes of one period need a single conditional subtraction once the
+        // offset is brought into 0..29999; others take the general wrap.
+        const int o = corr::wrap_code(0, off);
+        for (int p = 0; p < n; ++p) {
+            const uint16_t v = image[p];
+            if (v < 30000) {
+                const int s = v + o;
+                image[p] = (uint16_t)(s >= 30000 ? s - 30000 : s);
+            } else if (!corr::is_marker(v)) {
+                image[p] = corr::wrap_code(v, off);
+            }
+        }
         return 0;
     });
 }
