@@ -11,6 +11,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev libglib2.0-dev
   libcli11-dev libpng-dev
+  unzip
 )
 
 missing=()

@@ -46,20 +46,26 @@ struct Firmware::Impl {
                                            c.wafer_id, c.chip_id, uint8_t(c.part_version));
       epc = e.get();
       sensor = std::move(e);
-      store_factory_calibration();
+      calib_stale = true;
     } else {
       sensor = std::make_unique<PatternSensor>(320, 240, 4, 0);
     }
     sync_sensor_params();
   }
 
-  // The EPC sensor's calibration package goes into the calibration slot.
+  // The EPC sensor's calibration package goes into the calibration slot. It
+  // is built when something first looks at the flash (it takes a while).
   void store_factory_calibration() {
     if (!epc) throw std::logic_error("the camera has no EPC sensor");
+    calib_stale = true;
+  }
+  std::map<uint8_t, DataImage>& flash_ready() const {
+    if (!calib_stale) return flash;
+    calib_stale = false;
     auto pkg = epc->factory_package();
     if (pkg.empty()) {
       flash.erase(cfg.calib_type);
-      return;
+      return flash;
     }
     DataImage img;
     img.type = cfg.calib_type;
@@ -67,6 +73,7 @@ struct Firmware::Impl {
     img.addr = flash_addr(cfg.calib_type);
     img.bytes = std::move(pkg);
     flash[cfg.calib_type] = std::move(img);
+    return flash;
   }
 
   // Hands every stored parameter to the sensor (after power-up and resets).
@@ -103,7 +110,8 @@ struct Firmware::Impl {
   uint8_t dev_mode = kDevModeNormal;
 
   // Flash and the data-transfer state.
-  std::map<uint8_t, DataImage> flash;
+  mutable std::map<uint8_t, DataImage> flash;  // reach it through flash_ready()
+  mutable bool calib_stale = false;            // the factory package is still to build
   Xfer xfer = Xfer::idle;
   uint8_t wr_type = 0;
   uint16_t wr_version = 0;
@@ -178,7 +186,7 @@ struct Firmware::Impl {
       if (it != params.end()) return it->second;
     }
     std::vector<uint8_t> v(kParamValueLen, 0);
-    auto it = flash.find(cfg.calib_type);
+    auto it = flash_ready().find(cfg.calib_type);
     if (it != flash.end() && !it->second.bytes.empty()) {
       const auto& img = it->second;
       uint32_t n = uint32_t(img.bytes.size());
@@ -419,7 +427,7 @@ struct Firmware::Impl {
     if (calib_pending) {
       calib_pending = false;
       producing = false;
-      auto it = flash.find(cfg.calib_type);
+      auto it = flash_ready().find(cfg.calib_type);
       if (it == flash.end() || it->second.bytes.empty()) return;
       FrameDesc d;
       d.size = uint32_t(it->second.bytes.size());
@@ -553,7 +561,7 @@ struct Firmware::Impl {
       img.addr = flash_addr(wr_type);
       img.bytes = std::move(wr_data);
       wr_data.clear();
-      flash[wr_type] = std::move(img);
+      flash_ready()[wr_type] = std::move(img);
       xfer = Xfer::done;
     }
     done(kReqData, act);
@@ -564,7 +572,7 @@ struct Firmware::Impl {
       case kActGetInfo: {
         uint8_t r[kInfoLen] = {};
         r[0] = read_type;
-        auto it = flash.find(read_type);
+        auto it = flash_ready().find(read_type);
         if (it != flash.end()) {
           put16(&r[2], it->second.version);
           put32(&r[4], uint32_t(it->second.bytes.size()));
@@ -613,7 +621,7 @@ struct Firmware::Impl {
         return n;
       }
       case kActPayload: {
-        auto it = flash.find(read_type);
+        auto it = flash_ready().find(read_type);
         if (it == flash.end()) {
           fail(kReqData, act, fmt("no image of type %u", read_type));
           return 0;
@@ -936,17 +944,17 @@ void Firmware::store_image(uint8_t type, uint16_t version, std::vector<uint8_t> 
   img.version = version;
   img.addr = flash_addr(type);
   img.bytes = std::move(bytes);
-  d_->flash[type] = std::move(img);
+  d_->flash_ready()[type] = std::move(img);
 }
 std::optional<DataImage> Firmware::image(uint8_t type) const {
   std::lock_guard lk(mu_);
-  auto it = d_->flash.find(type);
+  auto it = d_->flash_ready().find(type);
   if (it == d_->flash.end()) return std::nullopt;
   return it->second;
 }
 void Firmware::erase_image(uint8_t type) {
   std::lock_guard lk(mu_);
-  d_->flash.erase(type);
+  d_->flash_ready().erase(type);
 }
 void Firmware::set_erase_polls(uint32_t n) {
   std::lock_guard lk(mu_);

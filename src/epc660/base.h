@@ -9,15 +9,16 @@
 #include "base/firewall.h"
 #include "vizor/epc660.h"
 #include "vizor/vizor.h"
-// Functions of modules still being built elsewhere, until they land.
-#if __has_include("epc660/pending_base.h")
-#include "epc660/pending_base.h"
-#endif
 
 // Runs the body of an exported EPC function through the entry firewall:
 //   int f(int a) { EPC_ENTRY(-1, { return a; }); }
-#define EPC_ENTRY(fail, ...) return vz::entry(__func__, (fail), [&]() __VA_ARGS__)
-#define EPC_ENTRY_VOID(...) vz::entry_void(__func__, [&]() __VA_ARGS__)
+// Inside the body, epc_fn names the exported function (for log lines).
+#define EPC_ENTRY(fail, ...)                 \
+    const char *const epc_fn = __func__;     \
+    return vz::entry(epc_fn, (fail), [&]() __VA_ARGS__)
+#define EPC_ENTRY_VOID(...)                  \
+    const char *const epc_fn = __func__;     \
+    vz::entry_void(epc_fn, [&]() __VA_ARGS__)
 
 namespace vz::epc {
 

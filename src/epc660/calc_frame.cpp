@@ -15,6 +15,7 @@ namespace {
 
 struct FrameLoops {
     Path path = Path::Simd;
+    Path last = Path::Reference;
     // Readout order of the last geometry asked for.
     int columns = -1, rows_per_half = -1, halves = -1;
     bool mgx = false;
@@ -105,6 +106,8 @@ void scalar_type(const Pixels &px, const Run &run) {
 
 void set_path(Path p) { g_loops.path = p; }
 Path path() { return g_loops.path; }
+Path last_loop() { return g_loops.last; }
+void note_loop(Path loop) { g_loops.last = loop; }
 
 void run_scalar(const Pixels &px, const Run &run) {
     if (px.four)

@@ -14,6 +14,10 @@ namespace vz::epc::calc {
 enum class Path : int { Reference = 0, Scalar = 1, Simd = 2 };
 void set_path(Path path);
 Path path();
+// The loop the last variant or sort ran: Reference, or Scalar/Simd for the
+// row loops (tests check that the row loops were not bypassed).
+Path last_loop();
+void note_loop(Path loop);
 // Instruction set the SIMD row loop uses: the best one of this CPU, "avx512"
 // or "avx2", or "none" (no SIMD compiled in, or none supported).
 const char *simd_isa();

@@ -122,9 +122,11 @@ int bw_sorted(uint16_t **out, const char *fn) {
     if (path() != Path::Reference && plane == g.columns * g.rows && samples <= kCapacity &&
         samples == plane * planes) {
         sort_rows(r, frame, planes, plane, g, g_sort.out);
+        note_loop(Path::Scalar);
     } else {
         std::memcpy(g_sort.work, frame, size_t(used) * 2);
         sort_reference(r, g_sort.work, planes, plane, used, g, g_sort.out);
+        note_loop(Path::Reference);
     }
     return used;
 }

@@ -234,10 +234,13 @@ int run_variant(VariantId id, int type, uint16_t **out, const char *fn) {
     // The row kernels hold components within +-4096: masks of 12 bits, or the
     // epc635's shift of left-aligned samples.
     const bool bounded = pixel_mask() <= 0x0FFF || shifted_part();
-    if (path() != Path::Reference && fr.full && fr.pixels > 0 && !ambient && bounded)
+    if (path() != Path::Reference && fr.full && fr.pixels > 0 && !ambient && bounded) {
         rows(v, type, fr, g, dst);
-    else
+        note_loop(path());
+    } else {
         reference(v, type, fr, g, dst, ambient);
+        note_loop(Path::Reference);
+    }
     return type == 2 ? 2 * fr.pixels : fr.pixels;
 }
 

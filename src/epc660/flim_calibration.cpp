@@ -12,7 +12,7 @@
 #include "core/vzlog.h"
 #include "epc660/gain_offset.h"
 #include "epc660/image_geometry.h"
-#include "epc660/pending_image.h"
+#include "epc660/base.h"
 
 namespace vz::epc {
 
@@ -126,8 +126,8 @@ int calibrateGate(const char *gateName) {
     const int gate = std::strcmp(gateName, "mga") == 0 ? 0 : 1;
     vz_dbg("[%s] calibrate flim %s\n", fn, kGateName[gate]);
     bright(fn, gate);
-    const int repetitions = flimGetRepetitions();
-    const int flashWidth = flimGetFlashWidth();
+    const uint16_t repetitions = flimGetRepetitions();
+    const uint16_t flashWidth = flimGetFlashWidth();
     vz_dbg("[%s] %s flashWidth= %d  repetitions= %d\n", fn, kGateName[gate], flashWidth,
            repetitions);
     // Dark frames: one repetition without flashes.

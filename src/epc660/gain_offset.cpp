@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/vzlog.h"
-#include "epc660/pending_image.h"
+#include "epc660/base.h"
 #include "epc660/text_table.h"
 
 namespace vz::epc::calib {
@@ -21,6 +21,8 @@ namespace {
 
 // Room for a row of the widest image with generous number texts.
 size_t lineCap(const ImageSize &s) { return static_cast<size_t>(s.width) * 40 + 256; }
+// Every line of the file at that length, and a margin.
+size_t fileBudget(const ImageSize &s, int lines) { return (lineCap(s) + 1) * (lines + 4); }
 
 // Why a row line was not taken completely, or nullptr.
 template <class T, class Parse>
@@ -138,6 +140,7 @@ int loadTables(const char *fn, const char *path, double *gain, double *offset, I
         return -1;
     }
     vz_dbg("[%s] %s\n", fn, path);
+    LineReader reader(f, fileBudget(size, 2 * size.height));
     std::string line;
     bool overlong = false;
     int errors = 0;
@@ -145,7 +148,7 @@ int loadTables(const char *fn, const char *path, double *gain, double *offset, I
     for (int part = 0; part < 2; ++part) {
         double *table = part == 0 ? gain : offset;
         for (int r = 0; r < size.height; ++r) {
-            if (!readLine(f, line, lineCap(size), overlong)) {
+            if (!reader.next(line, lineCap(size), overlong)) {
                 ++errors;
                 if (part == 0)
                     vz_err("[%s] error gain: %d\n", fn, errors);
@@ -163,7 +166,7 @@ int loadTables(const char *fn, const char *path, double *gain, double *offset, I
             std::copy(row.begin(), row.end(), table + r * size.width);
         }
     }
-    if (readLine(f, line, lineCap(size), overlong))
+    if (reader.next(line, lineCap(size), overlong) || reader.exhausted())
         vz_wrn("[%s] %s: more lines than %d, the rest is ignored\n", fn, path, 2 * size.height);
     std::fclose(f);
     return 0;
@@ -189,11 +192,12 @@ int loadMean(const char *fn, const char *path, int *values, ImageSize size) {
         return -1;
     }
     for (int i = 0; i < size.pixels; ++i) values[i] = 0;
+    LineReader reader(f, fileBudget(size, size.height));
     std::string line;
     bool overlong = false;
     int result = 0;
     for (int r = 0; r < size.height; ++r) {
-        if (!readLine(f, line, lineCap(size), overlong)) {
+        if (!reader.next(line, lineCap(size), overlong)) {
             vz_err("[%s] %s: row %d missing\n", fn, path, r);
             result = -1;
             break;
@@ -206,7 +210,7 @@ int loadMean(const char *fn, const char *path, int *values, ImageSize size) {
         for (int c = 0; c < size.width && c < 10; ++c) print(true, 2, "%d\t", row[c]);
         print(true, 2, "\n");
     }
-    if (result == 0 && readLine(f, line, lineCap(size), overlong))
+    if (result == 0 && (reader.next(line, lineCap(size), overlong) || reader.exhausted()))
         vz_wrn("[%s] %s: more lines than %d, the rest is ignored\n", fn, path, size.height);
     std::fclose(f);
     return result;

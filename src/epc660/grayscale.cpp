@@ -12,7 +12,7 @@
 #include "core/vzlog.h"
 #include "epc660/gain_offset.h"
 #include "epc660/image_geometry.h"
-#include "epc660/pending_image.h"
+#include "epc660/base.h"
 
 namespace vz::epc::grayscale {
 

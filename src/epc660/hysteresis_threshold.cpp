@@ -50,8 +50,11 @@ VZ_API int hysteresisSetThresholds(int amplitude, int width) {
     });
 }
 
-VZ_API void hysteresisUpdateThresholds(int amplitude) {
-    vz::entry_void(__func__, [&] { hysteresis::set(amplitude, hysteresis::g_hyst.width); });
+VZ_API int hysteresisUpdateThresholds(int amplitude) {
+    return vz::entry(__func__, amplitude, [&] {
+        hysteresis::set(amplitude, hysteresis::g_hyst.width);
+        return amplitude;
+    });
 }
 
 VZ_API int hysteresisIsEnabled(int index) {

@@ -11,7 +11,7 @@
 #include "core/vzlog.h"
 #include "epc660/image_filter.h"
 #include "epc660/image_geometry.h"
-#include "epc660/pending_image.h"
+#include "epc660/base.h"
 #include "epc660/text_table.h"
 
 namespace vz::epc {
@@ -21,6 +21,10 @@ namespace {
 constexpr int kMaxDefects = 1024;
 // A defect line is "xxx yyy CC" and a line end: anything longer is refused.
 constexpr size_t kDefectLineCap = 64;
+// Far more than 1024 defect lines need; a larger file is cut here.
+constexpr size_t kDefectFileBudget = 1 << 20;
+// Bad lines reported one by one before the rest are only counted.
+constexpr int kReportedLines = 10;
 
 struct Defect {
     uint8_t x = 0;
@@ -111,23 +115,28 @@ int loadDefects(const char *path) {
         vz_dbg("[%s] Could not open %s file.\n", "imageCorrectionLoad", path);
         return 0;
     }
+    const char *fn = "imageCorrectionLoad";
+    LineReader reader(f, kDefectFileBudget);
     std::string line;
     bool overlong = false;
-    int lineNo = 0;
-    while (readLine(f, line, kDefectLineCap, overlong)) {
+    int lineNo = 0, bad = 0;
+    while (reader.next(line, kDefectLineCap, overlong)) {
         ++lineNo;
         if (g_image.pixelCount == kMaxDefects) {
-            vz_wrn("[%s] %s: more than %d defects, line %d and later ignored\n",
-                   "imageCorrectionLoad", path, kMaxDefects, lineNo);
+            vz_wrn("[%s] %s: more than %d defects, line %d and later ignored\n", fn, path,
+                   kMaxDefects, lineNo);
             break;
         }
         Defect d;
         if (const char *why = parseDefect(line, overlong, d)) {
-            vz_wrn("[%s] %s line %d: %s, skipped\n", "imageCorrectionLoad", path, lineNo, why);
+            if (++bad <= kReportedLines) vz_wrn("[%s] %s line %d: %s, skipped\n", fn, path, lineNo, why);
             continue;
         }
         g_image.pixels[g_image.pixelCount++] = d;
     }
+    if (reader.exhausted())
+        vz_wrn("[%s] %s: larger than %zu bytes, the rest is ignored\n", fn, path, kDefectFileBudget);
+    if (bad > kReportedLines) vz_wrn("[%s] %s: %d bad lines skipped in all\n", fn, path, bad);
     return std::fclose(f);
 }
 
@@ -305,8 +314,11 @@ VZ_API int imageDifferenceSetThreshold(int t) {
     });
 }
 
-VZ_API void imageDifferenceInit(void) {
-    vz::entry_void(__func__, [] { g_image.referenceTaken = false; });
+VZ_API int imageDifferenceInit(void) {
+    return vz::entry(__func__, 0, [] {
+        g_image.referenceTaken = false;
+        return 0;
+    });
 }
 
 VZ_API void imageDifference(uint16_t *image) {

@@ -2,7 +2,7 @@
 // calibration, taken from the image source and the readout control.
 #include "epc660/image_geometry.h"
 
-#include "epc660/pending_image.h"
+#include "epc660/base.h"
 
 namespace vz::epc {
 

@@ -12,12 +12,18 @@
 
 namespace vz::epc {
 
-bool readLine(std::FILE *f, std::string &line, size_t cap, bool &overlong) {
+bool LineReader::next(std::string &line, size_t cap, bool &overlong) {
     line.clear();
     overlong = false;
-    int c = std::getc(f);
+    if (exhausted_) return false;
+    int c = std::getc(f_);
     if (c == EOF) return false;
-    for (; c != EOF && c != '\n'; c = std::getc(f)) {
+    for (; c != EOF && c != '\n'; c = std::getc(f_)) {
+        if (budget_ == 0) {
+            exhausted_ = true;
+            return false;
+        }
+        --budget_;
         if (line.size() < cap)
             line.push_back(static_cast<char>(c));
         else

@@ -10,10 +10,22 @@
 
 namespace vz::epc {
 
-// Reads one line without its line feed into `line`, keeping at most `cap`
-// characters (the rest of the line is consumed and `overlong` set). Returns
-// false at the end of the file when nothing was read.
-bool readLine(std::FILE *f, std::string &line, size_t cap, bool &overlong);
+// Reads a file line by line within a byte budget, so that neither a line
+// without end nor an endless file (a device node, a pipe) holds the reader.
+class LineReader {
+public:
+    LineReader(std::FILE *f, size_t budget) : f_(f), budget_(budget) {}
+    // Reads one line without its line feed into `line`, keeping at most `cap`
+    // characters (the rest of the line is consumed and `overlong` set).
+    // Returns false at the end of the file, or when the budget ran out.
+    bool next(std::string &line, size_t cap, bool &overlong);
+    bool exhausted() const { return exhausted_; }
+
+private:
+    std::FILE *f_;
+    size_t budget_;
+    bool exhausted_ = false;
+};
 
 // Number tokens of a line split at blanks (space, tab, CR).
 class Tokens {

@@ -18,6 +18,8 @@
 namespace {
 
 constexpr int W = 320, H = 240, N = W * H;
+// The full epc660 region of interest (stored even without a device).
+const int kRoi = readOutSetROI(4, 323, 6, 125, 0);
 const char *kGrayFile = "./grayscale660_gain_offset_W000_C000.txt";
 
 // A gain/offset file: H rows of `gain`, H rows of `offset`; `edit` may
@@ -87,6 +89,12 @@ TEST(GrayscaleCorrection, AppliesTablesAndKeepsMarkers) {
     EXPECT_EQ(img[0], 65400);
     EXPECT_EQ(img[1], 0);  // below zero stays a code, never a marker
     EXPECT_EQ(img[2], 65300);
+    // Region of interest 100 columns to the right: image column c has
+    // calibration column 100 + c, beyond the calibration image from c = 220.
+    readOutSetROI(104, 323, 6, 125, 0);
+    EXPECT_EQ(corrected(true, false)[219], 2990);
+    EXPECT_EQ(corrected(true, false)[220], 3000);
+    readOutSetROI(4, 323, 6, 125, 0);
     // Saving writes the loaded tables back in the same layout.
     ASSERT_EQ(calculateSaveGrayscaleGainOffset(), 0);
     std::ifstream in(kGrayFile);

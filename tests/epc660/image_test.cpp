@@ -20,6 +20,8 @@
 namespace {
 
 constexpr int W = 320, H = 240, N = W * H;
+// The full epc660 region of interest (stored even without a device).
+const int kRoi = readOutSetROI(4, 323, 6, 125, 0);
 using Image = std::vector<uint16_t>;
 
 // Distance codes with runs of the low-amplitude marker and some other markers.
@@ -174,12 +176,16 @@ TEST(DefectList, HostileFilesKeepTheValidEntriesAndReportOnce) {
          "line longer than expected"},
         {"not a number", "01a 010 N\n", 0, "coordinates are not numbers"},
         {"too short", "010 01\n", 0, "line too short"},
+        {"many bad lines", std::string(2000, '\n'), 0, "2000 bad lines skipped in all"},
     };
     for (const Case &c : cases) {
         LogCapture log;
         EXPECT_EQ(loadList(c.text), c.entries) << c.name;
         EXPECT_EQ(log.count(c.log ? c.log : "WRN"), c.log ? 1 : 0) << c.name;
     }
+    LogCapture log;
+    imageCorrectionLoad("/dev/zero");  // no line end, no file end
+    EXPECT_EQ(log.count("larger than 1048576 bytes"), 1);
     EXPECT_EQ(imageCorrectionLoad("/nonexistent/image_correction.txt"), 0);
     EXPECT_EQ(imageCorrectionTransform(), 0);
 }
@@ -231,6 +237,41 @@ TEST(DefectList, BorderDefectsAreNotCorrectable) {
     testing::internal::CaptureStdout();
     loadList("002 010 N\n");
     EXPECT_EQ(testing::internal::GetCapturedStdout().find("can not"), std::string::npos);
+}
+
+// Region of interest (100, 50)-(200, 201): 101 columns, 76 rows per half.
+// A defect at (150, 60) lies 10 rows and 50 columns into it.
+TEST(DefectList, TransformFollowsRegionOfInterestAndReductions) {
+    struct Case {
+        int colRed, rowRed, dualMgx, index;
+    } cases[] = {
+        {0, 0, 0, 101 * 10 + 50},
+        {1, 0, 0, 50 * 10 + 25},  // half the columns
+        {0, 1, 0, 101 * 5 + 50},  // half the rows
+        {0, 0, 1, 101 * 5 + 50},  // dual MGX halves the rows too
+    };
+    readOutSetROI(100, 200, 50, 201, 0);
+    pruSetSize(101, 76);
+    imageCorrectionEnable(1);
+    for (const Case &c : cases) {
+        pruSetColReduction(c.colRed);
+        pruSetRowReduction(c.rowRed);
+        calculationEnableDualMGX(c.dualMgx);
+        loadList("150 060 N\n");
+        const int cols = pruGetNCols();
+        Image img(N, 0);
+        img[c.index - cols] = 77;
+        imageCorrect(img.data());
+        EXPECT_EQ(img[c.index], 77) << c.colRed << c.rowRed << c.dualMgx;
+    }
+    pruSetColReduction(0), pruSetRowReduction(0), calculationEnableDualMGX(0);
+    testing::internal::CaptureStdout();
+    loadList("200 060 E\n");
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("pixel 200,60 can not be corrected\n"),
+              std::string::npos);
+    imageCorrectionEnable(0);
+    pruSetSize(320, 120);
+    readOutSetROI(4, 323, 6, 125, 0);
 }
 
 }  // namespace
