@@ -30,6 +30,19 @@ void BM_ModelStream(benchmark::State& state) {
 }
 BENCHMARK(BM_ModelStream);
 
+// One epc660 frame of four DCS synthesised from a scene (noise on and off).
+void BM_EpcRender(benchmark::State& state) {
+  vcam::EpcModel m;
+  m.noise = state.range(0) != 0;
+  vcam::EpcSensor s(vcam::EpcChip::epc660, m, 1, 2, 7);
+  s.set_scene(vcam::Scene::ramp(320, 240, 0.5f, 4.0f, 0.8f));
+  std::vector<uint8_t> frame(s.describe().size);
+  for (auto _ : state) s.render(frame, 0);
+  state.SetItemsProcessed(int64_t(state.iterations()));
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(frame.size()));
+}
+BENCHMARK(BM_EpcRender)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
 struct Flight {
   libusb_transfer* t = nullptr;
   std::vector<uint8_t> buf = std::vector<uint8_t>(131072);

@@ -190,12 +190,13 @@ uint8_t EpcSensor::reg_read(uint32_t addr) {
 
 void EpcSensor::reg_write(uint32_t addr, uint8_t value) {
   if (addr > 255 || addr == kRegIcType || addr == kRegIcVersion) return;  // ROM
-  if (addr >= kRegTemp && addr < kRegTemp + 8) return;                   // ADC results
+  if (addr >= kRegTemp && addr < kRegTemp + 8) return;                    // ADC results
   if (addr == kRegFuseData) {
     // Only the part type can be reprogrammed, and only within the chip's
     // family (TOF <-> FLIM variant); other fuse writes are ignored.
     uint8_t a = regs_[kRegFuseAddr]++;
-    bool family = chip_ == EpcChip::epc660 ? (value == 2 || value == 3) : (value == 4 || value == 5);
+    bool family =
+        chip_ == EpcChip::epc660 ? (value == 2 || value == 3) : (value == 4 || value == 5);
     if (a == 250 && family) fuse_[250] = value;
     return;
   }

@@ -144,8 +144,8 @@ class EpcSensor final : public Sensor {
   double mod_freq_khz() const;
   // Readout as the registers and parameters select it.
   struct Readout {
-    bool gray = false;      // image mode 0 (or 2): one gray sample per pixel
-    bool pi_delay = true;   // 4 samples (2 with dual MGX)
+    bool gray = false;     // image mode 0 (or 2): one gray sample per pixel
+    bool pi_delay = true;  // 4 samples (2 with dual MGX)
     bool dual_mgx = false;
     bool pn = false;
     int planes = 4;         // DCS planes in the frame
@@ -180,7 +180,9 @@ class EpcSensor final : public Sensor {
   double temperature_at(double start, double rise) const;
   uint16_t temp_register_pair(int sensor) const;
   double sensor_temperature(int sensor) const;  // 0.1 degC of one on-chip sensor
-  uint32_t field_index(int col, int full_row) const { return uint32_t(full_row) * uint32_t(field_cols()) + uint32_t(col); }
+  uint32_t field_index(int col, int full_row) const {
+    return uint32_t(full_row) * uint32_t(field_cols()) + uint32_t(col);
+  }
   double gauss();
 
   EpcChip chip_;
@@ -195,7 +197,7 @@ class EpcSensor final : public Sensor {
   std::vector<float> drnu_m_;     // fixed pattern per field pixel (m)
   std::vector<float> gray_gain_;  // per field pixel
   std::vector<float> gray_dark_;
-  std::vector<uint8_t> defect_;   // 0 ok, 1 stuck at full scale, 2 dead
+  std::vector<uint8_t> defect_;  // 0 ok, 1 stuck at full scale, 2 dead
 };
 
 }  // namespace vcam

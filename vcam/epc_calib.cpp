@@ -137,12 +137,12 @@ std::vector<uint8_t> EpcSensor::factory_package() const {
   if (m_.calib == EpcCalib::truncated) zip.resize(zip.size() / 2);
 
   std::vector<uint8_t> pkg;
-  pkg.push_back(1);                                       // valid
+  pkg.push_back(1);  // valid
   pkg.push_back(0);
   pkg.push_back(m_.calib == EpcCalib::wrong_kind ? 2 : 1);  // payload kind: 1 = zip
-  put32(pkg, 1);                                          // version
-  put32(pkg, uint32_t(17 + zip.size()));                  // package size
-  put32(pkg, zip_len);                                    // payload length
+  put32(pkg, 1);                                            // version
+  put32(pkg, uint32_t(17 + zip.size()));                    // package size
+  put32(pkg, zip_len);                                      // payload length
   put16(pkg, proto::crc16_xmodem(zip));
   pkg.insert(pkg.end(), zip.begin(), zip.end());
   return pkg;

@@ -59,11 +59,12 @@ void EpcSensor::build_patterns() {
       size_t i = size_t(y) * size_t(w) + size_t(x);
       double u = 2.0 * x / (w - 1) - 1.0, v = 2.0 * y / (h - 1) - 1.0;
       if (m_.drnu)
-        drnu_m_[i] = float(m_.drnu_pattern_m * (0.5 * (u * u + v * v) - 0.35 +
-                                                0.3 * std::sin(2.1 * u + 1.3 * v + ph) +
-                                                0.1 * std::sin(5.3 * v - 3.1 * u + 2 * ph)));
+        drnu_m_[i] = float(m_.drnu_pattern_m *
+                           (0.5 * (u * u + v * v) - 0.35 + 0.3 * std::sin(2.1 * u + 1.3 * v + ph) +
+                            0.1 * std::sin(5.3 * v - 3.1 * u + 2 * ph)));
       if (m_.gray_fpn) {
-        gray_gain_[i] = float(1.0 + m_.gray_gain_spread * (2 * unit(splitmix(cs ^ (i * 2 + 1))) - 1));
+        gray_gain_[i] =
+            float(1.0 + m_.gray_gain_spread * (2 * unit(splitmix(cs ^ (i * 2 + 1))) - 1));
         gray_dark_[i] = float(m_.gray_dark_spread * (2 * unit(splitmix(cs ^ (i * 2 + 2))) - 1));
       }
     }
@@ -93,9 +94,11 @@ struct Light {
 
 double EpcSensor::reference_code(int col, int full_row, double t_dC, int step, double f_khz) const {
   const double f = f_khz * 1e3, range = kHalfC / f;
-  double dist = m_.reference_m + m_.system_delay_ns * 1e-9 * kHalfC + drnu_m_[field_index(col, full_row)];
+  double dist =
+      m_.reference_m + m_.system_delay_ns * 1e-9 * kHalfC + drnu_m_[field_index(col, full_row)];
   if (m_.temperature_drift) dist += drift_coef() * 1e-3 * (t_dC - m_.drift_ref_dC);
-  double x = dist / range + double(step) * (m_.delay_step_ns + (t_dC - 270.0) * 0.000395) * 1e-9 * f;
+  double x =
+      dist / range + double(step) * (m_.delay_step_ns + (t_dC - 270.0) * 0.000395) * 1e-9 * f;
   if (m_.drnu) x += m_.cyclic_error_m / range * std::sin(4.0 * kTwoPi * x);
   x -= std::floor(x);
   return x * 30000.0;
@@ -113,8 +116,9 @@ void EpcSensor::render(std::span<uint8_t> out, uint32_t) {
   const bool abs_on = (regs_[34] & 0x30) == 0x30;
   const bool dll = (regs_[174] & 0x01) == 0;
   const double fine = double((regs_[113] & 3) << 8 | regs_[114]) / 1024.0;
-  const double delay_turns =
-      dll ? (double(regs_[115]) + fine) * (m_.delay_step_ns + (t_chip - 270.0) * 0.000395) * 1e-9 * f : 0.0;
+  const double delay_turns = dll ? (double(regs_[115]) + fine) *
+                                       (m_.delay_step_ns + (t_chip - 270.0) * 0.000395) * 1e-9 * f
+                                 : 0.0;
   double base = m_.system_delay_ns * 1e-9 * kHalfC;
   if (m_.temperature_drift) base += drift_coef() * 1e-3 * (t_chip - m_.drift_ref_dC);
   const double cyc = m_.drnu ? m_.cyclic_error_m / range : 0.0;
@@ -208,7 +212,8 @@ void EpcSensor::render(std::span<uint8_t> out, uint32_t) {
             int q = r.dual_mgx ? 2 * p + (k & 1) : p;
             v = 2048.0 + (dcs[q] + amb) * inv;
           }
-          if (m_.noise && !stuck && dead != n) v += std::sqrt(m_.noise_k * (amp + amb) * inv + m_.noise_k) * gauss();
+          if (m_.noise && !stuck && dead != n)
+            v += std::sqrt(m_.noise_k * (amp + amb) * inv + m_.noise_k) * gauss();
           uint16_t s = uint16_t(std::clamp(std::lround(v), 0L, 4095L));
           if (!e660) s = uint16_t(s << 4);
           out[2 * at] = uint8_t(s);

@@ -111,7 +111,7 @@ struct Firmware::Impl {
 
   // Flash and the data-transfer state.
   mutable std::map<uint8_t, DataImage> flash;  // reach it through flash_ready()
-  mutable bool calib_stale = false;             // the factory package is still to build
+  mutable bool calib_stale = false;            // the factory package is still to build
   Xfer xfer = Xfer::idle;
   uint8_t wr_type = 0;
   uint16_t wr_version = 0;

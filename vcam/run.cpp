@@ -3,11 +3,13 @@
 //   vizor-vcam-run [options] [--] program [arguments...]
 //
 //   -c, --camera BUS-PORT[:PRODUCT[:SPEED]]   add a camera (repeatable);
-//                     PRODUCT defaults to VZ-T0-320, SPEED (Mbit/s) to 480.
-//                     Without -c one camera sits at 1-1.
+//                     PRODUCT defaults to VZ-T0-320 (OPT8241); VZ-E1-660
+//                     (epc660) and VZ-E2-635 (epc635) are the EPC cameras;
+//                     SPEED (Mbit/s) defaults to 480. Without -c one camera
+//                     sits at 1-1.
 //   --fps N           frame rate of every camera (default: as fast as read)
-//   --scene D,R       OPT8241 cameras see a flat scene at D metres with
-//                     reflectivity R (default 1.0,0.5)
+//   --scene D,R       OPT8241 and EPC cameras see a flat scene at D metres
+//                     with reflectivity R (default 1.0,0.5)
 //   --calib FILE      store FILE as every camera's calibration data image
 //   -v, --verbose     list the cameras on standard error
 //
@@ -141,9 +143,13 @@ int main(int argc, char** argv) {
       cfg.speed = static_cast<vcam::Speed>(c.speed);
       auto& cam = bus.add_camera(uint8_t(c.bus), uint8_t(c.port), cfg);
       try {
-        cam.fw().set_scene(vcam::Scene::flat(320, 240, dist, refl));
+        int w = 320, h = 240;  // OPT8241 and epc660
+        cam.fw().with_sensor([&](vcam::Sensor& s) {
+          if (auto* e = dynamic_cast<vcam::EpcSensor*>(&s)) w = e->image_width(), h = e->image_height();
+        });
+        cam.fw().set_scene(vcam::Scene::flat(w, h, dist, refl));
       } catch (const std::logic_error&) {
-        // not an OPT8241 camera: its own frames
+        // a camera without a scene model: its own frames
       }
       if (!calib_bytes.empty()) cam.fw().store_image(cfg.fw.calib_type, 1, calib_bytes);
       if (verbose)

@@ -154,10 +154,11 @@ VZ_API int adcGetValueMicroAmpere(int channel, int ohms);
  * was set (called by the EPC driver); it never fails, also without a usable
  * "./config.txt". configSaveParameters/configLoadParameters write and read
  * the eight tuning values of "./config.txt" (0, or -1 when the file cannot be
- * opened); a line that is missing, not a number, overlong or absurd keeps its
- * current value and is logged. Setters return the value set unless stated;
- * the integration-time setters return 0, or -1 for a time out of range
- * (2D above 1000000, 3D and HDR above 4000).
+ * opened); values of missing lines stay as they are, and a line that is not
+ * a number, overlong (256 bytes or more) or absurd keeps its value and is
+ * logged. Setters return the value set unless stated; the integration-time
+ * setters return 0, or -1 for a time out of range (negative, 2D above
+ * 1000000, 3D and HDR above 4000), which changes nothing.
  */
 VZ_API int configInit(int deviceAddress);
 VZ_API int configSaveParameters(void);
@@ -167,6 +168,8 @@ VZ_API int configRestartFLIM(void);
 VZ_API int configInitRegisters(int mode);
 VZ_API void printChipParam(void);
 
+/* configLoad: mode 1 selects 3D (DCS count and 3D time programmed), 2 FLIM,
+ * anything else 2D; the mode goes to the device; returns 0. */
 VZ_API int configLoad(int mode, int deviceAddress);
 VZ_API int configGetCurrentMode(void);
 VZ_API int configGetModeCount(void);                      /* 3 */
@@ -250,10 +253,11 @@ VZ_API extern char calib_file_name[256];
  * Delay-locked loop, illumination flag and FLIM timing steps, programmed
  * through i2c. The DLL functions take the device address, the FLIM setters
  * use configGetDeviceAddress(). FLIM setters take a step length in
- * modulation clock periods (flimGetStep() ns x 1000); 0 skips the step where
- * the chip has the skip mask (register 47) and fails with -1 where it has
- * none. Functions return 0 unless stated; flimSetDelay accepts steps 1..7
- * (1 flash width, 2 flash delay, 3..6 T1..T4, 7 TREP), else -1.
+ * modulation clock periods (flimGetStep() gives the period in ps); 0 skips
+ * the step where the chip has the skip mask (register 47) and fails with -1
+ * where it has none. Functions return 0 unless stated; flimSetDelay accepts
+ * steps 1..7 (1 flash width, 2 flash delay, 3..6 T1..T4, 7 TREP), else -1.
+ * dllLockAutomatically returns -1 when no reading locked (nothing written).
  */
 VZ_API int dllBypassDLL(int on, int deviceAddress);
 VZ_API int dllDetermineAndSetDemodulationDelay(int deviceAddress);   /* returns 2 */

@@ -173,16 +173,17 @@ VZ_API int apiSetMinAmplitude(int amplitude) {
         return amplitude;
     });
 }
-VZ_API int apiGetMinAmplitude(void) { EPC_ENTRY(-1, { return pruGetMinAmplitude(); }); }
+VZ_API int apiGetMinAmplitude(void) {
+    EPC_ENTRY(-1, { return pruGetMinAmplitude(); });
+}
 VZ_API int apiSetHysteresis(int width) {
     EPC_ENTRY(-1, { return hysteresisSetThresholds(pruGetMinAmplitude(), width); });
 }
 
 // ---- chip and temperatures ----
 VZ_API int16_t apiGetAveragedTemperature(int deviceAddress) {
-    EPC_ENTRY(int16_t(0), {
-        return int16_t(int(temperatureGetAveragedChipTemperature(deviceAddress) * 10));
-    });
+    EPC_ENTRY(int16_t(0),
+              { return int16_t(int(temperatureGetAveragedChipTemperature(deviceAddress) * 10)); });
 }
 VZ_API int apiGetTemperature(int deviceAddress, int16_t *out) {
     EPC_ENTRY(-1, { return temperatureGetTemperatures(deviceAddress, out); });
@@ -190,11 +191,21 @@ VZ_API int apiGetTemperature(int deviceAddress, int16_t *out) {
 VZ_API int apiGetChipInfo(int deviceAddress, uint16_t *info) {
     EPC_ENTRY(-1, { return chipInfoGetInfo(deviceAddress, info); });
 }
-VZ_API int apiGetIcVersion(void) { EPC_ENTRY(-1, { return configGetIcVersion(); }); }
-VZ_API int apiGetPartVersion(void) { EPC_ENTRY(-1, { return configGetPartVersion(); }); }
-VZ_API int apiIsFLIM(void) { EPC_ENTRY(0, { return configIsFLIM(); }); }
-VZ_API int apiTOF(void) { EPC_ENTRY(-1, { return configRestartTOF(); }); }
-VZ_API int apiFLIM(void) { EPC_ENTRY(-1, { return configRestartFLIM(); }); }
+VZ_API int apiGetIcVersion(void) {
+    EPC_ENTRY(-1, { return configGetIcVersion(); });
+}
+VZ_API int apiGetPartVersion(void) {
+    EPC_ENTRY(-1, { return configGetPartVersion(); });
+}
+VZ_API int apiIsFLIM(void) {
+    EPC_ENTRY(0, { return configIsFLIM(); });
+}
+VZ_API int apiTOF(void) {
+    EPC_ENTRY(-1, { return configRestartTOF(); });
+}
+VZ_API int apiFLIM(void) {
+    EPC_ENTRY(-1, { return configRestartFLIM(); });
+}
 VZ_API int apiReadRegister(int reg, int count, unsigned char **data, int deviceAddress) {
     EPC_ENTRY(-1, { return i2c(deviceAddress, 'r', reg, count, data) == 0 ? count : -1; });
 }
@@ -203,20 +214,36 @@ VZ_API int apiWriteRegister(int reg, int count, unsigned char **data, int device
 }
 
 // ---- integration times ----
-VZ_API int apiSetIntegrationTime2D(int us) { EPC_ENTRY(-1, { return configSetIntegrationTime2D(us); }); }
-VZ_API int apiSetIntegrationTime3D(int us) { EPC_ENTRY(-1, { return configSetIntegrationTime3D(us); }); }
+VZ_API int apiSetIntegrationTime2D(int us) {
+    EPC_ENTRY(-1, { return configSetIntegrationTime2D(us); });
+}
+VZ_API int apiSetIntegrationTime3D(int us) {
+    EPC_ENTRY(-1, { return configSetIntegrationTime3D(us); });
+}
 VZ_API int apiSetIntegrationTime3DHDR(int us) {
     EPC_ENTRY(-1, { return configSetIntegrationTime3DHDR(us); });
 }
-VZ_API int apiGetImagingTime(void) { EPC_ENTRY(-1, { return configGetImagingTime(); }); }
-VZ_API int apiEnableAddArgThreshold(int on) { EPC_ENTRY(-1, { return configEnableAddArg(on); }); }
-VZ_API int apiSetAddArgThreshold(int t) { EPC_ENTRY(-1, { return configSetDcsAdd_threshold(t); }); }
-VZ_API int apiSetAddArgMin(int arg) { EPC_ENTRY(-1, { return configSetAddArgMin(arg); }); }
-VZ_API int apiSetAddArgMax(int arg) { EPC_ENTRY(-1, { return configSetAddArgMax(arg); }); }
+VZ_API int apiGetImagingTime(void) {
+    EPC_ENTRY(-1, { return configGetImagingTime(); });
+}
+VZ_API int apiEnableAddArgThreshold(int on) {
+    EPC_ENTRY(-1, { return configEnableAddArg(on); });
+}
+VZ_API int apiSetAddArgThreshold(int t) {
+    EPC_ENTRY(-1, { return configSetDcsAdd_threshold(t); });
+}
+VZ_API int apiSetAddArgMin(int arg) {
+    EPC_ENTRY(-1, { return configSetAddArgMin(arg); });
+}
+VZ_API int apiSetAddArgMax(int arg) {
+    EPC_ENTRY(-1, { return configSetAddArgMax(arg); });
+}
 VZ_API int *apiGetModulationFrequencies(void) {
     EPC_ENTRY(static_cast<int *>(nullptr), { return configGetModulationFrequencies(); });
 }
-VZ_API int apiSetEnableImaging(int on) { EPC_ENTRY(-1, { return int(setEnableImaging(on)); }); }
+VZ_API int apiSetEnableImaging(int on) {
+    EPC_ENTRY(-1, { return int(setEnableImaging(on)); });
+}
 
 // ---- tuning values saved in the parameter file ----
 VZ_API double apiSetAmbientLightFactor(double factor) {
@@ -243,7 +270,9 @@ VZ_API int apiSetDRNUAverage(int frames) {
         return saved(calibrateSetDRNUAverage(frames));
     });
 }
-VZ_API int apiPrint(int level) { EPC_ENTRY(-1, { return saved(configSetPrint(level)); }); }
+VZ_API int apiPrint(int level) {
+    EPC_ENTRY(-1, { return saved(configSetPrint(level)); });
+}
 VZ_API double apiSetTempCoef(double coefficient) {
     EPC_ENTRY(-1.0, { return saved(calibrateSetTempCoef(coefficient, configGetPartType())); });
 }
@@ -258,11 +287,17 @@ VZ_API double apiSetSpeedOfLight(double metresPerSecond) {
         return saved(metresPerSecond);
     });
 }
-VZ_API double apiGetSpeedOfLightDev2(void) { EPC_ENTRY(-1.0, { return calibrateGetSpeedOfLightDiv2(); }); }
+VZ_API double apiGetSpeedOfLightDev2(void) {
+    EPC_ENTRY(-1.0, { return calibrateGetSpeedOfLightDiv2(); });
+}
 
 // ---- sorted images ----
-VZ_API int apiGetBWSorted(uint16_t **out) { EPC_ENTRY(-1, { return calculationBWSorted(out); }); }
-VZ_API int apiGetDCSSorted(uint16_t **out) { EPC_ENTRY(-1, { return calculationDCSSorted(out); }); }
+VZ_API int apiGetBWSorted(uint16_t **out) {
+    EPC_ENTRY(-1, { return calculationBWSorted(out); });
+}
+VZ_API int apiGetDCSSorted(uint16_t **out) {
+    EPC_ENTRY(-1, { return calculationDCSSorted(out); });
+}
 VZ_API int apiGetDistanceSorted(uint16_t **out) {
     EPC_ENTRY(-1, { return calculationDistanceSorted(out); });
 }
@@ -277,32 +312,60 @@ VZ_API int apiGetDistanceAndAmplitudeSorted(uint16_t **out) {
 VZ_API int apiSetOffset(int cm, int deviceAddress) {
     EPC_ENTRY(-1, { return calibrationSetOffset(cm, deviceAddress); });
 }
-VZ_API int apiGetOffset(int deviceAddress) { EPC_ENTRY(-1, { return calibrationGetOffset(deviceAddress); }); }
-VZ_API int apiEnableDefaultOffset(int on) { EPC_ENTRY(-1, { return calibrationEnableDefaultOffset(on); }); }
-VZ_API int apiGetBadPixels(int *values) { EPC_ENTRY(-1, { return calibrationGetBadPixels(values); }); }
+VZ_API int apiGetOffset(int deviceAddress) {
+    EPC_ENTRY(-1, { return calibrationGetOffset(deviceAddress); });
+}
+VZ_API int apiEnableDefaultOffset(int on) {
+    EPC_ENTRY(-1, { return calibrationEnableDefaultOffset(on); });
+}
+VZ_API int apiGetBadPixels(int *values) {
+    EPC_ENTRY(-1, { return calibrationGetBadPixels(values); });
+}
 VZ_API int apiSelectPolynomial(int length, int taps, int deviceAddress) {
     EPC_ENTRY(-1, { return pnSelectPolynomial(length, taps, deviceAddress); });
 }
-VZ_API int apiEnableImageCorrection(int on) { EPC_ENTRY(-1, { return imageCorrectionEnable(on); }); }
-VZ_API int apiSetImageAveraging(int n) { EPC_ENTRY(-1, { return imageSetNumberOfPicture(n); }); }
-VZ_API int apiSetImageProcessing(int mode) { EPC_ENTRY(-1, { return imageSetProcessing(mode); }); }
+VZ_API int apiEnableImageCorrection(int on) {
+    EPC_ENTRY(-1, { return imageCorrectionEnable(on); });
+}
+VZ_API int apiSetImageAveraging(int n) {
+    EPC_ENTRY(-1, { return imageSetNumberOfPicture(n); });
+}
+VZ_API int apiSetImageProcessing(int mode) {
+    EPC_ENTRY(-1, { return imageSetProcessing(mode); });
+}
 VZ_API int apiSetImageDifferenceThreshold(int t) {
     EPC_ENTRY(-1, { return imageDifferenceSetThreshold(t); });
 }
-VZ_API int apiEnableSaturation(int on) { EPC_ENTRY(-1, { return saturationEnable(on); }); }
-VZ_API int apiEnableAdcOverflow(int on) { EPC_ENTRY(-1, { return adcOverflowEnable(on); }); }
-VZ_API int apiCalibrateGrayscale(int step) { EPC_ENTRY(-1, { return calculationCalibrateGrayscale(step); }); }
-VZ_API int apiCorrectGrayscaleOffset(int on) { EPC_ENTRY(-1, { return setCorrectGrayscaleOffset(on), 0; }); }
-VZ_API int apiCorrectGrayscaleGain(int on) { EPC_ENTRY(-1, { return setCorrectGrayscaleGain(on), 0; }); }
-VZ_API int apiCalibrateDRNU(void) { EPC_ENTRY(-1, { return calibrationDRNU(); }); }
-VZ_API int apiCorrectDRNU(int mode) { EPC_ENTRY(-1, { return calculationSetEnableDRNU(mode), 0; }); }
+VZ_API int apiEnableSaturation(int on) {
+    EPC_ENTRY(-1, { return saturationEnable(on); });
+}
+VZ_API int apiEnableAdcOverflow(int on) {
+    EPC_ENTRY(-1, { return adcOverflowEnable(on); });
+}
+VZ_API int apiCalibrateGrayscale(int step) {
+    EPC_ENTRY(-1, { return calculationCalibrateGrayscale(step); });
+}
+VZ_API int apiCorrectGrayscaleOffset(int on) {
+    EPC_ENTRY(-1, { return setCorrectGrayscaleOffset(on), 0; });
+}
+VZ_API int apiCorrectGrayscaleGain(int on) {
+    EPC_ENTRY(-1, { return setCorrectGrayscaleGain(on), 0; });
+}
+VZ_API int apiCalibrateDRNU(void) {
+    EPC_ENTRY(-1, { return calibrationDRNU(); });
+}
+VZ_API int apiCorrectDRNU(int mode) {
+    EPC_ENTRY(-1, { return calculationSetEnableDRNU(mode), 0; });
+}
 VZ_API int apiCorrectTemperature(int on) {
     EPC_ENTRY(-1, { return calculationSetEnableTemperature(on), 0; });
 }
 VZ_API int apiCorrectAmbientLight(int on) {
     EPC_ENTRY(-1, { return calculationSetEnableAmbientLight(on), 0; });
 }
-VZ_API int apiIsEnabledDRNUCorrection(void) { EPC_ENTRY(0, { return configIsEnabledDRNUCorrection(); }); }
+VZ_API int apiIsEnabledDRNUCorrection(void) {
+    EPC_ENTRY(0, { return configIsEnabledDRNUCorrection(); });
+}
 VZ_API int apiIsEnabledGrayscaleCorrection(void) {
     EPC_ENTRY(0, { return configIsEnabledGrayscaleCorrection(); });
 }
@@ -321,13 +384,27 @@ VZ_API int16_t *apiShowDRNU(void) {
 VZ_API int16_t *apiLoadTemperatureDRNU(void) {
     EPC_ENTRY(static_cast<int16_t *>(nullptr), { return calibrationLoadTemperatureDRNU(); });
 }
-VZ_API int apiEnableKalman(int mode) { EPC_ENTRY(-1, { return calculationEnableKalman(mode), 0; }); }
-VZ_API int apiSetKalmanKdiff(double k) { EPC_ENTRY(-1, { return calculationSetKalmanKdiff(k), 0; }); }
-VZ_API int apiSetKalmanK(double k) { EPC_ENTRY(-1, { return calculationSetKalmanK(k), 0; }); }
-VZ_API int apiSetKalmanQ(double q) { EPC_ENTRY(-1, { return calculationSetKalmanQ(q), 0; }); }
-VZ_API int apiSetKalmanNumCheck(int n) { EPC_ENTRY(-1, { return calculationSetKalmanNumCheck(n), 0; }); }
-VZ_API int apiSetKalmanThreshold(int t) { EPC_ENTRY(-1, { return calculationSetKalmanThreshold(1, t); }); }
-VZ_API int apiSetKalmanThreshold2(int t) { EPC_ENTRY(-1, { return calculationSetKalmanThreshold(2, t); }); }
+VZ_API int apiEnableKalman(int mode) {
+    EPC_ENTRY(-1, { return calculationEnableKalman(mode), 0; });
+}
+VZ_API int apiSetKalmanKdiff(double k) {
+    EPC_ENTRY(-1, { return calculationSetKalmanKdiff(k), 0; });
+}
+VZ_API int apiSetKalmanK(double k) {
+    EPC_ENTRY(-1, { return calculationSetKalmanK(k), 0; });
+}
+VZ_API int apiSetKalmanQ(double q) {
+    EPC_ENTRY(-1, { return calculationSetKalmanQ(q), 0; });
+}
+VZ_API int apiSetKalmanNumCheck(int n) {
+    EPC_ENTRY(-1, { return calculationSetKalmanNumCheck(n), 0; });
+}
+VZ_API int apiSetKalmanThreshold(int t) {
+    EPC_ENTRY(-1, { return calculationSetKalmanThreshold(1, t); });
+}
+VZ_API int apiSetKalmanThreshold2(int t) {
+    EPC_ENTRY(-1, { return calculationSetKalmanThreshold(2, t); });
+}
 VZ_API int apiCalibrateFlim(const char *gateName) {
     EPC_ENTRY(-1, { return calculationFlimCalibration(gateName); });
 }
@@ -348,15 +425,33 @@ VZ_API int apiIsFlimCorrectionAvailable(void) {
 }
 
 // ---- FLIM timing ----
-VZ_API int apiFLIMSetT1(uint16_t v) { EPC_ENTRY(-1, { return flimSetT1(v); }); }
-VZ_API int apiFLIMSetT2(uint16_t v) { EPC_ENTRY(-1, { return flimSetT2(v); }); }
-VZ_API int apiFLIMSetT3(uint16_t v) { EPC_ENTRY(-1, { return flimSetT3(v); }); }
-VZ_API int apiFLIMSetT4(uint16_t v) { EPC_ENTRY(-1, { return flimSetT4(v); }); }
-VZ_API int apiFLIMSetTREP(uint16_t v) { EPC_ENTRY(-1, { return flimSetTREP(v); }); }
-VZ_API int apiFLIMSetRepetitions(uint16_t n) { EPC_ENTRY(-1, { return flimSetRepetitions(n); }); }
-VZ_API int apiFLIMSetFlashDelay(uint16_t v) { EPC_ENTRY(-1, { return flimSetFlashDelay(v); }); }
-VZ_API int apiFLIMSetFlashWidth(uint16_t v) { EPC_ENTRY(-1, { return flimSetFlashWidth(v); }); }
-VZ_API uint16_t apiFLIMGetStep(void) { EPC_ENTRY(uint16_t(0), { return flimGetStep(); }); }
+VZ_API int apiFLIMSetT1(uint16_t v) {
+    EPC_ENTRY(-1, { return flimSetT1(v); });
+}
+VZ_API int apiFLIMSetT2(uint16_t v) {
+    EPC_ENTRY(-1, { return flimSetT2(v); });
+}
+VZ_API int apiFLIMSetT3(uint16_t v) {
+    EPC_ENTRY(-1, { return flimSetT3(v); });
+}
+VZ_API int apiFLIMSetT4(uint16_t v) {
+    EPC_ENTRY(-1, { return flimSetT4(v); });
+}
+VZ_API int apiFLIMSetTREP(uint16_t v) {
+    EPC_ENTRY(-1, { return flimSetTREP(v); });
+}
+VZ_API int apiFLIMSetRepetitions(uint16_t n) {
+    EPC_ENTRY(-1, { return flimSetRepetitions(n); });
+}
+VZ_API int apiFLIMSetFlashDelay(uint16_t v) {
+    EPC_ENTRY(-1, { return flimSetFlashDelay(v); });
+}
+VZ_API int apiFLIMSetFlashWidth(uint16_t v) {
+    EPC_ENTRY(-1, { return flimSetFlashWidth(v); });
+}
+VZ_API uint16_t apiFLIMGetStep(void) {
+    EPC_ENTRY(uint16_t(0), { return flimGetStep(); });
+}
 
 // ---- version and test ----
 VZ_API int16_t apiTest(int value) {
@@ -365,10 +460,20 @@ VZ_API int16_t apiTest(int value) {
         return int16_t(value);
     });
 }
-VZ_API int apiGetVersion(void) { EPC_ENTRY(-1, { return getVersion(); }); }
-VZ_API int getVersion(void) { EPC_ENTRY(-1, { return 20800; }); }
-VZ_API int getMajor(void) { EPC_ENTRY(-1, { return 2; }); }
-VZ_API int getMinor(void) { EPC_ENTRY(-1, { return 8; }); }
-VZ_API int getPatch(void) { EPC_ENTRY(-1, { return 0; }); }
+VZ_API int apiGetVersion(void) {
+    EPC_ENTRY(-1, { return getVersion(); });
+}
+VZ_API int getVersion(void) {
+    EPC_ENTRY(-1, { return 20800; });
+}
+VZ_API int getMajor(void) {
+    EPC_ENTRY(-1, { return 2; });
+}
+VZ_API int getMinor(void) {
+    EPC_ENTRY(-1, { return 8; });
+}
+VZ_API int getPatch(void) {
+    EPC_ENTRY(-1, { return 0; });
+}
 
 }  // extern "C"

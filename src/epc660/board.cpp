@@ -103,23 +103,49 @@ int normal_mode(int addr) {
 extern "C" {
 
 // ---- GPIO, LED and ADC stubs: constant answers, no hardware ----
-VZ_API int gpio_export(int) { EPC_ENTRY(-1, { return 0; }); }
-VZ_API int gpio_unexport(int) { EPC_ENTRY(-1, { return 0; }); }
-VZ_API int gpio_open_dir(int) { EPC_ENTRY(-1, { return 0; }); }
-VZ_API int gpio_set_dir(int, int) { EPC_ENTRY(-1, { return 0; }); }
-VZ_API int gpio_get_dir(int) { EPC_ENTRY(-1, { return 1; }); }
-VZ_API int gpio_close_dir(int) { EPC_ENTRY(-1, { return 0; }); }
-VZ_API int gpio_open_val(int) { EPC_ENTRY(-1, { return 0; }); }
-VZ_API int gpio_set_val(int, int) { EPC_ENTRY(-1, { return 0; }); }
-VZ_API int gpio_get_val(int) { EPC_ENTRY(-1, { return 0; }); }
-VZ_API int gpio_close_val(int) { EPC_ENTRY(-1, { return 0; }); }
-VZ_API int bbbLEDEnable(int) { EPC_ENTRY(-1, { return 0; }); }
+VZ_API int gpio_export(int) {
+    EPC_ENTRY(-1, { return 0; });
+}
+VZ_API int gpio_unexport(int) {
+    EPC_ENTRY(-1, { return 0; });
+}
+VZ_API int gpio_open_dir(int) {
+    EPC_ENTRY(-1, { return 0; });
+}
+VZ_API int gpio_set_dir(int, int) {
+    EPC_ENTRY(-1, { return 0; });
+}
+VZ_API int gpio_get_dir(int) {
+    EPC_ENTRY(-1, { return 1; });
+}
+VZ_API int gpio_close_dir(int) {
+    EPC_ENTRY(-1, { return 0; });
+}
+VZ_API int gpio_open_val(int) {
+    EPC_ENTRY(-1, { return 0; });
+}
+VZ_API int gpio_set_val(int, int) {
+    EPC_ENTRY(-1, { return 0; });
+}
+VZ_API int gpio_get_val(int) {
+    EPC_ENTRY(-1, { return 0; });
+}
+VZ_API int gpio_close_val(int) {
+    EPC_ENTRY(-1, { return 0; });
+}
+VZ_API int bbbLEDEnable(int) {
+    EPC_ENTRY(-1, { return 0; });
+}
 
 VZ_API int adcOpen(int channel) {
     EPC_ENTRY(-1, { return channel >= 0 && channel <= 7 ? channel : -1; });
 }
-VZ_API int adcGetValue(int) { EPC_ENTRY(-1, { return 1024; }); }
-VZ_API int adcGetValueMillivolts(int) { EPC_ENTRY(-1, { return 450; }); }
+VZ_API int adcGetValue(int) {
+    EPC_ENTRY(-1, { return 1024; });
+}
+VZ_API int adcGetValueMillivolts(int) {
+    EPC_ENTRY(-1, { return 450; });
+}
 VZ_API int adcGetValueMicroAmpere(int, int ohms) {
     EPC_ENTRY(-1, { return ohms == 0 ? -1 : 450000 / ohms; });
 }
@@ -165,7 +191,9 @@ VZ_API int bootGetChipID(int deviceAddress) {
 }
 
 // ---- legacy power-up ----
-VZ_API int boot(void) { EPC_ENTRY(-1, { return boot_body(); }); }
+VZ_API int boot(void) {
+    EPC_ENTRY(-1, { return boot_body(); });
+}
 
 VZ_API int bootInit(void) {
     EPC_ENTRY(-1, {
@@ -182,7 +210,9 @@ VZ_API int bootInit(void) {
     });
 }
 
-VZ_API int bootNormalMode(int deviceAddress) { EPC_ENTRY(-1, { return normal_mode(deviceAddress); }); }
+VZ_API int bootNormalMode(int deviceAddress) {
+    EPC_ENTRY(-1, { return normal_mode(deviceAddress); });
+}
 
 VZ_API int bootReset(void) {
     EPC_ENTRY(-1, {

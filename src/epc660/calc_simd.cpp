@@ -76,6 +76,10 @@ struct Avx2 {
     static VZ_AVX2 M mnot(M a) { return _mm256_xor_si256(a, _mm256_set1_epi32(-1)); }
     static VZ_AVX2 M mall(bool on) { return _mm256_set1_epi32(on ? -1 : 0); }
     static VZ_AVX2 V sel(M m, V a, V b) { return _mm256_blendv_epi8(b, a, m); }
+    // a + k where m is set, a elsewhere (mask lanes are -1: subtract them).
+    static VZ_AVX2 V add_one_if(M m, V a) { return _mm256_sub_epi32(a, m); }
+    static VZ_AVX2 V sub_one_if(M m, V a) { return _mm256_add_epi32(a, m); }
+    static VZ_AVX2 V add_if(M m, V a, V k) { return _mm256_add_epi32(a, _mm256_and_si256(m, k)); }
     static VZ_AVX2 V isqrt_approx(V a) {
         return _mm256_cvttps_epi32(_mm256_sqrt_ps(_mm256_cvtepi32_ps(a)));
     }
@@ -135,6 +139,9 @@ struct Avx512 {
     static VZ_AVX512 M mnot(M a) { return M(~a); }
     static VZ_AVX512 M mall(bool on) { return M(on ? 0xFFFF : 0); }
     static VZ_AVX512 V sel(M m, V a, V b) { return _mm512_mask_blend_epi32(m, b, a); }
+    static VZ_AVX512 V add_one_if(M m, V a) { return _mm512_mask_add_epi32(a, m, a, set1(1)); }
+    static VZ_AVX512 V sub_one_if(M m, V a) { return _mm512_mask_sub_epi32(a, m, a, set1(1)); }
+    static VZ_AVX512 V add_if(M m, V a, V k) { return _mm512_mask_add_epi32(a, m, a, k); }
     static VZ_AVX512 V isqrt_approx(V a) {
         return _mm512_cvttps_epi32(_mm512_sqrt_ps(_mm512_cvtepi32_ps(a)));
     }

@@ -254,7 +254,9 @@ char pathFPN[2][256] = {"./calibration/PT02_W000_C000_calibration_factory_21.bin
 char calib_file_name[256] = "calib.bin";
 
 // ---- initialisation and restarts ----
-VZ_API int configInit(int deviceAddress) { EPC_ENTRY(-1, { return init(deviceAddress); }); }
+VZ_API int configInit(int deviceAddress) {
+    EPC_ENTRY(-1, { return init(deviceAddress); });
+}
 VZ_API int configRestartTOF(void) {
     EPC_ENTRY(-1, {
         vz_dbg("[%s] ---------------restart TOF--------------\n", epc_fn);
@@ -278,7 +280,9 @@ VZ_API int configInitRegisters(int mode) {
         return 0;
     });
 }
-VZ_API void printChipParam(void) { EPC_ENTRY_VOID({ print_params(); }); }
+VZ_API void printChipParam(void) {
+    EPC_ENTRY_VOID({ print_params(); });
+}
 
 // ---- mode, DCS count, ABS ----
 VZ_API int configLoad(int mode, int deviceAddress) {
@@ -297,8 +301,12 @@ VZ_API int configLoad(int mode, int deviceAddress) {
         return 0;
     });
 }
-VZ_API int configGetCurrentMode(void) { EPC_ENTRY(-1, { return g_cfg.mode; }); }
-VZ_API int configGetModeCount(void) { EPC_ENTRY(-1, { return 3; }); }
+VZ_API int configGetCurrentMode(void) {
+    EPC_ENTRY(-1, { return g_cfg.mode; });
+}
+VZ_API int configGetModeCount(void) {
+    EPC_ENTRY(-1, { return 3; });
+}
 VZ_API int configSetMode(int pseudoNoise, int deviceAddress) {
     EPC_ENTRY(-1, {
         vz::epc::reg_update(deviceAddress, 146, 0xBF, pseudoNoise ? 0x40 : 0);
@@ -314,8 +322,7 @@ VZ_API int configSetDCS(int nDCS, int deviceAddress) {
 }
 VZ_API int configEnableABS(int on, int deviceAddress) {
     EPC_ENTRY(-1, {
-        for (int r : {34, 37, 40, 43})
-            vz::epc::reg_update(deviceAddress, r, 0xCF, on ? 0x30 : 0);
+        for (int r : {34, 37, 40, 43}) vz::epc::reg_update(deviceAddress, r, 0xCF, on ? 0x30 : 0);
         g_cfg.abs = on ? 1 : 0;
         return on;
     });
@@ -359,12 +366,18 @@ VZ_API int configFindModulationFrequencies(void) {
         return g_cfg.freqs[kFreqCount - 1];
     });
 }
-VZ_API int configGetModFreqMode(void) { EPC_ENTRY(-1, { return g_cfg.freq_index; }); }
-VZ_API int configGetModFreqCount(void) { EPC_ENTRY(-1, { return kFreqCount; }); }
+VZ_API int configGetModFreqMode(void) {
+    EPC_ENTRY(-1, { return g_cfg.freq_index; });
+}
+VZ_API int configGetModFreqCount(void) {
+    EPC_ENTRY(-1, { return kFreqCount; });
+}
 VZ_API int configGetSysClk(void) {
     EPC_ENTRY(-1, { return ((reg(130) & 0x1F) * 4000 + 4000) >> ((reg(129) >> 4) & 3); });
 }
-VZ_API double configGetTPLLClk(void) { EPC_ENTRY(-1.0, { return 1e6 / configGetSysClk(); }); }
+VZ_API double configGetTPLLClk(void) {
+    EPC_ENTRY(-1.0, { return 1e6 / configGetSysClk(); });
+}
 VZ_API double configGetTModClk(void) {
     EPC_ENTRY(-1.0, { return 1e6 / (double(configGetSysClk()) / ((reg(133) & 0x1F) + 1)); });
 }
@@ -413,10 +426,18 @@ VZ_API int configSetIntegrationTimesHDR(void) {
         return 0;
     });
 }
-VZ_API int configGetIntegrationTime2D(void) { EPC_ENTRY(-1, { return g_cfg.time_2d; }); }
-VZ_API int configGetIntegrationTime3D(void) { EPC_ENTRY(-1, { return g_cfg.time_3d; }); }
-VZ_API int configGetIntegrationTime3DHDR(void) { EPC_ENTRY(-1, { return g_cfg.time_hdr; }); }
-VZ_API int configGetImagingTime(void) { EPC_ENTRY(-1, { return 15000; }); }
+VZ_API int configGetIntegrationTime2D(void) {
+    EPC_ENTRY(-1, { return g_cfg.time_2d; });
+}
+VZ_API int configGetIntegrationTime3D(void) {
+    EPC_ENTRY(-1, { return g_cfg.time_3d; });
+}
+VZ_API int configGetIntegrationTime3DHDR(void) {
+    EPC_ENTRY(-1, { return g_cfg.time_hdr; });
+}
+VZ_API int configGetImagingTime(void) {
+    EPC_ENTRY(-1, { return 15000; });
+}
 
 // ---- additive-argument threshold ----
 VZ_API int configSetAddArgMin(int arg) {
@@ -435,20 +456,32 @@ VZ_API int configSetAddArgMax(int arg) {
         return g_cfg.arg_max;
     });
 }
-VZ_API int configEnableAddArg(int on) { EPC_ENTRY(-1, { return g_cfg.add_arg = on; }); }
-VZ_API int configStatusEnableAddArg(void) { EPC_ENTRY(-1, { return g_cfg.add_arg; }); }
+VZ_API int configEnableAddArg(int on) {
+    EPC_ENTRY(-1, { return g_cfg.add_arg = on; });
+}
+VZ_API int configStatusEnableAddArg(void) {
+    EPC_ENTRY(-1, { return g_cfg.add_arg; });
+}
 VZ_API int configSetDcsAdd_threshold(int threshold) {
     EPC_ENTRY(-1, { return g_cfg.add_threshold = threshold; });
 }
-VZ_API int configGetDcsAdd_threshold(void) { EPC_ENTRY(-1, { return g_cfg.add_threshold; }); }
+VZ_API int configGetDcsAdd_threshold(void) {
+    EPC_ENTRY(-1, { return g_cfg.add_threshold; });
+}
 
 // ---- identity ----
 VZ_API int configSetDeviceAddress(int deviceAddress) {
     EPC_ENTRY(-1, { return g_cfg.dev_addr = deviceAddress; });
 }
-VZ_API int configGetDeviceAddress(void) { EPC_ENTRY(-1, { return g_cfg.dev_addr; }); }
-VZ_API int configSetIcVersion(int version) { EPC_ENTRY(-1, { return g_cfg.ic_version = version; }); }
-VZ_API int configGetIcVersion(void) { EPC_ENTRY(-1, { return g_cfg.ic_version; }); }
+VZ_API int configGetDeviceAddress(void) {
+    EPC_ENTRY(-1, { return g_cfg.dev_addr; });
+}
+VZ_API int configSetIcVersion(int version) {
+    EPC_ENTRY(-1, { return g_cfg.ic_version = version; });
+}
+VZ_API int configGetIcVersion(void) {
+    EPC_ENTRY(-1, { return g_cfg.ic_version; });
+}
 VZ_API int configSetPartType(int type) {
     EPC_ENTRY(-1, {
         g_cfg.part_type = type;
@@ -456,7 +489,9 @@ VZ_API int configSetPartType(int type) {
         return type;
     });
 }
-VZ_API int configGetPartType(void) { EPC_ENTRY(-1, { return g_cfg.part_type; }); }
+VZ_API int configGetPartType(void) {
+    EPC_ENTRY(-1, { return g_cfg.part_type; });
+}
 VZ_API int configSetPartVersion(int version) {
     EPC_ENTRY(-1, {
         g_cfg.part_version = version;
@@ -464,32 +499,66 @@ VZ_API int configSetPartVersion(int version) {
         return version;
     });
 }
-VZ_API int configGetPartVersion(void) { EPC_ENTRY(-1, { return g_cfg.part_version; }); }
-VZ_API uint16_t configSetWaferID(uint16_t id) { EPC_ENTRY(uint16_t(0), { return g_cfg.wafer_id = id; }); }
-VZ_API uint16_t configGetWaferID(void) { EPC_ENTRY(uint16_t(0), { return g_cfg.wafer_id; }); }
-VZ_API uint16_t configSetChipID(uint16_t id) { EPC_ENTRY(uint16_t(0), { return g_cfg.chip_id = id; }); }
-VZ_API uint16_t configGetChipID(void) { EPC_ENTRY(uint16_t(0), { return g_cfg.chip_id; }); }
+VZ_API int configGetPartVersion(void) {
+    EPC_ENTRY(-1, { return g_cfg.part_version; });
+}
+VZ_API uint16_t configSetWaferID(uint16_t id) {
+    EPC_ENTRY(uint16_t(0), { return g_cfg.wafer_id = id; });
+}
+VZ_API uint16_t configGetWaferID(void) {
+    EPC_ENTRY(uint16_t(0), { return g_cfg.wafer_id; });
+}
+VZ_API uint16_t configSetChipID(uint16_t id) {
+    EPC_ENTRY(uint16_t(0), { return g_cfg.chip_id = id; });
+}
+VZ_API uint16_t configGetChipID(void) {
+    EPC_ENTRY(uint16_t(0), { return g_cfg.chip_id; });
+}
 VZ_API uint16_t configGetSequencerVersion(void) {
     EPC_ENTRY(uint16_t(0), { return g_cfg.sequencer_version; });
 }
-VZ_API int configIsFLIM(void) { EPC_ENTRY(0, { return g_cfg.flim; }); }
+VZ_API int configIsFLIM(void) {
+    EPC_ENTRY(0, { return g_cfg.flim; });
+}
 
 // ---- temperature trims ----
-VZ_API uint8_t configGetGX(void) { EPC_ENTRY(uint8_t(0), { return g_cfg.gx; }); }
-VZ_API uint8_t configGetGY(void) { EPC_ENTRY(uint8_t(0), { return g_cfg.gy; }); }
-VZ_API int configGetGZ(void) { EPC_ENTRY(0, { return g_cfg.gz; }); }
-VZ_API uint8_t configGetGM(void) { EPC_ENTRY(uint8_t(0), { return g_cfg.gm; }); }
-VZ_API uint8_t configGetGL(void) { EPC_ENTRY(uint8_t(0), { return g_cfg.gl; }); }
-VZ_API uint8_t configGetGC(void) { EPC_ENTRY(uint8_t(0), { return g_cfg.gc; }); }
+VZ_API uint8_t configGetGX(void) {
+    EPC_ENTRY(uint8_t(0), { return g_cfg.gx; });
+}
+VZ_API uint8_t configGetGY(void) {
+    EPC_ENTRY(uint8_t(0), { return g_cfg.gy; });
+}
+VZ_API int configGetGZ(void) {
+    EPC_ENTRY(0, { return g_cfg.gz; });
+}
+VZ_API uint8_t configGetGM(void) {
+    EPC_ENTRY(uint8_t(0), { return g_cfg.gm; });
+}
+VZ_API uint8_t configGetGL(void) {
+    EPC_ENTRY(uint8_t(0), { return g_cfg.gl; });
+}
+VZ_API uint8_t configGetGC(void) {
+    EPC_ENTRY(uint8_t(0), { return g_cfg.gc; });
+}
 
 // ---- correction switches and print level ----
-VZ_API int configIsEnabledDRNUCorrection(void) { EPC_ENTRY(0, { return g_cfg.drnu; }); }
-VZ_API int configIsEnabledGrayscaleCorrection(void) { EPC_ENTRY(0, { return g_cfg.grayscale; }); }
+VZ_API int configIsEnabledDRNUCorrection(void) {
+    EPC_ENTRY(0, { return g_cfg.drnu; });
+}
+VZ_API int configIsEnabledGrayscaleCorrection(void) {
+    EPC_ENTRY(0, { return g_cfg.grayscale; });
+}
 VZ_API int configIsEnabledTemperatureCorrection(void) {
     EPC_ENTRY(0, { return g_cfg.temperature; });
 }
-VZ_API int configIsEnabledAmbientLightCorrection(void) { EPC_ENTRY(0, { return g_cfg.ambient; }); }
-VZ_API int configSetPrint(int level) { EPC_ENTRY(-1, { return g_cfg.print_level = level; }); }
-VZ_API int configPrint(void) { EPC_ENTRY(-1, { return g_cfg.print_level; }); }
+VZ_API int configIsEnabledAmbientLightCorrection(void) {
+    EPC_ENTRY(0, { return g_cfg.ambient; });
+}
+VZ_API int configSetPrint(int level) {
+    EPC_ENTRY(-1, { return g_cfg.print_level = level; });
+}
+VZ_API int configPrint(void) {
+    EPC_ENTRY(-1, { return g_cfg.print_level; });
+}
 
 }  // extern "C"

@@ -20,26 +20,26 @@ struct Line {
     double lo, hi;
 };
 const Line kLines[8] = {
-    {true, 0.0, 1e9},          // unscaled ambient-light factor
-    {false, -100, 100},        // print level
-    {false, 0, 100000},        // DRNU temperature difference
-    {false, 0, 86400000},      // DRNU calibration delay
-    {false, 1, 100000},        // DRNU frames to average (a divisor)
-    {true, -1000.0, 1000.0},   // epc635 temperature coefficient
-    {true, -1000.0, 1000.0},   // epc660 temperature coefficient
-    {true, 1e6, 1e10},         // speed of light / 2 (a divisor)
+    {true, 0.0, 1e9},         // unscaled ambient-light factor
+    {false, -100, 100},       // print level
+    {false, 0, 100000},       // DRNU temperature difference
+    {false, 0, 86400000},     // DRNU calibration delay
+    {false, 1, 100000},       // DRNU frames to average (a divisor)
+    {true, -1000.0, 1000.0},  // epc635 temperature coefficient
+    {true, -1000.0, 1000.0},  // epc660 temperature coefficient
+    {true, 1e6, 1e10},        // speed of light / 2 (a divisor)
 };
 
 void log_value(const char *fn, int i, double v) {
     switch (i) {
-    case 0: vz_dbg("[%s] ambientLightFactor = %2.4f\n", fn, v); break;
-    case 1: vz_dbg("[%s] print = %d\n", fn, int(v)); break;
-    case 2: vz_dbg("[%s] diffTemp = %d\n", fn, int(v)); break;
-    case 3: vz_dbg("[%s] drnuDelay = %d\n", fn, int(v)); break;
-    case 4: vz_dbg("[%s] numAveragedFrames = %d\n", fn, int(v)); break;
-    case 5: vz_dbg("[%s] epc635_TemperatureCoeff = %2.6f\n", fn, v); break;
-    case 6: vz_dbg("[%s] epc660_TemperatureCoeff = %2.6f\n", fn, v); break;
-    case 7: vz_dbg("[%s] speed of light div 2 = %2.2f\n", fn, v); break;
+        case 0: vz_dbg("[%s] ambientLightFactor = %2.4f\n", fn, v); break;
+        case 1: vz_dbg("[%s] print = %d\n", fn, int(v)); break;
+        case 2: vz_dbg("[%s] diffTemp = %d\n", fn, int(v)); break;
+        case 3: vz_dbg("[%s] drnuDelay = %d\n", fn, int(v)); break;
+        case 4: vz_dbg("[%s] numAveragedFrames = %d\n", fn, int(v)); break;
+        case 5: vz_dbg("[%s] epc635_TemperatureCoeff = %2.6f\n", fn, v); break;
+        case 6: vz_dbg("[%s] epc660_TemperatureCoeff = %2.6f\n", fn, v); break;
+        case 7: vz_dbg("[%s] speed of light div 2 = %2.2f\n", fn, v); break;
     }
 }
 
@@ -51,8 +51,7 @@ bool read_line(FILE *f, char (&buf)[kLineMax], bool &overlong) {
     if (!strchr(buf, '\n') && !feof(f)) {
         overlong = true;
         int c;
-        while ((c = fgetc(f)) != EOF && c != '\n') {
-        }
+        while ((c = fgetc(f)) != EOF && c != '\n') {}
     }
     return true;
 }
@@ -77,14 +76,14 @@ bool parse(const char *text, bool real, double &out) {
 
 void apply(int i, double v) {
     switch (i) {
-    case 0: calculationSetAmbientLightFactorOrg(v); break;
-    case 1: configSetPrint(int(v)); break;
-    case 2: calibrateSetDRNUDiffTemp(int(v)); break;
-    case 3: calibrateSetDRNUCalibrateDelay(int(v)); break;
-    case 4: calibrateSetDRNUAverage(int(v)); break;
-    case 5: calibrateSetTempCoef(v, 4); break;
-    case 6: calibrateSetTempCoef(v, 2); break;
-    case 7: calibrateSetSpeedOfLightDiv2(v); break;
+        case 0: calculationSetAmbientLightFactorOrg(v); break;
+        case 1: configSetPrint(int(v)); break;
+        case 2: calibrateSetDRNUDiffTemp(int(v)); break;
+        case 3: calibrateSetDRNUCalibrateDelay(int(v)); break;
+        case 4: calibrateSetDRNUAverage(int(v)); break;
+        case 5: calibrateSetTempCoef(v, 4); break;
+        case 6: calibrateSetTempCoef(v, 2); break;
+        case 7: calibrateSetSpeedOfLightDiv2(v); break;
     }
 }
 
@@ -157,7 +156,11 @@ int save() {
 
 extern "C" {
 
-VZ_API int configSaveParameters(void) { EPC_ENTRY(-1, { return save(); }); }
-VZ_API int configLoadParameters(void) { EPC_ENTRY(-1, { return load(); }); }
+VZ_API int configSaveParameters(void) {
+    EPC_ENTRY(-1, { return save(); });
+}
+VZ_API int configLoadParameters(void) {
+    EPC_ENTRY(-1, { return load(); });
+}
 
 }  // extern "C"

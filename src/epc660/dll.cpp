@@ -11,14 +11,15 @@
 namespace {
 
 // Registers of the loop.
-constexpr int kRegCtrlExt = 113;   // 113..115: external fine (2 + 8 bits) and coarse control
-constexpr int kRegStatus = 116;    // 116..118: measured fine (bits 0-1 high, bit 7 locked), fine low, coarse
+constexpr int kRegCtrlExt = 113;  // 113..115: external fine (2 + 8 bits) and coarse control
+constexpr int kRegStatus =
+    116;  // 116..118: measured fine (bits 0-1 high, bit 7 locked), fine low, coarse
 constexpr int kRegDivider = 132;
 constexpr int kRegModDivider = 133;
 constexpr int kRegDemodDelay = 139;
 constexpr int kRegPreheat = 144;
 constexpr int kRegSetting = 172;
-constexpr int kRegBypass = 174;    // bit 0 bypass, bit 1 starts one lock measurement
+constexpr int kRegBypass = 174;  // bit 0 bypass, bit 1 starts one lock measurement
 constexpr int kAttempts = 100;
 constexpr int kLocksWanted = 10;
 
@@ -55,12 +56,13 @@ int lock(int addr) {
         ++attempts;
         const Reading x = measure(addr, bypass, wait_ms);
         if (!x.locked) continue;
-        vz::epc::print(true, 0, "dll_fine_ctrl_ext: 0x%04X (%d)\ndll_coarse_ctrl_ext: 0x%02X (%d)\n",
+        vz::epc::print(true, 0,
+                       "dll_fine_ctrl_ext: 0x%04X (%d)\ndll_coarse_ctrl_ext: 0x%02X (%d)\n",
                        unsigned(x.fine), x.fine, unsigned(x.coarse), x.coarse);
         r[n++] = x;
         vz::epc::print(true, 0,
-                       "INFO: DLL locked and matched %d times after a total of %d attempt(s).\n",
-                       n, attempts);
+                       "INFO: DLL locked and matched %d times after a total of %d attempt(s).\n", n,
+                       attempts);
     }
     vz::epc::reg_write(addr, kRegBypass, bypass);  // restore what the measurement changed
     if (n < kLocksWanted)
@@ -78,11 +80,13 @@ int lock(int addr) {
         if (r[i].coarse < coarse)
             vz::epc::print(true, 0,
                            "INFO: Coarse value below average. Difference to average for fine "
-                           "value: %d\n", r[i].fine - fine);
+                           "value: %d\n",
+                           r[i].fine - fine);
         else if (r[i].coarse > coarse)
             vz::epc::print(true, 0,
                            "INFO: Coarse value above average. Difference to average for fine "
-                           "value: %d\n", r[i].fine - fine);
+                           "value: %d\n",
+                           r[i].fine - fine);
     }
     if (g_dll.locked_once && coarse == g_dll.coarse && !g_dll.initialising)
         fine = int(std::lround((0.75 * g_dll.fine + fine) / 1.75));
@@ -97,8 +101,10 @@ int lock(int addr) {
 int initialize(int addr) {
     uint8_t div = 0;
     if (!vz::epc::reg_read(addr, kRegModDivider, div)) return -1;
-    static const struct { uint8_t mod, div, setting; } kTable[] = {
-        {0, 3, 115}, {1, 7, 119}, {3, 15, 119}, {7, 31, 119}, {15, 63, 119}, {31, 127, 119}};
+    static const struct {
+        uint8_t mod, div, setting;
+    } kTable[] = {{0, 3, 115},  {1, 7, 119},   {3, 15, 119},
+                  {7, 31, 119}, {15, 63, 119}, {31, 127, 119}};
     for (const auto &e : kTable) {
         if (e.mod != div) continue;
         g_dll.initialising = true;
@@ -145,9 +151,17 @@ VZ_API int dllEnablePreheat(int on, int deviceAddress) {
         return 0;
     });
 }
-VZ_API int dllInitialize(int deviceAddress) { EPC_ENTRY(-1, { return initialize(deviceAddress); }); }
-VZ_API int dllLockAutomatically(int deviceAddress) { EPC_ENTRY(-1, { return lock(deviceAddress); }); }
-VZ_API uint16_t dllGetFineCtrlExt(void) { EPC_ENTRY(uint16_t(0), { return g_dll.fine; }); }
-VZ_API uint8_t dllGetCoarseCtrlExt(void) { EPC_ENTRY(uint8_t(0), { return g_dll.coarse; }); }
+VZ_API int dllInitialize(int deviceAddress) {
+    EPC_ENTRY(-1, { return initialize(deviceAddress); });
+}
+VZ_API int dllLockAutomatically(int deviceAddress) {
+    EPC_ENTRY(-1, { return lock(deviceAddress); });
+}
+VZ_API uint16_t dllGetFineCtrlExt(void) {
+    EPC_ENTRY(uint16_t(0), { return g_dll.fine; });
+}
+VZ_API uint8_t dllGetCoarseCtrlExt(void) {
+    EPC_ENTRY(uint8_t(0), { return g_dll.coarse; });
+}
 
 }  // extern "C"

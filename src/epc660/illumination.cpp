@@ -25,6 +25,8 @@ VZ_API int illuminationDisable(void) {
         return 0;
     });
 }
-VZ_API int isIlluminationEnabled(void) { EPC_ENTRY(-1, { return g_illumination.enabled; }); }
+VZ_API int isIlluminationEnabled(void) {
+    EPC_ENTRY(-1, { return g_illumination.enabled; });
+}
 
 }  // extern "C"

@@ -141,17 +141,33 @@ VZ_API int pruSetRowReduction(int n) {
     });
 }
 
-VZ_API int pruSetDCS(int n) { EPC_ENTRY(-1, { return g_pru.ndcs = n; }); }
-VZ_API int pruGetNDCS(void) { EPC_ENTRY(-1, { return g_pru.ndcs; }); }
-VZ_API int pruGetNCols(void) { EPC_ENTRY(-1, { return g_pru.cols; }); }
-VZ_API int pruGetNRowsPerHalf(void) { EPC_ENTRY(-1, { return g_pru.rows_per_half; }); }
-VZ_API int pruGetNumberOfHalves(void) { EPC_ENTRY(-1, { return g_pru.halves; }); }
-VZ_API unsigned int pruGetColReduction(void) { EPC_ENTRY(1u, { return g_pru.col_reduction; }); }
-VZ_API unsigned int pruGetRowReduction(void) { EPC_ENTRY(1u, { return g_pru.row_reduction; }); }
+VZ_API int pruSetDCS(int n) {
+    EPC_ENTRY(-1, { return g_pru.ndcs = n; });
+}
+VZ_API int pruGetNDCS(void) {
+    EPC_ENTRY(-1, { return g_pru.ndcs; });
+}
+VZ_API int pruGetNCols(void) {
+    EPC_ENTRY(-1, { return g_pru.cols; });
+}
+VZ_API int pruGetNRowsPerHalf(void) {
+    EPC_ENTRY(-1, { return g_pru.rows_per_half; });
+}
+VZ_API int pruGetNumberOfHalves(void) {
+    EPC_ENTRY(-1, { return g_pru.halves; });
+}
+VZ_API unsigned int pruGetColReduction(void) {
+    EPC_ENTRY(1u, { return g_pru.col_reduction; });
+}
+VZ_API unsigned int pruGetRowReduction(void) {
+    EPC_ENTRY(1u, { return g_pru.row_reduction; });
+}
 VZ_API int pruSetMinAmplitude(int amplitude) {
     EPC_ENTRY(-1, { return g_pru.min_amplitude = amplitude; });
 }
-VZ_API int pruGetMinAmplitude(void) { EPC_ENTRY(-1, { return g_pru.min_amplitude; }); }
+VZ_API int pruGetMinAmplitude(void) {
+    EPC_ENTRY(-1, { return g_pru.min_amplitude; });
+}
 
 VZ_API epc_raw_image_t *pruSetImage(epc_raw_image_t *image) {
     EPC_ENTRY(static_cast<epc_raw_image_t *>(nullptr), {
@@ -171,6 +187,8 @@ VZ_API int pruGetImage(uint16_t **out) {
     });
 }
 
-VZ_API int pruRelease(void) { EPC_ENTRY(-1, { return 0; }); }
+VZ_API int pruRelease(void) {
+    EPC_ENTRY(-1, { return 0; });
+}
 
 }  // extern "C"

@@ -31,9 +31,15 @@ VZ_API int queueInit(void) {
         return 0;
     });
 }
-VZ_API int succ(int index) { EPC_ENTRY(-1, { return index < 0 ? 0 : next(index % kSlots); }); }
-VZ_API int isQueueEmpty(void) { EPC_ENTRY(1, { return g_queue.count == 0 ? 1 : 0; }); }
-VZ_API int queueError(void) { EPC_ENTRY(-1, { return g_queue.errors; }); }
+VZ_API int succ(int index) {
+    EPC_ENTRY(-1, { return index < 0 ? 0 : next(index % kSlots); });
+}
+VZ_API int isQueueEmpty(void) {
+    EPC_ENTRY(1, { return g_queue.count == 0 ? 1 : 0; });
+}
+VZ_API int queueError(void) {
+    EPC_ENTRY(-1, { return g_queue.errors; });
+}
 VZ_API int cleanQueue_intern(void) {
     EPC_ENTRY(-1, {
         g_queue.head = g_queue.count = 0;

@@ -82,9 +82,17 @@ VZ_API int readOutSetROI(int x1, int x2, int y1, int y2, int deviceAddress) {
         return 0;
     });
 }
-VZ_API int readOutGetTopLeftX(void) { EPC_ENTRY(-1, { return g_readout.x1; }); }
-VZ_API int readOutGetBottomRightX(void) { EPC_ENTRY(-1, { return g_readout.x2; }); }
-VZ_API int readOutGetTopLeftY(void) { EPC_ENTRY(-1, { return g_readout.y1; }); }
-VZ_API int readOutGetBottomRightY(void) { EPC_ENTRY(-1, { return g_readout.y2; }); }
+VZ_API int readOutGetTopLeftX(void) {
+    EPC_ENTRY(-1, { return g_readout.x1; });
+}
+VZ_API int readOutGetBottomRightX(void) {
+    EPC_ENTRY(-1, { return g_readout.x2; });
+}
+VZ_API int readOutGetTopLeftY(void) {
+    EPC_ENTRY(-1, { return g_readout.y1; });
+}
+VZ_API int readOutGetBottomRightY(void) {
+    EPC_ENTRY(-1, { return g_readout.y2; });
+}
 
 }  // extern "C"

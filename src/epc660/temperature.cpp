@@ -57,7 +57,8 @@ int read_param(int16_t values[4]) {
     }
     const int len = std::min<int>(item.param_val_len, 8);  // the value area we use
     for (int i = 0; i < 4; ++i)
-        values[i] = i < len / 2 ? int16_t(item.param_val[2 * i] | (item.param_val[2 * i + 1] << 8)) : 0;
+        values[i] =
+            i < len / 2 ? int16_t(item.param_val[2 * i] | (item.param_val[2 * i + 1] << 8)) : 0;
     return len / 2;
 }
 
@@ -267,7 +268,9 @@ VZ_API int temperatureGetTemperatureIllumination(int16_t *out) {
     });
 }
 
-VZ_API int16_t temperatureGetLastTempChip(void) { EPC_ENTRY(int16_t(0), { return g_temp.last_chip; }); }
+VZ_API int16_t temperatureGetLastTempChip(void) {
+    EPC_ENTRY(int16_t(0), { return g_temp.last_chip; });
+}
 VZ_API int16_t temperatureGetLastTempIllumination(void) {
     EPC_ENTRY(int16_t(0), { return g_temp.last_illumination; });
 }

@@ -45,7 +45,8 @@ TEST(EpcI2c, RefusesBadArgumentsBeforeAnyDeviceCall) {
         {0x20, 0, 1, 'x', "Invalid operation: Only 'd' (devices)"},
     };
     for (const Case &c : cases) {
-        const std::string out = printed([&] { EXPECT_EQ(i2c(c.addr, c.op, c.reg, c.count, &p), -1); });
+        const std::string out =
+            printed([&] { EXPECT_EQ(i2c(c.addr, c.op, c.reg, c.count, &p), -1); });
         EXPECT_NE(out.find(c.message), std::string::npos) << out;
     }
     EXPECT_EQ(buf[0], 7);
@@ -60,11 +61,17 @@ TEST(EpcBoard, StubsAnswerConstants) {
     struct Case {
         int got, want;
     } cases[] = {
-        {adcOpen(0), 0},          {adcOpen(7), 7},   {adcOpen(8), -1},
-        {adcOpen(-1), -1},        {adcGetValue(3), 1024},
-        {adcGetValueMillivolts(1), 450},             {adcGetValueMicroAmpere(1, 100), 4500},
-        {adcGetValueMicroAmpere(1, 0), -1},          {gpio_get_dir(3), 1},
-        {gpio_set_val(3, 1), 0},  {bbbLEDEnable(1), 0},
+        {adcOpen(0), 0},
+        {adcOpen(7), 7},
+        {adcOpen(8), -1},
+        {adcOpen(-1), -1},
+        {adcGetValue(3), 1024},
+        {adcGetValueMillivolts(1), 450},
+        {adcGetValueMicroAmpere(1, 100), 4500},
+        {adcGetValueMicroAmpere(1, 0), -1},
+        {gpio_get_dir(3), 1},
+        {gpio_set_val(3, 1), 0},
+        {bbbLEDEnable(1), 0},
     };
     for (const Case &c : cases) EXPECT_EQ(c.got, c.want);
 }
@@ -209,9 +216,7 @@ TEST(EpcPru, PushedFramesAreNeverReadPastTheirEnd) {
         EXPECT_EQ(msg.find("wrong frame size") != std::string::npos, c.samples != want);
         // Every handed-out sample is readable; the missing part is zero.
         EXPECT_EQ(out[want - 1], c.samples >= want ? 0x0ABC : 0);
-        if (c.samples) {
-            EXPECT_EQ(out[0], 0x0ABC);
-        }
+        if (c.samples) { EXPECT_EQ(out[0], 0x0ABC); }
         EXPECT_EQ(img.frame_data, nullptr);
     }
     configSetPartType(2);
@@ -250,14 +255,15 @@ TEST(EpcApi, RoiRangesAreCheckedBeforeTheChip) {
         int x1, x2, y1, y2;
         const char *message;
     } cases[] = {
-        {1, 327, 0, 125, "bad x coordinates"},   {0, 328, 0, 125, "bad x coordinates"},
-        {0, 326, 0, 125, "bad x coordinates"},   {-2, 5, 0, 125, "bad x coordinates"},
-        {0, 3, 0, 125, "bad x coordinates"},     {0, 327, 1, 125, "bad y coordinates"},
-        {0, 327, 0, 126, "bad y coordinates"},   {0, 327, 4, 3, "bad y coordinates"},
+        {1, 327, 0, 125, "bad x coordinates"}, {0, 328, 0, 125, "bad x coordinates"},
+        {0, 326, 0, 125, "bad x coordinates"}, {-2, 5, 0, 125, "bad x coordinates"},
+        {0, 3, 0, 125, "bad x coordinates"},   {0, 327, 1, 125, "bad y coordinates"},
+        {0, 327, 0, 126, "bad y coordinates"}, {0, 327, 4, 3, "bad y coordinates"},
         {0, 327, 0, 0, "bad y coordinates"},
     };
     for (const Case &c : cases) {
-        const std::string out = printed([&] { EXPECT_EQ(apiSetROI(c.x1, c.x2, c.y1, c.y2, 0x20), -1); });
+        const std::string out =
+            printed([&] { EXPECT_EQ(apiSetROI(c.x1, c.x2, c.y1, c.y2, 0x20), -1); });
         EXPECT_EQ(out, c.message);
     }
     pruSetColReduction(1);

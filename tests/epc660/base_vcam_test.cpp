@@ -94,8 +94,9 @@ TEST_F(EpcCam, IdentityFromRegistersAndFuses) {
         open(c.product);
         uint16_t info[8] = {};
         ASSERT_EQ(chipInfoGetInfo(kAddr, info), 8);
-        const uint16_t want[8] = {c.ic_type, 3, sensor().fuse(245), 12, 345, c.part_type,
-                                  sensor().fuse(251), configGetSequencerVersion()};
+        const uint16_t want[8] = {
+            c.ic_type, 3,           sensor().fuse(245), 12,
+            345,       c.part_type, sensor().fuse(251), configGetSequencerVersion()};
         for (int i = 0; i < 8; ++i) EXPECT_EQ(info[i], want[i]) << i;
         EXPECT_EQ(reg(203), c.part_type == 4 ? 99 : 0);  // configInit's epc635 setting
         EXPECT_EQ(pruGetNCols() * pruGetNRowsPerHalf() * pruGetNumberOfHalves(),
@@ -104,8 +105,8 @@ TEST_F(EpcCam, IdentityFromRegistersAndFuses) {
         EXPECT_EQ(bootGetWaferID(kAddr), 12);
         EXPECT_EQ(bootGetChipID(kAddr), 345);
         EXPECT_EQ(bootGetPartType(kAddr), c.part_type);
-        EXPECT_EQ(GetCapturedStdout(), "WAFER_ID: 12\nCHIP_ID: 345\nPART_TYPE: " +
-                                           std::to_string(c.part_type) + "\n");
+        EXPECT_EQ(GetCapturedStdout(),
+                  "WAFER_ID: 12\nCHIP_ID: 345\nPART_TYPE: " + std::to_string(c.part_type) + "\n");
     }
 }
 
@@ -135,7 +136,9 @@ TEST_F(EpcCam, RestartsSwitchThePartTypeInTheFuses) {
     EXPECT_EQ(sensor().part_type(), 2);
     EXPECT_EQ(configGetPartType(), 2);
     EXPECT_EQ(configGetWaferID(), 12);
-    EXPECT_TRUE(log.has("[configRestartFLIM] ------------------restart FLIM---------------------\n")) << log.text().substr(0, 3000);
+    EXPECT_TRUE(
+        log.has("[configRestartFLIM] ------------------restart FLIM---------------------\n"))
+        << log.text().substr(0, 3000);
 }
 
 TEST_F(EpcCam, FrequencyTableFromTheClockRegisters) {
@@ -170,7 +173,7 @@ TEST_F(EpcCam, RoiRegistersAndGeometry) {
     } cases[] = {
         {0, 327, 0, 125, 0, {0, 0, 1, 71, 0, 125}, 328, 126},
         {4, 323, 6, 125, 0, {0, 4, 1, 67, 6, 125}, 320, 120},
-        {1, 327, 0, 125, -1, {0, 4, 1, 67, 6, 125}, 320, 120},   // unchanged
+        {1, 327, 0, 125, -1, {0, 4, 1, 67, 6, 125}, 320, 120},  // unchanged
         {0, 328, 0, 125, -1, {0, 4, 1, 67, 6, 125}, 320, 120},
         {256, 261, 10, 11, 0, {1, 0, 1, 5, 10, 11}, 6, 2},
     };
@@ -266,6 +269,7 @@ TEST_F(EpcCam, HdrRegisters) {
     for (int i = 0; i < 4; ++i) EXPECT_EQ(reg(slots[i]) & 0x0F, on[i]);
     ASSERT_EQ(configSetIntegrationTime3D(1000), 0);  // with HDR: registers, not the parameter
     EXPECT_EQ(pair(162), 333 * 48 - 1);
+    EXPECT_EQ(sensor().integration_time_us(), 700);
     apiEnableHDR(0, kAddr);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(reg(slots[i]) & 0x0F, off[i]);
     EXPECT_EQ(reg(146) & 0x08, 0);
@@ -342,8 +346,9 @@ TEST_F(EpcCam, DllRegisters) {
     set_reg(133, 1);
     CaptureStdout();
     dllBypassDLL(0, kAddr);
-    EXPECT_NE(GetCapturedStdout().find("WARNING: DLL locking failed (max. no. of loops reached).\n"),
-              std::string::npos);
+    EXPECT_NE(
+        GetCapturedStdout().find("WARNING: DLL locking failed (max. no. of loops reached).\n"),
+        std::string::npos);
     EXPECT_EQ(reg(174), 0);
     EXPECT_EQ(reg(132), 7);
     EXPECT_EQ(reg(172), 119);
@@ -394,6 +399,18 @@ TEST_F(EpcCam, TemperatureReadoutsAgreeWithTheCamera) {
     }
 }
 
+TEST_F(EpcCam, TemperatureCountsStayWithinTheValueArea) {
+    open();
+    cam->inject(vcam::Fault::param_len_overflow, vcam::FaultSpec().always());
+    int16_t out[12];
+    for (int16_t &v : out) v = 0x5A5A;
+    EXPECT_EQ(temperatureGetTemperatures(kAddr, out), 6);  // 4 chip + 2 illumination values
+    EXPECT_EQ(out[4], 1220);
+    for (int i = 6; i < 12; ++i) EXPECT_EQ(out[i], 0x5A5A) << i;
+    EXPECT_EQ(temperatureGetTemperatureChip(kAddr, out), 4);
+    EXPECT_GT(cam->fw().fault_hits(vcam::Fault::param_len_overflow), 0u);
+}
+
 TEST_F(EpcCam, RoiTemperatureRestoresTheReadout) {
     open();
     ASSERT_EQ(apiSetROI(4, 323, 6, 125, kAddr), 0);
@@ -433,8 +450,7 @@ TEST_F(EpcCam, ImageSourceFetchesOneFrame) {
     pruSetSize(100, 10);  // not what the camera sends
     CaptureStdout();
     EXPECT_EQ(pruGetImage(&img), 100 * 4 * 10 * 2);
-    EXPECT_NE(GetCapturedStdout().find(" wrong frame size: expect 16000, get "),
-              std::string::npos);
+    EXPECT_NE(GetCapturedStdout().find(" wrong frame size: expect 16000, get "), std::string::npos);
     for (int i = 0; i < 8000; ++i) ASSERT_EQ(img[i], 0);
 }
 

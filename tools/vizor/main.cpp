@@ -38,7 +38,11 @@ const CLI::Validator kDevice(
 
 const CLI::Validator kScene(
     [](std::string& s) {
-      if (s == "true" || parse_builtin_scene(s) || std::filesystem::is_regular_file(s))
+      // An EPC or OPT8241 product name may come first: VZ-E1-660[:SCENE].
+      const size_t colon = s.find(':');
+      std::string sc = s;
+      if (s.rfind("VZ-", 0) == 0) sc = colon == std::string::npos ? "room" : s.substr(colon + 1);
+      if (sc == "true" || parse_builtin_scene(sc) || std::filesystem::is_regular_file(sc))
         return std::string();
       return "scene " + s + " is neither room, flat[:D], ramp[:NEAR:FAR] nor a frame file";
     },
@@ -176,9 +180,10 @@ void finish_output_opts(OutputOpts& o, const std::string& images, const std::vec
   if (!intrinsics.empty()) o.intrinsics = parse_intrinsics(intrinsics);
 }
 
-const char* kFooter = R"(Virtual camera: --virtual[=SCENE] (before or after the command) runs on an
-emulated OPT8241 camera (320 x 240) instead of the USB bus; write the scene
-with "=". Scenes:
+const char* kFooter = R"(Virtual camera: --virtual[=[PRODUCT:]SCENE] (before or after the command) runs
+on an emulated camera instead of the USB bus: the OPT8241 (320 x 240, the
+default), or with PRODUCT VZ-E1-660 an epc660 (320 x 240) or VZ-E2-635 an
+epc635 (160 x 60) camera; write the scene with "=". Scenes:
   room             (default) seen from 0.8 m above a tiled floor, looking level:
                    back wall 2.30 m ahead (the centre pixel), side walls 1.40 m
                    to the left and right, a box whose front face is 1.20 m ahead,

@@ -1,6 +1,7 @@
 // Virtual mode: the tool re-executes itself under the umockdev preload and
-// puts one OPT8241 camera on a virtual bus before the library looks for
-// cameras, so every subcommand runs unchanged on it.
+// puts one camera (OPT8241, or an EPC camera when the scene argument names
+// its product first: "VZ-E1-660:room") on a virtual bus before the library
+// looks for cameras, so every subcommand runs unchanged on it.
 #include <link.h>
 #include <unistd.h>
 
@@ -64,8 +65,10 @@ void ensure_virtual_preload(char** argv) {
 
 class VirtualCamera {
  public:
-  VirtualCamera(const SceneImage& scene, std::string flash_dir) : flash_dir_(std::move(flash_dir)) {
+  VirtualCamera(const std::string& product, const SceneImage& scene, std::string flash_dir)
+      : flash_dir_(std::move(flash_dir)) {
     vcam::CameraConfig cfg;
+    cfg.fw.product = product;
     cfg.fw.stream.fps = 30;  // a real camera's pace: a slow consumer sees discards
     cam_ = &bus_.add_camera(1, 1, cfg);
     vcam::Scene s;
@@ -139,8 +142,33 @@ class VirtualCamera {
 
 namespace {
 
-SceneImage build_scene(const std::string& arg) {
-  constexpr int w = vcam::Opt8241Sensor::kWidth, h = vcam::Opt8241Sensor::kHeight;
+// "[PRODUCT:]SCENE": a leading product name (three fields, "VZ-E2-635")
+// chooses the camera; the scene part defaults to room.
+struct VirtualSpec {
+  std::string product = "VZ-T0-320";
+  std::string scene = "room";
+  int width = vcam::Opt8241Sensor::kWidth, height = vcam::Opt8241Sensor::kHeight;
+};
+
+VirtualSpec split_product(const std::string& arg) {
+  VirtualSpec v;
+  v.scene = arg;
+  if (arg.rfind("VZ-", 0) != 0) return v;
+  const size_t colon = arg.find(':');
+  v.product = arg.substr(0, colon);
+  v.scene = colon == std::string::npos ? "room" : arg.substr(colon + 1);
+  const std::string mid = v.product.substr(3, 3);
+  if (mid == "E2-") {
+    v.width = 160;  // epc635 image area
+    v.height = 60;
+  } else if (mid != "E1-" && mid != "T0-") {
+    throw ToolError("virtual camera: unknown product " + v.product +
+                    " (VZ-T0-320, VZ-E1-660 or VZ-E2-635)");
+  }
+  return v;
+}
+
+SceneImage build_scene(const std::string& arg, int w, int h) {
   if (auto scene = parse_builtin_scene(arg)) {
     switch (scene->kind) {
       case SceneSpec::Kind::room: return room_scene(w, h);
@@ -158,9 +186,10 @@ SceneImage build_scene(const std::string& arg) {
 }  // namespace
 
 VirtualCameraPtr start_virtual(const std::string& scene, const std::string& flash_dir) {
-  SceneImage img = build_scene(scene);
+  const VirtualSpec spec = split_product(scene);
+  SceneImage img = build_scene(spec.scene, spec.width, spec.height);
   try {
-    return VirtualCameraPtr(new VirtualCamera(img, flash_dir));
+    return VirtualCameraPtr(new VirtualCamera(spec.product, img, flash_dir));
   } catch (const std::exception& e) {
     throw ToolError(std::string("virtual camera: ") + e.what());
   }
