@@ -33,8 +33,8 @@ void init(Walk &w, int count, int columns, int rows) {
     w.halves = pruGetNumberOfHalves();
 }
 
-// Column and row of the current sample; `mgx_rows` is the output height used
-// for the row formula (rows for the default walk, rows / 2 with dual MGX).
+// Column and row of the current sample; `height` is the output height the
+// row formula uses (rows for the default walk, rows / 2 with dual MGX).
 void place(const Walk &w, int height, int &column, int &row, bool &top) {
     top = false;
     if (w.halves == 1) {

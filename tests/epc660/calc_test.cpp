@@ -167,12 +167,13 @@ std::vector<Result> sequence(const Chip &c, const VariantCase &v, int type, int 
 }
 
 TEST(CalcPaths, RowLoopsEqualThePerPixelReading) {
-    std::vector<const char *> isas;
+    // "none": the SIMD loop as it runs where the CPU or the build has none.
+    std::vector<const char *> isas = {"none"};
     for (const char *isa : {"avx2", "avx512"})
         if (set_simd_isa(isa)) isas.push_back(isa);
 #ifdef VIZOR_EPC_SIMD
     if (__builtin_cpu_supports("avx2")) {
-        EXPECT_FALSE(isas.empty()) << "no SIMD kernel built";
+        EXPECT_GT(isas.size(), 1u) << "no SIMD kernel built";
     }
 #endif
     struct Size {
