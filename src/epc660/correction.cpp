@@ -9,6 +9,7 @@
 // value through the module getters; the tests prove both bit-identical.
 #include "epc660/correction.h"
 
+#include <immintrin.h>
 #include <math.h>
 #include <string.h>
 
@@ -152,39 +153,128 @@ CalOrigin cal_origin() {
             calibrateGetHeight()};
 }
 
+// Per-frame constants of DRNU mode 2.
+struct Drnu2Frame {
+    bool temp;
+    double dt_slope;  // temperature term (dt x slope), used when temp is on
+    int h;
+    double lsb;
+    size_t plane;
+    const uint16_t *img, *mn, *mx;
+};
+
+// One pixel p whose calibration column starts at col.
+inline uint16_t drnu2_one(const Drnu2Frame &k, uint16_t v, int p, const uint16_t *col) {
+    double w = v;
+    if (k.temp) w = w - k.dt_slope;
+    const size_t plane = k.plane;
+    const double res = drnu2_pixel(w, k.mn[p], k.mx[p], k.h, k.lsb,
+                                   [col, plane](int i) { return col[(size_t)i * plane]; });
+    return (uint16_t)cal::round_i32(res);
+}
+
+// Four neighbouring pixels in the common case (no marker, inside the
+// calibrated range, step found at the predicted index) with the same double
+// operations in the same order as drnu2_one, four at a time; false when any
+// of them needs the general path.
+__attribute__((target("avx2"))) bool drnu2_quad(const Drnu2Frame &k, const uint16_t *s,
+                                                uint16_t *d, int p, const uint16_t *col) {
+    if ((s[0] | s[1] | s[2] | s[3]) >= 0x8000 &&
+        (s[0] >= kLow || s[1] >= kLow || s[2] >= kLow || s[3] >= kLow))
+        return false;
+    const __m256d v = _mm256_cvtepi32_pd(_mm_setr_epi32(s[0], s[1], s[2], s[3]));
+    const __m256d w = k.temp ? _mm256_sub_pd(v, _mm256_set1_pd(k.dt_slope)) : v;
+    const __m256d lo = _mm256_cvtepi32_pd(_mm_setr_epi32(k.mn[p], k.mn[p + 1], k.mn[p + 2], k.mn[p + 3]));
+    const __m256d hi = _mm256_cvtepi32_pd(_mm_setr_epi32(k.mx[p], k.mx[p + 1], k.mx[p + 2], k.mx[p + 3]));
+    const __m256d inside =
+        _mm256_and_pd(_mm256_cmp_pd(w, lo, _CMP_GT_OQ), _mm256_cmp_pd(w, hi, _CMP_LT_OQ));
+    if (_mm256_movemask_pd(inside) != 0xF) return false;
+    const __m256d ratio = _mm256_div_pd(
+        _mm256_mul_pd(_mm256_sub_pd(w, lo), _mm256_set1_pd(k.h)), _mm256_sub_pd(hi, lo));
+    alignas(16) int o[4];
+    alignas(32) double wl[4];
+    _mm_store_si128((__m128i *)o, _mm256_cvttpd_epi32(ratio));
+    _mm256_store_pd(wl, w);
+    // The search of drnu2_pixel when it ends at o, o - 1 or o + 1.
+    int f[4], g[4];
+    for (int j = 0; j < 4; ++j) {
+        int i = o[j];
+        if (i < 0 || i > k.h - 2) return false;
+        const uint16_t *c = col + j;
+        f[j] = c[(size_t)i * k.plane];
+        g[j] = c[(size_t)(i + 1) * k.plane];
+        if (wl[j] < f[j]) {
+            if (--i < 0) return false;
+            g[j] = f[j];
+            f[j] = c[(size_t)i * k.plane];
+            if (!(f[j] <= wl[j])) return false;
+        } else if (!(wl[j] < g[j])) {
+            if (++i > k.h - 2) return false;
+            f[j] = g[j];
+            g[j] = c[(size_t)(i + 1) * k.plane];
+            if (!(wl[j] < g[j])) return false;
+        }
+        o[j] = i;
+    }
+    const __m256d vf = _mm256_cvtepi32_pd(_mm_setr_epi32(f[0], f[1], f[2], f[3]));
+    const __m256d vg = _mm256_cvtepi32_pd(_mm_setr_epi32(g[0], g[1], g[2], g[3]));
+    const __m256d lsb = _mm256_set1_pd(k.lsb);
+    const __m256d vo = _mm256_cvtepi32_pd(_mm_load_si128((const __m128i *)o));
+    const __m256d res = _mm256_add_pd(
+        _mm256_mul_pd(lsb, vo),
+        _mm256_div_pd(_mm256_mul_pd(lsb, _mm256_sub_pd(w, vf)), _mm256_sub_pd(vg, vf)));
+    // Round half away from zero exactly: trunc, then the exact remainder.
+    const __m256d t = _mm256_round_pd(res, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    const __m256d frac = _mm256_sub_pd(res, t);
+    const __m256d up = _mm256_and_pd(_mm256_cmp_pd(frac, _mm256_set1_pd(0.5), _CMP_GE_OQ),
+                                     _mm256_set1_pd(1.0));
+    const __m256d down = _mm256_and_pd(_mm256_cmp_pd(frac, _mm256_set1_pd(-0.5), _CMP_LE_OQ),
+                                       _mm256_set1_pd(1.0));
+    alignas(16) int out[4];
+    _mm_store_si128((__m128i *)out,
+                    _mm256_cvttpd_epi32(_mm256_sub_pd(_mm256_add_pd(t, up), down)));
+    for (int j = 0; j < 4; ++j) d[j] = (uint16_t)out[j];
+    return true;
+}
+
+bool have_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+
 void drnu2_fast(uint16_t *dst, const uint16_t *src) {
     const Geometry g = geometry();
     if (g.pixels() == 0) return;
-    const bool temp = S.temperature != 0;
-    const double dt = temp ? delta_t(true) : 0.0;
-    const double slope = temp ? cal::temperature_slope() : 0.0;
-    const int h = std::clamp(calibrateGetNumDistances(), 0, cal::kMaxSteps);
-    const double lsb = cal::step_lsb();
+    Drnu2Frame k;
+    k.temp = S.temperature != 0;
+    k.dt_slope = k.temp ? delta_t(true) * cal::temperature_slope() : 0.0;
+    k.h = std::clamp(calibrateGetNumDistances(), 0, cal::kMaxSteps);
+    k.lsb = cal::step_lsb();
     const CalOrigin co = cal_origin();
-    const int plane = co.w * co.h;
-    const uint16_t *img = cal::dist_images(cal::freq_mode());
-    const uint16_t *mn = cal::dist_min(1);
-    const uint16_t *mx = cal::dist_max(1);
+    k.plane = (size_t)co.w * co.h;
+    k.img = cal::dist_images(cal::freq_mode());
+    k.mn = cal::dist_min(1);
+    k.mx = cal::dist_max(1);
+    const bool quads = have_avx2();
     for (int r = 0; r < g.rows; ++r) {
         const int cy = co.y0 + r;
-        const bool row_in = cy >= 0 && cy < co.h;
         const uint16_t *s = src + (size_t)r * g.cols;
         uint16_t *d = dst + (size_t)r * g.cols;
-        for (int c = 0; c < g.cols; ++c) {
-            const uint16_t v = s[c];
-            const int cx = co.x0 + c;
-            if (v >= kLow || !row_in || cx < 0 || cx >= co.w) {
-                d[c] = v;
-                continue;
-            }
-            double w = v;
-            if (temp) w = w - dt * slope;
-            const int p = r * g.cols + c;
-            const uint16_t *col = img + (size_t)cy * co.w + cx;
-            const double res = drnu2_pixel(w, mn[p], mx[p], h, lsb,
-                                           [col, plane](int i) { return col[(size_t)i * plane]; });
-            d[c] = (uint16_t)cal::round_i32(res);
+        // Columns whose calibration index lies inside the calibration image.
+        int ca = 0, cb = 0;
+        if (cy >= 0 && cy < co.h) {
+            ca = std::clamp(-co.x0, 0, g.cols);
+            cb = std::clamp(co.w - co.x0, ca, g.cols);
         }
+        for (int c = 0; c < ca; ++c) d[c] = s[c];
+        const uint16_t *row = cb > ca ? k.img + (ptrdiff_t)cy * co.w + co.x0 : k.img;
+        int c = ca;
+        for (; quads && c + 4 <= cb; c += 4)
+            if (!drnu2_quad(k, s + c, d + c, r * g.cols + c, row + c))
+                for (int j = c; j < c + 4; ++j)
+                    d[j] = s[j] >= kLow ? s[j] : drnu2_one(k, s[j], r * g.cols + j, row + j);
+        for (; c < cb; ++c) d[c] = s[c] >= kLow ? s[c] : drnu2_one(k, s[c], r * g.cols + c, row + c);
+        for (c = cb; c < g.cols; ++c) d[c] = s[c];
     }
 }
 
@@ -480,8 +570,18 @@ VZ_API int calculationAddOffset(uint16_t *image) {
         if (image == nullptr) return -1;
         const int n = corr::geometry().pixels();
         const int off = corr::add_offset_value();
-        for (int p = 0; p < n; ++p)
-            if (!corr::is_marker(image[p])) image[p] = corr::wrap_code(image[p], off);
+        // Codes of one period need a single conditional subtraction once the
+        // offset is brought into 0..29999; others take the general wrap.
+        const int o = corr::wrap_code(0, off);
+        for (int p = 0; p < n; ++p) {
+            const uint16_t v = image[p];
+            if (v < 30000) {
+                const int s = v + o;
+                image[p] = (uint16_t)(s >= 30000 ? s - 30000 : s);
+            } else if (!corr::is_marker(v)) {
+                image[p] = corr::wrap_code(v, off);
+            }
+        }
         return 0;
     });
 }

@@ -141,12 +141,18 @@ TEST_F(Corrections, FastFormsAreBitIdenticalToStraightforwardOnes) {
     random_calibration(rng, 30);
     ASSERT_EQ(calibrationLoadDistanceImages(1), 0);
     struct Case {
-        int temp, ambient, x, y, drnu, default_off;
-    } cases[] = {{0, 0, 4, 6, 2, 1}, {1, 0, 4, 6, 2, 0}, {1, 1, 4, 6, 0, 1}, {1, 0, 2, 2, 1, 1}};
-    std::uniform_int_distribution<int> code(0, 40000);
+        int temp, ambient, x, y, drnu, default_off, smooth;
+    } cases[] = {{0, 0, 4, 6, 2, 1, 0}, {1, 0, 4, 6, 2, 0, 0}, {1, 1, 4, 6, 0, 1, 0},
+                 {1, 0, 2, 2, 1, 1, 0}, {1, 0, 4, 6, 2, 1, 1}, {0, 0, 9, 7, 2, 1, 1}};
+    std::uniform_int_distribution<int> code(0, 40000), step(0, 28), near(-300, 300);
     std::vector<uint16_t> src(76800), a(76800), b(76800);
     for (const Case &c : cases) {
-        for (auto &v : src) v = code(rng) > 35000 ? 65300 : (uint16_t)code(rng);
+        // Smooth frames: codes near a calibration step of the pixel, as a
+        // wall gives them (the four-pixel path); others: anything.
+        for (int p = 0; p < 76800; ++p)
+            src[p] = c.smooth ? (uint16_t)(calibrateGetDistImagePixel(step(rng) * 76800 + p) +
+                                           near(rng))
+                              : code(rng) > 35000 ? 65300 : (uint16_t)code(rng);
         calculationSetEnableTemperature(c.temp);
         calculationSetEnableAmbientLight(c.ambient);
         calculationSetDiffTemp(-13);
