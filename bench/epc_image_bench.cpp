@@ -40,7 +40,8 @@ void BM_FourNeighbourReference(benchmark::State &s) {
     run(s, [](auto &img, auto &) { img = ref::four(img, W, H); });
 }
 void BM_EightNeighbour(benchmark::State &s) {
-    run(s, [](auto &img, auto &scr) { vz::epc::image::averageEight(img.data(), scr.data(), W, H); });
+    run(s,
+        [](auto &img, auto &scr) { vz::epc::image::averageEight(img.data(), scr.data(), W, H); });
 }
 void BM_EightNeighbourReference(benchmark::State &s) {
     run(s, [](auto &img, auto &) { img = ref::eight(img, W, H); });

@@ -161,7 +161,8 @@ void EpcSensor::render(std::span<uint8_t> out, uint32_t) {
   };
 
   for (int k = 0; k < r.rows_per_half; ++k) {
-    const int y = r.y1 + (r.rows_per_half - 1 - k) * r.row_step;  // row of one half
+    // Row of one half (a dual-MGX row set pair may reach past a one-row ROI).
+    const int y = std::min(r.y1 + (r.rows_per_half - 1 - k) * r.row_step, frows - 1);
     for (int h = 0; h < nh; ++h) {
       for (int j = 0; j < r.cols; ++j) {
         const size_t pos = (size_t(k) * size_t(nh) + size_t(h)) * size_t(r.cols) + size_t(j);

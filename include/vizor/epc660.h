@@ -850,9 +850,10 @@ VZ_API int calibrationGetBadPixels(int *values);
 /* Loads a defect list (one defect per line: x in characters 0-2, y in 4-6,
  * neighbour code W, NW, N, NE, E, SE, S, SW from character 8), replacing the
  * previous list, and rebuilds the transformed list for the current region of
- * interest. At most 1024 entries; malformed lines are skipped with one log
- * line each. Returns the result of closing the file, 0 when it cannot be
- * opened (the list is then empty). */
+ * interest. At most 1024 entries and 1 MiB are read; malformed lines are
+ * skipped, each of the first ten with a warning, the rest counted in one.
+ * Returns the result of closing the file, 0 when it cannot be opened (the
+ * list is then empty). */
 VZ_API int imageCorrectionLoad(const char *path);
 /* Switches defect replacement on (non-zero) or off; returns on. */
 VZ_API int imageCorrectionEnable(int on);

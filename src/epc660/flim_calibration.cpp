@@ -10,9 +10,9 @@
 
 #include "base/firewall.h"
 #include "core/vzlog.h"
+#include "epc660/base.h"
 #include "epc660/gain_offset.h"
 #include "epc660/image_geometry.h"
-#include "epc660/base.h"
 
 namespace vz::epc {
 
@@ -47,8 +47,8 @@ std::string tableFile(int gate) {
     const int type = configGetPartType();
     char name[64];
     std::snprintf(name, sizeof name, "./%s_%s_gain_offset_W%03i_C%03i.txt",
-                  type == 4 || type == 5 ? "epc503" : "epc502", kGateName[gate],
-                  configGetWaferID(), configGetChipID());
+                  type == 4 || type == 5 ? "epc503" : "epc502", kGateName[gate], configGetWaferID(),
+                  configGetChipID());
     return name;
 }
 
@@ -67,7 +67,8 @@ void correct(uint16_t *image, int samples) {
                 if (k < 0) continue;
                 int v = static_cast<int16_t>(p[r * w + c]);
                 if (g_flim.correctOffset) {
-                    if ((r == 31 || r == 32) && (c == 81 || c == 82)) print(true, 2, "flimValue= %d\n", v);
+                    if ((r == 31 || r == 32) && (c == 81 || c == 82))
+                        print(true, 2, "flimValue= %d\n", v);
                     v = calib::toRange(v - g_flim.offset[gate][k], false, INT16_MIN, INT16_MAX);
                 }
                 if (g_flim.correctGain)
@@ -96,14 +97,15 @@ void gainOffset(int gate) {
 
 int saveTables(const char *fn, int gate) {
     const std::string file = tableFile(gate);
-    return calib::saveTables(fn, file.c_str(), g_flim.gain[gate].data(),
-                             g_flim.offset[gate].data(), grayImageSize());
+    return calib::saveTables(fn, file.c_str(), g_flim.gain[gate].data(), g_flim.offset[gate].data(),
+                             grayImageSize());
 }
 
 void bright(const char *fn, int gate) {
     vz_dbg("[%s] save bright %s averaged %d images\n", fn, kGateName[gate], kCalibrationFrames);
     if (mean(kCalibrationFrames, g_flim.bright.data(), gate) > 0)
-        calib::saveMean("calculateSaveFlimImage", kTempImage, g_flim.bright.data(), grayImageSize());
+        calib::saveMean("calculateSaveFlimImage", kTempImage, g_flim.bright.data(),
+                        grayImageSize());
 }
 
 // The dark half of a gate's calibration; the tables and the file keep what
@@ -142,9 +144,12 @@ int calibrateGate(const char *gateName) {
 
 int calibrateStep(int step) {
     const char *fn = "calculationCalibrateFlim";
-    if (step == 1) bright(fn, 0);
-    else if (step == 3) bright(fn, 1);
-    else dark(fn, step == 0 ? 0 : 1);
+    if (step == 1)
+        bright(fn, 0);
+    else if (step == 3)
+        bright(fn, 1);
+    else
+        dark(fn, step == 0 ? 0 : 1);
     return 0;
 }
 
@@ -218,9 +223,8 @@ VZ_API int calculateLoadFlimImage(int *values) {
 }
 
 VZ_API int calculateSaveFlimGainOffset(int gate) {
-    return vz::entry(__func__, -1, [&] {
-        return validGate(__func__, gate) ? saveTables(__func__, gate) : -1;
-    });
+    return vz::entry(__func__, -1,
+                     [&] { return validGate(__func__, gate) ? saveTables(__func__, gate) : -1; });
 }
 
 VZ_API int calculateLoadFlimGainOffset(int gate) {

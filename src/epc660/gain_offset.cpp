@@ -126,7 +126,8 @@ int saveTables(const char *fn, const char *path, const double *gain, const doubl
     }
     for (const double *table : {gain, offset})
         for (int r = 0; r < size.height; ++r) {
-            for (int c = 0; c < size.width; ++c) std::fprintf(f, " %.4e", table[r * size.width + c]);
+            for (int c = 0; c < size.width; ++c)
+                std::fprintf(f, " %.4e", table[r * size.width + c]);
             std::fputc('\n', f);
         }
     return closeWritten(fn, path, f);

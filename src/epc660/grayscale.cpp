@@ -10,9 +10,9 @@
 
 #include "base/firewall.h"
 #include "core/vzlog.h"
+#include "epc660/base.h"
 #include "epc660/gain_offset.h"
 #include "epc660/image_geometry.h"
-#include "epc660/base.h"
 
 namespace vz::epc::grayscale {
 
@@ -172,4 +172,3 @@ VZ_API int calculateLoadGrayscaleGainOffset(void) {
 }
 
 }  // extern "C"
-

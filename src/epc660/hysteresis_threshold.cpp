@@ -27,7 +27,9 @@ void set(int amplitude, int width) {
     g_hyst.width = width;
     // Wider than int: an absurd width must not overflow the subtraction.
     const long long low = static_cast<long long>(amplitude) - width;
-    g_hyst.lower = low < INT32_MIN ? INT32_MIN : low > INT32_MAX ? INT32_MAX : static_cast<int>(low);
+    g_hyst.lower = low < INT32_MIN   ? INT32_MIN
+                   : low > INT32_MAX ? INT32_MAX
+                                     : static_cast<int>(low);
     g_hyst.state.fill(0);
 }
 

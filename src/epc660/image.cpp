@@ -9,9 +9,9 @@
 
 #include "base/firewall.h"
 #include "core/vzlog.h"
+#include "epc660/base.h"
 #include "epc660/image_filter.h"
 #include "epc660/image_geometry.h"
-#include "epc660/base.h"
 #include "epc660/text_table.h"
 
 namespace vz::epc {
@@ -129,13 +129,15 @@ int loadDefects(const char *path) {
         }
         Defect d;
         if (const char *why = parseDefect(line, overlong, d)) {
-            if (++bad <= kReportedLines) vz_wrn("[%s] %s line %d: %s, skipped\n", fn, path, lineNo, why);
+            if (++bad <= kReportedLines)
+                vz_wrn("[%s] %s line %d: %s, skipped\n", fn, path, lineNo, why);
             continue;
         }
         g_image.pixels[g_image.pixelCount++] = d;
     }
     if (reader.exhausted())
-        vz_wrn("[%s] %s: larger than %zu bytes, the rest is ignored\n", fn, path, kDefectFileBudget);
+        vz_wrn("[%s] %s: larger than %zu bytes, the rest is ignored\n", fn, path,
+               kDefectFileBudget);
     if (bad > kReportedLines) vz_wrn("[%s] %s: %d bad lines skipped in all\n", fn, path, bad);
     return std::fclose(f);
 }

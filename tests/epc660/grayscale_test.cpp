@@ -207,9 +207,9 @@ TEST(FlimCorrection, SignedPlanesPerGate) {
     calculationFlimCorrection(img.data(), 2 * N);
     calculationCorrectFlimOffset(0);
     calculationCorrectFlimGain(0);
-    EXPECT_EQ(static_cast<int16_t>(img[0]), 146);    // trunc(97.5) = 97, round(145.5) = 146
-    EXPECT_EQ(static_cast<int16_t>(img[1]), -153);   // trunc(-102.5) = -102, x 1.5
-    EXPECT_EQ(static_cast<int16_t>(img[N]), 202);    // 101 x 2
+    EXPECT_EQ(static_cast<int16_t>(img[0]), 146);        // trunc(97.5) = 97, round(145.5) = 146
+    EXPECT_EQ(static_cast<int16_t>(img[1]), -153);       // trunc(-102.5) = -102, x 1.5
+    EXPECT_EQ(static_cast<int16_t>(img[N]), 202);        // 101 x 2
     EXPECT_EQ(static_cast<int16_t>(img[N + 1]), 32767);  // held within 16 bits
 }
 

@@ -25,7 +25,8 @@ inline std::vector<uint16_t> four(const std::vector<uint16_t> &q, int w, int R) 
     auto at = [&](int i) { return static_cast<uint32_t>(q[i]); };
     o[0] = (at(0) + at(1) + at(w) + at(2 * w)) / 4;
     o[w - 1] = (at(w - 2) + at(w - 1) + at(2 * w - 1) + at(3 * w - 1)) / 4;
-    for (int i = 1; i <= w - 2; ++i) o[i] = (at(i - 1) + at(i) + at(i + 1) + at(i + w) + at(i + 2 * w)) / 5;
+    for (int i = 1; i <= w - 2; ++i)
+        o[i] = (at(i - 1) + at(i) + at(i + 1) + at(i + w) + at(i + 2 * w)) / 5;
     for (int i = w; i <= 2 * w - 2; ++i)
         o[i] = (at(i - w) + at(i - 1) + at(i) + at(i + 1) + at(i + 2 * w)) / 5;
     o[2 * w - 1] = (at(w - 1) + at(2 * w - 2) + at(2 * w - 1) + at(4 * w - 1)) / 4;

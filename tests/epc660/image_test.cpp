@@ -40,7 +40,8 @@ struct Geometry {
 };
 
 TEST(ImageAveraging, MatchesReferenceOnRandomImagesWithMarkers) {
-    for (Geometry g : {Geometry{320, 240}, {160, 60}, {13, 7}, {5, 5}, {2, 4}, {3, 5}, {1, 9}, {9, 3}})
+    for (Geometry g :
+         {Geometry{320, 240}, {160, 60}, {13, 7}, {5, 5}, {2, 4}, {3, 5}, {1, 9}, {9, 3}})
         for (int low : {0, 20, 45, 70, 100})
             for (unsigned seed = 1; seed <= 3; ++seed) {
                 const Image in = randomImage(g.w * g.h, seed * 977 + low, low);
@@ -75,9 +76,9 @@ TEST(ImageAveraging, FourNeighbourMarkerCounts) {
         uint16_t centre, west, east, up, down, want;
     } cases[] = {
         {100, 200, 300, 400, 500, 300},
-        {100, 65300, 300, 65300, 500, 300},    // two of five markers: mean of three
+        {100, 65300, 300, 65300, 500, 300},      // two of five markers: mean of three
         {65300, 65300, 300, 65300, 500, 65300},  // three of five: marker
-        {65300, 200, 300, 400, 500, 350},       // a marker pixel gets its neighbours' mean
+        {65300, 200, 300, 400, 500, 350},        // a marker pixel gets its neighbours' mean
     };
     for (const Case &c : cases) {
         Image img(25, 1000), scratch(25);
@@ -196,8 +197,8 @@ TEST(DefectList, ReplacementTakesTheListedNeighbourInOrder) {
     struct Case {
         const char *code;
         int from;
-    } cases[] = {{"W", at - 1},     {"NW", at - W - 1}, {"N", at - W},     {"NE", at - W + 1},
-                 {"E", at + 1},     {"SE", at + W + 1}, {"S", at + W},     {"SW", at + W - 1}};
+    } cases[] = {{"W", at - 1}, {"NW", at - W - 1}, {"N", at - W}, {"NE", at - W + 1},
+                 {"E", at + 1}, {"SE", at + W + 1}, {"S", at + W}, {"SW", at + W - 1}};
     imageCorrectionEnable(1);
     for (const Case &c : cases) {
         loadList(std::string("010 010 ") + c.code + "\n");

@@ -72,7 +72,9 @@ protected:
         vz::epc::set_default_device(nullptr);
         if (dev) vizor_dev_close(dev);
     }
-    void scene(float reflectivity) { cam->fw().set_scene(vcam::Scene::flat(W, H, 1.0f, reflectivity)); }
+    void scene(float reflectivity) {
+        cam->fw().set_scene(vcam::Scene::flat(W, H, 1.0f, reflectivity));
+    }
     // Image indices of the camera's defect pixels (image row r is field row 6 + r).
     std::vector<int> defects() {
         std::vector<int> d;

@@ -276,6 +276,24 @@ TEST(EpcFrames, DecodedDistancesMatchTheScene) {
   }
 }
 
+TEST(EpcFrames, OddRegionsGiveWholeFramesOfTheAnnouncedSize) {
+  struct Case {
+    const char* product;
+    uint32_t roi[6], r148;
+  } cases[] = {{"VZ-E2-635", {0, 4, 0, 163, 71, 71}, 0x80},         // last row, dual MGX
+               {"VZ-E1-660", {1, 200, 0, 10, 90, 80}, 0x00},        // x2 < x1, y2 < y1
+               {"VZ-E1-660", {0, 0, 0xFF, 0xFF, 255, 255}, 0x3D}};  // beyond the field
+  for (const auto& c : cases) {
+    Firmware fw(epc_cfg(c.product));
+    Host h(fw);
+    ASSERT_TRUE(h.reg_write(1, 150, {c.roi[0], c.roi[1], c.roi[2], c.roi[3], c.roi[4], c.roi[5]}));
+    ASSERT_TRUE(h.reg_write(1, 148, {c.r148}));
+    auto f = capture(h);
+    EXPECT_GT(f.width * f.height, 0);
+    EXPECT_EQ(f.raw.size() % (size_t(f.width) * f.height * 2), 0u) << c.product;
+  }
+}
+
 TEST(EpcFrames, IntegrationTimeLightAndAmbientChangeTheSamples) {
   Firmware fw(ideal("VZ-E1-660"));
   Host h(fw);
