@@ -1,0 +1,74 @@
+// ADC-overflow check of the calculation: a pixel with a sample outside the
+// ADC's usable range is reported when the check is on. The epc660 limits are
+// 1 and 4094; the configuration sets 16 and 65503 for the epc635.
+#include <cstdint>
+
+#include "epc660/calc.h"
+#include "vizor/epc660.h"
+
+namespace {
+
+struct AdcOverflow {
+    int enabled = 0;
+    uint16_t min = 1;
+    uint16_t max = 4094;
+};
+AdcOverflow g_adc;
+
+bool outside(uint16_t s) { return s < g_adc.min || s > g_adc.max; }
+
+}  // namespace
+
+namespace vz::epc::calc {
+bool adc_overflow_on() { return g_adc.enabled != 0; }
+uint16_t adc_min() { return g_adc.min; }
+uint16_t adc_max() { return g_adc.max; }
+}  // namespace vz::epc::calc
+
+extern "C" {
+
+VZ_API int adcOverflowCheck1DCS(uint16_t s) {
+    EPC_ENTRY(0, { return g_adc.enabled && outside(s) ? 1 : 0; });
+}
+
+VZ_API int adcOverflowCheck2DCS(uint16_t s0, uint16_t s1) {
+    EPC_ENTRY(0, { return g_adc.enabled && (outside(s0) || outside(s1)) ? 1 : 0; });
+}
+
+VZ_API int adcOverflowCheck4DCS(uint16_t s0, uint16_t s1, uint16_t s2, uint16_t s3) {
+    EPC_ENTRY(0, {
+        return g_adc.enabled && (outside(s0) || outside(s1) || outside(s2) || outside(s3))
+                   ? 1
+                   : 0;
+    });
+}
+
+VZ_API int adcOverflowEnable(int enable) {
+    EPC_ENTRY(enable, { return g_adc.enabled = enable; });
+}
+
+VZ_API int adcOverflowIsEnabled(void) {
+    EPC_ENTRY(0, { return g_adc.enabled; });
+}
+
+VZ_API int adcOverflowSetMin(uint16_t value) {
+    EPC_ENTRY(int(value), { g_adc.min = value;
+        return int(value);
+    });
+}
+
+VZ_API uint16_t adcOverflowGetMin(void) {
+    EPC_ENTRY(uint16_t(0), { return g_adc.min; });
+}
+
+VZ_API int adcOverflowSetMax(uint16_t value) {
+    EPC_ENTRY(int(value), { g_adc.max = value;
+        return int(value);
+    });
+}
+
+VZ_API uint16_t adcOverflowGetMax(void) {
+    EPC_ENTRY(uint16_t(0), { return g_adc.max; });
+}
+
+}  // extern "C"

@@ -1,0 +1,688 @@
+// Per-pixel corrections of sorted distance images: DRNU correction by
+// offset table (mode 1) or by interpolation between calibration distance
+// images (mode 2), temperature compensation, phase-offset addition with
+// wrap-around, ambient-light correction of raw DCS samples, and three
+// temporal Kalman filters with their per-pixel state.
+//
+// Codes above 65299 are markers and pass every correction unchanged. The
+// per-frame loops keep a straightforward twin (ref_*) that fetches every
+// value through the module getters; the tests prove both bit-identical.
+#include "epc660/correction.h"
+
+#include <immintrin.h>
+#include <math.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "base/firewall.h"
+#include "epc660/base.h"
+#include "core/vzlog.h"
+#include "epc660/calibration.h"
+#include "vizor/epc660.h"
+
+namespace vz::epc::corr {
+namespace {
+
+using cal::kPixels;
+
+constexpr uint16_t kLow = 65300;       // amplitude too low / below calibration
+constexpr uint16_t kSaturated = 65400;
+constexpr uint16_t kOverflow = 65500;  // ADC overflow / beyond calibration
+constexpr int kSearchSpan = 29;        // DRNU mode 2 search window around o
+constexpr int kTracePixel = 4500;      // pixel whose filter state is printed
+
+// Switches, parameters and per-pixel filter state of the module.
+struct State {
+    int drnu = 0;
+    int temperature = 0;
+    int ambient = 0;
+    double ambient_factor = 250.0;
+    double ambient_factor_org = 250.0;
+    int16_t diff_temp = 0;
+
+    int kalman = 0;
+    double k = 0.1;
+    double k_max = 0.1;
+    double gain = 1.0;
+    double kdiff = 0.1;
+    double q = 2.0;
+    int threshold1 = 500;
+    int threshold2 = 500;
+    int num_check = 0;
+};
+
+// Per-pixel state, zero at start (kept apart so that it lives in
+// zero-filled storage).
+struct Pixels {
+    uint16_t ambient_buf[kPixels];
+    double estimate[kPixels];
+    double last_meas[kPixels];
+    double last_valid[kPixels];
+    double prev_meas[kPixels];
+    double covariance[kPixels];
+    int check[kPixels];
+    int samples[kPixels];
+    double sum[kPixels];
+    double sum_sq[kPixels];
+    int16_t seen[kPixels];  // 2 once a pixel went through Kalman mode 3
+};
+
+State S;
+Pixels P;
+
+// The sorted image the corrections work on: columns x rows entries, never
+// more than the per-pixel arrays hold.
+struct Geometry {
+    int cols = 0;
+    int rows = 0;
+    int pixels() const { return cols * rows; }
+};
+
+Geometry geometry() {
+    Geometry g;
+    g.cols = pruGetNCols();
+    g.rows = pruGetNRowsPerHalf() * pruGetNumberOfHalves();
+    if (g.cols <= 0 || g.rows <= 0 || g.cols > cal::kLutCols || g.cols * g.rows > kPixels)
+        return Geometry{};
+    return g;
+}
+
+bool is_marker(uint16_t v) { return v == kLow || v == kSaturated || v == kOverflow; }
+
+// Temperature difference of the corrections: the stored one while the
+// ambient-light correction is on, else chip temperature minus calibration
+// temperature (from the frame header or from the device).
+double delta_t(bool from_header) {
+    if (S.ambient) return S.diff_temp;
+    const int t = from_header ? temperatureGetTemperatureByFrameHeader()
+                              : temperatureGetTemperature();
+    return t - calibrateGetTempCalib();
+}
+
+// Offset that calculationAddOffset adds in the current DRNU mode.
+int add_offset_value() {
+    if (S.drnu == 2) {
+        if (calibrationIsDefaultEnabled() == 1) return cal::trunc_i32(cal::box_offset());
+        return calibrationGetOffsetPhase() + calibrationGetOffsetDRNU();
+    }
+    return calibrationGetOffsetPhase();
+}
+
+uint16_t wrap_code(int code, int offset) {
+    const long s = (long)code + offset;
+    return (uint16_t)(((s % 30000) + 30000) % 30000);
+}
+
+void log_not_found(double w, int lo, int hi) {
+    vz_dbg("[%s]  cannot find proper dist in calibration: %.2f (min=%d, max=%d)\n",
+           "calculationCorrectDRNU2_opt", w, lo, hi);
+}
+
+// One pixel of DRNU mode 2 once the table column is known: `at(i)` gives
+// distance image i at the pixel's calibration index.
+template <class At>
+double drnu2_pixel(double w, int lo, int hi, int h, double lsb, At at) {
+    if (lo >= hi) return w;
+    if (w <= lo) return kLow;
+    if (w >= hi) return kOverflow;
+    const int o = cal::trunc_i32((w - lo) * h / (hi - lo));
+    for (int i = o; i >= o - kSearchSpan && i <= o + kSearchSpan && i >= 0 && i < h - 1;) {
+        const int f = at(i);
+        const int g = at(i + 1);
+        if (f <= w && w < g) {
+            if (f == g) return lsb * i;
+            return lsb * i + lsb * (w - f) / (g - f);
+        }
+        if (w < f)
+            --i;
+        else
+            ++i;
+    }
+    log_not_found(w, lo, hi);
+    return w;
+}
+
+// Offsets of the output image in the calibration image.
+struct CalOrigin {
+    int x0, y0, w, h;
+};
+
+CalOrigin cal_origin() {
+    return {readOutGetTopLeftX() - 4, readOutGetTopLeftY() - 6, calibrateGetWidth(),
+            calibrateGetHeight()};
+}
+
+// Per-frame constants of DRNU mode 2.
+struct Drnu2Frame {
+    bool temp;
+    double dt_slope;  // temperature term (dt x slope), used when temp is on
+    int h;
+    double lsb;
+    size_t plane;
+    const uint16_t *img, *mn, *mx;
+};
+
+// One pixel p whose calibration column starts at col.
+inline uint16_t drnu2_one(const Drnu2Frame &k, uint16_t v, int p, const uint16_t *col) {
+    double w = v;
+    if (k.temp) w = w - k.dt_slope;
+    const size_t plane = k.plane;
+    const double res = drnu2_pixel(w, k.mn[p], k.mx[p], k.h, k.lsb,
+                                   [col, plane](int i) { return col[(size_t)i * plane]; });
+    return (uint16_t)cal::round_i32(res);
+}
+
+// Four neighbouring pixels in the common case (no marker, inside the
+// calibrated range, step found at the predicted index) with the same double
+// operations in the same order as drnu2_one, four at a time; false when any
+// of them needs the general path.
+__attribute__((target("avx2"))) bool drnu2_quad(const Drnu2Frame &k, const uint16_t *s,
+                                                uint16_t *d, int p, const uint16_t *col) {
+    if ((s[0] | s[1] | s[2] | s[3]) >= 0x8000 &&
+        (s[0] >= kLow || s[1] >= kLow || s[2] >= kLow || s[3] >= kLow))
+        return false;
+    const __m256d v = _mm256_cvtepi32_pd(_mm_setr_epi32(s[0], s[1], s[2], s[3]));
+    const __m256d w = k.temp ? _mm256_sub_pd(v, _mm256_set1_pd(k.dt_slope)) : v;
+    const __m256d lo = _mm256_cvtepi32_pd(_mm_setr_epi32(k.mn[p], k.mn[p + 1], k.mn[p + 2], k.mn[p + 3]));
+    const __m256d hi = _mm256_cvtepi32_pd(_mm_setr_epi32(k.mx[p], k.mx[p + 1], k.mx[p + 2], k.mx[p + 3]));
+    const __m256d inside =
+        _mm256_and_pd(_mm256_cmp_pd(w, lo, _CMP_GT_OQ), _mm256_cmp_pd(w, hi, _CMP_LT_OQ));
+    if (_mm256_movemask_pd(inside) != 0xF) return false;
+    const __m256d ratio = _mm256_div_pd(
+        _mm256_mul_pd(_mm256_sub_pd(w, lo), _mm256_set1_pd(k.h)), _mm256_sub_pd(hi, lo));
+    alignas(16) int o[4];
+    alignas(32) double wl[4];
+    _mm_store_si128((__m128i *)o, _mm256_cvttpd_epi32(ratio));
+    _mm256_store_pd(wl, w);
+    // The search of drnu2_pixel when it ends at o, o - 1 or o + 1.
+    int f[4], g[4];
+    for (int j = 0; j < 4; ++j) {
+        int i = o[j];
+        if (i < 0 || i > k.h - 2) return false;
+        const uint16_t *c = col + j;
+        f[j] = c[(size_t)i * k.plane];
+        g[j] = c[(size_t)(i + 1) * k.plane];
+        if (wl[j] < f[j]) {
+            if (--i < 0) return false;
+            g[j] = f[j];
+            f[j] = c[(size_t)i * k.plane];
+            if (!(f[j] <= wl[j])) return false;
+        } else if (!(wl[j] < g[j])) {
+            if (++i > k.h - 2) return false;
+            f[j] = g[j];
+            g[j] = c[(size_t)(i + 1) * k.plane];
+            if (!(wl[j] < g[j])) return false;
+        }
+        o[j] = i;
+    }
+    const __m256d vf = _mm256_cvtepi32_pd(_mm_setr_epi32(f[0], f[1], f[2], f[3]));
+    const __m256d vg = _mm256_cvtepi32_pd(_mm_setr_epi32(g[0], g[1], g[2], g[3]));
+    const __m256d lsb = _mm256_set1_pd(k.lsb);
+    const __m256d vo = _mm256_cvtepi32_pd(_mm_load_si128((const __m128i *)o));
+    const __m256d res = _mm256_add_pd(
+        _mm256_mul_pd(lsb, vo),
+        _mm256_div_pd(_mm256_mul_pd(lsb, _mm256_sub_pd(w, vf)), _mm256_sub_pd(vg, vf)));
+    // Round half away from zero exactly: trunc, then the exact remainder.
+    const __m256d t = _mm256_round_pd(res, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    const __m256d frac = _mm256_sub_pd(res, t);
+    const __m256d up = _mm256_and_pd(_mm256_cmp_pd(frac, _mm256_set1_pd(0.5), _CMP_GE_OQ),
+                                     _mm256_set1_pd(1.0));
+    const __m256d down = _mm256_and_pd(_mm256_cmp_pd(frac, _mm256_set1_pd(-0.5), _CMP_LE_OQ),
+                                       _mm256_set1_pd(1.0));
+    alignas(16) int out[4];
+    _mm_store_si128((__m128i *)out,
+                    _mm256_cvttpd_epi32(_mm256_sub_pd(_mm256_add_pd(t, up), down)));
+    for (int j = 0; j < 4; ++j) d[j] = (uint16_t)out[j];
+    return true;
+}
+
+bool have_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+
+void drnu2_fast(uint16_t *dst, const uint16_t *src) {
+    const Geometry g = geometry();
+    if (g.pixels() == 0) return;
+    Drnu2Frame k;
+    k.temp = S.temperature != 0;
+    k.dt_slope = k.temp ? delta_t(true) * cal::temperature_slope() : 0.0;
+    k.h = std::clamp(calibrateGetNumDistances(), 0, cal::kMaxSteps);
+    k.lsb = cal::step_lsb();
+    const CalOrigin co = cal_origin();
+    k.plane = (size_t)co.w * co.h;
+    k.img = cal::dist_images(cal::freq_mode());
+    k.mn = cal::dist_min(1);
+    k.mx = cal::dist_max(1);
+    const bool quads = have_avx2();
+    for (int r = 0; r < g.rows; ++r) {
+        const int cy = co.y0 + r;
+        const uint16_t *s = src + (size_t)r * g.cols;
+        uint16_t *d = dst + (size_t)r * g.cols;
+        // Columns whose calibration index lies inside the calibration image.
+        int ca = 0, cb = 0;
+        if (cy >= 0 && cy < co.h) {
+            ca = std::clamp(-co.x0, 0, g.cols);
+            cb = std::clamp(co.w - co.x0, ca, g.cols);
+        }
+        for (int c = 0; c < ca; ++c) d[c] = s[c];
+        const uint16_t *row = cb > ca ? k.img + (ptrdiff_t)cy * co.w + co.x0 : k.img;
+        int c = ca;
+        for (; quads && c + 4 <= cb; c += 4)
+            if (!drnu2_quad(k, s + c, d + c, r * g.cols + c, row + c))
+                for (int j = c; j < c + 4; ++j)
+                    d[j] = s[j] >= kLow ? s[j] : drnu2_one(k, s[j], r * g.cols + j, row + j);
+        for (; c < cb; ++c) d[c] = s[c] >= kLow ? s[c] : drnu2_one(k, s[c], r * g.cols + c, row + c);
+        for (c = cb; c < g.cols; ++c) d[c] = s[c];
+    }
+}
+
+}  // namespace
+
+void ambient_store(int index, uint16_t gray) {
+    if (index >= 0 && index < kPixels) P.ambient_buf[index] = gray;
+}
+
+uint16_t ambient_at(int index) { return index >= 0 && index < kPixels ? P.ambient_buf[index] : 0; }
+
+int16_t diff_temp() { return S.diff_temp; }
+
+void ref_drnu2(uint16_t *dst, const uint16_t *src) {
+    const Geometry g = geometry();
+    for (int r = 0; r < g.rows; ++r) {
+        for (int c = 0; c < g.cols; ++c) {
+            const int p = r * g.cols + c;
+            const uint16_t v = src[p];
+            const int cw = calibrateGetWidth();
+            const int cx = readOutGetTopLeftX() - 4 + c;
+            const int cy = readOutGetTopLeftY() - 6 + r;
+            if (v >= kLow || cx < 0 || cx >= cw || cy < 0 || cy >= calibrateGetHeight()) {
+                dst[p] = v;
+                continue;
+            }
+            double w = v;
+            if (S.temperature) w = w - delta_t(true) * cal::temperature_slope();
+            const int idx = cy * cw + cx;
+            const int plane = cw * calibrateGetHeight();
+            const double lsb = calibrateGetStepCalMM() * 30000 / cal::range_mm();
+            const double res = drnu2_pixel(
+                w, cal::dist_min(1)[p], cal::dist_max(1)[p], calibrateGetNumDistances(), lsb,
+                [idx, plane](int i) { return (int)calibrateGetDistImagePixel(i * plane + idx); });
+            dst[p] = (uint16_t)cal::round_i32(res);
+        }
+    }
+}
+
+void ref_temperature(uint16_t *image) {
+    const Geometry g = geometry();
+    for (int p = 0; S.temperature && p < g.pixels(); ++p) {
+        if (image[p] > 65299) continue;
+        const double dt = delta_t(true);
+        image[p] = (uint16_t)(image[p] - cal::round_i32(dt * cal::temperature_slope()));
+    }
+}
+
+void ref_add_offset(uint16_t *image) {
+    const Geometry g = geometry();
+    for (int p = 0; p < g.pixels(); ++p) {
+        if (is_marker(image[p])) continue;
+        int s = image[p] + add_offset_value();
+        while (s < 0) s += 30000;
+        image[p] = (uint16_t)(s % 30000);
+    }
+}
+
+void reset_for_tests() {
+    S = State{};
+    memset(&P, 0, sizeof P);
+}
+
+// ---- switches -------------------------------------------------------------
+
+namespace {
+
+// The chip's DRNU control registers follow every switch change.
+void write_drnu_registers() {
+    cal::reg_write(113, 0);
+    cal::reg_write(114, 0);
+    cal::reg_write(115, 0);
+    cal::reg_write(174, S.drnu != 0 ? 4 : 1);
+}
+
+int set_drnu(int mode) {
+    if (mode < 0 || mode > 2) {
+        vz_dbg("[%s] invalid DRNU mode %d refused\n", "calculationSetEnableDRNU", mode);
+        return S.drnu;
+    }
+    S.drnu = mode;
+    vz::epc::config_set_drnu_enabled(mode != 0);
+    vz::epc::config_set_drnu2_enabled(mode == 2);
+    write_drnu_registers();
+    if (mode == 0) {
+        calibrationSetDefaultOffsetPhase(0);
+    } else {
+        const int off = cal::trunc_i32(cal::box_offset() - calibrationGetOffsetDRNU());
+        calibrationSetDefaultOffsetPhase(off);
+        calibrationSetOffsetPhase(off);
+    }
+    return mode;
+}
+
+// ---- Kalman filters -------------------------------------------------------
+
+bool pixel_ok(int i) { return i >= 0 && i < kPixels; }
+
+double simple_kalman(double x, int i, double g) {
+    int n = 0;
+    if (fabs(x - P.last_meas[i]) < S.threshold1) n = P.check[i] + 1;
+    P.last_meas[i] = x;
+    P.check[i] = n;
+    P.estimate[i] = (1 - g) * P.estimate[i] + g * x;
+    if (n >= S.num_check) {
+        P.check[i] = S.num_check;
+        if (fabs(x - P.last_valid[i]) > S.threshold1) P.estimate[i] = x;
+        P.last_valid[i] = x;
+    }
+    if (i == kTracePixel)
+        vz::epc::print(true, 2, "print test 4500 NumCheck: %d gThresholdCheck[4500]: %d  leastValid: %2.4f \n",
+              S.num_check, P.check[i], P.last_valid[i]);
+    return P.estimate[i];
+}
+
+double variance_step(double x, int n, int i) {
+    if (n <= 0) {
+        P.sum[i] = 0;
+        P.sum_sq[i] = 0;
+        return 0;
+    }
+    P.sum[i] += x;
+    P.sum_sq[i] += x * x;
+    if (n < 2) return 0;
+    return (P.sum_sq[i] - P.sum[i] * P.sum[i] / n) / (n - 1);
+}
+
+double kalman(double x, int i, double q, double r) {
+    const double p = P.covariance[i] + q;
+    const double gain = p / (r + p);
+    const double p_new = p * (1 - gain);
+    const double thr = P.samples[i] > 10 ? 6 * sqrt(r) : S.threshold2;
+    const double e = P.estimate[i];
+    const double nw = e + gain * (x - e);
+    double result = nw;
+    const double u = fabs(x - e);
+    const bool trace = i == kTracePixel;
+    if (trace)
+        vz::epc::print(true, 2, "print test 4500 NumCheck: %d gThresholdCheck[4500]: %d \n ", S.num_check,
+              P.check[i]);
+    if (S.num_check == 0) {
+        if (thr > u) {
+            P.last_valid[i] = nw;
+            if (trace) vz::epc::print(true, 2, "threshold = %2.4f \n", thr);
+        } else {
+            P.last_valid[i] = x;
+            P.check[i] = 0;
+            P.samples[i] = -1;
+            if (trace) vz::epc::print(true, 2, "reset Kalman 2  \n");
+            result = x;
+        }
+    } else if (thr > u) {
+        if (++P.check[i] == S.num_check) {
+            P.check[i] = 0;
+            if (fabs(P.last_valid[i] - x) < thr) {
+                P.last_valid[i] = nw;
+            } else {
+                P.last_valid[i] = x;
+                P.samples[i] = -1;
+                result = x;
+            }
+        }
+    } else {
+        P.check[i] = 0;
+    }
+    P.covariance[i] = p_new;
+    P.estimate[i] = result;
+    return result;
+}
+
+double filter_pixel(double v, int i) {
+    switch (S.kalman) {
+    case 1:
+        S.gain = S.k;
+        return simple_kalman(v, i, S.k);
+    case 2: {
+        const double var = variance_step(v, P.samples[i], i);
+        const double out = kalman(v, i, S.q, var);
+        ++P.samples[i];
+        return out;
+    }
+    default: {
+        double gain = 1.0;
+        if (P.seen[i] == 2) {
+            const double diff = P.prev_meas[i] - v;
+            gain = diff == 0 ? S.k_max : S.kdiff / fabs(diff);
+            P.prev_meas[i] = v;
+            if (gain >= S.k_max) gain = S.k_max;
+        }
+        S.gain = gain;
+        const double out = simple_kalman(v, i, gain);
+        P.seen[i] = 2;
+        if (i == kTracePixel) vz::epc::print(true, 2, "set gK 4500: %2.4f \n", S.gain);
+        return out;
+    }
+    }
+}
+
+}  // namespace
+}  // namespace vz::epc::corr
+
+using namespace vz::epc;
+using corr::P;
+using corr::S;
+
+extern "C" {
+
+VZ_API int calculationSetEnableDRNU(int mode) {
+    return vz::entry("calculationSetEnableDRNU", S.drnu, [&] { return corr::set_drnu(mode); });
+}
+
+VZ_API int calculationGetEnableDRNU(void) { return S.drnu; }
+
+VZ_API int calculationSetEnableTemperature(int on) {
+    return vz::entry("calculationSetEnableTemperature", S.temperature, [&] {
+        S.temperature = on;
+        vz::epc::config_set_temperature_enabled(on);
+        corr::write_drnu_registers();
+        return on;
+    });
+}
+
+VZ_API int calculationGetEnableTemperature(void) { return S.temperature; }
+
+VZ_API int calculationSetEnableAmbientLight(int on) {
+    vz::epc::config_set_ambient_light_enabled(on);
+    return S.ambient = on;
+}
+VZ_API int calculationGetEnableAmbientLight(void) { return S.ambient; }
+VZ_API double calculationSetAmbientLightFactor(double f) { return S.ambient_factor = f; }
+VZ_API double calculationGetAmbientLightFactor(void) { return S.ambient_factor; }
+VZ_API double calculationSetAmbientLightFactorOrg(double f) { return S.ambient_factor_org = f; }
+VZ_API double calculationGetAmbientLightFactorOrg(void) { return S.ambient_factor_org; }
+VZ_API int16_t calculationSetDiffTemp(int16_t diff) { return S.diff_temp = diff; }
+
+VZ_API int calculationCorrectDRNU(uint16_t *image) {
+    return vz::entry("calculationCorrectDRNU", -1, [&] {
+        if (image == nullptr) return -1;
+        const corr::Geometry g = corr::geometry();
+        if (S.drnu == 0 || g.pixels() == 0) return 0;
+        const bool temp = S.temperature != 0;
+        const double dt = temp ? corr::delta_t(false) : 0.0;
+        const double lsb = cal::step_lsb();
+        const int off = calibrationGetOffsetDRNU();
+        const int32_t *lut = cal::lut();
+        for (int r = 0; r < g.rows && r < cal::kLutRows; ++r) {
+            for (int c = 0; c < g.cols; ++c) {
+                uint16_t &v = image[r * g.cols + c];
+                if (v >= corr::kLow) continue;
+                int d = v - off;
+                if (d < 0) d += 30000;
+                const int step = std::clamp(cal::round_i32(d / lsb), 0, cal::kMaxSteps - 1);
+                double vn = (double)v - lut[((size_t)step * cal::kLutRows + r) * cal::kLutCols + c];
+                if (temp) vn = vn - dt * 3.12262;
+                v = (uint16_t)cal::round_i32(vn);
+            }
+        }
+        return 0;
+    });
+}
+
+VZ_API int calculationCorrectDRNU2_opt(uint16_t *destination, uint16_t *source) {
+    return vz::entry("calculationCorrectDRNU2_opt", -1, [&] {
+        if (destination == nullptr || source == nullptr) return -1;
+        corr::drnu2_fast(destination, source);
+        return 0;
+    });
+}
+
+VZ_API int calculationTemperatureCompensation(uint16_t *image) {
+    return vz::entry("calculationTemperatureCompensation", -1, [&] {
+        if (image == nullptr) return -1;
+        if (!S.temperature) return 0;
+        double dt;
+        if (S.ambient) {
+            dt = S.diff_temp;
+        } else {
+            dt = temperatureGetTemperatureByFrameHeader() - calibrateGetTempCalib();
+            vz_dbg("[%s] tempDiff = %.2f\n", "calculationTemperatureCompensation", dt);
+        }
+        vz::epc::print(true, 2, "calculationTemperatureCompensation: calibrateGetTempCoef= %2.6f\n",
+              calibrateGetTempCoef(configGetPartType()));
+        const int n = corr::geometry().pixels();
+        const int corr_codes = cal::round_i32(dt * cal::temperature_slope());
+        for (int p = 0; p < n; ++p)
+            if (image[p] <= 65299) image[p] = (uint16_t)(image[p] - corr_codes);
+        return 0;
+    });
+}
+
+VZ_API int calculationAddOffset(uint16_t *image) {
+    return vz::entry("calculationAddOffset", -1, [&] {
+        if (image == nullptr) return -1;
+        const int n = corr::geometry().pixels();
+        const int off = corr::add_offset_value();
+        // Codes of one period need a single conditional subtraction once the
+        // offset is brought into 0..29999; others take the general wrap.
+        const int o = corr::wrap_code(0, off);
+        for (int p = 0; p < n; ++p) {
+            const uint16_t v = image[p];
+            if (v < 30000) {
+                const int s = v + o;
+                image[p] = (uint16_t)(s >= 30000 ? s - 30000 : s);
+            } else if (!corr::is_marker(v)) {
+                image[p] = corr::wrap_code(v, off);
+            }
+        }
+        return 0;
+    });
+}
+
+VZ_API uint16_t calculationAmbientDCSCorrectionPixel(uint16_t dcs, uint16_t gray) {
+    const int pt = configGetPartType();
+    int a;
+    if (pt == 4 || pt == 5)
+        a = (int16_t)cal::round_i32((gray / 16 - 2048) / S.ambient_factor) * 16;
+    else
+        a = (int16_t)cal::round_i32((gray - 2048) / S.ambient_factor);
+    return (uint16_t)(dcs - a);
+}
+
+VZ_API int calculationAmbientDCSCorrection(uint16_t *image, int samplesPerDCS) {
+    return vz::entry("calculationAmbientDCSCorrection", -1, [&] {
+        if (image == nullptr || samplesPerDCS <= 0 || samplesPerDCS > 4 * cal::kPixels) return -1;
+        vz::epc::print(true, 2, "gAmbientLightFactor = %2.4f  pixelPerDCS= %d \n", S.ambient_factor,
+              samplesPerDCS);
+        const corr::Geometry g = corr::geometry();
+        const corr::CalOrigin co = corr::cal_origin();
+        const int pt = configGetPartType();
+        for (int r = 0; r < g.rows; ++r) {
+            for (int k = 0; k < g.cols; ++k) {
+                const int p = r * g.cols + k;
+                const long gi = (long)(co.y0 + r) * co.w + co.x0 + k;
+                if (p >= samplesPerDCS || gi < 0 || gi >= cal::kPixels) continue;
+                int gray = P.ambient_buf[gi];
+                if (pt == 4 || pt == 5) gray >>= 4;
+                const int a = (int16_t)cal::round_i32((gray - 2048) / S.ambient_factor);
+                const uint16_t d0 = image[p], d1 = image[p + samplesPerDCS];
+                image[p] = (uint16_t)(d0 - a);
+                image[p + samplesPerDCS] = (uint16_t)(d1 - a);
+                if (k < 10)
+                    vz::epc::print(true, 2, "dcs0= %d  dcs1= %d  newDCS0= %d  newDCS1= %d  ampGray= %d\n",
+                          d0, d1, image[p], image[p + samplesPerDCS], a);
+            }
+        }
+        return 0;
+    });
+}
+
+VZ_API int calculationEnableKalman(int mode) {
+    S.kalman = mode;
+    std::fill(std::begin(P.samples), std::end(P.samples), 0);
+    return mode;
+}
+
+VZ_API int calculationInitKalman(void) {
+    std::fill(std::begin(P.covariance), std::end(P.covariance), 1e-12);
+    return 0;
+}
+
+VZ_API int calculationFalmanFiltering(uint16_t *image) {
+    return vz::entry("calculationFalmanFiltering", -1, [&] {
+        if (image == nullptr) return -1;
+        if (S.kalman < 1 || S.kalman > 3) return 0;
+        const int n = corr::geometry().pixels();
+        for (int i = 0; i < n; ++i) {
+            if (image[i] > 29999) continue;
+            const double out = corr::filter_pixel((int16_t)image[i], i);
+            image[i] = (uint16_t)cal::round_i32(out);
+        }
+        return 0;
+    });
+}
+
+VZ_API double calculationSimpleKalmanFilter(double measurement, int index, double gain) {
+    if (!corr::pixel_ok(index)) return measurement;
+    return corr::simple_kalman(measurement, index, gain);
+}
+
+VZ_API double calculationKalmanFilter(double measurement, int index, double q, double variance) {
+    if (!corr::pixel_ok(index)) return measurement;
+    return corr::kalman(measurement, index, q, variance);
+}
+
+VZ_API double calculationVariance(double x, int n, int index) {
+    if (!corr::pixel_ok(index)) return 0;
+    return corr::variance_step(x, n, index);
+}
+
+VZ_API double calculationSetKalmanK(double k) {
+    S.k_max = k;
+    return S.k = k;
+}
+VZ_API double calculationSetKalmanKdiff(double k) { return S.kdiff = k; }
+VZ_API double calculationSetKalmanQ(double q) { return S.q = q; }
+VZ_API int calculationSetKalmanNumCheck(int n) { return S.num_check = n; }
+
+VZ_API int calculationSetKalmanThreshold(int which, int t) {
+    if (which == 1)
+        S.threshold1 = t;
+    else
+        S.threshold2 = t;
+    return t;
+}
+
+VZ_API int calculationInterpolate(double x, double x0, double y0, double x1, double dy) {
+    if (x1 == x0) return cal::round_i32(y0);
+    return cal::round_i32(y0 + dy * (x - x0) / (x1 - x0));
+}
+
+}  // extern "C"

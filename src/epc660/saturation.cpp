@@ -1,0 +1,52 @@
+// Saturation check of the calculation: a pixel whose samples include the
+// ADC's full-scale value 4095 is reported as saturated when the check is on.
+#include <cstdint>
+
+#include "epc660/calc.h"
+#include "vizor/epc660.h"
+
+namespace {
+
+constexpr uint16_t kFullScale = 4095;
+
+struct Saturation {
+    int enabled = 0;   // check switch
+    uint8_t flag = 0;  // the current pixel holds a full-scale sample
+};
+Saturation g_sat;
+
+}  // namespace
+
+namespace vz::epc::calc {
+bool saturation_on() { return g_sat.enabled != 0; }
+}  // namespace vz::epc::calc
+
+extern "C" {
+
+VZ_API void saturationSet1DCS(uint16_t s) {
+    EPC_ENTRY_VOID({ g_sat.flag = s == kFullScale; });
+}
+
+VZ_API void saturationSet2DCS(uint16_t s0, uint16_t s1) {
+    EPC_ENTRY_VOID({ g_sat.flag = s0 == kFullScale || s1 == kFullScale; });
+}
+
+VZ_API void saturationSet4DCS(uint16_t s0, uint16_t s1, uint16_t s2, uint16_t s3) {
+    EPC_ENTRY_VOID({
+        g_sat.flag = s0 == kFullScale || s1 == kFullScale || s2 == kFullScale ||
+                     s3 == kFullScale;
+    });
+}
+
+VZ_API int saturationCheck(void) {
+    EPC_ENTRY(0, { return g_sat.enabled ? int(g_sat.flag) : 0; });
+}
+
+VZ_API int saturationEnable(int enable) {
+    EPC_ENTRY(enable, { return g_sat.enabled = enable; });
+}
+
+// Kept for the configuration's epc635 set-up; the saturation value is fixed.
+VZ_API int saturationSetSaturationBit(void) { return 0; }
+
+}  // extern "C"

@@ -1,0 +1,60 @@
+// Tables built from distance images: the offset table, the step search and
+// its failure at the ends of the search range.
+#include <cmath>
+
+#include "corr_fixture.h"
+
+namespace {
+
+const std::string kImages10 = "epc660_images_drnu_W003_C017_10.bin";
+
+using CalibTables = CorrTest;
+
+// Distance images of a sweep with a true step of step_mm, each pixel with
+// its own constant deviation.
+void sweep_images(double step_mm, int steps) {
+    const double lsb = step_mm * 30000 / 12491;
+    std::vector<uint16_t> im;
+    for (int i = 0; i < steps; ++i)
+        for (int q = 0; q < 8; ++q) im.push_back((uint16_t)std::lround(4000 + 11 * q + i * lsb));
+    std::vector<uint8_t> b;
+    for (uint16_t v : im) b.insert(b.end(), {(uint8_t)v, (uint8_t)(v >> 8)});
+    std::ofstream(kImages10, std::ios::binary).write((const char *)b.data(), (long)b.size());
+}
+
+TEST_F(CalibTables, StepSearchFindsTheSweepStep) {
+    calibrateSetWidth(4);
+    calibrateSetHeight(2);
+    struct Case {
+        double step_mm;
+        int found;
+    } cases[] = {{301.3, 1}, {285.0, 1}, {250.0, 0}, {360.0, 0}};
+    for (const Case &c : cases) {
+        sweep_images(c.step_mm, 30);
+        ASSERT_EQ(calibrationLoadDistanceImages(1), 0);
+        EXPECT_EQ(calibrationAutoRenew(), c.found) << c.step_mm;
+        if (c.found) {
+            EXPECT_NEAR(calibrateGetStepCalMM(), c.step_mm, 0.3) << c.step_mm;
+        }
+    }
+    EXPECT_TRUE(log_.has("cannot find best step between 2700 ~ 3400"));
+}
+
+TEST_F(CalibTables, TableFromDistanceImagesIsTheDeviationPerStep) {
+    calibrateSetWidth(4);
+    calibrateSetHeight(2);
+    sweep_images(300.0, 5);
+    ASSERT_EQ(calibrationLoadDistanceImages(1), 0);
+    ASSERT_EQ(calibrationDRNU_FromFile(3000), 0);
+    EXPECT_EQ(calibrationGetOffsetDRNU(), 4000 + 11 * 7 / 2);  // mean of step image 0
+    const double lsb = 300.0 * 30000 / 12491;
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(calibrateGetDRNULutPixel(i, 1, 3),
+                  std::lround(std::lround(4000 + 77 + i * lsb) - 4038 - i * lsb));
+    int16_t *block = calibrateShowDRNU();
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(calibrationErrorCurveEndIndex(), 50);
+    EXPECT_EQ(calibrationDRNU_FromFile(0), -1);
+}
+
+}  // namespace

@@ -1,0 +1,166 @@
+// Grayscale calibration and defect replacement on the virtual epc660 camera
+// (noise off, grayscale fixed pattern and defect pixels on): the calibration
+// flattens the gray image of a lit scene, and listed defects take their
+// neighbours' distances. The camera's own defect map is the ground truth.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "epc660/base.h"
+#include "testutil.h"
+#include "vcam/vcam.h"
+#include "vizor/drv.h"
+#include "vizor/epc660.h"
+#include "vizor/stream.h"
+#include "vizor/vizor.h"
+
+namespace {
+
+constexpr int kAddr = 0x20, W = 320, H = 240;
+
+// The EPC driver's frame description, which the capture path needs before it
+// hands a frame to the image source: the stream header's fields as they are.
+// Installed only while the EPC driver has no operations of its own.
+bool frameInfo(vizor_drv_t *, vizor_frame_info_t *info, const vz_stream_frame_hdr_t *hdr) {
+    *info = {};
+    info->frame_size = hdr->frame_size;
+    info->frame_format = hdr->frame_format;
+    info->frame_idx = hdr->frame_idx;
+    info->width = hdr->width;
+    info->height = hdr->height;
+    info->pixel_depth = 2;
+    return true;
+}
+vizor_drv_ops_t g_ops{};
+
+class EpcImageCam : public ::testing::Test {
+protected:
+    void SetUp() override {
+        vcam::CameraConfig cfg;
+        cfg.fw.product = "VZ-E1-660";
+        cfg.fw.wafer_id = 12;
+        cfg.fw.chip_id = 345;
+        cfg.fw.epc.noise = false;
+        cfg.fw.epc.defect_pixels = 24;
+        cam = &bus.add_camera(1, 2, cfg);
+        vizor_dev_t list[4];
+        ASSERT_GE(vizor_dev_list(list, 4), 1);
+        rec = list[0];
+        dev = vizor_dev_open(&rec);
+        ASSERT_NE(dev, nullptr);
+        vizor_drv_t *drv = vizor_dev_get_drv(dev);
+        ASSERT_NE(drv, nullptr);
+        if (!drv->ops->frame_get_info) {
+            g_ops = *drv->ops;
+            g_ops.frame_get_info = frameInfo;
+            drv->ops = &g_ops;
+        }
+        vz::epc::set_default_device(dev);
+        configSetPartType(2);
+        configSetWaferID(12);
+        configSetChipID(345);
+        testing::internal::CaptureStdout();
+        configInit(kAddr);
+        readOutSetROI(4, 323, 6, 125, kAddr);
+        testing::internal::GetCapturedStdout();
+    }
+    void TearDown() override {
+        vz::epc::set_default_device(nullptr);
+        if (dev) vizor_dev_close(dev);
+    }
+    void scene(float reflectivity) {
+        cam->fw().set_scene(vcam::Scene::flat(W, H, 1.0f, reflectivity));
+    }
+    // Image indices of the camera's defect pixels (image row r is field row 6 + r).
+    std::vector<int> defects() {
+        std::vector<int> d;
+        cam->fw().with_epc([&](vcam::EpcSensor &s) {
+            for (int r = 0; r < H; ++r)
+                for (int c = 0; c < W; ++c)
+                    if (s.defective(4 + c, 6 + r)) d.push_back(r * W + c);
+        });
+        return d;
+    }
+    // Standard deviation of the gray image over the pixels that are no defect.
+    double graySpread() {
+        uint16_t *img = nullptr;
+        testing::internal::CaptureStdout();
+        apiLoadConfig(0, kAddr);
+        EXPECT_EQ(calculationBWSorted(&img), W * H);
+        testing::internal::GetCapturedStdout();
+        std::vector<bool> bad(W * H);
+        for (int i : defects()) bad[i] = true;
+        double s = 0, s2 = 0;
+        int n = 0;
+        for (int i = 0; i < W * H; ++i)
+            if (!bad[i]) s += img[i], s2 += double(img[i]) * img[i], ++n;
+        return std::sqrt(s2 / n - (s / n) * (s / n));
+    }
+
+    vzt::TempCwd cwd;
+    vcam::Bus bus;
+    vcam::Camera *cam = nullptr;
+    vizor_dev_t rec{};
+    vizor_dev_t *dev = nullptr;
+};
+
+// Calibrated with a bright (0.8) and a dark scene, checked on another (0.5).
+TEST_F(EpcImageCam, GrayscaleCalibrationFlattensTheFixedPattern) {
+    scene(0.5f);
+    const double before = graySpread();
+    scene(0.8f);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(calculationCalibrateGrayscale(1), 0);  // bright
+    scene(0.0f);
+    EXPECT_EQ(calculationCalibrateGrayscale(0), 0);  // dark
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(calculateLoadGrayscaleGainOffset(), 0);  // the file it wrote
+    setCorrectGrayscaleOffset(1);
+    setCorrectGrayscaleGain(1);
+    scene(0.5f);
+    const double after = graySpread();
+    setCorrectGrayscaleOffset(0);
+    setCorrectGrayscaleGain(0);
+    std::printf("gray pixel-to-pixel spread: %.2f before, %.2f after calibration\n", before, after);
+    EXPECT_GT(before, 5.0);
+    EXPECT_LT(after, 1.0);
+}
+
+TEST_F(EpcImageCam, ListedDefectsTakeTheirNeighbours) {
+    scene(0.8f);
+    std::string list;
+    std::vector<int> listed;
+    for (int i : defects()) {
+        const int x = 4 + i % W, y = 6 + i / W;
+        if (x > 255 || x == 4 || y == 6 || y == 245) continue;  // not listable here
+        char line[32];
+        std::snprintf(line, sizeof line, "%03d %03d W\n", x, y);
+        list += line;
+        listed.push_back(i);
+    }
+    ASSERT_FALSE(listed.empty());
+    std::ofstream("image_correction.txt") << list;
+    testing::internal::CaptureStdout();
+    imageCorrectionLoad("image_correction.txt");
+    apiLoadConfig(1, kAddr);
+    uint16_t *img = nullptr;
+    ASSERT_EQ(calculationDistanceSorted(&img), W * H);
+    const std::vector<uint16_t> raw(img, img + W * H);
+    imageCorrectionEnable(1);
+    ASSERT_EQ(calculationDistanceSorted(&img), W * H);
+    imageCorrectionEnable(0);
+    testing::internal::GetCapturedStdout();
+    int differed = 0;
+    for (int i : listed) {
+        differed += std::abs(int(raw[i]) - int(raw[i - 1])) > 100;
+        EXPECT_EQ(img[i], img[i - 1]) << i;
+        EXPECT_EQ(img[i - 1], raw[i - 1]) << i;
+    }
+    EXPECT_GT(differed, 0);  // the defects were visible before
+}
+
+}  // namespace
