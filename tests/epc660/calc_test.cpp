@@ -374,6 +374,25 @@ TEST(CalcLayout, GeometriesAndFramesThatDoNotFit) {
     pruInit();
 }
 
+TEST(CalcPipeline, VariantThenOffsetWithTheFlagsChoice) {
+    select_chip(kChips[0], 2);
+    hysteresisSetThresholds(0, 0);
+    calculationEnablePiDelay(0);
+    std::mt19937 rng(5);
+    Samples frame = make_frame(320 * 2 * 240, false, 0, rng);
+    push(frame);
+    uint16_t *out = nullptr;
+    const int n = calcDefNoPiDelayGetDataSorted(2, &out);
+    const std::vector<uint16_t> plain(out, out + n);
+    calibrationSetOffsetPhase(29000);
+    push(frame);
+    ASSERT_EQ(calculationDistanceAndAmplitudeSorted(&out), n);
+    for (int i = 0; i < n / 2; ++i)
+        ASSERT_EQ(out[i], plain[size_t(i)] >= 65300 ? plain[size_t(i)] : (plain[size_t(i)] + 29000) % 30000) << i;
+    calibrationSetOffsetPhase(0);
+    calculationEnablePiDelay(1);
+}
+
 TEST(CalcSort, GrayRowsEqualThePerSampleReading) {
     for (const Chip &c : kChips)
         for (int mode : {0, 2})
