@@ -130,6 +130,24 @@ TEST_F(EpcImageCam, GrayscaleCalibrationFlattensTheFixedPattern) {
     EXPECT_LT(after, 1.0);
 }
 
+// Any gate name but "mga" calibrates mgb; the illumination settings come back.
+// A small region of interest keeps the 200 frames short.
+TEST_F(EpcImageCam, FlimCalibrationOfAnotherGateNameIsMgb) {
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(apiSetROI(4, 83, 6, 25, kAddr), 0);
+    apiLoadConfig(1, kAddr);  // four DCS planes: each gate plane holds a whole image
+    flimSetRepetitions(1000);
+    flimSetFlashWidth(5);
+    calculateSetFlimCorrectionAvailable(0);
+    EXPECT_EQ(calculationFlimCalibration("mgx"), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(std::ifstream("./epc502_mgb_gain_offset_W012_C345.txt").good());
+    EXPECT_FALSE(std::ifstream("./epc502_mga_gain_offset_W012_C345.txt").good());
+    EXPECT_EQ(flimGetRepetitions(), 1000);
+    EXPECT_EQ(flimGetFlashWidth(), 5);
+    EXPECT_EQ(calculateIsFlimCorrectionAvailable(), 1);
+}
+
 TEST_F(EpcImageCam, ListedDefectsTakeTheirNeighbours) {
     scene(0.8f);
     std::string list;
