@@ -11,13 +11,14 @@
 
 #include <immintrin.h>
 #include <math.h>
+#include <stddef.h>
 #include <string.h>
 
 #include <algorithm>
 
 #include "base/firewall.h"
-#include "epc660/base.h"
 #include "core/vzlog.h"
+#include "epc660/base.h"
 #include "epc660/calibration.h"
 #include "vizor/epc660.h"
 
