@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "base/firewall.h"
-#include "epc660/base.h"
 #include "core/vzlog.h"
+#include "epc660/base.h"
 #include "vizor/epc660.h"
 
 namespace vz::epc::cal {

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "base/firewall.h"
-#include "epc660/base.h"
 #include "core/vzlog.h"
+#include "epc660/base.h"
 #include "epc660/calibration.h"
 #include "vizor/epc660.h"
 

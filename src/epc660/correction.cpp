@@ -11,13 +11,14 @@
 
 #include <immintrin.h>
 #include <math.h>
+#include <stddef.h>
 #include <string.h>
 
 #include <algorithm>
 
 #include "base/firewall.h"
-#include "epc660/base.h"
 #include "core/vzlog.h"
+#include "epc660/base.h"
 #include "epc660/calibration.h"
 #include "vizor/epc660.h"
 
@@ -191,48 +192,47 @@ __attribute__((target("avx2"))) bool drnu2_quad(const Drnu2Frame &k, const uint1
     if (_mm256_movemask_pd(inside) != 0xF) return false;
     const __m256d ratio = _mm256_div_pd(
         _mm256_mul_pd(_mm256_sub_pd(w, lo), _mm256_set1_pd(k.h)), _mm256_sub_pd(hi, lo));
-    alignas(16) int o[4];
-    alignas(32) double wl[4];
-    _mm_store_si128((__m128i *)o, _mm256_cvttpd_epi32(ratio));
-    _mm256_store_pd(wl, w);
-    // The search of drnu2_pixel when it ends at o, o - 1 or o + 1.
-    int f[4], g[4];
+    const __m128i o = _mm256_cvttpd_epi32(ratio);
+    alignas(16) int oi[4];
+    _mm_store_si128((__m128i *)oi, o);
+    // Distance images o - 1 .. o + 2 at the four pixels: the search of
+    // drnu2_pixel ends at o - 1, o or o + 1 in the common case.
+    alignas(16) int fm[4], f0[4], f1[4], f2[4];
     for (int j = 0; j < 4; ++j) {
-        int i = o[j];
-        if (i < 0 || i > k.h - 2) return false;
-        const uint16_t *c = col + j;
-        f[j] = c[(size_t)i * k.plane];
-        g[j] = c[(size_t)(i + 1) * k.plane];
-        if (wl[j] < f[j]) {
-            if (--i < 0) return false;
-            g[j] = f[j];
-            f[j] = c[(size_t)i * k.plane];
-            if (!(f[j] <= wl[j])) return false;
-        } else if (!(wl[j] < g[j])) {
-            if (++i > k.h - 2) return false;
-            f[j] = g[j];
-            g[j] = c[(size_t)(i + 1) * k.plane];
-            if (!(wl[j] < g[j])) return false;
-        }
-        o[j] = i;
+        if (oi[j] < 1 || oi[j] > k.h - 3) return false;
+        const uint16_t *c = col + j + (size_t)(oi[j] - 1) * k.plane;
+        fm[j] = c[0];
+        f0[j] = c[k.plane];
+        f1[j] = c[2 * k.plane];
+        f2[j] = c[3 * k.plane];
     }
-    const __m256d vf = _mm256_cvtepi32_pd(_mm_setr_epi32(f[0], f[1], f[2], f[3]));
-    const __m256d vg = _mm256_cvtepi32_pd(_mm_setr_epi32(g[0], g[1], g[2], g[3]));
+    const __m256d vm = _mm256_cvtepi32_pd(_mm_load_si128((const __m128i *)fm));
+    const __m256d v0 = _mm256_cvtepi32_pd(_mm_load_si128((const __m128i *)f0));
+    const __m256d v1 = _mm256_cvtepi32_pd(_mm_load_si128((const __m128i *)f1));
+    const __m256d v2 = _mm256_cvtepi32_pd(_mm_load_si128((const __m128i *)f2));
+    const __m256d down = _mm256_cmp_pd(w, v0, _CMP_LT_OQ);
+    const __m256d up = _mm256_andnot_pd(down, _mm256_cmp_pd(w, v1, _CMP_GE_OQ));
+    const __m256d vf = _mm256_blendv_pd(_mm256_blendv_pd(v0, vm, down), v1, up);
+    const __m256d vg = _mm256_blendv_pd(_mm256_blendv_pd(v1, v0, down), v2, up);
+    const __m256d found =
+        _mm256_and_pd(_mm256_cmp_pd(vf, w, _CMP_LE_OQ), _mm256_cmp_pd(w, vg, _CMP_LT_OQ));
+    if (_mm256_movemask_pd(found) != 0xF) return false;
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d vo = _mm256_sub_pd(
+        _mm256_add_pd(_mm256_cvtepi32_pd(o), _mm256_and_pd(up, one)), _mm256_and_pd(down, one));
     const __m256d lsb = _mm256_set1_pd(k.lsb);
-    const __m256d vo = _mm256_cvtepi32_pd(_mm_load_si128((const __m128i *)o));
     const __m256d res = _mm256_add_pd(
         _mm256_mul_pd(lsb, vo),
         _mm256_div_pd(_mm256_mul_pd(lsb, _mm256_sub_pd(w, vf)), _mm256_sub_pd(vg, vf)));
     // Round half away from zero exactly: trunc, then the exact remainder.
     const __m256d t = _mm256_round_pd(res, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
     const __m256d frac = _mm256_sub_pd(res, t);
-    const __m256d up = _mm256_and_pd(_mm256_cmp_pd(frac, _mm256_set1_pd(0.5), _CMP_GE_OQ),
-                                     _mm256_set1_pd(1.0));
-    const __m256d down = _mm256_and_pd(_mm256_cmp_pd(frac, _mm256_set1_pd(-0.5), _CMP_LE_OQ),
-                                       _mm256_set1_pd(1.0));
+    const __m256d r_up = _mm256_and_pd(_mm256_cmp_pd(frac, _mm256_set1_pd(0.5), _CMP_GE_OQ), one);
+    const __m256d r_down =
+        _mm256_and_pd(_mm256_cmp_pd(frac, _mm256_set1_pd(-0.5), _CMP_LE_OQ), one);
     alignas(16) int out[4];
     _mm_store_si128((__m128i *)out,
-                    _mm256_cvttpd_epi32(_mm256_sub_pd(_mm256_add_pd(t, up), down)));
+                    _mm256_cvttpd_epi32(_mm256_sub_pd(_mm256_add_pd(t, r_up), r_down)));
     for (int j = 0; j < 4; ++j) d[j] = (uint16_t)out[j];
     return true;
 }

@@ -177,3 +177,25 @@ TEST_F(CalibFiles, BadPixelListIsBounded) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(CalibFiles, ConfigInitLoadsTheWrittenFilesAndEnablesMode2) {
+    write_bytes(kParam, param_block(8100, 350, 301.5));
+    std::vector<uint16_t> im(3 * 76800);
+    for (size_t i = 0; i < im.size(); ++i) im[i] = (uint16_t)(5000 + 700 * (i / 76800) + i % 9);
+    write_u16(kImages10, im);
+    for (const char *sfx : {"_20.", "_10."})
+        write_text(std::string("epc660_drnu_W003_C017") + sfx + "csv", "8100\n350\n301.5\n");
+    configInit(0);  // no device: the register writes fail and are reported
+    EXPECT_EQ(calculationGetEnableDRNU(), 2);
+    EXPECT_EQ(calculationGetEnableTemperature(), 1);
+    EXPECT_EQ(calibrateGetNumDistances(), 3);
+    EXPECT_EQ(calibrationGetOffsetDRNU(), 8100);
+    EXPECT_EQ(calibrateGetTempCalib(), 350);
+    EXPECT_DOUBLE_EQ(calibrateGetStepCalMM(), 301.5);
+    EXPECT_EQ(calibrationGetOffsetPhase(), (int)(885000.0 / 1249 - 8100));
+    EXPECT_EQ(configIsEnabledDRNUCorrection(), 1);
+}
+
+}  // namespace

@@ -58,3 +58,42 @@ TEST_F(CalibTables, TableFromDistanceImagesIsTheDeviationPerStep) {
 }
 
 }  // namespace
+
+namespace {
+
+// Pushes a raw 4-DCS frame whose every pixel measures the phase code 22500
+// (up) or 15000 (not up) for the next distance image.
+void push_frame(std::vector<uint16_t> &raw, epc_raw_image_t &rec, bool up) {
+    const int n = 76800;
+    raw.assign(4 * n, 2048);
+    for (int i = 0; i < n; ++i) {
+        if (up) {
+            raw[n + i] = 1548;      // arg1 = dcs3 - dcs1 > 0, arg2 = 0
+            raw[3 * n + i] = 2548;
+        } else {
+            raw[i] = 1548;          // arg1 = 0, arg2 = dcs2 - dcs0 > 0
+            raw[2 * n + i] = 2548;
+        }
+    }
+    rec = epc_raw_image_t{};
+    rec.frame_info.frame_size = 8 * n;
+    rec.frame_data = raw.data();
+    pruSetImage(&rec);
+}
+
+TEST_F(CalibTables, StepImageBelowThePreviousOneIsUnwrapped) {
+    pruInit();
+    atan2lut_Init();
+    calibrateSetDRNUCalibrateDelay(0);
+    std::vector<uint16_t> raw;
+    epc_raw_image_t rec;
+    push_frame(raw, rec, true);
+    ASSERT_EQ(calibrationCreateDRNU_LUT(0, 1), 0);
+    EXPECT_EQ(calibrationGetOffsetDRNU(), 22500);
+    push_frame(raw, rec, false);
+    ASSERT_EQ(calibrationCreateDRNU_LUT(1, 1), 0);
+    EXPECT_EQ(calibrateGetDistImagePixel(76800 + 1234), 15000 + 30000);
+    EXPECT_EQ(calibrationCreateDRNU_LUT(1, 0), -1);  // no frames to average
+}
+
+}  // namespace
