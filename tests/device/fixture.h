@@ -2,7 +2,6 @@
 // the log is captured, and helpers open the first camera.
 #pragma once
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,20 +10,14 @@
 
 #include "core/device.h"
 #include "log_capture.h"
+#include "resources.h"
 #include "testutil.h"
 #include "vcam/vcam.h"
 #include "vizor/vizor.h"
 
 namespace vzt {
 
-inline int open_fd_count() {
-    int n = 0;
-    if (DIR *d = opendir("/proc/self/fd")) {
-        while (readdir(d)) ++n;
-        closedir(d);
-    }
-    return n;
-}
+inline int open_fd_count() { return fd_count(); }
 
 inline int64_t elapsed_ms(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -

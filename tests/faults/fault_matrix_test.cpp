@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "device/fixture.h"
-#include "faults/resources.h"
+#include "resources.h"
 #include "vizor/datatrans.h"
 #include "vizor/stream.h"
 

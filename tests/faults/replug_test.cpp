@@ -6,7 +6,7 @@
 #include "vizor/ll.h"
 
 #include "device/fixture.h"
-#include "faults/resources.h"
+#include "resources.h"
 
 namespace {
 
