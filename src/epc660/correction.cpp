@@ -242,6 +242,42 @@ bool have_avx2() {
     return yes;
 }
 
+// Offset addition of count codes, o being the offset brought into 0..29999.
+void add_offset_rest(uint16_t *image, int count, int o, int off) {
+    for (int p = 0; p < count; ++p) {
+        const uint16_t v = image[p];
+        if (v < 30000) {
+            const int s = v + o;
+            image[p] = (uint16_t)(s >= 30000 ? s - 30000 : s);
+        } else if (!is_marker(v)) {
+            image[p] = wrap_code(v, off);
+        }
+    }
+}
+
+// Sixteen codes at a time while all of them lie in one period: v + o stays
+// below 60000, and the smaller of s and s - 30000 in 16-bit unsigned
+// arithmetic is the wrapped sum. Blocks holding any other code take the
+// general loop. Returns the number of codes done in blocks.
+__attribute__((target("avx2"))) int add_offset_avx2(uint16_t *image, int n, uint16_t o, int off) {
+    const __m256i vo = _mm256_set1_epi16((short)o);
+    const __m256i period = _mm256_set1_epi16((short)30000);
+    const __m256i top = _mm256_set1_epi16((short)29999);
+    int p = 0;
+    for (; p + 16 <= n; p += 16) {
+        __m256i *at = (__m256i *)(image + p);
+        const __m256i v = _mm256_loadu_si256(at);
+        const __m256i in = _mm256_cmpeq_epi16(_mm256_max_epu16(v, top), top);
+        if (_mm256_movemask_epi8(in) != -1) {
+            add_offset_rest(image + p, 16, o, off);
+            continue;
+        }
+        const __m256i s = _mm256_add_epi16(v, vo);
+        _mm256_storeu_si256(at, _mm256_min_epu16(s, _mm256_sub_epi16(s, period)));
+    }
+    return p;
+}
+
 void drnu2_fast(uint16_t *dst, const uint16_t *src) {
     const Geometry g = geometry();
     if (g.pixels() == 0) return;
@@ -573,15 +609,8 @@ VZ_API int calculationAddOffset(uint16_t *image) {
         // Codes of one period need a single conditional subtraction once the
         // offset is brought into 0..29999; others take the general wrap.
         const int o = corr::wrap_code(0, off);
-        for (int p = 0; p < n; ++p) {
-            const uint16_t v = image[p];
-            if (v < 30000) {
-                const int s = v + o;
-                image[p] = (uint16_t)(s >= 30000 ? s - 30000 : s);
-            } else if (!corr::is_marker(v)) {
-                image[p] = corr::wrap_code(v, off);
-            }
-        }
+        const int p = corr::have_avx2() ? corr::add_offset_avx2(image, n, (uint16_t)o, off) : 0;
+        corr::add_offset_rest(image + p, n - p, o, off);
         return 0;
     });
 }
