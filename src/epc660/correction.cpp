@@ -247,8 +247,9 @@ __attribute__((target("avx2"))) bool drnu2_quad(const Drnu2Frame &k, const uint1
 // double operations in the same order; marker lanes pass unchanged. The
 // distance images o - 1 .. o + 2 next to each prediction o come from plain
 // vector loads when the predictions differ by at most one from the first
-// lane's (the usual case along a row of a surface: o changes slowly), each
-// lane picking its images from six loaded ones; otherwise from gathers of
+// lane's (the usual case along a row of a surface: o changes slowly): four
+// loads when all agree, else six from which each lane picks its images;
+// otherwise from gathers of
 // 32-bit words at 16-bit positions whose low halves are the codes. The frame
 // loop allows this kernel only while the word after the last element read
 // lies inside the table storage.
@@ -287,19 +288,23 @@ __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2"))) bool drnu2_oc
     const __mmask8 same = _mm256_cmpeq_epi32_mask(o, _mm256_set1_epi32(a));
     __m256i f[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
                     _mm256_setzero_si256()};
-    if ((same | below | above) == 0xFF && a >= 2 && a <= k.h - 4) {
+    if (same == 0xFF) {
+        const uint16_t *c = col + (size_t)(a - 1) * k.plane;
+        for (int m = 0; m < 4; ++m)
+            f[m] = _mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i *)(c + m * k.plane)));
+        // The same images two rows below are what the next rows read (the
+        // prediction changes slowly down a surface too): fetch them early,
+        // once per cache line.
+        if (((uintptr_t)col & 63) < 16)
+            for (int m = 0; m < 4; ++m)
+                _mm_prefetch((const char *)(c + m * k.plane + 2 * k.stride), _MM_HINT_T0);
+    } else if ((same | below | above) == 0xFF && a >= 2 && a <= k.h - 4) {
         // Images a - 2 .. a + 3; lane j with o = a + e takes image o - 1 + m
         // from load m + 1 + e.
         __m256i l[6];
         const uint16_t *c = col + (size_t)(a - 2) * k.plane;
         for (int m = 0; m < 6; ++m)
             l[m] = _mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i *)(c + m * k.plane)));
-        // The same images two rows below are what the next rows read (the
-        // prediction changes slowly down a surface too): fetch them early,
-        // once per cache line.
-        if (((uintptr_t)col & 63) < 16)
-            for (int m = 0; m < 6; ++m)
-                _mm_prefetch((const char *)(c + m * k.plane + 2 * k.stride), _MM_HINT_T0);
         for (int m = 0; m < 4; ++m)
             f[m] = _mm256_mask_mov_epi32(_mm256_mask_mov_epi32(l[m + 1], below, l[m]), above,
                                          l[m + 2]);
