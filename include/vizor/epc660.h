@@ -239,6 +239,12 @@ VZ_API int configIsEnabledAmbientLightCorrection(void);
 VZ_API int configSetPrint(int level);
 VZ_API int configPrint(void);
 
+/* configAddEndFileName appends the modulation-frequency suffix ("_20." above
+ * 19999 kHz, "_10." above 9999 kHz, else "_5.") and the extension to the
+ * name in its 256-byte buffer; returns the name, or NULL (name unchanged)
+ * when an argument is NULL or the result would not fit. */
+VZ_API char *configAddEndFileName(char *name, const char *extension);
+
 /* Calibration path names kept for applications (the library reads none). */
 VZ_API extern char pathdir[256];
 VZ_API extern char pathOffset[2][256];

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "epc660/base.h"
 
@@ -14,6 +15,7 @@ namespace {
 constexpr int kFreqCount = 6;
 constexpr int kMaxTime2D = 1000000;
 constexpr int kMaxTime3D = 4000;
+constexpr size_t kNameSize = 256;  // bytes of a file name buffer, terminator included
 
 struct ConfigState {
     int chip_type = 0;  // part version + 10 x part type
@@ -559,6 +561,26 @@ VZ_API int configSetPrint(int level) {
 }
 VZ_API int configPrint(void) {
     EPC_ENTRY(-1, { return g_cfg.print_level; });
+}
+
+// Appends the frequency suffix ("_20.", "_10." or "_5.") and the extension
+// in place. The name buffers of the library hold 256 bytes: a result that
+// would not fit leaves the name unchanged and fails (NULL).
+VZ_API char *configAddEndFileName(char *name, const char *extension) {
+    EPC_ENTRY(static_cast<char *>(nullptr), {
+        if (name == nullptr || extension == nullptr) return static_cast<char *>(nullptr);
+        const size_t len = strnlen(name, kNameSize);
+        const int khz = g_cfg.freq;
+        const char *suffix = khz > 19999 ? "_20." : khz > 9999 ? "_10." : "_5.";
+        const int n = snprintf(name + len, kNameSize - len, "%s%s", suffix, extension);
+        if (len >= kNameSize || n < 0 || size_t(n) >= kNameSize - len) {
+            if (len < kNameSize) name[len] = '\0';
+            vz_wrn("[%s] file name longer than %zu bytes refused\n", "configAddEndFileName",
+                   kNameSize - 1);
+            return static_cast<char *>(nullptr);
+        }
+        return name;
+    });
 }
 
 }  // extern "C"

@@ -19,6 +19,7 @@
 #include "base/firewall.h"
 #include "core/vzlog.h"
 #include "epc660/base.h"
+#include "epc660/calc_frame.h"
 #include "epc660/calibration.h"
 #include "vizor/epc660.h"
 
@@ -161,6 +162,7 @@ struct Drnu2Frame {
     int h;
     double lsb;
     size_t plane;
+    size_t stride;  // calibration image row, in codes
     const uint16_t *img, *mn, *mx;
 };
 
@@ -237,9 +239,159 @@ __attribute__((target("avx2"))) bool drnu2_quad(const Drnu2Frame &k, const uint1
     return true;
 }
 
+// GCC 12 reports the undefined pass-through register of the AVX-512
+// conversion intrinsics as maybe uninitialised.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// Eight neighbouring pixels in the common case, as drnu2_quad with the same
+// double operations in the same order; marker lanes pass unchanged. The
+// distance images o - 1 .. o + 2 next to each prediction o come from plain
+// vector loads when the predictions differ by at most one from the first
+// lane's (the usual case along a row of a surface: o changes slowly): four
+// loads when all agree, else six from which each lane picks its images;
+// otherwise from gathers of
+// 32-bit words at 16-bit positions whose low halves are the codes. The frame
+// loop allows this kernel only while the word after the last element read
+// lies inside the table storage.
+__attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2"))) bool drnu2_oct(
+    const Drnu2Frame &k, const uint16_t *s, uint16_t *d, int p, const uint16_t *col) {
+    const __m128i sv = _mm_loadu_si128((const __m128i *)s);
+    const __mmask8 mark = _mm_cmpge_epu16_mask(sv, _mm_set1_epi16((short)kLow));
+    if (mark == 0xFF) {
+        _mm_storeu_si128((__m128i *)d, sv);
+        return true;
+    }
+    const __m512d v = _mm512_cvtepi32_pd(_mm256_cvtepu16_epi32(sv));
+    const __m512d w = k.temp ? _mm512_sub_pd(v, _mm512_set1_pd(k.dt_slope)) : v;
+    const __m512d lo =
+        _mm512_cvtepi32_pd(_mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i *)(k.mn + p))));
+    const __m512d hi =
+        _mm512_cvtepi32_pd(_mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i *)(k.mx + p))));
+    const __mmask8 inside =
+        _mm512_cmp_pd_mask(w, lo, _CMP_GT_OQ) & _mm512_cmp_pd_mask(w, hi, _CMP_LT_OQ);
+    if ((inside | mark) != 0xFF) return false;
+    const __m512d ratio = _mm512_div_pd(
+        _mm512_mul_pd(_mm512_sub_pd(w, lo), _mm512_set1_pd(k.h)), _mm512_sub_pd(hi, lo));
+    __m256i o = _mm512_cvttpd_epi32(ratio);
+    // Marker lanes take the prediction of the first other lane: every lane
+    // then reads inside the table.
+    const int first = __builtin_ctz((unsigned)(uint8_t)~mark);
+    alignas(32) int oi[8];
+    _mm256_store_si256((__m256i *)oi, o);
+    const int a = oi[first];
+    o = _mm256_mask_mov_epi32(o, mark, _mm256_set1_epi32(a));
+    const __mmask8 range = _mm256_cmpge_epi32_mask(o, _mm256_set1_epi32(1)) &
+                           _mm256_cmple_epi32_mask(o, _mm256_set1_epi32(k.h - 3));
+    if (range != 0xFF) return false;
+    const __mmask8 below = _mm256_cmpeq_epi32_mask(o, _mm256_set1_epi32(a - 1));
+    const __mmask8 above = _mm256_cmpeq_epi32_mask(o, _mm256_set1_epi32(a + 1));
+    const __mmask8 same = _mm256_cmpeq_epi32_mask(o, _mm256_set1_epi32(a));
+    __m256i f[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
+                    _mm256_setzero_si256()};
+    if (same == 0xFF) {
+        const uint16_t *c = col + (size_t)(a - 1) * k.plane;
+        for (int m = 0; m < 4; ++m)
+            f[m] = _mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i *)(c + m * k.plane)));
+        // The same images two rows below are what the next rows read (the
+        // prediction changes slowly down a surface too): fetch them early,
+        // once per cache line.
+        if (((uintptr_t)col & 63) < 16)
+            for (int m = 0; m < 4; ++m)
+                _mm_prefetch((const char *)(c + m * k.plane + 2 * k.stride), _MM_HINT_T0);
+    } else if ((same | below | above) == 0xFF && a >= 2 && a <= k.h - 4) {
+        // Images a - 2 .. a + 3; lane j with o = a + e takes image o - 1 + m
+        // from load m + 1 + e.
+        __m256i l[6];
+        const uint16_t *c = col + (size_t)(a - 2) * k.plane;
+        for (int m = 0; m < 6; ++m)
+            l[m] = _mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i *)(c + m * k.plane)));
+        for (int m = 0; m < 4; ++m)
+            f[m] = _mm256_mask_mov_epi32(_mm256_mask_mov_epi32(l[m + 1], below, l[m]), above,
+                                         l[m + 2]);
+    } else {
+        const int plane = (int)k.plane;
+        const __m256i iota = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        __m256i at = _mm256_add_epi32(
+            _mm256_set1_epi32((int)(col - k.img)),
+            _mm256_add_epi32(iota, _mm256_mullo_epi32(_mm256_sub_epi32(o, _mm256_set1_epi32(1)),
+                                                      _mm256_set1_epi32(plane))));
+        const __m256i low = _mm256_set1_epi32(0xFFFF);
+        for (int m = 0; m < 4; ++m, at = _mm256_add_epi32(at, _mm256_set1_epi32(plane)))
+            f[m] = _mm256_and_si256(_mm256_i32gather_epi32((const int *)k.img, at, 2), low);
+    }
+    const __m512d vm = _mm512_cvtepi32_pd(f[0]);
+    const __m512d v0 = _mm512_cvtepi32_pd(f[1]);
+    const __m512d v1 = _mm512_cvtepi32_pd(f[2]);
+    const __m512d v2 = _mm512_cvtepi32_pd(f[3]);
+    const __mmask8 down = _mm512_cmp_pd_mask(w, v0, _CMP_LT_OQ);
+    const __mmask8 up = (__mmask8)(~down & _mm512_cmp_pd_mask(w, v1, _CMP_GE_OQ));
+    const __m512d vf = _mm512_mask_blend_pd(up, _mm512_mask_blend_pd(down, v0, vm), v1);
+    __m512d vg = _mm512_mask_blend_pd(up, _mm512_mask_blend_pd(down, v1, v0), v2);
+    const __mmask8 found =
+        _mm512_cmp_pd_mask(vf, w, _CMP_LE_OQ) & _mm512_cmp_pd_mask(w, vg, _CMP_LT_OQ);
+    if ((found | mark) != 0xFF) return false;
+    // Marker lanes divide by one; their result is discarded.
+    vg = _mm512_mask_add_pd(vg, mark, vf, _mm512_set1_pd(1.0));
+    const __m256i step = _mm256_mask_sub_epi32(
+        _mm256_mask_add_epi32(o, up, o, _mm256_set1_epi32(1)), down, o, _mm256_set1_epi32(1));
+    const __m512d lsb = _mm512_set1_pd(k.lsb);
+    const __m512d res = _mm512_add_pd(
+        _mm512_mul_pd(lsb, _mm512_cvtepi32_pd(step)),
+        _mm512_div_pd(_mm512_mul_pd(lsb, _mm512_sub_pd(w, vf)), _mm512_sub_pd(vg, vf)));
+    // Round half away from zero exactly: trunc, then the exact remainder.
+    const __m512d t = _mm512_roundscale_pd(res, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    const __m512d frac = _mm512_sub_pd(res, t);
+    const __m256i ti = _mm512_cvttpd_epi32(t);
+    const __mmask8 r_up = _mm512_cmp_pd_mask(frac, _mm512_set1_pd(0.5), _CMP_GE_OQ);
+    const __mmask8 r_down = _mm512_cmp_pd_mask(frac, _mm512_set1_pd(-0.5), _CMP_LE_OQ);
+    const __m256i r = _mm256_mask_sub_epi32(
+        _mm256_mask_add_epi32(ti, r_up, ti, _mm256_set1_epi32(1)), r_down, ti,
+        _mm256_set1_epi32(1));
+    _mm_storeu_si128((__m128i *)d, _mm_mask_mov_epi16(_mm256_cvtepi32_epi16(r), mark, sv));
+    return true;
+}
+
+#pragma GCC diagnostic pop
+
 bool have_avx2() {
     static const bool yes = __builtin_cpu_supports("avx2");
     return yes;
+}
+
+// Offset addition of count codes, o being the offset brought into 0..29999.
+void add_offset_rest(uint16_t *image, int count, int o, int off) {
+    for (int p = 0; p < count; ++p) {
+        const uint16_t v = image[p];
+        if (v < 30000) {
+            const int s = v + o;
+            image[p] = (uint16_t)(s >= 30000 ? s - 30000 : s);
+        } else if (!is_marker(v)) {
+            image[p] = wrap_code(v, off);
+        }
+    }
+}
+
+// Sixteen codes at a time while all of them lie in one period: v + o stays
+// below 60000, and the smaller of s and s - 30000 in 16-bit unsigned
+// arithmetic is the wrapped sum. Blocks holding any other code take the
+// general loop. Returns the number of codes done in blocks.
+__attribute__((target("avx2"))) int add_offset_avx2(uint16_t *image, int n, uint16_t o, int off) {
+    const __m256i vo = _mm256_set1_epi16((short)o);
+    const __m256i period = _mm256_set1_epi16((short)30000);
+    const __m256i top = _mm256_set1_epi16((short)29999);
+    int p = 0;
+    for (; p + 16 <= n; p += 16) {
+        __m256i *at = (__m256i *)(image + p);
+        const __m256i v = _mm256_loadu_si256(at);
+        const __m256i in = _mm256_cmpeq_epi16(_mm256_max_epu16(v, top), top);
+        if (_mm256_movemask_epi8(in) != -1) {
+            add_offset_rest(image + p, 16, o, off);
+            continue;
+        }
+        const __m256i s = _mm256_add_epi16(v, vo);
+        _mm256_storeu_si256(at, _mm256_min_epu16(s, _mm256_sub_epi16(s, period)));
+    }
+    return p;
 }
 
 void drnu2_fast(uint16_t *dst, const uint16_t *src) {
@@ -252,10 +404,17 @@ void drnu2_fast(uint16_t *dst, const uint16_t *src) {
     k.lsb = cal::step_lsb();
     const CalOrigin co = cal_origin();
     k.plane = (size_t)co.w * co.h;
+    k.stride = (size_t)std::max(co.w, 0);
     k.img = cal::dist_images(cal::freq_mode());
     k.mn = cal::dist_min(1);
     k.mx = cal::dist_max(1);
-    const bool quads = have_avx2();
+    // The kernels follow the instruction set the calculation uses (none in a
+    // build without SIMD loops). Gathers read one word past their element:
+    // the eight-pixel kernel runs only while that stays inside the table.
+    const char *isa = calc::simd_isa();
+    const bool octs = strcmp(isa, "avx512") == 0 &&
+                      (size_t)k.h * k.plane < (size_t)cal::kMaxSteps * kPixels;
+    const bool quads = octs || strcmp(isa, "avx2") == 0;
     for (int r = 0; r < g.rows; ++r) {
         const int cy = co.y0 + r;
         const uint16_t *s = src + (size_t)r * g.cols;
@@ -269,6 +428,10 @@ void drnu2_fast(uint16_t *dst, const uint16_t *src) {
         for (int c = 0; c < ca; ++c) d[c] = s[c];
         const uint16_t *row = cb > ca ? k.img + (ptrdiff_t)cy * co.w + co.x0 : k.img;
         int c = ca;
+        for (; octs && c + 8 <= cb; c += 8)
+            if (!drnu2_oct(k, s + c, d + c, r * g.cols + c, row + c))
+                for (int j = c; j < c + 8; ++j)
+                    d[j] = s[j] >= kLow ? s[j] : drnu2_one(k, s[j], r * g.cols + j, row + j);
         for (; quads && c + 4 <= cb; c += 4)
             if (!drnu2_quad(k, s + c, d + c, r * g.cols + c, row + c))
                 for (int j = c; j < c + 4; ++j)
@@ -573,15 +736,8 @@ VZ_API int calculationAddOffset(uint16_t *image) {
         // Codes of one period need a single conditional subtraction once the
         // offset is brought into 0..29999; others take the general wrap.
         const int o = corr::wrap_code(0, off);
-        for (int p = 0; p < n; ++p) {
-            const uint16_t v = image[p];
-            if (v < 30000) {
-                const int s = v + o;
-                image[p] = (uint16_t)(s >= 30000 ? s - 30000 : s);
-            } else if (!corr::is_marker(v)) {
-                image[p] = corr::wrap_code(v, off);
-            }
-        }
+        const int p = corr::have_avx2() ? corr::add_offset_avx2(image, n, (uint16_t)o, off) : 0;
+        corr::add_offset_rest(image + p, n - p, o, off);
         return 0;
     });
 }

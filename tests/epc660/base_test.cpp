@@ -97,6 +97,34 @@ TEST(EpcConfig, IntegrationTimeLimits) {
     }
 }
 
+TEST(EpcConfig, AddEndFileNameSuffixByFrequencyWithinTheBuffer) {
+    vz::epc::set_default_device(nullptr);
+    int *f = configGetModulationFrequencies();
+    const std::vector<int> keep(f, f + 3);
+    const int index = configGetModFreqMode();
+    f[0] = 20000, f[1] = 19999, f[2] = 9999;
+    const char *expected[] = {"a_20.bin", "a_10.bin", "a_5.bin"};
+    for (int i = 0; i < 3; ++i) {
+        configSetModulationFrequency(i, 0);
+        char name[256] = "a";
+        EXPECT_EQ(configAddEndFileName(name, "bin"), name);
+        EXPECT_STREQ(name, expected[i]);
+    }
+    // 248 + "_5." + "csv" fills 254 bytes; one more character does not fit
+    // with "_10." (256 with the terminator) and leaves the name as it was.
+    char name[256];
+    snprintf(name, sizeof name, "%s", std::string(248, 'x').c_str());
+    EXPECT_EQ(configAddEndFileName(name, "csv"), name);
+    configSetModulationFrequency(1, 0);
+    snprintf(name, sizeof name, "%s", std::string(249, 'x').c_str());
+    EXPECT_EQ(configAddEndFileName(name, "csv"), nullptr);
+    EXPECT_EQ(std::string(name), std::string(249, 'x'));
+    EXPECT_EQ(configAddEndFileName(nullptr, "csv"), nullptr);
+    EXPECT_EQ(configAddEndFileName(name, nullptr), nullptr);
+    std::copy(keep.begin(), keep.end(), f);
+    configSetModulationFrequency(index, 0);
+}
+
 TEST(EpcConfig, AdditiveThresholdFollowsThe3DTime) {
     struct Case {
         int t, threshold;

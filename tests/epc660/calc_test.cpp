@@ -2,7 +2,8 @@
 // instruction set of this CPU) against the per-pixel reference reading on
 // every variant, both chips, random and edge-value frames, comparing every
 // code, the hysteresis state and the calculator registers over frames with
-// changing thresholds; the worked values of the arithmetic; the gray sorter;
+// changing thresholds, and on frames of the virtual epc660/epc635 sensors;
+// the worked values of the arithmetic; the gray sorter;
 // geometries and frames that do not fit.
 #include <gtest/gtest.h>
 
@@ -17,6 +18,9 @@
 #include "epc660/calc_frame.h"
 #include "epc660/hysteresis_threshold.h"
 #include "vizor/epc660.h"
+#ifdef VIZOR_CALC_VCAM
+#include "vcam/epc.h"
+#endif
 
 namespace {
 
@@ -196,6 +200,52 @@ TEST(CalcPaths, RowLoopsEqualThePerPixelReading) {
                 }
     set_simd_isa(simd_isa());
 }
+
+#ifdef VIZOR_CALC_VCAM
+// Frames the virtual sensors render of a ramp (noise, non-uniformity, defect
+// pixels on), 4 and 2 DCS, through every loop: the same codes, hysteresis
+// state and registers as the per-pixel reading.
+TEST(CalcPaths, VirtualCameraFramesEqualThePerPixelReading) {
+    for (const Chip &c : kChips) {
+        const bool e635 = c.part_type >= 4;
+        vcam::EpcModel model;
+        vcam::EpcSensor sensor(e635 ? vcam::EpcChip::epc635 : vcam::EpcChip::epc660, model, 3,
+                               17, 0);
+        sensor.set_scene(vcam::Scene::ramp(sensor.image_width(), sensor.image_height(), 0.5f,
+                                           3.0f, 0.8f));
+        std::vector<uint8_t> mode = {1};
+        sensor.param_changed(10, mode);
+        for (const VariantCase *v : {&kVariants[1], &kVariants[0]}) {
+            SCOPED_TRACE(std::string(c.name) + " " + v->name);
+            sensor.reg_write(146, uint8_t((v->dcs - 1) << 4));
+            std::vector<uint8_t> bytes(sensor.describe().size);
+            sensor.render(bytes, 1);
+            Samples frame(bytes.size() / 2);
+            memcpy(frame.data(), bytes.data(), frame.size() * 2);
+            auto through = [&](Path loop, const char *isa) {
+                select_chip(c, v->dcs);
+                set_path(loop);
+                if (isa) set_simd_isa(isa);
+                hysteresisSetThresholds(40, 20);
+                std::vector<Result> r;
+                for (int type : {0, 1, 2}) r.push_back(run(*v, type, frame));
+                return r;
+            };
+            const auto ref = through(Path::Reference, nullptr);
+            ASSERT_EQ(frame.size(), ref[1].out.size() * size_t(v->dcs)) << "frame size";
+            const auto valid = std::count_if(ref[0].out.begin(), ref[0].out.end(),
+                                             [](uint16_t d) { return d < 30000; });
+            EXPECT_GT(valid, long(ref[0].out.size() * 9 / 10)) << "mostly measured distances";
+            EXPECT_EQ(through(Path::Scalar, nullptr), ref);
+            for (const char *isa : {"none", "avx2", "avx512"})
+                if (set_simd_isa(isa)) {
+                    EXPECT_EQ(through(Path::Simd, isa), ref) << isa;
+                }
+        }
+    }
+    set_simd_isa(simd_isa());
+}
+#endif
 
 // Components that reach every table entry in every octant, the axes and
 // both diagonals, straight through the row kernels of each loop.

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "corr_fixture.h"
+#include "epc660/calc_frame.h"
 
 namespace {
 
@@ -143,16 +144,20 @@ TEST_F(Corrections, FastFormsAreBitIdenticalToStraightforwardOnes) {
     struct Case {
         int temp, ambient, x, y, drnu, default_off, smooth;
     } cases[] = {{0, 0, 4, 6, 2, 1, 0}, {1, 0, 4, 6, 2, 0, 0}, {1, 1, 4, 6, 0, 1, 0},
-                 {1, 0, 2, 2, 1, 1, 0}, {1, 0, 4, 6, 2, 1, 1}, {0, 0, 9, 7, 2, 1, 1}};
+                 {1, 0, 2, 2, 1, 1, 0}, {1, 0, 4, 6, 2, 1, 1}, {0, 0, 9, 7, 2, 1, 1},
+                 {1, 0, 4, 6, 2, 1, 2}, {0, 0, 5, 6, 2, 0, 2}};
     std::uniform_int_distribution<int> code(0, 40000), step(0, 28), near(-300, 300);
     std::vector<uint16_t> src(76800), a(76800), b(76800);
     for (const Case &c : cases) {
-        // Smooth frames: codes near a calibration step of the pixel, as a
-        // wall gives them (the four-pixel path); others: anything.
-        for (int p = 0; p < 76800; ++p)
-            src[p] = c.smooth ? (uint16_t)(calibrateGetDistImagePixel(step(rng) * 76800 + p) +
-                                           near(rng))
-                              : code(rng) > 35000 ? 65300 : (uint16_t)code(rng);
+        // Smooth frames: codes near a calibration step of the pixel (1: any
+        // step; 2: steps rising along the rows, as a tilted wall gives them);
+        // others: anything. Markers everywhere.
+        for (int p = 0; p < 76800; ++p) {
+            const int i = c.smooth == 2 ? 1 + p % 320 * 26 / 320 : step(rng);
+            src[p] = c.smooth ? (uint16_t)(calibrateGetDistImagePixel(i * 76800 + p) + near(rng))
+                              : (uint16_t)code(rng);
+            if (code(rng) > (c.smooth ? 39000 : 35000)) src[p] = 65300;
+        }
         calculationSetEnableTemperature(c.temp);
         calculationSetEnableAmbientLight(c.ambient);
         calculationSetDiffTemp(-13);
@@ -161,9 +166,14 @@ TEST_F(Corrections, FastFormsAreBitIdenticalToStraightforwardOnes) {
         uint16_t t[2] = {(uint16_t)(361 + 17), 0};
         temperatureSetTemperatureByFrameHeader(t);
         geometry(320, 240, c.x, c.y);
-        calculationCorrectDRNU2_opt(a.data(), src.data());
         corr::ref_drnu2(b.data(), src.data());
-        ASSERT_EQ(a, b) << "DRNU mode 2, case " << &c - cases;
+        // The DRNU kernels follow the calculation's instruction set.
+        for (const char *isa : {"none", "avx2", "avx512"}) {
+            if (!vz::epc::calc::set_simd_isa(isa)) continue;
+            calculationCorrectDRNU2_opt(a.data(), src.data());
+            ASSERT_EQ(a, b) << "DRNU mode 2, case " << &c - cases << ", " << isa;
+        }
+        vz::epc::calc::set_simd_isa(vz::epc::calc::simd_isa());
         calculationTemperatureCompensation(a.data());
         corr::ref_temperature(b.data());
         ASSERT_EQ(a, b) << "temperature";
