@@ -168,7 +168,9 @@ function showStats(f) {
   $('dropped').textContent = `${f.discarded} camera, ${vizor.skipped} skipped here`;
   $('errors').textContent = f.errors + (f.lastError ? ` (last ${f.lastError})` : '');
   $('record').textContent = f.flags & 2 ? `Stop recording (${f.recorded})` : 'Record';
-  if (document.activeElement !== $('intg') && f.intg) $('intg').value = f.intg;
+  // The box follows the camera only when the camera's value changes, so
+  // typing into it is never overwritten.
+  if (f.intg && f.intg !== vizor.shownIntg) { $('intg').value = f.intg; vizor.shownIntg = f.intg; }
 }
 
 // ---- frame loop -----------------------------------------------------------------------------
@@ -182,13 +184,14 @@ async function frameLoop() {
       const f = parseFrame(await r.arrayBuffer());
       if (vizor.seq && f.seq > vizor.seq + 1) vizor.skipped += f.seq - vizor.seq - 1;
       vizor.seq = f.seq; vizor.frames++; vizor.width = f.w; vizor.height = f.h;
-      vizor.points = f.points; vizor.intg = f.intg; vizor.last = f;
+      vizor.points = f.points; vizor.last = f;
       $('conn').textContent = f.flags & 1 ? 'live' : 'stopped';
       drawRgb($('dist'), f.w, f.h, f.rgb);
       drawGray($('gray'), f.w, f.h, f.gray, f.white);
       drawBar(f);
       updateCloud(f);
       showStats(f);
+      vizor.intg = f.intg;
     } catch (e) {
       vizor.errors++;
       $('conn').textContent = 'disconnected: ' + e.message;
