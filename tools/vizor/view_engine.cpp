@@ -185,10 +185,12 @@ void Engine::run() {
 
 void Engine::grab_device() {
   vizor_frame_info_t info{};
+  const uint32_t reported = cap_errors();
   const int r = vizor_cap_get_frames(src_.dev, 1, raw_.data(), uint32_t(raw_.size()), &info);
   if (r != 1) {
     if (r < 0) {
-      ++errors_;
+      // Counted once: the error callback may have seen this error already.
+      if (cap_errors() == reported && r != -2) ++errors_;
       last_error_ = r;
     }
     if (r == -2) running_ = false;  // the camera stopped capturing
@@ -317,6 +319,8 @@ Reply Engine::dispatch(const std::string& op, const std::function<std::string(co
   if (op == "snapshot") return snapshot();
   if (op == "record") return set_record(arg("on") == "1");
   if (op == "range") return set_range(arg("lo"), arg("hi"));
+  if (op != "intg" && op != "filter" && op != "modfreq" && op != "roi" && op != "binning")
+    return fail("unknown control " + op.substr(0, 32));
   if (!src_.dev) return fail("a recording has no camera controls");
   if (op == "intg") {
     const auto v = number(arg("value"), 1, 65535);
@@ -327,8 +331,7 @@ Reply Engine::dispatch(const std::string& op, const std::function<std::string(co
     if (!v) return fail("filter value must be 0..65535");
     return set_filter(arg("which"), arg("on") == "1", *v);
   }
-  if (op == "modfreq" || op == "roi" || op == "binning") return epc(op, arg);
-  return fail("unknown control " + op.substr(0, 32));
+  return epc(op, arg);
 }
 
 Reply Engine::state() const {

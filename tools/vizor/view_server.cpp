@@ -57,9 +57,12 @@ int cmd_view(Session& s, const ViewOpts& o) {
 
   view::Engine engine(src, o.out_dir, o.range);
   httplib::Server svr;
-  const int nthreads = 16;  // long polls hold a thread each: room for several tabs
+  // Each open connection holds a thread while it lives (a browser opens up to
+  // six): room for several tabs, and idle connections are closed soon.
+  const int nthreads = 48;
   svr.new_task_queue = [nthreads] { return new httplib::ThreadPool(nthreads); };
   svr.set_keep_alive_max_count(1000);
+  svr.set_keep_alive_timeout(2);
   svr.set_read_timeout(5, 0);
   svr.set_write_timeout(5, 0);
   svr.set_payload_max_length(4096);
