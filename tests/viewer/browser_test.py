@@ -110,7 +110,9 @@ def main():
             f1, t1 = js("return vizor.frames"), time.monotonic()
             fps = js("return vizor.last.fps")
             print(f"page received {(f1 - f0) / (t1 - t0):.1f} frames/s, camera delivers {fps:.1f} fps")
-            check(f1 > f0 and fps > 0, "frames keep arriving and the camera's rate is shown")
+            # The virtual camera paces itself at 30 fps; the page may draw
+            # fewer (it gets the newest frame whenever it is ready again).
+            check(f1 > f0 and 10 <= fps <= 33, "frames keep arriving at the virtual camera's 30 fps")
             check(js("return vizor.width") == 320 and js("return vizor.height") == 240,
                   "frames are 320 x 240")
             check(js("return vizor.points") > 10000, "frames carry a point cloud")
