@@ -19,6 +19,7 @@ import urllib.request
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 
 results = {"passed": 0, "failed": 0}
@@ -120,6 +121,12 @@ def main():
             check(lit, f"point-cloud canvas is drawn (webgl {js('return vizor.webgl')}, "
                        f"{js('return vizorCloudPixels()')} pixels lit)")
             check(js("return document.getElementById('lo').textContent") != "-", "colour bar range shown")
+
+            # Hover readout at the centre pixel: the room's back wall.
+            ActionChains(drv).move_to_element(drv.find_element(By.ID, "dist")).perform()
+            text = wait_for(lambda: "distance" in (t := drv.find_element(By.ID, "readout").text)
+                            and " m," in t and t, 5)
+            check(bool(text) and "(160, 120)" in text, f"hover readout: {text}")
 
             # A control through the page's own inputs: the value read back
             # from the camera's parameter comes back in the frames.
