@@ -17,15 +17,15 @@ TEST(ViewGuard, HostAndOrigin) {
       {"127.0.0.1:8080", "", "127.0.0.1", false, true},
       {"localhost:8080", "http://localhost:8080", "127.0.0.1", true, true},
       {"[::1]:8080", "", "::1", false, true},
-      {"127.0.0.1:8080", "", "127.0.0.1", true, false},              // change without Origin
+      {"127.0.0.1:8080", "", "127.0.0.1", true, false},  // change without Origin
       {"127.0.0.1:8080", "http://evil.example", "127.0.0.1", true, false},
       {"127.0.0.1:8080", "http://localhost:8080", "127.0.0.1", false, false},  // Origin != Host
-      {"evil.example:8080", "", "127.0.0.1", false, false},          // DNS rebinding
-      {"127.0.0.1:9090", "", "127.0.0.1", false, false},             // another port
-      {"127.0.0.1", "", "127.0.0.1", false, false},                  // no port
+      {"evil.example:8080", "", "127.0.0.1", false, false},                    // DNS rebinding
+      {"127.0.0.1:9090", "", "127.0.0.1", false, false},                       // another port
+      {"127.0.0.1", "", "127.0.0.1", false, false},                            // no port
       {"127.0.0.1:80a", "", "127.0.0.1", false, false},
       {"", "", "127.0.0.1", false, false},
-      {"192.168.1.5:8080", "", "192.168.1.5", false, true},          // told to bind there
+      {"192.168.1.5:8080", "", "192.168.1.5", false, true},  // told to bind there
       {"10.0.0.1:8080", "", "192.168.1.5", false, false},
       {"cam.lan:8080", "http://cam.lan:8080", "0.0.0.0", true, true},  // wildcard bind
   };
@@ -45,7 +45,7 @@ TEST(ViewSlot, ClientsGetOnlyTheNewestFrame) {
   ASSERT_NE(b, nullptr);
   EXPECT_EQ((*b)[0], 3);
   EXPECT_EQ(seq, 3u);
-  EXPECT_EQ(slot.wait_newer(3, 10, seq), nullptr);  // already has the newest
+  EXPECT_EQ(slot.wait_newer(3, 10, seq), nullptr);   // already has the newest
   ASSERT_NE(slot.wait_newer(99, 10, seq), nullptr);  // a sequence from a former server
   // A waiting client wakes on publish, and for good on close.
   std::thread t([&] { slot.publish(frame_of(4)); });

@@ -1,9 +1,9 @@
 // vizor view: request guard, latest-frame slot, buffer pool and the frame
 // record of the live viewer.
-#include "view.h"
-
 #include <chrono>
 #include <cstring>
+
+#include "view.h"
 
 namespace vztool::view {
 
@@ -39,7 +39,8 @@ bool request_allowed(const std::string& host, const std::string& origin, const s
   std::string name;
   int hport = 0;
   if (!split_host(host, name, hport) || hport != port) return false;
-  const std::string b = bind.find(':') != std::string::npos && bind[0] != '[' ? "[" + bind + "]" : bind;
+  const std::string b =
+      bind.find(':') != std::string::npos && bind[0] != '[' ? "[" + bind + "]" : bind;
   if (!is_loopback_name(name) && !is_wildcard(bind) && name != b) return false;
   if (origin.empty()) return !need_origin;
   return origin == "http://" + host;

@@ -128,7 +128,8 @@ Reply Engine::control(const std::string& op, const std::function<std::string(con
     if (jobs_.size() >= 64) return fail("too many controls waiting");
     // The request's arguments are read now: the request dies with its handler.
     std::vector<std::pair<std::string, std::string>> args;
-    for (const char* k : {"on", "value", "lo", "hi", "which", "index", "x1", "x2", "y1", "y2", "h", "v"})
+    for (const char* k :
+         {"on", "value", "lo", "hi", "which", "index", "x1", "x2", "y1", "y2", "h", "v"})
       args.emplace_back(k, arg(k));
     jobs_.push_back({[this, op, args] {
                        return dispatch(op, [&](const char* k) {
@@ -163,18 +164,23 @@ void Engine::run_jobs() {
 }
 
 void Engine::run() {
-  if (src_.dev) set_running(true);
-  else running_ = true;
+  if (src_.dev)
+    set_running(true);
+  else
+    running_ = true;
   while (!quit_) {
     run_jobs();
     if (!running_) {
       std::unique_lock<std::mutex> lk(jobs_mu_);
-      jobs_cv_.wait_for(lk, std::chrono::milliseconds(200), [&] { return quit_ || !jobs_.empty(); });
+      jobs_cv_.wait_for(lk, std::chrono::milliseconds(200),
+                        [&] { return quit_ || !jobs_.empty(); });
       continue;
     }
     try {
-      if (src_.dev) grab_device();
-      else grab_file();
+      if (src_.dev)
+        grab_device();
+      else
+        grab_file();
     } catch (const std::exception& e) {
       std::fprintf(stderr, "vizor: %s\n", e.what());
       ++errors_;
@@ -204,12 +210,13 @@ void Engine::grab_device() {
   const int w = int(info.width), h = int(info.height), n = w * h;
   dist_.resize(size_t(n));
   gray_.resize(size_t(n));
-  if (vizor_frame_get_distance(src_.dev, dist_.data(), n, raw_.data(), int(info.frame_size), &info) != n) {
+  if (vizor_frame_get_distance(src_.dev, dist_.data(), n, raw_.data(), int(info.frame_size),
+                               &info) != n) {
     ++errors_;
     return;
   }
-  have_gray_ =
-      vizor_frame_get_gray(src_.dev, gray_.data(), n, raw_.data(), int(info.frame_size), &info) == n;
+  have_gray_ = vizor_frame_get_gray(src_.dev, gray_.data(), n, raw_.data(), int(info.frame_size),
+                                    &info) == n;
   publish(w, h);
 }
 
@@ -263,7 +270,8 @@ void Engine::publish(int w, int h) {
       have_range_ = true;
     }
   }
-  if (have_gray_ && (frames_ % kRangeEvery == 1 || white_ <= 0)) white_ = gray_white_level(gray_, scratch_);
+  if (have_gray_ && (frames_ % kRangeEvery == 1 || white_ <= 0))
+    white_ = gray_white_level(gray_, scratch_);
   clamp_valid(dist_, range_.first, range_.second, shown_);
   rgb_.resize(n * 3);
   vizor_cmap_float(rgb_.data(), int(rgb_.size()), shown_.data(), int(n), VIZOR_CMAP_FMT_RGB,
@@ -303,14 +311,15 @@ void Engine::publish(int w, int h) {
   hd.flags = (running_ ? kFlagRunning : 0) | (rec_fd_ >= 0 ? kFlagRecording : 0);
   hd.recorded = recorded_;
   auto buf = pool_.take();
-  encode_frame(*buf, hd, bar_.data(), rgb_.data(), dist_.data(), have_gray_ ? gray_.data() : nullptr,
-               pcl_.data(), pcl_rgb_.data());
+  encode_frame(*buf, hd, bar_.data(), rgb_.data(), dist_.data(),
+               have_gray_ ? gray_.data() : nullptr, pcl_.data(), pcl_rgb_.data());
   slot_.publish(buf);
 }
 
 bool Engine::is_epc() const {
   const vizor_drv_t* drv = src_.dev ? vizor_dev_get_drv(src_.dev) : nullptr;
-  return drv && drv->name && (std::strcmp(drv->name, "E1") == 0 || std::strcmp(drv->name, "E2") == 0);
+  return drv && drv->name &&
+         (std::strcmp(drv->name, "E1") == 0 || std::strcmp(drv->name, "E2") == 0);
 }
 
 Reply Engine::dispatch(const std::string& op, const std::function<std::string(const char*)>& arg) {
@@ -375,12 +384,14 @@ Reply Engine::set_intg(long us) {
   it.param_val_len = 2;
   it.param_val[0] = uint8_t(us & 0xFF);
   it.param_val[1] = uint8_t(us >> 8);
-  if (!vizor_param_batch_set(src_.dev, &it, 1)) return fail("the camera refused the integration time");
+  if (!vizor_param_batch_set(src_.dev, &it, 1))
+    return fail("the camera refused the integration time");
   // What the camera holds now.
   vizor_param_item_t back{};
   back.param_id = VIZOR_PARAM_INTG_TIME;
   back.param_val_len = 2;
-  if (!vizor_param_batch_get(src_.dev, &back, 1)) return fail("reading the integration time back failed");
+  if (!vizor_param_batch_get(src_.dev, &back, 1))
+    return fail("reading the integration time back failed");
   intg_us_ = uint32_t(back.param_val[0] | back.param_val[1] << 8);
   return done("\"intg_us\":" + std::to_string(intg_us_));
 }

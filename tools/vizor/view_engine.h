@@ -38,7 +38,8 @@ struct Reply {
 
 class Engine {
  public:
-  Engine(const Source& src, const std::string& out_dir, std::optional<std::pair<float, float>> range);
+  Engine(const Source& src, const std::string& out_dir,
+         std::optional<std::pair<float, float>> range);
   ~Engine();
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;

@@ -53,7 +53,8 @@ int cmd_view(Session& s, const ViewOpts& o) {
   if (!fs::is_regular_file(fs::path(assets) / "index.html"))
     throw ToolError("the viewer's page is not in " + assets + " (use --assets DIR)");
   if (!fs::is_regular_file(fs::path(kThreeDir) / "three.min.js"))
-    throw ToolError(std::string("three.js is missing from ") + kThreeDir + " (install libjs-three)");
+    throw ToolError(std::string("three.js is missing from ") + kThreeDir +
+                    " (install libjs-three)");
 
   view::Engine engine(src, o.out_dir, o.range);
   httplib::Server svr;
@@ -97,11 +98,11 @@ int cmd_view(Session& s, const ViewOpts& o) {
     }
     // Streams from the shared buffer: no copy, and the buffer lives until
     // the response is done or the client went away.
-    res.set_content_provider(
-        frame->size(), "application/octet-stream",
-        [frame](size_t off, size_t len, httplib::DataSink& sink) {
-          return sink.write(reinterpret_cast<const char*>(frame->data()) + off, len);
-        });
+    res.set_content_provider(frame->size(), "application/octet-stream",
+                             [frame](size_t off, size_t len, httplib::DataSink& sink) {
+                               return sink.write(reinterpret_cast<const char*>(frame->data()) + off,
+                                                 len);
+                             });
   });
   svr.Get("/api/state", [&](const httplib::Request& req, httplib::Response& res) {
     const view::Reply r = engine.control(
