@@ -142,6 +142,15 @@ def main():
             drv.find_element(By.ID, "snapshot").click()
             check(wait_for(lambda: "wrote" in drv.find_element(By.ID, "msg").text, 10),
                   "snapshot writes PNG and PLY files")
+            out = os.path.join(args.artefacts, "out")
+            check(all(os.path.getsize(os.path.join(out, "snapshot_0001_" + n)) > 0
+                      for n in ("distance.png", "gray.png", "cloud.ply")), "snapshot files are there")
+            drv.find_element(By.ID, "record").click()
+            check(wait_for(lambda: js("return vizor.last.recorded") >= 3, 60), "recording counts frames")
+            drv.find_element(By.ID, "record").click()
+            check(wait_for(lambda: "record_0001.vzd" in drv.find_element(By.ID, "msg").text, 10)
+                  and os.path.getsize(os.path.join(out, "record_0001.vzd")) > 3 * 320 * 240 * 4,
+                  "recording ends in a frame file")
             time.sleep(0.5)
             drv.save_screenshot(os.path.join(args.artefacts, "viewer_room.png"))
 

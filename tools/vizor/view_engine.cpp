@@ -200,6 +200,12 @@ void Engine::grab_device() {
       last_error_ = r;
     }
     if (r == -2) running_ = false;  // the camera stopped capturing
+    // A failing camera answers at once: pause instead of spinning (controls
+    // still get in).
+    if (r < 0) {
+      std::unique_lock<std::mutex> lk(jobs_mu_);
+      jobs_cv_.wait_for(lk, std::chrono::milliseconds(50), [&] { return quit_ || !jobs_.empty(); });
+    }
     return;
   }
   if (info.width == 0 || info.height == 0 || info.width > 8192 || info.height > 8192 ||
