@@ -25,11 +25,10 @@ void on_signal(int) { g_stop = true; }
 
 // The page's files: --assets, else next to the installed program, else the
 // source tree this program was built from.
-std::string find_assets(const std::string& given, const char* argv0) {
+std::string find_assets(const std::string& given) {
   if (!given.empty()) return given;
   std::error_code ec;
   const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  (void)argv0;
   if (!ec) {
     const fs::path inst = exe.parent_path().parent_path() / "share" / "vizor" / "viewer";
     if (fs::is_regular_file(inst / "index.html")) return inst.string();
@@ -49,7 +48,7 @@ int cmd_view(Session& s, const ViewOpts& o) {
     src.file = o.play;
     src.file_fps = o.play_fps;
   }
-  const std::string assets = find_assets(o.assets, nullptr);
+  const std::string assets = find_assets(o.assets);
   if (!fs::is_regular_file(fs::path(assets) / "index.html"))
     throw ToolError("the viewer's page is not in " + assets + " (use --assets DIR)");
   if (!fs::is_regular_file(fs::path(kThreeDir) / "three.min.js"))
