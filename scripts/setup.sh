@@ -13,6 +13,8 @@ packages=(
   libcli11-dev libpng-dev
   libopencv-imgproc-dev   # benchmarks only: undistortion compared with OpenCV's remap
   unzip
+  libcpp-httplib-dev libjs-three   # vizor view: HTTP server, three.js for the point cloud
+  chromium chromium-driver python3-selenium   # vizor view: the browser tests
 )
 
 missing=()

@@ -127,6 +127,18 @@ int cmd_reg(Session& s, const RegOpts& o);
 int cmd_param(Session& s, const ParamOpts& o);
 int cmd_data(Session& s, const DataOpts& o);
 
+// vizor view (view_server.cpp): the live viewer in the browser.
+struct ViewOpts {
+  std::string bind = "127.0.0.1";
+  int port = 8080;  // 0: any free port (printed)
+  std::string out_dir = "out";  // snapshots and recordings
+  std::string assets;           // the page's folder (default: installed or source tree)
+  std::string play;             // a distance frame file to show instead of a camera
+  double play_fps = 10;
+  std::optional<std::pair<float, float>> range;
+};
+int cmd_view(Session& s, const ViewOpts& o);
+
 // Whether standard output is a terminal (progress displays are drawn only
 // there).
 bool stdout_is_tty();

@@ -336,6 +336,38 @@ int main(int argc, char** argv) {
       ->required()
       ->check(CLI::Range(0, 65535));
 
+  // view
+  ViewOpts view;
+  std::string view_range;
+  auto* viewc = app.add_subcommand("view", "Show the camera (or a recording) live in the browser");
+  globals_for(viewc, true);
+  viewc
+      ->add_option("--bind", view.bind,
+                   "Address to listen on (other than loopback: reachable by others)")
+      ->type_name("ADDR")
+      ->capture_default_str();
+  viewc->add_option("-p,--port", view.port, "Port (0: any free one)")
+      ->type_name("PORT")
+      ->check(CLI::Range(0, 65535))
+      ->capture_default_str();
+  viewc->add_option("-o,--out", view.out_dir, "Folder of snapshots and recordings")
+      ->type_name("DIR")
+      ->capture_default_str();
+  viewc->add_option("--assets", view.assets, "Folder of the page's files")
+      ->type_name("DIR")
+      ->check(CLI::ExistingDirectory);
+  viewc
+      ->add_option("--play", view.play,
+                   "Show a distance frame file (.vzd) in a loop instead of a camera")
+      ->type_name("FILE")
+      ->check(CLI::ExistingFile);
+  viewc->add_option("--play-fps", view.play_fps, "Frame rate of --play")
+      ->check(CLI::Range(0.5, 100.0))
+      ->capture_default_str();
+  viewc->add_option("--range", view_range, "Fixed colour range in metres (default: follows the scene)")
+      ->type_name("MIN:MAX")
+      ->check(kRange);
+
   app.footer(kFooter);  // set last: subcommands would inherit it
 
   try {
@@ -417,6 +449,10 @@ int main(int argc, char** argv) {
     if (upc->parsed()) return cmd_data(s, up);
     if (downc->parsed()) return cmd_data(s, down);
     if (fwc->parsed()) return cmd_data(s, fw);
+    if (viewc->parsed()) {
+      if (!view_range.empty()) view.range = parse_range(view_range);
+      return cmd_view(s, view);
+    }
   } catch (const std::exception& e) {
     std::fflush(stdout);
     say_error(e.what());
