@@ -13,6 +13,8 @@ packages=(
   libcli11-dev libpng-dev
   libopencv-imgproc-dev   # benchmarks only: undistortion compared with OpenCV's remap
   unzip
+  python3-dev pybind11-dev python3-numpy python3-pytest   # the Python package and its tests
+  doxygen help2man                                        # API reference and man page
 )
 
 missing=()

@@ -315,14 +315,20 @@ public:
     }
     /// Delivers frames to the callback until capture halts (true) or
     /// timeout_ms passes (false; 0 waits without limit).
-    /// An exception the callback threw stops delivery and is rethrown here.
+    /// An exception the callback threw stops capture and is rethrown here.
     bool wait(int timeout_ms) {
         bool halted = vizor_cap_wait(dev_->get(), timeout_ms);
         if (fn_ && fn_->err) std::rethrow_exception(std::exchange(fn_->err, nullptr));
         return halted;
     }
 
-    /// Stops capture and removes the callback (idempotent).
+    /// Stops capture but keeps the callback: the one call allowed from inside
+    /// the callback (the wait delivering the frame then returns).
+    void halt() noexcept {
+        if (dev_ && dev_->is_open()) vizor_cap_stop(dev_->get());
+    }
+
+    /// Stops capture and removes the callback (idempotent; not from the callback).
     void stop() noexcept {
         if (!dev_) return;
         if (dev_->is_open()) vizor_cap_stop(dev_->get());
@@ -365,6 +371,7 @@ private:
             fn->fn(f->frame_info, {f->frame_fbuf, f->frame_info.frame_size});
         } catch (...) {
             fn->err = std::current_exception();
+            vizor_cap_stop(d);  // ends the wait that delivered the frame
         }
     }
     void release() noexcept {
