@@ -12,6 +12,7 @@
 #include <pybind11/stl.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -23,8 +24,6 @@
 namespace py = pybind11;
 
 namespace vzpy {
-
-void bind_vcam(py::module_ &m);  // vcam.cpp (only with the virtual camera)
 
 namespace {
 
@@ -555,9 +554,30 @@ PYBIND11_MODULE(_vizor, m) {
     m.attr("PARAM_INFO_PRODUCT") = int(VIZOR_PARAM_INFO_PRODUCT);
     m.attr("PARAM_INTG_TIME") = int(VIZOR_PARAM_INTG_TIME);
 
-#ifdef VIZOR_PY_VCAM
-    bind_vcam(m);
-#endif
+    m.def("_c_loop", [](Device &d, int frames) {
+        // The reference loop of the benchmark: fetch and decode in C++ with
+        // buffers reused across frames, as an application in C would.
+        vizor_dev_t *dev = d.get();
+        std::vector<uint8_t> raw(vizor::max_frame_bytes);
+        std::vector<float> dist(640 * 480);
+        int done = 0;
+        py::gil_scoped_release nogil;
+        auto t0 = std::chrono::steady_clock::now();
+        for (int i = 0; i < frames; ++i) {
+            vizor_frame_info_t fi{};
+            if (vizor_cap_get_frames(dev, 1, raw.data(), uint32_t(raw.size()), &fi) != 1) break;
+            const int px = int(fi.width * fi.height);
+            if (px <= 0 || std::size_t(px) > dist.size()) break;
+            if (vizor_frame_get_distance(dev, dist.data(), px, raw.data(), int(fi.frame_size),
+                                         &fi) != px)
+                break;
+            ++done;
+        }
+        std::chrono::duration<double> s = std::chrono::steady_clock::now() - t0;
+        return std::make_pair(done, s.count());
+    }, py::arg("device"), py::arg("frames"),
+       "Benchmark reference: (frames, seconds) of a capture+decode loop in C++.");
+
     // Library shut-down when the interpreter exits.
     py::module_::import("atexit").attr("register")(py::cpp_function([] {
         if (g_started) vizor_uninit();

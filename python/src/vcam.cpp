@@ -1,4 +1,4 @@
-// vizor._vizor.vcam: the virtual camera from Python. A Bus puts cameras on an
+// vizor._vcam (vizor.vcam): the virtual camera from Python. A Bus puts cameras on an
 // emulated USB bus (the process must run under the umockdev preload, see
 // vcam/README.md); scenes are given as numpy arrays.
 #include <pybind11/numpy.h>
@@ -31,9 +31,12 @@ struct Camera {
 };
 
 }  // namespace
+}  // namespace vzpy
 
-void bind_vcam(py::module_ &parent) {
-    py::module_ m = parent.def_submodule("vcam", "The virtual camera (needs the umockdev preload).");
+using namespace vzpy;
+
+PYBIND11_MODULE(_vcam, m) {
+    m.doc() = "The virtual camera (needs the umockdev preload).";
 
     py::class_<vcam::Bus>(m, "Bus",
                           "An emulated USB bus. Create it before listing or opening cameras and "
@@ -102,5 +105,3 @@ void bind_vcam(py::module_ &parent) {
         })
         .def_property_readonly("captures", [](Camera &c) { return c.cam->fw().stats().captures; });
 }
-
-}  // namespace vzpy

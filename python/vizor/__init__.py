@@ -24,8 +24,11 @@ from . import _vizor
 
 import struct as _struct
 
-# The virtual camera, when the package was built with it.
-vcam = getattr(_vizor, "vcam", None)
+# The virtual camera: present in the build tree (tests, examples), not installed.
+try:
+    from . import _vcam as vcam
+except ImportError:
+    vcam = None
 
 
 def open(info=None):  # noqa: A001 - vizor.open mirrors vizor_dev_open
