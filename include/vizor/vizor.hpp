@@ -48,6 +48,7 @@ constexpr uint32_t frame_unit_bytes = 307200u;
 /// A failed library call: what() names the call, code() is its result.
 class error : public std::runtime_error {
 public:
+    /// An error of call with result code.
     error(const std::string &call, int code)
         : std::runtime_error(call + " failed (" + std::to_string(code) + ")"), code_(code) {}
     /// The C call's result code (a capture error code where one applies).
@@ -62,19 +63,28 @@ template <class T>
 class span {
 public:
     constexpr span() noexcept = default;
+    /// A view of size elements at data.
     constexpr span(T *data, std::size_t size) noexcept : data_(data), size_(size) {}
     /// A view of U converts to a view of const U.
     template <class U, class = std::enable_if_t<std::is_same_v<const U, T>>>
     constexpr span(const span<U> &o) noexcept : data_(o.data()), size_(o.size()) {}
+    /// A view of a vector's elements.
     template <class U, class A>
     span(std::vector<U, A> &v) noexcept : data_(v.data()), size_(v.size()) {}
+    /// A view of a vector's elements.
     template <class U, class A>
     span(const std::vector<U, A> &v) noexcept : data_(v.data()), size_(v.size()) {}
+    /// The first element.
     constexpr T *data() const noexcept { return data_; }
+    /// The number of elements.
     constexpr std::size_t size() const noexcept { return size_; }
+    /// True for no elements.
     constexpr bool empty() const noexcept { return size_ == 0; }
+    /// Iterator to the first element.
     constexpr T *begin() const noexcept { return data_; }
+    /// Iterator past the last element.
     constexpr T *end() const noexcept { return data_ + size_; }
+    /// Element i (unchecked).
     constexpr T &operator[](std::size_t i) const noexcept { return data_[i]; }
     /// Elements first .. first+count-1 (clamped to the view).
     constexpr span subspan(std::size_t first, std::size_t count) const noexcept {
@@ -101,10 +111,12 @@ inline int check_count(int n, const char *call) {
 /// Library lifetime: vizor_init in the constructor, vizor_uninit in the destructor.
 class Library {
 public:
+    /// Starts the library; log_file NULL: vizor_YYYYMMDD.log in the working directory.
     explicit Library(const char *log_file = nullptr) { vizor_init(log_file); }
     ~Library() {
         if (owns_) vizor_uninit();
     }
+    /// Takes over the library's lifetime from o.
     Library(Library &&o) noexcept : owns_(std::exchange(o.owns_, false)) {}
     Library &operator=(Library &&) = delete;
     Library(const Library &) = delete;
@@ -126,9 +138,13 @@ inline std::vector<vizor_dev_t> list_devices(int max = 16) {
 class Frame {
 public:
     Frame() : buf_(max_frame_bytes) {}
+    /// The driver's description of the frame.
     const vizor_frame_info_t &info() const noexcept { return info_; }
+    /// Pixels per row.
     uint32_t width() const noexcept { return info_.width; }
+    /// Rows.
     uint32_t height() const noexcept { return info_.height; }
+    /// The camera's frame index.
     uint16_t index() const noexcept { return info_.frame_idx; }
     /// The frame's raw bytes (frame_size of them).
     span<const uint8_t> raw() const noexcept { return {buf_.data(), info_.frame_size}; }
@@ -153,7 +169,9 @@ public:
         if (!vizor_dev_open(rec_.get())) throw error("vizor_dev_open", 0);
     }
     ~Device() { close(); }
+    /// Takes over the open camera of the other owner.
     Device(Device &&) noexcept = default;
+    /// Closes this camera and takes over the other one.
     Device &operator=(Device &&o) noexcept {
         if (this != &o) {
             close();
@@ -168,24 +186,29 @@ public:
     void close() noexcept {
         if (rec_ && rec_->ll) vizor_dev_close(rec_.get());
     }
+    /// True while the camera is open.
     bool is_open() const noexcept { return rec_ && rec_->ll; }
     /// The C record, for calls this layer does not wrap.
     vizor_dev_t *get() const noexcept { return rec_.get(); }
+    /// The product string of the camera.
     std::string product() const {
         if (!rec_) return {};
         return std::string(rec_->product, strnlen(rec_->product, sizeof rec_->product));
     }
 
+    /// Resets part of the camera (0 board, 1 sensor, 3 USB interface).
     void reset(uint32_t target) {
         detail::check(vizor_dev_reset(rec_.get(), target), "vizor_dev_reset");
     }
 
+    /// Reads count 32-bit registers of space target from base.
     std::vector<uint32_t> read_registers(uint8_t target, uint32_t base, uint16_t count) {
         std::vector<uint32_t> v(count);
         detail::check(vizor_reg_batch_read(rec_.get(), target, base, v.data(), count),
                       "vizor_reg_batch_read");
         return v;
     }
+    /// Writes 32-bit registers of space target from base in one command.
     void write_registers(uint8_t target, uint32_t base, span<const uint32_t> values) {
         detail::check(values.size() <= 0xFFFF &&
                           vizor_reg_batch_write(rec_.get(), target, base, values.data(),
@@ -201,6 +224,7 @@ public:
                                                                 : sizeof it.param_val;
         return std::vector<uint8_t>(it.param_val, it.param_val + n);
     }
+    /// Sets parameter id to value (at most 18 bytes).
     void set_param(uint32_t id, span<const uint8_t> value) {
         vizor_param_item_t it{};
         if (value.size() > sizeof it.param_val) throw error("vizor_param_batch_set", -1);
@@ -215,6 +239,7 @@ public:
         int r = vizor_filter_enable(rec_.get(), id, arg.data(), static_cast<int>(arg.size()));
         if (r != 1) throw error("vizor_filter_enable", r);
     }
+    /// Switches a driver filter off.
     void disable_filter(int id) {
         int r = vizor_filter_disable(rec_.get(), id);
         if (r != 1) throw error("vizor_filter_disable", r);
@@ -253,6 +278,7 @@ public:
         return out;
     }
 
+    /// The capture statistics since the last start.
     Stats stats() const {
         Stats s{};
         detail::check(vizor_cap_get_stats(rec_.get(), &s), "vizor_cap_get_stats");
@@ -301,6 +327,7 @@ public:
         }
     }
     ~Capture() { stop(); }
+    /// Takes over the session of o.
     Capture(Capture &&o) noexcept : dev_(std::exchange(o.dev_, nullptr)), fn_(std::move(o.fn_)) {}
     Capture &operator=(Capture &&) = delete;
     Capture(const Capture &) = delete;
