@@ -355,6 +355,15 @@ public:
         if (dev_ && dev_->is_open()) vizor_cap_stop(dev_->get());
     }
 
+    /// Forgets the device without calling it (for a device another thread is
+    /// closing, which stops capture itself); removes the callback.
+    void detach() noexcept {
+        if (!dev_) return;
+        if (fn_) set_callback(dev_->get(), nullptr);
+        fn_.reset();
+        dev_ = nullptr;
+    }
+
     /// Stops capture and removes the callback (idempotent; not from the callback).
     void stop() noexcept {
         if (!dev_) return;

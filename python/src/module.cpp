@@ -180,7 +180,7 @@ struct Capture {
     // The next frame; None after the time-out; StopIteration once stopped or closed.
     py::object next(bool iterating) {
         Device &d = device.cast<Device &>();
-        if (!cap || !d.dev.is_open()) throw py::stop_iteration();
+        if (!cap || d.closing || !d.dev.is_open()) throw py::stop_iteration();
         auto f = std::make_unique<Frame>();
         // Sized like the last frame (a full-size block for the first one);
         // untouched pages of a larger block cost nothing.
@@ -220,8 +220,12 @@ struct Capture {
             cap->halt();
             return;
         }
+        const bool closing = device.cast<Device &>().closing;
         py::gil_scoped_release nogil;
-        cap->stop();
+        if (closing)
+            cap->detach();  // the close stops capture
+        else
+            cap->stop();
         cap.reset();
     }
 
