@@ -105,6 +105,10 @@ def test_errors_carry_the_librarys_code_and_closed_devices_refuse(vcam):
         d.capture()
     with pytest.raises(ValueError):
         vcam.set_scene(np.zeros((2, 2, 2)))
+    with vizor.Device() as d:  # the OPT8241 driver has no filters: the library answers -1
+        with pytest.raises(vizor.Error) as e:
+            d.enable_filter(vizor.FILTER_MIN_AMPLITUDE, vizor.filter_arg(vizor.FILTER_MIN_AMPLITUDE, 5))
+        assert e.value.code == -1
 
 
 def test_close_while_another_thread_waits(dev):
