@@ -79,9 +79,9 @@ if [ "$plain_ok" -eq 1 ]; then
     fi
   done
   # The Python examples on the staged package (Debian's interpreter).
-  pypath=$(echo "$root"/build/stage/lib/python3/dist-packages)
+  pypath=$(ls -d "$root"/build/stage/lib/python3*/dist-packages 2>/dev/null | head -1)
   for ex in "save_point_cloud.py cloud.ply" "live_stats.py 5"; do
-    if [ -d "$pypath/vizor" ] &&
+    if [ -n "$pypath" ] && [ -d "$pypath/vizor" ] &&
        ! (cd build && PYTHONPATH="$pypath" timeout 120 "$root/$run" -c 1-1 --fps 30 -- \
             /usr/bin/python3 "$root/examples/python/"$ex >"ex-python.run.log" 2>&1); then
       cat build/ex-python.run.log; ex_ok=0
