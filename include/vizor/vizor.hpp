@@ -261,7 +261,8 @@ public:
         return decode(f, out, vizor_frame_get_gray, "vizor_frame_get_gray");
     }
     /// Point cloud (x, y, z per point; with xyzd also the distance) of a
-    /// width x height distance image into out; param NULL uses the driver's lens.
+    /// width x height distance image into out; param NULL uses the driver's lens
+    /// (no points when the driver has none for this size: the library logs it).
     span<float> point_cloud(span<const float> dist, uint32_t width, uint32_t height,
                             std::vector<float> &out, const vizor_camera_param_t *param = nullptr,
                             bool xyzd = false) {

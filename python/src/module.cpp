@@ -472,7 +472,8 @@ PYBIND11_MODULE(_vizor, m) {
         }, py::arg("dist"), py::arg("camera") = py::none(), py::arg("xyzd") = false,
            py::arg("pseudo_color") = false,
            "Points (N x 3, or N x 4 with xyzd) of a distance image; camera is "
-           "(cx, cy, fx, fy, dist_scale) or None for the driver's lens.")
+           "(cx, cy, fx, fy, dist_scale) or None for the driver's lens (no points when the "
+           "driver has none for this image size).")
         .def("data_download", [](Device &d, const std::string &path, uint8_t type,
                                  uint16_t version, py::object progress) {
             vizor_dev_t *dev = d.get();
