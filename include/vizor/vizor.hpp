@@ -1,0 +1,426 @@
+/*
+ * libvizor for C++17: a header-only RAII layer over the C API of vizor/vizor.h.
+ *
+ *     vizor::Library lib;                          // vizor_init .. vizor_uninit
+ *     auto cams = vizor::list_devices();
+ *     vizor::Device dev(cams.at(0));               // vizor_dev_open .. vizor_dev_close
+ *     vizor::Capture cap(dev);                     // vizor_cap_start .. vizor_cap_stop
+ *     vizor::Frame frame;
+ *     if (cap.next(frame)) {
+ *         std::vector<float> dist;
+ *         vizor::span<const float> d = dev.distance(frame, dist);
+ *     }
+ *
+ * Owners (Library, Device, Capture) are move-only and release what they hold
+ * in their destructors. Failures of the C calls throw vizor::error carrying
+ * the C function's name and its result code. Buffers are handed out as
+ * vizor::span views (pointer and size) of memory the caller's containers own.
+ * Threads: the rules of vizor/vizor.h apply unchanged; Device::close may be
+ * called from another thread while one waits in Capture::wait.
+ */
+#ifndef VIZOR_VIZOR_HPP
+#define VIZOR_VIZOR_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "vizor/stream.h"
+#include "vizor/vizor.h"
+
+namespace vizor {
+
+/// Largest raw frame the library hands out, in bytes.
+constexpr uint32_t max_frame_bytes = 6220800u;
+/// Bytes per frame of vizor_cap_set_frame_buffer's size argument.
+constexpr uint32_t frame_unit_bytes = 307200u;
+
+/// A failed library call: what() names the call, code() is its result.
+class error : public std::runtime_error {
+public:
+    /// An error of call with result code.
+    error(const std::string &call, int code)
+        : std::runtime_error(call + " failed (" + std::to_string(code) + ")"), code_(code) {}
+    /// The C call's result code (a capture error code where one applies).
+    int code() const noexcept { return code_; }
+
+private:
+    int code_;
+};
+
+/// A non-owning view of size() elements at data() (std::span of C++20).
+template <class T>
+class span {
+public:
+    constexpr span() noexcept = default;
+    /// A view of size elements at data.
+    constexpr span(T *data, std::size_t size) noexcept : data_(data), size_(size) {}
+    /// A view of U converts to a view of const U.
+    template <class U, class = std::enable_if_t<std::is_same_v<const U, T>>>
+    constexpr span(const span<U> &o) noexcept : data_(o.data()), size_(o.size()) {}
+    /// A view of a vector's elements.
+    template <class U, class A>
+    span(std::vector<U, A> &v) noexcept : data_(v.data()), size_(v.size()) {}
+    /// A view of a vector's elements.
+    template <class U, class A>
+    span(const std::vector<U, A> &v) noexcept : data_(v.data()), size_(v.size()) {}
+    /// The first element.
+    constexpr T *data() const noexcept { return data_; }
+    /// The number of elements.
+    constexpr std::size_t size() const noexcept { return size_; }
+    /// True for no elements.
+    constexpr bool empty() const noexcept { return size_ == 0; }
+    /// Iterator to the first element.
+    constexpr T *begin() const noexcept { return data_; }
+    /// Iterator past the last element.
+    constexpr T *end() const noexcept { return data_ + size_; }
+    /// Element i (unchecked).
+    constexpr T &operator[](std::size_t i) const noexcept { return data_[i]; }
+    /// Elements first .. first+count-1 (clamped to the view).
+    constexpr span subspan(std::size_t first, std::size_t count) const noexcept {
+        if (first > size_) first = size_;
+        if (count > size_ - first) count = size_ - first;
+        return span(data_ + first, count);
+    }
+
+private:
+    T *data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+namespace detail {
+inline void check(bool ok, const char *call) {
+    if (!ok) throw error(call, 0);
+}
+inline int check_count(int n, const char *call) {
+    if (n < 0) throw error(call, n);
+    return n;
+}
+}  // namespace detail
+
+/// Library lifetime: vizor_init in the constructor, vizor_uninit in the destructor.
+class Library {
+public:
+    /// Starts the library; log_file NULL: vizor_YYYYMMDD.log in the working directory.
+    explicit Library(const char *log_file = nullptr) { vizor_init(log_file); }
+    ~Library() {
+        if (owns_) vizor_uninit();
+    }
+    /// Takes over the library's lifetime from o.
+    Library(Library &&o) noexcept : owns_(std::exchange(o.owns_, false)) {}
+    Library &operator=(Library &&) = delete;
+    Library(const Library &) = delete;
+    Library &operator=(const Library &) = delete;
+
+private:
+    bool owns_ = true;
+};
+
+/// Cameras found on the USB buses (records for Device's constructor).
+inline std::vector<vizor_dev_t> list_devices(int max = 16) {
+    std::vector<vizor_dev_t> list(static_cast<std::size_t>(max > 0 ? max : 1));
+    int n = vizor_dev_list(list.data(), static_cast<int>(list.size()));
+    list.resize(static_cast<std::size_t>(n > 0 ? n : 0));
+    return list;
+}
+
+/// One raw frame: its description and the bytes it owns.
+class Frame {
+public:
+    Frame() : buf_(max_frame_bytes) {}
+    /// The driver's description of the frame.
+    const vizor_frame_info_t &info() const noexcept { return info_; }
+    /// Pixels per row.
+    uint32_t width() const noexcept { return info_.width; }
+    /// Rows.
+    uint32_t height() const noexcept { return info_.height; }
+    /// The camera's frame index.
+    uint16_t index() const noexcept { return info_.frame_idx; }
+    /// The frame's raw bytes (frame_size of them).
+    span<const uint8_t> raw() const noexcept { return {buf_.data(), info_.frame_size}; }
+
+private:
+    friend class Device;
+    friend class Capture;
+    std::vector<uint8_t> buf_;
+    vizor_frame_info_t info_{};
+};
+
+/// Capture statistics (see vizor/stream.h).
+using Stats = vz_stream_state_t;
+
+/// An open camera. Move-only; the destructor closes it.
+class Device {
+public:
+    /// Opens the camera a record of list_devices names.
+    explicit Device(const vizor_dev_t &entry) : rec_(new vizor_dev_t(entry)) {
+        rec_->ll = nullptr;
+        rec_->free_on_close = 0;
+        if (!vizor_dev_open(rec_.get())) throw error("vizor_dev_open", 0);
+    }
+    ~Device() { close(); }
+    /// Takes over the open camera of the other owner.
+    Device(Device &&) noexcept = default;
+    /// Closes this camera and takes over the other one.
+    Device &operator=(Device &&o) noexcept {
+        if (this != &o) {
+            close();
+            rec_ = std::move(o.rec_);
+        }
+        return *this;
+    }
+    Device(const Device &) = delete;
+    Device &operator=(const Device &) = delete;
+
+    /// Closes the camera (idempotent; any thread, also while another waits).
+    void close() noexcept {
+        if (rec_ && rec_->ll) vizor_dev_close(rec_.get());
+    }
+    /// True while the camera is open.
+    bool is_open() const noexcept { return rec_ && rec_->ll; }
+    /// The C record, for calls this layer does not wrap.
+    vizor_dev_t *get() const noexcept { return rec_.get(); }
+    /// The product string of the camera.
+    std::string product() const {
+        if (!rec_) return {};
+        return std::string(rec_->product, strnlen(rec_->product, sizeof rec_->product));
+    }
+
+    /// Resets part of the camera (0 board, 1 sensor, 3 USB interface).
+    void reset(uint32_t target) {
+        detail::check(vizor_dev_reset(rec_.get(), target), "vizor_dev_reset");
+    }
+
+    /// Reads count 32-bit registers of space target from base.
+    std::vector<uint32_t> read_registers(uint8_t target, uint32_t base, uint16_t count) {
+        std::vector<uint32_t> v(count);
+        detail::check(vizor_reg_batch_read(rec_.get(), target, base, v.data(), count),
+                      "vizor_reg_batch_read");
+        return v;
+    }
+    /// Writes 32-bit registers of space target from base in one command.
+    void write_registers(uint8_t target, uint32_t base, span<const uint32_t> values) {
+        detail::check(values.size() <= 0xFFFF &&
+                          vizor_reg_batch_write(rec_.get(), target, base, values.data(),
+                                                static_cast<uint16_t>(values.size())),
+                      "vizor_reg_batch_write");
+    }
+    /// The bytes of parameter id as the camera reports them.
+    std::vector<uint8_t> get_param(uint32_t id) {
+        vizor_param_item_t it{};
+        it.param_id = id;
+        detail::check(vizor_param_batch_get(rec_.get(), &it, 1), "vizor_param_batch_get");
+        std::size_t n = it.param_val_len < sizeof it.param_val ? it.param_val_len
+                                                                : sizeof it.param_val;
+        return std::vector<uint8_t>(it.param_val, it.param_val + n);
+    }
+    /// Sets parameter id to value (at most 18 bytes).
+    void set_param(uint32_t id, span<const uint8_t> value) {
+        vizor_param_item_t it{};
+        if (value.size() > sizeof it.param_val) throw error("vizor_param_batch_set", -1);
+        it.param_id = id;
+        it.param_val_len = static_cast<uint8_t>(value.size());
+        if (!value.empty()) std::memcpy(it.param_val, value.data(), value.size());
+        detail::check(vizor_param_batch_set(rec_.get(), &it, 1), "vizor_param_batch_set");
+    }
+
+    /// Switches a driver filter on (arg: its argument bytes, may be empty).
+    void enable_filter(int id, span<uint8_t> arg = {}) {
+        int r = vizor_filter_enable(rec_.get(), id, arg.data(), static_cast<int>(arg.size()));
+        if (r != 1) throw error("vizor_filter_enable", r);
+    }
+    /// Switches a driver filter off.
+    void disable_filter(int id) {
+        int r = vizor_filter_disable(rec_.get(), id);
+        if (r != 1) throw error("vizor_filter_disable", r);
+    }
+
+    /// Captures one frame into f (starting and stopping capture when idle).
+    void snapshot(Frame &f) {
+        detail::check(vizor_cap_snapshot(rec_.get(), f.buf_.data(),
+                                         static_cast<uint32_t>(f.buf_.size()), &f.info_),
+                      "vizor_cap_snapshot");
+    }
+
+    /// Distances (metres) of f into out, resized to width x height.
+    span<float> distance(const Frame &f, std::vector<float> &out) {
+        return decode(f, out, vizor_frame_get_distance, "vizor_frame_get_distance");
+    }
+    /// Gray values of f into out.
+    span<float> gray(const Frame &f, std::vector<float> &out) {
+        return decode(f, out, vizor_frame_get_gray, "vizor_frame_get_gray");
+    }
+    /// Point cloud (x, y, z per point; with xyzd also the distance) of a
+    /// width x height distance image into out; param NULL uses the driver's lens
+    /// (no points when the driver has none for this size: the library logs it).
+    span<float> point_cloud(span<const float> dist, uint32_t width, uint32_t height,
+                            std::vector<float> &out, const vizor_camera_param_t *param = nullptr,
+                            bool xyzd = false) {
+        const std::size_t stride = xyzd ? 4 : 3, pixels = std::size_t(width) * height;
+        if (dist.size() < pixels || pixels == 0) throw error("vizor_frame_get_pcl", -1);
+        out.resize(stride * pixels);
+        const int len = static_cast<int>(out.size()), w = static_cast<int>(width),
+                  h = static_cast<int>(height), dl = static_cast<int>(dist.size());
+        int n = xyzd ? vizor_frame_get_pcl_xyzd(rec_.get(), out.data(), len, dist.data(), dl, w,
+                                                h, false, param)
+                     : vizor_frame_get_pcl(rec_.get(), out.data(), len, dist.data(), dl, w, h,
+                                           param);
+        out.resize(stride * static_cast<std::size_t>(n));
+        return out;
+    }
+
+    /// The capture statistics since the last start.
+    Stats stats() const {
+        Stats s{};
+        detail::check(vizor_cap_get_stats(rec_.get(), &s), "vizor_cap_get_stats");
+        return s;
+    }
+
+private:
+    using decode_f = int (*)(vizor_dev_t *, float *, int, const uint8_t *, int,
+                             const vizor_frame_info_t *);
+    span<float> decode(const Frame &f, std::vector<float> &out, decode_f fn, const char *call) {
+        out.resize(std::size_t(f.info_.width) * f.info_.height);
+        int n = fn(rec_.get(), out.data(), static_cast<int>(out.size()), f.buf_.data(),
+                   static_cast<int>(f.info_.frame_size), &f.info_);
+        if (n <= 0) throw error(call, n);
+        return {out.data(), static_cast<std::size_t>(n)};
+    }
+    std::unique_ptr<vizor_dev_t> rec_;
+};
+
+/// A capture session: starts capture in the constructor, stops it in the
+/// destructor. Frames are fetched (next) or delivered to a callback (wait).
+/// It refers to its Device, which must not move meanwhile.
+class Capture {
+public:
+    /// Frame-ready callback: the frame's description and its bytes, valid
+    /// only during the call.
+    using frame_fn = std::function<void(const vizor_frame_info_t &, span<const uint8_t>)>;
+
+    /// Sizes the frame buffer to buffer_frames frames (at least 2), installs
+    /// on_frame (when given) and starts capture.
+    explicit Capture(Device &dev, frame_fn on_frame = {}, uint32_t buffer_frames = 4)
+        : dev_(&dev) {
+        if (buffer_frames < 2) buffer_frames = 2;
+        if (!vizor_cap_is_ongoing(dev_->get()) &&
+            !vizor_cap_set_frame_buffer(dev_->get(), nullptr, buffer_frames * frame_unit_bytes))
+            throw error("vizor_cap_set_frame_buffer", 0);
+        if (on_frame) {
+            fn_ = std::make_unique<Slot>();
+            fn_->fn = std::move(on_frame);
+            set_callback(dev_->get(), fn_.get());
+            vizor_cap_set_callback_on_frame_ready(dev_->get(), &Capture::trampoline);
+        }
+        if (!vizor_cap_start(dev_->get())) {
+            release();
+            throw error("vizor_cap_start", 0);
+        }
+    }
+    ~Capture() { stop(); }
+    /// Takes over the session of o.
+    Capture(Capture &&o) noexcept : dev_(std::exchange(o.dev_, nullptr)), fn_(std::move(o.fn_)) {}
+    Capture &operator=(Capture &&) = delete;
+    Capture(const Capture &) = delete;
+    Capture &operator=(const Capture &) = delete;
+
+    /// Waits (up to 100 ms + 2 s) for the next frame into f; false when none came.
+    bool next(Frame &f) {
+        int n = vizor_cap_get_frames(dev_->get(), 1, f.buf_.data(),
+                                     static_cast<uint32_t>(f.buf_.size()), &f.info_);
+        if (n < 0) throw error("vizor_cap_get_frames", n);
+        return n == 1;
+    }
+    /// Delivers frames to the callback until capture halts (true) or
+    /// timeout_ms passes (false; 0 waits without limit).
+    /// An exception the callback threw stops capture and is rethrown here.
+    bool wait(int timeout_ms) {
+        bool halted = vizor_cap_wait(dev_->get(), timeout_ms);
+        if (fn_ && fn_->err) std::rethrow_exception(std::exchange(fn_->err, nullptr));
+        return halted;
+    }
+
+    /// Stops capture but keeps the callback: the one call allowed from inside
+    /// the callback (the wait delivering the frame then returns).
+    void halt() noexcept {
+        if (dev_ && dev_->is_open()) vizor_cap_stop(dev_->get());
+    }
+
+    /// Forgets the device without calling it (for a device another thread is
+    /// closing, which stops capture itself); removes the callback.
+    void detach() noexcept {
+        if (!dev_) return;
+        if (fn_) set_callback(dev_->get(), nullptr);
+        fn_.reset();
+        dev_ = nullptr;
+    }
+
+    /// Stops capture and removes the callback (idempotent; not from the callback).
+    void stop() noexcept {
+        if (!dev_) return;
+        if (dev_->is_open()) vizor_cap_stop(dev_->get());
+        release();
+        dev_ = nullptr;
+    }
+
+private:
+    // The C callback carries no user pointer: the frame functions are found
+    // by device record, under one lock.
+    static std::mutex &lock() {
+        static std::mutex m;
+        return m;
+    }
+    // The callback and the exception it threw (never let through the C call).
+    struct Slot {
+        frame_fn fn;
+        std::exception_ptr err;
+    };
+    static std::map<vizor_dev_t *, Slot *> &table() {
+        static std::map<vizor_dev_t *, Slot *> t;
+        return t;
+    }
+    static void set_callback(vizor_dev_t *d, Slot *fn) {
+        std::lock_guard<std::mutex> g(lock());
+        if (fn)
+            table()[d] = fn;
+        else
+            table().erase(d);
+    }
+    static void trampoline(vizor_dev_t *d, vizor_frame_t *f) {
+        Slot *fn = nullptr;
+        {
+            std::lock_guard<std::mutex> g(lock());
+            auto it = table().find(d);
+            if (it != table().end()) fn = it->second;
+        }
+        if (!fn || !f || fn->err) return;
+        try {
+            fn->fn(f->frame_info, {f->frame_fbuf, f->frame_info.frame_size});
+        } catch (...) {
+            fn->err = std::current_exception();
+            vizor_cap_stop(d);  // ends the wait that delivered the frame
+        }
+    }
+    void release() noexcept {
+        if (!fn_) return;
+        if (dev_->is_open()) vizor_cap_set_callback_on_frame_ready(dev_->get(), nullptr);
+        set_callback(dev_->get(), nullptr);
+        fn_.reset();
+    }
+    Device *dev_;
+    std::unique_ptr<Slot> fn_;
+};
+
+}  // namespace vizor
+
+#endif /* VIZOR_VIZOR_HPP */
