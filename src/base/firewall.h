@@ -6,7 +6,7 @@
 #include <new>
 #include <utility>
 
-#include "core/vzlog.h"
+#include "base/log.h"
 
 namespace vz {
 

@@ -1,4 +1,4 @@
-#include "core/clock.h"
+#include "base/clock.h"
 
 #include <sys/syscall.h>
 #include <time.h>

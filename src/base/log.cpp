@@ -12,8 +12,8 @@
 #include <mutex>
 #include <string>
 
-#include "core/clock.h"
-#include "core/vzlog.h"
+#include "base/clock.h"
+#include "base/log.h"
 
 namespace {
 
