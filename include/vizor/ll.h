@@ -108,14 +108,14 @@ typedef struct vizor_ll_param_wire {
 
 /* Returns true; the transport keeps no library-wide state but the debug
  * level. Called by vizor_init. */
-VZ_API bool vizor_ll_init(void);
+VZ_API bool vizor_ll_init(void) VZ_NOEXCEPT;
 
 /* Does nothing; called by vizor_uninit. */
-VZ_API void vizor_ll_uninit(void);
+VZ_API void vizor_ll_uninit(void) VZ_NOEXCEPT;
 
 /* Stores the libusb debug level (0 none .. 4 debug) applied to every USB
  * context created later, and returns it. Any thread. */
-VZ_API int vizor_ll_set_debug(int level);
+VZ_API int vizor_ll_set_debug(int level) VZ_NOEXCEPT;
 
 /* ---- devices ------------------------------------------------------------------- */
 
@@ -126,7 +126,7 @@ VZ_API int vizor_ll_set_debug(int level);
  * USB context and never touches an open device's. Returns the number of
  * entries filled; 0 when none is found, on failure, or for entries NULL or
  * max <= 0. Any thread. */
-VZ_API int vizor_ll_dev_list(vizor_ll_usb_t *entries, int max);
+VZ_API int vizor_ll_dev_list(vizor_ll_usb_t *entries, int max) VZ_NOEXCEPT;
 
 /* Opens a camera into ll: with usb_loc_valid set the camera at usb_bus_num /
  * usb_port_num (no other), otherwise the first camera that opens (which sets
@@ -138,14 +138,14 @@ VZ_API int vizor_ll_dev_list(vizor_ll_usb_t *entries, int max);
  * open: a context this call created is released; a context the caller put in
  * ll is kept when no camera was found and released when the camera was found
  * but could not be set up. Call from the thread that owns ll. */
-VZ_API vizor_ll_t *vizor_ll_dev_open(vizor_ll_t *ll);
+VZ_API vizor_ll_t *vizor_ll_dev_open(vizor_ll_t *ll) VZ_NOEXCEPT;
 
 /* Stops and joins the event thread (at once: the thread is woken), releases
  * the interfaces, closes the handle and destroys the context; usb_ctx and
  * usb_hdl become NULL. A NULL ll or a device not open only logs a warning
  * (a lone context is still released). Call from the thread that owns ll,
  * after the device API has cancelled and reaped its bulk transfers. */
-VZ_API void vizor_ll_dev_close(vizor_ll_t *ll);
+VZ_API void vizor_ll_dev_close(vizor_ll_t *ll) VZ_NOEXCEPT;
 
 /* Resets part of the camera. Target VIZOR_RESET_USB_IF (3): sends the reset
  * command, closes the device and reopens the camera at the same bus and port,
@@ -153,7 +153,7 @@ VZ_API void vizor_ll_dev_close(vizor_ll_t *ll);
  * reopened, false otherwise (ll is then closed). Other targets (0 board,
  * 1 sensor, ...): sends the reset command and returns the camera's status
  * answer; false for a device not open. Caller's thread. */
-VZ_API bool vizor_ll_dev_reset(vizor_ll_t *ll, uint8_t target);
+VZ_API bool vizor_ll_dev_reset(vizor_ll_t *ll, uint8_t target) VZ_NOEXCEPT;
 
 /* ---- command channel ------------------------------------------------------------ */
 
@@ -166,14 +166,14 @@ VZ_API bool vizor_ll_dev_reset(vizor_ll_t *ll, uint8_t target);
  * false otherwise or when ll is NULL or not open. Caller's thread; the event
  * thread must run. */
 VZ_API bool vizor_ll_exe_cmd(vizor_ll_t *ll, int dir, uint8_t request, uint16_t value,
-                             void *buf, uint16_t len, uint32_t timeout_ms);
+                             void *buf, uint16_t len, uint32_t timeout_ms) VZ_NOEXCEPT;
 
 /* Status check after a command: reads the status reply, repeating it 1 ms
  * apart while the camera reports busy (for at most 10 s). Returns true when
  * the reply names request and the low byte of value and reports done; false
  * for another command named (even when done), a failure (its text is logged),
  * a busy camera past the bound, or a failed read. Caller's thread. */
-VZ_API bool vizor_ll_check_last_cmd(vizor_ll_t *ll, uint8_t request, uint16_t value);
+VZ_API bool vizor_ll_check_last_cmd(vizor_ll_t *ll, uint8_t request, uint16_t value) VZ_NOEXCEPT;
 
 /* Writes reg_cnt 32-bit values to register space target from register
  * reg_base (addresses count registers) in one transfer, then checks the
@@ -181,7 +181,7 @@ VZ_API bool vizor_ll_check_last_cmd(vizor_ll_t *ll, uint8_t request, uint16_t va
  * NULL with reg_cnt > 0, and for reg_cnt above 16382 (the payload would not
  * fit a control transfer). Caller's thread. */
 VZ_API bool vizor_ll_reg_write(vizor_ll_t *ll, uint8_t target, uint32_t reg_base,
-                               const uint32_t *values, uint16_t reg_cnt);
+                               const uint32_t *values, uint16_t reg_cnt) VZ_NOEXCEPT;
 
 /* Reads reg_cnt 32-bit values of register space target from reg_base into
  * values, 16 registers per exchange (header written and checked, values read
@@ -189,13 +189,13 @@ VZ_API bool vizor_ll_reg_write(vizor_ll_t *ll, uint8_t target, uint32_t reg_base
  * of earlier exchanges are already stored and the result is false.
  * Caller's thread. */
 VZ_API bool vizor_ll_reg_read(vizor_ll_t *ll, uint8_t target, uint32_t reg_base,
-                              uint32_t *values, uint16_t reg_cnt);
+                              uint32_t *values, uint16_t reg_cnt) VZ_NOEXCEPT;
 
 /* Sends count parameter records in one transfer and checks the status
  * (count 0 sends an empty payload). False on failure, for a negative count,
  * items NULL with count > 0, or count above 3276 (payload above 65535 bytes).
  * Caller's thread. */
-VZ_API bool vizor_ll_param_set(vizor_ll_t *ll, const vizor_ll_param_wire_t *items, int count);
+VZ_API bool vizor_ll_param_set(vizor_ll_t *ll, const vizor_ll_param_wire_t *items, int count) VZ_NOEXCEPT;
 
 /* Reads count parameters whose param_id the caller set: lengths and values
  * are cleared, then 3 records per exchange are written, checked, read back
@@ -203,7 +203,7 @@ VZ_API bool vizor_ll_param_set(vizor_ll_t *ll, const vizor_ll_param_wire_t *item
  * 18) and value. count 0 sends nothing and succeeds. False on failure (records
  * of earlier exchanges are already filled), for a negative count or items
  * NULL with count > 0. Caller's thread. */
-VZ_API bool vizor_ll_param_get(vizor_ll_t *ll, vizor_ll_param_wire_t *items, int count);
+VZ_API bool vizor_ll_param_get(vizor_ll_t *ll, vizor_ll_param_wire_t *items, int count) VZ_NOEXCEPT;
 
 /* ---- event handling and capture control ------------------------------------------ */
 
@@ -214,15 +214,15 @@ VZ_API bool vizor_ll_param_get(vizor_ll_t *ll, vizor_ll_param_wire_t *items, int
  * libusb result (0 or a negative libusb error code; LIBUSB_ERROR_INVALID_PARAM
  * when ll has no context). The device's event thread runs this; other
  * threads must not handle events of an open device. */
-VZ_API int vizor_ll_event_loop(vizor_ll_t *ll, int timeout_ms, int *completed);
+VZ_API int vizor_ll_event_loop(vizor_ll_t *ll, int timeout_ms, int *completed) VZ_NOEXCEPT;
 
 /* Asks the camera to stream frame_count frames (0: no limit) and checks the
  * status. The device API submits its bulk transfers on VIZOR_EP_BULK_IN
  * before calling this. Caller's thread. */
-VZ_API bool vizor_ll_cap_start(vizor_ll_t *ll, uint32_t frame_count);
+VZ_API bool vizor_ll_cap_start(vizor_ll_t *ll, uint32_t frame_count) VZ_NOEXCEPT;
 
 /* Asks the camera to stop streaming and checks the status. Caller's thread. */
-VZ_API bool vizor_ll_cap_stop(vizor_ll_t *ll);
+VZ_API bool vizor_ll_cap_stop(vizor_ll_t *ll) VZ_NOEXCEPT;
 
 VZ_EXTERN_C_END
 

@@ -163,95 +163,95 @@ typedef enum vizor_filter_id {
  * "vizor_YYYYMMDD.log" for NULL), a start banner, and the library colour map
  * of 30000 entries. May be called again; a log file that cannot be opened
  * leaves console logging only. Call from one thread while no device is open. */
-VZ_API void vizor_init(const char *log_fname);
+VZ_API void vizor_init(const char *log_fname) VZ_NOEXCEPT;
 
 /* Ends the library: closing banner, colour map released, logging silenced.
  * Open devices are left alone: close them first. */
-VZ_API void vizor_uninit(void);
+VZ_API void vizor_uninit(void) VZ_NOEXCEPT;
 
 /* Sets the console and file log levels (0 TRC .. 4 ERR, 5 silent; opens
  * "vz.log" when no log file is open) and the libusb debug level derived from
  * usb_level (0,1 -> 4; 2 -> 3; 3 -> 2; 4 -> 1; anything else -> 0). */
-VZ_API void vizor_log_cfg(int console_level, int file_level, int usb_level);
+VZ_API void vizor_log_cfg(int console_level, int file_level, int usb_level) VZ_NOEXCEPT;
 
 /* Sets the calibration folder of an open device (stored exactly as given, at
  * most 255 characters) and creates it and its parents; both '/' and '\\' are
  * separators. Returns 0 when the folder exists or was created, -1 otherwise
  * (also for a record that is not open). */
-VZ_API int vizor_path_cfg(vizor_dev_t *dev, const char *path);
+VZ_API int vizor_path_cfg(vizor_dev_t *dev, const char *path) VZ_NOEXCEPT;
 
 /* Constant name of a capture error code; "**UNKNOWN**" for other values. */
-VZ_API const char *vizor_error_name(int err);
+VZ_API const char *vizor_error_name(int err) VZ_NOEXCEPT;
 
 /* ---- devices ---------------------------------------------------------------- */
 
 /* Zeroes the dev_list_num records and fills one per camera found with its USB
  * location (usb_loc_valid = 1). Nothing is opened. Returns the count, 0 when
  * none is found or on wrong arguments. */
-VZ_API int vizor_dev_list(vizor_dev_t *dev_list, int dev_list_num);
+VZ_API int vizor_dev_list(vizor_dev_t *dev_list, int dev_list_num) VZ_NOEXCEPT;
 
 /* Opens the camera a record names (or the first camera when usb_loc_valid is 0;
  * with NULL, the library's default record). Returns the opened record, or
  * NULL with everything created released. */
-VZ_API vizor_dev_t *vizor_dev_open(vizor_dev_t *dev);
+VZ_API vizor_dev_t *vizor_dev_open(vizor_dev_t *dev) VZ_NOEXCEPT;
 
 /* Not supported on this platform: logs an error and returns NULL. */
-VZ_API vizor_dev_t *vizor_dev_open_by_fd(int fd);
+VZ_API vizor_dev_t *vizor_dev_open_by_fd(int fd) VZ_NOEXCEPT;
 
 /* Stops capture, ends the event thread and releases everything the open
  * created; waits (bounded per call) for calls still busy on other threads.
  * NULL and closed records are ignored. */
-VZ_API void vizor_dev_close(vizor_dev_t *dev);
+VZ_API void vizor_dev_close(vizor_dev_t *dev) VZ_NOEXCEPT;
 
 /* Resets part of the camera (target 0 board, 1 sensor, 3 USB interface, up to
  * 8). Returns false for a closed record or a target above 8. */
-VZ_API bool vizor_dev_reset(vizor_dev_t *dev, uint32_t target);
+VZ_API bool vizor_dev_reset(vizor_dev_t *dev, uint32_t target) VZ_NOEXCEPT;
 
 /* The driver of an open device; no checks. */
-VZ_API vizor_drv_t *vizor_dev_get_drv(vizor_dev_t *dev);
+VZ_API vizor_drv_t *vizor_dev_get_drv(vizor_dev_t *dev) VZ_NOEXCEPT;
 
 /* ---- registers and parameters ------------------------------------------------ */
 
 /* Writes reg_num 32-bit values to register space target from reg_base. */
 VZ_API bool vizor_reg_batch_write(vizor_dev_t *dev, uint8_t target, uint32_t reg_base,
-                                  const uint32_t *reg_vals, uint16_t reg_num);
+                                  const uint32_t *reg_vals, uint16_t reg_num) VZ_NOEXCEPT;
 /* Reads reg_num 32-bit values of register space target from reg_base. */
 VZ_API bool vizor_reg_batch_read(vizor_dev_t *dev, uint8_t target, uint32_t reg_base,
-                                 uint32_t *reg_vals, uint16_t reg_num);
+                                 uint32_t *reg_vals, uint16_t reg_num) VZ_NOEXCEPT;
 /* Sets param_num parameters. */
 VZ_API bool vizor_param_batch_set(vizor_dev_t *dev, const vizor_param_item_t *params,
-                                  int param_num);
+                                  int param_num) VZ_NOEXCEPT;
 /* Reads param_num parameters named by param_id; on success each item holds
  * the camera's length and value. */
-VZ_API bool vizor_param_batch_get(vizor_dev_t *dev, vizor_param_item_t *params, int param_num);
+VZ_API bool vizor_param_batch_get(vizor_dev_t *dev, vizor_param_item_t *params, int param_num) VZ_NOEXCEPT;
 
 /* ---- capture ------------------------------------------------------------------ */
 
 /* Sizes the frame buffer: size / 307200 frames (buf is ignored). Needs an
  * open, idle device. */
-VZ_API bool vizor_cap_set_frame_buffer(vizor_dev_t *dev, uint8_t *buf, uint32_t size);
+VZ_API bool vizor_cap_set_frame_buffer(vizor_dev_t *dev, uint8_t *buf, uint32_t size) VZ_NOEXCEPT;
 /* Reports a NULL buffer and the frame buffer size in bytes. Always true. */
-VZ_API bool vizor_cap_get_frame_buffer(vizor_dev_t *dev, uint8_t **buf, uint32_t *size);
-VZ_API bool vizor_cap_set_callback_on_frame_ready(vizor_dev_t *dev, vizor_cap_frdy_f cb);
-VZ_API bool vizor_cap_set_callback_on_error(vizor_dev_t *dev, vizor_cap_err_f cb);
+VZ_API bool vizor_cap_get_frame_buffer(vizor_dev_t *dev, uint8_t **buf, uint32_t *size) VZ_NOEXCEPT;
+VZ_API bool vizor_cap_set_callback_on_frame_ready(vizor_dev_t *dev, vizor_cap_frdy_f cb) VZ_NOEXCEPT;
+VZ_API bool vizor_cap_set_callback_on_error(vizor_dev_t *dev, vizor_cap_err_f cb) VZ_NOEXCEPT;
 /* True between a successful start and a successful stop. */
-VZ_API bool vizor_cap_is_ongoing(vizor_dev_t *dev);
-VZ_API bool vizor_cap_start(vizor_dev_t *dev);
-VZ_API bool vizor_cap_stop(vizor_dev_t *dev);
+VZ_API bool vizor_cap_is_ongoing(vizor_dev_t *dev) VZ_NOEXCEPT;
+VZ_API bool vizor_cap_start(vizor_dev_t *dev) VZ_NOEXCEPT;
+VZ_API bool vizor_cap_stop(vizor_dev_t *dev) VZ_NOEXCEPT;
 /* Captures one frame (starting and stopping capture when idle). */
 VZ_API bool vizor_cap_snapshot(vizor_dev_t *dev, uint8_t *buf, uint32_t buf_len,
-                               vizor_frame_info_t *finfo);
+                               vizor_frame_info_t *finfo) VZ_NOEXCEPT;
 /* Waits up to frame_num * 100 + 2000 ms for frame_num frames copied back to
  * back into buf. Returns frames delivered, -1 wrong arguments, -2 not
  * capturing, or a pending negative capture error code. */
 VZ_API int vizor_cap_get_frames(vizor_dev_t *dev, uint32_t frame_num, uint8_t *buf,
-                                uint32_t buf_len, vizor_frame_info_t *finfo);
+                                uint32_t buf_len, vizor_frame_info_t *finfo) VZ_NOEXCEPT;
 /* As vizor_cap_get_frames for one frame, never waiting. */
 VZ_API int vizor_cap_get_frame(vizor_dev_t *dev, uint8_t *buf, uint32_t buf_len,
-                               vizor_frame_info_t *finfo);
+                               vizor_frame_info_t *finfo) VZ_NOEXCEPT;
 /* Delivers frames to the callbacks until capture halts (true) or the time-out
  * (ms, 0 for none) passes (false). */
-VZ_API bool vizor_cap_wait(vizor_dev_t *dev, int timeout_msec);
+VZ_API bool vizor_cap_wait(vizor_dev_t *dev, int timeout_msec) VZ_NOEXCEPT;
 
 /* ---- frame conversion ------------------------------------------------------- */
 
@@ -259,14 +259,14 @@ VZ_API bool vizor_cap_wait(vizor_dev_t *dev, int timeout_msec);
  * the device's last handed-out frame. Returns pixels written, 0 on failure. */
 VZ_API int vizor_frame_get_distance(vizor_dev_t *dev, float *dst, int dst_len,
                                     const uint8_t *src, int src_len,
-                                    const vizor_frame_info_t *finfo);
+                                    const vizor_frame_info_t *finfo) VZ_NOEXCEPT;
 /* As vizor_frame_get_distance for the gray image. */
 VZ_API int vizor_frame_get_gray(vizor_dev_t *dev, float *dst, int dst_len,
                                 const uint8_t *src, int src_len,
-                                const vizor_frame_info_t *finfo);
+                                const vizor_frame_info_t *finfo) VZ_NOEXCEPT;
 /* As vizor_frame_get_distance on the most recently opened device. */
-VZ_API int vizor_raw2dist(float *dst, int dst_len, const uint8_t *src, int src_len);
-VZ_API int vizor_raw2gray(float *dst, int dst_len, const uint8_t *src, int src_len);
+VZ_API int vizor_raw2dist(float *dst, int dst_len, const uint8_t *src, int src_len) VZ_NOEXCEPT;
+VZ_API int vizor_raw2gray(float *dst, int dst_len, const uint8_t *src, int src_len) VZ_NOEXCEPT;
 /* Projects the distances (metres) of an img_w x img_h image into points,
  * three floats x, y, z each, densely in row order: only pixels with
  * 0 < d < 60 produce a point (NaN, 0, 60 and negative values do not). Each
@@ -281,22 +281,22 @@ VZ_API int vizor_raw2gray(float *dst, int dst_len, const uint8_t *src, int src_l
  * Any thread; concurrent calls on one record are allowed. Allocates nothing. */
 VZ_API int vizor_frame_get_pcl(vizor_dev_t *dev, float *pcl, int pcl_len, const float *dist,
                                int dist_len, int img_w, int img_h,
-                               const vizor_camera_param_t *param);
+                               const vizor_camera_param_t *param) VZ_NOEXCEPT;
 /* As vizor_frame_get_pcl with four floats per point (a buffer of 4k floats
  * takes k points): the fourth is the scaled distance, or with pseudo_color
  * the library colour map's colour word of it (millimetres, over the range the
  * last vizor_cmap_float call set) converted to float. */
 VZ_API int vizor_frame_get_pcl_xyzd(vizor_dev_t *dev, float *pcl, int pcl_len,
                                     const float *dist, int dist_len, int img_w, int img_h,
-                                    bool pseudo_color, const vizor_camera_param_t *param);
+                                    bool pseudo_color, const vizor_camera_param_t *param) VZ_NOEXCEPT;
 /* As vizor_frame_get_pcl for an image of rows x cols without a device;
  * param is required (NULL gives 0) and its dist_scale is not applied. */
 VZ_API int vizor_depth_to_pcl(float *pcl, int pcl_len, const float *dist, int rows, int cols,
-                              const vizor_camera_param_t *param);
+                              const vizor_camera_param_t *param) VZ_NOEXCEPT;
 /* Colours src_len distances (metres) with the library colour map over
  * range_min..range_max into dst in format outfmt. Returns pixels coloured. */
 VZ_API int vizor_cmap_float(uint8_t *dst, int dst_len, const float *src, int src_len,
-                            int outfmt, float range_min, float range_max);
+                            int outfmt, float range_min, float range_max) VZ_NOEXCEPT;
 
 /* ---- frame files ------------------------------------------------------------- */
 
@@ -317,28 +317,28 @@ VZ_API int vizor_cmap_float(uint8_t *dst, int dst_len, const float *src, int src
  * fmt: 0 F32 metres, 1 U32 or 2 U16 millimetres truncated to their low bits.
  * Returns 1 on success, 0 for a wrong format or size or a failed write. */
 VZ_API int vizor_frame_save_distance(int fd, int fmt, const float *dist, int dist_len,
-                                     int img_w, int img_h);
+                                     int img_w, int img_h) VZ_NOEXCEPT;
 /* Appends one frame of gray values (fmt 2 U16 or 3 U8, truncated to their
  * low bits); src_len must hold at least one frame, more is ignored.
  * Returns 1 on success, 0 otherwise. */
 VZ_API int vizor_frame_save_gray(int fd, int fmt, const float *src, int src_len, int img_w,
-                                 int img_h);
+                                 int img_h) VZ_NOEXCEPT;
 /* Reads the next frame of a distance file (the header first at position 0;
  * later frames use the last distance header any load parsed) and stores its
  * first dst_len values as metres; the whole frame is consumed. Stores the
  * frame's size through img_w and img_h when they are not NULL.
  * Returns floats stored; 0 at the end of the file, on a short frame, a bad
  * header (which also forgets the remembered size) or when dst_len <= 0. */
-VZ_API int vizor_frame_load_distance(int fd, float *dst, int dst_len, int *img_w, int *img_h);
+VZ_API int vizor_frame_load_distance(int fd, float *dst, int dst_len, int *img_w, int *img_h) VZ_NOEXCEPT;
 /* As vizor_frame_load_distance for gray files (values as stored). */
-VZ_API int vizor_frame_load_gray(int fd, float *dst, int dst_len, int *img_w, int *img_h);
+VZ_API int vizor_frame_load_gray(int fd, float *dst, int dst_len, int *img_w, int *img_h) VZ_NOEXCEPT;
 
 /* ---- filters ----------------------------------------------------------------- */
 
 /* Switches a driver filter on. Returns 1 or 0 (the driver's answer), -1 when
  * the device has no driver with filters. */
-VZ_API int vizor_filter_enable(vizor_dev_t *dev, int filter_id, void *arg, int arg_size);
-VZ_API int vizor_filter_disable(vizor_dev_t *dev, int filter_id);
+VZ_API int vizor_filter_enable(vizor_dev_t *dev, int filter_id, void *arg, int arg_size) VZ_NOEXCEPT;
+VZ_API int vizor_filter_disable(vizor_dev_t *dev, int filter_id) VZ_NOEXCEPT;
 
 VZ_EXTERN_C_END
 

@@ -14,9 +14,9 @@
 #include <new>
 
 #include "core/capture.h"
-#include "core/clock.h"
+#include "base/clock.h"
+#include "base/log.h"
 #include "core/device.h"
-#include "core/vzlog.h"
 
 namespace vz::cap {
 
@@ -230,6 +230,7 @@ bool handle_error(vizor_dev_t &dev, vizor_ll_t &ll) {
 // One delivery pass on the application thread.
 void deliver(vizor_dev_t &dev, int reqmax) {
     vizor_ll_t &ll = *dev.ll;
+    if (ll.closing) return;
     if (!handle_error(dev, ll)) return;
     if (ll.force_stop) {
         vz_trc("[%s] error callback force cap to stop\n", kTagPass);
@@ -239,6 +240,9 @@ void deliver(vizor_dev_t &dev, int reqmax) {
     FrameReq *req = ll.req;
     unsigned handled = 0;
     for (;;) {
+        // A callback that closed the device ends delivery: the frames left
+        // go with the device.
+        if (ll.closing) break;
         const Sink sink = choose_sink(ll, req);
         if (!sink.dst && sink.len == UINT32_MAX) {
             vz_err("[%s] malloc failed\n", kTagPass);
@@ -440,139 +444,168 @@ void load_calib_data(vizor_dev_t &dev) {
 
 extern "C" {
 
-VZ_API bool vizor_cap_set_frame_buffer(vizor_dev_t *dev, uint8_t *buf, uint32_t size) {
-    if (!dev) return false;
-    if (!vz::dev_ok(dev) || dev->ll->capturing) {
-        vz_err("[%s]  Set frame buffer is not allowed when device is not open or is capturing\n",
-               __func__);
-        return false;
-    }
-    vz::BusyGuard busy(dev);
-    vz_stream_cfg_t cfg{};
-    cfg.max_frames = size / vz::cap::kFrameUnit;
-    vz_stream_set_cfg(dev->ll->stream, &cfg);
-    vz_dbg("[%s] frame buffer: %d frames\n", __func__, int(cfg.max_frames));
-    dev->ll->cap_frames = 0;
-    return true;
+namespace {
+
+void log_set_buffer_refused(const char *fn) {
+    vz_err("[%s]  Set frame buffer is not allowed when device is not open or is capturing\n", fn);
 }
 
-VZ_API bool vizor_cap_get_frame_buffer(vizor_dev_t *dev, uint8_t **buf, uint32_t *size) {
-    if (buf) *buf = nullptr;
-    if (size) {
-        vz_stream_cfg_t cfg{};
-        if (dev && dev->ll && dev->ll->stream) vz_stream_get_cfg(dev->ll->stream, &cfg);
-        *size = cfg.max_frames * vz::cap::kFrameUnit;
-    }
-    return true;
+void log_snapshot_refused(const char *fn) { vz_err("[%s] wrong parameters\n", fn); }
+
+}  // namespace
+
+VZ_API bool vizor_cap_set_frame_buffer(vizor_dev_t *dev, uint8_t *buf, uint32_t size) noexcept {
+    const char *const fn = __func__;
+    return vz::dev_call(
+        fn, dev, false,
+        [&](vizor_dev_t &d) {
+            if (d.ll->capturing) {
+                log_set_buffer_refused(fn);
+                return false;
+            }
+            vz_stream_cfg_t cfg{};
+            cfg.max_frames = size / vz::cap::kFrameUnit;
+            vz_stream_set_cfg(d.ll->stream, &cfg);
+            vz_dbg("[%s] frame buffer: %d frames\n", fn, int(cfg.max_frames));
+            d.ll->cap_frames = 0;
+            return true;
+        },
+        log_set_buffer_refused);
 }
 
-VZ_API bool vizor_cap_set_callback_on_frame_ready(vizor_dev_t *dev, vizor_cap_frdy_f cb) {
-    vz_dbg("[%s] set on_cap_frdy to %p\n", __func__, reinterpret_cast<void *>(cb));
-    if (!vz::dev_ok(dev)) return false;
-    dev->ll->on_frdy = cb;
-    return true;
+VZ_API bool vizor_cap_get_frame_buffer(vizor_dev_t *dev, uint8_t **buf, uint32_t *size) noexcept {
+    const char *const fn = __func__;
+    return vz::entry(fn, false, [&] {
+        if (buf) *buf = nullptr;
+        if (size) {
+            vz::DevMark mark(dev);
+            vz_stream_cfg_t cfg{};
+            if (mark.ok() && dev->ll->stream) vz_stream_get_cfg(dev->ll->stream, &cfg);
+            *size = cfg.max_frames * vz::cap::kFrameUnit;
+        }
+        return true;
+    });
 }
 
-VZ_API bool vizor_cap_set_callback_on_error(vizor_dev_t *dev, vizor_cap_err_f cb) {
-    vz_dbg("[%s] set on_cap_err to %p\n", __func__, reinterpret_cast<void *>(cb));
-    if (!vz::dev_ok(dev)) return false;
-    dev->ll->on_err = cb;
-    return true;
+VZ_API bool vizor_cap_set_callback_on_frame_ready(vizor_dev_t *dev, vizor_cap_frdy_f cb) noexcept {
+    const char *const fn = __func__;
+    vz_dbg("[%s] set on_cap_frdy to %p\n", fn, reinterpret_cast<void *>(cb));
+    return vz::dev_call(
+        fn, dev, false,
+        [&](vizor_dev_t &d) {
+            d.ll->on_frdy = cb;
+            return true;
+        },
+        nullptr);
 }
 
-VZ_API bool vizor_cap_is_ongoing(vizor_dev_t *dev) {
-    return dev && dev->ll && dev->ll->capturing;
+VZ_API bool vizor_cap_set_callback_on_error(vizor_dev_t *dev, vizor_cap_err_f cb) noexcept {
+    const char *const fn = __func__;
+    vz_dbg("[%s] set on_cap_err to %p\n", fn, reinterpret_cast<void *>(cb));
+    return vz::dev_call(
+        fn, dev, false,
+        [&](vizor_dev_t &d) {
+            d.ll->on_err = cb;
+            return true;
+        },
+        nullptr);
 }
 
-VZ_API bool vizor_cap_start(vizor_dev_t *dev) {
-    if (!vz::dev_ok(dev) || !dev->ll->usb.usb_hdl) {
-        vz_err("[%s]  Device handler Is NULL!\r\n", __func__);
-        return false;
-    }
-    vz::BusyGuard busy(dev);
-    return vz::cap::start(*dev);
+VZ_API bool vizor_cap_is_ongoing(vizor_dev_t *dev) noexcept {
+    const char *const fn = __func__;
+    return vz::dev_call(
+        fn, dev, false, [](vizor_dev_t &d) { return d.ll->capturing != 0; }, nullptr);
 }
 
-VZ_API bool vizor_cap_stop(vizor_dev_t *dev) {
+VZ_API bool vizor_cap_start(vizor_dev_t *dev) noexcept {
+    const char *const fn = __func__;
+    return vz::dev_call(fn, dev, false, [&](vizor_dev_t &d) {
+        if (!d.ll->usb.usb_hdl) {
+            vz::log_bad_handle(fn);
+            return false;
+        }
+        return vz::cap::start(d);
+    });
+}
+
+VZ_API bool vizor_cap_stop(vizor_dev_t *dev) noexcept {
+    const char *const fn = __func__;
     vz_dbg("[%s] Enter\n", "vizor_cap_stop");
-    if (!vz::dev_ok(dev)) {
-        vz_err("[%s]  Device handler Is NULL!\r\n", __func__);
-        return false;
-    }
-    vz::BusyGuard busy(dev);
-    return vz::cap::stop(*dev);
+    return vz::dev_call(fn, dev, false, [](vizor_dev_t &d) { return vz::cap::stop(d); });
 }
 
 VZ_API int vizor_cap_get_frames(vizor_dev_t *dev, uint32_t frame_num, uint8_t *buf,
-                                uint32_t buf_len, vizor_frame_info_t *finfo) {
-    if (!dev) {
-        vz_dbg("[%s] Wrong params\n", "_vizor_cap_get_frames");
-        return -1;
-    }
-    vz::BusyGuard busy(dev);
-    const uint32_t timeout = frame_num * 1000 / vz::cap::kFramesPerSecondDivider + vz::cap::kGetFramesMarginMs;
-    return vz::get_frames(*dev, frame_num, buf, buf_len, finfo, int(timeout));
+                                uint32_t buf_len, vizor_frame_info_t *finfo) noexcept {
+    return vz::dev_call(
+        "_vizor_cap_get_frames", dev, -1,
+        [&](vizor_dev_t &d) {
+            const uint64_t timeout = uint64_t(frame_num) * 1000 / vz::cap::kFramesPerSecondDivider +
+                                     vz::cap::kGetFramesMarginMs;
+            return vz::get_frames(d, frame_num, buf, buf_len, finfo,
+                                  int(std::min<uint64_t>(timeout, INT32_MAX)));
+        },
+        vz::log_wrong_params);
 }
 
 VZ_API int vizor_cap_get_frame(vizor_dev_t *dev, uint8_t *buf, uint32_t buf_len,
-                               vizor_frame_info_t *finfo) {
-    if (!vz::dev_ok(dev)) {
-        vz_dbg("[%s] Wrong params\n", __func__);
-        return -1;
-    }
-    vz::BusyGuard busy(dev);
-    return vz::get_frames(*dev, 1, buf, buf_len, finfo, 0);
+                               vizor_frame_info_t *finfo) noexcept {
+    const char *const fn = __func__;
+    return vz::dev_call(
+        fn, dev, -1,
+        [&](vizor_dev_t &d) { return vz::get_frames(d, 1, buf, buf_len, finfo, 0); },
+        vz::log_wrong_params);
 }
 
 VZ_API bool vizor_cap_snapshot(vizor_dev_t *dev, uint8_t *buf, uint32_t buf_len,
-                               vizor_frame_info_t *finfo) {
-    if (!vz::dev_ok(dev)) {
-        vz_err("[%s] wrong parameters\n", __func__);
-        return false;
-    }
-    const bool was_capturing = dev->ll->capturing;
-    if (!was_capturing) vizor_cap_start(dev);
-    bool got;
-    {
-        vz::BusyGuard busy(dev);
-        got = vz::get_frames(*dev, 1, buf, buf_len, finfo, 2100) == 1;
-    }
-    if (!was_capturing) vizor_cap_stop(dev);
-    return got;
+                               vizor_frame_info_t *finfo) noexcept {
+    const char *const fn = __func__;
+    return vz::dev_call(
+        fn, dev, false,
+        [&](vizor_dev_t &d) {
+            // One mark over the whole snapshot: a close from the frame-ready
+            // callback finishes only after the temporary capture has stopped.
+            const bool was_capturing = d.ll->capturing;
+            if (!was_capturing && d.ll->usb.usb_hdl) vz::cap::start(d);
+            const bool got = vz::get_frames(d, 1, buf, buf_len, finfo, 2100) == 1;
+            if (!was_capturing) vz::cap::stop(d);
+            return got;
+        },
+        log_snapshot_refused);
 }
 
-VZ_API bool vizor_cap_wait(vizor_dev_t *dev, int timeout_msec) {
-    const char *fn = "vizor_cap_wait";
+VZ_API bool vizor_cap_wait(vizor_dev_t *dev, int timeout_msec) noexcept {
+    static const char *const fn = "vizor_cap_wait";
     vz_dbg("[%s] timeout_msec=%d\n", fn, timeout_msec);
-    if (!vz::dev_ok(dev)) {
-        vz_dbg("[%s] Wrong params\n", fn);
-        return false;
-    }
-    vizor_ll_t &ll = *dev->ll;
-    if (!ll.capturing) {
-        vz_dbg("[%s] device is not capturing\n", fn);
-        return false;
-    }
-    vz::BusyGuard busy(dev);
-    const bool has_deadline = timeout_msec > 0;
-    const auto deadline = vz::deadline_after_ms(timeout_msec);
-    bool result = true;
-    if (ll.err >= 0 && !ll.cap_halted) {
-        uint64_t seen = vz::current_seq(ll);
-        for (;;) {
-            if ((has_deadline && vz::mono_clock::now() >= deadline) ||
-                (!vz::frames_ready(ll) && !vz::wait_event(ll, &seen, has_deadline, deadline))) {
-                vz_inf("[%s]  timeout ...\n", fn);
-                result = false;
-                break;
+    return vz::dev_call(
+        fn, dev, false,
+        [&](vizor_dev_t &d) {
+            vizor_ll_t &ll = *d.ll;
+            if (!ll.capturing) {
+                vz_dbg("[%s] device is not capturing\n", fn);
+                return false;
             }
-            seen = vz::current_seq(ll);
-            vz::cap::deliver(*dev, vz::cap::kReqAll);
-            if (ll.cap_halted || ll.closing) break;
-        }
-    }
-    vz::cap::deliver(*dev, vz::cap::kReqAll);
-    return result;
+            const bool has_deadline = timeout_msec > 0;
+            const auto deadline = vz::deadline_after_ms(timeout_msec);
+            bool result = true;
+            if (ll.err >= 0 && !ll.cap_halted) {
+                uint64_t seen = vz::current_seq(ll);
+                for (;;) {
+                    if ((has_deadline && vz::mono_clock::now() >= deadline) ||
+                        (!vz::frames_ready(ll) &&
+                         !vz::wait_event(ll, &seen, has_deadline, deadline))) {
+                        vz_inf("[%s]  timeout ...\n", fn);
+                        result = false;
+                        break;
+                    }
+                    seen = vz::current_seq(ll);
+                    vz::cap::deliver(d, vz::cap::kReqAll);
+                    if (ll.cap_halted || ll.closing) break;
+                }
+            }
+            vz::cap::deliver(d, vz::cap::kReqAll);
+            return result;
+        },
+        vz::log_wrong_params);
 }
 
 }  // extern "C"
