@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a plain Release build (the build type users and
-# packagers get, so optimiser-only warnings show up here), the same
-# suite under AddressSanitizer + UndefinedBehaviorSanitizer, the threaded
-# suites under ThreadSanitizer, and the fuzzers (clang) for a bounded time.
+# Checks the formatting, then builds and runs every test: a plain Release
+# build (the build type users and packagers get, so optimiser-only warnings
+# show up here), the same suite under AddressSanitizer +
+# UndefinedBehaviorSanitizer, the threaded suites under ThreadSanitizer, and
+# the fuzzers (clang) for a bounded time; every build with warnings as errors.
 # Ends with one line "N passed, M failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -43,6 +44,14 @@ build() {
   fi
   cmake --build "$dir" -j"$jobs"
 }
+
+# Formatting of the tracked sources (.clang-format).
+if bash scripts/format.sh --check >build-format.log 2>&1; then
+  passed=$((passed + 1)); summary+=("format: passed")
+else
+  cat build-format.log
+  failed=$((failed + 1)); summary+=("format: $(grep -c '^needs formatting' build-format.log) files need formatting")
+fi
 
 plain_ok=0
 if build build -DCMAKE_BUILD_TYPE=Release; then

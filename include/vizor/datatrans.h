@@ -213,8 +213,8 @@ VZ_API int al_data_build_file_buffer(const char *path, int *size) VZ_NOEXCEPT;
  * open, file missing, empty or unreadable, failed query, version gate, any
  * refused or failed action). Blocks the calling thread for the whole flow.
  */
-VZ_API int vizor_bin_data_write(vizor_ll_t *ll, uint8_t type, uint16_t version,
-                                uint32_t reserved, const char *fname) VZ_NOEXCEPT;
+VZ_API int vizor_bin_data_write(vizor_ll_t *ll, uint8_t type, uint16_t version, uint32_t reserved,
+                                const char *fname) VZ_NOEXCEPT;
 
 /*
  * Reads the image of data type type from the camera into the file fname
@@ -241,8 +241,8 @@ VZ_API int vizor_ll_firmware_upgrade(vizor_ll_t *ll, uint8_t type, uint16_t vers
  * params"). Call from the thread that uses the device; no other call on the
  * device may run meanwhile.
  */
-VZ_API int vizor_data_download(vizor_dev_t *dev, const char *fname, uint8_t type,
-                               uint16_t version, uint32_t reserved) VZ_NOEXCEPT;
+VZ_API int vizor_data_download(vizor_dev_t *dev, const char *fname, uint8_t type, uint16_t version,
+                               uint32_t reserved) VZ_NOEXCEPT;
 
 /* The same write flow as vizor_data_download, for firmware images. */
 VZ_API int vizor_firmware_upgrade(vizor_dev_t *dev, uint8_t type, uint16_t version,

@@ -78,7 +78,8 @@ VZ_API void vz_calib_len_uninit_map(vz_calib_map_t *map) VZ_NOEXCEPT;
  * Any thread may call it while the map stays ready; it does not allocate.
  */
 VZ_API int vz_calib_len_undistort(const vz_calib_map_t *map, float *dst, int dst_len,
-                                  const float *src, int src_w, int src_h, float invalid) VZ_NOEXCEPT;
+                                  const float *src, int src_w, int src_h,
+                                  float invalid) VZ_NOEXCEPT;
 
 VZ_EXTERN_C_END
 

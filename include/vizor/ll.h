@@ -165,8 +165,8 @@ VZ_API bool vizor_ll_dev_reset(vizor_ll_t *ll, uint8_t target) VZ_NOEXCEPT;
  * the status. Returns true when exactly len payload bytes were transferred,
  * false otherwise or when ll is NULL or not open. Caller's thread; the event
  * thread must run. */
-VZ_API bool vizor_ll_exe_cmd(vizor_ll_t *ll, int dir, uint8_t request, uint16_t value,
-                             void *buf, uint16_t len, uint32_t timeout_ms) VZ_NOEXCEPT;
+VZ_API bool vizor_ll_exe_cmd(vizor_ll_t *ll, int dir, uint8_t request, uint16_t value, void *buf,
+                             uint16_t len, uint32_t timeout_ms) VZ_NOEXCEPT;
 
 /* Status check after a command: reads the status reply, repeating it 1 ms
  * apart while the camera reports busy (for at most 10 s). Returns true when
@@ -188,14 +188,15 @@ VZ_API bool vizor_ll_reg_write(vizor_ll_t *ll, uint8_t target, uint32_t reg_base
  * and checked). reg_cnt 0 sends nothing and succeeds. On failure the values
  * of earlier exchanges are already stored and the result is false.
  * Caller's thread. */
-VZ_API bool vizor_ll_reg_read(vizor_ll_t *ll, uint8_t target, uint32_t reg_base,
-                              uint32_t *values, uint16_t reg_cnt) VZ_NOEXCEPT;
+VZ_API bool vizor_ll_reg_read(vizor_ll_t *ll, uint8_t target, uint32_t reg_base, uint32_t *values,
+                              uint16_t reg_cnt) VZ_NOEXCEPT;
 
 /* Sends count parameter records in one transfer and checks the status
  * (count 0 sends an empty payload). False on failure, for a negative count,
  * items NULL with count > 0, or count above 3276 (payload above 65535 bytes).
  * Caller's thread. */
-VZ_API bool vizor_ll_param_set(vizor_ll_t *ll, const vizor_ll_param_wire_t *items, int count) VZ_NOEXCEPT;
+VZ_API bool vizor_ll_param_set(vizor_ll_t *ll, const vizor_ll_param_wire_t *items,
+                               int count) VZ_NOEXCEPT;
 
 /* Reads count parameters whose param_id the caller set: lengths and values
  * are cleared, then 3 records per exchange are written, checked, read back

@@ -159,13 +159,15 @@ VZ_API int vz_stream_feed_input(vz_stream_t *stream, const void *data, int len) 
  * Any thread, concurrently with the feeder and with other fetchers.
  */
 VZ_API uint32_t vz_stream_fetch_frames(vz_stream_t *stream, void *dst, uint32_t dst_len,
-                                       uint32_t count, vz_stream_frame_hdr_t *first, bool peek) VZ_NOEXCEPT;
+                                       uint32_t count, vz_stream_frame_hdr_t *first,
+                                       bool peek) VZ_NOEXCEPT;
 
 /*
  * Copies the statistics into *state, consistently with the buffer (under the
  * read lock). Result: state, or NULL when an argument is NULL. Any thread.
  */
-VZ_API vz_stream_state_t *vz_stream_get_state(vz_stream_t *stream, vz_stream_state_t *state) VZ_NOEXCEPT;
+VZ_API vz_stream_state_t *vz_stream_get_state(vz_stream_t *stream,
+                                              vz_stream_state_t *state) VZ_NOEXCEPT;
 
 VZ_EXTERN_C_END
 

@@ -21,9 +21,7 @@ int64_t wall_ms() {
     return int64_t(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
 }
 
-void sleep_ms(uint32_t ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
+void sleep_ms(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 uint32_t thread_id() {
     static thread_local uint32_t tid = uint32_t(syscall(SYS_gettid));

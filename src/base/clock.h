@@ -24,7 +24,8 @@ inline mono_clock::time_point deadline_after_ms(int64_t timeout_ms) {
 
 // Microseconds of the monotonic clock (for measuring durations).
 inline int64_t mono_us() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(mono_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               mono_clock::now().time_since_epoch())
         .count();
 }
 

@@ -21,8 +21,8 @@ constexpr uint32_t kChannels = 3;
 std::atomic<uint32_t> g_level[kChannels] = {3, 1, 5};
 
 std::mutex g_file_mu;
-FILE *g_file = nullptr;     // guarded by g_file_mu
-std::string g_file_path;    // guarded by g_file_mu
+FILE *g_file = nullptr;   // guarded by g_file_mu
+std::string g_file_path;  // guarded by g_file_mu
 
 void format_stamp(char (&buf)[48]) {
     struct timespec ts;
@@ -98,8 +98,7 @@ VZ_API void vz_log(uint32_t level, const char *tag, const char *fmt, ...) noexce
             fflush(g_file);
             va_end(ap);
         }
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 VZ_API int vz_log_enable(uint32_t channel, int level, const char *path) noexcept {

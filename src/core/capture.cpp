@@ -13,9 +13,9 @@
 #include <mutex>
 #include <new>
 
-#include "core/capture.h"
 #include "base/clock.h"
 #include "base/log.h"
+#include "core/capture.h"
 #include "core/device.h"
 
 namespace vz::cap {
@@ -55,12 +55,7 @@ void raise_error(vizor_ll_t &ll, int32_t err) {
 }
 
 // A transfer that will not be resubmitted leaves the rotation.
-void retire(vizor_ll_t &ll) {
-    std::lock_guard lk(ll.mutex);
-    ll.xfers->in_flight.fetch_sub(1);
-    ++ll.wake_seq;
-    ll.cond.notify_all();
-}
+void retire(vizor_ll_t &ll) { ll.xfers->retire(ll.mutex, ll.cond, ll.wake_seq); }
 
 // Compares the reassembler's discard count with the last saved statistics.
 void check_discards(vizor_ll_t &ll, int idx) {
@@ -81,8 +76,7 @@ void check_discards(vizor_ll_t &ll, int idx) {
 void LIBUSB_CALL on_transfer_event(libusb_transfer *t) {
     auto *dev = static_cast<vizor_dev_t *>(t->user_data);
     vizor_ll_t &ll = *dev->ll;
-    int idx = int(libusb_transfer_get_stream_id(t));
-    if (idx < 0 || idx >= kXfers || ll.xfers->at(idx) != t) idx = ll.xfers->index_of(t);
+    const int idx = ll.xfers->index_of(t);
     vz_trc("[%s] trans[%d]: txlen=%d, status = %d\n", kTagEvt, idx, t->actual_length, int(t->status));
     if (ll.cap_frames == 0) ll.cap_remaining = -1;
 
@@ -133,31 +127,19 @@ void LIBUSB_CALL on_transfer_event(libusb_transfer *t) {
 
     if (t->length > 0 && !ll.cap_halted) {
         vz_trc("[%s] trans[%d] issue: size=%d \n", kTagEvt, idx, t->length);
-        t->timeout = kResubmitTimeoutMs;
-        const int rc = libusb_submit_transfer(t);
-        if (rc == 0) {
+        if (ll.xfers->resubmit(t, kResubmitTimeoutMs, kTagEvt)) {
             ll.cap_bytes_issued += uint32_t(t->length);
             return;
         }
-        vz_err("[%s] Unable to submit URB. libusb error code: %d\n", kTagEvt, rc);
     }
     retire(ll);
 }
 
-// Cancels every transfer, logging each result.
-void cancel_all(vizor_ll_t &ll, const char *tag) {
-    for (int i = 0; i < kXfers; ++i) {
-        const int rc = libusb_cancel_transfer(ll.xfers->at(i));
-        vz_trc("[%s] trans[%d] cancel: status=%d\n", tag, i, rc);
-    }
-}
-
-// Waits (bounded) until every cancelled transfer has completed, so that a
-// restart never races late completions.
-void wait_idle(vizor_ll_t &ll) {
-    std::unique_lock lk(ll.mutex);
-    ll.cond.wait_until(lk, vz::deadline_after_ms(kStopWaitMs),
-                       [&] { return ll.xfers->in_flight.load() <= 0; });
+// Cancels every transfer and waits (bounded) until each has come back, so
+// that a restart never races late completions.
+void cancel_and_wait(vizor_ll_t &ll, const char *tag) {
+    ll.xfers->cancel_all(tag);
+    ll.xfers->wait_idle(ll.mutex, ll.cond, kStopWaitMs);
 }
 
 // Hands one ready frame to the request, the callback, or nobody.
@@ -275,10 +257,70 @@ XferPool::~XferPool() {
         if (t) libusb_free_transfer(t);
 }
 
+void XferPool::release(std::unique_ptr<XferPool> &pool, const char *fn) {
+    if (!pool) return;
+    if (pool->in_flight() > 0) {
+        vz_wrn("[%s] %d transfers still pending, not released\n", fn, pool->in_flight());
+        (void)pool.release();
+        return;
+    }
+    pool.reset();
+}
+
 int XferPool::index_of(const libusb_transfer *t) const {
+    const int id = int(libusb_transfer_get_stream_id(const_cast<libusb_transfer *>(t)));
+    if (id >= 0 && id < kXfers && xfers_[size_t(id)] == t) return id;
     for (int i = 0; i < kXfers; ++i)
         if (xfers_[size_t(i)] == t) return i;
     return -1;
+}
+
+uint32_t XferPool::submit_all(libusb_device_handle *hdl, libusb_transfer_cb_fn cb, void *user,
+                              const char *fn, uint32_t remaining) {
+    uint32_t bytes = 0;
+    for (int i = 0; i < kXfers; ++i) {
+        libusb_transfer *t = xfers_[size_t(i)];
+        libusb_fill_bulk_transfer(t, hdl, kBulkIn, buffer(i), int(kXferLen), cb, user,
+                                  unsigned(500 * (i + 1)));
+        libusb_transfer_set_stream_id(t, uint32_t(i));
+        in_flight_.fetch_add(1);
+        if (libusb_submit_transfer(t) != 0) {
+            in_flight_.fetch_sub(1);
+            vz_err("[%s] trans[%d] issue failed\n", fn, i);
+        } else {
+            vz_trc("[%s] trans[%d] issue: txlen=%d (rem=%u frame)\n", fn, i, int(kXferLen),
+                   unsigned(remaining));
+        }
+        bytes += kXferLen;
+    }
+    return bytes;
+}
+
+bool XferPool::resubmit(libusb_transfer *t, unsigned timeout_ms, const char *fn) {
+    t->timeout = timeout_ms;
+    const int rc = libusb_submit_transfer(t);
+    if (rc == 0) return true;
+    vz_err("[%s] Unable to submit URB. libusb error code: %d\n", fn, rc);
+    return false;
+}
+
+void XferPool::retire(std::mutex &mu, std::condition_variable &cv, uint64_t &wake_seq) {
+    std::lock_guard lk(mu);
+    in_flight_.fetch_sub(1);
+    ++wake_seq;
+    cv.notify_all();
+}
+
+void XferPool::cancel_all(const char *tag) {
+    for (int i = 0; i < kXfers; ++i) {
+        const int rc = libusb_cancel_transfer(xfers_[size_t(i)]);
+        vz_trc("[%s] trans[%d] cancel: status=%d\n", tag, i, rc);
+    }
+}
+
+bool XferPool::wait_idle(std::mutex &mu, std::condition_variable &cv, int timeout_ms) {
+    std::unique_lock lk(mu);
+    return cv.wait_until(lk, vz::deadline_after_ms(timeout_ms), [&] { return in_flight() <= 0; });
 }
 
 void wake_all(vizor_ll_t &ll) {
@@ -316,21 +358,8 @@ bool start(vizor_dev_t &dev) {
     ll.cap_remaining = ll.cap_frames ? int32_t(ll.cap_frames) : -1;
     ll.cap_bytes_issued = 0;
 
-    for (int i = 0; i < kXfers; ++i) {
-        libusb_transfer *t = ll.xfers->at(i);
-        libusb_fill_bulk_transfer(t, ll.usb.usb_hdl, kBulkIn, ll.xfers->buffer(i), int(kXferLen),
-                                  on_transfer_event, &dev, unsigned(500 * (i + 1)));
-        libusb_transfer_set_stream_id(t, uint32_t(i));
-        ll.xfers->in_flight.fetch_add(1);
-        if (libusb_submit_transfer(t) != 0) {
-            ll.xfers->in_flight.fetch_sub(1);
-            vz_err("[%s] trans[%d] issue failed\n", fn, i);
-        } else {
-            vz_trc("[%s] trans[%d] issue: txlen=%d (rem=%u frame)\n", fn, i, int(kXferLen),
-                   unsigned(ll.cap_remaining.load()));
-        }
-        ll.cap_bytes_issued += kXferLen;
-    }
+    ll.cap_bytes_issued += ll.xfers->submit_all(ll.usb.usb_hdl, on_transfer_event, &dev, fn,
+                                                uint32_t(ll.cap_remaining.load()));
     vz_dbg("[%s] issue start cmd\n", fn);
     if (vizor_ll_cap_start(&ll, ll.cap_frames)) {
         ll.capturing = 1;
@@ -341,8 +370,7 @@ bool start(vizor_dev_t &dev) {
         std::lock_guard lk(ll.mutex);
         ll.cap_halted = 1;
     }
-    cancel_all(ll, fn);
-    wait_idle(ll);
+    cancel_and_wait(ll, fn);
     return false;
 }
 
@@ -351,8 +379,7 @@ bool stop(vizor_dev_t &dev) {
     if (!ll.capturing) return true;
     vz_trc("[%s] Enter\n", "_vizor_cap_stop");
     wake_all(ll);
-    cancel_all(ll, "_vizor_cap_stop");
-    wait_idle(ll);
+    cancel_and_wait(ll, "_vizor_cap_stop");
     signal(ll, true);
     if (vizor_ll_cap_stop(&ll)) ll.capturing = 0;
     vz_trc("[%s] Exit\n", "_vizor_cap_stop");
@@ -551,8 +578,7 @@ VZ_API int vizor_cap_get_frame(vizor_dev_t *dev, uint8_t *buf, uint32_t buf_len,
                                vizor_frame_info_t *finfo) noexcept {
     const char *const fn = __func__;
     return vz::dev_call(
-        fn, dev, -1,
-        [&](vizor_dev_t &d) { return vz::get_frames(d, 1, buf, buf_len, finfo, 0); },
+        fn, dev, -1, [&](vizor_dev_t &d) { return vz::get_frames(d, 1, buf, buf_len, finfo, 0); },
         vz::log_wrong_params);
 }
 

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <cstdint>
 
+#include "base/firewall.h"
 #include "core/device.h"
 #include "core/globals.h"
-#include "base/firewall.h"
 #include "vizor/vizor.h"
 
 namespace vz {
@@ -130,14 +130,13 @@ VZ_API int vizor_frame_get_pcl(vizor_dev_t *dev, float *pcl, int pcl_len, const 
     const char *const fn = __func__;
     (void)dist_len;  // dist holds img_w * img_h values by contract
     return vz::entry(fn, 0, [&] {
-        return vz::device_pcl(fn, dev, pcl, pcl_len, dist, img_w, img_h, param,
-                              vz::PclExtra::None);
+        return vz::device_pcl(fn, dev, pcl, pcl_len, dist, img_w, img_h, param, vz::PclExtra::None);
     });
 }
 
-VZ_API int vizor_frame_get_pcl_xyzd(vizor_dev_t *dev, float *pcl, int pcl_len,
-                                    const float *dist, int dist_len, int img_w, int img_h,
-                                    bool pseudo_color, const vizor_camera_param_t *param) noexcept {
+VZ_API int vizor_frame_get_pcl_xyzd(vizor_dev_t *dev, float *pcl, int pcl_len, const float *dist,
+                                    int dist_len, int img_w, int img_h, bool pseudo_color,
+                                    const vizor_camera_param_t *param) noexcept {
     const char *const fn = __func__;
     (void)dist_len;
     return vz::entry(fn, 0, [&] {

@@ -1,8 +1,8 @@
 // Raw frame decode into float distance and gray images through the device's
 // chip driver.
+#include "base/log.h"
 #include "core/device.h"
 #include "core/globals.h"
-#include "base/log.h"
 
 namespace {
 

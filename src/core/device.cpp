@@ -7,11 +7,11 @@
 #include <new>
 #include <vector>
 
-#include "core/capture.h"
 #include "base/clock.h"
+#include "base/log.h"
+#include "core/capture.h"
 #include "core/device.h"
 #include "core/globals.h"
-#include "base/log.h"
 #include "drivers/registry.h"
 
 namespace {
@@ -116,20 +116,6 @@ bool wait_not_busy(vizor_ll_t &ll) {
     return ll.busy.load() == 0;
 }
 
-// Frees the bulk transfers while their USB context still exists. A transfer
-// that never came back from its cancellation is left allocated: freeing it
-// would let its late completion write into freed memory.
-void release_transfers(vizor_ll_t &ll) {
-    if (!ll.xfers) return;
-    if (ll.xfers->in_flight.load() > 0) {
-        vz_wrn("[%s] %d transfers still pending, not released\n", "vizor_dev_close",
-               ll.xfers->in_flight.load());
-        (void)ll.xfers.release();
-        return;
-    }
-    ll.xfers.reset();
-}
-
 // Devices the calling thread is inside a public call on, with their counts.
 struct HeldMark {
     const vizor_ll_t *ll;
@@ -187,7 +173,8 @@ void finish_close(vizor_dev_t &dev) noexcept {
     ll->closing = true;
     cap::wake_all(*ll);
     if (ll->capturing && !cap::stop(dev)) vz_err("[%s] stop capture failed!\n", "vizor_dev_close");
-    release_transfers(*ll);
+    // The transfers go while their USB context still exists.
+    cap::XferPool::release(ll->xfers, "vizor_dev_close");
     // Joins the event thread (no completion runs after this) and releases the
     // USB device; also releases a lone context of a failed open.
     if (ll->usb.usb_hdl || ll->usb.usb_ctx) vizor_ll_dev_close(ll);
@@ -200,7 +187,6 @@ void finish_close(vizor_dev_t &dev) noexcept {
     vz::current_device().store(nullptr);
     if (dev.free_on_close) free(&dev);
 }
-
 
 bool param_get(vizor_dev_t &dev, vizor_param_item_t *items, int count) {
     std::vector<vizor_ll_param_wire_t> wire(size_t(count > 0 ? count : 0));
@@ -361,8 +347,10 @@ VZ_API void vizor_dev_close(vizor_dev_t *dev) noexcept {
             // Called from inside a call on this device (a frame-ready or
             // error callback): that call is still using the device, so the
             // close finishes as soon as it returns.
-            vz_wrn("[%s] called inside a call on this device: it completes when that call "
-                   "returns\n", fn);
+            vz_wrn(
+                "[%s] called inside a call on this device: it completes when that call "
+                "returns\n",
+                fn);
             ll.close_deferred = true;
             return;
         }

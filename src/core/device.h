@@ -101,7 +101,7 @@ struct vizor_ll {
     uint64_t wake_seq = 0;                    // guarded by mutex: bumps on every signal
     vz::cap::FrameReq *req = nullptr;         // application thread of the fetch call
 
-    vizor_dev_t *owner = nullptr;             // the record this state belongs to
+    vizor_dev_t *owner = nullptr;  // the record this state belongs to
     // Public calls in progress; close waits (bounded) for it to reach zero.
     std::atomic<int> busy{0};
     std::atomic<bool> closing{false};

@@ -1,6 +1,6 @@
 // Driver filters switched on and off by the application.
-#include "core/device.h"
 #include "base/log.h"
+#include "core/device.h"
 #include "drivers/registry.h"
 
 namespace {

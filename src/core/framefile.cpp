@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "core/convert.h"
 #include "base/firewall.h"
+#include "core/convert.h"
 #include "vizor/vizor.h"
 
 namespace {
@@ -276,7 +276,8 @@ VZ_API int vizor_frame_save_distance(int fd, int fmt, const float *dist, int dis
         }
         if (at_start(fd)) {
             char hdr[kHeaderCap];
-            const int len = snprintf(hdr, sizeof hdr, "VZ_DIST,%s,%d,%d\n", fmt_token(fmt), img_w, img_h);
+            const int len =
+                snprintf(hdr, sizeof hdr, "VZ_DIST,%s,%d,%d\n", fmt_token(fmt), img_w, img_h);
             if (!write_all(fd, hdr, size_t(len))) {
                 vz_err("[%s] faile to save VZ_DIST header\n", fn);
                 return 0;
@@ -314,7 +315,8 @@ VZ_API int vizor_frame_save_gray(int fd, int fmt, const float *src, int src_len,
         }
         if (at_start(fd)) {
             char hdr[kHeaderCap];
-            const int len = snprintf(hdr, sizeof hdr, "VZ_GRAY,%s,%d,%d\n", fmt_token(fmt), img_w, img_h);
+            const int len =
+                snprintf(hdr, sizeof hdr, "VZ_GRAY,%s,%d,%d\n", fmt_token(fmt), img_w, img_h);
             if (!write_all(fd, hdr, size_t(len))) {
                 vz_err("[%s] faile to save VZ_GRAY header\n", fn);
                 return 0;
@@ -329,7 +331,8 @@ VZ_API int vizor_frame_save_gray(int fd, int fmt, const float *src, int src_len,
     });
 }
 
-VZ_API int vizor_frame_load_distance(int fd, float *dst, int dst_len, int *img_w, int *img_h) noexcept {
+VZ_API int vizor_frame_load_distance(int fd, float *dst, int dst_len, int *img_w,
+                                     int *img_h) noexcept {
     const char *fn = __func__;
     return vz::entry(fn, 0, [&] { return load_frame(kDist, fn, fd, dst, dst_len, img_w, img_h); });
 }

@@ -8,9 +8,9 @@
 
 #include <string>
 
-#include "core/globals.h"
 #include "base/log.h"
 #include "core/device.h"
+#include "core/globals.h"
 #include "vizor/ll.h"
 #include "vizor/vizor.h"
 

@@ -12,8 +12,8 @@ namespace {
 
 void trace_reg(const char *fn, uint8_t target, uint32_t reg_base, const void *vals,
                uint16_t reg_num) {
-    vz_trc("[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", fn, target, int(reg_base),
-           reg_num, vals);
+    vz_trc("[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", fn, target, int(reg_base), reg_num,
+           vals);
 }
 
 // A batch of count items at items: false (with a log line) for a negative

@@ -19,8 +19,8 @@ int download(const char *fn, vizor_dev_t *dev, const char *fname, uint8_t type,
 
 extern "C" {
 
-VZ_API int vizor_data_download(vizor_dev_t *dev, const char *fname, uint8_t type,
-                               uint16_t version, uint32_t reserved) noexcept {
+VZ_API int vizor_data_download(vizor_dev_t *dev, const char *fname, uint8_t type, uint16_t version,
+                               uint32_t reserved) noexcept {
     return download("vizor_data_download", dev, fname, type, version);
 }
 

@@ -30,23 +30,26 @@ std::unique_ptr<vizor_drv_t> instantiate(const vizor_drv_t &proto) {
 
 extern "C" {
 
-VZ_API vizor_drv_t *vizor_drv_find(vizor_dev_t *dev) noexcept {
-    return vz::entry("vizor_drv_find", static_cast<vizor_drv_t *>(nullptr), [&]() -> vizor_drv_t * {
-        if (!dev) return nullptr;
-        // The product field may lack a terminator: scan a terminated copy.
-        char product[sizeof dev->product + 1];
-        memcpy(product, dev->product, sizeof dev->product);
-        product[sizeof dev->product] = '\0';
+static vizor_drv_t *vizor_drv_find_body(vizor_dev_t *dev) {
+    if (!dev) return nullptr;
+    // The product field may lack a terminator: scan a terminated copy.
+    char product[sizeof dev->product + 1];
+    memcpy(product, dev->product, sizeof dev->product);
+    product[sizeof dev->product] = '\0';
 
-        char f1[17], f2[17], f3[17];
-        if (sscanf(product, "%16[^-]-%16[^-]-%16[^-]", f1, f2, f3) != 3) return nullptr;
-        for (vizor_drv_t &d : g_drivers) {
-            if (strcmp(f2, d.name) != 0) continue;
-            vz_dbg("[%s]  find driver for device %s : %s\n", "vizor_drv_find", product, d.desc);
-            return &d;
-        }
-        return nullptr;
-    });
+    char f1[17], f2[17], f3[17];
+    if (sscanf(product, "%16[^-]-%16[^-]-%16[^-]", f1, f2, f3) != 3) return nullptr;
+    for (vizor_drv_t &d : g_drivers) {
+        if (strcmp(f2, d.name) != 0) continue;
+        vz_dbg("[%s]  find driver for device %s : %s\n", "vizor_drv_find", product, d.desc);
+        return &d;
+    }
+    return nullptr;
+}
+
+VZ_API vizor_drv_t *vizor_drv_find(vizor_dev_t *dev) noexcept {
+    return vz::entry("vizor_drv_find", static_cast<vizor_drv_t *>(nullptr),
+                     [&] { return vizor_drv_find_body(dev); });
 }
 
 }  // extern "C"

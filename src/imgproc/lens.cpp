@@ -132,115 +132,126 @@ void gather(const vz_calib_map_t &map, float *dst, const float *src, int src_w, 
 
 extern "C" {
 
+static int vz_calib_len_init_map_body(vz_calib_map_t *map, const vz_lens_param_t *lens) {
+    if (!map || !lens) return 0;
+    const int w = lens->width, h = lens->height;
+    if (w <= 0 || h <= 0 || int64_t(w) * h > kMaxMapPixels) {
+        vz_err("[%s] Wrong parameter: lens size %dx%d\n", "vz_calib_len_init_map", w, h);
+        return 0;
+    }
+    const size_t count = size_t(w) * size_t(h);
+    auto *mx = static_cast<float *>(malloc(count * sizeof(float)));
+    auto *my = static_cast<float *>(malloc(count * sizeof(float)));
+    if (!mx || !my) {
+        free(mx);
+        free(my);
+        return 0;
+    }
+
+    double k[9], n[9], iv[9];
+    vz::lens::camera_matrix(*lens, k);
+    vz::lens::new_camera_matrix(*lens, n);
+    vz::lens::Rect inner, outer;
+    vz::lens::rectangles(k, lens->dist_coeff, n, w, h, inner, outer);
+    if (!mat3_inverse(n, iv)) {  // only for a degenerate lens record
+        free(mx);
+        free(my);
+        vz_err("[%s] Wrong parameter: lens cannot be inverted\n", "vz_calib_len_init_map");
+        return 0;
+    }
+
+    const double fx = lens->fx, fy = lens->fy, cx = lens->cx, cy = lens->cy;
+    const double k1 = lens->dist_coeff[0], k2 = lens->dist_coeff[1];
+    const double p1 = lens->dist_coeff[2], p2 = lens->dist_coeff[3];
+    const double k3 = lens->dist_coeff[4];
+    for (int r = 0; r < h; ++r) {
+        double a = iv[1] * r + iv[2], b = iv[4] * r + iv[5], t = iv[7] * r + iv[8];
+        float *ox = mx + size_t(r) * size_t(w);
+        float *oy = my + size_t(r) * size_t(w);
+        for (int s = 0; s < w; ++s) {
+            const double it = 1 / t;
+            const double x = a * it, y = b * it;
+            const double x2 = x * x, y2 = y * y, r2 = x2 + y2, xy2 = 2 * x * y;
+            const double kr = 1 + k1 * r2 + k2 * r2 * r2 + k3 * r2 * r2 * r2;
+            const double xd = x * kr + p1 * xy2 + p2 * (r2 + 2 * x2);
+            const double yd = y * kr + p1 * (r2 + 2 * y2) + p2 * xy2;
+            ox[s] = float(cx + fx * xd);
+            oy[s] = float(cy + fy * yd);
+            a += iv[0];
+            b += iv[3];
+            t += iv[6];
+        }
+    }
+
+    map->map_x = mx;
+    map->map_y = my;
+    map->count = int32_t(count);
+    map->width = w;
+    map->height = h;
+    map->valid_roi[0] = round_roi(inner.x);
+    map->valid_roi[1] = round_roi(inner.y);
+    map->valid_roi[2] = round_roi(inner.w);
+    map->valid_roi[3] = round_roi(inner.h);
+    map->ready = true;
+    return int(count);
+}
+
 VZ_API int vz_calib_len_init_map(vz_calib_map_t *map, const vz_lens_param_t *lens) noexcept {
-    return vz::entry("vz_calib_len_init_map", 0, [&]() -> int {
-        if (!map || !lens) return 0;
-        const int w = lens->width, h = lens->height;
-        if (w <= 0 || h <= 0 || int64_t(w) * h > kMaxMapPixels) {
-            vz_err("[%s] Wrong parameter: lens size %dx%d\n", "vz_calib_len_init_map", w, h);
-            return 0;
-        }
-        const size_t count = size_t(w) * size_t(h);
-        auto *mx = static_cast<float *>(malloc(count * sizeof(float)));
-        auto *my = static_cast<float *>(malloc(count * sizeof(float)));
-        if (!mx || !my) {
-            free(mx);
-            free(my);
-            return 0;
-        }
+    return vz::entry("vz_calib_len_init_map", 0,
+                     [&] { return vz_calib_len_init_map_body(map, lens); });
+}
 
-        double k[9], n[9], iv[9];
-        vz::lens::camera_matrix(*lens, k);
-        vz::lens::new_camera_matrix(*lens, n);
-        vz::lens::Rect inner, outer;
-        vz::lens::rectangles(k, lens->dist_coeff, n, w, h, inner, outer);
-        if (!mat3_inverse(n, iv)) {  // only for a degenerate lens record
-            free(mx);
-            free(my);
-            vz_err("[%s] Wrong parameter: lens cannot be inverted\n", "vz_calib_len_init_map");
-            return 0;
-        }
-
-        const double fx = lens->fx, fy = lens->fy, cx = lens->cx, cy = lens->cy;
-        const double k1 = lens->dist_coeff[0], k2 = lens->dist_coeff[1];
-        const double p1 = lens->dist_coeff[2], p2 = lens->dist_coeff[3];
-        const double k3 = lens->dist_coeff[4];
-        for (int r = 0; r < h; ++r) {
-            double a = iv[1] * r + iv[2], b = iv[4] * r + iv[5], t = iv[7] * r + iv[8];
-            float *ox = mx + size_t(r) * size_t(w);
-            float *oy = my + size_t(r) * size_t(w);
-            for (int s = 0; s < w; ++s) {
-                const double it = 1 / t;
-                const double x = a * it, y = b * it;
-                const double x2 = x * x, y2 = y * y, r2 = x2 + y2, xy2 = 2 * x * y;
-                const double kr = 1 + k1 * r2 + k2 * r2 * r2 + k3 * r2 * r2 * r2;
-                const double xd = x * kr + p1 * xy2 + p2 * (r2 + 2 * x2);
-                const double yd = y * kr + p1 * (r2 + 2 * y2) + p2 * xy2;
-                ox[s] = float(cx + fx * xd);
-                oy[s] = float(cy + fy * yd);
-                a += iv[0];
-                b += iv[3];
-                t += iv[6];
-            }
-        }
-
-        map->map_x = mx;
-        map->map_y = my;
-        map->count = int32_t(count);
-        map->width = w;
-        map->height = h;
-        map->valid_roi[0] = round_roi(inner.x);
-        map->valid_roi[1] = round_roi(inner.y);
-        map->valid_roi[2] = round_roi(inner.w);
-        map->valid_roi[3] = round_roi(inner.h);
-        map->ready = true;
-        return int(count);
-    });
+static void vz_calib_len_uninit_map_body(vz_calib_map_t *map) {
+    if (!map || !map->ready) return;
+    free(map->map_x);
+    free(map->map_y);
+    map->ready = false;
 }
 
 VZ_API void vz_calib_len_uninit_map(vz_calib_map_t *map) noexcept {
-    vz::entry_void("vz_calib_len_uninit_map", [&] {
-        if (!map || !map->ready) return;
-        free(map->map_x);
-        free(map->map_y);
-        map->ready = false;
-    });
+    vz::entry_void("vz_calib_len_uninit_map", [&] { vz_calib_len_uninit_map_body(map); });
+}
+
+static int vz_calib_len_undistort_body(const vz_calib_map_t *map, float *dst, int dst_len,
+                                       const float *src, int src_w, int src_h, float invalid) {
+    if (!map || !map->ready || !map->map_x || !map->map_y) {
+        vz_err("[%s] Wrong parameter: calib_map not ready\n", "vz_calib_len_undistort");
+        return 0;
+    }
+    if (!dst || !src) {
+        vz_err("[%s] Wrong parameter: no image buffer\n", "vz_calib_len_undistort");
+        return 0;
+    }
+    const int mw = map->width, mh = map->height;
+    if (src_w <= 0 || src_h <= 0 || mw <= 0 || mh <= 0 || int64_t(mw) * mh > map->count) {
+        vz_err("[%s] Wrong parameter: calib_map: %dx%d, src_img: %dx%d\n", "vz_calib_len_undistort",
+               mw, mh, src_w, src_h);
+        return 0;
+    }
+    if (mw % src_w != 0 || mh % src_h != 0) {
+        vz_err("[%s] Wrong parameter: calib_map: %dx%d, src_img: %dx%d\n", "vz_calib_len_undistort",
+               mw, mh, src_w, src_h);
+        return 0;
+    }
+    if (int64_t(dst_len) < int64_t(src_w) * src_h) {
+        vz_err("[%s] Wrong parameter: %dx%d > dst_len=%d\n", "vz_calib_len_undistort", src_w, src_h,
+               dst_len);
+        return 0;
+    }
+    const int sx = mw / src_w, sy = mh / src_h;
+    // Power-of-two scales (the usual 1 and 2) divide exactly as a product with
+    // the reciprocal; other scales divide.
+    if ((sx & (sx - 1)) == 0 && (sy & (sy - 1)) == 0)
+        gather<true>(*map, dst, src, src_w, src_h, sx, sy, invalid);
+    else
+        gather<false>(*map, dst, src, src_w, src_h, sx, sy, invalid);
+    return 1;
 }
 
 VZ_API int vz_calib_len_undistort(const vz_calib_map_t *map, float *dst, int dst_len,
                                   const float *src, int src_w, int src_h, float invalid) noexcept {
-    return vz::entry("vz_calib_len_undistort", 0, [&]() -> int {
-        if (!map || !map->ready || !map->map_x || !map->map_y) {
-            vz_err("[%s] Wrong parameter: calib_map not ready\n", "vz_calib_len_undistort");
-            return 0;
-        }
-        if (!dst || !src) {
-            vz_err("[%s] Wrong parameter: no image buffer\n", "vz_calib_len_undistort");
-            return 0;
-        }
-        const int mw = map->width, mh = map->height;
-        if (src_w <= 0 || src_h <= 0 || mw <= 0 || mh <= 0 || int64_t(mw) * mh > map->count) {
-            vz_err("[%s] Wrong parameter: calib_map: %dx%d, src_img: %dx%d\n", "vz_calib_len_undistort", mw, mh,
-                   src_w, src_h);
-            return 0;
-        }
-        if (mw % src_w != 0 || mh % src_h != 0) {
-            vz_err("[%s] Wrong parameter: calib_map: %dx%d, src_img: %dx%d\n", "vz_calib_len_undistort", mw, mh,
-                   src_w, src_h);
-            return 0;
-        }
-        if (int64_t(dst_len) < int64_t(src_w) * src_h) {
-            vz_err("[%s] Wrong parameter: %dx%d > dst_len=%d\n", "vz_calib_len_undistort", src_w, src_h, dst_len);
-            return 0;
-        }
-        const int sx = mw / src_w, sy = mh / src_h;
-        // Power-of-two scales (the usual 1 and 2) divide exactly as a product with
-        // the reciprocal; other scales divide.
-        if ((sx & (sx - 1)) == 0 && (sy & (sy - 1)) == 0)
-            gather<true>(*map, dst, src, src_w, src_h, sx, sy, invalid);
-        else
-            gather<false>(*map, dst, src, src_w, src_h, sx, sy, invalid);
-        return 1;
+    return vz::entry("vz_calib_len_undistort", 0, [&] {
+        return vz_calib_len_undistort_body(map, dst, dst_len, src, src_w, src_h, invalid);
     });
 }
 

@@ -216,151 +216,175 @@ using namespace vz::ll;
 
 extern "C" {
 
+static bool vizor_ll_exe_cmd_body(vizor_ll_t *ll, int dir, uint8_t request, uint16_t value,
+                                  void *buf, uint16_t len, uint32_t timeout_ms) {
+    if (!require_open(ll)) return false;
+    if (!buf && len) {
+        vz_err("[%s] no buffer for %u bytes\n", kExeName, unsigned(len));
+        return false;
+    }
+    return exe_cmd(usb(ll), dir, request, value, buf, len, timeout_ms);
+}
+
 VZ_API bool vizor_ll_exe_cmd(vizor_ll_t *ll, int dir, uint8_t request, uint16_t value, void *buf,
                              uint16_t len, uint32_t timeout_ms) noexcept {
-    return vz::entry("vizor_ll_exe_cmd", false, [&]() -> bool {
-        if (!require_open(ll)) return false;
-        if (!buf && len) {
-            vz_err("[%s] no buffer for %u bytes\n", kExeName, unsigned(len));
-            return false;
-        }
-        return exe_cmd(usb(ll), dir, request, value, buf, len, timeout_ms);
+    return vz::entry("vizor_ll_exe_cmd", false, [&] {
+        return vizor_ll_exe_cmd_body(ll, dir, request, value, buf, len, timeout_ms);
     });
 }
 
+static bool vizor_ll_check_last_cmd_body(vizor_ll_t *ll, uint8_t request, uint16_t value) {
+    if (!require_open(ll)) return false;
+    return check_last_cmd(usb(ll), request, value);
+}
+
 VZ_API bool vizor_ll_check_last_cmd(vizor_ll_t *ll, uint8_t request, uint16_t value) noexcept {
-    return vz::entry("vizor_ll_check_last_cmd", false, [&]() -> bool {
-        if (!require_open(ll)) return false;
-        return check_last_cmd(usb(ll), request, value);
-    });
+    return vz::entry("vizor_ll_check_last_cmd", false,
+                     [&] { return vizor_ll_check_last_cmd_body(ll, request, value); });
+}
+
+static bool vizor_ll_reg_write_body(vizor_ll_t *ll, uint8_t target, uint32_t reg_base,
+                                    const uint32_t *values, uint16_t reg_cnt) {
+    static const char *const fn = "vizor_ll_reg_write";
+    if (!require_open(ll)) return false;
+    if (!values && reg_cnt) {
+        vz_err("[%s] no values for %u registers\n", fn, unsigned(reg_cnt));
+        return false;
+    }
+    const size_t payload = VIZOR_REG_HDR_LEN + 4 * size_t(reg_cnt);
+    if (payload > kMaxPayload) {
+        vz_err("[%s] %u registers do not fit one transfer\n", fn, unsigned(reg_cnt));
+        return false;
+    }
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[payload]);
+    if (!buf) {
+        vz_err("[%s] malloc failed\n", fn);
+        return false;
+    }
+    put_reg_header(buf.get(), target, reg_base, uint16_t(4 * reg_cnt));
+    for (size_t i = 0; i < reg_cnt; ++i) put_u32le(buf.get() + VIZOR_REG_HDR_LEN + 4 * i, values[i]);
+    vizor_ll_usb_t *u = usb(ll);
+    return exe_cmd(u, 1, VIZOR_REQ_CTRL, VIZOR_CTRL_REG_WRITE, buf.get(), uint16_t(payload),
+                   VIZOR_CMD_TIMEOUT_MS) &&
+           check_last_cmd(u, VIZOR_REQ_CTRL, VIZOR_CTRL_REG_WRITE);
 }
 
 VZ_API bool vizor_ll_reg_write(vizor_ll_t *ll, uint8_t target, uint32_t reg_base,
                                const uint32_t *values, uint16_t reg_cnt) noexcept {
-    return vz::entry("vizor_ll_reg_write", false, [&]() -> bool {
-        static const char *const fn = "vizor_ll_reg_write";
-        if (!require_open(ll)) return false;
-        if (!values && reg_cnt) {
-            vz_err("[%s] no values for %u registers\n", fn, unsigned(reg_cnt));
-            return false;
-        }
-        const size_t payload = VIZOR_REG_HDR_LEN + 4 * size_t(reg_cnt);
-        if (payload > kMaxPayload) {
-            vz_err("[%s] %u registers do not fit one transfer\n", fn, unsigned(reg_cnt));
-            return false;
-        }
-        std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[payload]);
-        if (!buf) {
-            vz_err("[%s] malloc failed\n", fn);
-            return false;
-        }
-        put_reg_header(buf.get(), target, reg_base, uint16_t(4 * reg_cnt));
-        for (size_t i = 0; i < reg_cnt; ++i) put_u32le(buf.get() + VIZOR_REG_HDR_LEN + 4 * i, values[i]);
-        vizor_ll_usb_t *u = usb(ll);
-        return exe_cmd(u, 1, VIZOR_REQ_CTRL, VIZOR_CTRL_REG_WRITE, buf.get(), uint16_t(payload),
-                       VIZOR_CMD_TIMEOUT_MS) &&
-               check_last_cmd(u, VIZOR_REQ_CTRL, VIZOR_CTRL_REG_WRITE);
+    return vz::entry("vizor_ll_reg_write", false, [&] {
+        return vizor_ll_reg_write_body(ll, target, reg_base, values, reg_cnt);
     });
+}
+
+static bool vizor_ll_reg_read_body(vizor_ll_t *ll, uint8_t target, uint32_t reg_base,
+                                   uint32_t *values, uint16_t reg_cnt) {
+    static const char *const fn = "vizor_ll_reg_read";
+    if (!require_open(ll)) return false;
+    if (reg_cnt == 0) return true;
+    if (!values) {
+        vz_err("[%s] no buffer for %u registers\n", fn, unsigned(reg_cnt));
+        return false;
+    }
+    vizor_ll_usb_t *u = usb(ll);
+    uint32_t addr = reg_base;
+    size_t pos = 0;
+    while (pos < reg_cnt) {
+        const size_t n = std::min<size_t>(VIZOR_REG_READ_BATCH, reg_cnt - pos);
+        uint8_t hdr[VIZOR_REG_HDR_LEN];
+        put_reg_header(hdr, target, addr, uint16_t(4 * n));
+        if (!exe_cmd(u, 1, VIZOR_REQ_CTRL, VIZOR_CTRL_REG_READ, hdr, sizeof hdr,
+                     VIZOR_CMD_TIMEOUT_MS) ||
+            !check_last_cmd(u, VIZOR_REQ_CTRL, VIZOR_CTRL_REG_READ)) {
+            vz_err("[%s] write phase failed\n", fn);
+            return false;
+        }
+        // The values land in the caller's buffer as they arrive (little-endian
+        // on the wire) and are put into host order afterwards.
+        auto *raw = reinterpret_cast<uint8_t *>(values + pos);
+        const bool ok = exe_cmd(u, 0, VIZOR_REQ_CTRL, VIZOR_CTRL_REG_READ, raw, uint16_t(4 * n),
+                                VIZOR_CMD_TIMEOUT_MS);
+        for (size_t i = 0; i < n; ++i) values[pos + i] = get_u32le(raw + 4 * i);
+        if (!ok || !check_last_cmd(u, VIZOR_REQ_CTRL, VIZOR_CTRL_REG_READ)) {
+            vz_err("[%s] read phase failed\n", fn);
+            return false;
+        }
+        addr += uint32_t(n);
+        pos += n;
+    }
+    return true;
 }
 
 VZ_API bool vizor_ll_reg_read(vizor_ll_t *ll, uint8_t target, uint32_t reg_base, uint32_t *values,
                               uint16_t reg_cnt) noexcept {
-    return vz::entry("vizor_ll_reg_read", false, [&]() -> bool {
-        static const char *const fn = "vizor_ll_reg_read";
-        if (!require_open(ll)) return false;
-        if (reg_cnt == 0) return true;
-        if (!values) {
-            vz_err("[%s] no buffer for %u registers\n", fn, unsigned(reg_cnt));
-            return false;
-        }
-        vizor_ll_usb_t *u = usb(ll);
-        uint32_t addr = reg_base;
-        size_t pos = 0;
-        while (pos < reg_cnt) {
-            const size_t n = std::min<size_t>(VIZOR_REG_READ_BATCH, reg_cnt - pos);
-            uint8_t hdr[VIZOR_REG_HDR_LEN];
-            put_reg_header(hdr, target, addr, uint16_t(4 * n));
-            if (!exe_cmd(u, 1, VIZOR_REQ_CTRL, VIZOR_CTRL_REG_READ, hdr, sizeof hdr,
-                         VIZOR_CMD_TIMEOUT_MS) ||
-                !check_last_cmd(u, VIZOR_REQ_CTRL, VIZOR_CTRL_REG_READ)) {
-                vz_err("[%s] write phase failed\n", fn);
-                return false;
-            }
-            // The values land in the caller's buffer as they arrive (little-endian
-            // on the wire) and are put into host order afterwards.
-            auto *raw = reinterpret_cast<uint8_t *>(values + pos);
-            const bool ok = exe_cmd(u, 0, VIZOR_REQ_CTRL, VIZOR_CTRL_REG_READ, raw, uint16_t(4 * n),
-                                    VIZOR_CMD_TIMEOUT_MS);
-            for (size_t i = 0; i < n; ++i) values[pos + i] = get_u32le(raw + 4 * i);
-            if (!ok || !check_last_cmd(u, VIZOR_REQ_CTRL, VIZOR_CTRL_REG_READ)) {
-                vz_err("[%s] read phase failed\n", fn);
-                return false;
-            }
-            addr += uint32_t(n);
-            pos += n;
-        }
-        return true;
-    });
+    return vz::entry("vizor_ll_reg_read", false,
+                     [&] { return vizor_ll_reg_read_body(ll, target, reg_base, values, reg_cnt); });
 }
 
-VZ_API bool vizor_ll_param_set(vizor_ll_t *ll, const vizor_ll_param_wire_t *items, int count) noexcept {
-    return vz::entry("vizor_ll_param_set", false, [&]() -> bool {
-        static const char *const fn = "vizor_ll_param_set";
-        if (!require_open(ll)) return false;
-        if (count < 0 || (!items && count)) {
-            vz_err("[%s] wrong parameter list (count=%d)\n", fn, count);
+static bool vizor_ll_param_set_body(vizor_ll_t *ll, const vizor_ll_param_wire_t *items, int count) {
+    static const char *const fn = "vizor_ll_param_set";
+    if (!require_open(ll)) return false;
+    if (count < 0 || (!items && count)) {
+        vz_err("[%s] wrong parameter list (count=%d)\n", fn, count);
+        return false;
+    }
+    const size_t payload = kParamLen * size_t(count);
+    if (payload > kMaxPayload) {
+        vz_err("[%s] %d parameters do not fit one transfer\n", fn, count);
+        return false;
+    }
+    vizor_ll_usb_t *u = usb(ll);
+    // A write only reads the buffer.
+    void *buf = const_cast<vizor_ll_param_wire_t *>(items);
+    return exe_cmd(u, 1, VIZOR_REQ_CFG, VIZOR_CFG_PARAM_SET, buf, uint16_t(payload),
+                   VIZOR_CMD_TIMEOUT_MS) &&
+           check_last_cmd(u, VIZOR_REQ_CFG, VIZOR_CFG_PARAM_SET);
+}
+
+VZ_API bool vizor_ll_param_set(vizor_ll_t *ll, const vizor_ll_param_wire_t *items,
+                               int count) noexcept {
+    return vz::entry("vizor_ll_param_set", false,
+                     [&] { return vizor_ll_param_set_body(ll, items, count); });
+}
+
+static bool vizor_ll_param_get_body(vizor_ll_t *ll, vizor_ll_param_wire_t *items, int count) {
+    static const char *const fn = "vizor_ll_param_get";
+    if (!require_open(ll)) return false;
+    if (count < 0 || (!items && count)) {
+        vz_err("[%s] wrong parameter list (count=%d)\n", fn, count);
+        return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        items[i].param_val_len = 0;
+        std::memset(items[i].param_val, 0, sizeof items[i].param_val);
+    }
+    vizor_ll_usb_t *u = usb(ll);
+    for (int pos = 0; pos < count;) {
+        const int n = std::min(VIZOR_PARAM_GET_BATCH, count - pos);
+        uint8_t *bytes = param_bytes(items + pos);
+        const auto len = uint16_t(kParamLen * size_t(n));
+        if (!exe_cmd(u, 1, VIZOR_REQ_CFG, VIZOR_CFG_PARAM_GET, bytes, len, VIZOR_CMD_TIMEOUT_MS) ||
+            !check_last_cmd(u, VIZOR_REQ_CFG, VIZOR_CFG_PARAM_GET)) {
+            vz_err("[%s] write phase failed\n", fn);
             return false;
         }
-        const size_t payload = kParamLen * size_t(count);
-        if (payload > kMaxPayload) {
-            vz_err("[%s] %d parameters do not fit one transfer\n", fn, count);
+        const bool ok =
+            exe_cmd(u, 0, VIZOR_REQ_CFG, VIZOR_CFG_PARAM_GET, bytes, len, VIZOR_CMD_TIMEOUT_MS);
+        // The camera's length byte never claims more than the value area.
+        for (int i = pos; i < pos + n; ++i)
+            items[i].param_val_len =
+                std::min<uint8_t>(items[i].param_val_len, uint8_t(sizeof items[i].param_val));
+        if (!ok || !check_last_cmd(u, VIZOR_REQ_CFG, VIZOR_CFG_PARAM_GET)) {
+            vz_err("[%s] read phase failed\n", fn);
             return false;
         }
-        vizor_ll_usb_t *u = usb(ll);
-        // A write only reads the buffer.
-        void *buf = const_cast<vizor_ll_param_wire_t *>(items);
-        return exe_cmd(u, 1, VIZOR_REQ_CFG, VIZOR_CFG_PARAM_SET, buf, uint16_t(payload),
-                       VIZOR_CMD_TIMEOUT_MS) &&
-               check_last_cmd(u, VIZOR_REQ_CFG, VIZOR_CFG_PARAM_SET);
-    });
+        pos += n;
+    }
+    return true;
 }
 
 VZ_API bool vizor_ll_param_get(vizor_ll_t *ll, vizor_ll_param_wire_t *items, int count) noexcept {
-    return vz::entry("vizor_ll_param_get", false, [&]() -> bool {
-        static const char *const fn = "vizor_ll_param_get";
-        if (!require_open(ll)) return false;
-        if (count < 0 || (!items && count)) {
-            vz_err("[%s] wrong parameter list (count=%d)\n", fn, count);
-            return false;
-        }
-        for (int i = 0; i < count; ++i) {
-            items[i].param_val_len = 0;
-            std::memset(items[i].param_val, 0, sizeof items[i].param_val);
-        }
-        vizor_ll_usb_t *u = usb(ll);
-        for (int pos = 0; pos < count;) {
-            const int n = std::min(VIZOR_PARAM_GET_BATCH, count - pos);
-            uint8_t *bytes = param_bytes(items + pos);
-            const auto len = uint16_t(kParamLen * size_t(n));
-            if (!exe_cmd(u, 1, VIZOR_REQ_CFG, VIZOR_CFG_PARAM_GET, bytes, len, VIZOR_CMD_TIMEOUT_MS) ||
-                !check_last_cmd(u, VIZOR_REQ_CFG, VIZOR_CFG_PARAM_GET)) {
-                vz_err("[%s] write phase failed\n", fn);
-                return false;
-            }
-            const bool ok =
-                exe_cmd(u, 0, VIZOR_REQ_CFG, VIZOR_CFG_PARAM_GET, bytes, len, VIZOR_CMD_TIMEOUT_MS);
-            // The camera's length byte never claims more than the value area.
-            for (int i = pos; i < pos + n; ++i)
-                items[i].param_val_len =
-                    std::min<uint8_t>(items[i].param_val_len, uint8_t(sizeof items[i].param_val));
-            if (!ok || !check_last_cmd(u, VIZOR_REQ_CFG, VIZOR_CFG_PARAM_GET)) {
-                vz_err("[%s] read phase failed\n", fn);
-                return false;
-            }
-            pos += n;
-        }
-        return true;
-    });
+    return vz::entry("vizor_ll_param_get", false,
+                     [&] { return vizor_ll_param_get_body(ll, items, count); });
 }
 
 }  // extern "C"

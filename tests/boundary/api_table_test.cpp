@@ -40,53 +40,66 @@ const std::vector<Call> &api_calls() {
     static const std::vector<Call> calls = {
         // device API without a device
         {"dev_list_null", [] { return vizor_dev_list(nullptr, 4) == 0; }},
-        {"dev_list_neg", [] {
+        {"dev_list_neg",
+         [] {
              vizor_dev_t l[1];
              return vizor_dev_list(l, -3) == 0;
          }},
         {"dev_open_by_fd", [] { return vizor_dev_open_by_fd(3) == nullptr; }},
-        {"dev_close_null", [] {
+        {"dev_close_null",
+         [] {
              vizor_dev_close(nullptr);
              return true;
          }},
         {"raw2dist", [] { return vizor_raw2dist(nullptr, 4, g_bytes, 64) == 0; }},
         {"raw2gray", [] { return vizor_raw2gray(nullptr, -4, nullptr, -64) == 0; }},
-        {"depth_to_pcl", [] { return vizor_depth_to_pcl(nullptr, 9, nullptr, 1, 1, nullptr) == 0; }},
-        {"depth_to_pcl_size", [] {
+        {"depth_to_pcl",
+         [] { return vizor_depth_to_pcl(nullptr, 9, nullptr, 1, 1, nullptr) == 0; }},
+        {"depth_to_pcl_size",
+         [] {
              const vizor_camera_param_t p{1, 1, 1, 1, 1};
              float f[4] = {};
              return vizor_depth_to_pcl(f, 4, f, -1, 1 << 30, &p) == 0;
          }},
-        {"cmap_float_null", [] { return vizor_cmap_float(nullptr, 30, nullptr, 10, 0, 0, 1) == 0; }},
-        {"cmap_float_neg", [] {
+        {"cmap_float_null",
+         [] { return vizor_cmap_float(nullptr, 30, nullptr, 10, 0, 0, 1) == 0; }},
+        {"cmap_float_neg",
+         [] {
              float f[1] = {};
              return vizor_cmap_float(g_bytes, -30, f, 1, 0, 0, 1) == 0;
          }},
-        {"cmap_float_fmt", [] {
+        {"cmap_float_fmt",
+         [] {
              float f[1] = {};
              return vizor_cmap_float(g_bytes, 30, f, 1, 77, 0, 1) == 0;
          }},
         {"save_distance", [] { return vizor_frame_save_distance(-1, 0, nullptr, 4, 2, 2) == 0; }},
-        {"save_distance_size", [] { return vizor_frame_save_distance(-1, 0, nullptr, 4, -2, 2) == 0; }},
+        {"save_distance_size",
+         [] { return vizor_frame_save_distance(-1, 0, nullptr, 4, -2, 2) == 0; }},
         {"save_gray", [] { return vizor_frame_save_gray(-1, 1, nullptr, 4, 2, 2) == 0; }},
-        {"load_distance", [] { return vizor_frame_load_distance(-1, nullptr, 4, nullptr, nullptr) == 0; }},
+        {"load_distance",
+         [] { return vizor_frame_load_distance(-1, nullptr, 4, nullptr, nullptr) == 0; }},
         {"load_gray", [] { return vizor_frame_load_gray(-1, nullptr, -4, nullptr, nullptr) == 0; }},
         {"error_name", [] { return std::string(vizor_error_name(12345)) == "**UNKNOWN**"; }},
         {"log_enable_channel", [] { return vz_log_enable(9, 1, nullptr) == 0; }},
-        {"log_null_format", [] {
+        {"log_null_format",
+         [] {
              vz_log(VZ_LOG_ERR, nullptr, nullptr);
              return true;
          }},
         // transport
         {"ll_dev_list", [] { return vizor_ll_dev_list(nullptr, 3) == 0; }},
         {"ll_dev_open", [] { return vizor_ll_dev_open(nullptr) == nullptr; }},
-        {"ll_dev_close", [] {
+        {"ll_dev_close",
+         [] {
              vizor_ll_dev_close(nullptr);
              vizor_ll_dev_close(zll);
              return true;
          }},
-        {"ll_dev_reset", [] { return !vizor_ll_dev_reset(nullptr, 0) && !vizor_ll_dev_reset(zll, 1); }},
-        {"ll_exe_cmd", [] {
+        {"ll_dev_reset",
+         [] { return !vizor_ll_dev_reset(nullptr, 0) && !vizor_ll_dev_reset(zll, 1); }},
+        {"ll_exe_cmd",
+         [] {
              return !vizor_ll_exe_cmd(nullptr, 1, 0, 0, g_bytes, 4, 10) &&
                     !vizor_ll_exe_cmd(zll, 0, 0, 0, nullptr, 4, 10);
          }},
@@ -95,7 +108,8 @@ const std::vector<Call> &api_calls() {
         {"ll_reg_read", [] { return !vizor_ll_reg_read(zll, 1, 0, g_regs, 4); }},
         {"ll_param_set", [] { return !vizor_ll_param_set(zll, nullptr, -5); }},
         {"ll_param_get", [] { return !vizor_ll_param_get(nullptr, g_wire, 2); }},
-        {"ll_event_loop", [] {
+        {"ll_event_loop",
+         [] {
              return vizor_ll_event_loop(nullptr, 10, nullptr) < 0 &&
                     vizor_ll_event_loop(zll, -1, nullptr) < 0;
          }},
@@ -103,7 +117,8 @@ const std::vector<Call> &api_calls() {
         {"ll_cap_stop", [] { return !vizor_ll_cap_stop(nullptr); }},
         // stream
         {"stream_create", [] { return vz_stream_create(nullptr) == nullptr; }},
-        {"stream_null", [] {
+        {"stream_null",
+         [] {
              vz_stream_cfg_t cfg{};
              vz_stream_state_t st{};
              vz_stream_destroy(nullptr);
@@ -114,7 +129,8 @@ const std::vector<Call> &api_calls() {
                     vz_stream_fetch_frames(nullptr, g_bytes, 64, 1, nullptr, false) == 0 &&
                     vz_stream_feed_input(nullptr, g_bytes, 64) == 1;
          }},
-        {"stream_bad_args", [] {
+        {"stream_bad_args",
+         [] {
              vz_stream_cfg_t cfg{4};
              vz_stream_t *s = vz_stream_create(&cfg);
              const bool ok = vz_stream_get_cfg(s, nullptr) == nullptr &&
@@ -127,14 +143,16 @@ const std::vector<Call> &api_calls() {
          }},
         // data transfer
         {"crc", [] { return al_data_calc_crc(nullptr, 5) == 0; }},
-        {"send_action", [] {
+        {"send_action",
+         [] {
              return al_data_send_action_info(nullptr, AL_ACT_ACK, g_bytes, nullptr) == -1 &&
                     al_data_send_action_info(zll, AL_ACT_DATA, nullptr, nullptr) == -1;
          }},
         {"read_action", [] { return al_data_read_action_info(zll, AL_ACT_ACK, nullptr) == 0; }},
         {"get_data_info", [] { return al_get_data_info(nullptr, 0, nullptr, 16) == 0; }},
         {"get_data_payload", [] { return al_get_data_payload(zll, nullptr, 450) == 0; }},
-        {"build_file_buffer", [] {
+        {"build_file_buffer",
+         [] {
              int n = 5;
              return al_data_build_file_buffer(nullptr, &n) == -1 &&
                     al_data_build_file_buffer("/nonexistent/x", nullptr) == -1;
@@ -142,23 +160,27 @@ const std::vector<Call> &api_calls() {
         {"bin_data_write", [] { return vizor_bin_data_write(nullptr, 0, 0, 0, nullptr) == -1; }},
         {"bin_data_read", [] { return vizor_bin_data_read(zll, 2, nullptr) == -1; }},
         {"ll_firmware_upgrade", [] { return vizor_ll_firmware_upgrade(nullptr, 0, 0, "x") == -1; }},
-        {"progress_cb", [] {
+        {"progress_cb",
+         [] {
              vizor_data_set_progress_cb(nullptr, g_bytes);
              return true;
          }},
         // drivers
-        {"drv_find", [] {
+        {"drv_find",
+         [] {
              vizor_dev_t zero{};
              return vizor_drv_find(nullptr) == nullptr && vizor_drv_find(&zero) == nullptr;
          }},
         // colour map
-        {"cmap_null", [] {
+        {"cmap_null",
+         [] {
              vz_cmap_init(nullptr, 10);
              vz_cmap_uninit(nullptr);
              vz_cmap_set_range(nullptr, 0, 1);
              return vz_cmap_get_color(nullptr, 5) == 0 && vz_cmap_get_gray(nullptr, 5) == 0;
          }},
-        {"cmap_neg_size", [] {
+        {"cmap_neg_size",
+         [] {
              vz_cmap_t m;
              vz_cmap_init(&m, -7);
              vz_cmap_set_range(&m, INT32_MIN, INT32_MAX);
@@ -167,13 +189,16 @@ const std::vector<Call> &api_calls() {
              return ok;
          }},
         // lens
-        {"lens_init_null", [] {
+        {"lens_init_null",
+         [] {
              vz_calib_map_t m{};
              vz_lens_param_t l{};
-             return vz_calib_len_init_map(nullptr, &l) == 0 && vz_calib_len_init_map(&m, nullptr) == 0 &&
+             return vz_calib_len_init_map(nullptr, &l) == 0 &&
+                    vz_calib_len_init_map(&m, nullptr) == 0 &&
                     vz_calib_len_init_map(&m, &l) == 0;  // zero size
          }},
-        {"lens_undistort", [] {
+        {"lens_undistort",
+         [] {
              vz_calib_map_t m{};
              float f[4] = {};
              vz_calib_len_uninit_map(nullptr);
@@ -189,21 +214,25 @@ const std::vector<Call> &api_calls() {
 const std::vector<Call> &math_calls() {
     double *const v = g_v;
     static const std::vector<Call> calls = {
-        {"vec3", [=] {
-             return !vec3_set(nullptr, v) && !vec3_add(v, nullptr, v) && !vec3_subtract(nullptr, v, v) &&
-                    !vec3_multiply(v, nullptr, nullptr) && !vec3_negate(nullptr, v) &&
-                    !vec3_scale(nullptr, 2, v) && !vec3_normalize(nullptr, nullptr) &&
-                    !vec3_cross(nullptr, v, v) && std::isnan(vec3_length(nullptr)) &&
-                    std::isnan(vec3_dot(v, nullptr)) && !vec3_direction(v, nullptr, v) &&
-                    !vec3_lerp(nullptr, v, 0.5, v) && std::isnan(vec3_dist(nullptr, v)) &&
-                    !vec3_unproject(v, v, nullptr, v, v) && vec3_str(nullptr, g_text, 8) == -1;
+        {"vec3",
+         [=] {
+             return !vec3_set(nullptr, v) && !vec3_add(v, nullptr, v) &&
+                    !vec3_subtract(nullptr, v, v) && !vec3_multiply(v, nullptr, nullptr) &&
+                    !vec3_negate(nullptr, v) && !vec3_scale(nullptr, 2, v) &&
+                    !vec3_normalize(nullptr, nullptr) && !vec3_cross(nullptr, v, v) &&
+                    std::isnan(vec3_length(nullptr)) && std::isnan(vec3_dot(v, nullptr)) &&
+                    !vec3_direction(v, nullptr, v) && !vec3_lerp(nullptr, v, 0.5, v) &&
+                    std::isnan(vec3_dist(nullptr, v)) && !vec3_unproject(v, v, nullptr, v, v) &&
+                    vec3_str(nullptr, g_text, 8) == -1;
          }},
-        {"mat3", [=] {
-             return !mat3_set(nullptr, v) && !mat3_transpose(nullptr, v) && !mat3_toMat4(nullptr, v) &&
-                    !mat3_inverse(nullptr, v) && !mat3_multiply(v, nullptr, v) &&
-                    mat3_str(nullptr, nullptr, 0) == -1;
+        {"mat3",
+         [=] {
+             return !mat3_set(nullptr, v) && !mat3_transpose(nullptr, v) &&
+                    !mat3_toMat4(nullptr, v) && !mat3_inverse(nullptr, v) &&
+                    !mat3_multiply(v, nullptr, v) && mat3_str(nullptr, nullptr, 0) == -1;
          }},
-        {"mat4", [=] {
+        {"mat4",
+         [=] {
              return !mat4_set(nullptr, v) && !mat4_transpose(nullptr, v) &&
                     std::isnan(mat4_determinant(nullptr)) && !mat4_inverse(nullptr, v) &&
                     !mat4_toRotationMat(nullptr, v) && !mat4_toMat3(nullptr, v) &&
@@ -212,10 +241,12 @@ const std::vector<Call> &math_calls() {
                     !mat4_translate(v, nullptr, v) && !mat4_scale(nullptr, v, v) &&
                     !mat4_rotate(v, 1, nullptr, v) && !mat4_rotateX(nullptr, 1, v) &&
                     !mat4_rotateY(nullptr, 1, v) && !mat4_rotateZ(nullptr, 1, v) &&
-                    !mat4_lookAt(v, nullptr, v, v) && !mat4_fromRotationTranslation(nullptr, v, v) &&
+                    !mat4_lookAt(v, nullptr, v, v) &&
+                    !mat4_fromRotationTranslation(nullptr, v, v) &&
                     mat4_str(nullptr, g_text, 8) == -1;
          }},
-        {"quat", [=] {
+        {"quat",
+         [=] {
              return !quat_set(nullptr, v) && !quat_calculateW(nullptr, v) &&
                     std::isnan(quat_dot(nullptr, v)) && !quat_inverse(nullptr, v) &&
                     !quat_conjugate(nullptr, v) && std::isnan(quat_length(nullptr)) &&

@@ -61,14 +61,17 @@ inline const std::vector<DeviceCall> &device_calls() {
         {"get_gray",
          [](vizor_dev_t *d) { return vizor_frame_get_gray(d, out, 64, raw, 64, nullptr) == 0; }},
         {"get_pcl",
-         [](vizor_dev_t *d) { return vizor_frame_get_pcl(d, out, 64, out, 4, 2, 2, nullptr) == 0; }},
+         [](vizor_dev_t *d) {
+             return vizor_frame_get_pcl(d, out, 64, out, 4, 2, 2, nullptr) == 0;
+         }},
         {"get_pcl_bad_size",
          [](vizor_dev_t *d) { return vizor_frame_get_pcl(d, out, 64, out, 4, -2, 2, &cam) == 0; }},
         {"get_pcl_xyzd",
          [](vizor_dev_t *d) {
              return vizor_frame_get_pcl_xyzd(d, nullptr, 64, out, 4, 2, 2, true, &cam) == 0;
          }},
-        {"filter_enable", [](vizor_dev_t *d) { return vizor_filter_enable(d, 0, nullptr, 0) == -1; }},
+        {"filter_enable",
+         [](vizor_dev_t *d) { return vizor_filter_enable(d, 0, nullptr, 0) == -1; }},
         {"filter_disable", [](vizor_dev_t *d) { return vizor_filter_disable(d, 0) == -1; }},
         {"path_cfg", [](vizor_dev_t *d) { return vizor_path_cfg(d, nullptr) == -1; }},
         {"data_download",
