@@ -233,26 +233,29 @@ VZ_API int vizor_ll_firmware_upgrade(vizor_ll_t *ll, uint8_t type, uint16_t vers
 
 /* ---- flows on an open device ------------------------------------------------- */
 
-/*
- * vizor_bin_data_write on an open device: writes the file fname to the camera
- * as data type type with version version; reserved is unused. The device is
- * marked busy for the whole flow (including the final wait of up to 20 s).
- * Returns 1 on success, -1 on failure or for dev NULL or not open ("Wrong
- * params"). Call from the thread that uses the device; no other call on the
- * device may run meanwhile.
- */
+/* Writes the file fname to the camera as data type type with version version
+ * (the flow of vizor_bin_data_write); reserved is unused.
+ * Returns: 1 on success; -1 on failure, or for a record not open ("Wrong
+ *          params" at DBG).
+ * Buffers: fname is read during the call; the file is read whole.
+ * Thread:  the device's application thread; no other call on the device may
+ *          run meanwhile. Blocks for the whole flow (up to a 20 s final wait).
+ * Close:   the device is busy for the whole flow: a close from another thread
+ *          returns after its bounded wait and completes when the flow ends. */
 VZ_API int vizor_data_download(vizor_dev_t *dev, const char *fname, uint8_t type, uint16_t version,
                                uint32_t reserved) VZ_NOEXCEPT;
 
-/* The same write flow as vizor_data_download, for firmware images. */
+/* The same write flow as vizor_data_download, for firmware images; the same
+ * contract. */
 VZ_API int vizor_firmware_upgrade(vizor_dev_t *dev, uint8_t type, uint16_t version,
                                   const char *fname) VZ_NOEXCEPT;
 
-/*
- * vizor_bin_data_read on an open device: reads data type type from the camera
- * into fname (NULL: "calib.bin"). The device is marked busy for the whole
- * flow. Returns 1 on success, -1 on failure or for dev NULL or not open.
- */
+/* Reads data type type from the camera into fname (NULL: "calib.bin"), the
+ * flow of vizor_bin_data_read.
+ * Returns: 1 on success; -1 on failure or for a record not open.
+ * Buffers: fname is read during the call; the file is created or truncated.
+ * Thread:  as vizor_data_download.
+ * Close:   as vizor_data_download. */
 VZ_API int vizor_data_upload(vizor_dev_t *dev, uint8_t type, const char *fname) VZ_NOEXCEPT;
 
 VZ_EXTERN_C_END

@@ -16,7 +16,13 @@
  * the status check that follows it belong together on the wire.
  *
  * Results: failures are reported by a log line and a false/NULL/0 result; no
- * libusb error code leaves the transport except from vizor_ll_event_loop.
+ * libusb error code leaves the transport except from vizor_ll_event_loop. A
+ * NULL or zero-filled record gives the failure value at once. No call throws.
+ *
+ * Close: vizor_ll_dev_close must not run while another call on the same ll is
+ * in progress (the transport keeps no busy mark; the device API's close waits
+ * for its own calls first). A command whose device goes away fails within its
+ * own time-out.
  */
 #ifndef VIZOR_LL_H
 #define VIZOR_LL_H

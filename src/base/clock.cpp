@@ -1,3 +1,5 @@
+// The library clock: millisecond wall-clock stamps, millisecond sleeps and
+// the calling thread's kernel id.
 #include "base/clock.h"
 
 #include <sys/syscall.h>

@@ -7,8 +7,10 @@
 
 #include <cmath>
 #include <functional>
+#include <stdexcept>
 #include <vector>
 
+#include "base/firewall.h"
 #include "boundary/device_calls.h"
 #include "log_capture.h"
 #include "vizor/cmap.h"
@@ -283,6 +285,17 @@ TEST(BoundaryDevice, NullAndZeroedRecordsGetTheFailureValue) {
     // A bad handle is reported with the standard line.
     EXPECT_TRUE(log.has("[ERR] [vizor_reg_batch_write]  Device handler Is NULL!\r\n"));
     EXPECT_TRUE(log.has("[ERR] [_vizor_param_batch_get]  Device handler Is NULL!\r\n"));
+}
+
+// What every entry does with an exception: the failure value and one line.
+TEST(Firewall, AnExceptionBecomesTheFailureValue) {
+    LogCapture log;
+    EXPECT_EQ(vz::entry("f_alloc", -7, []() -> int { throw std::bad_alloc(); }), -7);
+    EXPECT_EQ(vz::entry("f_any", 3u, []() -> unsigned { throw 42; }), 3u);
+    vz::entry_void("f_void", [] { throw std::runtime_error("x"); });
+    EXPECT_TRUE(log.has("[ERR] [f_alloc] out of memory\n"));
+    EXPECT_TRUE(log.has("[ERR] [f_any] internal error\n"));
+    EXPECT_TRUE(log.has("[ERR] [f_void] internal error\n"));
 }
 
 }  // namespace
