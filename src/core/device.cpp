@@ -140,6 +140,13 @@ void note_mark(const vizor_ll_t *ll, int delta) {
 
 }  // namespace
 
+vizor_ll::~vizor_ll() {
+    vz::cap::XferPool::release(xfers, "vizor_dev_close");
+    // Also releases a lone context of a failed open.
+    if (usb.usb_hdl || usb.usb_ctx) vizor_ll_dev_close(this);
+    drv = std::unique_ptr<vizor_drv_t>();
+}
+
 namespace vz {
 
 DevMark::DevMark(vizor_dev_t *dev) noexcept : dev_(dev), ll_(dev ? dev->ll : nullptr), ok_(false) {
@@ -173,15 +180,9 @@ void finish_close(vizor_dev_t &dev) noexcept {
     ll->closing = true;
     cap::wake_all(*ll);
     if (ll->capturing && !cap::stop(dev)) vz_err("[%s] stop capture failed!\n", "vizor_dev_close");
-    // The transfers go while their USB context still exists.
-    cap::XferPool::release(ll->xfers, "vizor_dev_close");
-    // Joins the event thread (no completion runs after this) and releases the
-    // USB device; also releases a lone context of a failed open.
-    if (ll->usb.usb_hdl || ll->usb.usb_ctx) vizor_ll_dev_close(ll);
     detach_name_buffers(dev);
     ll->opened = 0;
-    // The members release the rest: driver (uninit), reassembler, buffers.
-    delete ll;
+    delete ll;  // transfers, transport, driver, reassembler, buffers
     dev.ll = nullptr;
     std::atomic_ref<uint8_t>(dev.api_busy).store(0);
     vz::current_device().store(nullptr);

@@ -73,10 +73,17 @@ private:
 }  // namespace vz
 
 // The device's private state, released as a whole by vz::finish_close. The
-// USB transport reads only its first member. The members own what they hold;
-// the order of the teardown steps that need one (capture stop, transfers,
-// transport) is that of finish_close.
+// USB transport reads only its first member. It owns what it holds: its
+// destructor releases, in this order, the transfers (while their USB context
+// still exists), the transport (which joins the event thread, so no
+// completion runs afterwards), the driver (uninit), then the members do the
+// rest (reassembler, buffers, synchronisation).
 struct vizor_ll {
+    vizor_ll() = default;
+    ~vizor_ll();
+    vizor_ll(const vizor_ll &) = delete;
+    vizor_ll &operator=(const vizor_ll &) = delete;
+
     vizor_ll_usb_t usb{};                     // must stay first
     vz::DriverOwner drv;                      // this device's copy of its driver
     std::atomic<uint8_t> opened{0};
