@@ -112,15 +112,19 @@ typedef struct vizor_ll_param_wire {
 
 /* ---- library ------------------------------------------------------------------- */
 
-/* Returns true; the transport keeps no library-wide state but the debug
- * level. Called by vizor_init. */
+/* Returns: true; the transport keeps no library-wide state but the debug
+ *          level.
+ * Thread:  the thread of vizor_init, which calls it. */
 VZ_API bool vizor_ll_init(void) VZ_NOEXCEPT;
 
-/* Does nothing; called by vizor_uninit. */
+/* Does nothing.
+ * Thread:  the thread of vizor_uninit, which calls it. */
 VZ_API void vizor_ll_uninit(void) VZ_NOEXCEPT;
 
 /* Stores the libusb debug level (0 none .. 4 debug) applied to every USB
- * context created later, and returns it. Any thread. */
+ * context created later.
+ * Returns: level.
+ * Thread:  any. */
 VZ_API int vizor_ll_set_debug(int level) VZ_NOEXCEPT;
 
 /* ---- devices ------------------------------------------------------------------- */
@@ -129,9 +133,11 @@ VZ_API int vizor_ll_set_debug(int level) VZ_NOEXCEPT;
  * into up to max entries, in libusb's device order. All max entries are
  * zeroed first; each camera found gets usb_id, bus, port, address, speed and
  * usb_loc_valid = 1 (no context or handle: nothing is opened). Uses a private
- * USB context and never touches an open device's. Returns the number of
- * entries filled; 0 when none is found, on failure, or for entries NULL or
- * max <= 0. Any thread. */
+ * USB context and never touches an open device's.
+ * Returns: the number of entries filled; 0 when none is found, on failure,
+ *          or for entries NULL or max <= 0.
+ * Buffers: max entries of the caller's are written.
+ * Thread:  any. */
 VZ_API int vizor_ll_dev_list(vizor_ll_usb_t *entries, int max) VZ_NOEXCEPT;
 
 /* Opens a camera into ll: with usb_loc_valid set the camera at usb_bus_num /
@@ -140,28 +146,41 @@ VZ_API int vizor_ll_dev_list(vizor_ll_usb_t *entries, int max) VZ_NOEXCEPT;
  * lets libusb detach a kernel driver, claims interface 0 or else 1, and
  * starts the event thread. A context already in ll is reused, otherwise one
  * is created with the vizor_ll_set_debug level.
- * Returns ll, or NULL when ll is NULL or on failure. On failure nothing stays
- * open: a context this call created is released; a context the caller put in
- * ll is kept when no camera was found and released when the camera was found
- * but could not be set up. Call from the thread that owns ll. */
+ * Returns: ll; NULL when ll is NULL or on failure. On failure nothing stays
+ *          open: a context this call created is released; a context the
+ *          caller put in ll is kept when no camera was found and released
+ *          when the camera was found but could not be set up.
+ * Thread:  the thread that owns ll. */
 VZ_API vizor_ll_t *vizor_ll_dev_open(vizor_ll_t *ll) VZ_NOEXCEPT;
 
 /* Stops and joins the event thread (at once: the thread is woken), releases
  * the interfaces, closes the handle and destroys the context; usb_ctx and
- * usb_hdl become NULL. A NULL ll or a device not open only logs a warning
- * (a lone context is still released). Call from the thread that owns ll,
- * after the device API has cancelled and reaped its bulk transfers. */
+ * usb_hdl become NULL.
+ * Returns: nothing; a NULL ll or a device not open only logs a warning (a
+ *          lone context is still released).
+ * Thread:  the thread that owns ll, after the device API has cancelled and
+ *          reaped its bulk transfers and while no other call uses ll. */
 VZ_API void vizor_ll_dev_close(vizor_ll_t *ll) VZ_NOEXCEPT;
 
 /* Resets part of the camera. Target VIZOR_RESET_USB_IF (3): sends the reset
  * command, closes the device and reopens the camera at the same bus and port,
- * trying up to 15 times 200 ms apart (about 3 s at most); true when it was
- * reopened, false otherwise (ll is then closed). Other targets (0 board,
- * 1 sensor, ...): sends the reset command and returns the camera's status
- * answer; false for a device not open. Caller's thread. */
+ * trying up to 15 times 200 ms apart (about 3 s at most). Other targets
+ * (0 board, 1 sensor, ...): sends the reset command.
+ * Returns: target 3: true when the camera was reopened, false otherwise (ll
+ *          is then closed); other targets: the camera's status answer;
+ *          false for a device not open.
+ * Thread:  the thread that owns ll. */
 VZ_API bool vizor_ll_dev_reset(vizor_ll_t *ll, uint8_t target) VZ_NOEXCEPT;
 
 /* ---- command channel ------------------------------------------------------------ */
+
+/* Contract shared by every call of this section and the next:
+ * Buffers: the caller's, read or written during the call only, never beyond
+ *          the length given.
+ * Thread:  the thread that owns ll ("caller's thread"), one command at a
+ *          time per device; the device's event thread must run.
+ * Close:   a device that goes away makes the command fail within its own
+ *          time-out; vizor_ll_dev_close itself must wait for the call. */
 
 /* One command transfer on the control endpoint: setup (bmRequestType 0x22 for
  * dir != 0, 0xA2 for dir == 0; request; value; index 0; len), then for a write
