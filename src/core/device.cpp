@@ -110,10 +110,10 @@ void run_driver_init(vizor_dev_t &dev, vz::DriverOwner &owner) {
 // other threads. False when some are still inside after that.
 bool wait_not_busy(vizor_ll_t &ll) {
     for (int i = 0; i < kCloseWaitRounds; ++i) {
-        if (ll.busy.load() == 0) return true;
+        if ((ll.busy.load() & vz::kBusyCount) == 0) return true;
         vz::sleep_ms(kCloseWaitMs);
     }
-    return ll.busy.load() == 0;
+    return (ll.busy.load() & vz::kBusyCount) == 0;
 }
 
 // Devices the calling thread is inside a public call on, with their counts.
@@ -162,10 +162,25 @@ DevMark::DevMark(vizor_dev_t *dev) noexcept : dev_(dev), ll_(dev ? dev->ll : nul
 DevMark::~DevMark() {
     if (!ll_) return;
     note_mark(ll_, -1);
-    if (ll_->busy.fetch_sub(1) != 1) return;
-    std::atomic_ref<uint8_t>(dev_->api_busy).store(0);
-    // The last call out finishes a close that had to leave early.
-    if (ll_->close_deferred.load() && ll_->close_deferred.exchange(false)) finish_close(*dev_);
+    // Nothing of the state or the record is touched once the mark is gone: a
+    // closer may free both then. The last call out of a deferred close takes
+    // the whole word to 0 and finishes that close itself.
+    int cur = ll_->busy.load();
+    if ((cur & kBusyCount) == 1) std::atomic_ref<uint8_t>(dev_->api_busy).store(0);
+    while (!ll_->busy.compare_exchange_weak(cur, cur == (kCloseDeferred | 1) ? 0 : cur - 1)) {
+    }
+    if (cur == (kCloseDeferred | 1)) finish_close(*dev_);
+}
+
+// Leaves the rest of a close to the last call still inside: true when the
+// deferral was taken, false when no call is inside any more (the caller then
+// finishes the close itself).
+bool defer_close(vizor_ll_t &ll) {
+    int cur = ll.busy.load();
+    for (;;) {
+        if ((cur & kBusyCount) == 0) return false;
+        if (ll.busy.compare_exchange_weak(cur, cur | kCloseDeferred)) return true;
+    }
 }
 
 int marks_held_here(const vizor_ll_t *ll) noexcept {
@@ -352,7 +367,7 @@ VZ_API void vizor_dev_close(vizor_dev_t *dev) noexcept {
                 "[%s] called inside a call on this device: it completes when that call "
                 "returns\n",
                 fn);
-            ll.close_deferred = true;
+            vz::defer_close(ll);  // this thread's own mark keeps the count above 0
             return;
         }
         if (ll.capturing && !vz::cap::stop(*dev)) vz_err("[%s] stop capture failed!\n", fn);
@@ -360,8 +375,7 @@ VZ_API void vizor_dev_close(vizor_dev_t *dev) noexcept {
             // Never free what another call still uses: the last call to leave
             // finishes the close; the caller does not wait longer.
             vz_wrn("[%s]  api wait timeout\n", fn);
-            ll.close_deferred = true;
-            if (ll.busy.load() > 0 || !ll.close_deferred.exchange(false)) return;
+            if (vz::defer_close(ll)) return;
         }
         vz::finish_close(*dev);
     });

@@ -109,11 +109,12 @@ struct vizor_ll {
     vz::cap::FrameReq *req = nullptr;         // application thread of the fetch call
 
     vizor_dev_t *owner = nullptr;  // the record this state belongs to
-    // Public calls in progress; close waits (bounded) for it to reach zero.
+    // Public calls in progress (low bits; close waits, bounded, for them to
+    // reach zero) and kCloseDeferred when a close could not finish at once:
+    // the mark that takes the word from kCloseDeferred + 1 to 0 finishes it.
+    // One word, so that the last mark and the closer never both finish.
     std::atomic<int> busy{0};
     std::atomic<bool> closing{false};
-    // Set when close could not finish at once; the last mark to go finishes it.
-    std::atomic<bool> close_deferred{false};
     std::unique_ptr<uint8_t[]> cb_buf;        // frame-ready copy buffer, made on first use
 
     // The four calibration name buffers and the calibration folder.
@@ -124,6 +125,10 @@ struct vizor_ll {
 static_assert(std::is_standard_layout_v<vizor_ll_usb_t>);
 
 namespace vz {
+
+// The deferred-close bit of vizor_ll::busy, and the mask of its call count.
+constexpr int kCloseDeferred = 1 << 30;
+constexpr int kBusyCount = kCloseDeferred - 1;
 
 // True when dev has a device state that is its own: not a copy of another
 // device's record (a state made outside vizor_dev_open has no owner).
