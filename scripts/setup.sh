@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential g++ cmake ninja-build pkg-config binutils
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format-14
   libusb-1.0-0-dev libminizip-dev zlib1g-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev libglib2.0-dev

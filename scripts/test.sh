@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a plain build with warnings as errors, the same
-# suite under AddressSanitizer + UndefinedBehaviorSanitizer, the threaded
-# suites under ThreadSanitizer, and the fuzzers (clang) for a bounded time.
+# Checks the formatting, then builds and runs every test: a plain Release
+# build (the build type users and packagers get, so optimiser-only warnings
+# show up here), the same suite under AddressSanitizer +
+# UndefinedBehaviorSanitizer, the threaded suites under ThreadSanitizer, and
+# the fuzzers (clang) for a bounded time; every build with warnings as errors.
 # Ends with one line "N passed, M failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -33,17 +35,26 @@ run_ctest() {
   summary+=("$name: $p passed, $f failed")
 }
 
-# build DIR [cmake args...]: configures and builds; a failure counts as one.
+# build DIR [cmake args...]: configures and builds with warnings as errors; a
+# failure counts as one.
 build() {
   local dir=$1; shift
-  if ! cmake -S "$root" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1; then
+  if ! cmake -S "$root" -B "$dir" -G Ninja -DVIZOR_WERROR=ON "$@" >"$dir.configure.log" 2>&1; then
     cat "$dir.configure.log"; return 1
   fi
   cmake --build "$dir" -j"$jobs"
 }
 
+# Formatting of the tracked sources (.clang-format).
+if bash scripts/format.sh --check >build-format.log 2>&1; then
+  passed=$((passed + 1)); summary+=("format: passed")
+else
+  cat build-format.log
+  failed=$((failed + 1)); summary+=("format: $(grep -c '^needs formatting' build-format.log) files need formatting")
+fi
+
 plain_ok=0
-if build build -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+if build build -DCMAKE_BUILD_TYPE=Release; then
   plain_ok=1
   run_ctest build "plain"
 else

@@ -1,3 +1,5 @@
+// The camera firmware model: commands, parameters, registers, capture and the
+// data-transfer actions behind the USB endpoints.
 #include "vcam/firmware.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The sensor models of the virtual camera that fill each captured frame.
 #include "vcam/sensor.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The camera's bulk stream: frames cut into chunks behind stream headers, and
+// the bulk IN pipe that hands them to host transfers.
 #include "vcam/stream.h"
 
 #include <algorithm>

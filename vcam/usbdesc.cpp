@@ -1,3 +1,4 @@
+// USB descriptors of the virtual camera and its standard control requests.
 #include "vcam/usbdesc.h"
 
 #include "vcam/proto.h"

@@ -30,22 +30,22 @@ typedef struct vz_cmap {
 /* Initialises map with a palette of size entries (none when size <= 0) and the
  * range 0..256 with both scales 0. A failed palette allocation leaves palette
  * NULL and size 0; lookups on such a map answer black. */
-VZ_API void vz_cmap_init(vz_cmap_t *map, int32_t size);
+VZ_API void vz_cmap_init(vz_cmap_t *map, int32_t size) VZ_NOEXCEPT;
 
 /* Releases the palette; the map may be initialised again. NULL is ignored. */
-VZ_API void vz_cmap_uninit(vz_cmap_t *map);
+VZ_API void vz_cmap_uninit(vz_cmap_t *map) VZ_NOEXCEPT;
 
 /* Sets the range from two bounds in either order. Equal bounds keep the
  * previous range and set scale to the palette size and gray_scale to 255. */
-VZ_API void vz_cmap_set_range(vz_cmap_t *map, int32_t a, int32_t b);
+VZ_API void vz_cmap_set_range(vz_cmap_t *map, int32_t a, int32_t b) VZ_NOEXCEPT;
 
 /* Colour of value v: reserved colours first, black outside the range, else
  * the palette entry (range_min gets the last entry, range_max the first). */
-VZ_API uint32_t vz_cmap_get_color(const vz_cmap_t *map, int32_t v);
+VZ_API uint32_t vz_cmap_get_color(const vz_cmap_t *map, int32_t v) VZ_NOEXCEPT;
 
 /* Gray of value v: 65400 and 65500 keep their colours, white above the range,
  * black below, else the gray level repeated in all three channels. */
-VZ_API uint32_t vz_cmap_get_gray(const vz_cmap_t *map, int32_t v);
+VZ_API uint32_t vz_cmap_get_gray(const vz_cmap_t *map, int32_t v) VZ_NOEXCEPT;
 
 VZ_EXTERN_C_END
 

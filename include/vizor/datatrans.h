@@ -136,7 +136,7 @@ typedef void (*vizor_data_progress_f)(void *user, uint32_t done, uint32_t total)
  * data went through. The callback must not call data-transfer functions on
  * the same device. Any thread; flows already running keep their callback.
  */
-VZ_API void vizor_data_set_progress_cb(vizor_data_progress_f cb, void *user);
+VZ_API void vizor_data_set_progress_cb(vizor_data_progress_f cb, void *user) VZ_NOEXCEPT;
 
 /* ---- records and check sum -------------------------------------------------- */
 
@@ -146,7 +146,7 @@ VZ_API void vizor_data_set_progress_cb(vizor_data_progress_f cb, void *user);
  * covers len mod 65536 bytes, so 65536 gives 0 whatever the data. buf may be
  * NULL only when that count is 0. Pure; any thread.
  */
-VZ_API uint16_t al_data_calc_crc(const uint8_t *buf, uint32_t len);
+VZ_API uint16_t al_data_calc_crc(const uint8_t *buf, uint32_t len) VZ_NOEXCEPT;
 
 /*
  * Sends one record of action act:
@@ -159,7 +159,7 @@ VZ_API uint16_t al_data_calc_crc(const uint8_t *buf, uint32_t len);
  * NULL (nothing is sent then), a failed transfer or a failed status check.
  */
 VZ_API int al_data_send_action_info(vizor_ll_t *ll, uint8_t act, const void *info,
-                                    const uint8_t *data);
+                                    const uint8_t *data) VZ_NOEXCEPT;
 
 /*
  * Read exchange of action act: AL_ACT_ACK (13 bytes into an al_ack_t at dst)
@@ -171,7 +171,7 @@ VZ_API int al_data_send_action_info(vizor_ll_t *ll, uint8_t act, const void *inf
  * ("Write phase failed"); -1 when the reply could not be read ("Read phase
  * failed").
  */
-VZ_API int al_data_read_action_info(vizor_ll_t *ll, uint8_t act, void *dst);
+VZ_API int al_data_read_action_info(vizor_ll_t *ll, uint8_t act, void *dst) VZ_NOEXCEPT;
 
 /*
  * Query exchange: sends the len bytes at buf with action act (AL_ACT_GET_INFO
@@ -180,7 +180,7 @@ VZ_API int al_data_read_action_info(vizor_ll_t *ll, uint8_t act, void *dst);
  * Returns 1 on success; 0 for ll NULL or not open, buf NULL, or a failed
  * phase (buf may then hold a partial reply).
  */
-VZ_API int al_get_data_info(vizor_ll_t *ll, uint8_t act, void *buf, uint16_t len);
+VZ_API int al_get_data_info(vizor_ll_t *ll, uint8_t act, void *buf, uint16_t len) VZ_NOEXCEPT;
 
 /*
  * Reads the next n bytes of the image whose GET_INFO came last: stores n in
@@ -190,7 +190,7 @@ VZ_API int al_get_data_info(vizor_ll_t *ll, uint8_t act, void *buf, uint16_t len
  * Returns 1 on success; 0 for ll NULL or not open, buf NULL, or a failed
  * phase.
  */
-VZ_API int al_get_data_payload(vizor_ll_t *ll, void *buf, uint16_t n);
+VZ_API int al_get_data_payload(vizor_ll_t *ll, void *buf, uint16_t n) VZ_NOEXCEPT;
 
 /*
  * Checks that the data image file at path can be read whole: on success
@@ -198,7 +198,7 @@ VZ_API int al_get_data_payload(vizor_ll_t *ll, void *buf, uint16_t n);
  * when the file cannot be opened, is empty, larger than INT32_MAX bytes,
  * cannot be buffered or read whole (then *size is set to 0). Any thread.
  */
-VZ_API int al_data_build_file_buffer(const char *path, int *size);
+VZ_API int al_data_build_file_buffer(const char *path, int *size) VZ_NOEXCEPT;
 
 /* ---- flows on the transport's per-device state ------------------------------ */
 
@@ -213,8 +213,8 @@ VZ_API int al_data_build_file_buffer(const char *path, int *size);
  * open, file missing, empty or unreadable, failed query, version gate, any
  * refused or failed action). Blocks the calling thread for the whole flow.
  */
-VZ_API int vizor_bin_data_write(vizor_ll_t *ll, uint8_t type, uint16_t version,
-                                uint32_t reserved, const char *fname);
+VZ_API int vizor_bin_data_write(vizor_ll_t *ll, uint8_t type, uint16_t version, uint32_t reserved,
+                                const char *fname) VZ_NOEXCEPT;
 
 /*
  * Reads the image of data type type from the camera into the file fname
@@ -225,35 +225,38 @@ VZ_API int vizor_bin_data_write(vizor_ll_t *ll, uint8_t type, uint16_t version,
  * written, or a failed piece (what was written so far stays in the file).
  * Blocks the calling thread for the whole flow.
  */
-VZ_API int vizor_bin_data_read(vizor_ll_t *ll, uint8_t type, const char *fname);
+VZ_API int vizor_bin_data_read(vizor_ll_t *ll, uint8_t type, const char *fname) VZ_NOEXCEPT;
 
 /* vizor_bin_data_write(ll, type, version, 0, fname). */
 VZ_API int vizor_ll_firmware_upgrade(vizor_ll_t *ll, uint8_t type, uint16_t version,
-                                     const char *fname);
+                                     const char *fname) VZ_NOEXCEPT;
 
 /* ---- flows on an open device ------------------------------------------------- */
 
-/*
- * vizor_bin_data_write on an open device: writes the file fname to the camera
- * as data type type with version version; reserved is unused. The device is
- * marked busy for the whole flow (including the final wait of up to 20 s).
- * Returns 1 on success, -1 on failure or for dev NULL or not open ("Wrong
- * params"). Call from the thread that uses the device; no other call on the
- * device may run meanwhile.
- */
-VZ_API int vizor_data_download(vizor_dev_t *dev, const char *fname, uint8_t type,
-                               uint16_t version, uint32_t reserved);
+/* Writes the file fname to the camera as data type type with version version
+ * (the flow of vizor_bin_data_write); reserved is unused.
+ * Returns: 1 on success; -1 on failure, or for a record not open ("Wrong
+ *          params" at DBG).
+ * Buffers: fname is read during the call; the file is read whole.
+ * Thread:  the device's application thread; no other call on the device may
+ *          run meanwhile. Blocks for the whole flow (up to a 20 s final wait).
+ * Close:   the device is busy for the whole flow: a close from another thread
+ *          returns after its bounded wait and completes when the flow ends. */
+VZ_API int vizor_data_download(vizor_dev_t *dev, const char *fname, uint8_t type, uint16_t version,
+                               uint32_t reserved) VZ_NOEXCEPT;
 
-/* The same write flow as vizor_data_download, for firmware images. */
+/* The same write flow as vizor_data_download, for firmware images; the same
+ * contract. */
 VZ_API int vizor_firmware_upgrade(vizor_dev_t *dev, uint8_t type, uint16_t version,
-                                  const char *fname);
+                                  const char *fname) VZ_NOEXCEPT;
 
-/*
- * vizor_bin_data_read on an open device: reads data type type from the camera
- * into fname (NULL: "calib.bin"). The device is marked busy for the whole
- * flow. Returns 1 on success, -1 on failure or for dev NULL or not open.
- */
-VZ_API int vizor_data_upload(vizor_dev_t *dev, uint8_t type, const char *fname);
+/* Reads data type type from the camera into fname (NULL: "calib.bin"), the
+ * flow of vizor_bin_data_read.
+ * Returns: 1 on success; -1 on failure or for a record not open.
+ * Buffers: fname is read during the call; the file is created or truncated.
+ * Thread:  as vizor_data_download.
+ * Close:   as vizor_data_download. */
+VZ_API int vizor_data_upload(vizor_dev_t *dev, uint8_t type, const char *fname) VZ_NOEXCEPT;
 
 VZ_EXTERN_C_END
 

@@ -69,7 +69,7 @@ VZ_API extern const vizor_drv_ops_t g_vizor_driver_op_epc;
  * 16 characters separated by '-', exact case-sensitive match). Returns the
  * built-in record, or NULL when the string has fewer than three fields or
  * names no known driver. */
-VZ_API vizor_drv_t *vizor_drv_find(vizor_dev_t *dev);
+VZ_API vizor_drv_t *vizor_drv_find(vizor_dev_t *dev) VZ_NOEXCEPT;
 
 VZ_EXTERN_C_END
 

@@ -8,6 +8,13 @@
 #define VZ_API
 #endif
 
+/* Exported functions never throw: C++ callers see them as noexcept. */
+#ifdef __cplusplus
+#define VZ_NOEXCEPT noexcept
+#else
+#define VZ_NOEXCEPT
+#endif
+
 #ifdef __cplusplus
 #define VZ_EXTERN_C_BEGIN extern "C" {
 #define VZ_EXTERN_C_END }

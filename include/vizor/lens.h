@@ -60,11 +60,11 @@ typedef struct vz_calib_map {
  * A ready map must be released before it is built again: the build does not
  * release earlier arrays. Call from the map's owner only.
  */
-VZ_API int vz_calib_len_init_map(vz_calib_map_t *map, const vz_lens_param_t *lens);
+VZ_API int vz_calib_len_init_map(vz_calib_map_t *map, const vz_lens_param_t *lens) VZ_NOEXCEPT;
 
 /* Releases the arrays of a ready map and clears ready; does nothing for a map
  * that is not ready (or NULL). The array fields keep their (stale) values. */
-VZ_API void vz_calib_len_uninit_map(vz_calib_map_t *map);
+VZ_API void vz_calib_len_uninit_map(vz_calib_map_t *map) VZ_NOEXCEPT;
 
 /*
  * Undistorts the src_w x src_h float image src into dst (src_w * src_h
@@ -78,7 +78,8 @@ VZ_API void vz_calib_len_uninit_map(vz_calib_map_t *map);
  * Any thread may call it while the map stays ready; it does not allocate.
  */
 VZ_API int vz_calib_len_undistort(const vz_calib_map_t *map, float *dst, int dst_len,
-                                  const float *src, int src_w, int src_h, float invalid);
+                                  const float *src, int src_w, int src_h,
+                                  float invalid) VZ_NOEXCEPT;
 
 VZ_EXTERN_C_END
 

@@ -16,7 +16,13 @@
  * the status check that follows it belong together on the wire.
  *
  * Results: failures are reported by a log line and a false/NULL/0 result; no
- * libusb error code leaves the transport except from vizor_ll_event_loop.
+ * libusb error code leaves the transport except from vizor_ll_event_loop. A
+ * NULL or zero-filled record gives the failure value at once. No call throws.
+ *
+ * Close: vizor_ll_dev_close must not run while another call on the same ll is
+ * in progress (the transport keeps no busy mark; the device API's close waits
+ * for its own calls first). A command whose device goes away fails within its
+ * own time-out.
  */
 #ifndef VIZOR_LL_H
 #define VIZOR_LL_H
@@ -114,16 +120,20 @@ typedef struct vizor_ll_param_wire {
 
 /* ---- library ------------------------------------------------------------------- */
 
-/* Returns true; the transport keeps no library-wide state but the debug
- * level. Called by vizor_init. */
-VZ_API bool vizor_ll_init(void);
+/* Returns: true; the transport keeps no library-wide state but the debug
+ *          level.
+ * Thread:  the thread of vizor_init, which calls it. */
+VZ_API bool vizor_ll_init(void) VZ_NOEXCEPT;
 
-/* Does nothing; called by vizor_uninit. */
-VZ_API void vizor_ll_uninit(void);
+/* Does nothing.
+ * Thread:  the thread of vizor_uninit, which calls it. */
+VZ_API void vizor_ll_uninit(void) VZ_NOEXCEPT;
 
 /* Stores the libusb debug level (0 none .. 4 debug) applied to every USB
- * context created later, and returns it. Any thread. */
-VZ_API int vizor_ll_set_debug(int level);
+ * context created later.
+ * Returns: level.
+ * Thread:  any. */
+VZ_API int vizor_ll_set_debug(int level) VZ_NOEXCEPT;
 
 /* ---- devices ------------------------------------------------------------------- */
 
@@ -131,10 +141,12 @@ VZ_API int vizor_ll_set_debug(int level);
  * into up to max entries, in libusb's device order. All max entries are
  * zeroed first; each camera found gets usb_id, bus, port, address, speed and
  * usb_loc_valid = 1 (no context or handle: nothing is opened). Uses a private
- * USB context and never touches an open device's. Returns the number of
- * entries filled; 0 when none is found, on failure, or for entries NULL or
- * max <= 0. Any thread. */
-VZ_API int vizor_ll_dev_list(vizor_ll_usb_t *entries, int max);
+ * USB context and never touches an open device's.
+ * Returns: the number of entries filled; 0 when none is found, on failure,
+ *          or for entries NULL or max <= 0.
+ * Buffers: max entries of the caller's are written.
+ * Thread:  any. */
+VZ_API int vizor_ll_dev_list(vizor_ll_usb_t *entries, int max) VZ_NOEXCEPT;
 
 /* Opens a camera into ll: with usb_loc_valid set the camera at usb_bus_num /
  * usb_port_num (no other), otherwise the first camera that opens (which sets
@@ -142,28 +154,41 @@ VZ_API int vizor_ll_dev_list(vizor_ll_usb_t *entries, int max);
  * lets libusb detach a kernel driver, claims interface 0 or else 1, and
  * starts the event thread. A context already in ll is reused, otherwise one
  * is created with the vizor_ll_set_debug level.
- * Returns ll, or NULL when ll is NULL or on failure. On failure nothing stays
- * open: a context this call created is released; a context the caller put in
- * ll is kept when no camera was found and released when the camera was found
- * but could not be set up. Call from the thread that owns ll. */
-VZ_API vizor_ll_t *vizor_ll_dev_open(vizor_ll_t *ll);
+ * Returns: ll; NULL when ll is NULL or on failure. On failure nothing stays
+ *          open: a context this call created is released; a context the
+ *          caller put in ll is kept when no camera was found and released
+ *          when the camera was found but could not be set up.
+ * Thread:  the thread that owns ll. */
+VZ_API vizor_ll_t *vizor_ll_dev_open(vizor_ll_t *ll) VZ_NOEXCEPT;
 
 /* Stops and joins the event thread (at once: the thread is woken), releases
  * the interfaces, closes the handle and destroys the context; usb_ctx and
- * usb_hdl become NULL. A NULL ll or a device not open only logs a warning
- * (a lone context is still released). Call from the thread that owns ll,
- * after the device API has cancelled and reaped its bulk transfers. */
-VZ_API void vizor_ll_dev_close(vizor_ll_t *ll);
+ * usb_hdl become NULL.
+ * Returns: nothing; a NULL ll or a device not open only logs a warning (a
+ *          lone context is still released).
+ * Thread:  the thread that owns ll, after the device API has cancelled and
+ *          reaped its bulk transfers and while no other call uses ll. */
+VZ_API void vizor_ll_dev_close(vizor_ll_t *ll) VZ_NOEXCEPT;
 
 /* Resets part of the camera. Target VIZOR_RESET_USB_IF (3): sends the reset
  * command, closes the device and reopens the camera at the same bus and port,
- * trying up to 15 times 200 ms apart (about 3 s at most); true when it was
- * reopened, false otherwise (ll is then closed). Other targets (0 board,
- * 1 sensor, ...): sends the reset command and returns the camera's status
- * answer; false for a device not open. Caller's thread. */
-VZ_API bool vizor_ll_dev_reset(vizor_ll_t *ll, uint8_t target);
+ * trying up to 15 times 200 ms apart (about 3 s at most). Other targets
+ * (0 board, 1 sensor, ...): sends the reset command.
+ * Returns: target 3: true when the camera was reopened, false otherwise (ll
+ *          is then closed); other targets: the camera's status answer;
+ *          false for a device not open.
+ * Thread:  the thread that owns ll. */
+VZ_API bool vizor_ll_dev_reset(vizor_ll_t *ll, uint8_t target) VZ_NOEXCEPT;
 
 /* ---- command channel ------------------------------------------------------------ */
+
+/* Contract shared by every call of this section and the next:
+ * Buffers: the caller's, read or written during the call only, never beyond
+ *          the length given.
+ * Thread:  the thread that owns ll ("caller's thread"), one command at a
+ *          time per device; the device's event thread must run.
+ * Close:   a device that goes away makes the command fail within its own
+ *          time-out; vizor_ll_dev_close itself must wait for the call. */
 
 /* One command transfer on the control endpoint: setup (bmRequestType 0x22 for
  * dir != 0, 0xA2 for dir == 0; request; value; index 0; len), then for a write
@@ -174,15 +199,15 @@ VZ_API bool vizor_ll_dev_reset(vizor_ll_t *ll, uint8_t target);
  * false otherwise, for len above VIZOR_CTRL_PAYLOAD_MAX (nothing is sent) or
  * when ll is NULL or not open. Caller's thread; the event
  * thread must run. */
-VZ_API bool vizor_ll_exe_cmd(vizor_ll_t *ll, int dir, uint8_t request, uint16_t value,
-                             void *buf, uint16_t len, uint32_t timeout_ms);
+VZ_API bool vizor_ll_exe_cmd(vizor_ll_t *ll, int dir, uint8_t request, uint16_t value, void *buf,
+                             uint16_t len, uint32_t timeout_ms) VZ_NOEXCEPT;
 
 /* Status check after a command: reads the status reply, repeating it 1 ms
  * apart while the camera reports busy (for at most 10 s). Returns true when
  * the reply names request and the low byte of value and reports done; false
  * for another command named (even when done), a failure (its text is logged),
  * a busy camera past the bound, or a failed read. Caller's thread. */
-VZ_API bool vizor_ll_check_last_cmd(vizor_ll_t *ll, uint8_t request, uint16_t value);
+VZ_API bool vizor_ll_check_last_cmd(vizor_ll_t *ll, uint8_t request, uint16_t value) VZ_NOEXCEPT;
 
 /* Writes reg_cnt 32-bit values to register space target from register
  * reg_base (addresses count registers) in one transfer, then checks the
@@ -191,22 +216,23 @@ VZ_API bool vizor_ll_check_last_cmd(vizor_ll_t *ll, uint8_t request, uint16_t va
  * payload would exceed VIZOR_CTRL_PAYLOAD_MAX; nothing is sent). Caller's
  * thread. */
 VZ_API bool vizor_ll_reg_write(vizor_ll_t *ll, uint8_t target, uint32_t reg_base,
-                               const uint32_t *values, uint16_t reg_cnt);
+                               const uint32_t *values, uint16_t reg_cnt) VZ_NOEXCEPT;
 
 /* Reads reg_cnt 32-bit values of register space target from reg_base into
  * values, 16 registers per exchange (header written and checked, values read
  * and checked). reg_cnt 0 sends nothing and succeeds. On failure the values
  * of earlier exchanges are already stored and the result is false.
  * Caller's thread. */
-VZ_API bool vizor_ll_reg_read(vizor_ll_t *ll, uint8_t target, uint32_t reg_base,
-                              uint32_t *values, uint16_t reg_cnt);
+VZ_API bool vizor_ll_reg_read(vizor_ll_t *ll, uint8_t target, uint32_t reg_base, uint32_t *values,
+                              uint16_t reg_cnt) VZ_NOEXCEPT;
 
 /* Sends count parameter records in one transfer and checks the status
  * (count 0 sends an empty payload). False on failure, for a negative count,
  * items NULL with count > 0, or count above VIZOR_PARAM_SET_MAX (204: the
  * payload would exceed VIZOR_CTRL_PAYLOAD_MAX; nothing is sent).
  * Caller's thread. */
-VZ_API bool vizor_ll_param_set(vizor_ll_t *ll, const vizor_ll_param_wire_t *items, int count);
+VZ_API bool vizor_ll_param_set(vizor_ll_t *ll, const vizor_ll_param_wire_t *items,
+                               int count) VZ_NOEXCEPT;
 
 /* Reads count parameters whose param_id the caller set: lengths and values
  * are cleared, then 3 records per exchange are written, checked, read back
@@ -214,7 +240,7 @@ VZ_API bool vizor_ll_param_set(vizor_ll_t *ll, const vizor_ll_param_wire_t *item
  * 18) and value. count 0 sends nothing and succeeds. False on failure (records
  * of earlier exchanges are already filled), for a negative count or items
  * NULL with count > 0. Caller's thread. */
-VZ_API bool vizor_ll_param_get(vizor_ll_t *ll, vizor_ll_param_wire_t *items, int count);
+VZ_API bool vizor_ll_param_get(vizor_ll_t *ll, vizor_ll_param_wire_t *items, int count) VZ_NOEXCEPT;
 
 /* ---- event handling and capture control ------------------------------------------ */
 
@@ -225,15 +251,15 @@ VZ_API bool vizor_ll_param_get(vizor_ll_t *ll, vizor_ll_param_wire_t *items, int
  * libusb result (0 or a negative libusb error code; LIBUSB_ERROR_INVALID_PARAM
  * when ll has no context). The device's event thread runs this; other
  * threads must not handle events of an open device. */
-VZ_API int vizor_ll_event_loop(vizor_ll_t *ll, int timeout_ms, int *completed);
+VZ_API int vizor_ll_event_loop(vizor_ll_t *ll, int timeout_ms, int *completed) VZ_NOEXCEPT;
 
 /* Asks the camera to stream frame_count frames (0: no limit) and checks the
  * status. The device API submits its bulk transfers on VIZOR_EP_BULK_IN
  * before calling this. Caller's thread. */
-VZ_API bool vizor_ll_cap_start(vizor_ll_t *ll, uint32_t frame_count);
+VZ_API bool vizor_ll_cap_start(vizor_ll_t *ll, uint32_t frame_count) VZ_NOEXCEPT;
 
 /* Asks the camera to stop streaming and checks the status. Caller's thread. */
-VZ_API bool vizor_ll_cap_stop(vizor_ll_t *ll);
+VZ_API bool vizor_ll_cap_stop(vizor_ll_t *ll) VZ_NOEXCEPT;
 
 VZ_EXTERN_C_END
 

@@ -37,7 +37,7 @@ VZ_EXTERN_C_BEGIN
  * Messages carry their own line ends. Output errors are ignored; the console
  * is not flushed, the file is flushed after every line.
  */
-VZ_API void vz_log(uint32_t level, const char *tag, const char *fmt, ...)
+VZ_API void vz_log(uint32_t level, const char *tag, const char *fmt, ...) VZ_NOEXCEPT
 #if defined(__GNUC__) || defined(__clang__)
     __attribute__((format(printf, 3, 4)))
 #endif
@@ -51,11 +51,11 @@ VZ_API void vz_log(uint32_t level, const char *tag, const char *fmt, ...)
  * Returns 1 on success, 0 for a channel above 2 (nothing changes) or when the
  * file cannot be opened (a message goes to standard error, no file stays open).
  */
-VZ_API int vz_log_enable(uint32_t channel, int level, const char *path);
+VZ_API int vz_log_enable(uint32_t channel, int level, const char *path) VZ_NOEXCEPT;
 
 /* Silences all channels (level 5) and closes the log file.
  * Returns the result of closing the file, or 0 when none was open. */
-VZ_API int vz_log_disable(void);
+VZ_API int vz_log_disable(void) VZ_NOEXCEPT;
 
 VZ_EXTERN_C_END
 

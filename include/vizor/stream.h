@@ -104,26 +104,26 @@ typedef struct vz_stream_state {
  * reset time taken), or NULL when cfg is NULL or memory is short.
  * Any thread.
  */
-VZ_API vz_stream_t *vz_stream_create(const vz_stream_cfg_t *cfg);
+VZ_API vz_stream_t *vz_stream_create(const vz_stream_cfg_t *cfg) VZ_NOEXCEPT;
 
 /*
  * Releases every frame (complete or under assembly), the lock and the stream.
  * NULL is ignored. No other call on the stream may be in progress or follow.
  */
-VZ_API void vz_stream_destroy(vz_stream_t *stream);
+VZ_API void vz_stream_destroy(vz_stream_t *stream) VZ_NOEXCEPT;
 
 /*
  * Sets max_frames. Takes no lock and drops nothing now: the next frame that
  * becomes complete trims the buffer to the new bound. NULL arguments are
  * ignored. Any thread, while the stream is not being fed.
  */
-VZ_API void vz_stream_set_cfg(vz_stream_t *stream, const vz_stream_cfg_t *cfg);
+VZ_API void vz_stream_set_cfg(vz_stream_t *stream, const vz_stream_cfg_t *cfg) VZ_NOEXCEPT;
 
 /*
  * Copies the configuration into *cfg. Result: cfg, or NULL when an argument
  * is NULL. Any thread.
  */
-VZ_API vz_stream_cfg_t *vz_stream_get_cfg(vz_stream_t *stream, vz_stream_cfg_t *cfg);
+VZ_API vz_stream_cfg_t *vz_stream_get_cfg(vz_stream_t *stream, vz_stream_cfg_t *cfg) VZ_NOEXCEPT;
 
 /*
  * Releases every frame, forgets the held header and the index continuity,
@@ -131,7 +131,7 @@ VZ_API vz_stream_cfg_t *vz_stream_get_cfg(vz_stream_t *stream, vz_stream_cfg_t *
  * discarding stays discarding, so it resumes at the next header that starts
  * a frame. Not while the stream is being fed; fetchers may run.
  */
-VZ_API void vz_stream_reset(vz_stream_t *stream);
+VZ_API void vz_stream_reset(vz_stream_t *stream) VZ_NOEXCEPT;
 
 /*
  * Consumes len bytes of the stream at data, in stream order. Complete frames
@@ -140,7 +140,7 @@ VZ_API void vz_stream_reset(vz_stream_t *stream);
  * Threads: one feeding thread per stream; never concurrently with itself,
  * reset, set_cfg or destroy. Allocates one block per frame, nothing else.
  */
-VZ_API int vz_stream_feed_input(vz_stream_t *stream, const void *data, int len);
+VZ_API int vz_stream_feed_input(vz_stream_t *stream, const void *data, int len) VZ_NOEXCEPT;
 
 /*
  * Looks at (peek true) or takes (peek false) the oldest complete frames.
@@ -159,13 +159,15 @@ VZ_API int vz_stream_feed_input(vz_stream_t *stream, const void *data, int len);
  * Any thread, concurrently with the feeder and with other fetchers.
  */
 VZ_API uint32_t vz_stream_fetch_frames(vz_stream_t *stream, void *dst, uint32_t dst_len,
-                                       uint32_t count, vz_stream_frame_hdr_t *first, bool peek);
+                                       uint32_t count, vz_stream_frame_hdr_t *first,
+                                       bool peek) VZ_NOEXCEPT;
 
 /*
  * Copies the statistics into *state, consistently with the buffer (under the
  * read lock). Result: state, or NULL when an argument is NULL. Any thread.
  */
-VZ_API vz_stream_state_t *vz_stream_get_state(vz_stream_t *stream, vz_stream_state_t *state);
+VZ_API vz_stream_state_t *vz_stream_get_state(vz_stream_t *stream,
+                                              vz_stream_state_t *state) VZ_NOEXCEPT;
 
 VZ_EXTERN_C_END
 

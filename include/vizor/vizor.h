@@ -160,40 +160,64 @@ typedef enum vizor_filter_id {
 
 /* ---- library lifecycle ------------------------------------------------------ */
 
+/* Every function below states its contract in this form:
+ *   Returns: the result, and the failure value with what causes it.
+ *   Buffers: who owns each buffer and how much of it is read or written.
+ *   Thread:  which thread may call it.
+ *   Close:   what happens when another thread stops capture or closes the
+ *            device meanwhile (device calls only).
+ * A device call on a NULL record, a record never opened or already closed, or
+ * a copy of another device's record fails at once with its failure value;
+ * most log "[function]  Device handler Is NULL!" at ERR. No call throws.
+ */
+
 /* Starts the library: console log level 3, file log level 1 on log_fname (or
  * "vizor_YYYYMMDD.log" for NULL), a start banner, and the library colour map
- * of 30000 entries. May be called again; a log file that cannot be opened
- * leaves console logging only. Call from one thread while no device is open. */
-VZ_API void vizor_init(const char *log_fname);
+ * of 30000 entries. May be called again.
+ * Returns: nothing; a log file that cannot be opened leaves console logging.
+ * Buffers: log_fname is read during the call only.
+ * Thread:  one application thread, while no device is open. */
+VZ_API void vizor_init(const char *log_fname) VZ_NOEXCEPT;
 
 /* Ends the library: closing banner, colour map released, logging silenced.
- * Open devices are left alone: close them first. */
-VZ_API void vizor_uninit(void);
+ * Returns: nothing. Open devices are left alone: close them first.
+ * Thread:  the thread that called vizor_init, while no device is open. */
+VZ_API void vizor_uninit(void) VZ_NOEXCEPT;
 
 /* Sets the console and file log levels (0 TRC .. 4 ERR, 5 silent; opens
  * "vz.log" when no log file is open) and the libusb debug level derived from
- * usb_level (0,1 -> 4; 2 -> 3; 3 -> 2; 4 -> 1; anything else -> 0). */
-VZ_API void vizor_log_cfg(int console_level, int file_level, int usb_level);
+ * usb_level (0,1 -> 4; 2 -> 3; 3 -> 2; 4 -> 1; anything else -> 0).
+ * Returns: nothing.
+ * Thread:  one application thread, while no device is open. */
+VZ_API void vizor_log_cfg(int console_level, int file_level, int usb_level) VZ_NOEXCEPT;
 
 /* Sets the calibration folder of an open device (stored exactly as given, at
  * most 255 characters) and creates it and its parents; both '/' and '\\' are
- * separators. Returns 0 when the folder exists or was created, -1 otherwise
- * (also for a record that is not open). */
-VZ_API int vizor_path_cfg(vizor_dev_t *dev, const char *path);
+ * separators.
+ * Returns: 0 when the folder exists or was created; -1 otherwise, for a
+ *          record without state or folder buffer, or path NULL.
+ * Buffers: path is read during the call; the folder buffer is the device's.
+ * Thread:  the device's application thread, while the device is idle. */
+VZ_API int vizor_path_cfg(vizor_dev_t *dev, const char *path) VZ_NOEXCEPT;
 
-/* Constant name of a capture error code; "**UNKNOWN**" for other values. */
-VZ_API const char *vizor_error_name(int err);
+/* Returns: the constant name of a capture error code; "**UNKNOWN**" for other
+ *          values. The text is static.
+ * Thread:  any. */
+VZ_API const char *vizor_error_name(int err) VZ_NOEXCEPT;
 
 /* ---- devices ---------------------------------------------------------------- */
 
 /* Zeroes the dev_list_num records and fills one per camera found with its USB
- * location (usb_loc_valid = 1). Nothing is opened. Returns the count, 0 when
- * none is found or on wrong arguments. */
-VZ_API int vizor_dev_list(vizor_dev_t *dev_list, int dev_list_num);
+ * location (usb_loc_valid = 1). Nothing is opened.
+ * Returns: the count; 0 when none is found, dev_list is NULL or
+ *          dev_list_num <= 0.
+ * Buffers: dev_list_num records of the caller's are written.
+ * Thread:  any application thread. */
+VZ_API int vizor_dev_list(vizor_dev_t *dev_list, int dev_list_num) VZ_NOEXCEPT;
 
-/* Opens the camera a record names (or the first camera when usb_loc_valid is 0;
- * with NULL, the library's default record). Returns the opened record, or
- * NULL with everything created released.
+/* Opens the camera a record names (or the first camera when usb_loc_valid is
+ * 0; with NULL, the library's default record). The record must be zeroed,
+ * come from vizor_dev_list, or have been closed.
  * When the camera's driver lacks its calibration files, open downloads the
  * calibration package stored on the camera (up to 64 MiB, fetched as one
  * frame within 2.1 s), unpacks its zip archive into the calibration folder
@@ -202,69 +226,149 @@ VZ_API int vizor_dev_list(vizor_dev_t *dev_list, int dev_list_num);
  * working directory are removed again, and symbolic links in their place
  * are refused. Afterwards the frame buffer holds 40 frames and both capture
  * callbacks are NULL. A failed download is logged and the open still
- * succeeds, the driver working with its defaults. */
-VZ_API vizor_dev_t *vizor_dev_open(vizor_dev_t *dev);
+ * succeeds, the driver working with its defaults.
+ * Returns: the opened record; NULL with everything created released.
+ * Buffers: the record stays the caller's; its state (ll) is the library's
+ *          until vizor_dev_close.
+ * Thread:  any application thread; the record then belongs to it. */
+VZ_API vizor_dev_t *vizor_dev_open(vizor_dev_t *dev) VZ_NOEXCEPT;
 
-/* Not supported on this platform: logs an error and returns NULL. */
-VZ_API vizor_dev_t *vizor_dev_open_by_fd(int fd);
+/* Not supported on this platform.
+ * Returns: NULL, with an error logged. */
+VZ_API vizor_dev_t *vizor_dev_open_by_fd(int fd) VZ_NOEXCEPT;
 
-/* Stops capture, ends the event thread and releases everything the open
- * created; waits (bounded per call) for calls still busy on other threads.
- * NULL and closed records are ignored. */
-VZ_API void vizor_dev_close(vizor_dev_t *dev);
+/* Closes a device: from here on every call on the record fails, threads
+ * waiting in vizor_cap_wait or a fetch call return, capture stops, the event
+ * thread ends and everything the open created is released (with
+ * free_on_close set, the record too). NULL, closed records and copies of
+ * another device's record are ignored.
+ * Returns: nothing. The close never waits without end:
+ *          - called from inside a call on the same device (a frame-ready or
+ *            error callback), it returns at once (WRN "called inside a call
+ *            on this device") and the close completes when that call returns;
+ *          - while calls on other threads are still inside, it waits up to
+ *            30 x 100 ms, then logs "api wait timeout" and returns; the last
+ *            of those calls to return completes the close.
+ * Thread:  any application thread, including from the device's callbacks.
+ * Close:   a second close while one is under way is ignored. */
+VZ_API void vizor_dev_close(vizor_dev_t *dev) VZ_NOEXCEPT;
 
 /* Resets part of the camera (target 0 board, 1 sensor, 3 USB interface, up to
- * 8). Returns false for a closed record or a target above 8. */
-VZ_API bool vizor_dev_reset(vizor_dev_t *dev, uint32_t target);
+ * 8).
+ * Returns: the camera's answer; false for a record not open or a target
+ *          above 8.
+ * Thread:  the device's application thread.
+ * Close:   a close waits for the reset (bounded, see vizor_dev_close). */
+VZ_API bool vizor_dev_reset(vizor_dev_t *dev, uint32_t target) VZ_NOEXCEPT;
 
-/* The driver of an open device; no checks. */
-VZ_API vizor_drv_t *vizor_dev_get_drv(vizor_dev_t *dev);
+/* Returns: the driver of a device's state; NULL for a record without state
+ *          of its own. The driver record is the device's: valid until close.
+ * Thread:  the device's application thread. */
+VZ_API vizor_drv_t *vizor_dev_get_drv(vizor_dev_t *dev) VZ_NOEXCEPT;
 
 /* ---- registers and parameters ------------------------------------------------ */
 
 /* Writes reg_num 32-bit values to register space target from reg_base in one
- * command; false for more than 1022 registers (VIZOR_REG_WRITE_MAX of
- * vizor/ll.h: the host carries at most 4096 bytes per control transfer). */
+ * command.
+ * Returns: true when the camera confirmed it; false for a record not open,
+ *          reg_vals NULL with reg_num > 0, more than 1022 registers
+ *          (VIZOR_REG_WRITE_MAX of vizor/ll.h: the host carries at most 4096
+ *          bytes per control transfer), or a failed or refused command.
+ * Buffers: reg_num values of the caller's are read.
+ * Thread:  one thread at a time per device (commands do not interleave);
+ *          may overlap a running capture.
+ * Close:   a close waits for the command (bounded). */
 VZ_API bool vizor_reg_batch_write(vizor_dev_t *dev, uint8_t target, uint32_t reg_base,
-                                  const uint32_t *reg_vals, uint16_t reg_num);
-/* Reads reg_num 32-bit values of register space target from reg_base. */
+                                  const uint32_t *reg_vals, uint16_t reg_num) VZ_NOEXCEPT;
+/* Reads reg_num 32-bit values of register space target from reg_base.
+ * Returns: true when every value arrived; false as vizor_reg_batch_write
+ *          (values of earlier exchanges may already be stored).
+ * Buffers: reg_num values of the caller's are written.
+ * Thread:  as vizor_reg_batch_write.   Close: as vizor_reg_batch_write. */
 VZ_API bool vizor_reg_batch_read(vizor_dev_t *dev, uint8_t target, uint32_t reg_base,
-                                 uint32_t *reg_vals, uint16_t reg_num);
-/* Sets param_num parameters in one command; false for more than 204
- * (VIZOR_PARAM_SET_MAX of vizor/ll.h). */
+                                 uint32_t *reg_vals, uint16_t reg_num) VZ_NOEXCEPT;
+/* Sets param_num parameters in one command.
+ * Returns: true when the camera confirmed them; false for a record not open,
+ *          params NULL with param_num > 0, a negative count, more than 204
+ *          items (VIZOR_PARAM_SET_MAX of vizor/ll.h), or a failed command.
+ * Buffers: param_num items of the caller's are read.
+ * Thread:  as vizor_reg_batch_write.   Close: as vizor_reg_batch_write. */
 VZ_API bool vizor_param_batch_set(vizor_dev_t *dev, const vizor_param_item_t *params,
-                                  int param_num);
-/* Reads param_num parameters named by param_id; on success each item holds
- * the camera's length and value. */
-VZ_API bool vizor_param_batch_get(vizor_dev_t *dev, vizor_param_item_t *params, int param_num);
+                                  int param_num) VZ_NOEXCEPT;
+/* Reads param_num parameters named by param_id.
+ * Returns: true, each item then holding the camera's length and value; false
+ *          as vizor_param_batch_set (the items are then left as they were).
+ * Buffers: param_num items of the caller's are read and written.
+ * Thread:  as vizor_reg_batch_write.   Close: as vizor_reg_batch_write. */
+VZ_API bool vizor_param_batch_get(vizor_dev_t *dev, vizor_param_item_t *params,
+                                  int param_num) VZ_NOEXCEPT;
 
 /* ---- capture ------------------------------------------------------------------ */
 
-/* Sizes the frame buffer: size / 307200 frames (buf is ignored). Needs an
- * open, idle device. */
-VZ_API bool vizor_cap_set_frame_buffer(vizor_dev_t *dev, uint8_t *buf, uint32_t size);
-/* Reports a NULL buffer and the frame buffer size in bytes. Always true. */
-VZ_API bool vizor_cap_get_frame_buffer(vizor_dev_t *dev, uint8_t **buf, uint32_t *size);
-VZ_API bool vizor_cap_set_callback_on_frame_ready(vizor_dev_t *dev, vizor_cap_frdy_f cb);
-VZ_API bool vizor_cap_set_callback_on_error(vizor_dev_t *dev, vizor_cap_err_f cb);
-/* True between a successful start and a successful stop. */
-VZ_API bool vizor_cap_is_ongoing(vizor_dev_t *dev);
-VZ_API bool vizor_cap_start(vizor_dev_t *dev);
-VZ_API bool vizor_cap_stop(vizor_dev_t *dev);
-/* Captures one frame (starting and stopping capture when idle). */
+/* Sizes the frame buffer: size / 307200 frames (buf is ignored).
+ * Returns: true; false for a record not open or a device capturing.
+ * Thread:  the device's application thread. */
+VZ_API bool vizor_cap_set_frame_buffer(vizor_dev_t *dev, uint8_t *buf, uint32_t size) VZ_NOEXCEPT;
+/* Reports a NULL buffer and the frame buffer size in bytes (0 for a record
+ * not open).
+ * Returns: true. Buffers: *buf and *size are written when not NULL.
+ * Thread:  the device's application thread. */
+VZ_API bool vizor_cap_get_frame_buffer(vizor_dev_t *dev, uint8_t **buf, uint32_t *size) VZ_NOEXCEPT;
+/* Sets (or with NULL clears) the frame-ready callback. It runs on the thread
+ * that called a fetch or wait call, inside it; frame_fbuf is valid during
+ * the callback only. The callback may call vizor_dev_close on its device.
+ * Returns: true; false for a record not open.
+ * Thread:  the device's application thread, while no fetch or wait runs. */
+VZ_API bool vizor_cap_set_callback_on_frame_ready(vizor_dev_t *dev,
+                                                  vizor_cap_frdy_f cb) VZ_NOEXCEPT;
+/* Sets (or clears) the error callback; it runs like the frame-ready one.
+ * Returns: true; false for a record not open.
+ * Thread:  as vizor_cap_set_callback_on_frame_ready. */
+VZ_API bool vizor_cap_set_callback_on_error(vizor_dev_t *dev, vizor_cap_err_f cb) VZ_NOEXCEPT;
+/* Returns: true between a successful start and a successful stop; false for
+ *          a record not open or closing.
+ * Thread:  any. */
+VZ_API bool vizor_cap_is_ongoing(vizor_dev_t *dev) VZ_NOEXCEPT;
+/* Starts capture (a start while capturing restarts it).
+ * Returns: true when the camera streams; false for a record not open, a
+ *          frame buffer below 2 frames, or a refused start command.
+ * Thread:  the device's application thread.
+ * Close:   a close stops the capture it started. */
+VZ_API bool vizor_cap_start(vizor_dev_t *dev) VZ_NOEXCEPT;
+/* Stops capture: cancels the transfers, waits (up to 3 s) for the last one to
+ * come back, and sends the stop command.
+ * Returns: true (also when not capturing); false for a record not open.
+ * Thread:  the device's application thread.
+ * Close:   vizor_dev_close stops capture itself. */
+VZ_API bool vizor_cap_stop(vizor_dev_t *dev) VZ_NOEXCEPT;
+/* Captures one frame (starting and stopping capture when idle).
+ * Returns: true when a frame was delivered within 2100 ms; false otherwise
+ *          or for a record not open.
+ * Buffers: at most buf_len bytes of buf and *finfo are written.
+ * Thread:  the device's application thread; callbacks run inside.
+ * Close:   a close from another thread or a callback ends the wait (false). */
 VZ_API bool vizor_cap_snapshot(vizor_dev_t *dev, uint8_t *buf, uint32_t buf_len,
-                               vizor_frame_info_t *finfo);
+                               vizor_frame_info_t *finfo) VZ_NOEXCEPT;
 /* Waits up to frame_num * 100 + 2000 ms for frame_num frames copied back to
- * back into buf. Returns frames delivered, -1 wrong arguments, -2 not
- * capturing, or a pending negative capture error code. */
+ * back into buf (frames run to the frame-ready callback too).
+ * Returns: frames delivered; -1 for a record not open or frame_num 0; -2 when
+ *          not capturing; or a pending negative capture error code.
+ * Buffers: at most buf_len bytes of buf and the first frame's *finfo.
+ * Thread:  the device's application thread; callbacks run inside.
+ * Close:   a stop or close on another thread, or a close from a callback,
+ *          ends the wait; the frames delivered so far are counted. */
 VZ_API int vizor_cap_get_frames(vizor_dev_t *dev, uint32_t frame_num, uint8_t *buf,
-                                uint32_t buf_len, vizor_frame_info_t *finfo);
+                                uint32_t buf_len, vizor_frame_info_t *finfo) VZ_NOEXCEPT;
 /* As vizor_cap_get_frames for one frame, never waiting. */
 VZ_API int vizor_cap_get_frame(vizor_dev_t *dev, uint8_t *buf, uint32_t buf_len,
-                               vizor_frame_info_t *finfo);
-/* Delivers frames to the callbacks until capture halts (true) or the time-out
- * (ms, 0 for none) passes (false). */
-VZ_API bool vizor_cap_wait(vizor_dev_t *dev, int timeout_msec);
+                               vizor_frame_info_t *finfo) VZ_NOEXCEPT;
+/* Delivers frames to the callbacks until capture halts or the time-out (ms,
+ * 0 or less for none) passes.
+ * Returns: true when capture halted (or the device closes); false on the
+ *          time-out, when not capturing or for a record not open.
+ * Thread:  the device's application thread; callbacks run inside.
+ * Close:   a close on another thread or from a callback ends the wait. */
+VZ_API bool vizor_cap_wait(vizor_dev_t *dev, int timeout_msec) VZ_NOEXCEPT;
 
 /*
  * Lost frames. Complete frames wait in the frame buffer (as many as
@@ -280,7 +384,7 @@ VZ_API bool vizor_cap_wait(vizor_dev_t *dev, int timeout_msec);
 /* Copies the capture statistics of an open device into *stats (a
  * vz_stream_state_t of vizor/stream.h). False for a record that is not open
  * or stats NULL. Any thread, also while capturing. */
-VZ_API bool vizor_cap_get_stats(vizor_dev_t *dev, struct vz_stream_state *stats);
+VZ_API bool vizor_cap_get_stats(vizor_dev_t *dev, struct vz_stream_state *stats) VZ_NOEXCEPT;
 
 /* ---- frame conversion ------------------------------------------------------- */
 
@@ -288,16 +392,14 @@ VZ_API bool vizor_cap_get_stats(vizor_dev_t *dev, struct vz_stream_state *stats)
  * the device's last handed-out frame. Returns pixels written, 0 on failure;
  * raw data shorter than the frame's width x height x pixel_depth bytes is
  * refused and nothing is written. */
-VZ_API int vizor_frame_get_distance(vizor_dev_t *dev, float *dst, int dst_len,
-                                    const uint8_t *src, int src_len,
-                                    const vizor_frame_info_t *finfo);
+VZ_API int vizor_frame_get_distance(vizor_dev_t *dev, float *dst, int dst_len, const uint8_t *src,
+                                    int src_len, const vizor_frame_info_t *finfo) VZ_NOEXCEPT;
 /* As vizor_frame_get_distance for the gray image. */
-VZ_API int vizor_frame_get_gray(vizor_dev_t *dev, float *dst, int dst_len,
-                                const uint8_t *src, int src_len,
-                                const vizor_frame_info_t *finfo);
+VZ_API int vizor_frame_get_gray(vizor_dev_t *dev, float *dst, int dst_len, const uint8_t *src,
+                                int src_len, const vizor_frame_info_t *finfo) VZ_NOEXCEPT;
 /* As vizor_frame_get_distance on the most recently opened device. */
-VZ_API int vizor_raw2dist(float *dst, int dst_len, const uint8_t *src, int src_len);
-VZ_API int vizor_raw2gray(float *dst, int dst_len, const uint8_t *src, int src_len);
+VZ_API int vizor_raw2dist(float *dst, int dst_len, const uint8_t *src, int src_len) VZ_NOEXCEPT;
+VZ_API int vizor_raw2gray(float *dst, int dst_len, const uint8_t *src, int src_len) VZ_NOEXCEPT;
 /* Projects the distances (metres) of an img_w x img_h image into points,
  * three floats x, y, z each, densely in row order: only pixels with
  * 0 < d < 60 produce a point (NaN, 0, 60 and negative values do not). Each
@@ -312,22 +414,22 @@ VZ_API int vizor_raw2gray(float *dst, int dst_len, const uint8_t *src, int src_l
  * Any thread; concurrent calls on one record are allowed. Allocates nothing. */
 VZ_API int vizor_frame_get_pcl(vizor_dev_t *dev, float *pcl, int pcl_len, const float *dist,
                                int dist_len, int img_w, int img_h,
-                               const vizor_camera_param_t *param);
+                               const vizor_camera_param_t *param) VZ_NOEXCEPT;
 /* As vizor_frame_get_pcl with four floats per point (a buffer of 4k floats
  * takes k points): the fourth is the scaled distance, or with pseudo_color
  * the library colour map's colour word of it (millimetres, over the range the
  * last vizor_cmap_float call set) converted to float. */
-VZ_API int vizor_frame_get_pcl_xyzd(vizor_dev_t *dev, float *pcl, int pcl_len,
-                                    const float *dist, int dist_len, int img_w, int img_h,
-                                    bool pseudo_color, const vizor_camera_param_t *param);
+VZ_API int vizor_frame_get_pcl_xyzd(vizor_dev_t *dev, float *pcl, int pcl_len, const float *dist,
+                                    int dist_len, int img_w, int img_h, bool pseudo_color,
+                                    const vizor_camera_param_t *param) VZ_NOEXCEPT;
 /* As vizor_frame_get_pcl for an image of rows x cols without a device;
  * param is required (NULL gives 0) and its dist_scale is not applied. */
 VZ_API int vizor_depth_to_pcl(float *pcl, int pcl_len, const float *dist, int rows, int cols,
-                              const vizor_camera_param_t *param);
+                              const vizor_camera_param_t *param) VZ_NOEXCEPT;
 /* Colours src_len distances (metres) with the library colour map over
  * range_min..range_max into dst in format outfmt. Returns pixels coloured. */
-VZ_API int vizor_cmap_float(uint8_t *dst, int dst_len, const float *src, int src_len,
-                            int outfmt, float range_min, float range_max);
+VZ_API int vizor_cmap_float(uint8_t *dst, int dst_len, const float *src, int src_len, int outfmt,
+                            float range_min, float range_max) VZ_NOEXCEPT;
 
 /* ---- frame files ------------------------------------------------------------- */
 
@@ -347,29 +449,32 @@ VZ_API int vizor_cmap_float(uint8_t *dst, int dst_len, const float *src, int src
  * frame is dropped; less than one frame writes only the header) in format
  * fmt: 0 F32 metres, 1 U32 or 2 U16 millimetres truncated to their low bits.
  * Returns 1 on success, 0 for a wrong format or size or a failed write. */
-VZ_API int vizor_frame_save_distance(int fd, int fmt, const float *dist, int dist_len,
-                                     int img_w, int img_h);
+VZ_API int vizor_frame_save_distance(int fd, int fmt, const float *dist, int dist_len, int img_w,
+                                     int img_h) VZ_NOEXCEPT;
 /* Appends one frame of gray values (fmt 2 U16 or 3 U8, truncated to their
  * low bits); src_len must hold at least one frame, more is ignored.
  * Returns 1 on success, 0 otherwise. */
 VZ_API int vizor_frame_save_gray(int fd, int fmt, const float *src, int src_len, int img_w,
-                                 int img_h);
+                                 int img_h) VZ_NOEXCEPT;
 /* Reads the next frame of a distance file (the header first at position 0;
  * later frames use the last distance header any load parsed) and stores its
  * first dst_len values as metres; the whole frame is consumed. Stores the
  * frame's size through img_w and img_h when they are not NULL.
  * Returns floats stored; 0 at the end of the file, on a short frame, a bad
  * header (which also forgets the remembered size) or when dst_len <= 0. */
-VZ_API int vizor_frame_load_distance(int fd, float *dst, int dst_len, int *img_w, int *img_h);
+VZ_API int vizor_frame_load_distance(int fd, float *dst, int dst_len, int *img_w,
+                                     int *img_h) VZ_NOEXCEPT;
 /* As vizor_frame_load_distance for gray files (values as stored). */
-VZ_API int vizor_frame_load_gray(int fd, float *dst, int dst_len, int *img_w, int *img_h);
+VZ_API int vizor_frame_load_gray(int fd, float *dst, int dst_len, int *img_w,
+                                 int *img_h) VZ_NOEXCEPT;
 
 /* ---- filters ----------------------------------------------------------------- */
 
 /* Switches a driver filter on. Returns 1 or 0 (the driver's answer), -1 when
  * the device has no driver with filters. */
-VZ_API int vizor_filter_enable(vizor_dev_t *dev, int filter_id, void *arg, int arg_size);
-VZ_API int vizor_filter_disable(vizor_dev_t *dev, int filter_id);
+VZ_API int vizor_filter_enable(vizor_dev_t *dev, int filter_id, void *arg,
+                               int arg_size) VZ_NOEXCEPT;
+VZ_API int vizor_filter_disable(vizor_dev_t *dev, int filter_id) VZ_NOEXCEPT;
 
 VZ_EXTERN_C_END
 

@@ -14,10 +14,10 @@
 #include <new>
 
 #include "base/firewall.h"
+#include "base/clock.h"
+#include "base/log.h"
 #include "core/capture.h"
-#include "core/clock.h"
 #include "core/device.h"
-#include "core/vzlog.h"
 
 namespace vz::cap {
 
@@ -56,12 +56,7 @@ void raise_error(vizor_ll_t &ll, int32_t err) {
 }
 
 // A transfer that will not be resubmitted leaves the rotation.
-void retire(vizor_ll_t &ll) {
-    std::lock_guard lk(ll.mutex);
-    ll.xfers->in_flight.fetch_sub(1);
-    ++ll.wake_seq;
-    ll.cond.notify_all();
-}
+void retire(vizor_ll_t &ll) { ll.xfers->retire(ll.mutex, ll.cond, ll.wake_seq); }
 
 // Compares the reassembler's discard count with the last saved statistics.
 void check_discards(vizor_ll_t &ll, int idx) {
@@ -82,8 +77,7 @@ void check_discards(vizor_ll_t &ll, int idx) {
 void LIBUSB_CALL on_transfer_event(libusb_transfer *t) {
     auto *dev = static_cast<vizor_dev_t *>(t->user_data);
     vizor_ll_t &ll = *dev->ll;
-    int idx = int(libusb_transfer_get_stream_id(t));
-    if (idx < 0 || idx >= kXfers || ll.xfers->at(idx) != t) idx = ll.xfers->index_of(t);
+    const int idx = ll.xfers->index_of(t);
     vz_trc("[%s] trans[%d]: txlen=%d, status = %d\n", kTagEvt, idx, t->actual_length, int(t->status));
     if (ll.cap_frames == 0) ll.cap_remaining = -1;
 
@@ -134,31 +128,19 @@ void LIBUSB_CALL on_transfer_event(libusb_transfer *t) {
 
     if (t->length > 0 && !ll.cap_halted) {
         vz_trc("[%s] trans[%d] issue: size=%d \n", kTagEvt, idx, t->length);
-        t->timeout = kResubmitTimeoutMs;
-        const int rc = libusb_submit_transfer(t);
-        if (rc == 0) {
+        if (ll.xfers->resubmit(t, kResubmitTimeoutMs, kTagEvt)) {
             ll.cap_bytes_issued += uint32_t(t->length);
             return;
         }
-        vz_err("[%s] Unable to submit URB. libusb error code: %d\n", kTagEvt, rc);
     }
     retire(ll);
 }
 
-// Cancels every transfer, logging each result.
-void cancel_all(vizor_ll_t &ll, const char *tag) {
-    for (int i = 0; i < kXfers; ++i) {
-        const int rc = libusb_cancel_transfer(ll.xfers->at(i));
-        vz_trc("[%s] trans[%d] cancel: status=%d\n", tag, i, rc);
-    }
-}
-
-// Waits (bounded) until every cancelled transfer has completed, so that a
-// restart never races late completions.
-void wait_idle(vizor_ll_t &ll) {
-    std::unique_lock lk(ll.mutex);
-    ll.cond.wait_until(lk, vz::deadline_after_ms(kStopWaitMs),
-                       [&] { return ll.xfers->in_flight.load() <= 0; });
+// Cancels every transfer and waits (bounded) until each has come back, so
+// that a restart never races late completions.
+void cancel_and_wait(vizor_ll_t &ll, const char *tag) {
+    ll.xfers->cancel_all(tag);
+    ll.xfers->wait_idle(ll.mutex, ll.cond, kStopWaitMs);
 }
 
 // Hands one ready frame to the request, the callback, or nobody.
@@ -231,6 +213,7 @@ bool handle_error(vizor_dev_t &dev, vizor_ll_t &ll) {
 // One delivery pass on the application thread.
 void deliver(vizor_dev_t &dev, int reqmax) {
     vizor_ll_t &ll = *dev.ll;
+    if (ll.closing) return;
     if (!handle_error(dev, ll)) return;
     if (ll.force_stop) {
         vz_trc("[%s] error callback force cap to stop\n", kTagPass);
@@ -240,6 +223,9 @@ void deliver(vizor_dev_t &dev, int reqmax) {
     FrameReq *req = ll.req;
     unsigned handled = 0;
     for (;;) {
+        // A callback that closed the device ends delivery: the frames left
+        // go with the device.
+        if (ll.closing) break;
         const Sink sink = choose_sink(ll, req);
         if (!sink.dst && sink.len == UINT32_MAX) {
             vz_err("[%s] malloc failed\n", kTagPass);
@@ -272,10 +258,70 @@ XferPool::~XferPool() {
         if (t) libusb_free_transfer(t);
 }
 
+void XferPool::release(std::unique_ptr<XferPool> &pool, const char *fn) {
+    if (!pool) return;
+    if (pool->in_flight() > 0) {
+        vz_wrn("[%s] %d transfers still pending, not released\n", fn, pool->in_flight());
+        (void)pool.release();
+        return;
+    }
+    pool.reset();
+}
+
 int XferPool::index_of(const libusb_transfer *t) const {
+    const int id = int(libusb_transfer_get_stream_id(const_cast<libusb_transfer *>(t)));
+    if (id >= 0 && id < kXfers && xfers_[size_t(id)] == t) return id;
     for (int i = 0; i < kXfers; ++i)
         if (xfers_[size_t(i)] == t) return i;
     return -1;
+}
+
+uint32_t XferPool::submit_all(libusb_device_handle *hdl, libusb_transfer_cb_fn cb, void *user,
+                              const char *fn, uint32_t remaining) {
+    uint32_t bytes = 0;
+    for (int i = 0; i < kXfers; ++i) {
+        libusb_transfer *t = xfers_[size_t(i)];
+        libusb_fill_bulk_transfer(t, hdl, kBulkIn, buffer(i), int(kXferLen), cb, user,
+                                  unsigned(500 * (i + 1)));
+        libusb_transfer_set_stream_id(t, uint32_t(i));
+        in_flight_.fetch_add(1);
+        if (libusb_submit_transfer(t) != 0) {
+            in_flight_.fetch_sub(1);
+            vz_err("[%s] trans[%d] issue failed\n", fn, i);
+        } else {
+            vz_trc("[%s] trans[%d] issue: txlen=%d (rem=%u frame)\n", fn, i, int(kXferLen),
+                   unsigned(remaining));
+        }
+        bytes += kXferLen;
+    }
+    return bytes;
+}
+
+bool XferPool::resubmit(libusb_transfer *t, unsigned timeout_ms, const char *fn) {
+    t->timeout = timeout_ms;
+    const int rc = libusb_submit_transfer(t);
+    if (rc == 0) return true;
+    vz_err("[%s] Unable to submit URB. libusb error code: %d\n", fn, rc);
+    return false;
+}
+
+void XferPool::retire(std::mutex &mu, std::condition_variable &cv, uint64_t &wake_seq) {
+    std::lock_guard lk(mu);
+    in_flight_.fetch_sub(1);
+    ++wake_seq;
+    cv.notify_all();
+}
+
+void XferPool::cancel_all(const char *tag) {
+    for (int i = 0; i < kXfers; ++i) {
+        const int rc = libusb_cancel_transfer(xfers_[size_t(i)]);
+        vz_trc("[%s] trans[%d] cancel: status=%d\n", tag, i, rc);
+    }
+}
+
+bool XferPool::wait_idle(std::mutex &mu, std::condition_variable &cv, int timeout_ms) {
+    std::unique_lock lk(mu);
+    return cv.wait_until(lk, vz::deadline_after_ms(timeout_ms), [&] { return in_flight() <= 0; });
 }
 
 void wake_all(vizor_ll_t &ll) {
@@ -313,21 +359,8 @@ bool start(vizor_dev_t &dev) {
     ll.cap_remaining = ll.cap_frames ? int32_t(ll.cap_frames) : -1;
     ll.cap_bytes_issued = 0;
 
-    for (int i = 0; i < kXfers; ++i) {
-        libusb_transfer *t = ll.xfers->at(i);
-        libusb_fill_bulk_transfer(t, ll.usb.usb_hdl, kBulkIn, ll.xfers->buffer(i), int(kXferLen),
-                                  on_transfer_event, &dev, unsigned(500 * (i + 1)));
-        libusb_transfer_set_stream_id(t, uint32_t(i));
-        ll.xfers->in_flight.fetch_add(1);
-        if (libusb_submit_transfer(t) != 0) {
-            ll.xfers->in_flight.fetch_sub(1);
-            vz_err("[%s] trans[%d] issue failed\n", fn, i);
-        } else {
-            vz_trc("[%s] trans[%d] issue: txlen=%d (rem=%u frame)\n", fn, i, int(kXferLen),
-                   unsigned(ll.cap_remaining.load()));
-        }
-        ll.cap_bytes_issued += kXferLen;
-    }
+    ll.cap_bytes_issued += ll.xfers->submit_all(ll.usb.usb_hdl, on_transfer_event, &dev, fn,
+                                                uint32_t(ll.cap_remaining.load()));
     vz_dbg("[%s] issue start cmd\n", fn);
     if (vizor_ll_cap_start(&ll, ll.cap_frames)) {
         ll.capturing = 1;
@@ -338,8 +371,7 @@ bool start(vizor_dev_t &dev) {
         std::lock_guard lk(ll.mutex);
         ll.cap_halted = 1;
     }
-    cancel_all(ll, fn);
-    wait_idle(ll);
+    cancel_and_wait(ll, fn);
     return false;
 }
 
@@ -348,8 +380,7 @@ bool stop(vizor_dev_t &dev) {
     if (!ll.capturing) return true;
     vz_trc("[%s] Enter\n", "_vizor_cap_stop");
     wake_all(ll);
-    cancel_all(ll, "_vizor_cap_stop");
-    wait_idle(ll);
+    cancel_and_wait(ll, "_vizor_cap_stop");
     signal(ll, true);
     if (vizor_ll_cap_stop(&ll)) ll.capturing = 0;
     vz_trc("[%s] Exit\n", "_vizor_cap_stop");
@@ -437,139 +468,167 @@ int get_frames(vizor_dev_t &dev, uint32_t count, uint8_t *buf, uint32_t buf_len,
 
 extern "C" {
 
-VZ_API bool vizor_cap_set_frame_buffer(vizor_dev_t *dev, uint8_t *buf, uint32_t size) {
-    if (!dev) return false;
-    if (!vz::dev_ok(dev) || dev->ll->capturing) {
-        vz_err("[%s]  Set frame buffer is not allowed when device is not open or is capturing\n",
-               __func__);
-        return false;
-    }
-    vz::BusyGuard busy(dev);
-    vz_stream_cfg_t cfg{};
-    cfg.max_frames = size / vz::cap::kFrameUnit;
-    vz_stream_set_cfg(dev->ll->stream, &cfg);
-    vz_dbg("[%s] frame buffer: %d frames\n", __func__, int(cfg.max_frames));
-    dev->ll->cap_frames = 0;
-    return true;
+namespace {
+
+void log_set_buffer_refused(const char *fn) {
+    vz_err("[%s]  Set frame buffer is not allowed when device is not open or is capturing\n", fn);
 }
 
-VZ_API bool vizor_cap_get_frame_buffer(vizor_dev_t *dev, uint8_t **buf, uint32_t *size) {
-    if (buf) *buf = nullptr;
-    if (size) {
-        vz_stream_cfg_t cfg{};
-        if (dev && dev->ll && dev->ll->stream) vz_stream_get_cfg(dev->ll->stream, &cfg);
-        *size = cfg.max_frames * vz::cap::kFrameUnit;
-    }
-    return true;
+void log_snapshot_refused(const char *fn) { vz_err("[%s] wrong parameters\n", fn); }
+
+}  // namespace
+
+VZ_API bool vizor_cap_set_frame_buffer(vizor_dev_t *dev, uint8_t *buf, uint32_t size) noexcept {
+    const char *const fn = __func__;
+    return vz::dev_call(
+        fn, dev, false,
+        [&](vizor_dev_t &d) {
+            if (d.ll->capturing) {
+                log_set_buffer_refused(fn);
+                return false;
+            }
+            vz_stream_cfg_t cfg{};
+            cfg.max_frames = size / vz::cap::kFrameUnit;
+            vz_stream_set_cfg(d.ll->stream, &cfg);
+            vz_dbg("[%s] frame buffer: %d frames\n", fn, int(cfg.max_frames));
+            d.ll->cap_frames = 0;
+            return true;
+        },
+        log_set_buffer_refused);
 }
 
-VZ_API bool vizor_cap_set_callback_on_frame_ready(vizor_dev_t *dev, vizor_cap_frdy_f cb) {
-    vz_dbg("[%s] set on_cap_frdy to %p\n", __func__, reinterpret_cast<void *>(cb));
-    if (!vz::dev_ok(dev)) return false;
-    dev->ll->on_frdy = cb;
-    return true;
+VZ_API bool vizor_cap_get_frame_buffer(vizor_dev_t *dev, uint8_t **buf, uint32_t *size) noexcept {
+    const char *const fn = __func__;
+    return vz::entry(fn, false, [&] {
+        if (buf) *buf = nullptr;
+        if (size) {
+            vz::DevMark mark(dev);
+            vz_stream_cfg_t cfg{};
+            if (mark.ok() && dev->ll->stream) vz_stream_get_cfg(dev->ll->stream, &cfg);
+            *size = cfg.max_frames * vz::cap::kFrameUnit;
+        }
+        return true;
+    });
 }
 
-VZ_API bool vizor_cap_set_callback_on_error(vizor_dev_t *dev, vizor_cap_err_f cb) {
-    vz_dbg("[%s] set on_cap_err to %p\n", __func__, reinterpret_cast<void *>(cb));
-    if (!vz::dev_ok(dev)) return false;
-    dev->ll->on_err = cb;
-    return true;
+VZ_API bool vizor_cap_set_callback_on_frame_ready(vizor_dev_t *dev, vizor_cap_frdy_f cb) noexcept {
+    const char *const fn = __func__;
+    vz_dbg("[%s] set on_cap_frdy to %p\n", fn, reinterpret_cast<void *>(cb));
+    return vz::dev_call(
+        fn, dev, false,
+        [&](vizor_dev_t &d) {
+            d.ll->on_frdy = cb;
+            return true;
+        },
+        nullptr);
 }
 
-VZ_API bool vizor_cap_is_ongoing(vizor_dev_t *dev) {
-    return dev && dev->ll && dev->ll->capturing;
+VZ_API bool vizor_cap_set_callback_on_error(vizor_dev_t *dev, vizor_cap_err_f cb) noexcept {
+    const char *const fn = __func__;
+    vz_dbg("[%s] set on_cap_err to %p\n", fn, reinterpret_cast<void *>(cb));
+    return vz::dev_call(
+        fn, dev, false,
+        [&](vizor_dev_t &d) {
+            d.ll->on_err = cb;
+            return true;
+        },
+        nullptr);
 }
 
-VZ_API bool vizor_cap_start(vizor_dev_t *dev) {
-    if (!vz::dev_ok(dev) || !dev->ll->usb.usb_hdl) {
-        vz_err("[%s]  Device handler Is NULL!\r\n", __func__);
-        return false;
-    }
-    vz::BusyGuard busy(dev);
-    return vz::cap::start(*dev);
+VZ_API bool vizor_cap_is_ongoing(vizor_dev_t *dev) noexcept {
+    const char *const fn = __func__;
+    return vz::dev_call(
+        fn, dev, false, [](vizor_dev_t &d) { return d.ll->capturing != 0; }, nullptr);
 }
 
-VZ_API bool vizor_cap_stop(vizor_dev_t *dev) {
+VZ_API bool vizor_cap_start(vizor_dev_t *dev) noexcept {
+    const char *const fn = __func__;
+    return vz::dev_call(fn, dev, false, [&](vizor_dev_t &d) {
+        if (!d.ll->usb.usb_hdl) {
+            vz::log_bad_handle(fn);
+            return false;
+        }
+        return vz::cap::start(d);
+    });
+}
+
+VZ_API bool vizor_cap_stop(vizor_dev_t *dev) noexcept {
+    const char *const fn = __func__;
     vz_dbg("[%s] Enter\n", "vizor_cap_stop");
-    if (!vz::dev_ok(dev)) {
-        vz_err("[%s]  Device handler Is NULL!\r\n", __func__);
-        return false;
-    }
-    vz::BusyGuard busy(dev);
-    return vz::cap::stop(*dev);
+    return vz::dev_call(fn, dev, false, [](vizor_dev_t &d) { return vz::cap::stop(d); });
 }
 
 VZ_API int vizor_cap_get_frames(vizor_dev_t *dev, uint32_t frame_num, uint8_t *buf,
-                                uint32_t buf_len, vizor_frame_info_t *finfo) {
-    if (!dev) {
-        vz_dbg("[%s] Wrong params\n", "_vizor_cap_get_frames");
-        return -1;
-    }
-    vz::BusyGuard busy(dev);
-    const uint32_t timeout = frame_num * 1000 / vz::cap::kFramesPerSecondDivider + vz::cap::kGetFramesMarginMs;
-    return vz::get_frames(*dev, frame_num, buf, buf_len, finfo, int(timeout));
+                                uint32_t buf_len, vizor_frame_info_t *finfo) noexcept {
+    return vz::dev_call(
+        "_vizor_cap_get_frames", dev, -1,
+        [&](vizor_dev_t &d) {
+            const uint64_t timeout = uint64_t(frame_num) * 1000 / vz::cap::kFramesPerSecondDivider +
+                                     vz::cap::kGetFramesMarginMs;
+            return vz::get_frames(d, frame_num, buf, buf_len, finfo,
+                                  int(std::min<uint64_t>(timeout, INT32_MAX)));
+        },
+        vz::log_wrong_params);
 }
 
 VZ_API int vizor_cap_get_frame(vizor_dev_t *dev, uint8_t *buf, uint32_t buf_len,
-                               vizor_frame_info_t *finfo) {
-    if (!vz::dev_ok(dev)) {
-        vz_dbg("[%s] Wrong params\n", __func__);
-        return -1;
-    }
-    vz::BusyGuard busy(dev);
-    return vz::get_frames(*dev, 1, buf, buf_len, finfo, 0);
+                               vizor_frame_info_t *finfo) noexcept {
+    const char *const fn = __func__;
+    return vz::dev_call(
+        fn, dev, -1, [&](vizor_dev_t &d) { return vz::get_frames(d, 1, buf, buf_len, finfo, 0); },
+        vz::log_wrong_params);
 }
 
 VZ_API bool vizor_cap_snapshot(vizor_dev_t *dev, uint8_t *buf, uint32_t buf_len,
-                               vizor_frame_info_t *finfo) {
-    if (!vz::dev_ok(dev)) {
-        vz_err("[%s] wrong parameters\n", __func__);
-        return false;
-    }
-    const bool was_capturing = dev->ll->capturing;
-    if (!was_capturing) vizor_cap_start(dev);
-    bool got;
-    {
-        vz::BusyGuard busy(dev);
-        got = vz::get_frames(*dev, 1, buf, buf_len, finfo, 2100) == 1;
-    }
-    if (!was_capturing) vizor_cap_stop(dev);
-    return got;
+                               vizor_frame_info_t *finfo) noexcept {
+    const char *const fn = __func__;
+    return vz::dev_call(
+        fn, dev, false,
+        [&](vizor_dev_t &d) {
+            // One mark over the whole snapshot: a close from the frame-ready
+            // callback finishes only after the temporary capture has stopped.
+            const bool was_capturing = d.ll->capturing;
+            if (!was_capturing && d.ll->usb.usb_hdl) vz::cap::start(d);
+            const bool got = vz::get_frames(d, 1, buf, buf_len, finfo, 2100) == 1;
+            if (!was_capturing) vz::cap::stop(d);
+            return got;
+        },
+        log_snapshot_refused);
 }
 
-VZ_API bool vizor_cap_wait(vizor_dev_t *dev, int timeout_msec) {
-    const char *fn = "vizor_cap_wait";
+VZ_API bool vizor_cap_wait(vizor_dev_t *dev, int timeout_msec) noexcept {
+    static const char *const fn = "vizor_cap_wait";
     vz_dbg("[%s] timeout_msec=%d\n", fn, timeout_msec);
-    if (!vz::dev_ok(dev)) {
-        vz_dbg("[%s] Wrong params\n", fn);
-        return false;
-    }
-    vizor_ll_t &ll = *dev->ll;
-    if (!ll.capturing) {
-        vz_dbg("[%s] device is not capturing\n", fn);
-        return false;
-    }
-    vz::BusyGuard busy(dev);
-    const bool has_deadline = timeout_msec > 0;
-    const auto deadline = vz::deadline_after_ms(timeout_msec);
-    bool result = true;
-    if (ll.err >= 0 && !ll.cap_halted) {
-        uint64_t seen = vz::current_seq(ll);
-        for (;;) {
-            if ((has_deadline && vz::mono_clock::now() >= deadline) ||
-                (!vz::frames_ready(ll) && !vz::wait_event(ll, &seen, has_deadline, deadline))) {
-                vz_inf("[%s]  timeout ...\n", fn);
-                result = false;
-                break;
+    return vz::dev_call(
+        fn, dev, false,
+        [&](vizor_dev_t &d) {
+            vizor_ll_t &ll = *d.ll;
+            if (!ll.capturing) {
+                vz_dbg("[%s] device is not capturing\n", fn);
+                return false;
             }
-            seen = vz::current_seq(ll);
-            vz::cap::deliver(*dev, vz::cap::kReqAll);
-            if (ll.cap_halted || ll.closing) break;
-        }
-    }
-    vz::cap::deliver(*dev, vz::cap::kReqAll);
-    return result;
+            const bool has_deadline = timeout_msec > 0;
+            const auto deadline = vz::deadline_after_ms(timeout_msec);
+            bool result = true;
+            if (ll.err >= 0 && !ll.cap_halted) {
+                uint64_t seen = vz::current_seq(ll);
+                for (;;) {
+                    if ((has_deadline && vz::mono_clock::now() >= deadline) ||
+                        (!vz::frames_ready(ll) &&
+                         !vz::wait_event(ll, &seen, has_deadline, deadline))) {
+                        vz_inf("[%s]  timeout ...\n", fn);
+                        result = false;
+                        break;
+                    }
+                    seen = vz::current_seq(ll);
+                    vz::cap::deliver(d, vz::cap::kReqAll);
+                    if (ll.cap_halted || ll.closing) break;
+                }
+            }
+            vz::cap::deliver(d, vz::cap::kReqAll);
+            return result;
+        },
+        vz::log_wrong_params);
 }
 
 VZ_API bool vizor_cap_get_stats(vizor_dev_t *dev, vz_stream_state_t *stats) {

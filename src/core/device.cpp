@@ -1,15 +1,17 @@
-// Device list, open, close and reset.
+// Device list, open, close and reset, and the device firewall's busy mark:
+// close is one teardown path, shared with a failed open, and never frees
+// what a call in progress still uses.
 #include <stdlib.h>
 #include <string.h>
 
 #include <new>
 #include <vector>
 
+#include "base/clock.h"
+#include "base/log.h"
 #include "core/capture.h"
-#include "core/clock.h"
 #include "core/device.h"
 #include "core/globals.h"
-#include "core/vzlog.h"
 #include "drivers/registry.h"
 
 namespace {
@@ -84,25 +86,18 @@ void detach_name_buffers(vizor_dev_t &dev) {
     dev.cfg_path = nullptr;
 }
 
-// Releases everything a failed open created, and the record when asked to.
-vizor_dev_t *fail_open(vizor_dev_t *dev, bool transport_open) {
-    vizor_ll_t *ll = dev->ll;
-    ll->opened = 0;
-    if (transport_open) vizor_ll_dev_close(ll);
-    if (ll->stream) vz_stream_destroy(ll->stream);
-    detach_name_buffers(*dev);
-    delete ll;
-    dev->ll = nullptr;
-    if (dev->free_on_close) free(dev);
-    vz::current_device().store(nullptr);
+// The failure path of an open: the one teardown of close, then NULL.
+vizor_dev_t *fail_open(vizor_dev_t *dev) {
+    vz::finish_close(*dev);
     return nullptr;
 }
 
 // Runs the driver's open-time operations; a negative calibration check means
 // the driver lacks its calibration files.
-void run_driver_init(vizor_dev_t &dev, vizor_drv_t &drv) {
+void run_driver_init(vizor_dev_t &dev, vz::DriverOwner &owner) {
+    owner.bind(dev);
+    vizor_drv_t &drv = *owner.get();
     const vizor_drv_ops_t *ops = drv.ops;
-    if (ops->init) ops->init(&drv, &dev);
     if (ops->calib_names_get) {
         ops->calib_names_get(&drv, &dev.calib_names[0], 0);
         ops->calib_names_get(&drv, &dev.calib_names[1], 1);
@@ -111,32 +106,103 @@ void run_driver_init(vizor_dev_t &dev, vizor_drv_t &drv) {
     if (check < 0) vz::load_calib_data(dev);
 }
 
-// Waits for public calls still inside the library on other threads. Every
-// call is bounded, so the wait ends; after 3 s it is reported once.
-void wait_not_busy(vizor_ll_t &ll) {
-    for (int i = 0; ll.busy.load() > 0; ++i) {
-        if (i == kCloseWaitRounds) vz_wrn("[%s]  api wait timeout\n", "vizor_dev_close");
+// Waits up to 30 x 100 ms for public calls still inside the library on
+// other threads. False when some are still inside after that.
+bool wait_not_busy(vizor_ll_t &ll) {
+    for (int i = 0; i < kCloseWaitRounds; ++i) {
+        if ((ll.busy.load() & vz::kBusyCount) == 0) return true;
         vz::sleep_ms(kCloseWaitMs);
     }
+    return (ll.busy.load() & vz::kBusyCount) == 0;
 }
 
-// Frees the bulk transfers while their USB context still exists. A transfer
-// that never came back from its cancellation is left allocated: freeing it
-// would let its late completion write into freed memory.
-void release_transfers(vizor_ll_t &ll) {
-    if (!ll.xfers) return;
-    if (ll.xfers->in_flight.load() > 0) {
-        vz_wrn("[%s] %d transfers still pending, not released\n", "vizor_dev_close",
-               ll.xfers->in_flight.load());
-        (void)ll.xfers.release();
-        return;
+// Devices the calling thread is inside a public call on, with their counts.
+struct HeldMark {
+    const vizor_ll_t *ll;
+    int count;
+};
+constexpr int kHeldSlots = 8;
+thread_local HeldMark t_held[kHeldSlots] = {};
+
+void note_mark(const vizor_ll_t *ll, int delta) {
+    HeldMark *free_slot = nullptr;
+    for (HeldMark &h : t_held) {
+        if (h.ll == ll && h.count > 0) {
+            h.count += delta;
+            return;
+        }
+        if (h.count == 0 && !free_slot) free_slot = &h;
     }
-    ll.xfers.reset();
+    // More devices than slots: the close of the extra ones falls back to the
+    // bounded wait and the deferred finish.
+    if (delta > 0 && free_slot) *free_slot = HeldMark{ll, delta};
 }
 
 }  // namespace
 
+vizor_ll::~vizor_ll() {
+    vz::cap::XferPool::release(xfers, "vizor_dev_close");
+    // Also releases a lone context of a failed open.
+    if (usb.usb_hdl || usb.usb_ctx) vizor_ll_dev_close(this);
+    drv = std::unique_ptr<vizor_drv_t>();
+}
+
 namespace vz {
+
+DevMark::DevMark(vizor_dev_t *dev) noexcept : dev_(dev), ll_(dev ? dev->ll : nullptr), ok_(false) {
+    if (!ll_) return;
+    // The mark comes before the check: a close that sees no mark afterwards
+    // knows this call will see `closing` and stay away.
+    ll_->busy.fetch_add(1);
+    std::atomic_ref<uint8_t>(dev_->api_busy).store(1);
+    note_mark(ll_, 1);
+    ok_ = dev_ok(dev);
+}
+
+DevMark::~DevMark() {
+    if (!ll_) return;
+    note_mark(ll_, -1);
+    // Nothing of the state or the record is touched once the mark is gone: a
+    // closer may free both then. The last call out of a deferred close takes
+    // the whole word to 0 and finishes that close itself.
+    int cur = ll_->busy.load();
+    if ((cur & kBusyCount) == 1) std::atomic_ref<uint8_t>(dev_->api_busy).store(0);
+    while (!ll_->busy.compare_exchange_weak(cur, cur == (kCloseDeferred | 1) ? 0 : cur - 1)) {
+    }
+    if (cur == (kCloseDeferred | 1)) finish_close(*dev_);
+}
+
+// Leaves the rest of a close to the last call still inside: true when the
+// deferral was taken, false when no call is inside any more (the caller then
+// finishes the close itself).
+bool defer_close(vizor_ll_t &ll) {
+    int cur = ll.busy.load();
+    for (;;) {
+        if ((cur & kBusyCount) == 0) return false;
+        if (ll.busy.compare_exchange_weak(cur, cur | kCloseDeferred)) return true;
+    }
+}
+
+int marks_held_here(const vizor_ll_t *ll) noexcept {
+    for (const HeldMark &h : t_held)
+        if (h.ll == ll && h.count > 0) return h.count;
+    return 0;
+}
+
+void finish_close(vizor_dev_t &dev) noexcept {
+    vizor_ll_t *ll = dev.ll;
+    if (!ll) return;
+    ll->closing = true;
+    cap::wake_all(*ll);
+    if (ll->capturing && !cap::stop(dev)) vz_err("[%s] stop capture failed!\n", "vizor_dev_close");
+    detach_name_buffers(dev);
+    ll->opened = 0;
+    delete ll;  // transfers, transport, driver, reassembler, buffers
+    dev.ll = nullptr;
+    std::atomic_ref<uint8_t>(dev.api_busy).store(0);
+    vz::current_device().store(nullptr);
+    if (dev.free_on_close) free(&dev);
+}
 
 bool param_get(vizor_dev_t &dev, vizor_param_item_t *items, int count) {
     std::vector<vizor_ll_param_wire_t> wire(size_t(count > 0 ? count : 0));
@@ -157,38 +223,44 @@ bool param_get(vizor_dev_t &dev, vizor_param_item_t *items, int count) {
 
 extern "C" {
 
-VZ_API int vizor_dev_list(vizor_dev_t *dev_list, int dev_list_num) {
-    if (!dev_list || dev_list_num <= 0) {
-        vz_err("[%s]   wrong params: dev_list=%p, dev_list_num=%d \n", __func__,
-               static_cast<void *>(dev_list), dev_list_num);
-        return 0;
-    }
-    memset(dev_list, 0, sizeof(vizor_dev_t) * size_t(dev_list_num));
-    std::unique_ptr<vizor_ll_usb_t[]> found(new (std::nothrow) vizor_ll_usb_t[size_t(dev_list_num)]());
-    if (!found) return 0;
-    const int n = vizor_ll_dev_list(found.get(), dev_list_num);
-    for (int i = 0; i < n; ++i) {
-        dev_list[i].usb_bus_num = found[i].usb_bus_num;
-        dev_list[i].usb_port_num = found[i].usb_port_num;
-        dev_list[i].usb_addr = found[i].usb_addr;
-        dev_list[i].usb_speed = found[i].usb_speed;
-        dev_list[i].usb_loc_valid = 1;
-    }
-    return n;
+VZ_API int vizor_dev_list(vizor_dev_t *dev_list, int dev_list_num) noexcept {
+    const char *const fn = __func__;
+    return vz::entry(fn, 0, [&] {
+        if (!dev_list || dev_list_num <= 0) {
+            vz_err("[%s]   wrong params: dev_list=%p, dev_list_num=%d \n", fn,
+                   static_cast<void *>(dev_list), dev_list_num);
+            return 0;
+        }
+        memset(dev_list, 0, sizeof(vizor_dev_t) * size_t(dev_list_num));
+        std::unique_ptr<vizor_ll_usb_t[]> found(new vizor_ll_usb_t[size_t(dev_list_num)]());
+        const int n = vizor_ll_dev_list(found.get(), dev_list_num);
+        for (int i = 0; i < n; ++i) {
+            dev_list[i].usb_bus_num = found[i].usb_bus_num;
+            dev_list[i].usb_port_num = found[i].usb_port_num;
+            dev_list[i].usb_addr = found[i].usb_addr;
+            dev_list[i].usb_speed = found[i].usb_speed;
+            dev_list[i].usb_loc_valid = 1;
+        }
+        return n;
+    });
 }
 
-VZ_API vizor_dev_t *vizor_dev_open(vizor_dev_t *dev) {
+namespace {
+
+vizor_dev_t *open_device(vizor_dev_t *dev) {
+    static const char *const fn = "vizor_dev_open";
     if (!dev) {
         dev = &vz::default_device();
         if (dev->ll) {
-            vz_err("[%s] default device may not close properly!", __func__);
+            vz_err("[%s] default device may not close properly!", fn);
             return nullptr;
         }
         memset(dev, 0, sizeof *dev);
     }
     if (dev->ll && dev->ll->opened) {
-        vz_wrn("[%s] device not close correctly. close it..\n", __func__);
+        vz_wrn("[%s] device not close correctly. close it..\n", fn);
         vizor_dev_close(dev);  // then open afresh with a new state record
+        if (dev->ll) return nullptr;  // the close is still waiting for a call
     }
     if (!dev->ll) {
         dev->ll = new (std::nothrow) vizor_ll_t();
@@ -196,35 +268,36 @@ VZ_API vizor_dev_t *vizor_dev_open(vizor_dev_t *dev) {
         copy_location_to_ll(*dev, *dev->ll);
     }
     vizor_ll_t &ll = *dev->ll;
+    ll.owner = dev;
     for (auto &buf : ll.name_bufs) {
         buf.reset(new (std::nothrow) char[kNameBufLen]());
-        if (!buf) return fail_open(dev, false);
+        if (!buf) return fail_open(dev);
     }
     attach_name_buffers(*dev, ll);
-    vz_dbg("[%s] open vizor device @ %p\n", __func__, static_cast<void *>(dev));
+    vz_dbg("[%s] open vizor device @ %p\n", fn, static_cast<void *>(dev));
 
     if (!vizor_ll_dev_open(&ll)) {
-        vz_err("[%s] open device failed!\n", __func__);
-        return fail_open(dev, false);
+        vz_err("[%s] open device failed!\n", fn);
+        return fail_open(dev);
     }
     copy_location_to_dev(ll, *dev);
     ll.cfg_path.reset(new (std::nothrow) char[kNameBufLen]());
     if (ll.cfg_path) {
         strcpy(ll.cfg_path.get(), ".\\");
     } else {
-        vz_err("[%s] Path malloc failed\n", __func__);
+        vz_err("[%s] Path malloc failed\n", fn);
     }
     dev->cfg_path = ll.cfg_path.get();
     ll.opened = 1;
 
     if (!read_device_info(*dev)) {
-        vz_wrn("[%s]  cannot get info of device\n", __func__);
-        return fail_open(dev, true);
+        vz_wrn("[%s]  cannot get info of device\n", fn);
+        return fail_open(dev);
     }
     const vizor_drv_t *proto = vizor_drv_find(dev);
     if (!proto) {
-        vz_err("[%s] cannot find driver for device: product=%s\n", __func__, dev->product);
-        return fail_open(dev, true);
+        vz_err("[%s] cannot find driver for device: product=%s\n", fn, dev->product);
+        return fail_open(dev);
     }
     ll.drv = vz::drv::instantiate(*proto);
 
@@ -232,66 +305,96 @@ VZ_API vizor_dev_t *vizor_dev_open(vizor_dev_t *dev) {
     cfg.max_frames = kOpenFrames;
     ll.stream = vz_stream_create(&cfg);
     if (!ll.stream) {
-        vz_err("[%s] vz_stream_create failed\n", __func__);
-        return fail_open(dev, true);
+        vz_err("[%s] vz_stream_create failed\n", fn);
+        return fail_open(dev);
     }
     ll.xfers = vz::cap::XferPool::create();
     if (!ll.xfers) {
-        vz_err("[%s] malloc failed!\n", __func__);
-        return fail_open(dev, true);
+        vz_err("[%s] malloc failed!\n", fn);
+        return fail_open(dev);
     }
     std::atomic_ref<uint8_t>(dev->api_busy).store(0);
     ll.capturing = 0;
     ll.cap_halted = 1;
     vz::current_device().store(dev);
 
-    run_driver_init(*dev, *ll.drv);
+    run_driver_init(*dev, ll.drv);
     return dev;
 }
 
-VZ_API vizor_dev_t *vizor_dev_open_by_fd(int fd) {
+}  // namespace
+
+VZ_API vizor_dev_t *vizor_dev_open(vizor_dev_t *dev) noexcept {
+    const char *const fn = __func__;
+    return vz::entry(fn, static_cast<vizor_dev_t *>(nullptr), [&]() -> vizor_dev_t * {
+        // A failure that throws half-way takes the failure path as well.
+        try {
+            return open_device(dev);
+        } catch (...) {
+            vizor_dev_t *rec = dev ? dev : &vz::default_device();
+            if (rec->ll) fail_open(rec);
+            throw;
+        }
+    });
+}
+
+VZ_API vizor_dev_t *vizor_dev_open_by_fd(int fd) noexcept {
     vz_err("[%s] vizor_dev_open_by_fd currently only support in android!\n", __func__);
     return nullptr;
 }
 
-VZ_API void vizor_dev_close(vizor_dev_t *dev) {
-    vz_dbg("[%s] close vizor device @ %p\n", __func__, static_cast<void *>(dev));
-    if (!dev || !dev->ll) return;
-    vizor_ll_t &ll = *dev->ll;
-    // New calls are refused from here on; blocked waiters wake and return.
-    ll.closing = true;
-    vz::cap::wake_all(ll);
-    if (ll.capturing && !vz::cap::stop(*dev)) vz_err("[%s] stop capture failed!\n", __func__);
-    wait_not_busy(ll);
-    release_transfers(ll);
-    vizor_ll_dev_close(&ll);
-    detach_name_buffers(*dev);
-    ll.opened = 0;
-    if (ll.drv && ll.drv->ops->uninit) ll.drv->ops->uninit(ll.drv.get());
-    if (ll.stream) vz_stream_destroy(ll.stream);
-    delete dev->ll;
-    dev->ll = nullptr;
-    std::atomic_ref<uint8_t>(dev->api_busy).store(0);
-    if (dev->free_on_close) free(dev);
-    vz::current_device().store(nullptr);
+VZ_API void vizor_dev_close(vizor_dev_t *dev) noexcept {
+    const char *const fn = __func__;
+    vz::entry_void(fn, [&] {
+        vz_dbg("[%s] close vizor device @ %p\n", fn, static_cast<void *>(dev));
+        if (!dev || !dev->ll) return;
+        vizor_ll_t &ll = *dev->ll;
+        if (!vz::has_own_state(dev)) {
+            vz_err("[%s] record is a copy of another device's record: not closed\n", fn);
+            return;
+        }
+        // New calls are refused from here on; blocked waiters wake and return.
+        if (ll.closing.exchange(true)) {
+            vz_dbg("[%s] device is already closing\n", fn);
+            return;
+        }
+        vz::cap::wake_all(ll);
+        if (vz::marks_held_here(&ll) > 0) {
+            // Called from inside a call on this device (a frame-ready or
+            // error callback): that call is still using the device, so the
+            // close finishes as soon as it returns.
+            vz_wrn(
+                "[%s] called inside a call on this device: it completes when that call "
+                "returns\n",
+                fn);
+            vz::defer_close(ll);  // this thread's own mark keeps the count above 0
+            return;
+        }
+        if (ll.capturing && !vz::cap::stop(*dev)) vz_err("[%s] stop capture failed!\n", fn);
+        if (!wait_not_busy(ll)) {
+            // Never free what another call still uses: the last call to leave
+            // finishes the close; the caller does not wait longer.
+            vz_wrn("[%s]  api wait timeout\n", fn);
+            if (vz::defer_close(ll)) return;
+        }
+        vz::finish_close(*dev);
+    });
 }
 
-VZ_API bool vizor_dev_reset(vizor_dev_t *dev, uint32_t target) {
-    vz_dbg("[%s] rest device (target=%d)\n", __func__, int(target));
-    if (!vz::dev_ok(dev)) {
-        vz_err("[%s]  Device handler Is NULL!\r\n", __func__);
-        return false;
-    }
-    if (target > 8) {
-        vz_err("[%s] wrong reset target: %d\n", __func__, int(target));
-        return false;
-    }
-    vz::BusyGuard busy(dev);
-    return vizor_ll_dev_reset(dev->ll, uint8_t(target));
+VZ_API bool vizor_dev_reset(vizor_dev_t *dev, uint32_t target) noexcept {
+    const char *const fn = __func__;
+    vz_dbg("[%s] rest device (target=%d)\n", fn, int(target));
+    return vz::dev_call(fn, dev, false, [&](vizor_dev_t &d) {
+        if (target > 8) {
+            vz_err("[%s] wrong reset target: %d\n", fn, int(target));
+            return false;
+        }
+        return vizor_ll_dev_reset(d.ll, uint8_t(target));
+    });
 }
 
-VZ_API vizor_drv_t *vizor_dev_get_drv(vizor_dev_t *dev) {
-    return dev && dev->ll ? dev->ll->drv.get() : nullptr;
+VZ_API vizor_drv_t *vizor_dev_get_drv(vizor_dev_t *dev) noexcept {
+    return vz::has_own_state(dev) ? dev->ll->drv.get() : nullptr;
 }
 
 }  // extern "C"

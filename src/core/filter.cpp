@@ -1,6 +1,6 @@
 // Driver filters switched on and off by the application.
+#include "base/log.h"
 #include "core/device.h"
-#include "core/vzlog.h"
 #include "drivers/registry.h"
 
 namespace {
@@ -20,22 +20,38 @@ vizor_drv_t *driver_of(vizor_dev_t *dev, const char *fn) {
 
 }  // namespace
 
-extern "C" {
-
-VZ_API int vizor_filter_enable(vizor_dev_t *dev, int filter_id, void *arg, int arg_size) {
-    if (!dev) return -1;
-    vz::BusyGuard busy(dev);
-    vizor_drv_t *drv = driver_of(dev, __func__);
-    if (!drv || !drv->ops->filter_enable) return -1;
-    return drv->ops->filter_enable(drv, filter_id, arg, arg_size) ? 1 : 0;
+// The common body: the busy mark (filters also work on a record whose
+// device state has no driver yet), the driver, then one operation.
+template <class Op>
+int with_filter_driver(const char *fn, vizor_dev_t *dev, Op &&op) noexcept {
+    return vz::entry(fn, -1, [&] {
+        if (!dev) return -1;
+        vz::DevMark busy(dev);
+        if (dev->ll && !vz::has_own_state(dev)) {
+            vz::log_bad_handle(fn);
+            return -1;
+        }
+        vizor_drv_t *drv = driver_of(dev, fn);
+        return drv ? op(*drv) : -1;
+    });
 }
 
-VZ_API int vizor_filter_disable(vizor_dev_t *dev, int filter_id) {
-    if (!dev) return -1;
-    vz::BusyGuard busy(dev);
-    vizor_drv_t *drv = driver_of(dev, __func__);
-    if (!drv || !drv->ops->filter_disable) return -1;
-    return drv->ops->filter_disable(drv, filter_id) ? 1 : 0;
+extern "C" {
+
+VZ_API int vizor_filter_enable(vizor_dev_t *dev, int filter_id, void *arg, int arg_size) noexcept {
+    const char *const fn = __func__;
+    return with_filter_driver(fn, dev, [&](vizor_drv_t &drv) {
+        if (!drv.ops->filter_enable) return -1;
+        return drv.ops->filter_enable(&drv, filter_id, arg, arg_size) ? 1 : 0;
+    });
+}
+
+VZ_API int vizor_filter_disable(vizor_dev_t *dev, int filter_id) noexcept {
+    const char *const fn = __func__;
+    return with_filter_driver(fn, dev, [&](vizor_drv_t &drv) {
+        if (!drv.ops->filter_disable) return -1;
+        return drv.ops->filter_disable(&drv, filter_id) ? 1 : 0;
+    });
 }
 
 }  // extern "C"

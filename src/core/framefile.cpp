@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "base/firewall.h"
 #include "core/convert.h"
-#include "core/vzlog.h"
 #include "vizor/vizor.h"
 
 namespace {
@@ -257,78 +257,89 @@ int load_frame(Kind k, const char *fn, int fd, float *dst, int dst_len, int *img
 extern "C" {
 
 VZ_API int vizor_frame_save_distance(int fd, int fmt, const float *dist, int dist_len, int img_w,
-                                     int img_h) {
-    if (fmt != VIZOR_SAVE_FMT_F32 && fmt != VIZOR_SAVE_FMT_U32 && fmt != VIZOR_SAVE_FMT_U16) {
-        vz_err("[%s] wrong distance save format: %d\n", __func__, fmt);
-        return 0;
-    }
-    if (frame_bytes(img_w, img_h, fmt) < 0) {
-        vz_err("[%s] wrong image size: %dx%d\n", __func__, img_w, img_h);
-        return 0;
-    }
-    const int64_t pixels = int64_t(img_w) * img_h;
-    const int64_t n = dist_len > 0 ? dist_len / pixels * pixels : 0;  // whole frames only
-    if (n > 0 && !dist) {
-        vz_err("[%s] wrong image buffer\n", __func__);
-        return 0;
-    }
-    if (at_start(fd)) {
-        char hdr[kHeaderCap];
-        const int len = snprintf(hdr, sizeof hdr, "VZ_DIST,%s,%d,%d\n", fmt_token(fmt), img_w, img_h);
-        if (!write_all(fd, hdr, size_t(len))) {
-            vz_err("[%s] faile to save VZ_DIST header\n", __func__);
+                                     int img_h) noexcept {
+    static const char *const fn = "vizor_frame_save_distance";
+    return vz::entry(fn, 0, [&] {
+        if (fmt != VIZOR_SAVE_FMT_F32 && fmt != VIZOR_SAVE_FMT_U32 && fmt != VIZOR_SAVE_FMT_U16) {
+            vz_err("[%s] wrong distance save format: %d\n", fn, fmt);
             return 0;
         }
-    }
-    if (!write_samples(fd, kDist, fmt, dist, n)) {
-        const int64_t bytes = n * sample_bytes(fmt);
-        vz_err("[%s] faile to save VZ_DIST %s data: %d bytes\n", __func__, fmt_token(fmt),
-               bytes > INT32_MAX ? INT32_MAX : int(bytes));
-        return 0;
-    }
-    return 1;
+        if (frame_bytes(img_w, img_h, fmt) < 0) {
+            vz_err("[%s] wrong image size: %dx%d\n", fn, img_w, img_h);
+            return 0;
+        }
+        const int64_t pixels = int64_t(img_w) * img_h;
+        const int64_t n = dist_len > 0 ? dist_len / pixels * pixels : 0;  // whole frames only
+        if (n > 0 && !dist) {
+            vz_err("[%s] wrong image buffer\n", fn);
+            return 0;
+        }
+        if (at_start(fd)) {
+            char hdr[kHeaderCap];
+            const int len =
+                snprintf(hdr, sizeof hdr, "VZ_DIST,%s,%d,%d\n", fmt_token(fmt), img_w, img_h);
+            if (!write_all(fd, hdr, size_t(len))) {
+                vz_err("[%s] faile to save VZ_DIST header\n", fn);
+                return 0;
+            }
+        }
+        if (!write_samples(fd, kDist, fmt, dist, n)) {
+            const int64_t bytes = n * sample_bytes(fmt);
+            vz_err("[%s] faile to save VZ_DIST %s data: %d bytes\n", fn, fmt_token(fmt),
+                   bytes > INT32_MAX ? INT32_MAX : int(bytes));
+            return 0;
+        }
+        return 1;
+    });
 }
 
 VZ_API int vizor_frame_save_gray(int fd, int fmt, const float *src, int src_len, int img_w,
-                                 int img_h) {
-    if (fmt != VIZOR_SAVE_FMT_U16 && fmt != VIZOR_SAVE_FMT_U8) {
-        vz_err("[%s] wrong gray save format: %d\n", __func__, fmt);
-        return 0;
-    }
-    if (frame_bytes(img_w, img_h, fmt) < 0) {
-        vz_err("[%s] wrong image size: %dx%d\n", __func__, img_w, img_h);
-        return 0;
-    }
-    const int64_t pixels = int64_t(img_w) * img_h;
-    // One whole frame per call: fewer samples would leave a short frame in the
-    // file under a header that promises a full one.
-    if (!src || src_len < pixels) {
-        vz_err("[%s] gray data shorter than one frame: %d < %dx%d\n", __func__, src_len, img_w,
-               img_h);
-        return 0;
-    }
-    if (at_start(fd)) {
-        char hdr[kHeaderCap];
-        const int len = snprintf(hdr, sizeof hdr, "VZ_GRAY,%s,%d,%d\n", fmt_token(fmt), img_w, img_h);
-        if (!write_all(fd, hdr, size_t(len))) {
-            vz_err("[%s] faile to save VZ_GRAY header\n", __func__);
+                                 int img_h) noexcept {
+    static const char *const fn = "vizor_frame_save_gray";
+    return vz::entry(fn, 0, [&] {
+        if (fmt != VIZOR_SAVE_FMT_U16 && fmt != VIZOR_SAVE_FMT_U8) {
+            vz_err("[%s] wrong gray save format: %d\n", fn, fmt);
             return 0;
         }
-    }
-    if (!write_samples(fd, kGray, fmt, src, pixels)) {
-        vz_err("[%s] faile to save VZ_GRAY %s data: %d bytes\n", __func__, fmt_token(fmt),
-               int(pixels * sample_bytes(fmt)));
-        return 0;
-    }
-    return 1;
+        if (frame_bytes(img_w, img_h, fmt) < 0) {
+            vz_err("[%s] wrong image size: %dx%d\n", fn, img_w, img_h);
+            return 0;
+        }
+        const int64_t pixels = int64_t(img_w) * img_h;
+        // One whole frame per call: fewer samples would leave a short frame in the
+        // file under a header that promises a full one.
+        if (!src || src_len < pixels) {
+            vz_err("[%s] gray data shorter than one frame: %d < %dx%d\n", fn, src_len, img_w,
+                   img_h);
+            return 0;
+        }
+        if (at_start(fd)) {
+            char hdr[kHeaderCap];
+            const int len =
+                snprintf(hdr, sizeof hdr, "VZ_GRAY,%s,%d,%d\n", fmt_token(fmt), img_w, img_h);
+            if (!write_all(fd, hdr, size_t(len))) {
+                vz_err("[%s] faile to save VZ_GRAY header\n", fn);
+                return 0;
+            }
+        }
+        if (!write_samples(fd, kGray, fmt, src, pixels)) {
+            vz_err("[%s] faile to save VZ_GRAY %s data: %d bytes\n", fn, fmt_token(fmt),
+                   int(pixels * sample_bytes(fmt)));
+            return 0;
+        }
+        return 1;
+    });
 }
 
-VZ_API int vizor_frame_load_distance(int fd, float *dst, int dst_len, int *img_w, int *img_h) {
-    return load_frame(kDist, __func__, fd, dst, dst_len, img_w, img_h);
+VZ_API int vizor_frame_load_distance(int fd, float *dst, int dst_len, int *img_w,
+                                     int *img_h) noexcept {
+    const char *fn = __func__;
+    return vz::entry(fn, 0, [&] { return load_frame(kDist, fn, fd, dst, dst_len, img_w, img_h); });
 }
 
-VZ_API int vizor_frame_load_gray(int fd, float *dst, int dst_len, int *img_w, int *img_h) {
-    return load_frame(kGray, __func__, fd, dst, dst_len, img_w, img_h);
+VZ_API int vizor_frame_load_gray(int fd, float *dst, int dst_len, int *img_w, int *img_h) noexcept {
+    const char *fn = __func__;
+    return vz::entry(fn, 0, [&] { return load_frame(kGray, fn, fd, dst, dst_len, img_w, img_h); });
 }
 
 }  // extern "C"

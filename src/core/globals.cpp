@@ -1,3 +1,5 @@
+// The library-wide records of the device API: default device, current
+// device and the library colour map.
 #include "core/globals.h"
 
 namespace vz {

@@ -8,8 +8,9 @@
 
 #include <string>
 
+#include "base/log.h"
+#include "core/device.h"
 #include "core/globals.h"
-#include "core/vzlog.h"
 #include "vizor/ll.h"
 #include "vizor/vizor.h"
 
@@ -43,61 +44,69 @@ int usb_debug_for(int usb_level) {
 
 extern "C" {
 
-VZ_API void vizor_init(const char *log_fname) {
-    vz_log_enable(VZ_LOG_CH_CONSOLE, 3, nullptr);
-    char name[64];
-    if (!log_fname) {
-        time_t now = time(nullptr);
-        struct tm tm;
-        localtime_r(&now, &tm);
-        snprintf(name, sizeof name, "vizor_%04u%02u%02u.log", unsigned(tm.tm_year + 1900),
-                 unsigned(tm.tm_mon + 1), unsigned(tm.tm_mday));
-        log_fname = name;
-    }
-    vz_log_enable(VZ_LOG_CH_FILE, 1, log_fname);
-    vz_inf("[%s]  --- %s %s(compile at %s %s) log start -----\n", "vizor_init", "VIZOR",
-           VIZOR_VERSION_STR, __DATE__, __TIME__);
-    vizor_ll_init();
-    vz_cmap_t &cmap = vz::library_cmap();
-    vz_cmap_uninit(&cmap);  // a repeated init must not leak the previous palette
-    vz_cmap_init(&cmap, kLibraryPaletteSize);
+VZ_API void vizor_init(const char *log_fname) noexcept {
+    vz::entry_void(__func__, [&] {
+        vz_log_enable(VZ_LOG_CH_CONSOLE, 3, nullptr);
+        char name[64];
+        if (!log_fname) {
+            time_t now = time(nullptr);
+            struct tm tm;
+            localtime_r(&now, &tm);
+            snprintf(name, sizeof name, "vizor_%04u%02u%02u.log", unsigned(tm.tm_year + 1900),
+                     unsigned(tm.tm_mon + 1), unsigned(tm.tm_mday));
+            log_fname = name;
+        }
+        vz_log_enable(VZ_LOG_CH_FILE, 1, log_fname);
+        vz_inf("[%s]  --- %s %s(compile at %s %s) log start -----\n", "vizor_init", "VIZOR",
+               VIZOR_VERSION_STR, __DATE__, __TIME__);
+        vizor_ll_init();
+        vz_cmap_t &cmap = vz::library_cmap();
+        vz_cmap_uninit(&cmap);  // a repeated init must not leak the previous palette
+        vz_cmap_init(&cmap, kLibraryPaletteSize);
+    });
 }
 
-VZ_API void vizor_uninit(void) {
+VZ_API void vizor_uninit(void) noexcept {
     vz_dbg("[%s] ----- AL log END ----\n\n", "vizor_uninit");
     vz_cmap_uninit(&vz::library_cmap());
     vz_log_disable();
     vizor_ll_uninit();
 }
 
-VZ_API void vizor_log_cfg(int console_level, int file_level, int usb_level) {
+VZ_API void vizor_log_cfg(int console_level, int file_level, int usb_level) noexcept {
     vz_log_enable(VZ_LOG_CH_CONSOLE, console_level, nullptr);
     vz_log_enable(VZ_LOG_CH_FILE, file_level, nullptr);
     vizor_ll_set_debug(usb_debug_for(usb_level));
 }
 
-VZ_API int vizor_path_cfg(vizor_dev_t *dev, const char *path) {
-    if (!dev || !dev->ll || !dev->cfg_path || !path) {
-        vz_err("[%s]  Device handler Is NULL!\r\n", __func__);
-        return -1;
-    }
-    snprintf(dev->cfg_path, kPathCap, "%s", path);
-    vz_inf("[%s] CFG_PATH:%s\n", __func__, dev->cfg_path);
+VZ_API int vizor_path_cfg(vizor_dev_t *dev, const char *path) noexcept {
+    const char *const fn = __func__;
+    // Runs while the device is open and idle: it needs the record's folder
+    // buffer only, and marks nothing busy.
+    return vz::entry(fn, -1, [&] {
+        if (!dev || !dev->ll || !dev->cfg_path || !path) {
+            vz::log_bad_handle(fn);
+            return -1;
+        }
+        vizor_dev_t &d = *dev;
+        snprintf(d.cfg_path, kPathCap, "%s", path);
+        vz_inf("[%s] CFG_PATH:%s\n", fn, d.cfg_path);
 
-    std::string work = strlen(path) < kPathCap ? path : "";
-    if (!work.empty() && is_sep(work.back())) work.pop_back();
-    // Create every parent in turn; both separators count, '/' is written back.
-    for (size_t i = 0; i < work.size(); ++i) {
-        putchar(work[i]);
-        putchar(' ');
-        if (!is_sep(work[i])) continue;
-        if (i > 0) ensure_dir(work.substr(0, i));
-        work[i] = '/';
-    }
-    return !work.empty() && ensure_dir(work) ? 0 : -1;
+        std::string work = strlen(path) < kPathCap ? path : "";
+        if (!work.empty() && is_sep(work.back())) work.pop_back();
+        // Create every parent in turn; both separators count, '/' is written back.
+        for (size_t i = 0; i < work.size(); ++i) {
+            putchar(work[i]);
+            putchar(' ');
+            if (!is_sep(work[i])) continue;
+            if (i > 0) ensure_dir(work.substr(0, i));
+            work[i] = '/';
+        }
+        return !work.empty() && ensure_dir(work) ? 0 : -1;
+    });
 }
 
-VZ_API const char *vizor_error_name(int err) {
+VZ_API const char *vizor_error_name(int err) noexcept {
     switch (err) {
     case VIZOR_ERR_CAP_UNKNOWN: return "VIZOR_ERR_CAP_UNKNOWN";
     case VIZOR_ERR_CAP_ERROR: return "VIZOR_ERR_CAP_ERROR";

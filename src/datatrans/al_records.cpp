@@ -7,7 +7,7 @@
 #include <memory>
 #include <new>
 
-#include "core/vzlog.h"
+#include "base/firewall.h"
 #include "datatrans/datatrans.h"
 
 namespace vz::dt {
@@ -146,14 +146,19 @@ using namespace vz::dt;
 
 extern "C" {
 
-VZ_API uint16_t al_data_calc_crc(const uint8_t *buf, uint32_t len) {
+static uint16_t al_data_calc_crc_body(const uint8_t *buf, uint32_t len) {
     const size_t n = len & 0xFFFFu;
     if (n == 0 || !buf) return 0;
     return crc16(buf, n);
 }
 
-VZ_API int al_data_send_action_info(vizor_ll_t *ll, uint8_t act, const void *info,
-                                    const uint8_t *data) {
+VZ_API uint16_t al_data_calc_crc(const uint8_t *buf, uint32_t len) noexcept {
+    return vz::entry("al_data_calc_crc", uint16_t(0),
+                     [&] { return al_data_calc_crc_body(buf, len); });
+}
+
+static int al_data_send_action_info_body(vizor_ll_t *ll, uint8_t act, const void *info,
+                                         const uint8_t *data) {
     static const char *const fn = "al_data_send_action_info";
     if (!has_handle(ll)) {
         vz_err("[%s]  Device handler Is NULL!\r\n", fn);
@@ -217,7 +222,13 @@ VZ_API int al_data_send_action_info(vizor_ll_t *ll, uint8_t act, const void *inf
     return exchange(ll, 1, act, buf.get(), uint16_t(len), timeout_ms) ? 1 : -1;
 }
 
-VZ_API int al_data_read_action_info(vizor_ll_t *ll, uint8_t act, void *dst) {
+VZ_API int al_data_send_action_info(vizor_ll_t *ll, uint8_t act, const void *info,
+                                    const uint8_t *data) noexcept {
+    return vz::entry("al_data_send_action_info", -1,
+                     [&] { return al_data_send_action_info_body(ll, act, info, data); });
+}
+
+static int al_data_read_action_info_body(vizor_ll_t *ll, uint8_t act, void *dst) {
     static const char *const fn = "al_data_read_action_info";
     size_t len = 0;
     if (act == AL_ACT_ACK)
@@ -251,7 +262,12 @@ VZ_API int al_data_read_action_info(vizor_ll_t *ll, uint8_t act, void *dst) {
     return 1;
 }
 
-VZ_API int al_get_data_info(vizor_ll_t *ll, uint8_t act, void *buf, uint16_t len) {
+VZ_API int al_data_read_action_info(vizor_ll_t *ll, uint8_t act, void *dst) noexcept {
+    return vz::entry("al_data_read_action_info", 0,
+                     [&] { return al_data_read_action_info_body(ll, act, dst); });
+}
+
+static int al_get_data_info_body(vizor_ll_t *ll, uint8_t act, void *buf, uint16_t len) {
     static const char *const fn = "al_get_data_info";
     if (!has_handle(ll)) {
         vz_err("[%s]  Device handler Is NULL!\r\n", fn);
@@ -261,7 +277,12 @@ VZ_API int al_get_data_info(vizor_ll_t *ll, uint8_t act, void *buf, uint16_t len
     return query(fn, ll, act, buf, len, buf, len, kTimeoutShortMs);
 }
 
-VZ_API int al_get_data_payload(vizor_ll_t *ll, void *buf, uint16_t n) {
+VZ_API int al_get_data_info(vizor_ll_t *ll, uint8_t act, void *buf, uint16_t len) noexcept {
+    return vz::entry("al_get_data_info", 0,
+                     [&] { return al_get_data_info_body(ll, act, buf, len); });
+}
+
+static int al_get_data_payload_body(vizor_ll_t *ll, void *buf, uint16_t n) {
     static const char *const fn = "al_get_data_payload";
     if (!has_handle(ll)) {
         vz_err("[%s]  Device handler Is NULL!\r\n", fn);
@@ -275,7 +296,12 @@ VZ_API int al_get_data_payload(vizor_ll_t *ll, void *buf, uint16_t n) {
                  kTimeoutShortMs);
 }
 
-VZ_API int al_data_build_file_buffer(const char *path, int *size) {
+VZ_API int al_get_data_payload(vizor_ll_t *ll, void *buf, uint16_t n) noexcept {
+    return vz::entry("al_get_data_payload", 0,
+                     [&] { return al_get_data_payload_body(ll, buf, n); });
+}
+
+static int al_data_build_file_buffer_body(const char *path, int *size) {
     static const char *const fn = "al_data_build_file_buffer";
     vz_inf("[%s] Loading data image file:%s\n", fn, path ? path : "(null)");
     FILE *f = path ? std::fopen(path, "rb") : nullptr;
@@ -306,6 +332,11 @@ VZ_API int al_data_build_file_buffer(const char *path, int *size) {
     else
         vz_inf("[%s] Data image file loading failed.\n", fn);
     return result;
+}
+
+VZ_API int al_data_build_file_buffer(const char *path, int *size) noexcept {
+    return vz::entry("al_data_build_file_buffer", -1,
+                     [&] { return al_data_build_file_buffer_body(path, size); });
 }
 
 }  // extern "C"

@@ -10,8 +10,8 @@
 #include <mutex>
 #include <new>
 
-#include "core/clock.h"
-#include "core/vzlog.h"
+#include "base/clock.h"
+#include "base/firewall.h"
 #include "datatrans/datatrans.h"
 
 namespace vz::dt {
@@ -271,23 +271,45 @@ int read_image(vizor_ll_t *ll, uint8_t type, const char *fname) {
 
 extern "C" {
 
-VZ_API void vizor_data_set_progress_cb(vizor_data_progress_f cb, void *user) {
+static void vizor_data_set_progress_cb_body(vizor_data_progress_f cb, void *user) {
     std::lock_guard lk(vz::dt::g_progress_mu);
     vz::dt::g_progress = vz::dt::Progress{cb, cb ? user : nullptr};
 }
 
-VZ_API int vizor_bin_data_write(vizor_ll_t *ll, uint8_t type, uint16_t version,
-                                uint32_t reserved, const char *fname) {
+VZ_API void vizor_data_set_progress_cb(vizor_data_progress_f cb, void *user) noexcept {
+    vz::entry_void("vizor_data_set_progress_cb",
+                   [&] { vizor_data_set_progress_cb_body(cb, user); });
+}
+
+static int vizor_bin_data_write_body(vizor_ll_t *ll, uint8_t type, uint16_t version,
+                                     uint32_t reserved, const char *fname) {
     return vz::dt::write_image(ll, type, version, fname);
 }
 
-VZ_API int vizor_bin_data_read(vizor_ll_t *ll, uint8_t type, const char *fname) {
+VZ_API int vizor_bin_data_write(vizor_ll_t *ll, uint8_t type, uint16_t version, uint32_t reserved,
+                                const char *fname) noexcept {
+    return vz::entry("vizor_bin_data_write", -1,
+                     [&] { return vizor_bin_data_write_body(ll, type, version, reserved, fname); });
+}
+
+static int vizor_bin_data_read_body(vizor_ll_t *ll, uint8_t type, const char *fname) {
     return vz::dt::read_image(ll, type, fname);
 }
 
-VZ_API int vizor_ll_firmware_upgrade(vizor_ll_t *ll, uint8_t type, uint16_t version,
-                                     const char *fname) {
+VZ_API int vizor_bin_data_read(vizor_ll_t *ll, uint8_t type, const char *fname) noexcept {
+    return vz::entry("vizor_bin_data_read", -1,
+                     [&] { return vizor_bin_data_read_body(ll, type, fname); });
+}
+
+static int vizor_ll_firmware_upgrade_body(vizor_ll_t *ll, uint8_t type, uint16_t version,
+                                          const char *fname) {
     return vizor_bin_data_write(ll, type, version, 0, fname);
+}
+
+VZ_API int vizor_ll_firmware_upgrade(vizor_ll_t *ll, uint8_t type, uint16_t version,
+                                     const char *fname) noexcept {
+    return vz::entry("vizor_ll_firmware_upgrade", -1,
+                     [&] { return vizor_ll_firmware_upgrade_body(ll, type, version, fname); });
 }
 
 }  // extern "C"

@@ -2,7 +2,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "core/vzlog.h"
+#include "base/firewall.h"
 #include "drivers/registry.h"
 
 namespace {
@@ -30,7 +30,7 @@ std::unique_ptr<vizor_drv_t> instantiate(const vizor_drv_t &proto) {
 
 extern "C" {
 
-VZ_API vizor_drv_t *vizor_drv_find(vizor_dev_t *dev) {
+static vizor_drv_t *vizor_drv_find_body(vizor_dev_t *dev) {
     if (!dev) return nullptr;
     // The product field may lack a terminator: scan a terminated copy.
     char product[sizeof dev->product + 1];
@@ -45,6 +45,11 @@ VZ_API vizor_drv_t *vizor_drv_find(vizor_dev_t *dev) {
         return &d;
     }
     return nullptr;
+}
+
+VZ_API vizor_drv_t *vizor_drv_find(vizor_dev_t *dev) noexcept {
+    return vz::entry("vizor_drv_find", static_cast<vizor_drv_t *>(nullptr),
+                     [&] { return vizor_drv_find_body(dev); });
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "base/firewall.h"
 #include "vizor/cmap.h"
 
 namespace {
@@ -43,7 +44,7 @@ uint32_t blue(float x) {
 
 extern "C" {
 
-VZ_API void vz_cmap_init(vz_cmap_t *map, int32_t size) {
+static void vz_cmap_init_body(vz_cmap_t *map, int32_t size) {
     if (!map) return;
     map->size = 0;
     map->range_min = 0;
@@ -61,14 +62,22 @@ VZ_API void vz_cmap_init(vz_cmap_t *map, int32_t size) {
     }
 }
 
-VZ_API void vz_cmap_uninit(vz_cmap_t *map) {
+VZ_API void vz_cmap_init(vz_cmap_t *map, int32_t size) noexcept {
+    vz::entry_void("vz_cmap_init", [&] { vz_cmap_init_body(map, size); });
+}
+
+static void vz_cmap_uninit_body(vz_cmap_t *map) {
     if (!map) return;
     free(map->palette);
     map->palette = nullptr;
     map->size = 0;
 }
 
-VZ_API void vz_cmap_set_range(vz_cmap_t *map, int32_t a, int32_t b) {
+VZ_API void vz_cmap_uninit(vz_cmap_t *map) noexcept {
+    vz::entry_void("vz_cmap_uninit", [&] { vz_cmap_uninit_body(map); });
+}
+
+static void vz_cmap_set_range_body(vz_cmap_t *map, int32_t a, int32_t b) {
     if (!map) return;
     if (a == b) {
         map->scale = float(map->size);
@@ -82,7 +91,11 @@ VZ_API void vz_cmap_set_range(vz_cmap_t *map, int32_t a, int32_t b) {
     map->gray_scale = float(255.0 / double(span));
 }
 
-VZ_API uint32_t vz_cmap_get_color(const vz_cmap_t *map, int32_t v) {
+VZ_API void vz_cmap_set_range(vz_cmap_t *map, int32_t a, int32_t b) noexcept {
+    vz::entry_void("vz_cmap_set_range", [&] { vz_cmap_set_range_body(map, a, b); });
+}
+
+static uint32_t vz_cmap_get_color_body(const vz_cmap_t *map, int32_t v) {
     if (v == kCodeLowAmp) return 0;
     if (v == kCodeSaturated) return kColorSaturated;
     if (v == kCodeAdcOverflow) return kColorAdcOverflow;
@@ -95,7 +108,12 @@ VZ_API uint32_t vz_cmap_get_color(const vz_cmap_t *map, int32_t v) {
     return map->palette[k];
 }
 
-VZ_API uint32_t vz_cmap_get_gray(const vz_cmap_t *map, int32_t v) {
+VZ_API uint32_t vz_cmap_get_color(const vz_cmap_t *map, int32_t v) noexcept {
+    return vz::entry("vz_cmap_get_color", uint32_t(0),
+                     [&] { return vz_cmap_get_color_body(map, v); });
+}
+
+static uint32_t vz_cmap_get_gray_body(const vz_cmap_t *map, int32_t v) {
     if (v == kCodeSaturated) return kColorSaturated;
     if (v == kCodeAdcOverflow) return kColorAdcOverflow;
     if (!map) return 0;
@@ -104,6 +122,11 @@ VZ_API uint32_t vz_cmap_get_gray(const vz_cmap_t *map, int32_t v) {
     const uint32_t g =
         uint32_t(int64_t(double(float(int64_t(v) - map->range_min)) * map->gray_scale));
     return (g & 0xFFu) * 0x010101u;
+}
+
+VZ_API uint32_t vz_cmap_get_gray(const vz_cmap_t *map, int32_t v) noexcept {
+    return vz::entry("vz_cmap_get_gray", uint32_t(0),
+                     [&] { return vz_cmap_get_gray_body(map, v); });
 }
 
 }  // extern "C"

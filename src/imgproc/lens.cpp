@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/vzlog.h"
+#include "base/firewall.h"
 #include "imgproc/lens_model.h"
 #include "imgproc/undistort.h"
 #include "vizor/lens.h"
@@ -145,11 +145,11 @@ void vz::lens::undistort_reference(const vz_calib_map_t &map, float *dst, const 
 
 extern "C" {
 
-VZ_API int vz_calib_len_init_map(vz_calib_map_t *map, const vz_lens_param_t *lens) {
+static int vz_calib_len_init_map_body(vz_calib_map_t *map, const vz_lens_param_t *lens) {
     if (!map || !lens) return 0;
     const int w = lens->width, h = lens->height;
     if (w <= 0 || h <= 0 || int64_t(w) * h > kMaxMapPixels) {
-        vz_err("[%s] Wrong parameter: lens size %dx%d\n", __func__, w, h);
+        vz_err("[%s] Wrong parameter: lens size %dx%d\n", "vz_calib_len_init_map", w, h);
         return 0;
     }
     const size_t count = size_t(w) * size_t(h);
@@ -169,7 +169,7 @@ VZ_API int vz_calib_len_init_map(vz_calib_map_t *map, const vz_lens_param_t *len
     if (!mat3_inverse(n, iv)) {  // only for a degenerate lens record
         free(mx);
         free(my);
-        vz_err("[%s] Wrong parameter: lens cannot be inverted\n", __func__);
+        vz_err("[%s] Wrong parameter: lens cannot be inverted\n", "vz_calib_len_init_map");
         return 0;
     }
 
@@ -210,7 +210,12 @@ VZ_API int vz_calib_len_init_map(vz_calib_map_t *map, const vz_lens_param_t *len
     return int(count);
 }
 
-VZ_API void vz_calib_len_uninit_map(vz_calib_map_t *map) {
+VZ_API int vz_calib_len_init_map(vz_calib_map_t *map, const vz_lens_param_t *lens) noexcept {
+    return vz::entry("vz_calib_len_init_map", 0,
+                     [&] { return vz_calib_len_init_map_body(map, lens); });
+}
+
+static void vz_calib_len_uninit_map_body(vz_calib_map_t *map) {
     if (!map || !map->ready) return;
     vz::lens::forget_map(*map);
     free(map->map_x);
@@ -218,33 +223,45 @@ VZ_API void vz_calib_len_uninit_map(vz_calib_map_t *map) {
     map->ready = false;
 }
 
-VZ_API int vz_calib_len_undistort(const vz_calib_map_t *map, float *dst, int dst_len,
-                                  const float *src, int src_w, int src_h, float invalid) {
+VZ_API void vz_calib_len_uninit_map(vz_calib_map_t *map) noexcept {
+    vz::entry_void("vz_calib_len_uninit_map", [&] { vz_calib_len_uninit_map_body(map); });
+}
+
+static int vz_calib_len_undistort_body(const vz_calib_map_t *map, float *dst, int dst_len,
+                                       const float *src, int src_w, int src_h, float invalid) {
     if (!map || !map->ready || !map->map_x || !map->map_y) {
-        vz_err("[%s] Wrong parameter: calib_map not ready\n", __func__);
+        vz_err("[%s] Wrong parameter: calib_map not ready\n", "vz_calib_len_undistort");
         return 0;
     }
     if (!dst || !src) {
-        vz_err("[%s] Wrong parameter: no image buffer\n", __func__);
+        vz_err("[%s] Wrong parameter: no image buffer\n", "vz_calib_len_undistort");
         return 0;
     }
     const int mw = map->width, mh = map->height;
     if (src_w <= 0 || src_h <= 0 || mw <= 0 || mh <= 0 || int64_t(mw) * mh > map->count) {
-        vz_err("[%s] Wrong parameter: calib_map: %dx%d, src_img: %dx%d\n", __func__, mw, mh,
-               src_w, src_h);
+        vz_err("[%s] Wrong parameter: calib_map: %dx%d, src_img: %dx%d\n", "vz_calib_len_undistort",
+               mw, mh, src_w, src_h);
         return 0;
     }
     if (mw % src_w != 0 || mh % src_h != 0) {
-        vz_err("[%s] Wrong parameter: calib_map: %dx%d, src_img: %dx%d\n", __func__, mw, mh,
-               src_w, src_h);
+        vz_err("[%s] Wrong parameter: calib_map: %dx%d, src_img: %dx%d\n", "vz_calib_len_undistort",
+               mw, mh, src_w, src_h);
         return 0;
     }
     if (int64_t(dst_len) < int64_t(src_w) * src_h) {
-        vz_err("[%s] Wrong parameter: %dx%d > dst_len=%d\n", __func__, src_w, src_h, dst_len);
+        vz_err("[%s] Wrong parameter: %dx%d > dst_len=%d\n", "vz_calib_len_undistort", src_w, src_h,
+               dst_len);
         return 0;
     }
     vz::lens::undistort(*map, dst, src, src_w, src_h, invalid);
     return 1;
+}
+
+VZ_API int vz_calib_len_undistort(const vz_calib_map_t *map, float *dst, int dst_len,
+                                  const float *src, int src_w, int src_h, float invalid) noexcept {
+    return vz::entry("vz_calib_len_undistort", 0, [&] {
+        return vz_calib_len_undistort_body(map, dst, dst_len, src, src_w, src_h, invalid);
+    });
 }
 
 }  // extern "C"

@@ -1,6 +1,7 @@
 // Double-precision vec3 / mat3 / mat4 / quat helpers. Matrices are column
 // major. Every operation computes into locals first, so any of its arrays may
-// alias the destination.
+// alias the destination. Each entry checks its required operands first: a
+// NULL one gives NULL (pointer results), NaN (number results) or -1 (text).
 #include "vizor/math3d.h"
 
 #include <stdio.h>
@@ -8,9 +9,15 @@
 #include <string.h>
 
 #include <cmath>
+#include <limits>
 #include <numbers>
 
+#include "base/firewall.h"
+
 namespace {
+
+// Result of the functions that return a number when an operand is NULL.
+constexpr double kNoValue = std::numeric_limits<double>::quiet_NaN();
 
 double *alloc_zeroed(size_t n, const double *src) {
     auto *p = static_cast<double *>(calloc(n, sizeof(double)));
@@ -140,46 +147,55 @@ extern "C" {
 
 // ---- vec3 ---------------------------------------------------------------------
 
-VZ_API double *vec3_create(const double *vec) { return alloc_zeroed(3, vec); }
+VZ_API double *vec3_create(const double *vec) noexcept { return alloc_zeroed(3, vec); }
 
-VZ_API double *vec3_set(const double *vec, double *dest) { return set_values(vec, dest, 3); }
+VZ_API double *vec3_set(const double *vec, double *dest) noexcept {
+    if (!vz::all_set(vec)) return nullptr;
+    return set_values(vec, dest, 3);
+}
 
-VZ_API double *vec3_add(double *vec, const double *vec2, double *dest) {
+VZ_API double *vec3_add(double *vec, const double *vec2, double *dest) noexcept {
+    if (!vz::all_set(vec, vec2)) return nullptr;
     if (!dest) dest = vec;
     const double r[3] = {vec[0] + vec2[0], vec[1] + vec2[1], vec[2] + vec2[2]};
     store(dest, r, 3);
     return dest;
 }
 
-VZ_API double *vec3_subtract(double *vec, const double *vec2, double *dest) {
+VZ_API double *vec3_subtract(double *vec, const double *vec2, double *dest) noexcept {
+    if (!vz::all_set(vec, vec2)) return nullptr;
     if (!dest) dest = vec;
     const double r[3] = {vec[0] - vec2[0], vec[1] - vec2[1], vec[2] - vec2[2]};
     store(dest, r, 3);
     return dest;
 }
 
-VZ_API double *vec3_multiply(double *vec, const double *vec2, double *dest) {
+VZ_API double *vec3_multiply(double *vec, const double *vec2, double *dest) noexcept {
+    if (!vz::all_set(vec, vec2)) return nullptr;
     if (!dest) dest = vec;
     const double r[3] = {vec[0] * vec2[0], vec[1] * vec2[1], vec[2] * vec2[2]};
     store(dest, r, 3);
     return dest;
 }
 
-VZ_API double *vec3_negate(double *vec, double *dest) {
+VZ_API double *vec3_negate(double *vec, double *dest) noexcept {
+    if (!vz::all_set(vec)) return nullptr;
     if (!dest) dest = vec;
     const double r[3] = {-vec[0], -vec[1], -vec[2]};
     store(dest, r, 3);
     return dest;
 }
 
-VZ_API double *vec3_scale(double *vec, double val, double *dest) {
+VZ_API double *vec3_scale(double *vec, double val, double *dest) noexcept {
+    if (!vz::all_set(vec)) return nullptr;
     if (!dest) dest = vec;
     const double r[3] = {vec[0] * val, vec[1] * val, vec[2] * val};
     store(dest, r, 3);
     return dest;
 }
 
-VZ_API double *vec3_normalize(double *vec, double *dest) {
+VZ_API double *vec3_normalize(double *vec, double *dest) noexcept {
+    if (!vz::all_set(vec)) return nullptr;
     if (!dest) dest = vec;
     const double x = vec[0], y = vec[1], z = vec[2];
     double len = std::sqrt(x * x + y * y + z * z);
@@ -198,7 +214,8 @@ VZ_API double *vec3_normalize(double *vec, double *dest) {
     return dest;
 }
 
-VZ_API double *vec3_cross(double *vec, const double *vec2, double *dest) {
+VZ_API double *vec3_cross(double *vec, const double *vec2, double *dest) noexcept {
+    if (!vz::all_set(vec, vec2)) return nullptr;
     if (!dest) dest = vec;
     const double x = vec[0], y = vec[1], z = vec[2];
     const double x2 = vec2[0], y2 = vec2[1], z2 = vec2[2];
@@ -207,15 +224,18 @@ VZ_API double *vec3_cross(double *vec, const double *vec2, double *dest) {
     return dest;
 }
 
-VZ_API double vec3_length(const double *vec) {
+VZ_API double vec3_length(const double *vec) noexcept {
+    if (!vz::all_set(vec)) return kNoValue;
     return std::sqrt(vec[0] * vec[0] + vec[1] * vec[1] + vec[2] * vec[2]);
 }
 
-VZ_API double vec3_dot(const double *vec, const double *vec2) {
+VZ_API double vec3_dot(const double *vec, const double *vec2) noexcept {
+    if (!vz::all_set(vec, vec2)) return kNoValue;
     return vec[0] * vec2[0] + vec[1] * vec2[1] + vec[2] * vec2[2];
 }
 
-VZ_API double *vec3_direction(double *vec, const double *vec2, double *dest) {
+VZ_API double *vec3_direction(double *vec, const double *vec2, double *dest) noexcept {
+    if (!vz::all_set(vec, vec2)) return nullptr;
     if (!dest) dest = vec;
     const double x = vec[0] - vec2[0], y = vec[1] - vec2[1], z = vec[2] - vec2[2];
     double len = std::sqrt(x * x + y * y + z * z);
@@ -229,7 +249,8 @@ VZ_API double *vec3_direction(double *vec, const double *vec2, double *dest) {
     return dest;
 }
 
-VZ_API double *vec3_lerp(double *vec, const double *vec2, double lerp, double *dest) {
+VZ_API double *vec3_lerp(double *vec, const double *vec2, double lerp, double *dest) noexcept {
+    if (!vz::all_set(vec, vec2)) return nullptr;
     if (!dest) dest = vec;
     const double r[3] = {vec[0] + lerp * (vec2[0] - vec[0]), vec[1] + lerp * (vec2[1] - vec[1]),
                          vec[2] + lerp * (vec2[2] - vec[2])};
@@ -237,13 +258,15 @@ VZ_API double *vec3_lerp(double *vec, const double *vec2, double lerp, double *d
     return dest;
 }
 
-VZ_API double vec3_dist(const double *vec, const double *vec2) {
+VZ_API double vec3_dist(const double *vec, const double *vec2) noexcept {
+    if (!vz::all_set(vec, vec2)) return kNoValue;
     const double x = vec2[0] - vec[0], y = vec2[1] - vec[1], z = vec2[2] - vec[2];
     return std::sqrt(x * x + y * y + z * z);
 }
 
 VZ_API double *vec3_unproject(double *vec, const double *view, const double *proj,
-                              const double *viewport, double *dest) {
+                              const double *viewport, double *dest) noexcept {
+    if (!vz::all_set(vec, view, proj, viewport)) return nullptr;
     if (!dest) dest = vec;
     double v[4] = {(vec[0] - viewport[0]) * 2.0 / viewport[2] - 1.0,
                    (vec[1] - viewport[1]) * 2.0 / viewport[3] - 1.0, 2.0 * vec[2] - 1.0, 1.0};
@@ -257,26 +280,32 @@ VZ_API double *vec3_unproject(double *vec, const double *view, const double *pro
     return dest;
 }
 
-VZ_API int vec3_str(const double *vec, char *buffer, size_t buffer_len) {
+VZ_API int vec3_str(const double *vec, char *buffer, size_t buffer_len) noexcept {
+    if (!vz::all_set(vec)) return -1;
     return print_values(vec, 3, buffer, buffer_len);
 }
 
 // ---- mat3 ---------------------------------------------------------------------
 
-VZ_API double *mat3_create(const double *mat) { return alloc_zeroed(9, mat); }
+VZ_API double *mat3_create(const double *mat) noexcept { return alloc_zeroed(9, mat); }
 
-VZ_API double *mat3_set(const double *mat, double *dest) { return set_values(mat, dest, 9); }
+VZ_API double *mat3_set(const double *mat, double *dest) noexcept {
+    if (!vz::all_set(mat)) return nullptr;
+    return set_values(mat, dest, 9);
+}
 
-VZ_API double *mat3_identity(double *dest) { return identity(dest, 3); }
+VZ_API double *mat3_identity(double *dest) noexcept { return identity(dest, 3); }
 
-VZ_API double *mat3_transpose(double *mat, double *dest) {
+VZ_API double *mat3_transpose(double *mat, double *dest) noexcept {
+    if (!vz::all_set(mat)) return nullptr;
     if (!dest) dest = mat;
     const double r[9] = {mat[0], mat[3], mat[6], mat[1], mat[4], mat[7], mat[2], mat[5], mat[8]};
     store(dest, r, 9);
     return dest;
 }
 
-VZ_API double *mat3_toMat4(const double *mat, double *dest) {
+VZ_API double *mat3_toMat4(const double *mat, double *dest) noexcept {
+    if (!vz::all_set(mat)) return nullptr;
     if (!dest) dest = alloc_zeroed(16, nullptr);
     if (!dest) return nullptr;
     const double r[16] = {mat[0], mat[1], mat[2], 0, mat[3], mat[4], mat[5], 0,
@@ -285,13 +314,15 @@ VZ_API double *mat3_toMat4(const double *mat, double *dest) {
     return dest;
 }
 
-VZ_API double *mat3_inverse(double *mat, double *dest) {
+VZ_API double *mat3_inverse(double *mat, double *dest) noexcept {
+    if (!vz::all_set(mat)) return nullptr;
     double wide[16];
     mat3_toMat4(mat, wide);
     return mat4_toInverseMat3(wide, dest ? dest : mat);
 }
 
-VZ_API double *mat3_multiply(double *mat, const double *mat2, double *dest) {
+VZ_API double *mat3_multiply(double *mat, const double *mat2, double *dest) noexcept {
+    if (!vz::all_set(mat, mat2)) return nullptr;
     if (!dest) dest = mat;
     double r[9];
     for (int c = 0; c < 3; ++c) {
@@ -304,19 +335,24 @@ VZ_API double *mat3_multiply(double *mat, const double *mat2, double *dest) {
     return dest;
 }
 
-VZ_API int mat3_str(const double *mat, char *buffer, size_t buffer_len) {
+VZ_API int mat3_str(const double *mat, char *buffer, size_t buffer_len) noexcept {
+    if (!vz::all_set(mat)) return -1;
     return print_values(mat, 9, buffer, buffer_len);
 }
 
 // ---- mat4 ---------------------------------------------------------------------
 
-VZ_API double *mat4_create(const double *mat) { return alloc_zeroed(16, mat); }
+VZ_API double *mat4_create(const double *mat) noexcept { return alloc_zeroed(16, mat); }
 
-VZ_API double *mat4_set(const double *mat, double *dest) { return set_values(mat, dest, 16); }
+VZ_API double *mat4_set(const double *mat, double *dest) noexcept {
+    if (!vz::all_set(mat)) return nullptr;
+    return set_values(mat, dest, 16);
+}
 
-VZ_API double *mat4_identity(double *dest) { return identity(dest, 4); }
+VZ_API double *mat4_identity(double *dest) noexcept { return identity(dest, 4); }
 
-VZ_API double *mat4_transpose(double *mat, double *dest) {
+VZ_API double *mat4_transpose(double *mat, double *dest) noexcept {
+    if (!vz::all_set(mat)) return nullptr;
     if (!dest) dest = mat;
     double r[16];
     for (int c = 0; c < 4; ++c)
@@ -325,9 +361,13 @@ VZ_API double *mat4_transpose(double *mat, double *dest) {
     return dest;
 }
 
-VZ_API double mat4_determinant(const double *mat) { return Minors(mat).det(); }
+VZ_API double mat4_determinant(const double *mat) noexcept {
+    if (!vz::all_set(mat)) return kNoValue;
+    return Minors(mat).det();
+}
 
-VZ_API double *mat4_inverse(double *mat, double *dest) {
+VZ_API double *mat4_inverse(double *mat, double *dest) noexcept {
+    if (!vz::all_set(mat)) return nullptr;
     const Minors b(mat);
     const double d = b.det();
     if (d == 0) return nullptr;
@@ -359,7 +399,8 @@ VZ_API double *mat4_inverse(double *mat, double *dest) {
     return dest;
 }
 
-VZ_API double *mat4_toRotationMat(double *mat, double *dest) {
+VZ_API double *mat4_toRotationMat(double *mat, double *dest) noexcept {
+    if (!vz::all_set(mat)) return nullptr;
     if (!dest) dest = mat;
     const double r[16] = {mat[0], mat[1], mat[2], mat[3], mat[4], mat[5], mat[6], mat[7],
                           mat[8], mat[9], mat[10], mat[11], 0, 0, 0, 1};
@@ -367,7 +408,8 @@ VZ_API double *mat4_toRotationMat(double *mat, double *dest) {
     return dest;
 }
 
-VZ_API double *mat4_toMat3(const double *mat, double *dest) {
+VZ_API double *mat4_toMat3(const double *mat, double *dest) noexcept {
+    if (!vz::all_set(mat)) return nullptr;
     if (!dest) dest = alloc_zeroed(9, nullptr);
     if (!dest) return nullptr;
     const double r[9] = {mat[0], mat[1], mat[2], mat[4], mat[5], mat[6], mat[8], mat[9], mat[10]};
@@ -375,7 +417,8 @@ VZ_API double *mat4_toMat3(const double *mat, double *dest) {
     return dest;
 }
 
-VZ_API double *mat4_toInverseMat3(const double *mat, double *dest) {
+VZ_API double *mat4_toInverseMat3(const double *mat, double *dest) noexcept {
+    if (!vz::all_set(mat)) return nullptr;
     double r[9];
     if (!inverse3(mat, r)) return nullptr;
     if (!dest) dest = alloc_zeroed(9, nullptr);
@@ -384,7 +427,8 @@ VZ_API double *mat4_toInverseMat3(const double *mat, double *dest) {
     return dest;
 }
 
-VZ_API double *mat4_multiply(double *mat, const double *mat2, double *dest) {
+VZ_API double *mat4_multiply(double *mat, const double *mat2, double *dest) noexcept {
+    if (!vz::all_set(mat, mat2)) return nullptr;
     if (!dest) dest = mat;
     double r[16];
     for (int c = 0; c < 4; ++c) {
@@ -397,7 +441,8 @@ VZ_API double *mat4_multiply(double *mat, const double *mat2, double *dest) {
     return dest;
 }
 
-VZ_API double *mat4_multiplyVec3(const double *mat, double *vec, double *dest) {
+VZ_API double *mat4_multiplyVec3(const double *mat, double *vec, double *dest) noexcept {
+    if (!vz::all_set(mat, vec)) return nullptr;
     if (!dest) dest = vec;
     const double x = vec[0], y = vec[1], z = vec[2];
     const double r[3] = {mat[0] * x + mat[4] * y + mat[8] * z + mat[12],
@@ -407,7 +452,8 @@ VZ_API double *mat4_multiplyVec3(const double *mat, double *vec, double *dest) {
     return dest;
 }
 
-VZ_API double *mat4_multiplyVec4(const double *mat, double *vec, double *dest) {
+VZ_API double *mat4_multiplyVec4(const double *mat, double *vec, double *dest) noexcept {
+    if (!vz::all_set(mat, vec)) return nullptr;
     if (!dest) dest = vec;
     const double x = vec[0], y = vec[1], z = vec[2], w = vec[3];
     double r[4];
@@ -417,7 +463,8 @@ VZ_API double *mat4_multiplyVec4(const double *mat, double *vec, double *dest) {
     return dest;
 }
 
-VZ_API double *mat4_translate(double *mat, const double *vec, double *dest) {
+VZ_API double *mat4_translate(double *mat, const double *vec, double *dest) noexcept {
+    if (!vz::all_set(mat, vec)) return nullptr;
     if (!dest) dest = mat;
     const double x = vec[0], y = vec[1], z = vec[2];
     double r[16];
@@ -428,7 +475,8 @@ VZ_API double *mat4_translate(double *mat, const double *vec, double *dest) {
     return dest;
 }
 
-VZ_API double *mat4_scale(double *mat, const double *vec, double *dest) {
+VZ_API double *mat4_scale(double *mat, const double *vec, double *dest) noexcept {
+    if (!vz::all_set(mat, vec)) return nullptr;
     if (!dest) dest = mat;
     double r[16];
     for (int c = 0; c < 3; ++c)
@@ -438,7 +486,8 @@ VZ_API double *mat4_scale(double *mat, const double *vec, double *dest) {
     return dest;
 }
 
-VZ_API double *mat4_rotate(double *mat, double angle, const double *axis, double *dest) {
+VZ_API double *mat4_rotate(double *mat, double angle, const double *axis, double *dest) noexcept {
+    if (!vz::all_set(mat, axis)) return nullptr;
     double x = axis[0], y = axis[1], z = axis[2];
     double len = std::sqrt(x * x + y * y + z * z);
     if (len == 0) return nullptr;
@@ -456,21 +505,24 @@ VZ_API double *mat4_rotate(double *mat, double angle, const double *axis, double
     return dest ? dest : mat;
 }
 
-VZ_API double *mat4_rotateX(double *mat, double angle, double *dest) {
+VZ_API double *mat4_rotateX(double *mat, double angle, double *dest) noexcept {
+    if (!vz::all_set(mat)) return nullptr;
     const double s = std::sin(angle), c = std::cos(angle);
     const double rot[9] = {1, 0, 0, 0, c, s, 0, -s, c};
     post_rotate(mat, rot, dest ? dest : mat);
     return dest ? dest : mat;
 }
 
-VZ_API double *mat4_rotateY(double *mat, double angle, double *dest) {
+VZ_API double *mat4_rotateY(double *mat, double angle, double *dest) noexcept {
+    if (!vz::all_set(mat)) return nullptr;
     const double s = std::sin(angle), c = std::cos(angle);
     const double rot[9] = {c, 0, -s, 0, 1, 0, s, 0, c};
     post_rotate(mat, rot, dest ? dest : mat);
     return dest ? dest : mat;
 }
 
-VZ_API double *mat4_rotateZ(double *mat, double angle, double *dest) {
+VZ_API double *mat4_rotateZ(double *mat, double angle, double *dest) noexcept {
+    if (!vz::all_set(mat)) return nullptr;
     const double s = std::sin(angle), c = std::cos(angle);
     const double rot[9] = {c, s, 0, -s, c, 0, 0, 0, 1};
     post_rotate(mat, rot, dest ? dest : mat);
@@ -478,7 +530,7 @@ VZ_API double *mat4_rotateZ(double *mat, double angle, double *dest) {
 }
 
 VZ_API double *mat4_frustum(double left, double right, double bottom, double top, double near,
-                            double far, double *dest) {
+                            double far, double *dest) noexcept {
     if (!dest) dest = alloc_zeroed(16, nullptr);
     if (!dest) return nullptr;
     const double rl = right - left, tb = top - bottom, fn = far - near;
@@ -491,14 +543,14 @@ VZ_API double *mat4_frustum(double left, double right, double bottom, double top
 }
 
 VZ_API double *mat4_perspective(double fovy, double aspect, double near, double far,
-                                double *dest) {
+                                double *dest) noexcept {
     const double top = near * std::tan(fovy * std::numbers::pi / 360.0);
     const double right = top * aspect;
     return mat4_frustum(-right, right, -top, top, near, far, dest);
 }
 
 VZ_API double *mat4_ortho(double left, double right, double bottom, double top, double near,
-                          double far, double *dest) {
+                          double far, double *dest) noexcept {
     if (!dest) dest = alloc_zeroed(16, nullptr);
     if (!dest) return nullptr;
     const double rl = right - left, tb = top - bottom, fn = far - near;
@@ -511,7 +563,8 @@ VZ_API double *mat4_ortho(double left, double right, double bottom, double top, 
 }
 
 VZ_API double *mat4_lookAt(const double *eye, const double *center, const double *up,
-                           double *dest) {
+                           double *dest) noexcept {
+    if (!vz::all_set(eye, center, up)) return nullptr;
     if (!dest) dest = alloc_zeroed(16, nullptr);
     if (!dest) return nullptr;
     if (eye[0] == center[0] && eye[1] == center[1] && eye[2] == center[2])
@@ -530,7 +583,8 @@ VZ_API double *mat4_lookAt(const double *eye, const double *center, const double
 }
 
 VZ_API double *mat4_fromRotationTranslation(const double *quat, const double *vec,
-                                            double *dest) {
+                                            double *dest) noexcept {
+    if (!vz::all_set(quat, vec)) return nullptr;
     if (!dest) dest = alloc_zeroed(16, nullptr);
     if (!dest) return nullptr;
     double rot[9];
@@ -541,17 +595,22 @@ VZ_API double *mat4_fromRotationTranslation(const double *quat, const double *ve
     return dest;
 }
 
-VZ_API int mat4_str(const double *mat, char *buffer, size_t buffer_len) {
+VZ_API int mat4_str(const double *mat, char *buffer, size_t buffer_len) noexcept {
+    if (!vz::all_set(mat)) return -1;
     return print_values(mat, 16, buffer, buffer_len);
 }
 
 // ---- quat ---------------------------------------------------------------------
 
-VZ_API double *quat_create(const double *quat) { return alloc_zeroed(4, quat); }
+VZ_API double *quat_create(const double *quat) noexcept { return alloc_zeroed(4, quat); }
 
-VZ_API double *quat_set(const double *quat, double *dest) { return set_values(quat, dest, 4); }
+VZ_API double *quat_set(const double *quat, double *dest) noexcept {
+    if (!vz::all_set(quat)) return nullptr;
+    return set_values(quat, dest, 4);
+}
 
-VZ_API double *quat_calculateW(double *quat, double *dest) {
+VZ_API double *quat_calculateW(double *quat, double *dest) noexcept {
+    if (!vz::all_set(quat)) return nullptr;
     if (!dest) dest = quat;
     const double x = quat[0], y = quat[1], z = quat[2];
     const double r[4] = {x, y, z, -std::sqrt(std::fabs(1.0 - x * x - y * y - z * z))};
@@ -559,11 +618,13 @@ VZ_API double *quat_calculateW(double *quat, double *dest) {
     return dest;
 }
 
-VZ_API double quat_dot(const double *quat, const double *quat2) {
+VZ_API double quat_dot(const double *quat, const double *quat2) noexcept {
+    if (!vz::all_set(quat, quat2)) return kNoValue;
     return quat[0] * quat2[0] + quat[1] * quat2[1] + quat[2] * quat2[2] + quat[3] * quat2[3];
 }
 
-VZ_API double *quat_inverse(double *quat, double *dest) {
+VZ_API double *quat_inverse(double *quat, double *dest) noexcept {
+    if (!vz::all_set(quat)) return nullptr;
     if (!dest) dest = quat;
     const double dot = quat_dot(quat, quat);
     const double inv = dot != 0 ? 1.0 / dot : 0.0;
@@ -572,16 +633,21 @@ VZ_API double *quat_inverse(double *quat, double *dest) {
     return dest;
 }
 
-VZ_API double *quat_conjugate(double *quat, double *dest) {
+VZ_API double *quat_conjugate(double *quat, double *dest) noexcept {
+    if (!vz::all_set(quat)) return nullptr;
     if (!dest) dest = quat;
     const double r[4] = {-quat[0], -quat[1], -quat[2], quat[3]};
     store(dest, r, 4);
     return dest;
 }
 
-VZ_API double quat_length(const double *quat) { return std::sqrt(quat_dot(quat, quat)); }
+VZ_API double quat_length(const double *quat) noexcept {
+    if (!vz::all_set(quat)) return kNoValue;
+    return std::sqrt(quat_dot(quat, quat));
+}
 
-VZ_API double *quat_normalize(double *quat, double *dest) {
+VZ_API double *quat_normalize(double *quat, double *dest) noexcept {
+    if (!vz::all_set(quat)) return nullptr;
     if (!dest) dest = quat;
     double len = quat_length(quat);
     if (len == 0) {
@@ -594,7 +660,8 @@ VZ_API double *quat_normalize(double *quat, double *dest) {
     return dest;
 }
 
-VZ_API double *quat_multiply(double *quat, const double *quat2, double *dest) {
+VZ_API double *quat_multiply(double *quat, const double *quat2, double *dest) noexcept {
+    if (!vz::all_set(quat, quat2)) return nullptr;
     if (!dest) dest = quat;
     const double ax = quat[0], ay = quat[1], az = quat[2], aw = quat[3];
     const double bx = quat2[0], by = quat2[1], bz = quat2[2], bw = quat2[3];
@@ -606,7 +673,8 @@ VZ_API double *quat_multiply(double *quat, const double *quat2, double *dest) {
     return dest;
 }
 
-VZ_API double *quat_multiplyVec3(const double *quat, double *vec, double *dest) {
+VZ_API double *quat_multiplyVec3(const double *quat, double *vec, double *dest) noexcept {
+    if (!vz::all_set(quat, vec)) return nullptr;
     if (!dest) dest = vec;
     const double x = vec[0], y = vec[1], z = vec[2];
     const double qx = quat[0], qy = quat[1], qz = quat[2], qw = quat[3];
@@ -622,7 +690,8 @@ VZ_API double *quat_multiplyVec3(const double *quat, double *vec, double *dest) 
     return dest;
 }
 
-VZ_API double *quat_toMat3(const double *quat, double *dest) {
+VZ_API double *quat_toMat3(const double *quat, double *dest) noexcept {
+    if (!vz::all_set(quat)) return nullptr;
     if (!dest) dest = alloc_zeroed(9, nullptr);
     if (!dest) return nullptr;
     double r[9];
@@ -631,7 +700,8 @@ VZ_API double *quat_toMat3(const double *quat, double *dest) {
     return dest;
 }
 
-VZ_API double *quat_toMat4(const double *quat, double *dest) {
+VZ_API double *quat_toMat4(const double *quat, double *dest) noexcept {
+    if (!vz::all_set(quat)) return nullptr;
     if (!dest) dest = alloc_zeroed(16, nullptr);
     if (!dest) return nullptr;
     double rot[9];
@@ -642,7 +712,8 @@ VZ_API double *quat_toMat4(const double *quat, double *dest) {
     return dest;
 }
 
-VZ_API double *quat_slerp(double *quat, const double *quat2, double t, double *dest) {
+VZ_API double *quat_slerp(double *quat, const double *quat2, double t, double *dest) noexcept {
+    if (!vz::all_set(quat, quat2)) return nullptr;
     if (!dest) dest = quat;
     const double c = quat_dot(quat, quat2);
     double r[4];
@@ -663,7 +734,8 @@ VZ_API double *quat_slerp(double *quat, const double *quat2, double t, double *d
     return dest;
 }
 
-VZ_API int quat_str(const double *quat, char *buffer, size_t buffer_len) {
+VZ_API int quat_str(const double *quat, char *buffer, size_t buffer_len) noexcept {
+    if (!vz::all_set(quat)) return -1;
     return print_values(quat, 4, buffer, buffer_len);
 }
 

@@ -13,8 +13,8 @@
 #include <new>
 #include <vector>
 
-#include "core/clock.h"
-#include "core/vzlog.h"
+#include "base/clock.h"
+#include "base/firewall.h"
 #include "ll/ll.h"
 #include "ll/ll_wire.h"
 
@@ -227,8 +227,8 @@ using namespace vz::ll;
 
 extern "C" {
 
-VZ_API bool vizor_ll_exe_cmd(vizor_ll_t *ll, int dir, uint8_t request, uint16_t value, void *buf,
-                             uint16_t len, uint32_t timeout_ms) {
+static bool vizor_ll_exe_cmd_body(vizor_ll_t *ll, int dir, uint8_t request, uint16_t value,
+                                  void *buf, uint16_t len, uint32_t timeout_ms) {
     if (!require_open(ll)) return false;
     if (!buf && len) {
         vz_err("[%s] no buffer for %u bytes\n", kExeName, unsigned(len));
@@ -237,13 +237,25 @@ VZ_API bool vizor_ll_exe_cmd(vizor_ll_t *ll, int dir, uint8_t request, uint16_t 
     return exe_cmd(usb(ll), dir, request, value, buf, len, timeout_ms);
 }
 
-VZ_API bool vizor_ll_check_last_cmd(vizor_ll_t *ll, uint8_t request, uint16_t value) {
+VZ_API bool vizor_ll_exe_cmd(vizor_ll_t *ll, int dir, uint8_t request, uint16_t value, void *buf,
+                             uint16_t len, uint32_t timeout_ms) noexcept {
+    return vz::entry("vizor_ll_exe_cmd", false, [&] {
+        return vizor_ll_exe_cmd_body(ll, dir, request, value, buf, len, timeout_ms);
+    });
+}
+
+static bool vizor_ll_check_last_cmd_body(vizor_ll_t *ll, uint8_t request, uint16_t value) {
     if (!require_open(ll)) return false;
     return check_last_cmd(usb(ll), request, value);
 }
 
-VZ_API bool vizor_ll_reg_write(vizor_ll_t *ll, uint8_t target, uint32_t reg_base,
-                               const uint32_t *values, uint16_t reg_cnt) {
+VZ_API bool vizor_ll_check_last_cmd(vizor_ll_t *ll, uint8_t request, uint16_t value) noexcept {
+    return vz::entry("vizor_ll_check_last_cmd", false,
+                     [&] { return vizor_ll_check_last_cmd_body(ll, request, value); });
+}
+
+static bool vizor_ll_reg_write_body(vizor_ll_t *ll, uint8_t target, uint32_t reg_base,
+                                    const uint32_t *values, uint16_t reg_cnt) {
     static const char *const fn = "vizor_ll_reg_write";
     if (!require_open(ll)) return false;
     if (!values && reg_cnt) {
@@ -270,8 +282,15 @@ VZ_API bool vizor_ll_reg_write(vizor_ll_t *ll, uint8_t target, uint32_t reg_base
            check_last_cmd(u, VIZOR_REQ_CTRL, VIZOR_CTRL_REG_WRITE);
 }
 
-VZ_API bool vizor_ll_reg_read(vizor_ll_t *ll, uint8_t target, uint32_t reg_base, uint32_t *values,
-                              uint16_t reg_cnt) {
+VZ_API bool vizor_ll_reg_write(vizor_ll_t *ll, uint8_t target, uint32_t reg_base,
+                               const uint32_t *values, uint16_t reg_cnt) noexcept {
+    return vz::entry("vizor_ll_reg_write", false, [&] {
+        return vizor_ll_reg_write_body(ll, target, reg_base, values, reg_cnt);
+    });
+}
+
+static bool vizor_ll_reg_read_body(vizor_ll_t *ll, uint8_t target, uint32_t reg_base,
+                                   uint32_t *values, uint16_t reg_cnt) {
     static const char *const fn = "vizor_ll_reg_read";
     if (!require_open(ll)) return false;
     if (reg_cnt == 0) return true;
@@ -308,7 +327,13 @@ VZ_API bool vizor_ll_reg_read(vizor_ll_t *ll, uint8_t target, uint32_t reg_base,
     return true;
 }
 
-VZ_API bool vizor_ll_param_set(vizor_ll_t *ll, const vizor_ll_param_wire_t *items, int count) {
+VZ_API bool vizor_ll_reg_read(vizor_ll_t *ll, uint8_t target, uint32_t reg_base, uint32_t *values,
+                              uint16_t reg_cnt) noexcept {
+    return vz::entry("vizor_ll_reg_read", false,
+                     [&] { return vizor_ll_reg_read_body(ll, target, reg_base, values, reg_cnt); });
+}
+
+static bool vizor_ll_param_set_body(vizor_ll_t *ll, const vizor_ll_param_wire_t *items, int count) {
     static const char *const fn = "vizor_ll_param_set";
     if (!require_open(ll)) return false;
     if (count < 0 || (!items && count)) {
@@ -330,7 +355,13 @@ VZ_API bool vizor_ll_param_set(vizor_ll_t *ll, const vizor_ll_param_wire_t *item
            check_last_cmd(u, VIZOR_REQ_CFG, VIZOR_CFG_PARAM_SET);
 }
 
-VZ_API bool vizor_ll_param_get(vizor_ll_t *ll, vizor_ll_param_wire_t *items, int count) {
+VZ_API bool vizor_ll_param_set(vizor_ll_t *ll, const vizor_ll_param_wire_t *items,
+                               int count) noexcept {
+    return vz::entry("vizor_ll_param_set", false,
+                     [&] { return vizor_ll_param_set_body(ll, items, count); });
+}
+
+static bool vizor_ll_param_get_body(vizor_ll_t *ll, vizor_ll_param_wire_t *items, int count) {
     static const char *const fn = "vizor_ll_param_get";
     if (!require_open(ll)) return false;
     if (count < 0 || (!items && count)) {
@@ -364,6 +395,11 @@ VZ_API bool vizor_ll_param_get(vizor_ll_t *ll, vizor_ll_param_wire_t *items, int
         pos += n;
     }
     return true;
+}
+
+VZ_API bool vizor_ll_param_get(vizor_ll_t *ll, vizor_ll_param_wire_t *items, int count) noexcept {
+    return vz::entry("vizor_ll_param_get", false,
+                     [&] { return vizor_ll_param_get_body(ll, items, count); });
 }
 
 }  // extern "C"

@@ -6,8 +6,8 @@
 #include <atomic>
 #include <cstring>
 
-#include "core/clock.h"
-#include "core/vzlog.h"
+#include "base/clock.h"
+#include "base/firewall.h"
 #include "ll/ll.h"
 #include "ll/ll_wire.h"
 
@@ -115,7 +115,7 @@ using namespace vz::ll;
 
 extern "C" {
 
-VZ_API int vizor_ll_dev_list(vizor_ll_usb_t *entries, int max) {
+static int vizor_ll_dev_list_body(vizor_ll_usb_t *entries, int max) {
     static const char *const fn = "vizor_ll_dev_list";
     if (!entries || max <= 0) return 0;
     std::memset(entries, 0, sizeof(*entries) * size_t(max));
@@ -158,7 +158,11 @@ VZ_API int vizor_ll_dev_list(vizor_ll_usb_t *entries, int max) {
     return found;
 }
 
-VZ_API vizor_ll_t *vizor_ll_dev_open(vizor_ll_t *ll) {
+VZ_API int vizor_ll_dev_list(vizor_ll_usb_t *entries, int max) noexcept {
+    return vz::entry("vizor_ll_dev_list", 0, [&] { return vizor_ll_dev_list_body(entries, max); });
+}
+
+static vizor_ll_t *vizor_ll_dev_open_body(vizor_ll_t *ll) {
     static const char *const fn0 = "_vizor_ll_dev_open";
     static const char *const fn = "vizor_ll_dev_open";
     if (!ll) return nullptr;
@@ -216,7 +220,12 @@ VZ_API vizor_ll_t *vizor_ll_dev_open(vizor_ll_t *ll) {
     return ll;
 }
 
-VZ_API void vizor_ll_dev_close(vizor_ll_t *ll) {
+VZ_API vizor_ll_t *vizor_ll_dev_open(vizor_ll_t *ll) noexcept {
+    return vz::entry("vizor_ll_dev_open", static_cast<vizor_ll_t *>(nullptr),
+                     [&] { return vizor_ll_dev_open_body(ll); });
+}
+
+static void vizor_ll_dev_close_body(vizor_ll_t *ll) {
     static const char *const fn = "vizor_ll_dev_close";
     vizor_ll_usb_t *u = ll ? usb(ll) : nullptr;
     if (!u || !u->usb_ctx || !u->usb_hdl) {
@@ -237,7 +246,11 @@ VZ_API void vizor_ll_dev_close(vizor_ll_t *ll) {
     release_device(u);
 }
 
-VZ_API bool vizor_ll_dev_reset(vizor_ll_t *ll, uint8_t target) {
+VZ_API void vizor_ll_dev_close(vizor_ll_t *ll) noexcept {
+    vz::entry_void("vizor_ll_dev_close", [&] { vizor_ll_dev_close_body(ll); });
+}
+
+static bool vizor_ll_dev_reset_body(vizor_ll_t *ll, uint8_t target) {
     static const char *const fn = "vizor_ll_dev_reset";
     vz_trc("[%s] rest device (target=%d)\n", fn, int(target));
     if (!ll) return require_open(ll);
@@ -267,6 +280,11 @@ VZ_API bool vizor_ll_dev_reset(vizor_ll_t *ll, uint8_t target) {
     return exe_cmd(u, 1, VIZOR_REQ_CFG, VIZOR_CFG_RESET, payload, sizeof payload,
                    VIZOR_CMD_TIMEOUT_MS) &&
            check_last_cmd(u, VIZOR_REQ_CFG, VIZOR_CFG_RESET);
+}
+
+VZ_API bool vizor_ll_dev_reset(vizor_ll_t *ll, uint8_t target) noexcept {
+    return vz::entry("vizor_ll_dev_reset", false,
+                     [&] { return vizor_ll_dev_reset_body(ll, target); });
 }
 
 }  // extern "C"

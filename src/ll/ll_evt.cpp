@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "core/vzlog.h"
+#include "base/firewall.h"
 #include "ll/ll.h"
 #include "ll/ll_wire.h"
 
@@ -27,7 +27,7 @@ using namespace vz::ll;
 
 extern "C" {
 
-VZ_API int vizor_ll_event_loop(vizor_ll_t *ll, int timeout_ms, int *completed) {
+static int vizor_ll_event_loop_body(vizor_ll_t *ll, int timeout_ms, int *completed) {
     static const char *const fn = "vizor_ll_event_loop";
     if (!ll || !usb(ll)->usb_ctx) return LIBUSB_ERROR_INVALID_PARAM;
     vizor_ll_usb_t *u = usb(ll);
@@ -76,7 +76,12 @@ VZ_API int vizor_ll_event_loop(vizor_ll_t *ll, int timeout_ms, int *completed) {
     return r;
 }
 
-VZ_API bool vizor_ll_cap_start(vizor_ll_t *ll, uint32_t frame_count) {
+VZ_API int vizor_ll_event_loop(vizor_ll_t *ll, int timeout_ms, int *completed) noexcept {
+    return vz::entry("vizor_ll_event_loop", int(LIBUSB_ERROR_OTHER),
+                     [&] { return vizor_ll_event_loop_body(ll, timeout_ms, completed); });
+}
+
+static bool vizor_ll_cap_start_body(vizor_ll_t *ll, uint32_t frame_count) {
     vz_trc("[%s] Enter\n", "vizor_ll_cap_start");
     if (!require_open(ll)) return false;
     uint8_t payload[4];
@@ -87,13 +92,22 @@ VZ_API bool vizor_ll_cap_start(vizor_ll_t *ll, uint32_t frame_count) {
            check_last_cmd(u, VIZOR_REQ_CTRL, VIZOR_CTRL_CAP_START);
 }
 
-VZ_API bool vizor_ll_cap_stop(vizor_ll_t *ll) {
+VZ_API bool vizor_ll_cap_start(vizor_ll_t *ll, uint32_t frame_count) noexcept {
+    return vz::entry("vizor_ll_cap_start", false,
+                     [&] { return vizor_ll_cap_start_body(ll, frame_count); });
+}
+
+static bool vizor_ll_cap_stop_body(vizor_ll_t *ll) {
     if (!require_open(ll)) return false;
     uint8_t payload[1] = {VIZOR_REQ_CTRL};
     vizor_ll_usb_t *u = usb(ll);
     return exe_cmd(u, 1, VIZOR_REQ_CTRL, VIZOR_CTRL_CAP_STOP, payload, sizeof payload,
                    VIZOR_CMD_TIMEOUT_MS) &&
            check_last_cmd(u, VIZOR_REQ_CTRL, VIZOR_CTRL_CAP_STOP);
+}
+
+VZ_API bool vizor_ll_cap_stop(vizor_ll_t *ll) noexcept {
+    return vz::entry("vizor_ll_cap_stop", false, [&] { return vizor_ll_cap_stop_body(ll); });
 }
 
 }  // extern "C"

@@ -15,11 +15,12 @@ int debug_level() { return g_usb_debug.load(std::memory_order_relaxed); }
 
 extern "C" {
 
-VZ_API bool vizor_ll_init(void) { return true; }
+// Nothing here can fail or throw: the bodies need no firewall.
+VZ_API bool vizor_ll_init(void) noexcept { return true; }
 
-VZ_API void vizor_ll_uninit(void) {}
+VZ_API void vizor_ll_uninit(void) noexcept {}
 
-VZ_API int vizor_ll_set_debug(int level) {
+VZ_API int vizor_ll_set_debug(int level) noexcept {
     g_usb_debug.store(level, std::memory_order_relaxed);
     return level;
 }

@@ -2,6 +2,7 @@
 // assembly, buffer and fetch rules.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
 
 #include "stream/reassembler.h"
@@ -28,9 +29,12 @@ Hdr hdr(uint16_t idx, uint16_t fridx, uint32_t fs, uint32_t dlen, bool sof) {
 }
 
 Bytes bytes_of(const Hdr &h, const Bytes &payload = {}) {
+    // Sized once and filled by copy: GCC 12 at -O3 misreads a growing insert
+    // after the 36 header bytes as a write past them (-Warray-bounds).
     const auto e = encode(h);
-    Bytes b(e.begin(), e.end());
-    b.insert(b.end(), payload.begin(), payload.end());
+    Bytes b(e.size() + payload.size());
+    std::copy(e.begin(), e.end(), b.begin());
+    std::copy(payload.begin(), payload.end(), b.begin() + std::ptrdiff_t(e.size()));
     return b;
 }
 

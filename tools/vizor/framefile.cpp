@@ -1,3 +1,4 @@
+// Reads distance frame files for the tool through the library's frame-file calls.
 #include "framefile.h"
 
 #include <fcntl.h>

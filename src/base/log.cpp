@@ -12,8 +12,8 @@
 #include <mutex>
 #include <string>
 
-#include "core/clock.h"
-#include "core/vzlog.h"
+#include "base/clock.h"
+#include "base/firewall.h"
 
 namespace {
 
@@ -21,8 +21,8 @@ constexpr uint32_t kChannels = 3;
 std::atomic<uint32_t> g_level[kChannels] = {3, 1, 5};
 
 std::mutex g_file_mu;
-FILE *g_file = nullptr;     // guarded by g_file_mu
-std::string g_file_path;    // guarded by g_file_mu
+FILE *g_file = nullptr;   // guarded by g_file_mu
+std::string g_file_path;  // guarded by g_file_mu
 
 void format_stamp(char (&buf)[48]) {
     struct timespec ts;
@@ -71,10 +71,11 @@ const char *file_path() {
 
 extern "C" {
 
-VZ_API void vz_log(uint32_t level, const char *tag, const char *fmt, ...) {
+VZ_API void vz_log(uint32_t level, const char *tag, const char *fmt, ...) noexcept {
     const bool to_console = level >= g_level[0].load(std::memory_order_relaxed);
     const bool to_file = level >= g_level[1].load(std::memory_order_relaxed);
-    if (!to_console && !to_file) return;
+    if ((!to_console && !to_file) || !fmt) return;
+    if (!tag) tag = "";
 
     char stamp[48];
     format_stamp(stamp);
@@ -85,7 +86,10 @@ VZ_API void vz_log(uint32_t level, const char *tag, const char *fmt, ...) {
         vprintf(fmt, ap);
         va_end(ap);
     }
-    if (to_file) {
+    if (!to_file) return;
+    // The log cannot report its own failures: a lock that cannot be taken
+    // loses the file line.
+    try {
         std::lock_guard lk(g_file_mu);
         if (g_file) {
             va_start(ap, fmt);
@@ -94,25 +98,29 @@ VZ_API void vz_log(uint32_t level, const char *tag, const char *fmt, ...) {
             fflush(g_file);
             va_end(ap);
         }
-    }
+    } catch (...) {}
 }
 
-VZ_API int vz_log_enable(uint32_t channel, int level, const char *path) {
-    if (channel >= kChannels) return 0;
-    g_level[channel].store(uint32_t(level), std::memory_order_relaxed);
-    if (channel != VZ_LOG_CH_FILE) return 1;
+VZ_API int vz_log_enable(uint32_t channel, int level, const char *path) noexcept {
+    return vz::entry(__func__, 0, [&] {
+        if (channel >= kChannels) return 0;
+        g_level[channel].store(uint32_t(level), std::memory_order_relaxed);
+        if (channel != VZ_LOG_CH_FILE) return 1;
 
-    std::lock_guard lk(g_file_mu);
-    if (!path) return g_file ? 1 : open_file_locked("vz.log");
-    if (g_file && g_file_path == path) return 1;
-    close_file_locked();
-    return open_file_locked(path);
+        std::lock_guard lk(g_file_mu);
+        if (!path) return g_file ? 1 : open_file_locked("vz.log");
+        if (g_file && g_file_path == path) return 1;
+        close_file_locked();
+        return open_file_locked(path);
+    });
 }
 
-VZ_API int vz_log_disable(void) {
-    for (auto &l : g_level) l.store(5, std::memory_order_relaxed);
-    std::lock_guard lk(g_file_mu);
-    return close_file_locked();
+VZ_API int vz_log_disable(void) noexcept {
+    return vz::entry(__func__, 0, [] {
+        for (auto &l : g_level) l.store(5, std::memory_order_relaxed);
+        std::lock_guard lk(g_file_mu);
+        return close_file_locked();
+    });
 }
 
 }  // extern "C"

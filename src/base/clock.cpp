@@ -1,4 +1,6 @@
-#include "core/clock.h"
+// The library clock: millisecond wall-clock stamps, millisecond sleeps and
+// the calling thread's kernel id.
+#include "base/clock.h"
 
 #include <sys/syscall.h>
 #include <time.h>
@@ -21,9 +23,7 @@ int64_t wall_ms() {
     return int64_t(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
 }
 
-void sleep_ms(uint32_t ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
+void sleep_ms(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 uint32_t thread_id() {
     static thread_local uint32_t tid = uint32_t(syscall(SYS_gettid));

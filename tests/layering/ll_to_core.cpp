@@ -1,0 +1,2 @@
+// Must not build: the USB transport sits below the device API.
+#include "core/capture.h"
