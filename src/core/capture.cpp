@@ -631,15 +631,19 @@ VZ_API bool vizor_cap_wait(vizor_dev_t *dev, int timeout_msec) noexcept {
         vz::log_wrong_params);
 }
 
-VZ_API bool vizor_cap_get_stats(vizor_dev_t *dev, vz_stream_state_t *stats) {
-    return vz::entry(__func__, false, [&] {
-        if (!stats || !vz::dev_ok(dev)) {
-            vz_dbg("[%s] Wrong params\n", "vizor_cap_get_stats");
-            return false;
-        }
-        vz::BusyGuard busy(dev);  // close keeps the stream until the copy is done
-        return vz_stream_get_state(dev->ll->stream, stats) != nullptr;
-    });
+VZ_API bool vizor_cap_get_stats(vizor_dev_t *dev, vz_stream_state_t *stats) noexcept {
+    const char *const fn = __func__;
+    return vz::dev_call(
+        fn, dev, false,
+        [&](vizor_dev_t &d) {
+            if (!stats) {
+                vz::log_wrong_params(fn);
+                return false;
+            }
+            // The call's mark keeps close from releasing the stream during the copy.
+            return vz_stream_get_state(d.ll->stream, stats) != nullptr;
+        },
+        vz::log_wrong_params);
 }
 
 }  // extern "C"
