@@ -6,6 +6,7 @@
 #include <new>
 #include <string.h>
 
+#include "base/firewall.h"
 #include "core/vzlog.h"
 #include "drivers/drv_epc.h"
 #include "vizor/epc660.h"
@@ -67,12 +68,18 @@ int wrong_len(epc_priv_t *p, uint32_t src_len, uint32_t dst_len) {
     return -1;
 }
 
-// Writes the library's image for target into dst (n = w x h floats), through
-// the undistortion map when that filter is on and the frame is 320 x 240.
+// Which image of the library a decode delivers.
+enum class Image { distance, amplitude, gray };
+
+// Writes the library's image into dst (n = w x h floats), through the
+// undistortion map when that filter is on and the frame is 320 x 240.
 // An image of another pixel count than the frame's cannot fill it: refused.
-int deliver(epc_priv_t *p, float *dst, int target, uint32_t w, uint32_t h) {
+int deliver(epc_priv_t *p, float *dst, Image which, uint32_t w, uint32_t h) {
     uint16_t *img = nullptr;
-    const int n = target == VIZOR_DECODE_DIST ? apiGetDistanceSorted(&img) : apiGetAmplitudeSorted(&img);
+    const int n = which == Image::distance    ? apiGetDistanceSorted(&img)
+                  : which == Image::amplitude ? apiGetAmplitudeSorted(&img)
+                                              : apiGetBWSorted(&img);
+    const int target = which == Image::distance ? VIZOR_DECODE_DIST : VIZOR_DECODE_GRAY;
     const uint32_t pixels = w * h;
     if (!img || n < 0 || uint32_t(n) != pixels) {
         vz_err("[%s] image of %d pixels for a %ux%u frame\n", "epc_frame_decode", n, unsigned(w),
@@ -172,11 +179,7 @@ void epc_uninit(vizor_drv_t *drv) {
     if (drv) vz::epcdrv::adapter_release(drv->dev);
 }
 
-}  // namespace
-
-extern "C" {
-
-VZ_API bool epc_init(vizor_drv_t *drv, vizor_dev_t *dev) {
+bool epc_init_body(vizor_drv_t *drv, vizor_dev_t *dev) {
     if (!drv) return false;
     drv->dev = dev;
     release(drv);
@@ -194,7 +197,7 @@ VZ_API bool epc_init(vizor_drv_t *drv, vizor_dev_t *dev) {
     return true;
 }
 
-VZ_API bool epc_frame_get_info(vizor_drv_t *drv, vizor_frame_info_t *info,
+bool epc_frame_get_info_body(vizor_drv_t *drv, vizor_frame_info_t *info,
                                const vz_stream_frame_hdr_t *hdr) {
     if (!info || !hdr) return false;
     if (epc_priv_t *p = priv_of(drv)) p->frame_valid = 1;
@@ -217,7 +220,7 @@ VZ_API bool epc_frame_get_info(vizor_drv_t *drv, vizor_frame_info_t *info,
     return true;
 }
 
-VZ_API int epc_frame_decode(vizor_drv_t *drv, float *dst, uint32_t dst_len, int target,
+int epc_frame_decode_body(vizor_drv_t *drv, float *dst, uint32_t dst_len, int target,
                             const uint16_t *src, uint32_t src_len, const vizor_frame_info_t *info) {
     epc_priv_t *p = priv_of(drv);
     if (!p || !dst || !src || !info) {
@@ -245,12 +248,14 @@ VZ_API int epc_frame_decode(vizor_drv_t *drv, float *dst, uint32_t dst_len, int 
     case kFormatGray:
         if (target != VIZOR_DECODE_GRAY) break;
         if (dst_len < 4 * pixels || src_len < 2 * pixels) return wrong_len(p, src_len, dst_len);
-        rc = deliver(p, dst, VIZOR_DECODE_GRAY, uint32_t(w), uint32_t(h));
+        // One sample per pixel: the gray image, not DCS amplitudes.
+        rc = deliver(p, dst, Image::gray, uint32_t(w), uint32_t(h));
         break;
     case kFormatDistance:
         if (dst_len < 4 * pixels || src_len < 8 * pixels) return wrong_len(p, src_len, dst_len);
         if (target != VIZOR_DECODE_DIST && target != VIZOR_DECODE_GRAY) break;
-        rc = deliver(p, dst, target, uint32_t(w), uint32_t(h));
+        rc = deliver(p, dst, target == VIZOR_DECODE_DIST ? Image::distance : Image::amplitude,
+                     uint32_t(w), uint32_t(h));
         break;
     case kFormatUndecoded:
         if (target != VIZOR_DECODE_DIST) return -1;
@@ -264,7 +269,7 @@ VZ_API int epc_frame_decode(vizor_drv_t *drv, float *dst, uint32_t dst_len, int 
     return rc;
 }
 
-VZ_API bool epc_lens_param_get(vizor_drv_t *, vz_lens_param_t *lens, int w, int h) {
+bool epc_lens_param_get_body(vizor_drv_t *, vz_lens_param_t *lens, int w, int h) {
     if (!lens) return false;
     if (w <= 0 || h <= 0 || kLens.width % w != 0 || kLens.height % h != 0) {
         vz_wrn("[%s] lens param not match the frame size: lens: %dx%d, frame: %dx%d\n",
@@ -280,6 +285,30 @@ VZ_API bool epc_lens_param_get(vizor_drv_t *, vz_lens_param_t *lens, int w, int 
     lens->width = w;
     lens->height = h;
     return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+VZ_API bool epc_init(vizor_drv_t *drv, vizor_dev_t *dev) {
+    return vz::entry(__func__, false, [&] { return epc_init_body(drv, dev); });
+}
+
+VZ_API bool epc_frame_get_info(vizor_drv_t *drv, vizor_frame_info_t *info,
+                               const vz_stream_frame_hdr_t *hdr) {
+    return vz::entry(__func__, false, [&] { return epc_frame_get_info_body(drv, info, hdr); });
+}
+
+VZ_API int epc_frame_decode(vizor_drv_t *drv, float *dst, uint32_t dst_len, int target,
+                            const uint16_t *src, uint32_t src_len, const vizor_frame_info_t *info) {
+    return vz::entry(__func__, -1, [&] {
+        return epc_frame_decode_body(drv, dst, dst_len, target, src, src_len, info);
+    });
+}
+
+VZ_API bool epc_lens_param_get(vizor_drv_t *drv, vz_lens_param_t *lens, int w, int h) {
+    return vz::entry(__func__, false, [&] { return epc_lens_param_get_body(drv, lens, w, h); });
 }
 
 const vizor_drv_ops_t g_vizor_driver_op_epc = {

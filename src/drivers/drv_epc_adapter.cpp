@@ -3,7 +3,9 @@
 // identity, initialises the library and applies the driver's settings. Used
 // standalone (no device given) it opens the first camera itself.
 #include <stdio.h>
+#include <string.h>
 
+#include "base/firewall.h"
 #include "core/vzlog.h"
 #include "drivers/drv_epc.h"
 #include "epc660/base.h"
@@ -20,10 +22,19 @@ struct Adapter {
 };
 Adapter g_adapter;
 
+// Part type by the product's driver name: "E2" cameras carry the epc635,
+// "E1" cameras the epc660 (parameter 7 does not tell the two apart).
+int part_type_of(const vizor_dev_t *dev) {
+    char product[sizeof dev->product + 1] = {};
+    memcpy(product, dev->product, sizeof dev->product);
+    const char *first = strchr(product, '-');
+    return first && strncmp(first + 1, "E2-", 3) == 0 ? 4 : 2;
+}
+
 // The chip identity of parameter 7: part version, chip id, wafer id (u16 LE).
 bool bind_chip(vizor_dev_t *dev) {
     vz::epc::set_default_device(dev);
-    configSetPartType(2);
+    configSetPartType(part_type_of(dev));
     vizor_param_item_t item{};
     item.param_id = VIZOR_PARAM_INFO_SENSOR;
     if (!vizor_param_batch_get(dev, &item, 1) || item.param_val_len < 6) {
@@ -44,7 +55,12 @@ bool bind_chip(vizor_dev_t *dev) {
     apiEnableAdcOverflow(1);
     apiSetModulationFrequency(1, kDeviceAddress);
     apiSetMinAmplitude(30);
-    apiSetROI(4, 323, 6, 125, kDeviceAddress);
+    // The image area of the chip configInit found: the epc635 has no rows and
+    // columns beyond its 160 x 60 image area.
+    if (configGetPartType() == 4)
+        apiSetROI(4, 163, 6, 65, kDeviceAddress);
+    else
+        apiSetROI(4, 323, 6, 125, kDeviceAddress);
     apiSetHysteresis(20);
     return true;
 }
@@ -74,9 +90,9 @@ void adapter_release(vizor_dev_t *dev) {
 
 }  // namespace vz::epcdrv
 
-extern "C" {
+namespace {
 
-VZ_API bool epc_adapter_init(vizor_dev_t *dev) {
+bool adapter_init(vizor_dev_t *dev) {
     if (dev) return bind_chip(dev);
     close_own();
     vz::epc::set_default_device(nullptr);
@@ -94,23 +110,37 @@ VZ_API bool epc_adapter_init(vizor_dev_t *dev) {
     return true;
 }
 
+}  // namespace
+
+extern "C" {
+
+VZ_API bool epc_adapter_init(vizor_dev_t *dev) {
+    return vz::entry(__func__, false, [&] { return adapter_init(dev); });
+}
+
 VZ_API void epc_adapter_uninit(void) {
-    close_own();
-    vz::epc::set_default_device(nullptr);
+    vz::entry_void(__func__, [] {
+        close_own();
+        vz::epc::set_default_device(nullptr);
+    });
 }
 
 VZ_API void epc_adapater_set_frame_valid(uint8_t valid) {
-    vizor_dev_t *dev = vz::epc::default_device();
-    vizor_drv_t *drv = dev ? vizor_dev_get_drv(dev) : nullptr;
-    if (auto *p = drv ? static_cast<epc_priv_t *>(drv->priv) : nullptr) p->frame_valid = valid;
+    vz::entry_void(__func__, [&] {
+        vizor_dev_t *dev = vz::epc::default_device();
+        vizor_drv_t *drv = dev ? vizor_dev_get_drv(dev) : nullptr;
+        if (auto *p = drv ? static_cast<epc_priv_t *>(drv->priv) : nullptr) p->frame_valid = valid;
+    });
 }
 
 VZ_API uint8_t epc_adapater_get_frame_valid(void) {
-    vizor_dev_t *dev = vz::epc::default_device();
-    vizor_drv_t *drv = dev ? vizor_dev_get_drv(dev) : nullptr;
-    if (!dev) return 1;
-    auto *p = drv ? static_cast<epc_priv_t *>(drv->priv) : nullptr;
-    return p ? p->frame_valid : 0;
+    return vz::entry(__func__, uint8_t(1), [] {
+        vizor_dev_t *dev = vz::epc::default_device();
+        if (!dev) return uint8_t(1);
+        vizor_drv_t *drv = vizor_dev_get_drv(dev);
+        auto *p = drv ? static_cast<epc_priv_t *>(drv->priv) : nullptr;
+        return p ? p->frame_valid : uint8_t(0);
+    });
 }
 
 }  // extern "C"
