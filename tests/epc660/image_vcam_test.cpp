@@ -22,21 +22,6 @@ namespace {
 
 constexpr int kAddr = 0x20, W = 320, H = 240;
 
-// The EPC driver's frame description, which the capture path needs before it
-// hands a frame to the image source: the stream header's fields as they are.
-// Installed only while the EPC driver has no operations of its own.
-bool frameInfo(vizor_drv_t *, vizor_frame_info_t *info, const vz_stream_frame_hdr_t *hdr) {
-    *info = {};
-    info->frame_size = hdr->frame_size;
-    info->frame_format = hdr->frame_format;
-    info->frame_idx = hdr->frame_idx;
-    info->width = hdr->width;
-    info->height = hdr->height;
-    info->pixel_depth = 2;
-    return true;
-}
-vizor_drv_ops_t g_ops{};
-
 class EpcImageCam : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -54,11 +39,6 @@ protected:
         ASSERT_NE(dev, nullptr);
         vizor_drv_t *drv = vizor_dev_get_drv(dev);
         ASSERT_NE(drv, nullptr);
-        if (!drv->ops->frame_get_info) {
-            g_ops = *drv->ops;
-            g_ops.frame_get_info = frameInfo;
-            drv->ops = &g_ops;
-        }
         vz::epc::set_default_device(dev);
         configSetPartType(2);
         configSetWaferID(12);
