@@ -433,10 +433,6 @@ int get_frames(vizor_dev_t &dev, uint32_t count, uint8_t *buf, uint32_t buf_len,
     return -2;
 }
 
-void load_calib_data(vizor_dev_t &dev) {
-    vz_dbg("[%s] calibration download is not available for this device yet\n", "_load_calib_data");
-}
-
 }  // namespace vz
 
 extern "C" {

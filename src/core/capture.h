@@ -69,7 +69,7 @@ bool param_get(vizor_dev_t &dev, vizor_param_item_t *items, int count);
 int get_frames(vizor_dev_t &dev, uint32_t count, uint8_t *buf, uint32_t buf_len,
                vizor_frame_info_t *finfo, int timeout_ms);
 
-// Downloads the calibration files the driver lacks (at open).
+// Downloads the calibration files the driver lacks (at open; calib_download.cpp).
 void load_calib_data(vizor_dev_t &dev);
 
 }  // namespace vz
