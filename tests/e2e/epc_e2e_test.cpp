@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <vector>
 
 #include "testutil.h"
@@ -34,8 +35,9 @@ vcam::Scene room(int w, int h) {
 
 class EpcE2E : public ::testing::TestWithParam<Chip> {
 protected:
-    void open(bool corrections) {
+    void open(bool corrections, vcam::EpcCalib calib = vcam::EpcCalib::factory) {
         vcam::CameraConfig cfg;
+        cfg.fw.epc.calib = calib;
         cfg.fw.product = GetParam().product;
         cfg.fw.epc.noise = false;
         cfg.fw.epc.defect_pixels = 0;
@@ -96,6 +98,33 @@ TEST_P(EpcE2E, RoomDistancesWithinOneCentimetre) {
     RecordProperty("worst_error_um", int(worst * 1e6));
     EXPECT_GT(valid, pixels() * 95 / 100);
     EXPECT_LT(worst, 0.01);
+}
+
+// The camera's non-uniformity and temperature drift on: the factory
+// calibration downloaded at open corrects them; with the corrections off
+// they show.
+TEST_P(EpcE2E, CalibratedRoomDistancesWithinOneCentimetre) {
+    open(true);
+    EXPECT_EQ(calibrationDataFileCheck(1), 0);  // downloaded into the calibration folder
+    EXPECT_FALSE(std::filesystem::exists("calibration.bin"));
+    EXPECT_FALSE(std::filesystem::exists("tmp.zip"));
+    EXPECT_FALSE(std::filesystem::exists("calib_and_param.bin"));
+    apiLoadConfig(1, 32);
+    ASSERT_EQ(apiSetIntegrationTime3D(3000), 0);
+    const vcam::Scene s = room(GetParam().w, GetParam().h);
+    cam->fw().set_scene(s);
+    double worst[2];
+    for (const bool corrected : {true, false}) {
+        apiCorrectDRNU(corrected ? 2 : 0);
+        apiCorrectTemperature(corrected);
+        int valid = 0;
+        worst[corrected] = worst_error(capture(true), s, &valid);
+        EXPECT_GT(valid, pixels() * 95 / 100);
+    }
+    RecordProperty("corrected_worst_error_um", int(worst[1] * 1e6));
+    RecordProperty("uncorrected_worst_error_um", int(worst[0] * 1e6));
+    EXPECT_LT(worst[1], 0.01);
+    EXPECT_GT(worst[0], 2 * worst[1]);
 }
 
 TEST_P(EpcE2E, GrayFramesAndAmplitudeFollowReflectivity) {
