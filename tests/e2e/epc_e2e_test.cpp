@@ -182,6 +182,27 @@ TEST_P(EpcE2E, AutoIntegrationLowersTheTimeOnASaturatedScene) {
     });
 }
 
+// The chip's readout registers select the frame format; the driver describes
+// every one and decodes the distance frames (format 2) only.
+TEST_P(EpcE2E, EveryFrameFormatOfTheChip) {
+    open(false);
+    struct Row { uint8_t r146, r148; uint16_t format; };
+    const Row rows[] = {{0x30, 0, 2}, {0x70, 0, 5}, {0x10, 0, 8},    {0x50, 0, 7},
+                        {0x10, 0x80, 1}, {0x50, 0x80, 6}, {0x00, 0x80, 4}, {0x40, 0x80, 3}};
+    for (const Row &r : rows) {
+        cam->fw().set_reg(1, 146, r.r146);
+        cam->fw().set_reg(1, 148, r.r148);
+        raw.assign(8 * size_t(pixels()), 0);
+        ASSERT_TRUE(vizor_cap_snapshot(dev, raw.data(), uint32_t(raw.size()), &info));
+        EXPECT_EQ(info.frame_format, r.format);
+        EXPECT_EQ(info.frame_size, uint32_t(info.width * info.height * info.pixel_depth));
+        std::vector<float> d(raw.size() / 8);
+        const int n = vizor_frame_get_distance(dev, d.data(), pixels(), raw.data(),
+                                               int(info.frame_size), &info);
+        EXPECT_EQ(n, r.format == 2 ? pixels() : 0) << r.format;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Chips, EpcE2E, ::testing::ValuesIn(kChips),
                          [](const auto &p) { return std::string(p.param.product + 3, 2); });
 
