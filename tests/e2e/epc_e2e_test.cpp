@@ -49,6 +49,10 @@ protected:
         rec = list[0];
         dev = vizor_dev_open(&rec);
         ASSERT_NE(dev, nullptr);
+        if (corrections) return;
+        // A camera without non-uniformity and drift needs no correction.
+        apiCorrectDRNU(0);
+        apiCorrectTemperature(0);
     }
     ~EpcE2E() override {
         if (dev) vizor_dev_close(dev);
