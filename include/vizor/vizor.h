@@ -193,7 +193,16 @@ VZ_API int vizor_dev_list(vizor_dev_t *dev_list, int dev_list_num);
 
 /* Opens the camera a record names (or the first camera when usb_loc_valid is 0;
  * with NULL, the library's default record). Returns the opened record, or
- * NULL with everything created released. */
+ * NULL with everything created released.
+ * When the camera's driver lacks its calibration files, open downloads the
+ * calibration package stored on the camera (up to 64 MiB, fetched as one
+ * frame within 2.1 s), unpacks its zip archive into the calibration folder
+ * (the current directory at open) and writes the driver's two calibration
+ * files there; the temporary files "calibration.bin" and "tmp.zip" of the
+ * working directory are removed again, and symbolic links in their place
+ * are refused. Afterwards the frame buffer holds 40 frames and both capture
+ * callbacks are NULL. A failed download is logged and the open still
+ * succeeds, the driver working with its defaults. */
 VZ_API vizor_dev_t *vizor_dev_open(vizor_dev_t *dev);
 
 /* Not supported on this platform: logs an error and returns NULL. */
