@@ -148,8 +148,12 @@ TEST_F(EpcDriver, Filters) {
     EXPECT_EQ(priv.min_amplitude, 30);
     EXPECT_EQ(priv.autoint_target, 70);
     EXPECT_EQ(priv.undistort_on, 1);
-    decode(2, 614400, 307200);
+    EXPECT_EQ(decode(2, 614400, 307200), -1);  // this record has no undistortion map
+    EXPECT_TRUE(ops.filter_disable(&drv, 0));
+    ASSERT_EQ(decode(2, 614400, 307200), 307200);
     EXPECT_EQ(pruGetMinAmplitude(), 30);
+    // No modulation: every pixel is marked "amplitude too low" (65300 -> 65.3).
+    for (float v : dst) ASSERT_EQ(v, 65300.0f / 1000.0f);
     EXPECT_TRUE(ops.filter_disable(&drv, 5));
     EXPECT_EQ(priv.autoint_on + priv.autoint_target, 0);
     EXPECT_EQ(epc_adapater_get_frame_valid(), 1);  // no default device
