@@ -9,8 +9,10 @@
 #include <filesystem>
 #include <vector>
 
+#include "epc660/base.h"
 #include "testutil.h"
 #include "vcam/vcam.h"
+#include "vizor/drv_epc.h"
 #include "vizor/epc660.h"
 #include "vizor/vizor.h"
 
@@ -233,6 +235,33 @@ TEST(EpcE2EUndistort, CornersFilledCentreKept) {
     EXPECT_EQ(undist[0], 30.0f);  // no source pixel behind the corner
     EXPECT_NEAR(undist[120 * 320 + 160], plain[120 * 320 + 160], 1e-3);
     vizor_dev_close(dev);
+}
+
+// Standalone use of the processing library: the adapter opens the first
+// camera itself and closes it again.
+TEST(EpcE2EAdapter, OpensAndClosesItsOwnDevice) {
+    vzt::TempCwd cwd;
+    vcam::Bus bus;
+    vcam::CameraConfig cfg;
+    cfg.fw.product = "VZ-E1-660";
+    cfg.fw.chip_id = 345;
+    bus.add_camera(1, 2, cfg);
+    for (const bool app_closes : {false, true}) {
+        testing::internal::CaptureStdout();
+        const bool opened = epc_adapter_init(nullptr);
+        const int chip = configGetChipID();
+        epc_adapater_set_frame_valid(0);  // reaches the default device's driver
+        const int valid = epc_adapater_get_frame_valid();
+        if (app_closes) vizor_dev_close(vz::epc::default_device());
+        epc_adapter_uninit();  // does not close a device the application closed
+        const std::string out = testing::internal::GetCapturedStdout();
+        ASSERT_TRUE(opened) << out;
+        EXPECT_EQ(chip, 345);
+        EXPECT_EQ(valid, 0);
+        EXPECT_EQ(out.find("close dev..") != std::string::npos, !app_closes) << out;
+        EXPECT_EQ(vz::epc::default_device(), nullptr);
+        EXPECT_EQ(epc_adapater_get_frame_valid(), 1);
+    }
 }
 
 }  // namespace
