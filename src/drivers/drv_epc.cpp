@@ -1,11 +1,321 @@
-// Operation table of the epc660/epc635 driver. The driver's processing chain
-// is not part of this build yet: every operation is absent, so such a camera
-// opens, captures and delivers raw frames, and the conversion calls refuse
-// its frames.
-#include "vizor/drv.h"
+// Driver of cameras built on the epc660 (and epc635) sensor: describes the
+// raw DCS frames, hands them to the EPC processing library for distance and
+// amplitude, converts its 16-bit codes to floats (optionally undistorted),
+// reports the built-in lens, names the chip's calibration files and keeps
+// the processing filters.
+#include <new>
+#include <string.h>
+
+#include "base/firewall.h"
+#include "core/vzlog.h"
+#include "drivers/drv_epc.h"
+#include "vizor/epc660.h"
+#include "vizor/stream.h"
+
+namespace {
+
+constexpr uint32_t kDefaultWidth = 320;
+constexpr uint32_t kDefaultHeight = 240;
+constexpr uint16_t kFormatGray = 0;
+constexpr uint16_t kFormatDistance = 2;
+constexpr uint16_t kFormatUndecoded = 8;
+constexpr uint16_t kFormatCalibData = 171;
+constexpr uint16_t kFirstMarker = 65300;   // codes from here on are status markers
+constexpr float kRangeM = 12.5f;           // metres of one period (12 MHz)
+constexpr float kCodesPerPeriod = 30000.0f;
+constexpr float kUndistortFillDist = 30.0f;
+constexpr float kUndistortFillGray = 0.0f;
+constexpr int kDeviceAddress = 32;
+constexpr int kCalibKind = 2;  // calibration data downloaded at open
+
+// Lens of the 640 x 480 reference image; fractions of it serve smaller frames.
+const vz_lens_param_t kLens = {324.00744, 220.10985, 638.66337, 638.51692,
+                               {-0.27313, 0.14523, -0.00099, 0.00032, 0.0},
+                               640, 480};
+
+// Processing switches (pi delay, dual MGX, pseudo-noise) of formats 0 to 8.
+constexpr uint8_t kSwitches[9][3] = {
+    {0, 0, 0}, {1, 1, 0}, {1, 0, 0}, {0, 1, 1}, {0, 1, 0},
+    {1, 0, 1}, {1, 1, 1}, {0, 0, 1}, {0, 0, 0},
+};
+
+// Scratch image of an undistorted decode; one EPC device decodes at a time.
+float g_undistort_src[kDefaultWidth * kDefaultHeight];
+
+epc_priv_t *priv_of(vizor_drv_t *drv) { return drv ? static_cast<epc_priv_t *>(drv->priv) : nullptr; }
+
+void release(vizor_drv_t *drv) {
+    epc_priv_t *p = priv_of(drv);
+    if (!p) return;
+    vz_calib_len_uninit_map(&p->map);
+    delete p;
+    drv->priv = nullptr;
+}
+
+void set_invalid(epc_priv_t *p) {
+    if (p) p->frame_valid = 0;
+}
+
+// The reference conversion of one distance code to metres.
+float code_to_metres(uint16_t v) {
+    if (v >= kFirstMarker) return float(v) / 1000.0f;
+    return float(double(v) * double(kRangeM) / double(kCodesPerPeriod));
+}
+
+int wrong_len(epc_priv_t *p, uint32_t src_len, uint32_t dst_len) {
+    vz_err("[%s] wrong data len: src=%d, dst=%d\n", "epc_frame_decode", int(src_len), int(dst_len));
+    set_invalid(p);
+    return -1;
+}
+
+// Which image of the library a decode delivers.
+enum class Image { distance, amplitude, gray };
+
+// Writes the library's image into dst (n = w x h floats), through the
+// undistortion map when that filter is on and the frame is 320 x 240.
+// An image of another pixel count than the frame's cannot fill it: refused.
+int deliver(epc_priv_t *p, float *dst, Image which, uint32_t w, uint32_t h) {
+    uint16_t *img = nullptr;
+    const int n = which == Image::distance    ? apiGetDistanceSorted(&img)
+                  : which == Image::amplitude ? apiGetAmplitudeSorted(&img)
+                                              : apiGetBWSorted(&img);
+    const int target = which == Image::distance ? VIZOR_DECODE_DIST : VIZOR_DECODE_GRAY;
+    const uint32_t pixels = w * h;
+    if (!img || n < 0 || uint32_t(n) != pixels) {
+        vz_err("[%s] image of %d pixels for a %ux%u frame\n", "epc_frame_decode", n, unsigned(w),
+               unsigned(h));
+        set_invalid(p);
+        return -1;
+    }
+    const bool undistort = p->undistort_on && w == kDefaultWidth && h == kDefaultHeight;
+    float *out = undistort ? g_undistort_src : dst;
+    if (target == VIZOR_DECODE_DIST) {
+        for (uint32_t i = 0; i < pixels; ++i) out[i] = code_to_metres(img[i]);
+    } else {
+        for (uint32_t i = 0; i < pixels; ++i) out[i] = float(img[i]);
+    }
+    if (undistort &&
+        !vz_calib_len_undistort(&p->map, dst, int(pixels), g_undistort_src, int(w), int(h),
+                                target == VIZOR_DECODE_DIST ? kUndistortFillDist : kUndistortFillGray)) {
+        set_invalid(p);
+        return -1;
+    }
+    return int(4 * pixels);
+}
+
+// The pushed raw record lives on the decode's stack and its samples are the
+// caller's: the image source lets go of them whenever the decode returns.
+struct PushedFrame {
+    PushedFrame() = default;
+    PushedFrame(const PushedFrame &) = delete;
+    PushedFrame &operator=(const PushedFrame &) = delete;
+    ~PushedFrame() { pruSetImage(nullptr); }
+};
+
+int epc_reserved_6(vizor_drv_t *) { return 0; }
+
+int epc_calib_names_get(vizor_drv_t *, vizor_calib_names_t *names, int set) {
+    if (!names) return 0;
+    if (names->dist_img_name) calibrationGetDistanceImagesName(names->dist_img_name, set);
+    if (names->param_name) calibrationGetParamName(names->param_name, set);
+    return 1;
+}
+
+// After the calibration download the library reloads its files.
+int epc_calib_data_loaded(vizor_drv_t *, int, int b, int kind) {
+    if (kind == kCalibKind) configInit(kDeviceAddress);
+    return b;
+}
+
+int epc_calib_data_check(vizor_drv_t *, int, int, int) {
+    return calibrationDataFileCheck(1) == 0 ? 0 : -1;
+}
+
+int epc_reserved_11(vizor_drv_t *) { return 1; }
+
+bool epc_filter_enable(vizor_drv_t *drv, int id, void *arg, int) {
+    epc_priv_t *p = priv_of(drv);
+    if (!p) return true;
+    switch (id) {
+    case VIZOR_FILTER_UNDISTORT: p->undistort_on = 1; break;
+    case VIZOR_FILTER_PIXEL_CALIB:
+        p->calib_on = 1;
+        if (arg) p->calib_mode = *static_cast<const uint8_t *>(arg);
+        if (p->calib_mode == 2) configInit(kDeviceAddress);
+        break;
+    case VIZOR_FILTER_MIN_AMPLITUDE:
+        p->min_amplitude_on = 1;
+        if (arg) memcpy(&p->min_amplitude, arg, sizeof p->min_amplitude);
+        break;
+    case VIZOR_FILTER_AUTO_INTEGRATION:
+        p->autoint_on = 1;
+        if (arg) memcpy(&p->autoint_target, arg, sizeof p->autoint_target);
+        break;
+    default: break;
+    }
+    return true;
+}
+
+bool epc_filter_disable(vizor_drv_t *drv, int id) {
+    epc_priv_t *p = priv_of(drv);
+    if (!p) return true;
+    switch (id) {
+    case VIZOR_FILTER_UNDISTORT: p->undistort_on = 0; break;
+    case VIZOR_FILTER_PIXEL_CALIB: p->calib_on = 0; break;
+    case VIZOR_FILTER_MIN_AMPLITUDE: p->min_amplitude_on = 0; break;
+    case VIZOR_FILTER_AUTO_INTEGRATION:
+        p->autoint_on = 0;
+        p->autoint_target = 0;
+        break;
+    default: break;
+    }
+    return true;
+}
+
+void epc_uninit(vizor_drv_t *drv) {
+    release(drv);
+    // Only the device the library serves gives it up: another camera's close
+    // leaves the library bound where it is.
+    if (drv) vz::epcdrv::adapter_release(drv->dev);
+}
+
+bool epc_init_body(vizor_drv_t *drv, vizor_dev_t *dev) {
+    if (!drv) return false;
+    drv->dev = dev;
+    release(drv);
+    auto *p = new (std::nothrow) epc_priv_t{};
+    if (!p) return false;
+    vz_calib_len_init_map(&p->map, &kLens);
+    p->calib_mode = 2;
+    p->min_amplitude_on = 1;
+    drv->priv = p;
+    if (!epc_adapter_init(dev)) {
+        vz_err("[%s] epc_adapter_init failed!\n", "epc_init");
+        release(drv);
+        return false;
+    }
+    return true;
+}
+
+bool epc_frame_get_info_body(vizor_drv_t *drv, vizor_frame_info_t *info,
+                               const vz_stream_frame_hdr_t *hdr) {
+    if (!info || !hdr) return false;
+    if (epc_priv_t *p = priv_of(drv)) p->frame_valid = 1;
+    uint16_t temps[4];
+    memcpy(temps, hdr->sensor_data, sizeof temps);
+    temperatureSetTemperatureByFrameHeader(temps);
+    memset(info, 0, sizeof *info);
+    const uint32_t w = hdr->width ? hdr->width : kDefaultWidth;
+    const uint32_t h = hdr->height ? hdr->height : kDefaultHeight;
+    vz_trc("[%s] Frame format:%d\n", "epc_frame_get_info", int(hdr->frame_format));
+    if (hdr->frame_format != kFormatCalibData && hdr->frame_size % (w * h) != 0) return false;
+    info->frame_size = hdr->frame_size;
+    info->frame_format = hdr->frame_format;
+    info->frame_idx = hdr->frame_idx;
+    info->width = w;
+    info->height = h;
+    info->pixel_depth = uint8_t(hdr->frame_size / w / h);
+    vz_trc("[%s] frame: sz=%d, wxh = %dx%d\n", "epc_frame_get_info", int(info->frame_size), int(w),
+           int(h));
+    return true;
+}
+
+int epc_frame_decode_body(vizor_drv_t *drv, float *dst, uint32_t dst_len, int target,
+                            const uint16_t *src, uint32_t src_len, const vizor_frame_info_t *info) {
+    epc_priv_t *p = priv_of(drv);
+    if (!p || !dst || !src || !info) {
+        set_invalid(p);
+        return -1;
+    }
+    epc_raw_image_t raw{*info, const_cast<uint16_t *>(src)};
+    raw.frame_info.frame_size = src_len < info->frame_size ? src_len : info->frame_size;
+    pruSetImage(&raw);
+    const PushedFrame pushed;
+    const uint16_t format = info->frame_format;
+    if (format <= kFormatUndecoded) {
+        calculationEnablePiDelay(kSwitches[format][0]);
+        calculationEnableDualMGX(kSwitches[format][1]);
+        calculationEnablePN(kSwitches[format][2]);
+    }
+    if (p->min_amplitude_on) apiSetMinAmplitude(p->min_amplitude);
+    if (p->autoint_on && p->autoint_target != 0)
+        vz::epcdrv::autoint_step(src, src_len / 2, p->autoint_target);
+
+    const uint64_t w = info->width, h = info->height;
+    const uint64_t pixels = w * h;
+    int rc = -1;
+    switch (format) {
+    case kFormatGray:
+        if (target != VIZOR_DECODE_GRAY) break;
+        if (dst_len < 4 * pixels || src_len < 2 * pixels) return wrong_len(p, src_len, dst_len);
+        // One sample per pixel: the gray image, not DCS amplitudes.
+        rc = deliver(p, dst, Image::gray, uint32_t(w), uint32_t(h));
+        break;
+    case kFormatDistance:
+        if (dst_len < 4 * pixels || src_len < 8 * pixels) return wrong_len(p, src_len, dst_len);
+        if (target != VIZOR_DECODE_DIST && target != VIZOR_DECODE_GRAY) break;
+        rc = deliver(p, dst, target == VIZOR_DECODE_DIST ? Image::distance : Image::amplitude,
+                     uint32_t(w), uint32_t(h));
+        break;
+    case kFormatUndecoded:
+        if (target != VIZOR_DECODE_DIST) return -1;
+        break;
+    case kFormatCalibData:
+        vz_inf("[%s] Calibration data frame,size:%d\n", "epc_frame_decode", int(info->frame_size));
+        break;
+    default: break;
+    }
+    if (rc < 0) set_invalid(p);
+    return rc;
+}
+
+bool epc_lens_param_get_body(vizor_drv_t *, vz_lens_param_t *lens, int w, int h) {
+    if (!lens) return false;
+    if (w <= 0 || h <= 0 || kLens.width % w != 0 || kLens.height % h != 0) {
+        vz_wrn("[%s] lens param not match the frame size: lens: %dx%d, frame: %dx%d\n",
+               "epc_lens_param_get", int(kLens.width), int(kLens.height), w, h);
+        return false;
+    }
+    const double sx = kLens.width / w, sy = kLens.height / h;
+    *lens = kLens;
+    lens->cx = kLens.cx / sx;
+    lens->cy = kLens.cy / sy;
+    lens->fx = kLens.fx / sx;
+    lens->fy = kLens.fy / sy;
+    lens->width = w;
+    lens->height = h;
+    return true;
+}
+
+}  // namespace
 
 extern "C" {
 
-const vizor_drv_ops_t g_vizor_driver_op_epc = {};
+VZ_API bool epc_init(vizor_drv_t *drv, vizor_dev_t *dev) {
+    return vz::entry(__func__, false, [&] { return epc_init_body(drv, dev); });
+}
+
+VZ_API bool epc_frame_get_info(vizor_drv_t *drv, vizor_frame_info_t *info,
+                               const vz_stream_frame_hdr_t *hdr) {
+    return vz::entry(__func__, false, [&] { return epc_frame_get_info_body(drv, info, hdr); });
+}
+
+VZ_API int epc_frame_decode(vizor_drv_t *drv, float *dst, uint32_t dst_len, int target,
+                            const uint16_t *src, uint32_t src_len, const vizor_frame_info_t *info) {
+    return vz::entry(__func__, -1, [&] {
+        return epc_frame_decode_body(drv, dst, dst_len, target, src, src_len, info);
+    });
+}
+
+VZ_API bool epc_lens_param_get(vizor_drv_t *drv, vz_lens_param_t *lens, int w, int h) {
+    return vz::entry(__func__, false, [&] { return epc_lens_param_get_body(drv, lens, w, h); });
+}
+
+const vizor_drv_ops_t g_vizor_driver_op_epc = {
+    epc_init,           epc_uninit,           epc_frame_get_info,  epc_frame_decode,
+    epc_lens_param_get, epc_reserved_6,       epc_calib_names_get, nullptr,
+    epc_calib_data_loaded, epc_calib_data_check, epc_reserved_11,  epc_filter_enable,
+    epc_filter_disable,
+};
 
 }  // extern "C"

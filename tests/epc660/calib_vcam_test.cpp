@@ -25,24 +25,6 @@ namespace {
 
 constexpr int kAddr = 0x20;
 
-// The epc660 driver is not part of this build: the frame description it
-// would give, so that the image source can fetch frames from the camera.
-bool frame_info(vizor_drv_t *, vizor_frame_info_t *info, const vz_stream_frame_hdr_t *hdr) {
-    *info = vizor_frame_info_t{};
-    info->frame_size = hdr->frame_size;
-    info->frame_format = hdr->frame_format;
-    info->frame_idx = hdr->frame_idx;
-    info->width = hdr->width;
-    info->height = hdr->height;
-    info->pixel_depth = 2;
-    return true;
-}
-const vizor_drv_ops_t kOps = [] {
-    vizor_drv_ops_t o{};
-    o.frame_get_info = frame_info;
-    return o;
-}();
-
 void set_reference_path(vcam::Camera &cam, bool on) {
     cam.fw().with_epc([on](vcam::EpcSensor &s) {
         vcam::EpcModel m = s.model();
@@ -92,7 +74,9 @@ protected:
         dev = vizor_dev_open(&rec);
         ASSERT_NE(dev, nullptr);
         ASSERT_NE(dev->ll->drv, nullptr);
-        dev->ll->drv->ops = &kOps;
+        // The download at open found no calibration and left the camera in
+        // data-upload mode: back to normal, so that it sends images.
+        cam->fw().set_param(0, {0});
         vz::epc::set_default_device(dev);
         configSetPartType(bootGetPartType(kAddr));
         configSetWaferID((uint16_t)bootGetWaferID(kAddr));

@@ -94,6 +94,7 @@ struct OutputOpts {
 struct CaptureOpts {
   int frames = 10;
   OutputOpts out;
+  std::vector<std::string> filters;  // driver filters, "undistort", "min-amplitude=N", ...
 };
 struct PlayOpts {
   std::string file;
@@ -138,6 +139,13 @@ struct ViewOpts {
   std::optional<std::pair<float, float>> range;
 };
 int cmd_view(Session& s, const ViewOpts& o);
+// ---- EPC cameras (epc_cmds.cpp) ----------------------------------------------
+// Chip identity, modulation frequency, integration time and calibration state
+// of an EPC camera; prints nothing for other cameras.
+void print_epc_state(vizor_dev_t* dev);
+// Switches on the driver filters named by --filter; throws ToolError for an
+// unknown name, a bad value or a driver without filters.
+void apply_filters(vizor_dev_t* dev, const std::vector<std::string>& specs);
 
 // Whether standard output is a terminal (progress displays are drawn only
 // there).

@@ -172,6 +172,7 @@ void print_summary(const ImageWriter& iw, const OutputOpts& o) {
 
 int cmd_capture(Session& s, const CaptureOpts& o) {
   vizor_dev_t* dev = s.open();
+  apply_filters(dev, o.filters);
   make_out_dir(o.out.dir);
   ImageWriter iw(o.out);
 

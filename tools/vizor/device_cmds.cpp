@@ -72,6 +72,7 @@ int cmd_info(Session& s) {
   const vizor_drv_t* drv = vizor_dev_get_drv(dev);
   std::printf("driver:   %s (%s)\n", drv && drv->name ? drv->name : "?",
               drv && drv->desc ? drv->desc : "");
+  print_epc_state(dev);
 
   // The frame geometry is what the driver makes of a real frame.
   std::vector<uint8_t> raw(6220800);

@@ -245,6 +245,9 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 1000000))
       ->capture_default_str();
   add_output_opts(capture, cap.out, cap_images, cap_formats, cap_ply, cap_vzd, cap_range, cap_intr, true);
+  capture->add_option("--filter", cap.filters,
+                      "EPC driver filter: undistort, min-amplitude=N, auto-integration=N "
+                      "(saturated samples per thousand); repeatable");
   capture->footer(
       "Files in the output folder: distance.png (distance coloured from red, near, to blue, far; "
       "black where invalid), gray.png (amplitude), cloud.ply (binary little-endian point cloud, "
