@@ -73,7 +73,7 @@ protected:
         ASSERT_GE(vizor_dev_list(&rec, 1), 1);
         dev = vizor_dev_open(&rec);
         ASSERT_NE(dev, nullptr);
-        ASSERT_NE(dev->ll->drv, nullptr);
+        ASSERT_TRUE(dev->ll->drv);
         // The download at open found no calibration and left the camera in
         // data-upload mode: back to normal, so that it sends images.
         cam->fw().set_param(0, {0});
