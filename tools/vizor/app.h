@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "signals.h"
 #include "toolkit.h"
 #include "vizor/vizor.h"
 
@@ -70,12 +71,22 @@ class Session {
   vizor_dev_t* open();
   vizor_dev_t* dev() { return dev_; }
   bool is_virtual() const { return static_cast<bool>(vcam_); }
+  // From now until the session has ended (device closed, virtual flash
+  // saved) no signal interrupts the program; what says why.
+  void protect_until_end(const char* what) {
+    if (!protected_) protected_.emplace(what);
+  }
+  // Ends the session early (as the destructor does); returns an empty
+  // string or why the virtual flash could not be saved.
+  std::string finish();
 
  private:
+  std::optional<ProtectedPhase> protected_;  // first member: released last
   Globals g_;
   VirtualCameraPtr vcam_;
   vizor_dev_t rec_{};
   vizor_dev_t* dev_ = nullptr;
+  bool started_ = true;  // the library runs (until finish)
 };
 
 // ---- subcommands ---------------------------------------------------------------

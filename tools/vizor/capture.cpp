@@ -11,6 +11,7 @@
 
 #include "app.h"
 #include "framefile.h"
+#include "signals.h"
 #include "vizor/drv.h"
 
 namespace fs = std::filesystem;
@@ -199,6 +200,9 @@ int cmd_capture(Session& s, const CaptureOpts& o) {
     }
   } closer{fd};
 
+  // Ctrl-C ends the loop; the frames so far are kept and every file is
+  // closed whole.
+  StoppablePhase stoppable;
   g_cap = {};
   vizor_cap_set_callback_on_error(dev, on_cap_error);
   if (!vizor_cap_start(dev)) throw ToolError("the camera did not start capturing");
@@ -212,8 +216,9 @@ int cmd_capture(Session& s, const CaptureOpts& o) {
   Clock::time_point t_first{}, t_last{};
   const bool want_gray = o.out.png;
 
-  for (int i = 0; i < o.frames; ++i) {
+  for (int i = 0; i < o.frames && !pending_signal(); ++i) {
     const int r = vizor_cap_get_frames(dev, 1, raw.data(), uint32_t(raw.size()), &info);
+    if (r != 1 && pending_signal()) break;
     if (r != 1) {
       stop_reason = r == 0 ? "no frame within the time-out"
                     : r == -2 ? "the camera stopped capturing"
@@ -278,6 +283,12 @@ int cmd_capture(Session& s, const CaptureOpts& o) {
   std::printf("captured %d of %d frames (%d x %d) in %.2f s: %s, %d discarded, %d errors\n", got,
               o.frames, last_w, last_h, secs, rate, g_cap.discarded, g_cap.errors);
   if (got > 0) print_summary(iw, o.out);
+  if (const int sig = pending_signal(); sig && got < o.frames) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "vizor: capture stopped by %s after %d of %d frames; the files above are "
+                 "complete\n", signal_name(sig), got, o.frames);
+    return signal_exit_code();
+  }
   if (g_cap.errors > 0 && stop_reason.empty() && got < o.frames)
     stop_reason = std::string("capture error ") + vizor_error_name(g_cap.last_error);
   if (got < o.frames)
@@ -296,9 +307,10 @@ int cmd_play(Session&, const PlayOpts& o) {
         camera_param(o.out.intrinsics.value_or(default_intrinsics(fw, fh)));
     return vizor_depth_to_pcl(pcl, len, dist, fh, fw, &p);
   };
+  StoppablePhase stoppable;
   std::vector<float> cur, last;
   int frames = 0;
-  while (file.next(cur)) {
+  while (!pending_signal() && file.next(cur)) {
     if (o.out.each) iw.write(frame_prefix(frames), cur, nullptr, w, h, project);
     std::swap(cur, last);
     ++frames;
@@ -309,6 +321,11 @@ int cmd_play(Session&, const PlayOpts& o) {
   print_summary(iw, o.out);
   if (const long long rest = file.trailing_bytes(); rest > 0)
     std::fprintf(stderr, "vizor: %lld bytes after the last whole frame were ignored\n", rest);
+  if (const int sig = pending_signal()) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "vizor: play stopped by %s after %d frames\n", signal_name(sig), frames);
+    return signal_exit_code();
+  }
   return 0;
 }
 

@@ -41,6 +41,9 @@ long long file_size(const std::string& path) {
 
 int cmd_data(Session& s, const DataOpts& o) {
   vizor_dev_t* dev = s.open();
+  // A write into the flash is never cut by Ctrl-C: the camera would keep a
+  // half-written image.
+  if (o.op != DataOpts::Op::upload) s.protect_until_end("writing the camera's flash");
   Progress progress;
   progress.tty = stdout_is_tty();
   vizor_data_set_progress_cb(draw_progress, &progress);
@@ -83,6 +86,12 @@ int cmd_data(Session& s, const DataOpts& o) {
   else
     std::printf("wrote %s (%lld bytes) as data type %d version %d in %.2f s\n", o.file.c_str(), bytes,
                 o.type, o.version, secs);
+  if (const int sig = pending_signal()) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "vizor: stopped by %s after the %s was complete\n", signal_name(sig),
+                 o.op == DataOpts::Op::upload ? "read" : "write");
+    return signal_exit_code();
+  }
   return 0;
 }
 

@@ -8,6 +8,8 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
@@ -28,6 +30,20 @@ void say_error(const std::string& msg) {
   for (char& c : line)
     if (c == '\n' || c == '\r') c = ' ';
   std::fprintf(stderr, "vizor: %s\n", line.c_str());
+}
+
+// Flushes standard output; a failed write there (a full disk, a closed
+// pipe) is a failure of the command: says so and returns false.
+bool finish_stdout() {
+  static bool reported = false;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+  if (!reported) {
+    const int e = errno;
+    say_error(std::string("cannot write standard output: ") + std::strerror(e ? e : EIO) +
+              " (free space or redirect it elsewhere)");
+    reported = true;
+  }
+  return false;
 }
 
 const CLI::Validator kDevice(
@@ -407,20 +423,31 @@ int main(int argc, char** argv) {
 
   try {
     if (!g.scene.empty()) ensure_virtual_preload(argv);
+    install_signal_handlers();
     Session s(g);
-    if (list->parsed()) return cmd_list(s);
-    if (info->parsed()) return cmd_info(s);
-    if (capture->parsed()) return cmd_capture(s, cap);
-    if (playc->parsed()) return cmd_play(s, play);
-    if (regc->parsed()) return cmd_reg(s, reg);
-    if (paramc->parsed()) return cmd_param(s, param);
-    if (upc->parsed()) return cmd_data(s, up);
-    if (downc->parsed()) return cmd_data(s, down);
-    if (fwc->parsed()) return cmd_data(s, fw);
+    int rc = kExitUsage;
+    if (list->parsed()) rc = cmd_list(s);
+    else if (info->parsed()) rc = cmd_info(s);
+    else if (capture->parsed()) rc = cmd_capture(s, cap);
+    else if (playc->parsed()) rc = cmd_play(s, play);
+    else if (regc->parsed()) rc = cmd_reg(s, reg);
+    else if (paramc->parsed()) rc = cmd_param(s, param);
+    else if (upc->parsed()) rc = cmd_data(s, up);
+    else if (downc->parsed()) rc = cmd_data(s, down);
+    else if (fwc->parsed()) rc = cmd_data(s, fw);
+    const std::string flash_err = s.finish();
+    if (!flash_err.empty()) {
+      finish_stdout();
+      say_error("the virtual flash was not saved: " + flash_err +
+                " (choose a writable --virtual-flash folder)");
+      return rc ? rc : kExitFailure;
+    }
+    if (!finish_stdout() && rc == 0) return kExitFailure;
+    if (const int sig = signal_exit_code(); sig && rc == 0) return sig;
+    return rc;
   } catch (const std::exception& e) {
-    std::fflush(stdout);
+    finish_stdout();
     say_error(e.what());
-    return kExitFailure;
+    return signal_exit_code() ? signal_exit_code() : kExitFailure;
   }
-  return kExitUsage;
 }

@@ -25,13 +25,23 @@ Session::Session(const Globals& g) : g_(g) {
   }
 }
 
-Session::~Session() {
+std::string Session::finish() {
   if (dev_) vizor_dev_close(dev_);
+  dev_ = nullptr;
+  if (!started_) return {};
+  started_ = false;
   vizor_uninit();
-  if (vcam_) {
-    const std::string err = save_virtual_flash(*vcam_);
-    if (!err.empty()) std::fprintf(stderr, "vizor: virtual flash not saved: %s\n", err.c_str());
-  }
+  if (!vcam_) return {};
+  // Saving replaces the folder's files one by one; a signal waits for it.
+  ProtectedPhase saving("saving the virtual camera's flash");
+  std::string err = save_virtual_flash(*vcam_);
+  vcam_.reset();
+  return err;
+}
+
+Session::~Session() {
+  const std::string err = finish();
+  if (!err.empty()) std::fprintf(stderr, "vizor: virtual flash not saved: %s\n", err.c_str());
 }
 
 std::vector<vizor_dev_t> Session::list() {
