@@ -472,3 +472,60 @@ TEST(ToolData, VersionGateAndMissingImagesFailAtRuntime) {
   EXPECT_EQ(fw.size(), 16384u);
   EXPECT_EQ(fw.rfind("vizor virtual camera firmware v1", 0), 0u);
 }
+
+// ---- messages: what is wrong and what to do ---------------------------------------
+
+TEST(ToolMessages, SayWhatIsWrongAndWhatToDo) {
+  vzt::TempCwd tmp;
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    const char* says;
+  } cases[] = {
+      {{"capture", "-n", "abc"}, 2, "abc is not a whole number; give a whole number from 1 to"},
+      {{"capture", "-n", "0"}, 2, "0 is out of range; give a whole number from 1 to"},
+      {{"--virtual", "flat", "capture"}, 2, "write --virtual=flat"},
+      {{"capture", "--virtual=bogus"}, 2, "listed in vizor --help"},
+      {{"--virtual", "upload", "-t", "0", "nodir/x.bin"}, 1, "folder nodir does not exist (create it"},
+      {{"--virtual", "--virtual-flash", "/proc/none", "list"}, 1, "choose a writable --virtual-flash"},
+  };
+  for (const auto& c : cases) {
+    const Result r = run(c.args);
+    EXPECT_EQ(r.code, c.code) << c.args[0] << r.err;
+    EXPECT_EQ(lines(r.err), 1u) << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  }
+  EXPECT_FALSE(fs::exists("nodir"));
+}
+
+TEST(ToolMessages, ListWithoutCameraFailsAsInfoDoes) {
+  vzt::TempCwd tmp;
+  const Result l = run({"list"}), i = run({"info"});
+  if (l.code == 0) GTEST_SKIP() << "a camera is plugged in";
+  EXPECT_EQ(l.code, 1);
+  EXPECT_EQ(i.code, 1);
+  EXPECT_EQ(l.err, i.err);
+}
+
+TEST(ToolMessages, WriteErrorsOnStandardOutputAreFailures) {
+  const int full = open("/dev/full", O_WRONLY);
+  if (full < 0) GTEST_SKIP() << "no /dev/full";
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--virtual", "info"},
+                                              {"--virtual", "list"}, {"--help"}}) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      dup2(full, 1);
+      std::vector<std::string> all = {VIZOR_TOOL_PATH};
+      all.insert(all.end(), args.begin(), args.end());
+      std::vector<char*> argv;
+      for (auto& a : all) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << args.back();
+  }
+  close(full);
+}

@@ -19,6 +19,9 @@ struct ToolError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The failure of list and of every command that opens a camera when there is none.
+extern const char* const kNoCamera;
+
 // Options every subcommand takes.
 struct Globals {
   std::string scene;      // non-empty: run on a virtual camera showing this scene

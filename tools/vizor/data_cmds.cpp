@@ -1,9 +1,11 @@
 // upload, download and firmware: data images between a file and the
 // camera's flash, with a progress bar on a terminal.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 
 #include "app.h"
 #include "vizor/datatrans.h"
@@ -37,9 +39,26 @@ long long file_size(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 ? (long long)st.st_size : -1;
 }
 
+// The destination of an upload must be writable before the camera is asked,
+// or the failure would look like the camera's.
+void check_destination(const std::string& file) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(file).parent_path().empty() ? fs::path(".") : fs::path(file).parent_path();
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec))
+    throw ToolError("cannot write " + file + ": folder " + dir.string() +
+                    " does not exist (create it or name a file in an existing folder)");
+  if (::access(dir.c_str(), W_OK) != 0)
+    throw ToolError("cannot write " + file + ": folder " + dir.string() +
+                    " is not writable (choose another FILE)");
+  if (fs::is_directory(file, ec))
+    throw ToolError("cannot write " + file + ": it is a folder (name a file)");
+}
+
 }  // namespace
 
 int cmd_data(Session& s, const DataOpts& o) {
+  if (o.op == DataOpts::Op::upload) check_destination(o.file);
   vizor_dev_t* dev = s.open();
   // A write into the flash is never cut by Ctrl-C: the camera would keep a
   // half-written image.

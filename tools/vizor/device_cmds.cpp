@@ -41,10 +41,8 @@ std::string field_text(const char* p, size_t cap) { return std::string(p, strnle
 
 int cmd_list(Session& s) {
   auto devs = s.list();
-  if (devs.empty()) {
-    std::printf("no camera found\n");
-    return 0;
-  }
+  // Without a camera list fails as info does: scripts see the same status.
+  if (devs.empty()) throw ToolError(kNoCamera);
   std::printf("%-3s %-4s %-4s %-5s %-11s %s\n", "#", "bus", "port", "addr", "speed", "product");
   for (size_t i = 0; i < devs.size(); ++i) {
     vizor_dev_t rec = devs[i];

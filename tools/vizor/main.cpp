@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <deque>
 #include <filesystem>
+#include <iostream>
 #include <string>
 
 #include "app.h"
@@ -46,6 +47,31 @@ bool finish_stdout() {
   return false;
 }
 
+// A whole number from lo to hi; says which of the two is wrong.
+CLI::Validator whole(long lo, long hi) {
+  return CLI::Validator(
+      [lo, hi](std::string& s) {
+        const std::string want = "give a whole number from " + std::to_string(lo) + " to " +
+                                 std::to_string(hi);
+        char* end = nullptr;
+        errno = 0;
+        const long v = std::strtol(s.c_str(), &end, 10);
+        if (s.empty() || *end || errno) return s + " is not a whole number; " + want;
+        if (v < lo || v > hi) return s + " is out of range; " + want;
+        return std::string();
+      },
+      "");
+}
+
+// Help and version text go through std::cout: a failed write fails too.
+int help_exit(CLI::App& app, const CLI::Error& e) {
+  const int rc = app.exit(e);
+  std::cout.flush();
+  if (std::cout) return rc;
+  say_error("cannot write standard output (free space or redirect it elsewhere)");
+  return kExitFailure;
+}
+
 const CLI::Validator kDevice(
     [](std::string& s) {
       return parse_device(s) ? std::string() : "must be an index (0) or BUS:PORT (3:2)";
@@ -60,7 +86,8 @@ const CLI::Validator kScene(
       if (s.rfind("VZ-", 0) == 0) sc = colon == std::string::npos ? "room" : s.substr(colon + 1);
       if (sc == "true" || parse_builtin_scene(sc) || std::filesystem::is_regular_file(sc))
         return std::string();
-      return "scene " + s + " is neither room, flat[:D], ramp[:NEAR:FAR] nor a frame file";
+      return "scene " + s + " is neither room, flat[:D], ramp[:NEAR:FAR] nor an existing frame "
+             "file; the scenes and products are listed in vizor --help";
     },
     "");
 
@@ -258,7 +285,7 @@ int main(int argc, char** argv) {
   auto* capture = app.add_subcommand("capture", "Capture frames into images, a point cloud and a frame file");
   globals_for(capture, true);
   capture->add_option("-n,--frames", cap.frames, "Frames to capture")
-      ->check(CLI::Range(1, 1000000))
+      ->check(whole(1, 1000000))
       ->capture_default_str();
   add_output_opts(capture, cap.out, cap_images, cap_formats, cap_ply, cap_vzd, cap_range, cap_intr, true);
   capture->footer(
@@ -289,17 +316,17 @@ int main(int argc, char** argv) {
   globals_for(reg_read, true);
   reg_read->add_option("ADDR", reg_addr, "First register (hex)")->type_name("HEX")->required()->check(kHex32);
   reg_read->add_option("-c,--count", reg.count, "Registers to read")
-      ->check(CLI::Range(1, 4096))
+      ->check(whole(1, 4096))
       ->capture_default_str();
   reg_read->add_option("-t,--target", reg.target, "Register space (1: the sensor)")
-      ->check(CLI::Range(0, 255))
+      ->check(whole(0, 255))
       ->capture_default_str();
   auto* reg_write = regc->add_subcommand("write", "Write VALUE... to consecutive registers from ADDR");
   globals_for(reg_write, true);
   reg_write->add_option("ADDR", reg_addr, "First register (hex)")->type_name("HEX")->required()->check(kHex32);
   reg_write->add_option("VALUES", reg_values, "Values (hex)")->type_name("HEX ...")->required()->check(kHex32);
   reg_write->add_option("-t,--target", reg.target, "Register space (1: the sensor)")
-      ->check(CLI::Range(0, 255))
+      ->check(whole(0, 255))
       ->capture_default_str();
 
   // param get|set
@@ -314,7 +341,7 @@ int main(int argc, char** argv) {
   globals_for(param_get, true);
   param_get->add_option("IDS", param_ids, "Parameter ids (hex byte)")->type_name("HEX ...")->required()->check(kHexByte);
   param_get->add_option("-l,--len", param.len, "Length byte of the request")
-      ->check(CLI::Range(0, 18))
+      ->check(whole(0, 18))
       ->capture_default_str();
   auto* param_set = paramc->add_subcommand("set", "Set parameter ID to BYTES (at most 18)");
   globals_for(param_set, true);
@@ -332,43 +359,56 @@ int main(int argc, char** argv) {
   auto* upc = app.add_subcommand("upload", "Read a data image from the camera's flash into FILE");
   globals_for(upc, true);
   upc->add_option("FILE", up.file, "Destination file")->capture_default_str();
-  upc->add_option("-t,--type", up.type, "Data type")->required()->check(CLI::Range(0, 255));
+  upc->add_option("-t,--type", up.type, "Data type")->required()->check(whole(0, 255));
   auto* downc = app.add_subcommand("download", "Write FILE into the camera's flash as a data image");
   globals_for(downc, true);
   downc->add_option("FILE", down.file, "Image file")->required()->check(CLI::ExistingFile);
-  downc->add_option("-t,--type", down.type, "Data type")->required()->check(CLI::Range(0, 255));
+  downc->add_option("-t,--type", down.type, "Data type")->required()->check(whole(0, 255));
   downc->add_option("-V,--image-version", down.version,
                     "Version of the image; must be newer than the camera's")
       ->required()
-      ->check(CLI::Range(0, 65535));
+      ->check(whole(0, 65535));
   auto* fwc = app.add_subcommand("firmware", "Upgrade the camera's firmware from FILE");
   globals_for(fwc, true);
   fwc->add_option("FILE", fw.file, "Firmware image")->required()->check(CLI::ExistingFile);
   fwc->add_option("-t,--type", fw.type, "Data type of the image (0 and 1 reset the camera after it)")
-      ->check(CLI::Range(0, 255))
+      ->check(whole(0, 255))
       ->capture_default_str();
   fwc->add_option("-V,--image-version", fw.version,
                   "Version of the image; must be newer than the camera's")
       ->required()
-      ->check(CLI::Range(0, 65535));
+      ->check(whole(0, 65535));
 
   app.footer(kFooter);  // set last: subcommands would inherit it
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
+    return help_exit(app, e);
   } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
+    return help_exit(app, e);
   } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
+    return help_exit(app, e);
   } catch (const CLI::ParseError& e) {
+    // "--virtual flat": a flag takes no separate value, the scene needs "=".
+    for (int i = 1; i + 1 < argc; ++i) {
+      const std::string a = argv[i], next = argv[i + 1];
+      if (a == "--virtual" && (parse_builtin_scene(next) || next.rfind("VZ-", 0) == 0 ||
+                               std::filesystem::is_regular_file(next))) {
+        say_error("--virtual takes its scene after '=': write --virtual=" + next +
+                  " (scenes: see vizor --help)");
+        return kExitUsage;
+      }
+    }
     const std::string word = first_word(argc, argv);
     if (command_path(app) == "vizor" && !word.empty() && app.get_subcommands([&](CLI::App* a) { return a->check_name(word); }).empty()) {
       say_error("unknown command " + word + " (see vizor --help)");
       return kExitUsage;
     }
-    say_error(std::string(e.what()) + " (see " + command_path(app) + " --help)");
+    const std::string what = e.what();
+    // Scenes are documented once, in the top-level help.
+    const bool scene = what.find("scenes and products are listed") != std::string::npos;
+    say_error(what + (scene ? std::string() : " (see " + command_path(app) + " --help)"));
     return kExitUsage;
   }
 

@@ -7,6 +7,10 @@
 
 namespace vztool {
 
+const char* const kNoCamera =
+    "no camera found: plug one in and check that the udev rule is installed (see README), or "
+    "run on a virtual camera with --virtual";
+
 bool stdout_is_tty() { return ::isatty(STDOUT_FILENO) == 1; }
 
 Session::Session(const Globals& g) : g_(g) {
@@ -56,8 +60,7 @@ vizor_dev_t* Session::open() {
   if (!sel) throw ToolError("bad --device " + g_.device);  // validated while parsing
   const auto devs = list();
   if (devs.empty())
-    throw ToolError(
-        "no camera found (is it plugged in, is the udev rule installed? --virtual runs without one)");
+    throw ToolError(kNoCamera);
   const vizor_dev_t* pick = nullptr;
   if (sel->by_location()) {
     for (const auto& d : devs)
