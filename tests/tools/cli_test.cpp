@@ -16,6 +16,8 @@
 #include <regex>
 #include <set>
 
+#include <nlohmann/json.hpp>
+
 #include "testutil.h"
 #include "toolkit.h"
 #include "vizor/vizor.h"
@@ -528,4 +530,32 @@ TEST(ToolMessages, WriteErrorsOnStandardOutputAreFailures) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << args.back();
   }
   close(full);
+}
+
+// ---- JSON output ------------------------------------------------------------------
+
+TEST(ToolJson, EveryReportParsesWithItsDocumentedKeys) {
+  vzt::TempCwd tmp;
+  using nlohmann::json;
+  const json l = json::parse(run({"--virtual", "list", "--json"}).out);
+  ASSERT_EQ(l["cameras"].size(), 1u);
+  EXPECT_EQ(l["cameras"][0]["product"], "VZ-T0-320");
+  EXPECT_EQ(l["cameras"][0]["speed_mbps"], 480);
+  const json i = json::parse(run({"--virtual", "info", "--json"}).out);
+  EXPECT_EQ(i["usb"]["bus"], l["cameras"][0]["bus"]);
+  EXPECT_EQ(i["product"], "VZ-T0-320");
+  EXPECT_EQ(i["frame"]["width"], 320);
+  EXPECT_EQ(i["lens"]["dist_coeff"].size(), 5u);
+  const json r = json::parse(run({"--virtual", "reg", "read", "0x10", "-c", "3", "--json"}).out);
+  ASSERT_EQ(r["registers"].size(), 3u);
+  EXPECT_EQ(r["registers"][2]["addr"], 0x12);
+  const json p = json::parse(run({"--virtual", "param", "get", "03", "--json"}).out);
+  EXPECT_EQ(p["parameters"][0]["text"], "VZ-T0-320");
+  const Result c = run({"--virtual", "capture", "-n", "3", "-o", "o", "--json"});
+  ASSERT_EQ(c.code, 0) << c.err;
+  const json s = json::parse(c.out);
+  EXPECT_EQ(s["frames_captured"], 3);
+  EXPECT_TRUE(s["stopped_by"].is_null());
+  EXPECT_EQ(s["files"].size(), 4u);
+  for (const auto& f : s["files"]) EXPECT_TRUE(fs::exists(f.get<std::string>())) << f;
 }

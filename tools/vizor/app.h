@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -18,6 +19,10 @@ namespace vztool {
 struct ToolError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+
+using Json = nlohmann::ordered_json;
+// Prints j (indented) and a newline on standard output.
+void print_json(const Json& j);
 
 // The failure of list and of every command that opens a camera when there is none.
 extern const char* const kNoCamera;
@@ -107,6 +112,7 @@ struct OutputOpts {
 
 struct CaptureOpts {
   int frames = 10;
+  bool json = false;  // the summary as JSON
   OutputOpts out;
 };
 struct PlayOpts {
@@ -118,12 +124,14 @@ struct RegOpts {
   int target = 1;
   uint32_t addr = 0;
   int count = 1;
+  bool json = false;
   std::vector<uint32_t> values;
 };
 struct ParamOpts {
   bool set = false;
   std::vector<uint32_t> ids;
   int len = 0;                 // get: length byte of the request
+  bool json = false;
   std::vector<uint8_t> value;  // set
 };
 struct DataOpts {
@@ -133,8 +141,8 @@ struct DataOpts {
   int version = 0;
 };
 
-int cmd_list(Session& s);
-int cmd_info(Session& s);
+int cmd_list(Session& s, bool json);
+int cmd_info(Session& s, bool json);
 int cmd_capture(Session& s, const CaptureOpts& o);
 int cmd_play(Session& s, const PlayOpts& o);
 int cmd_reg(Session& s, const RegOpts& o);

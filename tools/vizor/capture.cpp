@@ -94,17 +94,19 @@ class ImageWriter {
       const std::string err = write_ply(path, pcl_.data(), size_t(points), colours);
       if (!err.empty()) throw ToolError("cannot write " + path + ": " + err);
       last_points_ = points;
-      note(path + " (" + std::to_string(points) + " points)");
+      note(path + " (" + std::to_string(points) + " points)", path);
     }
   }
 
   std::string path_of(const std::string& name) const { return (fs::path(o_.dir) / name).string(); }
   // What was written, for the summary (per-frame runs name the first and
   // count the rest).
-  void note(const std::string& what) {
+  void note(const std::string& what, const std::string& path = {}) {
     if (written_.size() < 8) written_.push_back(what);
+    all_.push_back(path.empty() ? what : path);
     ++files_;
   }
+  const std::vector<std::string>& all_files() const { return all_; }
   const std::vector<std::string>& written() const { return written_; }
   int files() const { return files_; }
 
@@ -120,7 +122,7 @@ class ImageWriter {
   std::optional<std::pair<float, float>> range_;
   std::vector<float> scratch_, shown_, pcl_;
   std::vector<uint8_t> rgb_, gray8_, pcl_rgb_;
-  std::vector<std::string> written_;
+  std::vector<std::string> written_, all_;
   int files_ = 0;
   int last_points_ = 0;
 };
@@ -212,7 +214,7 @@ int cmd_capture(Session& s, const CaptureOpts& o) {
   vizor_frame_info_t info{};
   int w = 0, h = 0, last_w = 0, last_h = 0, got = 0;
   std::string stop_reason;
-  const bool tty = stdout_is_tty();
+  const bool tty = stdout_is_tty() && !o.json;
   Clock::time_point t_first{}, t_last{};
   const bool want_gray = o.out.png;
 
@@ -275,15 +277,29 @@ int cmd_capture(Session& s, const CaptureOpts& o) {
   if (got > 0 && !o.out.each && (o.out.png || o.out.ply))
     iw.write("", last_dist, last_gray.empty() ? nullptr : &last_gray, last_w, last_h, project);
   if (got > 0 && fd >= 0)
-    iw.note(vzd_path + " (" + std::to_string(got) + " frames, " + vzd_name(o.out.vzd_fmt) + ")");
+    iw.note(vzd_path + " (" + std::to_string(got) + " frames, " + vzd_name(o.out.vzd_fmt) + ")",
+            vzd_path);
 
   const double secs = std::chrono::duration<double>(t_last - t_first).count();
-  char rate[32] = "n/a";
-  if (got > 1 && secs > 0) std::snprintf(rate, sizeof rate, "%.1f fps", (got - 1) / secs);
-  std::printf("captured %d of %d frames (%d x %d) in %.2f s: %s, %d discarded, %d errors\n", got,
-              o.frames, last_w, last_h, secs, rate, g_cap.discarded, g_cap.errors);
-  if (got > 0) print_summary(iw, o.out);
-  if (const int sig = pending_signal(); sig && got < o.frames) {
+  const int sig = pending_signal();
+  if (o.json) {
+    Json j = {{"frames_requested", o.frames}, {"frames_captured", got},
+              {"width", last_w},              {"height", last_h},
+              {"seconds", secs},              {"fps", nullptr},
+              {"discarded", g_cap.discarded}, {"errors", g_cap.errors},
+              {"stopped_by", sig ? Json(signal_name(sig)) : Json(nullptr)},
+              {"colour_range", nullptr},      {"files", iw.all_files()}};
+    if (got > 1 && secs > 0) j["fps"] = (got - 1) / secs;
+    if (got > 0 && (o.out.png || o.out.ply)) j["colour_range"] = {iw.range().first, iw.range().second};
+    print_json(j);
+  } else {
+    char rate[32] = "n/a";
+    if (got > 1 && secs > 0) std::snprintf(rate, sizeof rate, "%.1f fps", (got - 1) / secs);
+    std::printf("captured %d of %d frames (%d x %d) in %.2f s: %s, %d discarded, %d errors\n", got,
+                o.frames, last_w, last_h, secs, rate, g_cap.discarded, g_cap.errors);
+    if (got > 0) print_summary(iw, o.out);
+  }
+  if (sig && got < o.frames) {
     std::fflush(stdout);
     std::fprintf(stderr, "vizor: capture stopped by %s after %d of %d frames; the files above are "
                  "complete\n", signal_name(sig), got, o.frames);

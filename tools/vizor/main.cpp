@@ -271,12 +271,16 @@ int main(int argc, char** argv) {
   globals_for(&app, true);
 
   // list, info
+  const char* kJsonHelp = "Print the result as JSON (keys in the README)";
+  bool list_json = false, info_json = false;
   auto* list = app.add_subcommand("list", "List the cameras: bus, port, address, speed, product");
   globals_for(list, false);
+  list->add_flag("--json", list_json, kJsonHelp);
   auto* info = app.add_subcommand(
       "info", "Open a camera and print its USB location, device information, driver, frame geometry "
               "and lens parameters");
   globals_for(info, true);
+  info->add_flag("--json", info_json, kJsonHelp);
 
   // capture
   CaptureOpts cap;
@@ -287,6 +291,7 @@ int main(int argc, char** argv) {
   capture->add_option("-n,--frames", cap.frames, "Frames to capture")
       ->check(whole(1, 1000000))
       ->capture_default_str();
+  capture->add_flag("--json", cap.json, "Print the summary as JSON (keys in the README)");
   add_output_opts(capture, cap.out, cap_images, cap_formats, cap_ply, cap_vzd, cap_range, cap_intr, true);
   capture->footer(
       "Files in the output folder: distance.png (distance coloured from red, near, to blue, far; "
@@ -315,6 +320,7 @@ int main(int argc, char** argv) {
   auto* reg_read = regc->add_subcommand("read", "Read COUNT registers from ADDR");
   globals_for(reg_read, true);
   reg_read->add_option("ADDR", reg_addr, "First register (hex)")->type_name("HEX")->required()->check(kHex32);
+  reg_read->add_flag("--json", reg.json, kJsonHelp);
   reg_read->add_option("-c,--count", reg.count, "Registers to read")
       ->check(whole(1, 4096))
       ->capture_default_str();
@@ -340,6 +346,7 @@ int main(int argc, char** argv) {
   auto* param_get = paramc->add_subcommand("get", "Read parameters ID...");
   globals_for(param_get, true);
   param_get->add_option("IDS", param_ids, "Parameter ids (hex byte)")->type_name("HEX ...")->required()->check(kHexByte);
+  param_get->add_flag("--json", param.json, kJsonHelp);
   param_get->add_option("-l,--len", param.len, "Length byte of the request")
       ->check(whole(0, 18))
       ->capture_default_str();
@@ -466,8 +473,8 @@ int main(int argc, char** argv) {
     install_signal_handlers();
     Session s(g);
     int rc = kExitUsage;
-    if (list->parsed()) rc = cmd_list(s);
-    else if (info->parsed()) rc = cmd_info(s);
+    if (list->parsed()) rc = cmd_list(s, list_json);
+    else if (info->parsed()) rc = cmd_info(s, info_json);
     else if (capture->parsed()) rc = cmd_capture(s, cap);
     else if (playc->parsed()) rc = cmd_play(s, play);
     else if (regc->parsed()) rc = cmd_reg(s, reg);
