@@ -1,11 +1,15 @@
 // Virtual mode: the tool re-executes itself under the umockdev preload and
 // puts one camera (OPT8241, or an EPC camera when the scene argument names
 // its product first: "VZ-E1-660:room") on a virtual bus before the library
-// looks for cameras, so every subcommand runs unchanged on it.
+// looks for cameras, so every subcommand runs unchanged on it. This file is
+// the optional module vizor-virtual.so (it needs umockdev); the tool loads it
+// only when --virtual is asked (virtual_loader.cpp) through the C entry
+// points at the end.
 #include <link.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -14,10 +18,9 @@
 
 #include "app.h"
 #include "framefile.h"
+#include "virtual_module.h"
 
-#if VIZOR_TOOL_VCAM
 #include "vcam/vcam.h"
-#endif
 
 namespace fs = std::filesystem;
 
@@ -44,10 +47,6 @@ std::string shared_sanitizer_runtime() {
 }
 
 }  // namespace
-
-#if VIZOR_TOOL_VCAM
-
-bool virtual_supported() { return true; }
 
 void ensure_virtual_preload(char** argv) {
   const char* cur = std::getenv("LD_PRELOAD");
@@ -224,26 +223,62 @@ VirtualCameraPtr start_virtual(const std::string& scene, const std::string& flas
   }
 }
 
-std::string save_virtual_flash(VirtualCamera& cam) { return cam.save_flash(); }
-void destroy_virtual(VirtualCamera* cam) { delete cam; }
+}  // namespace vztool
 
-#else  // no virtual camera in this build
+// ---- the module's C entry points (see virtual_module.h) -----------------------------
 
-bool virtual_supported() { return false; }
+namespace {
 
-void ensure_virtual_preload(char**) {
-  (void)shared_sanitizer_runtime;
-  throw ToolError("this build has no virtual camera (configure with -DVIZOR_VCAM=ON)");
+void put_error(char* err, size_t n, const std::string& what) {
+  if (err && n) std::snprintf(err, n, "%s", what.c_str());
 }
 
-class VirtualCamera {};
+}  // namespace
 
-VirtualCameraPtr start_virtual(const std::string&, const std::string&) {
-  throw ToolError("this build has no virtual camera (configure with -DVIZOR_VCAM=ON)");
+extern "C" {
+
+VZ_VIRTUAL_API int vizor_virtual_ensure_preload(char** argv, char* err, size_t err_len) {
+  try {
+    vztool::ensure_virtual_preload(argv);
+    return 1;
+  } catch (const std::exception& e) {
+    put_error(err, err_len, e.what());
+    return 0;
+  }
 }
-std::string save_virtual_flash(VirtualCamera&) { return {}; }
+
+VZ_VIRTUAL_API void* vizor_virtual_start(const char* scene, const char* flash_dir, char* err,
+                                         size_t err_len) {
+  try {
+    return vztool::start_virtual(scene ? scene : "room", flash_dir ? flash_dir : "").release();
+  } catch (const std::exception& e) {
+    put_error(err, err_len, e.what());
+    return nullptr;
+  }
+}
+
+VZ_VIRTUAL_API int vizor_virtual_save(void* cam, char* err, size_t err_len) {
+  try {
+    const std::string e = static_cast<vztool::VirtualCamera*>(cam)->save_flash();
+    put_error(err, err_len, e);
+    return e.empty() ? 1 : 0;
+  } catch (const std::exception& e) {
+    put_error(err, err_len, e.what());
+    return 0;
+  }
+}
+
+VZ_VIRTUAL_API void vizor_virtual_destroy(void* cam) {
+  try {
+    delete static_cast<vztool::VirtualCamera*>(cam);
+  } catch (...) {
+  }
+}
+
+}  // extern "C"
+
+namespace vztool {
 void destroy_virtual(VirtualCamera* cam) { delete cam; }
 
-#endif
 
 }  // namespace vztool
