@@ -559,3 +559,27 @@ TEST(ToolJson, EveryReportParsesWithItsDocumentedKeys) {
   EXPECT_EQ(s["files"].size(), 4u);
   for (const auto& f : s["files"]) EXPECT_TRUE(fs::exists(f.get<std::string>())) << f;
 }
+
+// ---- vizor-vcam-run takes the tool's scenes ------------------------------------------
+
+TEST(ToolVcamRun, RunsAProgramOnTheToolsScenes) {
+  vzt::TempCwd tmp;
+  for (const float d : {0.9f, 2.1f}) {
+    const std::string flat = "flat:" + std::to_string(d);
+    std::vector<std::string> args = {"--scene", flat, "--", VIZOR_TOOL_PATH, "capture", "-n", "1",
+                                     "-o", "o", "--formats", "vzd"};
+    std::vector<std::string> all = {VIZOR_VCAM_RUN_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    ASSERT_EQ(std::system(([&] {
+                std::string c;
+                for (auto& a : all) c += "'" + a + "' ";
+                return c + ">/dev/null";
+              })().c_str()),
+              0);
+    int w = 0, h = 0;
+    const auto frames = load_frames("o/distance.vzd", w, h);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_NEAR(frames[0][size_t(h / 2) * size_t(w) + size_t(w / 2)], d, 2 * kQuantum) << flat;
+  }
+  EXPECT_EQ(std::system((std::string("'") + VIZOR_VCAM_RUN_PATH + "' --scene bogus -- true 2>/dev/null").c_str()) >> 8, 2);
+}
