@@ -3,8 +3,9 @@
 // files, reads and writes registers and parameters, moves data images and
 // firmware, and runs all of it on a virtual camera with --virtual.
 //
-// Exit codes: 0 success, 1 runtime failure, 2 bad arguments; every failure
-// is one line on standard error.
+// Exit codes: 0 success, 1 runtime failure, 2 bad arguments, 128 + signal
+// when stopped by SIGINT or SIGTERM; every failure is one line on standard
+// error.
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -250,8 +251,10 @@ Examples:
   vizor param get 03                      the product string
   vizor firmware fw.bin -V 2              upgrade the firmware to version 2
 
-Numbers of reg and param are hexadecimal ("0x" optional). Exit codes: 0 success,
-1 runtime failure, 2 bad arguments.)";
+Numbers of reg and param are hexadecimal ("0x" optional). list, info, reg read,
+param get and capture print JSON with --json. Ctrl-C stops a capture cleanly
+(a second one at once); a flash write always finishes first. Exit codes:
+0 success, 1 runtime failure, 2 bad arguments, 130/143 stopped by SIGINT/SIGTERM.)";
 
 }  // namespace
 
