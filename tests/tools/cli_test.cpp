@@ -568,7 +568,9 @@ TEST(ToolVcamRun, RunsAProgramOnTheToolsScenes) {
     const std::string flat = "flat:" + std::to_string(d);
     std::vector<std::string> args = {"--scene", flat, "--", VIZOR_TOOL_PATH, "capture", "-n", "1",
                                      "-o", "o", "--formats", "vzd"};
-    std::vector<std::string> all = {VIZOR_VCAM_RUN_PATH};
+    // vizor-vcam-run puts the umockdev preload last; a sanitizer runtime must
+    // come first, as in the other suites.
+    std::vector<std::string> all = {"env", "LD_PRELOAD=" VIZOR_TEST_PRELOAD, VIZOR_VCAM_RUN_PATH};
     all.insert(all.end(), args.begin(), args.end());
     ASSERT_EQ(std::system(([&] {
                 std::string c;
@@ -581,5 +583,6 @@ TEST(ToolVcamRun, RunsAProgramOnTheToolsScenes) {
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_NEAR(frames[0][size_t(h / 2) * size_t(w) + size_t(w / 2)], d, 2 * kQuantum) << flat;
   }
-  EXPECT_EQ(std::system((std::string("'") + VIZOR_VCAM_RUN_PATH + "' --scene bogus -- true 2>/dev/null").c_str()) >> 8, 2);
+  EXPECT_EQ(std::system((std::string("env LD_PRELOAD=" VIZOR_TEST_PRELOAD " '") + VIZOR_VCAM_RUN_PATH +
+                         "' --scene bogus -- true 2>/dev/null").c_str()) >> 8, 2);
 }
