@@ -33,9 +33,30 @@ configure_file(cmake/60-vizor.rules.in ${CMAKE_CURRENT_BINARY_DIR}/60-vizor.rule
 # the default prefix, pass -DVIZOR_UDEV_RULES_DIR=/etc/udev/rules.d.
 set(VIZOR_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
     "Install folder of the udev rule (relative paths are under the prefix)")
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/60-vizor.rules DESTINATION ${VIZOR_UDEV_RULES_DIR})
+# A relative folder is under the install prefix. An absolute one is used as
+# given, unless the install is relocated with "cmake --install --prefix P"
+# (a staged or private install): then it goes under P too, instead of
+# escaping into the system. DESTDIR applies either way.
+install(CODE "
+  set(_vz_udev_dir [[${VIZOR_UDEV_RULES_DIR}]])
+  if(NOT IS_ABSOLUTE \"\${_vz_udev_dir}\")
+    set(_vz_udev_dir \"\${CMAKE_INSTALL_PREFIX}/\${_vz_udev_dir}\")
+  elseif(NOT \"\${CMAKE_INSTALL_PREFIX}\" STREQUAL [[${CMAKE_INSTALL_PREFIX}]])
+    set(_vz_udev_dir \"\${CMAKE_INSTALL_PREFIX}\${_vz_udev_dir}\")
+  endif()
+  file(INSTALL DESTINATION \"\${_vz_udev_dir}\" TYPE FILE
+       FILES [[${CMAKE_CURRENT_BINARY_DIR}/60-vizor.rules]])
+")
 
-# The command-line tool (finds the library through its RPATH).
+# The command-line tool (finds the library through its RPATH). Its virtual
+# mode and vizor-vcam-run need umockdev and form the component "virtual":
+#   cmake --install build --component virtual
 if(TARGET vizor_tool)
   install(TARGETS vizor_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+if(TARGET vizor_virtual)
+  install(TARGETS vizor_virtual LIBRARY DESTINATION ${VIZOR_VIRTUAL_MODULE_DIR} COMPONENT virtual)
+endif()
+if(TARGET vizor-vcam-run)
+  install(TARGETS vizor-vcam-run RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT virtual)
 endif()

@@ -52,6 +52,19 @@ else
   cat build-format.log
   failed=$((failed + 1)); summary+=("format: $(grep -c '^needs formatting' build-format.log) files need formatting")
 fi
+# What the README promises of an install: the library and the tool need no
+# umockdev, the pkg-config file builds the consumer, and
+# the consumer runs on a virtual camera through the installed vizor-vcam-run.
+install_checks() {
+  local st="$root/build/stage" pc="$root/build/stage/lib/pkgconfig"
+  if ldd "$st/bin/vizor" "$st/lib/libvizor.so" | grep -q umockdev; then
+    echo "install: vizor or libvizor needs umockdev"; return 1
+  fi
+  cc examples/consumer/consumer.c -o build/consumer/pc_consumer \
+     $(PKG_CONFIG_PATH="$pc" pkg-config --cflags --libs vizor) -Wl,-rpath,"$st/lib" || return 1
+  "$st/bin/vizor-vcam-run" --scene room -- build/consumer/pc_consumer >/dev/null || return 1
+  "$st/bin/vizor" --virtual info --json >/dev/null || return 1
+}
 
 plain_ok=0
 if build build -DCMAKE_BUILD_TYPE=Release; then
@@ -69,7 +82,8 @@ if [ "$plain_ok" -eq 1 ]; then
      cmake -S examples/consumer -B build/consumer -G Ninja \
        -DCMAKE_PREFIX_PATH="$root/build/stage" >build/consumer.configure.log 2>&1 &&
      cmake --build build/consumer -j"$jobs" &&
-     build/stage/bin/vizor --version >/dev/null; then
+     build/stage/bin/vizor --version >/dev/null &&
+     install_checks; then
     passed=$((passed + 1)); summary+=("install+consumer: passed")
   else
     cat build/stage.log build/consumer.configure.log 2>/dev/null

@@ -8,8 +8,10 @@
 //                     SPEED (Mbit/s) defaults to 480. Without -c one camera
 //                     sits at 1-1.
 //   --fps N           frame rate of every camera (default: as fast as read)
-//   --scene D,R       OPT8241 and EPC cameras see a flat scene at D metres
-//                     with reflectivity R (default 1.0,0.5)
+//   --scene SCENE     what the cameras see, as vizor --virtual=SCENE: room,
+//                     flat[:D], ramp[:NEAR:FAR] or a distance frame file;
+//                     or D,R: a flat scene at D metres with reflectivity R
+//                     (the default is 1.0,0.5)
 //   --calib FILE      store FILE as every camera's calibration data image
 //   -v, --verbose     list the cameras on standard error
 //
@@ -31,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "toolkit.h"
 #include "vcam/vcam.h"
 
 extern char** environ;
@@ -39,7 +42,7 @@ namespace {
 
 void usage() {
   std::fprintf(stderr,
-               "usage: vizor-vcam-run [-c BUS-PORT[:PRODUCT[:SPEED]]]... [--fps N] [--scene D,R]\n"
+               "usage: vizor-vcam-run [-c BUS-PORT[:PRODUCT[:SPEED]]]... [--fps N] [--scene SCENE|D,R]\n"
                "                      [--calib FILE] [-v] [--] program [arguments...]\n");
 }
 
@@ -75,7 +78,7 @@ int main(int argc, char** argv) {
   std::vector<CamSpec> cams;
   double fps = 0;
   float dist = 1.0f, refl = 0.5f;
-  std::string calib;
+  std::string calib, scene;
   bool verbose = false;
   int i = 1;
   for (; i < argc; ++i) {
@@ -100,9 +103,16 @@ int main(int argc, char** argv) {
     } else if (a == "--fps") {
       fps = std::atof(value());
     } else if (a == "--scene") {
-      if (std::sscanf(value(), "%f,%f", &dist, &refl) != 2) {
-        usage();
-        return 2;
+      scene = value();
+      if (std::sscanf(scene.c_str(), "%f,%f", &dist, &refl) == 2) {
+        scene.clear();
+      } else {
+        vztool::SceneImage probe;
+        const std::string err = vztool::scene_from_argument(scene, 8, 8, probe);
+        if (!err.empty()) {
+          std::fprintf(stderr, "vizor-vcam-run: %s\n", err.c_str());
+          return 2;
+        }
       }
     } else if (a == "--calib") {
       calib = value();
@@ -147,7 +157,18 @@ int main(int argc, char** argv) {
         cam.fw().with_sensor([&](vcam::Sensor& s) {
           if (auto* e = dynamic_cast<vcam::EpcSensor*>(&s)) w = e->image_width(), h = e->image_height();
         });
-        cam.fw().set_scene(vcam::Scene::flat(w, h, dist, refl));
+        if (scene.empty()) {
+          cam.fw().set_scene(vcam::Scene::flat(w, h, dist, refl));
+        } else {
+          vztool::SceneImage img;
+          vztool::scene_from_argument(scene, w, h, img);  // checked while parsing
+          vcam::Scene sc;
+          sc.width = img.width;
+          sc.height = img.height;
+          sc.distance_m = img.distance;
+          sc.reflectivity = img.reflectivity;
+          cam.fw().set_scene(sc);
+        }
       } catch (const std::logic_error&) {
         // a camera without a scene model: its own frames
       }

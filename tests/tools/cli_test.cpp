@@ -16,6 +16,8 @@
 #include <regex>
 #include <set>
 
+#include <nlohmann/json.hpp>
+
 #include "testutil.h"
 #include "toolkit.h"
 #include "vizor/vizor.h"
@@ -471,4 +473,116 @@ TEST(ToolData, VersionGateAndMissingImagesFailAtRuntime) {
   const std::string fw = vzt::read_file("calib.bin");
   EXPECT_EQ(fw.size(), 16384u);
   EXPECT_EQ(fw.rfind("vizor virtual camera firmware v1", 0), 0u);
+}
+
+// ---- messages: what is wrong and what to do ---------------------------------------
+
+TEST(ToolMessages, SayWhatIsWrongAndWhatToDo) {
+  vzt::TempCwd tmp;
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    const char* says;
+  } cases[] = {
+      {{"capture", "-n", "abc"}, 2, "abc is not a whole number; give a whole number from 1 to"},
+      {{"capture", "-n", "0"}, 2, "0 is out of range; give a whole number from 1 to"},
+      {{"--virtual", "flat", "capture"}, 2, "write --virtual=flat"},
+      {{"capture", "--virtual=bogus"}, 2, "listed in vizor --help"},
+      {{"--virtual", "upload", "-t", "0", "nodir/x.bin"}, 1, "folder nodir does not exist (create it"},
+      {{"--virtual", "--virtual-flash", "/proc/none", "list"}, 1, "choose a writable --virtual-flash"},
+  };
+  for (const auto& c : cases) {
+    const Result r = run(c.args);
+    EXPECT_EQ(r.code, c.code) << c.args[0] << r.err;
+    EXPECT_EQ(lines(r.err), 1u) << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  }
+  EXPECT_FALSE(fs::exists("nodir"));
+}
+
+TEST(ToolMessages, ListWithoutCameraFailsAsInfoDoes) {
+  vzt::TempCwd tmp;
+  const Result l = run({"list"}), i = run({"info"});
+  if (l.code == 0) GTEST_SKIP() << "a camera is plugged in";
+  EXPECT_EQ(l.code, 1);
+  EXPECT_EQ(i.code, 1);
+  EXPECT_EQ(l.err, i.err);
+}
+
+TEST(ToolMessages, WriteErrorsOnStandardOutputAreFailures) {
+  const int full = open("/dev/full", O_WRONLY);
+  if (full < 0) GTEST_SKIP() << "no /dev/full";
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--virtual", "info"},
+                                              {"--virtual", "list"}, {"--help"}}) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      dup2(full, 1);
+      std::vector<std::string> all = {VIZOR_TOOL_PATH};
+      all.insert(all.end(), args.begin(), args.end());
+      std::vector<char*> argv;
+      for (auto& a : all) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << args.back();
+  }
+  close(full);
+}
+
+// ---- JSON output ------------------------------------------------------------------
+
+TEST(ToolJson, EveryReportParsesWithItsDocumentedKeys) {
+  vzt::TempCwd tmp;
+  using nlohmann::json;
+  const json l = json::parse(run({"--virtual", "list", "--json"}).out);
+  ASSERT_EQ(l["cameras"].size(), 1u);
+  EXPECT_EQ(l["cameras"][0]["product"], "VZ-T0-320");
+  EXPECT_EQ(l["cameras"][0]["speed_mbps"], 480);
+  const json i = json::parse(run({"--virtual", "info", "--json"}).out);
+  EXPECT_EQ(i["usb"]["bus"], l["cameras"][0]["bus"]);
+  EXPECT_EQ(i["product"], "VZ-T0-320");
+  EXPECT_EQ(i["frame"]["width"], 320);
+  EXPECT_EQ(i["lens"]["dist_coeff"].size(), 5u);
+  const json r = json::parse(run({"--virtual", "reg", "read", "0x10", "-c", "3", "--json"}).out);
+  ASSERT_EQ(r["registers"].size(), 3u);
+  EXPECT_EQ(r["registers"][2]["addr"], 0x12);
+  const json p = json::parse(run({"--virtual", "param", "get", "03", "--json"}).out);
+  EXPECT_EQ(p["parameters"][0]["text"], "VZ-T0-320");
+  const Result c = run({"--virtual", "capture", "-n", "3", "-o", "o", "--json"});
+  ASSERT_EQ(c.code, 0) << c.err;
+  const json s = json::parse(c.out);
+  EXPECT_EQ(s["frames_captured"], 3);
+  EXPECT_TRUE(s["stopped_by"].is_null());
+  EXPECT_EQ(s["files"].size(), 4u);
+  for (const auto& f : s["files"]) EXPECT_TRUE(fs::exists(f.get<std::string>())) << f;
+}
+
+// ---- vizor-vcam-run takes the tool's scenes ------------------------------------------
+
+TEST(ToolVcamRun, RunsAProgramOnTheToolsScenes) {
+  vzt::TempCwd tmp;
+  for (const float d : {0.9f, 2.1f}) {
+    const std::string flat = "flat:" + std::to_string(d);
+    std::vector<std::string> args = {"--scene", flat, "--", VIZOR_TOOL_PATH, "capture", "-n", "1",
+                                     "-o", "o", "--formats", "vzd"};
+    // vizor-vcam-run puts the umockdev preload last; a sanitizer runtime must
+    // come first, as in the other suites.
+    std::vector<std::string> all = {"env", "LD_PRELOAD=" VIZOR_TEST_PRELOAD, VIZOR_VCAM_RUN_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    ASSERT_EQ(std::system(([&] {
+                std::string c;
+                for (auto& a : all) c += "'" + a + "' ";
+                return c + ">/dev/null";
+              })().c_str()),
+              0);
+    int w = 0, h = 0;
+    const auto frames = load_frames("o/distance.vzd", w, h);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_NEAR(frames[0][size_t(h / 2) * size_t(w) + size_t(w / 2)], d, 2 * kQuantum) << flat;
+  }
+  EXPECT_EQ(std::system((std::string("env LD_PRELOAD=" VIZOR_TEST_PRELOAD " '") + VIZOR_VCAM_RUN_PATH +
+                         "' --scene bogus -- true 2>/dev/null").c_str()) >> 8, 2);
 }

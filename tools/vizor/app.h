@@ -3,11 +3,13 @@
 #pragma once
 
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "signals.h"
 #include "toolkit.h"
 #include "vizor/vizor.h"
 
@@ -17,6 +19,13 @@ namespace vztool {
 struct ToolError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+
+using Json = nlohmann::ordered_json;
+// Prints j (indented) and a newline on standard output.
+void print_json(const Json& j);
+
+// The failure of list and of every command that opens a camera when there is none.
+extern const char* const kNoCamera;
 
 // Options every subcommand takes.
 struct Globals {
@@ -70,12 +79,22 @@ class Session {
   vizor_dev_t* open();
   vizor_dev_t* dev() { return dev_; }
   bool is_virtual() const { return static_cast<bool>(vcam_); }
+  // From now until the session has ended (device closed, virtual flash
+  // saved) no signal interrupts the program; what says why.
+  void protect_until_end(const char* what) {
+    if (!protected_) protected_.emplace(what);
+  }
+  // Ends the session early (as the destructor does); returns an empty
+  // string or why the virtual flash could not be saved.
+  std::string finish();
 
  private:
+  std::optional<ProtectedPhase> protected_;  // first member: released last
   Globals g_;
   VirtualCameraPtr vcam_;
   vizor_dev_t rec_{};
   vizor_dev_t* dev_ = nullptr;
+  bool started_ = true;  // the library runs (until finish)
 };
 
 // ---- subcommands ---------------------------------------------------------------
@@ -93,6 +112,7 @@ struct OutputOpts {
 
 struct CaptureOpts {
   int frames = 10;
+  bool json = false;  // the summary as JSON
   OutputOpts out;
   std::vector<std::string> filters;  // driver filters, "undistort", "min-amplitude=N", ...
 };
@@ -105,12 +125,14 @@ struct RegOpts {
   int target = 1;
   uint32_t addr = 0;
   int count = 1;
+  bool json = false;
   std::vector<uint32_t> values;
 };
 struct ParamOpts {
   bool set = false;
   std::vector<uint32_t> ids;
   int len = 0;                 // get: length byte of the request
+  bool json = false;
   std::vector<uint8_t> value;  // set
 };
 struct DataOpts {
@@ -120,8 +142,8 @@ struct DataOpts {
   int version = 0;
 };
 
-int cmd_list(Session& s);
-int cmd_info(Session& s);
+int cmd_list(Session& s, bool json);
+int cmd_info(Session& s, bool json);
 int cmd_capture(Session& s, const CaptureOpts& o);
 int cmd_play(Session& s, const PlayOpts& o);
 int cmd_reg(Session& s, const RegOpts& o);

@@ -11,6 +11,7 @@
 
 #include "app.h"
 #include "framefile.h"
+#include "signals.h"
 #include "vizor/drv.h"
 
 namespace fs = std::filesystem;
@@ -93,17 +94,19 @@ class ImageWriter {
       const std::string err = write_ply(path, pcl_.data(), size_t(points), colours);
       if (!err.empty()) throw ToolError("cannot write " + path + ": " + err);
       last_points_ = points;
-      note(path + " (" + std::to_string(points) + " points)");
+      note(path + " (" + std::to_string(points) + " points)", path);
     }
   }
 
   std::string path_of(const std::string& name) const { return (fs::path(o_.dir) / name).string(); }
   // What was written, for the summary (per-frame runs name the first and
   // count the rest).
-  void note(const std::string& what) {
+  void note(const std::string& what, const std::string& path = {}) {
     if (written_.size() < 8) written_.push_back(what);
+    all_.push_back(path.empty() ? what : path);
     ++files_;
   }
+  const std::vector<std::string>& all_files() const { return all_; }
   const std::vector<std::string>& written() const { return written_; }
   int files() const { return files_; }
 
@@ -119,7 +122,7 @@ class ImageWriter {
   std::optional<std::pair<float, float>> range_;
   std::vector<float> scratch_, shown_, pcl_;
   std::vector<uint8_t> rgb_, gray8_, pcl_rgb_;
-  std::vector<std::string> written_;
+  std::vector<std::string> written_, all_;
   int files_ = 0;
   int last_points_ = 0;
 };
@@ -200,6 +203,9 @@ int cmd_capture(Session& s, const CaptureOpts& o) {
     }
   } closer{fd};
 
+  // Ctrl-C ends the loop; the frames so far are kept and every file is
+  // closed whole.
+  StoppablePhase stoppable;
   g_cap = {};
   vizor_cap_set_callback_on_error(dev, on_cap_error);
   if (!vizor_cap_start(dev)) throw ToolError("the camera did not start capturing");
@@ -209,12 +215,13 @@ int cmd_capture(Session& s, const CaptureOpts& o) {
   vizor_frame_info_t info{};
   int w = 0, h = 0, last_w = 0, last_h = 0, got = 0;
   std::string stop_reason;
-  const bool tty = stdout_is_tty();
+  const bool tty = stdout_is_tty() && !o.json;
   Clock::time_point t_first{}, t_last{};
   const bool want_gray = o.out.png;
 
-  for (int i = 0; i < o.frames; ++i) {
+  for (int i = 0; i < o.frames && !pending_signal(); ++i) {
     const int r = vizor_cap_get_frames(dev, 1, raw.data(), uint32_t(raw.size()), &info);
+    if (r != 1 && pending_signal()) break;
     if (r != 1) {
       stop_reason = r == 0 ? "no frame within the time-out"
                     : r == -2 ? "the camera stopped capturing"
@@ -271,14 +278,34 @@ int cmd_capture(Session& s, const CaptureOpts& o) {
   if (got > 0 && !o.out.each && (o.out.png || o.out.ply))
     iw.write("", last_dist, last_gray.empty() ? nullptr : &last_gray, last_w, last_h, project);
   if (got > 0 && fd >= 0)
-    iw.note(vzd_path + " (" + std::to_string(got) + " frames, " + vzd_name(o.out.vzd_fmt) + ")");
+    iw.note(vzd_path + " (" + std::to_string(got) + " frames, " + vzd_name(o.out.vzd_fmt) + ")",
+            vzd_path);
 
   const double secs = std::chrono::duration<double>(t_last - t_first).count();
-  char rate[32] = "n/a";
-  if (got > 1 && secs > 0) std::snprintf(rate, sizeof rate, "%.1f fps", (got - 1) / secs);
-  std::printf("captured %d of %d frames (%d x %d) in %.2f s: %s, %d discarded, %d errors\n", got,
-              o.frames, last_w, last_h, secs, rate, g_cap.discarded, g_cap.errors);
-  if (got > 0) print_summary(iw, o.out);
+  const int sig = pending_signal();
+  if (o.json) {
+    Json j = {{"frames_requested", o.frames}, {"frames_captured", got},
+              {"width", last_w},              {"height", last_h},
+              {"seconds", secs},              {"fps", nullptr},
+              {"discarded", g_cap.discarded}, {"errors", g_cap.errors},
+              {"stopped_by", sig ? Json(signal_name(sig)) : Json(nullptr)},
+              {"colour_range", nullptr},      {"files", iw.all_files()}};
+    if (got > 1 && secs > 0) j["fps"] = (got - 1) / secs;
+    if (got > 0 && (o.out.png || o.out.ply)) j["colour_range"] = {iw.range().first, iw.range().second};
+    print_json(j);
+  } else {
+    char rate[32] = "n/a";
+    if (got > 1 && secs > 0) std::snprintf(rate, sizeof rate, "%.1f fps", (got - 1) / secs);
+    std::printf("captured %d of %d frames (%d x %d) in %.2f s: %s, %d discarded, %d errors\n", got,
+                o.frames, last_w, last_h, secs, rate, g_cap.discarded, g_cap.errors);
+    if (got > 0) print_summary(iw, o.out);
+  }
+  if (sig && got < o.frames) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "vizor: capture stopped by %s after %d of %d frames; the files above are "
+                 "complete\n", signal_name(sig), got, o.frames);
+    return signal_exit_code();
+  }
   if (g_cap.errors > 0 && stop_reason.empty() && got < o.frames)
     stop_reason = std::string("capture error ") + vizor_error_name(g_cap.last_error);
   if (got < o.frames)
@@ -297,9 +324,10 @@ int cmd_play(Session&, const PlayOpts& o) {
         camera_param(o.out.intrinsics.value_or(default_intrinsics(fw, fh)));
     return vizor_depth_to_pcl(pcl, len, dist, fh, fw, &p);
   };
+  StoppablePhase stoppable;
   std::vector<float> cur, last;
   int frames = 0;
-  while (file.next(cur)) {
+  while (!pending_signal() && file.next(cur)) {
     if (o.out.each) iw.write(frame_prefix(frames), cur, nullptr, w, h, project);
     std::swap(cur, last);
     ++frames;
@@ -310,6 +338,11 @@ int cmd_play(Session&, const PlayOpts& o) {
   print_summary(iw, o.out);
   if (const long long rest = file.trailing_bytes(); rest > 0)
     std::fprintf(stderr, "vizor: %lld bytes after the last whole frame were ignored\n", rest);
+  if (const int sig = pending_signal()) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "vizor: play stopped by %s after %d frames\n", signal_name(sig), frames);
+    return signal_exit_code();
+  }
   return 0;
 }
 

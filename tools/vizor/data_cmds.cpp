@@ -1,9 +1,11 @@
 // upload, download and firmware: data images between a file and the
 // camera's flash, with a progress bar on a terminal.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 
 #include "app.h"
 #include "vizor/datatrans.h"
@@ -37,10 +39,30 @@ long long file_size(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 ? (long long)st.st_size : -1;
 }
 
+// The destination of an upload must be writable before the camera is asked,
+// or the failure would look like the camera's.
+void check_destination(const std::string& file) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(file).parent_path().empty() ? fs::path(".") : fs::path(file).parent_path();
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec))
+    throw ToolError("cannot write " + file + ": folder " + dir.string() +
+                    " does not exist (create it or name a file in an existing folder)");
+  if (::access(dir.c_str(), W_OK) != 0)
+    throw ToolError("cannot write " + file + ": folder " + dir.string() +
+                    " is not writable (choose another FILE)");
+  if (fs::is_directory(file, ec))
+    throw ToolError("cannot write " + file + ": it is a folder (name a file)");
+}
+
 }  // namespace
 
 int cmd_data(Session& s, const DataOpts& o) {
+  if (o.op == DataOpts::Op::upload) check_destination(o.file);
   vizor_dev_t* dev = s.open();
+  // A write into the flash is never cut by Ctrl-C: the camera would keep a
+  // half-written image.
+  if (o.op != DataOpts::Op::upload) s.protect_until_end("writing the camera's flash");
   Progress progress;
   progress.tty = stdout_is_tty();
   vizor_data_set_progress_cb(draw_progress, &progress);
@@ -83,6 +105,12 @@ int cmd_data(Session& s, const DataOpts& o) {
   else
     std::printf("wrote %s (%lld bytes) as data type %d version %d in %.2f s\n", o.file.c_str(), bytes,
                 o.type, o.version, secs);
+  if (const int sig = pending_signal()) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "vizor: stopped by %s after the %s was complete\n", signal_name(sig),
+                 o.op == DataOpts::Op::upload ? "read" : "write");
+    return signal_exit_code();
+  }
   return 0;
 }
 

@@ -3,14 +3,18 @@
 // files, reads and writes registers and parameters, moves data images and
 // firmware, and runs all of it on a virtual camera with --virtual.
 //
-// Exit codes: 0 success, 1 runtime failure, 2 bad arguments; every failure
-// is one line on standard error.
+// Exit codes: 0 success, 1 runtime failure, 2 bad arguments, 128 + signal
+// when stopped by SIGINT or SIGTERM; every failure is one line on standard
+// error.
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
+#include <iostream>
 #include <string>
 
 #include "app.h"
@@ -30,6 +34,45 @@ void say_error(const std::string& msg) {
   std::fprintf(stderr, "vizor: %s\n", line.c_str());
 }
 
+// Flushes standard output; a failed write there (a full disk, a closed
+// pipe) is a failure of the command: says so and returns false.
+bool finish_stdout() {
+  static bool reported = false;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+  if (!reported) {
+    const int e = errno;
+    say_error(std::string("cannot write standard output: ") + std::strerror(e ? e : EIO) +
+              " (free space or redirect it elsewhere)");
+    reported = true;
+  }
+  return false;
+}
+
+// A whole number from lo to hi; says which of the two is wrong.
+CLI::Validator whole(long lo, long hi) {
+  return CLI::Validator(
+      [lo, hi](std::string& s) {
+        const std::string want = "give a whole number from " + std::to_string(lo) + " to " +
+                                 std::to_string(hi);
+        char* end = nullptr;
+        errno = 0;
+        const long v = std::strtol(s.c_str(), &end, 10);
+        if (s.empty() || *end || errno) return s + " is not a whole number; " + want;
+        if (v < lo || v > hi) return s + " is out of range; " + want;
+        return std::string();
+      },
+      "");
+}
+
+// Help and version text go through std::cout: a failed write fails too.
+int help_exit(CLI::App& app, const CLI::Error& e) {
+  const int rc = app.exit(e);
+  std::cout.flush();
+  if (std::cout) return rc;
+  say_error("cannot write standard output (free space or redirect it elsewhere)");
+  return kExitFailure;
+}
+
 const CLI::Validator kDevice(
     [](std::string& s) {
       return parse_device(s) ? std::string() : "must be an index (0) or BUS:PORT (3:2)";
@@ -44,7 +87,8 @@ const CLI::Validator kScene(
       if (s.rfind("VZ-", 0) == 0) sc = colon == std::string::npos ? "room" : s.substr(colon + 1);
       if (sc == "true" || parse_builtin_scene(sc) || std::filesystem::is_regular_file(sc))
         return std::string();
-      return "scene " + s + " is neither room, flat[:D], ramp[:NEAR:FAR] nor a frame file";
+      return "scene " + s + " is neither room, flat[:D], ramp[:NEAR:FAR] nor an existing frame "
+             "file; the scenes and products are listed in vizor --help";
     },
     "");
 
@@ -207,8 +251,10 @@ Examples:
   vizor param get 03                      the product string
   vizor firmware fw.bin -V 2              upgrade the firmware to version 2
 
-Numbers of reg and param are hexadecimal ("0x" optional). Exit codes: 0 success,
-1 runtime failure, 2 bad arguments.)";
+Numbers of reg and param are hexadecimal ("0x" optional). list, info, reg read,
+param get and capture print JSON with --json. Ctrl-C stops a capture cleanly
+(a second one at once); a flash write always finishes first. Exit codes:
+0 success, 1 runtime failure, 2 bad arguments, 130/143 stopped by SIGINT/SIGTERM.)";
 
 }  // namespace
 
@@ -228,12 +274,16 @@ int main(int argc, char** argv) {
   globals_for(&app, true);
 
   // list, info
+  const char* kJsonHelp = "Print the result as JSON (keys in the README)";
+  bool list_json = false, info_json = false;
   auto* list = app.add_subcommand("list", "List the cameras: bus, port, address, speed, product");
   globals_for(list, false);
+  list->add_flag("--json", list_json, kJsonHelp);
   auto* info = app.add_subcommand(
       "info", "Open a camera and print its USB location, device information, driver, frame geometry "
               "and lens parameters");
   globals_for(info, true);
+  info->add_flag("--json", info_json, kJsonHelp);
 
   // capture
   CaptureOpts cap;
@@ -242,8 +292,9 @@ int main(int argc, char** argv) {
   auto* capture = app.add_subcommand("capture", "Capture frames into images, a point cloud and a frame file");
   globals_for(capture, true);
   capture->add_option("-n,--frames", cap.frames, "Frames to capture")
-      ->check(CLI::Range(1, 1000000))
+      ->check(whole(1, 1000000))
       ->capture_default_str();
+  capture->add_flag("--json", cap.json, "Print the summary as JSON (keys in the README)");
   add_output_opts(capture, cap.out, cap_images, cap_formats, cap_ply, cap_vzd, cap_range, cap_intr, true);
   capture->add_option("--filter", cap.filters,
                       "EPC driver filter: undistort, min-amplitude=N, auto-integration=N "
@@ -275,18 +326,19 @@ int main(int argc, char** argv) {
   auto* reg_read = regc->add_subcommand("read", "Read COUNT registers from ADDR");
   globals_for(reg_read, true);
   reg_read->add_option("ADDR", reg_addr, "First register (hex)")->type_name("HEX")->required()->check(kHex32);
+  reg_read->add_flag("--json", reg.json, kJsonHelp);
   reg_read->add_option("-c,--count", reg.count, "Registers to read")
-      ->check(CLI::Range(1, 4096))
+      ->check(whole(1, 4096))
       ->capture_default_str();
   reg_read->add_option("-t,--target", reg.target, "Register space (1: the sensor)")
-      ->check(CLI::Range(0, 255))
+      ->check(whole(0, 255))
       ->capture_default_str();
   auto* reg_write = regc->add_subcommand("write", "Write VALUE... to consecutive registers from ADDR");
   globals_for(reg_write, true);
   reg_write->add_option("ADDR", reg_addr, "First register (hex)")->type_name("HEX")->required()->check(kHex32);
   reg_write->add_option("VALUES", reg_values, "Values (hex)")->type_name("HEX ...")->required()->check(kHex32);
   reg_write->add_option("-t,--target", reg.target, "Register space (1: the sensor)")
-      ->check(CLI::Range(0, 255))
+      ->check(whole(0, 255))
       ->capture_default_str();
 
   // param get|set
@@ -300,8 +352,9 @@ int main(int argc, char** argv) {
   auto* param_get = paramc->add_subcommand("get", "Read parameters ID...");
   globals_for(param_get, true);
   param_get->add_option("IDS", param_ids, "Parameter ids (hex byte)")->type_name("HEX ...")->required()->check(kHexByte);
+  param_get->add_flag("--json", param.json, kJsonHelp);
   param_get->add_option("-l,--len", param.len, "Length byte of the request")
-      ->check(CLI::Range(0, 18))
+      ->check(whole(0, 18))
       ->capture_default_str();
   auto* param_set = paramc->add_subcommand("set", "Set parameter ID to BYTES (at most 18)");
   globals_for(param_set, true);
@@ -319,25 +372,25 @@ int main(int argc, char** argv) {
   auto* upc = app.add_subcommand("upload", "Read a data image from the camera's flash into FILE");
   globals_for(upc, true);
   upc->add_option("FILE", up.file, "Destination file")->capture_default_str();
-  upc->add_option("-t,--type", up.type, "Data type")->required()->check(CLI::Range(0, 255));
+  upc->add_option("-t,--type", up.type, "Data type")->required()->check(whole(0, 255));
   auto* downc = app.add_subcommand("download", "Write FILE into the camera's flash as a data image");
   globals_for(downc, true);
   downc->add_option("FILE", down.file, "Image file")->required()->check(CLI::ExistingFile);
-  downc->add_option("-t,--type", down.type, "Data type")->required()->check(CLI::Range(0, 255));
+  downc->add_option("-t,--type", down.type, "Data type")->required()->check(whole(0, 255));
   downc->add_option("-V,--image-version", down.version,
                     "Version of the image; must be newer than the camera's")
       ->required()
-      ->check(CLI::Range(0, 65535));
+      ->check(whole(0, 65535));
   auto* fwc = app.add_subcommand("firmware", "Upgrade the camera's firmware from FILE");
   globals_for(fwc, true);
   fwc->add_option("FILE", fw.file, "Firmware image")->required()->check(CLI::ExistingFile);
   fwc->add_option("-t,--type", fw.type, "Data type of the image (0 and 1 reset the camera after it)")
-      ->check(CLI::Range(0, 255))
+      ->check(whole(0, 255))
       ->capture_default_str();
   fwc->add_option("-V,--image-version", fw.version,
                   "Version of the image; must be newer than the camera's")
       ->required()
-      ->check(CLI::Range(0, 65535));
+      ->check(whole(0, 65535));
 
   // view
   ViewOpts view;
@@ -376,18 +429,31 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
+    return help_exit(app, e);
   } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
+    return help_exit(app, e);
   } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
+    return help_exit(app, e);
   } catch (const CLI::ParseError& e) {
+    // "--virtual flat": a flag takes no separate value, the scene needs "=".
+    for (int i = 1; i + 1 < argc; ++i) {
+      const std::string a = argv[i], next = argv[i + 1];
+      if (a == "--virtual" && (parse_builtin_scene(next) || next.rfind("VZ-", 0) == 0 ||
+                               std::filesystem::is_regular_file(next))) {
+        say_error("--virtual takes its scene after '=': write --virtual=" + next +
+                  " (scenes: see vizor --help)");
+        return kExitUsage;
+      }
+    }
     const std::string word = first_word(argc, argv);
     if (command_path(app) == "vizor" && !word.empty() && app.get_subcommands([&](CLI::App* a) { return a->check_name(word); }).empty()) {
       say_error("unknown command " + word + " (see vizor --help)");
       return kExitUsage;
     }
-    say_error(std::string(e.what()) + " (see " + command_path(app) + " --help)");
+    const std::string what = e.what();
+    // Scenes are documented once, in the top-level help.
+    const bool scene = what.find("scenes and products are listed") != std::string::npos;
+    say_error(what + (scene ? std::string() : " (see " + command_path(app) + " --help)"));
     return kExitUsage;
   }
 
@@ -442,24 +508,35 @@ int main(int argc, char** argv) {
 
   try {
     if (!g.scene.empty()) ensure_virtual_preload(argv);
+    install_signal_handlers();
     Session s(g);
-    if (list->parsed()) return cmd_list(s);
-    if (info->parsed()) return cmd_info(s);
-    if (capture->parsed()) return cmd_capture(s, cap);
-    if (playc->parsed()) return cmd_play(s, play);
-    if (regc->parsed()) return cmd_reg(s, reg);
-    if (paramc->parsed()) return cmd_param(s, param);
-    if (upc->parsed()) return cmd_data(s, up);
-    if (downc->parsed()) return cmd_data(s, down);
-    if (fwc->parsed()) return cmd_data(s, fw);
-    if (viewc->parsed()) {
+    int rc = kExitUsage;
+    if (list->parsed()) rc = cmd_list(s, list_json);
+    else if (info->parsed()) rc = cmd_info(s, info_json);
+    else if (capture->parsed()) rc = cmd_capture(s, cap);
+    else if (playc->parsed()) rc = cmd_play(s, play);
+    else if (regc->parsed()) rc = cmd_reg(s, reg);
+    else if (paramc->parsed()) rc = cmd_param(s, param);
+    else if (upc->parsed()) rc = cmd_data(s, up);
+    else if (downc->parsed()) rc = cmd_data(s, down);
+    else if (fwc->parsed()) rc = cmd_data(s, fw);
+    else if (viewc->parsed()) {
       if (!view_range.empty()) view.range = parse_range(view_range);
-      return cmd_view(s, view);
+      rc = cmd_view(s, view);
     }
+    const std::string flash_err = s.finish();
+    if (!flash_err.empty()) {
+      finish_stdout();
+      say_error("the virtual flash was not saved: " + flash_err +
+                " (choose a writable --virtual-flash folder)");
+      return rc ? rc : kExitFailure;
+    }
+    if (!finish_stdout() && rc == 0) return kExitFailure;
+    if (const int sig = signal_exit_code(); sig && rc == 0) return sig;
+    return rc;
   } catch (const std::exception& e) {
-    std::fflush(stdout);
+    finish_stdout();
     say_error(e.what());
-    return kExitFailure;
+    return signal_exit_code() ? signal_exit_code() : kExitFailure;
   }
-  return kExitUsage;
 }

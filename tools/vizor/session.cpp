@@ -7,6 +7,10 @@
 
 namespace vztool {
 
+const char* const kNoCamera =
+    "no camera found: plug one in and check that the udev rule is installed (see README), or "
+    "run on a virtual camera with --virtual";
+
 bool stdout_is_tty() { return ::isatty(STDOUT_FILENO) == 1; }
 
 Session::Session(const Globals& g) : g_(g) {
@@ -25,13 +29,23 @@ Session::Session(const Globals& g) : g_(g) {
   }
 }
 
-Session::~Session() {
+std::string Session::finish() {
   if (dev_) vizor_dev_close(dev_);
+  dev_ = nullptr;
+  if (!started_) return {};
+  started_ = false;
   vizor_uninit();
-  if (vcam_) {
-    const std::string err = save_virtual_flash(*vcam_);
-    if (!err.empty()) std::fprintf(stderr, "vizor: virtual flash not saved: %s\n", err.c_str());
-  }
+  if (!vcam_) return {};
+  // Saving replaces the folder's files one by one; a signal waits for it.
+  ProtectedPhase saving("saving the virtual camera's flash");
+  std::string err = save_virtual_flash(*vcam_);
+  vcam_.reset();
+  return err;
+}
+
+Session::~Session() {
+  const std::string err = finish();
+  if (!err.empty()) std::fprintf(stderr, "vizor: virtual flash not saved: %s\n", err.c_str());
 }
 
 std::vector<vizor_dev_t> Session::list() {
@@ -46,8 +60,7 @@ vizor_dev_t* Session::open() {
   if (!sel) throw ToolError("bad --device " + g_.device);  // validated while parsing
   const auto devs = list();
   if (devs.empty())
-    throw ToolError(
-        "no camera found (is it plugged in, is the udev rule installed? --virtual runs without one)");
+    throw ToolError(kNoCamera);
   const vizor_dev_t* pick = nullptr;
   if (sel->by_location()) {
     for (const auto& d : devs)

@@ -439,4 +439,55 @@ std::optional<SceneSpec> parse_builtin_scene(const std::string& s) {
   return std::nullopt;
 }
 
+std::string read_first_distance_frame(const std::string& path, std::vector<float>& dist, int& width,
+                                      int& height) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return "cannot open " + path;
+  char head[64] = {}, kind[4] = {};
+  int w = 0, h = 0;
+  const bool ok_head = std::fgets(head, sizeof head, f) && std::strchr(head, '\n') &&
+                       std::sscanf(head, "VZ_DIST,%3[A-Z0-9],%d,%d", kind, &w, &h) == 3;
+  const std::string k = kind;
+  const size_t bytes = k == "U16" ? 2 : 4;
+  if (!ok_head || (k != "F32" && k != "U32" && k != "U16") || w <= 0 || h <= 0 || w > 8192 ||
+      h > 8192) {
+    std::fclose(f);
+    return path + " is not a distance frame file (no VZ_DIST header)";
+  }
+  std::vector<uint8_t> raw(size_t(w) * size_t(h) * bytes);
+  const bool whole = std::fread(raw.data(), 1, raw.size(), f) == raw.size();
+  std::fclose(f);
+  if (!whole) return path + " holds no whole frame";
+  dist.resize(size_t(w) * size_t(h));
+  for (size_t i = 0; i < dist.size(); ++i) {
+    const uint8_t* p = &raw[i * bytes];
+    uint32_t u = p[0] | uint32_t(p[1]) << 8;
+    if (bytes == 4) u |= uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    if (k == "F32")
+      std::memcpy(&dist[i], &u, 4);
+    else
+      dist[i] = float(u) / 1000;
+  }
+  width = w;
+  height = h;
+  return {};
+}
+
+std::string scene_from_argument(const std::string& arg, int width, int height, SceneImage& out) {
+  if (auto s = parse_builtin_scene(arg)) {
+    switch (s->kind) {
+      case SceneSpec::Kind::room: out = room_scene(width, height); return {};
+      case SceneSpec::Kind::flat: out = flat_scene(width, height, s->a, 0.8f); return {};
+      case SceneSpec::Kind::ramp: out = ramp_scene(width, height, s->a, s->b, 0.8f); return {};
+      case SceneSpec::Kind::file: break;
+    }
+  }
+  std::vector<float> dist;
+  int w = 0, h = 0;
+  const std::string err = read_first_distance_frame(arg, dist, w, h);
+  if (!err.empty()) return "scene " + arg + ": " + err + " (room, flat[:D], ramp[:NEAR:FAR] or a frame file)";
+  out = scene_from_distances(dist, w, h, width, height);
+  return {};
+}
+
 }  // namespace vztool

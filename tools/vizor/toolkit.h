@@ -115,4 +115,14 @@ struct SceneSpec {
 // Parses a built-in scene name; nullopt when s names none (it may be a file).
 std::optional<SceneSpec> parse_builtin_scene(const std::string& s);
 
+// The first frame of a distance frame file ("VZ_DIST,F32|U32|U16,W,H" line,
+// then little-endian samples: float metres or integer millimetres), read
+// without the library (for vizor-vcam-run). Returns an empty string or why
+// the file is unusable.
+std::string read_first_distance_frame(const std::string& path, std::vector<float>& dist, int& width,
+                                      int& height);
+// A scene argument as --virtual takes it (room, flat[:D], ramp[:NEAR:FAR],
+// FILE) at width x height. Returns an empty string or what is wrong.
+std::string scene_from_argument(const std::string& arg, int width, int height, SceneImage& out);
+
 }  // namespace vztool

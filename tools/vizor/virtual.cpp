@@ -1,10 +1,15 @@
 // Virtual mode: the tool re-executes itself under the umockdev preload and
 // puts one camera (OPT8241, or an EPC camera when the scene argument names
 // its product first: "VZ-E1-660:room") on a virtual bus before the library
-// looks for cameras, so every subcommand runs unchanged on it.
+// looks for cameras, so every subcommand runs unchanged on it. This file is
+// the optional module vizor-virtual.so (it needs umockdev); the tool loads it
+// only when --virtual is asked (virtual_loader.cpp) through the C entry
+// points at the end.
 #include <link.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -13,10 +18,9 @@
 
 #include "app.h"
 #include "framefile.h"
+#include "virtual_module.h"
 
-#if VIZOR_TOOL_VCAM
 #include "vcam/vcam.h"
-#endif
 
 namespace fs = std::filesystem;
 
@@ -44,10 +48,6 @@ std::string shared_sanitizer_runtime() {
 
 }  // namespace
 
-#if VIZOR_TOOL_VCAM
-
-bool virtual_supported() { return true; }
-
 void ensure_virtual_preload(char** argv) {
   const char* cur = std::getenv("LD_PRELOAD");
   if (cur && std::strstr(cur, "libumockdev-preload")) return;
@@ -67,6 +67,7 @@ class VirtualCamera {
  public:
   VirtualCamera(const std::string& product, const SceneImage& scene, std::string flash_dir)
       : flash_dir_(std::move(flash_dir)) {
+    check_flash_dir();
     vcam::CameraConfig cfg;
     cfg.fw.product = product;
     cfg.fw.stream.fps = 30;  // a real camera's pace: a slow consumer sees discards
@@ -80,6 +81,17 @@ class VirtualCamera {
     load_flash();
   }
 
+  // A flash folder that cannot be written fails now, not after the work.
+  void check_flash_dir() const {
+    if (flash_dir_.empty()) return;
+    std::error_code ec;
+    fs::create_directories(flash_dir_, ec);
+    if (ec || !fs::is_directory(flash_dir_) || ::access(flash_dir_.c_str(), W_OK) != 0)
+      throw ToolError("cannot use " + flash_dir_ + " as the virtual flash folder" +
+                      (ec ? ": " + ec.message() : std::string(": not a writable folder")) +
+                      " (choose a writable --virtual-flash DIR)");
+  }
+
   // Flash images live in the folder as "type<T>-v<V>.bin".
   void load_flash() {
     bool have_firmware = false;
@@ -91,6 +103,7 @@ class VirtualCamera {
         if (!e.is_regular_file() || !std::regex_match(fn, m, name)) continue;
         const int type = std::stoi(m[1]), version = std::stoi(m[2]);
         if (type > 255 || version > 65535) continue;
+        if (auto had = cam_->fw().image(uint8_t(type)); had && had->version >= version) continue;
         std::ifstream f(e.path(), std::ios::binary);
         std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), {});
         if (bytes.empty()) continue;
@@ -101,25 +114,38 @@ class VirtualCamera {
     if (!have_firmware) cam_->fw().store_image(0, 1, factory_firmware());
   }
 
+  // Each image goes to a temporary file first and is renamed into place, so
+  // the folder always holds whole images; the older versions go afterwards.
   std::string save_flash() {
     if (flash_dir_.empty()) return {};
     std::error_code ec;
     fs::create_directories(flash_dir_, ec);
     if (ec) return "cannot create " + flash_dir_ + ": " + ec.message();
-    static const std::regex name(R"(type(\d{1,3})-v(\d{1,5})\.bin)");
-    for (const auto& e : fs::directory_iterator(flash_dir_, ec)) {
-      std::smatch m;
-      const std::string fn = e.path().filename().string();
-      if (std::regex_match(fn, m, name)) fs::remove(e.path(), ec);
-    }
+    std::vector<fs::path> keep;
     for (int t = 0; t < 256; ++t) {
       auto img = cam_->fw().image(uint8_t(t));
       if (!img) continue;
       const fs::path p =
           fs::path(flash_dir_) / ("type" + std::to_string(t) + "-v" + std::to_string(img->version) + ".bin");
-      std::ofstream f(p, std::ios::binary | std::ios::trunc);
-      f.write(reinterpret_cast<const char*>(img->bytes.data()), std::streamsize(img->bytes.size()));
-      if (!f) return "cannot write " + p.string();
+      const fs::path tmp = p.string() + ".tmp";
+      {
+        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+        f.write(reinterpret_cast<const char*>(img->bytes.data()), std::streamsize(img->bytes.size()));
+        f.flush();
+        if (!f) {
+          fs::remove(tmp, ec);
+          return "cannot write " + tmp.string();
+        }
+      }
+      fs::rename(tmp, p, ec);
+      if (ec) return "cannot rename " + tmp.string() + ": " + ec.message();
+      keep.push_back(p);
+    }
+    static const std::regex name(R"(type(\d{1,3})-v(\d{1,5})\.bin)");
+    for (const auto& e : fs::directory_iterator(flash_dir_, ec)) {
+      const std::string fn = e.path().filename().string();
+      if (std::regex_match(fn, name) && std::find(keep.begin(), keep.end(), e.path()) == keep.end())
+        fs::remove(e.path(), ec);
     }
     return {};
   }
@@ -190,31 +216,69 @@ VirtualCameraPtr start_virtual(const std::string& scene, const std::string& flas
   SceneImage img = build_scene(spec.scene, spec.width, spec.height);
   try {
     return VirtualCameraPtr(new VirtualCamera(spec.product, img, flash_dir));
+  } catch (const ToolError&) {
+    throw;
   } catch (const std::exception& e) {
     throw ToolError(std::string("virtual camera: ") + e.what());
   }
 }
 
-std::string save_virtual_flash(VirtualCamera& cam) { return cam.save_flash(); }
-void destroy_virtual(VirtualCamera* cam) { delete cam; }
+}  // namespace vztool
 
-#else  // no virtual camera in this build
+// ---- the module's C entry points (see virtual_module.h) -----------------------------
 
-bool virtual_supported() { return false; }
+namespace {
 
-void ensure_virtual_preload(char**) {
-  (void)shared_sanitizer_runtime;
-  throw ToolError("this build has no virtual camera (configure with -DVIZOR_VCAM=ON)");
+void put_error(char* err, size_t n, const std::string& what) {
+  if (err && n) std::snprintf(err, n, "%s", what.c_str());
 }
 
-class VirtualCamera {};
+}  // namespace
 
-VirtualCameraPtr start_virtual(const std::string&, const std::string&) {
-  throw ToolError("this build has no virtual camera (configure with -DVIZOR_VCAM=ON)");
+extern "C" {
+
+VZ_VIRTUAL_API int vizor_virtual_ensure_preload(char** argv, char* err, size_t err_len) {
+  try {
+    vztool::ensure_virtual_preload(argv);
+    return 1;
+  } catch (const std::exception& e) {
+    put_error(err, err_len, e.what());
+    return 0;
+  }
 }
-std::string save_virtual_flash(VirtualCamera&) { return {}; }
+
+VZ_VIRTUAL_API void* vizor_virtual_start(const char* scene, const char* flash_dir, char* err,
+                                         size_t err_len) {
+  try {
+    return vztool::start_virtual(scene ? scene : "room", flash_dir ? flash_dir : "").release();
+  } catch (const std::exception& e) {
+    put_error(err, err_len, e.what());
+    return nullptr;
+  }
+}
+
+VZ_VIRTUAL_API int vizor_virtual_save(void* cam, char* err, size_t err_len) {
+  try {
+    const std::string e = static_cast<vztool::VirtualCamera*>(cam)->save_flash();
+    put_error(err, err_len, e);
+    return e.empty() ? 1 : 0;
+  } catch (const std::exception& e) {
+    put_error(err, err_len, e.what());
+    return 0;
+  }
+}
+
+VZ_VIRTUAL_API void vizor_virtual_destroy(void* cam) {
+  try {
+    delete static_cast<vztool::VirtualCamera*>(cam);
+  } catch (...) {
+  }
+}
+
+}  // extern "C"
+
+namespace vztool {
 void destroy_virtual(VirtualCamera* cam) { delete cam; }
 
-#endif
 
 }  // namespace vztool
