@@ -9,9 +9,9 @@
 #include <stdlib.h>
 
 #include <atomic>
-#include <ctime>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <map>
 #include <random>
 #include <string>
@@ -70,7 +70,8 @@ std::vector<uint16_t> sine_frame(int planes) {
         const double amp = 250.0 + 900.0 * (0.5 + 0.5 * std::sin(0.05 * x) * std::cos(0.07 * y));
         for (int k = 0; k < planes; ++k) {
             const double v = 2048.0 + amp * std::cos(phase - k * M_PI / 2) + noise(rng);
-            f[size_t(k) * kPixels + size_t(i)] = uint16_t(std::lround(std::fmin(4095.0, std::fmax(0.0, v))));
+            f[size_t(k) * kPixels + size_t(i)] =
+                uint16_t(std::lround(std::fmin(4095.0, std::fmax(0.0, v))));
         }
     }
     return f;
@@ -136,14 +137,14 @@ void measure(benchmark::State &state, const char *name, Path path, std::vector<u
                                            : std::string("rows, ") + vz::epc::calc::simd_isa());
 }
 
-#define VZ_CASE(NAME, DCS, PI, MGX, PN, CALL)                                          \
-    void BM_##NAME(benchmark::State &state, Path path) {                               \
-        setup(DCS, PI, MGX, PN);                                                       \
-        auto frame = sine_frame(DCS);                                                  \
-        uint16_t *out = nullptr;                                                       \
-        measure(state, #NAME, path, frame, [&] { return CALL; });                      \
-    }                                                                                  \
-    BENCHMARK_CAPTURE(BM_##NAME, rows, Path::Simd)->Unit(benchmark::kMicrosecond);     \
+#define VZ_CASE(NAME, DCS, PI, MGX, PN, CALL)                                      \
+    void BM_##NAME(benchmark::State &state, Path path) {                           \
+        setup(DCS, PI, MGX, PN);                                                   \
+        auto frame = sine_frame(DCS);                                              \
+        uint16_t *out = nullptr;                                                   \
+        measure(state, #NAME, path, frame, [&] { return CALL; });                  \
+    }                                                                              \
+    BENCHMARK_CAPTURE(BM_##NAME, rows, Path::Simd)->Unit(benchmark::kMicrosecond); \
     BENCHMARK_CAPTURE(BM_##NAME, reference, Path::Reference)->Unit(benchmark::kMicrosecond);
 
 VZ_CASE(DistanceAndAmplitudeSorted4DCS, 4, true, false, false,

@@ -84,9 +84,9 @@ struct Scene {
         frame.resize(kPixels);
         std::normal_distribution<double> noise(0, 40);
         for (int q = 0; q < kPixels; ++q)
-            frame[q] = pick(rng) < 3 ? 65300
-                                     : (uint16_t)(9000 + 30 * (q % 320) + 20 * (q / 320) +
-                                                  noise(rng));
+            frame[q] = pick(rng) < 3
+                           ? 65300
+                           : (uint16_t)(9000 + 30 * (q % 320) + 20 * (q / 320) + noise(rng));
         calculationSetEnableDRNU(2);
         calculationSetEnableTemperature(1);
         const uint16_t t[2] = {380, 0};

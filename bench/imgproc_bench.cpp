@@ -21,8 +21,9 @@ namespace {
 
 constexpr int kW = 320, kH = 240, kPixels = kW * kH;
 
-const vz_lens_param_t kEpcLens = {324.00744, 220.10985, 638.66337, 638.51692,
-                                  {-0.27313, 0.14523, -0.00099, 0.00032, 0.0}, 640, 480};
+const vz_lens_param_t kEpcLens = {
+    324.00744, 220.10985, 638.66337, 638.51692, {-0.27313, 0.14523, -0.00099, 0.00032, 0.0},
+    640,       480};
 const vizor_camera_param_t kEpc320 = {162.00372f, 110.054925f, 319.331685f, 319.25846f, 1.0f};
 
 std::vector<float> distances() {
@@ -36,8 +37,9 @@ std::vector<float> distances() {
 // Reports seconds per pixel (shown as "n" for nanoseconds) and the heap
 // allocations of a call made before the timed loop.
 void finish(benchmark::State &state, long allocs_per_call) {
-    state.counters["sec_per_px"] = benchmark::Counter(
-        double(kPixels), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["sec_per_px"] =
+        benchmark::Counter(double(kPixels), benchmark::Counter::kIsIterationInvariantRate |
+                                                benchmark::Counter::kInvert);
     state.counters["allocs_per_call"] = double(allocs_per_call);
 }
 
@@ -56,7 +58,9 @@ void BM_Undistort320From640Map(benchmark::State &state) {
     vz_calib_len_init_map(&map, &kEpcLens);
     const auto src = distances();
     std::vector<float> dst(kPixels);
-    auto call = [&] { vz_calib_len_undistort(&map, dst.data(), kPixels, src.data(), kW, kH, 30.0f); };
+    auto call = [&] {
+        vz_calib_len_undistort(&map, dst.data(), kPixels, src.data(), kW, kH, 30.0f);
+    };
     const long allocs = allocations_of(call);
     for (auto _ : state) {
         call();
@@ -109,9 +113,8 @@ void BM_FrameGetPcl320Straightforward(benchmark::State &state) {
     std::vector<float> pcl(3 * kPixels);
     const vz::PclCamera cam{kEpc320.cx, kEpc320.cy, kEpc320.fx, kEpc320.fy, kEpc320.dist_scale};
     for (auto _ : state) {
-        benchmark::DoNotOptimize(vz::project_points_reference(cam, pcl.data(), int(pcl.size()),
-                                                              dist.data(), kW, kH,
-                                                              vz::PclExtra::None));
+        benchmark::DoNotOptimize(vz::project_points_reference(
+            cam, pcl.data(), int(pcl.size()), dist.data(), kW, kH, vz::PclExtra::None));
         benchmark::ClobberMemory();
     }
     finish(state, 0);

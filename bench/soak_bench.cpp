@@ -32,10 +32,10 @@ namespace {
 
 size_t g_frames = 100000;
 
-constexpr uint32_t kMaxFrames = 10;       // frame buffer of an opened device
-constexpr uint32_t kMaxFrame = 16384;     // largest frame of the soak
-constexpr size_t kBatch = 256;            // frames generated at a time
-constexpr size_t kMaxLead = 4096;         // frames the feeder may run ahead
+constexpr uint32_t kMaxFrames = 10;    // frame buffer of an opened device
+constexpr uint32_t kMaxFrame = 16384;  // largest frame of the soak
+constexpr size_t kBatch = 256;         // frames generated at a time
+constexpr size_t kMaxLead = 4096;      // frames the feeder may run ahead
 
 double heap_kb() { return double(mallinfo2().uordblks) / 1024; }
 

@@ -16,8 +16,9 @@
 namespace {
 
 constexpr int kW = 320, kH = 240, kPixels = kW * kH;
-const vz_lens_param_t kEpcLens = {324.00744, 220.10985, 638.66337, 638.51692,
-                                  {-0.27313, 0.14523, -0.00099, 0.00032, 0.0}, 640, 480};
+const vz_lens_param_t kEpcLens = {
+    324.00744, 220.10985, 638.66337, 638.51692, {-0.27313, 0.14523, -0.00099, 0.00032, 0.0},
+    640,       480};
 
 struct Setup {
     vz_calib_map_t map{};
@@ -33,8 +34,7 @@ struct Setup {
 
 void per_pixel(benchmark::State &state) {
     using C = benchmark::Counter;
-    state.counters["sec_per_px"] =
-        C(double(kPixels), C::kIsIterationInvariantRate | C::kInvert);
+    state.counters["sec_per_px"] = C(double(kPixels), C::kIsIterationInvariantRate | C::kInvert);
 }
 
 // Argument: the highest instruction-set level (0 scalar, 1 AVX2, 2 AVX-512).

@@ -67,8 +67,7 @@ void check_buffer(const void *buf, uint16_t len) {
 
 extern "C" {
 
-bool vizor_ll_exe_cmd(vizor_ll_t *, int dir, uint8_t, uint16_t, void *buf, uint16_t len,
-                      uint32_t) {
+bool vizor_ll_exe_cmd(vizor_ll_t *, int dir, uint8_t, uint16_t, void *buf, uint16_t len, uint32_t) {
     check_buffer(buf, len);
     uint8_t c;
     if (!g_tape.next(c)) return false;

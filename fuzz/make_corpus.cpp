@@ -12,8 +12,8 @@ using namespace vzt;
 namespace {
 
 bool write(const std::string &dir, const std::string &name, Bytes b, uint32_t n) {
-    b.push_back(uint8_t(n));          // max_frames = 1 + n % 4
-    b.push_back(uint8_t(n * 37));     // transfer seed
+    b.push_back(uint8_t(n));       // max_frames = 1 + n % 4
+    b.push_back(uint8_t(n * 37));  // transfer seed
     b.push_back(uint8_t(n * 101));
     b.push_back(uint8_t(n >> 3));
     const std::string path = dir + "/" + name;

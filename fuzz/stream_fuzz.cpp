@@ -27,15 +27,15 @@ struct Rng {
     uint32_t below(uint32_t n) { return n ? next() % n : 0; }
 };
 
-#define CHECK(c)                \
-    do {                        \
+#define CHECK(c)                    \
+    do {                            \
         if (!(c)) __builtin_trap(); \
     } while (0)
 
 struct Driver {
     vz_stream_t *s;
     uint32_t max_frames;
-    uint32_t taken = 0;   // frames removed by taking fetches since reset
+    uint32_t taken = 0;  // frames removed by taking fetches since reset
 
     void check_state() {
         vz_stream_state_t st;
@@ -59,7 +59,7 @@ struct Driver {
         const uint32_t kind = r.below(4);
         const uint32_t count = 1 + r.below(3);
         vz_stream_frame_hdr_t d;
-        if (kind == 0) {   // take the next frame whole, sized by a peek
+        if (kind == 0) {  // take the next frame whole, sized by a peek
             uint8_t none;
             if (vz_stream_fetch_frames(s, &none, 0, 1, &d, true) != 1) return;
             check_desc(d);
@@ -91,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size >= 4) {
         size -= 4;
         max_frames = 1 + data[size] % 4;
-        seed = uint64_t(data[size + 1]) | uint64_t(data[size + 2]) << 8 | uint64_t(data[size + 3]) << 16;
+        seed = uint64_t(data[size + 1]) | uint64_t(data[size + 2]) << 8 |
+               uint64_t(data[size + 3]) << 16;
     }
     Rng r{seed};
     vz_stream_cfg_t cfg{max_frames};
@@ -103,24 +104,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     while (at < size) {
         uint32_t n;
         switch (r.below(4)) {
-            case 0: n = special[r.below(5)]; break;
-            case 1: n = 1 + r.below(64); break;
-            case 2: n = 1 + r.below(4096); break;
-            default: n = uint32_t(size - at); break;
+        case 0: n = special[r.below(5)]; break;
+        case 1: n = 1 + r.below(64); break;
+        case 2: n = 1 + r.below(4096); break;
+        default: n = uint32_t(size - at); break;
         }
         if (n > size - at) n = uint32_t(size - at);
         CHECK(vz_stream_feed_input(drv.s, data + at, int(n)) == 1);
         at += n;
         drv.check_state();
         for (uint32_t k = r.below(3); k > 0; --k) drv.fetch(r);
-        if (r.below(64) == 0) {   // as at a capture restart
+        if (r.below(64) == 0) {  // as at a capture restart
             vz_stream_reset(drv.s);
             drv.taken = 0;
         }
         drv.check_state();
     }
-    while (vz_stream_fetch_frames(drv.s, nullptr, 0, 1, nullptr, false) == 1) {
-    }
+    while (vz_stream_fetch_frames(drv.s, nullptr, 0, 1, nullptr, false) == 1) {}
     vz_stream_destroy(drv.s);
     return 0;
 }

@@ -69,8 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (rc < 0) CHECK(entries >= 0);
 
     // Only the archive and the folder beside it; no temporary file inside.
-    for (const auto &e : fs::directory_iterator(box))
-        CHECK(e.path() == zip || e.path() == out);
+    for (const auto &e : fs::directory_iterator(box)) CHECK(e.path() == zip || e.path() == out);
     for (const auto &e : fs::recursive_directory_iterator(out)) {
         CHECK(e.path().filename().string().find(".vzpart") == std::string::npos);
         CHECK(!e.is_symlink());

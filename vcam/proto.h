@@ -39,7 +39,7 @@ inline constexpr uint8_t kStatusFailed = 0xFF;
 
 // Register header: target, first address, byte count of the values.
 inline constexpr size_t kRegHdrLen = 7;
-inline constexpr uint8_t kTargetSensor = 1;   // 256 8-bit registers
+inline constexpr uint8_t kTargetSensor = 1;  // 256 8-bit registers
 inline constexpr size_t kSensorRegCount = 256;
 
 // Parameter wire record.
@@ -97,44 +97,45 @@ inline constexpr uint16_t kFormatCalibData = 171;
 inline constexpr uint8_t kBulkInEp = 0x81;
 
 // memcpy that accepts empty (possibly null) ranges.
-inline void copy_bytes(void* dst, const void* src, size_t n) {
-  if (n) __builtin_memcpy(dst, src, n);
+inline void copy_bytes(void *dst, const void *src, size_t n) {
+    if (n) __builtin_memcpy(dst, src, n);
 }
 
 // Little-endian helpers (the camera is little-endian on the wire).
-inline uint16_t get16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-inline uint32_t get32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+inline uint16_t get16(const uint8_t *p) { return uint16_t(p[0] | (p[1] << 8)); }
+inline uint32_t get32(const uint8_t *p) {
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
-inline void put16(uint8_t* p, uint16_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
+inline void put16(uint8_t *p, uint16_t v) {
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
 }
-inline void put32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-  p[2] = uint8_t(v >> 16);
-  p[3] = uint8_t(v >> 24);
+inline void put32(uint8_t *p, uint32_t v) {
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
 }
 
 // CRC-16/XMODEM (poly 0x1021, init 0, MSB first): protects data chunks.
 inline uint16_t crc16_xmodem(std::span<const uint8_t> data) {
-  uint16_t crc = 0;
-  for (uint8_t b : data) {
-    crc = uint16_t(crc ^ (b << 8));
-    for (int i = 0; i < 8; ++i) crc = (crc & 0x8000) ? uint16_t((crc << 1) ^ 0x1021) : uint16_t(crc << 1);
-  }
-  return crc;
+    uint16_t crc = 0;
+    for (uint8_t b : data) {
+        crc = uint16_t(crc ^ (b << 8));
+        for (int i = 0; i < 8; ++i)
+            crc = (crc & 0x8000) ? uint16_t((crc << 1) ^ 0x1021) : uint16_t(crc << 1);
+    }
+    return crc;
 }
 
 // Fletcher-16 of a stream header's first 34 bytes: s1 in the low byte.
-inline uint16_t fletcher16(const uint8_t* p, size_t n) {
-  unsigned s1 = 0, s2 = 0;
-  for (size_t i = 0; i < n; ++i) {
-    s1 = (s1 + p[i]) % 255;
-    s2 = (s2 + s1) % 255;
-  }
-  return uint16_t(s1 | (s2 << 8));
+inline uint16_t fletcher16(const uint8_t *p, size_t n) {
+    unsigned s1 = 0, s2 = 0;
+    for (size_t i = 0; i < n; ++i) {
+        s1 = (s1 + p[i]) % 255;
+        s2 = (s2 + s1) % 255;
+    }
+    return uint16_t(s1 | (s2 << 8));
 }
 
 }  // namespace vcam::proto

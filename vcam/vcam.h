@@ -52,18 +52,18 @@ uint16_t usb_product_id();
 enum class Speed : int { full = 12, high = 480, super = 5000 };
 
 struct CameraConfig {
-  // Product string, parameters, stream, flash behaviour of the firmware.
-  FirmwareConfig fw;
-  Speed speed = Speed::high;
-  // Parameters set (or overridden) before the camera appears: id -> value
-  // of at most 18 bytes.
-  std::map<uint8_t, std::vector<uint8_t>> params;
-  std::string manufacturer = "vizor";
-  std::string serial;      // empty: "VCAM<bus>-<port>"
-  uint16_t bcd_device = 0x0100;
-  // How long the camera stays off the bus after a reset of target 3 (the USB
-  // interface) before it is back on the same bus and port.
-  std::chrono::milliseconds usb_reset_delay{50};
+    // Product string, parameters, stream, flash behaviour of the firmware.
+    FirmwareConfig fw;
+    Speed speed = Speed::high;
+    // Parameters set (or overridden) before the camera appears: id -> value
+    // of at most 18 bytes.
+    std::map<uint8_t, std::vector<uint8_t>> params;
+    std::string manufacturer = "vizor";
+    std::string serial;  // empty: "VCAM<bus>-<port>"
+    uint16_t bcd_device = 0x0100;
+    // How long the camera stays off the bus after a reset of target 3 (the USB
+    // interface) before it is back on the same bus and port.
+    std::chrono::milliseconds usb_reset_delay{50};
 };
 
 class Bus;
@@ -71,78 +71,79 @@ class Bus;
 // One camera on the virtual bus. The Bus owns it; the reference stays valid
 // until remove_camera or the Bus's destruction.
 class Camera {
- public:
-  ~Camera();
-  Camera(const Camera&) = delete;
-  Camera& operator=(const Camera&) = delete;
+public:
+    ~Camera();
+    Camera(const Camera &) = delete;
+    Camera &operator=(const Camera &) = delete;
 
-  // The firmware model: registers, parameters, flash, sensor, stream
-  // settings, statistics, command log and fault switches.
-  Firmware& fw();
+    // The firmware model: registers, parameters, flash, sensor, stream
+    // settings, statistics, command log and fault switches.
+    Firmware &fw();
 
-  uint8_t bus() const;
-  uint8_t port() const;
-  uint8_t address() const;   // changes at every replug, like a real device
-  Speed speed() const;
-  std::string devnode() const;  // "/dev/bus/usb/BBB/DDD" of the current address
-  bool present() const;         // on the bus (enumerable)
+    uint8_t bus() const;
+    uint8_t port() const;
+    uint8_t address() const;  // changes at every replug, like a real device
+    Speed speed() const;
+    std::string devnode() const;  // "/dev/bus/usb/BBB/DDD" of the current address
+    bool present() const;         // on the bus (enumerable)
 
-  // Takes the camera off the bus: every transfer in flight completes with
-  // "no device", later requests fail with ENODEV, and it leaves enumeration
-  // (hotplug "remove" event). Returns at once when it is not present.
-  void unplug();
-  // Puts the camera back on the same bus and port with a new address. The
-  // firmware starts as after power-up (board reset); flash and parameters a
-  // test set are kept.
-  void replug();
+    // Takes the camera off the bus: every transfer in flight completes with
+    // "no device", later requests fail with ENODEV, and it leaves enumeration
+    // (hotplug "remove" event). Returns at once when it is not present.
+    void unplug();
+    // Puts the camera back on the same bus and port with a new address. The
+    // firmware starts as after power-up (board reset); flash and parameters a
+    // test set are kept.
+    void replug();
 
-  // Waits until present() equals `present` (after a reset of target 3, a
-  // vanish fault or an unplug, the bus changes on the Bus's worker thread).
-  // Returns false on time-out.
-  bool wait_present(bool present, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    // Waits until present() equals `present` (after a reset of target 3, a
+    // vanish fault or an unplug, the bus changes on the Bus's worker thread).
+    // Returns false on time-out.
+    bool wait_present(bool present,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
-  // Shorthands for fw().inject / fw().clear_fault.
-  void inject(Fault f, FaultSpec plan = {}) { fw().inject(f, std::move(plan)); }
-  void clear_fault(Fault f) { fw().clear_fault(f); }
+    // Shorthands for fw().inject / fw().clear_fault.
+    void inject(Fault f, FaultSpec plan = {}) { fw().inject(f, std::move(plan)); }
+    void clear_fault(Fault f) { fw().clear_fault(f); }
 
-  struct Impl;
+    struct Impl;
 
- private:
-  friend class Bus;
-  explicit Camera(std::shared_ptr<Impl> d);
-  std::shared_ptr<Impl> d_;
+private:
+    friend class Bus;
+    explicit Camera(std::shared_ptr<Impl> d);
+    std::shared_ptr<Impl> d_;
 };
 
 class Bus {
- public:
-  // Creates the umockdev testbed. Throws std::runtime_error when the process
-  // does not run under the umockdev preload.
-  Bus();
-  ~Bus();
-  Bus(const Bus&) = delete;
-  Bus& operator=(const Bus&) = delete;
+public:
+    // Creates the umockdev testbed. Throws std::runtime_error when the process
+    // does not run under the umockdev preload.
+    Bus();
+    ~Bus();
+    Bus(const Bus &) = delete;
+    Bus &operator=(const Bus &) = delete;
 
-  // Adds a camera at bus `bus` (1..127), port `port` (1..127). A second
-  // camera on the same bus and port throws std::invalid_argument.
-  Camera& add_camera(uint8_t bus, uint8_t port, const CameraConfig& cfg);
-  Camera& add_camera(uint8_t bus, uint8_t port, Speed speed = Speed::high,
-                     const std::string& product = "VZ-T0-320");
-  // Unplugs the camera and forgets it.
-  void remove_camera(Camera& cam);
+    // Adds a camera at bus `bus` (1..127), port `port` (1..127). A second
+    // camera on the same bus and port throws std::invalid_argument.
+    Camera &add_camera(uint8_t bus, uint8_t port, const CameraConfig &cfg);
+    Camera &add_camera(uint8_t bus, uint8_t port, Speed speed = Speed::high,
+                       const std::string &product = "VZ-T0-320");
+    // Unplugs the camera and forgets it.
+    void remove_camera(Camera &cam);
 
-  std::vector<Camera*> cameras() const;
-  std::string root_dir() const;  // the testbed's root directory
+    std::vector<Camera *> cameras() const;
+    std::string root_dir() const;  // the testbed's root directory
 
-  struct Impl;
+    struct Impl;
 
- private:
-  std::unique_ptr<Impl> d_;
+private:
+    std::unique_ptr<Impl> d_;
 };
 
 // For programs that want to run on a virtual bus (examples, the tool's
 // virtual mode): when LD_PRELOAD does not name libumockdev-preload.so.0,
 // re-executes the program with it added and never returns; otherwise returns.
 // Call it first thing in main().
-void ensure_preload(char** argv);
+void ensure_preload(char **argv);
 
 }  // namespace vcam

@@ -16,8 +16,8 @@ static void on_frame(vizor_dev_t *dev, vizor_frame_t *frame) {
     const vizor_frame_info_t *fi = &frame->frame_info;
     int pixels = (int)(fi->width * fi->height);
     if (pixels > 0 && pixels <= (int)(sizeof g_dist / sizeof g_dist[0]) &&
-        vizor_frame_get_distance(dev, g_dist, pixels, frame->frame_fbuf, (int)fi->frame_size,
-                                 fi) == pixels) {
+        vizor_frame_get_distance(dev, g_dist, pixels, frame->frame_fbuf, (int)fi->frame_size, fi) ==
+            pixels) {
         printf("frame %u: %u x %u, centre %.3f m\n", fi->frame_idx, fi->width, fi->height,
                g_dist[(fi->height / 2) * fi->width + fi->width / 2]);
     }

@@ -36,7 +36,8 @@ int main(void) {
         dist = malloc(sizeof(float) * (size_t)pixels);
         points = malloc(sizeof(float) * 3 * (size_t)pixels);
         if (dist && points &&
-            vizor_frame_get_distance(dev, dist, pixels, raw, (int)info.frame_size, &info) == pixels) {
+            vizor_frame_get_distance(dev, dist, pixels, raw, (int)info.frame_size, &info) ==
+                pixels) {
             /* A pinhole camera for the point cloud (the driver's lens is used
              * instead when param is NULL and the driver has one). */
             vizor_camera_param_t cam = {(float)(info.width - 1) / 2, (float)(info.height - 1) / 2,

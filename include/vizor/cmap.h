@@ -19,12 +19,12 @@
 VZ_EXTERN_C_BEGIN
 
 typedef struct vz_cmap {
-    int32_t size;        /* palette entries */
-    int32_t range_min;   /* lower bound of the value range, inclusive */
-    int32_t range_max;   /* upper bound of the value range, inclusive */
-    float scale;         /* palette entries per value unit */
-    float gray_scale;    /* gray levels per value unit */
-    uint32_t *palette;   /* size colour words, owned by the map */
+    int32_t size;      /* palette entries */
+    int32_t range_min; /* lower bound of the value range, inclusive */
+    int32_t range_max; /* upper bound of the value range, inclusive */
+    float scale;       /* palette entries per value unit */
+    float gray_scale;  /* gray levels per value unit */
+    uint32_t *palette; /* size colour words, owned by the map */
 } vz_cmap_t;
 
 /* Initialises map with a palette of size entries (none when size <= 0) and the

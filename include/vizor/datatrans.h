@@ -43,28 +43,29 @@ VZ_EXTERN_C_BEGIN
 
 /* ---- actions (wValue of the data-transfer request) ------------------------- */
 
-#define AL_ACT_GET_INFO 0     /* out al_data_info_t, then in al_data_info_t; 1000 ms */
-#define AL_ACT_WRITE_INFO 1   /* out al_write_info_t; 10000 ms */
-#define AL_ACT_ACK 4          /* read: out 13 zero bytes, then in al_ack_t; 5000 ms each
+#define AL_ACT_GET_INFO   0 /* out al_data_info_t, then in al_data_info_t; 1000 ms */
+#define AL_ACT_WRITE_INFO 1 /* out al_write_info_t; 10000 ms */
+#define AL_ACT_ACK \
+    4 /* read: out 13 zero bytes, then in al_ack_t; 5000 ms each
                                  (send: out al_ack_t, 1000 ms) */
 /* Action 5 (no name): read of 9 opaque bytes, out 9 then in 9; 5000 ms each. */
-#define AL_ACT_DATA 6         /* out al_chunk_hdr_t + len data bytes; 1000 ms */
-#define AL_ACT_ERASE 7        /* out al_erase_info_t; 10000 ms */
-#define AL_ACT_PAYLOAD 17     /* out al_payload_req_t, then in len bytes; 1000 ms */
+#define AL_ACT_DATA    6  /* out al_chunk_hdr_t + len data bytes; 1000 ms */
+#define AL_ACT_ERASE   7  /* out al_erase_info_t; 10000 ms */
+#define AL_ACT_PAYLOAD 17 /* out al_payload_req_t, then in len bytes; 1000 ms */
 
 /* ---- acknowledgement states (al_ack_t.status) ------------------------------ */
 
-#define AL_STATUS_READY 1     /* erase done: ready for data */
-#define AL_STATUS_INFO_OK 3   /* announcement accepted */
-#define AL_STATUS_ERASING 4   /* erase still running */
+#define AL_STATUS_READY   1 /* erase done: ready for data */
+#define AL_STATUS_INFO_OK 3 /* announcement accepted */
+#define AL_STATUS_ERASING 4 /* erase still running */
 
 /* ---- sizes ----------------------------------------------------------------- */
 
-#define AL_CHUNK_MAX 1018          /* data bytes per DATA action */
-#define AL_PAYLOAD_MAX 450         /* bytes per PAYLOAD read */
-#define AL_NO_VALID_DATA 0xFFFFFFFFu  /* al_data_info_t.size: nothing stored */
-#define AL_ACK9_ACTION 5           /* the unnamed 9-byte read action */
-#define AL_ACK9_LEN 9
+#define AL_CHUNK_MAX     1018        /* data bytes per DATA action */
+#define AL_PAYLOAD_MAX   450         /* bytes per PAYLOAD read */
+#define AL_NO_VALID_DATA 0xFFFFFFFFu /* al_data_info_t.size: nothing stored */
+#define AL_ACK9_ACTION   5           /* the unnamed 9-byte read action */
+#define AL_ACK9_LEN      9
 
 /* ---- records (packed, little-endian) --------------------------------------- */
 
@@ -73,21 +74,21 @@ VZ_EXTERN_C_BEGIN
 /* What the camera holds for a data type (16 bytes). In a GET_INFO request
  * only type is meaningful; the reply fills the rest. */
 typedef struct al_data_info {
-    uint8_t type;        /* request: the type asked about; reply: the type */
+    uint8_t type; /* request: the type asked about; reply: the type */
     uint8_t rsvd0;
-    uint16_t version;    /* version of the stored image */
-    uint32_t size;       /* image bytes; AL_NO_VALID_DATA when nothing valid is stored */
-    uint32_t addr;       /* flash address of the image */
+    uint16_t version; /* version of the stored image */
+    uint32_t size;    /* image bytes; AL_NO_VALID_DATA when nothing valid is stored */
+    uint32_t addr;    /* flash address of the image */
     uint32_t rsvd1;
 } al_data_info_t;
 
 /* Announces an image to be written (12 bytes). */
 typedef struct al_write_info {
-    uint8_t type;        /* data type */
-    uint8_t rsvd0;       /* 0 */
-    uint16_t version;    /* version of the new image */
-    uint32_t size;       /* image bytes */
-    uint32_t rsvd1;      /* 0 */
+    uint8_t type;     /* data type */
+    uint8_t rsvd0;    /* 0 */
+    uint16_t version; /* version of the new image */
+    uint32_t size;    /* image bytes */
+    uint32_t rsvd1;   /* 0 */
 } al_write_info_t;
 
 /* Starts the flash erase and fixes the chunking (13 bytes, unaligned). */
@@ -100,23 +101,23 @@ typedef struct al_erase_info {
 
 /* The camera's answer in the write flow (13 bytes). */
 typedef struct al_ack {
-    uint32_t next;       /* index of the next chunk expected (0 before the data) */
-    uint8_t status;      /* AL_STATUS_* */
+    uint32_t next;  /* index of the next chunk expected (0 before the data) */
+    uint8_t status; /* AL_STATUS_* */
     uint8_t rsvd[8];
 } al_ack_t;
 
 /* Header of one DATA action (6 bytes), followed on the wire by len bytes. */
 typedef struct al_chunk_hdr {
-    uint16_t crc;        /* al_data_calc_crc of the len data bytes */
-    uint32_t len;        /* data bytes, 1 .. AL_CHUNK_MAX */
+    uint16_t crc; /* al_data_calc_crc of the len data bytes */
+    uint32_t len; /* data bytes, 1 .. AL_CHUNK_MAX */
 } al_chunk_hdr_t;
 
 /* Asks for the next piece of a stored image (12 bytes); the camera keeps the
  * read position itself, from the last GET_INFO on. */
 typedef struct al_payload_req {
-    uint32_t rsvd0;      /* 0 */
-    uint32_t len;        /* bytes wanted, at most AL_PAYLOAD_MAX */
-    uint32_t rsvd1;      /* 0 */
+    uint32_t rsvd0; /* 0 */
+    uint32_t len;   /* bytes wanted, at most AL_PAYLOAD_MAX */
+    uint32_t rsvd1; /* 0 */
 } al_payload_req_t;
 
 #pragma pack(pop)

@@ -18,8 +18,8 @@
 
 VZ_EXTERN_C_BEGIN
 
-struct vz_stream_frame_hdr;  /* raw frame description, vizor/stream.h */
-struct vz_lens_param;        /* lens parameters, vizor/lens.h */
+struct vz_stream_frame_hdr; /* raw frame description, vizor/stream.h */
+struct vz_lens_param;       /* lens parameters, vizor/lens.h */
 
 /* The thirteen operations of a driver; absent ones are NULL. */
 typedef struct vizor_drv_ops {
@@ -54,11 +54,11 @@ typedef struct vizor_drv_ops {
 
 /* A driver record. Each opened device holds its own copy. */
 struct vizor_drv {
-    const char *desc;            /* human-readable description */
-    const char *name;            /* driver name of the product string */
-    const vizor_drv_ops_t *ops;  /* operation table */
-    vizor_dev_t *dev;            /* device bound by init */
-    void *priv;                  /* driver private state */
+    const char *desc;           /* human-readable description */
+    const char *name;           /* driver name of the product string */
+    const vizor_drv_ops_t *ops; /* operation table */
+    vizor_dev_t *dev;           /* device bound by init */
+    void *priv;                 /* driver private state */
 };
 
 /* Operation tables of the built-in drivers. */

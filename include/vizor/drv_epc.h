@@ -36,8 +36,7 @@ VZ_API bool epc_frame_get_info(vizor_drv_t *drv, vizor_frame_info_t *info,
 VZ_API int epc_frame_decode(vizor_drv_t *drv, float *dst, uint32_t dst_len, int target,
                             const uint16_t *src, uint32_t src_len, const vizor_frame_info_t *info);
 /* The built-in lens scaled to width x height, which must divide 640 x 480. */
-VZ_API bool epc_lens_param_get(vizor_drv_t *drv, struct vz_lens_param *lens, int width,
-                               int height);
+VZ_API bool epc_lens_param_get(vizor_drv_t *drv, struct vz_lens_param *lens, int width, int height);
 
 /* Makes dev the EPC default device and initialises the library for its chip.
  * NULL opens the first camera itself (standalone use of the library). */

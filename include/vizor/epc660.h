@@ -70,15 +70,15 @@ typedef struct epc_raw_image {
 } epc_raw_image_t;
 
 VZ_API int pruInit(void);
-VZ_API int pruSetSize(int columns, int rowsPerHalf);      /* full geometry; returns 0 */
-VZ_API int pruSetColReduction(int n);                      /* reduction 2^n; returns n */
-VZ_API int pruSetRowReduction(int n);                      /* reduction 2^n; returns n */
+VZ_API int pruSetSize(int columns, int rowsPerHalf); /* full geometry; returns 0 */
+VZ_API int pruSetColReduction(int n);                /* reduction 2^n; returns n */
+VZ_API int pruSetRowReduction(int n);                /* reduction 2^n; returns n */
 VZ_API int pruSetDCS(int n);
 VZ_API int pruGetNDCS(void);
 VZ_API int pruGetNCols(void);
 VZ_API int pruGetNRowsPerHalf(void);
 VZ_API int pruGetNumberOfHalves(void);
-VZ_API unsigned int pruGetColReduction(void);              /* 1, 2, 4, ... */
+VZ_API unsigned int pruGetColReduction(void); /* 1, 2, 4, ... */
 VZ_API unsigned int pruGetRowReduction(void);
 VZ_API int pruSetMinAmplitude(int amplitude);
 VZ_API int pruGetMinAmplitude(void);
@@ -138,7 +138,6 @@ VZ_API int adcGetValueMicroAmpere(int channel, int ohms);
 
 /* ==== end of device access shims ==== */
 
-
 /* ==== configuration and parameter file (config) ==== */
 /*
  * Chip identity and runtime configuration: part type (2 epc660 TOF, 3 epc660
@@ -172,21 +171,21 @@ VZ_API void printChipParam(void);
  * anything else 2D; the mode goes to the device; returns 0. */
 VZ_API int configLoad(int mode, int deviceAddress);
 VZ_API int configGetCurrentMode(void);
-VZ_API int configGetModeCount(void);                      /* 3 */
+VZ_API int configGetModeCount(void); /* 3 */
 VZ_API int configSetMode(int pseudoNoise, int deviceAddress);
 VZ_API int configSetDCS(int nDCS, int deviceAddress);
 VZ_API int configEnableABS(int on, int deviceAddress);
 VZ_API int configIsABS(int deviceAddress);
 
 VZ_API int configSetModulationFrequency(int index, int deviceAddress);
-VZ_API int configGetModulationFrequency(void);            /* kHz */
-VZ_API int *configGetModulationFrequencies(void);         /* table of 6, kHz */
-VZ_API int configFindModulationFrequencies(void);         /* recomputes; last entry */
-VZ_API int configGetModFreqMode(void);                    /* current index */
-VZ_API int configGetModFreqCount(void);                   /* 6 */
-VZ_API int configGetSysClk(void);                         /* kHz */
-VZ_API double configGetTPLLClk(void);                     /* ns */
-VZ_API double configGetTModClk(void);                     /* modulation clock period, ns */
+VZ_API int configGetModulationFrequency(void);    /* kHz */
+VZ_API int *configGetModulationFrequencies(void); /* table of 6, kHz */
+VZ_API int configFindModulationFrequencies(void); /* recomputes; last entry */
+VZ_API int configGetModFreqMode(void);            /* current index */
+VZ_API int configGetModFreqCount(void);           /* 6 */
+VZ_API int configGetSysClk(void);                 /* kHz */
+VZ_API double configGetTPLLClk(void);             /* ns */
+VZ_API double configGetTModClk(void);             /* modulation clock period, ns */
 
 VZ_API int configSetIntegrationTime2D(int us);
 VZ_API int configSetIntegrationTime3D(int us);
@@ -196,7 +195,7 @@ VZ_API int configSetIntegrationTimesHDR(void);
 VZ_API int configGetIntegrationTime2D(void);
 VZ_API int configGetIntegrationTime3D(void);
 VZ_API int configGetIntegrationTime3DHDR(void);
-VZ_API int configGetImagingTime(void);                    /* 15000 */
+VZ_API int configGetImagingTime(void); /* 15000 */
 
 /* Additive-argument threshold: a linear model of the 3D integration time. */
 VZ_API int configSetAddArgMin(int arg);
@@ -253,7 +252,6 @@ VZ_API extern char calib_file_name[256];
 
 /* ==== end of configuration ==== */
 
-
 /* ==== DLL, illumination and FLIM timing control ==== */
 /*
  * Delay-locked loop, illumination flag and FLIM timing steps, programmed
@@ -266,10 +264,10 @@ VZ_API extern char calib_file_name[256];
  * dllLockAutomatically returns -1 when no reading locked (nothing written).
  */
 VZ_API int dllBypassDLL(int on, int deviceAddress);
-VZ_API int dllDetermineAndSetDemodulationDelay(int deviceAddress);   /* returns 2 */
+VZ_API int dllDetermineAndSetDemodulationDelay(int deviceAddress); /* returns 2 */
 VZ_API int dllResetDemodulationDelay(int deviceAddress);
 VZ_API int dllEnablePreheat(int on, int deviceAddress);
-VZ_API int dllInitialize(int deviceAddress);        /* -1 for an unknown clock divider */
+VZ_API int dllInitialize(int deviceAddress); /* -1 for an unknown clock divider */
 VZ_API int dllLockAutomatically(int deviceAddress);
 VZ_API uint16_t dllGetFineCtrlExt(void);
 VZ_API uint8_t dllGetCoarseCtrlExt(void);
@@ -288,13 +286,12 @@ VZ_API int flimSetFlashWidth(uint16_t value);
 VZ_API int flimSetDelay(int index, uint16_t value);
 VZ_API int flimSetSkip(int step);
 VZ_API int flimResetSkip(int step);
-VZ_API int flimSetRepetitions(uint16_t count);      /* returns the value written */
+VZ_API int flimSetRepetitions(uint16_t count); /* returns the value written */
 VZ_API uint16_t flimGetRepetitions(void);
 VZ_API uint16_t flimGetFlashWidth(void);
 VZ_API uint16_t flimGetStep(void);
 
 /* ==== end of timing control ==== */
-
 
 /* ==== temperature readout ==== */
 /*
@@ -318,17 +315,16 @@ VZ_API int temperatureGetTemperatureChip(int deviceAddress, int16_t *out);
 VZ_API int temperatureGetTemperatureIllumination(int16_t *out);
 VZ_API int16_t temperatureGetLastTempChip(void);
 VZ_API int16_t temperatureGetLastTempIllumination(void);
-VZ_API int temperatureKalmanFilter(int16_t *values, int n);     /* n 0..8; returns n */
+VZ_API int temperatureKalmanFilter(int16_t *values, int n); /* n 0..8; returns n */
 VZ_API int temperatureGetTemperatureRegister(int deviceAddress, int16_t *out);
 VZ_API int temperatureGetTemperatureROI(int deviceAddress, int16_t *out);
 VZ_API int temperatureGetTemperatureROI_EPC660_CHIP7(int deviceAddress, int16_t *out);
 VZ_API int temperatureGetTemperature635(int deviceAddress, int16_t *out);
-VZ_API double temperatureGetAveragedChipTemperature(int deviceAddress);   /* degrees C */
-VZ_API uint16_t temperatureGetGrayscalePixel(int index);       /* 0 outside the image */
+VZ_API double temperatureGetAveragedChipTemperature(int deviceAddress); /* degrees C */
+VZ_API uint16_t temperatureGetGrayscalePixel(int index);                /* 0 outside the image */
 VZ_API uint16_t *temperatureGetGrayscaleData(void);
 
 /* ==== end of temperature readout ==== */
-
 
 /* ==== API facade and readout control (api, readOut) ==== */
 /*
@@ -362,18 +358,18 @@ VZ_API int readOutGetBottomRightY(void);
 VZ_API int apiSetROI(int x1, int x2, int y1, int y2, int deviceAddress);
 VZ_API int apiEnableHorizontalBinning(int on, int deviceAddress);
 VZ_API int apiEnableVerticalBinning(int on, int deviceAddress);
-VZ_API int apiSetRowReduction(int n, int deviceAddress);        /* n clamped to 0..3 */
+VZ_API int apiSetRowReduction(int n, int deviceAddress); /* n clamped to 0..3 */
 VZ_API int apiEnablePiDelay(int on, int deviceAddress);
 VZ_API int apiEnableDualMGX(int on, int deviceAddress);
 VZ_API int apiEnableHDR(int on, int deviceAddress);
-VZ_API int apiSelectMode(int mode, int deviceAddress);          /* 1 pseudo-noise */
+VZ_API int apiSelectMode(int mode, int deviceAddress); /* 1 pseudo-noise */
 VZ_API int apiSetModulationFrequency(int index, int deviceAddress);
-VZ_API int apiLoadConfig(int mode, int deviceAddress);          /* 1 3D, else 2D */
+VZ_API int apiLoadConfig(int mode, int deviceAddress); /* 1 3D, else 2D */
 VZ_API int apiEnableABS(int on, int deviceAddress);
 VZ_API int apiSetMinAmplitude(int amplitude);
 VZ_API int apiGetMinAmplitude(void);
 VZ_API int apiSetHysteresis(int width);
-VZ_API int16_t apiGetAveragedTemperature(int deviceAddress);    /* tenths of a degree */
+VZ_API int16_t apiGetAveragedTemperature(int deviceAddress); /* tenths of a degree */
 VZ_API int apiGetTemperature(int deviceAddress, int16_t *out);
 VZ_API int apiGetChipInfo(int deviceAddress, uint16_t *info);
 VZ_API int apiGetIcVersion(void);
@@ -488,7 +484,6 @@ VZ_API int succ(int index);
 VZ_API int cleanQueue_intern(void);
 
 /* ==== end of API facade ==== */
-
 
 /* ==== distance and amplitude calculation ==== */
 /*
@@ -645,7 +640,6 @@ VZ_API uint16_t setEnableImaging(int enable);
 
 /* ==== end of calculation ==== */
 
-
 /* ==== per-pixel corrections ==== */
 
 /*
@@ -720,7 +714,6 @@ VZ_API int calculationSetKalmanNumCheck(int n);
 VZ_API int calculationInterpolate(double x, double x0, double y0, double x1, double dy);
 
 /* ==== end of per-pixel corrections ==== */
-
 
 /* ==== DRNU calibration tables and files ==== */
 
@@ -840,7 +833,6 @@ VZ_API int calibrationGetBadPixels(int *values);
 
 /* ==== end of DRNU calibration ==== */
 
-
 /* ==== image processing ==== */
 
 /*
@@ -899,7 +891,6 @@ VZ_API int hysteresisUpdateThresholds(int amplitude);
 VZ_API int hysteresisIsEnabled(int index);
 
 /* ==== end of image processing ==== */
-
 
 /* ==== grayscale and FLIM calibration ==== */
 

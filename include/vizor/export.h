@@ -17,7 +17,7 @@
 
 #ifdef __cplusplus
 #define VZ_EXTERN_C_BEGIN extern "C" {
-#define VZ_EXTERN_C_END }
+#define VZ_EXTERN_C_END   }
 #else
 #define VZ_EXTERN_C_BEGIN
 #define VZ_EXTERN_C_END

@@ -31,25 +31,25 @@ VZ_EXTERN_C_BEGIN
 
 /* Lens parameters of a reference image of width x height pixels. */
 typedef struct vz_lens_param {
-    double cx;              /* principal point x, pixels */
-    double cy;              /* principal point y, pixels */
-    double fx;              /* focal length x, pixels */
-    double fy;              /* focal length y, pixels */
-    double dist_coeff[5];   /* k1, k2, p1, p2, k3 */
-    int32_t width;          /* image width the parameters belong to */
-    int32_t height;         /* image height the parameters belong to */
+    double cx;            /* principal point x, pixels */
+    double cy;            /* principal point y, pixels */
+    double fx;            /* focal length x, pixels */
+    double fy;            /* focal length y, pixels */
+    double dist_coeff[5]; /* k1, k2, p1, p2, k3 */
+    int32_t width;        /* image width the parameters belong to */
+    int32_t height;       /* image height the parameters belong to */
 } vz_lens_param_t;
 
 /* Undistortion map. The record is owned (and zero-initialised) by its user;
  * the two arrays belong to the map between a successful build and release. */
 typedef struct vz_calib_map {
-    float *map_x;           /* per output pixel, row by row: source x */
-    float *map_y;           /* per output pixel: source y */
-    int32_t count;          /* width * height */
-    int32_t width;          /* map width (the lens parameters' width) */
-    int32_t height;         /* map height */
-    int32_t valid_roi[4];   /* x, y, w, h of the fully valid output rectangle */
-    bool ready;             /* true between a successful build and release */
+    float *map_x;         /* per output pixel, row by row: source x */
+    float *map_y;         /* per output pixel: source y */
+    int32_t count;        /* width * height */
+    int32_t width;        /* map width (the lens parameters' width) */
+    int32_t height;       /* map height */
+    int32_t valid_roi[4]; /* x, y, w, h of the fully valid output rectangle */
+    bool ready;           /* true between a successful build and release */
 } vz_calib_map_t;
 
 /*

@@ -41,42 +41,42 @@ struct libusb_device_handle;
 /* ---- wire constants ----------------------------------------------------------- */
 
 /* bmRequestType of a command: class request to the endpoint recipient. */
-#define VIZOR_REQTYPE_WRITE 0x22   /* host to device */
-#define VIZOR_REQTYPE_READ 0xA2    /* device to host */
+#define VIZOR_REQTYPE_WRITE 0x22 /* host to device */
+#define VIZOR_REQTYPE_READ  0xA2 /* device to host */
 
 /* Request codes (bRequest) and their sub-commands (wValue). */
-#define VIZOR_REQ_STATUS 0xB0      /* read the 63-byte status reply */
-#define VIZOR_REQ_CTRL 0xC2        /* registers and capture */
-#define VIZOR_REQ_CFG 0xC0         /* reset and parameters */
-#define VIZOR_REQ_DATA 0xCC        /* data-transfer actions */
+#define VIZOR_REQ_STATUS 0xB0 /* read the 63-byte status reply */
+#define VIZOR_REQ_CTRL   0xC2 /* registers and capture */
+#define VIZOR_REQ_CFG    0xC0 /* reset and parameters */
+#define VIZOR_REQ_DATA   0xCC /* data-transfer actions */
 
-#define VIZOR_CTRL_REG_WRITE 0     /* register header + values */
-#define VIZOR_CTRL_REG_READ 1      /* register header; then the values are read */
-#define VIZOR_CTRL_CAP_START 4     /* uint32 frame count, 0 = no limit */
-#define VIZOR_CTRL_CAP_STOP 5      /* one byte 0xC2 */
+#define VIZOR_CTRL_REG_WRITE 0 /* register header + values */
+#define VIZOR_CTRL_REG_READ  1 /* register header; then the values are read */
+#define VIZOR_CTRL_CAP_START 4 /* uint32 frame count, 0 = no limit */
+#define VIZOR_CTRL_CAP_STOP  5 /* one byte 0xC2 */
 
-#define VIZOR_CFG_RESET 0          /* uint32 reset target */
-#define VIZOR_CFG_PARAM_SET 3      /* n parameter records */
-#define VIZOR_CFG_PARAM_GET 4      /* n records written, then read back filled */
+#define VIZOR_CFG_RESET     0 /* uint32 reset target */
+#define VIZOR_CFG_PARAM_SET 3 /* n parameter records */
+#define VIZOR_CFG_PARAM_GET 4 /* n records written, then read back filled */
 
 /* Reset targets of vizor_ll_dev_reset. */
-#define VIZOR_RESET_BOARD 0
+#define VIZOR_RESET_BOARD  0
 #define VIZOR_RESET_SENSOR 1
 #define VIZOR_RESET_USB_IF 3
 
 /* Status reply: byte 0 status, byte 1 request and byte 2 low byte of wValue
  * of the device's last command, bytes 3..62 the failure text. */
-#define VIZOR_STATUS_LEN 63
+#define VIZOR_STATUS_LEN     63
 #define VIZOR_STATUS_MSG_LEN 60
-#define VIZOR_STATUS_FAILED 0xFF
-#define VIZOR_STATUS_BUSY 0xFE
+#define VIZOR_STATUS_FAILED  0xFF
+#define VIZOR_STATUS_BUSY    0xFE
 
 /* Register header: target (u8), first register address (u32), value bytes
  * (u16, 4 per register), little-endian and packed. */
 #define VIZOR_REG_HDR_LEN 7
 
 /* Registers per read exchange and parameter records per get exchange. */
-#define VIZOR_REG_READ_BATCH 16
+#define VIZOR_REG_READ_BATCH  16
 #define VIZOR_PARAM_GET_BATCH 3
 
 /* Largest payload of one command: the Linux host refuses control transfers
@@ -84,8 +84,8 @@ struct libusb_device_handle;
  * as one command each (a batch is never split), so larger ones are refused
  * before anything is sent, with an error line naming the limit. */
 #define VIZOR_CTRL_PAYLOAD_MAX 4096
-#define VIZOR_REG_WRITE_MAX 1022   /* 7 + 4 x 1022 = 4095 bytes */
-#define VIZOR_PARAM_SET_MAX 204    /* 20 x 204 = 4080 bytes */
+#define VIZOR_REG_WRITE_MAX    1022 /* 7 + 4 x 1022 = 4095 bytes */
+#define VIZOR_PARAM_SET_MAX    204  /* 20 x 204 = 4080 bytes */
 
 /* Default transfer time-out of commands, milliseconds. */
 #define VIZOR_CMD_TIMEOUT_MS 1000
@@ -98,24 +98,24 @@ struct libusb_device_handle;
 /* The USB group at the head of every vizor_ll_t; also an entry of
  * vizor_ll_dev_list. */
 typedef struct vizor_ll_usb {
-    struct libusb_context *usb_ctx;        /* created by open, destroyed by close */
-    struct libusb_device_handle *usb_hdl;  /* the open device; NULL when closed */
-    uint32_t usb_id;          /* vendor id (low 16 bits), product id (high 16 bits) */
+    struct libusb_context *usb_ctx;       /* created by open, destroyed by close */
+    struct libusb_device_handle *usb_hdl; /* the open device; NULL when closed */
+    uint32_t usb_id;                      /* vendor id (low 16 bits), product id (high 16 bits) */
     uint8_t usb_bus_num;
     uint8_t usb_port_num;
     uint8_t usb_addr;
-    uint8_t usb_speed;        /* libusb speed code: 0 unknown, 1 low, 2 full, 3 high, 4 super */
-    pthread_t evt_thread;     /* the device's event thread (valid while open) */
-    int evt_stop;             /* non-zero asks the event loop to end (set by close) */
-    uint8_t evt_running;      /* 1 while the event loop runs */
-    uint8_t usb_loc_valid;    /* 1: bus and port name one camera (open picks it) */
+    uint8_t usb_speed;     /* libusb speed code: 0 unknown, 1 low, 2 full, 3 high, 4 super */
+    pthread_t evt_thread;  /* the device's event thread (valid while open) */
+    int evt_stop;          /* non-zero asks the event loop to end (set by close) */
+    uint8_t evt_running;   /* 1 while the event loop runs */
+    uint8_t usb_loc_valid; /* 1: bus and port name one camera (open picks it) */
 } vizor_ll_usb_t;
 
 /* One parameter record as it travels on the wire (20 bytes). */
 typedef struct vizor_ll_param_wire {
-    uint8_t param_id;         /* low 8 bits of the parameter id */
-    uint8_t param_val_len;    /* bytes of param_val in use (at most 18) */
-    uint8_t param_val[18];    /* value, spare bytes zero */
+    uint8_t param_id;      /* low 8 bits of the parameter id */
+    uint8_t param_val_len; /* bytes of param_val in use (at most 18) */
+    uint8_t param_val[18]; /* value, spare bytes zero */
 } vizor_ll_param_wire_t;
 
 /* ---- library ------------------------------------------------------------------- */

@@ -29,8 +29,8 @@ VZ_EXTERN_C_BEGIN
 
 /* Channels of vz_log_enable. Channel 2 is stored but feeds no output. */
 #define VZ_LOG_CH_CONSOLE 0u
-#define VZ_LOG_CH_FILE 1u
-#define VZ_LOG_CH_AUX 2u
+#define VZ_LOG_CH_FILE    1u
+#define VZ_LOG_CH_AUX     2u
 
 /*
  * Writes one line: time stamp, "[tag] ", then the message formatted from fmt.

@@ -55,11 +55,11 @@
 VZ_EXTERN_C_BEGIN
 
 /* Wire constants of the stream header. */
-#define VZ_STREAM_HDR_LEN 36u
-#define VZ_STREAM_MAGIC 0x98FBu            /* bytes FB 98 in stream order */
-#define VZ_STREAM_FLAG_SOF 0x01u           /* flags bit 0: chunk starts a frame */
-#define VZ_STREAM_MAX_DLEN 0xFFFFFu
-#define VZ_STREAM_MAX_FRAME_SIZE 0x7FFFFFFu
+#define VZ_STREAM_HDR_LEN          36u
+#define VZ_STREAM_MAGIC            0x98FBu /* bytes FB 98 in stream order */
+#define VZ_STREAM_FLAG_SOF         0x01u   /* flags bit 0: chunk starts a frame */
+#define VZ_STREAM_MAX_DLEN         0xFFFFFu
+#define VZ_STREAM_MAX_FRAME_SIZE   0x7FFFFFFu
 #define VZ_STREAM_MAX_FRAME_FORMAT 0x3FFu
 
 /* Opaque reassembler; created by vz_stream_create. */
@@ -67,7 +67,7 @@ typedef struct vz_stream vz_stream_t;
 
 /* Configuration. */
 typedef struct vz_stream_cfg {
-    uint32_t max_frames;   /* most complete frames the buffer keeps */
+    uint32_t max_frames; /* most complete frames the buffer keeps */
 } vz_stream_cfg_t;
 
 /* Raw description of one reassembled frame (20 bytes). All fields but
@@ -75,27 +75,27 @@ typedef struct vz_stream_cfg {
  * frame_idx is that header's fridx plus the frames completed before it in the
  * same chunk, modulo 65536. */
 typedef struct vz_stream_frame_hdr {
-    uint32_t frame_size;      /* bytes of the frame */
+    uint32_t frame_size; /* bytes of the frame */
     uint16_t frame_idx;
     uint16_t frame_format;
-    uint16_t width;           /* pixels per row */
-    uint16_t height;          /* rows */
-    uint8_t sensor_data[8];   /* sensor-specific bytes, passed through */
+    uint16_t width;         /* pixels per row */
+    uint16_t height;        /* rows */
+    uint8_t sensor_data[8]; /* sensor-specific bytes, passed through */
 } vz_stream_frame_hdr_t;
 
 /* Statistics (ten 32-bit words), all counted since create or the last reset. */
 typedef struct vz_stream_state {
-    uint32_t frames_done;          /* frames filled */
-    uint32_t frames_ready_total;   /* frames moved into the buffer */
-    uint32_t frames_discarded;     /* incomplete frames discarded for stream faults */
-    uint32_t frames_dropped_full;  /* complete frames dropped because the buffer was full */
-    uint32_t frames_in_buffer;     /* complete frames in the buffer now */
-    uint32_t rsvd0;                /* 0 */
-    uint32_t bytes_dropped;        /* bytes skipped while hunting for a header plus
+    uint32_t frames_done;         /* frames filled */
+    uint32_t frames_ready_total;  /* frames moved into the buffer */
+    uint32_t frames_discarded;    /* incomplete frames discarded for stream faults */
+    uint32_t frames_dropped_full; /* complete frames dropped because the buffer was full */
+    uint32_t frames_in_buffer;    /* complete frames in the buffer now */
+    uint32_t rsvd0;               /* 0 */
+    uint32_t bytes_dropped;       /* bytes skipped while hunting for a header plus
                                       bytes of discarded and dropped frames */
-    uint32_t rsvd1;                /* 0 */
-    uint32_t reset_sec;            /* wall-clock time of the last create or reset */
-    uint32_t reset_usec;           /* its microseconds (millisecond resolution) */
+    uint32_t rsvd1;               /* 0 */
+    uint32_t reset_sec;           /* wall-clock time of the last create or reset */
+    uint32_t reset_usec;          /* its microseconds (millisecond resolution) */
 } vz_stream_state_t;
 
 /*

@@ -33,43 +33,43 @@ VZ_EXTERN_C_BEGIN
 
 /* ---- records --------------------------------------------------------------- */
 
-typedef struct vizor_ll vizor_ll_t;      /* private per-device state */
-typedef struct vizor_drv vizor_drv_t;    /* chip driver record, see vizor/drv.h */
-struct vz_stream_state;                  /* capture statistics, see vizor/stream.h */
+typedef struct vizor_ll vizor_ll_t;   /* private per-device state */
+typedef struct vizor_drv vizor_drv_t; /* chip driver record, see vizor/drv.h */
+struct vz_stream_state;               /* capture statistics, see vizor/stream.h */
 
 /* File names of a driver's calibration files (one set of two). */
 typedef struct vizor_calib_names {
-    uint32_t rsvd[3];        /* reserved for the driver */
-    char *dist_img_name;     /* 256-byte buffer owned by the open device */
-    char *param_name;        /* 256-byte buffer owned by the open device */
+    uint32_t rsvd[3];    /* reserved for the driver */
+    char *dist_img_name; /* 256-byte buffer owned by the open device */
+    char *param_name;    /* 256-byte buffer owned by the open device */
 } vizor_calib_names_t;
 
 /* Device record: an entry of vizor_dev_list and the handle of every call. */
 typedef struct vizor_dev {
-    vizor_ll_t *ll;              /* private state while open, NULL when closed */
+    vizor_ll_t *ll; /* private state while open, NULL when closed */
     uint8_t usb_bus_num;
     uint8_t usb_port_num;
     uint8_t usb_addr;
-    uint8_t usb_speed;           /* libusb speed code */
-    char product[32];            /* product string (parameter 3), NUL-padded */
-    char dev_info_str[32];       /* information text (parameter 2), NUL-padded */
-    uint8_t dev_info_blob[32];   /* information bytes (parameter 5) */
-    uint8_t dev_info_ext[8];     /* information bytes (parameter 6) */
-    char *cfg_path;              /* 256-byte calibration folder, initially ".\\" */
+    uint8_t usb_speed;         /* libusb speed code */
+    char product[32];          /* product string (parameter 3), NUL-padded */
+    char dev_info_str[32];     /* information text (parameter 2), NUL-padded */
+    uint8_t dev_info_blob[32]; /* information bytes (parameter 5) */
+    uint8_t dev_info_ext[8];   /* information bytes (parameter 6) */
+    char *cfg_path;            /* 256-byte calibration folder, initially ".\\" */
     vizor_calib_names_t calib_names[2];
-    uint8_t usb_loc_valid;       /* 1: open the device at bus/port; 0: the first one */
-    uint8_t free_on_close;       /* set by the application: close frees the record */
-    uint8_t api_busy;            /* non-zero while a public call works on the device */
+    uint8_t usb_loc_valid; /* 1: open the device at bus/port; 0: the first one */
+    uint8_t free_on_close; /* set by the application: close frees the record */
+    uint8_t api_busy;      /* non-zero while a public call works on the device */
 } vizor_dev_t;
 
 /* Description of one raw frame, filled by the chip driver. */
 typedef struct vizor_frame_info {
-    uint32_t frame_size;     /* bytes of raw frame data */
-    uint16_t frame_format;   /* device format code */
-    uint16_t frame_idx;      /* frame index */
-    uint32_t width;          /* pixels per row */
-    uint32_t height;         /* rows */
-    uint8_t pixel_depth;     /* raw bytes per pixel position */
+    uint32_t frame_size;   /* bytes of raw frame data */
+    uint16_t frame_format; /* device format code */
+    uint16_t frame_idx;    /* frame index */
+    uint32_t width;        /* pixels per row */
+    uint32_t height;       /* rows */
+    uint8_t pixel_depth;   /* raw bytes per pixel position */
     uint8_t rsvd0;
     uint16_t rsvd1;
 } vizor_frame_info_t;
@@ -85,15 +85,15 @@ typedef struct vizor_frame {
  * travel to the camera. */
 typedef struct vizor_param_item {
     uint32_t param_id;
-    uint8_t param_val_len;   /* bytes of param_val in use */
+    uint8_t param_val_len; /* bytes of param_val in use */
     uint8_t param_val[18];
 } vizor_param_item_t;
 
 /* Camera parameters supplied by the caller for point clouds. */
 typedef struct vizor_camera_param {
-    float cx, cy;            /* principal point, pixels */
-    float fx, fy;            /* focal lengths, pixels */
-    float dist_scale;        /* multiplier of every distance before projection */
+    float cx, cy;     /* principal point, pixels */
+    float fx, fy;     /* focal lengths, pixels */
+    float dist_scale; /* multiplier of every distance before projection */
 } vizor_camera_param_t;
 
 /* Frame-ready callback: runs on the application thread inside the fetch and
@@ -107,11 +107,11 @@ typedef bool (*vizor_cap_err_f)(vizor_dev_t *dev, int err, int err_arg);
 
 typedef enum vizor_err_cap {
     VIZOR_ERR_CAP_OK = 0,
-    VIZOR_ERR_CAP_FRAME_DISCARD = 3,   /* arg: frames discarded since start */
-    VIZOR_ERR_CAP_TIMEOUT = -5,        /* more than 64 transfer time-outs */
-    VIZOR_ERR_CAP_STALL = -7,          /* a bulk transfer stalled */
-    VIZOR_ERR_CAP_ERROR = -8,          /* transfer error, lost device or overflow */
-    VIZOR_ERR_CAP_UNKNOWN = -10        /* unknown transfer status */
+    VIZOR_ERR_CAP_FRAME_DISCARD = 3, /* arg: frames discarded since start */
+    VIZOR_ERR_CAP_TIMEOUT = -5,      /* more than 64 transfer time-outs */
+    VIZOR_ERR_CAP_STALL = -7,        /* a bulk transfer stalled */
+    VIZOR_ERR_CAP_ERROR = -8,        /* transfer error, lost device or overflow */
+    VIZOR_ERR_CAP_UNKNOWN = -10      /* unknown transfer status */
 } vizor_err_cap_t;
 
 /* Parameter identifiers the library itself uses. */
@@ -137,25 +137,25 @@ typedef enum vizor_param_id {
 
 /* Pixel formats of vizor_cmap_float. */
 typedef enum vizor_cmap_fmt {
-    VIZOR_CMAP_FMT_RGB = 0,     /* 3 bytes: red, green, blue */
-    VIZOR_CMAP_FMT_RGB32 = 1,   /* 4 bytes: the colour word, host order */
-    VIZOR_CMAP_FMT_BGR = 2      /* 3 bytes: blue, green, red */
+    VIZOR_CMAP_FMT_RGB = 0,   /* 3 bytes: red, green, blue */
+    VIZOR_CMAP_FMT_RGB32 = 1, /* 4 bytes: the colour word, host order */
+    VIZOR_CMAP_FMT_BGR = 2    /* 3 bytes: blue, green, red */
 } vizor_cmap_fmt_t;
 
 /* Sample formats of the frame files. */
 typedef enum vizor_frame_save_fmt {
-    VIZOR_SAVE_FMT_F32 = 0,     /* distance: metres as float */
-    VIZOR_SAVE_FMT_U32 = 1,     /* distance: millimetres */
-    VIZOR_SAVE_FMT_U16 = 2,     /* distance: millimetres; gray: value */
-    VIZOR_SAVE_FMT_U8 = 3       /* gray: value */
+    VIZOR_SAVE_FMT_F32 = 0, /* distance: metres as float */
+    VIZOR_SAVE_FMT_U32 = 1, /* distance: millimetres */
+    VIZOR_SAVE_FMT_U16 = 2, /* distance: millimetres; gray: value */
+    VIZOR_SAVE_FMT_U8 = 3   /* gray: value */
 } vizor_frame_save_fmt_t;
 
 /* Driver filters. */
 typedef enum vizor_filter_id {
-    VIZOR_FILTER_UNDISTORT = 0,        /* no argument */
-    VIZOR_FILTER_PIXEL_CALIB = 1,      /* uint8_t mode (default 2) */
-    VIZOR_FILTER_MIN_AMPLITUDE = 4,    /* int32_t minimum amplitude */
-    VIZOR_FILTER_AUTO_INTEGRATION = 5  /* uint16_t saturated samples per thousand */
+    VIZOR_FILTER_UNDISTORT = 0,       /* no argument */
+    VIZOR_FILTER_PIXEL_CALIB = 1,     /* uint8_t mode (default 2) */
+    VIZOR_FILTER_MIN_AMPLITUDE = 4,   /* int32_t minimum amplitude */
+    VIZOR_FILTER_AUTO_INTEGRATION = 5 /* uint16_t saturated samples per thousand */
 } vizor_filter_id_t;
 
 /* ---- library lifecycle ------------------------------------------------------ */

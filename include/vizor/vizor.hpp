@@ -220,8 +220,8 @@ public:
         vizor_param_item_t it{};
         it.param_id = id;
         detail::check(vizor_param_batch_get(rec_.get(), &it, 1), "vizor_param_batch_get");
-        std::size_t n = it.param_val_len < sizeof it.param_val ? it.param_val_len
-                                                                : sizeof it.param_val;
+        std::size_t n =
+            it.param_val_len < sizeof it.param_val ? it.param_val_len : sizeof it.param_val;
         return std::vector<uint8_t>(it.param_val, it.param_val + n);
     }
     /// Sets parameter id to value (at most 18 bytes).
@@ -271,10 +271,10 @@ public:
         out.resize(stride * pixels);
         const int len = static_cast<int>(out.size()), w = static_cast<int>(width),
                   h = static_cast<int>(height), dl = static_cast<int>(dist.size());
-        int n = xyzd ? vizor_frame_get_pcl_xyzd(rec_.get(), out.data(), len, dist.data(), dl, w,
-                                                h, false, param)
-                     : vizor_frame_get_pcl(rec_.get(), out.data(), len, dist.data(), dl, w, h,
-                                           param);
+        int n =
+            xyzd ? vizor_frame_get_pcl_xyzd(rec_.get(), out.data(), len, dist.data(), dl, w, h,
+                                            false, param)
+                 : vizor_frame_get_pcl(rec_.get(), out.data(), len, dist.data(), dl, w, h, param);
         out.resize(stride * static_cast<std::size_t>(n));
         return out;
     }
@@ -310,8 +310,7 @@ public:
 
     /// Sizes the frame buffer to buffer_frames frames (at least 2), installs
     /// on_frame (when given) and starts capture.
-    explicit Capture(Device &dev, frame_fn on_frame = {}, uint32_t buffer_frames = 4)
-        : dev_(&dev) {
+    explicit Capture(Device &dev, frame_fn on_frame = {}, uint32_t buffer_frames = 4) : dev_(&dev) {
         if (buffer_frames < 2) buffer_frames = 2;
         if (!vizor_cap_is_ongoing(dev_->get()) &&
             !vizor_cap_set_frame_buffer(dev_->get(), nullptr, buffer_frames * frame_unit_bytes))

@@ -96,8 +96,9 @@ py::array_t<float> decode(Frame &f, py::object out, decode_f fn, const char *cal
         arr = py::array_t<float>::ensure(out);
         if (!arr || arr.ptr() != out.ptr() || !(arr.flags() & py::array::c_style) ||
             arr.size() != f.pixels() || !arr.writeable())
-            throw py::value_error("out must be a writeable C-contiguous float32 array of "
-                                  "height x width elements");
+            throw py::value_error(
+                "out must be a writeable C-contiguous float32 array of "
+                "height x width elements");
     }
     float *dst = arr.mutable_data();
     int n;
@@ -111,7 +112,7 @@ py::array_t<float> decode(Frame &f, py::object out, decode_f fn, const char *cal
 
 // Point cloud of a distance image (H x W float32); N x 3 or N x 4.
 py::array point_cloud(Device &d, py::array_t<float, py::array::c_style | py::array::forcecast> dist,
-                               py::object camera, bool xyzd, bool pseudo_color) {
+                      py::object camera, bool xyzd, bool pseudo_color) {
     if (dist.ndim() != 2 || dist.size() == 0)
         throw py::value_error("dist must be a non-empty 2-D array (height x width)");
     const int h = int(dist.shape(0)), w = int(dist.shape(1)), stride = xyzd ? 4 : 3;
@@ -342,14 +343,18 @@ PYBIND11_MODULE(_vizor, m) {
         }
     });
 
-    m.def("init", [](py::object log_file) {
-        std::string s = log_file.is_none() ? "/dev/null" : log_file.cast<std::string>();
-        ensure_init(s.c_str());
-    }, py::arg("log_file") = py::none(),
-       "Starts the library once, logging to log_file (default: no log file). Called "
-       "implicitly by the first list_devices/open.");
-    m.def("error_name", [](int code) { return std::string(vizor_error_name(code)); },
-          "Name of a capture error code.");
+    m.def(
+        "init",
+        [](py::object log_file) {
+            std::string s = log_file.is_none() ? "/dev/null" : log_file.cast<std::string>();
+            ensure_init(s.c_str());
+        },
+        py::arg("log_file") = py::none(),
+        "Starts the library once, logging to log_file (default: no log file). Called "
+        "implicitly by the first list_devices/open.");
+    m.def(
+        "error_name", [](int code) { return std::string(vizor_error_name(code)); },
+        "Name of a capture error code.");
     m.attr("VERSION") = VIZOR_VERSION_STR;
     m.attr("MAX_FRAME_BYTES") = vizor::max_frame_bytes;
 
@@ -363,11 +368,14 @@ PYBIND11_MODULE(_vizor, m) {
                    std::to_string(d.usb_port_num) + ">";
         });
 
-    m.def("list_devices", [](int max) {
-        ensure_init();
-        py::gil_scoped_release nogil;
-        return vizor::list_devices(max);
-    }, py::arg("max") = 16, "The cameras on the USB buses.");
+    m.def(
+        "list_devices",
+        [](int max) {
+            ensure_init();
+            py::gil_scoped_release nogil;
+            return vizor::list_devices(max);
+        },
+        py::arg("max") = 16, "The cameras on the USB buses.");
 
     py::class_<Device>(m, "Device", "An open camera; a context manager that closes it on exit.")
         .def(py::init([](const vizor_dev_t *info) {
@@ -378,125 +386,167 @@ PYBIND11_MODULE(_vizor, m) {
                  return std::make_unique<Device>(rec);
              }),
              py::arg("info") = nullptr, "Opens the camera info names (None: the first one).")
-        .def("close", &Device::close, "Closes the camera; a capture waiting on another thread then ends.")
+        .def("close", &Device::close,
+             "Closes the camera; a capture waiting on another thread then ends.")
         .def("__enter__", [](py::object self) { return self; })
-        .def("__exit__", [](Device &d, py::args) {
-            d.close();
-            return false;
-        })
+        .def("__exit__",
+             [](Device &d, py::args) {
+                 d.close();
+                 return false;
+             })
         .def_property_readonly("is_open", [](Device &d) { return d.dev.is_open(); })
         .def_property_readonly("product", [](Device &d) { return d.dev.product(); })
-        .def_property_readonly("info", [](Device &d) {
-            return cstr(d.get()->dev_info_str, sizeof d.get()->dev_info_str);
-        })
+        .def_property_readonly(
+            "info",
+            [](Device &d) { return cstr(d.get()->dev_info_str, sizeof d.get()->dev_info_str); })
         .def_property_readonly("bus", [](Device &d) { return d.dev.get()->usb_bus_num; })
         .def_property_readonly("port", [](Device &d) { return d.dev.get()->usb_port_num; })
-        .def("reset", [](Device &d, uint32_t target) {
-            d.get();
-            py::gil_scoped_release nogil;
-            d.dev.reset(target);
-        }, py::arg("target"), "Resets part of the camera (0 board, 1 sensor, 3 USB interface).")
-        .def("read_registers", [](Device &d, uint8_t target, uint32_t base, uint16_t count) {
-            d.get();
-            py::array_t<uint32_t> out(count);
-            uint32_t *p = out.mutable_data();
-            bool ok;
-            {
+        .def(
+            "reset",
+            [](Device &d, uint32_t target) {
+                d.get();
                 py::gil_scoped_release nogil;
-                ok = vizor_reg_batch_read(d.dev.get(), target, base, p, count);
-            }
-            if (!ok) raise("vizor_reg_batch_read", 0);
-            return out;
-        }, py::arg("target"), py::arg("base"), py::arg("count") = 1,
-           "Reads count 32-bit registers of space target from base (uint32 array).")
-        .def("write_registers", [](Device &d, uint8_t target, uint32_t base,
-                                   py::array_t<uint32_t, py::array::c_style | py::array::forcecast> v) {
-            d.get();
-            py::gil_scoped_release nogil;
-            d.dev.write_registers(target, base, {v.data(), std::size_t(v.size())});
-        }, py::arg("target"), py::arg("base"), py::arg("values"),
-           "Writes 32-bit registers of space target from base in one command.")
-        .def("get_param", [](Device &d, uint32_t id) {
-            d.get();
-            std::vector<uint8_t> v;
-            {
+                d.dev.reset(target);
+            },
+            py::arg("target"), "Resets part of the camera (0 board, 1 sensor, 3 USB interface).")
+        .def(
+            "read_registers",
+            [](Device &d, uint8_t target, uint32_t base, uint16_t count) {
+                d.get();
+                py::array_t<uint32_t> out(count);
+                uint32_t *p = out.mutable_data();
+                bool ok;
+                {
+                    py::gil_scoped_release nogil;
+                    ok = vizor_reg_batch_read(d.dev.get(), target, base, p, count);
+                }
+                if (!ok) raise("vizor_reg_batch_read", 0);
+                return out;
+            },
+            py::arg("target"), py::arg("base"), py::arg("count") = 1,
+            "Reads count 32-bit registers of space target from base (uint32 array).")
+        .def(
+            "write_registers",
+            [](Device &d, uint8_t target, uint32_t base,
+               py::array_t<uint32_t, py::array::c_style | py::array::forcecast> v) {
+                d.get();
                 py::gil_scoped_release nogil;
-                v = d.dev.get_param(id);
-            }
-            return py::bytes(reinterpret_cast<const char *>(v.data()), v.size());
-        }, py::arg("id"), "The value bytes of parameter id.")
-        .def("set_param", [](Device &d, uint32_t id, py::bytes value) {
-            d.get();
-            std::string s = value;
-            py::gil_scoped_release nogil;
-            d.dev.set_param(id, {reinterpret_cast<const uint8_t *>(s.data()), s.size()});
-        }, py::arg("id"), py::arg("value"), "Sets parameter id (at most 18 bytes).")
-        .def("enable_filter", [](Device &d, int id, py::object arg) {
-            d.get();
-            auto a = filter_arg(arg);
-            d.dev.enable_filter(id, {a.data(), a.size()});
-        }, py::arg("id"), py::arg("arg") = py::none(), "Switches a driver filter on.")
-        .def("disable_filter", [](Device &d, int id) {
-            d.get();
-            d.dev.disable_filter(id);
-        }, py::arg("id"), "Switches a driver filter off.")
-        .def("set_path", [](Device &d, const std::string &path) {
-            if (vizor_path_cfg(d.get(), path.c_str()) != 0) raise("vizor_path_cfg", -1);
-        }, py::arg("path"), "Sets (and creates) the calibration folder.")
-        .def("stats", [](Device &d) { return stats_dict(d.dev.stats()); },
-             "Capture statistics since the last start.")
-        .def("snapshot", [](py::object self) {
-            Device &d = self.cast<Device &>();
-            auto f = std::make_unique<Frame>();
-            f->buf = alloc<uint8_t>(vizor::max_frame_bytes);
-            bool ok;
-            {
+                d.dev.write_registers(target, base, {v.data(), std::size_t(v.size())});
+            },
+            py::arg("target"), py::arg("base"), py::arg("values"),
+            "Writes 32-bit registers of space target from base in one command.")
+        .def(
+            "get_param",
+            [](Device &d, uint32_t id) {
+                d.get();
+                std::vector<uint8_t> v;
+                {
+                    py::gil_scoped_release nogil;
+                    v = d.dev.get_param(id);
+                }
+                return py::bytes(reinterpret_cast<const char *>(v.data()), v.size());
+            },
+            py::arg("id"), "The value bytes of parameter id.")
+        .def(
+            "set_param",
+            [](Device &d, uint32_t id, py::bytes value) {
+                d.get();
+                std::string s = value;
+                py::gil_scoped_release nogil;
+                d.dev.set_param(id, {reinterpret_cast<const uint8_t *>(s.data()), s.size()});
+            },
+            py::arg("id"), py::arg("value"), "Sets parameter id (at most 18 bytes).")
+        .def(
+            "enable_filter",
+            [](Device &d, int id, py::object arg) {
+                d.get();
+                auto a = filter_arg(arg);
+                d.dev.enable_filter(id, {a.data(), a.size()});
+            },
+            py::arg("id"), py::arg("arg") = py::none(), "Switches a driver filter on.")
+        .def(
+            "disable_filter",
+            [](Device &d, int id) {
+                d.get();
+                d.dev.disable_filter(id);
+            },
+            py::arg("id"), "Switches a driver filter off.")
+        .def(
+            "set_path",
+            [](Device &d, const std::string &path) {
+                if (vizor_path_cfg(d.get(), path.c_str()) != 0) raise("vizor_path_cfg", -1);
+            },
+            py::arg("path"), "Sets (and creates) the calibration folder.")
+        .def(
+            "stats", [](Device &d) { return stats_dict(d.dev.stats()); },
+            "Capture statistics since the last start.")
+        .def(
+            "snapshot",
+            [](py::object self) {
+                Device &d = self.cast<Device &>();
+                auto f = std::make_unique<Frame>();
+                f->buf = alloc<uint8_t>(vizor::max_frame_bytes);
+                bool ok;
+                {
+                    vizor_dev_t *dev = d.get();
+                    py::gil_scoped_release nogil;
+                    ok = vizor_cap_snapshot(dev, f->buf, vizor::max_frame_bytes, &f->info);
+                }
+                if (!ok) raise("vizor_cap_snapshot", 0);
+                if (void *p = std::realloc(f->buf, f->info.frame_size ? f->info.frame_size : 1))
+                    f->buf = static_cast<uint8_t *>(p);
+                f->device = self;
+                return f;
+            },
+            "Captures one frame (starting and stopping capture when idle).")
+        .def(
+            "capture",
+            [](py::object self, py::object on_frame, uint32_t buffer_frames) {
+                return std::make_unique<Capture>(self, on_frame, buffer_frames);
+            },
+            py::arg("on_frame") = py::none(), py::arg("buffer_frames") = 4,
+            "Starts capture: iterate the result for frames, or pass on_frame(frame) and call "
+            "wait().")
+        .def(
+            "point_cloud",
+            [](Device &d, py::array_t<float, py::array::c_style | py::array::forcecast> dist,
+               py::object camera, bool xyzd,
+               bool pseudo_color) { return point_cloud(d, dist, camera, xyzd, pseudo_color); },
+            py::arg("dist"), py::arg("camera") = py::none(), py::arg("xyzd") = false,
+            py::arg("pseudo_color") = false,
+            "Points (N x 3, or N x 4 with xyzd) of a distance image; camera is "
+            "(cx, cy, fx, fy, dist_scale) or None for the driver's lens (no points when the "
+            "driver has none for this image size).")
+        .def(
+            "data_download",
+            [](Device &d, const std::string &path, uint8_t type, uint16_t version,
+               py::object progress) {
                 vizor_dev_t *dev = d.get();
-                py::gil_scoped_release nogil;
-                ok = vizor_cap_snapshot(dev, f->buf, vizor::max_frame_bytes, &f->info);
-            }
-            if (!ok) raise("vizor_cap_snapshot", 0);
-            if (void *p = std::realloc(f->buf, f->info.frame_size ? f->info.frame_size : 1))
-                f->buf = static_cast<uint8_t *>(p);
-            f->device = self;
-            return f;
-        }, "Captures one frame (starting and stopping capture when idle).")
-        .def("capture", [](py::object self, py::object on_frame, uint32_t buffer_frames) {
-            return std::make_unique<Capture>(self, on_frame, buffer_frames);
-        }, py::arg("on_frame") = py::none(), py::arg("buffer_frames") = 4,
-           "Starts capture: iterate the result for frames, or pass on_frame(frame) and call "
-           "wait().")
-        .def("point_cloud", [](Device &d, py::array_t<float, py::array::c_style | py::array::forcecast> dist,
-                               py::object camera, bool xyzd, bool pseudo_color) {
-            return point_cloud(d, dist, camera, xyzd, pseudo_color);
-        }, py::arg("dist"), py::arg("camera") = py::none(), py::arg("xyzd") = false,
-           py::arg("pseudo_color") = false,
-           "Points (N x 3, or N x 4 with xyzd) of a distance image; camera is "
-           "(cx, cy, fx, fy, dist_scale) or None for the driver's lens (no points when the "
-           "driver has none for this image size).")
-        .def("data_download", [](Device &d, const std::string &path, uint8_t type,
-                                 uint16_t version, py::object progress) {
-            vizor_dev_t *dev = d.get();
-            int r = run_flow(progress, [&] {
-                return vizor_data_download(dev, path.c_str(), type, version, 0);
-            });
-            if (r != 1) raise("vizor_data_download", r);
-        }, py::arg("path"), py::arg("type"), py::arg("version"), py::arg("progress") = py::none(),
-           "Writes a file into the camera's flash; progress(done, total) is called as it goes.")
-        .def("data_upload", [](Device &d, uint8_t type, const std::string &path,
-                               py::object progress) {
-            vizor_dev_t *dev = d.get();
-            int r = run_flow(progress, [&] { return vizor_data_upload(dev, type, path.c_str()); });
-            if (r != 1) raise("vizor_data_upload", r);
-        }, py::arg("type"), py::arg("path"), py::arg("progress") = py::none(),
-           "Reads a data image of the camera into a file, with progress(done, total).");
+                int r = run_flow(progress, [&] {
+                    return vizor_data_download(dev, path.c_str(), type, version, 0);
+                });
+                if (r != 1) raise("vizor_data_download", r);
+            },
+            py::arg("path"), py::arg("type"), py::arg("version"), py::arg("progress") = py::none(),
+            "Writes a file into the camera's flash; progress(done, total) is called as it goes.")
+        .def(
+            "data_upload",
+            [](Device &d, uint8_t type, const std::string &path, py::object progress) {
+                vizor_dev_t *dev = d.get();
+                int r =
+                    run_flow(progress, [&] { return vizor_data_upload(dev, type, path.c_str()); });
+                if (r != 1) raise("vizor_data_upload", r);
+            },
+            py::arg("type"), py::arg("path"), py::arg("progress") = py::none(),
+            "Reads a data image of the camera into a file, with progress(done, total).");
 
     py::class_<Capture>(m, "Capture",
                         "A capture session; iterate it for frames, a context manager that stops.")
         .def("__iter__", [](py::object self) { return self; })
         .def("__next__", [](Capture &c) { return c.next(true); })
-        .def("next", [](Capture &c) { return c.next(false); },
-             "The next frame, or None when none came within about 2 s or capture stopped.")
+        .def(
+            "next", [](Capture &c) { return c.next(false); },
+            "The next frame, or None when none came within about 2 s or capture stopped.")
         .def("wait", &Capture::wait, py::arg("timeout_ms") = 0,
              "Delivers frames to on_frame until capture halts (True) or timeout_ms passes "
              "(False; 0 = no limit). An exception raised by on_frame stops capture and is "
@@ -514,43 +564,70 @@ PYBIND11_MODULE(_vizor, m) {
         .def_property_readonly("index", [](Frame &f) { return f.info.frame_idx; })
         .def_property_readonly("format", [](Frame &f) { return f.info.frame_format; })
         .def_property_readonly("size", [](Frame &f) { return f.info.frame_size; })
-        .def_property_readonly("raw", [](py::object self) {
-            Frame &f = self.cast<Frame &>();
-            // A read-only view of the frame's own bytes.
-            py::array_t<uint8_t> a({py::ssize_t(f.info.frame_size)}, {py::ssize_t(1)}, f.buf, self);
-            a.attr("setflags")(py::arg("write") = false);
-            return a;
-        }, "The raw bytes (uint8 array viewing the frame's memory).")
-        .def("distance", [](Frame &f, py::object out) {
-            return decode(f, out, vizor_frame_get_distance, "vizor_frame_get_distance");
-        }, py::arg("out") = py::none(),
-           "Distances in metres (float32, height x width), written into out when given.")
-        .def("gray", [](Frame &f, py::object out) {
-            return decode(f, out, vizor_frame_get_gray, "vizor_frame_get_gray");
-        }, py::arg("out") = py::none(), "Gray image (float32, height x width).")
-        .def("point_cloud", [](Frame &f, py::object camera, bool xyzd) {
-            auto dist = decode(f, py::none(), vizor_frame_get_distance, "vizor_frame_get_distance");
-            return point_cloud(f.dev(), dist, camera, xyzd, false);
-        }, py::arg("camera") = py::none(), py::arg("xyzd") = false,
-           "Points of the frame's distances (N x 3, or N x 4 with the distance).");
+        .def_property_readonly(
+            "raw",
+            [](py::object self) {
+                Frame &f = self.cast<Frame &>();
+                // A read-only view of the frame's own bytes.
+                py::array_t<uint8_t> a({py::ssize_t(f.info.frame_size)}, {py::ssize_t(1)}, f.buf,
+                                       self);
+                a.attr("setflags")(py::arg("write") = false);
+                return a;
+            },
+            "The raw bytes (uint8 array viewing the frame's memory).")
+        .def(
+            "distance",
+            [](Frame &f, py::object out) {
+                return decode(f, out, vizor_frame_get_distance, "vizor_frame_get_distance");
+            },
+            py::arg("out") = py::none(),
+            "Distances in metres (float32, height x width), written into out when given.")
+        .def(
+            "gray",
+            [](Frame &f, py::object out) {
+                return decode(f, out, vizor_frame_get_gray, "vizor_frame_get_gray");
+            },
+            py::arg("out") = py::none(), "Gray image (float32, height x width).")
+        .def(
+            "point_cloud",
+            [](Frame &f, py::object camera, bool xyzd) {
+                auto dist =
+                    decode(f, py::none(), vizor_frame_get_distance, "vizor_frame_get_distance");
+                return point_cloud(f.dev(), dist, camera, xyzd, false);
+            },
+            py::arg("camera") = py::none(), py::arg("xyzd") = false,
+            "Points of the frame's distances (N x 3, or N x 4 with the distance).");
 
-    m.def("save_distance", [](py::object file, py::array_t<float, py::array::c_style | py::array::forcecast> d, int fmt) {
-        save_frame(file, d, fmt, vizor_frame_save_distance, "vizor_frame_save_distance");
-    }, py::arg("file"), py::arg("dist"), py::arg("fmt") = 0,
-       "Appends a distance frame to a file (object with fileno() or a descriptor); fmt 0 F32 "
-       "metres, 1 U32 or 2 U16 millimetres.");
-    m.def("save_gray", [](py::object file, py::array_t<float, py::array::c_style | py::array::forcecast> g, int fmt) {
-        save_frame(file, g, fmt, vizor_frame_save_gray, "vizor_frame_save_gray");
-    }, py::arg("file"), py::arg("gray"), py::arg("fmt") = 2,
-       "Appends a gray frame (fmt 2 U16, 3 U8).");
-    m.def("load_distance", [](py::object file, int max_pixels) {
-        return load_frame(file, max_pixels, vizor_frame_load_distance, "vizor_frame_load_distance");
-    }, py::arg("file"), py::arg("max_pixels") = 1 << 22,
-       "The next distance frame of a file (height x width metres), None at the end.");
-    m.def("load_gray", [](py::object file, int max_pixels) {
-        return load_frame(file, max_pixels, vizor_frame_load_gray, "vizor_frame_load_gray");
-    }, py::arg("file"), py::arg("max_pixels") = 1 << 22,
-       "The next gray frame of a file, None at the end.");
+    m.def(
+        "save_distance",
+        [](py::object file, py::array_t<float, py::array::c_style | py::array::forcecast> d,
+           int fmt) {
+            save_frame(file, d, fmt, vizor_frame_save_distance, "vizor_frame_save_distance");
+        },
+        py::arg("file"), py::arg("dist"), py::arg("fmt") = 0,
+        "Appends a distance frame to a file (object with fileno() or a descriptor); fmt 0 F32 "
+        "metres, 1 U32 or 2 U16 millimetres.");
+    m.def(
+        "save_gray",
+        [](py::object file, py::array_t<float, py::array::c_style | py::array::forcecast> g,
+           int fmt) { save_frame(file, g, fmt, vizor_frame_save_gray, "vizor_frame_save_gray"); },
+        py::arg("file"), py::arg("gray"), py::arg("fmt") = 2,
+        "Appends a gray frame (fmt 2 U16, 3 U8).");
+    m.def(
+        "load_distance",
+        [](py::object file, int max_pixels) {
+            return load_frame(file, max_pixels, vizor_frame_load_distance,
+                              "vizor_frame_load_distance");
+        },
+        py::arg("file"), py::arg("max_pixels") = 1 << 22,
+        "The next distance frame of a file (height x width metres), None at the end.");
+    m.def(
+        "load_gray",
+        [](py::object file, int max_pixels) {
+            return load_frame(file, max_pixels, vizor_frame_load_gray, "vizor_frame_load_gray");
+        },
+        py::arg("file"), py::arg("max_pixels") = 1 << 22,
+        "The next gray frame of a file, None at the end.");
 
     m.attr("FILTER_UNDISTORT") = int(VIZOR_FILTER_UNDISTORT);
     m.attr("FILTER_PIXEL_CALIB") = int(VIZOR_FILTER_PIXEL_CALIB);
@@ -559,29 +636,32 @@ PYBIND11_MODULE(_vizor, m) {
     m.attr("PARAM_INFO_PRODUCT") = int(VIZOR_PARAM_INFO_PRODUCT);
     m.attr("PARAM_INTG_TIME") = int(VIZOR_PARAM_INTG_TIME);
 
-    m.def("_c_loop", [](Device &d, int frames) {
-        // The reference loop of the benchmark: fetch and decode in C++ with
-        // buffers reused across frames, as an application in C would.
-        vizor_dev_t *dev = d.get();
-        std::vector<uint8_t> raw(vizor::max_frame_bytes);
-        std::vector<float> dist(640 * 480);
-        int done = 0;
-        py::gil_scoped_release nogil;
-        auto t0 = std::chrono::steady_clock::now();
-        for (int i = 0; i < frames; ++i) {
-            vizor_frame_info_t fi{};
-            if (vizor_cap_get_frames(dev, 1, raw.data(), uint32_t(raw.size()), &fi) != 1) break;
-            const int px = int(fi.width * fi.height);
-            if (px <= 0 || std::size_t(px) > dist.size()) break;
-            if (vizor_frame_get_distance(dev, dist.data(), px, raw.data(), int(fi.frame_size),
-                                         &fi) != px)
-                break;
-            ++done;
-        }
-        std::chrono::duration<double> s = std::chrono::steady_clock::now() - t0;
-        return std::make_pair(done, s.count());
-    }, py::arg("device"), py::arg("frames"),
-       "Benchmark reference: (frames, seconds) of a capture+decode loop in C++.");
+    m.def(
+        "_c_loop",
+        [](Device &d, int frames) {
+            // The reference loop of the benchmark: fetch and decode in C++ with
+            // buffers reused across frames, as an application in C would.
+            vizor_dev_t *dev = d.get();
+            std::vector<uint8_t> raw(vizor::max_frame_bytes);
+            std::vector<float> dist(640 * 480);
+            int done = 0;
+            py::gil_scoped_release nogil;
+            auto t0 = std::chrono::steady_clock::now();
+            for (int i = 0; i < frames; ++i) {
+                vizor_frame_info_t fi{};
+                if (vizor_cap_get_frames(dev, 1, raw.data(), uint32_t(raw.size()), &fi) != 1) break;
+                const int px = int(fi.width * fi.height);
+                if (px <= 0 || std::size_t(px) > dist.size()) break;
+                if (vizor_frame_get_distance(dev, dist.data(), px, raw.data(), int(fi.frame_size),
+                                             &fi) != px)
+                    break;
+                ++done;
+            }
+            std::chrono::duration<double> s = std::chrono::steady_clock::now() - t0;
+            return std::make_pair(done, s.count());
+        },
+        py::arg("device"), py::arg("frames"),
+        "Benchmark reference: (frames, seconds) of a capture+decode loop in C++.");
 
     // Library shut-down when the interpreter exits.
     py::module_::import("atexit").attr("register")(py::cpp_function([] {

@@ -9,8 +9,8 @@
 #include <atomic>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define VZ_X86_DISPATCH 1
-#define VZ_TARGET_AVX2 __attribute__((target("avx2")))
+#define VZ_X86_DISPATCH  1
+#define VZ_TARGET_AVX2   __attribute__((target("avx2")))
 #define VZ_TARGET_AVX512 __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx2")))
 #endif
 

@@ -111,8 +111,8 @@ bool zip_payload(const uint8_t *data, size_t len, uint32_t *payload_len) {
         return false;
     }
     if (data[0] == 0 || data[2] != 1) {
-        vz_wrn("[%s] calibration package is not a zip archive (flag %d, kind %d)\n", kTag,
-               data[0], data[2]);
+        vz_wrn("[%s] calibration package is not a zip archive (flag %d, kind %d)\n", kTag, data[0],
+               data[2]);
         return false;
     }
     const uint32_t n = le32(data + 11);

@@ -11,9 +11,9 @@
 
 namespace vz::calib {
 
-constexpr uint32_t kMaxPackage = 64u << 20;   // largest announced calibration size
-constexpr size_t kHeaderLen = 17;             // calibration package header
-constexpr uint32_t kDownloadFrames = 40;      // frame buffer while downloading
+constexpr uint32_t kMaxPackage = 64u << 20;  // largest announced calibration size
+constexpr size_t kHeaderLen = 17;            // calibration package header
+constexpr uint32_t kDownloadFrames = 40;     // frame buffer while downloading
 constexpr int kFetchTimeoutMs = 2100;
 
 // The zip payload of a package of len received bytes: its length in

@@ -13,8 +13,8 @@
 #include <mutex>
 #include <new>
 
-#include "base/firewall.h"
 #include "base/clock.h"
+#include "base/firewall.h"
 #include "base/log.h"
 #include "core/capture.h"
 #include "core/device.h"
@@ -78,7 +78,8 @@ void LIBUSB_CALL on_transfer_event(libusb_transfer *t) {
     auto *dev = static_cast<vizor_dev_t *>(t->user_data);
     vizor_ll_t &ll = *dev->ll;
     const int idx = ll.xfers->index_of(t);
-    vz_trc("[%s] trans[%d]: txlen=%d, status = %d\n", kTagEvt, idx, t->actual_length, int(t->status));
+    vz_trc("[%s] trans[%d]: txlen=%d, status = %d\n", kTagEvt, idx, t->actual_length,
+           int(t->status));
     if (ll.cap_frames == 0) ll.cap_remaining = -1;
 
     switch (t->status) {
@@ -88,8 +89,8 @@ void LIBUSB_CALL on_transfer_event(libusb_transfer *t) {
         break;
     case LIBUSB_TRANSFER_TIMED_OUT: {
         const uint32_t n = ++ll.to_cnt;
-        vz_dbg("[%s] trans[%d] timeout (last_tx=%d, to_cnt=%d), %d\n", kTagEvt, idx, t->actual_length,
-               int(n), int(ll.cap_halted.load()));
+        vz_dbg("[%s] trans[%d] timeout (last_tx=%d, to_cnt=%d), %d\n", kTagEvt, idx,
+               t->actual_length, int(n), int(ll.cap_halted.load()));
         if (!ll.cap_halted && n > kMaxTimeouts) {
             vz_wrn("[%s] trans[%d] timeout -> stop\n", kTagEvt, idx);
             raise_error(ll, VIZOR_ERR_CAP_TIMEOUT);
@@ -111,7 +112,8 @@ void LIBUSB_CALL on_transfer_event(libusb_transfer *t) {
     case LIBUSB_TRANSFER_ERROR:
     case LIBUSB_TRANSFER_NO_DEVICE:
     case LIBUSB_TRANSFER_OVERFLOW:
-        vz_wrn("[%s] trans[%d] error (%d) (last_tx=%d)\n", kTagEvt, idx, int(t->status), t->actual_length);
+        vz_wrn("[%s] trans[%d] error (%d) (last_tx=%d)\n", kTagEvt, idx, int(t->status),
+               t->actual_length);
         raise_error(ll, VIZOR_ERR_CAP_ERROR);
         break;
     default:
@@ -395,7 +397,8 @@ namespace {
 
 // Waits until the event thread has signalled since *seen, capture halts, or
 // the deadline passes (false). No deadline when timeout_ms is 0.
-bool wait_event(vizor_ll_t &ll, uint64_t *seen, bool has_deadline, mono_clock::time_point deadline) {
+bool wait_event(vizor_ll_t &ll, uint64_t *seen, bool has_deadline,
+                mono_clock::time_point deadline) {
     std::unique_lock lk(ll.mutex);
     auto ready = [&] { return ll.wake_seq != *seen || ll.cap_halted || ll.closing; };
     bool ok = true;

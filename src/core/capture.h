@@ -18,7 +18,7 @@ namespace vz::cap {
 constexpr int kXfers = 32;
 constexpr uint32_t kXferLen = 0x20000;
 constexpr unsigned char kBulkIn = 0x81;
-constexpr uint32_t kFrameUnit = 307200;   // bytes per frame when sizing the buffer
+constexpr uint32_t kFrameUnit = 307200;  // bytes per frame when sizing the buffer
 
 // The request of a fetch call in progress; lives on the caller's stack.
 struct FrameReq {

@@ -167,8 +167,7 @@ DevMark::~DevMark() {
     // the whole word to 0 and finishes that close itself.
     int cur = ll_->busy.load();
     if ((cur & kBusyCount) == 1) std::atomic_ref<uint8_t>(dev_->api_busy).store(0);
-    while (!ll_->busy.compare_exchange_weak(cur, cur == (kCloseDeferred | 1) ? 0 : cur - 1)) {
-    }
+    while (!ll_->busy.compare_exchange_weak(cur, cur == (kCloseDeferred | 1) ? 0 : cur - 1)) {}
     if (cur == (kCloseDeferred | 1)) finish_close(*dev_);
 }
 
@@ -259,7 +258,7 @@ vizor_dev_t *open_device(vizor_dev_t *dev) {
     }
     if (dev->ll && dev->ll->opened) {
         vz_wrn("[%s] device not close correctly. close it..\n", fn);
-        vizor_dev_close(dev);  // then open afresh with a new state record
+        vizor_dev_close(dev);         // then open afresh with a new state record
         if (dev->ll) return nullptr;  // the close is still waiting for a call
     }
     if (!dev->ll) {

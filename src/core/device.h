@@ -84,29 +84,29 @@ struct vizor_ll {
     vizor_ll(const vizor_ll &) = delete;
     vizor_ll &operator=(const vizor_ll &) = delete;
 
-    vizor_ll_usb_t usb{};                     // must stay first
-    vz::DriverOwner drv;                      // this device's copy of its driver
+    vizor_ll_usb_t usb{};  // must stay first
+    vz::DriverOwner drv;   // this device's copy of its driver
     std::atomic<uint8_t> opened{0};
-    std::atomic<uint8_t> capturing{0};        // application threads only
+    std::atomic<uint8_t> capturing{0};  // application threads only
     vz::StreamOwner stream;
-    vz_stream_state_t stream_state{};         // event thread only
-    vizor_frame_info_t frame_info{};          // application threads only
+    vz_stream_state_t stream_state{};  // event thread only
+    vizor_frame_info_t frame_info{};   // application threads only
     uint32_t cap_frames = 0;
     std::atomic<int32_t> cap_remaining{0};
     std::atomic<uint32_t> cap_bytes_issued{0};
     std::unique_ptr<vz::cap::XferPool> xfers;
-    std::atomic<uint32_t> cap_halted{1};      // written under mutex
-    std::atomic<uint32_t> to_cnt{0};          // event thread only
-    std::atomic<uint32_t> discard_total{0};   // event thread only
-    std::atomic<int32_t> err{0};              // written under mutex
+    std::atomic<uint32_t> cap_halted{1};     // written under mutex
+    std::atomic<uint32_t> to_cnt{0};         // event thread only
+    std::atomic<uint32_t> discard_total{0};  // event thread only
+    std::atomic<int32_t> err{0};             // written under mutex
     std::atomic<uint8_t> force_stop{0};
-    std::atomic<int32_t> err_arg{0};          // written under mutex
+    std::atomic<int32_t> err_arg{0};  // written under mutex
     vizor_cap_frdy_f on_frdy = nullptr;
     vizor_cap_err_f on_err = nullptr;
     std::condition_variable cond;
     std::mutex mutex;
-    uint64_t wake_seq = 0;                    // guarded by mutex: bumps on every signal
-    vz::cap::FrameReq *req = nullptr;         // application thread of the fetch call
+    uint64_t wake_seq = 0;             // guarded by mutex: bumps on every signal
+    vz::cap::FrameReq *req = nullptr;  // application thread of the fetch call
 
     vizor_dev_t *owner = nullptr;  // the record this state belongs to
     // Public calls in progress (low bits; close waits, bounded, for them to
@@ -115,7 +115,7 @@ struct vizor_ll {
     // One word, so that the last mark and the closer never both finish.
     std::atomic<int> busy{0};
     std::atomic<bool> closing{false};
-    std::unique_ptr<uint8_t[]> cb_buf;        // frame-ready copy buffer, made on first use
+    std::unique_ptr<uint8_t[]> cb_buf;  // frame-ready copy buffer, made on first use
 
     // The four calibration name buffers and the calibration folder.
     std::unique_ptr<char[]> name_bufs[4];

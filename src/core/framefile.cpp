@@ -197,8 +197,10 @@ bool load_header(Kind k, const char *fn, int fd, Header &out) {
             const char *prefix;
             int fmt;
         } kHeaders[] = {
-            {kDist, "VZ_DIST,F32,", VIZOR_SAVE_FMT_F32}, {kDist, "VZ_DIST,U32,", VIZOR_SAVE_FMT_U32},
-            {kDist, "VZ_DIST,U16,", VIZOR_SAVE_FMT_U16}, {kGray, "VZ_GRAY,U8,", VIZOR_SAVE_FMT_U8},
+            {kDist, "VZ_DIST,F32,", VIZOR_SAVE_FMT_F32},
+            {kDist, "VZ_DIST,U32,", VIZOR_SAVE_FMT_U32},
+            {kDist, "VZ_DIST,U16,", VIZOR_SAVE_FMT_U16},
+            {kGray, "VZ_GRAY,U8,", VIZOR_SAVE_FMT_U8},
             {kGray, "VZ_GRAY,U16,", VIZOR_SAVE_FMT_U16},
         };
         ok = false;

@@ -48,8 +48,8 @@ int64_t room_of(int pcl_len) {
 }
 
 template <PclExtra kExtra, bool kCached>
-int project(const PclCamera &cam, float *pcl, int pcl_len, const float *dist, int img_w,
-            int img_h, const Column *cols) {
+int project(const PclCamera &cam, float *pcl, int pcl_len, const float *dist, int img_w, int img_h,
+            const Column *cols) {
     constexpr int64_t kStep = kStride<kExtra>;
     const vz_cmap_t &cmap = library_cmap();
     const double fx = cam.fx, fy = cam.fy;
@@ -86,8 +86,8 @@ int project(const PclCamera &cam, float *pcl, int pcl_len, const float *dist, in
 }
 
 template <PclExtra kExtra>
-int project_reference(const PclCamera &cam, float *pcl, int pcl_len, const float *dist,
-                      int img_w, int img_h) {
+int project_reference(const PclCamera &cam, float *pcl, int pcl_len, const float *dist, int img_w,
+                      int img_h) {
     if (img_w > kColumnCache)
         return project<kExtra, false>(cam, pcl, pcl_len, dist, img_w, img_h, nullptr);
     Column cols[kColumnCache];
@@ -112,8 +112,8 @@ struct Walk {
 // One row, four columns at a time, up to the last whole group; returns the
 // first column not done, or -1 when the points filled the room.
 template <PclExtra kExtra>
-VZ_TARGET_AVX2 int row_avx2(const PclCamera &cam, const Columns &cols, const float *row,
-                            int img_w, float dy, float ry, double y_offset, Walk &w) {
+VZ_TARGET_AVX2 int row_avx2(const PclCamera &cam, const Columns &cols, const float *row, int img_w,
+                            float dy, float ry, double y_offset, Walk &w) {
     constexpr int64_t kStep = kStride<kExtra>;
     const vz_cmap_t &cmap = library_cmap();
     const __m128 zero = _mm_setzero_ps(), sixty = _mm_set1_ps(60.0f);
@@ -200,7 +200,7 @@ int project_avx2(const PclCamera &cam, float *pcl, int pcl_len, const float *dis
         const float *row = dist + int64_t(y) * img_w;
         int x = row_avx2<kExtra>(cam, cols, row, img_w, dy, ry, y_offset, w);
         if (x < 0) return int(w.n);
-        for (; x < img_w; ++x) {   // the last columns, as in the reference
+        for (; x < img_w; ++x) {  // the last columns, as in the reference
             if (w.n >= w.room) return int(w.n);
             const float v = row[x];
             if (!(v > 0.0f && v < 60.0f)) continue;

@@ -25,8 +25,7 @@ void put_u32(uint8_t *p, uint32_t v) {
 }
 uint16_t get_u16(const uint8_t *p) { return uint16_t(p[0] | (p[1] << 8)); }
 uint32_t get_u32(const uint8_t *p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) |
-           (uint32_t(p[3]) << 24);
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
 
 // CRC-16/XMODEM remainder of every byte value, for the byte-wise loop.
@@ -43,15 +42,14 @@ constexpr std::array<uint16_t, 256> make_crc_table() {
 constexpr std::array<uint16_t, 256> kCrcTable = make_crc_table();
 
 // One command of the data-transfer request followed by its status check.
-bool exchange(vizor_ll_t *ll, int dir, uint8_t act, void *buf, uint16_t len,
-              uint32_t timeout_ms) {
+bool exchange(vizor_ll_t *ll, int dir, uint8_t act, void *buf, uint16_t len, uint32_t timeout_ms) {
     return vizor_ll_exe_cmd(ll, dir, VIZOR_REQ_DATA, act, buf, len, timeout_ms) &&
            vizor_ll_check_last_cmd(ll, VIZOR_REQ_DATA, act);
 }
 
 // Write phase then read phase of a query with the messages of fn; 1 or 0.
-int query(const char *fn, vizor_ll_t *ll, uint8_t act, void *out, uint16_t out_len,
-          void *in, uint16_t in_len, uint32_t timeout_ms) {
+int query(const char *fn, vizor_ll_t *ll, uint8_t act, void *out, uint16_t out_len, void *in,
+          uint16_t in_len, uint32_t timeout_ms) {
     if (!exchange(ll, 1, act, out, out_len, timeout_ms)) {
         vz_err("[%s] write phase failed\n", fn);
         return 0;
@@ -212,8 +210,7 @@ static int al_data_send_action_info_body(vizor_ll_t *ll, uint8_t act, const void
         }
         break;
     }
-    default:
-        return -1;
+    default: return -1;
     }
     if (!buf) {
         vz_err("[%s] no memory\n", fn);
@@ -292,8 +289,7 @@ static int al_get_data_payload_body(vizor_ll_t *ll, void *buf, uint16_t n) {
     uint8_t req[kPayloadReqLen] = {};
     put_u32(req + 4, n);
     std::memcpy(buf, req, sizeof req);
-    return query(fn, ll, AL_ACT_PAYLOAD, buf, uint16_t(kPayloadReqLen), buf, n,
-                 kTimeoutShortMs);
+    return query(fn, ll, AL_ACT_PAYLOAD, buf, uint16_t(kPayloadReqLen), buf, n, kTimeoutShortMs);
 }
 
 VZ_API int al_get_data_payload(vizor_ll_t *ll, void *buf, uint16_t n) noexcept {

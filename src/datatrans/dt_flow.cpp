@@ -50,9 +50,8 @@ bool query_info(const char *fn, vizor_ll_t *ll, uint8_t type, al_data_info_t *in
     bytes[0] = type;
     if (al_get_data_info(ll, AL_ACT_GET_INFO, bytes, uint16_t(kInfoLen)) != 1) return false;
     *info = decode_info(bytes);
-    vz_inf("[%s] Version:%hu,type:%hu, addr:0x%x,data size:%d\n", fn,
-           (unsigned short)info->version, (unsigned short)info->type, unsigned(info->addr),
-           int(info->size));
+    vz_inf("[%s] Version:%hu,type:%hu, addr:0x%x,data size:%d\n", fn, (unsigned short)info->version,
+           (unsigned short)info->type, unsigned(info->addr), int(info->size));
     return true;
 }
 
@@ -117,8 +116,8 @@ bool wait_erase(const char *fn, vizor_ll_t *ll, al_ack_t *ack) {
 // Announcement, erase and data phase of a write; true when the camera
 // accepted every chunk. Failures are logged here, but for the final
 // "data upgrade failed!" line of the caller.
-bool send_image(const char *fn, vizor_ll_t *ll, uint8_t type, uint16_t version,
-                const uint8_t *img, uint32_t size, const Progress &progress) {
+bool send_image(const char *fn, vizor_ll_t *ll, uint8_t type, uint16_t version, const uint8_t *img,
+                uint32_t size, const Progress &progress) {
     vz_inf("[%s] send action info\n", fn);
     const al_write_info_t wi{type, 0, version, size, 0};
     if (al_data_send_action_info(ll, AL_ACT_WRITE_INFO, &wi, nullptr) != 1) return false;

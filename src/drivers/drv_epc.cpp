@@ -3,8 +3,8 @@
 // amplitude, converts its 16-bit codes to floats (optionally undistorted),
 // reports the built-in lens, names the chip's calibration files and keeps
 // the processing filters.
-#include <new>
 #include <string.h>
+#include <new>
 
 #include "base/firewall.h"
 #include "core/vzlog.h"
@@ -20,8 +20,8 @@ constexpr uint16_t kFormatGray = 0;
 constexpr uint16_t kFormatDistance = 2;
 constexpr uint16_t kFormatUndecoded = 8;
 constexpr uint16_t kFormatCalibData = 171;
-constexpr uint16_t kFirstMarker = 65300;   // codes from here on are status markers
-constexpr float kRangeM = 12.5f;           // metres of one period (12 MHz)
+constexpr uint16_t kFirstMarker = 65300;  // codes from here on are status markers
+constexpr float kRangeM = 12.5f;          // metres of one period (12 MHz)
 constexpr float kCodesPerPeriod = 30000.0f;
 constexpr float kUndistortFillDist = 30.0f;
 constexpr float kUndistortFillGray = 0.0f;
@@ -29,9 +29,9 @@ constexpr int kDeviceAddress = 32;
 constexpr int kCalibKind = 2;  // calibration data downloaded at open
 
 // Lens of the 640 x 480 reference image; fractions of it serve smaller frames.
-const vz_lens_param_t kLens = {324.00744, 220.10985, 638.66337, 638.51692,
-                               {-0.27313, 0.14523, -0.00099, 0.00032, 0.0},
-                               640, 480};
+const vz_lens_param_t kLens = {
+    324.00744, 220.10985, 638.66337, 638.51692, {-0.27313, 0.14523, -0.00099, 0.00032, 0.0},
+    640,       480};
 
 // Processing switches (pi delay, dual MGX, pseudo-noise) of formats 0 to 8.
 constexpr uint8_t kSwitches[9][3] = {
@@ -42,7 +42,9 @@ constexpr uint8_t kSwitches[9][3] = {
 // Scratch image of an undistorted decode; one EPC device decodes at a time.
 float g_undistort_src[kDefaultWidth * kDefaultHeight];
 
-epc_priv_t *priv_of(vizor_drv_t *drv) { return drv ? static_cast<epc_priv_t *>(drv->priv) : nullptr; }
+epc_priv_t *priv_of(vizor_drv_t *drv) {
+    return drv ? static_cast<epc_priv_t *>(drv->priv) : nullptr;
+}
 
 void release(vizor_drv_t *drv) {
     epc_priv_t *p = priv_of(drv);
@@ -94,9 +96,9 @@ int deliver(epc_priv_t *p, float *dst, Image which, uint32_t w, uint32_t h) {
     } else {
         for (uint32_t i = 0; i < pixels; ++i) out[i] = float(img[i]);
     }
-    if (undistort &&
-        !vz_calib_len_undistort(&p->map, dst, int(pixels), g_undistort_src, int(w), int(h),
-                                target == VIZOR_DECODE_DIST ? kUndistortFillDist : kUndistortFillGray)) {
+    if (undistort && !vz_calib_len_undistort(
+                         &p->map, dst, int(pixels), g_undistort_src, int(w), int(h),
+                         target == VIZOR_DECODE_DIST ? kUndistortFillDist : kUndistortFillGray)) {
         set_invalid(p);
         return -1;
     }
@@ -198,7 +200,7 @@ bool epc_init_body(vizor_drv_t *drv, vizor_dev_t *dev) {
 }
 
 bool epc_frame_get_info_body(vizor_drv_t *drv, vizor_frame_info_t *info,
-                               const vz_stream_frame_hdr_t *hdr) {
+                             const vz_stream_frame_hdr_t *hdr) {
     if (!info || !hdr) return false;
     if (epc_priv_t *p = priv_of(drv)) p->frame_valid = 1;
     uint16_t temps[4];
@@ -221,7 +223,7 @@ bool epc_frame_get_info_body(vizor_drv_t *drv, vizor_frame_info_t *info,
 }
 
 int epc_frame_decode_body(vizor_drv_t *drv, float *dst, uint32_t dst_len, int target,
-                            const uint16_t *src, uint32_t src_len, const vizor_frame_info_t *info) {
+                          const uint16_t *src, uint32_t src_len, const vizor_frame_info_t *info) {
     epc_priv_t *p = priv_of(drv);
     if (!p || !dst || !src || !info) {
         set_invalid(p);
@@ -312,9 +314,18 @@ VZ_API bool epc_lens_param_get(vizor_drv_t *drv, vz_lens_param_t *lens, int w, i
 }
 
 const vizor_drv_ops_t g_vizor_driver_op_epc = {
-    epc_init,           epc_uninit,           epc_frame_get_info,  epc_frame_decode,
-    epc_lens_param_get, epc_reserved_6,       epc_calib_names_get, nullptr,
-    epc_calib_data_loaded, epc_calib_data_check, epc_reserved_11,  epc_filter_enable,
+    epc_init,
+    epc_uninit,
+    epc_frame_get_info,
+    epc_frame_decode,
+    epc_lens_param_get,
+    epc_reserved_6,
+    epc_calib_names_get,
+    nullptr,
+    epc_calib_data_loaded,
+    epc_calib_data_check,
+    epc_reserved_11,
+    epc_filter_enable,
     epc_filter_disable,
 };
 

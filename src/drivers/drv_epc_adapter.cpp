@@ -42,7 +42,9 @@ bool bind_chip(vizor_dev_t *dev) {
         vz::epc::set_default_device(nullptr);
         return false;
     }
-    const auto u16 = [&](int i) { return uint16_t(item.param_val[i] | item.param_val[i + 1] << 8); };
+    const auto u16 = [&](int i) {
+        return uint16_t(item.param_val[i] | item.param_val[i + 1] << 8);
+    };
     configSetPartVersion(u16(0));
     configSetIcVersion(u16(0));
     configSetWaferID(u16(4));

@@ -10,13 +10,13 @@ namespace vz::epcdrv {
 
 namespace {
 
-constexpr uint16_t kAdcMax = 4095;     // a sample at or above this is saturated
-constexpr int kMinTime = 10;           // µs, floor of a decrease
-constexpr int kMaxTime = 1500;         // µs, ceiling of an increase
-constexpr int kIncrease = 50;          // µs per increasing step
-constexpr uint32_t kManyHigh = 512;    // near-saturated samples that call for a decrease
-constexpr uint32_t kFewHigh = 10;      // at most this many near-saturated allow an increase
-constexpr uint32_t kManyLow = 512;     // at most this many dark samples allow an increase
+constexpr uint16_t kAdcMax = 4095;   // a sample at or above this is saturated
+constexpr int kMinTime = 10;         // µs, floor of a decrease
+constexpr int kMaxTime = 1500;       // µs, ceiling of an increase
+constexpr int kIncrease = 50;        // µs per increasing step
+constexpr uint32_t kManyHigh = 512;  // near-saturated samples that call for a decrease
+constexpr uint32_t kFewHigh = 10;    // at most this many near-saturated allow an increase
+constexpr uint32_t kManyLow = 512;   // at most this many dark samples allow an increase
 
 // Step for a share r above its target: 10 per started ten above 20, up to 90.
 int decrease_step(float r) {

@@ -11,8 +11,8 @@ constexpr uint32_t kWidth = 320;
 constexpr uint32_t kHeight = 240;
 constexpr uint8_t kPixelDepth = 4;
 constexpr uint16_t kMask12 = 0xFFF;
-constexpr float kScale = 1.0f / 4096;        // 0.000244140625
-constexpr float kPhaseRange = 3.122838f;     // metres for a full phase turn
+constexpr float kScale = 1.0f / 4096;     // 0.000244140625
+constexpr float kPhaseRange = 3.122838f;  // metres for a full phase turn
 
 bool ti_init(vizor_drv_t *drv, vizor_dev_t *dev) {
     drv->dev = dev;
@@ -70,9 +70,18 @@ int ti_reserved_11(vizor_drv_t *) { return 1; }
 extern "C" {
 
 const vizor_drv_ops_t g_vizor_driver_op_ti = {
-    ti_init,          ti_uninit,        ti_frame_get_info,    ti_frame_decode,
-    nullptr,          ti_reserved_6,    ti_calib_names_get,   nullptr,
-    ti_calib_data_loaded, ti_calib_data_check, ti_reserved_11, nullptr,
+    ti_init,
+    ti_uninit,
+    ti_frame_get_info,
+    ti_frame_decode,
+    nullptr,
+    ti_reserved_6,
+    ti_calib_names_get,
+    nullptr,
+    ti_calib_data_loaded,
+    ti_calib_data_check,
+    ti_reserved_11,
+    nullptr,
     nullptr,
 };
 

@@ -37,9 +37,7 @@ VZ_API int adcOverflowCheck2DCS(uint16_t s0, uint16_t s1) {
 
 VZ_API int adcOverflowCheck4DCS(uint16_t s0, uint16_t s1, uint16_t s2, uint16_t s3) {
     EPC_ENTRY(0, {
-        return g_adc.enabled && (outside(s0) || outside(s1) || outside(s2) || outside(s3))
-                   ? 1
-                   : 0;
+        return g_adc.enabled && (outside(s0) || outside(s1) || outside(s2) || outside(s3)) ? 1 : 0;
     });
 }
 
@@ -52,7 +50,8 @@ VZ_API int adcOverflowIsEnabled(void) {
 }
 
 VZ_API int adcOverflowSetMin(uint16_t value) {
-    EPC_ENTRY(int(value), { g_adc.min = value;
+    EPC_ENTRY(int(value), {
+        g_adc.min = value;
         return int(value);
     });
 }
@@ -62,7 +61,8 @@ VZ_API uint16_t adcOverflowGetMin(void) {
 }
 
 VZ_API int adcOverflowSetMax(uint16_t value) {
-    EPC_ENTRY(int(value), { g_adc.max = value;
+    EPC_ENTRY(int(value), {
+        g_adc.max = value;
         return int(value);
     });
 }

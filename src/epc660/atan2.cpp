@@ -57,8 +57,7 @@ extern "C" {
 VZ_API int atan2lut_Init(void) {
     EPC_ENTRY(0, {
         for (int i = 0; i < numLutValue; ++i)
-            g_atan.entry[i] =
-                int32_t(std::round(std::atan2(double(i), 4095.0) * kCodesPerRadian));
+            g_atan.entry[i] = int32_t(std::round(std::atan2(double(i), 4095.0) * kCodesPerRadian));
         return 0;
     });
 }

@@ -13,11 +13,11 @@
 // Runs the body of an exported EPC function through the entry firewall:
 //   int f(int a) { EPC_ENTRY(-1, { return a; }); }
 // Inside the body, epc_fn names the exported function (for log lines).
-#define EPC_ENTRY(fail, ...)                 \
-    const char *const epc_fn = __func__;     \
+#define EPC_ENTRY(fail, ...)             \
+    const char *const epc_fn = __func__; \
     return vz::entry(epc_fn, (fail), [&]() __VA_ARGS__)
-#define EPC_ENTRY_VOID(...)                  \
-    const char *const epc_fn = __func__;     \
+#define EPC_ENTRY_VOID(...)              \
+    const char *const epc_fn = __func__; \
     vz::entry_void(epc_fn, [&]() __VA_ARGS__)
 
 namespace vz::epc {

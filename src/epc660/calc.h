@@ -29,13 +29,13 @@
 // shorthand as the rest of the EPC library).
 #ifndef EPC_ENTRY
 #define EPC_ENTRY(fail, ...) return vz::entry(__func__, (fail), [&]() __VA_ARGS__)
-#define EPC_ENTRY_VOID(...) vz::entry_void(__func__, [&]() __VA_ARGS__)
+#define EPC_ENTRY_VOID(...)  vz::entry_void(__func__, [&]() __VA_ARGS__)
 #endif
 
 namespace vz::epc::calc {
 
-constexpr int kPixels = 82656;       // 328 x 252: per-pixel state entries
-constexpr int kMaxRows = 255;        // the iterators count rows in 8 bits
+constexpr int kPixels = 82656;  // 328 x 252: per-pixel state entries
+constexpr int kMaxRows = 255;   // the iterators count rows in 8 bits
 constexpr uint16_t kLowAmplitude = 65300;
 constexpr uint16_t kSaturated = 65400;
 constexpr uint16_t kAdcOverflow = 65500;

@@ -63,8 +63,8 @@ void scalar(const Pixels &px, const Run &run) {
             if (Pn)
                 amp = uint16_t((std::abs(a1) + std::abs(a2)) >> px.div_shift);
             else
-                amp = uint16_t(int64_t(std::sqrt(double(a1 * a1 + a2 * a2)) /
-                                       double(1 << px.div_shift)));
+                amp = uint16_t(
+                    int64_t(std::sqrt(double(a1 * a1 + a2 * a2)) / double(1 << px.div_shift)));
             dist = 0;
             if (Type != 1) {
                 uint8_t &st = run.state[x];
@@ -82,8 +82,8 @@ void scalar(const Pixels &px, const Run &run) {
                     dist = amp = kLowAmplitude;
                 } else if (Pn) {
                     const int a = std::abs(a1), b = std::abs(a2);
-                    dist = a + b == 0 ? 0
-                                      : uint16_t(int(double(a) / double(a + b) * 30000.0 + 0.5));
+                    dist =
+                        a + b == 0 ? 0 : uint16_t(int(double(a) / double(a + b) * 30000.0 + 0.5));
                 } else {
                     dist = uint16_t((atan2_small(a1, a2) + 315000) % 30000);
                 }
@@ -116,8 +116,7 @@ void run_scalar(const Pixels &px, const Run &run) {
         px.pn ? scalar_type<false, true>(px, run) : scalar_type<false, false>(px, run);
 }
 
-const Segment *readout_segments(int columns, int rows_per_half, int halves, bool mgx,
-                                int *count) {
+const Segment *readout_segments(int columns, int rows_per_half, int halves, bool mgx, int *count) {
     FrameLoops &g = g_loops;
     if (g.columns != columns || g.rows_per_half != rows_per_half || g.halves != halves ||
         g.mgx != mgx) {

@@ -28,15 +28,15 @@ bool set_simd_isa(const char *name);
 // Settings of one frame, read once before the loop.
 struct Pixels {
     uint16_t mask = 0x0FFF;
-    bool shift = false;      // epc635: samples x 16
-    bool sat = false;        // saturation check on
-    bool adc = false;        // ADC-overflow check on
+    bool shift = false;  // epc635: samples x 16
+    bool sat = false;    // saturation check on
+    bool adc = false;    // ADC-overflow check on
     uint16_t amin = 1, amax = 4094;
-    int div_shift = 0;       // amplitude divider 1 (0) or 2 (1)
+    int div_shift = 0;         // amplitude divider 1 (0) or 2 (1)
     int upper = 0, lower = 0;  // hysteresis thresholds
-    int type = 0;            // 0 distance, 1 amplitude, 2 both
+    int type = 0;              // 0 distance, 1 amplitude, 2 both
     bool pn = false;
-    bool four = false;       // four samples per pixel
+    bool four = false;  // four samples per pixel
 };
 
 // One run of pixels with consecutive input indices: the samples of each DCS
@@ -62,7 +62,6 @@ struct Segment {
 // The readout order of a geometry as row segments of `columns` pixels in
 // input order (dual MGX: first-gate rows only); returns the segment count.
 // The table is kept per geometry.
-const Segment *readout_segments(int columns, int rows_per_half, int halves, bool mgx,
-                                int *count);
+const Segment *readout_segments(int columns, int rows_per_half, int halves, bool mgx, int *count);
 
 }  // namespace vz::epc::calc

@@ -97,8 +97,10 @@ struct Avx2 {
         const __m256d a1 = _mm256_cvtepi32_pd(_mm256_extracti128_si256(a, 1));
         const __m256d s0 = _mm256_cvtepi32_pd(_mm256_castsi256_si128(s));
         const __m256d s1 = _mm256_cvtepi32_pd(_mm256_extracti128_si256(s, 1));
-        const __m128i r0 = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(_mm256_div_pd(a0, s0), k), h));
-        const __m128i r1 = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(_mm256_div_pd(a1, s1), k), h));
+        const __m128i r0 =
+            _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(_mm256_div_pd(a0, s0), k), h));
+        const __m128i r1 =
+            _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(_mm256_div_pd(a1, s1), k), h));
         return _mm256_inserti128_si256(_mm256_castsi128_si256(r0), r1, 1);
     }
 };
@@ -157,8 +159,10 @@ struct Avx512 {
         const __m512d a1 = _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(a, 1));
         const __m512d s0 = _mm512_cvtepi32_pd(_mm512_castsi512_si256(s));
         const __m512d s1 = _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(s, 1));
-        const __m256i r0 = _mm512_cvttpd_epi32(_mm512_add_pd(_mm512_mul_pd(_mm512_div_pd(a0, s0), k), h));
-        const __m256i r1 = _mm512_cvttpd_epi32(_mm512_add_pd(_mm512_mul_pd(_mm512_div_pd(a1, s1), k), h));
+        const __m256i r0 =
+            _mm512_cvttpd_epi32(_mm512_add_pd(_mm512_mul_pd(_mm512_div_pd(a0, s0), k), h));
+        const __m256i r1 =
+            _mm512_cvttpd_epi32(_mm512_add_pd(_mm512_mul_pd(_mm512_div_pd(a1, s1), k), h));
         return _mm512_inserti64x4(_mm512_castsi256_si512(r0), r1, 1);
     }
 };
@@ -183,11 +187,11 @@ enum class Isa { None, Avx2, Avx512 };
 bool supported(Isa isa) {
     __builtin_cpu_init();
     switch (isa) {
-        case Isa::Avx2: return __builtin_cpu_supports("avx2");
-        case Isa::Avx512:
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
-        default: return true;
+    case Isa::Avx2: return __builtin_cpu_supports("avx2");
+    case Isa::Avx512:
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
+    default: return true;
     }
 }
 
@@ -218,9 +222,9 @@ Isa current() {
 const char *simd_isa() {
 #if VZ_HAVE_SIMD
     switch (current()) {
-        case Isa::Avx512: return "avx512";
-        case Isa::Avx2: return "avx2";
-        default: break;
+    case Isa::Avx512: return "avx512";
+    case Isa::Avx2: return "avx2";
+    default: break;
     }
 #endif
     return "none";
@@ -250,9 +254,15 @@ bool run_simd(const Pixels &px, const Run &run) {
     RunFn fn = nullptr;
     int lanes = 0;
     switch (current()) {
-        case Isa::Avx512: fn = avx512::pick(px); lanes = Avx512::N; break;
-        case Isa::Avx2: fn = avx2::pick(px); lanes = Avx2::N; break;
-        default: return false;
+    case Isa::Avx512:
+        fn = avx512::pick(px);
+        lanes = Avx512::N;
+        break;
+    case Isa::Avx2:
+        fn = avx2::pick(px);
+        lanes = Avx2::N;
+        break;
+    default: return false;
     }
     const int n = run.len / lanes * lanes;
     if (n > 0) fn(px, run, n);

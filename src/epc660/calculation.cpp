@@ -46,8 +46,8 @@ Buffers g_buf;
 // Where the samples of the pixel with input index i lie: DCS k at plane[k][i].
 struct Frame {
     const uint16_t *plane[4] = {};
-    int pixels = 0;  // pixels to calculate
-    int count = 0;   // the count the iterator is initialised with
+    int pixels = 0;     // pixels to calculate
+    int count = 0;      // the count the iterator is initialised with
     bool full = false;  // the frame fills the image: the row loops apply
 };
 
@@ -137,8 +137,7 @@ void rows(const Variant &v, int type, const Frame &fr, const Geometry &g, uint16
     px.four = v.four;
 
     int segments = 0;
-    const Segment *seg =
-        readout_segments(g.columns, g.rows_per_half, g.halves, v.mgx, &segments);
+    const Segment *seg = readout_segments(g.columns, g.rows_per_half, g.halves, v.mgx, &segments);
     uint8_t *state = hysteresis::state();
     const bool simd = path() == Path::Simd;
     for (int k = 0; k < segments; ++k) {
@@ -207,7 +206,8 @@ int run_variant(VariantId id, int type, uint16_t **out, const char *fn) {
                 stride = fr.pixels;
             }
             if (ambient)
-                calculationSetDiffTemp(int16_t(temperatureGetTemperature() - calibrateGetTempCalib()));
+                calculationSetDiffTemp(
+                    int16_t(temperatureGetTemperature() - calibrateGetTempCalib()));
         }
         if (fr.pixels > 0)
             for (int k = 0; k < spp; ++k) fr.plane[k] = src + size_t(k) * stride;
@@ -356,8 +356,10 @@ VZ_API int calculationAmplitudeSorted(uint16_t **out) {
     EPC_ENTRY(0, { return run_variant(selected(), 1, out, __func__); });
 }
 
-#define VZ_VARIANT(name, id) \
-    VZ_API int name(int type, uint16_t **out) { EPC_ENTRY(0, { return run_variant(id, type, out, __func__); }); }
+#define VZ_VARIANT(name, id)                                            \
+    VZ_API int name(int type, uint16_t **out) {                         \
+        EPC_ENTRY(0, { return run_variant(id, type, out, __func__); }); \
+    }
 VZ_VARIANT(calcDefNoPiDelayGetDataSorted, DefNo)
 VZ_VARIANT(calcDefPiDelayGetDataSorted, DefPi)
 VZ_VARIANT(calcMGXNoPiDelayGetDataSorted, MgxNo)

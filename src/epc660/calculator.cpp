@@ -50,9 +50,7 @@ uint16_t amplitude_sine() {
     return uint16_t(int64_t(std::sqrt(double(sum)) / divider()));
 }
 
-uint16_t amplitude_pn() {
-    return uint16_t((std::llabs(arg1) + std::llabs(arg2)) / divider());
-}
+uint16_t amplitude_pn() { return uint16_t((std::llabs(arg1) + std::llabs(arg2)) / divider()); }
 
 // Linear phase estimate of pseudo-noise modulation (not wrapped: 0..30000).
 uint16_t distance_pn() {

@@ -357,10 +357,11 @@ int load_lut_text(int slot, const char *fn) {
 }
 
 void print_offsets(int level) {
-    vz::epc::print(true, level,
-          "offsetDRNU= %d  maxDistanceCM= %d  boxLSB= %2.4f newOffsetLSB= %d gStepCalMM = %2.4f\n",
-          S.offset_drnu, range_cm(), box_offset(), trunc_i32(box_offset() - S.offset_drnu),
-          S.step_mm);
+    vz::epc::print(
+        true, level,
+        "offsetDRNU= %d  maxDistanceCM= %d  boxLSB= %2.4f newOffsetLSB= %d gStepCalMM = %2.4f\n",
+        S.offset_drnu, range_cm(), box_offset(), trunc_i32(box_offset() - S.offset_drnu),
+        S.step_mm);
 }
 
 int load_dist_images(int mode, const char *fn) {
@@ -374,8 +375,7 @@ int load_dist_images(int mode, const char *fn) {
     const long bytes_per_step = (long)plane() * 2;
     const long steps = std::min<long>(size / bytes_per_step, kMaxSteps);
     if (steps < 2) {
-        vz_err("[%s] %s holds %ld steps, at least 2 needed; not loaded\n", fn, name.c_str(),
-               steps);
+        vz_err("[%s] %s holds %ld steps, at least 2 needed; not loaded\n", fn, name.c_str(), steps);
         return -1;
     }
     vz_dbg("[%s] %s\n", fn, name.c_str());
@@ -665,10 +665,10 @@ VZ_API int calibrationSaveDRNU_LUT(void) {
             vz_err("[%s] %s open failed\n", fn, "temp_param.bin");
         if (cal::is_epc635()) {
             char xy[160], yx[160];
-            snprintf(xy, sizeof xy, "epc635_drnu_W%03i_C%03i_test_xy%scsv",
-                     (int)configGetWaferID(), (int)configGetChipID(), sfx);
-            snprintf(yx, sizeof yx, "epc635_drnu_W%03i_C%03i_test_yx%scsv",
-                     (int)configGetWaferID(), (int)configGetChipID(), sfx);
+            snprintf(xy, sizeof xy, "epc635_drnu_W%03i_C%03i_test_xy%scsv", (int)configGetWaferID(),
+                     (int)configGetChipID(), sfx);
+            snprintf(yx, sizeof yx, "epc635_drnu_W%03i_C%03i_test_yx%scsv", (int)configGetWaferID(),
+                     (int)configGetChipID(), sfx);
             cal::save_lut_dump(xy, true);
             cal::save_lut_dump(yx, false);
         }
@@ -696,8 +696,8 @@ VZ_API int calibrationSaveDistanceImagesTXT(void) {
 VZ_API int calibrationSaveDistanceImages(void) {
     return vz::entry("calibrationSaveDistanceImages", -1, [] {
         const char *fn = "calibrationSaveDistanceImages";
-        const std::string name = cal::file_name(
-            "images_drnu", cal::freq_suffix(configGetModulationFrequency()), "bin");
+        const std::string name =
+            cal::file_name("images_drnu", cal::freq_suffix(configGetModulationFrequency()), "bin");
         std::vector<uint8_t> bytes;
         const size_t count = (size_t)S.num_dist * cal::plane();
         bytes.reserve(count * 2);

@@ -9,9 +9,9 @@
 
 namespace vz::epc::cal {
 
-constexpr int kMaxSteps = 50;         // steps a distance-image set holds
-constexpr int kPixels = 82656;        // 328 x 252 per-pixel entries
-constexpr int kLutCols = 328;         // offset-table row stride
+constexpr int kMaxSteps = 50;   // steps a distance-image set holds
+constexpr int kPixels = 82656;  // 328 x 252 per-pixel entries
+constexpr int kLutCols = 328;   // offset-table row stride
 constexpr int kLutRows = 252;
 
 // Truncates toward zero; NaN gives 0 and values beyond the int range

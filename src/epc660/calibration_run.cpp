@@ -122,11 +122,12 @@ int create_step(int step, int n) {
             const int v = prev[r * w + c];
             lut_at(step, r, c) = round_i32(v - calibrationGetOffsetDRNU() - step * s);
             if (r < 2 && c >= 10 && c <= 14)
-                vz::epc::print(true, 2,
-                      "value= %d  pMem[%d]= %d  drnuLut[%d]= %d  offset= %d stepLSB= %2.2f  "
-                      "temp= %d\n",
-                      v, r * w + c, v, r * w + c, lut_at(step, r, c), calibrationGetOffsetDRNU(),
-                      s, step_temps()[step]);
+                vz::epc::print(
+                    true, 2,
+                    "value= %d  pMem[%d]= %d  drnuLut[%d]= %d  offset= %d stepLSB= %2.2f  "
+                    "temp= %d\n",
+                    v, r * w + c, v, r * w + c, lut_at(step, r, c), calibrationGetOffsetDRNU(), s,
+                    step_temps()[step]);
         }
     }
     return 0;
@@ -212,9 +213,9 @@ void set_full_roi(int addr) {
 int run_calibration() {
     const char *fn = "calibrationDRNU";
     const int addr = configGetDeviceAddress();
-    Saved s{configGetCurrentMode(), pruGetMinAmplitude(), calibrationGetOffsetPhase(),
-            calculationGetEnableAmbientLight(), calculationGetEnableDRNU(),
-            calculationGetEnableTemperature()};
+    Saved s{configGetCurrentMode(),      pruGetMinAmplitude(),
+            calibrationGetOffsetPhase(), calculationGetEnableAmbientLight(),
+            calculationGetEnableDRNU(),  calculationGetEnableTemperature()};
     if (s.mode == 0) apiLoadConfig(1, addr);
     set_full_roi(addr);
     apiSetMinAmplitude(0);
@@ -234,9 +235,9 @@ int run_calibration() {
     for (int count = 1;; ++count) {
         if (n < 2 || sweep(passes) != 0) {
             vz_err("[%s] calibration stopped: %s\n", fn,
-                   n < 2 ? "fewer than 2 steps"
-                         : passes >= kMaxDriftPasses ? "temperature drift in 10 passes"
-                                                     : "no distance image");
+                   n < 2                       ? "fewer than 2 steps"
+                   : passes >= kMaxDriftPasses ? "temperature drift in 10 passes"
+                                               : "no distance image");
             restore(s, addr);
             return -1;
         }
@@ -456,10 +457,11 @@ VZ_API int calibrationTestStep(void) {
         const double lsb = calibrateGetStepCalMM() * 30000 * f / c2;
         const double nd =
             lsb / (450000 / (c2 / (f * 10))) - (calibrateGetTempCalib() - 270) * 0.000395;
-        vz_inf("[%s] orgDelCal= %d  newDelCal= %d  delayCalOrg= %2.4f  delayCalNew= %2.4f  "
-               "gStepCalMM= %2.4f  stepLSB= %2.4f\n",
-               "calibrationTestStep", d, cal::trunc_i32((nd - 1.8) / 0.003 + 128),
-               (d - 128) * 0.003 + 1.8, nd, calibrateGetStepCalMM(), lsb);
+        vz_inf(
+            "[%s] orgDelCal= %d  newDelCal= %d  delayCalOrg= %2.4f  delayCalNew= %2.4f  "
+            "gStepCalMM= %2.4f  stepLSB= %2.4f\n",
+            "calibrationTestStep", d, cal::trunc_i32((nd - 1.8) / 0.003 + 128),
+            (d - 128) * 0.003 + 1.8, nd, calibrateGetStepCalMM(), lsb);
         return 0;
     });
 }

@@ -32,14 +32,14 @@ const Line kLines[8] = {
 
 void log_value(const char *fn, int i, double v) {
     switch (i) {
-        case 0: vz_dbg("[%s] ambientLightFactor = %2.4f\n", fn, v); break;
-        case 1: vz_dbg("[%s] print = %d\n", fn, int(v)); break;
-        case 2: vz_dbg("[%s] diffTemp = %d\n", fn, int(v)); break;
-        case 3: vz_dbg("[%s] drnuDelay = %d\n", fn, int(v)); break;
-        case 4: vz_dbg("[%s] numAveragedFrames = %d\n", fn, int(v)); break;
-        case 5: vz_dbg("[%s] epc635_TemperatureCoeff = %2.6f\n", fn, v); break;
-        case 6: vz_dbg("[%s] epc660_TemperatureCoeff = %2.6f\n", fn, v); break;
-        case 7: vz_dbg("[%s] speed of light div 2 = %2.2f\n", fn, v); break;
+    case 0: vz_dbg("[%s] ambientLightFactor = %2.4f\n", fn, v); break;
+    case 1: vz_dbg("[%s] print = %d\n", fn, int(v)); break;
+    case 2: vz_dbg("[%s] diffTemp = %d\n", fn, int(v)); break;
+    case 3: vz_dbg("[%s] drnuDelay = %d\n", fn, int(v)); break;
+    case 4: vz_dbg("[%s] numAveragedFrames = %d\n", fn, int(v)); break;
+    case 5: vz_dbg("[%s] epc635_TemperatureCoeff = %2.6f\n", fn, v); break;
+    case 6: vz_dbg("[%s] epc660_TemperatureCoeff = %2.6f\n", fn, v); break;
+    case 7: vz_dbg("[%s] speed of light div 2 = %2.2f\n", fn, v); break;
     }
 }
 
@@ -76,14 +76,14 @@ bool parse(const char *text, bool real, double &out) {
 
 void apply(int i, double v) {
     switch (i) {
-        case 0: calculationSetAmbientLightFactorOrg(v); break;
-        case 1: configSetPrint(int(v)); break;
-        case 2: calibrateSetDRNUDiffTemp(int(v)); break;
-        case 3: calibrateSetDRNUCalibrateDelay(int(v)); break;
-        case 4: calibrateSetDRNUAverage(int(v)); break;
-        case 5: calibrateSetTempCoef(v, 4); break;
-        case 6: calibrateSetTempCoef(v, 2); break;
-        case 7: calibrateSetSpeedOfLightDiv2(v); break;
+    case 0: calculationSetAmbientLightFactorOrg(v); break;
+    case 1: configSetPrint(int(v)); break;
+    case 2: calibrateSetDRNUDiffTemp(int(v)); break;
+    case 3: calibrateSetDRNUCalibrateDelay(int(v)); break;
+    case 4: calibrateSetDRNUAverage(int(v)); break;
+    case 5: calibrateSetTempCoef(v, 4); break;
+    case 6: calibrateSetTempCoef(v, 2); break;
+    case 7: calibrateSetSpeedOfLightDiv2(v); break;
     }
 }
 

@@ -28,7 +28,7 @@ namespace {
 
 using cal::kPixels;
 
-constexpr uint16_t kLow = 65300;       // amplitude too low / below calibration
+constexpr uint16_t kLow = 65300;  // amplitude too low / below calibration
 constexpr uint16_t kSaturated = 65400;
 constexpr uint16_t kOverflow = 65500;  // ADC overflow / beyond calibration
 constexpr int kSearchSpan = 29;        // DRNU mode 2 search window around o
@@ -97,8 +97,8 @@ bool is_marker(uint16_t v) { return v == kLow || v == kSaturated || v == kOverfl
 // temperature (from the frame header or from the device).
 double delta_t(bool from_header) {
     if (S.ambient) return S.diff_temp;
-    const int t = from_header ? temperatureGetTemperatureByFrameHeader()
-                              : temperatureGetTemperature();
+    const int t =
+        from_header ? temperatureGetTemperatureByFrameHeader() : temperatureGetTemperature();
     return t - calibrateGetTempCalib();
 }
 
@@ -180,20 +180,22 @@ inline uint16_t drnu2_one(const Drnu2Frame &k, uint16_t v, int p, const uint16_t
 // calibrated range, step found at the predicted index) with the same double
 // operations in the same order as drnu2_one, four at a time; false when any
 // of them needs the general path.
-__attribute__((target("avx2"))) bool drnu2_quad(const Drnu2Frame &k, const uint16_t *s,
-                                                uint16_t *d, int p, const uint16_t *col) {
+__attribute__((target("avx2"))) bool drnu2_quad(const Drnu2Frame &k, const uint16_t *s, uint16_t *d,
+                                                int p, const uint16_t *col) {
     if ((s[0] | s[1] | s[2] | s[3]) >= 0x8000 &&
         (s[0] >= kLow || s[1] >= kLow || s[2] >= kLow || s[3] >= kLow))
         return false;
     const __m256d v = _mm256_cvtepi32_pd(_mm_setr_epi32(s[0], s[1], s[2], s[3]));
     const __m256d w = k.temp ? _mm256_sub_pd(v, _mm256_set1_pd(k.dt_slope)) : v;
-    const __m256d lo = _mm256_cvtepi32_pd(_mm_setr_epi32(k.mn[p], k.mn[p + 1], k.mn[p + 2], k.mn[p + 3]));
-    const __m256d hi = _mm256_cvtepi32_pd(_mm_setr_epi32(k.mx[p], k.mx[p + 1], k.mx[p + 2], k.mx[p + 3]));
+    const __m256d lo =
+        _mm256_cvtepi32_pd(_mm_setr_epi32(k.mn[p], k.mn[p + 1], k.mn[p + 2], k.mn[p + 3]));
+    const __m256d hi =
+        _mm256_cvtepi32_pd(_mm_setr_epi32(k.mx[p], k.mx[p + 1], k.mx[p + 2], k.mx[p + 3]));
     const __m256d inside =
         _mm256_and_pd(_mm256_cmp_pd(w, lo, _CMP_GT_OQ), _mm256_cmp_pd(w, hi, _CMP_LT_OQ));
     if (_mm256_movemask_pd(inside) != 0xF) return false;
-    const __m256d ratio = _mm256_div_pd(
-        _mm256_mul_pd(_mm256_sub_pd(w, lo), _mm256_set1_pd(k.h)), _mm256_sub_pd(hi, lo));
+    const __m256d ratio = _mm256_div_pd(_mm256_mul_pd(_mm256_sub_pd(w, lo), _mm256_set1_pd(k.h)),
+                                        _mm256_sub_pd(hi, lo));
     const __m128i o = _mm256_cvttpd_epi32(ratio);
     alignas(16) int oi[4];
     _mm_store_si128((__m128i *)oi, o);
@@ -220,8 +222,8 @@ __attribute__((target("avx2"))) bool drnu2_quad(const Drnu2Frame &k, const uint1
         _mm256_and_pd(_mm256_cmp_pd(vf, w, _CMP_LE_OQ), _mm256_cmp_pd(w, vg, _CMP_LT_OQ));
     if (_mm256_movemask_pd(found) != 0xF) return false;
     const __m256d one = _mm256_set1_pd(1.0);
-    const __m256d vo = _mm256_sub_pd(
-        _mm256_add_pd(_mm256_cvtepi32_pd(o), _mm256_and_pd(up, one)), _mm256_and_pd(down, one));
+    const __m256d vo = _mm256_sub_pd(_mm256_add_pd(_mm256_cvtepi32_pd(o), _mm256_and_pd(up, one)),
+                                     _mm256_and_pd(down, one));
     const __m256d lsb = _mm256_set1_pd(k.lsb);
     const __m256d res = _mm256_add_pd(
         _mm256_mul_pd(lsb, vo),
@@ -270,8 +272,8 @@ __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2"))) bool drnu2_oc
     const __mmask8 inside =
         _mm512_cmp_pd_mask(w, lo, _CMP_GT_OQ) & _mm512_cmp_pd_mask(w, hi, _CMP_LT_OQ);
     if ((inside | mark) != 0xFF) return false;
-    const __m512d ratio = _mm512_div_pd(
-        _mm512_mul_pd(_mm512_sub_pd(w, lo), _mm512_set1_pd(k.h)), _mm512_sub_pd(hi, lo));
+    const __m512d ratio = _mm512_div_pd(_mm512_mul_pd(_mm512_sub_pd(w, lo), _mm512_set1_pd(k.h)),
+                                        _mm512_sub_pd(hi, lo));
     __m256i o = _mm512_cvttpd_epi32(ratio);
     // Marker lanes take the prediction of the first other lane: every lane
     // then reads inside the table.
@@ -344,9 +346,9 @@ __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2"))) bool drnu2_oc
     const __m256i ti = _mm512_cvttpd_epi32(t);
     const __mmask8 r_up = _mm512_cmp_pd_mask(frac, _mm512_set1_pd(0.5), _CMP_GE_OQ);
     const __mmask8 r_down = _mm512_cmp_pd_mask(frac, _mm512_set1_pd(-0.5), _CMP_LE_OQ);
-    const __m256i r = _mm256_mask_sub_epi32(
-        _mm256_mask_add_epi32(ti, r_up, ti, _mm256_set1_epi32(1)), r_down, ti,
-        _mm256_set1_epi32(1));
+    const __m256i r =
+        _mm256_mask_sub_epi32(_mm256_mask_add_epi32(ti, r_up, ti, _mm256_set1_epi32(1)), r_down, ti,
+                              _mm256_set1_epi32(1));
     _mm_storeu_si128((__m128i *)d, _mm_mask_mov_epi16(_mm256_cvtepi32_epi16(r), mark, sv));
     return true;
 }
@@ -412,8 +414,8 @@ void drnu2_fast(uint16_t *dst, const uint16_t *src) {
     // build without SIMD loops). Gathers read one word past their element:
     // the eight-pixel kernel runs only while that stays inside the table.
     const char *isa = calc::simd_isa();
-    const bool octs = strcmp(isa, "avx512") == 0 &&
-                      (size_t)k.h * k.plane < (size_t)cal::kMaxSteps * kPixels;
+    const bool octs =
+        strcmp(isa, "avx512") == 0 && (size_t)k.h * k.plane < (size_t)cal::kMaxSteps * kPixels;
     const bool quads = octs || strcmp(isa, "avx2") == 0;
     for (int r = 0; r < g.rows; ++r) {
         const int cy = co.y0 + r;
@@ -436,7 +438,8 @@ void drnu2_fast(uint16_t *dst, const uint16_t *src) {
             if (!drnu2_quad(k, s + c, d + c, r * g.cols + c, row + c))
                 for (int j = c; j < c + 4; ++j)
                     d[j] = s[j] >= kLow ? s[j] : drnu2_one(k, s[j], r * g.cols + j, row + j);
-        for (; c < cb; ++c) d[c] = s[c] >= kLow ? s[c] : drnu2_one(k, s[c], r * g.cols + c, row + c);
+        for (; c < cb; ++c)
+            d[c] = s[c] >= kLow ? s[c] : drnu2_one(k, s[c], r * g.cols + c, row + c);
         for (c = cb; c < g.cols; ++c) d[c] = s[c];
     }
 }
@@ -548,8 +551,9 @@ double simple_kalman(double x, int i, double g) {
         P.last_valid[i] = x;
     }
     if (i == kTracePixel)
-        vz::epc::print(true, 2, "print test 4500 NumCheck: %d gThresholdCheck[4500]: %d  leastValid: %2.4f \n",
-              S.num_check, P.check[i], P.last_valid[i]);
+        vz::epc::print(
+            true, 2, "print test 4500 NumCheck: %d gThresholdCheck[4500]: %d  leastValid: %2.4f \n",
+            S.num_check, P.check[i], P.last_valid[i]);
     return P.estimate[i];
 }
 
@@ -576,8 +580,8 @@ double kalman(double x, int i, double q, double r) {
     const double u = fabs(x - e);
     const bool trace = i == kTracePixel;
     if (trace)
-        vz::epc::print(true, 2, "print test 4500 NumCheck: %d gThresholdCheck[4500]: %d \n ", S.num_check,
-              P.check[i]);
+        vz::epc::print(true, 2, "print test 4500 NumCheck: %d gThresholdCheck[4500]: %d \n ",
+                       S.num_check, P.check[i]);
     if (S.num_check == 0) {
         if (thr > u) {
             P.last_valid[i] = nw;
@@ -610,9 +614,7 @@ double kalman(double x, int i, double q, double r) {
 
 double filter_pixel(double v, int i) {
     switch (S.kalman) {
-    case 1:
-        S.gain = S.k;
-        return simple_kalman(v, i, S.k);
+    case 1: S.gain = S.k; return simple_kalman(v, i, S.k);
     case 2: {
         const double var = variance_step(v, P.samples[i], i);
         const double out = kalman(v, i, S.q, var);
@@ -719,7 +721,7 @@ VZ_API int calculationTemperatureCompensation(uint16_t *image) {
             vz_dbg("[%s] tempDiff = %.2f\n", "calculationTemperatureCompensation", dt);
         }
         vz::epc::print(true, 2, "calculationTemperatureCompensation: calibrateGetTempCoef= %2.6f\n",
-              calibrateGetTempCoef(configGetPartType()));
+                       calibrateGetTempCoef(configGetPartType()));
         const int n = corr::geometry().pixels();
         const int corr_codes = cal::round_i32(dt * cal::temperature_slope());
         for (int p = 0; p < n; ++p)
@@ -756,7 +758,7 @@ VZ_API int calculationAmbientDCSCorrection(uint16_t *image, int samplesPerDCS) {
     return vz::entry("calculationAmbientDCSCorrection", -1, [&] {
         if (image == nullptr || samplesPerDCS <= 0 || samplesPerDCS > 4 * cal::kPixels) return -1;
         vz::epc::print(true, 2, "gAmbientLightFactor = %2.4f  pixelPerDCS= %d \n", S.ambient_factor,
-              samplesPerDCS);
+                       samplesPerDCS);
         const corr::Geometry g = corr::geometry();
         const corr::CalOrigin co = corr::cal_origin();
         const int pt = configGetPartType();
@@ -772,8 +774,9 @@ VZ_API int calculationAmbientDCSCorrection(uint16_t *image, int samplesPerDCS) {
                 image[p] = (uint16_t)(d0 - a);
                 image[p + samplesPerDCS] = (uint16_t)(d1 - a);
                 if (k < 10)
-                    vz::epc::print(true, 2, "dcs0= %d  dcs1= %d  newDCS0= %d  newDCS1= %d  ampGray= %d\n",
-                          d0, d1, image[p], image[p + samplesPerDCS], a);
+                    vz::epc::print(true, 2,
+                                   "dcs0= %d  dcs1= %d  newDCS0= %d  newDCS1= %d  ampGray= %d\n",
+                                   d0, d1, image[p], image[p + samplesPerDCS], a);
             }
         }
         return 0;

@@ -53,27 +53,27 @@ int i2c_body(int addr, char op, int reg, int count, unsigned char **data) {
     if (moves_data && (count < 0 || count > kScratch)) return -1;
     if (moves_data && (data == nullptr || (*data == nullptr && count > 0))) return -1;
     switch (op) {
-        case 'd':
-            if (count < 2) return -1;
-            (*data)[0] = 0x20;  // one chip present at address 0x20
-            (*data)[1] = 0xFF;
-            return 0;
-        case 'l':
-            vz::epc::print(true, 0, "uncompleted function : %s!\n", "<i2c device reload>");
-            return 0;
-        case 'r': return i2c_read(reg, count, *data);
-        case 's':
-            if (!vizor_dev_reset(g_i2c.device, kSensorTarget)) {
-                vz::epc::print(true, 0, "reset tfc device failed!");
-                return -1;
-            }
-            return 0;
-        case 'w': return i2c_write(reg, count, *data);
-        default:
-            vz::epc::print(true, 0,
-                           "Invalid operation: Only 'd' (devices), 'r' (read), 'w' (write) and 's' "
-                           "(software reset) are allowed.");
+    case 'd':
+        if (count < 2) return -1;
+        (*data)[0] = 0x20;  // one chip present at address 0x20
+        (*data)[1] = 0xFF;
+        return 0;
+    case 'l':
+        vz::epc::print(true, 0, "uncompleted function : %s!\n", "<i2c device reload>");
+        return 0;
+    case 'r': return i2c_read(reg, count, *data);
+    case 's':
+        if (!vizor_dev_reset(g_i2c.device, kSensorTarget)) {
+            vz::epc::print(true, 0, "reset tfc device failed!");
             return -1;
+        }
+        return 0;
+    case 'w': return i2c_write(reg, count, *data);
+    default:
+        vz::epc::print(true, 0,
+                       "Invalid operation: Only 'd' (devices), 'r' (read), 'w' (write) and 's' "
+                       "(software reset) are allowed.");
+        return -1;
     }
 }
 

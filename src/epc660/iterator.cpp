@@ -11,7 +11,7 @@
 namespace {
 
 struct Walk {
-    int count = 0;    // samples to visit (input counter limit)
+    int count = 0;  // samples to visit (input counter limit)
     int columns = 0;
     int rows = 0;     // image rows (both halves)
     int halves = 2;   // read from the image source at init

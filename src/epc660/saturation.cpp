@@ -33,8 +33,7 @@ VZ_API void saturationSet2DCS(uint16_t s0, uint16_t s1) {
 
 VZ_API void saturationSet4DCS(uint16_t s0, uint16_t s1, uint16_t s2, uint16_t s3) {
     EPC_ENTRY_VOID({
-        g_sat.flag = s0 == kFullScale || s1 == kFullScale || s2 == kFullScale ||
-                     s3 == kFullScale;
+        g_sat.flag = s0 == kFullScale || s1 == kFullScale || s2 == kFullScale || s3 == kFullScale;
     });
 }
 

@@ -39,7 +39,7 @@ void put(uint8_t *dst, uint32_t c, Layout layout) {
 int bytes_per_pixel(Layout layout) { return layout == Layout::rgb32 ? 4 : 3; }
 
 void colour_scalar(const vz_cmap_t &map, const float *src, int n, uint8_t *dst, Layout layout) {
-    const vz_cmap_t m = map;   // a local copy: the stores cannot alias it
+    const vz_cmap_t m = map;  // a local copy: the stores cannot alias it
     const int step = bytes_per_pixel(layout);
     for (int i = 0; i < n; ++i, dst += step) put(dst, color(m, millimetres(src[i])), layout);
 }
@@ -77,8 +77,8 @@ VZ_TARGET_AVX2 int colour_avx2(const vz_cmap_t &m, const float *src, int n, uint
         const __m256i outside =
             _mm256_or_si256(_mm256_cmpgt_epi32(lo, mm), _mm256_cmpgt_epi32(mm, hi));
         const __m256 off = _mm256_cvtepi32_ps(_mm256_sub_epi32(mm, lo));
-        const __m128i t0 = _mm256_cvttpd_epi32(
-            _mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(off)), scale));
+        const __m128i t0 =
+            _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(off)), scale));
         const __m128i t1 = _mm256_cvttpd_epi32(
             _mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(off, 1)), scale));
         const __m256i k = _mm256_sub_epi32(size, _mm256_set_m128i(t1, t0));

@@ -30,8 +30,8 @@ void camera_matrix(const vz_lens_param_t &lens, double k[9]) {
     k[5] = lens.cy;
 }
 
-void undistort_point(const double k[9], const double coeff[5], const double *r, float px,
-                     float py, float &ox, float &oy) {
+void undistort_point(const double k[9], const double coeff[5], const double *r, float px, float py,
+                     float &ox, float &oy) {
     const double fx = k[0], fy = k[4], cx = k[2], cy = k[5];
     const double k1 = coeff[0], k2 = coeff[1], p1 = coeff[2], p2 = coeff[3], k3 = coeff[4];
     const double x0 = (px - cx) * (1 / fx);
@@ -106,8 +106,8 @@ int32_t round_roi(float v) { return int32_t(double(v) + 0.5); }
 // sends NaN to invalid. With kPow2 the scales are powers of two, whose
 // reciprocals are exact, so multiplying gives the quotient bit for bit.
 template <bool kPow2>
-void gather(const vz_calib_map_t &map, float *dst, const float *src, int src_w, int src_h,
-            int sx, int sy, float invalid) {
+void gather(const vz_calib_map_t &map, float *dst, const float *src, int src_w, int src_h, int sx,
+            int sy, float invalid) {
     const float fsx = float(sx), fsy = float(sy);
     const float rsx = 1.0f / fsx, rsy = 1.0f / fsy;
     const double lim_x = src_w, lim_y = src_h;

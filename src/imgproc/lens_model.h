@@ -16,8 +16,8 @@ void camera_matrix(const vz_lens_param_t &lens, double k[9]);
 // Undistorts the pixel position (px, py) of camera k with the distortion
 // coefficients coeff (5 iterations) and projects the normalised result with
 // the matrix r (3 * row + column), or leaves it normalised when r is null.
-void undistort_point(const double k[9], const double coeff[5], const double *r, float px,
-                     float py, float &ox, float &oy);
+void undistort_point(const double k[9], const double coeff[5], const double *r, float px, float py,
+                     float &ox, float &oy);
 
 // Inner and outer rectangles of the undistorted w x h image, sampled on a
 // 9 x 9 grid, in the coordinates of the new camera n (normalised when null).

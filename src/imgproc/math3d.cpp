@@ -402,8 +402,8 @@ VZ_API double *mat4_inverse(double *mat, double *dest) noexcept {
 VZ_API double *mat4_toRotationMat(double *mat, double *dest) noexcept {
     if (!vz::all_set(mat)) return nullptr;
     if (!dest) dest = mat;
-    const double r[16] = {mat[0], mat[1], mat[2], mat[3], mat[4], mat[5], mat[6], mat[7],
-                          mat[8], mat[9], mat[10], mat[11], 0, 0, 0, 1};
+    const double r[16] = {mat[0], mat[1], mat[2],  mat[3],  mat[4], mat[5], mat[6], mat[7],
+                          mat[8], mat[9], mat[10], mat[11], 0,      0,      0,      1};
     store(dest, r, 16);
     return dest;
 }
@@ -534,10 +534,22 @@ VZ_API double *mat4_frustum(double left, double right, double bottom, double top
     if (!dest) dest = alloc_zeroed(16, nullptr);
     if (!dest) return nullptr;
     const double rl = right - left, tb = top - bottom, fn = far - near;
-    const double r[16] = {2 * near / rl, 0, 0, 0,
-                          0, 2 * near / tb, 0, 0,
-                          (right + left) / rl, (top + bottom) / tb, -(far + near) / fn, -1,
-                          0, 0, -(far * near * 2) / fn, 0};
+    const double r[16] = {2 * near / rl,
+                          0,
+                          0,
+                          0,
+                          0,
+                          2 * near / tb,
+                          0,
+                          0,
+                          (right + left) / rl,
+                          (top + bottom) / tb,
+                          -(far + near) / fn,
+                          -1,
+                          0,
+                          0,
+                          -(far * near * 2) / fn,
+                          0};
     store(dest, r, 16);
     return dest;
 }
@@ -554,10 +566,22 @@ VZ_API double *mat4_ortho(double left, double right, double bottom, double top, 
     if (!dest) dest = alloc_zeroed(16, nullptr);
     if (!dest) return nullptr;
     const double rl = right - left, tb = top - bottom, fn = far - near;
-    const double r[16] = {2 / rl, 0, 0, 0,
-                          0, 2 / tb, 0, 0,
-                          0, 0, -2 / fn, 0,
-                          -(left + right) / rl, -(top + bottom) / tb, -(far + near) / fn, 1};
+    const double r[16] = {2 / rl,
+                          0,
+                          0,
+                          0,
+                          0,
+                          2 / tb,
+                          0,
+                          0,
+                          0,
+                          0,
+                          -2 / fn,
+                          0,
+                          -(left + right) / rl,
+                          -(top + bottom) / tb,
+                          -(far + near) / fn,
+                          1};
     store(dest, r, 16);
     return dest;
 }
@@ -576,8 +600,22 @@ VZ_API double *mat4_lookAt(const double *eye, const double *center, const double
     vec3_normalize(z, nullptr);
     vec3_normalize(vec3_cross(upv, z, x), nullptr);
     vec3_normalize(vec3_cross(z, x, y), nullptr);
-    const double r[16] = {x[0], y[0], z[0], 0, x[1], y[1], z[1], 0, x[2], y[2], z[2], 0,
-                          -vec3_dot(x, eye), -vec3_dot(y, eye), -vec3_dot(z, eye), 1};
+    const double r[16] = {x[0],
+                          y[0],
+                          z[0],
+                          0,
+                          x[1],
+                          y[1],
+                          z[1],
+                          0,
+                          x[2],
+                          y[2],
+                          z[2],
+                          0,
+                          -vec3_dot(x, eye),
+                          -vec3_dot(y, eye),
+                          -vec3_dot(z, eye),
+                          1};
     store(dest, r, 16);
     return dest;
 }
@@ -665,10 +703,9 @@ VZ_API double *quat_multiply(double *quat, const double *quat2, double *dest) no
     if (!dest) dest = quat;
     const double ax = quat[0], ay = quat[1], az = quat[2], aw = quat[3];
     const double bx = quat2[0], by = quat2[1], bz = quat2[2], bw = quat2[3];
-    const double r[4] = {ax * bw + aw * bx + ay * bz - az * by,
-                         ay * bw + aw * by + az * bx - ax * bz,
-                         az * bw + aw * bz + ax * by - ay * bx,
-                         aw * bw - ax * bx - ay * by - az * bz};
+    const double r[4] = {
+        ax * bw + aw * bx + ay * bz - az * by, ay * bw + aw * by + az * bx - ax * bz,
+        az * bw + aw * bz + ax * by - ay * bx, aw * bw - ax * bx - ay * by - az * bz};
     store(dest, r, 4);
     return dest;
 }

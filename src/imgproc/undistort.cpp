@@ -38,20 +38,20 @@ Key key_of(const vz_calib_map_t &m) { return Key{m.map_x, m.map_y, m.width, m.he
 
 // Either form of an index map.
 struct Indices {
-    std::unique_ptr<int16_t[]> delta;   // source index - output index, kNoDelta: invalid
-    std::unique_ptr<int32_t[]> idx;     // when some offset needs more bits
+    std::unique_ptr<int16_t[]> delta;  // source index - output index, kNoDelta: invalid
+    std::unique_ptr<int32_t[]> idx;    // when some offset needs more bits
 };
 
 struct IndexMap {
     Key key;
     int sw, sh;
-    std::shared_ptr<const Indices> ix;   // shared with a gather in progress
+    std::shared_ptr<const Indices> ix;  // shared with a gather in progress
 };
 
 struct Cache {
     std::mutex mu;
     std::vector<Key> tracked;
-    std::vector<IndexMap> maps;   // oldest first
+    std::vector<IndexMap> maps;  // oldest first
 };
 
 Cache &cache() {
@@ -113,7 +113,7 @@ std::shared_ptr<const Indices> index_map(const vz_calib_map_t &map, int src_w, i
         c.maps.push_back(IndexMap{k, src_w, src_h, ix});
         return ix;
     } catch (const std::bad_alloc &) {
-        return nullptr;   // the frame is undistorted the direct way
+        return nullptr;  // the frame is undistorted the direct way
     }
 }
 
@@ -150,8 +150,8 @@ VZ_TARGET_AVX2 void gather_avx2(const int16_t *delta, size_t n, const float *src
     const __m256i step = _mm256_set1_epi32(8);
     size_t i = 0;
     for (; i + 8 <= n; i += 8, at = _mm256_add_epi32(at, step)) {
-        const __m256i d = _mm256_cvtepi16_epi32(
-            _mm_loadu_si128(reinterpret_cast<const __m128i *>(delta + i)));
+        const __m256i d =
+            _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(delta + i)));
         const __m256 ok = _mm256_castsi256_ps(_mm256_xor_si256(_mm256_cmpeq_epi32(d, none), ones));
         const __m256i v = _mm256_add_epi32(at, d);
         _mm256_storeu_ps(dst + i, _mm256_mask_i32gather_ps(fill, src, v, ok, 4));
@@ -159,8 +159,8 @@ VZ_TARGET_AVX2 void gather_avx2(const int16_t *delta, size_t n, const float *src
     gather_scalar(delta, i, n, src, invalid, dst);
 }
 
-VZ_TARGET_AVX512 void gather_avx512(const int32_t *idx, size_t n, const float *src,
-                                    float invalid, float *dst) {
+VZ_TARGET_AVX512 void gather_avx512(const int32_t *idx, size_t n, const float *src, float invalid,
+                                    float *dst) {
     const __m512 fill = _mm512_set1_ps(invalid);
     const __m512i zero = _mm512_setzero_si512();
     size_t i = 0;
@@ -177,8 +177,8 @@ VZ_TARGET_AVX512 void gather_avx512(const int32_t *idx, size_t n, const float *s
     }
 }
 
-VZ_TARGET_AVX512 void gather_avx512(const int16_t *delta, size_t n, const float *src,
-                                    float invalid, float *dst) {
+VZ_TARGET_AVX512 void gather_avx512(const int16_t *delta, size_t n, const float *src, float invalid,
+                                    float *dst) {
     const __m512 fill = _mm512_set1_ps(invalid);
     const __m512i none = _mm512_set1_epi32(kNoDelta);
     __m512i at = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
@@ -247,8 +247,8 @@ void gather_deltas(cpu::Level level, const int16_t *delta, size_t n, const float
     gather_scalar(delta, 0, n, src, invalid, dst);
 }
 
-void gather_indexed(cpu::Level level, const int32_t *idx, size_t n, const float *src,
-                    float invalid, float *dst) {
+void gather_indexed(cpu::Level level, const int32_t *idx, size_t n, const float *src, float invalid,
+                    float *dst) {
 #ifdef VZ_X86_DISPATCH
     if (level == cpu::Level::avx512) return gather_avx512(idx, n, src, invalid, dst);
     if (level == cpu::Level::avx2) return gather_avx2(idx, n, src, invalid, dst);

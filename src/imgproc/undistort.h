@@ -27,8 +27,8 @@ void undistort(const vz_calib_map_t &map, float *dst, const float *src, int src_
 void build_index_map(const vz_calib_map_t &map, int src_w, int src_h, int32_t *idx);
 
 // dst[i] = idx[i] < 0 ? invalid : src[idx[i]] for i < n, at the given level.
-void gather_indexed(cpu::Level level, const int32_t *idx, size_t n, const float *src,
-                    float invalid, float *dst);
+void gather_indexed(cpu::Level level, const int32_t *idx, size_t n, const float *src, float invalid,
+                    float *dst);
 
 // The compact form: delta[i] = idx[i] - i, kNoDelta for a negative index.
 // False when some offset does not fit (delta is then partly written).

@@ -39,8 +39,8 @@ int debug_level();
 
 // One command transfer (ll_cmd.cpp). usb must be open. True when exactly len
 // payload bytes were transferred.
-bool exe_cmd(vizor_ll_usb_t *usb, int dir, uint8_t request, uint16_t value, void *buf,
-             uint16_t len, uint32_t timeout_ms);
+bool exe_cmd(vizor_ll_usb_t *usb, int dir, uint8_t request, uint16_t value, void *buf, uint16_t len,
+             uint32_t timeout_ms);
 
 // Status check of the last command (ll_cmd.cpp). usb must be open.
 bool check_last_cmd(vizor_ll_usb_t *usb, uint8_t request, uint16_t value);

@@ -3,11 +3,11 @@
 // condition variable, bounded by the transfer's own time-out plus a margin.
 // Most commands are followed by a status check in which the camera names the
 // command it executed last and whether it succeeded, failed or is busy.
-#include <cstdlib>
-#include <cstring>
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -88,8 +88,8 @@ int transfer_result(const libusb_transfer *xfer) {
 // Submits one command and waits for it; *result receives the libusb result
 // (payload bytes or a negative code). False when the command could not even
 // be submitted (already logged).
-bool run_cmd(vizor_ll_usb_t *u, int dir, uint8_t request, uint16_t value, void *buf,
-             uint16_t len, uint32_t timeout_ms, int *result) {
+bool run_cmd(vizor_ll_usb_t *u, int dir, uint8_t request, uint16_t value, void *buf, uint16_t len,
+             uint32_t timeout_ms, int *result) {
     if (len > kMaxPayload) {
         vz_err("[%s] payload of %u bytes exceeds the limit of %u bytes per control transfer\n",
                kExeName, unsigned(len), unsigned(kMaxPayload));
@@ -130,8 +130,7 @@ bool run_cmd(vizor_ll_usb_t *u, int dir, uint8_t request, uint16_t value, void *
             rec->abandoned = true;
             try {
                 g_abandoned.push_back(rec);
-            } catch (...) {
-            }
+            } catch (...) {}
             lk.unlock();
             vz_err("[%s] control transfer timeout !\n", kExeName);
             *result = LIBUSB_ERROR_TIMEOUT;
@@ -157,8 +156,8 @@ uint8_t *param_bytes(vizor_ll_param_wire_t *p) { return reinterpret_cast<uint8_t
 int64_t busy_limit_ms() { return g_busy_limit_ms.load(std::memory_order_relaxed); }
 void set_busy_limit_ms(int64_t ms) { g_busy_limit_ms.store(ms, std::memory_order_relaxed); }
 
-bool exe_cmd(vizor_ll_usb_t *u, int dir, uint8_t request, uint16_t value, void *buf,
-             uint16_t len, uint32_t timeout_ms) {
+bool exe_cmd(vizor_ll_usb_t *u, int dir, uint8_t request, uint16_t value, void *buf, uint16_t len,
+             uint32_t timeout_ms) {
     int result = 0;
     if (!run_cmd(u, dir, request, value, buf, len, timeout_ms, &result)) return false;
     if (result == int(len)) return true;
@@ -263,9 +262,10 @@ static bool vizor_ll_reg_write_body(vizor_ll_t *ll, uint8_t target, uint32_t reg
         return false;
     }
     if (reg_cnt > VIZOR_REG_WRITE_MAX) {
-        vz_err("[%s] %u registers exceed the limit of %d per write (%u bytes per control "
-               "transfer)\n",
-               fn, unsigned(reg_cnt), VIZOR_REG_WRITE_MAX, unsigned(kMaxPayload));
+        vz_err(
+            "[%s] %u registers exceed the limit of %d per write (%u bytes per control "
+            "transfer)\n",
+            fn, unsigned(reg_cnt), VIZOR_REG_WRITE_MAX, unsigned(kMaxPayload));
         return false;
     }
     const size_t payload = VIZOR_REG_HDR_LEN + 4 * size_t(reg_cnt);
@@ -275,7 +275,8 @@ static bool vizor_ll_reg_write_body(vizor_ll_t *ll, uint8_t target, uint32_t reg
         return false;
     }
     put_reg_header(buf.get(), target, reg_base, uint16_t(4 * reg_cnt));
-    for (size_t i = 0; i < reg_cnt; ++i) put_u32le(buf.get() + VIZOR_REG_HDR_LEN + 4 * i, values[i]);
+    for (size_t i = 0; i < reg_cnt; ++i)
+        put_u32le(buf.get() + VIZOR_REG_HDR_LEN + 4 * i, values[i]);
     vizor_ll_usb_t *u = usb(ll);
     return exe_cmd(u, 1, VIZOR_REQ_CTRL, VIZOR_CTRL_REG_WRITE, buf.get(), uint16_t(payload),
                    VIZOR_CMD_TIMEOUT_MS) &&
@@ -341,9 +342,10 @@ static bool vizor_ll_param_set_body(vizor_ll_t *ll, const vizor_ll_param_wire_t 
         return false;
     }
     if (count > VIZOR_PARAM_SET_MAX) {
-        vz_err("[%s] %d parameters exceed the limit of %d per set (%u bytes per control "
-               "transfer)\n",
-               fn, count, VIZOR_PARAM_SET_MAX, unsigned(kMaxPayload));
+        vz_err(
+            "[%s] %d parameters exceed the limit of %d per set (%u bytes per control "
+            "transfer)\n",
+            fn, count, VIZOR_PARAM_SET_MAX, unsigned(kMaxPayload));
         return false;
     }
     const size_t payload = kParamLen * size_t(count);

@@ -24,8 +24,8 @@ struct Location {
 };
 
 Location location_of(libusb_device *dev) {
-    return {libusb_get_bus_number(dev), libusb_get_port_number(dev),
-            libusb_get_device_address(dev), uint8_t(libusb_get_device_speed(dev))};
+    return {libusb_get_bus_number(dev), libusb_get_port_number(dev), libusb_get_device_address(dev),
+            uint8_t(libusb_get_device_speed(dev))};
 }
 
 bool is_camera(const libusb_device_descriptor &d) {
@@ -64,8 +64,8 @@ bool find_and_open(vizor_ll_usb_t *u) {
                    desc.idProduct, loc.speed, loc.port, loc.bus, loc.addr);
             if (!is_camera(desc) || loc.bus != u->usb_bus_num || loc.port != u->usb_port_num)
                 continue;
-            vz_dbg("[%s] open vizor device @ %03d:%03d:%03d\n", fn, u->usb_port_num,
-                   u->usb_bus_num, u->usb_addr);
+            vz_dbg("[%s] open vizor device @ %03d:%03d:%03d\n", fn, u->usb_port_num, u->usb_bus_num,
+                   u->usb_addr);
             const int r = libusb_open(list[i], &u->usb_hdl);
             if (r == 0) {
                 take_location(u, loc);  // the address may have changed since it was listed

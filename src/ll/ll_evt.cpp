@@ -48,9 +48,7 @@ static int vizor_ll_event_loop_body(vizor_ll_t *ll, int timeout_ms, int *complet
             // A signal cut the wait short: nothing is wrong with the device.
             vz_wrn("[%s] libusb_handle_events LIBUSB_ERROR_INTERRUPTED \n", fn);
             return true;
-        case LIBUSB_ERROR_TIMEOUT:
-            vz_wrn("[%s] libusb_handle_events timeout \n", fn);
-            return false;
+        case LIBUSB_ERROR_TIMEOUT: vz_wrn("[%s] libusb_handle_events timeout \n", fn); return false;
         case LIBUSB_ERROR_BUSY:
         case LIBUSB_ERROR_OVERFLOW: return true;
         default: return false;

@@ -22,8 +22,7 @@ inline void put_u32le(uint8_t *p, uint32_t v) {
     p[3] = uint8_t(v >> 24);
 }
 inline uint32_t get_u32le(const uint8_t *p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) |
-           (uint32_t(p[3]) << 24);
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
 
 // Writes the 8-byte setup stage of a command: write (host to device) or read.

@@ -11,7 +11,7 @@ static vz_stream_t *vz_stream_create_body(const vz_stream_cfg_t *cfg) {
     if (!cfg) return nullptr;
     try {
         return new (std::nothrow) vz_stream(cfg->max_frames);
-    } catch (...) {   // the lock could not be created
+    } catch (...) {  // the lock could not be created
         return nullptr;
     }
 }

@@ -180,7 +180,7 @@ Frame *FramePool::take(uint32_t frame_size, size_t *asked) {
         f = free_.pop_back();
     }
     if (f && f->room >= frame_size) return f;
-    free_frame(f);   // too small for this stream's frames
+    free_frame(f);  // too small for this stream's frames
     const size_t block = sizeof(Frame) + frame_size;
     const FrameAllocFn alloc = g_alloc.load(std::memory_order_relaxed);
     f = static_cast<Frame *>(alloc ? alloc(block) : std::malloc(block));
@@ -325,7 +325,7 @@ vz_stream::Hunt vz_stream::hunt(const uint8_t *&p, size_t &n) {
             post_header();
             return Hunt::found;
         }
-        hdr_len = 0;   // a header held while discarding is given up
+        hdr_len = 0;  // a header held while discarding is given up
         ++i;
     }
 
@@ -395,7 +395,7 @@ vz_stream::Partial vz_stream::partial(const uint8_t *&p, size_t &n) {
 
 void vz_stream::post_header() {
     if (discarding) {
-        if (!cur.sof()) return;   // this chunk is skipped
+        if (!cur.sof()) return;  // this chunk is skipped
         discarding = false;
         last_hdr_idx = -1;
         frame_start_checks();
@@ -526,7 +526,7 @@ void vz_stream::trim() {
         std::unique_lock lk(lock);
         const uint32_t in = get(stats.frames_in_buffer);
         const uint32_t max = max_frames.load(std::memory_order_relaxed);
-        if (in <= max) return;   // fetchers made room meanwhile
+        if (in <= max) return;  // fetchers made room meanwhile
         const uint32_t excess = in - max;
         ready.split_front(excess, dropped);
         sub(stats.frames_in_buffer, excess);

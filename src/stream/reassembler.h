@@ -48,7 +48,7 @@ size_t find_magic(const uint8_t *p, size_t n);
 // the first capacity of them (a recycled block may be larger).
 struct Frame {
     Frame *next;
-    Frame *prev;   // the first frame of a list links back to the last
+    Frame *prev;  // the first frame of a list links back to the last
     vz_stream_frame_hdr_t desc;
     uint32_t filled;
     uint32_t capacity;
@@ -130,7 +130,7 @@ struct Stats {
     std::atomic<uint32_t> frames_ready_total{0};
     std::atomic<uint32_t> frames_discarded{0};
     std::atomic<uint32_t> frames_dropped_full{0};
-    std::atomic<uint32_t> frames_in_buffer{0};   // changed only under the write lock
+    std::atomic<uint32_t> frames_in_buffer{0};  // changed only under the write lock
     std::atomic<uint32_t> bytes_dropped{0};
     std::atomic<uint32_t> reset_sec{0};
     std::atomic<uint32_t> reset_usec{0};
@@ -150,24 +150,24 @@ struct vz_stream {
     void get_state(vz_stream_state_t *out);
     void reset();
 
-    std::atomic<uint32_t> max_frames;   // written by set_cfg without the lock
+    std::atomic<uint32_t> max_frames;  // written by set_cfg without the lock
 
-    vz::stream::FramePool pool;         // declared first: destroyed after the lists
-    vz::stream::FrameList ready;        // complete frames, oldest first; under lock
+    vz::stream::FramePool pool;   // declared first: destroyed after the lists
+    vz::stream::FrameList ready;  // complete frames, oldest first; under lock
     std::shared_mutex lock;
 
     // feeder
-    uint8_t hdr[vz::stream::kHdrLen] = {};   // the held header (or its first hdr_len bytes)
-    vz::stream::Header cur;                  // hdr parsed, valid when hdr_len == 36
+    uint8_t hdr[vz::stream::kHdrLen] = {};  // the held header (or its first hdr_len bytes)
+    vz::stream::Header cur;                 // hdr parsed, valid when hdr_len == 36
     bool discarding = false;
     bool chunk_done = false;
     uint8_t hdr_len = 0;
-    uint32_t rx = 0;               // payload bytes of the held header consumed
-    uint16_t chunk_frames = 0;     // frames completed within the held header's chunk
+    uint32_t rx = 0;            // payload bytes of the held header consumed
+    uint16_t chunk_frames = 0;  // frames completed within the held header's chunk
     int32_t last_hdr_idx = -1;
     int32_t last_fridx = -1;
     uint16_t fridx_step = 1;
-    vz::stream::FrameList assembling;   // at most one incomplete frame, always last
+    vz::stream::FrameList assembling;  // at most one incomplete frame, always last
 
     vz::stream::Stats stats;
 

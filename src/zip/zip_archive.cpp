@@ -56,7 +56,9 @@ bool writing(const zip_t *z) { return z && z->zw && z->entry_open; }
 int open_parent_of(const std::string &path, std::string &leaf) {
     const size_t slash = path.rfind('/');
     leaf = slash == std::string::npos ? path : path.substr(slash + 1);
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string dir = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : path.substr(0, slash);
     if (leaf.empty()) return -1;
     return open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }

@@ -83,9 +83,8 @@ bool extract_entry(unzFile r, int root, const std::string &name) {
         if (!out.ok()) {
             vz_err("[%s] cannot create a file for %s\n", kTag, name.c_str());
         } else {
-            const int64_t n = read_current(r, [&](const void *p, size_t size) {
-                return out.write(p, size);
-            }, kTag);
+            const int64_t n = read_current(
+                r, [&](const void *p, size_t size) { return out.write(p, size); }, kTag);
             ok = n >= 0 && out.commit();
             if (n >= 0 && !ok) vz_err("[%s] cannot write %s\n", kTag, name.c_str());
         }

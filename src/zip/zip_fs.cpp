@@ -21,8 +21,8 @@ bool split_name(const std::string &name, std::vector<std::string> &parts, bool *
     size_t start = 0;
     for (;;) {
         const size_t slash = body.find('/', start);
-        std::string part = body.substr(start, slash == std::string::npos ? std::string::npos
-                                                                         : slash - start);
+        std::string part =
+            body.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
         if (part.empty() || part == "." || part == "..") return false;
         parts.push_back(std::move(part));
         if (slash == std::string::npos) break;

@@ -13,12 +13,12 @@
 #include "vizor/zip.h"
 
 struct zip_t {
-    char mode = 'r';              // 'r', 'w' or 'a'
-    int level = 0;                // compression level of new entries
-    zipFile zw = nullptr;         // writing modes
-    unzFile zr = nullptr;         // reading mode
+    char mode = 'r';       // 'r', 'w' or 'a'
+    int level = 0;         // compression level of new entries
+    zipFile zw = nullptr;  // writing modes
+    unzFile zr = nullptr;  // reading mode
     bool entry_open = false;
-    int entries = 0;              // writing: entries in the archive so far
+    int entries = 0;  // writing: entries in the archive so far
 };
 
 namespace vz::zip {

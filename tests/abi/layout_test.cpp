@@ -71,12 +71,19 @@ static_assert(VIZOR_ERR_CAP_FRAME_DISCARD == 3 && VIZOR_ERR_CAP_TIMEOUT == -5 &&
 
 TEST(AbiLayout, CAndCppAgree) {
     const size_t cpp[] = {
-        sizeof(vizor_dev_t),          offsetof(vizor_dev_t, product),
-        offsetof(vizor_dev_t, cfg_path), offsetof(vizor_dev_t, calib_names),
-        offsetof(vizor_dev_t, api_busy), sizeof(vizor_calib_names_t),
-        sizeof(vizor_frame_info_t),   sizeof(vizor_frame_t),
-        sizeof(vizor_param_item_t),   sizeof(vizor_camera_param_t),
-        sizeof(vz_cmap_t),            offsetof(vz_cmap_t, palette),
+        sizeof(vizor_dev_t),
+        offsetof(vizor_dev_t, product),
+        offsetof(vizor_dev_t, cfg_path),
+        offsetof(vizor_dev_t, calib_names),
+        offsetof(vizor_dev_t, api_busy),
+        sizeof(vizor_calib_names_t),
+        sizeof(vizor_frame_info_t),
+        sizeof(vizor_frame_t),
+        sizeof(vizor_param_item_t),
+        sizeof(vizor_camera_param_t),
+        sizeof(vz_cmap_t),
+        offsetof(vz_cmap_t, palette),
     };
-    for (int i = 0; i < int(std::size(cpp)); ++i) EXPECT_EQ(abi_c_layout(i), cpp[i]) << "entry " << i;
+    for (int i = 0; i < int(std::size(cpp)); ++i)
+        EXPECT_EQ(abi_c_layout(i), cpp[i]) << "entry " << i;
 }

@@ -50,7 +50,7 @@ int t_names(vizor_drv_t *, vizor_calib_names_t *n, int set) {
 int t_loaded(vizor_drv_t *, int, int, int kind) { return ++g_loaded, kind; }
 int t_check(vizor_drv_t *, int, int, int) { return access("images_1.bin", F_OK) == 0 ? 0 : -1; }
 
-const vizor_drv_ops_t kTestOps = {t_init, nullptr, t_info, nullptr, nullptr, nullptr, t_names,
+const vizor_drv_ops_t kTestOps = {t_init,  nullptr,  t_info,  nullptr, nullptr, nullptr, t_names,
                                   nullptr, t_loaded, t_check, nullptr, nullptr, nullptr};
 
 constexpr size_t kImages = 30u * 320 * 240 * 2;  // the factory's 30 distance images
@@ -101,37 +101,56 @@ struct Case {
 };
 
 const Case kCases[] = {
-    {"factory", vcam::EpcCalib::factory, {}, "Extracted: calib_and_param.bin",
-     {"images_1.bin", "param_1.bin"}, 1},
+    {"factory",
+     vcam::EpcCalib::factory,
+     {},
+     "Extracted: calib_and_param.bin",
+     {"images_1.bin", "param_1.bin"},
+     1},
     {"none", vcam::EpcCalib::none, {}, "Calib data not valid", {}, 0},
     {"wrong_kind", vcam::EpcCalib::wrong_kind, {}, "is not a zip archive", {}, 1},
     {"truncated", vcam::EpcCalib::truncated, {}, "beyond the", {}, 1},
     {"escaping", vcam::EpcCalib::escaping_name, {}, "it leaves the folder", {}, 1},
     {"absolute", vcam::EpcCalib::absolute_name, {}, "it leaves the folder", {}, 1},
-    {"size_above_cap", vcam::EpcCalib::factory,
-     [](vcam::Firmware &fw) { fw.set_param(8, calib_info((64u << 20) + 1)); }, "above the limit",
-     {}, 0},
-    {"frame_never_arrives", vcam::EpcCalib::factory,
+    {"size_above_cap",
+     vcam::EpcCalib::factory,
+     [](vcam::Firmware &fw) { fw.set_param(8, calib_info((64u << 20) + 1)); },
+     "above the limit",
+     {},
+     0},
+    {"frame_never_arrives",
+     vcam::EpcCalib::factory,
      [](vcam::Firmware &fw) {
          fw.erase_image(2);
          fw.set_param(8, calib_info(5000));
      },
-     "calibration frame not received", {}, 1},
-    {"short_member", vcam::EpcCalib::factory,
+     "calibration frame not received",
+     {},
+     1},
+    {"short_member",
+     vcam::EpcCalib::factory,
      [](vcam::Firmware &fw) { fw.store_image(2, 1, package("calib_and_param.bin", 10)); },
-     "too short to split", {}, 1},
-    {"zip_size_beyond_file", vcam::EpcCalib::factory,
+     "too short to split",
+     {},
+     1},
+    {"zip_size_beyond_file",
+     vcam::EpcCalib::factory,
      [](vcam::Firmware &fw) {
          fw.store_image(2, 1, package("calib_and_param.bin", 5000, [](std::string &z) {
-             for (size_t p = z.find("PK\x01\x02", 0, 4); p != std::string::npos;
-                  p = z.find("PK\x01\x02", p + 4, 4))
-                 z[p + 23] = '\x7F';  // compressed size far beyond the archive
-         }));
+                            for (size_t p = z.find("PK\x01\x02", 0, 4); p != std::string::npos;
+                                 p = z.find("PK\x01\x02", p + 4, 4))
+                                z[p + 23] = '\x7F';  // compressed size far beyond the archive
+                        }));
      },
-     "tmp.zip could not be extracted", {}, 1},
-    {"member_not_in_archive", vcam::EpcCalib::factory,
+     "tmp.zip could not be extracted",
+     {},
+     1},
+    {"member_not_in_archive",
+     vcam::EpcCalib::factory,
      [](vcam::Firmware &fw) { fw.store_image(2, 1, package("other.dat", 100)); },
-     "try to find next", {"other.dat"}, 1},
+     "try to find next",
+     {"other.dat"},
+     1},
 };
 
 class CalibDownload : public ::testing::TestWithParam<Case> {
@@ -195,7 +214,8 @@ TEST_P(CalibDownload, LogsAndOpensWithoutStrayFiles) {
         // The two files together are the archive member, split after 16 bytes.
         const auto pkg = cam_->fw().image(2)->bytes;
         std::ofstream("../member.zip", std::ios::binary)
-            .write(reinterpret_cast<const char *>(pkg.data() + 17), std::streamsize(pkg.size() - 17));
+            .write(reinterpret_cast<const char *>(pkg.data() + 17),
+                   std::streamsize(pkg.size() - 17));
         zip_t *z = zip_open("../member.zip", 0, 'r');
         void *member = nullptr;
         size_t len = 0;

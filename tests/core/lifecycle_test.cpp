@@ -8,8 +8,8 @@
 #include "core/globals.h"
 #include "core/vzlog.h"
 #include "ll/ll.h"
-#include "vizor/ll.h"
 #include "testutil.h"
+#include "vizor/ll.h"
 #include "vizor/vizor.h"
 
 namespace {
@@ -44,7 +44,8 @@ TEST_F(Lifecycle, InitWithoutNameLogsToTheDaysFile) {
     struct tm tm;
     localtime_r(&now, &tm);
     char name[64];
-    snprintf(name, sizeof name, "vizor_%04d%02d%02d.log", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+    snprintf(name, sizeof name, "vizor_%04d%02d%02d.log", tm.tm_year + 1900, tm.tm_mon + 1,
+             tm.tm_mday);
     vizor_init(nullptr);
     EXPECT_STREQ(vz::log::file_path(), name);
     EXPECT_EQ(vz::log::level(0), 3u);

@@ -89,7 +89,8 @@ TEST_F(Log, ConsoleLineHasTimeStampThreadIdAndTag) {
     vz_log(VZ_LOG_TRC, "TRC", "[%s] x=%d\n", "vizor_dev_open", 5);
     fflush(stdout);
     const std::string out = testing::internal::GetCapturedStdout();
-    const std::regex line(R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\[\d+\]\[TRC\] \[vizor_dev_open\] x=5\n$)");
+    const std::regex line(
+        R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\[\d+\]\[TRC\] \[vizor_dev_open\] x=5\n$)");
     EXPECT_TRUE(std::regex_match(out, line)) << out;
 }
 
@@ -112,12 +113,14 @@ TEST_F(Log, ConcurrentWritersKeepEveryFileLineWhole) {
     b.join();
     vz_log_disable();
     const std::string text = vzt::read_file("mt.log");
-    const std::regex line(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3}\[\d+\]\[DBG\] \[w[12]\] line \d+)");
+    const std::regex line(
+        R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3}\[\d+\]\[DBG\] \[w[12]\] line \d+)");
     size_t n = 0, pos = 0;
     while (pos < text.size()) {
         const size_t end = text.find('\n', pos);
         ASSERT_NE(end, std::string::npos);
-        EXPECT_TRUE(std::regex_match(text.substr(pos, end - pos), line)) << text.substr(pos, end - pos);
+        EXPECT_TRUE(std::regex_match(text.substr(pos, end - pos), line))
+            << text.substr(pos, end - pos);
         pos = end + 1;
         ++n;
     }

@@ -12,9 +12,7 @@ namespace {
 
 class Hpp : public ::testing::Test {
 protected:
-    Hpp() {
-        bus.add_camera(1, 2).fw().set_scene(vcam::Scene::flat(320, 240, 1.25f, 0.8f));
-    }
+    Hpp() { bus.add_camera(1, 2).fw().set_scene(vcam::Scene::flat(320, 240, 1.25f, 0.8f)); }
     vcam::Bus bus;
     vizor::Library lib{"/dev/null"};
 };
@@ -78,7 +76,7 @@ TEST_F(Hpp, CaptureFetchesAndCallsBack) {
     vizor::Capture cap(dev, [&](const vizor_frame_info_t &, vizor::span<const uint8_t> raw) {
         if (raw.size() && ++frames == 3) throw std::runtime_error("enough");
     });
-    EXPECT_THROW(while (!cap.wait(100)) {}, std::runtime_error);  // rethrown, not lost in C
+    EXPECT_THROW(while (!cap.wait(100)){}, std::runtime_error);  // rethrown, not lost in C
     EXPECT_EQ(frames, 3);
 }
 

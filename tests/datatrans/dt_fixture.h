@@ -110,8 +110,13 @@ public:
     // An OUT command of the data-transfer request handed straight to the
     // camera's firmware, as if another host had sent it.
     void fw_out(uint16_t action, const Bytes &payload) {
-        const uint8_t setup[8] = {VIZOR_REQTYPE_WRITE, VIZOR_REQ_DATA, uint8_t(action),
-                                  uint8_t(action >> 8), 0, 0, uint8_t(payload.size()),
+        const uint8_t setup[8] = {VIZOR_REQTYPE_WRITE,
+                                  VIZOR_REQ_DATA,
+                                  uint8_t(action),
+                                  uint8_t(action >> 8),
+                                  0,
+                                  0,
+                                  uint8_t(payload.size()),
                                   uint8_t(payload.size() >> 8)};
         cam->fw().control(setup, payload, {});
     }

@@ -74,7 +74,8 @@ TEST_F(DataVcam, AnnouncementEraseAndInfoQueryCarryTheirRecords) {
     EXPECT_TRUE(log.has("[INF] [al_data_send_action_info] type = 7, version = 515, size = 3000\n"));
     EXPECT_TRUE(log.has("[INF] [vizor_bin_data_write] read ack: next=0, status=3\n"));
     EXPECT_TRUE(log.has("[INF] [vizor_bin_data_write] INFO ack ok\n"));
-    EXPECT_TRUE(log.has("[INF] [vizor_bin_data_write] Version:0,type:0, addr:0x80000,data size:-1\n"));
+    EXPECT_TRUE(
+        log.has("[INF] [vizor_bin_data_write] Version:0,type:0, addr:0x80000,data size:-1\n"));
 }
 
 TEST_F(DataVcam, ImageOfWholeChunksSendsOnlyFullChunks) {
@@ -118,11 +119,11 @@ TEST_F(DataVcam, VersionGateRefusesSameOrNewerStoredVersion) {
         cam->fw().clear_command_log();
         EXPECT_EQ(vizor_data_download(dev, "img.bin", 5, 5, 0), -1);
         char line[96];
-        std::snprintf(line, sizeof line, "[ERR] [vizor_bin_data_write] Wrong version(Target:%d,Now:5)\n",
-                      int(stored));
+        std::snprintf(line, sizeof line,
+                      "[ERR] [vizor_bin_data_write] Wrong version(Target:%d,Now:5)\n", int(stored));
         EXPECT_TRUE(log.has(line)) << stored;
         EXPECT_EQ(data_cmds(AL_ACT_WRITE_INFO).size(), 0u);  // nothing announced
-        EXPECT_EQ(data_cmds().size(), 1u);                  // the info query only
+        EXPECT_EQ(data_cmds().size(), 1u);                   // the info query only
     }
     EXPECT_FALSE(cam->fw().image(5));
     EXPECT_FALSE(log.has("data upgrade failed!"));
@@ -253,8 +254,9 @@ TEST_F(DataVcam, FirmwareOfTypeOneResetsTheBoardAndWaits) {
     EXPECT_GT(reset, last_chunk + 4);  // ack out, status, ack in, status
     EXPECT_EQ(FakeTiming::sleeps.back(), 20000u);
     EXPECT_TRUE(log.has("[WRN] [vizor_bin_data_write]  * Wait board to reset...\n"));
-    EXPECT_TRUE(log.has(
-        "[WRN] [vizor_bin_data_write] !!! DO NOT RESET or POWER OFF the board until return !!!!\n"));
+    EXPECT_TRUE(
+        log.has("[WRN] [vizor_bin_data_write] !!! DO NOT RESET or POWER OFF the board until return "
+                "!!!!\n"));
     EXPECT_EQ(log.count("[WRN] [vizor_bin_data_write] ------------------------------------------"
                         "----------------\n"),
               2);
@@ -295,7 +297,8 @@ TEST_F(DataVcam, UploadOf901BytesReadsPiecesOf450_450_1) {
     const auto query = data_cmds(AL_ACT_GET_INFO);
     ASSERT_EQ(query.size(), 1u);
     EXPECT_EQ(query[0].out[0], 2);
-    EXPECT_TRUE(log.has("[INF] [vizor_bin_data_read] Version:4,type:2, addr:0x480000,data size:901\n"));
+    EXPECT_TRUE(
+        log.has("[INF] [vizor_bin_data_read] Version:4,type:2, addr:0x480000,data size:901\n"));
 }
 
 TEST_F(DataVcam, UploadOfTypeWithoutValidDataCreatesNoFile) {
@@ -367,9 +370,9 @@ TEST_F(DataVcam, ProgressReportsEveryAcceptedChunkWhileTheDeviceIsBusy) {
     r.calls.clear();
     r.busy.clear();
     ASSERT_EQ(vizor_data_upload(dev, 5, "up.bin"), 1);
-    EXPECT_EQ(r.calls, (std::vector<std::pair<uint32_t, uint32_t>>{
-                           {0, 2100}, {450, 2100}, {900, 2100}, {1350, 2100}, {1800, 2100},
-                           {2100, 2100}}));
+    EXPECT_EQ(r.calls,
+              (std::vector<std::pair<uint32_t, uint32_t>>{
+                  {0, 2100}, {450, 2100}, {900, 2100}, {1350, 2100}, {1800, 2100}, {2100, 2100}}));
     EXPECT_EQ(r.busy, std::vector<int>(6, 1));
 
     vizor_data_set_progress_cb(nullptr, &r);

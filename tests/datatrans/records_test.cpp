@@ -2,11 +2,11 @@
 // chunks and the record functions' answers that need no camera.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <random>
-#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -98,8 +98,7 @@ TEST(DataRecords, WireImagesAreLittleEndian) {
 
     uint8_t e[13];
     vz::dt::encode(al_erase_info_t{1, 0x00012345, AL_CHUNK_MAX, 0}, e);
-    EXPECT_EQ(Bytes(e, e + 13),
-              (Bytes{1, 0x45, 0x23, 0x01, 0, 0xFA, 0x03, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Bytes(e, e + 13), (Bytes{1, 0x45, 0x23, 0x01, 0, 0xFA, 0x03, 0, 0, 0, 0, 0, 0}));
 
     uint8_t h[6];
     vz::dt::encode(al_chunk_hdr_t{0x9DD6, 3}, h);

@@ -160,7 +160,8 @@ TEST_F(Capture, WaitDeliversEveryFrameUntilItsDeadline) {
     vz_stream_state_t st;
     vz_stream_get_state(dev->ll->stream, &st);
     EXPECT_EQ(st.frames_discarded, 0u);
-    EXPECT_EQ(int(st.frames_ready_total - st.frames_dropped_full - st.frames_in_buffer), g_seen.frames);
+    EXPECT_EQ(int(st.frames_ready_total - st.frames_dropped_full - st.frames_in_buffer),
+              g_seen.frames);
 }
 
 TEST_F(Capture, SixtyFiveTimeoutsHaltCaptureSixtyFourDoNot) {
@@ -200,7 +201,8 @@ TEST_F(Capture, DiscardedFramesReachTheErrorCallbackWithTheirTotal) {
     ASSERT_TRUE(vizor_cap_start(dev));
     ASSERT_TRUE(vzt::eventually([&] {
         vizor_cap_wait(dev, 50);
-        return g_seen.errors.size() >= 2 || (!g_seen.errors.empty() && g_seen.errors.back().second >= 2);
+        return g_seen.errors.size() >= 2 ||
+               (!g_seen.errors.empty() && g_seen.errors.back().second >= 2);
     }));
     for (auto [code, arg] : g_seen.errors) EXPECT_EQ(code, VIZOR_ERR_CAP_FRAME_DISCARD);
     EXPECT_EQ(g_seen.errors.back().second, 2);
@@ -265,7 +267,8 @@ TEST_F(Capture, SceneComesBackWithinOnePhaseStep) {
 TEST_F(Capture, TiCameraHasNoLensOrFilters) {
     std::vector<float> dist(4, 1.0f), pcl(12);
     EXPECT_EQ(vizor_frame_get_pcl(dev, pcl.data(), 12, dist.data(), 4, 2, 2, nullptr), 0);
-    EXPECT_TRUE(log.has("[vizor_frame_get_pcl] Cannot generate PCL: no lens parameter in driver.\n"));
+    EXPECT_TRUE(
+        log.has("[vizor_frame_get_pcl] Cannot generate PCL: no lens parameter in driver.\n"));
     vizor_camera_param_t p{1, 1, 100, 100, 1};
     EXPECT_EQ(vizor_frame_get_pcl(dev, pcl.data(), 12, dist.data(), 4, 2, 2, &p), 4);
     EXPECT_EQ(vizor_filter_enable(dev, 0, nullptr, 0), -1);

@@ -34,7 +34,9 @@ constexpr uint32_t kFrameBytes = 320 * 240 * 4;
 
 class DeviceTest : public ::testing::Test {
 protected:
-    explicit DeviceTest(const char *product = "VZ-T0-320") { cam = &bus.add_camera(1, 2, vcam::Speed::high, product); }
+    explicit DeviceTest(const char *product = "VZ-T0-320") {
+        cam = &bus.add_camera(1, 2, vcam::Speed::high, product);
+    }
     ~DeviceTest() override {
         if (dev) vizor_dev_close(dev);
     }

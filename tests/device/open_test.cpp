@@ -26,7 +26,8 @@ TEST_F(DeviceTest, ListFillsTheLocationOfEveryCamera) {
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(list[i].usb_loc_valid, 1);
         EXPECT_EQ(list[i].ll, nullptr);
-        if (list[i].usb_bus_num == cam->bus() && list[i].usb_port_num == cam->port()) seen[0] = true;
+        if (list[i].usb_bus_num == cam->bus() && list[i].usb_port_num == cam->port())
+            seen[0] = true;
         if (list[i].usb_bus_num == second.bus() && list[i].usb_port_num == second.port()) {
             seen[1] = true;
             EXPECT_EQ(list[i].usb_speed, 2);  // full speed
@@ -55,7 +56,8 @@ TEST_F(DeviceTest, OpenReadsInformationAndBindsItsOwnDriver) {
     EXPECT_NE(drv, vizor_drv_find(dev));  // a per-device copy
     EXPECT_FALSE(vizor_cap_is_ongoing(dev));
     EXPECT_EQ(dev->ll->cap_halted, 1u);
-    EXPECT_TRUE(log.has("[vizor_drv_find]  find driver for device VZ-T0-320 : TI OP8241 chip driver"));
+    EXPECT_TRUE(
+        log.has("[vizor_drv_find]  find driver for device VZ-T0-320 : TI OP8241 chip driver"));
 }
 
 TEST_F(DeviceTest, InformationLengthsFromTheCameraAreClamped) {
@@ -145,6 +147,5 @@ TEST_F(UnknownDriver, OpenFailsAndReleasesTheCamera) {
     dev = vizor_dev_open(&rec);
     EXPECT_NE(dev, nullptr);
 }
-
 
 }  // namespace

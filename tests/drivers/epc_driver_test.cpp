@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "drivers/drv_epc.h"
+#include "epc660/base.h"
 #include "log_capture.h"
 #include "testutil.h"
-#include "epc660/base.h"
 #include "vizor/drv_epc.h"
 #include "vizor/epc660.h"
 #include "vizor/stream.h"
@@ -43,9 +43,17 @@ protected:
 };
 
 TEST_F(EpcDriver, FrameInfoFromTheStreamHeader) {
-    struct Row { uint32_t size; uint16_t format, w, h; bool ok; uint32_t ow, oh; uint8_t depth; };
-    const Row rows[] = {{614400, 2, 320, 240, true, 320, 240, 8}, {614399, 2, 320, 240, false, 0, 0, 0},
-                        {153600, 0, 0, 0, true, 320, 240, 2},     {1001, 171, 0, 0, true, 320, 240, 0},
+    struct Row {
+        uint32_t size;
+        uint16_t format, w, h;
+        bool ok;
+        uint32_t ow, oh;
+        uint8_t depth;
+    };
+    const Row rows[] = {{614400, 2, 320, 240, true, 320, 240, 8},
+                        {614399, 2, 320, 240, false, 0, 0, 0},
+                        {153600, 0, 0, 0, true, 320, 240, 2},
+                        {1001, 171, 0, 0, true, 320, 240, 0},
                         {86400, 2, 160, 60, true, 160, 60, 9}};
     for (const Row &r : rows) {
         vz_stream_frame_hdr_t hdr{r.size, 7, r.format, r.w, r.h, {0x2C, 0x01, 0x18, 0x01}};
@@ -93,18 +101,22 @@ TEST_F(EpcDriver, ProcessingSwitchesPerFormat) {
 }
 
 TEST_F(EpcDriver, AutoIntegrationSteps) {
-    struct Row { uint32_t saturated, high, low; int delta; };
-    const Row rows[] = {{19968, 0, 0, -60},   // 65 per thousand above 50
-                        {15360, 0, 0, -10},   // exactly the target
-                        {30800, 0, 0, -90},   {300, 600, 0, -10}, {0, 0, 0, 50},
-                        {0, 11, 0, 0},        {0, 0, 513, 0},     {0, 10, 512, 50}};
+    struct Row {
+        uint32_t saturated, high, low;
+        int delta;
+    };
+    const Row rows[] = {{19968, 0, 0, -60},  // 65 per thousand above 50
+                        {15360, 0, 0, -10},  // exactly the target
+                        {30800, 0, 0, -90}, {300, 600, 0, -10}, {0, 0, 0, 50},
+                        {0, 11, 0, 0},      {0, 0, 513, 0},     {0, 10, 512, 50}};
     for (const Row &r : rows) {
         std::vector<uint16_t> s(307200, 2048);
         uint32_t i = 0;
         for (uint32_t k = 0; k < r.saturated; ++k) s[i++] = k % 2 ? 4095 : 0;
         for (uint32_t k = 0; k < r.high; ++k) s[i++] = 4000;
         for (uint32_t k = 0; k < r.low; ++k) s[i++] = 100;
-        EXPECT_EQ(vz::epcdrv::autoint_delta(s.data(), uint32_t(s.size()), 50), r.delta) << r.saturated;
+        EXPECT_EQ(vz::epcdrv::autoint_delta(s.data(), uint32_t(s.size()), 50), r.delta)
+            << r.saturated;
     }
     EXPECT_EQ(vz::epcdrv::autoint_delta(nullptr, 0, 50), 50);
     // Steps keep the time within 10 .. 1500 µs.

@@ -18,7 +18,10 @@
 
 namespace {
 
-struct Chip { const char *product; int w, h; };
+struct Chip {
+    const char *product;
+    int w, h;
+};
 const Chip kChips[] = {{"VZ-E1-660", 320, 240}, {"VZ-E2-635", 160, 60}};
 
 // A room: back wall at 2.8 m, floor rising towards the camera in the lower
@@ -146,8 +149,9 @@ TEST_P(EpcE2E, GrayFramesAndAmplitudeFollowReflectivity) {
     EXPECT_EQ(info.frame_format, 0);
     EXPECT_GT(gray[row + size_t(w) / 2], gray[row + 2]);
     std::vector<float> d(raw.size());
-    EXPECT_EQ(vizor_frame_get_distance(dev, d.data(), pixels(), raw.data(), int(info.frame_size),
-                                       &info), 0);  // a gray frame has no distances
+    EXPECT_EQ(
+        vizor_frame_get_distance(dev, d.data(), pixels(), raw.data(), int(info.frame_size), &info),
+        0);  // a gray frame has no distances
 }
 
 TEST_P(EpcE2E, PointCloudFromTheDriversLens) {
@@ -192,8 +196,11 @@ TEST_P(EpcE2E, AutoIntegrationLowersTheTimeOnASaturatedScene) {
 // every one and decodes the distance frames (format 2) only.
 TEST_P(EpcE2E, EveryFrameFormatOfTheChip) {
     open(false);
-    struct Row { uint8_t r146, r148; uint16_t format; };
-    const Row rows[] = {{0x30, 0, 2}, {0x70, 0, 5}, {0x10, 0, 8},    {0x50, 0, 7},
+    struct Row {
+        uint8_t r146, r148;
+        uint16_t format;
+    };
+    const Row rows[] = {{0x30, 0, 2},    {0x70, 0, 5},    {0x10, 0, 8},    {0x50, 0, 7},
                         {0x10, 0x80, 1}, {0x50, 0x80, 6}, {0x00, 0x80, 4}, {0x40, 0x80, 3}};
     for (const Row &r : rows) {
         cam->fw().set_reg(1, 146, r.r146);
@@ -231,7 +238,8 @@ TEST(EpcE2EUndistort, CornersFilledCentreKept) {
     std::vector<float> plain(76800), undist(76800);
     ASSERT_EQ(vizor_frame_get_distance(dev, plain.data(), 76800, raw.data(), 614400, &info), 76800);
     ASSERT_EQ(vizor_filter_enable(dev, VIZOR_FILTER_UNDISTORT, nullptr, 0), 1);
-    ASSERT_EQ(vizor_frame_get_distance(dev, undist.data(), 76800, raw.data(), 614400, &info), 76800);
+    ASSERT_EQ(vizor_frame_get_distance(dev, undist.data(), 76800, raw.data(), 614400, &info),
+              76800);
     EXPECT_EQ(undist[0], 30.0f);  // no source pixel behind the corner
     EXPECT_NEAR(undist[120 * 320 + 160], plain[120 * 320 + 160], 1e-3);
     vizor_dev_close(dev);

@@ -244,7 +244,9 @@ TEST(EpcPru, PushedFramesAreNeverReadPastTheirEnd) {
         EXPECT_EQ(msg.find("wrong frame size") != std::string::npos, c.samples != want);
         // Every handed-out sample is readable; the missing part is zero.
         EXPECT_EQ(out[want - 1], c.samples >= want ? 0x0ABC : 0);
-        if (c.samples) { EXPECT_EQ(out[0], 0x0ABC); }
+        if (c.samples) {
+            EXPECT_EQ(out[0], 0x0ABC);
+        }
         EXPECT_EQ(img.frame_data, nullptr);
     }
     configSetPartType(2);

@@ -112,8 +112,8 @@ Result run(const VariantCase &v, int type, Samples &frame) {
     const int n = v.fn(type, &out);
     r.out.assign(out, out + n);
     r.state.assign(vz::epc::hysteresis::state(), vz::epc::hysteresis::state() + kPixels);
-    r.regs = {pixelDCS0, pixelDCS1, pixelDCS2,   pixelDCS3,        arg1, arg2,
-              amplitudeDivider, minAmplitude, indexMemory, indexCal, saturationCheck()};
+    r.regs = {pixelDCS0,    pixelDCS1,   pixelDCS2, pixelDCS3,        arg1, arg2, amplitudeDivider,
+              minAmplitude, indexMemory, indexCal,  saturationCheck()};
     if (v.mgx) {  // the iterator's next position
         iterator_mgx_position_t p{};
         r.regs.push_back(iteratorMGXHasNext());
@@ -133,12 +133,12 @@ Result run(const VariantCase &v, int type, Samples &frame) {
 struct Step {
     int min_amp, width;  // -1: thresholds unchanged
     bool sat, adc;
-    int amin, amax;      // 0: the chip's limits
+    int amin, amax;  // 0: the chip's limits
     int kind;
 };
 constexpr Step kSteps[] = {
-    {0, 0, false, false, 0, 0, 0},    {300, 100, true, true, 0, 0, 1},
-    {-1, 0, false, true, 100, 4000, 2}, {-1, 0, true, false, 0, 0, 2},
+    {0, 0, false, false, 0, 0, 0},         {300, 100, true, true, 0, 0, 1},
+    {-1, 0, false, true, 100, 4000, 2},    {-1, 0, true, false, 0, 0, 2},
     {150, 200, true, true, 3000, 1000, 1},
 };
 
@@ -192,10 +192,12 @@ TEST(CalcPaths, RowLoopsEqualThePerPixelReading) {
                     const auto ref =
                         sequence(c, v, type, sz.cols, sz.rph, Path::Reference, nullptr, true);
                     ASSERT_FALSE(ref.front().out.empty());
-                    EXPECT_EQ(sequence(c, v, type, sz.cols, sz.rph, Path::Scalar, nullptr, true), ref);
+                    EXPECT_EQ(sequence(c, v, type, sz.cols, sz.rph, Path::Scalar, nullptr, true),
+                              ref);
                     for (const char *isa : isas) {
                         SCOPED_TRACE(isa);
-                        EXPECT_EQ(sequence(c, v, type, sz.cols, sz.rph, Path::Simd, isa, true), ref);
+                        EXPECT_EQ(sequence(c, v, type, sz.cols, sz.rph, Path::Simd, isa, true),
+                                  ref);
                     }
                 }
     set_simd_isa(simd_isa());
@@ -209,10 +211,10 @@ TEST(CalcPaths, VirtualCameraFramesEqualThePerPixelReading) {
     for (const Chip &c : kChips) {
         const bool e635 = c.part_type >= 4;
         vcam::EpcModel model;
-        vcam::EpcSensor sensor(e635 ? vcam::EpcChip::epc635 : vcam::EpcChip::epc660, model, 3,
-                               17, 0);
-        sensor.set_scene(vcam::Scene::ramp(sensor.image_width(), sensor.image_height(), 0.5f,
-                                           3.0f, 0.8f));
+        vcam::EpcSensor sensor(e635 ? vcam::EpcChip::epc635 : vcam::EpcChip::epc660, model, 3, 17,
+                               0);
+        sensor.set_scene(
+            vcam::Scene::ramp(sensor.image_width(), sensor.image_height(), 0.5f, 3.0f, 0.8f));
         std::vector<uint8_t> mode = {1};
         sensor.param_changed(10, mode);
         for (const VariantCase *v : {&kVariants[1], &kVariants[0]}) {
@@ -310,13 +312,19 @@ TEST(CalcArithmetic, ArctangentWorkedValues) {
     struct Case {
         int y, x, code;
     };
-    for (Case c : {Case{0, 5, 0}, {0, -5, 15000}, {5, 0, 7500}, {-5, 0, 22500}, {5, 5, 3750},
-                   {0, 0, 0}, {4095, 4095, 3750}, {-4096, -4096, 18750}, {1, 4095, 1}})
+    for (Case c : {Case{0, 5, 0},
+                   {0, -5, 15000},
+                   {5, 0, 7500},
+                   {-5, 0, 22500},
+                   {5, 5, 3750},
+                   {0, 0, 0},
+                   {4095, 4095, 3750},
+                   {-4096, -4096, 18750},
+                   {1, 4095, 1}})
         EXPECT_EQ(atan2_lut(c.y, c.x), c.code) << c.y << "," << c.x;
     EXPECT_EQ(atan_table()[4095], 3750);
     // Any int pair folds without overflow and stays within one period.
-    for (int v : {INT32_MIN, INT32_MAX, -1})
-        EXPECT_LE(atan2_lut(v, INT32_MIN), 30000);
+    for (int v : {INT32_MIN, INT32_MAX, -1}) EXPECT_LE(atan2_lut(v, INT32_MIN), 30000);
 }
 
 // One pixel through the calculator: setup, samples, expected distance and
@@ -333,7 +341,10 @@ struct PixelCase {
 TEST(CalcArithmetic, PixelWorkedValues) {
     auto sat = [] { saturationEnable(1); };
     auto adc = [] { adcOverflowEnable(1); };
-    auto both = [] { saturationEnable(1); adcOverflowEnable(1); };
+    auto both = [] {
+        saturationEnable(1);
+        adcOverflowEnable(1);
+    };
     auto none = [] {};
     const PixelCase cases[] = {
         {"both components 0 (2 DCS)", 2, none, {2048, 2048}, false, 15000, 0},
@@ -373,8 +384,15 @@ TEST(CalcArithmetic, HysteresisKeepsValidPixelsDownToTheLowerThreshold) {
     struct Case {
         int index, amplitude, pass;
     };
-    for (Case c : {Case{1, 90, 0}, {1, 100, 1}, {1, 90, 1}, {1, 80, 1}, {1, 79, 0}, {1, 90, 0},
-                   {2, 79, 0}, {-1, 100, 1}, {kPixels, 90, 0}})
+    for (Case c : {Case{1, 90, 0},
+                   {1, 100, 1},
+                   {1, 90, 1},
+                   {1, 80, 1},
+                   {1, 79, 0},
+                   {1, 90, 0},
+                   {2, 79, 0},
+                   {-1, 100, 1},
+                   {kPixels, 90, 0}})
         EXPECT_EQ(hysteresisUpdate(c.index, c.amplitude), c.pass) << c.index << " " << c.amplitude;
     hysteresisUpdate(3, 150);
     hysteresisUpdateThresholds(100);  // a threshold change forgets valid pixels
@@ -438,7 +456,9 @@ TEST(CalcPipeline, VariantThenOffsetWithTheFlagsChoice) {
     push(frame);
     ASSERT_EQ(calculationDistanceAndAmplitudeSorted(&out), n);
     for (int i = 0; i < n / 2; ++i)
-        ASSERT_EQ(out[i], plain[size_t(i)] >= 65300 ? plain[size_t(i)] : (plain[size_t(i)] + 29000) % 30000) << i;
+        ASSERT_EQ(out[i],
+                  plain[size_t(i)] >= 65300 ? plain[size_t(i)] : (plain[size_t(i)] + 29000) % 30000)
+            << i;
     calibrationSetOffsetPhase(0);
     calculationEnablePiDelay(1);
 }
@@ -456,9 +476,9 @@ TEST(CalcSort, GrayRowsEqualThePerSampleReading) {
                     adcOverflowEnable(checks);
                     set_path(loop);
                     std::mt19937 rng(99);
-                    Samples frame = make_frame(pruGetNCols() * 2 * pruGetNRowsPerHalf() *
-                                                   pruGetNumberOfHalves(),
-                                               c.part_type >= 4, 1, rng);
+                    Samples frame = make_frame(
+                        pruGetNCols() * 2 * pruGetNRowsPerHalf() * pruGetNumberOfHalves(),
+                        c.part_type >= 4, 1, rng);
                     push(frame);
                     uint16_t *out = nullptr;
                     const int n = calcBWSorted(&out);
@@ -475,7 +495,8 @@ TEST(CalcSort, PnPolynomialClampsLengthAndTaps) {
     struct Case {
         int length, taps, word;
     };
-    for (Case c : {Case{0, 9, 0x7FE7}, {1, 0, 0x402B}, {7, 4, 0x01F5}, {9, -3, 0x011D}, {3, 2, 0x107B}})
+    for (Case c :
+         {Case{0, 9, 0x7FE7}, {1, 0, 0x402B}, {7, 4, 0x01F5}, {9, -3, 0x011D}, {3, 2, 0x107B}})
         EXPECT_EQ(pnSelectPolynomial(c.length, c.taps, 0x20), c.word);
     EXPECT_EQ(dumpAllRegisters(0x20, nullptr), -1);
     EXPECT_EQ(setEnableImaging(0x12345), 0x2345);

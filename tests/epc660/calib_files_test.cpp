@@ -28,8 +28,8 @@ TEST_F(CalibFiles, NamesCarryPartWaferChipAndFrequency) {
     struct {
         int khz;
         const char *sfx;
-    } cases[] = {{20000, "_20."}, {19999, "_10."}, {12000, "_10."}, {10000, "_10."},
-                 {9999, "_5."}, {5000, "_5."}};
+    } cases[] = {{20000, "_20."}, {19999, "_10."}, {12000, "_10."},
+                 {10000, "_10."}, {9999, "_5."},   {5000, "_5."}};
     for (auto &c : cases) EXPECT_STREQ(cal::freq_suffix(c.khz), c.sfx) << c.khz;
     EXPECT_EQ(calibrationDataFileCheck(1), -1);
 }
@@ -42,7 +42,12 @@ TEST_F(CalibFiles, ParameterBlockIsLoadedOrRefusedWithDefaultsKept) {
     } cases[] = {
         {"valid", param_block(8100, 350, 301.5), true},
         {"truncated", std::vector<uint8_t>(15, 1), false},
-        {"oversized", [] { auto b = param_block(8100, 350, 301.5); b.push_back(0); return b; }(),
+        {"oversized",
+         [] {
+             auto b = param_block(8100, 350, 301.5);
+             b.push_back(0);
+             return b;
+         }(),
          false},
         {"zero step", param_block(8100, 350, 0.0), false},
         {"negative step", param_block(8100, 350, -3.0), false},
@@ -76,7 +81,8 @@ TEST_F(CalibFiles, DistanceImagesStepCountIsBoundedAndChecked) {
         EXPECT_EQ(calibrationLoadDistanceImages(1), c.ret) << c.bytes;
         EXPECT_EQ(calibrateGetNumDistances(), c.steps) << c.bytes;
     }
-    EXPECT_EQ(calibrateGetDistImagePixel(8 * 49 + 7), (uint8_t)(8 * 49 + 7) * 0x101);  // from the 50 steps
+    EXPECT_EQ(calibrateGetDistImagePixel(8 * 49 + 7),
+              (uint8_t)(8 * 49 + 7) * 0x101);  // from the 50 steps
     EXPECT_EQ(calibrateGetDistImagePixel(-1), 0);
     EXPECT_EQ(calibrateGetDistImagePixel(50 * 82656), 0);
     unlink(kImages10.c_str());
@@ -100,8 +106,7 @@ TEST_F(CalibFiles, TableTextClipsLongLinesAndSurplusValues) {
         std::string body;
         int ret, e000, e001, e010, offset;
     } cases[] = {
-        {"regular", "8200\n350\n299.0\n", "1 2 3 4\n5 6 7 8\n9 9 9 9\n9 9 9 9\n", 0, 1, 2, 5,
-         8200},
+        {"regular", "8200\n350\n299.0\n", "1 2 3 4\n5 6 7 8\n9 9 9 9\n9 9 9 9\n", 0, 1, 2, 5, 8200},
         {"hex and octal", "0x2008\n350\n299.0\n", "0x10 010 3 4\n5 6 7 8\n", 0, 16, 8, 5, 8200},
         {"surplus values", "8200\n350\n299.0\n", "1 2 3 4 99 98\n5 6 7 8\n", 0, 1, 2, 5, 8200},
         {"over-long line", "8200\n350\n299.0\n", huge + " 5\n6 7 8 9\n", 0, INT32_MAX, 0, 6, 8200},

@@ -68,10 +68,10 @@ void push_frame(std::vector<uint16_t> &raw, epc_raw_image_t &rec, bool up) {
     raw.assign(4 * n, 2048);
     for (int i = 0; i < n; ++i) {
         if (up) {
-            raw[n + i] = 1548;      // arg1 = dcs3 - dcs1 > 0, arg2 = 0
+            raw[n + i] = 1548;  // arg1 = dcs3 - dcs1 > 0, arg2 = 0
             raw[3 * n + i] = 2548;
         } else {
-            raw[i] = 1548;          // arg1 = 0, arg2 = dcs2 - dcs0 > 0
+            raw[i] = 1548;  // arg1 = 0, arg2 = dcs2 - dcs0 > 0
             raw[2 * n + i] = 2548;
         }
     }

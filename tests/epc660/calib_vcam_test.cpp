@@ -130,9 +130,10 @@ TEST_F(EpcCamera, CalibratedFilesMakeAFlatWallReadFlat) {
         const std::vector<double> m = distances();
         ASSERT_GT(m.size(), 76000u) << d;
         const double after = flatness(m, &med_after);
-        std::printf("wall %.1f m: residual before %.1f mm (median %.3f m), after %.1f mm "
-                    "(median %.3f m)\n",
-                    d, before * 1000, med_before, after * 1000, med_after);
+        std::printf(
+            "wall %.1f m: residual before %.1f mm (median %.3f m), after %.1f mm "
+            "(median %.3f m)\n",
+            d, before * 1000, med_before, after * 1000, med_after);
         EXPECT_LT(after, 0.01) << d;
     }
 }

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "epc660/base.h"
 #include "epc660/calibration.h"
 #include "epc660/correction.h"
-#include "epc660/base.h"
 #include "log_capture.h"
 #include "testutil.h"
 #include "vizor/epc660.h"

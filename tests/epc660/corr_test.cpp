@@ -21,8 +21,8 @@ TEST_F(Corrections, AddOffsetWrapsIntoOnePeriodAndKeepsMarkers) {
         uint16_t code;
         int offset;
         uint16_t out;
-    } cases[] = {{29900, 708, 608}, {10, -50, 29960}, {0, -60001, 29999},
-                 {65300, 708, 65300}, {65400, -5, 65400}, {65500, 1, 65500}, {65299, 1, 5300}};
+    } cases[] = {{29900, 708, 608},  {10, -50, 29960},  {0, -60001, 29999}, {65300, 708, 65300},
+                 {65400, -5, 65400}, {65500, 1, 65500}, {65299, 1, 5300}};
     geometry(2, 2, 4, 6);
     for (const Case &c : cases) {
         calibrationSetOffsetPhase(c.offset);
@@ -66,12 +66,13 @@ TEST_F(Corrections, DrnuMode2MatchesIndependentArithmetic) {
     write_u16(kImages10, im);
     ASSERT_EQ(calibrationLoadDistanceImages(1), 0);
     ASSERT_EQ(calibrateGetNumDistances(), steps);
-    geometry(cols, rows, 4 + 3, 6 + 1);  // calibration origin (3, 1): columns 5 and beyond lie outside
+    geometry(cols, rows, 4 + 3,
+             6 + 1);  // calibration origin (3, 1): columns 5 and beyond lie outside
     calculationSetEnableTemperature(1);
     uint16_t t[2] = {361 + 20, 0};
     temperatureSetTemperatureByFrameHeader(t);
-    const uint16_t src[cols * rows] = {1100, 4321, 65400, 7000, 2500, 9000,
-                                       900,  12000, 5555, 6000, 3210, 8000};
+    const uint16_t src[cols * rows] = {1100, 4321,  65400, 7000, 2500, 9000,
+                                       900,  12000, 5555,  6000, 3210, 8000};
     uint16_t dst[cols * rows];
     ASSERT_EQ(calculationCorrectDRNU2_opt(dst, (uint16_t *)src), 0);
 
@@ -107,14 +108,16 @@ TEST_F(Corrections, DrnuMode2EdgesOfTheCalibratedRange) {
     calibrateSetWidth(4);
     calibrateSetHeight(2);
     // Pixel 0 spans 1000..3000, pixel 1 is constant.
-    write_u16(kImages10, {1000, 500, 0, 0, 0, 0, 0, 0, 2000, 500, 0, 0, 0, 0, 0, 0,
-                          3000, 500, 0, 0, 0, 0, 0, 0});
+    write_u16(kImages10, {1000, 500, 0, 0, 0,    0,   0, 0, 2000, 500, 0, 0,
+                          0,    0,   0, 0, 3000, 500, 0, 0, 0,    0,   0, 0});
     ASSERT_EQ(calibrationLoadDistanceImages(1), 0);
     geometry(2, 2, 4, 6);
     const double lsb = 298.2 * 30000 / 12491;
     struct Case {
         uint16_t in, out;
-    } cases[] = {{1000, 65300}, {3000, 65500}, {1500, (uint16_t)std::lround(lsb * 0.5)},
+    } cases[] = {{1000, 65300},
+                 {3000, 65500},
+                 {1500, (uint16_t)std::lround(lsb * 0.5)},
                  {2000, (uint16_t)std::lround(lsb)}};
     for (const Case &c : cases) {
         uint16_t img[4] = {c.in, 777, 65300, 0};
@@ -234,8 +237,10 @@ TEST_F(Corrections, AmbientLightPixelByPartType) {
     struct Case {
         int part;
         uint16_t dcs, gray, out;
-    } cases[] = {{2, 1000, 2048 + 500, 998}, {2, 1000, 2048 - 625, 1003},
-                 {4, 1000, (2048 + 500) * 16, 1000 - 32}, {2, 0, 2048 + 250, 65535}};
+    } cases[] = {{2, 1000, 2048 + 500, 998},
+                 {2, 1000, 2048 - 625, 1003},
+                 {4, 1000, (2048 + 500) * 16, 1000 - 32},
+                 {2, 0, 2048 + 250, 65535}};
     for (const Case &c : cases) {
         configSetPartType(c.part);
         EXPECT_EQ(calculationAmbientDCSCorrectionPixel(c.dcs, c.gray), c.out) << c.gray;
@@ -297,8 +302,8 @@ TEST_F(Corrections, InterpolateRoundsHalvesAwayFromZero) {
     struct Case {
         double x, x0, y0, x1, dy;
         int out;
-    } cases[] = {{5, 0, 0, 10, 3, 2}, {5, 0, 0, 10, -3, -2}, {1, 1, 2.5, 1, 9, 3},
-                 {2, 0, 10, 4, 1, 11}};
+    } cases[] = {
+        {5, 0, 0, 10, 3, 2}, {5, 0, 0, 10, -3, -2}, {1, 1, 2.5, 1, 9, 3}, {2, 0, 10, 4, 1, 11}};
     for (const Case &c : cases)
         EXPECT_EQ(calculationInterpolate(c.x, c.x0, c.y0, c.x1, c.dy), c.out);
 }

@@ -102,22 +102,46 @@ const Row kRows[] = {
     {"bulk_error", Fault::bulk_error, once(3), capture, {false, VIZOR_ERR_CAP_ERROR}, "error ("},
     {"bulk_timeout", Fault::bulk_timeout, once(3), capture, {true, 0}, "timeout (last_tx"},
     {"vanish", Fault::vanish, once(3), capture, {false, VIZOR_ERR_CAP_ERROR}, "error ("},
-    {"corrupt_header_cksum", Fault::corrupt_header_cksum, once(7), capture,
-     {true, VIZOR_ERR_CAP_FRAME_DISCARD}, ""},
+    {"corrupt_header_cksum",
+     Fault::corrupt_header_cksum,
+     once(7),
+     capture,
+     {true, VIZOR_ERR_CAP_FRAME_DISCARD},
+     ""},
     {"lost_chunk", Fault::lost_chunk, once(7), capture, {true, VIZOR_ERR_CAP_FRAME_DISCARD}, ""},
     {"wrong_fridx", Fault::wrong_fridx, once(7), capture, {true, VIZOR_ERR_CAP_FRAME_DISCARD}, ""},
-    {"truncated_payload", Fault::truncated_payload, once(7), capture,
-     {true, VIZOR_ERR_CAP_FRAME_DISCARD}, ""},
+    {"truncated_payload",
+     Fault::truncated_payload,
+     once(7),
+     capture,
+     {true, VIZOR_ERR_CAP_FRAME_DISCARD},
+     ""},
     {"status_busy", Fault::status_busy, FaultSpec().times(3), reg_write, {true, 0}, ""},
-    {"status_other_cmd", Fault::status_other_cmd, once(), reg_write, {false, 0},
+    {"status_other_cmd",
+     Fault::status_other_cmd,
+     once(),
+     reg_write,
+     {false, 0},
      "is not as expect"},
-    {"command_fails", Fault::command_fails, once().text("sensor asleep"), reg_write, {false, 0},
+    {"command_fails",
+     Fault::command_fails,
+     once().text("sensor asleep"),
+     reg_write,
+     {false, 0},
      "sensor asleep"},
-    {"short_control_reply", Fault::short_control_reply, once(), reg_read, {false, 0},
+    {"short_control_reply",
+     Fault::short_control_reply,
+     once(),
+     reg_read,
+     {false, 0},
      "exe usb cmd failed"},
     {"refuse_interface0", Fault::refuse_interface0, once(), reopen, {true, 0}, ""},
     {"param_len_overflow", Fault::param_len_overflow, once(), param_get, {true, 0}, ""},
-    {"control_hang", Fault::control_hang, once(), reg_write, {false, 0},
+    {"control_hang",
+     Fault::control_hang,
+     once(),
+     reg_write,
+     {false, 0},
      "control transfer timeout"},
     {"ack_next", Fault::ack_next, once().arg(0), download, {false, 0}, "Data transfer failed A."},
 };
@@ -183,9 +207,9 @@ TEST_F(CaptureLosses, FramesDroppedByAFullBufferAreCounted) {
     ASSERT_TRUE(vizor_cap_set_frame_buffer(dev, nullptr, 2 * vzt::kFrameBytes));
     ASSERT_TRUE(vizor_cap_start(dev));
     // Nobody fetches: beyond two frames the oldest are dropped.
-    ASSERT_TRUE(vzt::eventually(
-        [&] { return vizor_cap_get_stats(dev, &st) && st.frames_ready_total >= 6; },
-        vzt::kPatience));
+    ASSERT_TRUE(
+        vzt::eventually([&] { return vizor_cap_get_stats(dev, &st) && st.frames_ready_total >= 6; },
+                        vzt::kPatience));
     vizor_cap_stop(dev);
     ASSERT_TRUE(vizor_cap_get_stats(dev, &st));
     EXPECT_EQ(st.frames_in_buffer, 2u);

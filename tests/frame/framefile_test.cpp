@@ -62,10 +62,14 @@ std::vector<float> ramp(size_t n, float step) {
 TEST(FrameFileSave, U16DistanceHeaderThenFramesAppended) {
     TempFile f;
     const auto dist = ramp(320 * 240, 0.01f);
-    ASSERT_EQ(vizor_frame_save_distance(f.fd(), VIZOR_SAVE_FMT_U16, dist.data(), int(dist.size()), 320, 240), 1);
+    ASSERT_EQ(vizor_frame_save_distance(f.fd(), VIZOR_SAVE_FMT_U16, dist.data(), int(dist.size()),
+                                        320, 240),
+              1);
     EXPECT_EQ(f.bytes().size(), 20u + 153600u);
     EXPECT_EQ(f.bytes().substr(0, 20), "VZ_DIST,U16,320,240\n");
-    ASSERT_EQ(vizor_frame_save_distance(f.fd(), VIZOR_SAVE_FMT_U16, dist.data(), int(dist.size()), 320, 240), 1);
+    ASSERT_EQ(vizor_frame_save_distance(f.fd(), VIZOR_SAVE_FMT_U16, dist.data(), int(dist.size()),
+                                        320, 240),
+              1);
     EXPECT_EQ(f.bytes().size(), 20u + 2 * 153600u);
 }
 
@@ -200,13 +204,16 @@ TEST(FrameFileLoad, SequenceOfFramesThenReadFailure) {
     TempFile f;
     for (int k = 0; k < 3; ++k) {
         std::vector<float> d(320 * 240, float(k + 1));
-        ASSERT_EQ(vizor_frame_save_distance(f.fd(), VIZOR_SAVE_FMT_U16, d.data(), int(d.size()), 320, 240), 1);
+        ASSERT_EQ(vizor_frame_save_distance(f.fd(), VIZOR_SAVE_FMT_U16, d.data(), int(d.size()),
+                                            320, 240),
+                  1);
     }
     f.rewind();
     std::vector<float> dst(320 * 240);
     for (int k = 0; k < 3; ++k) {
         int w = 0, h = 0;
-        ASSERT_EQ(vizor_frame_load_distance(f.fd(), dst.data(), int(dst.size()), &w, &h), 76800) << k;
+        ASSERT_EQ(vizor_frame_load_distance(f.fd(), dst.data(), int(dst.size()), &w, &h), 76800)
+            << k;
         EXPECT_EQ(w, 320);
         EXPECT_EQ(h, 240);
         EXPECT_EQ(dst[0], float(k + 1));
@@ -311,16 +318,16 @@ TEST(FrameFileLoad, RememberedHeaderServesLaterFramesOfItsKind) {
 
 TEST(FrameFileLoad, HostileHeadersAreRefused) {
     const std::string cases[] = {
-        "VZ_DIST,U16,100000,100000\n",          // frame of 20 GB
-        "VZ_DIST,F32,4097,4097\n",              // just above 64 MiB
-        "VZ_DIST,U16,0,240\n",                  // empty
+        "VZ_DIST,U16,100000,100000\n",  // frame of 20 GB
+        "VZ_DIST,F32,4097,4097\n",      // just above 64 MiB
+        "VZ_DIST,U16,0,240\n",          // empty
         "VZ_DIST,U16,320,0\n",
-        "VZ_DIST,U16,-320,240\n",               // negative
+        "VZ_DIST,U16,-320,240\n",  // negative
         "VZ_DIST,U16,320,-240\n",
         "VZ_DIST,U16,99999999999999999999,1\n",  // beyond int
-        "VZ_DIST,U16,320\n",                    // one number only
+        "VZ_DIST,U16,320\n",                     // one number only
         "VZ_DIST,U16,,240\n",
-        "VZ_GRAY,U16,2,2\n",                    // the other kind
+        "VZ_GRAY,U16,2,2\n",  // the other kind
         "\n",
         "VZ_DIST,U16,2,1" + std::string(300, ' '),  // no newline within 256 bytes
     };

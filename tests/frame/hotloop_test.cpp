@@ -19,7 +19,7 @@ namespace {
 
 using vz::cpu::Level;
 
-struct Cap {   // lowers the dispatch level for one scope
+struct Cap {  // lowers the dispatch level for one scope
     explicit Cap(Level l) { vz::cpu::level_cap().store(int(l)); }
     ~Cap() { vz::cpu::level_cap().store(int(Level::avx512)); }
 };
@@ -31,9 +31,9 @@ std::vector<Level> levels() {
 }
 
 const float kInf = std::numeric_limits<float>::infinity();
-const float kEdges[] = {0.0f, -0.0f, NAN, kInf, -kInf, 1e-40f, -1e-3f, 59.999996f, 60.0f,
-                        65.3f, 65.4f, 65.5f, 65.29999f, 5.0f, 5.001f, 6.0f, 3e9f, -3e9f,
-                        2147483.5f, 0.0005f, 0.0009999f};
+const float kEdges[] = {0.0f,       -0.0f, NAN,   kInf,  -kInf,      1e-40f,    -1e-3f,
+                        59.999996f, 60.0f, 65.3f, 65.4f, 65.5f,      65.29999f, 5.0f,
+                        5.001f,     6.0f,  3e9f,  -3e9f, 2147483.5f, 0.0005f,   0.0009999f};
 
 // Metres: random over the usual range and beyond, a quarter edge values.
 std::vector<float> metres(std::mt19937 &rng, size_t n, float hi) {
@@ -51,11 +51,16 @@ TEST(HotLoops, ColouringEqualsTheLookupLoop) {
     std::mt19937 rng(21);
     struct Range {
         int32_t size, a, b;
-        bool again;   // set_range(a, a) afterwards: scale = size over the old range
+        bool again;  // set_range(a, a) afterwards: scale = size over the old range
     };
-    const Range ranges[] = {{30000, 0, 6000, false}, {30000, 5000, 0, false}, {8, -100, 100, false},
-                            {30000, 65000, 66000, false}, {30000, INT32_MIN, INT32_MAX, false},
-                            {30000, 0, 6000, true}, {1, 0, 1, false}, {0, 0, 6000, false},
+    const Range ranges[] = {{30000, 0, 6000, false},
+                            {30000, 5000, 0, false},
+                            {8, -100, 100, false},
+                            {30000, 65000, 66000, false},
+                            {30000, INT32_MIN, INT32_MAX, false},
+                            {30000, 0, 6000, true},
+                            {1, 0, 1, false},
+                            {0, 0, 6000, false},
                             {1 << 20, 0, 70000, true}};
     for (const Range &r : ranges) {
         vz_cmap_t map{};
@@ -86,9 +91,7 @@ TEST(HotLoops, ProjectionEqualsTheStraightforwardLoop) {
     const vz::PclCamera cams[] = {{162.00372, 110.054925, 319.331685, 319.25846, 1.0f},
                                   {3.3, 230.7, 250.5, 410.25, 0.37f},
                                   {1049.5, 1.25, 900.75, 901.5, 1.5f}};
-    const struct {
-        int w, h;
-    } sizes[] = {{320, 24}, {7, 5}, {1, 9}, {2049, 2}, {13, 11}};
+    const struct { int w, h; } sizes[] = {{320, 24}, {7, 5}, {1, 9}, {2049, 2}, {13, 11}};
     using vz::PclExtra;
     for (const auto &cam : cams)
         for (const auto &sz : sizes) {
@@ -102,8 +105,9 @@ TEST(HotLoops, ProjectionEqualsTheStraightforwardLoop) {
                     for (Level l : levels()) {
                         Cap cap(l);
                         std::fill(got.begin(), got.end(), -123.0f);
-                        EXPECT_EQ(vz::project_points(cam, got.data(), len, dist.data(), sz.w, sz.h,
-                                                     e), nr);
+                        EXPECT_EQ(
+                            vz::project_points(cam, got.data(), len, dist.data(), sz.w, sz.h, e),
+                            nr);
                         EXPECT_EQ(0, std::memcmp(got.data(), ref.data(), got.size() * 4))
                             << sz.w << "x" << sz.h << " extra " << int(e) << " len " << len
                             << " level " << int(l);

@@ -41,8 +41,7 @@ std::vector<float> reference(const vizor_camera_param_t &p, const std::vector<fl
             o[0] = float(double(d) * dx / rx - dx * 20e-6);
             o[1] = float(double(d) * dy / ry - dy * 20e-6);
             o[2] = float(double(d) * fx / rx - fx * 20e-6);
-            if (stride == 4)
-                o[3] = colour ? float(vz_cmap_get_color(&cmap, int32_t(d * 1000))) : d;
+            if (stride == 4) o[3] = colour ? float(vz_cmap_get_color(&cmap, int32_t(d * 1000))) : d;
             ++n;
         }
     return out;
@@ -65,7 +64,8 @@ TEST_F(PointCloud, ProjectsKnownPixelsOfTheEpcLens) {
     dist[0] = 1.0f;
     dist[239 * 320 + 319] = 1.5f;
     float pcl[6];
-    ASSERT_EQ(vizor_frame_get_pcl(&dev, pcl, 6, dist.data(), int(dist.size()), 320, 240, &kEpc320), 2);
+    ASSERT_EQ(vizor_frame_get_pcl(&dev, pcl, 6, dist.data(), int(dist.size()), 320, 240, &kEpc320),
+              2);
     EXPECT_NEAR(pcl[0], -0.44919, 1e-5);
     EXPECT_NEAR(pcl[1], -0.32370, 1e-5);
     EXPECT_NEAR(pcl[2], 0.88541, 1e-5);
@@ -82,15 +82,16 @@ TEST_F(PointCloud, BufferOfThreeKFloatsTakesKPoints) {
     const std::vector<float> dist(8, 2.0f);
     for (auto [len, points] : {std::pair{6, 2}, {7, 2}, {8, 2}, {9, 3}, {2, 0}, {0, 0}, {-5, 0}}) {
         std::vector<float> pcl(size_t(len > 0 ? len : 0) + 4, 99.0f);  // guard after the buffer
-        EXPECT_EQ(vizor_frame_get_pcl(&dev, pcl.data(), len, dist.data(), 8, 4, 2, &kEpc320), points)
+        EXPECT_EQ(vizor_frame_get_pcl(&dev, pcl.data(), len, dist.data(), 8, 4, 2, &kEpc320),
+                  points)
             << len;
         for (size_t i = size_t(points) * 3; i < pcl.size(); ++i) ASSERT_EQ(pcl[i], 99.0f) << len;
     }
     for (auto [len, points] : {std::pair{8, 2}, {11, 2}, {12, 3}, {3, 0}}) {
         std::vector<float> pcl(size_t(len) + 4, 99.0f);
-        EXPECT_EQ(vizor_frame_get_pcl_xyzd(&dev, pcl.data(), len, dist.data(), 8, 4, 2, false,
-                                           &kEpc320),
-                  points)
+        EXPECT_EQ(
+            vizor_frame_get_pcl_xyzd(&dev, pcl.data(), len, dist.data(), 8, 4, 2, false, &kEpc320),
+            points)
             << len;
         for (size_t i = size_t(points) * 4; i < pcl.size(); ++i) ASSERT_EQ(pcl[i], 99.0f) << len;
     }
@@ -166,7 +167,8 @@ TEST_F(PointCloud, WideImagesGiveTheSameBitsAsNarrowOnes) {
     for (bool colour : {false, true}) {
         const int len = 4 * w * h;
         std::vector<float> pcl(size_t(len), -123.0f);
-        EXPECT_GT(vizor_frame_get_pcl_xyzd(&dev, pcl.data(), len, dist.data(), 0, w, h, colour, &p), 0);
+        EXPECT_GT(vizor_frame_get_pcl_xyzd(&dev, pcl.data(), len, dist.data(), 0, w, h, colour, &p),
+                  0);
         const auto ref = reference(p, dist, w, h, len, 4, colour, p.dist_scale);
         EXPECT_EQ(0, memcmp(pcl.data(), ref.data(), pcl.size() * sizeof(float))) << colour;
     }
@@ -198,8 +200,10 @@ TEST_F(PointCloud, WithoutParametersNeedsTheDriverLens) {
     EXPECT_EQ(vizor_frame_get_pcl(&dev, pcl, 12, dist.data(), 4, 2, 2, nullptr), 0);
     EXPECT_EQ(vizor_frame_get_pcl_xyzd(&dev, pcl, 16, dist.data(), 4, 2, 2, true, nullptr), 0);
     dev.ll = nullptr;
-    EXPECT_TRUE(log.has("[ERR] [vizor_frame_get_pcl] Cannot generate PCL: no lens parameter in driver.\n"));
-    EXPECT_TRUE(log.has("[vizor_frame_get_pcl_xyzd] Cannot generate PCL: no lens parameter in driver.\n"));
+    EXPECT_TRUE(
+        log.has("[ERR] [vizor_frame_get_pcl] Cannot generate PCL: no lens parameter in driver.\n"));
+    EXPECT_TRUE(
+        log.has("[vizor_frame_get_pcl_xyzd] Cannot generate PCL: no lens parameter in driver.\n"));
     EXPECT_EQ(dev.api_busy, 0);
 }
 

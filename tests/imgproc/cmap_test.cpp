@@ -69,7 +69,8 @@ TEST(CmapRange, SwappedBoundsGiveTheSameMap) {
     EXPECT_EQ(a.m.range_max, b.m.range_max);
     EXPECT_EQ(a.m.scale, b.m.scale);
     EXPECT_EQ(a.m.gray_scale, b.m.gray_scale);
-    for (int v = -10; v <= 5010; v += 7) EXPECT_EQ(vz_cmap_get_color(&a.m, v), vz_cmap_get_color(&b.m, v));
+    for (int v = -10; v <= 5010; v += 7)
+        EXPECT_EQ(vz_cmap_get_color(&a.m, v), vz_cmap_get_color(&b.m, v));
 }
 
 TEST(CmapRange, EqualBoundsKeepThePreviousRange) {

@@ -37,8 +37,9 @@ extern "C" size_t lens_c_layout(int i);
 namespace {
 
 // The EPC camera's 640 x 480 reference lens.
-const vz_lens_param_t kEpcLens = {324.00744, 220.10985, 638.66337, 638.51692,
-                                  {-0.27313, 0.14523, -0.00099, 0.00032, 0.0}, 640, 480};
+const vz_lens_param_t kEpcLens = {
+    324.00744, 220.10985, 638.66337, 638.51692, {-0.27313, 0.14523, -0.00099, 0.00032, 0.0},
+    640,       480};
 
 // Owns a map for the duration of a test.
 struct Map {
@@ -51,8 +52,15 @@ struct Map {
 struct Ref {
     double cx, cy, fx, fy, k1, k2, p1, p2, k3;
     explicit Ref(const vz_lens_param_t &l)
-        : cx(l.cx), cy(l.cy), fx(l.fx), fy(l.fy), k1(l.dist_coeff[0]), k2(l.dist_coeff[1]),
-          p1(l.dist_coeff[2]), p2(l.dist_coeff[3]), k3(l.dist_coeff[4]) {}
+        : cx(l.cx),
+          cy(l.cy),
+          fx(l.fx),
+          fy(l.fy),
+          k1(l.dist_coeff[0]),
+          k2(l.dist_coeff[1]),
+          p1(l.dist_coeff[2]),
+          p2(l.dist_coeff[3]),
+          k3(l.dist_coeff[4]) {}
 
     // Normalised undistorted point -> distorted pixel.
     void distort(double x, double y, double &u, double &v) const {
@@ -125,8 +133,8 @@ RefCamera reference_camera(const vz_lens_param_t &l) {
 }
 
 // The gather read straightforwardly: scaled coordinate plus 0.5, truncated.
-std::vector<float> reference_gather(const vz_calib_map_t &m, const std::vector<float> &src,
-                                    int w, int h, float invalid) {
+std::vector<float> reference_gather(const vz_calib_map_t &m, const std::vector<float> &src, int w,
+                                    int h, float invalid) {
     const int sx = m.width / w, sy = m.height / h;
     std::vector<float> out(size_t(w) * h);
     for (int r = 0; r < h; ++r)
@@ -195,7 +203,8 @@ TEST(LensMap, EveryEntryMatchesTheModel) {
     // Independent of the code under test: output camera, then each output
     // pixel back through it and forward through the distortion model.
     for (const vz_lens_param_t &lens :
-         {kEpcLens, vz_lens_param_t{80.5, 60.25, 150, 140, {0.12, -0.05, 0.003, -0.002, 0.01}, 160, 120}}) {
+         {kEpcLens,
+          vz_lens_param_t{80.5, 60.25, 150, 140, {0.12, -0.05, 0.003, -0.002, 0.01}, 160, 120}}) {
         const RefCamera cam = reference_camera(lens);
         const Ref ref(lens);
         Map map;
@@ -207,7 +216,8 @@ TEST(LensMap, EveryEntryMatchesTheModel) {
                 double u, v;
                 ref.distort((s - cam.cx) / cam.fx, (r - cam.cy) / cam.fy, u, v);
                 const size_t i = size_t(r) * lens.width + s;
-                worst = std::max({worst, std::fabs(map.m.map_x[i] - u), std::fabs(map.m.map_y[i] - v)});
+                worst =
+                    std::max({worst, std::fabs(map.m.map_x[i] - u), std::fabs(map.m.map_y[i] - v)});
             }
         EXPECT_LT(worst, 1e-3) << "lens " << lens.width << "x" << lens.height;
     }
@@ -341,8 +351,11 @@ TEST(LensUndistort, SizeMismatchAndShortDestinationAreRefused) {
     std::vector<float> src(320 * 240, 1.0f), dst(320 * 240, 5.0f);
     {
         LogCapture log;
-        EXPECT_EQ(vz_calib_len_undistort(&map.m, dst.data(), int(dst.size()), src.data(), 300, 240, 0), 0);
-        EXPECT_TRUE(log.has("[vz_calib_len_undistort] Wrong parameter: calib_map: 640x480, src_img: 300x240\n"))
+        EXPECT_EQ(
+            vz_calib_len_undistort(&map.m, dst.data(), int(dst.size()), src.data(), 300, 240, 0),
+            0);
+        EXPECT_TRUE(log.has(
+            "[vz_calib_len_undistort] Wrong parameter: calib_map: 640x480, src_img: 300x240\n"))
             << log.text();
     }
     {

@@ -168,8 +168,8 @@ TEST(Vec3, ResultOverwritesFirstOperandWithoutDestination) {
 TEST(Projection, FrustumElements) {
     double m[16];
     ASSERT_EQ(mat4_frustum(-1, 3, -2, 4, 1, 11, m), m);
-    const double expect[16] = {2.0 / 4, 0, 0, 0, 0, 2.0 / 6, 0, 0, 2.0 / 4, 2.0 / 6, -12.0 / 10,
-                               -1,      0, 0, -22.0 / 10, 0};
+    const double expect[16] = {2.0 / 4, 0,       0,          0,  0, 2.0 / 6, 0,          0,
+                               2.0 / 4, 2.0 / 6, -12.0 / 10, -1, 0, 0,       -22.0 / 10, 0};
     expect_near_array(m, expect, 16, 1e-15);
 }
 

@@ -18,8 +18,9 @@ namespace {
 
 using vz::cpu::Level;
 
-const vz_lens_param_t kEpcLens = {324.00744, 220.10985, 638.66337, 638.51692,
-                                  {-0.27313, 0.14523, -0.00099, 0.00032, 0.0}, 640, 480};
+const vz_lens_param_t kEpcLens = {
+    324.00744, 220.10985, 638.66337, 638.51692, {-0.27313, 0.14523, -0.00099, 0.00032, 0.0},
+    640,       480};
 
 std::vector<Level> levels() {
     std::vector<Level> l;
@@ -27,7 +28,7 @@ std::vector<Level> levels() {
     return l;
 }
 
-struct Cap {   // lowers the dispatch level for one scope
+struct Cap {  // lowers the dispatch level for one scope
     explicit Cap(Level l) { vz::cpu::level_cap().store(int(l)); }
     ~Cap() { vz::cpu::level_cap().store(int(Level::avx512)); }
 };
@@ -38,8 +39,10 @@ std::vector<float> source(std::mt19937 &rng, size_t n) {
     std::uniform_real_distribution<float> d(-5, 5);
     for (size_t i = 0; i < n; ++i) {
         uint32_t bits = uint32_t(rng());
-        if (bits % 5 == 0) std::memcpy(&v[i], &bits, 4);   // any bit pattern
-        else v[i] = d(rng);
+        if (bits % 5 == 0)
+            std::memcpy(&v[i], &bits, 4);  // any bit pattern
+        else
+            v[i] = d(rng);
     }
     return v;
 }
@@ -68,8 +71,9 @@ TEST(UndistortIndexed, EpcLensThroughTheApiAtEveryLevel) {
             if (640 % w || 480 % h) continue;
             const auto src = source(rng, size_t(w) * size_t(h));
             std::vector<float> dst(src.size());
-            ASSERT_EQ(vz_calib_len_undistort(&map, dst.data(), int(dst.size()), src.data(), w, h,
-                                             30.0f), 1);
+            ASSERT_EQ(
+                vz_calib_len_undistort(&map, dst.data(), int(dst.size()), src.data(), w, h, 30.0f),
+                1);
             EXPECT_TRUE(same_bits(dst, reference(map, src, w, h, 30.0f)))
                 << w << "x" << h << " level " << int(l);
         }
@@ -91,8 +95,9 @@ TEST(UndistortIndexed, EpcLensThroughTheApiAtEveryLevel) {
 
 TEST(UndistortIndexed, EdgeCoordinatesAtEveryScaleAndLevel) {
     const float inf = std::numeric_limits<float>::infinity();
-    const float edges[] = {-1.5f, -1.4999999f, -0.5f, 0.4999999f, 0.5f, -0.0f, NAN, inf, -inf,
-                           1e30f, -1e30f, 2.9999998f, 3.0f, 5.5f, 6.0f, 6.4999995f, 7.0f};
+    const float edges[] = {-1.5f, -1.4999999f, -0.5f, 0.4999999f, 0.5f,   -0.0f,
+                           NAN,   inf,         -inf,  1e30f,      -1e30f, 2.9999998f,
+                           3.0f,  5.5f,        6.0f,  6.4999995f, 7.0f};
     std::mt19937 rng(5);
     // Map sizes over source sizes: scales 1, 2, 3 and 4 (also not powers of
     // two), widths that leave vector tails.

@@ -16,7 +16,8 @@ namespace {
 uint32_t le32(const std::vector<uint8_t> &v, size_t at) { return vz::ll::get_u32le(v.data() + at); }
 uint16_t le16(const std::vector<uint8_t> &v, size_t at) { return uint16_t(v[at] | v[at + 1] << 8); }
 
-vcam::FaultSpec strike_plan(uint32_t after, uint32_t count, int value = 0, std::string message = {}) {
+vcam::FaultSpec strike_plan(uint32_t after, uint32_t count, int value = 0,
+                            std::string message = {}) {
     return vcam::FaultSpec().after(after).times(count).arg(value).text(std::move(message));
 }
 
@@ -102,8 +103,9 @@ TEST_F(LlCmd, RegisterWriteTooLargeForOneTransferIsRefusedUnsent) {
     for (uint16_t n : {uint16_t(VIZOR_REG_WRITE_MAX + 1), uint16_t(16383)})
         EXPECT_FALSE(vizor_ll_reg_write(t.ll(), 2, 0, v.data(), n)) << n;
     EXPECT_TRUE(cam->fw().command_log().empty());
-    EXPECT_TRUE(log.has("[ERR] [vizor_ll_reg_write] 1023 registers exceed the limit of 1022 per "
-                        "write (4096 bytes per control transfer)\n"));
+    EXPECT_TRUE(
+        log.has("[ERR] [vizor_ll_reg_write] 1023 registers exceed the limit of 1022 per "
+                "write (4096 bytes per control transfer)\n"));
     std::vector<uint8_t> big(VIZOR_CTRL_PAYLOAD_MAX + 1);
     EXPECT_FALSE(
         vizor_ll_exe_cmd(t.ll(), 1, VIZOR_REQ_CTRL, 0, big.data(), uint16_t(big.size()), 1000));
@@ -159,7 +161,7 @@ TEST_F(LlCmd, ZeroParameterGetSendsNothing) {
 TEST_F(LlCmd, ParameterSetTooLargeForOneTransferIsRefused) {
     std::vector<vizor_ll_param_wire_t> p(3277, rec(40));
     EXPECT_FALSE(vizor_ll_param_set(t.ll(), p.data(), VIZOR_PARAM_SET_MAX + 1));  // 4100 bytes
-    EXPECT_FALSE(vizor_ll_param_set(t.ll(), p.data(), 3277));  // 65540 bytes
+    EXPECT_FALSE(vizor_ll_param_set(t.ll(), p.data(), 3277));                     // 65540 bytes
     EXPECT_FALSE(vizor_ll_param_set(t.ll(), p.data(), -1));
     EXPECT_TRUE(cam->fw().command_log().empty());
     EXPECT_TRUE(log.has("[vizor_ll_param_set] 205 parameters exceed the limit of 204 per set"));
@@ -239,8 +241,9 @@ TEST_F(LlCmd, StatusNamingAnotherCommandFailsEvenWhenDone) {
     uint32_t v = 1;
     EXPECT_FALSE(vizor_ll_reg_write(t.ll(), 2, 3, &v, 1));
     EXPECT_EQ(cam->fw().reg(2, 3), 1u);  // the camera did execute it
-    EXPECT_TRUE(log.has("[WRN] [vizor_ll_check_last_cmd]  last cmd (t=192,v=0) is not as "
-                        "expect(t=194,v=0)\r\n"));
+    EXPECT_TRUE(
+        log.has("[WRN] [vizor_ll_check_last_cmd]  last cmd (t=192,v=0) is not as "
+                "expect(t=194,v=0)\r\n"));
 }
 
 TEST_F(LlCmd, FailureTextFillingTheReplyIsLoggedWithoutReadingPastIt) {

@@ -20,7 +20,8 @@ struct OtherClient {
         libusb_device **l = nullptr;
         const ssize_t n = libusb_get_device_list(ctx, &l);
         for (ssize_t i = 0; i < n && !h; ++i) {
-            if (libusb_get_bus_number(l[i]) == cam.bus() && libusb_get_port_number(l[i]) == cam.port()) {
+            if (libusb_get_bus_number(l[i]) == cam.bus() &&
+                libusb_get_port_number(l[i]) == cam.port()) {
                 EXPECT_EQ(libusb_open(l[i], &h), 0);
             }
         }
@@ -47,14 +48,16 @@ TEST_F(LlVcam, ListWithNoCameraFindsNothing) {
     EXPECT_EQ(vizor_ll_dev_list(e, 2), 0);
     EXPECT_EQ(e[0].usb_loc_valid, 0);  // entries are zeroed
     EXPECT_EQ(e[1].usb_id, 0u);
-    EXPECT_TRUE(log.has("[TRC] [vizor_ll_dev_list] try to find vizor device (max=2) in 0 usb device\n"));
+    EXPECT_TRUE(
+        log.has("[TRC] [vizor_ll_dev_list] try to find vizor device (max=2) in 0 usb device\n"));
 }
 
 TEST_F(LlVcam, ListFillsLocationIdentityAndSpeed) {
     auto &cam = bus.add_camera(3, 2);
     vizor_ll_usb_t e[3];
     EXPECT_EQ(vizor_ll_dev_list(e, 3), 1);
-    EXPECT_EQ(e[0].usb_id, uint32_t(vcam::usb_vendor_id()) | uint32_t(vcam::usb_product_id()) << 16);
+    EXPECT_EQ(e[0].usb_id, uint32_t(vcam::usb_vendor_id()) | uint32_t(vcam::usb_product_id())
+                                                                 << 16);
     EXPECT_EQ(e[0].usb_bus_num, 3);
     EXPECT_EQ(e[0].usb_port_num, 2);
     EXPECT_EQ(e[0].usb_addr, cam.address());
@@ -63,10 +66,11 @@ TEST_F(LlVcam, ListFillsLocationIdentityAndSpeed) {
     EXPECT_EQ(e[0].usb_ctx, nullptr);  // nothing is opened
     EXPECT_EQ(e[0].usb_hdl, nullptr);
     EXPECT_EQ(e[1].usb_loc_valid, 0);
-    EXPECT_TRUE(log.has("[DBG] [vizor_ll_dev_list]   VIZOR device (speed=3) found " + at(cam) + ", 0x"));
+    EXPECT_TRUE(
+        log.has("[DBG] [vizor_ll_dev_list]   VIZOR device (speed=3) found " + at(cam) + ", 0x"));
     char line[96];
-    std::snprintf(line, sizeof line, "[vizor_ll_dev_list] [00] %04x:%04x %s\n", vcam::usb_vendor_id(),
-                  vcam::usb_product_id(), at(cam).c_str());
+    std::snprintf(line, sizeof line, "[vizor_ll_dev_list] [00] %04x:%04x %s\n",
+                  vcam::usb_vendor_id(), vcam::usb_product_id(), at(cam).c_str());
     EXPECT_TRUE(log.has(line));
 }
 
@@ -114,7 +118,8 @@ TEST_F(LlVcam, OpenThatCannotClaimAnInterfaceUndoesEverythingIncludingTheContext
     EXPECT_EQ(vizor_ll_dev_open(t.ll()), nullptr);
     EXPECT_EQ(t.usb.usb_ctx, nullptr);
     EXPECT_EQ(t.usb.usb_hdl, nullptr);
-    EXPECT_TRUE(log.has("[ERR] [vizor_ll_dev_open] libusb_claim_interface failed: LIBUSB_ERROR_BUSY\n"));
+    EXPECT_TRUE(
+        log.has("[ERR] [vizor_ll_dev_open] libusb_claim_interface failed: LIBUSB_ERROR_BUSY\n"));
     EXPECT_FALSE(log.has("[_vizor_ll_evt_thread] enter"));
 }
 
@@ -125,12 +130,14 @@ TEST_F(LlVcam, OpenTakesTheFirstCameraAndRecordsItsLocation) {
     EXPECT_NE(t.usb.usb_ctx, nullptr);
     EXPECT_NE(t.usb.usb_hdl, nullptr);
     EXPECT_EQ(t.usb.usb_loc_valid, 1);
-    EXPECT_EQ(t.usb.usb_id, uint32_t(vcam::usb_vendor_id()) | uint32_t(vcam::usb_product_id()) << 16);
+    EXPECT_EQ(t.usb.usb_id, uint32_t(vcam::usb_vendor_id()) | uint32_t(vcam::usb_product_id())
+                                                                  << 16);
     EXPECT_EQ(t.usb.usb_bus_num, 3);
     EXPECT_EQ(t.usb.usb_port_num, 2);
     EXPECT_EQ(t.usb.usb_addr, cam.address());
     EXPECT_EQ(t.usb.usb_speed, LIBUSB_SPEED_HIGH);
-    EXPECT_TRUE(log.has("[TRC] [_vizor_ll_dev_open] found vizor device (speed=3) " + at(cam) + "\n"));
+    EXPECT_TRUE(
+        log.has("[TRC] [_vizor_ll_dev_open] found vizor device (speed=3) " + at(cam) + "\n"));
     EXPECT_FALSE(log.has("not in HS mode"));
     EXPECT_TRUE(eventually([&] { return log.has("[DBG] [_vizor_ll_evt_thread] enter\n"); }));
 }
@@ -213,7 +220,8 @@ TEST_F(LlVcam, CloseWithNothingPendingEndsTheEventThreadWithinItsWait) {
     bus.add_camera(3, 2);
     TestLl t;
     ASSERT_EQ(vizor_ll_dev_open(t.ll()), t.ll());
-    ASSERT_TRUE(eventually([&] { return std::atomic_ref<uint8_t>(t.usb.evt_running).load() == 1; }));
+    ASSERT_TRUE(
+        eventually([&] { return std::atomic_ref<uint8_t>(t.usb.evt_running).load() == 1; }));
     const auto t0 = std::chrono::steady_clock::now();
     vizor_ll_dev_close(t.ll());
     const auto took = std::chrono::steady_clock::now() - t0;
@@ -241,19 +249,23 @@ void on_sigusr1(int) {}
 
 TEST_F(LlVcam, SignalDuringEventWaitDoesNotEndTheEventThread) {
     auto &cam = bus.add_camera(3, 2);
-    struct sigaction sa {}, old {};
+    struct sigaction sa {
+    }, old{};
     sa.sa_handler = on_sigusr1;  // no SA_RESTART: the wait ends with EINTR
     sigemptyset(&sa.sa_mask);
     ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
     TestLl t;
     open(t, cam);
-    ASSERT_TRUE(eventually([&] { return std::atomic_ref<uint8_t>(t.usb.evt_running).load() == 1; }));
+    ASSERT_TRUE(
+        eventually([&] { return std::atomic_ref<uint8_t>(t.usb.evt_running).load() == 1; }));
     const bool interrupted = eventually([&] {
         pthread_kill(t.usb.evt_thread, SIGUSR1);
-        return log.has("[WRN] [vizor_ll_event_loop] libusb_handle_events LIBUSB_ERROR_INTERRUPTED \n");
+        return log.has(
+            "[WRN] [vizor_ll_event_loop] libusb_handle_events LIBUSB_ERROR_INTERRUPTED \n");
     });
     EXPECT_TRUE(interrupted);
-    EXPECT_TRUE(log.has("[ERR] [vizor_ll_event_loop] libusb reports error: LIBUSB_ERROR_INTERRUPTED\n"));
+    EXPECT_TRUE(
+        log.has("[ERR] [vizor_ll_event_loop] libusb reports error: LIBUSB_ERROR_INTERRUPTED\n"));
     EXPECT_EQ(std::atomic_ref<uint8_t>(t.usb.evt_running).load(), 1);
     EXPECT_TRUE(vizor_ll_cap_stop(t.ll()));  // completions still arrive
     vizor_ll_dev_close(t.ll());
@@ -289,7 +301,8 @@ TEST_F(LlVcam, UsbInterfaceResetWithCameraGoneGivesUpAfterFifteenAttempts) {
     open(t, cam);
     cam.unplug();
     EXPECT_FALSE(vizor_ll_dev_reset(t.ll(), VIZOR_RESET_USB_IF));
-    EXPECT_EQ(log.count("[DBG] [_vizor_ll_dev_open]  create usb context\n"), 15 + 1);  // + the first open
+    EXPECT_EQ(log.count("[DBG] [_vizor_ll_dev_open]  create usb context\n"),
+              15 + 1);  // + the first open
     EXPECT_TRUE(log.has("[WRN] [vizor_ll_dev_reset] reopen device failed!\n"));
     EXPECT_TRUE(log.has("[TRC] [vizor_ll_dev_reset] Reset usb if end. \n"));
     EXPECT_EQ(t.usb.usb_hdl, nullptr);

@@ -45,7 +45,8 @@ protected:
     // Commands the camera received, status reads left out.
     static std::vector<vcam::CommandRecord> commands(vcam::Camera &cam) {
         auto l = cam.fw().command_log();
-        std::erase_if(l, [](const vcam::CommandRecord &r) { return r.request == VIZOR_REQ_STATUS; });
+        std::erase_if(l,
+                      [](const vcam::CommandRecord &r) { return r.request == VIZOR_REQ_STATUS; });
         return l;
     }
     static uint64_t status_reads(vcam::Camera &cam) { return cam.fw().stats().status_reads; }

@@ -85,7 +85,8 @@ TEST_F(DamagedStream, BadChecksumOnFrameStartLosesThatFrame) {
     const Outcome whole = run(b, {b.size()});
     EXPECT_TRUE(frames_equal(whole.got, s.frames_except({2})));
     EXPECT_EQ(whole.st.frames_discarded, 1u);
-    EXPECT_TRUE(log.has("DBG", "[vz_stream_feed_input] discard frame: frame idx not consist (prev=1, cur=2)\n"));
+    EXPECT_TRUE(log.has(
+        "DBG", "[vz_stream_feed_input] discard frame: frame idx not consist (prev=1, cur=2)\n"));
     // Cut anywhere: the same frames; the loss is counted unless a transfer
     // ended while the header was being searched for.
     for (const auto &sizes : patterns(b.size(), rng)) {
@@ -104,7 +105,8 @@ TEST_F(DamagedStream, BadChecksumOnWholeChunkLosesItsFrameUncounted) {
         ASSERT_TRUE(frames_equal(o.got, s.frames_except({3})));
         EXPECT_EQ(o.st.frames_discarded, 0u);
     }
-    EXPECT_TRUE(log.has("DBG", "[vz_stream_feed_input] missing frame: jumpping frame idx (prev=3, cur=4)\n"));
+    EXPECT_TRUE(log.has(
+        "DBG", "[vz_stream_feed_input] missing frame: jumpping frame idx (prev=3, cur=4)\n"));
 }
 
 TEST_F(DamagedStream, LostMiddleChunkDiscardsOneFrame) {
@@ -117,7 +119,9 @@ TEST_F(DamagedStream, LostMiddleChunkDiscardsOneFrame) {
         EXPECT_EQ(o.st.frames_discarded, 1u);
     }
     // Chunk 4a has hdr_idx 500 + 5.
-    EXPECT_TRUE(log.has("DBG", "[vz_stream_feed_input] discard frame: stream hdr idx not correct (prev=505, cur=507)\n"));
+    EXPECT_TRUE(log.has(
+        "DBG",
+        "[vz_stream_feed_input] discard frame: stream hdr idx not correct (prev=505, cur=507)\n"));
 }
 
 TEST_F(DamagedStream, LostFirstChunkDiscardsOneFrame) {
@@ -149,7 +153,8 @@ TEST_F(DamagedStream, LostStartOfSplitFrameAlsoLosesWholeFramesOfItsTail) {
         ASSERT_TRUE(frames_equal(o.got, s.frames_except({8, 9})));
         EXPECT_EQ(o.st.frames_discarded, 1u);
     }
-    EXPECT_TRUE(log.has("DBG", "[vz_stream_feed_input] missing frame: jumpping frame idx (prev=9, cur=10)\n"));
+    EXPECT_TRUE(log.has(
+        "DBG", "[vz_stream_feed_input] missing frame: jumpping frame idx (prev=9, cur=10)\n"));
 }
 
 TEST_F(DamagedStream, LostWholeChunkIsAGapNotADiscard) {
@@ -224,7 +229,7 @@ TEST_F(DamagedStream, JunkBeforeFrameStartLosesNothing) {
 
 TEST_F(DamagedStream, TruncatedPayloadDiscardsItsFrame) {
     LogCapture log;
-    s.truncate(c4b, 10);   // 4b eats the first 10 bytes of 4c's header
+    s.truncate(c4b, 10);  // 4b eats the first 10 bytes of 4c's header
     const Bytes b = s.bytes();
     for (const auto &sizes : patterns(b.size(), rng)) {
         const Outcome o = run(b, sizes);
@@ -264,24 +269,25 @@ TEST(DamagedStreamProperty, NeverDeliversDamagedOrMisalignedFrames) {
         std::set<size_t, std::greater<>> at;
         while (at.size() < 4) {
             const size_t k = 1 + rng() % (s.chunks.size() - 2);
-            if (std::all_of(at.begin(), at.end(), [&](size_t x) { return x + 3 <= k || k + 3 <= x; }))
+            if (std::all_of(at.begin(), at.end(),
+                            [&](size_t x) { return x + 3 <= k || k + 3 <= x; }))
                 at.insert(k);
         }
-        std::set<int> hit;   // groups next to damage
+        std::set<int> hit;  // groups next to damage
         for (const size_t k : at) {
             const int grp = s.chunks[k].group;
             for (int x : {grp - 1, grp, grp + 1}) hit.insert(x);
             switch (rng() % 5) {
-                case 0: s.bad_checksum(k); break;
-                case 1: s.drop_chunk(k); break;
-                case 2: s.index_gap(k); break;
-                case 3: s.junk_before(k, random_bytes(rng, 1 + rng() % 200)); break;
-                case 4:
-                    // Only a chunk followed by one of its own frame can show
-                    // that it came short; a short last chunk is not detectable.
-                    if (s.chunks[k + 1].group == grp && !s.chunks[k + 1].hdr.sof)
-                        s.truncate(k, 1 + rng() % 40);
-                    break;
+            case 0: s.bad_checksum(k); break;
+            case 1: s.drop_chunk(k); break;
+            case 2: s.index_gap(k); break;
+            case 3: s.junk_before(k, random_bytes(rng, 1 + rng() % 200)); break;
+            case 4:
+                // Only a chunk followed by one of its own frame can show
+                // that it came short; a short last chunk is not detectable.
+                if (s.chunks[k + 1].group == grp && !s.chunks[k + 1].hdr.sof)
+                    s.truncate(k, 1 + rng() % 40);
+                break;
             }
         }
         const Bytes b = s.bytes();
@@ -294,9 +300,9 @@ TEST(DamagedStreamProperty, NeverDeliversDamagedOrMisalignedFrames) {
             for (const Got &gf : hs.got) {
                 // Indices do not wrap within 120 frames from a random start
                 // often enough to matter; compare by position in the stream.
-                auto it = std::find_if(intact.frames.begin(), intact.frames.end(), [&](const Frame &f) {
-                    return f.desc.frame_idx == gf.desc.frame_idx;
-                });
+                auto it = std::find_if(
+                    intact.frames.begin(), intact.frames.end(),
+                    [&](const Frame &f) { return f.desc.frame_idx == gf.desc.frame_idx; });
                 ASSERT_NE(it, intact.frames.end()) << "seed " << seed;
                 const int pos = int(it - intact.frames.begin());
                 ASSERT_GT(pos, last) << "seed " << seed << ": out of order or twice";
@@ -307,8 +313,8 @@ TEST(DamagedStreamProperty, NeverDeliversDamagedOrMisalignedFrames) {
             }
             for (size_t i = 0; i < intact.frames.size(); ++i) {
                 if (hit.count(intact.frames[i].group)) continue;
-                EXPECT_TRUE(seen.count(int(i))) << "seed " << seed << ": lost frame " << i
-                                                << " far from damage";
+                EXPECT_TRUE(seen.count(int(i)))
+                    << "seed " << seed << ": lost frame " << i << " far from damage";
             }
         }
     }

@@ -93,7 +93,7 @@ TEST(StreamHeader, LimitsAreInclusive) {
     h.frame_format = 0x400;
     EXPECT_FALSE(valid(h));
     auto e = encode(hdr(0, 0, 1, 1, true));
-    e[1] = 0x99;   // magic broken, check sum recomputed
+    e[1] = 0x99;  // magic broken, check sum recomputed
     const uint16_t ck = ref_fletcher16(e.data(), 34);
     e[34] = uint8_t(ck);
     e[35] = uint8_t(ck >> 8);
@@ -136,13 +136,15 @@ TEST(Reassembler, PartialHeaderIsLoggedWithHeldBytes) {
     const Hdr h = hdr(3, 7, 10, 10, true);
     const Bytes b = bytes_of(h, rnd(10));
     Harness hs;
-    hs.feed(b.data(), 1);   // a lone FB
+    hs.feed(b.data(), 1);  // a lone FB
     hs.feed(b.data() + 1, 20);
     hs.feed(b.data() + 21, b.size() - 21);
     hs.drain();
     EXPECT_EQ(hs.got.size(), 1u);
-    EXPECT_TRUE(log.has("TRC", "[vz_stream_feed_input] partial stream hdr found: 1 bytes, need more bytes.\n"));
-    EXPECT_TRUE(log.has("TRC", "[vz_stream_feed_input] partial stream hdr found: 21 bytes, need more bytes.\n"));
+    EXPECT_TRUE(log.has(
+        "TRC", "[vz_stream_feed_input] partial stream hdr found: 1 bytes, need more bytes.\n"));
+    EXPECT_TRUE(log.has(
+        "TRC", "[vz_stream_feed_input] partial stream hdr found: 21 bytes, need more bytes.\n"));
     EXPECT_TRUE(log.has("TRC", "[_sync_stream_hdr] stream hdr found: idx = 3 (dlen=10,fridx=7)\n"));
 }
 
@@ -202,10 +204,11 @@ TEST(Reassembler, SplitBadHeaderKeepsIndexContinuity) {
     const Hdr a = hdr(10, 5, 100, 60, true);
     Hdr b = hdr(11, 5, 100, 20, false);
     b.bad_cksum = true;
-    const Hdr c = hdr(12, 5, 100, 120, false);   // tail of 5, all of 6
+    const Hdr c = hdr(12, 5, 100, 120, false);  // tail of 5, all of 6
     const Hdr d = hdr(13, 7, 100, 100, true);
     const Bytes pd = rnd(100);
-    const Bytes s = cat({bytes_of(a, rnd(60)), bytes_of(b, rnd(20)), bytes_of(c, rnd(120)), bytes_of(d, pd)});
+    const Bytes s =
+        cat({bytes_of(a, rnd(60)), bytes_of(b, rnd(20)), bytes_of(c, rnd(120)), bytes_of(d, pd)});
     for (size_t split : {size_t(0), size_t(96 + 1), size_t(96 + 10), size_t(96 + 35)}) {
         Harness hs;
         if (split) hs.feed(s.data(), split);
@@ -224,7 +227,7 @@ TEST(Reassembler, TransferWithoutHeaderWhereOneIsExpectedDiscardsFrame) {
     const Bytes pc = rnd(100);
     Harness hs;
     hs.feed(bytes_of(a, rnd(60)));
-    hs.feed(Bytes(50, 0x00));   // no magic, no trailing FB
+    hs.feed(Bytes(50, 0x00));  // no magic, no trailing FB
     EXPECT_TRUE(log.has("DBG", "[vz_stream_feed_input] discard frame: stream hdr verify failed\n"));
     EXPECT_TRUE(log.has("DBG", "[_discard_cur_frame] discard frame: idx = 3\n"));
     EXPECT_EQ(hs.state().frames_discarded, 1u);
@@ -256,27 +259,28 @@ TEST(Reassembler, ChunkOfThreeFramesGivesConsecutiveIndicesAcrossWrap) {
     LogCapture log;
     const Hdr a = hdr(0, 65534, 20, 60, true);
     const Bytes p = rnd(60);
-    const Hdr next = hdr(1, 1, 20, 20, true);   // 65534 + 3
+    const Hdr next = hdr(1, 1, 20, 20, true);  // 65534 + 3
     const Bytes pn = rnd(20);
     Harness hs;
     hs.feed(cat({bytes_of(a, p), bytes_of(next, pn)}));
     hs.drain();
-    EXPECT_TRUE(frames_equal(hs.got, {frame(a, 65534, Bytes(p.begin(), p.begin() + 20)),
-                                      frame(a, 65535, Bytes(p.begin() + 20, p.begin() + 40)),
-                                      frame(a, 0, Bytes(p.begin() + 40, p.end())),
-                                      frame(next, 1, pn)}));
+    EXPECT_TRUE(
+        frames_equal(hs.got, {frame(a, 65534, Bytes(p.begin(), p.begin() + 20)),
+                              frame(a, 65535, Bytes(p.begin() + 20, p.begin() + 40)),
+                              frame(a, 0, Bytes(p.begin() + 40, p.end())), frame(next, 1, pn)}));
     EXPECT_EQ(log.count("DBG", "[vz_stream_feed_input] missing frame"), 0u);
 }
 
 TEST(Reassembler, FrameIndexJumpIsLoggedNotDiscarded) {
     LogCapture log;
     const Hdr a = hdr(0, 10, 20, 60, true);
-    const Hdr next = hdr(1, 14, 20, 20, true);   // 13 expected
+    const Hdr next = hdr(1, 14, 20, 20, true);  // 13 expected
     Harness hs;
     hs.feed(cat({bytes_of(a, rnd(60)), bytes_of(next, rnd(20))}));
     hs.drain();
     EXPECT_EQ(hs.got.size(), 4u);
-    EXPECT_TRUE(log.has("DBG", "[vz_stream_feed_input] missing frame: jumpping frame idx (prev=13, cur=14)\n"));
+    EXPECT_TRUE(log.has(
+        "DBG", "[vz_stream_feed_input] missing frame: jumpping frame idx (prev=13, cur=14)\n"));
     EXPECT_EQ(hs.state().frames_discarded, 0u);
 }
 
@@ -293,19 +297,22 @@ TEST(Reassembler, FrameSplitOverTwoChunksGivesOneFrame) {
 TEST(Reassembler, HeaderIndexSkipDiscardsUntilNextFrameStart) {
     LogCapture log;
     const Hdr a = hdr(10, 5, 100, 60, true);
-    const Hdr b = hdr(12, 5, 100, 20, false);   // 11 lost
+    const Hdr b = hdr(12, 5, 100, 20, false);  // 11 lost
     const Hdr b2 = hdr(13, 5, 100, 20, false);
     const Hdr c = hdr(14, 6, 100, 100, true);
     const Bytes pc = rnd(100);
     Harness hs;
-    hs.feed(cat({bytes_of(a, rnd(60)), bytes_of(b, rnd(20)), bytes_of(b2, rnd(20)), bytes_of(c, pc)}));
+    hs.feed(
+        cat({bytes_of(a, rnd(60)), bytes_of(b, rnd(20)), bytes_of(b2, rnd(20)), bytes_of(c, pc)}));
     hs.drain();
     EXPECT_TRUE(frames_equal(hs.got, {frame(c, 6, pc)}));
-    EXPECT_TRUE(log.has("DBG", "[vz_stream_feed_input] discard frame: stream hdr idx not correct (prev=10, cur=12)\n"));
+    EXPECT_TRUE(log.has(
+        "DBG",
+        "[vz_stream_feed_input] discard frame: stream hdr idx not correct (prev=10, cur=12)\n"));
     EXPECT_TRUE(log.has("DBG", "[_discard_cur_frame] discard frame: idx = 5\n"));
     const auto st = hs.state();
     EXPECT_EQ(st.frames_discarded, 1u);
-    EXPECT_EQ(st.bytes_dropped, 60u + 20u + 20u);   // the frame and two skipped payloads
+    EXPECT_EQ(st.bytes_dropped, 60u + 20u + 20u);  // the frame and two skipped payloads
 }
 
 TEST(Reassembler, NewFrameBeforePreviousIsCompleteDiscardsIt) {
@@ -317,7 +324,8 @@ TEST(Reassembler, NewFrameBeforePreviousIsCompleteDiscardsIt) {
     hs.feed(cat({bytes_of(a, rnd(60)), bytes_of(c, pc)}));
     hs.drain();
     EXPECT_TRUE(frames_equal(hs.got, {frame(c, 6, pc)}));
-    EXPECT_TRUE(log.has("DBG", "[vz_stream_feed_input] discard frame: frame bound met, prev not complete\n"));
+    EXPECT_TRUE(log.has(
+        "DBG", "[vz_stream_feed_input] discard frame: frame bound met, prev not complete\n"));
     EXPECT_EQ(hs.state().frames_discarded, 1u);
 }
 
@@ -326,7 +334,7 @@ TEST(Reassembler, NewFrameBeforePreviousIsCompleteDiscardsIt) {
 // the next frame, the misaligned frame completes. It must never come out.
 TEST(Reassembler, ContinuationWithoutItsStartIsNotAssembled) {
     LogCapture log;
-    const Hdr tail = hdr(20, 4, 100, 150, false);   // tail of frame 4 and all of 5
+    const Hdr tail = hdr(20, 4, 100, 150, false);  // tail of frame 4 and all of 5
     const Hdr c = hdr(21, 6, 100, 100, true);
     const Bytes pc = rnd(100);
     Harness hs;
@@ -349,7 +357,8 @@ TEST(Reassembler, ContinuationOfAnotherFrameIsNotAssembled) {
     hs.feed(cat({bytes_of(a, pa), bytes_of(tail, rnd(150)), bytes_of(c, pc)}));
     hs.drain();
     EXPECT_TRUE(frames_equal(hs.got, {frame(a, 3, pa), frame(c, 6, pc)}));
-    EXPECT_TRUE(log.has("DBG", "[vz_stream_feed_input] discard frame: frame idx not consist (prev=3, cur=4)\n"));
+    EXPECT_TRUE(log.has(
+        "DBG", "[vz_stream_feed_input] discard frame: frame idx not consist (prev=3, cur=4)\n"));
     EXPECT_EQ(hs.state().frames_discarded, 1u);
 }
 
@@ -358,7 +367,9 @@ TEST(Reassembler, ContinuationOfAnotherFrameIsNotAssembled) {
 namespace {
 int g_alloc_calls = 0;
 int g_alloc_fail_at = -1;
-void *failing_alloc(size_t n) { return g_alloc_calls++ == g_alloc_fail_at ? nullptr : std::malloc(n); }
+void *failing_alloc(size_t n) {
+    return g_alloc_calls++ == g_alloc_fail_at ? nullptr : std::malloc(n);
+}
 }  // namespace
 
 TEST(Reassembler, FailedFrameAllocationLosesOnlyThatFrame) {
@@ -368,18 +379,20 @@ TEST(Reassembler, FailedFrameAllocationLosesOnlyThatFrame) {
     const Bytes pa = rnd(300), pc = rnd(100);
     const Bytes b = cat({bytes_of(a, pa), bytes_of(c, pc)});
     g_alloc_calls = 0;
-    g_alloc_fail_at = 1;   // frame 1 of the chunk
+    g_alloc_fail_at = 1;  // frame 1 of the chunk
     vz::stream::set_frame_allocator(failing_alloc);
     Harness hs;
-    hs.feed(b.data(), 36 + 150);   // frame 0 and half of frame 1
+    hs.feed(b.data(), 36 + 150);  // frame 0 and half of frame 1
     hs.feed(b.data() + 186, b.size() - 186);
     hs.drain();
     vz::stream::set_frame_allocator(nullptr);
     // The rest of frame 1 must not start a frame of its own, nor frame 2 at a
     // wrong offset; the next frame start recovers.
-    EXPECT_TRUE(frames_equal(hs.got, {frame(a, 0, Bytes(pa.begin(), pa.begin() + 100)), frame(c, 3, pc)}));
-    const std::string line = "[_fr_node_add_data] malloc failed: " +
-                             std::to_string(sizeof(vz::stream::Frame) + 100) + " bytes\n";
+    EXPECT_TRUE(
+        frames_equal(hs.got, {frame(a, 0, Bytes(pa.begin(), pa.begin() + 100)), frame(c, 3, pc)}));
+    const std::string line =
+        "[_fr_node_add_data] malloc failed: " + std::to_string(sizeof(vz::stream::Frame) + 100) +
+        " bytes\n";
     EXPECT_TRUE(log.has("ERR", line));
     EXPECT_EQ(hs.state().frames_discarded, 1u);
 }
@@ -388,7 +401,7 @@ TEST(Reassembler, FailedFrameAllocationLosesOnlyThatFrame) {
 
 TEST(Reassembler, FullBufferDropsOldestFrames) {
     LogCapture log;
-    const Hdr a = hdr(0, 0, 10, 120, true);   // twelve frames in one chunk
+    const Hdr a = hdr(0, 0, 10, 120, true);  // twelve frames in one chunk
     const Bytes p = rnd(120);
     Harness hs(10);
     hs.feed(bytes_of(a, p));
@@ -508,7 +521,7 @@ TEST(Reassembler, ResetForgetsFramesHeldHeaderAndStatistics) {
     Harness hs;
     hs.feed(bytes_of(hdr(0, 0, 10, 10, true), rnd(10)));
     const Bytes next = bytes_of(hdr(1, 1, 10, 10, true), rnd(10));
-    hs.feed(next.data(), 20);   // header held in part
+    hs.feed(next.data(), 20);  // header held in part
     const time_t before = time(nullptr);
     vz_stream_reset(hs.s);
     const auto st = hs.state();
@@ -534,7 +547,7 @@ TEST(Reassembler, ResetForgetsFramesHeldHeaderAndStatistics) {
 
 TEST(Reassembler, ResetWhileDiscardingResumesAtNextFrameStart) {
     Harness hs;
-    hs.feed(Bytes(40, 0x11));   // no header: discarding
+    hs.feed(Bytes(40, 0x11));  // no header: discarding
     vz_stream_reset(hs.s);
     const Hdr cont = hdr(5, 5, 100, 50, false);
     const Hdr c = hdr(6, 6, 100, 100, true);

@@ -40,7 +40,7 @@ struct Hdr {
     uint16_t height = 0;
     std::array<uint8_t, 8> sensor{};
     bool sof = false;
-    bool bad_cksum = false;   // write a wrong check sum
+    bool bad_cksum = false;  // write a wrong check sum
 };
 
 inline std::array<uint8_t, 36> encode(const Hdr &h) {
@@ -74,7 +74,7 @@ inline std::array<uint8_t, 36> encode(const Hdr &h) {
 struct Frame {
     vz_stream_frame_hdr_t desc{};
     Bytes data;
-    int group = 0;   // the chunk group that carries it
+    int group = 0;  // the chunk group that carries it
 };
 
 // One chunk: its header and payload, optionally preceded by junk bytes.
@@ -82,11 +82,11 @@ struct Chunk {
     Hdr hdr;
     Bytes payload;
     Bytes junk_before;
-    int group = 0;   // chunks of one group carry the same frames
+    int group = 0;  // chunks of one group carry the same frames
 };
 
 struct Stream {
-    std::vector<Frame> frames;   // every frame, in stream order
+    std::vector<Frame> frames;  // every frame, in stream order
     std::vector<Chunk> chunks;
 
     Bytes bytes() const {
@@ -103,11 +103,11 @@ struct Stream {
     // Damage, as a faulty device or a lossy link produces it.
     void bad_checksum(size_t k) { chunks.at(k).hdr.bad_cksum = true; }
     void drop_chunk(size_t k) { chunks.erase(chunks.begin() + long(k)); }
-    void index_gap(size_t k) {   // hdr_idx jumps by one before chunk k
+    void index_gap(size_t k) {  // hdr_idx jumps by one before chunk k
         for (size_t i = k; i < chunks.size(); ++i) ++chunks[i].hdr.hdr_idx;
     }
     void junk_before(size_t k, Bytes junk) { chunks.at(k).junk_before = std::move(junk); }
-    void truncate(size_t k, size_t t) {   // payload shorter than its dlen
+    void truncate(size_t k, size_t t) {  // payload shorter than its dlen
         Bytes &p = chunks.at(k).payload;
         p.resize(p.size() - std::min(t, p.size()));
     }
@@ -141,9 +141,9 @@ inline Bytes random_bytes(std::mt19937 &rng, size_t n) {
 
 // Chunk layouts a camera may send for a group of frames of one description.
 enum class Layout {
-    whole,        // one chunk of k whole frames (sof)
-    split,        // one frame over m chunks (first sof, the rest continue it)
-    split_tail,   // split, and the last chunk also carries k whole frames
+    whole,       // one chunk of k whole frames (sof)
+    split,       // one frame over m chunks (first sof, the rest continue it)
+    split_tail,  // split, and the last chunk also carries k whole frames
 };
 
 struct GenOptions {
@@ -153,7 +153,7 @@ struct GenOptions {
     uint16_t first_fridx = 0;
     bool allow_split = true;
     bool allow_split_tail = true;
-    int max_whole = 4;   // frames per whole chunk
+    int max_whole = 4;  // frames per whole chunk
 };
 
 class Generator {
@@ -187,12 +187,13 @@ public:
     // Adds one group of the layout with frames of description d: `whole`
     // frames in a whole chunk or after a split frame's tail (0: random), the
     // split frame in `parts` chunks (0: random, 2 to 4).
-    void add_group(Stream &s, Layout l, vz_stream_frame_hdr_t d, int whole = 0, uint32_t parts = 0) {
+    void add_group(Stream &s, Layout l, vz_stream_frame_hdr_t d, int whole = 0,
+                   uint32_t parts = 0) {
         ++group_;
         const uint32_t fs = d.frame_size;
-        if (fs < 2 && l != Layout::whole) l = Layout::whole;   // cannot split 1 byte
-        const int cap = int(std::max<uint32_t>(1, std::min<uint32_t>(
-                                                      uint32_t(opt_.max_whole), VZ_STREAM_MAX_DLEN / fs)));
+        if (fs < 2 && l != Layout::whole) l = Layout::whole;  // cannot split 1 byte
+        const int cap = int(std::max<uint32_t>(
+            1, std::min<uint32_t>(uint32_t(opt_.max_whole), VZ_STREAM_MAX_DLEN / fs)));
         if (whole <= 0) whole = 1 + int(rng_() % unsigned(cap));
         if (l == Layout::whole) {
             Chunk c = chunk(d, fridx_, true);
@@ -219,7 +220,8 @@ public:
         s.frames.push_back(std::move(fr));
         Chunk &last = s.chunks.back();
         if (l == Layout::split_tail) {
-            const int k = std::max(1, std::min(whole, int((VZ_STREAM_MAX_DLEN - last.payload.size()) / fs)));
+            const int k =
+                std::max(1, std::min(whole, int((VZ_STREAM_MAX_DLEN - last.payload.size()) / fs)));
             for (int i = 0; i < k; ++i) append_frame(s, last, d);
         }
         last.hdr.dlen = uint32_t(last.payload.size());

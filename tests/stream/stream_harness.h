@@ -43,9 +43,7 @@ public:
     Harness(const Harness &) = delete;
     Harness &operator=(const Harness &) = delete;
 
-    void feed(const uint8_t *p, size_t n) {
-        EXPECT_EQ(vz_stream_feed_input(s, p, int(n)), 1);
-    }
+    void feed(const uint8_t *p, size_t n) { EXPECT_EQ(vz_stream_feed_input(s, p, int(n)), 1); }
     void feed(const Bytes &b) { feed(b.data(), b.size()); }
 
     // Feeds b cut into transfers of the given sizes, draining after each.
@@ -66,8 +64,9 @@ public:
             Got g;
             g.data.resize(d.frame_size);
             vz_stream_frame_hdr_t d2;
-            EXPECT_EQ(vz_stream_fetch_frames(s, g.data.data(), uint32_t(g.data.size()), 1, &d2, false),
-                      1u);
+            EXPECT_EQ(
+                vz_stream_fetch_frames(s, g.data.data(), uint32_t(g.data.size()), 1, &d2, false),
+                1u);
             EXPECT_TRUE(same_desc(d, d2));
             g.desc = d2;
             got.push_back(std::move(g));
@@ -92,12 +91,12 @@ inline ::testing::AssertionResult frames_equal(const std::vector<Got> &got,
                << "got " << got.size() << " frames, want " << want.size();
     for (size_t i = 0; i < got.size(); ++i) {
         if (!same_desc(got[i].desc, want[i]->desc))
-            return ::testing::AssertionFailure() << "frame " << i << ": description "
-                                                 << describe(got[i].desc) << ", want "
-                                                 << describe(want[i]->desc);
+            return ::testing::AssertionFailure()
+                   << "frame " << i << ": description " << describe(got[i].desc) << ", want "
+                   << describe(want[i]->desc);
         if (got[i].data != want[i]->data)
-            return ::testing::AssertionFailure() << "frame " << i << " (idx "
-                                                 << want[i]->desc.frame_idx << "): bytes differ";
+            return ::testing::AssertionFailure()
+                   << "frame " << i << " (idx " << want[i]->desc.frame_idx << "): bytes differ";
     }
     return ::testing::AssertionSuccess();
 }
@@ -142,7 +141,9 @@ public:
         for (size_t at = t.find(needle); at != std::string::npos; at = t.find(needle, at + 1)) ++n;
         return n;
     }
-    bool has(const std::string &level, const std::string &msg) const { return count(level, msg) > 0; }
+    bool has(const std::string &level, const std::string &msg) const {
+        return count(level, msg) > 0;
+    }
 
 private:
     std::string path_;

@@ -36,8 +36,8 @@ Bytes frames(uint16_t first, int n) {
 struct Pattern {
     const char *name;
     uint32_t max_frames;
-    int fetch_every;   // frames fed between fetches (beyond max_frames: trimming)
-    bool reset;        // reset the stream before every round
+    int fetch_every;  // frames fed between fetches (beyond max_frames: trimming)
+    bool reset;       // reset the stream before every round
 };
 
 class PoolSteadyState : public ::testing::TestWithParam<Pattern> {};
@@ -51,7 +51,7 @@ TEST_P(PoolSteadyState, AllocatesNothingAfterWarmUp) {
     vz_stream_cfg_t cfg{p.max_frames};
     vz_stream_t *s = vz_stream_create(&cfg);
     std::vector<uint8_t> out(kFrame);
-    const size_t transfer = 7000;   // headers and frames fall across transfers
+    const size_t transfer = 7000;  // headers and frames fall across transfers
     long steady = 0;
     for (int r = 0; r < kRounds; ++r) {
         const long before = vzt::allocations();
@@ -59,8 +59,7 @@ TEST_P(PoolSteadyState, AllocatesNothingAfterWarmUp) {
         const Bytes &b = runs[size_t(r)];
         for (size_t at = 0; at < b.size(); at += transfer)
             vz_stream_feed_input(s, b.data() + at, int(std::min(transfer, b.size() - at)));
-        while (vz_stream_fetch_frames(s, out.data(), kFrame, 1, nullptr, false) == 1) {
-        }
+        while (vz_stream_fetch_frames(s, out.data(), kFrame, 1, nullptr, false) == 1) {}
         if (r >= kWarmRounds) steady += vzt::allocations() - before;
     }
     vz_stream_state_t st;
@@ -69,7 +68,7 @@ TEST_P(PoolSteadyState, AllocatesNothingAfterWarmUp) {
     EXPECT_EQ(st.frames_done, uint32_t((p.reset ? 1 : kRounds) * p.fetch_every));
     EXPECT_LE(s->pool.size(), p.max_frames + vz::stream::kPoolSpare);
     vz_stream_destroy(s);
-    if (vzt::alloc_counting()) {   // not under sanitizers
+    if (vzt::alloc_counting()) {  // not under sanitizers
         EXPECT_EQ(steady, 0) << p.name;
     }
 }

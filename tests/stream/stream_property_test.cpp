@@ -10,19 +10,20 @@ using namespace vzt;
 namespace {
 
 struct Case {
-    size_t transfer;    // fixed transfer size, 0 for random sizes up to 128 KiB
-    size_t frames;      // frames in the stream
+    size_t transfer;  // fixed transfer size, 0 for random sizes up to 128 KiB
+    size_t frames;    // frames in the stream
     uint32_t max_frame;
 };
 
 std::string name(const ::testing::TestParamInfo<Case> &i) {
-    return i.param.transfer ? "Transfer" + std::to_string(i.param.transfer) : std::string("RandomTransfers");
+    return i.param.transfer ? "Transfer" + std::to_string(i.param.transfer)
+                            : std::string("RandomTransfers");
 }
 
 class ValidStream : public ::testing::TestWithParam<Case> {};
 
 void check(const Stream &s, const Bytes &b, const std::vector<size_t> &sizes, uint32_t seed) {
-    Harness hs(1u << 20);   // nothing may be dropped for room
+    Harness hs(1u << 20);  // nothing may be dropped for room
     hs.feed_cut(b, sizes);
     ASSERT_TRUE(frames_equal(hs.got, s.frames)) << "seed " << seed;
     const auto st = hs.state();
@@ -64,9 +65,9 @@ TEST_P(ValidStream, EveryFrameOnceInOrderByteIdentical) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Reassembler, ValidStream,
-                         ::testing::Values(Case{1, 150, 600}, Case{2, 150, 600}, Case{35, 300, 3000},
-                                           Case{36, 300, 3000}, Case{37, 300, 3000},
-                                           Case{0, 120, 70000}),
+                         ::testing::Values(Case{1, 150, 600}, Case{2, 150, 600},
+                                           Case{35, 300, 3000}, Case{36, 300, 3000},
+                                           Case{37, 300, 3000}, Case{0, 120, 70000}),
                          name);
 
 // Frames of one byte, many per chunk, and frames larger than a transfer.

@@ -54,7 +54,8 @@ std::vector<size_t> taker(Shared &sh, std::string &err) {
         vz_stream_frame_hdr_t d{};
         const uint32_t want = three ? 3 : 1;
         three = !three;
-        const uint32_t n = vz_stream_fetch_frames(sh.st, buf.data(), uint32_t(buf.size()), want, &d, false);
+        const uint32_t n =
+            vz_stream_fetch_frames(sh.st, buf.data(), uint32_t(buf.size()), want, &d, false);
         if (n == 0) {
             if (done) break;
             std::this_thread::yield();
@@ -62,7 +63,7 @@ std::vector<size_t> taker(Shared &sh, std::string &err) {
         }
         // The buffer is a window of consecutive frames, so n frames taken
         // together are consecutive in the stream.
-        const size_t first = d.frame_idx;   // indices start at 0 and do not wrap
+        const size_t first = d.frame_idx;  // indices start at 0 and do not wrap
         size_t off = 0;
         for (size_t i = first; i < first + n; ++i) {
             if (i >= sh.s.frames.size()) {
@@ -126,7 +127,8 @@ TEST(ReassemblerThreads, OneFeederTwoTakers) {
         std::vector<size_t> all = g1;
         all.insert(all.end(), g2.begin(), g2.end());
         std::sort(all.begin(), all.end());
-        EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end()) << "a frame was taken twice";
+        EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end())
+            << "a frame was taken twice";
         vz_stream_state_t st{};
         vz_stream_get_state(sh.st, &st);
         EXPECT_EQ(all.size() + st.frames_dropped_full, sh.s.frames.size());
@@ -147,7 +149,8 @@ TEST(ReassemblerThreads, PeekerAndStateReaderBesideTaker) {
             vz_stream_frame_hdr_t d{};
             if (vz_stream_fetch_frames(sh.st, buf.data(), uint32_t(buf.size()), 1, &d, true) == 1) {
                 const Frame &f = sh.s.frames.at(d.frame_idx);
-                if (!same_desc(d, f.desc) || std::memcmp(buf.data(), f.data.data(), f.data.size()) != 0)
+                if (!same_desc(d, f.desc) ||
+                    std::memcmp(buf.data(), f.data.data(), f.data.size()) != 0)
                     peek_err = "peeked frame differs";
             }
             vz_stream_state_t st{};
@@ -177,7 +180,7 @@ TEST(ReassemblerThreads, PeekerAndStateReaderBesideTaker) {
 TEST(ReassemblerThreads, ResetBesideTaker) {
     Shared sh;
     make(sh, 7, 1000);
-    feeder(sh, 3);   // everything is ready now
+    feeder(sh, 3);  // everything is ready now
     sh.fed.store(true);
     std::string err;
     std::vector<size_t> got;

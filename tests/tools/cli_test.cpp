@@ -28,140 +28,148 @@ using vztool::SceneImage;
 namespace {
 
 struct Result {
-  int code = -1;
-  std::string out, err;
+    int code = -1;
+    std::string out, err;
 };
 
 // Runs the tool with args in the current directory; env entries
 // ("NAME=value") are set in the child only.
-Result run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
-  static int seq = 0;
-  const std::string out_path = "/tmp/vizor-cli-" + std::to_string(getpid()) + "-" + std::to_string(++seq);
-  const std::string err_path = out_path + ".err";
-  std::vector<std::string> all = {VIZOR_TOOL_PATH};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_copy = env;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    for (auto& e : env_copy) putenv(e.data());
-    const int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (o < 0 || e < 0) _exit(126);
-    dup2(o, 1);
-    dup2(e, 2);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  Result r;
-  int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.code = WEXITSTATUS(status);
-  r.out = vzt::read_file(out_path);
-  r.err = vzt::read_file(err_path);
-  unlink(out_path.c_str());
-  unlink(err_path.c_str());
-  return r;
+Result run(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
+    static int seq = 0;
+    const std::string out_path =
+        "/tmp/vizor-cli-" + std::to_string(getpid()) + "-" + std::to_string(++seq);
+    const std::string err_path = out_path + ".err";
+    std::vector<std::string> all = {VIZOR_TOOL_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env_copy = env;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        for (auto &e : env_copy) putenv(e.data());
+        const int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (o < 0 || e < 0) _exit(126);
+        dup2(o, 1);
+        dup2(e, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    Result r;
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+        r.code = WEXITSTATUS(status);
+    r.out = vzt::read_file(out_path);
+    r.err = vzt::read_file(err_path);
+    unlink(out_path.c_str());
+    unlink(err_path.c_str());
+    return r;
 }
 
-size_t lines(const std::string& s) { return size_t(std::count(s.begin(), s.end(), '\n')); }
+size_t lines(const std::string &s) { return size_t(std::count(s.begin(), s.end(), '\n')); }
 
 struct Png {
-  int w = 0, h = 0;
-  bool colour = false;
-  std::vector<uint8_t> px;  // RGB
-  const uint8_t* at(int x, int y) const { return &px[(size_t(y) * size_t(w) + size_t(x)) * 3]; }
+    int w = 0, h = 0;
+    bool colour = false;
+    std::vector<uint8_t> px;  // RGB
+    const uint8_t *at(int x, int y) const { return &px[(size_t(y) * size_t(w) + size_t(x)) * 3]; }
 };
 
-Png read_png(const std::string& path) {
-  Png p;
-  png_image img;
-  std::memset(&img, 0, sizeof img);
-  img.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_file(&img, path.c_str())) return p;
-  p.colour = img.format & PNG_FORMAT_FLAG_COLOR;
-  img.format = PNG_FORMAT_RGB;
-  p.px.resize(PNG_IMAGE_SIZE(img));
-  if (!png_image_finish_read(&img, nullptr, p.px.data(), 0, nullptr)) return Png{};
-  p.w = int(img.width);
-  p.h = int(img.height);
-  return p;
+Png read_png(const std::string &path) {
+    Png p;
+    png_image img;
+    std::memset(&img, 0, sizeof img);
+    img.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&img, path.c_str())) return p;
+    p.colour = img.format & PNG_FORMAT_FLAG_COLOR;
+    img.format = PNG_FORMAT_RGB;
+    p.px.resize(PNG_IMAGE_SIZE(img));
+    if (!png_image_finish_read(&img, nullptr, p.px.data(), 0, nullptr)) return Png{};
+    p.w = int(img.width);
+    p.h = int(img.height);
+    return p;
 }
 
 struct Ply {
-  bool ok = false;
-  size_t vertices = 0;
-  bool rgb = false;
-  std::vector<float> xyz;
+    bool ok = false;
+    size_t vertices = 0;
+    bool rgb = false;
+    std::vector<float> xyz;
 };
 
 // Parses the PLY the tool writes; ok only when the body holds exactly the
 // announced vertices.
-Ply read_ply(const std::string& path) {
-  Ply p;
-  const std::string s = vzt::read_file(path);
-  const std::string end = "end_header\n";
-  const size_t body = s.find(end);
-  if (s.rfind("ply\nformat binary_little_endian 1.0\n", 0) != 0 || body == std::string::npos) return p;
-  std::istringstream hdr(s.substr(0, body));
-  std::string line;
-  std::vector<std::string> props;
-  while (std::getline(hdr, line)) {
-    if (line.rfind("element vertex ", 0) == 0) p.vertices = std::stoul(line.substr(15));
-    if (line.rfind("property ", 0) == 0) props.push_back(line);
-  }
-  const std::vector<std::string> xyz = {"property float x", "property float y", "property float z"};
-  std::vector<std::string> with_rgb = xyz;
-  for (const char* c : {"property uchar red", "property uchar green", "property uchar blue"})
-    with_rgb.push_back(c);
-  if (props != xyz && props != with_rgb) return p;
-  p.rgb = props == with_rgb;
-  const size_t stride = p.rgb ? 15 : 12;
-  const size_t start = body + end.size();
-  if (s.size() - start != p.vertices * stride) return p;
-  p.xyz.resize(p.vertices * 3);
-  for (size_t i = 0; i < p.vertices; ++i)
-    for (size_t k = 0; k < 3; ++k) {
-      uint32_t u = 0;
-      for (size_t b = 0; b < 4; ++b) u |= uint32_t(uint8_t(s[start + i * stride + k * 4 + b])) << (8 * b);
-      std::memcpy(&p.xyz[i * 3 + k], &u, 4);
+Ply read_ply(const std::string &path) {
+    Ply p;
+    const std::string s = vzt::read_file(path);
+    const std::string end = "end_header\n";
+    const size_t body = s.find(end);
+    if (s.rfind("ply\nformat binary_little_endian 1.0\n", 0) != 0 || body == std::string::npos)
+        return p;
+    std::istringstream hdr(s.substr(0, body));
+    std::string line;
+    std::vector<std::string> props;
+    while (std::getline(hdr, line)) {
+        if (line.rfind("element vertex ", 0) == 0) p.vertices = std::stoul(line.substr(15));
+        if (line.rfind("property ", 0) == 0) props.push_back(line);
     }
-  p.ok = true;
-  return p;
+    const std::vector<std::string> xyz = {"property float x", "property float y",
+                                          "property float z"};
+    std::vector<std::string> with_rgb = xyz;
+    for (const char *c : {"property uchar red", "property uchar green", "property uchar blue"})
+        with_rgb.push_back(c);
+    if (props != xyz && props != with_rgb) return p;
+    p.rgb = props == with_rgb;
+    const size_t stride = p.rgb ? 15 : 12;
+    const size_t start = body + end.size();
+    if (s.size() - start != p.vertices * stride) return p;
+    p.xyz.resize(p.vertices * 3);
+    for (size_t i = 0; i < p.vertices; ++i)
+        for (size_t k = 0; k < 3; ++k) {
+            uint32_t u = 0;
+            for (size_t b = 0; b < 4; ++b)
+                u |= uint32_t(uint8_t(s[start + i * stride + k * 4 + b])) << (8 * b);
+            std::memcpy(&p.xyz[i * 3 + k], &u, 4);
+        }
+    p.ok = true;
+    return p;
 }
 
 // Every frame of a distance frame file.
-std::vector<std::vector<float>> load_frames(const std::string& path, int& w, int& h) {
-  std::vector<std::vector<float>> frames;
-  const int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) return frames;
-  for (;;) {
-    std::vector<float> f(320 * 240);
-    if (vizor_frame_load_distance(fd, f.data(), int(f.size()), &w, &h) != int(f.size())) break;
-    frames.push_back(std::move(f));
-  }
-  close(fd);
-  return frames;
+std::vector<std::vector<float>> load_frames(const std::string &path, int &w, int &h) {
+    std::vector<std::vector<float>> frames;
+    const int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) return frames;
+    for (;;) {
+        std::vector<float> f(320 * 240);
+        if (vizor_frame_load_distance(fd, f.data(), int(f.size()), &w, &h) != int(f.size())) break;
+        frames.push_back(std::move(f));
+    }
+    close(fd);
+    return frames;
 }
 
-void save_frames(const std::string& path, const std::vector<std::vector<float>>& frames, int w, int h) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  ASSERT_GE(fd, 0);
-  for (const auto& f : frames) ASSERT_EQ(vizor_frame_save_distance(fd, VIZOR_SAVE_FMT_F32, f.data(), int(f.size()), w, h), 1);
-  close(fd);
+void save_frames(const std::string &path, const std::vector<std::vector<float>> &frames, int w,
+                 int h) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    for (const auto &f : frames)
+        ASSERT_EQ(vizor_frame_save_distance(fd, VIZOR_SAVE_FMT_F32, f.data(), int(f.size()), w, h),
+                  1);
+    close(fd);
 }
 
-size_t valid_count(const std::vector<float>& d) {
-  return size_t(std::count_if(d.begin(), d.end(), vztool::valid_distance));
+size_t valid_count(const std::vector<float> &d) {
+    return size_t(std::count_if(d.begin(), d.end(), vztool::valid_distance));
 }
 
 // A ramp from 0.6 to 2.4 m with a rectangular hole (distance 0).
 std::vector<float> ramp_with_hole() {
-  SceneImage s = vztool::ramp_scene(320, 240, 0.6f, 2.4f, 0.8f);
-  for (int y = 100; y < 140; ++y)
-    for (int x = 50; x < 90; ++x) s.distance[size_t(y) * 320 + size_t(x)] = 0.0f;
-  return s.distance;
+    SceneImage s = vztool::ramp_scene(320, 240, 0.6f, 2.4f, 0.8f);
+    for (int y = 100; y < 140; ++y)
+        for (int x = 50; x < 90; ++x) s.distance[size_t(y) * 320 + size_t(x)] = 0.0f;
+    return s.distance;
 }
 
 // The OPT8241 path quantises a distance to 3.122838 m / 4096 (0.76 mm).
@@ -172,417 +180,437 @@ constexpr float kQuantum = 3.122838f / 4096.0f;
 // ---- arguments ----------------------------------------------------------------
 
 TEST(ToolArgs, BadArgumentsExitTwoWithOneLineOnStderr) {
-  vzt::TempCwd tmp;
-  const std::vector<std::vector<std::string>> cases = {
-      {},
-      {"bogus"},
-      {"capture", "-n", "0"},
-      {"capture", "-n", "ten"},
-      {"capture", "stray"},
-      {"capture", "--images", "sometimes"},
-      {"capture", "--formats", "jpg"},
-      {"capture", "--range", "3:1"},
-      {"capture", "--intrinsics", "1,2,0,4"},
-      {"--virtual=nowhere", "list"},
-      {"list", "--virtual=flat:-1"},
-      {"info", "-d", "x:y"},
-      {"reg"},
-      {"reg", "read", "zz"},
-      {"reg", "read", "10", "-c", "0"},
-      {"reg", "write", "10"},
-      {"param", "get", "100"},
-      {"param", "set", "0d"},
-      {"param", "set", "0d", "e"},
-      {"param", "set", "0d", "00112233445566778899aabbccddeeff0011223344"},
-      {"play"},
-      {"play", "missing.vzd"},
-      {"upload"},
-      {"download", "missing.bin", "-t", "5", "-V", "2"},
-      {"firmware", "x", "-t", "300"},
-  };
-  std::ofstream("x") << "image";
-  for (const auto& args : cases) {
-    std::string shown;
-    for (const auto& a : args) shown += a + " ";
-    const Result r = run(args);
-    EXPECT_EQ(r.code, 2) << shown;
-    EXPECT_EQ(lines(r.err), 1u) << shown << r.err;
-    EXPECT_EQ(r.err.rfind("vizor: ", 0), 0u) << shown << r.err;
-    EXPECT_EQ(r.out, "") << shown;
-  }
+    vzt::TempCwd tmp;
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"bogus"},
+        {"capture", "-n", "0"},
+        {"capture", "-n", "ten"},
+        {"capture", "stray"},
+        {"capture", "--images", "sometimes"},
+        {"capture", "--formats", "jpg"},
+        {"capture", "--range", "3:1"},
+        {"capture", "--intrinsics", "1,2,0,4"},
+        {"--virtual=nowhere", "list"},
+        {"list", "--virtual=flat:-1"},
+        {"info", "-d", "x:y"},
+        {"reg"},
+        {"reg", "read", "zz"},
+        {"reg", "read", "10", "-c", "0"},
+        {"reg", "write", "10"},
+        {"param", "get", "100"},
+        {"param", "set", "0d"},
+        {"param", "set", "0d", "e"},
+        {"param", "set", "0d", "00112233445566778899aabbccddeeff0011223344"},
+        {"play"},
+        {"play", "missing.vzd"},
+        {"upload"},
+        {"download", "missing.bin", "-t", "5", "-V", "2"},
+        {"firmware", "x", "-t", "300"},
+    };
+    std::ofstream("x") << "image";
+    for (const auto &args : cases) {
+        std::string shown;
+        for (const auto &a : args) shown += a + " ";
+        const Result r = run(args);
+        EXPECT_EQ(r.code, 2) << shown;
+        EXPECT_EQ(lines(r.err), 1u) << shown << r.err;
+        EXPECT_EQ(r.err.rfind("vizor: ", 0), 0u) << shown << r.err;
+        EXPECT_EQ(r.out, "") << shown;
+    }
 }
 
 TEST(ToolArgs, HelpOnEveryCommandExitsZero) {
-  const std::vector<std::vector<std::string>> cmds = {
-      {},           {"list"},          {"info"},         {"capture"},      {"play"},
-      {"reg"},      {"reg", "read"},   {"reg", "write"}, {"param"},        {"param", "get"},
-      {"param", "set"}, {"upload"},    {"download"},     {"firmware"}};
-  for (auto args : cmds) {
-    args.push_back("--help");
-    const Result r = run(args);
-    EXPECT_EQ(r.code, 0) << args[0];
-    EXPECT_NE(r.out.find("Usage: vizor"), std::string::npos) << args[0];
-    EXPECT_NE(r.out.find("--virtual"), std::string::npos) << args[0];
-    EXPECT_EQ(r.err, "");
-  }
+    const std::vector<std::vector<std::string>> cmds = {
+        {},           {"list"},         {"info"},         {"capture"},
+        {"play"},     {"reg"},          {"reg", "read"},  {"reg", "write"},
+        {"param"},    {"param", "get"}, {"param", "set"}, {"upload"},
+        {"download"}, {"firmware"}};
+    for (auto args : cmds) {
+        args.push_back("--help");
+        const Result r = run(args);
+        EXPECT_EQ(r.code, 0) << args[0];
+        EXPECT_NE(r.out.find("Usage: vizor"), std::string::npos) << args[0];
+        EXPECT_NE(r.out.find("--virtual"), std::string::npos) << args[0];
+        EXPECT_EQ(r.err, "");
+    }
 }
 
 TEST(ToolArgs, NoCameraIsARuntimeFailure) {
-  const Result r = run({"info", "-d", "127:127"});  // nothing is there, real bus or not
-  EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(lines(r.err), 1u) << r.err;
+    const Result r = run({"info", "-d", "127:127"});  // nothing is there, real bus or not
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(lines(r.err), 1u) << r.err;
 }
 
 // ---- virtual camera: devices, registers, parameters --------------------------------
 
 TEST(ToolVirtual, ListAndInfoDescribeTheVirtualCamera) {
-  const Result l = run({"--virtual", "list"});
-  ASSERT_EQ(l.code, 0) << l.err;
-  EXPECT_TRUE(std::regex_search(l.out, std::regex(R"(\n0 +1 +1 +\d+ +480 Mbit/s +VZ-T0-320\n)"))) << l.out;
-  const Result i = run({"info", "--virtual"});  // the option also works after the command
-  ASSERT_EQ(i.code, 0) << i.err;
-  EXPECT_NE(i.out.find("product:  VZ-T0-320\n"), std::string::npos) << i.out;
-  EXPECT_NE(i.out.find("driver:   T0 "), std::string::npos);
-  EXPECT_NE(i.out.find("frame:    320 x 240, 4 bytes per pixel, 307200 bytes"), std::string::npos);
-  EXPECT_NE(i.out.find("lens:     none in the driver; point clouds use cx 159.5, cy 119.5, fx 211.0"),
-            std::string::npos);
+    const Result l = run({"--virtual", "list"});
+    ASSERT_EQ(l.code, 0) << l.err;
+    EXPECT_TRUE(std::regex_search(l.out, std::regex(R"(\n0 +1 +1 +\d+ +480 Mbit/s +VZ-T0-320\n)")))
+        << l.out;
+    const Result i = run({"info", "--virtual"});  // the option also works after the command
+    ASSERT_EQ(i.code, 0) << i.err;
+    EXPECT_NE(i.out.find("product:  VZ-T0-320\n"), std::string::npos) << i.out;
+    EXPECT_NE(i.out.find("driver:   T0 "), std::string::npos);
+    EXPECT_NE(i.out.find("frame:    320 x 240, 4 bytes per pixel, 307200 bytes"),
+              std::string::npos);
+    EXPECT_NE(
+        i.out.find("lens:     none in the driver; point clouds use cx 159.5, cy 119.5, fx 211.0"),
+        std::string::npos);
 }
 
 TEST(ToolVirtual, RegistersAndParametersSpeakHex) {
-  const Result p = run({"--virtual", "param", "get", "3", "0x0d"});
-  ASSERT_EQ(p.code, 0) << p.err;
-  EXPECT_EQ(p.out, "0x03: 56 5a 2d 54 30 2d 33 32 30  \"VZ-T0-320\"\n0x0d: e8 03\n");
-  const Result s = run({"--virtual", "param", "set", "0d", "f4:01"});
-  EXPECT_EQ(s.code, 0) << s.err;
-  EXPECT_EQ(s.out, "0x0d: set f4 01\n");
-  const Result r = run({"--virtual", "reg", "read", "1e", "-c", "3"});
-  ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_TRUE(std::regex_match(r.out, std::regex("0x001e: 0x[0-9a-f]{8}\n0x001f: 0x[0-9a-f]{8}\n0x0020: 0x[0-9a-f]{8}\n")))
-      << r.out;
-  const Result w = run({"--virtual", "reg", "write", "0x10", "ab", "0xcd"});
-  EXPECT_EQ(w.code, 0) << w.err;
-  EXPECT_EQ(w.out, "wrote 2 registers at 0x0010 (target 1)\n");
+    const Result p = run({"--virtual", "param", "get", "3", "0x0d"});
+    ASSERT_EQ(p.code, 0) << p.err;
+    EXPECT_EQ(p.out, "0x03: 56 5a 2d 54 30 2d 33 32 30  \"VZ-T0-320\"\n0x0d: e8 03\n");
+    const Result s = run({"--virtual", "param", "set", "0d", "f4:01"});
+    EXPECT_EQ(s.code, 0) << s.err;
+    EXPECT_EQ(s.out, "0x0d: set f4 01\n");
+    const Result r = run({"--virtual", "reg", "read", "1e", "-c", "3"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(std::regex_match(
+        r.out, std::regex("0x001e: 0x[0-9a-f]{8}\n0x001f: 0x[0-9a-f]{8}\n0x0020: 0x[0-9a-f]{8}\n")))
+        << r.out;
+    const Result w = run({"--virtual", "reg", "write", "0x10", "ab", "0xcd"});
+    EXPECT_EQ(w.code, 0) << w.err;
+    EXPECT_EQ(w.out, "wrote 2 registers at 0x0010 (target 1)\n");
 }
 
 TEST(ToolVirtual, ReexecutionKeepsThePreloadAndAddsUmockdevAfterIt) {
-  vzt::TempCwd tmp;
-  // A shared sanitizer runtime of this build must stay first.
-  std::string runtime;
-  dl_iterate_phdr(
-      [](dl_phdr_info* info, size_t, void* data) -> int {
-        if (info->dlpi_name && (std::strstr(info->dlpi_name, "/libasan.so") ||
-                                std::strstr(info->dlpi_name, "/libtsan.so"))) {
-          *static_cast<std::string*>(data) = info->dlpi_name;
-          return 1;
-        }
-        return 0;
-      },
-      &runtime);
-  const std::string first = (runtime.empty() ? "" : runtime + ":") + VIZOR_PROBE_PATH;
-  const std::string log = tmp.path() + "/probe.txt";
-  const Result r = run({"--virtual", "list"}, {"LD_PRELOAD=" + first, "VIZOR_PROBE_FILE=" + log});
-  ASSERT_EQ(r.code, 0) << r.err;
-  // Loaded twice: by the program as started, then after it re-executed.
-  EXPECT_EQ(vzt::read_file(log), first + "\n" + first + ":libumockdev-preload.so.0\n");
+    vzt::TempCwd tmp;
+    // A shared sanitizer runtime of this build must stay first.
+    std::string runtime;
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *data) -> int {
+            if (info->dlpi_name && (std::strstr(info->dlpi_name, "/libasan.so") ||
+                                    std::strstr(info->dlpi_name, "/libtsan.so"))) {
+                *static_cast<std::string *>(data) = info->dlpi_name;
+                return 1;
+            }
+            return 0;
+        },
+        &runtime);
+    const std::string first = (runtime.empty() ? "" : runtime + ":") + VIZOR_PROBE_PATH;
+    const std::string log = tmp.path() + "/probe.txt";
+    const Result r = run({"--virtual", "list"}, {"LD_PRELOAD=" + first, "VIZOR_PROBE_FILE=" + log});
+    ASSERT_EQ(r.code, 0) << r.err;
+    // Loaded twice: by the program as started, then after it re-executed.
+    EXPECT_EQ(vzt::read_file(log), first + "\n" + first + ":libumockdev-preload.so.0\n");
 }
 
 // ---- virtual camera: capture ------------------------------------------------------
 
 // One capture of the room shared by the tests that read its files.
 class ToolCapture : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    dir_ = new vzt::TempCwd;
-    result_ = new Result(run({"--virtual", "capture", "-n", "4", "-o", "out"}));
-  }
-  static void TearDownTestSuite() {
-    delete result_;
-    delete dir_;
-  }
-  static std::string path(const std::string& f) { return dir_->path() + "/out/" + f; }
-  static vzt::TempCwd* dir_;
-  static Result* result_;
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new vzt::TempCwd;
+        result_ = new Result(run({"--virtual", "capture", "-n", "4", "-o", "out"}));
+    }
+    static void TearDownTestSuite() {
+        delete result_;
+        delete dir_;
+    }
+    static std::string path(const std::string &f) { return dir_->path() + "/out/" + f; }
+    static vzt::TempCwd *dir_;
+    static Result *result_;
 };
-vzt::TempCwd* ToolCapture::dir_ = nullptr;
-Result* ToolCapture::result_ = nullptr;
+vzt::TempCwd *ToolCapture::dir_ = nullptr;
+Result *ToolCapture::result_ = nullptr;
 
 TEST_F(ToolCapture, SummaryCountsFramesRateDiscardsAndErrors) {
-  ASSERT_EQ(result_->code, 0) << result_->err;
-  EXPECT_EQ(result_->err, "");
-  EXPECT_TRUE(std::regex_search(
-      result_->out,
-      std::regex(R"(^captured 4 of 4 frames \(320 x 240\) in [0-9.]+ s: [0-9.]+ fps, 0 discarded, 0 errors\n)")))
-      << result_->out;
-  for (const char* f : {"out/distance.png", "out/gray.png", "out/cloud.ply (76800 points)",
-                        "out/distance.vzd (4 frames, F32)"})
-    EXPECT_NE(result_->out.find(std::string("wrote ") + f + "\n"), std::string::npos) << f;
+    ASSERT_EQ(result_->code, 0) << result_->err;
+    EXPECT_EQ(result_->err, "");
+    EXPECT_TRUE(std::regex_search(
+        result_->out,
+        std::regex(
+            R"(^captured 4 of 4 frames \(320 x 240\) in [0-9.]+ s: [0-9.]+ fps, 0 discarded, 0 errors\n)")))
+        << result_->out;
+    for (const char *f : {"out/distance.png", "out/gray.png", "out/cloud.ply (76800 points)",
+                          "out/distance.vzd (4 frames, F32)"})
+        EXPECT_NE(result_->out.find(std::string("wrote ") + f + "\n"), std::string::npos) << f;
 }
 
 TEST_F(ToolCapture, PngsDecodeAtFrameSizeAndShowTheRoom) {
-  const Png d = read_png(path("distance.png"));
-  ASSERT_EQ(d.w, 320);
-  ASSERT_EQ(d.h, 240);
-  EXPECT_TRUE(d.colour);
-  const Png g = read_png(path("gray.png"));
-  ASSERT_EQ(g.w, 320);
-  ASSERT_EQ(g.h, 240);
-  EXPECT_FALSE(g.colour);
-  // Near is red, far is blue: the box (about 1.45 m) against the back wall (2.30 m).
-  const uint8_t* box = d.at(50, 212);
-  const uint8_t* wall = d.at(160, 120);
-  EXPECT_GT(box[0], wall[0]);
-  EXPECT_LT(box[2], wall[2]);
-  std::set<uint32_t> colours;
-  size_t black = 0;
-  for (int y = 0; y < d.h; ++y)
-    for (int x = 0; x < d.w; ++x) {
-      const uint8_t* p = d.at(x, y);
-      colours.insert(uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]);
-      black += p[0] == 0 && p[1] == 0 && p[2] == 0;
-    }
-  EXPECT_GT(colours.size(), 200u);
-  EXPECT_EQ(black, 0u);  // every pixel of the room is valid and inside the colour range
-  // The gray image shows the tiled floor: its two reflectivities differ.
-  EXPECT_NE(g.at(100, 236)[0], g.at(140, 236)[0]);
+    const Png d = read_png(path("distance.png"));
+    ASSERT_EQ(d.w, 320);
+    ASSERT_EQ(d.h, 240);
+    EXPECT_TRUE(d.colour);
+    const Png g = read_png(path("gray.png"));
+    ASSERT_EQ(g.w, 320);
+    ASSERT_EQ(g.h, 240);
+    EXPECT_FALSE(g.colour);
+    // Near is red, far is blue: the box (about 1.45 m) against the back wall (2.30 m).
+    const uint8_t *box = d.at(50, 212);
+    const uint8_t *wall = d.at(160, 120);
+    EXPECT_GT(box[0], wall[0]);
+    EXPECT_LT(box[2], wall[2]);
+    std::set<uint32_t> colours;
+    size_t black = 0;
+    for (int y = 0; y < d.h; ++y)
+        for (int x = 0; x < d.w; ++x) {
+            const uint8_t *p = d.at(x, y);
+            colours.insert(uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]);
+            black += p[0] == 0 && p[1] == 0 && p[2] == 0;
+        }
+    EXPECT_GT(colours.size(), 200u);
+    EXPECT_EQ(black, 0u);  // every pixel of the room is valid and inside the colour range
+    // The gray image shows the tiled floor: its two reflectivities differ.
+    EXPECT_NE(g.at(100, 236)[0], g.at(140, 236)[0]);
 }
 
 TEST_F(ToolCapture, FrameFileHoldsEveryFrameOfTheScene) {
-  int w = 0, h = 0;
-  const auto frames = load_frames(path("distance.vzd"), w, h);
-  ASSERT_EQ(frames.size(), 4u);
-  EXPECT_EQ(w, 320);
-  EXPECT_EQ(h, 240);
-  const SceneImage room = vztool::room_scene(320, 240);
-  for (const auto& f : frames)
-    for (size_t i = 0; i < f.size(); ++i)
-      ASSERT_NEAR(f[i], room.distance[i], kQuantum) << "pixel " << i;
+    int w = 0, h = 0;
+    const auto frames = load_frames(path("distance.vzd"), w, h);
+    ASSERT_EQ(frames.size(), 4u);
+    EXPECT_EQ(w, 320);
+    EXPECT_EQ(h, 240);
+    const SceneImage room = vztool::room_scene(320, 240);
+    for (const auto &f : frames)
+        for (size_t i = 0; i < f.size(); ++i)
+            ASSERT_NEAR(f[i], room.distance[i], kQuantum) << "pixel " << i;
 }
 
 TEST_F(ToolCapture, PointCloudHasOnePointPerValidPixel) {
-  const Ply p = read_ply(path("cloud.ply"));
-  ASSERT_TRUE(p.ok);
-  EXPECT_TRUE(p.rgb);
-  int w = 0, h = 0;
-  const auto frames = load_frames(path("distance.vzd"), w, h);
-  ASSERT_FALSE(frames.empty());
-  EXPECT_EQ(p.vertices, valid_count(frames.back()));
-  for (size_t i = 0; i < p.vertices; ++i) {
-    ASSERT_GT(p.xyz[i * 3 + 2], 1.0f);  // everything stands at least 1 m ahead
-    ASSERT_LT(p.xyz[i * 3 + 2], 3.1f);
-  }
+    const Ply p = read_ply(path("cloud.ply"));
+    ASSERT_TRUE(p.ok);
+    EXPECT_TRUE(p.rgb);
+    int w = 0, h = 0;
+    const auto frames = load_frames(path("distance.vzd"), w, h);
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(p.vertices, valid_count(frames.back()));
+    for (size_t i = 0; i < p.vertices; ++i) {
+        ASSERT_GT(p.xyz[i * 3 + 2], 1.0f);  // everything stands at least 1 m ahead
+        ASSERT_LT(p.xyz[i * 3 + 2], 3.1f);
+    }
 }
 
 TEST(ToolCaptureModes, EveryFrameModeWritesOneSetPerFrame) {
-  vzt::TempCwd tmp;
-  const Result r = run({"--virtual=flat:2", "capture", "-n", "3", "--images", "each", "--formats",
-                        "png,ply", "--ply", "xyz", "-o", "each"});
-  ASSERT_EQ(r.code, 0) << r.err;
-  for (int i = 0; i < 3; ++i) {
-    char prefix[32];
-    std::snprintf(prefix, sizeof prefix, "each/frame_%04d_", i);
-    EXPECT_EQ(read_png(std::string(prefix) + "distance.png").w, 320) << prefix;
-    EXPECT_EQ(read_png(std::string(prefix) + "gray.png").h, 240) << prefix;
-    const Ply p = read_ply(std::string(prefix) + "cloud.ply");
-    EXPECT_TRUE(p.ok && !p.rgb && p.vertices == 320u * 240u) << prefix;
-  }
-  EXPECT_FALSE(fs::exists("each/distance.vzd"));
-  EXPECT_FALSE(fs::exists("each/distance.png"));
-  EXPECT_FALSE(fs::exists("each/frame_0003_distance.png"));
+    vzt::TempCwd tmp;
+    const Result r = run({"--virtual=flat:2", "capture", "-n", "3", "--images", "each", "--formats",
+                          "png,ply", "--ply", "xyz", "-o", "each"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    for (int i = 0; i < 3; ++i) {
+        char prefix[32];
+        std::snprintf(prefix, sizeof prefix, "each/frame_%04d_", i);
+        EXPECT_EQ(read_png(std::string(prefix) + "distance.png").w, 320) << prefix;
+        EXPECT_EQ(read_png(std::string(prefix) + "gray.png").h, 240) << prefix;
+        const Ply p = read_ply(std::string(prefix) + "cloud.ply");
+        EXPECT_TRUE(p.ok && !p.rgb && p.vertices == 320u * 240u) << prefix;
+    }
+    EXPECT_FALSE(fs::exists("each/distance.vzd"));
+    EXPECT_FALSE(fs::exists("each/distance.png"));
+    EXPECT_FALSE(fs::exists("each/frame_0003_distance.png"));
 }
 
 TEST(ToolCaptureModes, SceneFromAFrameFileIncludingItsHoles) {
-  vzt::TempCwd tmp;
-  const auto scene = ramp_with_hole();
-  save_frames("scene.vzd", {scene}, 320, 240);
-  const Result r = run({"--virtual=scene.vzd", "capture", "-n", "2", "--vzd", "u16", "-o", "o"});
-  ASSERT_EQ(r.code, 0) << r.err;
-  int w = 0, h = 0;
-  const auto frames = load_frames("o/distance.vzd", w, h);
-  ASSERT_EQ(frames.size(), 2u);
-  for (size_t i = 0; i < scene.size(); ++i)  // millimetres in the file: 1 mm more tolerance
-    ASSERT_NEAR(frames[1][i], scene[i], kQuantum + 0.001f) << "pixel " << i;
-  const size_t valid = valid_count(frames[1]);
-  EXPECT_EQ(valid, 320u * 240u - 40u * 40u);
-  const Ply p = read_ply("o/cloud.ply");
-  ASSERT_TRUE(p.ok);
-  EXPECT_EQ(p.vertices, valid);
-  const Png d = read_png("o/distance.png");
-  const uint8_t* hole = d.at(70, 120);
-  EXPECT_EQ(hole[0] | hole[1] | hole[2], 0);  // invalid pixels are black
+    vzt::TempCwd tmp;
+    const auto scene = ramp_with_hole();
+    save_frames("scene.vzd", {scene}, 320, 240);
+    const Result r = run({"--virtual=scene.vzd", "capture", "-n", "2", "--vzd", "u16", "-o", "o"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    int w = 0, h = 0;
+    const auto frames = load_frames("o/distance.vzd", w, h);
+    ASSERT_EQ(frames.size(), 2u);
+    for (size_t i = 0; i < scene.size(); ++i)  // millimetres in the file: 1 mm more tolerance
+        ASSERT_NEAR(frames[1][i], scene[i], kQuantum + 0.001f) << "pixel " << i;
+    const size_t valid = valid_count(frames[1]);
+    EXPECT_EQ(valid, 320u * 240u - 40u * 40u);
+    const Ply p = read_ply("o/cloud.ply");
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.vertices, valid);
+    const Png d = read_png("o/distance.png");
+    const uint8_t *hole = d.at(70, 120);
+    EXPECT_EQ(hole[0] | hole[1] | hole[2], 0);  // invalid pixels are black
 }
 
 TEST(ToolPlay, TurnsAFrameFileIntoImagesPerFrame) {
-  vzt::TempCwd tmp;
-  const auto a = ramp_with_hole();
-  const auto b = vztool::flat_scene(320, 240, 1.0f, 0.5f).distance;
-  save_frames("rec.vzd", {a, b}, 320, 240);
-  const Result r = run({"play", "rec.vzd", "-o", "p"});
-  ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_NE(r.out.find("played 2 frames (320 x 240) from rec.vzd\n"), std::string::npos) << r.out;
-  EXPECT_EQ(read_png("p/frame_0000_distance.png").w, 320);
-  EXPECT_EQ(read_ply("p/frame_0000_cloud.ply").vertices, valid_count(a));
-  EXPECT_EQ(read_ply("p/frame_0001_cloud.ply").vertices, valid_count(b));
-  EXPECT_FALSE(fs::exists("p/frame_0000_gray.png"));  // a distance file has no gray image
+    vzt::TempCwd tmp;
+    const auto a = ramp_with_hole();
+    const auto b = vztool::flat_scene(320, 240, 1.0f, 0.5f).distance;
+    save_frames("rec.vzd", {a, b}, 320, 240);
+    const Result r = run({"play", "rec.vzd", "-o", "p"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("played 2 frames (320 x 240) from rec.vzd\n"), std::string::npos) << r.out;
+    EXPECT_EQ(read_png("p/frame_0000_distance.png").w, 320);
+    EXPECT_EQ(read_ply("p/frame_0000_cloud.ply").vertices, valid_count(a));
+    EXPECT_EQ(read_ply("p/frame_0001_cloud.ply").vertices, valid_count(b));
+    EXPECT_FALSE(fs::exists("p/frame_0000_gray.png"));  // a distance file has no gray image
 
-  const Result last = run({"play", "rec.vzd", "-o", "q", "--images", "last", "--formats", "ply"});
-  ASSERT_EQ(last.code, 0) << last.err;
-  EXPECT_EQ(read_ply("q/cloud.ply").vertices, valid_count(b));
-  EXPECT_FALSE(fs::exists("q/distance.png"));
+    const Result last = run({"play", "rec.vzd", "-o", "q", "--images", "last", "--formats", "ply"});
+    ASSERT_EQ(last.code, 0) << last.err;
+    EXPECT_EQ(read_ply("q/cloud.ply").vertices, valid_count(b));
+    EXPECT_FALSE(fs::exists("q/distance.png"));
 }
 
 TEST(ToolPlay, RefusesFilesThatAreNotFrameFiles) {
-  vzt::TempCwd tmp;
-  std::ofstream("junk.vzd") << "not a frame file\n";
-  const Result r = run({"play", "junk.vzd"});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(lines(r.err), 1u) << r.err;
-  save_frames("empty.vzd", {}, 320, 240);  // nothing at all
-  EXPECT_EQ(run({"play", "empty.vzd"}).code, 1);
+    vzt::TempCwd tmp;
+    std::ofstream("junk.vzd") << "not a frame file\n";
+    const Result r = run({"play", "junk.vzd"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(lines(r.err), 1u) << r.err;
+    save_frames("empty.vzd", {}, 320, 240);  // nothing at all
+    EXPECT_EQ(run({"play", "empty.vzd"}).code, 1);
 }
 
 // ---- virtual camera: data images ----------------------------------------------
 
 TEST(ToolData, FirmwareWrittenIsReadBackIdentical) {
-  vzt::TempCwd tmp;
-  std::string image(3000, '\0');  // not a whole number of 1018-byte chunks
-  for (size_t i = 0; i < image.size(); ++i) image[i] = char(i * 37 + 11);
-  std::ofstream("fw.bin", std::ios::binary) << image;
-  const Result w = run({"--virtual", "--virtual-flash", "flash", "firmware", "fw.bin", "-t", "5", "-V", "2"});
-  ASSERT_EQ(w.code, 0) << w.err;
-  EXPECT_NE(w.out.find("wrote fw.bin (3000 bytes) as data type 5 version 2"), std::string::npos) << w.out;
-  EXPECT_TRUE(fs::exists("flash/type5-v2.bin"));
-  const Result r = run({"--virtual", "--virtual-flash", "flash", "upload", "-t", "5", "back.bin"});
-  ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(vzt::read_file("back.bin"), image);
+    vzt::TempCwd tmp;
+    std::string image(3000, '\0');  // not a whole number of 1018-byte chunks
+    for (size_t i = 0; i < image.size(); ++i) image[i] = char(i * 37 + 11);
+    std::ofstream("fw.bin", std::ios::binary) << image;
+    const Result w =
+        run({"--virtual", "--virtual-flash", "flash", "firmware", "fw.bin", "-t", "5", "-V", "2"});
+    ASSERT_EQ(w.code, 0) << w.err;
+    EXPECT_NE(w.out.find("wrote fw.bin (3000 bytes) as data type 5 version 2"), std::string::npos)
+        << w.out;
+    EXPECT_TRUE(fs::exists("flash/type5-v2.bin"));
+    const Result r =
+        run({"--virtual", "--virtual-flash", "flash", "upload", "-t", "5", "back.bin"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(vzt::read_file("back.bin"), image);
 }
 
 TEST(ToolData, VersionGateAndMissingImagesFailAtRuntime) {
-  vzt::TempCwd tmp;
-  std::ofstream("img.bin", std::ios::binary) << std::string(100, 'x');
-  // The virtual camera's firmware has version 1: version 1 is not newer.
-  const Result w = run({"--virtual", "--virtual-flash", "flash", "download", "img.bin", "-t", "5", "-V", "1"});
-  EXPECT_EQ(w.code, 1);
-  EXPECT_EQ(lines(w.err), 1u) << w.err;
-  EXPECT_FALSE(fs::exists("flash/type5-v1.bin"));
-  const Result u = run({"--virtual", "upload", "-t", "9", "none.bin"});
-  EXPECT_EQ(u.code, 1);
-  EXPECT_EQ(lines(u.err), 1u) << u.err;
-  EXPECT_FALSE(fs::exists("none.bin"));
-  const Result f = run({"--virtual", "upload", "-t", "0"});  // the factory firmware, into calib.bin
-  ASSERT_EQ(f.code, 0) << f.err;
-  const std::string fw = vzt::read_file("calib.bin");
-  EXPECT_EQ(fw.size(), 16384u);
-  EXPECT_EQ(fw.rfind("vizor virtual camera firmware v1", 0), 0u);
+    vzt::TempCwd tmp;
+    std::ofstream("img.bin", std::ios::binary) << std::string(100, 'x');
+    // The virtual camera's firmware has version 1: version 1 is not newer.
+    const Result w =
+        run({"--virtual", "--virtual-flash", "flash", "download", "img.bin", "-t", "5", "-V", "1"});
+    EXPECT_EQ(w.code, 1);
+    EXPECT_EQ(lines(w.err), 1u) << w.err;
+    EXPECT_FALSE(fs::exists("flash/type5-v1.bin"));
+    const Result u = run({"--virtual", "upload", "-t", "9", "none.bin"});
+    EXPECT_EQ(u.code, 1);
+    EXPECT_EQ(lines(u.err), 1u) << u.err;
+    EXPECT_FALSE(fs::exists("none.bin"));
+    const Result f =
+        run({"--virtual", "upload", "-t", "0"});  // the factory firmware, into calib.bin
+    ASSERT_EQ(f.code, 0) << f.err;
+    const std::string fw = vzt::read_file("calib.bin");
+    EXPECT_EQ(fw.size(), 16384u);
+    EXPECT_EQ(fw.rfind("vizor virtual camera firmware v1", 0), 0u);
 }
 
 // ---- messages: what is wrong and what to do ---------------------------------------
 
 TEST(ToolMessages, SayWhatIsWrongAndWhatToDo) {
-  vzt::TempCwd tmp;
-  const struct {
-    std::vector<std::string> args;
-    int code;
-    const char* says;
-  } cases[] = {
-      {{"capture", "-n", "abc"}, 2, "abc is not a whole number; give a whole number from 1 to"},
-      {{"capture", "-n", "0"}, 2, "0 is out of range; give a whole number from 1 to"},
-      {{"--virtual", "flat", "capture"}, 2, "write --virtual=flat"},
-      {{"capture", "--virtual=bogus"}, 2, "listed in vizor --help"},
-      {{"--virtual", "upload", "-t", "0", "nodir/x.bin"}, 1, "folder nodir does not exist (create it"},
-      {{"--virtual", "--virtual-flash", "/proc/none", "list"}, 1, "choose a writable --virtual-flash"},
-  };
-  for (const auto& c : cases) {
-    const Result r = run(c.args);
-    EXPECT_EQ(r.code, c.code) << c.args[0] << r.err;
-    EXPECT_EQ(lines(r.err), 1u) << r.err;
-    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
-  }
-  EXPECT_FALSE(fs::exists("nodir"));
+    vzt::TempCwd tmp;
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        const char *says;
+    } cases[] = {
+        {{"capture", "-n", "abc"}, 2, "abc is not a whole number; give a whole number from 1 to"},
+        {{"capture", "-n", "0"}, 2, "0 is out of range; give a whole number from 1 to"},
+        {{"--virtual", "flat", "capture"}, 2, "write --virtual=flat"},
+        {{"capture", "--virtual=bogus"}, 2, "listed in vizor --help"},
+        {{"--virtual", "upload", "-t", "0", "nodir/x.bin"},
+         1,
+         "folder nodir does not exist (create it"},
+        {{"--virtual", "--virtual-flash", "/proc/none", "list"},
+         1,
+         "choose a writable --virtual-flash"},
+    };
+    for (const auto &c : cases) {
+        const Result r = run(c.args);
+        EXPECT_EQ(r.code, c.code) << c.args[0] << r.err;
+        EXPECT_EQ(lines(r.err), 1u) << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(fs::exists("nodir"));
 }
 
 TEST(ToolMessages, ListWithoutCameraFailsAsInfoDoes) {
-  vzt::TempCwd tmp;
-  const Result l = run({"list"}), i = run({"info"});
-  if (l.code == 0) GTEST_SKIP() << "a camera is plugged in";
-  EXPECT_EQ(l.code, 1);
-  EXPECT_EQ(i.code, 1);
-  EXPECT_EQ(l.err, i.err);
+    vzt::TempCwd tmp;
+    const Result l = run({"list"}), i = run({"info"});
+    if (l.code == 0) GTEST_SKIP() << "a camera is plugged in";
+    EXPECT_EQ(l.code, 1);
+    EXPECT_EQ(i.code, 1);
+    EXPECT_EQ(l.err, i.err);
 }
 
 TEST(ToolMessages, WriteErrorsOnStandardOutputAreFailures) {
-  const int full = open("/dev/full", O_WRONLY);
-  if (full < 0) GTEST_SKIP() << "no /dev/full";
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"--virtual", "info"},
-                                              {"--virtual", "list"}, {"--help"}}) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      dup2(full, 1);
-      std::vector<std::string> all = {VIZOR_TOOL_PATH};
-      all.insert(all.end(), args.begin(), args.end());
-      std::vector<char*> argv;
-      for (auto& a : all) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
+    const int full = open("/dev/full", O_WRONLY);
+    if (full < 0) GTEST_SKIP() << "no /dev/full";
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"--virtual", "info"}, {"--virtual", "list"}, {"--help"}}) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(full, 1);
+            std::vector<std::string> all = {VIZOR_TOOL_PATH};
+            all.insert(all.end(), args.begin(), args.end());
+            std::vector<char *> argv;
+            for (auto &a : all) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << args.back();
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << args.back();
-  }
-  close(full);
+    close(full);
 }
 
 // ---- JSON output ------------------------------------------------------------------
 
 TEST(ToolJson, EveryReportParsesWithItsDocumentedKeys) {
-  vzt::TempCwd tmp;
-  using nlohmann::json;
-  const json l = json::parse(run({"--virtual", "list", "--json"}).out);
-  ASSERT_EQ(l["cameras"].size(), 1u);
-  EXPECT_EQ(l["cameras"][0]["product"], "VZ-T0-320");
-  EXPECT_EQ(l["cameras"][0]["speed_mbps"], 480);
-  const json i = json::parse(run({"--virtual", "info", "--json"}).out);
-  EXPECT_EQ(i["usb"]["bus"], l["cameras"][0]["bus"]);
-  EXPECT_EQ(i["product"], "VZ-T0-320");
-  EXPECT_EQ(i["frame"]["width"], 320);
-  EXPECT_EQ(i["lens"]["dist_coeff"].size(), 5u);
-  const json r = json::parse(run({"--virtual", "reg", "read", "0x10", "-c", "3", "--json"}).out);
-  ASSERT_EQ(r["registers"].size(), 3u);
-  EXPECT_EQ(r["registers"][2]["addr"], 0x12);
-  const json p = json::parse(run({"--virtual", "param", "get", "03", "--json"}).out);
-  EXPECT_EQ(p["parameters"][0]["text"], "VZ-T0-320");
-  const Result c = run({"--virtual", "capture", "-n", "3", "-o", "o", "--json"});
-  ASSERT_EQ(c.code, 0) << c.err;
-  const json s = json::parse(c.out);
-  EXPECT_EQ(s["frames_captured"], 3);
-  EXPECT_TRUE(s["stopped_by"].is_null());
-  EXPECT_EQ(s["files"].size(), 4u);
-  for (const auto& f : s["files"]) EXPECT_TRUE(fs::exists(f.get<std::string>())) << f;
+    vzt::TempCwd tmp;
+    using nlohmann::json;
+    const json l = json::parse(run({"--virtual", "list", "--json"}).out);
+    ASSERT_EQ(l["cameras"].size(), 1u);
+    EXPECT_EQ(l["cameras"][0]["product"], "VZ-T0-320");
+    EXPECT_EQ(l["cameras"][0]["speed_mbps"], 480);
+    const json i = json::parse(run({"--virtual", "info", "--json"}).out);
+    EXPECT_EQ(i["usb"]["bus"], l["cameras"][0]["bus"]);
+    EXPECT_EQ(i["product"], "VZ-T0-320");
+    EXPECT_EQ(i["frame"]["width"], 320);
+    EXPECT_EQ(i["lens"]["dist_coeff"].size(), 5u);
+    const json r = json::parse(run({"--virtual", "reg", "read", "0x10", "-c", "3", "--json"}).out);
+    ASSERT_EQ(r["registers"].size(), 3u);
+    EXPECT_EQ(r["registers"][2]["addr"], 0x12);
+    const json p = json::parse(run({"--virtual", "param", "get", "03", "--json"}).out);
+    EXPECT_EQ(p["parameters"][0]["text"], "VZ-T0-320");
+    const Result c = run({"--virtual", "capture", "-n", "3", "-o", "o", "--json"});
+    ASSERT_EQ(c.code, 0) << c.err;
+    const json s = json::parse(c.out);
+    EXPECT_EQ(s["frames_captured"], 3);
+    EXPECT_TRUE(s["stopped_by"].is_null());
+    EXPECT_EQ(s["files"].size(), 4u);
+    for (const auto &f : s["files"]) EXPECT_TRUE(fs::exists(f.get<std::string>())) << f;
 }
 
 // ---- vizor-vcam-run takes the tool's scenes ------------------------------------------
 
 TEST(ToolVcamRun, RunsAProgramOnTheToolsScenes) {
-  vzt::TempCwd tmp;
-  for (const float d : {0.9f, 2.1f}) {
-    const std::string flat = "flat:" + std::to_string(d);
-    std::vector<std::string> args = {"--scene", flat, "--", VIZOR_TOOL_PATH, "capture", "-n", "1",
-                                     "-o", "o", "--formats", "vzd"};
-    // vizor-vcam-run puts the umockdev preload last; a sanitizer runtime must
-    // come first, as in the other suites.
-    std::vector<std::string> all = {"env", "LD_PRELOAD=" VIZOR_TEST_PRELOAD, VIZOR_VCAM_RUN_PATH};
-    all.insert(all.end(), args.begin(), args.end());
-    ASSERT_EQ(std::system(([&] {
-                std::string c;
-                for (auto& a : all) c += "'" + a + "' ";
-                return c + ">/dev/null";
-              })().c_str()),
-              0);
-    int w = 0, h = 0;
-    const auto frames = load_frames("o/distance.vzd", w, h);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_NEAR(frames[0][size_t(h / 2) * size_t(w) + size_t(w / 2)], d, 2 * kQuantum) << flat;
-  }
-  EXPECT_EQ(std::system((std::string("env LD_PRELOAD=" VIZOR_TEST_PRELOAD " '") + VIZOR_VCAM_RUN_PATH +
-                         "' --scene bogus -- true 2>/dev/null").c_str()) >> 8, 2);
+    vzt::TempCwd tmp;
+    for (const float d : {0.9f, 2.1f}) {
+        const std::string flat = "flat:" + std::to_string(d);
+        std::vector<std::string> args = {"--scene", flat, "--", VIZOR_TOOL_PATH, "capture", "-n",
+                                         "1",       "-o", "o",  "--formats",     "vzd"};
+        // vizor-vcam-run puts the umockdev preload last; a sanitizer runtime must
+        // come first, as in the other suites.
+        std::vector<std::string> all = {"env", "LD_PRELOAD=" VIZOR_TEST_PRELOAD,
+                                        VIZOR_VCAM_RUN_PATH};
+        all.insert(all.end(), args.begin(), args.end());
+        ASSERT_EQ(std::system(([&] {
+                                  std::string c;
+                                  for (auto &a : all) c += "'" + a + "' ";
+                                  return c + ">/dev/null";
+                              })()
+                                  .c_str()),
+                  0);
+        int w = 0, h = 0;
+        const auto frames = load_frames("o/distance.vzd", w, h);
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_NEAR(frames[0][size_t(h / 2) * size_t(w) + size_t(w / 2)], d, 2 * kQuantum) << flat;
+    }
+    EXPECT_EQ(std::system((std::string("env LD_PRELOAD=" VIZOR_TEST_PRELOAD " '") +
+                           VIZOR_VCAM_RUN_PATH + "' --scene bogus -- true 2>/dev/null")
+                              .c_str()) >>
+                  8,
+              2);
 }

@@ -11,7 +11,9 @@ __attribute__((constructor)) static void probe(void) {
     if (!path) return;
     int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) return;
-    if (pre && write(fd, pre, strlen(pre)) < 0) { /* best effort */ }
-    if (write(fd, "\n", 1) < 0) { /* best effort */ }
+    if (pre && write(fd, pre, strlen(pre)) < 0) { /* best effort */
+    }
+    if (write(fd, "\n", 1) < 0) { /* best effort */
+    }
     close(fd);
 }

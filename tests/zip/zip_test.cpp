@@ -136,8 +136,14 @@ TEST_F(Zip, ArgumentsAndCallbackStop) {
 // Names that would leave the folder refuse the whole archive, even the good
 // entry in front of them.
 TEST_F(Zip, EscapingNamesAreRefused) {
-    const char *bad[] = {"../calib_and_param.bin", "/tmp/vizor-zip-test-abs", "sub\\..\\..\\x",
-                         "a/../../x", "a//b", "./x", "sub/..", "a\x01"};
+    const char *bad[] = {"../calib_and_param.bin",
+                         "/tmp/vizor-zip-test-abs",
+                         "sub\\..\\..\\x",
+                         "a/../../x",
+                         "a//b",
+                         "./x",
+                         "sub/..",
+                         "a\x01"};
     for (const char *name : bad) {
         make_zip("bad.zip", {{"good.bin", "ok"}, {name, "evil"}});
         EXPECT_LT(zip_extract("bad.zip", out.c_str(), nullptr, nullptr), 0) << name;
@@ -174,24 +180,32 @@ TEST_F(Zip, DamagedArchivesLeaveNoPartialFile) {
     } cases[] = {
         {"truncated", [](std::string &z) { z.resize(z.size() / 2); }},
         {"no central directory", [](std::string &z) { z.resize(z.size() - 22); }},
-        {"corrupt data", [](std::string &z) { for (size_t i = 100; i < 400; ++i) z[i] = char(~z[i]); }},
-        {"size above the data", [&](std::string &z) {
+        {"corrupt data",
+         [](std::string &z) {
+             for (size_t i = 100; i < 400; ++i) z[i] = char(~z[i]);
+         }},
+        {"size above the data",
+         [&](std::string &z) {
              patch(z, local, 22, uint32_t(data.size() + 1));
              patch(z, central, 24, uint32_t(data.size() + 1));
          }},
-        {"size below the data", [&](std::string &z) {
+        {"size below the data",
+         [&](std::string &z) {
              patch(z, local, 22, uint32_t(data.size() - 1));
              patch(z, central, 24, uint32_t(data.size() - 1));
          }},
-        {"compressed size beyond the file", [&](std::string &z) {
+        {"compressed size beyond the file",
+         [&](std::string &z) {
              patch(z, local, 18, 0x7FFFFFF0u);
              patch(z, central, 20, 0x7FFFFFF0u);
          }},
-        {"wrong check sum", [&](std::string &z) {
+        {"wrong check sum",
+         [&](std::string &z) {
              patch(z, local, 14, 0x12345678u);
              patch(z, central, 16, 0x12345678u);
          }},
-        {"size beyond the limit", [&](std::string &z) {
+        {"size beyond the limit",
+         [&](std::string &z) {
              patch(z, local, 22, 0xFFFFFFF0u);
              patch(z, central, 24, 0xFFFFFFF0u);
          }},

@@ -17,23 +17,23 @@ namespace vztool {
 
 // A runtime failure: main prints "vizor: <what>" on one line and exits 1.
 struct ToolError : std::runtime_error {
-  using std::runtime_error::runtime_error;
+    using std::runtime_error::runtime_error;
 };
 
 using Json = nlohmann::ordered_json;
 // Prints j (indented) and a newline on standard output.
-void print_json(const Json& j);
+void print_json(const Json &j);
 
 // The failure of list and of every command that opens a camera when there is none.
-extern const char* const kNoCamera;
+extern const char *const kNoCamera;
 
 // Options every subcommand takes.
 struct Globals {
-  std::string scene;      // non-empty: run on a virtual camera showing this scene
-  std::string flash_dir;  // the virtual camera keeps its flash here between runs
-  std::string log_file;   // library log file (none by default)
-  int verbose = 0;        // library messages on the console: 1 WRN, 2 INF, 3 DBG
-  std::string device = "0";
+    std::string scene;      // non-empty: run on a virtual camera showing this scene
+    std::string flash_dir;  // the virtual camera keeps its flash here between runs
+    std::string log_file;   // library log file (none by default)
+    int verbose = 0;        // library messages on the console: 1 WRN, 2 INF, 3 DBG
+    std::string device = "0";
 };
 
 // ---- virtual mode (virtual.cpp) ---------------------------------------------
@@ -43,12 +43,12 @@ bool virtual_supported();
 // Re-executes the program under the umockdev preload unless it already runs
 // under it (keeping LD_PRELOAD and a shared sanitizer runtime first); returns
 // only when the preload is in place. Throws ToolError without a virtual camera.
-void ensure_virtual_preload(char** argv);
+void ensure_virtual_preload(char **argv);
 
 class VirtualCamera;
-void destroy_virtual(VirtualCamera* cam);
+void destroy_virtual(VirtualCamera *cam);
 struct VirtualCameraDeleter {
-  void operator()(VirtualCamera* c) const { destroy_virtual(c); }
+    void operator()(VirtualCamera *c) const { destroy_virtual(c); }
 };
 // The virtual bus leaves with this object, which must happen after every
 // device on it was closed.
@@ -57,117 +57,117 @@ using VirtualCameraPtr = std::unique_ptr<VirtualCamera, VirtualCameraDeleter>;
 // Puts one OPT8241 camera on a virtual bus showing the scene (see --virtual),
 // with its flash loaded from flash_dir when given. Call after vizor_init and
 // before the library lists cameras. Throws ToolError.
-VirtualCameraPtr start_virtual(const std::string& scene, const std::string& flash_dir);
+VirtualCameraPtr start_virtual(const std::string &scene, const std::string &flash_dir);
 // Stores the flash of the camera into its flash folder (if any); returns an
 // empty string or the reason it failed.
-std::string save_virtual_flash(VirtualCamera& cam);
+std::string save_virtual_flash(VirtualCamera &cam);
 
 // ---- one run ----------------------------------------------------------------
 
 class Session {
- public:
-  // Starts the library (log levels from g) and the virtual camera if asked.
-  explicit Session(const Globals& g);
-  // Closes the device, ends the library, saves the virtual flash.
-  ~Session();
-  Session(const Session&) = delete;
-  Session& operator=(const Session&) = delete;
+public:
+    // Starts the library (log levels from g) and the virtual camera if asked.
+    explicit Session(const Globals &g);
+    // Closes the device, ends the library, saves the virtual flash.
+    ~Session();
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
 
-  // The cameras on the bus (USB locations only, nothing opened).
-  std::vector<vizor_dev_t> list();
-  // Opens the camera the --device option names. Throws ToolError.
-  vizor_dev_t* open();
-  vizor_dev_t* dev() { return dev_; }
-  bool is_virtual() const { return static_cast<bool>(vcam_); }
-  // From now until the session has ended (device closed, virtual flash
-  // saved) no signal interrupts the program; what says why.
-  void protect_until_end(const char* what) {
-    if (!protected_) protected_.emplace(what);
-  }
-  // Ends the session early (as the destructor does); returns an empty
-  // string or why the virtual flash could not be saved.
-  std::string finish();
+    // The cameras on the bus (USB locations only, nothing opened).
+    std::vector<vizor_dev_t> list();
+    // Opens the camera the --device option names. Throws ToolError.
+    vizor_dev_t *open();
+    vizor_dev_t *dev() { return dev_; }
+    bool is_virtual() const { return static_cast<bool>(vcam_); }
+    // From now until the session has ended (device closed, virtual flash
+    // saved) no signal interrupts the program; what says why.
+    void protect_until_end(const char *what) {
+        if (!protected_) protected_.emplace(what);
+    }
+    // Ends the session early (as the destructor does); returns an empty
+    // string or why the virtual flash could not be saved.
+    std::string finish();
 
- private:
-  std::optional<ProtectedPhase> protected_;  // first member: released last
-  Globals g_;
-  VirtualCameraPtr vcam_;
-  vizor_dev_t rec_{};
-  vizor_dev_t* dev_ = nullptr;
-  bool started_ = true;  // the library runs (until finish)
+private:
+    std::optional<ProtectedPhase> protected_;  // first member: released last
+    Globals g_;
+    VirtualCameraPtr vcam_;
+    vizor_dev_t rec_{};
+    vizor_dev_t *dev_ = nullptr;
+    bool started_ = true;  // the library runs (until finish)
 };
 
 // ---- subcommands ---------------------------------------------------------------
 
 // Image outputs of capture and play.
 struct OutputOpts {
-  std::string dir = "out";
-  bool each = false;  // images of every frame (else of the last one)
-  bool png = true, ply = true, vzd = true;
-  bool ply_rgb = true;
-  int vzd_fmt = VIZOR_SAVE_FMT_F32;
-  std::optional<std::pair<float, float>> range;  // colour range, metres
-  std::optional<Intrinsics> intrinsics;          // point-cloud camera
+    std::string dir = "out";
+    bool each = false;  // images of every frame (else of the last one)
+    bool png = true, ply = true, vzd = true;
+    bool ply_rgb = true;
+    int vzd_fmt = VIZOR_SAVE_FMT_F32;
+    std::optional<std::pair<float, float>> range;  // colour range, metres
+    std::optional<Intrinsics> intrinsics;          // point-cloud camera
 };
 
 struct CaptureOpts {
-  int frames = 10;
-  bool json = false;  // the summary as JSON
-  OutputOpts out;
-  std::vector<std::string> filters;  // driver filters, "undistort", "min-amplitude=N", ...
+    int frames = 10;
+    bool json = false;  // the summary as JSON
+    OutputOpts out;
+    std::vector<std::string> filters;  // driver filters, "undistort", "min-amplitude=N", ...
 };
 struct PlayOpts {
-  std::string file;
-  OutputOpts out;
+    std::string file;
+    OutputOpts out;
 };
 struct RegOpts {
-  bool write = false;
-  int target = 1;
-  uint32_t addr = 0;
-  int count = 1;
-  bool json = false;
-  std::vector<uint32_t> values;
+    bool write = false;
+    int target = 1;
+    uint32_t addr = 0;
+    int count = 1;
+    bool json = false;
+    std::vector<uint32_t> values;
 };
 struct ParamOpts {
-  bool set = false;
-  std::vector<uint32_t> ids;
-  int len = 0;                 // get: length byte of the request
-  bool json = false;
-  std::vector<uint8_t> value;  // set
+    bool set = false;
+    std::vector<uint32_t> ids;
+    int len = 0;  // get: length byte of the request
+    bool json = false;
+    std::vector<uint8_t> value;  // set
 };
 struct DataOpts {
-  enum class Op { upload, download, firmware } op = Op::upload;
-  std::string file;
-  int type = 0;
-  int version = 0;
+    enum class Op { upload, download, firmware } op = Op::upload;
+    std::string file;
+    int type = 0;
+    int version = 0;
 };
 
-int cmd_list(Session& s, bool json);
-int cmd_info(Session& s, bool json);
-int cmd_capture(Session& s, const CaptureOpts& o);
-int cmd_play(Session& s, const PlayOpts& o);
-int cmd_reg(Session& s, const RegOpts& o);
-int cmd_param(Session& s, const ParamOpts& o);
-int cmd_data(Session& s, const DataOpts& o);
+int cmd_list(Session &s, bool json);
+int cmd_info(Session &s, bool json);
+int cmd_capture(Session &s, const CaptureOpts &o);
+int cmd_play(Session &s, const PlayOpts &o);
+int cmd_reg(Session &s, const RegOpts &o);
+int cmd_param(Session &s, const ParamOpts &o);
+int cmd_data(Session &s, const DataOpts &o);
 
 // vizor view (view_server.cpp): the live viewer in the browser.
 struct ViewOpts {
-  std::string bind = "127.0.0.1";
-  int port = 8080;  // 0: any free port (printed)
-  std::string out_dir = "out";  // snapshots and recordings
-  std::string assets;           // the page's folder (default: installed or source tree)
-  std::string play;             // a distance frame file to show instead of a camera
-  double play_fps = 10;
-  std::optional<std::pair<float, float>> range;
+    std::string bind = "127.0.0.1";
+    int port = 8080;              // 0: any free port (printed)
+    std::string out_dir = "out";  // snapshots and recordings
+    std::string assets;           // the page's folder (default: installed or source tree)
+    std::string play;             // a distance frame file to show instead of a camera
+    double play_fps = 10;
+    std::optional<std::pair<float, float>> range;
 };
-int cmd_view(Session& s, const ViewOpts& o);
+int cmd_view(Session &s, const ViewOpts &o);
 // ---- EPC cameras (epc_cmds.cpp) ----------------------------------------------
 // Chip identity, modulation frequency, integration time and calibration state
 // of an EPC camera; prints nothing for other cameras.
-void print_epc_state(vizor_dev_t* dev);
+void print_epc_state(vizor_dev_t *dev);
 // Switches on the driver filters named by --filter; throws ToolError for an
 // unknown name, a bad value or a driver without filters.
-void apply_filters(vizor_dev_t* dev, const std::vector<std::string>& specs);
+void apply_filters(vizor_dev_t *dev, const std::vector<std::string> &specs);
 
 // Whether standard output is a terminal (progress displays are drawn only
 // there).

@@ -7,80 +7,79 @@
 
 namespace vztool {
 
-const char* const kNoCamera =
+const char *const kNoCamera =
     "no camera found: plug one in and check that the udev rule is installed (see README), or "
     "run on a virtual camera with --virtual";
 
 bool stdout_is_tty() { return ::isatty(STDOUT_FILENO) == 1; }
 
-Session::Session(const Globals& g) : g_(g) {
-  // The library always opens a log file; without --log it goes nowhere.
-  vizor_init(g.log_file.empty() ? "/dev/null" : g.log_file.c_str());
-  static const int console_levels[] = {5, 3, 2, 1, 0};
-  const int console = console_levels[g.verbose < 0 ? 0 : g.verbose > 4 ? 4 : g.verbose];
-  vizor_log_cfg(console, g.log_file.empty() ? 5 : 1, 5);
-  if (!g.scene.empty()) {
-    try {
-      vcam_ = start_virtual(g.scene, g.flash_dir);
-    } catch (...) {
-      vizor_uninit();
-      throw;
+Session::Session(const Globals &g) : g_(g) {
+    // The library always opens a log file; without --log it goes nowhere.
+    vizor_init(g.log_file.empty() ? "/dev/null" : g.log_file.c_str());
+    static const int console_levels[] = {5, 3, 2, 1, 0};
+    const int console = console_levels[g.verbose < 0 ? 0 : g.verbose > 4 ? 4 : g.verbose];
+    vizor_log_cfg(console, g.log_file.empty() ? 5 : 1, 5);
+    if (!g.scene.empty()) {
+        try {
+            vcam_ = start_virtual(g.scene, g.flash_dir);
+        } catch (...) {
+            vizor_uninit();
+            throw;
+        }
     }
-  }
 }
 
 std::string Session::finish() {
-  if (dev_) vizor_dev_close(dev_);
-  dev_ = nullptr;
-  if (!started_) return {};
-  started_ = false;
-  vizor_uninit();
-  if (!vcam_) return {};
-  // Saving replaces the folder's files one by one; a signal waits for it.
-  ProtectedPhase saving("saving the virtual camera's flash");
-  std::string err = save_virtual_flash(*vcam_);
-  vcam_.reset();
-  return err;
+    if (dev_) vizor_dev_close(dev_);
+    dev_ = nullptr;
+    if (!started_) return {};
+    started_ = false;
+    vizor_uninit();
+    if (!vcam_) return {};
+    // Saving replaces the folder's files one by one; a signal waits for it.
+    ProtectedPhase saving("saving the virtual camera's flash");
+    std::string err = save_virtual_flash(*vcam_);
+    vcam_.reset();
+    return err;
 }
 
 Session::~Session() {
-  const std::string err = finish();
-  if (!err.empty()) std::fprintf(stderr, "vizor: virtual flash not saved: %s\n", err.c_str());
+    const std::string err = finish();
+    if (!err.empty()) std::fprintf(stderr, "vizor: virtual flash not saved: %s\n", err.c_str());
 }
 
 std::vector<vizor_dev_t> Session::list() {
-  std::vector<vizor_dev_t> devs(64);
-  const int n = vizor_dev_list(devs.data(), int(devs.size()));
-  devs.resize(size_t(n > 0 ? n : 0));
-  return devs;
+    std::vector<vizor_dev_t> devs(64);
+    const int n = vizor_dev_list(devs.data(), int(devs.size()));
+    devs.resize(size_t(n > 0 ? n : 0));
+    return devs;
 }
 
-vizor_dev_t* Session::open() {
-  const auto sel = parse_device(g_.device);
-  if (!sel) throw ToolError("bad --device " + g_.device);  // validated while parsing
-  const auto devs = list();
-  if (devs.empty())
-    throw ToolError(kNoCamera);
-  const vizor_dev_t* pick = nullptr;
-  if (sel->by_location()) {
-    for (const auto& d : devs)
-      if (d.usb_bus_num == sel->bus && d.usb_port_num == sel->port) pick = &d;
-    if (!pick)
-      throw ToolError("no camera at bus " + std::to_string(sel->bus) + " port " +
-                      std::to_string(sel->port));
-  } else {
-    if (size_t(sel->index) >= devs.size())
-      throw ToolError("no camera " + std::to_string(sel->index) + ": " + std::to_string(devs.size()) +
-                      " found");
-    pick = &devs[size_t(sel->index)];
-  }
-  rec_ = *pick;
-  dev_ = vizor_dev_open(&rec_);
-  if (!dev_)
-    throw ToolError("cannot open the camera at bus " + std::to_string(rec_.usb_bus_num) + " port " +
-                    std::to_string(rec_.usb_port_num) +
-                    " (in use, no permission, or an unknown product)");
-  return dev_;
+vizor_dev_t *Session::open() {
+    const auto sel = parse_device(g_.device);
+    if (!sel) throw ToolError("bad --device " + g_.device);  // validated while parsing
+    const auto devs = list();
+    if (devs.empty()) throw ToolError(kNoCamera);
+    const vizor_dev_t *pick = nullptr;
+    if (sel->by_location()) {
+        for (const auto &d : devs)
+            if (d.usb_bus_num == sel->bus && d.usb_port_num == sel->port) pick = &d;
+        if (!pick)
+            throw ToolError("no camera at bus " + std::to_string(sel->bus) + " port " +
+                            std::to_string(sel->port));
+    } else {
+        if (size_t(sel->index) >= devs.size())
+            throw ToolError("no camera " + std::to_string(sel->index) + ": " +
+                            std::to_string(devs.size()) + " found");
+        pick = &devs[size_t(sel->index)];
+    }
+    rec_ = *pick;
+    dev_ = vizor_dev_open(&rec_);
+    if (!dev_)
+        throw ToolError("cannot open the camera at bus " + std::to_string(rec_.usb_bus_num) +
+                        " port " + std::to_string(rec_.usb_port_num) +
+                        " (in use, no permission, or an unknown product)");
+    return dev_;
 }
 
 }  // namespace vztool

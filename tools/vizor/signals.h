@@ -16,28 +16,28 @@ int pending_signal();
 // 128 + the pending signal (130 SIGINT, 143 SIGTERM), 0 when none.
 int signal_exit_code();
 // Short name of a signal for messages ("SIGINT").
-const char* signal_name(int sig);
+const char *signal_name(int sig);
 
 // While alive, the first signal only sets pending_signal().
 class StoppablePhase {
- public:
-  StoppablePhase();
-  ~StoppablePhase();
-  StoppablePhase(const StoppablePhase&) = delete;
-  StoppablePhase& operator=(const StoppablePhase&) = delete;
+public:
+    StoppablePhase();
+    ~StoppablePhase();
+    StoppablePhase(const StoppablePhase &) = delete;
+    StoppablePhase &operator=(const StoppablePhase &) = delete;
 };
 
 // While alive, no signal ends the program; what the user is told is what.
 // Phases nest; the outermost one decides.
 class ProtectedPhase {
- public:
-  explicit ProtectedPhase(const char* what);
-  ~ProtectedPhase();
-  ProtectedPhase(const ProtectedPhase&) = delete;
-  ProtectedPhase& operator=(const ProtectedPhase&) = delete;
+public:
+    explicit ProtectedPhase(const char *what);
+    ~ProtectedPhase();
+    ProtectedPhase(const ProtectedPhase &) = delete;
+    ProtectedPhase &operator=(const ProtectedPhase &) = delete;
 
- private:
-  int saved_;
+private:
+    int saved_;
 };
 
 }  // namespace vztool

@@ -18,266 +18,266 @@ namespace {
 
 // Value of a hexadecimal digit, -1 for any other character.
 int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
 }
 
-std::string strip_0x(const std::string& s) {
-  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) return s.substr(2);
-  return s;
+std::string strip_0x(const std::string &s) {
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) return s.substr(2);
+    return s;
 }
 
 // A whole-string float (no trailing characters), finite.
-std::optional<float> parse_float(const std::string& s) {
-  if (s.empty()) return std::nullopt;
-  char* end = nullptr;
-  errno = 0;
-  float v = std::strtof(s.c_str(), &end);
-  if (errno != 0 || end != s.c_str() + s.size() || !std::isfinite(v)) return std::nullopt;
-  return v;
+std::optional<float> parse_float(const std::string &s) {
+    if (s.empty()) return std::nullopt;
+    char *end = nullptr;
+    errno = 0;
+    float v = std::strtof(s.c_str(), &end);
+    if (errno != 0 || end != s.c_str() + s.size() || !std::isfinite(v)) return std::nullopt;
+    return v;
 }
 
-std::optional<int> parse_int(const std::string& s, int lo, int hi) {
-  if (s.empty() || s.size() > 9) return std::nullopt;
-  int v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    v = v * 10 + (c - '0');
-  }
-  if (v < lo || v > hi) return std::nullopt;
-  return v;
+std::optional<int> parse_int(const std::string &s, int lo, int hi) {
+    if (s.empty() || s.size() > 9) return std::nullopt;
+    int v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return std::nullopt;
+        v = v * 10 + (c - '0');
+    }
+    if (v < lo || v > hi) return std::nullopt;
+    return v;
 }
 
-std::vector<std::string> split(const std::string& s, char sep) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  for (;;) {
-    size_t p = s.find(sep, start);
-    out.push_back(s.substr(start, p == std::string::npos ? std::string::npos : p - start));
-    if (p == std::string::npos) break;
-    start = p + 1;
-  }
-  return out;
+std::vector<std::string> split(const std::string &s, char sep) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (;;) {
+        size_t p = s.find(sep, start);
+        out.push_back(s.substr(start, p == std::string::npos ? std::string::npos : p - start));
+        if (p == std::string::npos) break;
+        start = p + 1;
+    }
+    return out;
 }
 
 // Percentile q (0..1) of the n values at the front of v (reordered).
-float percentile(std::vector<float>& v, size_t n, double q) {
-  size_t k = size_t(double(n - 1) * q);
-  std::nth_element(v.begin(), v.begin() + std::ptrdiff_t(k), v.begin() + std::ptrdiff_t(n));
-  return v[k];
+float percentile(std::vector<float> &v, size_t n, double q) {
+    size_t k = size_t(double(n - 1) * q);
+    std::nth_element(v.begin(), v.begin() + std::ptrdiff_t(k), v.begin() + std::ptrdiff_t(n));
+    return v[k];
 }
 
 }  // namespace
 
 // ---- parsing ------------------------------------------------------------------
 
-std::optional<uint32_t> parse_hex_u32(const std::string& s) {
-  std::string h = strip_0x(s);
-  if (h.empty() || h.size() > 8) return std::nullopt;
-  uint32_t v = 0;
-  for (char c : h) {
-    const int d = hex_value(c);
-    if (d < 0) return std::nullopt;
-    v = v << 4 | uint32_t(d);
-  }
-  return v;
-}
-
-std::optional<std::vector<uint8_t>> parse_hex_bytes(const std::vector<std::string>& tokens) {
-  std::vector<uint8_t> out;
-  for (const auto& t : tokens) {
-    std::string h;
-    for (char c : strip_0x(t))
-      if (c != ':') h += c;
-    if (h.empty() || h.size() % 2 != 0) return std::nullopt;
-    for (size_t i = 0; i < h.size(); i += 2) {
-      const int hi = hex_value(h[i]), lo = hex_value(h[i + 1]);
-      if (hi < 0 || lo < 0) return std::nullopt;
-      out.push_back(uint8_t(hi << 4 | lo));
+std::optional<uint32_t> parse_hex_u32(const std::string &s) {
+    std::string h = strip_0x(s);
+    if (h.empty() || h.size() > 8) return std::nullopt;
+    uint32_t v = 0;
+    for (char c : h) {
+        const int d = hex_value(c);
+        if (d < 0) return std::nullopt;
+        v = v << 4 | uint32_t(d);
     }
-  }
-  return out;
+    return v;
 }
 
-std::optional<std::pair<float, float>> parse_range(const std::string& s) {
-  auto parts = split(s, ':');
-  if (parts.size() != 2) return std::nullopt;
-  auto lo = parse_float(parts[0]), hi = parse_float(parts[1]);
-  if (!lo || !hi || *lo < 0 || *hi <= *lo || *hi >= 60) return std::nullopt;
-  return std::make_pair(*lo, *hi);
+std::optional<std::vector<uint8_t>> parse_hex_bytes(const std::vector<std::string> &tokens) {
+    std::vector<uint8_t> out;
+    for (const auto &t : tokens) {
+        std::string h;
+        for (char c : strip_0x(t))
+            if (c != ':') h += c;
+        if (h.empty() || h.size() % 2 != 0) return std::nullopt;
+        for (size_t i = 0; i < h.size(); i += 2) {
+            const int hi = hex_value(h[i]), lo = hex_value(h[i + 1]);
+            if (hi < 0 || lo < 0) return std::nullopt;
+            out.push_back(uint8_t(hi << 4 | lo));
+        }
+    }
+    return out;
 }
 
-std::optional<Intrinsics> parse_intrinsics(const std::string& s) {
-  auto parts = split(s, ',');
-  if (parts.size() != 4) return std::nullopt;
-  float v[4];
-  for (int i = 0; i < 4; ++i) {
-    auto f = parse_float(parts[size_t(i)]);
-    if (!f) return std::nullopt;
-    v[i] = *f;
-  }
-  if (v[2] <= 0 || v[3] <= 0) return std::nullopt;
-  return Intrinsics{v[0], v[1], v[2], v[3]};
+std::optional<std::pair<float, float>> parse_range(const std::string &s) {
+    auto parts = split(s, ':');
+    if (parts.size() != 2) return std::nullopt;
+    auto lo = parse_float(parts[0]), hi = parse_float(parts[1]);
+    if (!lo || !hi || *lo < 0 || *hi <= *lo || *hi >= 60) return std::nullopt;
+    return std::make_pair(*lo, *hi);
+}
+
+std::optional<Intrinsics> parse_intrinsics(const std::string &s) {
+    auto parts = split(s, ',');
+    if (parts.size() != 4) return std::nullopt;
+    float v[4];
+    for (int i = 0; i < 4; ++i) {
+        auto f = parse_float(parts[size_t(i)]);
+        if (!f) return std::nullopt;
+        v[i] = *f;
+    }
+    if (v[2] <= 0 || v[3] <= 0) return std::nullopt;
+    return Intrinsics{v[0], v[1], v[2], v[3]};
 }
 
 Intrinsics default_intrinsics(int width, int height) {
-  Intrinsics k;
-  k.cx = float(width - 1) / 2;
-  k.cy = float(height - 1) / 2;
-  k.fx = 211.0f * float(width) / 320.0f;
-  k.fy = 211.0f * float(height) / 240.0f;
-  return k;
+    Intrinsics k;
+    k.cx = float(width - 1) / 2;
+    k.cy = float(height - 1) / 2;
+    k.fx = 211.0f * float(width) / 320.0f;
+    k.fy = 211.0f * float(height) / 240.0f;
+    return k;
 }
 
-std::optional<DeviceSel> parse_device(const std::string& s) {
-  DeviceSel d;
-  auto parts = split(s, ':');
-  if (parts.size() == 1) {
-    auto i = parse_int(parts[0], 0, 255);
-    if (!i) return std::nullopt;
-    d.index = *i;
+std::optional<DeviceSel> parse_device(const std::string &s) {
+    DeviceSel d;
+    auto parts = split(s, ':');
+    if (parts.size() == 1) {
+        auto i = parse_int(parts[0], 0, 255);
+        if (!i) return std::nullopt;
+        d.index = *i;
+        return d;
+    }
+    if (parts.size() != 2) return std::nullopt;
+    auto b = parse_int(parts[0], 0, 255), p = parse_int(parts[1], 0, 255);
+    if (!b || !p) return std::nullopt;
+    d.bus = *b;
+    d.port = *p;
     return d;
-  }
-  if (parts.size() != 2) return std::nullopt;
-  auto b = parse_int(parts[0], 0, 255), p = parse_int(parts[1], 0, 255);
-  if (!b || !p) return std::nullopt;
-  d.bus = *b;
-  d.port = *p;
-  return d;
 }
 
 // ---- display scaling --------------------------------------------------------
 
-std::optional<std::pair<float, float>> auto_range(const std::vector<float>& dist,
-                                                  std::vector<float>& scratch) {
-  scratch.resize(dist.size());
-  size_t n = 0;
-  for (float d : dist)
-    if (valid_distance(d)) scratch[n++] = d;
-  if (n < 2) return std::nullopt;
-  float lo = percentile(scratch, n, 0.01);
-  float hi = percentile(scratch, n, 0.99);
-  if (hi - lo < 0.01f) {
-    float mid = (lo + hi) / 2;
-    lo = std::max(0.0f, mid - 0.005f);
-    hi = lo + 0.01f;
-  }
-  return std::make_pair(lo, hi);
+std::optional<std::pair<float, float>> auto_range(const std::vector<float> &dist,
+                                                  std::vector<float> &scratch) {
+    scratch.resize(dist.size());
+    size_t n = 0;
+    for (float d : dist)
+        if (valid_distance(d)) scratch[n++] = d;
+    if (n < 2) return std::nullopt;
+    float lo = percentile(scratch, n, 0.01);
+    float hi = percentile(scratch, n, 0.99);
+    if (hi - lo < 0.01f) {
+        float mid = (lo + hi) / 2;
+        lo = std::max(0.0f, mid - 0.005f);
+        hi = lo + 0.01f;
+    }
+    return std::make_pair(lo, hi);
 }
 
-void clamp_valid(const std::vector<float>& dist, float lo, float hi, std::vector<float>& out) {
-  out.resize(dist.size());
-  for (size_t i = 0; i < dist.size(); ++i) {
-    float d = dist[i];
-    out[i] = valid_distance(d) ? std::clamp(d, lo, hi) : d;
-  }
+void clamp_valid(const std::vector<float> &dist, float lo, float hi, std::vector<float> &out) {
+    out.resize(dist.size());
+    for (size_t i = 0; i < dist.size(); ++i) {
+        float d = dist[i];
+        out[i] = valid_distance(d) ? std::clamp(d, lo, hi) : d;
+    }
 }
 
-float gray_white_level(const std::vector<float>& gray, std::vector<float>& scratch) {
-  scratch.resize(gray.size());
-  size_t n = 0;
-  for (float g : gray)
-    if (std::isfinite(g) && g > 0) scratch[n++] = g;
-  if (n == 0) return 0;
-  return percentile(scratch, n, 0.99);
+float gray_white_level(const std::vector<float> &gray, std::vector<float> &scratch) {
+    scratch.resize(gray.size());
+    size_t n = 0;
+    for (float g : gray)
+        if (std::isfinite(g) && g > 0) scratch[n++] = g;
+    if (n == 0) return 0;
+    return percentile(scratch, n, 0.99);
 }
 
-void gray_to_u8(const std::vector<float>& gray, float white, std::vector<uint8_t>& out) {
-  out.resize(gray.size());
-  const float k = white > 0 ? 255.0f / white : 0.0f;
-  for (size_t i = 0; i < gray.size(); ++i) {
-    const float v = gray[i] * k;
-    out[i] = !(v > 0.0f) ? 0 : v >= 255.0f ? 255 : uint8_t(v + 0.5f);
-  }
+void gray_to_u8(const std::vector<float> &gray, float white, std::vector<uint8_t> &out) {
+    out.resize(gray.size());
+    const float k = white > 0 ? 255.0f / white : 0.0f;
+    for (size_t i = 0; i < gray.size(); ++i) {
+        const float v = gray[i] * k;
+        out[i] = !(v > 0.0f) ? 0 : v >= 255.0f ? 255 : uint8_t(v + 0.5f);
+    }
 }
 
 // ---- files --------------------------------------------------------------------
 
-std::string write_png(const std::string& path, int width, int height, int channels,
-                      const uint8_t* pixels) {
-  if (width <= 0 || height <= 0 || (channels != 1 && channels != 3) || !pixels)
-    return "bad image geometry";
-  png_image img;
-  std::memset(&img, 0, sizeof img);
-  img.version = PNG_IMAGE_VERSION;
-  img.width = png_uint_32(width);
-  img.height = png_uint_32(height);
-  img.format = channels == 3 ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
-  if (!png_image_write_to_file(&img, path.c_str(), 0, pixels, width * channels, nullptr)) {
-    std::string why = img.message;
-    png_image_free(&img);
-    return why.empty() ? "libpng failed" : why;
-  }
-  return {};
+std::string write_png(const std::string &path, int width, int height, int channels,
+                      const uint8_t *pixels) {
+    if (width <= 0 || height <= 0 || (channels != 1 && channels != 3) || !pixels)
+        return "bad image geometry";
+    png_image img;
+    std::memset(&img, 0, sizeof img);
+    img.version = PNG_IMAGE_VERSION;
+    img.width = png_uint_32(width);
+    img.height = png_uint_32(height);
+    img.format = channels == 3 ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
+    if (!png_image_write_to_file(&img, path.c_str(), 0, pixels, width * channels, nullptr)) {
+        std::string why = img.message;
+        png_image_free(&img);
+        return why.empty() ? "libpng failed" : why;
+    }
+    return {};
 }
 
 namespace {
 
 // Buffered little-endian writer.
 class LeWriter {
- public:
-  explicit LeWriter(std::FILE* f) : f_(f) {}
-  ~LeWriter() { flush(); }
-  void f32(float v) {
-    uint32_t u = std::bit_cast<uint32_t>(v);
-    if (room() < 4) flush();
-    for (int i = 0; i < 4; ++i) buf_[len_++] = uint8_t(u >> (8 * i));
-  }
-  void u8(uint8_t v) {
-    if (room() < 1) flush();
-    buf_[len_++] = v;
-  }
-  void flush() {
-    if (len_ && std::fwrite(buf_, 1, len_, f_) != len_) failed_ = true;
-    len_ = 0;
-  }
-  bool failed() const { return failed_; }
+public:
+    explicit LeWriter(std::FILE *f) : f_(f) {}
+    ~LeWriter() { flush(); }
+    void f32(float v) {
+        uint32_t u = std::bit_cast<uint32_t>(v);
+        if (room() < 4) flush();
+        for (int i = 0; i < 4; ++i) buf_[len_++] = uint8_t(u >> (8 * i));
+    }
+    void u8(uint8_t v) {
+        if (room() < 1) flush();
+        buf_[len_++] = v;
+    }
+    void flush() {
+        if (len_ && std::fwrite(buf_, 1, len_, f_) != len_) failed_ = true;
+        len_ = 0;
+    }
+    bool failed() const { return failed_; }
 
- private:
-  size_t room() const { return sizeof buf_ - len_; }
-  std::FILE* f_;
-  uint8_t buf_[1 << 16];
-  size_t len_ = 0;
-  bool failed_ = false;
+private:
+    size_t room() const { return sizeof buf_ - len_; }
+    std::FILE *f_;
+    uint8_t buf_[1 << 16];
+    size_t len_ = 0;
+    bool failed_ = false;
 };
 
 struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
+    void operator()(std::FILE *f) const { std::fclose(f); }
 };
 
 }  // namespace
 
-std::string write_ply(const std::string& path, const float* xyz, size_t n, const uint8_t* rgb) {
-  std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), "wb"));
-  if (!f) return std::strerror(errno);
-  std::string hdr =
-      "ply\nformat binary_little_endian 1.0\ncomment written by vizor\n"
-      "element vertex " +
-      std::to_string(n) + "\nproperty float x\nproperty float y\nproperty float z\n";
-  if (rgb) hdr += "property uchar red\nproperty uchar green\nproperty uchar blue\n";
-  hdr += "end_header\n";
-  if (std::fwrite(hdr.data(), 1, hdr.size(), f.get()) != hdr.size()) return "write failed";
-  bool failed = false;
-  {
-    auto w = std::make_unique<LeWriter>(f.get());
-    for (size_t i = 0; i < n; ++i) {
-      w->f32(xyz[3 * i]);
-      w->f32(xyz[3 * i + 1]);
-      w->f32(xyz[3 * i + 2]);
-      if (rgb) {
-        w->u8(rgb[3 * i]);
-        w->u8(rgb[3 * i + 1]);
-        w->u8(rgb[3 * i + 2]);
-      }
+std::string write_ply(const std::string &path, const float *xyz, size_t n, const uint8_t *rgb) {
+    std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), "wb"));
+    if (!f) return std::strerror(errno);
+    std::string hdr =
+        "ply\nformat binary_little_endian 1.0\ncomment written by vizor\n"
+        "element vertex " +
+        std::to_string(n) + "\nproperty float x\nproperty float y\nproperty float z\n";
+    if (rgb) hdr += "property uchar red\nproperty uchar green\nproperty uchar blue\n";
+    hdr += "end_header\n";
+    if (std::fwrite(hdr.data(), 1, hdr.size(), f.get()) != hdr.size()) return "write failed";
+    bool failed = false;
+    {
+        auto w = std::make_unique<LeWriter>(f.get());
+        for (size_t i = 0; i < n; ++i) {
+            w->f32(xyz[3 * i]);
+            w->f32(xyz[3 * i + 1]);
+            w->f32(xyz[3 * i + 2]);
+            if (rgb) {
+                w->u8(rgb[3 * i]);
+                w->u8(rgb[3 * i + 1]);
+                w->u8(rgb[3 * i + 2]);
+            }
+        }
+        w->flush();
+        failed = w->failed();
     }
-    w->flush();
-    failed = w->failed();
-  }
-  if (failed) return "write failed";
-  if (std::fclose(f.release()) != 0) return "write failed";
-  return {};
+    if (failed) return "write failed";
+    if (std::fclose(f.release()) != 0) return "write failed";
+    return {};
 }
 
 // ---- scenes -------------------------------------------------------------------
@@ -285,20 +285,20 @@ std::string write_ply(const std::string& path, const float* xyz, size_t n, const
 namespace {
 
 struct Vec {
-  double x, y, z;
+    double x, y, z;
 };
 double dot(Vec a, Vec b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
 
 // Smallest root t > eps of a t^2 + b t + c = 0, or infinity.
 double first_root(double a, double b, double c) {
-  const double eps = 1e-9;
-  double disc = b * b - 4 * a * c;
-  if (disc < 0) return INFINITY;
-  double s = std::sqrt(disc);
-  double t0 = (-b - s) / (2 * a), t1 = (-b + s) / (2 * a);
-  if (t0 > eps) return t0;
-  if (t1 > eps) return t1;
-  return INFINITY;
+    const double eps = 1e-9;
+    double disc = b * b - 4 * a * c;
+    if (disc < 0) return INFINITY;
+    double s = std::sqrt(disc);
+    double t0 = (-b - s) / (2 * a), t1 = (-b + s) / (2 * a);
+    if (t0 > eps) return t0;
+    if (t1 > eps) return t1;
+    return INFINITY;
 }
 
 // Room geometry (metres, camera at the origin, x right, y down, z ahead).
@@ -310,184 +310,187 @@ constexpr double kPoleX = -0.15, kPoleZ = 1.9, kPoleR = 0.06;
 
 // Entry parameter of the ray t*d into the box (slab method), or infinity.
 double hit_box(Vec d) {
-  double tmin = 0, tmax = INFINITY;
-  const double o[3] = {0, 0, 0}, dd[3] = {d.x, d.y, d.z};
-  const double lo[3] = {kBoxMin.x, kBoxMin.y, kBoxMin.z}, hi[3] = {kBoxMax.x, kBoxMax.y, kBoxMax.z};
-  for (int i = 0; i < 3; ++i) {
-    if (dd[i] == 0) {
-      if (o[i] < lo[i] || o[i] > hi[i]) return INFINITY;
-      continue;
+    double tmin = 0, tmax = INFINITY;
+    const double o[3] = {0, 0, 0}, dd[3] = {d.x, d.y, d.z};
+    const double lo[3] = {kBoxMin.x, kBoxMin.y, kBoxMin.z},
+                 hi[3] = {kBoxMax.x, kBoxMax.y, kBoxMax.z};
+    for (int i = 0; i < 3; ++i) {
+        if (dd[i] == 0) {
+            if (o[i] < lo[i] || o[i] > hi[i]) return INFINITY;
+            continue;
+        }
+        double t1 = (lo[i] - o[i]) / dd[i], t2 = (hi[i] - o[i]) / dd[i];
+        if (t1 > t2) std::swap(t1, t2);
+        tmin = std::max(tmin, t1);
+        tmax = std::min(tmax, t2);
+        if (tmin > tmax) return INFINITY;
     }
-    double t1 = (lo[i] - o[i]) / dd[i], t2 = (hi[i] - o[i]) / dd[i];
-    if (t1 > t2) std::swap(t1, t2);
-    tmin = std::max(tmin, t1);
-    tmax = std::min(tmax, t2);
-    if (tmin > tmax) return INFINITY;
-  }
-  return tmin > 0 ? tmin : INFINITY;
+    return tmin > 0 ? tmin : INFINITY;
 }
 
 }  // namespace
 
 SceneImage room_scene(int width, int height) {
-  SceneImage s;
-  s.width = width;
-  s.height = height;
-  const size_t n = size_t(std::max(width, 0)) * size_t(std::max(height, 0));
-  s.distance.assign(n, 0.0f);
-  s.reflectivity.assign(n, 0.0f);
-  const Intrinsics k = default_intrinsics(width, height);
-  for (int v = 0; v < height; ++v) {
-    for (int u = 0; u < width; ++u) {
-      const Vec d{(u - k.cx) / double(k.fx), (v - k.cy) / double(k.fy), 1.0};
-      double best = kBackZ;  // the back wall is always behind everything else
-      double refl = 0.8;
-      auto consider = [&](double t, double r) {
-        if (t < best) {
-          best = t;
-          refl = r;
+    SceneImage s;
+    s.width = width;
+    s.height = height;
+    const size_t n = size_t(std::max(width, 0)) * size_t(std::max(height, 0));
+    s.distance.assign(n, 0.0f);
+    s.reflectivity.assign(n, 0.0f);
+    const Intrinsics k = default_intrinsics(width, height);
+    for (int v = 0; v < height; ++v) {
+        for (int u = 0; u < width; ++u) {
+            const Vec d{(u - k.cx) / double(k.fx), (v - k.cy) / double(k.fy), 1.0};
+            double best = kBackZ;  // the back wall is always behind everything else
+            double refl = 0.8;
+            auto consider = [&](double t, double r) {
+                if (t < best) {
+                    best = t;
+                    refl = r;
+                }
+            };
+            if (d.y > 0) {
+                double t = kFloorY / d.y;
+                double x = t * d.x, z = t * d.z;
+                bool light = (int(std::floor(x / 0.5)) + int(std::floor(z / 0.5))) % 2 == 0;
+                consider(t, light ? 0.7 : 0.4);
+            }
+            if (d.x > 0) consider(kSideX / d.x, 0.6);
+            if (d.x < 0) consider(-kSideX / d.x, 0.6);
+            consider(hit_box(d), 0.95);
+            consider(first_root(dot(d, d), -2 * dot(d, kBall), dot(kBall, kBall) - kBallR * kBallR),
+                     0.5);
+            consider(first_root(d.x * d.x + 1, -2 * (d.x * kPoleX + kPoleZ),
+                                kPoleX * kPoleX + kPoleZ * kPoleZ - kPoleR * kPoleR),
+                     0.9);
+            const size_t i = size_t(v) * size_t(width) + size_t(u);
+            s.distance[i] = float(best * std::sqrt(dot(d, d)));
+            s.reflectivity[i] = float(refl);
         }
-      };
-      if (d.y > 0) {
-        double t = kFloorY / d.y;
-        double x = t * d.x, z = t * d.z;
-        bool light = (int(std::floor(x / 0.5)) + int(std::floor(z / 0.5))) % 2 == 0;
-        consider(t, light ? 0.7 : 0.4);
-      }
-      if (d.x > 0) consider(kSideX / d.x, 0.6);
-      if (d.x < 0) consider(-kSideX / d.x, 0.6);
-      consider(hit_box(d), 0.95);
-      consider(first_root(dot(d, d), -2 * dot(d, kBall), dot(kBall, kBall) - kBallR * kBallR), 0.5);
-      consider(first_root(d.x * d.x + 1, -2 * (d.x * kPoleX + kPoleZ),
-                          kPoleX * kPoleX + kPoleZ * kPoleZ - kPoleR * kPoleR),
-               0.9);
-      const size_t i = size_t(v) * size_t(width) + size_t(u);
-      s.distance[i] = float(best * std::sqrt(dot(d, d)));
-      s.reflectivity[i] = float(refl);
     }
-  }
-  return s;
+    return s;
 }
 
 SceneImage flat_scene(int width, int height, float distance, float reflectivity) {
-  SceneImage s;
-  s.width = width;
-  s.height = height;
-  const size_t n = size_t(std::max(width, 0)) * size_t(std::max(height, 0));
-  s.distance.assign(n, distance);
-  s.reflectivity.assign(n, reflectivity);
-  return s;
+    SceneImage s;
+    s.width = width;
+    s.height = height;
+    const size_t n = size_t(std::max(width, 0)) * size_t(std::max(height, 0));
+    s.distance.assign(n, distance);
+    s.reflectivity.assign(n, reflectivity);
+    return s;
 }
 
 SceneImage ramp_scene(int width, int height, float near_m, float far_m, float reflectivity) {
-  SceneImage s = flat_scene(width, height, near_m, reflectivity);
-  for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x)
-      s.distance[size_t(y) * size_t(width) + size_t(x)] =
-          width > 1 ? near_m + (far_m - near_m) * float(x) / float(width - 1) : near_m;
-  return s;
+    SceneImage s = flat_scene(width, height, near_m, reflectivity);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            s.distance[size_t(y) * size_t(width) + size_t(x)] =
+                width > 1 ? near_m + (far_m - near_m) * float(x) / float(width - 1) : near_m;
+    return s;
 }
 
-SceneImage scene_from_distances(const std::vector<float>& dist, int src_w, int src_h, int width,
+SceneImage scene_from_distances(const std::vector<float> &dist, int src_w, int src_h, int width,
                                 int height) {
-  SceneImage s = flat_scene(width, height, 0.0f, 0.0f);
-  if (src_w <= 0 || src_h <= 0 || dist.size() < size_t(src_w) * size_t(src_h)) return s;
-  for (int y = 0; y < height; ++y) {
-    const int sy = int(int64_t(y) * src_h / height);
-    for (int x = 0; x < width; ++x) {
-      const int sx = int(int64_t(x) * src_w / width);
-      const float d = dist[size_t(sy) * size_t(src_w) + size_t(sx)];
-      const size_t i = size_t(y) * size_t(width) + size_t(x);
-      if (valid_distance(d)) {
-        s.distance[i] = d;
-        s.reflectivity[i] = 0.8f;
-      }
+    SceneImage s = flat_scene(width, height, 0.0f, 0.0f);
+    if (src_w <= 0 || src_h <= 0 || dist.size() < size_t(src_w) * size_t(src_h)) return s;
+    for (int y = 0; y < height; ++y) {
+        const int sy = int(int64_t(y) * src_h / height);
+        for (int x = 0; x < width; ++x) {
+            const int sx = int(int64_t(x) * src_w / width);
+            const float d = dist[size_t(sy) * size_t(src_w) + size_t(sx)];
+            const size_t i = size_t(y) * size_t(width) + size_t(x);
+            if (valid_distance(d)) {
+                s.distance[i] = d;
+                s.reflectivity[i] = 0.8f;
+            }
+        }
     }
-  }
-  return s;
+    return s;
 }
 
-std::optional<SceneSpec> parse_builtin_scene(const std::string& s) {
-  auto parts = split(s, ':');
-  SceneSpec scene;
-  if (parts[0] == "room" && parts.size() == 1) {
-    scene.kind = SceneSpec::Kind::room;
-    return scene;
-  }
-  if (parts[0] == "flat" && parts.size() <= 2) {
-    scene.kind = SceneSpec::Kind::flat;
-    scene.a = 1.5f;
-    if (parts.size() == 2) {
-      auto d = parse_float(parts[1]);
-      if (!d || !valid_distance(*d)) return std::nullopt;
-      scene.a = *d;
+std::optional<SceneSpec> parse_builtin_scene(const std::string &s) {
+    auto parts = split(s, ':');
+    SceneSpec scene;
+    if (parts[0] == "room" && parts.size() == 1) {
+        scene.kind = SceneSpec::Kind::room;
+        return scene;
     }
-    return scene;
-  }
-  if (parts[0] == "ramp" && (parts.size() == 1 || parts.size() == 3)) {
-    scene.kind = SceneSpec::Kind::ramp;
-    scene.a = 0.5f;
-    scene.b = 3.0f;
-    if (parts.size() == 3) {
-      auto n = parse_float(parts[1]), f = parse_float(parts[2]);
-      if (!n || !f || !valid_distance(*n) || !valid_distance(*f)) return std::nullopt;
-      scene.a = *n;
-      scene.b = *f;
+    if (parts[0] == "flat" && parts.size() <= 2) {
+        scene.kind = SceneSpec::Kind::flat;
+        scene.a = 1.5f;
+        if (parts.size() == 2) {
+            auto d = parse_float(parts[1]);
+            if (!d || !valid_distance(*d)) return std::nullopt;
+            scene.a = *d;
+        }
+        return scene;
     }
-    return scene;
-  }
-  return std::nullopt;
+    if (parts[0] == "ramp" && (parts.size() == 1 || parts.size() == 3)) {
+        scene.kind = SceneSpec::Kind::ramp;
+        scene.a = 0.5f;
+        scene.b = 3.0f;
+        if (parts.size() == 3) {
+            auto n = parse_float(parts[1]), f = parse_float(parts[2]);
+            if (!n || !f || !valid_distance(*n) || !valid_distance(*f)) return std::nullopt;
+            scene.a = *n;
+            scene.b = *f;
+        }
+        return scene;
+    }
+    return std::nullopt;
 }
 
-std::string read_first_distance_frame(const std::string& path, std::vector<float>& dist, int& width,
-                                      int& height) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return "cannot open " + path;
-  char head[64] = {}, kind[4] = {};
-  int w = 0, h = 0;
-  const bool ok_head = std::fgets(head, sizeof head, f) && std::strchr(head, '\n') &&
-                       std::sscanf(head, "VZ_DIST,%3[A-Z0-9],%d,%d", kind, &w, &h) == 3;
-  const std::string k = kind;
-  const size_t bytes = k == "U16" ? 2 : 4;
-  if (!ok_head || (k != "F32" && k != "U32" && k != "U16") || w <= 0 || h <= 0 || w > 8192 ||
-      h > 8192) {
+std::string read_first_distance_frame(const std::string &path, std::vector<float> &dist, int &width,
+                                      int &height) {
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) return "cannot open " + path;
+    char head[64] = {}, kind[4] = {};
+    int w = 0, h = 0;
+    const bool ok_head = std::fgets(head, sizeof head, f) && std::strchr(head, '\n') &&
+                         std::sscanf(head, "VZ_DIST,%3[A-Z0-9],%d,%d", kind, &w, &h) == 3;
+    const std::string k = kind;
+    const size_t bytes = k == "U16" ? 2 : 4;
+    if (!ok_head || (k != "F32" && k != "U32" && k != "U16") || w <= 0 || h <= 0 || w > 8192 ||
+        h > 8192) {
+        std::fclose(f);
+        return path + " is not a distance frame file (no VZ_DIST header)";
+    }
+    std::vector<uint8_t> raw(size_t(w) * size_t(h) * bytes);
+    const bool whole = std::fread(raw.data(), 1, raw.size(), f) == raw.size();
     std::fclose(f);
-    return path + " is not a distance frame file (no VZ_DIST header)";
-  }
-  std::vector<uint8_t> raw(size_t(w) * size_t(h) * bytes);
-  const bool whole = std::fread(raw.data(), 1, raw.size(), f) == raw.size();
-  std::fclose(f);
-  if (!whole) return path + " holds no whole frame";
-  dist.resize(size_t(w) * size_t(h));
-  for (size_t i = 0; i < dist.size(); ++i) {
-    const uint8_t* p = &raw[i * bytes];
-    uint32_t u = p[0] | uint32_t(p[1]) << 8;
-    if (bytes == 4) u |= uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-    if (k == "F32")
-      std::memcpy(&dist[i], &u, 4);
-    else
-      dist[i] = float(u) / 1000;
-  }
-  width = w;
-  height = h;
-  return {};
+    if (!whole) return path + " holds no whole frame";
+    dist.resize(size_t(w) * size_t(h));
+    for (size_t i = 0; i < dist.size(); ++i) {
+        const uint8_t *p = &raw[i * bytes];
+        uint32_t u = p[0] | uint32_t(p[1]) << 8;
+        if (bytes == 4) u |= uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+        if (k == "F32")
+            std::memcpy(&dist[i], &u, 4);
+        else
+            dist[i] = float(u) / 1000;
+    }
+    width = w;
+    height = h;
+    return {};
 }
 
-std::string scene_from_argument(const std::string& arg, int width, int height, SceneImage& out) {
-  if (auto s = parse_builtin_scene(arg)) {
-    switch (s->kind) {
-      case SceneSpec::Kind::room: out = room_scene(width, height); return {};
-      case SceneSpec::Kind::flat: out = flat_scene(width, height, s->a, 0.8f); return {};
-      case SceneSpec::Kind::ramp: out = ramp_scene(width, height, s->a, s->b, 0.8f); return {};
-      case SceneSpec::Kind::file: break;
+std::string scene_from_argument(const std::string &arg, int width, int height, SceneImage &out) {
+    if (auto s = parse_builtin_scene(arg)) {
+        switch (s->kind) {
+        case SceneSpec::Kind::room: out = room_scene(width, height); return {};
+        case SceneSpec::Kind::flat: out = flat_scene(width, height, s->a, 0.8f); return {};
+        case SceneSpec::Kind::ramp: out = ramp_scene(width, height, s->a, s->b, 0.8f); return {};
+        case SceneSpec::Kind::file: break;
+        }
     }
-  }
-  std::vector<float> dist;
-  int w = 0, h = 0;
-  const std::string err = read_first_distance_frame(arg, dist, w, h);
-  if (!err.empty()) return "scene " + arg + ": " + err + " (room, flat[:D], ramp[:NEAR:FAR] or a frame file)";
-  out = scene_from_distances(dist, w, h, width, height);
-  return {};
+    std::vector<float> dist;
+    int w = 0, h = 0;
+    const std::string err = read_first_distance_frame(arg, dist, w, h);
+    if (!err.empty())
+        return "scene " + arg + ": " + err + " (room, flat[:D], ramp[:NEAR:FAR] or a frame file)";
+    out = scene_from_distances(dist, w, h, width, height);
+    return {};
 }
 
 }  // namespace vztool

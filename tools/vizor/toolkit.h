@@ -15,19 +15,19 @@ namespace vztool {
 // ---- parsing ------------------------------------------------------------------
 
 // A hexadecimal number with an optional "0x" prefix ("1f", "0x1F").
-std::optional<uint32_t> parse_hex_u32(const std::string& s);
+std::optional<uint32_t> parse_hex_u32(const std::string &s);
 // Hexadecimal bytes: each token is one or more two-digit bytes, optionally
 // with a "0x" prefix or ':' separators ("e8", "0xe8", "e803", "e8:03").
-std::optional<std::vector<uint8_t>> parse_hex_bytes(const std::vector<std::string>& tokens);
+std::optional<std::vector<uint8_t>> parse_hex_bytes(const std::vector<std::string> &tokens);
 // "MIN:MAX" in metres, 0 <= MIN < MAX < 60.
-std::optional<std::pair<float, float>> parse_range(const std::string& s);
+std::optional<std::pair<float, float>> parse_range(const std::string &s);
 
 // Pinhole camera of an image: principal point and focal lengths in pixels.
 struct Intrinsics {
-  float cx = 0, cy = 0, fx = 0, fy = 0;
+    float cx = 0, cy = 0, fx = 0, fy = 0;
 };
 // "cx,cy,fx,fy" with positive focal lengths.
-std::optional<Intrinsics> parse_intrinsics(const std::string& s);
+std::optional<Intrinsics> parse_intrinsics(const std::string &s);
 // The tool's default camera when the driver has no lens parameters: a 74 x 59
 // degree field of view (fx = fy = 211 pixels at 320 x 240) centred on the
 // image, scaled to its size.
@@ -36,12 +36,12 @@ Intrinsics default_intrinsics(int width, int height);
 // A camera chosen on the command line: an index into the device list ("0")
 // or a USB location ("3:2", bus 3 port 2).
 struct DeviceSel {
-  int index = 0;
-  int bus = -1;
-  int port = -1;
-  bool by_location() const { return bus >= 0; }
+    int index = 0;
+    int bus = -1;
+    int port = -1;
+    bool by_location() const { return bus >= 0; }
 };
-std::optional<DeviceSel> parse_device(const std::string& s);
+std::optional<DeviceSel> parse_device(const std::string &s);
 
 // ---- display scaling --------------------------------------------------------
 
@@ -52,28 +52,28 @@ inline bool valid_distance(float d) { return d > 0.0f && d < 60.0f; }
 // The colour range of a distance image: the 1st and 99th percentiles of its
 // valid distances, widened to at least 1 cm. nullopt when fewer than two
 // pixels are valid. scratch is reused between calls.
-std::optional<std::pair<float, float>> auto_range(const std::vector<float>& dist,
-                                                  std::vector<float>& scratch);
+std::optional<std::pair<float, float>> auto_range(const std::vector<float> &dist,
+                                                  std::vector<float> &scratch);
 // Copies dist into out with every valid distance clamped into [lo, hi], so the
 // colour map paints near and far outliers with its end colours instead of
 // black; invalid pixels stay as they are.
-void clamp_valid(const std::vector<float>& dist, float lo, float hi, std::vector<float>& out);
+void clamp_valid(const std::vector<float> &dist, float lo, float hi, std::vector<float> &out);
 // The 99th percentile of the finite, positive gray values (0 when none).
-float gray_white_level(const std::vector<float>& gray, std::vector<float>& scratch);
+float gray_white_level(const std::vector<float> &gray, std::vector<float> &scratch);
 // 8-bit gray levels: value / white * 255, clamped to 0..255 (NaN gives 0).
-void gray_to_u8(const std::vector<float>& gray, float white, std::vector<uint8_t>& out);
+void gray_to_u8(const std::vector<float> &gray, float white, std::vector<uint8_t> &out);
 
 // ---- files --------------------------------------------------------------------
 
 // Writes an 8-bit PNG of width x height pixels: channels 3 (RGB) or 1 (gray),
 // rows top first without padding. Returns an empty string on success, else
 // the reason.
-std::string write_png(const std::string& path, int width, int height, int channels,
-                      const uint8_t* pixels);
+std::string write_png(const std::string &path, int width, int height, int channels,
+                      const uint8_t *pixels);
 
 // Writes a binary little-endian PLY of n points (xyz: 3n floats); rgb, when
 // not null, holds 3n bytes of colour. Returns an empty string on success.
-std::string write_ply(const std::string& path, const float* xyz, size_t n, const uint8_t* rgb);
+std::string write_ply(const std::string &path, const float *xyz, size_t n, const uint8_t *rgb);
 
 // ---- scenes -------------------------------------------------------------------
 
@@ -81,10 +81,10 @@ std::string write_ply(const std::string& path, const float* xyz, size_t n, const
 // first) the true distance in metres along the pixel's ray and the surface's
 // reflectivity (0..1).
 struct SceneImage {
-  int width = 0;
-  int height = 0;
-  std::vector<float> distance;
-  std::vector<float> reflectivity;
+    int width = 0;
+    int height = 0;
+    std::vector<float> distance;
+    std::vector<float> reflectivity;
 };
 
 // A room seen through the default camera of the image size, 0.8 m above the
@@ -102,27 +102,27 @@ SceneImage ramp_scene(int width, int height, float near_m, float far_m, float re
 // A recorded distance image resampled (nearest pixel) to width x height;
 // valid distances get reflectivity 0.8, invalid ones distance 0 and
 // reflectivity 0.
-SceneImage scene_from_distances(const std::vector<float>& dist, int src_w, int src_h, int width,
+SceneImage scene_from_distances(const std::vector<float> &dist, int src_w, int src_h, int width,
                                 int height);
 
 // A --virtual scene argument: "room", "flat[:D]", "ramp[:NEAR:FAR]" or the
 // path of a distance frame file.
 struct SceneSpec {
-  enum class Kind { room, flat, ramp, file } kind = Kind::room;
-  float a = 0, b = 0;  // flat: distance; ramp: near, far
-  std::string path;
+    enum class Kind { room, flat, ramp, file } kind = Kind::room;
+    float a = 0, b = 0;  // flat: distance; ramp: near, far
+    std::string path;
 };
 // Parses a built-in scene name; nullopt when s names none (it may be a file).
-std::optional<SceneSpec> parse_builtin_scene(const std::string& s);
+std::optional<SceneSpec> parse_builtin_scene(const std::string &s);
 
 // The first frame of a distance frame file ("VZ_DIST,F32|U32|U16,W,H" line,
 // then little-endian samples: float metres or integer millimetres), read
 // without the library (for vizor-vcam-run). Returns an empty string or why
 // the file is unusable.
-std::string read_first_distance_frame(const std::string& path, std::vector<float>& dist, int& width,
-                                      int& height);
+std::string read_first_distance_frame(const std::string &path, std::vector<float> &dist, int &width,
+                                      int &height);
 // A scene argument as --virtual takes it (room, flat[:D], ramp[:NEAR:FAR],
 // FILE) at width x height. Returns an empty string or what is wrong.
-std::string scene_from_argument(const std::string& arg, int width, int height, SceneImage& out);
+std::string scene_from_argument(const std::string &arg, int width, int height, SceneImage &out);
 
 }  // namespace vztool

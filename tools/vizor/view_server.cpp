@@ -25,123 +25,123 @@ void on_signal(int) { g_stop = true; }
 
 // The page's files: --assets, else next to the installed program, else the
 // source tree this program was built from.
-std::string find_assets(const std::string& given) {
-  if (!given.empty()) return given;
-  std::error_code ec;
-  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
-    const fs::path inst = exe.parent_path().parent_path() / "share" / "vizor" / "viewer";
-    if (fs::is_regular_file(inst / "index.html")) return inst.string();
-  }
-  return VIZOR_VIEWER_SOURCE_DIR;
+std::string find_assets(const std::string &given) {
+    if (!given.empty()) return given;
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        const fs::path inst = exe.parent_path().parent_path() / "share" / "vizor" / "viewer";
+        if (fs::is_regular_file(inst / "index.html")) return inst.string();
+    }
+    return VIZOR_VIEWER_SOURCE_DIR;
 }
 
-constexpr const char* kThreeDir = "/usr/share/javascript/three";
+constexpr const char *kThreeDir = "/usr/share/javascript/three";
 
 }  // namespace
 
-int cmd_view(Session& s, const ViewOpts& o) {
-  view::Source src;
-  if (o.play.empty()) {
-    src.dev = s.open();
-  } else {
-    src.file = o.play;
-    src.file_fps = o.play_fps;
-  }
-  const std::string assets = find_assets(o.assets);
-  if (!fs::is_regular_file(fs::path(assets) / "index.html"))
-    throw ToolError("the viewer's page is not in " + assets + " (use --assets DIR)");
-  if (!fs::is_regular_file(fs::path(kThreeDir) / "three.min.js"))
-    throw ToolError(std::string("three.js is missing from ") + kThreeDir +
-                    " (install libjs-three)");
-
-  view::Engine engine(src, o.out_dir, o.range);
-  httplib::Server svr;
-  // Each open connection holds a thread while it lives (a browser opens up to
-  // six): room for several tabs, and idle connections are closed soon.
-  const int nthreads = 48;
-  svr.new_task_queue = [nthreads] { return new httplib::ThreadPool(nthreads); };
-  svr.set_keep_alive_max_count(1000);
-  svr.set_keep_alive_timeout(2);
-  svr.set_read_timeout(5, 0);
-  svr.set_write_timeout(5, 0);
-  svr.set_payload_max_length(4096);
-  int port = o.port;
-
-  svr.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
-    const bool changing = req.method != "GET" && req.method != "HEAD";
-    if (view::request_allowed(req.get_header_value("Host"), req.get_header_value("Origin"), o.bind,
-                              port, changing))
-      return httplib::Server::HandlerResponse::Unhandled;
-    res.status = 403;
-    res.set_content("request refused: wrong Host or Origin\n", "text/plain");
-    return httplib::Server::HandlerResponse::Handled;
-  });
-  svr.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
-    res.set_header("X-Content-Type-Options", "nosniff");
-    res.set_header("Cache-Control", "no-store");
-  });
-  if (!svr.set_mount_point("/", assets) || !svr.set_mount_point("/three", kThreeDir))
-    throw ToolError("cannot serve " + assets);
-
-  svr.Get("/api/frame", [&](const httplib::Request& req, httplib::Response& res) {
-    uint32_t after = 0;
-    const std::string a = req.get_param_value("after");
-    if (a.size() <= 10 && !a.empty() && a.find_first_not_of("0123456789") == std::string::npos)
-      after = uint32_t(std::stoull(a));
-    uint32_t seq = 0;
-    view::Buffer frame = engine.slot().wait_newer(after, 1000, seq);
-    if (!frame) {
-      res.status = 204;
-      return;
+int cmd_view(Session &s, const ViewOpts &o) {
+    view::Source src;
+    if (o.play.empty()) {
+        src.dev = s.open();
+    } else {
+        src.file = o.play;
+        src.file_fps = o.play_fps;
     }
-    // Streams from the shared buffer: no copy, and the buffer lives until
-    // the response is done or the client went away.
-    res.set_content_provider(frame->size(), "application/octet-stream",
-                             [frame](size_t off, size_t len, httplib::DataSink& sink) {
-                               return sink.write(reinterpret_cast<const char*>(frame->data()) + off,
-                                                 len);
-                             });
-  });
-  svr.Get("/api/state", [&](const httplib::Request& req, httplib::Response& res) {
-    const view::Reply r = engine.control(
-        "state", [&](const char* k) { return req.get_param_value(k); }, 5000);
-    res.status = r.ok ? 200 : 503;
-    res.set_content(r.json, "application/json");
-  });
-  svr.Post("/api/control", [&](const httplib::Request& req, httplib::Response& res) {
-    const std::string op = req.get_param_value("op");
-    const view::Reply r = engine.control(
-        op, [&](const char* k) { return req.get_param_value(k).substr(0, 64); }, 5000);
-    res.status = r.ok ? 200 : 400;
-    res.set_content(r.json, "application/json");
-  });
+    const std::string assets = find_assets(o.assets);
+    if (!fs::is_regular_file(fs::path(assets) / "index.html"))
+        throw ToolError("the viewer's page is not in " + assets + " (use --assets DIR)");
+    if (!fs::is_regular_file(fs::path(kThreeDir) / "three.min.js"))
+        throw ToolError(std::string("three.js is missing from ") + kThreeDir +
+                        " (install libjs-three)");
 
-  if (port == 0) {
-    port = svr.bind_to_any_port(o.bind);
-    if (port < 0) throw ToolError("cannot listen on " + o.bind);
-  } else if (!svr.bind_to_port(o.bind, port)) {
-    throw ToolError("cannot listen on " + o.bind + ":" + std::to_string(port));
-  }
-  const std::string shown = o.bind.find(':') != std::string::npos ? "[" + o.bind + "]" : o.bind;
-  std::printf("vizor view: http://%s:%d/ (Ctrl-C ends)\n", shown.c_str(), port);
-  std::fflush(stdout);
+    view::Engine engine(src, o.out_dir, o.range);
+    httplib::Server svr;
+    // Each open connection holds a thread while it lives (a browser opens up to
+    // six): room for several tabs, and idle connections are closed soon.
+    const int nthreads = 48;
+    svr.new_task_queue = [nthreads] { return new httplib::ThreadPool(nthreads); };
+    svr.set_keep_alive_max_count(1000);
+    svr.set_keep_alive_timeout(2);
+    svr.set_read_timeout(5, 0);
+    svr.set_write_timeout(5, 0);
+    svr.set_payload_max_length(4096);
+    int port = o.port;
 
-  g_stop = false;
-  ::signal(SIGINT, on_signal);
-  ::signal(SIGTERM, on_signal);
-  ::signal(SIGPIPE, SIG_IGN);  // a client that went away is the server's business, not fatal
-  std::thread watcher([&] {
-    while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    engine.slot().close();  // wakes the long polls
-    svr.stop();
-  });
-  svr.listen_after_bind();
-  g_stop = true;
-  watcher.join();
-  engine.stop();
-  std::printf("vizor view: stopped\n");
-  return 0;
+    svr.set_pre_routing_handler([&](const httplib::Request &req, httplib::Response &res) {
+        const bool changing = req.method != "GET" && req.method != "HEAD";
+        if (view::request_allowed(req.get_header_value("Host"), req.get_header_value("Origin"),
+                                  o.bind, port, changing))
+            return httplib::Server::HandlerResponse::Unhandled;
+        res.status = 403;
+        res.set_content("request refused: wrong Host or Origin\n", "text/plain");
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    svr.set_post_routing_handler([](const httplib::Request &, httplib::Response &res) {
+        res.set_header("X-Content-Type-Options", "nosniff");
+        res.set_header("Cache-Control", "no-store");
+    });
+    if (!svr.set_mount_point("/", assets) || !svr.set_mount_point("/three", kThreeDir))
+        throw ToolError("cannot serve " + assets);
+
+    svr.Get("/api/frame", [&](const httplib::Request &req, httplib::Response &res) {
+        uint32_t after = 0;
+        const std::string a = req.get_param_value("after");
+        if (a.size() <= 10 && !a.empty() && a.find_first_not_of("0123456789") == std::string::npos)
+            after = uint32_t(std::stoull(a));
+        uint32_t seq = 0;
+        view::Buffer frame = engine.slot().wait_newer(after, 1000, seq);
+        if (!frame) {
+            res.status = 204;
+            return;
+        }
+        // Streams from the shared buffer: no copy, and the buffer lives until
+        // the response is done or the client went away.
+        res.set_content_provider(frame->size(), "application/octet-stream",
+                                 [frame](size_t off, size_t len, httplib::DataSink &sink) {
+                                     return sink.write(
+                                         reinterpret_cast<const char *>(frame->data()) + off, len);
+                                 });
+    });
+    svr.Get("/api/state", [&](const httplib::Request &req, httplib::Response &res) {
+        const view::Reply r = engine.control(
+            "state", [&](const char *k) { return req.get_param_value(k); }, 5000);
+        res.status = r.ok ? 200 : 503;
+        res.set_content(r.json, "application/json");
+    });
+    svr.Post("/api/control", [&](const httplib::Request &req, httplib::Response &res) {
+        const std::string op = req.get_param_value("op");
+        const view::Reply r = engine.control(
+            op, [&](const char *k) { return req.get_param_value(k).substr(0, 64); }, 5000);
+        res.status = r.ok ? 200 : 400;
+        res.set_content(r.json, "application/json");
+    });
+
+    if (port == 0) {
+        port = svr.bind_to_any_port(o.bind);
+        if (port < 0) throw ToolError("cannot listen on " + o.bind);
+    } else if (!svr.bind_to_port(o.bind, port)) {
+        throw ToolError("cannot listen on " + o.bind + ":" + std::to_string(port));
+    }
+    const std::string shown = o.bind.find(':') != std::string::npos ? "[" + o.bind + "]" : o.bind;
+    std::printf("vizor view: http://%s:%d/ (Ctrl-C ends)\n", shown.c_str(), port);
+    std::fflush(stdout);
+
+    g_stop = false;
+    ::signal(SIGINT, on_signal);
+    ::signal(SIGTERM, on_signal);
+    ::signal(SIGPIPE, SIG_IGN);  // a client that went away is the server's business, not fatal
+    std::thread watcher([&] {
+        while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        engine.slot().close();  // wakes the long polls
+        svr.stop();
+    });
+    svr.listen_after_bind();
+    g_stop = true;
+    watcher.join();
+    engine.stop();
+    std::printf("vizor view: stopped\n");
+    return 0;
 }
 
 }  // namespace vztool

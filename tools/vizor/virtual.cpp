@@ -32,138 +32,141 @@ namespace {
 // libasan/libtsan dynamically), or "" when there is none. Such a runtime must
 // stay first in LD_PRELOAD when the program re-executes itself.
 std::string shared_sanitizer_runtime() {
-  std::string found;
-  dl_iterate_phdr(
-      [](dl_phdr_info* info, size_t, void* data) -> int {
-        const char* name = info->dlpi_name;
-        if (name && (std::strstr(name, "/libasan.so") || std::strstr(name, "/libtsan.so"))) {
-          *static_cast<std::string*>(data) = name;
-          return 1;
-        }
-        return 0;
-      },
-      &found);
-  return found;
+    std::string found;
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *data) -> int {
+            const char *name = info->dlpi_name;
+            if (name && (std::strstr(name, "/libasan.so") || std::strstr(name, "/libtsan.so"))) {
+                *static_cast<std::string *>(data) = name;
+                return 1;
+            }
+            return 0;
+        },
+        &found);
+    return found;
 }
 
 }  // namespace
 
-void ensure_virtual_preload(char** argv) {
-  const char* cur = std::getenv("LD_PRELOAD");
-  if (cur && std::strstr(cur, "libumockdev-preload")) return;
-  const std::string rt = shared_sanitizer_runtime();
-  if (!rt.empty()) {
-    const std::string base = fs::path(rt).filename().string();
-    if (!cur || !std::strstr(cur, base.c_str())) {
-      std::string v = rt;
-      if (cur && *cur) v += std::string(":") + cur;
-      setenv("LD_PRELOAD", v.c_str(), 1);
+void ensure_virtual_preload(char **argv) {
+    const char *cur = std::getenv("LD_PRELOAD");
+    if (cur && std::strstr(cur, "libumockdev-preload")) return;
+    const std::string rt = shared_sanitizer_runtime();
+    if (!rt.empty()) {
+        const std::string base = fs::path(rt).filename().string();
+        if (!cur || !std::strstr(cur, base.c_str())) {
+            std::string v = rt;
+            if (cur && *cur) v += std::string(":") + cur;
+            setenv("LD_PRELOAD", v.c_str(), 1);
+        }
     }
-  }
-  vcam::ensure_preload(argv);  // adds umockdev after what is there and re-executes
+    vcam::ensure_preload(argv);  // adds umockdev after what is there and re-executes
 }
 
 class VirtualCamera {
- public:
-  VirtualCamera(const std::string& product, const SceneImage& scene, std::string flash_dir)
-      : flash_dir_(std::move(flash_dir)) {
-    check_flash_dir();
-    vcam::CameraConfig cfg;
-    cfg.fw.product = product;
-    cfg.fw.stream.fps = 30;  // a real camera's pace: a slow consumer sees discards
-    cam_ = &bus_.add_camera(1, 1, cfg);
-    vcam::Scene s;
-    s.width = scene.width;
-    s.height = scene.height;
-    s.distance_m = scene.distance;
-    s.reflectivity = scene.reflectivity;
-    cam_->fw().set_scene(s);
-    load_flash();
-  }
-
-  // A flash folder that cannot be written fails now, not after the work.
-  void check_flash_dir() const {
-    if (flash_dir_.empty()) return;
-    std::error_code ec;
-    fs::create_directories(flash_dir_, ec);
-    if (ec || !fs::is_directory(flash_dir_) || ::access(flash_dir_.c_str(), W_OK) != 0)
-      throw ToolError("cannot use " + flash_dir_ + " as the virtual flash folder" +
-                      (ec ? ": " + ec.message() : std::string(": not a writable folder")) +
-                      " (choose a writable --virtual-flash DIR)");
-  }
-
-  // Flash images live in the folder as "type<T>-v<V>.bin".
-  void load_flash() {
-    bool have_firmware = false;
-    if (!flash_dir_.empty() && fs::is_directory(flash_dir_)) {
-      static const std::regex name(R"(type(\d{1,3})-v(\d{1,5})\.bin)");
-      for (const auto& e : fs::directory_iterator(flash_dir_)) {
-        std::smatch m;
-        const std::string fn = e.path().filename().string();
-        if (!e.is_regular_file() || !std::regex_match(fn, m, name)) continue;
-        const int type = std::stoi(m[1]), version = std::stoi(m[2]);
-        if (type > 255 || version > 65535) continue;
-        if (auto had = cam_->fw().image(uint8_t(type)); had && had->version >= version) continue;
-        std::ifstream f(e.path(), std::ios::binary);
-        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), {});
-        if (bytes.empty()) continue;
-        cam_->fw().store_image(uint8_t(type), uint16_t(version), std::move(bytes));
-        if (type == 0) have_firmware = true;
-      }
+public:
+    VirtualCamera(const std::string &product, const SceneImage &scene, std::string flash_dir)
+        : flash_dir_(std::move(flash_dir)) {
+        check_flash_dir();
+        vcam::CameraConfig cfg;
+        cfg.fw.product = product;
+        cfg.fw.stream.fps = 30;  // a real camera's pace: a slow consumer sees discards
+        cam_ = &bus_.add_camera(1, 1, cfg);
+        vcam::Scene s;
+        s.width = scene.width;
+        s.height = scene.height;
+        s.distance_m = scene.distance;
+        s.reflectivity = scene.reflectivity;
+        cam_->fw().set_scene(s);
+        load_flash();
     }
-    if (!have_firmware) cam_->fw().store_image(0, 1, factory_firmware());
-  }
 
-  // Each image goes to a temporary file first and is renamed into place, so
-  // the folder always holds whole images; the older versions go afterwards.
-  std::string save_flash() {
-    if (flash_dir_.empty()) return {};
-    std::error_code ec;
-    fs::create_directories(flash_dir_, ec);
-    if (ec) return "cannot create " + flash_dir_ + ": " + ec.message();
-    std::vector<fs::path> keep;
-    for (int t = 0; t < 256; ++t) {
-      auto img = cam_->fw().image(uint8_t(t));
-      if (!img) continue;
-      const fs::path p =
-          fs::path(flash_dir_) / ("type" + std::to_string(t) + "-v" + std::to_string(img->version) + ".bin");
-      const fs::path tmp = p.string() + ".tmp";
-      {
-        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-        f.write(reinterpret_cast<const char*>(img->bytes.data()), std::streamsize(img->bytes.size()));
-        f.flush();
-        if (!f) {
-          fs::remove(tmp, ec);
-          return "cannot write " + tmp.string();
+    // A flash folder that cannot be written fails now, not after the work.
+    void check_flash_dir() const {
+        if (flash_dir_.empty()) return;
+        std::error_code ec;
+        fs::create_directories(flash_dir_, ec);
+        if (ec || !fs::is_directory(flash_dir_) || ::access(flash_dir_.c_str(), W_OK) != 0)
+            throw ToolError("cannot use " + flash_dir_ + " as the virtual flash folder" +
+                            (ec ? ": " + ec.message() : std::string(": not a writable folder")) +
+                            " (choose a writable --virtual-flash DIR)");
+    }
+
+    // Flash images live in the folder as "type<T>-v<V>.bin".
+    void load_flash() {
+        bool have_firmware = false;
+        if (!flash_dir_.empty() && fs::is_directory(flash_dir_)) {
+            static const std::regex name(R"(type(\d{1,3})-v(\d{1,5})\.bin)");
+            for (const auto &e : fs::directory_iterator(flash_dir_)) {
+                std::smatch m;
+                const std::string fn = e.path().filename().string();
+                if (!e.is_regular_file() || !std::regex_match(fn, m, name)) continue;
+                const int type = std::stoi(m[1]), version = std::stoi(m[2]);
+                if (type > 255 || version > 65535) continue;
+                if (auto had = cam_->fw().image(uint8_t(type)); had && had->version >= version)
+                    continue;
+                std::ifstream f(e.path(), std::ios::binary);
+                std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), {});
+                if (bytes.empty()) continue;
+                cam_->fw().store_image(uint8_t(type), uint16_t(version), std::move(bytes));
+                if (type == 0) have_firmware = true;
+            }
         }
-      }
-      fs::rename(tmp, p, ec);
-      if (ec) return "cannot rename " + tmp.string() + ": " + ec.message();
-      keep.push_back(p);
+        if (!have_firmware) cam_->fw().store_image(0, 1, factory_firmware());
     }
-    static const std::regex name(R"(type(\d{1,3})-v(\d{1,5})\.bin)");
-    for (const auto& e : fs::directory_iterator(flash_dir_, ec)) {
-      const std::string fn = e.path().filename().string();
-      if (std::regex_match(fn, name) && std::find(keep.begin(), keep.end(), e.path()) == keep.end())
-        fs::remove(e.path(), ec);
+
+    // Each image goes to a temporary file first and is renamed into place, so
+    // the folder always holds whole images; the older versions go afterwards.
+    std::string save_flash() {
+        if (flash_dir_.empty()) return {};
+        std::error_code ec;
+        fs::create_directories(flash_dir_, ec);
+        if (ec) return "cannot create " + flash_dir_ + ": " + ec.message();
+        std::vector<fs::path> keep;
+        for (int t = 0; t < 256; ++t) {
+            auto img = cam_->fw().image(uint8_t(t));
+            if (!img) continue;
+            const fs::path p = fs::path(flash_dir_) / ("type" + std::to_string(t) + "-v" +
+                                                       std::to_string(img->version) + ".bin");
+            const fs::path tmp = p.string() + ".tmp";
+            {
+                std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+                f.write(reinterpret_cast<const char *>(img->bytes.data()),
+                        std::streamsize(img->bytes.size()));
+                f.flush();
+                if (!f) {
+                    fs::remove(tmp, ec);
+                    return "cannot write " + tmp.string();
+                }
+            }
+            fs::rename(tmp, p, ec);
+            if (ec) return "cannot rename " + tmp.string() + ": " + ec.message();
+            keep.push_back(p);
+        }
+        static const std::regex name(R"(type(\d{1,3})-v(\d{1,5})\.bin)");
+        for (const auto &e : fs::directory_iterator(flash_dir_, ec)) {
+            const std::string fn = e.path().filename().string();
+            if (std::regex_match(fn, name) &&
+                std::find(keep.begin(), keep.end(), e.path()) == keep.end())
+                fs::remove(e.path(), ec);
+        }
+        return {};
     }
-    return {};
-  }
 
- private:
-  // The image a new virtual camera carries as its firmware (type 0, version
-  // 1): 16 KiB of recognisable bytes.
-  static std::vector<uint8_t> factory_firmware() {
-    std::vector<uint8_t> b(16384);
-    const char tag[] = "vizor virtual camera firmware v1";
-    for (size_t i = 0; i < b.size(); ++i) b[i] = uint8_t((i * 131u + 7u) >> 3);
-    std::memcpy(b.data(), tag, sizeof tag);
-    return b;
-  }
+private:
+    // The image a new virtual camera carries as its firmware (type 0, version
+    // 1): 16 KiB of recognisable bytes.
+    static std::vector<uint8_t> factory_firmware() {
+        std::vector<uint8_t> b(16384);
+        const char tag[] = "vizor virtual camera firmware v1";
+        for (size_t i = 0; i < b.size(); ++i) b[i] = uint8_t((i * 131u + 7u) >> 3);
+        std::memcpy(b.data(), tag, sizeof tag);
+        return b;
+    }
 
-  vcam::Bus bus_;
-  vcam::Camera* cam_ = nullptr;
-  std::string flash_dir_;
+    vcam::Bus bus_;
+    vcam::Camera *cam_ = nullptr;
+    std::string flash_dir_;
 };
 
 namespace {
@@ -171,56 +174,56 @@ namespace {
 // "[PRODUCT:]SCENE": a leading product name (three fields, "VZ-E2-635")
 // chooses the camera; the scene part defaults to room.
 struct VirtualSpec {
-  std::string product = "VZ-T0-320";
-  std::string scene = "room";
-  int width = vcam::Opt8241Sensor::kWidth, height = vcam::Opt8241Sensor::kHeight;
+    std::string product = "VZ-T0-320";
+    std::string scene = "room";
+    int width = vcam::Opt8241Sensor::kWidth, height = vcam::Opt8241Sensor::kHeight;
 };
 
-VirtualSpec split_product(const std::string& arg) {
-  VirtualSpec v;
-  v.scene = arg;
-  if (arg.rfind("VZ-", 0) != 0) return v;
-  const size_t colon = arg.find(':');
-  v.product = arg.substr(0, colon);
-  v.scene = colon == std::string::npos ? "room" : arg.substr(colon + 1);
-  const std::string mid = v.product.substr(3, 3);
-  if (mid == "E2-") {
-    v.width = 160;  // epc635 image area
-    v.height = 60;
-  } else if (mid != "E1-" && mid != "T0-") {
-    throw ToolError("virtual camera: unknown product " + v.product +
-                    " (VZ-T0-320, VZ-E1-660 or VZ-E2-635)");
-  }
-  return v;
+VirtualSpec split_product(const std::string &arg) {
+    VirtualSpec v;
+    v.scene = arg;
+    if (arg.rfind("VZ-", 0) != 0) return v;
+    const size_t colon = arg.find(':');
+    v.product = arg.substr(0, colon);
+    v.scene = colon == std::string::npos ? "room" : arg.substr(colon + 1);
+    const std::string mid = v.product.substr(3, 3);
+    if (mid == "E2-") {
+        v.width = 160;  // epc635 image area
+        v.height = 60;
+    } else if (mid != "E1-" && mid != "T0-") {
+        throw ToolError("virtual camera: unknown product " + v.product +
+                        " (VZ-T0-320, VZ-E1-660 or VZ-E2-635)");
+    }
+    return v;
 }
 
-SceneImage build_scene(const std::string& arg, int w, int h) {
-  if (auto scene = parse_builtin_scene(arg)) {
-    switch (scene->kind) {
-      case SceneSpec::Kind::room: return room_scene(w, h);
-      case SceneSpec::Kind::flat: return flat_scene(w, h, scene->a, 0.8f);
-      case SceneSpec::Kind::ramp: return ramp_scene(w, h, scene->a, scene->b, 0.8f);
-      case SceneSpec::Kind::file: break;
+SceneImage build_scene(const std::string &arg, int w, int h) {
+    if (auto scene = parse_builtin_scene(arg)) {
+        switch (scene->kind) {
+        case SceneSpec::Kind::room: return room_scene(w, h);
+        case SceneSpec::Kind::flat: return flat_scene(w, h, scene->a, 0.8f);
+        case SceneSpec::Kind::ramp: return ramp_scene(w, h, scene->a, scene->b, 0.8f);
+        case SceneSpec::Kind::file: break;
+        }
     }
-  }
-  DistanceFile file(arg);
-  std::vector<float> dist;
-  if (!file.next(dist)) throw ToolError("scene file " + arg + " holds no whole frame");
-  return scene_from_distances(dist, file.width(), file.height(), w, h);
+    DistanceFile file(arg);
+    std::vector<float> dist;
+    if (!file.next(dist)) throw ToolError("scene file " + arg + " holds no whole frame");
+    return scene_from_distances(dist, file.width(), file.height(), w, h);
 }
 
 }  // namespace
 
-VirtualCameraPtr start_virtual(const std::string& scene, const std::string& flash_dir) {
-  const VirtualSpec spec = split_product(scene);
-  SceneImage img = build_scene(spec.scene, spec.width, spec.height);
-  try {
-    return VirtualCameraPtr(new VirtualCamera(spec.product, img, flash_dir));
-  } catch (const ToolError&) {
-    throw;
-  } catch (const std::exception& e) {
-    throw ToolError(std::string("virtual camera: ") + e.what());
-  }
+VirtualCameraPtr start_virtual(const std::string &scene, const std::string &flash_dir) {
+    const VirtualSpec spec = split_product(scene);
+    SceneImage img = build_scene(spec.scene, spec.width, spec.height);
+    try {
+        return VirtualCameraPtr(new VirtualCamera(spec.product, img, flash_dir));
+    } catch (const ToolError &) {
+        throw;
+    } catch (const std::exception &e) {
+        throw ToolError(std::string("virtual camera: ") + e.what());
+    }
 }
 
 }  // namespace vztool
@@ -229,56 +232,54 @@ VirtualCameraPtr start_virtual(const std::string& scene, const std::string& flas
 
 namespace {
 
-void put_error(char* err, size_t n, const std::string& what) {
-  if (err && n) std::snprintf(err, n, "%s", what.c_str());
+void put_error(char *err, size_t n, const std::string &what) {
+    if (err && n) std::snprintf(err, n, "%s", what.c_str());
 }
 
 }  // namespace
 
 extern "C" {
 
-VZ_VIRTUAL_API int vizor_virtual_ensure_preload(char** argv, char* err, size_t err_len) {
-  try {
-    vztool::ensure_virtual_preload(argv);
-    return 1;
-  } catch (const std::exception& e) {
-    put_error(err, err_len, e.what());
-    return 0;
-  }
+VZ_VIRTUAL_API int vizor_virtual_ensure_preload(char **argv, char *err, size_t err_len) {
+    try {
+        vztool::ensure_virtual_preload(argv);
+        return 1;
+    } catch (const std::exception &e) {
+        put_error(err, err_len, e.what());
+        return 0;
+    }
 }
 
-VZ_VIRTUAL_API void* vizor_virtual_start(const char* scene, const char* flash_dir, char* err,
+VZ_VIRTUAL_API void *vizor_virtual_start(const char *scene, const char *flash_dir, char *err,
                                          size_t err_len) {
-  try {
-    return vztool::start_virtual(scene ? scene : "room", flash_dir ? flash_dir : "").release();
-  } catch (const std::exception& e) {
-    put_error(err, err_len, e.what());
-    return nullptr;
-  }
+    try {
+        return vztool::start_virtual(scene ? scene : "room", flash_dir ? flash_dir : "").release();
+    } catch (const std::exception &e) {
+        put_error(err, err_len, e.what());
+        return nullptr;
+    }
 }
 
-VZ_VIRTUAL_API int vizor_virtual_save(void* cam, char* err, size_t err_len) {
-  try {
-    const std::string e = static_cast<vztool::VirtualCamera*>(cam)->save_flash();
-    put_error(err, err_len, e);
-    return e.empty() ? 1 : 0;
-  } catch (const std::exception& e) {
-    put_error(err, err_len, e.what());
-    return 0;
-  }
+VZ_VIRTUAL_API int vizor_virtual_save(void *cam, char *err, size_t err_len) {
+    try {
+        const std::string e = static_cast<vztool::VirtualCamera *>(cam)->save_flash();
+        put_error(err, err_len, e);
+        return e.empty() ? 1 : 0;
+    } catch (const std::exception &e) {
+        put_error(err, err_len, e.what());
+        return 0;
+    }
 }
 
-VZ_VIRTUAL_API void vizor_virtual_destroy(void* cam) {
-  try {
-    delete static_cast<vztool::VirtualCamera*>(cam);
-  } catch (...) {
-  }
+VZ_VIRTUAL_API void vizor_virtual_destroy(void *cam) {
+    try {
+        delete static_cast<vztool::VirtualCamera *>(cam);
+    } catch (...) {}
 }
 
 }  // extern "C"
 
 namespace vztool {
-void destroy_virtual(VirtualCamera* cam) { delete cam; }
-
+void destroy_virtual(VirtualCamera *cam) { delete cam; }
 
 }  // namespace vztool
