@@ -21,35 +21,8 @@
 #include "epc660/calc_frame.h"
 #include "vizor/epc660.h"
 
-// Counts every heap allocation of the process through glibc's own entry
-// points. Sanitizers bring their own allocator: there nothing is counted.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define VZ_BENCH_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VZ_BENCH_SANITIZED 1
-#endif
-
-static std::atomic<long> g_allocs{0};
-#ifndef VZ_BENCH_SANITIZED
-extern "C" void *__libc_malloc(size_t);
-extern "C" void *__libc_calloc(size_t, size_t);
-extern "C" void *__libc_realloc(void *, size_t);
-extern "C" void *malloc(size_t n) {
-    g_allocs.fetch_add(1, std::memory_order_relaxed);
-    return __libc_malloc(n);
-}
-extern "C" void *calloc(size_t n, size_t m) {
-    g_allocs.fetch_add(1, std::memory_order_relaxed);
-    return __libc_calloc(n, m);
-}
-extern "C" void *realloc(void *p, size_t n) {
-    g_allocs.fetch_add(1, std::memory_order_relaxed);
-    return __libc_realloc(p, n);
-}
-#endif
+// Counts every heap allocation of the process through glibc's own entry points.
+#include "alloc_hook.h"
 
 namespace {
 
@@ -119,11 +92,11 @@ void measure(benchmark::State &state, const char *name, Path path, std::vector<u
     double best = 1e30, total = 0;
     for (auto _ : state) {
         push(frame);
-        const long before = g_allocs.load(std::memory_order_relaxed);
+        const long before = vzt::allocations();
         const double t0 = cpu_us();
         benchmark::DoNotOptimize(call());
         const double t = cpu_us() - t0;
-        allocs += g_allocs.load(std::memory_order_relaxed) - before;
+        allocs += vzt::allocations() - before;
         benchmark::ClobberMemory();
         total += t;
         if (t < best) best = t;

@@ -18,34 +18,8 @@
 #include "epc660/correction.h"
 #include "vizor/epc660.h"
 
-// Counts heap allocations through glibc's entry points (not under
-// sanitizers, which bring their own allocator): the pipeline must make none.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VZ_BENCH_SANITIZED 1
-#endif
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define VZ_BENCH_SANITIZED 1
-#endif
-#endif
-static std::atomic<long> g_allocs{0};
-#ifndef VZ_BENCH_SANITIZED
-extern "C" void *__libc_malloc(size_t);
-extern "C" void *__libc_calloc(size_t, size_t);
-extern "C" void *__libc_realloc(void *, size_t);
-extern "C" void *malloc(size_t n) {
-    g_allocs.fetch_add(1, std::memory_order_relaxed);
-    return __libc_malloc(n);
-}
-extern "C" void *calloc(size_t n, size_t m) {
-    g_allocs.fetch_add(1, std::memory_order_relaxed);
-    return __libc_calloc(n, m);
-}
-extern "C" void *realloc(void *p, size_t n) {
-    g_allocs.fetch_add(1, std::memory_order_relaxed);
-    return __libc_realloc(p, n);
-}
-#endif
+// Counts heap allocations through glibc's entry points: the pipeline must make none.
+#include "alloc_hook.h"
 
 namespace {
 
@@ -165,11 +139,11 @@ void pipeline(benchmark::State &state, int drnu) {
         rec.frame_data = raw.data();
         pruSetImage(&rec);
         uint16_t *out = nullptr;
-        const long before = g_allocs.load(std::memory_order_relaxed);
+        const long before = vzt::allocations();
         const double t0 = cpu_us();
         benchmark::DoNotOptimize(calculationDistanceSorted(&out));
         const double t = cpu_us() - t0;
-        allocs += g_allocs.load(std::memory_order_relaxed) - before;
+        allocs += vzt::allocations() - before;
         total += t;
         best = std::min(best, t);
     }

@@ -100,34 +100,13 @@ constexpr int64_t kMaxMapPixels = int64_t(1) << 26;
 // Rounds a rectangle coordinate to whole pixels: value + 0.5 truncated.
 int32_t round_roi(float v) { return int32_t(double(v) + 0.5); }
 
-// The nearest-neighbour gather. A source index is (map / scale + 0.5)
-// truncated toward zero; it lies in 0 .. size - 1 exactly when the
-// untruncated value lies in (-1, size), and comparing before truncating also
-// sends NaN to invalid. With kPow2 the scales are powers of two, whose
-// reciprocals are exact, so multiplying gives the quotient bit for bit.
+// The nearest-neighbour gather of the reference form.
 template <bool kPow2>
 void gather(const vz_calib_map_t &map, float *dst, const float *src, int src_w, int src_h, int sx,
             int sy, float invalid) {
-    const float fsx = float(sx), fsy = float(sy);
-    const float rsx = 1.0f / fsx, rsy = 1.0f / fsy;
-    const double lim_x = src_w, lim_y = src_h;
-    const size_t mw = size_t(map.width);
-    for (int r = 0; r < src_h; ++r) {
-        const size_t row = size_t(r) * size_t(sy) * mw;
-        const float *mx = map.map_x + row;
-        const float *my = map.map_y + row;
-        float *out = dst + size_t(r) * size_t(src_w);
-        for (int c = 0; c < src_w; ++c) {
-            const size_t m = size_t(c) * size_t(sx);
-            const float qx = kPow2 ? mx[m] * rsx : mx[m] / fsx;
-            const float qy = kPow2 ? my[m] * rsy : my[m] / fsy;
-            const double ux = double(qx) + 0.5, uy = double(qy) + 0.5;
-            if (ux > -1.0 && ux < lim_x && uy > -1.0 && uy < lim_y)
-                out[c] = src[size_t(int(uy)) * size_t(src_w) + size_t(int(ux))];
-            else
-                out[c] = invalid;
-        }
-    }
+    vz::lens::for_each_nearest<kPow2>(map, src_w, src_h, sx, sy, [&](size_t pos, ptrdiff_t i) {
+        dst[pos] = i >= 0 ? src[i] : invalid;
+    });
 }
 
 }  // namespace

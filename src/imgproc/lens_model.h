@@ -1,6 +1,8 @@
 // Lens model internals shared by the undistortion maps and their tests.
 #pragma once
 
+#include <cstddef>
+
 #include "vizor/lens.h"
 
 namespace vz::lens {
@@ -32,5 +34,36 @@ void new_camera_matrix(const vz_lens_param_t &lens, double n[9]);
 // gather. The map's size must be the source size times whole numbers.
 void undistort_reference(const vz_calib_map_t &map, float *dst, const float *src, int src_w,
                          int src_h, float invalid);
+
+// The nearest-neighbour rule of undistortion: for every pixel of a
+// src_w x src_h image sampled from map at scale (sx, sy), emit(pos, index)
+// gets the output position and the source index, or -1 where the map points
+// outside. The index is (map / scale + 0.5) truncated toward zero; it lies in
+// 0 .. size - 1 exactly when the untruncated value lies in (-1, size), and
+// comparing before truncating also sends NaN to invalid. With kPow2 the
+// scales are powers of two, whose reciprocals are exact, so multiplying gives
+// the quotient bit for bit.
+template <bool kPow2, class Emit>
+void for_each_nearest(const vz_calib_map_t &map, int src_w, int src_h, int sx, int sy,
+                      Emit &&emit) {
+    const float fsx = float(sx), fsy = float(sy);
+    const float rsx = 1.0f / fsx, rsy = 1.0f / fsy;
+    const double lim_x = src_w, lim_y = src_h;
+    const size_t mw = size_t(map.width);
+    for (int r = 0; r < src_h; ++r) {
+        const size_t row = size_t(r) * size_t(sy) * mw;
+        const float *mx = map.map_x + row;
+        const float *my = map.map_y + row;
+        const size_t out = size_t(r) * size_t(src_w);
+        for (int c = 0; c < src_w; ++c) {
+            const size_t m = size_t(c) * size_t(sx);
+            const float qx = kPow2 ? mx[m] * rsx : mx[m] / fsx;
+            const float qy = kPow2 ? my[m] * rsy : my[m] / fsy;
+            const double ux = double(qx) + 0.5, uy = double(qy) + 0.5;
+            const bool in = ux > -1.0 && ux < lim_x && uy > -1.0 && uy < lim_y;
+            emit(out + size_t(c), in ? ptrdiff_t(int(uy)) * src_w + int(ux) : ptrdiff_t(-1));
+        }
+    }
+}
 
 }  // namespace vz::lens

@@ -59,29 +59,11 @@ Cache &cache() {
     return c;
 }
 
-// The index of the reference gather's nearest-neighbour rule (see lens.cpp):
-// (map / scale + 0.5) truncated, valid exactly when the untruncated value lies
-// in (-1, size); NaN is invalid.
+// The index map of the reference gather's nearest-neighbour rule.
 template <bool kPow2>
 void build(const vz_calib_map_t &map, int src_w, int src_h, int sx, int sy, int32_t *idx) {
-    const float fsx = float(sx), fsy = float(sy);
-    const float rsx = 1.0f / fsx, rsy = 1.0f / fsy;
-    const double lim_x = src_w, lim_y = src_h;
-    const size_t mw = size_t(map.width);
-    for (int r = 0; r < src_h; ++r) {
-        const size_t row = size_t(r) * size_t(sy) * mw;
-        const float *mx = map.map_x + row;
-        const float *my = map.map_y + row;
-        int32_t *out = idx + size_t(r) * size_t(src_w);
-        for (int c = 0; c < src_w; ++c) {
-            const size_t m = size_t(c) * size_t(sx);
-            const float qx = kPow2 ? mx[m] * rsx : mx[m] / fsx;
-            const float qy = kPow2 ? my[m] * rsy : my[m] / fsy;
-            const double ux = double(qx) + 0.5, uy = double(qy) + 0.5;
-            const bool in = ux > -1.0 && ux < lim_x && uy > -1.0 && uy < lim_y;
-            out[c] = in ? int32_t(int(uy) * src_w + int(ux)) : -1;
-        }
-    }
+    vz::lens::for_each_nearest<kPow2>(map, src_w, src_h, sx, sy,
+                                      [&](size_t pos, ptrdiff_t i) { idx[pos] = int32_t(i); });
 }
 
 // The cached index map of map at src_w x src_h, built on first use; null when
