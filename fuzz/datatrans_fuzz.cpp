@@ -67,7 +67,8 @@ void check_buffer(const void *buf, uint16_t len) {
 
 extern "C" {
 
-bool vizor_ll_exe_cmd(vizor_ll_t *, int dir, uint8_t, uint16_t, void *buf, uint16_t len, uint32_t) {
+bool vizor_ll_exe_cmd(vizor_ll_t *, int dir, uint8_t, uint16_t, void *buf, uint16_t len,
+                      uint32_t) noexcept {
     check_buffer(buf, len);
     uint8_t c;
     if (!g_tape.next(c)) return false;
@@ -82,12 +83,12 @@ bool vizor_ll_exe_cmd(vizor_ll_t *, int dir, uint8_t, uint16_t, void *buf, uint1
     return got == len;
 }
 
-bool vizor_ll_check_last_cmd(vizor_ll_t *, uint8_t, uint16_t) {
+bool vizor_ll_check_last_cmd(vizor_ll_t *, uint8_t, uint16_t) noexcept {
     uint8_t c;
     return g_tape.next(c) && !(c & 0x80);
 }
 
-bool vizor_ll_dev_reset(vizor_ll_t *, uint8_t) { return true; }
+bool vizor_ll_dev_reset(vizor_ll_t *, uint8_t) noexcept { return true; }
 
 }  // extern "C"
 

@@ -151,7 +151,7 @@ int parse_ints(const std::string &line, int32_t *out, int max) {
 }
 
 bool parse_int(const std::string &line, int &out) {
-    int32_t v;
+    int32_t v = 0;
     if (parse_ints(line, &v, 1) < 1) return false;
     out = v;
     return true;

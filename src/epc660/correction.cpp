@@ -243,8 +243,10 @@ __attribute__((target("avx2"))) bool drnu2_quad(const Drnu2Frame &k, const uint1
 
 // GCC 12 reports the undefined pass-through register of the AVX-512
 // conversion intrinsics as maybe uninitialised.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 // Eight neighbouring pixels in the common case, as drnu2_quad with the same
 // double operations in the same order; marker lanes pass unchanged. The
 // distance images o - 1 .. o + 2 next to each prediction o come from plain
@@ -353,7 +355,9 @@ __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2"))) bool drnu2_oc
     return true;
 }
 
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 bool have_avx2() {
     static const bool yes = __builtin_cpu_supports("avx2");

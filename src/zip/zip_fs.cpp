@@ -51,7 +51,10 @@ TempFile::TempFile(int dirfd, std::string leaf) : dirfd_(dirfd), leaf_(std::move
     for (int attempt = 0; attempt < 16 && fd_ < 0; ++attempt) {
         char suffix[48];
         snprintf(suffix, sizeof suffix, ".vzpart%d.%u", int(getpid()), seq.fetch_add(1));
-        tmp_ = "." + leaf_.substr(0, 200) + suffix;
+        // Built by appending: GCC 12 at -O3 misreads "." + string&& as overlapping.
+        tmp_.assign(1, '.');
+        tmp_.append(leaf_, 0, 200);
+        tmp_.append(suffix);
         fd_ = openat(dirfd_, tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                      0644);
         if (fd_ < 0 && errno != EEXIST) break;

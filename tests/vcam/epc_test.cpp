@@ -100,7 +100,7 @@ std::vector<Px> decode(const Frame &f, const Geometry &g) {
         for (int h = 0; h < g.halves(); ++h)
             for (int j = 0; j < g.cols; ++j) {
                 Px p{0, 0, g.x1 + j * g.cs, {0, 0}};
-                double d[4];
+                double d[4] = {0, 0, 0, 0};
                 for (int t = 0; t < gs; ++t) {  // dual MGX: row set 2m first, 2m + 1 second sample
                     int k = m * gs + t;
                     size_t i = size_t((k * g.halves() + h) * g.cols + j);

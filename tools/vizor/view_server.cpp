@@ -60,7 +60,7 @@ int cmd_view(Session &s, const ViewOpts &o) {
     // Each open connection holds a thread while it lives (a browser opens up to
     // six): room for several tabs, and idle connections are closed soon.
     const int nthreads = 48;
-    svr.new_task_queue = [nthreads] { return new httplib::ThreadPool(nthreads); };
+    svr.new_task_queue = [] { return new httplib::ThreadPool(nthreads); };
     svr.set_keep_alive_max_count(1000);
     svr.set_keep_alive_timeout(2);
     svr.set_read_timeout(5, 0);
