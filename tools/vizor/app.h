@@ -167,7 +167,7 @@ int cmd_view(Session &s, const ViewOpts &o);
 void print_epc_state(vizor_dev_t *dev);
 // Switches on the driver filters named by --filter; throws ToolError for an
 // unknown name, a bad value or a driver without filters.
-void apply_filters(vizor_dev_t *dev, const std::vector<std::string> &specs);
+void apply_filters(vizor_dev_t *dev, const std::vector<std::string> &choices);
 
 // Whether standard output is a terminal (progress displays are drawn only
 // there).

@@ -30,12 +30,12 @@ const char *part_name(int type) {
 }
 
 // A non-negative integer argument of a filter ("min-amplitude=30").
-long filter_value(const std::string &spec, size_t eq, long max) {
+long filter_value(const std::string &choice, size_t eq, long max) {
     char *end = nullptr;
-    const char *text = spec.c_str() + eq + 1;
+    const char *text = choice.c_str() + eq + 1;
     const long v = std::strtol(text, &end, 10);
     if (eq == std::string::npos || end == text || *end != '\0' || v < 0 || v > max)
-        throw ToolError("--filter " + spec + ": needs a value 0.." + std::to_string(max));
+        throw ToolError("--filter " + choice + ": needs a value 0.." + std::to_string(max));
     return v;
 }
 
@@ -54,25 +54,25 @@ void print_epc_state(vizor_dev_t *dev) {
                                              : "no calibration files (uncorrected distances)");
 }
 
-void apply_filters(vizor_dev_t *dev, const std::vector<std::string> &specs) {
-    for (const std::string &spec : specs) {
-        const size_t eq = spec.find('=');
-        const std::string name = spec.substr(0, eq);
+void apply_filters(vizor_dev_t *dev, const std::vector<std::string> &choices) {
+    for (const std::string &choice : choices) {
+        const size_t eq = choice.find('=');
+        const std::string name = choice.substr(0, eq);
         int rc;
         if (name == "undistort" && eq == std::string::npos) {
             rc = vizor_filter_enable(dev, VIZOR_FILTER_UNDISTORT, nullptr, 0);
         } else if (name == "min-amplitude") {
-            int32_t v = int32_t(filter_value(spec, eq, 4095));
+            int32_t v = int32_t(filter_value(choice, eq, 4095));
             rc = vizor_filter_enable(dev, VIZOR_FILTER_MIN_AMPLITUDE, &v, sizeof v);
         } else if (name == "auto-integration") {
-            uint16_t v = uint16_t(filter_value(spec, eq, 1000));
+            uint16_t v = uint16_t(filter_value(choice, eq, 1000));
             rc = vizor_filter_enable(dev, VIZOR_FILTER_AUTO_INTEGRATION, &v, sizeof v);
         } else {
-            throw ToolError("--filter " + spec +
+            throw ToolError("--filter " + choice +
                             ": unknown (undistort, min-amplitude=N, auto-integration=N)");
         }
         if (rc != 1)
-            throw ToolError("--filter " + spec + ": the camera's driver has no such filter");
+            throw ToolError("--filter " + choice + ": the camera's driver has no such filter");
     }
 }
 
