@@ -49,7 +49,8 @@ extern "C" {
  * 0..261, a failed device call or an unknown operation; a failed call leaves
  * the buffer (read) and the chip (write) unchanged.
  */
-VZ_API int i2c(int deviceAddress, char operation, int reg, int count, unsigned char **data);
+VZ_API int i2c(int deviceAddress, char operation, int reg, int count,
+               unsigned char **data) VZ_NOEXCEPT;
 
 /*
  * Image source. The geometry is columns x DCS count x rows per half x halves
@@ -69,22 +70,22 @@ typedef struct epc_raw_image {
     uint16_t *frame_data;
 } epc_raw_image_t;
 
-VZ_API int pruInit(void);
-VZ_API int pruSetSize(int columns, int rowsPerHalf); /* full geometry; returns 0 */
-VZ_API int pruSetColReduction(int n);                /* reduction 2^n; returns n */
-VZ_API int pruSetRowReduction(int n);                /* reduction 2^n; returns n */
-VZ_API int pruSetDCS(int n);
-VZ_API int pruGetNDCS(void);
-VZ_API int pruGetNCols(void);
-VZ_API int pruGetNRowsPerHalf(void);
-VZ_API int pruGetNumberOfHalves(void);
-VZ_API unsigned int pruGetColReduction(void); /* 1, 2, 4, ... */
-VZ_API unsigned int pruGetRowReduction(void);
-VZ_API int pruSetMinAmplitude(int amplitude);
-VZ_API int pruGetMinAmplitude(void);
-VZ_API epc_raw_image_t *pruSetImage(epc_raw_image_t *image);
-VZ_API int pruGetImage(uint16_t **out);
-VZ_API int pruRelease(void);
+VZ_API int pruInit(void) VZ_NOEXCEPT;
+VZ_API int pruSetSize(int columns, int rowsPerHalf) VZ_NOEXCEPT; /* full geometry; returns 0 */
+VZ_API int pruSetColReduction(int n) VZ_NOEXCEPT;                /* reduction 2^n; returns n */
+VZ_API int pruSetRowReduction(int n) VZ_NOEXCEPT;                /* reduction 2^n; returns n */
+VZ_API int pruSetDCS(int n) VZ_NOEXCEPT;
+VZ_API int pruGetNDCS(void) VZ_NOEXCEPT;
+VZ_API int pruGetNCols(void) VZ_NOEXCEPT;
+VZ_API int pruGetNRowsPerHalf(void) VZ_NOEXCEPT;
+VZ_API int pruGetNumberOfHalves(void) VZ_NOEXCEPT;
+VZ_API unsigned int pruGetColReduction(void) VZ_NOEXCEPT; /* 1, 2, 4, ... */
+VZ_API unsigned int pruGetRowReduction(void) VZ_NOEXCEPT;
+VZ_API int pruSetMinAmplitude(int amplitude) VZ_NOEXCEPT;
+VZ_API int pruGetMinAmplitude(void) VZ_NOEXCEPT;
+VZ_API epc_raw_image_t *pruSetImage(epc_raw_image_t *image) VZ_NOEXCEPT;
+VZ_API int pruGetImage(uint16_t **out) VZ_NOEXCEPT;
+VZ_API int pruRelease(void) VZ_NOEXCEPT;
 
 /*
  * Chip identification over the register shim. chipInfoGetInfo fills eight
@@ -93,12 +94,12 @@ VZ_API int pruRelease(void);
  * version (251), sequencer version; returns 8 (-1 for a NULL record). The
  * boot getters read one item, print it and return it (-1 on a failed read).
  */
-VZ_API int chipInfoGetInfo(int deviceAddress, uint16_t *info);
-VZ_API int bootGetIcVersion(int deviceAddress);
-VZ_API int bootGetPartType(int deviceAddress);
-VZ_API int bootGetPartVersion(int deviceAddress);
-VZ_API int bootGetWaferID(int deviceAddress);
-VZ_API int bootGetChipID(int deviceAddress);
+VZ_API int chipInfoGetInfo(int deviceAddress, uint16_t *info) VZ_NOEXCEPT;
+VZ_API int bootGetIcVersion(int deviceAddress) VZ_NOEXCEPT;
+VZ_API int bootGetPartType(int deviceAddress) VZ_NOEXCEPT;
+VZ_API int bootGetPartVersion(int deviceAddress) VZ_NOEXCEPT;
+VZ_API int bootGetWaferID(int deviceAddress) VZ_NOEXCEPT;
+VZ_API int bootGetChipID(int deviceAddress) VZ_NOEXCEPT;
 
 /*
  * Legacy board power-up. boot() finds the chip (at most 10 attempts), reads
@@ -107,12 +108,12 @@ VZ_API int bootGetChipID(int deviceAddress);
  * normal mode. The rail switching acts on GPIO stubs: only the waits remain.
  * All return 0 unless stated.
  */
-VZ_API int boot(void);
-VZ_API int bootInit(void);
-VZ_API int bootNormalMode(int deviceAddress);
-VZ_API int bootReset(void);
-VZ_API int bootUndo(void);
-VZ_API int bootCloseEpc660_enable(void);
+VZ_API int boot(void) VZ_NOEXCEPT;
+VZ_API int bootInit(void) VZ_NOEXCEPT;
+VZ_API int bootNormalMode(int deviceAddress) VZ_NOEXCEPT;
+VZ_API int bootReset(void) VZ_NOEXCEPT;
+VZ_API int bootUndo(void) VZ_NOEXCEPT;
+VZ_API int bootCloseEpc660_enable(void) VZ_NOEXCEPT;
 
 /*
  * Board stubs. The GPIO calls and bbbLEDEnable return 0 (gpio_get_dir 1).
@@ -120,21 +121,21 @@ VZ_API int bootCloseEpc660_enable(void);
  * adcGetValueMillivolts 450; adcGetValueMicroAmpere 450000 / ohms, or -1 for
  * ohms 0.
  */
-VZ_API int gpio_export(int gpio);
-VZ_API int gpio_unexport(int gpio);
-VZ_API int gpio_open_dir(int gpio);
-VZ_API int gpio_set_dir(int fd, int output);
-VZ_API int gpio_get_dir(int fd);
-VZ_API int gpio_close_dir(int fd);
-VZ_API int gpio_open_val(int gpio);
-VZ_API int gpio_set_val(int fd, int value);
-VZ_API int gpio_get_val(int fd);
-VZ_API int gpio_close_val(int fd);
-VZ_API int bbbLEDEnable(int on);
-VZ_API int adcOpen(int channel);
-VZ_API int adcGetValue(int channel);
-VZ_API int adcGetValueMillivolts(int channel);
-VZ_API int adcGetValueMicroAmpere(int channel, int ohms);
+VZ_API int gpio_export(int gpio) VZ_NOEXCEPT;
+VZ_API int gpio_unexport(int gpio) VZ_NOEXCEPT;
+VZ_API int gpio_open_dir(int gpio) VZ_NOEXCEPT;
+VZ_API int gpio_set_dir(int fd, int output) VZ_NOEXCEPT;
+VZ_API int gpio_get_dir(int fd) VZ_NOEXCEPT;
+VZ_API int gpio_close_dir(int fd) VZ_NOEXCEPT;
+VZ_API int gpio_open_val(int gpio) VZ_NOEXCEPT;
+VZ_API int gpio_set_val(int fd, int value) VZ_NOEXCEPT;
+VZ_API int gpio_get_val(int fd) VZ_NOEXCEPT;
+VZ_API int gpio_close_val(int fd) VZ_NOEXCEPT;
+VZ_API int bbbLEDEnable(int on) VZ_NOEXCEPT;
+VZ_API int adcOpen(int channel) VZ_NOEXCEPT;
+VZ_API int adcGetValue(int channel) VZ_NOEXCEPT;
+VZ_API int adcGetValueMillivolts(int channel) VZ_NOEXCEPT;
+VZ_API int adcGetValueMicroAmpere(int channel, int ohms) VZ_NOEXCEPT;
 
 /* ==== end of device access shims ==== */
 
@@ -159,90 +160,90 @@ VZ_API int adcGetValueMicroAmpere(int channel, int ohms);
  * setters return 0, or -1 for a time out of range (negative, 2D above
  * 1000000, 3D and HDR above 4000), which changes nothing.
  */
-VZ_API int configInit(int deviceAddress);
-VZ_API int configSaveParameters(void);
-VZ_API int configLoadParameters(void);
-VZ_API int configRestartTOF(void);
-VZ_API int configRestartFLIM(void);
-VZ_API int configInitRegisters(int mode);
-VZ_API void printChipParam(void);
+VZ_API int configInit(int deviceAddress) VZ_NOEXCEPT;
+VZ_API int configSaveParameters(void) VZ_NOEXCEPT;
+VZ_API int configLoadParameters(void) VZ_NOEXCEPT;
+VZ_API int configRestartTOF(void) VZ_NOEXCEPT;
+VZ_API int configRestartFLIM(void) VZ_NOEXCEPT;
+VZ_API int configInitRegisters(int mode) VZ_NOEXCEPT;
+VZ_API void printChipParam(void) VZ_NOEXCEPT;
 
 /* configLoad: mode 1 selects 3D (DCS count and 3D time programmed), 2 FLIM,
  * anything else 2D; the mode goes to the device; returns 0. */
-VZ_API int configLoad(int mode, int deviceAddress);
-VZ_API int configGetCurrentMode(void);
-VZ_API int configGetModeCount(void); /* 3 */
-VZ_API int configSetMode(int pseudoNoise, int deviceAddress);
-VZ_API int configSetDCS(int nDCS, int deviceAddress);
-VZ_API int configEnableABS(int on, int deviceAddress);
-VZ_API int configIsABS(int deviceAddress);
+VZ_API int configLoad(int mode, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int configGetCurrentMode(void) VZ_NOEXCEPT;
+VZ_API int configGetModeCount(void) VZ_NOEXCEPT; /* 3 */
+VZ_API int configSetMode(int pseudoNoise, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int configSetDCS(int nDCS, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int configEnableABS(int on, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int configIsABS(int deviceAddress) VZ_NOEXCEPT;
 
-VZ_API int configSetModulationFrequency(int index, int deviceAddress);
-VZ_API int configGetModulationFrequency(void);    /* kHz */
-VZ_API int *configGetModulationFrequencies(void); /* table of 6, kHz */
-VZ_API int configFindModulationFrequencies(void); /* recomputes; last entry */
-VZ_API int configGetModFreqMode(void);            /* current index */
-VZ_API int configGetModFreqCount(void);           /* 6 */
-VZ_API int configGetSysClk(void);                 /* kHz */
-VZ_API double configGetTPLLClk(void);             /* ns */
-VZ_API double configGetTModClk(void);             /* modulation clock period, ns */
+VZ_API int configSetModulationFrequency(int index, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int configGetModulationFrequency(void) VZ_NOEXCEPT;    /* kHz */
+VZ_API int *configGetModulationFrequencies(void) VZ_NOEXCEPT; /* table of 6, kHz */
+VZ_API int configFindModulationFrequencies(void) VZ_NOEXCEPT; /* recomputes; last entry */
+VZ_API int configGetModFreqMode(void) VZ_NOEXCEPT;            /* current index */
+VZ_API int configGetModFreqCount(void) VZ_NOEXCEPT;           /* 6 */
+VZ_API int configGetSysClk(void) VZ_NOEXCEPT;                 /* kHz */
+VZ_API double configGetTPLLClk(void) VZ_NOEXCEPT;             /* ns */
+VZ_API double configGetTModClk(void) VZ_NOEXCEPT;             /* modulation clock period, ns */
 
-VZ_API int configSetIntegrationTime2D(int us);
-VZ_API int configSetIntegrationTime3D(int us);
-VZ_API int configSetIntegrationTime3DHDR(int us);
-VZ_API int configSetIntegrationTime(int us);
-VZ_API int configSetIntegrationTimesHDR(void);
-VZ_API int configGetIntegrationTime2D(void);
-VZ_API int configGetIntegrationTime3D(void);
-VZ_API int configGetIntegrationTime3DHDR(void);
-VZ_API int configGetImagingTime(void); /* 15000 */
+VZ_API int configSetIntegrationTime2D(int us) VZ_NOEXCEPT;
+VZ_API int configSetIntegrationTime3D(int us) VZ_NOEXCEPT;
+VZ_API int configSetIntegrationTime3DHDR(int us) VZ_NOEXCEPT;
+VZ_API int configSetIntegrationTime(int us) VZ_NOEXCEPT;
+VZ_API int configSetIntegrationTimesHDR(void) VZ_NOEXCEPT;
+VZ_API int configGetIntegrationTime2D(void) VZ_NOEXCEPT;
+VZ_API int configGetIntegrationTime3D(void) VZ_NOEXCEPT;
+VZ_API int configGetIntegrationTime3DHDR(void) VZ_NOEXCEPT;
+VZ_API int configGetImagingTime(void) VZ_NOEXCEPT; /* 15000 */
 
 /* Additive-argument threshold: a linear model of the 3D integration time. */
-VZ_API int configSetAddArgMin(int arg);
-VZ_API int configSetAddArgMax(int arg);
-VZ_API int configEnableAddArg(int on);
-VZ_API int configStatusEnableAddArg(void);
-VZ_API int configSetDcsAdd_threshold(int threshold);
-VZ_API int configGetDcsAdd_threshold(void);
+VZ_API int configSetAddArgMin(int arg) VZ_NOEXCEPT;
+VZ_API int configSetAddArgMax(int arg) VZ_NOEXCEPT;
+VZ_API int configEnableAddArg(int on) VZ_NOEXCEPT;
+VZ_API int configStatusEnableAddArg(void) VZ_NOEXCEPT;
+VZ_API int configSetDcsAdd_threshold(int threshold) VZ_NOEXCEPT;
+VZ_API int configGetDcsAdd_threshold(void) VZ_NOEXCEPT;
 
-VZ_API int configSetDeviceAddress(int deviceAddress);
-VZ_API int configGetDeviceAddress(void);
-VZ_API int configSetIcVersion(int version);
-VZ_API int configGetIcVersion(void);
-VZ_API int configSetPartType(int type);
-VZ_API int configGetPartType(void);
-VZ_API int configSetPartVersion(int version);
-VZ_API int configGetPartVersion(void);
-VZ_API uint16_t configSetWaferID(uint16_t id);
-VZ_API uint16_t configGetWaferID(void);
-VZ_API uint16_t configSetChipID(uint16_t id);
-VZ_API uint16_t configGetChipID(void);
-VZ_API uint16_t configGetSequencerVersion(void);
-VZ_API int configIsFLIM(void);
+VZ_API int configSetDeviceAddress(int deviceAddress) VZ_NOEXCEPT;
+VZ_API int configGetDeviceAddress(void) VZ_NOEXCEPT;
+VZ_API int configSetIcVersion(int version) VZ_NOEXCEPT;
+VZ_API int configGetIcVersion(void) VZ_NOEXCEPT;
+VZ_API int configSetPartType(int type) VZ_NOEXCEPT;
+VZ_API int configGetPartType(void) VZ_NOEXCEPT;
+VZ_API int configSetPartVersion(int version) VZ_NOEXCEPT;
+VZ_API int configGetPartVersion(void) VZ_NOEXCEPT;
+VZ_API uint16_t configSetWaferID(uint16_t id) VZ_NOEXCEPT;
+VZ_API uint16_t configGetWaferID(void) VZ_NOEXCEPT;
+VZ_API uint16_t configSetChipID(uint16_t id) VZ_NOEXCEPT;
+VZ_API uint16_t configGetChipID(void) VZ_NOEXCEPT;
+VZ_API uint16_t configGetSequencerVersion(void) VZ_NOEXCEPT;
+VZ_API int configIsFLIM(void) VZ_NOEXCEPT;
 
 /* Temperature trims of the chip's sensors. */
-VZ_API uint8_t configGetGX(void);
-VZ_API uint8_t configGetGY(void);
-VZ_API int configGetGZ(void);
-VZ_API uint8_t configGetGM(void);
-VZ_API uint8_t configGetGL(void);
-VZ_API uint8_t configGetGC(void);
+VZ_API uint8_t configGetGX(void) VZ_NOEXCEPT;
+VZ_API uint8_t configGetGY(void) VZ_NOEXCEPT;
+VZ_API int configGetGZ(void) VZ_NOEXCEPT;
+VZ_API uint8_t configGetGM(void) VZ_NOEXCEPT;
+VZ_API uint8_t configGetGL(void) VZ_NOEXCEPT;
+VZ_API uint8_t configGetGC(void) VZ_NOEXCEPT;
 
-VZ_API int configIsEnabledDRNUCorrection(void);
-VZ_API int configIsEnabledGrayscaleCorrection(void);
-VZ_API int configIsEnabledTemperatureCorrection(void);
-VZ_API int configIsEnabledAmbientLightCorrection(void);
+VZ_API int configIsEnabledDRNUCorrection(void) VZ_NOEXCEPT;
+VZ_API int configIsEnabledGrayscaleCorrection(void) VZ_NOEXCEPT;
+VZ_API int configIsEnabledTemperatureCorrection(void) VZ_NOEXCEPT;
+VZ_API int configIsEnabledAmbientLightCorrection(void) VZ_NOEXCEPT;
 
 /* Print level: console diagnostics of a given level appear when the level
  * is at most this value. */
-VZ_API int configSetPrint(int level);
-VZ_API int configPrint(void);
+VZ_API int configSetPrint(int level) VZ_NOEXCEPT;
+VZ_API int configPrint(void) VZ_NOEXCEPT;
 
 /* configAddEndFileName appends the modulation-frequency suffix ("_20." above
  * 19999 kHz, "_10." above 9999 kHz, else "_5.") and the extension to the
  * name in its 256-byte buffer; returns the name, or NULL (name unchanged)
  * when an argument is NULL or the result would not fit. */
-VZ_API char *configAddEndFileName(char *name, const char *extension);
+VZ_API char *configAddEndFileName(char *name, const char *extension) VZ_NOEXCEPT;
 
 /* Calibration path names kept for applications (the library reads none). */
 VZ_API extern char pathdir[256];
@@ -263,33 +264,33 @@ VZ_API extern char calib_file_name[256];
  * steps 1..7 (1 flash width, 2 flash delay, 3..6 T1..T4, 7 TREP), else -1.
  * dllLockAutomatically returns -1 when no reading locked (nothing written).
  */
-VZ_API int dllBypassDLL(int on, int deviceAddress);
-VZ_API int dllDetermineAndSetDemodulationDelay(int deviceAddress); /* returns 2 */
-VZ_API int dllResetDemodulationDelay(int deviceAddress);
-VZ_API int dllEnablePreheat(int on, int deviceAddress);
-VZ_API int dllInitialize(int deviceAddress); /* -1 for an unknown clock divider */
-VZ_API int dllLockAutomatically(int deviceAddress);
-VZ_API uint16_t dllGetFineCtrlExt(void);
-VZ_API uint8_t dllGetCoarseCtrlExt(void);
+VZ_API int dllBypassDLL(int on, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int dllDetermineAndSetDemodulationDelay(int deviceAddress) VZ_NOEXCEPT; /* returns 2 */
+VZ_API int dllResetDemodulationDelay(int deviceAddress) VZ_NOEXCEPT;
+VZ_API int dllEnablePreheat(int on, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int dllInitialize(int deviceAddress) VZ_NOEXCEPT; /* -1 for an unknown clock divider */
+VZ_API int dllLockAutomatically(int deviceAddress) VZ_NOEXCEPT;
+VZ_API uint16_t dllGetFineCtrlExt(void) VZ_NOEXCEPT;
+VZ_API uint8_t dllGetCoarseCtrlExt(void) VZ_NOEXCEPT;
 
-VZ_API int illuminationEnable(void);
-VZ_API int illuminationDisable(void);
-VZ_API int isIlluminationEnabled(void);
+VZ_API int illuminationEnable(void) VZ_NOEXCEPT;
+VZ_API int illuminationDisable(void) VZ_NOEXCEPT;
+VZ_API int isIlluminationEnabled(void) VZ_NOEXCEPT;
 
-VZ_API int flimSetT1(uint16_t value);
-VZ_API int flimSetT2(uint16_t value);
-VZ_API int flimSetT3(uint16_t value);
-VZ_API int flimSetT4(uint16_t value);
-VZ_API int flimSetTREP(uint16_t value);
-VZ_API int flimSetFlashDelay(uint16_t value);
-VZ_API int flimSetFlashWidth(uint16_t value);
-VZ_API int flimSetDelay(int index, uint16_t value);
-VZ_API int flimSetSkip(int step);
-VZ_API int flimResetSkip(int step);
-VZ_API int flimSetRepetitions(uint16_t count); /* returns the value written */
-VZ_API uint16_t flimGetRepetitions(void);
-VZ_API uint16_t flimGetFlashWidth(void);
-VZ_API uint16_t flimGetStep(void);
+VZ_API int flimSetT1(uint16_t value) VZ_NOEXCEPT;
+VZ_API int flimSetT2(uint16_t value) VZ_NOEXCEPT;
+VZ_API int flimSetT3(uint16_t value) VZ_NOEXCEPT;
+VZ_API int flimSetT4(uint16_t value) VZ_NOEXCEPT;
+VZ_API int flimSetTREP(uint16_t value) VZ_NOEXCEPT;
+VZ_API int flimSetFlashDelay(uint16_t value) VZ_NOEXCEPT;
+VZ_API int flimSetFlashWidth(uint16_t value) VZ_NOEXCEPT;
+VZ_API int flimSetDelay(int index, uint16_t value) VZ_NOEXCEPT;
+VZ_API int flimSetSkip(int step) VZ_NOEXCEPT;
+VZ_API int flimResetSkip(int step) VZ_NOEXCEPT;
+VZ_API int flimSetRepetitions(uint16_t count) VZ_NOEXCEPT; /* returns the value written */
+VZ_API uint16_t flimGetRepetitions(void) VZ_NOEXCEPT;
+VZ_API uint16_t flimGetFlashWidth(void) VZ_NOEXCEPT;
+VZ_API uint16_t flimGetStep(void) VZ_NOEXCEPT;
 
 /* ==== end of timing control ==== */
 
@@ -305,24 +306,24 @@ VZ_API uint16_t flimGetStep(void);
  * temperatureGetTemperatures writes at most 6 values (4 chip, 2 illumination)
  * and temperatureGetTemperatureChip at most 4.
  */
-VZ_API int temperatureInit(void);
-VZ_API int temperatureSetTemperatureByFrameHeader(const uint16_t *values);
-VZ_API int16_t temperatureGetTemperatureByFrameHeader(void);
-VZ_API int16_t temperatureGetIbTemperatureByFrameHeader(void);
-VZ_API int16_t temperatureGetTemperature(void);
-VZ_API int temperatureGetTemperatures(int deviceAddress, int16_t *out);
-VZ_API int temperatureGetTemperatureChip(int deviceAddress, int16_t *out);
-VZ_API int temperatureGetTemperatureIllumination(int16_t *out);
-VZ_API int16_t temperatureGetLastTempChip(void);
-VZ_API int16_t temperatureGetLastTempIllumination(void);
-VZ_API int temperatureKalmanFilter(int16_t *values, int n); /* n 0..8; returns n */
-VZ_API int temperatureGetTemperatureRegister(int deviceAddress, int16_t *out);
-VZ_API int temperatureGetTemperatureROI(int deviceAddress, int16_t *out);
-VZ_API int temperatureGetTemperatureROI_EPC660_CHIP7(int deviceAddress, int16_t *out);
-VZ_API int temperatureGetTemperature635(int deviceAddress, int16_t *out);
-VZ_API double temperatureGetAveragedChipTemperature(int deviceAddress); /* degrees C */
-VZ_API uint16_t temperatureGetGrayscalePixel(int index);                /* 0 outside the image */
-VZ_API uint16_t *temperatureGetGrayscaleData(void);
+VZ_API int temperatureInit(void) VZ_NOEXCEPT;
+VZ_API int temperatureSetTemperatureByFrameHeader(const uint16_t *values) VZ_NOEXCEPT;
+VZ_API int16_t temperatureGetTemperatureByFrameHeader(void) VZ_NOEXCEPT;
+VZ_API int16_t temperatureGetIbTemperatureByFrameHeader(void) VZ_NOEXCEPT;
+VZ_API int16_t temperatureGetTemperature(void) VZ_NOEXCEPT;
+VZ_API int temperatureGetTemperatures(int deviceAddress, int16_t *out) VZ_NOEXCEPT;
+VZ_API int temperatureGetTemperatureChip(int deviceAddress, int16_t *out) VZ_NOEXCEPT;
+VZ_API int temperatureGetTemperatureIllumination(int16_t *out) VZ_NOEXCEPT;
+VZ_API int16_t temperatureGetLastTempChip(void) VZ_NOEXCEPT;
+VZ_API int16_t temperatureGetLastTempIllumination(void) VZ_NOEXCEPT;
+VZ_API int temperatureKalmanFilter(int16_t *values, int n) VZ_NOEXCEPT; /* n 0..8; returns n */
+VZ_API int temperatureGetTemperatureRegister(int deviceAddress, int16_t *out) VZ_NOEXCEPT;
+VZ_API int temperatureGetTemperatureROI(int deviceAddress, int16_t *out) VZ_NOEXCEPT;
+VZ_API int temperatureGetTemperatureROI_EPC660_CHIP7(int deviceAddress, int16_t *out) VZ_NOEXCEPT;
+VZ_API int temperatureGetTemperature635(int deviceAddress, int16_t *out) VZ_NOEXCEPT;
+VZ_API double temperatureGetAveragedChipTemperature(int deviceAddress) VZ_NOEXCEPT; /* degrees C */
+VZ_API uint16_t temperatureGetGrayscalePixel(int index) VZ_NOEXCEPT; /* 0 outside the image */
+VZ_API uint16_t *temperatureGetGrayscaleData(void) VZ_NOEXCEPT;
 
 /* ==== end of temperature readout ==== */
 
@@ -332,18 +333,18 @@ VZ_API uint16_t *temperatureGetGrayscaleData(void);
  * row reduction, dual MGX/HDR bit), the region of interest 150..155 and the
  * sequencer slots 34/37/40/43 and 146. Return 0 unless stated.
  */
-VZ_API int readOutEnableHorizontalBinning(int on, int deviceAddress);
-VZ_API int readOutIsHorizontalBinning(int deviceAddress);
-VZ_API int readOutEnableVerticalBinning(int on, int deviceAddress);
-VZ_API int readOutIsVerticalBinning(int deviceAddress);
-VZ_API int readOutSetRowReduction(int n, int deviceAddress);
-VZ_API int readOutEnableDualMGX(int on, int deviceAddress);
-VZ_API int readOutEnableHDR(int on, int deviceAddress);
-VZ_API int readOutSetROI(int x1, int x2, int y1, int y2, int deviceAddress);
-VZ_API int readOutGetTopLeftX(void);
-VZ_API int readOutGetBottomRightX(void);
-VZ_API int readOutGetTopLeftY(void);
-VZ_API int readOutGetBottomRightY(void);
+VZ_API int readOutEnableHorizontalBinning(int on, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int readOutIsHorizontalBinning(int deviceAddress) VZ_NOEXCEPT;
+VZ_API int readOutEnableVerticalBinning(int on, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int readOutIsVerticalBinning(int deviceAddress) VZ_NOEXCEPT;
+VZ_API int readOutSetRowReduction(int n, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int readOutEnableDualMGX(int on, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int readOutEnableHDR(int on, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int readOutSetROI(int x1, int x2, int y1, int y2, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int readOutGetTopLeftX(void) VZ_NOEXCEPT;
+VZ_API int readOutGetBottomRightX(void) VZ_NOEXCEPT;
+VZ_API int readOutGetTopLeftY(void) VZ_NOEXCEPT;
+VZ_API int readOutGetBottomRightY(void) VZ_NOEXCEPT;
 
 /*
  * The API facade: the flat entry of the library. Mode changes (region of
@@ -355,119 +356,120 @@ VZ_API int readOutGetBottomRightY(void);
  * of one half (even start, odd end, 0..125), at least 6 x column reduction
  * by 2 x row reduction. Functions touching the chip take its address last.
  */
-VZ_API int apiSetROI(int x1, int x2, int y1, int y2, int deviceAddress);
-VZ_API int apiEnableHorizontalBinning(int on, int deviceAddress);
-VZ_API int apiEnableVerticalBinning(int on, int deviceAddress);
-VZ_API int apiSetRowReduction(int n, int deviceAddress); /* n clamped to 0..3 */
-VZ_API int apiEnablePiDelay(int on, int deviceAddress);
-VZ_API int apiEnableDualMGX(int on, int deviceAddress);
-VZ_API int apiEnableHDR(int on, int deviceAddress);
-VZ_API int apiSelectMode(int mode, int deviceAddress); /* 1 pseudo-noise */
-VZ_API int apiSetModulationFrequency(int index, int deviceAddress);
-VZ_API int apiLoadConfig(int mode, int deviceAddress); /* 1 3D, else 2D */
-VZ_API int apiEnableABS(int on, int deviceAddress);
-VZ_API int apiSetMinAmplitude(int amplitude);
-VZ_API int apiGetMinAmplitude(void);
-VZ_API int apiSetHysteresis(int width);
-VZ_API int16_t apiGetAveragedTemperature(int deviceAddress); /* tenths of a degree */
-VZ_API int apiGetTemperature(int deviceAddress, int16_t *out);
-VZ_API int apiGetChipInfo(int deviceAddress, uint16_t *info);
-VZ_API int apiGetIcVersion(void);
-VZ_API int apiGetPartVersion(void);
-VZ_API int apiIsFLIM(void);
-VZ_API int apiTOF(void);
-VZ_API int apiFLIM(void);
+VZ_API int apiSetROI(int x1, int x2, int y1, int y2, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int apiEnableHorizontalBinning(int on, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int apiEnableVerticalBinning(int on, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int apiSetRowReduction(int n, int deviceAddress) VZ_NOEXCEPT; /* n clamped to 0..3 */
+VZ_API int apiEnablePiDelay(int on, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int apiEnableDualMGX(int on, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int apiEnableHDR(int on, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int apiSelectMode(int mode, int deviceAddress) VZ_NOEXCEPT; /* 1 pseudo-noise */
+VZ_API int apiSetModulationFrequency(int index, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int apiLoadConfig(int mode, int deviceAddress) VZ_NOEXCEPT; /* 1 3D, else 2D */
+VZ_API int apiEnableABS(int on, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int apiSetMinAmplitude(int amplitude) VZ_NOEXCEPT;
+VZ_API int apiGetMinAmplitude(void) VZ_NOEXCEPT;
+VZ_API int apiSetHysteresis(int width) VZ_NOEXCEPT;
+VZ_API int16_t apiGetAveragedTemperature(int deviceAddress) VZ_NOEXCEPT; /* tenths of a degree */
+VZ_API int apiGetTemperature(int deviceAddress, int16_t *out) VZ_NOEXCEPT;
+VZ_API int apiGetChipInfo(int deviceAddress, uint16_t *info) VZ_NOEXCEPT;
+VZ_API int apiGetIcVersion(void) VZ_NOEXCEPT;
+VZ_API int apiGetPartVersion(void) VZ_NOEXCEPT;
+VZ_API int apiIsFLIM(void) VZ_NOEXCEPT;
+VZ_API int apiTOF(void) VZ_NOEXCEPT;
+VZ_API int apiFLIM(void) VZ_NOEXCEPT;
 
 /* Registers: `count` 8-bit registers from `reg`. apiReadRegister returns the
  * count, or -1 when the read failed; apiWriteRegister returns the count, or
  * -1 when the write failed. */
-VZ_API int apiReadRegister(int reg, int count, unsigned char **data, int deviceAddress);
-VZ_API int apiWriteRegister(int reg, int count, unsigned char **data, int deviceAddress);
+VZ_API int apiReadRegister(int reg, int count, unsigned char **data, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int apiWriteRegister(int reg, int count, unsigned char **data,
+                            int deviceAddress) VZ_NOEXCEPT;
 
 /* Integration times (microseconds) and the additive-argument threshold. */
-VZ_API int apiSetIntegrationTime2D(int us);
-VZ_API int apiSetIntegrationTime3D(int us);
-VZ_API int apiSetIntegrationTime3DHDR(int us);
-VZ_API int apiGetImagingTime(void);
-VZ_API int apiEnableAddArgThreshold(int on);
-VZ_API int apiSetAddArgThreshold(int threshold);
-VZ_API int apiSetAddArgMin(int arg);
-VZ_API int apiSetAddArgMax(int arg);
-VZ_API int *apiGetModulationFrequencies(void);
-VZ_API int apiSetEnableImaging(int on);
+VZ_API int apiSetIntegrationTime2D(int us) VZ_NOEXCEPT;
+VZ_API int apiSetIntegrationTime3D(int us) VZ_NOEXCEPT;
+VZ_API int apiSetIntegrationTime3DHDR(int us) VZ_NOEXCEPT;
+VZ_API int apiGetImagingTime(void) VZ_NOEXCEPT;
+VZ_API int apiEnableAddArgThreshold(int on) VZ_NOEXCEPT;
+VZ_API int apiSetAddArgThreshold(int threshold) VZ_NOEXCEPT;
+VZ_API int apiSetAddArgMin(int arg) VZ_NOEXCEPT;
+VZ_API int apiSetAddArgMax(int arg) VZ_NOEXCEPT;
+VZ_API int *apiGetModulationFrequencies(void) VZ_NOEXCEPT;
+VZ_API int apiSetEnableImaging(int on) VZ_NOEXCEPT;
 
 /* Tuning values kept in "./config.txt": each setter saves the file. */
-VZ_API double apiSetAmbientLightFactor(double factor);
-VZ_API int apiSetDRNUDelay(int seconds);
-VZ_API int apiSetDRNUDiffTemp(int degrees);
-VZ_API int apiSetDRNUAverage(int frames);
-VZ_API int apiPrint(int level);
-VZ_API double apiSetTempCoef(double coefficient);
-VZ_API double apiSetSpeedOfLight(double metresPerSecond);
-VZ_API double apiGetSpeedOfLightDev2(void);
+VZ_API double apiSetAmbientLightFactor(double factor) VZ_NOEXCEPT;
+VZ_API int apiSetDRNUDelay(int seconds) VZ_NOEXCEPT;
+VZ_API int apiSetDRNUDiffTemp(int degrees) VZ_NOEXCEPT;
+VZ_API int apiSetDRNUAverage(int frames) VZ_NOEXCEPT;
+VZ_API int apiPrint(int level) VZ_NOEXCEPT;
+VZ_API double apiSetTempCoef(double coefficient) VZ_NOEXCEPT;
+VZ_API double apiSetSpeedOfLight(double metresPerSecond) VZ_NOEXCEPT;
+VZ_API double apiGetSpeedOfLightDev2(void) VZ_NOEXCEPT;
 
 /* Sorted images (module-wide buffers, valid until the next call); return the
  * number of values, see the calculation functions. */
-VZ_API int apiGetBWSorted(uint16_t **out);
-VZ_API int apiGetDCSSorted(uint16_t **out);
-VZ_API int apiGetDistanceSorted(uint16_t **out);
-VZ_API int apiGetAmplitudeSorted(uint16_t **out);
-VZ_API int apiGetDistanceAndAmplitudeSorted(uint16_t **out);
+VZ_API int apiGetBWSorted(uint16_t **out) VZ_NOEXCEPT;
+VZ_API int apiGetDCSSorted(uint16_t **out) VZ_NOEXCEPT;
+VZ_API int apiGetDistanceSorted(uint16_t **out) VZ_NOEXCEPT;
+VZ_API int apiGetAmplitudeSorted(uint16_t **out) VZ_NOEXCEPT;
+VZ_API int apiGetDistanceAndAmplitudeSorted(uint16_t **out) VZ_NOEXCEPT;
 
 /* Corrections, calibration and filters: forwards to their modules. */
-VZ_API int apiSetOffset(int centimetres, int deviceAddress);
-VZ_API int apiGetOffset(int deviceAddress);
-VZ_API int apiEnableDefaultOffset(int on);
-VZ_API int apiGetBadPixels(int *values);
-VZ_API int apiSelectPolynomial(int length, int taps, int deviceAddress);
-VZ_API int apiEnableImageCorrection(int on);
-VZ_API int apiSetImageAveraging(int pictures);
-VZ_API int apiSetImageProcessing(int mode);
-VZ_API int apiSetImageDifferenceThreshold(int threshold);
-VZ_API int apiEnableSaturation(int on);
-VZ_API int apiEnableAdcOverflow(int on);
-VZ_API int apiCalibrateGrayscale(int step);
-VZ_API int apiCorrectGrayscaleOffset(int on);
-VZ_API int apiCorrectGrayscaleGain(int on);
-VZ_API int apiCalibrateDRNU(void);
-VZ_API int apiCorrectDRNU(int mode);
-VZ_API int apiCorrectTemperature(int on);
-VZ_API int apiCorrectAmbientLight(int on);
-VZ_API int apiIsEnabledDRNUCorrection(void);
-VZ_API int apiIsEnabledGrayscaleCorrection(void);
-VZ_API int apiIsEnabledTemperatureCorrection(void);
-VZ_API int apiIsEnabledAmbientLightCorrection(void);
-VZ_API int16_t *apiRenewDRNU(int step);
-VZ_API int16_t *apiShowDRNU(void);
-VZ_API int16_t *apiLoadTemperatureDRNU(void);
-VZ_API int apiEnableKalman(int mode);
-VZ_API int apiSetKalmanKdiff(double kdiff);
-VZ_API int apiSetKalmanK(double k);
-VZ_API int apiSetKalmanQ(double q);
-VZ_API int apiSetKalmanNumCheck(int n);
-VZ_API int apiSetKalmanThreshold(int threshold);
-VZ_API int apiSetKalmanThreshold2(int threshold);
-VZ_API int apiCalibrateFlim(const char *gateName);
-VZ_API int apiCorrectFlimOffset(int on);
-VZ_API int apiCorrectFlimGain(int on);
-VZ_API int apiIsFlimCorrectionAvailable(void);
-VZ_API int apiFLIMSetT1(uint16_t value);
-VZ_API int apiFLIMSetT2(uint16_t value);
-VZ_API int apiFLIMSetT3(uint16_t value);
-VZ_API int apiFLIMSetT4(uint16_t value);
-VZ_API int apiFLIMSetTREP(uint16_t value);
-VZ_API int apiFLIMSetRepetitions(uint16_t count);
-VZ_API int apiFLIMSetFlashDelay(uint16_t value);
-VZ_API int apiFLIMSetFlashWidth(uint16_t value);
-VZ_API uint16_t apiFLIMGetStep(void);
-VZ_API int16_t apiTest(int value);
+VZ_API int apiSetOffset(int centimetres, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int apiGetOffset(int deviceAddress) VZ_NOEXCEPT;
+VZ_API int apiEnableDefaultOffset(int on) VZ_NOEXCEPT;
+VZ_API int apiGetBadPixels(int *values) VZ_NOEXCEPT;
+VZ_API int apiSelectPolynomial(int length, int taps, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int apiEnableImageCorrection(int on) VZ_NOEXCEPT;
+VZ_API int apiSetImageAveraging(int pictures) VZ_NOEXCEPT;
+VZ_API int apiSetImageProcessing(int mode) VZ_NOEXCEPT;
+VZ_API int apiSetImageDifferenceThreshold(int threshold) VZ_NOEXCEPT;
+VZ_API int apiEnableSaturation(int on) VZ_NOEXCEPT;
+VZ_API int apiEnableAdcOverflow(int on) VZ_NOEXCEPT;
+VZ_API int apiCalibrateGrayscale(int step) VZ_NOEXCEPT;
+VZ_API int apiCorrectGrayscaleOffset(int on) VZ_NOEXCEPT;
+VZ_API int apiCorrectGrayscaleGain(int on) VZ_NOEXCEPT;
+VZ_API int apiCalibrateDRNU(void) VZ_NOEXCEPT;
+VZ_API int apiCorrectDRNU(int mode) VZ_NOEXCEPT;
+VZ_API int apiCorrectTemperature(int on) VZ_NOEXCEPT;
+VZ_API int apiCorrectAmbientLight(int on) VZ_NOEXCEPT;
+VZ_API int apiIsEnabledDRNUCorrection(void) VZ_NOEXCEPT;
+VZ_API int apiIsEnabledGrayscaleCorrection(void) VZ_NOEXCEPT;
+VZ_API int apiIsEnabledTemperatureCorrection(void) VZ_NOEXCEPT;
+VZ_API int apiIsEnabledAmbientLightCorrection(void) VZ_NOEXCEPT;
+VZ_API int16_t *apiRenewDRNU(int step) VZ_NOEXCEPT;
+VZ_API int16_t *apiShowDRNU(void) VZ_NOEXCEPT;
+VZ_API int16_t *apiLoadTemperatureDRNU(void) VZ_NOEXCEPT;
+VZ_API int apiEnableKalman(int mode) VZ_NOEXCEPT;
+VZ_API int apiSetKalmanKdiff(double kdiff) VZ_NOEXCEPT;
+VZ_API int apiSetKalmanK(double k) VZ_NOEXCEPT;
+VZ_API int apiSetKalmanQ(double q) VZ_NOEXCEPT;
+VZ_API int apiSetKalmanNumCheck(int n) VZ_NOEXCEPT;
+VZ_API int apiSetKalmanThreshold(int threshold) VZ_NOEXCEPT;
+VZ_API int apiSetKalmanThreshold2(int threshold) VZ_NOEXCEPT;
+VZ_API int apiCalibrateFlim(const char *gateName) VZ_NOEXCEPT;
+VZ_API int apiCorrectFlimOffset(int on) VZ_NOEXCEPT;
+VZ_API int apiCorrectFlimGain(int on) VZ_NOEXCEPT;
+VZ_API int apiIsFlimCorrectionAvailable(void) VZ_NOEXCEPT;
+VZ_API int apiFLIMSetT1(uint16_t value) VZ_NOEXCEPT;
+VZ_API int apiFLIMSetT2(uint16_t value) VZ_NOEXCEPT;
+VZ_API int apiFLIMSetT3(uint16_t value) VZ_NOEXCEPT;
+VZ_API int apiFLIMSetT4(uint16_t value) VZ_NOEXCEPT;
+VZ_API int apiFLIMSetTREP(uint16_t value) VZ_NOEXCEPT;
+VZ_API int apiFLIMSetRepetitions(uint16_t count) VZ_NOEXCEPT;
+VZ_API int apiFLIMSetFlashDelay(uint16_t value) VZ_NOEXCEPT;
+VZ_API int apiFLIMSetFlashWidth(uint16_t value) VZ_NOEXCEPT;
+VZ_API uint16_t apiFLIMGetStep(void) VZ_NOEXCEPT;
+VZ_API int16_t apiTest(int value) VZ_NOEXCEPT;
 
 /* Version of the processing library: 20800 = 2.8.0. */
-VZ_API int apiGetVersion(void);
-VZ_API int getVersion(void);
-VZ_API int getMajor(void);
-VZ_API int getMinor(void);
-VZ_API int getPatch(void);
+VZ_API int apiGetVersion(void) VZ_NOEXCEPT;
+VZ_API int getVersion(void) VZ_NOEXCEPT;
+VZ_API int getMajor(void) VZ_NOEXCEPT;
+VZ_API int getMinor(void) VZ_NOEXCEPT;
+VZ_API int getPatch(void) VZ_NOEXCEPT;
 
 /*
  * Frame queue for applications (the library does not use it): four slots of
@@ -475,13 +477,13 @@ VZ_API int getPatch(void);
  * 0, or -1 when full or too long; dequeue copies the oldest frame into `out`
  * (at least one slot long) and returns its length, or -1 when empty.
  */
-VZ_API int queueInit(void);
-VZ_API int enqueue(const uint8_t *frame, int length);
-VZ_API int dequeue(uint8_t *out);
-VZ_API int isQueueEmpty(void);
-VZ_API int queueError(void);
-VZ_API int succ(int index);
-VZ_API int cleanQueue_intern(void);
+VZ_API int queueInit(void) VZ_NOEXCEPT;
+VZ_API int enqueue(const uint8_t *frame, int length) VZ_NOEXCEPT;
+VZ_API int dequeue(uint8_t *out) VZ_NOEXCEPT;
+VZ_API int isQueueEmpty(void) VZ_NOEXCEPT;
+VZ_API int queueError(void) VZ_NOEXCEPT;
+VZ_API int succ(int index) VZ_NOEXCEPT;
+VZ_API int cleanQueue_intern(void) VZ_NOEXCEPT;
 
 /* ==== end of API facade ==== */
 
@@ -513,38 +515,38 @@ VZ_API int cleanQueue_intern(void);
  * amplitude below the hysteresis threshold, 65400 saturated, 65500 ADC
  * overflow.
  */
-VZ_API int calculationDistanceSorted(uint16_t **out);
-VZ_API int calculationDistanceAndAmplitudeSorted(uint16_t **out);
-VZ_API int calculationAmplitudeSorted(uint16_t **out);
-VZ_API int calculationBWSorted(uint16_t **out);
-VZ_API int calculationDCSSorted(uint16_t **out);
+VZ_API int calculationDistanceSorted(uint16_t **out) VZ_NOEXCEPT;
+VZ_API int calculationDistanceAndAmplitudeSorted(uint16_t **out) VZ_NOEXCEPT;
+VZ_API int calculationAmplitudeSorted(uint16_t **out) VZ_NOEXCEPT;
+VZ_API int calculationBWSorted(uint16_t **out) VZ_NOEXCEPT;
+VZ_API int calculationDCSSorted(uint16_t **out) VZ_NOEXCEPT;
 /* Takes the image source's gray frame, masks it in place (FLIM mode: splits
  * it into the two gate images), stores the frame pointer in *frame and
  * returns its sample count (0 for a NULL frame). */
-VZ_API int calculationBW(uint16_t **frame);
-VZ_API int calcBWSorted(uint16_t **out);
+VZ_API int calculationBW(uint16_t **frame) VZ_NOEXCEPT;
+VZ_API int calcBWSorted(uint16_t **out) VZ_NOEXCEPT;
 
-VZ_API int calcDefNoPiDelayGetDataSorted(int type, uint16_t **out);
-VZ_API int calcDefPiDelayGetDataSorted(int type, uint16_t **out);
-VZ_API int calcMGXNoPiDelayGetDataSorted(int type, uint16_t **out);
-VZ_API int calcMGXPiDelayGetDataSorted(int type, uint16_t **out);
-VZ_API int calcPNDefNoPiDelayGetDataSorted(int type, uint16_t **out);
-VZ_API int calcPNDefPiDelayGetDataSorted(int type, uint16_t **out);
-VZ_API int calcPNMGXNoPiDelayGetDataSorted(int type, uint16_t **out);
-VZ_API int calcPNMGXPiDelayGetDataSorted(int type, uint16_t **out);
+VZ_API int calcDefNoPiDelayGetDataSorted(int type, uint16_t **out) VZ_NOEXCEPT;
+VZ_API int calcDefPiDelayGetDataSorted(int type, uint16_t **out) VZ_NOEXCEPT;
+VZ_API int calcMGXNoPiDelayGetDataSorted(int type, uint16_t **out) VZ_NOEXCEPT;
+VZ_API int calcMGXPiDelayGetDataSorted(int type, uint16_t **out) VZ_NOEXCEPT;
+VZ_API int calcPNDefNoPiDelayGetDataSorted(int type, uint16_t **out) VZ_NOEXCEPT;
+VZ_API int calcPNDefPiDelayGetDataSorted(int type, uint16_t **out) VZ_NOEXCEPT;
+VZ_API int calcPNMGXNoPiDelayGetDataSorted(int type, uint16_t **out) VZ_NOEXCEPT;
+VZ_API int calcPNMGXPiDelayGetDataSorted(int type, uint16_t **out) VZ_NOEXCEPT;
 
 /* Mode flags (setters return the value set). Pi delay (default 1): four
  * samples per pixel, else two; dual MGX (0): sample pairs from alternating
  * row sets; PN (0): pseudo-noise modulation; HDR (0): stored only. */
-VZ_API int calculationEnablePiDelay(int enable);
-VZ_API int calculationIsPiDelay(void);
-VZ_API int calculationEnableDualMGX(int enable);
-VZ_API int calculationIsDualMGX(void);
-VZ_API int calculationEnablePN(int enable);
-VZ_API int calculationIsPN(void);
-VZ_API int calculationEnableHDR(int enable);
-VZ_API int calculationIsHDR(void);
-VZ_API void calculationEnableLinear(void); /* no effect */
+VZ_API int calculationEnablePiDelay(int enable) VZ_NOEXCEPT;
+VZ_API int calculationIsPiDelay(void) VZ_NOEXCEPT;
+VZ_API int calculationEnableDualMGX(int enable) VZ_NOEXCEPT;
+VZ_API int calculationIsDualMGX(void) VZ_NOEXCEPT;
+VZ_API int calculationEnablePN(int enable) VZ_NOEXCEPT;
+VZ_API int calculationIsPN(void) VZ_NOEXCEPT;
+VZ_API int calculationEnableHDR(int enable) VZ_NOEXCEPT;
+VZ_API int calculationIsHDR(void) VZ_NOEXCEPT;
+VZ_API void calculationEnableLinear(void) VZ_NOEXCEPT; /* no effect */
 
 /*
  * Per-pixel calculator on module-wide registers. calculatorInit(divider)
@@ -565,21 +567,22 @@ VZ_API extern int minAmplitude;
 VZ_API extern int indexMemory;
 VZ_API extern int indexCal;
 
-VZ_API int calculatorInit(int divider);
-VZ_API void calculatorSetArgs2DCS(uint16_t dcs0, uint16_t dcs1, int indexMem, int indexCalib);
+VZ_API int calculatorInit(int divider) VZ_NOEXCEPT;
+VZ_API void calculatorSetArgs2DCS(uint16_t dcs0, uint16_t dcs1, int indexMem,
+                                  int indexCalib) VZ_NOEXCEPT;
 VZ_API void calculatorSetArgs4DCS(uint16_t dcs0, uint16_t dcs1, uint16_t dcs2, uint16_t dcs3,
-                                  int indexMem, int indexCalib);
-VZ_API uint16_t calculatorGetAmpSine(void);
-VZ_API uint16_t calculatorGetAmpPN(void);
-VZ_API uint32_t calculatorGetDistAndAmpSine(void);
-VZ_API uint32_t calculatorGetDistAndAmpPN(void);
-VZ_API int calculatorSetPixelMask(uint16_t mask); /* default 0x0FFF */
-VZ_API uint16_t calculatorGetPixelMask(void);
+                                  int indexMem, int indexCalib) VZ_NOEXCEPT;
+VZ_API uint16_t calculatorGetAmpSine(void) VZ_NOEXCEPT;
+VZ_API uint16_t calculatorGetAmpPN(void) VZ_NOEXCEPT;
+VZ_API uint32_t calculatorGetDistAndAmpSine(void) VZ_NOEXCEPT;
+VZ_API uint32_t calculatorGetDistAndAmpPN(void) VZ_NOEXCEPT;
+VZ_API int calculatorSetPixelMask(uint16_t mask) VZ_NOEXCEPT; /* default 0x0FFF */
+VZ_API uint16_t calculatorGetPixelMask(void) VZ_NOEXCEPT;
 
 /* Arctangent table (4096 entries over 0..45 degrees in phase codes) and the
  * lookup: phase code of the vector (x, y), one period = 30000 codes. */
-VZ_API int atan2lut_Init(void);
-VZ_API int atan2_lut(int y, int x);
+VZ_API int atan2lut_Init(void) VZ_NOEXCEPT;
+VZ_API int atan2_lut(int y, int x) VZ_NOEXCEPT;
 
 /* Readout-order iterators over the samples of one DCS plane. */
 typedef struct iterator_position {
@@ -598,45 +601,45 @@ typedef struct iterator_mgx_position {
     int topHalf; /* 1 for the top half of a two-half readout */
 } iterator_mgx_position_t;
 
-VZ_API void iteratorDefaultInit(int count, int columns, int rows);
-VZ_API bool iteratorDefaultHasNext(void);
-VZ_API void iteratorDefaultNext(iterator_position_t *position);
-VZ_API void iteratorMGXInit(int count, int columns, int rows);
-VZ_API bool iteratorMGXHasNext(void);
-VZ_API void iteratorMGXNext(iterator_mgx_position_t *position);
+VZ_API void iteratorDefaultInit(int count, int columns, int rows) VZ_NOEXCEPT;
+VZ_API bool iteratorDefaultHasNext(void) VZ_NOEXCEPT;
+VZ_API void iteratorDefaultNext(iterator_position_t *position) VZ_NOEXCEPT;
+VZ_API void iteratorMGXInit(int count, int columns, int rows) VZ_NOEXCEPT;
+VZ_API bool iteratorMGXHasNext(void) VZ_NOEXCEPT;
+VZ_API void iteratorMGXNext(iterator_mgx_position_t *position) VZ_NOEXCEPT;
 
 /* Validity checks. Saturation (default off): a sample equal to 4095. ADC
  * overflow (default off): a sample below the lower (default 1) or above the
  * upper limit (default 4094). Setters return the value set. */
-VZ_API void saturationSet1DCS(uint16_t s);
-VZ_API void saturationSet2DCS(uint16_t s0, uint16_t s1);
-VZ_API void saturationSet4DCS(uint16_t s0, uint16_t s1, uint16_t s2, uint16_t s3);
-VZ_API int saturationCheck(void);
-VZ_API int saturationEnable(int enable);
-VZ_API int saturationSetSaturationBit(void); /* no effect; returns 0 */
-VZ_API int adcOverflowCheck1DCS(uint16_t s);
-VZ_API int adcOverflowCheck2DCS(uint16_t s0, uint16_t s1);
-VZ_API int adcOverflowCheck4DCS(uint16_t s0, uint16_t s1, uint16_t s2, uint16_t s3);
-VZ_API int adcOverflowEnable(int enable);
-VZ_API int adcOverflowIsEnabled(void);
-VZ_API int adcOverflowSetMin(uint16_t value);
-VZ_API uint16_t adcOverflowGetMin(void);
-VZ_API int adcOverflowSetMax(uint16_t value);
-VZ_API uint16_t adcOverflowGetMax(void);
+VZ_API void saturationSet1DCS(uint16_t s) VZ_NOEXCEPT;
+VZ_API void saturationSet2DCS(uint16_t s0, uint16_t s1) VZ_NOEXCEPT;
+VZ_API void saturationSet4DCS(uint16_t s0, uint16_t s1, uint16_t s2, uint16_t s3) VZ_NOEXCEPT;
+VZ_API int saturationCheck(void) VZ_NOEXCEPT;
+VZ_API int saturationEnable(int enable) VZ_NOEXCEPT;
+VZ_API int saturationSetSaturationBit(void) VZ_NOEXCEPT; /* no effect; returns 0 */
+VZ_API int adcOverflowCheck1DCS(uint16_t s) VZ_NOEXCEPT;
+VZ_API int adcOverflowCheck2DCS(uint16_t s0, uint16_t s1) VZ_NOEXCEPT;
+VZ_API int adcOverflowCheck4DCS(uint16_t s0, uint16_t s1, uint16_t s2, uint16_t s3) VZ_NOEXCEPT;
+VZ_API int adcOverflowEnable(int enable) VZ_NOEXCEPT;
+VZ_API int adcOverflowIsEnabled(void) VZ_NOEXCEPT;
+VZ_API int adcOverflowSetMin(uint16_t value) VZ_NOEXCEPT;
+VZ_API uint16_t adcOverflowGetMin(void) VZ_NOEXCEPT;
+VZ_API int adcOverflowSetMax(uint16_t value) VZ_NOEXCEPT;
+VZ_API uint16_t adcOverflowGetMax(void) VZ_NOEXCEPT;
 
 /* Amplitude hysteresis of pixel `index` (0..82655): 1 pass, 0 fail; updates
  * the pixel's state. An index outside the state array passes only at or
  * above the upper threshold and stores nothing. */
-VZ_API int hysteresisUpdate(int index, int amplitude);
+VZ_API int hysteresisUpdate(int index, int amplitude) VZ_NOEXCEPT;
 
 /* PN generator: length 1..7 and taps 0..4 (clamped) select the feedback word
  * written to registers 140/141; register 146 bits 0-2 get the length.
  * Returns the word. */
-VZ_API int pnSelectPolynomial(int length, int taps, int deviceAddress);
+VZ_API int pnSelectPolynomial(int length, int taps, int deviceAddress) VZ_NOEXCEPT;
 /* Reads the 256 chip registers into dst (256 entries); 0, or -1 when the read
  * fails (dst unchanged) or dst is NULL. */
-VZ_API int dumpAllRegisters(int deviceAddress, uint16_t *dst);
-VZ_API uint16_t setEnableImaging(int enable);
+VZ_API int dumpAllRegisters(int deviceAddress, uint16_t *dst) VZ_NOEXCEPT;
+VZ_API uint16_t setEnableImaging(int enable) VZ_NOEXCEPT;
 
 /* ==== end of calculation ==== */
 
@@ -652,66 +655,67 @@ VZ_API uint16_t setEnableImaging(int enable);
  * values are refused and the mode kept). Writes chip registers 113-115 and
  * 174 and sets the default phase offset (mode 0: 0; otherwise box offset -
  * DRNU offset, also made the current phase offset). Returns the mode. */
-VZ_API int calculationSetEnableDRNU(int mode);
-VZ_API int calculationGetEnableDRNU(void);
+VZ_API int calculationSetEnableDRNU(int mode) VZ_NOEXCEPT;
+VZ_API int calculationGetEnableDRNU(void) VZ_NOEXCEPT;
 /* Temperature compensation switch (0/1); writes the same four registers. */
-VZ_API int calculationSetEnableTemperature(int on);
-VZ_API int calculationGetEnableTemperature(void);
+VZ_API int calculationSetEnableTemperature(int on) VZ_NOEXCEPT;
+VZ_API int calculationGetEnableTemperature(void) VZ_NOEXCEPT;
 /* Ambient-light correction switch (0/1) of the raw DCS samples. */
-VZ_API int calculationSetEnableAmbientLight(int on);
-VZ_API int calculationGetEnableAmbientLight(void);
+VZ_API int calculationSetEnableAmbientLight(int on) VZ_NOEXCEPT;
+VZ_API int calculationGetEnableAmbientLight(void) VZ_NOEXCEPT;
 /* Working ambient-light factor (default 250.0). */
-VZ_API double calculationSetAmbientLightFactor(double factor);
-VZ_API double calculationGetAmbientLightFactor(void);
+VZ_API double calculationSetAmbientLightFactor(double factor) VZ_NOEXCEPT;
+VZ_API double calculationGetAmbientLightFactor(void) VZ_NOEXCEPT;
 /* Unscaled ambient-light factor, kept in the parameter file (default 250.0). */
-VZ_API double calculationSetAmbientLightFactorOrg(double factor);
-VZ_API double calculationGetAmbientLightFactorOrg(void);
+VZ_API double calculationSetAmbientLightFactorOrg(double factor) VZ_NOEXCEPT;
+VZ_API double calculationGetAmbientLightFactorOrg(void) VZ_NOEXCEPT;
 /* Temperature difference used while the ambient-light correction is on. */
-VZ_API int16_t calculationSetDiffTemp(int16_t diff);
+VZ_API int16_t calculationSetDiffTemp(int16_t diff) VZ_NOEXCEPT;
 
 /* DRNU mode 1 (offset table, 50 steps); does nothing in mode 0. */
-VZ_API int calculationCorrectDRNU(uint16_t *image);
+VZ_API int calculationCorrectDRNU(uint16_t *image) VZ_NOEXCEPT;
 /* DRNU mode 2: interpolates every code of source between the calibration
  * distance images and stores the result in destination (both may be the
  * same image). Below the smallest calibrated distance a pixel becomes 65300,
  * above the largest 65500; pixels outside the calibration image are copied
  * unchanged. */
-VZ_API int calculationCorrectDRNU2_opt(uint16_t *destination, uint16_t *source);
+VZ_API int calculationCorrectDRNU2_opt(uint16_t *destination, uint16_t *source) VZ_NOEXCEPT;
 /* Stand-alone temperature compensation when it is enabled. */
-VZ_API int calculationTemperatureCompensation(uint16_t *image);
+VZ_API int calculationTemperatureCompensation(uint16_t *image) VZ_NOEXCEPT;
 /* Adds the phase offset of the current DRNU mode, wrapping into 0..29999
  * (65300, 65400 and 65500 stay). */
-VZ_API int calculationAddOffset(uint16_t *image);
+VZ_API int calculationAddOffset(uint16_t *image) VZ_NOEXCEPT;
 /* Ambient-light correction of one DCS sample with its grayscale value. */
-VZ_API uint16_t calculationAmbientDCSCorrectionPixel(uint16_t dcs, uint16_t gray);
+VZ_API uint16_t calculationAmbientDCSCorrectionPixel(uint16_t dcs, uint16_t gray) VZ_NOEXCEPT;
 /* Corrects the first two DCS planes (samplesPerDCS samples apart, at most
  * 4 x 82656) of a sorted DCS image in place; -1 on a bad argument. */
-VZ_API int calculationAmbientDCSCorrection(uint16_t *image, int samplesPerDCS);
+VZ_API int calculationAmbientDCSCorrection(uint16_t *image, int samplesPerDCS) VZ_NOEXCEPT;
 
 /* Kalman mode: 0 off, 1 simple, 2 variance-driven, 3 adaptive gain; zeroes
  * every pixel's sample counter. Returns the mode. */
-VZ_API int calculationEnableKalman(int mode);
+VZ_API int calculationEnableKalman(int mode) VZ_NOEXCEPT;
 /* Fills the error covariance of every pixel with a tiny positive value. */
-VZ_API int calculationInitKalman(void);
+VZ_API int calculationInitKalman(void) VZ_NOEXCEPT;
 /* Filters every code up to 29999 of a sorted distance image in place. */
-VZ_API int calculationFalmanFiltering(uint16_t *image);
+VZ_API int calculationFalmanFiltering(uint16_t *image) VZ_NOEXCEPT;
 /* One step of the simple filter at pixel index (0..82655) with gain;
  * returns the new estimate (the measurement for an index out of range). */
-VZ_API double calculationSimpleKalmanFilter(double measurement, int index, double gain);
+VZ_API double calculationSimpleKalmanFilter(double measurement, int index, double gain) VZ_NOEXCEPT;
 /* One step of the variance-driven filter; returns the new estimate. */
-VZ_API double calculationKalmanFilter(double measurement, int index, double q, double variance);
+VZ_API double calculationKalmanFilter(double measurement, int index, double q,
+                                      double variance) VZ_NOEXCEPT;
 /* Running-variance step of mode 2 with sample count n; returns the variance. */
-VZ_API double calculationVariance(double x, int n, int index);
+VZ_API double calculationVariance(double x, int n, int index) VZ_NOEXCEPT;
 /* Gain K (also the ceiling of mode 3), Kdiff, process noise Q. */
-VZ_API double calculationSetKalmanK(double k);
-VZ_API double calculationSetKalmanKdiff(double kdiff);
-VZ_API double calculationSetKalmanQ(double q);
+VZ_API double calculationSetKalmanK(double k) VZ_NOEXCEPT;
+VZ_API double calculationSetKalmanKdiff(double kdiff) VZ_NOEXCEPT;
+VZ_API double calculationSetKalmanQ(double q) VZ_NOEXCEPT;
 /* Threshold 1 (which == 1) or 2 (any other which); returns t. */
-VZ_API int calculationSetKalmanThreshold(int which, int t);
-VZ_API int calculationSetKalmanNumCheck(int n);
+VZ_API int calculationSetKalmanThreshold(int which, int t) VZ_NOEXCEPT;
+VZ_API int calculationSetKalmanNumCheck(int n) VZ_NOEXCEPT;
 /* y0 + dy x (x - x0) / (x1 - x0) (y0 when x1 == x0), rounded half away
  * from zero. */
-VZ_API int calculationInterpolate(double x, double x0, double y0, double x1, double dy);
+VZ_API int calculationInterpolate(double x, double x0, double y0, double x1, double dy) VZ_NOEXCEPT;
 
 /* ==== end of per-pixel corrections ==== */
 
@@ -726,110 +730,110 @@ VZ_API int calculationInterpolate(double x, double x0, double y0, double x1, dou
  */
 
 /* Calibration image geometry (1..328 x 1..252; other values refused). */
-VZ_API int calibrateSetWidth(int width);
-VZ_API int calibrateGetWidth(void);
-VZ_API int calibrateSetHeight(int height);
-VZ_API int calibrateGetHeight(void);
+VZ_API int calibrateSetWidth(int width) VZ_NOEXCEPT;
+VZ_API int calibrateGetWidth(void) VZ_NOEXCEPT;
+VZ_API int calibrateSetHeight(int height) VZ_NOEXCEPT;
+VZ_API int calibrateGetHeight(void) VZ_NOEXCEPT;
 /* Number of calibration steps, 0..50. */
-VZ_API int calibrateSetNumDistances(int n);
-VZ_API int calibrateGetNumDistances(void);
-VZ_API int calibrationGetOffsetDRNU(void);
-VZ_API int calibrateGetTempCalib(void);
-VZ_API double calibrateGetStepCalMM(void);
+VZ_API int calibrateSetNumDistances(int n) VZ_NOEXCEPT;
+VZ_API int calibrateGetNumDistances(void) VZ_NOEXCEPT;
+VZ_API int calibrationGetOffsetDRNU(void) VZ_NOEXCEPT;
+VZ_API int calibrateGetTempCalib(void) VZ_NOEXCEPT;
+VZ_API double calibrateGetStepCalMM(void) VZ_NOEXCEPT;
 /* Speed of light / 2 in m/s (default 149896229.0; non-positive refused). */
-VZ_API double calibrateSetSpeedOfLightDiv2(double value);
-VZ_API double calibrateGetSpeedOfLightDiv2(void);
+VZ_API double calibrateSetSpeedOfLightDiv2(double value) VZ_NOEXCEPT;
+VZ_API double calibrateGetSpeedOfLightDiv2(void) VZ_NOEXCEPT;
 /* Temperature coefficient in mm per unit by part type (1.7 epc660,
  * 1.56131 epc635 for part types 4 and 5). */
-VZ_API double calibrateSetTempCoef(double coef, int partType);
-VZ_API double calibrateGetTempCoef(int partType);
+VZ_API double calibrateSetTempCoef(double coef, int partType) VZ_NOEXCEPT;
+VZ_API double calibrateGetTempCoef(int partType) VZ_NOEXCEPT;
 /* Frames averaged per step (default 25; non-positive refused). */
-VZ_API int calibrateSetDRNUAverage(int n);
-VZ_API int calibrateGetDRNUAverage(void);
+VZ_API int calibrateSetDRNUAverage(int n) VZ_NOEXCEPT;
+VZ_API int calibrateGetDRNUAverage(void) VZ_NOEXCEPT;
 /* Delay between frames in microseconds (default 200000; 1000000 and more
  * are not waited). */
-VZ_API int calibrateSetDRNUCalibrateDelay(int us);
-VZ_API int calibrateGetDRNUCalibrateDelay(void);
+VZ_API int calibrateSetDRNUCalibrateDelay(int us) VZ_NOEXCEPT;
+VZ_API int calibrateGetDRNUCalibrateDelay(void) VZ_NOEXCEPT;
 /* Allowed step-temperature drift of a calibration pass (default 7). */
-VZ_API int calibrateSetDRNUDiffTemp(int diff);
-VZ_API int calibrateGetDRNUDiffTemp(void);
+VZ_API int calibrateSetDRNUDiffTemp(int diff) VZ_NOEXCEPT;
+VZ_API int calibrateGetDRNUDiffTemp(void) VZ_NOEXCEPT;
 /* Bad-pixel search area: stores n - 12 rows / n - 8 columns. */
-VZ_API int calibrationSetNumberOfRowsMax(int n);
-VZ_API int calibrationSetNumberOfColumnsMax(int n);
-VZ_API int calibrateGetoffsetPhaseDefaultFPN(void);
+VZ_API int calibrationSetNumberOfRowsMax(int n) VZ_NOEXCEPT;
+VZ_API int calibrationSetNumberOfColumnsMax(int n) VZ_NOEXCEPT;
+VZ_API int calibrateGetoffsetPhaseDefaultFPN(void) VZ_NOEXCEPT;
 
 /* Phase offset added to every distance (codes). */
-VZ_API int calibrationSetOffsetPhase(int offset);
-VZ_API int calibrationGetOffsetPhase(void);
-VZ_API int calibrationSetDefaultOffsetPhase(int offset);
+VZ_API int calibrationSetOffsetPhase(int offset) VZ_NOEXCEPT;
+VZ_API int calibrationGetOffsetPhase(void) VZ_NOEXCEPT;
+VZ_API int calibrationSetDefaultOffsetPhase(int offset) VZ_NOEXCEPT;
 /* On copies the default phase offset into the phase offset. */
-VZ_API int calibrationEnableDefaultOffset(int on);
-VZ_API int calibrationIsDefaultEnabled(void);
+VZ_API int calibrationEnableDefaultOffset(int on) VZ_NOEXCEPT;
+VZ_API int calibrationIsDefaultEnabled(void) VZ_NOEXCEPT;
 /* Phase offset from centimetres; returns it. */
-VZ_API int calibrationSetOffset(int cm, int deviceAddress);
+VZ_API int calibrationSetOffset(int cm, int deviceAddress) VZ_NOEXCEPT;
 /* Default phase offset in centimetres. */
-VZ_API int calibrationGetOffset(int deviceAddress);
+VZ_API int calibrationGetOffset(int deviceAddress) VZ_NOEXCEPT;
 
 /* Offset table entry [step][row][column] (0 outside 50 x 252 x 328). */
-VZ_API int calibrateGetDRNULutPixel(int step, int row, int column);
+VZ_API int calibrateGetDRNULutPixel(int step, int row, int column) VZ_NOEXCEPT;
 /* Distance-image value of the current frequency mode; index = step x
  * width x height + pixel (0 outside the table). */
-VZ_API uint16_t calibrateGetDistImagePixel(int index);
+VZ_API uint16_t calibrateGetDistImagePixel(int index) VZ_NOEXCEPT;
 
 /* The whole calibration run on the EPC default device; 0 on success, -1
  * when a pass cannot be completed (see the log). */
-VZ_API int calibrationDRNU(void);
+VZ_API int calibrationDRNU(void) VZ_NOEXCEPT;
 /* Captures and averages n frames at one delay-line step. */
-VZ_API int calibrationCreateDRNU_LUT(int step, int framesToAverage);
+VZ_API int calibrationCreateDRNU_LUT(int step, int framesToAverage) VZ_NOEXCEPT;
 /* Builds the offset table from the distance images with a step of
  * stepTenthsOfMm / 10 mm and saves it; 0. */
-VZ_API int calibrationDRNU_FromFile(int stepTenthsOfMm);
+VZ_API int calibrationDRNU_FromFile(int stepTenthsOfMm) VZ_NOEXCEPT;
 /* Searches the step (27.0 to 34.0 cm) that makes the table flattest; 1 on
  * success, 0 when none was found. */
-VZ_API int calibrationAutoRenew(void);
+VZ_API int calibrationAutoRenew(void) VZ_NOEXCEPT;
 /* Variance of the step averages for a trial step and frequency mode. */
-VZ_API float calibrationCalcDRNUStd(int stepTenthsOfMm, int mode);
+VZ_API float calibrationCalcDRNUStd(int stepTenthsOfMm, int mode) VZ_NOEXCEPT;
 /* Rebuild (n < 0: with a step search; n == 0: current step; else n / 10
  * mm) or show the table; return a module-wide block of 50 step averages
  * and 50 step temperatures (signed 16-bit). */
-VZ_API int16_t *calibrateRenewDRNU(int n);
-VZ_API int16_t *calibrateShowDRNU(void);
+VZ_API int16_t *calibrateRenewDRNU(int n) VZ_NOEXCEPT;
+VZ_API int16_t *calibrateShowDRNU(void) VZ_NOEXCEPT;
 /* Logs the delay calibration that the current step implies. */
-VZ_API int calibrationTestStep(void);
+VZ_API int calibrationTestStep(void) VZ_NOEXCEPT;
 
-VZ_API int calibrationLoadDRNU_LUT(void);
+VZ_API int calibrationLoadDRNU_LUT(void) VZ_NOEXCEPT;
 /* Mode 1: the "_10." files, mode 0: the "_20." files. */
-VZ_API int calibrationLoadDistanceImages(int mode);
+VZ_API int calibrationLoadDistanceImages(int mode) VZ_NOEXCEPT;
 /* The step-temperature table (50 entries), or NULL without the file. */
-VZ_API int16_t *calibrationLoadTemperatureDRNU(void);
+VZ_API int16_t *calibrationLoadTemperatureDRNU(void) VZ_NOEXCEPT;
 /* Copies a table slot (0 or 1) into the offset table; its DRNU offset. */
-VZ_API int calibrationChangeDRNU_LUT(int slot);
-VZ_API int calibrationUpdateFrequency(void);
+VZ_API int calibrationChangeDRNU_LUT(int slot) VZ_NOEXCEPT;
+VZ_API int calibrationUpdateFrequency(void) VZ_NOEXCEPT;
 
-VZ_API int calibrationSaveDRNU_LUT(void);
-VZ_API int calibrationSaveTemperatureDRNU(void);
-VZ_API int calibrationSaveDistanceImages(void);
-VZ_API int calibrationSaveDistanceImagesTXT(void);
-VZ_API int calibrationSaveDRNU_LUT_TestXY(const char *path);
-VZ_API int calibrationSaveDRNU_LUT_TestYX(const char *path);
+VZ_API int calibrationSaveDRNU_LUT(void) VZ_NOEXCEPT;
+VZ_API int calibrationSaveTemperatureDRNU(void) VZ_NOEXCEPT;
+VZ_API int calibrationSaveDistanceImages(void) VZ_NOEXCEPT;
+VZ_API int calibrationSaveDistanceImagesTXT(void) VZ_NOEXCEPT;
+VZ_API int calibrationSaveDRNU_LUT_TestXY(const char *path) VZ_NOEXCEPT;
+VZ_API int calibrationSaveDRNU_LUT_TestYX(const char *path) VZ_NOEXCEPT;
 
 /* File names into a 256-byte buffer; return mode. */
-VZ_API int calibrationGetDistanceImagesName(char *buffer, int mode);
-VZ_API int calibrationGetParamName(char *buffer, int mode);
+VZ_API int calibrationGetDistanceImagesName(char *buffer, int mode) VZ_NOEXCEPT;
+VZ_API int calibrationGetParamName(char *buffer, int mode) VZ_NOEXCEPT;
 /* 0 when the distance-image file of the mode exists, -1 otherwise. */
-VZ_API int calibrationDataFileCheck(int mode);
+VZ_API int calibrationDataFileCheck(int mode) VZ_NOEXCEPT;
 
 /* Offset table analysis. */
-VZ_API double calibrationFindLine(int step);
-VZ_API int calibrationLinearRegresion(double *slope, double *intercept);
-VZ_API int calibrationCorrectDRNU_LUT(double slope, double intercept);
-VZ_API int calibrationErrorCurveEndIndex(void);
+VZ_API double calibrationFindLine(int step) VZ_NOEXCEPT;
+VZ_API int calibrationLinearRegresion(double *slope, double *intercept) VZ_NOEXCEPT;
+VZ_API int calibrationCorrectDRNU_LUT(double slope, double intercept) VZ_NOEXCEPT;
+VZ_API int calibrationErrorCurveEndIndex(void) VZ_NOEXCEPT;
 
 /* Bad-pixel search on the device: count of bad pixels, or -1. */
-VZ_API int calibrationSearchBadPixelsWithMin(void);
+VZ_API int calibrationSearchBadPixelsWithMin(void) VZ_NOEXCEPT;
 /* Reads the bad-pixel list into values (room for 2 x 82656 ints): the
  * number of values, or -1 (missing file, malformed line, too many). */
-VZ_API int calibrationGetBadPixels(int *values);
+VZ_API int calibrationGetBadPixels(int *values) VZ_NOEXCEPT;
 
 /* ==== end of DRNU calibration ==== */
 
@@ -852,43 +856,43 @@ VZ_API int calibrationGetBadPixels(int *values);
  * skipped, each of the first ten with a warning, the rest counted in one.
  * Returns the result of closing the file, 0 when it cannot be opened (the
  * list is then empty). */
-VZ_API int imageCorrectionLoad(const char *path);
+VZ_API int imageCorrectionLoad(const char *path) VZ_NOEXCEPT;
 /* Switches defect replacement on (non-zero) or off; returns on. */
-VZ_API int imageCorrectionEnable(int on);
+VZ_API int imageCorrectionEnable(int on) VZ_NOEXCEPT;
 /* Maps the loaded defects into the current region of interest, binning and
  * row reduction; returns the number of loaded entries. */
-VZ_API int imageCorrectionTransform(void);
+VZ_API int imageCorrectionTransform(void) VZ_NOEXCEPT;
 /* Replaces every mapped defect by its listed neighbour, in list order. */
-VZ_API void imageCorrect(uint16_t *image);
+VZ_API void imageCorrect(uint16_t *image) VZ_NOEXCEPT;
 
 /* Spatial mode: 1 four-neighbour, 2 eight-neighbour averaging, 0 and 3 off;
  * values above 3 become 3. Returns the stored mode. */
-VZ_API int imageSetProcessing(int mode);
+VZ_API int imageSetProcessing(int mode) VZ_NOEXCEPT;
 /* Runs the spatial filter of the current mode. */
-VZ_API void imageProcess(uint16_t *image);
-VZ_API void imageAverageFourConnectivity(uint16_t *image);
-VZ_API void imageAverageEightConnectivity(uint16_t *image);
+VZ_API void imageProcess(uint16_t *image) VZ_NOEXCEPT;
+VZ_API void imageAverageFourConnectivity(uint16_t *image) VZ_NOEXCEPT;
+VZ_API void imageAverageEightConnectivity(uint16_t *image) VZ_NOEXCEPT;
 
 /* Temporal averaging over n pictures (0 stores 1; below 2 it is off).
  * Returns the stored value. */
-VZ_API int imageSetNumberOfPicture(int n);
-VZ_API void imageAverage(uint16_t *image);
+VZ_API int imageSetNumberOfPicture(int n) VZ_NOEXCEPT;
+VZ_API void imageAverage(uint16_t *image) VZ_NOEXCEPT;
 
 /* Difference test: with threshold t > 0 the first frame after a threshold
  * change or imageDifferenceInit() becomes the reference; later pixels closer
  * than t to it become 65300. 0 switches the test off. Returns t. */
-VZ_API int imageDifferenceSetThreshold(int t);
-VZ_API int imageDifferenceInit(void); /* returns 0 */
-VZ_API void imageDifference(uint16_t *image);
+VZ_API int imageDifferenceSetThreshold(int t) VZ_NOEXCEPT;
+VZ_API int imageDifferenceInit(void) VZ_NOEXCEPT; /* returns 0 */
+VZ_API void imageDifference(uint16_t *image) VZ_NOEXCEPT;
 
 /* Amplitude hysteresis: upper threshold = amplitude, lower = amplitude -
  * width; both clear the per-pixel state. The first returns width, the
  * second the amplitude. */
-VZ_API int hysteresisSetThresholds(int amplitude, int width);
-VZ_API int hysteresisUpdateThresholds(int amplitude);
+VZ_API int hysteresisSetThresholds(int amplitude, int width) VZ_NOEXCEPT;
+VZ_API int hysteresisUpdateThresholds(int amplitude) VZ_NOEXCEPT;
 /* The pixel's hysteresis state (1 = currently valid); 0 for an index outside
  * 0..82655. */
-VZ_API int hysteresisIsEnabled(int index);
+VZ_API int hysteresisIsEnabled(int index) VZ_NOEXCEPT;
 
 /* ==== end of image processing ==== */
 
@@ -906,52 +910,52 @@ VZ_API int hysteresisIsEnabled(int index);
  */
 
 /* Correction switches; each returns the value stored. */
-VZ_API int setCorrectGrayscaleOffset(int on);
-VZ_API int setCorrectGrayscaleGain(int on);
-VZ_API int calculationCorrectFlimOffset(int on);
-VZ_API int calculationCorrectFlimGain(int on);
-VZ_API int calculateSetFlimCorrectionAvailable(int on);
-VZ_API int calculateIsFlimCorrectionAvailable(void);
+VZ_API int setCorrectGrayscaleOffset(int on) VZ_NOEXCEPT;
+VZ_API int setCorrectGrayscaleGain(int on) VZ_NOEXCEPT;
+VZ_API int calculationCorrectFlimOffset(int on) VZ_NOEXCEPT;
+VZ_API int calculationCorrectFlimGain(int on) VZ_NOEXCEPT;
+VZ_API int calculateSetFlimCorrectionAvailable(int on) VZ_NOEXCEPT;
+VZ_API int calculateIsFlimCorrectionAvailable(void) VZ_NOEXCEPT;
 
 /* Applies the grayscale offset and gain (as switched on) to a sorted gray
  * image; marker codes stay. */
-VZ_API void calculateGrayscaleCorrection(uint16_t *image);
+VZ_API void calculateGrayscaleCorrection(uint16_t *image) VZ_NOEXCEPT;
 /* Applies the FLIM offset and gain to the two gate planes of a sorted FLIM
  * image of `samples` values (plane 1 starts at samples / 2). */
-VZ_API void calculationFlimCorrection(uint16_t *image, int samples);
+VZ_API void calculationFlimCorrection(uint16_t *image, int samples) VZ_NOEXCEPT;
 
 /* Grayscale calibration: step 1 records the bright mean into
  * "./grayscale_temp_image.txt"; any other step takes the dark mean, computes
  * gain and offset and saves the gain/offset file. Returns 0. */
-VZ_API int calculationCalibrateGrayscale(int step);
+VZ_API int calculationCalibrateGrayscale(int step) VZ_NOEXCEPT;
 /* Mean of `count` sorted gray frames per pixel (the chip is switched to
  * grayscale first); count <= 0 is refused and values stay. */
-VZ_API void calculationGrayscaleMean(int count, int *values);
+VZ_API void calculationGrayscaleMean(int count, int *values) VZ_NOEXCEPT;
 /* Gain and offset from the bright and dark grayscale means. */
-VZ_API void calculationGrayscaleGainOffset(void);
+VZ_API void calculationGrayscaleGainOffset(void) VZ_NOEXCEPT;
 /* Mean-image files: 0, or -1 when the file cannot be opened (or, loading, a
  * row is missing). */
-VZ_API int calculateSaveGrayscaleImage(const int *values);
-VZ_API int calculateLoadGrayscaleImage(int *values);
+VZ_API int calculateSaveGrayscaleImage(const int *values) VZ_NOEXCEPT;
+VZ_API int calculateLoadGrayscaleImage(int *values) VZ_NOEXCEPT;
 /* The gain/offset file of this chip: 0, or -1 when it cannot be opened. The
  * loader resets the tables to gain 1.0 and offset 0.0 first. */
-VZ_API int calculateSaveGrayscaleGainOffset(void);
-VZ_API int calculateLoadGrayscaleGainOffset(void);
+VZ_API int calculateSaveGrayscaleGainOffset(void) VZ_NOEXCEPT;
+VZ_API int calculateLoadGrayscaleGainOffset(void) VZ_NOEXCEPT;
 
 /* FLIM calibration of gate "mga" (any other text: mgb), bright with the
  * current illumination and dark with it switched off. Returns 0. */
-VZ_API int calculationFlimCalibration(const char *gateName);
+VZ_API int calculationFlimCalibration(const char *gateName) VZ_NOEXCEPT;
 /* Stepwise FLIM calibration: 1 bright mga, 3 bright mgb, 0 dark mga, other
  * values dark mgb. Returns 0. */
-VZ_API int calculationCalibrateFlim(int step);
+VZ_API int calculationCalibrateFlim(int step) VZ_NOEXCEPT;
 /* Mean of `count` frames of one gate plane; returns the frame's sample
  * count (0 when nothing was measured). */
-VZ_API int calculationFlimMean(int count, int *values, int gate);
-VZ_API void calculationFlimGainOffset(int gate);
-VZ_API int calculateSaveFlimImage(const int *values);
-VZ_API int calculateLoadFlimImage(int *values);
-VZ_API int calculateSaveFlimGainOffset(int gate);
-VZ_API int calculateLoadFlimGainOffset(int gate);
+VZ_API int calculationFlimMean(int count, int *values, int gate) VZ_NOEXCEPT;
+VZ_API void calculationFlimGainOffset(int gate) VZ_NOEXCEPT;
+VZ_API int calculateSaveFlimImage(const int *values) VZ_NOEXCEPT;
+VZ_API int calculateLoadFlimImage(int *values) VZ_NOEXCEPT;
+VZ_API int calculateSaveFlimGainOffset(int gate) VZ_NOEXCEPT;
+VZ_API int calculateLoadFlimGainOffset(int gate) VZ_NOEXCEPT;
 
 /* ==== end of grayscale and FLIM calibration ==== */
 

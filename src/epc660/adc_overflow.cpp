@@ -27,47 +27,47 @@ uint16_t adc_max() { return g_adc.max; }
 
 extern "C" {
 
-VZ_API int adcOverflowCheck1DCS(uint16_t s) {
+VZ_API int adcOverflowCheck1DCS(uint16_t s) noexcept {
     EPC_ENTRY(0, { return g_adc.enabled && outside(s) ? 1 : 0; });
 }
 
-VZ_API int adcOverflowCheck2DCS(uint16_t s0, uint16_t s1) {
+VZ_API int adcOverflowCheck2DCS(uint16_t s0, uint16_t s1) noexcept {
     EPC_ENTRY(0, { return g_adc.enabled && (outside(s0) || outside(s1)) ? 1 : 0; });
 }
 
-VZ_API int adcOverflowCheck4DCS(uint16_t s0, uint16_t s1, uint16_t s2, uint16_t s3) {
+VZ_API int adcOverflowCheck4DCS(uint16_t s0, uint16_t s1, uint16_t s2, uint16_t s3) noexcept {
     EPC_ENTRY(0, {
         return g_adc.enabled && (outside(s0) || outside(s1) || outside(s2) || outside(s3)) ? 1 : 0;
     });
 }
 
-VZ_API int adcOverflowEnable(int enable) {
+VZ_API int adcOverflowEnable(int enable) noexcept {
     EPC_ENTRY(enable, { return g_adc.enabled = enable; });
 }
 
-VZ_API int adcOverflowIsEnabled(void) {
+VZ_API int adcOverflowIsEnabled(void) noexcept {
     EPC_ENTRY(0, { return g_adc.enabled; });
 }
 
-VZ_API int adcOverflowSetMin(uint16_t value) {
+VZ_API int adcOverflowSetMin(uint16_t value) noexcept {
     EPC_ENTRY(int(value), {
         g_adc.min = value;
         return int(value);
     });
 }
 
-VZ_API uint16_t adcOverflowGetMin(void) {
+VZ_API uint16_t adcOverflowGetMin(void) noexcept {
     EPC_ENTRY(uint16_t(0), { return g_adc.min; });
 }
 
-VZ_API int adcOverflowSetMax(uint16_t value) {
+VZ_API int adcOverflowSetMax(uint16_t value) noexcept {
     EPC_ENTRY(int(value), {
         g_adc.max = value;
         return int(value);
     });
 }
 
-VZ_API uint16_t adcOverflowGetMax(void) {
+VZ_API uint16_t adcOverflowGetMax(void) noexcept {
     EPC_ENTRY(uint16_t(0), { return g_adc.max; });
 }
 

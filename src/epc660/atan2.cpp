@@ -54,7 +54,7 @@ int atan2_small(int y, int x) { return lookup(y, x); }
 
 extern "C" {
 
-VZ_API int atan2lut_Init(void) {
+VZ_API int atan2lut_Init(void) noexcept {
     EPC_ENTRY(0, {
         for (int i = 0; i < numLutValue; ++i)
             g_atan.entry[i] = int32_t(std::round(std::atan2(double(i), 4095.0) * kCodesPerRadian));
@@ -62,7 +62,7 @@ VZ_API int atan2lut_Init(void) {
     });
 }
 
-VZ_API int atan2_lut(int y, int x) {
+VZ_API int atan2_lut(int y, int x) noexcept {
     EPC_ENTRY(0, { return lookup(y, x); });
 }
 

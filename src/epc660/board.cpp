@@ -103,55 +103,55 @@ int normal_mode(int addr) {
 extern "C" {
 
 // ---- GPIO, LED and ADC stubs: constant answers, no hardware ----
-VZ_API int gpio_export(int) {
+VZ_API int gpio_export(int) noexcept {
     EPC_ENTRY(-1, { return 0; });
 }
-VZ_API int gpio_unexport(int) {
+VZ_API int gpio_unexport(int) noexcept {
     EPC_ENTRY(-1, { return 0; });
 }
-VZ_API int gpio_open_dir(int) {
+VZ_API int gpio_open_dir(int) noexcept {
     EPC_ENTRY(-1, { return 0; });
 }
-VZ_API int gpio_set_dir(int, int) {
+VZ_API int gpio_set_dir(int, int) noexcept {
     EPC_ENTRY(-1, { return 0; });
 }
-VZ_API int gpio_get_dir(int) {
+VZ_API int gpio_get_dir(int) noexcept {
     EPC_ENTRY(-1, { return 1; });
 }
-VZ_API int gpio_close_dir(int) {
+VZ_API int gpio_close_dir(int) noexcept {
     EPC_ENTRY(-1, { return 0; });
 }
-VZ_API int gpio_open_val(int) {
+VZ_API int gpio_open_val(int) noexcept {
     EPC_ENTRY(-1, { return 0; });
 }
-VZ_API int gpio_set_val(int, int) {
+VZ_API int gpio_set_val(int, int) noexcept {
     EPC_ENTRY(-1, { return 0; });
 }
-VZ_API int gpio_get_val(int) {
+VZ_API int gpio_get_val(int) noexcept {
     EPC_ENTRY(-1, { return 0; });
 }
-VZ_API int gpio_close_val(int) {
+VZ_API int gpio_close_val(int) noexcept {
     EPC_ENTRY(-1, { return 0; });
 }
-VZ_API int bbbLEDEnable(int) {
+VZ_API int bbbLEDEnable(int) noexcept {
     EPC_ENTRY(-1, { return 0; });
 }
 
-VZ_API int adcOpen(int channel) {
+VZ_API int adcOpen(int channel) noexcept {
     EPC_ENTRY(-1, { return channel >= 0 && channel <= 7 ? channel : -1; });
 }
-VZ_API int adcGetValue(int) {
+VZ_API int adcGetValue(int) noexcept {
     EPC_ENTRY(-1, { return 1024; });
 }
-VZ_API int adcGetValueMillivolts(int) {
+VZ_API int adcGetValueMillivolts(int) noexcept {
     EPC_ENTRY(-1, { return 450; });
 }
-VZ_API int adcGetValueMicroAmpere(int, int ohms) {
+VZ_API int adcGetValueMicroAmpere(int, int ohms) noexcept {
     EPC_ENTRY(-1, { return ohms == 0 ? -1 : 450000 / ohms; });
 }
 
 // ---- chip identification ----
-VZ_API int chipInfoGetInfo(int deviceAddress, uint16_t *info) {
+VZ_API int chipInfoGetInfo(int deviceAddress, uint16_t *info) noexcept {
     EPC_ENTRY(-1, {
         if (info == nullptr) return -1;
         uint8_t regs[2] = {};
@@ -170,32 +170,32 @@ VZ_API int chipInfoGetInfo(int deviceAddress, uint16_t *info) {
     });
 }
 
-VZ_API int bootGetIcVersion(int deviceAddress) {
+VZ_API int bootGetIcVersion(int deviceAddress) noexcept {
     EPC_ENTRY(-1, {
         uint8_t v = 0;
         if (!vz::epc::reg_read(deviceAddress, 1, v)) return -1;
         return printed("IC_VERSION", v);
     });
 }
-VZ_API int bootGetPartType(int deviceAddress) {
+VZ_API int bootGetPartType(int deviceAddress) noexcept {
     EPC_ENTRY(-1, { return printed("PART_TYPE", fuse8(deviceAddress, 250)); });
 }
-VZ_API int bootGetPartVersion(int deviceAddress) {
+VZ_API int bootGetPartVersion(int deviceAddress) noexcept {
     EPC_ENTRY(-1, { return printed("PART_VERSION", fuse8(deviceAddress, 251)); });
 }
-VZ_API int bootGetWaferID(int deviceAddress) {
+VZ_API int bootGetWaferID(int deviceAddress) noexcept {
     EPC_ENTRY(-1, { return printed("WAFER_ID", fuse16(deviceAddress, 246)); });
 }
-VZ_API int bootGetChipID(int deviceAddress) {
+VZ_API int bootGetChipID(int deviceAddress) noexcept {
     EPC_ENTRY(-1, { return printed("CHIP_ID", fuse16(deviceAddress, 248)); });
 }
 
 // ---- legacy power-up ----
-VZ_API int boot(void) {
+VZ_API int boot(void) noexcept {
     EPC_ENTRY(-1, { return boot_body(); });
 }
 
-VZ_API int bootInit(void) {
+VZ_API int bootInit(void) noexcept {
     EPC_ENTRY(-1, {
         for (int g : {kChipEnable, kRail5V10V, kRail3V3, kRailMinus5V, kBootDisable, kShutter}) {
             gpio_export(g);
@@ -210,11 +210,11 @@ VZ_API int bootInit(void) {
     });
 }
 
-VZ_API int bootNormalMode(int deviceAddress) {
+VZ_API int bootNormalMode(int deviceAddress) noexcept {
     EPC_ENTRY(-1, { return normal_mode(deviceAddress); });
 }
 
-VZ_API int bootReset(void) {
+VZ_API int bootReset(void) noexcept {
     EPC_ENTRY(-1, {
         gpio_set_val(kChipEnable, 0);
         sleep_ms(1);
@@ -224,7 +224,7 @@ VZ_API int bootReset(void) {
     });
 }
 
-VZ_API int bootUndo(void) {
+VZ_API int bootUndo(void) noexcept {
     EPC_ENTRY(-1, {
         for (int g : {kBootDisable, kChipEnable, kRailMinus5V, kRail5V10V, kRail3V3})
             gpio_set_val(g, 0);
@@ -233,7 +233,7 @@ VZ_API int bootUndo(void) {
     });
 }
 
-VZ_API int bootCloseEpc660_enable(void) {
+VZ_API int bootCloseEpc660_enable(void) noexcept {
     EPC_ENTRY(-1, {
         gpio_close_val(kChipEnable);
         return 0;

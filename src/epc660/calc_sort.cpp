@@ -135,11 +135,11 @@ int bw_sorted(uint16_t **out, const char *fn) {
 
 extern "C" {
 
-VZ_API int calcBWSorted(uint16_t **out) {
+VZ_API int calcBWSorted(uint16_t **out) noexcept {
     EPC_ENTRY(0, { return bw_sorted(out, __func__); });
 }
 
-VZ_API int calculationBW(uint16_t **frame) {
+VZ_API int calculationBW(uint16_t **frame) noexcept {
     EPC_ENTRY(0, {
         if (!frame) return 0;
         uint16_t *p = nullptr;
@@ -163,7 +163,7 @@ VZ_API int calculationBW(uint16_t **frame) {
     });
 }
 
-VZ_API int calculationBWSorted(uint16_t **out) {
+VZ_API int calculationBWSorted(uint16_t **out) noexcept {
     EPC_ENTRY(0, {
         const int n = bw_sorted(out, __func__);
         if (n > 0) gray_corrections(*out, n);
@@ -171,7 +171,7 @@ VZ_API int calculationBWSorted(uint16_t **out) {
     });
 }
 
-VZ_API int calculationDCSSorted(uint16_t **out) {
+VZ_API int calculationDCSSorted(uint16_t **out) noexcept {
     EPC_ENTRY(0, {
         if (!out) return 0;
         if (configIsFLIM()) {

@@ -319,45 +319,45 @@ void reset_for_tests() {
 
 extern "C" {
 
-VZ_API int calculationEnablePiDelay(int enable) {
+VZ_API int calculationEnablePiDelay(int enable) noexcept {
     EPC_ENTRY(enable, { return g_flags.pi_delay = enable; });
 }
-VZ_API int calculationIsPiDelay(void) {
+VZ_API int calculationIsPiDelay(void) noexcept {
     EPC_ENTRY(0, { return g_flags.pi_delay; });
 }
-VZ_API int calculationEnableDualMGX(int enable) {
+VZ_API int calculationEnableDualMGX(int enable) noexcept {
     EPC_ENTRY(enable, { return g_flags.dual_mgx = enable; });
 }
-VZ_API int calculationIsDualMGX(void) {
+VZ_API int calculationIsDualMGX(void) noexcept {
     EPC_ENTRY(0, { return g_flags.dual_mgx; });
 }
-VZ_API int calculationEnablePN(int enable) {
+VZ_API int calculationEnablePN(int enable) noexcept {
     EPC_ENTRY(enable, { return g_flags.pn = enable; });
 }
-VZ_API int calculationIsPN(void) {
+VZ_API int calculationIsPN(void) noexcept {
     EPC_ENTRY(0, { return g_flags.pn; });
 }
-VZ_API int calculationEnableHDR(int enable) {
+VZ_API int calculationEnableHDR(int enable) noexcept {
     EPC_ENTRY(enable, { return g_flags.hdr = enable; });
 }
-VZ_API int calculationIsHDR(void) {
+VZ_API int calculationIsHDR(void) noexcept {
     EPC_ENTRY(0, { return g_flags.hdr; });
 }
 // Kept for the facade; the calculation has a single (linear) phase model.
-VZ_API void calculationEnableLinear(void) {}
+VZ_API void calculationEnableLinear(void) noexcept {}
 
-VZ_API int calculationDistanceSorted(uint16_t **out) {
+VZ_API int calculationDistanceSorted(uint16_t **out) noexcept {
     EPC_ENTRY(0, { return distance_pipeline(0, out, __func__); });
 }
-VZ_API int calculationDistanceAndAmplitudeSorted(uint16_t **out) {
+VZ_API int calculationDistanceAndAmplitudeSorted(uint16_t **out) noexcept {
     EPC_ENTRY(0, { return distance_pipeline(2, out, __func__); });
 }
-VZ_API int calculationAmplitudeSorted(uint16_t **out) {
+VZ_API int calculationAmplitudeSorted(uint16_t **out) noexcept {
     EPC_ENTRY(0, { return run_variant(selected(), 1, out, __func__); });
 }
 
 #define VZ_VARIANT(name, id)                                            \
-    VZ_API int name(int type, uint16_t **out) {                         \
+    VZ_API int name(int type, uint16_t **out) noexcept {                \
         EPC_ENTRY(0, { return run_variant(id, type, out, __func__); }); \
     }
 VZ_VARIANT(calcDefNoPiDelayGetDataSorted, DefNo)
@@ -370,7 +370,7 @@ VZ_VARIANT(calcPNMGXNoPiDelayGetDataSorted, PnMgxNo)
 VZ_VARIANT(calcPNMGXPiDelayGetDataSorted, PnMgxPi)
 #undef VZ_VARIANT
 
-VZ_API int pnSelectPolynomial(int length, int taps, int deviceAddress) {
+VZ_API int pnSelectPolynomial(int length, int taps, int deviceAddress) noexcept {
     EPC_ENTRY(0, {
         length = std::clamp(length, 1, 7);
         taps = std::clamp(taps, 0, 4);
@@ -386,7 +386,7 @@ VZ_API int pnSelectPolynomial(int length, int taps, int deviceAddress) {
     });
 }
 
-VZ_API int dumpAllRegisters(int deviceAddress, uint16_t *dst) {
+VZ_API int dumpAllRegisters(int deviceAddress, uint16_t *dst) noexcept {
     EPC_ENTRY(-1, {
         if (!dst) return -1;
         uint8_t regs[256] = {};
@@ -396,6 +396,6 @@ VZ_API int dumpAllRegisters(int deviceAddress, uint16_t *dst) {
     });
 }
 
-VZ_API uint16_t setEnableImaging(int enable) { return uint16_t(enable); }
+VZ_API uint16_t setEnableImaging(int enable) noexcept { return uint16_t(enable); }
 
 }  // extern "C"

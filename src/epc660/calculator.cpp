@@ -74,7 +74,7 @@ bool shifted_part() {
 
 extern "C" {
 
-VZ_API int calculatorInit(int divider) {
+VZ_API int calculatorInit(int divider) noexcept {
     EPC_ENTRY(0, {
         amplitudeDivider = int8_t(divider);
         minAmplitude = pruGetMinAmplitude();
@@ -82,7 +82,8 @@ VZ_API int calculatorInit(int divider) {
     });
 }
 
-VZ_API void calculatorSetArgs2DCS(uint16_t dcs0, uint16_t dcs1, int indexMem, int indexCalib) {
+VZ_API void calculatorSetArgs2DCS(uint16_t dcs0, uint16_t dcs1, int indexMem,
+                                  int indexCalib) noexcept {
     EPC_ENTRY_VOID({
         pixelDCS0 = dcs0 & g_calc.mask;
         pixelDCS1 = dcs1 & g_calc.mask;
@@ -101,7 +102,7 @@ VZ_API void calculatorSetArgs2DCS(uint16_t dcs0, uint16_t dcs1, int indexMem, in
 }
 
 VZ_API void calculatorSetArgs4DCS(uint16_t dcs0, uint16_t dcs1, uint16_t dcs2, uint16_t dcs3,
-                                  int indexMem, int indexCalib) {
+                                  int indexMem, int indexCalib) noexcept {
     EPC_ENTRY_VOID({
         pixelDCS0 = dcs0 & g_calc.mask;
         pixelDCS1 = dcs1 & g_calc.mask;
@@ -119,21 +120,21 @@ VZ_API void calculatorSetArgs4DCS(uint16_t dcs0, uint16_t dcs1, uint16_t dcs2, u
     });
 }
 
-VZ_API uint16_t calculatorGetAmpSine(void) {
+VZ_API uint16_t calculatorGetAmpSine(void) noexcept {
     EPC_ENTRY(uint16_t(0), {
         const uint16_t m = marker();
         return m ? m : amplitude_sine();
     });
 }
 
-VZ_API uint16_t calculatorGetAmpPN(void) {
+VZ_API uint16_t calculatorGetAmpPN(void) noexcept {
     EPC_ENTRY(uint16_t(0), {
         const uint16_t m = marker();
         return m ? m : amplitude_pn();
     });
 }
 
-VZ_API uint32_t calculatorGetDistAndAmpSine(void) {
+VZ_API uint32_t calculatorGetDistAndAmpSine(void) noexcept {
     EPC_ENTRY(0u, {
         if (const uint16_t m = marker()) return both(m);
         const uint16_t amp = amplitude_sine();
@@ -144,7 +145,7 @@ VZ_API uint32_t calculatorGetDistAndAmpSine(void) {
     });
 }
 
-VZ_API uint32_t calculatorGetDistAndAmpPN(void) {
+VZ_API uint32_t calculatorGetDistAndAmpPN(void) noexcept {
     EPC_ENTRY(0u, {
         if (const uint16_t m = marker()) return both(m);
         const uint16_t amp = amplitude_pn();
@@ -153,14 +154,14 @@ VZ_API uint32_t calculatorGetDistAndAmpPN(void) {
     });
 }
 
-VZ_API int calculatorSetPixelMask(uint16_t mask) {
+VZ_API int calculatorSetPixelMask(uint16_t mask) noexcept {
     EPC_ENTRY(int(mask), {
         g_calc.mask = mask;
         return int(mask);
     });
 }
 
-VZ_API uint16_t calculatorGetPixelMask(void) {
+VZ_API uint16_t calculatorGetPixelMask(void) noexcept {
     EPC_ENTRY(uint16_t(0), { return g_calc.mask; });
 }
 

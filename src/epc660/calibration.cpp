@@ -478,84 +478,86 @@ extern "C" {
 
 // ---- geometry and scalars -------------------------------------------------------
 
-VZ_API int calibrateSetWidth(int width) {
+VZ_API int calibrateSetWidth(int width) noexcept {
     if (width < 1 || width > cal::kLutCols) {
         vz_wrn("[%s] width %d refused\n", __func__, width);
         return S.width;
     }
     return S.width = width;
 }
-VZ_API int calibrateGetWidth(void) { return S.width; }
-VZ_API int calibrateSetHeight(int height) {
+VZ_API int calibrateGetWidth(void) noexcept { return S.width; }
+VZ_API int calibrateSetHeight(int height) noexcept {
     if (height < 1 || height > cal::kLutRows) {
         vz_wrn("[%s] height %d refused\n", __func__, height);
         return S.height;
     }
     return S.height = height;
 }
-VZ_API int calibrateGetHeight(void) { return S.height; }
-VZ_API int calibrateSetNumDistances(int n) {
+VZ_API int calibrateGetHeight(void) noexcept { return S.height; }
+VZ_API int calibrateSetNumDistances(int n) noexcept {
     if (n < 0 || n > cal::kMaxSteps) {
         vz_wrn("[%s] %d distances refused\n", __func__, n);
         return S.num_dist;
     }
     return S.num_dist = n;
 }
-VZ_API int calibrateGetNumDistances(void) { return S.num_dist; }
-VZ_API int calibrationGetOffsetDRNU(void) { return S.offset_drnu; }
-VZ_API int calibrateGetTempCalib(void) { return S.temp_cal; }
-VZ_API double calibrateGetStepCalMM(void) { return S.step_mm; }
+VZ_API int calibrateGetNumDistances(void) noexcept { return S.num_dist; }
+VZ_API int calibrationGetOffsetDRNU(void) noexcept { return S.offset_drnu; }
+VZ_API int calibrateGetTempCalib(void) noexcept { return S.temp_cal; }
+VZ_API double calibrateGetStepCalMM(void) noexcept { return S.step_mm; }
 
-VZ_API double calibrateSetSpeedOfLightDiv2(double v) {
+VZ_API double calibrateSetSpeedOfLightDiv2(double v) noexcept {
     if (!isfinite(v) || v <= 0) {
         vz_wrn("[%s] %f refused\n", __func__, v);
         return S.c2;
     }
     return S.c2 = v;
 }
-VZ_API double calibrateGetSpeedOfLightDiv2(void) { return S.c2; }
-VZ_API double calibrateSetTempCoef(double coef, int partType) {
+VZ_API double calibrateGetSpeedOfLightDiv2(void) noexcept { return S.c2; }
+VZ_API double calibrateSetTempCoef(double coef, int partType) noexcept {
     if (partType == 4 || partType == 5) return S.coef635 = coef;
     return S.coef660 = coef;
 }
-VZ_API double calibrateGetTempCoef(int partType) {
+VZ_API double calibrateGetTempCoef(int partType) noexcept {
     return partType == 4 || partType == 5 ? S.coef635 : S.coef660;
 }
-VZ_API int calibrateSetDRNUAverage(int n) {
+VZ_API int calibrateSetDRNUAverage(int n) noexcept {
     if (n <= 0) {
         vz_wrn("[%s] averaging count %d refused\n", __func__, n);
         return S.average;
     }
     return S.average = n;
 }
-VZ_API int calibrateGetDRNUAverage(void) { return S.average; }
-VZ_API int calibrateSetDRNUCalibrateDelay(int us) { return S.delay_us = us; }
-VZ_API int calibrateGetDRNUCalibrateDelay(void) { return S.delay_us; }
-VZ_API int calibrateSetDRNUDiffTemp(int t) { return S.diff_temp = t; }
-VZ_API int calibrateGetDRNUDiffTemp(void) { return S.diff_temp; }
-VZ_API int calibrationSetNumberOfRowsMax(int n) { return S.rows_max = n - 12; }
-VZ_API int calibrationSetNumberOfColumnsMax(int n) { return S.cols_max = n - 8; }
-VZ_API int calibrateGetoffsetPhaseDefaultFPN(void) { return 0; }
+VZ_API int calibrateGetDRNUAverage(void) noexcept { return S.average; }
+VZ_API int calibrateSetDRNUCalibrateDelay(int us) noexcept { return S.delay_us = us; }
+VZ_API int calibrateGetDRNUCalibrateDelay(void) noexcept { return S.delay_us; }
+VZ_API int calibrateSetDRNUDiffTemp(int t) noexcept { return S.diff_temp = t; }
+VZ_API int calibrateGetDRNUDiffTemp(void) noexcept { return S.diff_temp; }
+VZ_API int calibrationSetNumberOfRowsMax(int n) noexcept { return S.rows_max = n - 12; }
+VZ_API int calibrationSetNumberOfColumnsMax(int n) noexcept { return S.cols_max = n - 8; }
+VZ_API int calibrateGetoffsetPhaseDefaultFPN(void) noexcept { return 0; }
 
 // ---- phase offset ---------------------------------------------------------------
 
-VZ_API int calibrationSetOffsetPhase(int offset) { return S.phase = offset; }
-VZ_API int calibrationGetOffsetPhase(void) { return S.phase; }
-VZ_API int calibrationSetDefaultOffsetPhase(int offset) { return S.phase_default = offset; }
-VZ_API int calibrationIsDefaultEnabled(void) { return S.default_on; }
+VZ_API int calibrationSetOffsetPhase(int offset) noexcept { return S.phase = offset; }
+VZ_API int calibrationGetOffsetPhase(void) noexcept { return S.phase; }
+VZ_API int calibrationSetDefaultOffsetPhase(int offset) noexcept {
+    return S.phase_default = offset;
+}
+VZ_API int calibrationIsDefaultEnabled(void) noexcept { return S.default_on; }
 
-VZ_API int calibrationEnableDefaultOffset(int on) {
+VZ_API int calibrationEnableDefaultOffset(int on) noexcept {
     if (on) S.phase = S.phase_default;
     return S.default_on = on ? 1 : 0;
 }
 
-VZ_API int calibrationSetOffset(int cm, int deviceAddress) {
+VZ_API int calibrationSetOffset(int cm, int deviceAddress) noexcept {
     (void)deviceAddress;
     const double period_cm = S.c2 / configGetModulationFrequency() / 10;
     return S.phase = cal::trunc_i32(cm * 30000.0 / period_cm);
 }
 
-VZ_API int calibrationGetOffset(int deviceAddress) {
+VZ_API int calibrationGetOffset(int deviceAddress) noexcept {
     (void)deviceAddress;
     const double period_cm = S.c2 / configGetModulationFrequency() / 10;
     return cal::trunc_i32(S.phase_default * period_cm / 30000.0);
@@ -563,31 +565,31 @@ VZ_API int calibrationGetOffset(int deviceAddress) {
 
 // ---- table access ---------------------------------------------------------------
 
-VZ_API int calibrateGetDRNULutPixel(int step, int row, int column) {
+VZ_API int calibrateGetDRNULutPixel(int step, int row, int column) noexcept {
     if (step < 0 || step >= cal::kMaxSteps || row < 0 || row >= cal::kLutRows || column < 0 ||
         column >= cal::kLutCols)
         return 0;
     return T.lut[((size_t)step * cal::kLutRows + row) * cal::kLutCols + column];
 }
 
-VZ_API uint16_t calibrateGetDistImagePixel(int index) {
+VZ_API uint16_t calibrateGetDistImagePixel(int index) noexcept {
     if (index < 0 || index >= cal::kMaxSteps * cal::kPixels) return 0;
     return T.dist[cal::freq_mode()][index];
 }
 
 // ---- names ------------------------------------------------------------------------
 
-VZ_API int calibrationGetDistanceImagesName(char *buffer, int mode) {
+VZ_API int calibrationGetDistanceImagesName(char *buffer, int mode) noexcept {
     return vz::entry("calibrationGetDistanceImagesName", mode,
                      [&] { return cal::name_into(buffer, mode, "images_drnu"); });
 }
 
-VZ_API int calibrationGetParamName(char *buffer, int mode) {
+VZ_API int calibrationGetParamName(char *buffer, int mode) noexcept {
     return vz::entry("calibrationGetParamName", mode,
                      [&] { return cal::name_into(buffer, mode, "drnu_param"); });
 }
 
-VZ_API int calibrationDataFileCheck(int mode) {
+VZ_API int calibrationDataFileCheck(int mode) noexcept {
     return vz::entry("calibrationDataFileCheck", -1, [&] {
         return cal::file_size(cal::file_name("images_drnu", cal::mode_suffix(mode), "bin")) >= 0
                    ? 0
@@ -597,7 +599,7 @@ VZ_API int calibrationDataFileCheck(int mode) {
 
 // ---- loading --------------------------------------------------------------------------
 
-VZ_API int calibrationChangeDRNU_LUT(int slot) {
+VZ_API int calibrationChangeDRNU_LUT(int slot) noexcept {
     if (slot < 0 || slot > 1) {
         vz_wrn("[%s] slot %d refused\n", __func__, slot);
         return S.offset_drnu;
@@ -605,7 +607,7 @@ VZ_API int calibrationChangeDRNU_LUT(int slot) {
     return cal::change_lut(slot);
 }
 
-VZ_API int calibrationLoadDRNU_LUT(void) {
+VZ_API int calibrationLoadDRNU_LUT(void) noexcept {
     return vz::entry("calibrationLoadDRNU_LUT", -1, [] {
         const char *fn = "calibrationLoadDRNU_LUT";
         cal::Slot p;
@@ -628,7 +630,7 @@ VZ_API int calibrationLoadDRNU_LUT(void) {
     });
 }
 
-VZ_API int calibrationUpdateFrequency(void) {
+VZ_API int calibrationUpdateFrequency(void) noexcept {
     return vz::entry("calibrationUpdateFrequency", -1, [] {
         if (calculationGetEnableDRNU() == 0) return 0;
         cal::change_lut(cal::freq_mode());
@@ -638,19 +640,19 @@ VZ_API int calibrationUpdateFrequency(void) {
     });
 }
 
-VZ_API int calibrationLoadDistanceImages(int mode) {
+VZ_API int calibrationLoadDistanceImages(int mode) noexcept {
     return vz::entry("calibrationLoadDistanceImages", -1,
                      [&] { return cal::load_dist_images(mode, "calibrationLoadDistanceImages"); });
 }
 
-VZ_API int16_t *calibrationLoadTemperatureDRNU(void) {
+VZ_API int16_t *calibrationLoadTemperatureDRNU(void) noexcept {
     return vz::entry("calibrationLoadTemperatureDRNU", (int16_t *)nullptr,
                      [] { return cal::load_temperatures("calibrationLoadTemperatureDRNU"); });
 }
 
 // ---- saving -------------------------------------------------------------------------------
 
-VZ_API int calibrationSaveDRNU_LUT(void) {
+VZ_API int calibrationSaveDRNU_LUT(void) noexcept {
     return vz::entry("calibrationSaveDRNU_LUT", -1, [] {
         const char *fn = "calibrationSaveDRNU_LUT";
         const char *sfx = cal::freq_suffix(configGetModulationFrequency());
@@ -676,7 +678,7 @@ VZ_API int calibrationSaveDRNU_LUT(void) {
     });
 }
 
-VZ_API int calibrationSaveTemperatureDRNU(void) {
+VZ_API int calibrationSaveTemperatureDRNU(void) noexcept {
     return vz::entry("calibrationSaveTemperatureDRNU", -1, [] {
         const std::string name = cal::file_name(
             "temperature_drnu", cal::freq_suffix(configGetModulationFrequency()), "csv");
@@ -688,12 +690,12 @@ VZ_API int calibrationSaveTemperatureDRNU(void) {
     });
 }
 
-VZ_API int calibrationSaveDistanceImagesTXT(void) {
+VZ_API int calibrationSaveDistanceImagesTXT(void) noexcept {
     return vz::entry("calibrationSaveDistanceImagesTXT", -1,
                      [] { return cal::save_dist_txt("calibrationSaveDistanceImagesTXT"); });
 }
 
-VZ_API int calibrationSaveDistanceImages(void) {
+VZ_API int calibrationSaveDistanceImages(void) noexcept {
     return vz::entry("calibrationSaveDistanceImages", -1, [] {
         const char *fn = "calibrationSaveDistanceImages";
         const std::string name =
@@ -712,24 +714,24 @@ VZ_API int calibrationSaveDistanceImages(void) {
     });
 }
 
-VZ_API int calibrationSaveDRNU_LUT_TestXY(const char *path) {
+VZ_API int calibrationSaveDRNU_LUT_TestXY(const char *path) noexcept {
     return vz::entry("calibrationSaveDRNU_LUT_TestXY", -1,
                      [&] { return cal::save_lut_dump(path, true); });
 }
 
-VZ_API int calibrationSaveDRNU_LUT_TestYX(const char *path) {
+VZ_API int calibrationSaveDRNU_LUT_TestYX(const char *path) noexcept {
     return vz::entry("calibrationSaveDRNU_LUT_TestYX", -1,
                      [&] { return cal::save_lut_dump(path, false); });
 }
 
 // ---- table analysis -------------------------------------------------------------------------
 
-VZ_API double calibrationFindLine(int i) {
+VZ_API double calibrationFindLine(int i) noexcept {
     if (i < 0 || i >= cal::kMaxSteps) return 0;
     return (cal::lut_step_mean(i) - cal::lut_step_mean(0)) / (i + 1);
 }
 
-VZ_API int calibrationLinearRegresion(double *slope, double *intercept) {
+VZ_API int calibrationLinearRegresion(double *slope, double *intercept) noexcept {
     if (slope == nullptr || intercept == nullptr) return -1;
     double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
     for (int i = 0; i < S.num_dist; ++i) {
@@ -750,7 +752,7 @@ VZ_API int calibrationLinearRegresion(double *slope, double *intercept) {
     return 0;
 }
 
-VZ_API int calibrationCorrectDRNU_LUT(double slope, double intercept) {
+VZ_API int calibrationCorrectDRNU_LUT(double slope, double intercept) noexcept {
     for (int i = 0; i < S.num_dist; ++i)
         for (int r = 0; r < S.height; ++r)
             for (int c = 0; c < S.width; ++c) {
@@ -760,11 +762,13 @@ VZ_API int calibrationCorrectDRNU_LUT(double slope, double intercept) {
     return 0;
 }
 
-VZ_API int calibrationErrorCurveEndIndex(void) { return cal::round_i32(15000 / S.step_mm); }
+VZ_API int calibrationErrorCurveEndIndex(void) noexcept {
+    return cal::round_i32(15000 / S.step_mm);
+}
 
 // ---- bad pixels -------------------------------------------------------------------------------
 
-VZ_API int calibrationGetBadPixels(int *values) {
+VZ_API int calibrationGetBadPixels(int *values) noexcept {
     return vz::entry("calibrationGetBadPixels", -1, [&] {
         const char *fn = "calibrationGetBadPixels";
         if (values == nullptr) return -1;

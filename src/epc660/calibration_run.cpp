@@ -355,16 +355,16 @@ using namespace vz::epc;
 
 extern "C" {
 
-VZ_API int calibrationCreateDRNU_LUT(int step, int framesToAverage) {
+VZ_API int calibrationCreateDRNU_LUT(int step, int framesToAverage) noexcept {
     return vz::entry("calibrationCreateDRNU_LUT", -1,
                      [&] { return cal::create_step(step, framesToAverage); });
 }
 
-VZ_API int calibrationDRNU(void) {
+VZ_API int calibrationDRNU(void) noexcept {
     return vz::entry("calibrationDRNU", -1, [] { return cal::run_calibration(); });
 }
 
-VZ_API int calibrationDRNU_FromFile(int stepTenthsOfMm) {
+VZ_API int calibrationDRNU_FromFile(int stepTenthsOfMm) noexcept {
     return vz::entry("calibrationDRNU_FromFile", -1, [&] {
         const char *fn = "calibrationDRNU_FromFile";
         if (stepTenthsOfMm <= 0) {
@@ -385,7 +385,7 @@ VZ_API int calibrationDRNU_FromFile(int stepTenthsOfMm) {
     });
 }
 
-VZ_API float calibrationCalcDRNUStd(int stepTenthsOfMm, int mode) {
+VZ_API float calibrationCalcDRNUStd(int stepTenthsOfMm, int mode) noexcept {
     return vz::entry("calibrationCalcDRNUStd", -1.0f, [&] {
         const float lsb = (float)(stepTenthsOfMm * 30000 / 10) / (float)cal::range_mm();
         return (float)cal::build_table(mode == 0 ? 0 : 1, lsb, calibrationGetOffsetDRNU(),
@@ -393,7 +393,7 @@ VZ_API float calibrationCalcDRNUStd(int stepTenthsOfMm, int mode) {
     });
 }
 
-VZ_API int calibrationAutoRenew(void) {
+VZ_API int calibrationAutoRenew(void) noexcept {
     return vz::entry("calibrationAutoRenew", 0, [] {
         const char *fn = "calibrationAutoRenew";
         calibrationLoadTemperatureDRNU();
@@ -428,7 +428,7 @@ VZ_API int calibrationAutoRenew(void) {
     });
 }
 
-VZ_API int16_t *calibrateRenewDRNU(int n) {
+VZ_API int16_t *calibrateRenewDRNU(int n) noexcept {
     return vz::entry("calibrateRenewDRNU", (int16_t *)nullptr, [&] {
         if (n < 0) calibrationAutoRenew();
         if (n <= 0) n = cal::trunc_i32(calibrateGetStepCalMM() * 10);
@@ -441,7 +441,7 @@ VZ_API int16_t *calibrateRenewDRNU(int n) {
     });
 }
 
-VZ_API int16_t *calibrateShowDRNU(void) {
+VZ_API int16_t *calibrateShowDRNU(void) noexcept {
     return vz::entry("calibrateShowDRNU", (int16_t *)nullptr, [] {
         cal::step_stats("calibrateShowDRNU");
         calibrationLoadTemperatureDRNU();
@@ -450,7 +450,7 @@ VZ_API int16_t *calibrateShowDRNU(void) {
     });
 }
 
-VZ_API int calibrationTestStep(void) {
+VZ_API int calibrationTestStep(void) noexcept {
     return vz::entry("calibrationTestStep", -1, [] {
         const int d = cal::reg_read(233);
         const double f = cal::freq(), c2 = cal::speed();
@@ -466,7 +466,7 @@ VZ_API int calibrationTestStep(void) {
     });
 }
 
-VZ_API int calibrationSearchBadPixelsWithMin(void) {
+VZ_API int calibrationSearchBadPixelsWithMin(void) noexcept {
     return vz::entry("calibrationSearchBadPixelsWithMin", -1,
                      [] { return cal::search_bad_pixels(); });
 }

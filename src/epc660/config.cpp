@@ -256,22 +256,22 @@ char pathFPN[2][256] = {"./calibration/PT02_W000_C000_calibration_factory_21.bin
 char calib_file_name[256] = "calib.bin";
 
 // ---- initialisation and restarts ----
-VZ_API int configInit(int deviceAddress) {
+VZ_API int configInit(int deviceAddress) noexcept {
     EPC_ENTRY(-1, { return init(deviceAddress); });
 }
-VZ_API int configRestartTOF(void) {
+VZ_API int configRestartTOF(void) noexcept {
     EPC_ENTRY(-1, {
         vz_dbg("[%s] ---------------restart TOF--------------\n", epc_fn);
         return restart(true);
     });
 }
-VZ_API int configRestartFLIM(void) {
+VZ_API int configRestartFLIM(void) noexcept {
     EPC_ENTRY(-1, {
         vz_dbg("[%s] ------------------restart FLIM---------------------\n", epc_fn);
         return restart(false);
     });
 }
-VZ_API int configInitRegisters(int mode) {
+VZ_API int configInitRegisters(int mode) noexcept {
     EPC_ENTRY(-1, {
         if (mode != 2) return 0;
         if (g_cfg.part_version == 7 && g_cfg.part_type == 3) {
@@ -282,12 +282,12 @@ VZ_API int configInitRegisters(int mode) {
         return 0;
     });
 }
-VZ_API void printChipParam(void) {
+VZ_API void printChipParam(void) noexcept {
     EPC_ENTRY_VOID({ print_params(); });
 }
 
 // ---- mode, DCS count, ABS ----
-VZ_API int configLoad(int mode, int deviceAddress) {
+VZ_API int configLoad(int mode, int deviceAddress) noexcept {
     EPC_ENTRY(-1, {
         if (mode == 1) {
             vz::epc::reg_update(deviceAddress, 146, 0xCF, uint8_t(((g_cfg.ndcs - 1) & 3) << 4));
@@ -303,33 +303,33 @@ VZ_API int configLoad(int mode, int deviceAddress) {
         return 0;
     });
 }
-VZ_API int configGetCurrentMode(void) {
+VZ_API int configGetCurrentMode(void) noexcept {
     EPC_ENTRY(-1, { return g_cfg.mode; });
 }
-VZ_API int configGetModeCount(void) {
+VZ_API int configGetModeCount(void) noexcept {
     EPC_ENTRY(-1, { return 3; });
 }
-VZ_API int configSetMode(int pseudoNoise, int deviceAddress) {
+VZ_API int configSetMode(int pseudoNoise, int deviceAddress) noexcept {
     EPC_ENTRY(-1, {
         vz::epc::reg_update(deviceAddress, 146, 0xBF, pseudoNoise ? 0x40 : 0);
         return pseudoNoise;
     });
 }
-VZ_API int configSetDCS(int nDCS, int deviceAddress) {
+VZ_API int configSetDCS(int nDCS, int deviceAddress) noexcept {
     EPC_ENTRY(-1, {
         g_cfg.ndcs = uint8_t(nDCS);
         vz::epc::reg_update(deviceAddress, 146, 0xCF, uint8_t(((nDCS - 1) & 3) << 4));
         return nDCS;
     });
 }
-VZ_API int configEnableABS(int on, int deviceAddress) {
+VZ_API int configEnableABS(int on, int deviceAddress) noexcept {
     EPC_ENTRY(-1, {
         for (int r : {34, 37, 40, 43}) vz::epc::reg_update(deviceAddress, r, 0xCF, on ? 0x30 : 0);
         g_cfg.abs = on ? 1 : 0;
         return on;
     });
 }
-VZ_API int configIsABS(int deviceAddress) {
+VZ_API int configIsABS(int deviceAddress) noexcept {
     EPC_ENTRY(-1, {
         uint8_t v = 0;
         vz::epc::reg_read(deviceAddress, 34, v);
@@ -338,7 +338,7 @@ VZ_API int configIsABS(int deviceAddress) {
 }
 
 // ---- modulation frequency and clocks ----
-VZ_API int configSetModulationFrequency(int index, int deviceAddress) {
+VZ_API int configSetModulationFrequency(int index, int deviceAddress) noexcept {
     EPC_ENTRY(-1, {
         static const uint8_t kDivider[kFreqCount] = {0, 1, 3, 7, 15, 31};
         const int i = divider_index(index);
@@ -351,41 +351,41 @@ VZ_API int configSetModulationFrequency(int index, int deviceAddress) {
         return 0;
     });
 }
-VZ_API int configGetModulationFrequency(void) {
+VZ_API int configGetModulationFrequency(void) noexcept {
     EPC_ENTRY(-1, {
         if (g_cfg.print_level > 0)
             vz_dbg("[%s] ---- modulation frequency = %i ----\n", epc_fn, g_cfg.freq);
         return g_cfg.freq;
     });
 }
-VZ_API int *configGetModulationFrequencies(void) {
+VZ_API int *configGetModulationFrequencies(void) noexcept {
     EPC_ENTRY(static_cast<int *>(nullptr), { return g_cfg.freqs; });
 }
-VZ_API int configFindModulationFrequencies(void) {
+VZ_API int configFindModulationFrequencies(void) noexcept {
     EPC_ENTRY(-1, {
         const int clk = configGetSysClk();
         for (int i = 0; i < kFreqCount; ++i) g_cfg.freqs[i] = clk / (4 << i);
         return g_cfg.freqs[kFreqCount - 1];
     });
 }
-VZ_API int configGetModFreqMode(void) {
+VZ_API int configGetModFreqMode(void) noexcept {
     EPC_ENTRY(-1, { return g_cfg.freq_index; });
 }
-VZ_API int configGetModFreqCount(void) {
+VZ_API int configGetModFreqCount(void) noexcept {
     EPC_ENTRY(-1, { return kFreqCount; });
 }
-VZ_API int configGetSysClk(void) {
+VZ_API int configGetSysClk(void) noexcept {
     EPC_ENTRY(-1, { return ((reg(130) & 0x1F) * 4000 + 4000) >> ((reg(129) >> 4) & 3); });
 }
-VZ_API double configGetTPLLClk(void) {
+VZ_API double configGetTPLLClk(void) noexcept {
     EPC_ENTRY(-1.0, { return 1e6 / configGetSysClk(); });
 }
-VZ_API double configGetTModClk(void) {
+VZ_API double configGetTModClk(void) noexcept {
     EPC_ENTRY(-1.0, { return 1e6 / (double(configGetSysClk()) / ((reg(133) & 0x1F) + 1)); });
 }
 
 // ---- integration times ----
-VZ_API int configSetIntegrationTime2D(int us) {
+VZ_API int configSetIntegrationTime2D(int us) noexcept {
     EPC_ENTRY(-1, {
         if (us > kMaxTime2D || us < 0) return -1;
         if (g_cfg.mode == 0) send_time(us);
@@ -393,7 +393,7 @@ VZ_API int configSetIntegrationTime2D(int us) {
         return 0;
     });
 }
-VZ_API int configSetIntegrationTime3D(int us) {
+VZ_API int configSetIntegrationTime3D(int us) noexcept {
     EPC_ENTRY(-1, {
         if (us > kMaxTime3D || us < 0) return -1;
         if (calculationIsHDR()) {
@@ -408,7 +408,7 @@ VZ_API int configSetIntegrationTime3D(int us) {
         return 0;
     });
 }
-VZ_API int configSetIntegrationTime3DHDR(int us) {
+VZ_API int configSetIntegrationTime3DHDR(int us) noexcept {
     EPC_ENTRY(-1, {
         if (us > kMaxTime3D || us < 0) return -1;
         g_cfg.time_hdr = us;
@@ -416,33 +416,33 @@ VZ_API int configSetIntegrationTime3DHDR(int us) {
         return 0;
     });
 }
-VZ_API int configSetIntegrationTime(int us) {
+VZ_API int configSetIntegrationTime(int us) noexcept {
     EPC_ENTRY(-1, {
         send_time(us);
         return 0;
     });
 }
-VZ_API int configSetIntegrationTimesHDR(void) {
+VZ_API int configSetIntegrationTimesHDR(void) noexcept {
     EPC_ENTRY(-1, {
         program_hdr();
         return 0;
     });
 }
-VZ_API int configGetIntegrationTime2D(void) {
+VZ_API int configGetIntegrationTime2D(void) noexcept {
     EPC_ENTRY(-1, { return g_cfg.time_2d; });
 }
-VZ_API int configGetIntegrationTime3D(void) {
+VZ_API int configGetIntegrationTime3D(void) noexcept {
     EPC_ENTRY(-1, { return g_cfg.time_3d; });
 }
-VZ_API int configGetIntegrationTime3DHDR(void) {
+VZ_API int configGetIntegrationTime3DHDR(void) noexcept {
     EPC_ENTRY(-1, { return g_cfg.time_hdr; });
 }
-VZ_API int configGetImagingTime(void) {
+VZ_API int configGetImagingTime(void) noexcept {
     EPC_ENTRY(-1, { return 15000; });
 }
 
 // ---- additive-argument threshold ----
-VZ_API int configSetAddArgMin(int arg) {
+VZ_API int configSetAddArgMin(int arg) noexcept {
     EPC_ENTRY(-1, {
         g_cfg.arg_min = arg;
         g_cfg.t_min = g_cfg.time_3d;
@@ -450,7 +450,7 @@ VZ_API int configSetAddArgMin(int arg) {
         return g_cfg.arg_min;
     });
 }
-VZ_API int configSetAddArgMax(int arg) {
+VZ_API int configSetAddArgMax(int arg) noexcept {
     EPC_ENTRY(-1, {
         g_cfg.arg_max = arg;
         g_cfg.t_max = g_cfg.time_3d;
@@ -458,115 +458,115 @@ VZ_API int configSetAddArgMax(int arg) {
         return g_cfg.arg_max;
     });
 }
-VZ_API int configEnableAddArg(int on) {
+VZ_API int configEnableAddArg(int on) noexcept {
     EPC_ENTRY(-1, { return g_cfg.add_arg = on; });
 }
-VZ_API int configStatusEnableAddArg(void) {
+VZ_API int configStatusEnableAddArg(void) noexcept {
     EPC_ENTRY(-1, { return g_cfg.add_arg; });
 }
-VZ_API int configSetDcsAdd_threshold(int threshold) {
+VZ_API int configSetDcsAdd_threshold(int threshold) noexcept {
     EPC_ENTRY(-1, { return g_cfg.add_threshold = threshold; });
 }
-VZ_API int configGetDcsAdd_threshold(void) {
+VZ_API int configGetDcsAdd_threshold(void) noexcept {
     EPC_ENTRY(-1, { return g_cfg.add_threshold; });
 }
 
 // ---- identity ----
-VZ_API int configSetDeviceAddress(int deviceAddress) {
+VZ_API int configSetDeviceAddress(int deviceAddress) noexcept {
     EPC_ENTRY(-1, { return g_cfg.dev_addr = deviceAddress; });
 }
-VZ_API int configGetDeviceAddress(void) {
+VZ_API int configGetDeviceAddress(void) noexcept {
     EPC_ENTRY(-1, { return g_cfg.dev_addr; });
 }
-VZ_API int configSetIcVersion(int version) {
+VZ_API int configSetIcVersion(int version) noexcept {
     EPC_ENTRY(-1, { return g_cfg.ic_version = version; });
 }
-VZ_API int configGetIcVersion(void) {
+VZ_API int configGetIcVersion(void) noexcept {
     EPC_ENTRY(-1, { return g_cfg.ic_version; });
 }
-VZ_API int configSetPartType(int type) {
+VZ_API int configSetPartType(int type) noexcept {
     EPC_ENTRY(-1, {
         g_cfg.part_type = type;
         set_chip_type();
         return type;
     });
 }
-VZ_API int configGetPartType(void) {
+VZ_API int configGetPartType(void) noexcept {
     EPC_ENTRY(-1, { return g_cfg.part_type; });
 }
-VZ_API int configSetPartVersion(int version) {
+VZ_API int configSetPartVersion(int version) noexcept {
     EPC_ENTRY(-1, {
         g_cfg.part_version = version;
         set_chip_type();
         return version;
     });
 }
-VZ_API int configGetPartVersion(void) {
+VZ_API int configGetPartVersion(void) noexcept {
     EPC_ENTRY(-1, { return g_cfg.part_version; });
 }
-VZ_API uint16_t configSetWaferID(uint16_t id) {
+VZ_API uint16_t configSetWaferID(uint16_t id) noexcept {
     EPC_ENTRY(uint16_t(0), { return g_cfg.wafer_id = id; });
 }
-VZ_API uint16_t configGetWaferID(void) {
+VZ_API uint16_t configGetWaferID(void) noexcept {
     EPC_ENTRY(uint16_t(0), { return g_cfg.wafer_id; });
 }
-VZ_API uint16_t configSetChipID(uint16_t id) {
+VZ_API uint16_t configSetChipID(uint16_t id) noexcept {
     EPC_ENTRY(uint16_t(0), { return g_cfg.chip_id = id; });
 }
-VZ_API uint16_t configGetChipID(void) {
+VZ_API uint16_t configGetChipID(void) noexcept {
     EPC_ENTRY(uint16_t(0), { return g_cfg.chip_id; });
 }
-VZ_API uint16_t configGetSequencerVersion(void) {
+VZ_API uint16_t configGetSequencerVersion(void) noexcept {
     EPC_ENTRY(uint16_t(0), { return g_cfg.sequencer_version; });
 }
-VZ_API int configIsFLIM(void) {
+VZ_API int configIsFLIM(void) noexcept {
     EPC_ENTRY(0, { return g_cfg.flim; });
 }
 
 // ---- temperature trims ----
-VZ_API uint8_t configGetGX(void) {
+VZ_API uint8_t configGetGX(void) noexcept {
     EPC_ENTRY(uint8_t(0), { return g_cfg.gx; });
 }
-VZ_API uint8_t configGetGY(void) {
+VZ_API uint8_t configGetGY(void) noexcept {
     EPC_ENTRY(uint8_t(0), { return g_cfg.gy; });
 }
-VZ_API int configGetGZ(void) {
+VZ_API int configGetGZ(void) noexcept {
     EPC_ENTRY(0, { return g_cfg.gz; });
 }
-VZ_API uint8_t configGetGM(void) {
+VZ_API uint8_t configGetGM(void) noexcept {
     EPC_ENTRY(uint8_t(0), { return g_cfg.gm; });
 }
-VZ_API uint8_t configGetGL(void) {
+VZ_API uint8_t configGetGL(void) noexcept {
     EPC_ENTRY(uint8_t(0), { return g_cfg.gl; });
 }
-VZ_API uint8_t configGetGC(void) {
+VZ_API uint8_t configGetGC(void) noexcept {
     EPC_ENTRY(uint8_t(0), { return g_cfg.gc; });
 }
 
 // ---- correction switches and print level ----
-VZ_API int configIsEnabledDRNUCorrection(void) {
+VZ_API int configIsEnabledDRNUCorrection(void) noexcept {
     EPC_ENTRY(0, { return g_cfg.drnu; });
 }
-VZ_API int configIsEnabledGrayscaleCorrection(void) {
+VZ_API int configIsEnabledGrayscaleCorrection(void) noexcept {
     EPC_ENTRY(0, { return g_cfg.grayscale; });
 }
-VZ_API int configIsEnabledTemperatureCorrection(void) {
+VZ_API int configIsEnabledTemperatureCorrection(void) noexcept {
     EPC_ENTRY(0, { return g_cfg.temperature; });
 }
-VZ_API int configIsEnabledAmbientLightCorrection(void) {
+VZ_API int configIsEnabledAmbientLightCorrection(void) noexcept {
     EPC_ENTRY(0, { return g_cfg.ambient; });
 }
-VZ_API int configSetPrint(int level) {
+VZ_API int configSetPrint(int level) noexcept {
     EPC_ENTRY(-1, { return g_cfg.print_level = level; });
 }
-VZ_API int configPrint(void) {
+VZ_API int configPrint(void) noexcept {
     EPC_ENTRY(-1, { return g_cfg.print_level; });
 }
 
 // Appends the frequency suffix ("_20.", "_10." or "_5.") and the extension
 // in place. The name buffers of the library hold 256 bytes: a result that
 // would not fit leaves the name unchanged and fails (NULL).
-VZ_API char *configAddEndFileName(char *name, const char *extension) {
+VZ_API char *configAddEndFileName(char *name, const char *extension) noexcept {
     EPC_ENTRY(static_cast<char *>(nullptr), {
         if (name == nullptr || extension == nullptr) return static_cast<char *>(nullptr);
         const size_t len = strnlen(name, kNameSize);

@@ -156,10 +156,10 @@ int save() {
 
 extern "C" {
 
-VZ_API int configSaveParameters(void) {
+VZ_API int configSaveParameters(void) noexcept {
     EPC_ENTRY(-1, { return save(); });
 }
-VZ_API int configLoadParameters(void) {
+VZ_API int configLoadParameters(void) noexcept {
     EPC_ENTRY(-1, { return load(); });
 }
 

@@ -651,13 +651,13 @@ using corr::S;
 
 extern "C" {
 
-VZ_API int calculationSetEnableDRNU(int mode) {
+VZ_API int calculationSetEnableDRNU(int mode) noexcept {
     return vz::entry("calculationSetEnableDRNU", S.drnu, [&] { return corr::set_drnu(mode); });
 }
 
-VZ_API int calculationGetEnableDRNU(void) { return S.drnu; }
+VZ_API int calculationGetEnableDRNU(void) noexcept { return S.drnu; }
 
-VZ_API int calculationSetEnableTemperature(int on) {
+VZ_API int calculationSetEnableTemperature(int on) noexcept {
     return vz::entry("calculationSetEnableTemperature", S.temperature, [&] {
         S.temperature = on;
         vz::epc::config_set_temperature_enabled(on);
@@ -666,20 +666,22 @@ VZ_API int calculationSetEnableTemperature(int on) {
     });
 }
 
-VZ_API int calculationGetEnableTemperature(void) { return S.temperature; }
+VZ_API int calculationGetEnableTemperature(void) noexcept { return S.temperature; }
 
-VZ_API int calculationSetEnableAmbientLight(int on) {
+VZ_API int calculationSetEnableAmbientLight(int on) noexcept {
     vz::epc::config_set_ambient_light_enabled(on);
     return S.ambient = on;
 }
-VZ_API int calculationGetEnableAmbientLight(void) { return S.ambient; }
-VZ_API double calculationSetAmbientLightFactor(double f) { return S.ambient_factor = f; }
-VZ_API double calculationGetAmbientLightFactor(void) { return S.ambient_factor; }
-VZ_API double calculationSetAmbientLightFactorOrg(double f) { return S.ambient_factor_org = f; }
-VZ_API double calculationGetAmbientLightFactorOrg(void) { return S.ambient_factor_org; }
-VZ_API int16_t calculationSetDiffTemp(int16_t diff) { return S.diff_temp = diff; }
+VZ_API int calculationGetEnableAmbientLight(void) noexcept { return S.ambient; }
+VZ_API double calculationSetAmbientLightFactor(double f) noexcept { return S.ambient_factor = f; }
+VZ_API double calculationGetAmbientLightFactor(void) noexcept { return S.ambient_factor; }
+VZ_API double calculationSetAmbientLightFactorOrg(double f) noexcept {
+    return S.ambient_factor_org = f;
+}
+VZ_API double calculationGetAmbientLightFactorOrg(void) noexcept { return S.ambient_factor_org; }
+VZ_API int16_t calculationSetDiffTemp(int16_t diff) noexcept { return S.diff_temp = diff; }
 
-VZ_API int calculationCorrectDRNU(uint16_t *image) {
+VZ_API int calculationCorrectDRNU(uint16_t *image) noexcept {
     return vz::entry("calculationCorrectDRNU", -1, [&] {
         if (image == nullptr) return -1;
         const corr::Geometry g = corr::geometry();
@@ -705,7 +707,7 @@ VZ_API int calculationCorrectDRNU(uint16_t *image) {
     });
 }
 
-VZ_API int calculationCorrectDRNU2_opt(uint16_t *destination, uint16_t *source) {
+VZ_API int calculationCorrectDRNU2_opt(uint16_t *destination, uint16_t *source) noexcept {
     return vz::entry("calculationCorrectDRNU2_opt", -1, [&] {
         if (destination == nullptr || source == nullptr) return -1;
         corr::drnu2_fast(destination, source);
@@ -713,7 +715,7 @@ VZ_API int calculationCorrectDRNU2_opt(uint16_t *destination, uint16_t *source) 
     });
 }
 
-VZ_API int calculationTemperatureCompensation(uint16_t *image) {
+VZ_API int calculationTemperatureCompensation(uint16_t *image) noexcept {
     return vz::entry("calculationTemperatureCompensation", -1, [&] {
         if (image == nullptr) return -1;
         if (!S.temperature) return 0;
@@ -734,7 +736,7 @@ VZ_API int calculationTemperatureCompensation(uint16_t *image) {
     });
 }
 
-VZ_API int calculationAddOffset(uint16_t *image) {
+VZ_API int calculationAddOffset(uint16_t *image) noexcept {
     return vz::entry("calculationAddOffset", -1, [&] {
         if (image == nullptr) return -1;
         const int n = corr::geometry().pixels();
@@ -748,7 +750,7 @@ VZ_API int calculationAddOffset(uint16_t *image) {
     });
 }
 
-VZ_API uint16_t calculationAmbientDCSCorrectionPixel(uint16_t dcs, uint16_t gray) {
+VZ_API uint16_t calculationAmbientDCSCorrectionPixel(uint16_t dcs, uint16_t gray) noexcept {
     const int pt = configGetPartType();
     int a;
     if (pt == 4 || pt == 5)
@@ -758,7 +760,7 @@ VZ_API uint16_t calculationAmbientDCSCorrectionPixel(uint16_t dcs, uint16_t gray
     return (uint16_t)(dcs - a);
 }
 
-VZ_API int calculationAmbientDCSCorrection(uint16_t *image, int samplesPerDCS) {
+VZ_API int calculationAmbientDCSCorrection(uint16_t *image, int samplesPerDCS) noexcept {
     return vz::entry("calculationAmbientDCSCorrection", -1, [&] {
         if (image == nullptr || samplesPerDCS <= 0 || samplesPerDCS > 4 * cal::kPixels) return -1;
         vz::epc::print(true, 2, "gAmbientLightFactor = %2.4f  pixelPerDCS= %d \n", S.ambient_factor,
@@ -787,18 +789,18 @@ VZ_API int calculationAmbientDCSCorrection(uint16_t *image, int samplesPerDCS) {
     });
 }
 
-VZ_API int calculationEnableKalman(int mode) {
+VZ_API int calculationEnableKalman(int mode) noexcept {
     S.kalman = mode;
     std::fill(std::begin(P.samples), std::end(P.samples), 0);
     return mode;
 }
 
-VZ_API int calculationInitKalman(void) {
+VZ_API int calculationInitKalman(void) noexcept {
     std::fill(std::begin(P.covariance), std::end(P.covariance), 1e-12);
     return 0;
 }
 
-VZ_API int calculationFalmanFiltering(uint16_t *image) {
+VZ_API int calculationFalmanFiltering(uint16_t *image) noexcept {
     return vz::entry("calculationFalmanFiltering", -1, [&] {
         if (image == nullptr) return -1;
         if (S.kalman < 1 || S.kalman > 3) return 0;
@@ -812,30 +814,31 @@ VZ_API int calculationFalmanFiltering(uint16_t *image) {
     });
 }
 
-VZ_API double calculationSimpleKalmanFilter(double measurement, int index, double gain) {
+VZ_API double calculationSimpleKalmanFilter(double measurement, int index, double gain) noexcept {
     if (!corr::pixel_ok(index)) return measurement;
     return corr::simple_kalman(measurement, index, gain);
 }
 
-VZ_API double calculationKalmanFilter(double measurement, int index, double q, double variance) {
+VZ_API double calculationKalmanFilter(double measurement, int index, double q,
+                                      double variance) noexcept {
     if (!corr::pixel_ok(index)) return measurement;
     return corr::kalman(measurement, index, q, variance);
 }
 
-VZ_API double calculationVariance(double x, int n, int index) {
+VZ_API double calculationVariance(double x, int n, int index) noexcept {
     if (!corr::pixel_ok(index)) return 0;
     return corr::variance_step(x, n, index);
 }
 
-VZ_API double calculationSetKalmanK(double k) {
+VZ_API double calculationSetKalmanK(double k) noexcept {
     S.k_max = k;
     return S.k = k;
 }
-VZ_API double calculationSetKalmanKdiff(double k) { return S.kdiff = k; }
-VZ_API double calculationSetKalmanQ(double q) { return S.q = q; }
-VZ_API int calculationSetKalmanNumCheck(int n) { return S.num_check = n; }
+VZ_API double calculationSetKalmanKdiff(double k) noexcept { return S.kdiff = k; }
+VZ_API double calculationSetKalmanQ(double q) noexcept { return S.q = q; }
+VZ_API int calculationSetKalmanNumCheck(int n) noexcept { return S.num_check = n; }
 
-VZ_API int calculationSetKalmanThreshold(int which, int t) {
+VZ_API int calculationSetKalmanThreshold(int which, int t) noexcept {
     if (which == 1)
         S.threshold1 = t;
     else
@@ -843,7 +846,7 @@ VZ_API int calculationSetKalmanThreshold(int which, int t) {
     return t;
 }
 
-VZ_API int calculationInterpolate(double x, double x0, double y0, double x1, double dy) {
+VZ_API int calculationInterpolate(double x, double x0, double y0, double x1, double dy) noexcept {
     if (x1 == x0) return cal::round_i32(y0);
     return cal::round_i32(y0 + dy * (x - x0) / (x1 - x0));
 }

@@ -121,7 +121,7 @@ int initialize(int addr) {
 
 extern "C" {
 
-VZ_API int dllBypassDLL(int on, int deviceAddress) {
+VZ_API int dllBypassDLL(int on, int deviceAddress) noexcept {
     EPC_ENTRY(-1, {
         if (on) {
             vz::epc::reg_update(deviceAddress, kRegBypass, 0xFF, 0x01);
@@ -132,35 +132,35 @@ VZ_API int dllBypassDLL(int on, int deviceAddress) {
         return 0;
     });
 }
-VZ_API int dllDetermineAndSetDemodulationDelay(int deviceAddress) {
+VZ_API int dllDetermineAndSetDemodulationDelay(int deviceAddress) noexcept {
     EPC_ENTRY(-1, {
         vz::epc::reg_write(deviceAddress, kRegDemodDelay, 2);
         vz::epc::reg_write(deviceAddress, kRegBypass, 1);
         return 2;
     });
 }
-VZ_API int dllResetDemodulationDelay(int deviceAddress) {
+VZ_API int dllResetDemodulationDelay(int deviceAddress) noexcept {
     EPC_ENTRY(-1, {
         vz::epc::reg_write(deviceAddress, kRegDemodDelay, 0);
         return 0;
     });
 }
-VZ_API int dllEnablePreheat(int on, int deviceAddress) {
+VZ_API int dllEnablePreheat(int on, int deviceAddress) noexcept {
     EPC_ENTRY(-1, {
         vz::epc::reg_update(deviceAddress, kRegPreheat, 0xF7, on ? 0x08 : 0);
         return 0;
     });
 }
-VZ_API int dllInitialize(int deviceAddress) {
+VZ_API int dllInitialize(int deviceAddress) noexcept {
     EPC_ENTRY(-1, { return initialize(deviceAddress); });
 }
-VZ_API int dllLockAutomatically(int deviceAddress) {
+VZ_API int dllLockAutomatically(int deviceAddress) noexcept {
     EPC_ENTRY(-1, { return lock(deviceAddress); });
 }
-VZ_API uint16_t dllGetFineCtrlExt(void) {
+VZ_API uint16_t dllGetFineCtrlExt(void) noexcept {
     EPC_ENTRY(uint16_t(0), { return g_dll.fine; });
 }
-VZ_API uint8_t dllGetCoarseCtrlExt(void) {
+VZ_API uint8_t dllGetCoarseCtrlExt(void) noexcept {
     EPC_ENTRY(uint8_t(0), { return g_dll.coarse; });
 }
 

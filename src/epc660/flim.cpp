@@ -58,40 +58,40 @@ int skip(int step, bool on) {
 
 extern "C" {
 
-VZ_API int flimSetFlashWidth(uint16_t value) {
+VZ_API int flimSetFlashWidth(uint16_t value) noexcept {
     EPC_ENTRY(-1, {
         g_flim.flash_width = value;
         return set_step(1, value);
     });
 }
-VZ_API int flimSetFlashDelay(uint16_t value) {
+VZ_API int flimSetFlashDelay(uint16_t value) noexcept {
     EPC_ENTRY(-1, { return set_step(2, value); });
 }
-VZ_API int flimSetT1(uint16_t value) {
+VZ_API int flimSetT1(uint16_t value) noexcept {
     EPC_ENTRY(-1, { return set_step(3, value); });
 }
-VZ_API int flimSetT2(uint16_t value) {
+VZ_API int flimSetT2(uint16_t value) noexcept {
     EPC_ENTRY(-1, { return set_step(4, value); });
 }
-VZ_API int flimSetT3(uint16_t value) {
+VZ_API int flimSetT3(uint16_t value) noexcept {
     EPC_ENTRY(-1, { return set_step(5, value); });
 }
-VZ_API int flimSetT4(uint16_t value) {
+VZ_API int flimSetT4(uint16_t value) noexcept {
     EPC_ENTRY(-1, { return set_step(6, value); });
 }
-VZ_API int flimSetTREP(uint16_t value) {
+VZ_API int flimSetTREP(uint16_t value) noexcept {
     EPC_ENTRY(-1, { return set_step(7, value); });
 }
-VZ_API int flimSetDelay(int index, uint16_t value) {
+VZ_API int flimSetDelay(int index, uint16_t value) noexcept {
     EPC_ENTRY(-1, { return set_step(index, value); });
 }
-VZ_API int flimSetSkip(int step) {
+VZ_API int flimSetSkip(int step) noexcept {
     EPC_ENTRY(-1, { return skip(step, true); });
 }
-VZ_API int flimResetSkip(int step) {
+VZ_API int flimResetSkip(int step) noexcept {
     EPC_ENTRY(-1, { return skip(step, false); });
 }
-VZ_API int flimSetRepetitions(uint16_t count) {
+VZ_API int flimSetRepetitions(uint16_t count) noexcept {
     EPC_ENTRY(-1, {
         g_flim.repetitions = count;
         const uint16_t v = count ? uint16_t(count - 1) : 0;
@@ -99,13 +99,13 @@ VZ_API int flimSetRepetitions(uint16_t count) {
         return int(v);
     });
 }
-VZ_API uint16_t flimGetRepetitions(void) {
+VZ_API uint16_t flimGetRepetitions(void) noexcept {
     EPC_ENTRY(uint16_t(0), { return g_flim.repetitions; });
 }
-VZ_API uint16_t flimGetFlashWidth(void) {
+VZ_API uint16_t flimGetFlashWidth(void) noexcept {
     EPC_ENTRY(uint16_t(0), { return g_flim.flash_width; });
 }
-VZ_API uint16_t flimGetStep(void) {
+VZ_API uint16_t flimGetStep(void) noexcept {
     EPC_ENTRY(uint16_t(0), { return uint16_t(int(configGetTModClk() * 1000)); });
 }
 

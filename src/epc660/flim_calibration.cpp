@@ -161,29 +161,29 @@ using namespace vz::epc;
 
 extern "C" {
 
-VZ_API int calculationCorrectFlimOffset(int on) {
+VZ_API int calculationCorrectFlimOffset(int on) noexcept {
     return vz::entry(__func__, on, [&] { return g_flim.correctOffset = on; });
 }
 
-VZ_API int calculationCorrectFlimGain(int on) {
+VZ_API int calculationCorrectFlimGain(int on) noexcept {
     return vz::entry(__func__, on, [&] { return g_flim.correctGain = on; });
 }
 
-VZ_API int calculateSetFlimCorrectionAvailable(int on) {
+VZ_API int calculateSetFlimCorrectionAvailable(int on) noexcept {
     return vz::entry(__func__, on, [&] { return g_flim.available = on; });
 }
 
-VZ_API int calculateIsFlimCorrectionAvailable(void) {
+VZ_API int calculateIsFlimCorrectionAvailable(void) noexcept {
     return vz::entry(__func__, 0, [] { return g_flim.available; });
 }
 
-VZ_API void calculationFlimCorrection(uint16_t *image, int samples) {
+VZ_API void calculationFlimCorrection(uint16_t *image, int samples) noexcept {
     vz::entry_void(__func__, [&] {
         if (image) correct(image, samples);
     });
 }
 
-VZ_API int calculationFlimCalibration(const char *gateName) {
+VZ_API int calculationFlimCalibration(const char *gateName) noexcept {
     return vz::entry(__func__, 0, [&] {
         if (!gateName) {
             vz_err("[%s] gate name is NULL\n", __func__);
@@ -193,41 +193,41 @@ VZ_API int calculationFlimCalibration(const char *gateName) {
     });
 }
 
-VZ_API int calculationCalibrateFlim(int step) {
+VZ_API int calculationCalibrateFlim(int step) noexcept {
     return vz::entry(__func__, 0, [&] { return calibrateStep(step); });
 }
 
-VZ_API int calculationFlimMean(int count, int *values, int gate) {
+VZ_API int calculationFlimMean(int count, int *values, int gate) noexcept {
     return vz::entry(__func__, 0, [&] {
         if (!values || !validGate(__func__, gate)) return 0;
         return mean(count, values, gate);
     });
 }
 
-VZ_API void calculationFlimGainOffset(int gate) {
+VZ_API void calculationFlimGainOffset(int gate) noexcept {
     vz::entry_void(__func__, [&] {
         if (validGate(__func__, gate)) gainOffset(gate);
     });
 }
 
-VZ_API int calculateSaveFlimImage(const int *values) {
+VZ_API int calculateSaveFlimImage(const int *values) noexcept {
     return vz::entry(__func__, -1, [&] {
         return values ? calib::saveMean(__func__, kTempImage, values, grayImageSize()) : -1;
     });
 }
 
-VZ_API int calculateLoadFlimImage(int *values) {
+VZ_API int calculateLoadFlimImage(int *values) noexcept {
     return vz::entry(__func__, -1, [&] {
         return values ? calib::loadMean(__func__, kTempImage, values, grayImageSize()) : -1;
     });
 }
 
-VZ_API int calculateSaveFlimGainOffset(int gate) {
+VZ_API int calculateSaveFlimGainOffset(int gate) noexcept {
     return vz::entry(__func__, -1,
                      [&] { return validGate(__func__, gate) ? saveTables(__func__, gate) : -1; });
 }
 
-VZ_API int calculateLoadFlimGainOffset(int gate) {
+VZ_API int calculateLoadFlimGainOffset(int gate) noexcept {
     return vz::entry(__func__, -1, [&] {
         if (!validGate(__func__, gate)) return -1;
         const std::string file = tableFile(gate);

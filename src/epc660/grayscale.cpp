@@ -115,47 +115,47 @@ using namespace vz::epc::grayscale;
 
 extern "C" {
 
-VZ_API int setCorrectGrayscaleOffset(int on) {
+VZ_API int setCorrectGrayscaleOffset(int on) noexcept {
     return vz::entry(__func__, on, [&] { return g_gray.correctOffset = on; });
 }
 
-VZ_API int setCorrectGrayscaleGain(int on) {
+VZ_API int setCorrectGrayscaleGain(int on) noexcept {
     return vz::entry(__func__, on, [&] { return g_gray.correctGain = on; });
 }
 
-VZ_API void calculateGrayscaleCorrection(uint16_t *image) {
+VZ_API void calculateGrayscaleCorrection(uint16_t *image) noexcept {
     vz::entry_void(__func__, [&] {
         if (image) correct(image);
     });
 }
 
-VZ_API int calculationCalibrateGrayscale(int step) {
+VZ_API int calculationCalibrateGrayscale(int step) noexcept {
     return vz::entry(__func__, 0, [&] { return calibrate(step); });
 }
 
-VZ_API void calculationGrayscaleMean(int count, int *values) {
+VZ_API void calculationGrayscaleMean(int count, int *values) noexcept {
     vz::entry_void(__func__, [&] {
         if (values) mean(count, values);
     });
 }
 
-VZ_API void calculationGrayscaleGainOffset(void) {
+VZ_API void calculationGrayscaleGainOffset(void) noexcept {
     vz::entry_void(__func__, [] { gainOffset(); });
 }
 
-VZ_API int calculateSaveGrayscaleImage(const int *values) {
+VZ_API int calculateSaveGrayscaleImage(const int *values) noexcept {
     return vz::entry(__func__, -1, [&] {
         return values ? calib::saveMean(__func__, kTempImage, values, grayImageSize()) : -1;
     });
 }
 
-VZ_API int calculateLoadGrayscaleImage(int *values) {
+VZ_API int calculateLoadGrayscaleImage(int *values) noexcept {
     return vz::entry(__func__, -1, [&] {
         return values ? calib::loadMean(__func__, kTempImage, values, grayImageSize()) : -1;
     });
 }
 
-VZ_API int calculateSaveGrayscaleGainOffset(void) {
+VZ_API int calculateSaveGrayscaleGainOffset(void) noexcept {
     return vz::entry(__func__, -1, [] {
         const std::string file = tableFile();
         return calib::saveTables(__func__, file.c_str(), g_gray.gain.data(), g_gray.offset.data(),
@@ -163,7 +163,7 @@ VZ_API int calculateSaveGrayscaleGainOffset(void) {
     });
 }
 
-VZ_API int calculateLoadGrayscaleGainOffset(void) {
+VZ_API int calculateLoadGrayscaleGainOffset(void) noexcept {
     return vz::entry(__func__, -1, [] {
         const std::string file = tableFile();
         return calib::loadTables(__func__, file.c_str(), g_gray.gain.data(), g_gray.offset.data(),

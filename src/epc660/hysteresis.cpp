@@ -9,7 +9,7 @@
 
 extern "C" {
 
-VZ_API int hysteresisUpdate(int index, int amplitude) {
+VZ_API int hysteresisUpdate(int index, int amplitude) noexcept {
     EPC_ENTRY(0, {
         namespace hy = vz::epc::hysteresis;
         uint8_t *state = hy::state();

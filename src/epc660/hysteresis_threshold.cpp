@@ -45,21 +45,21 @@ using namespace vz::epc;
 
 extern "C" {
 
-VZ_API int hysteresisSetThresholds(int amplitude, int width) {
+VZ_API int hysteresisSetThresholds(int amplitude, int width) noexcept {
     return vz::entry(__func__, width, [&] {
         hysteresis::set(amplitude, width);
         return width;
     });
 }
 
-VZ_API int hysteresisUpdateThresholds(int amplitude) {
+VZ_API int hysteresisUpdateThresholds(int amplitude) noexcept {
     return vz::entry(__func__, amplitude, [&] {
         hysteresis::set(amplitude, hysteresis::g_hyst.width);
         return amplitude;
     });
 }
 
-VZ_API int hysteresisIsEnabled(int index) {
+VZ_API int hysteresisIsEnabled(int index) noexcept {
     return vz::entry(__func__, 0, [&] {
         if (index < 0 || index >= kStatePixels) return 0;
         return static_cast<int>(hysteresis::g_hyst.state[index]);

@@ -114,7 +114,8 @@ bool param_set(uint32_t id, uint32_t value, uint8_t len) {
 
 extern "C" {
 
-VZ_API int i2c(int deviceAddress, char operation, int reg, int count, unsigned char **data) {
+VZ_API int i2c(int deviceAddress, char operation, int reg, int count,
+               unsigned char **data) noexcept {
     EPC_ENTRY(-1, { return i2c_body(deviceAddress, operation, reg, count, data); });
 }
 

@@ -13,19 +13,19 @@ IlluminationState g_illumination;
 
 extern "C" {
 
-VZ_API int illuminationEnable(void) {
+VZ_API int illuminationEnable(void) noexcept {
     EPC_ENTRY(-1, {
         g_illumination.enabled = 1;
         return 0;
     });
 }
-VZ_API int illuminationDisable(void) {
+VZ_API int illuminationDisable(void) noexcept {
     EPC_ENTRY(-1, {
         g_illumination.enabled = 0;
         return 0;
     });
 }
-VZ_API int isIlluminationEnabled(void) {
+VZ_API int isIlluminationEnabled(void) noexcept {
     EPC_ENTRY(-1, { return g_illumination.enabled; });
 }
 

@@ -244,7 +244,7 @@ using namespace vz::epc;
 
 extern "C" {
 
-VZ_API int imageCorrectionLoad(const char *path) {
+VZ_API int imageCorrectionLoad(const char *path) noexcept {
     return vz::entry(__func__, 0, [&] {
         if (!path) {
             g_image.pixelCount = 0;
@@ -260,70 +260,70 @@ VZ_API int imageCorrectionLoad(const char *path) {
     });
 }
 
-VZ_API int imageCorrectionEnable(int on) {
+VZ_API int imageCorrectionEnable(int on) noexcept {
     return vz::entry(__func__, on, [&] { return g_image.correctionEnabled = on; });
 }
 
-VZ_API int imageCorrectionTransform(void) {
+VZ_API int imageCorrectionTransform(void) noexcept {
     return vz::entry(__func__, 0, [] { return transformDefects(); });
 }
 
-VZ_API void imageCorrect(uint16_t *image) {
+VZ_API void imageCorrect(uint16_t *image) noexcept {
     vz::entry_void(__func__, [&] {
         if (image && g_image.correctionEnabled) correct(image);
     });
 }
 
-VZ_API int imageSetProcessing(int mode) {
+VZ_API int imageSetProcessing(int mode) noexcept {
     return vz::entry(__func__, mode, [&] { return g_image.processing = mode > 3 ? 3 : mode; });
 }
 
-VZ_API void imageProcess(uint16_t *image) {
+VZ_API void imageProcess(uint16_t *image) noexcept {
     vz::entry_void(__func__, [&] {
         if (g_image.processing == 1) imageAverageFourConnectivity(image);
         if (g_image.processing == 2) imageAverageEightConnectivity(image);
     });
 }
 
-VZ_API void imageAverageFourConnectivity(uint16_t *image) {
+VZ_API void imageAverageFourConnectivity(uint16_t *image) noexcept {
     vz::entry_void(__func__, [&] {
         const ImageSize s = distanceImageSize();
         if (image) image::averageFour(image, g_image.copy.data(), s.width, s.height);
     });
 }
 
-VZ_API void imageAverageEightConnectivity(uint16_t *image) {
+VZ_API void imageAverageEightConnectivity(uint16_t *image) noexcept {
     vz::entry_void(__func__, [&] {
         const ImageSize s = distanceImageSize();
         if (image) image::averageEight(image, g_image.copy.data(), s.width, s.height);
     });
 }
 
-VZ_API int imageSetNumberOfPicture(int n) {
+VZ_API int imageSetNumberOfPicture(int n) noexcept {
     return vz::entry(__func__, n, [&] { return g_image.pictures = n == 0 ? 1 : n; });
 }
 
-VZ_API void imageAverage(uint16_t *image) {
+VZ_API void imageAverage(uint16_t *image) noexcept {
     vz::entry_void(__func__, [&] {
         if (image) average(image);
     });
 }
 
-VZ_API int imageDifferenceSetThreshold(int t) {
+VZ_API int imageDifferenceSetThreshold(int t) noexcept {
     return vz::entry(__func__, t, [&] {
         g_image.referenceTaken = false;
         return g_image.differenceThreshold = t;
     });
 }
 
-VZ_API int imageDifferenceInit(void) {
+VZ_API int imageDifferenceInit(void) noexcept {
     return vz::entry(__func__, 0, [] {
         g_image.referenceTaken = false;
         return 0;
     });
 }
 
-VZ_API void imageDifference(uint16_t *image) {
+VZ_API void imageDifference(uint16_t *image) noexcept {
     vz::entry_void(__func__, [&] {
         if (image) difference(image);
     });

@@ -89,15 +89,15 @@ void iterator_mgx_skip(int n) { skip(g_mgx, n, true); }
 
 extern "C" {
 
-VZ_API void iteratorDefaultInit(int count, int columns, int rows) {
+VZ_API void iteratorDefaultInit(int count, int columns, int rows) noexcept {
     EPC_ENTRY_VOID({ init(g_default, count, columns, rows); });
 }
 
-VZ_API bool iteratorDefaultHasNext(void) {
+VZ_API bool iteratorDefaultHasNext(void) noexcept {
     EPC_ENTRY(false, { return g_default.input < g_default.count; });
 }
 
-VZ_API void iteratorDefaultNext(iterator_position_t *position) {
+VZ_API void iteratorDefaultNext(iterator_position_t *position) noexcept {
     EPC_ENTRY_VOID({
         if (!position) return;
         Walk &w = g_default;
@@ -112,15 +112,15 @@ VZ_API void iteratorDefaultNext(iterator_position_t *position) {
     });
 }
 
-VZ_API void iteratorMGXInit(int count, int columns, int rows) {
+VZ_API void iteratorMGXInit(int count, int columns, int rows) noexcept {
     EPC_ENTRY_VOID({ init(g_mgx, count, columns, rows); });
 }
 
-VZ_API bool iteratorMGXHasNext(void) {
+VZ_API bool iteratorMGXHasNext(void) noexcept {
     EPC_ENTRY(false, { return g_mgx.input < g_mgx.count; });
 }
 
-VZ_API void iteratorMGXNext(iterator_mgx_position_t *position) {
+VZ_API void iteratorMGXNext(iterator_mgx_position_t *position) noexcept {
     EPC_ENTRY_VOID({
         if (!position) return;
         Walk &w = g_mgx;

@@ -102,7 +102,7 @@ void pru_full_size(int &columns, int &rows_per_half) {
 
 extern "C" {
 
-VZ_API int pruInit(void) {
+VZ_API int pruInit(void) noexcept {
     EPC_ENTRY(-1, {
         const bool epc635 = configGetPartType() == 4 || configGetPartType() == 5;
         g_pru.full_cols = g_pru.cols = epc635 ? 160 : 320;
@@ -116,7 +116,7 @@ VZ_API int pruInit(void) {
     });
 }
 
-VZ_API int pruSetSize(int columns, int rowsPerHalf) {
+VZ_API int pruSetSize(int columns, int rowsPerHalf) noexcept {
     EPC_ENTRY(-1, {
         g_pru.full_cols = columns;
         g_pru.full_rows_per_half = rowsPerHalf;
@@ -125,7 +125,7 @@ VZ_API int pruSetSize(int columns, int rowsPerHalf) {
     });
 }
 
-VZ_API int pruSetColReduction(int n) {
+VZ_API int pruSetColReduction(int n) noexcept {
     EPC_ENTRY(-1, {
         g_pru.col_reduction = reduction_of(n);
         recompute();
@@ -133,7 +133,7 @@ VZ_API int pruSetColReduction(int n) {
     });
 }
 
-VZ_API int pruSetRowReduction(int n) {
+VZ_API int pruSetRowReduction(int n) noexcept {
     EPC_ENTRY(-1, {
         g_pru.row_reduction = reduction_of(n);
         recompute();
@@ -141,35 +141,35 @@ VZ_API int pruSetRowReduction(int n) {
     });
 }
 
-VZ_API int pruSetDCS(int n) {
+VZ_API int pruSetDCS(int n) noexcept {
     EPC_ENTRY(-1, { return g_pru.ndcs = n; });
 }
-VZ_API int pruGetNDCS(void) {
+VZ_API int pruGetNDCS(void) noexcept {
     EPC_ENTRY(-1, { return g_pru.ndcs; });
 }
-VZ_API int pruGetNCols(void) {
+VZ_API int pruGetNCols(void) noexcept {
     EPC_ENTRY(-1, { return g_pru.cols; });
 }
-VZ_API int pruGetNRowsPerHalf(void) {
+VZ_API int pruGetNRowsPerHalf(void) noexcept {
     EPC_ENTRY(-1, { return g_pru.rows_per_half; });
 }
-VZ_API int pruGetNumberOfHalves(void) {
+VZ_API int pruGetNumberOfHalves(void) noexcept {
     EPC_ENTRY(-1, { return g_pru.halves; });
 }
-VZ_API unsigned int pruGetColReduction(void) {
+VZ_API unsigned int pruGetColReduction(void) noexcept {
     EPC_ENTRY(1u, { return g_pru.col_reduction; });
 }
-VZ_API unsigned int pruGetRowReduction(void) {
+VZ_API unsigned int pruGetRowReduction(void) noexcept {
     EPC_ENTRY(1u, { return g_pru.row_reduction; });
 }
-VZ_API int pruSetMinAmplitude(int amplitude) {
+VZ_API int pruSetMinAmplitude(int amplitude) noexcept {
     EPC_ENTRY(-1, { return g_pru.min_amplitude = amplitude; });
 }
-VZ_API int pruGetMinAmplitude(void) {
+VZ_API int pruGetMinAmplitude(void) noexcept {
     EPC_ENTRY(-1, { return g_pru.min_amplitude; });
 }
 
-VZ_API epc_raw_image_t *pruSetImage(epc_raw_image_t *image) {
+VZ_API epc_raw_image_t *pruSetImage(epc_raw_image_t *image) noexcept {
     EPC_ENTRY(static_cast<epc_raw_image_t *>(nullptr), {
         g_pru.image = image;
         g_pru.pushed = image != nullptr;
@@ -177,7 +177,7 @@ VZ_API epc_raw_image_t *pruSetImage(epc_raw_image_t *image) {
     });
 }
 
-VZ_API int pruGetImage(uint16_t **out) {
+VZ_API int pruGetImage(uint16_t **out) noexcept {
     EPC_ENTRY(0, {
         if (out == nullptr) return 0;
         uint64_t expected = expected_bytes();
@@ -187,7 +187,7 @@ VZ_API int pruGetImage(uint16_t **out) {
     });
 }
 
-VZ_API int pruRelease(void) {
+VZ_API int pruRelease(void) noexcept {
     EPC_ENTRY(-1, { return 0; });
 }
 

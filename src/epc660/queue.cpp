@@ -25,28 +25,28 @@ int next(int i) { return (i + 1) % kSlots; }
 
 extern "C" {
 
-VZ_API int queueInit(void) {
+VZ_API int queueInit(void) noexcept {
     EPC_ENTRY(-1, {
         g_queue.head = g_queue.count = g_queue.errors = 0;
         return 0;
     });
 }
-VZ_API int succ(int index) {
+VZ_API int succ(int index) noexcept {
     EPC_ENTRY(-1, { return index < 0 ? 0 : next(index % kSlots); });
 }
-VZ_API int isQueueEmpty(void) {
+VZ_API int isQueueEmpty(void) noexcept {
     EPC_ENTRY(1, { return g_queue.count == 0 ? 1 : 0; });
 }
-VZ_API int queueError(void) {
+VZ_API int queueError(void) noexcept {
     EPC_ENTRY(-1, { return g_queue.errors; });
 }
-VZ_API int cleanQueue_intern(void) {
+VZ_API int cleanQueue_intern(void) noexcept {
     EPC_ENTRY(-1, {
         g_queue.head = g_queue.count = 0;
         return 0;
     });
 }
-VZ_API int enqueue(const uint8_t *frame, int length) {
+VZ_API int enqueue(const uint8_t *frame, int length) noexcept {
     EPC_ENTRY(-1, {
         if (frame == nullptr || length < 0 || length > kSlotBytes || g_queue.count == kSlots) {
             ++g_queue.errors;
@@ -59,7 +59,7 @@ VZ_API int enqueue(const uint8_t *frame, int length) {
         return 0;
     });
 }
-VZ_API int dequeue(uint8_t *out) {
+VZ_API int dequeue(uint8_t *out) noexcept {
     EPC_ENTRY(-1, {
         if (out == nullptr || g_queue.count == 0) {
             ++g_queue.errors;

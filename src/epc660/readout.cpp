@@ -29,25 +29,25 @@ int bit(int addr, int mask) {
 
 extern "C" {
 
-VZ_API int readOutEnableHorizontalBinning(int on, int deviceAddress) {
+VZ_API int readOutEnableHorizontalBinning(int on, int deviceAddress) noexcept {
     EPC_ENTRY(-1, {
         reg_update(deviceAddress, kRegReadout, on ? 0xFF : 0xEE, on ? 0x11 : 0);
         return 0;
     });
 }
-VZ_API int readOutIsHorizontalBinning(int deviceAddress) {
+VZ_API int readOutIsHorizontalBinning(int deviceAddress) noexcept {
     EPC_ENTRY(-1, { return bit(deviceAddress, 0x10); });
 }
-VZ_API int readOutEnableVerticalBinning(int on, int deviceAddress) {
+VZ_API int readOutEnableVerticalBinning(int on, int deviceAddress) noexcept {
     EPC_ENTRY(-1, {
         reg_update(deviceAddress, kRegReadout, on ? 0xFF : 0xDF, on ? 0x20 : 0);
         return 0;
     });
 }
-VZ_API int readOutIsVerticalBinning(int deviceAddress) {
+VZ_API int readOutIsVerticalBinning(int deviceAddress) noexcept {
     EPC_ENTRY(-1, { return bit(deviceAddress, 0x20); });
 }
-VZ_API int readOutSetRowReduction(int n, int deviceAddress) {
+VZ_API int readOutSetRowReduction(int n, int deviceAddress) noexcept {
     EPC_ENTRY(-1, {
         // (value OR n x 4) AND (n x 4 OR 0xF3): bits 2-3 hold n.
         const uint8_t b = uint8_t((n & 3) << 2);
@@ -55,7 +55,7 @@ VZ_API int readOutSetRowReduction(int n, int deviceAddress) {
         return 0;
     });
 }
-VZ_API int readOutEnableDualMGX(int on, int deviceAddress) {
+VZ_API int readOutEnableDualMGX(int on, int deviceAddress) noexcept {
     EPC_ENTRY(-1, {
         reg_update(deviceAddress, kRegReadout, on ? 0xFF : 0x7F, on ? 0x80 : 0);
         slot(deviceAddress, 34, on ? 4 : 0);
@@ -63,7 +63,7 @@ VZ_API int readOutEnableDualMGX(int on, int deviceAddress) {
         return 0;
     });
 }
-VZ_API int readOutEnableHDR(int on, int deviceAddress) {
+VZ_API int readOutEnableHDR(int on, int deviceAddress) noexcept {
     EPC_ENTRY(-1, {
         reg_update(deviceAddress, kRegReadout, on ? 0xFF : 0x7F, on ? 0x80 : 0);
         static const uint8_t kOn[4] = {0, 5, 10, 15}, kOff[4] = {4, 1, 0xE, 0xB};
@@ -73,7 +73,7 @@ VZ_API int readOutEnableHDR(int on, int deviceAddress) {
         return 0;
     });
 }
-VZ_API int readOutSetROI(int x1, int x2, int y1, int y2, int deviceAddress) {
+VZ_API int readOutSetROI(int x1, int x2, int y1, int y2, int deviceAddress) noexcept {
     EPC_ENTRY(-1, {
         g_readout = {x1, x2, y1, y2};
         const uint8_t b[6] = {uint8_t(x1 >> 8), uint8_t(x1), uint8_t(x2 >> 8),
@@ -82,16 +82,16 @@ VZ_API int readOutSetROI(int x1, int x2, int y1, int y2, int deviceAddress) {
         return 0;
     });
 }
-VZ_API int readOutGetTopLeftX(void) {
+VZ_API int readOutGetTopLeftX(void) noexcept {
     EPC_ENTRY(-1, { return g_readout.x1; });
 }
-VZ_API int readOutGetBottomRightX(void) {
+VZ_API int readOutGetBottomRightX(void) noexcept {
     EPC_ENTRY(-1, { return g_readout.x2; });
 }
-VZ_API int readOutGetTopLeftY(void) {
+VZ_API int readOutGetTopLeftY(void) noexcept {
     EPC_ENTRY(-1, { return g_readout.y1; });
 }
-VZ_API int readOutGetBottomRightY(void) {
+VZ_API int readOutGetBottomRightY(void) noexcept {
     EPC_ENTRY(-1, { return g_readout.y2; });
 }
 

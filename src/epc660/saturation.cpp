@@ -23,29 +23,29 @@ bool saturation_on() { return g_sat.enabled != 0; }
 
 extern "C" {
 
-VZ_API void saturationSet1DCS(uint16_t s) {
+VZ_API void saturationSet1DCS(uint16_t s) noexcept {
     EPC_ENTRY_VOID({ g_sat.flag = s == kFullScale; });
 }
 
-VZ_API void saturationSet2DCS(uint16_t s0, uint16_t s1) {
+VZ_API void saturationSet2DCS(uint16_t s0, uint16_t s1) noexcept {
     EPC_ENTRY_VOID({ g_sat.flag = s0 == kFullScale || s1 == kFullScale; });
 }
 
-VZ_API void saturationSet4DCS(uint16_t s0, uint16_t s1, uint16_t s2, uint16_t s3) {
+VZ_API void saturationSet4DCS(uint16_t s0, uint16_t s1, uint16_t s2, uint16_t s3) noexcept {
     EPC_ENTRY_VOID({
         g_sat.flag = s0 == kFullScale || s1 == kFullScale || s2 == kFullScale || s3 == kFullScale;
     });
 }
 
-VZ_API int saturationCheck(void) {
+VZ_API int saturationCheck(void) noexcept {
     EPC_ENTRY(0, { return g_sat.enabled ? int(g_sat.flag) : 0; });
 }
 
-VZ_API int saturationEnable(int enable) {
+VZ_API int saturationEnable(int enable) noexcept {
     EPC_ENTRY(enable, { return g_sat.enabled = enable; });
 }
 
 // Kept for the configuration's epc635 set-up; the saturation value is fixed.
-VZ_API int saturationSetSaturationBit(void) { return 0; }
+VZ_API int saturationSetSaturationBit(void) noexcept { return 0; }
 
 }  // extern "C"

@@ -199,7 +199,7 @@ int direct(int addr, int16_t *out, bool four) {
 
 extern "C" {
 
-VZ_API int temperatureInit(void) {
+VZ_API int temperatureInit(void) noexcept {
     EPC_ENTRY(-1, {
         g_temp.adc_channels[0] = adcOpen(2);
         g_temp.adc_channels[1] = adcOpen(4);
@@ -207,7 +207,7 @@ VZ_API int temperatureInit(void) {
     });
 }
 
-VZ_API int temperatureSetTemperatureByFrameHeader(const uint16_t *values) {
+VZ_API int temperatureSetTemperatureByFrameHeader(const uint16_t *values) noexcept {
     EPC_ENTRY(-1, {
         if (values == nullptr) return -1;
         g_temp.header_chip = int16_t(values[0]);
@@ -216,14 +216,14 @@ VZ_API int temperatureSetTemperatureByFrameHeader(const uint16_t *values) {
         return 0;
     });
 }
-VZ_API int16_t temperatureGetTemperatureByFrameHeader(void) {
+VZ_API int16_t temperatureGetTemperatureByFrameHeader(void) noexcept {
     EPC_ENTRY(int16_t(0), { return g_temp.header_chip; });
 }
-VZ_API int16_t temperatureGetIbTemperatureByFrameHeader(void) {
+VZ_API int16_t temperatureGetIbTemperatureByFrameHeader(void) noexcept {
     EPC_ENTRY(int16_t(0), { return g_temp.header_ib; });
 }
 
-VZ_API int16_t temperatureGetTemperature(void) {
+VZ_API int16_t temperatureGetTemperature(void) noexcept {
     EPC_ENTRY(int16_t(0), {
         int16_t v[4] = {}, ill[2] = {};
         const int n = read_param(v);
@@ -235,7 +235,7 @@ VZ_API int16_t temperatureGetTemperature(void) {
     });
 }
 
-VZ_API int temperatureGetTemperatures(int deviceAddress, int16_t *out) {
+VZ_API int temperatureGetTemperatures(int deviceAddress, int16_t *out) noexcept {
     EPC_ENTRY(-1, {
         if (out == nullptr) return -1;
         int16_t v[4] = {}, ill[2] = {};
@@ -249,7 +249,7 @@ VZ_API int temperatureGetTemperatures(int deviceAddress, int16_t *out) {
     });
 }
 
-VZ_API int temperatureGetTemperatureChip(int deviceAddress, int16_t *out) {
+VZ_API int temperatureGetTemperatureChip(int deviceAddress, int16_t *out) noexcept {
     EPC_ENTRY(-1, {
         if (out == nullptr) return -1;
         int16_t v[4] = {};
@@ -260,7 +260,7 @@ VZ_API int temperatureGetTemperatureChip(int deviceAddress, int16_t *out) {
     });
 }
 
-VZ_API int temperatureGetTemperatureIllumination(int16_t *out) {
+VZ_API int temperatureGetTemperatureIllumination(int16_t *out) noexcept {
     EPC_ENTRY(-1, {
         if (out == nullptr) return -1;
         refresh_illumination(out);
@@ -268,14 +268,14 @@ VZ_API int temperatureGetTemperatureIllumination(int16_t *out) {
     });
 }
 
-VZ_API int16_t temperatureGetLastTempChip(void) {
+VZ_API int16_t temperatureGetLastTempChip(void) noexcept {
     EPC_ENTRY(int16_t(0), { return g_temp.last_chip; });
 }
-VZ_API int16_t temperatureGetLastTempIllumination(void) {
+VZ_API int16_t temperatureGetLastTempIllumination(void) noexcept {
     EPC_ENTRY(int16_t(0), { return g_temp.last_illumination; });
 }
 
-VZ_API int temperatureKalmanFilter(int16_t *values, int n) {
+VZ_API int temperatureKalmanFilter(int16_t *values, int n) noexcept {
     EPC_ENTRY(-1, {
         if (n < 0 || n > 8 || (values == nullptr && n > 0)) return -1;
         for (int i = 0; i < n; ++i)
@@ -284,20 +284,20 @@ VZ_API int temperatureKalmanFilter(int16_t *values, int n) {
     });
 }
 
-VZ_API int temperatureGetTemperatureRegister(int deviceAddress, int16_t *out) {
+VZ_API int temperatureGetTemperatureRegister(int deviceAddress, int16_t *out) noexcept {
     EPC_ENTRY(-1, { return out ? by_register(deviceAddress, out) : -1; });
 }
-VZ_API int temperatureGetTemperatureROI(int deviceAddress, int16_t *out) {
+VZ_API int temperatureGetTemperatureROI(int deviceAddress, int16_t *out) noexcept {
     EPC_ENTRY(-1, { return out ? by_roi(deviceAddress, out) : -1; });
 }
-VZ_API int temperatureGetTemperatureROI_EPC660_CHIP7(int deviceAddress, int16_t *out) {
+VZ_API int temperatureGetTemperatureROI_EPC660_CHIP7(int deviceAddress, int16_t *out) noexcept {
     EPC_ENTRY(-1, { return out ? direct(deviceAddress, out, true) : -1; });
 }
-VZ_API int temperatureGetTemperature635(int deviceAddress, int16_t *out) {
+VZ_API int temperatureGetTemperature635(int deviceAddress, int16_t *out) noexcept {
     EPC_ENTRY(-1, { return out ? direct(deviceAddress, out, false) : -1; });
 }
 
-VZ_API double temperatureGetAveragedChipTemperature(int deviceAddress) {
+VZ_API double temperatureGetAveragedChipTemperature(int deviceAddress) noexcept {
     EPC_ENTRY(0.0, {
         int16_t v[4] = {};
         temperatureGetTemperatureROI(deviceAddress, v);
@@ -305,10 +305,10 @@ VZ_API double temperatureGetAveragedChipTemperature(int deviceAddress) {
     });
 }
 
-VZ_API uint16_t temperatureGetGrayscalePixel(int index) {
+VZ_API uint16_t temperatureGetGrayscalePixel(int index) noexcept {
     EPC_ENTRY(uint16_t(0), { return index >= 0 && index < kGrayMax ? g_temp.gray[index] : 0; });
 }
-VZ_API uint16_t *temperatureGetGrayscaleData(void) {
+VZ_API uint16_t *temperatureGetGrayscaleData(void) noexcept {
     EPC_ENTRY(static_cast<uint16_t *>(nullptr), { return g_temp.gray; });
 }
 

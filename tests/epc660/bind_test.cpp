@@ -10,11 +10,11 @@ namespace {
 int g_app_calls = 0;
 }
 
-extern "C" int i2c(int, char, int, int, unsigned char **) {
+extern "C" int i2c(int, char, int, int, unsigned char **) noexcept {
     ++g_app_calls;
     return 0;  // would claim success
 }
-extern "C" void print(bool, int, const char *, ...) { ++g_app_calls; }
+extern "C" void print(bool, int, const char *, ...) noexcept { ++g_app_calls; }
 
 TEST(EpcBinding, ApplicationSymbolsDoNotReplaceTheLibrarys) {
     unsigned char b[1] = {0};
