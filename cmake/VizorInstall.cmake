@@ -1,7 +1,7 @@
 # Install rules: library, headers, CMake package, pkg-config file, udev rule.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS vizor EXPORT vizorTargets
+install(TARGETS vizor vizor_archive EXPORT vizorTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
@@ -20,8 +20,15 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vizorConfig.cmake
 # --prefix gives correct paths.
 file(RELATIVE_PATH VIZOR_PC_TO_PREFIX "/vz/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/vz")
 string(REGEX REPLACE "/$" "" VIZOR_PC_TO_PREFIX "${VIZOR_PC_TO_PREFIX}")
-configure_file(cmake/vizor.pc.in ${CMAKE_CURRENT_BINARY_DIR}/vizor.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vizor.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# vizor.pc links libvizor.so; vizor-static.pc links libvizor.a.
+set(VIZOR_PC_ZIP_REQUIRES "")
+if(MINIZIP_FOUND)
+  set(VIZOR_PC_ZIP_REQUIRES ", minizip, zlib")
+endif()
+foreach(_vz_pc vizor vizor-static)
+  configure_file(cmake/${_vz_pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${_vz_pc}.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${_vz_pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endforeach()
 
 # udev rule: lets members of plugdev (and the seat's user) open the camera.
 string(REGEX REPLACE "^0x" "" _vz_vid "${VIZOR_USB_VID}")

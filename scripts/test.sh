@@ -63,6 +63,20 @@ install_checks() {
   cc examples/consumer/consumer.c -o build/consumer/pc_consumer \
      $(PKG_CONFIG_PATH="$pc" pkg-config --cflags --libs vizor) -Wl,-rpath,"$st/lib" || return 1
   "$st/bin/vizor-vcam-run" --scene room -- build/consumer/pc_consumer >/dev/null || return 1
+  # Static links, through pkg-config and through CMake: the programs must not
+  # need libvizor.so and must run on a virtual camera.
+  cc examples/consumer/consumer.c -o build/consumer/static_pc_consumer \
+     $(PKG_CONFIG_PATH="$pc" pkg-config --cflags --libs vizor-static) || return 1
+  cmake -S examples/consumer -B build/consumer-static -G Ninja -DVIZOR_CONSUMER_STATIC=ON \
+        -DCMAKE_PREFIX_PATH="$st" >build/consumer-static.configure.log 2>&1 &&
+    cmake --build build/consumer-static -j"$jobs" >/dev/null || return 1
+  local exe
+  for exe in build/consumer/static_pc_consumer build/consumer-static/vizor_consumer; do
+    if readelf -d "$exe" | grep -q 'libvizor'; then
+      echo "install: $exe needs libvizor.so although linked statically"; return 1
+    fi
+    "$st/bin/vizor-vcam-run" --scene room -- "$exe" >/dev/null || return 1
+  done
   "$st/bin/vizor" --virtual info --json >/dev/null || return 1
 }
 
@@ -77,7 +91,7 @@ fi
 # The installed package: a staged install of the plain build, the example
 # consumer built against it with find_package(vizor), and the installed tool.
 if [ "$plain_ok" -eq 1 ]; then
-  rm -rf build/stage build/consumer
+  rm -rf build/stage build/consumer build/consumer-static
   if cmake --install build --prefix "$root/build/stage" >build/stage.log 2>&1 &&
      cmake -S examples/consumer -B build/consumer -G Ninja \
        -DCMAKE_PREFIX_PATH="$root/build/stage" >build/consumer.configure.log 2>&1 &&
