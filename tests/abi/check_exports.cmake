@@ -1,6 +1,6 @@
-cmake_minimum_required(VERSION 3.25)
 # Fails when libvizor.so exports a name that is not on the export list, or
 # misses one that is. Usage: cmake -DLIB=... -DLIST=... -P check_exports.cmake
+cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIB}")
