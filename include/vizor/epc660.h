@@ -31,18 +31,23 @@
  *          open, that is the thread that decodes the EPC default device's
  *          frames (the EPC driver calls the library from the frame calls of
  *          vizor.h).
- * Close:   device calls (the register shim, the image source and the
- *          device parameters) reach the EPC default device through the
- *          register, parameter and capture calls of vizor.h, so a close on
- *          another thread waits (bounded) for one in progress. From then on
- *          the EPC driver has released the library, which has no EPC
- *          default device until a driver binds one again: register reads
- *          fail and leave their values unchanged, register writes change
- *          nothing, the image source hands out zero-filled frames and
- *          temperature parameter reads fail; each function then answers as
- *          its Returns line says for a failed device call. Capture stopped
- *          by another thread makes a frame fetch fail the same way. The
- *          module-wide state (configuration, tables, images) is kept.
+ * Close:   close the device or stop capture from the thread that calls
+ *          the library, or while no call of it runs: the library does not
+ *          synchronise with other threads. Device calls (the register shim,
+ *          the image source and the device parameters) reach the EPC
+ *          default device through the register, parameter and capture
+ *          calls of vizor.h, so a close on another thread waits (bounded)
+ *          for the one in progress, and a function making several device
+ *          calls may see the first succeed and the rest fail. Once the
+ *          device is closed the EPC driver has released the library, which
+ *          has no EPC default device until a driver binds one again:
+ *          register reads fail and leave their values unchanged, register
+ *          writes change nothing, the image source hands out zero-filled
+ *          frames and temperature parameter reads fail; each function then
+ *          answers as its Returns line says for a failed device call.
+ *          Capture stopped by another thread makes a frame fetch fail the
+ *          same way. The module-wide state (configuration, tables, images)
+ *          is kept.
  */
 #ifndef VIZOR_EPC660_H
 #define VIZOR_EPC660_H
@@ -75,8 +80,9 @@ extern "C" {
  * 'l' (reload, no effect), 'r' (read `count` registers from `reg`),
  * 's' (reset the sensor), 'w' (write `count` registers from `reg`).
  * Returns: 0; -1 for a device address outside 0..127, a register outside
- *          0..255, a count outside 0..261 ('d', 'r', 'w'), `data` or `*data`
- *          NULL with a count above 0, 'd' with a count below 2, a failed
+ *          0..255, a count outside 0..261, `data` NULL or `*data` NULL with
+ *          a count above 0 (these three for 'd', 'r', 'w'), 'd' with a count
+ *          below 2, a failed
  *          device call ('r', 'w', 's') or an unknown operation. A failed
  *          call leaves the buffer (read) and the chip (write) unchanged.
  * Buffers: `data` points to the caller's pointer to a byte array of at
@@ -149,10 +155,11 @@ VZ_API epc_raw_image_t *pruSetImage(epc_raw_image_t *image) VZ_NOEXCEPT;
  * and stops capture afterwards (also a capture that was running before).
  * Returns: the geometry's sample count (at most 1322496); 0 for a NULL out.
  * Buffers: *out receives the pushed samples when the pushed frame is long
- *          enough, else the library's scratch image, where a short, missing
- *          or failed frame is zero-padded: at least the returned count of
- *          samples can be read. The pointer stays valid until the next
- *          pruGetImage or the pushed buffer's release. */
+ *          enough, else the library's scratch image: a short pushed frame is
+ *          copied there and zero-padded, a fetched frame of the wrong size
+ *          or a failed fetch leaves it all zeros. At least the returned
+ *          count of samples can be read. The pointer stays valid until the
+ *          next pruGetImage or the pushed buffer's release. */
 VZ_API int pruGetImage(uint16_t **out) VZ_NOEXCEPT;
 /** Kept for the original interface: nothing to release.
  * Returns: 0. */
@@ -196,8 +203,9 @@ VZ_API int bootGetChipID(int deviceAddress) VZ_NOEXCEPT;
  * Close:   register calls fail as described in the file description.
  * @{ */
 
-/** Finds the chip (at most 10 attempts, 0.5 s each), reads its identity into
- * the configuration (-1 for items whose read failed) and switches it to
+/** Finds the chip (at most 10 attempts of 0.5 s, 1 s more after each miss),
+ * stores its identity and address in the configuration (an item whose read
+ * failed is stored as -1, 65535 for the 16-bit IDs) and switches it to
  * normal mode.
  * Returns: its device address (32: the register shim lists one chip at 0x20);
  *          -1 when no chip was found. */
@@ -540,7 +548,8 @@ VZ_API int dllEnablePreheat(int on, int deviceAddress) VZ_NOEXCEPT;
 VZ_API int dllInitialize(int deviceAddress) VZ_NOEXCEPT;
 /** Measures the loop up to 100 times until it locked 10 times (each
  * measurement waits 1 ms or more) and writes the averaged fine and coarse
- * control values back as external control values (registers 113..115).
+ * control values (the fine one smoothed with the previous lock at the same
+ * coarse value) back as external control values (registers 113..115).
  * Returns: 0 when at least one reading locked; -1 when none did or the
  *          bypass register cannot be read (no control values written). */
 VZ_API int dllLockAutomatically(int deviceAddress) VZ_NOEXCEPT;
@@ -902,8 +911,9 @@ VZ_API int apiSetEnableImaging(int on) VZ_NOEXCEPT;
  * Thread:  one thread at a time (the library is not thread-safe).
  * @{ */
 
-/** Sets the unscaled ambient-light factor and scales it by the square root
- * of the 3D time.
+/** Sets the unscaled ambient-light factor, saves the file, and sets the
+ * factor in use to it divided by the square root of the 3D time (when that
+ * time is above 0).
  * Returns: factor. */
 VZ_API double apiSetAmbientLightFactor(double factor) VZ_NOEXCEPT;
 /** Sets the delay before a DRNU calibration.
