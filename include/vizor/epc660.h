@@ -100,7 +100,8 @@ VZ_API int i2c(int deviceAddress, char operation, int reg, int count,
  * 320 x 120 x 2 halves; DCS 2 with FLIM, else 4), column and row reduction
  * divide the full columns and rows. pruGetImage hands out the frame the EPC
  * driver pushed with pruSetImage, or fetches one frame from the EPC default
- * device. The setters store their value without a range check.
+ * device. pruSetSize, pruSetDCS and pruSetMinAmplitude store their value
+ * without a range check.
  *
  * Thread:  one thread at a time (the library is not thread-safe).
  * Close:   a frame fetch while or after the EPC default device closes, or
@@ -116,7 +117,8 @@ typedef struct epc_raw_image {
     uint16_t *frame_data;          /**< The raw 16-bit samples (the pusher's buffer). */
 } epc_raw_image_t;
 
-/** Sets the geometry of the current part type (see above) and forgets a pushed frame.
+/** Sets the geometry of the current part type (see above) with reductions
+ * of 1, and forgets a pushed frame.
  * Returns: 0. */
 VZ_API int pruInit(void) VZ_NOEXCEPT;
 /** Sets the full geometry (before reduction).
