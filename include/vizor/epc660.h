@@ -775,8 +775,8 @@ VZ_API int readOutGetBottomRightY(void) VZ_NOEXCEPT; /**< Returns: y2 as last se
  * The flat entry of the library. Mode changes (region of interest, binning,
  * row reduction, pi delay, dual MGX, HDR, 2D/3D) keep the chip, the image
  * source, the calculation and the filters consistent; the rest forwards to
- * one module function and returns its result. Range failures print a
- * message and return -1 without touching the chip. The region of interest
+ * one module function and returns its result. Range failures return -1
+ * without touching the chip (apiSetROI also prints why). The region of interest
  * is x1..x2 (even start, odd end, 0..327) and y1..y2 rows of one half (even
  * start, odd end, 0..125), at least 6 x column reduction by 2 x row
  * reduction. Functions touching the chip take its address last; failed
