@@ -1,4 +1,4 @@
-/*
+/** \file
  * The EPC processing library: the epc660/epc635 chain that turns raw DCS
  * frames into sorted distance, amplitude and gray images, with its chip
  * configuration, corrections, filters and calibration tables.
@@ -17,7 +17,37 @@
  * TOF, 5 epc635 FLIM.
  *
  * Every function survives every argument: NULL pointers and out-of-range
- * values give the failure value named in its group, never a crash.
+ * values give the failure value named in its documentation, never a crash.
+ * A function whose body fails inside (out of memory) logs an error and
+ * returns the same failure value; a void function then just returns.
+ *
+ * Buffers: a returned pointer points into a module-wide buffer of the
+ *          library: never free it; it stays valid for the life of the
+ *          process, and the next call that refills the buffer overwrites
+ *          it. Buffers an application passes in stay the application's;
+ *          each function says how much of them it reads or writes.
+ * Thread:  one thread at a time for the whole library: its state is
+ *          module-wide and no call synchronises with another. With a camera
+ *          open, that is the thread that decodes the EPC default device's
+ *          frames (the EPC driver calls the library from the frame calls of
+ *          vizor.h).
+ * Close:   close the device or stop capture from the thread that calls
+ *          the library, or while no call of it runs: the library does not
+ *          synchronise with other threads. Device calls (the register shim,
+ *          the image source and the device parameters) reach the EPC
+ *          default device through the register, parameter and capture
+ *          calls of vizor.h, so a close on another thread waits (bounded)
+ *          for the one in progress, and a function making several device
+ *          calls may see the first succeed and the rest fail. Once the
+ *          device is closed the EPC driver has released the library, which
+ *          has no EPC default device until a driver binds one again:
+ *          register reads fail and leave their values unchanged, register
+ *          writes change nothing, the image source hands out zero-filled
+ *          frames and temperature parameter reads fail; each function then
+ *          answers as its Returns line says for a failed device call.
+ *          Capture stopped by another thread makes a frame fetch fail the
+ *          same way. The module-wide state (configuration, tables, images)
+ *          is kept.
  */
 #ifndef VIZOR_EPC660_H
 #define VIZOR_EPC660_H
@@ -33,114 +63,204 @@ extern "C" {
 #endif
 
 /* ==== device access shims (pru, i2c, adc, gpio, board) ==== */
-/*
- * Device access shims. The library was written for a board where the chip sat
- * on an I2C bus, frames came through a real-time unit and rails were switched
- * by GPIO lines; here those paths act on the EPC default device (the device
- * whose EPC driver was initialised last) through the public register,
- * parameter and capture calls. Messages of the shims go to standard output.
+/** @name Device access shims: register access
+ * The library was written for a board where the chip sat on an I2C bus,
+ * frames came through a real-time unit and rails were switched by GPIO
+ * lines; here those paths act on the EPC default device (the device whose
+ * EPC driver was initialised last) through the public register, parameter
+ * and capture calls. Messages of the shims go to standard output.
  *
- * i2c: register shim. `operation` is 'd' (list chips: writes 0x20, 0xFF;
- * count at least 2),
- * 'l' (reload, no effect), 'r' (read `count` 8-bit registers from `reg`),
- * 's' (reset the sensor), 'w' (write `count` registers). `data` points to a
- * pointer to the caller's byte array of at least `count` bytes. Returns 0, or
- * -1 for a device address above 127, a register above 255, a count outside
- * 0..261, a failed device call or an unknown operation; a failed call leaves
- * the buffer (read) and the chip (write) unchanged.
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * Close:   a device call fails as a failed register call while or after the
+ *          EPC default device closes (see the file description).
+ * @{ */
+
+/** Register shim: one operation on the chip's 8-bit registers.
+ * `operation` is 'd' (list chips: writes 0x20, 0xFF; count at least 2),
+ * 'l' (reload, no effect), 'r' (read `count` registers from `reg`),
+ * 's' (reset the sensor), 'w' (write `count` registers from `reg`).
+ * Returns: 0; -1 for a device address outside 0..127, a register outside
+ *          0..255, a count outside 0..261, `data` NULL or `*data` NULL with
+ *          a count above 0 (these three for 'd', 'r', 'w'), 'd' with a count
+ *          below 2, a failed
+ *          device call ('r', 'w', 's') or an unknown operation. A failed
+ *          call leaves the buffer (read) and the chip (write) unchanged.
+ * Buffers: `data` points to the caller's pointer to a byte array of at
+ *          least `count` bytes: 'r' writes `count` bytes, 'w' reads them,
+ *          'd' writes 2. Counts above 257 are carried out with a message.
  */
 VZ_API int i2c(int deviceAddress, char operation, int reg, int count,
                unsigned char **data) VZ_NOEXCEPT;
 
-/*
- * Image source. The geometry is columns x DCS count x rows per half x halves
- * 16-bit samples; pruInit sets it by part type (epc635: 160 x 60 x 1 half,
- * else 320 x 120 x 2 halves; DCS 2 with FLIM, else 4). pruGetImage hands out
- * the frame the EPC driver pushed with pruSetImage, or fetches one frame from
- * the default device; it always hands out at least the geometry's sample
- * count (a short or failed frame is zero-padded in the scratch image) and
- * returns the geometry's sample count, or 0 when `out` is NULL. The pointer
- * stays valid until the next pruGetImage or the pushed buffer's release.
- * Setters return the value they set.
- */
-/* Raw image pushed by the EPC driver: the frame's description (frame_size
- * is the byte length of `frame_data`) and the 16-bit samples. */
+/** @} */
+
+/** @name Device access shims: image source
+ * The geometry is columns x DCS count x rows per half x halves 16-bit
+ * samples; pruInit sets it by part type (epc635: 160 x 60 x 1 half, else
+ * 320 x 120 x 2 halves; DCS 2 with FLIM, else 4), column and row reduction
+ * divide the full columns and rows. pruGetImage hands out the frame the EPC
+ * driver pushed with pruSetImage, or fetches one frame from the EPC default
+ * device. pruSetSize, pruSetDCS and pruSetMinAmplitude store their value
+ * without a range check.
+ *
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * Close:   a frame fetch while or after the EPC default device closes, or
+ *          while another thread stops capture, hands out a zero-filled
+ *          frame (see the file description).
+ * @{ */
+
+/** Raw image pushed by the EPC driver: the frame's description and its
+ * 16-bit samples. */
 typedef struct epc_raw_image {
-    vizor_frame_info_t frame_info;
-    uint16_t *frame_data;
+    vizor_frame_info_t frame_info; /**< The frame's description; frame_size is the byte length
+                                        of frame_data. */
+    uint16_t *frame_data;          /**< The raw 16-bit samples (the pusher's buffer). */
 } epc_raw_image_t;
 
+/** Sets the geometry of the current part type (see above) with reductions
+ * of 1, and forgets a pushed frame.
+ * Returns: 0. */
 VZ_API int pruInit(void) VZ_NOEXCEPT;
-VZ_API int pruSetSize(int columns, int rowsPerHalf) VZ_NOEXCEPT; /* full geometry; returns 0 */
-VZ_API int pruSetColReduction(int n) VZ_NOEXCEPT;                /* reduction 2^n; returns n */
-VZ_API int pruSetRowReduction(int n) VZ_NOEXCEPT;                /* reduction 2^n; returns n */
+/** Sets the full geometry (before reduction).
+ * Returns: 0. */
+VZ_API int pruSetSize(int columns, int rowsPerHalf) VZ_NOEXCEPT;
+/** Sets the column reduction to 2^n (1 for n outside 0..16).
+ * Returns: n as given. */
+VZ_API int pruSetColReduction(int n) VZ_NOEXCEPT;
+/** Sets the row reduction to 2^n (1 for n outside 0..16).
+ * Returns: n as given. */
+VZ_API int pruSetRowReduction(int n) VZ_NOEXCEPT;
+/** Sets the DCS count of a frame.
+ * Returns: n. */
 VZ_API int pruSetDCS(int n) VZ_NOEXCEPT;
-VZ_API int pruGetNDCS(void) VZ_NOEXCEPT;
-VZ_API int pruGetNCols(void) VZ_NOEXCEPT;
-VZ_API int pruGetNRowsPerHalf(void) VZ_NOEXCEPT;
-VZ_API int pruGetNumberOfHalves(void) VZ_NOEXCEPT;
-VZ_API unsigned int pruGetColReduction(void) VZ_NOEXCEPT; /* 1, 2, 4, ... */
+VZ_API int pruGetNDCS(void) VZ_NOEXCEPT;           /**< Returns: the DCS count of a frame. */
+VZ_API int pruGetNCols(void) VZ_NOEXCEPT;          /**< Returns: the columns after reduction. */
+VZ_API int pruGetNRowsPerHalf(void) VZ_NOEXCEPT;   /**< Returns: the rows per half after
+                                                       reduction. */
+VZ_API int pruGetNumberOfHalves(void) VZ_NOEXCEPT; /**< Returns: the halves, 1 or 2. */
+/** Returns: the column reduction factor: 1, 2, 4, ...; 1 on an internal error. */
+VZ_API unsigned int pruGetColReduction(void) VZ_NOEXCEPT;
+/** Returns: the row reduction factor: 1, 2, 4, ...; 1 on an internal error. */
 VZ_API unsigned int pruGetRowReduction(void) VZ_NOEXCEPT;
+/** Stores the minimum amplitude (apiSetMinAmplitude also updates the filters).
+ * Returns: amplitude. */
 VZ_API int pruSetMinAmplitude(int amplitude) VZ_NOEXCEPT;
-VZ_API int pruGetMinAmplitude(void) VZ_NOEXCEPT;
+VZ_API int pruGetMinAmplitude(void) VZ_NOEXCEPT; /**< Returns: the minimum amplitude. */
+/** Pushes the raw image the next pruGetImage hands out (NULL withdraws it).
+ * Returns: image.
+ * Buffers: the record and its samples stay the caller's; the library keeps
+ *          the pointer until pruGetImage takes it, then sets its frame_data to
+ *          NULL. Keep both alive until then. */
 VZ_API epc_raw_image_t *pruSetImage(epc_raw_image_t *image) VZ_NOEXCEPT;
+/** Hands out one raw frame: the pushed one (taken once), else one fetched
+ * from the EPC default device. A fetch starts capture when it is not running
+ * and stops capture afterwards (also a capture that was running before).
+ * Returns: the geometry's sample count (at most 1322496); 0 for a NULL out.
+ * Buffers: *out receives the pushed samples when the pushed frame is long
+ *          enough, else the library's scratch image: a short pushed frame is
+ *          copied there and zero-padded, a fetched frame of the wrong size
+ *          or a failed fetch leaves it all zeros. At least the returned
+ *          count of samples can be read. The pointer stays valid until the
+ *          next pruGetImage or the pushed buffer's release. */
 VZ_API int pruGetImage(uint16_t **out) VZ_NOEXCEPT;
+/** Kept for the original interface: nothing to release.
+ * Returns: 0. */
 VZ_API int pruRelease(void) VZ_NOEXCEPT;
 
-/*
- * Chip identification over the register shim. chipInfoGetInfo fills eight
- * 16-bit values: IC type (register 0), IC version (register 1), fuse byte
- * 245, wafer ID (fuses 246/247), chip ID (248/249), part type (250), part
- * version (251), sequencer version; returns 8 (-1 for a NULL record). The
- * boot getters read one item, print it and return it (-1 on a failed read).
- */
+/** @} */
+
+/** @name Device access shims: chip identification
+ * Chip identification over the register shim: the chip registers and its
+ * fuse memory (fuse address written to register 17, bytes read from 18).
+ * The boot getters read one item, print it and return it.
+ *
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * Close:   reads fail as described in the file description.
+ * @{ */
+
+/** Reads the chip's identity into eight 16-bit values: IC type (register 0),
+ * IC version (register 1), fuse byte 245, wafer ID (fuses 246/247), chip ID
+ * (248/249), part type (250), part version (251), sequencer version.
+ * Returns: 8; -1 for a NULL record. Values whose read failed are 0.
+ * Buffers: info is the caller's array of at least 8 values, all written. */
 VZ_API int chipInfoGetInfo(int deviceAddress, uint16_t *info) VZ_NOEXCEPT;
+/** Returns: the IC version (register 1); -1 when the read failed. */
 VZ_API int bootGetIcVersion(int deviceAddress) VZ_NOEXCEPT;
+/** Returns: the part type (fuse 250); -1 when the read failed. */
 VZ_API int bootGetPartType(int deviceAddress) VZ_NOEXCEPT;
+/** Returns: the part version (fuse 251); -1 when the read failed. */
 VZ_API int bootGetPartVersion(int deviceAddress) VZ_NOEXCEPT;
+/** Returns: the wafer ID (fuses 246/247, high byte first); -1 when a read failed. */
 VZ_API int bootGetWaferID(int deviceAddress) VZ_NOEXCEPT;
+/** Returns: the chip ID (fuses 248/249, high byte first); -1 when a read failed. */
 VZ_API int bootGetChipID(int deviceAddress) VZ_NOEXCEPT;
 
-/*
- * Legacy board power-up. boot() finds the chip (at most 10 attempts), reads
- * its identity into the configuration and returns its device address, or -1.
- * bootNormalMode switches a chip still in boot mode (register 126 bit 7) to
- * normal mode. The rail switching acts on GPIO stubs: only the waits remain.
- * All return 0 unless stated.
- */
+/** @} */
+
+/** @name Device access shims: legacy board power-up
+ * The rail switching acts on GPIO stubs: only the waits remain, so these
+ * calls block for the times named.
+ *
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * Close:   register calls fail as described in the file description.
+ * @{ */
+
+/** Finds the chip (at most 10 attempts of 0.5 s, 1 s more after each miss),
+ * stores its identity and address in the configuration (an item whose read
+ * failed is stored as -1, 65535 for the 16-bit IDs) and switches it to
+ * normal mode.
+ * Returns: its device address (32: the register shim lists one chip at 0x20);
+ *          -1 when no chip was found. */
 VZ_API int boot(void) VZ_NOEXCEPT;
+/** Prepares the GPIO lines (stubs).
+ * Returns: 0. */
 VZ_API int bootInit(void) VZ_NOEXCEPT;
+/** Switches a chip still in boot mode (register 126 bit 7) to normal mode;
+ * a chip in normal mode or a failed read is left alone.
+ * Returns: 0. */
 VZ_API int bootNormalMode(int deviceAddress) VZ_NOEXCEPT;
+/** Pulses the chip-enable line (stub) and waits about 0.5 s.
+ * Returns: 0. */
 VZ_API int bootReset(void) VZ_NOEXCEPT;
+/** Switches the rails off (stubs) and waits 1 s.
+ * Returns: 0. */
 VZ_API int bootUndo(void) VZ_NOEXCEPT;
+/** Releases the chip-enable line (stub).
+ * Returns: 0. */
 VZ_API int bootCloseEpc660_enable(void) VZ_NOEXCEPT;
 
-/*
- * Board stubs. The GPIO calls and bbbLEDEnable return 0 (gpio_get_dir 1).
- * adcOpen returns the channel for 0..7, else -1; adcGetValue 1024;
- * adcGetValueMillivolts 450; adcGetValueMicroAmpere 450000 / ohms, or -1 for
- * ohms 0.
- */
-VZ_API int gpio_export(int gpio) VZ_NOEXCEPT;
-VZ_API int gpio_unexport(int gpio) VZ_NOEXCEPT;
-VZ_API int gpio_open_dir(int gpio) VZ_NOEXCEPT;
-VZ_API int gpio_set_dir(int fd, int output) VZ_NOEXCEPT;
-VZ_API int gpio_get_dir(int fd) VZ_NOEXCEPT;
-VZ_API int gpio_close_dir(int fd) VZ_NOEXCEPT;
-VZ_API int gpio_open_val(int gpio) VZ_NOEXCEPT;
-VZ_API int gpio_set_val(int fd, int value) VZ_NOEXCEPT;
-VZ_API int gpio_get_val(int fd) VZ_NOEXCEPT;
-VZ_API int gpio_close_val(int fd) VZ_NOEXCEPT;
-VZ_API int bbbLEDEnable(int on) VZ_NOEXCEPT;
-VZ_API int adcOpen(int channel) VZ_NOEXCEPT;
-VZ_API int adcGetValue(int channel) VZ_NOEXCEPT;
-VZ_API int adcGetValueMillivolts(int channel) VZ_NOEXCEPT;
+/** @} */
+
+/** @name Device access shims: board stubs
+ * GPIO, LED and ADC calls of the original board with constant answers; they
+ * touch no hardware.
+ *
+ * Thread:  any one thread at a time (no state).
+ * @{ */
+
+VZ_API int gpio_export(int gpio) VZ_NOEXCEPT;            /**< Returns: 0. */
+VZ_API int gpio_unexport(int gpio) VZ_NOEXCEPT;          /**< Returns: 0. */
+VZ_API int gpio_open_dir(int gpio) VZ_NOEXCEPT;          /**< Returns: 0. */
+VZ_API int gpio_set_dir(int fd, int output) VZ_NOEXCEPT; /**< Returns: 0. */
+VZ_API int gpio_get_dir(int fd) VZ_NOEXCEPT;             /**< Returns: 1. */
+VZ_API int gpio_close_dir(int fd) VZ_NOEXCEPT;           /**< Returns: 0. */
+VZ_API int gpio_open_val(int gpio) VZ_NOEXCEPT;          /**< Returns: 0. */
+VZ_API int gpio_set_val(int fd, int value) VZ_NOEXCEPT;  /**< Returns: 0. */
+VZ_API int gpio_get_val(int fd) VZ_NOEXCEPT;             /**< Returns: 0. */
+VZ_API int gpio_close_val(int fd) VZ_NOEXCEPT;           /**< Returns: 0. */
+VZ_API int bbbLEDEnable(int on) VZ_NOEXCEPT;             /**< Returns: 0. */
+VZ_API int adcOpen(int channel) VZ_NOEXCEPT;     /**< Returns: channel for 0..7; -1 otherwise. */
+VZ_API int adcGetValue(int channel) VZ_NOEXCEPT; /**< Returns: 1024. */
+VZ_API int adcGetValueMillivolts(int channel) VZ_NOEXCEPT; /**< Returns: 450. */
+/** Returns: 450000 / ohms (integer division); -1 for ohms 0. */
 VZ_API int adcGetValueMicroAmpere(int channel, int ohms) VZ_NOEXCEPT;
+
+/** @} */
 
 /* ==== end of device access shims ==== */
 
 /* ==== configuration and parameter file (config) ==== */
-/*
+/** @name Configuration: initialisation and parameter file
  * Chip identity and runtime configuration: part type (2 epc660 TOF, 3 epc660
  * FLIM, 4 epc635 TOF, 5 epc635 FLIM), mode (0 2D gray, 1 3D TOF, 2 FLIM),
  * modulation frequency (kHz, from a table of 6 computed from the clock
@@ -148,342 +268,906 @@ VZ_API int adcGetValueMicroAmpere(int channel, int ohms) VZ_NOEXCEPT;
  * times (microseconds), DCS count, ABS, correction switches, temperature
  * trims and the print level that gates the library's console output.
  * Register writes go through i2c on `deviceAddress`, device parameters
- * (integration time 13, image mode 10) to the EPC default device.
+ * (integration time 13, image mode 10) to the EPC default device; a failed
+ * register or parameter call is not reported: the function still returns
+ * its usual value.
  *
- * configInit(addr) initialises the whole library for the chip whose identity
- * was set (called by the EPC driver); it never fails, also without a usable
- * "./config.txt". configSaveParameters/configLoadParameters write and read
- * the eight tuning values of "./config.txt" (0, or -1 when the file cannot be
- * opened); values of missing lines stay as they are, and a line that is not
- * a number, overlong (256 bytes or more) or absurd keeps its value and is
- * logged. Setters return the value set unless stated; the integration-time
- * setters return 0, or -1 for a time out of range (negative, 2D above
- * 1000000, 3D and HDR above 4000), which changes nothing.
- */
+ * "./config.txt" holds eight tuning values, one a line: the unscaled
+ * ambient-light factor, the print level, the DRNU temperature difference,
+ * the DRNU calibration delay, the DRNU frame count, the epc635 and epc660
+ * temperature coefficients and half the speed of light.
+ *
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * Close:   register and parameter calls fail as described in the file
+ *          description; the configuration keeps its values.
+ * @{ */
+
+/** Initialises the whole library for the chip whose identity was set
+ * (called by the EPC driver): DLL, clocks, frequency table, geometry,
+ * temperature readout, image source, calibration tables and "./config.txt"
+ * (written with the current values when it cannot be opened).
+ * Returns: 0; it never fails, also without a usable "./config.txt" or
+ *          calibration files. */
 VZ_API int configInit(int deviceAddress) VZ_NOEXCEPT;
+/** Writes the eight tuning values to "./config.txt".
+ * Returns: 0; -1 when the file cannot be opened or written. */
 VZ_API int configSaveParameters(void) VZ_NOEXCEPT;
+/** Reads the tuning values of "./config.txt". Values of missing lines stay
+ * as they are; a line that is not a number, overlong (256 bytes or more) or
+ * absurd keeps its value and is logged.
+ * Returns: 0; -1 when the file cannot be opened. */
 VZ_API int configLoadParameters(void) VZ_NOEXCEPT;
+/** Switches a FLIM part (type 3 or 5) to its TOF type (other parts keep
+ * theirs), resets the chip, reads its identity again and re-initialises the
+ * library (configInit); the illumination flag ends up on.
+ * Returns: 0. */
 VZ_API int configRestartTOF(void) VZ_NOEXCEPT;
+/** Switches a TOF part (type 2 or 4) to its FLIM type (other parts keep
+ * theirs), resets the chip, reads its identity again and re-initialises the
+ * library (configInit); the illumination flag ends up on.
+ * Returns: 0. */
 VZ_API int configRestartFLIM(void) VZ_NOEXCEPT;
+/** Writes the register settings of a mode; only mode 2 (FLIM) has any.
+ * Returns: 0. */
 VZ_API int configInitRegisters(int mode) VZ_NOEXCEPT;
+/** Logs the chip identity and the configuration at DBG level. */
 VZ_API void printChipParam(void) VZ_NOEXCEPT;
 
-/* configLoad: mode 1 selects 3D (DCS count and 3D time programmed), 2 FLIM,
- * anything else 2D; the mode goes to the device; returns 0. */
+/** @} */
+
+/** @name Configuration: mode, DCS count and ABS
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * Close:   register and parameter calls fail as described in the file
+ *          description; the configuration keeps its values.
+ * @{ */
+
+/** Selects the imaging mode: 1 3D (DCS count and 3D time programmed), 2
+ * FLIM, anything else 2D; the mode value goes to the device as given.
+ * Returns: 0. */
 VZ_API int configLoad(int mode, int deviceAddress) VZ_NOEXCEPT;
-VZ_API int configGetCurrentMode(void) VZ_NOEXCEPT;
-VZ_API int configGetModeCount(void) VZ_NOEXCEPT; /* 3 */
+VZ_API int configGetCurrentMode(void) VZ_NOEXCEPT; /**< Returns: the mode: 0 2D, 1 3D, 2 FLIM. */
+VZ_API int configGetModeCount(void) VZ_NOEXCEPT;   /**< Returns: 3, the number of modes. */
+/** Switches pseudo-noise modulation (register 146 bit 6).
+ * Returns: pseudoNoise as given. */
 VZ_API int configSetMode(int pseudoNoise, int deviceAddress) VZ_NOEXCEPT;
+/** Sets the DCS count of the 3D mode (register 146 bits 4-5 hold nDCS - 1).
+ * Returns: nDCS as given. */
 VZ_API int configSetDCS(int nDCS, int deviceAddress) VZ_NOEXCEPT;
+/** Switches ambient-light suppression (ABS) in the sequencer slots 34, 37,
+ * 40 and 43.
+ * Returns: on as given. */
 VZ_API int configEnableABS(int on, int deviceAddress) VZ_NOEXCEPT;
+/** Returns: 1 when ABS is on in register 34; 0 when off or the read failed. */
 VZ_API int configIsABS(int deviceAddress) VZ_NOEXCEPT;
 
+/** @} */
+
+/** @name Configuration: modulation frequency and clocks
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * Close:   register reads fail as described in the file description: a
+ *          failed clock register read counts as 0.
+ * @{ */
+
+/** Selects entry `index` of the frequency table (register 133 divider;
+ * unknown indices count as 1) and reprograms the integration times for it.
+ * Returns: 0. */
 VZ_API int configSetModulationFrequency(int index, int deviceAddress) VZ_NOEXCEPT;
-VZ_API int configGetModulationFrequency(void) VZ_NOEXCEPT;    /* kHz */
-VZ_API int *configGetModulationFrequencies(void) VZ_NOEXCEPT; /* table of 6, kHz */
-VZ_API int configFindModulationFrequencies(void) VZ_NOEXCEPT; /* recomputes; last entry */
-VZ_API int configGetModFreqMode(void) VZ_NOEXCEPT;            /* current index */
-VZ_API int configGetModFreqCount(void) VZ_NOEXCEPT;           /* 6 */
-VZ_API int configGetSysClk(void) VZ_NOEXCEPT;                 /* kHz */
-VZ_API double configGetTPLLClk(void) VZ_NOEXCEPT;             /* ns */
-VZ_API double configGetTModClk(void) VZ_NOEXCEPT;             /* modulation clock period, ns */
+/** Returns: the modulation frequency selected, kHz. */
+VZ_API int configGetModulationFrequency(void) VZ_NOEXCEPT;
+/** Returns: the frequency table (6 entries, kHz).
+ * Buffers: the library's table; configFindModulationFrequencies and
+ *          configInit refill it. */
+VZ_API int *configGetModulationFrequencies(void) VZ_NOEXCEPT;
+/** Recomputes the frequency table from the system clock (clock / 4, / 8, ...).
+ * Returns: its last entry (clock / 128), kHz. */
+VZ_API int configFindModulationFrequencies(void) VZ_NOEXCEPT;
+VZ_API int configGetModFreqMode(void) VZ_NOEXCEPT;  /**< Returns: the table index selected. */
+VZ_API int configGetModFreqCount(void) VZ_NOEXCEPT; /**< Returns: 6, the table's size. */
+/** Returns: the system clock from registers 129/130, kHz. */
+VZ_API int configGetSysClk(void) VZ_NOEXCEPT;
+/** Returns: the PLL clock period, ns. */
+VZ_API double configGetTPLLClk(void) VZ_NOEXCEPT;
+/** Returns: the modulation clock period (system clock / register 133 divider), ns. */
+VZ_API double configGetTModClk(void) VZ_NOEXCEPT;
 
+/** @} */
+
+/** @name Configuration: integration times
+ * Times are microseconds; the device parameter carries two bytes, so longer
+ * times are sent as 65535. A setter with a time out of range changes nothing.
+ *
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * Close:   register and parameter calls fail as described in the file
+ *          description; the stored times are kept.
+ * @{ */
+
+/** Sets the 2D time (sent to the device in 2D mode).
+ * Returns: 0; -1 for a time below 0 or above 1000000. */
 VZ_API int configSetIntegrationTime2D(int us) VZ_NOEXCEPT;
+/** Sets the 3D time (HDR registers with HDR on, else sent to the device in
+ * 3D mode) and updates the additive-argument threshold and the ambient-light
+ * factor.
+ * Returns: 0; -1 for a time below 0 or above 4000. */
 VZ_API int configSetIntegrationTime3D(int us) VZ_NOEXCEPT;
+/** Sets the second HDR time and programs the HDR registers.
+ * Returns: 0; -1 for a time below 0 or above 4000. */
 VZ_API int configSetIntegrationTime3DHDR(int us) VZ_NOEXCEPT;
+/** Sends a time to the device without storing or checking it (clamped to
+ * 0..65535).
+ * Returns: 0. */
 VZ_API int configSetIntegrationTime(int us) VZ_NOEXCEPT;
+/** Programs the HDR registers from the stored 3D and HDR times.
+ * Returns: 0. */
 VZ_API int configSetIntegrationTimesHDR(void) VZ_NOEXCEPT;
-VZ_API int configGetIntegrationTime2D(void) VZ_NOEXCEPT;
-VZ_API int configGetIntegrationTime3D(void) VZ_NOEXCEPT;
-VZ_API int configGetIntegrationTime3DHDR(void) VZ_NOEXCEPT;
-VZ_API int configGetImagingTime(void) VZ_NOEXCEPT; /* 15000 */
+VZ_API int configGetIntegrationTime2D(void) VZ_NOEXCEPT;    /**< Returns: the 2D time. */
+VZ_API int configGetIntegrationTime3D(void) VZ_NOEXCEPT;    /**< Returns: the 3D time. */
+VZ_API int configGetIntegrationTime3DHDR(void) VZ_NOEXCEPT; /**< Returns: the HDR time. */
+VZ_API int configGetImagingTime(void) VZ_NOEXCEPT;          /**< Returns: 15000. */
 
-/* Additive-argument threshold: a linear model of the 3D integration time. */
+/** @} */
+
+/** @name Configuration: additive-argument threshold
+ * A linear model of the threshold over the 3D integration time: a line
+ * through (time at configSetAddArgMin, its argument) and (time at
+ * configSetAddArgMax, its argument). No device call.
+ *
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * @{ */
+
+/** Sets the lower point of the line at the current 3D time (the slope is
+ * kept, with a warning, when both points have the same time).
+ * Returns: arg. */
 VZ_API int configSetAddArgMin(int arg) VZ_NOEXCEPT;
+/** Sets the upper point of the line at the current 3D time (the slope is
+ * kept, with a warning, when both points have the same time).
+ * Returns: arg. */
 VZ_API int configSetAddArgMax(int arg) VZ_NOEXCEPT;
-VZ_API int configEnableAddArg(int on) VZ_NOEXCEPT;
-VZ_API int configStatusEnableAddArg(void) VZ_NOEXCEPT;
+VZ_API int configEnableAddArg(int on) VZ_NOEXCEPT;     /**< Returns: on as given. */
+VZ_API int configStatusEnableAddArg(void) VZ_NOEXCEPT; /**< Returns: the switch as last set. */
+/** Sets the threshold until the next 3D time recomputes it.
+ * Returns: threshold. */
 VZ_API int configSetDcsAdd_threshold(int threshold) VZ_NOEXCEPT;
-VZ_API int configGetDcsAdd_threshold(void) VZ_NOEXCEPT;
+VZ_API int configGetDcsAdd_threshold(void) VZ_NOEXCEPT; /**< Returns: the threshold. */
 
-VZ_API int configSetDeviceAddress(int deviceAddress) VZ_NOEXCEPT;
-VZ_API int configGetDeviceAddress(void) VZ_NOEXCEPT;
-VZ_API int configSetIcVersion(int version) VZ_NOEXCEPT;
-VZ_API int configGetIcVersion(void) VZ_NOEXCEPT;
-VZ_API int configSetPartType(int type) VZ_NOEXCEPT;
-VZ_API int configGetPartType(void) VZ_NOEXCEPT;
-VZ_API int configSetPartVersion(int version) VZ_NOEXCEPT;
-VZ_API int configGetPartVersion(void) VZ_NOEXCEPT;
-VZ_API uint16_t configSetWaferID(uint16_t id) VZ_NOEXCEPT;
-VZ_API uint16_t configGetWaferID(void) VZ_NOEXCEPT;
-VZ_API uint16_t configSetChipID(uint16_t id) VZ_NOEXCEPT;
-VZ_API uint16_t configGetChipID(void) VZ_NOEXCEPT;
+/** @} */
+
+/** @name Configuration: chip identity
+ * Stored values only; the setters do not touch the chip.
+ *
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * @{ */
+
+VZ_API int configSetDeviceAddress(int deviceAddress) VZ_NOEXCEPT; /**< Returns: deviceAddress. */
+VZ_API int configGetDeviceAddress(void) VZ_NOEXCEPT;       /**< Returns: the chip's address. */
+VZ_API int configSetIcVersion(int version) VZ_NOEXCEPT;    /**< Returns: version. */
+VZ_API int configGetIcVersion(void) VZ_NOEXCEPT;           /**< Returns: the IC version. */
+VZ_API int configSetPartType(int type) VZ_NOEXCEPT;        /**< Returns: type. */
+VZ_API int configGetPartType(void) VZ_NOEXCEPT;            /**< Returns: the part type. */
+VZ_API int configSetPartVersion(int version) VZ_NOEXCEPT;  /**< Returns: version. */
+VZ_API int configGetPartVersion(void) VZ_NOEXCEPT;         /**< Returns: the part version. */
+VZ_API uint16_t configSetWaferID(uint16_t id) VZ_NOEXCEPT; /**< Returns: id. */
+VZ_API uint16_t configGetWaferID(void) VZ_NOEXCEPT;        /**< Returns: the wafer ID. */
+VZ_API uint16_t configSetChipID(uint16_t id) VZ_NOEXCEPT;  /**< Returns: id. */
+VZ_API uint16_t configGetChipID(void) VZ_NOEXCEPT;         /**< Returns: the chip ID. */
+/** Returns: the sequencer version (9 after configInit, 0 before). */
 VZ_API uint16_t configGetSequencerVersion(void) VZ_NOEXCEPT;
+/** Returns: the FLIM flag of the configuration: 0 (configInit clears it and
+ *          no call sets it). */
 VZ_API int configIsFLIM(void) VZ_NOEXCEPT;
 
-/* Temperature trims of the chip's sensors. */
-VZ_API uint8_t configGetGX(void) VZ_NOEXCEPT;
-VZ_API uint8_t configGetGY(void) VZ_NOEXCEPT;
-VZ_API int configGetGZ(void) VZ_NOEXCEPT;
-VZ_API uint8_t configGetGM(void) VZ_NOEXCEPT;
-VZ_API uint8_t configGetGL(void) VZ_NOEXCEPT;
-VZ_API uint8_t configGetGC(void) VZ_NOEXCEPT;
+/** @} */
 
+/** @name Configuration: temperature trims
+ * Trims of the chip's temperature sensors, fixed by configInit (0 before).
+ *
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * @{ */
+
+VZ_API uint8_t configGetGX(void) VZ_NOEXCEPT; /**< Returns: the X trim (0x10). */
+VZ_API uint8_t configGetGY(void) VZ_NOEXCEPT; /**< Returns: the Y trim (0x39). */
+VZ_API int configGetGZ(void) VZ_NOEXCEPT;     /**< Returns: the Z offset (-268). */
+VZ_API uint8_t configGetGM(void) VZ_NOEXCEPT; /**< Returns: the M trim (52). */
+VZ_API uint8_t configGetGL(void) VZ_NOEXCEPT; /**< Returns: the L trim (0). */
+VZ_API uint8_t configGetGC(void) VZ_NOEXCEPT; /**< Returns: the C trim (141). */
+
+/** @} */
+
+/** @name Configuration: correction switches and print level
+ * The switches the correction modules keep up to date. Console diagnostics
+ * of a given level appear when the level is at most the print level.
+ *
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * @{ */
+
+/** Returns: the DRNU correction switch (0 off). */
 VZ_API int configIsEnabledDRNUCorrection(void) VZ_NOEXCEPT;
+/** Returns: the grayscale correction switch (0 off). */
 VZ_API int configIsEnabledGrayscaleCorrection(void) VZ_NOEXCEPT;
+/** Returns: the temperature correction switch (0 off). */
 VZ_API int configIsEnabledTemperatureCorrection(void) VZ_NOEXCEPT;
+/** Returns: the ambient-light correction switch (0 off). */
 VZ_API int configIsEnabledAmbientLightCorrection(void) VZ_NOEXCEPT;
+VZ_API int configSetPrint(int level) VZ_NOEXCEPT; /**< Returns: level. */
+VZ_API int configPrint(void) VZ_NOEXCEPT;         /**< Returns: the print level. */
 
-/* Print level: console diagnostics of a given level appear when the level
- * is at most this value. */
-VZ_API int configSetPrint(int level) VZ_NOEXCEPT;
-VZ_API int configPrint(void) VZ_NOEXCEPT;
+/** @} */
 
-/* configAddEndFileName appends the modulation-frequency suffix ("_20." above
- * 19999 kHz, "_10." above 9999 kHz, else "_5.") and the extension to the
- * name in its 256-byte buffer; returns the name, or NULL (name unchanged)
- * when an argument is NULL or the result would not fit. */
+/** @name Configuration: calibration file names
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * @{ */
+
+/** Appends the modulation-frequency suffix ("_20." above 19999 kHz, "_10."
+ * above 9999 kHz, else "_5.") and the extension to a name.
+ * Returns: name; NULL (name unchanged) when an argument is NULL or the
+ *          result would not fit in 256 bytes with its terminator.
+ * Buffers: name is the caller's buffer of 256 bytes: read up to its
+ *          terminator, written up to 256 bytes; extension is read. */
 VZ_API char *configAddEndFileName(char *name, const char *extension) VZ_NOEXCEPT;
 
-/* Calibration path names kept for applications (the library reads none). */
+/** Calibration folder, "./calibration/"; kept for applications (the library
+ * reads none of these names). A 256-byte string the application may read
+ * and overwrite. */
 VZ_API extern char pathdir[256];
+/** Offset calibration files (factory, user); 256-byte strings kept for
+ * applications. */
 VZ_API extern char pathOffset[2][256];
+/** FPN calibration files (factory, user); 256-byte strings kept for
+ * applications. */
 VZ_API extern char pathFPN[2][256];
+/** Calibration file name, "calib.bin"; a 256-byte string kept for
+ * applications. */
 VZ_API extern char calib_file_name[256];
+
+/** @} */
 
 /* ==== end of configuration ==== */
 
 /* ==== DLL, illumination and FLIM timing control ==== */
-/*
- * Delay-locked loop, illumination flag and FLIM timing steps, programmed
- * through i2c. The DLL functions take the device address, the FLIM setters
- * use configGetDeviceAddress(). FLIM setters take a step length in
- * modulation clock periods (flimGetStep() gives the period in ps); 0 skips
- * the step where the chip has the skip mask (register 47) and fails with -1
- * where it has none. Functions return 0 unless stated; flimSetDelay accepts
- * steps 1..7 (1 flash width, 2 flash delay, 3..6 T1..T4, 7 TREP), else -1.
- * dllLockAutomatically returns -1 when no reading locked (nothing written).
- */
+/** @name Timing control: delay-locked loop
+ * The chip's demodulation delay-locked loop (DLL), programmed through i2c on
+ * `deviceAddress`. A failed register write is not reported.
+ *
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * Close:   register calls fail as described in the file description.
+ * @{ */
+
+/** Switches the DLL bypass (register 174 bit 0); switching it off also runs
+ * dllInitialize.
+ * Returns: 0. */
 VZ_API int dllBypassDLL(int on, int deviceAddress) VZ_NOEXCEPT;
-VZ_API int dllDetermineAndSetDemodulationDelay(int deviceAddress) VZ_NOEXCEPT; /* returns 2 */
+/** Sets the demodulation delay to 2 (register 139) and the bypass on.
+ * Returns: 2, the delay set. */
+VZ_API int dllDetermineAndSetDemodulationDelay(int deviceAddress) VZ_NOEXCEPT;
+/** Sets the demodulation delay to 0.
+ * Returns: 0. */
 VZ_API int dllResetDemodulationDelay(int deviceAddress) VZ_NOEXCEPT;
+/** Switches the DLL preheat (register 144 bit 3).
+ * Returns: 0. */
 VZ_API int dllEnablePreheat(int on, int deviceAddress) VZ_NOEXCEPT;
-VZ_API int dllInitialize(int deviceAddress) VZ_NOEXCEPT; /* -1 for an unknown clock divider */
+/** Sets the DLL divider for the modulation clock divider (register 133)
+ * and locks the loop (dllLockAutomatically; its result is not checked).
+ * Returns: 0; -1 when the divider cannot be read or is unknown. */
+VZ_API int dllInitialize(int deviceAddress) VZ_NOEXCEPT;
+/** Measures the loop up to 100 times until it locked 10 times (each
+ * measurement waits 1 ms or more) and writes the averaged fine and coarse
+ * control values (the fine one smoothed with the previous lock at the same
+ * coarse value) back as external control values (registers 113..115).
+ * Returns: 0 when at least one reading locked; -1 when none did or the
+ *          bypass register cannot be read (no control values written). */
 VZ_API int dllLockAutomatically(int deviceAddress) VZ_NOEXCEPT;
+/** Returns: the fine control value last written; 0 before the first lock. */
 VZ_API uint16_t dllGetFineCtrlExt(void) VZ_NOEXCEPT;
+/** Returns: the coarse control value last written; 0 before the first lock. */
 VZ_API uint8_t dllGetCoarseCtrlExt(void) VZ_NOEXCEPT;
 
-VZ_API int illuminationEnable(void) VZ_NOEXCEPT;
-VZ_API int illuminationDisable(void) VZ_NOEXCEPT;
-VZ_API int isIlluminationEnabled(void) VZ_NOEXCEPT;
+/** @} */
 
-VZ_API int flimSetT1(uint16_t value) VZ_NOEXCEPT;
-VZ_API int flimSetT2(uint16_t value) VZ_NOEXCEPT;
-VZ_API int flimSetT3(uint16_t value) VZ_NOEXCEPT;
-VZ_API int flimSetT4(uint16_t value) VZ_NOEXCEPT;
+/** @name Timing control: illumination flag
+ * The original board switched the light source by a GPIO line; only the
+ * flag remains. No device call.
+ *
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * @{ */
+
+VZ_API int illuminationEnable(void) VZ_NOEXCEPT;    /**< Sets the flag. Returns: 0. */
+VZ_API int illuminationDisable(void) VZ_NOEXCEPT;   /**< Clears the flag. Returns: 0. */
+VZ_API int isIlluminationEnabled(void) VZ_NOEXCEPT; /**< Returns: the flag, 1 or 0. */
+
+/** @} */
+
+/** @name Timing control: FLIM timing steps
+ * The seven FLIM timing steps (1 flash width, 2 flash delay, 3..6 T1..T4,
+ * 7 TREP), programmed through i2c on configGetDeviceAddress(). A setter
+ * takes a step length in modulation clock periods (flimGetStep() gives the
+ * period in ps) and writes it minus one; 0 skips the step where the chip has
+ * the skip mask (register 47) and fails with -1 where it has none (part
+ * types 1 and 3 up to IC version 2). A failed register write is not
+ * reported.
+ *
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * Close:   register calls fail as described in the file description.
+ * @{ */
+
+VZ_API int flimSetT1(uint16_t value) VZ_NOEXCEPT; /**< Returns: 0; -1 for 0 without skip mask. */
+VZ_API int flimSetT2(uint16_t value) VZ_NOEXCEPT; /**< Returns: 0; -1 for 0 without skip mask. */
+VZ_API int flimSetT3(uint16_t value) VZ_NOEXCEPT; /**< Returns: 0; -1 for 0 without skip mask. */
+VZ_API int flimSetT4(uint16_t value) VZ_NOEXCEPT; /**< Returns: 0; -1 for 0 without skip mask. */
+/** Sets the repetition period step.
+ * Returns: 0; -1 for 0 without skip mask. */
 VZ_API int flimSetTREP(uint16_t value) VZ_NOEXCEPT;
+/** Sets the flash delay step.
+ * Returns: 0; -1 for 0 without skip mask. */
 VZ_API int flimSetFlashDelay(uint16_t value) VZ_NOEXCEPT;
+/** Sets the flash width step and remembers the value (flimGetFlashWidth).
+ * Returns: 0; -1 for 0 without skip mask. */
 VZ_API int flimSetFlashWidth(uint16_t value) VZ_NOEXCEPT;
+/** Sets timing step `index` (1..7, see above).
+ * Returns: 0; -1 for an index outside 1..7 or 0 without skip mask. */
 VZ_API int flimSetDelay(int index, uint16_t value) VZ_NOEXCEPT;
+/** Sets bit `step` of the skip mask.
+ * Returns: 0; -1 for a step outside 0..7. */
 VZ_API int flimSetSkip(int step) VZ_NOEXCEPT;
+/** Clears bit `step` of the skip mask.
+ * Returns: 0; -1 for a step outside 0..7. */
 VZ_API int flimResetSkip(int step) VZ_NOEXCEPT;
-VZ_API int flimSetRepetitions(uint16_t count) VZ_NOEXCEPT; /* returns the value written */
+/** Sets the repetition count (register 186 holds count - 1).
+ * Returns: the value written: count - 1, or 0 for a count of 0. */
+VZ_API int flimSetRepetitions(uint16_t count) VZ_NOEXCEPT;
+/** Returns: the repetition count last set; 0 before. */
 VZ_API uint16_t flimGetRepetitions(void) VZ_NOEXCEPT;
+/** Returns: the flash width last set; 0 before. */
 VZ_API uint16_t flimGetFlashWidth(void) VZ_NOEXCEPT;
+/** Returns: the modulation clock period in ps, truncated to 16 bits. */
 VZ_API uint16_t flimGetStep(void) VZ_NOEXCEPT;
+
+/** @} */
 
 /* ==== end of timing control ==== */
 
 /* ==== temperature readout ==== */
-/*
+/** @name Temperature readout
  * Chip and illumination temperatures, signed 16-bit tenths of a degree
  * Celsius unless stated. The EPC driver hands the two frame-header words
  * (chip, illumination board) to temperatureSetTemperatureByFrameHeader for
- * every frame; temperatureGetTemperature reads device parameter 15. The
- * chip readout methods (register, ROI, direct sensor) act on the chip through
- * i2c and the image source and return the number of values written to `out`
- * (4 for the epc660, 1 for the epc635; -1 for a NULL buffer).
- * temperatureGetTemperatures writes at most 6 values (4 chip, 2 illumination)
- * and temperatureGetTemperatureChip at most 4.
- */
+ * every frame; temperatureGetTemperature and the two multi-value getters
+ * read device parameter 15 (at most 4 chip values); the illumination values
+ * come from the board's ADC stubs. The chip readout methods (register, ROI,
+ * direct sensor) act on the chip through i2c; the ROI and direct methods
+ * also take one frame from the image source (they switch 3D mode to 2D for
+ * it and back afterwards) and keep it as the grayscale image of
+ * temperatureGetGrayscaleData. `deviceAddress` is unused
+ * by the calls that read the device parameter.
+ *
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * Close:   parameter reads fail and register reads leave their values as
+ *          described in the file description; a frame fetch then gives a
+ *          zero-filled frame.
+ * @{ */
+
+/** Opens the illumination ADC channels 2 and 4 (stubs).
+ * Returns: 0. */
 VZ_API int temperatureInit(void) VZ_NOEXCEPT;
+/** Stores the chip and illumination-board temperatures of a frame header.
+ * Returns: 0; -1 for NULL values.
+ * Buffers: values[0] (chip) and values[1] (board) of the caller's are read. */
 VZ_API int temperatureSetTemperatureByFrameHeader(const uint16_t *values) VZ_NOEXCEPT;
+/** Returns: the chip temperature of the last frame header; 0 before. */
 VZ_API int16_t temperatureGetTemperatureByFrameHeader(void) VZ_NOEXCEPT;
+/** Returns: the illumination-board temperature of the last frame header; 0 before. */
 VZ_API int16_t temperatureGetIbTemperatureByFrameHeader(void) VZ_NOEXCEPT;
+/** Reads device parameter 15 and refreshes the illumination values.
+ * Returns: the mean of the four chip values for part types 2 and 3, else
+ *          the first value; 0 when the parameter read failed. */
 VZ_API int16_t temperatureGetTemperature(void) VZ_NOEXCEPT;
+/** Reads the chip values of device parameter 15, then the two illumination
+ * values.
+ * Returns: the number of values written (chip values + 2, at most 6); -1
+ *          for a NULL buffer or a failed parameter read (nothing written).
+ * Buffers: out is the caller's array of at least 6 values. */
 VZ_API int temperatureGetTemperatures(int deviceAddress, int16_t *out) VZ_NOEXCEPT;
+/** Reads the chip values of device parameter 15.
+ * Returns: the number of values written (at most 4); -1 for a NULL buffer
+ *          or a failed parameter read (nothing written).
+ * Buffers: out is the caller's array of at least 4 values. */
 VZ_API int temperatureGetTemperatureChip(int deviceAddress, int16_t *out) VZ_NOEXCEPT;
+/** Reads the two illumination values (ADC stubs) and keeps their mean.
+ * Returns: 2, the number of values written; -1 for a NULL buffer.
+ * Buffers: out is the caller's array of at least 2 values. */
 VZ_API int temperatureGetTemperatureIllumination(int16_t *out) VZ_NOEXCEPT;
+/** Returns: the rounded mean of the last register readout
+ *          (temperatureGetTemperatureRegister); 0 before. */
 VZ_API int16_t temperatureGetLastTempChip(void) VZ_NOEXCEPT;
+/** Returns: the mean of the last illumination values read; 0 before. */
 VZ_API int16_t temperatureGetLastTempIllumination(void) VZ_NOEXCEPT;
-VZ_API int temperatureKalmanFilter(int16_t *values, int n) VZ_NOEXCEPT; /* n 0..8; returns n */
+/** Smooths n values in place, each against its own previous state
+ * (new = old / 2 + value / 2).
+ * Returns: n; -1 for n outside 0..8 or NULL values with n above 0.
+ * Buffers: n values of the caller's are read and overwritten. */
+VZ_API int temperatureKalmanFilter(int16_t *values, int n) VZ_NOEXCEPT;
+/** Reads the chip's temperature registers (96..) with their fuse trims
+ * (232..); a failed read counts as 0.
+ * Returns: the number of values written: 4 for the epc660, 1 for the
+ *          epc635 (by part type); -1 for a NULL buffer.
+ * Buffers: out is the caller's array of at least 4 values. */
 VZ_API int temperatureGetTemperatureRegister(int deviceAddress, int16_t *out) VZ_NOEXCEPT;
+/** Reads the temperature pixels of a small region of interest in one 2D
+ * frame, with the fuse trims; a failed read or a short frame counts as 0,
+ * and on the epc635 no pixel is read (its value is computed from 0). The
+ * readout and region-of-interest registers and the image source geometry
+ * are restored afterwards.
+ * Returns: the number of values written: 4 for the epc660, 1 for the
+ *          epc635 (by part type); -1 for a NULL buffer.
+ * Buffers: out is the caller's array of at least 4 values. */
 VZ_API int temperatureGetTemperatureROI(int deviceAddress, int16_t *out) VZ_NOEXCEPT;
+/** Reads the four direct temperature sensors of an epc660 (part version 7)
+ * during one 2D frame at 100 us, with their fuse offsets; afterwards the 2D
+ * time and register 146 are restored and the sensors switched off.
+ * Returns: 4, the number of values written; -1 for a NULL buffer.
+ * Buffers: out is the caller's array of at least 4 values. */
 VZ_API int temperatureGetTemperatureROI_EPC660_CHIP7(int deviceAddress, int16_t *out) VZ_NOEXCEPT;
+/** Reads the one direct temperature sensor of an epc635 during one 2D frame
+ * at 100 us, with the configured trims; afterwards the 2D time and register
+ * 146 are restored and the sensor switched off.
+ * Returns: 1, the number of values written; -1 for a NULL buffer.
+ * Buffers: out is the caller's array of at least 1 value. */
 VZ_API int temperatureGetTemperature635(int deviceAddress, int16_t *out) VZ_NOEXCEPT;
-VZ_API double temperatureGetAveragedChipTemperature(int deviceAddress) VZ_NOEXCEPT; /* degrees C */
-VZ_API uint16_t temperatureGetGrayscalePixel(int index) VZ_NOEXCEPT; /* 0 outside the image */
+/** Reads the ROI temperatures (temperatureGetTemperatureROI).
+ * Returns: the sum of four ROI values / 40, degrees Celsius (on the epc635
+ *          one value is measured and the other three count as 0). */
+VZ_API double temperatureGetAveragedChipTemperature(int deviceAddress) VZ_NOEXCEPT;
+/** Returns: pixel `index` of the grayscale image of the last ROI or direct
+ *          readout; 0 for an index outside 0..82655 or before any readout. */
+VZ_API uint16_t temperatureGetGrayscalePixel(int index) VZ_NOEXCEPT;
+/** Returns: the grayscale image of the last ROI or direct readout.
+ * Buffers: the library's array of 82656 values (zeros past the frame's
+ *          samples); the next ROI or direct readout overwrites it. */
 VZ_API uint16_t *temperatureGetGrayscaleData(void) VZ_NOEXCEPT;
+
+/** @} */
 
 /* ==== end of temperature readout ==== */
 
 /* ==== API facade and readout control (api, readOut) ==== */
-/*
- * Readout control: read-modify-write of the readout register 148 (binning,
- * row reduction, dual MGX/HDR bit), the region of interest 150..155 and the
- * sequencer slots 34/37/40/43 and 146. Return 0 unless stated.
- */
-VZ_API int readOutEnableHorizontalBinning(int on, int deviceAddress) VZ_NOEXCEPT;
-VZ_API int readOutIsHorizontalBinning(int deviceAddress) VZ_NOEXCEPT;
-VZ_API int readOutEnableVerticalBinning(int on, int deviceAddress) VZ_NOEXCEPT;
-VZ_API int readOutIsVerticalBinning(int deviceAddress) VZ_NOEXCEPT;
-VZ_API int readOutSetRowReduction(int n, int deviceAddress) VZ_NOEXCEPT;
-VZ_API int readOutEnableDualMGX(int on, int deviceAddress) VZ_NOEXCEPT;
-VZ_API int readOutEnableHDR(int on, int deviceAddress) VZ_NOEXCEPT;
-VZ_API int readOutSetROI(int x1, int x2, int y1, int y2, int deviceAddress) VZ_NOEXCEPT;
-VZ_API int readOutGetTopLeftX(void) VZ_NOEXCEPT;
-VZ_API int readOutGetBottomRightX(void) VZ_NOEXCEPT;
-VZ_API int readOutGetTopLeftY(void) VZ_NOEXCEPT;
-VZ_API int readOutGetBottomRightY(void) VZ_NOEXCEPT;
+/** @name Readout control
+ * Read-modify-write of the readout register 148 (binning, row reduction,
+ * dual MGX/HDR bit), the region of interest 150..155 and the sequencer
+ * slots 34/37/40/43 and 146, through i2c on `deviceAddress`. A register
+ * whose read fails is not written; failures are not reported. These calls
+ * change only the chip: the facade's calls keep the rest of the library in
+ * step.
+ *
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * Close:   register calls fail as described in the file description.
+ * @{ */
 
-/*
- * The API facade: the flat entry of the library. Mode changes (region of
- * interest, binning, row reduction, pi delay, dual MGX, HDR, 2D/3D) keep the
- * chip, the image source, the calculation and the filters consistent; the
- * rest forwards to one module function and returns its result. Range
- * failures print a message and return -1 without touching the chip. The
- * region of interest is x1..x2 (even start, odd end, 0..327) and y1..y2 rows
- * of one half (even start, odd end, 0..125), at least 6 x column reduction
- * by 2 x row reduction. Functions touching the chip take its address last.
- */
+/** Switches horizontal binning (register 148 bits 0 and 4).
+ * Returns: 0. */
+VZ_API int readOutEnableHorizontalBinning(int on, int deviceAddress) VZ_NOEXCEPT;
+/** Returns: 1 when horizontal binning is on; 0 when off or the read failed. */
+VZ_API int readOutIsHorizontalBinning(int deviceAddress) VZ_NOEXCEPT;
+/** Switches vertical binning (register 148 bit 5).
+ * Returns: 0. */
+VZ_API int readOutEnableVerticalBinning(int on, int deviceAddress) VZ_NOEXCEPT;
+/** Returns: 1 when vertical binning is on; 0 when off or the read failed. */
+VZ_API int readOutIsVerticalBinning(int deviceAddress) VZ_NOEXCEPT;
+/** Sets the row reduction exponent n AND 3 (register 148 bits 2-3).
+ * Returns: 0. */
+VZ_API int readOutSetRowReduction(int n, int deviceAddress) VZ_NOEXCEPT;
+/** Switches dual MGX (register 148 bit 7, sequencer slots 34 and 37).
+ * Returns: 0. */
+VZ_API int readOutEnableDualMGX(int on, int deviceAddress) VZ_NOEXCEPT;
+/** Switches HDR (register 148 bit 7, sequencer slots 34..43, register 146
+ * bit 3).
+ * Returns: 0. */
+VZ_API int readOutEnableHDR(int on, int deviceAddress) VZ_NOEXCEPT;
+/** Writes the region of interest as given (no check; apiSetROI checks) and
+ * remembers it.
+ * Returns: 0. */
+VZ_API int readOutSetROI(int x1, int x2, int y1, int y2, int deviceAddress) VZ_NOEXCEPT;
+VZ_API int readOutGetTopLeftX(void) VZ_NOEXCEPT;     /**< Returns: x1 as last set; 0 before. */
+VZ_API int readOutGetBottomRightX(void) VZ_NOEXCEPT; /**< Returns: x2 as last set; 0 before. */
+VZ_API int readOutGetTopLeftY(void) VZ_NOEXCEPT;     /**< Returns: y1 as last set; 0 before. */
+VZ_API int readOutGetBottomRightY(void) VZ_NOEXCEPT; /**< Returns: y2 as last set; 0 before. */
+
+/** @} */
+
+/** @name API facade: readout modes and chip
+ * The flat entry of the library. Mode changes (region of interest, binning,
+ * row reduction, pi delay, dual MGX, HDR, 2D/3D) keep the chip, the image
+ * source, the calculation and the filters consistent; the rest forwards to
+ * one module function and returns its result. Range failures return -1
+ * without touching the chip (apiSetROI also prints why). The region of interest
+ * is x1..x2 (even start, odd end, 0..327) and y1..y2 rows of one half (even
+ * start, odd end, 0..125), at least 6 x column reduction by 2 x row
+ * reduction. Functions touching the chip take its address last; failed
+ * register calls are not reported.
+ *
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * Close:   device calls fail as described in the file description; the
+ *          library's own state still changes.
+ * @{ */
+
+/** Sets the region of interest on the chip and the image source geometry.
+ * Returns: 0; -1 for coordinates outside the rules above or a region below
+ *          the minimum size (nothing changed). */
 VZ_API int apiSetROI(int x1, int x2, int y1, int y2, int deviceAddress) VZ_NOEXCEPT;
+/** Switches horizontal binning and halves the image source columns.
+ * Returns: 1 for on (any non-zero), 0 for off. */
 VZ_API int apiEnableHorizontalBinning(int on, int deviceAddress) VZ_NOEXCEPT;
+/** Switches vertical binning; on sets row reduction 2 unless it is already
+ * 4 or more, off sets row reduction 1.
+ * Returns: 1 for on (any non-zero), 0 for off. */
 VZ_API int apiEnableVerticalBinning(int on, int deviceAddress) VZ_NOEXCEPT;
-VZ_API int apiSetRowReduction(int n, int deviceAddress) VZ_NOEXCEPT; /* n clamped to 0..3 */
+/** Sets the row reduction to 2^n on the chip and in the image source.
+ * Returns: n clamped to 0..3. */
+VZ_API int apiSetRowReduction(int n, int deviceAddress) VZ_NOEXCEPT;
+/** Switches the pi delay and sets the DCS count for it (on: 4, or 2 with
+ * dual MGX; off: 2, or 1 with dual MGX).
+ * Returns: 1 for on (any non-zero), 0 for off. */
 VZ_API int apiEnablePiDelay(int on, int deviceAddress) VZ_NOEXCEPT;
+/** Switches dual MGX and sets the DCS count for it.
+ * Returns: 1 for on (any non-zero), 0 for off. */
 VZ_API int apiEnableDualMGX(int on, int deviceAddress) VZ_NOEXCEPT;
+/** Switches HDR on the chip and in the calculation and programs the HDR
+ * times.
+ * Returns: on as given. */
 VZ_API int apiEnableHDR(int on, int deviceAddress) VZ_NOEXCEPT;
-VZ_API int apiSelectMode(int mode, int deviceAddress) VZ_NOEXCEPT; /* 1 pseudo-noise */
+/** Selects pseudo-noise modulation for a mode above 0, else normal.
+ * Returns: 1 for pseudo-noise, 0 for normal. */
+VZ_API int apiSelectMode(int mode, int deviceAddress) VZ_NOEXCEPT;
+/** Selects entry `index` of the frequency table and updates the
+ * calibration for it.
+ * Returns: 0; -1 for an index outside 0..5 (nothing changed). */
 VZ_API int apiSetModulationFrequency(int index, int deviceAddress) VZ_NOEXCEPT;
-VZ_API int apiLoadConfig(int mode, int deviceAddress) VZ_NOEXCEPT; /* 1 3D, else 2D */
+/** Selects 3D imaging for mode 1 (with the DCS count of the current TOF
+ * mode), else 2D imaging (one DCS).
+ * Returns: mode as given. */
+VZ_API int apiLoadConfig(int mode, int deviceAddress) VZ_NOEXCEPT;
+/** Switches ambient-light suppression (ABS).
+ * Returns: on as given. */
 VZ_API int apiEnableABS(int on, int deviceAddress) VZ_NOEXCEPT;
+/** Sets the minimum amplitude and the hysteresis thresholds for it.
+ * Returns: amplitude. */
 VZ_API int apiSetMinAmplitude(int amplitude) VZ_NOEXCEPT;
-VZ_API int apiGetMinAmplitude(void) VZ_NOEXCEPT;
+VZ_API int apiGetMinAmplitude(void) VZ_NOEXCEPT; /**< Returns: the minimum amplitude. */
+/** Sets the hysteresis width around the minimum amplitude.
+ * Returns: width. */
 VZ_API int apiSetHysteresis(int width) VZ_NOEXCEPT;
-VZ_API int16_t apiGetAveragedTemperature(int deviceAddress) VZ_NOEXCEPT; /* tenths of a degree */
+/** Returns: temperatureGetAveragedChipTemperature() in tenths of a degree,
+ *          truncated. */
+VZ_API int16_t apiGetAveragedTemperature(int deviceAddress) VZ_NOEXCEPT;
+/** Returns: what temperatureGetTemperatures() returns: the number of values
+ *          written (at most 6); -1 for a NULL buffer or a failed read.
+ * Buffers: out is the caller's array of at least 6 values. */
 VZ_API int apiGetTemperature(int deviceAddress, int16_t *out) VZ_NOEXCEPT;
+/** Returns: what chipInfoGetInfo() returns: 8; -1 for a NULL record.
+ * Buffers: info is the caller's array of at least 8 values. */
 VZ_API int apiGetChipInfo(int deviceAddress, uint16_t *info) VZ_NOEXCEPT;
-VZ_API int apiGetIcVersion(void) VZ_NOEXCEPT;
-VZ_API int apiGetPartVersion(void) VZ_NOEXCEPT;
-VZ_API int apiIsFLIM(void) VZ_NOEXCEPT;
+VZ_API int apiGetIcVersion(void) VZ_NOEXCEPT;   /**< Returns: configGetIcVersion(). */
+VZ_API int apiGetPartVersion(void) VZ_NOEXCEPT; /**< Returns: configGetPartVersion(). */
+VZ_API int apiIsFLIM(void) VZ_NOEXCEPT;         /**< Returns: configIsFLIM(). */
+/** Restarts the chip as a TOF part (configRestartTOF).
+ * Returns: 0. */
 VZ_API int apiTOF(void) VZ_NOEXCEPT;
+/** Restarts the chip as a FLIM part (configRestartFLIM).
+ * Returns: 0. */
 VZ_API int apiFLIM(void) VZ_NOEXCEPT;
 
-/* Registers: `count` 8-bit registers from `reg`. apiReadRegister returns the
- * count, or -1 when the read failed; apiWriteRegister returns the count, or
- * -1 when the write failed. */
+/** @} */
+
+/** @name API facade: registers
+ * `count` 8-bit registers from `reg` through the register shim (i2c).
+ *
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * Close:   the call fails (-1) as described in the file description.
+ * @{ */
+
+/** Reads registers.
+ * Returns: count; -1 when the read failed or was refused (see i2c: address,
+ *          register or count out of range, NULL buffer).
+ * Buffers: data points to the caller's pointer to at least `count` bytes,
+ *          all written on success, unchanged on failure. */
 VZ_API int apiReadRegister(int reg, int count, unsigned char **data, int deviceAddress) VZ_NOEXCEPT;
+/** Writes registers.
+ * Returns: count; -1 when the write failed or was refused (as apiReadRegister).
+ * Buffers: data points to the caller's pointer to at least `count` bytes,
+ *          read. */
 VZ_API int apiWriteRegister(int reg, int count, unsigned char **data,
                             int deviceAddress) VZ_NOEXCEPT;
 
-/* Integration times (microseconds) and the additive-argument threshold. */
+/** @} */
+
+/** @name API facade: integration times and additive-argument threshold
+ * Times are microseconds; these forward to the configuration.
+ *
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * Close:   parameter calls fail as described in the file description.
+ * @{ */
+
+/** Returns: 0; -1 for a time below 0 or above 1000000 (configSetIntegrationTime2D). */
 VZ_API int apiSetIntegrationTime2D(int us) VZ_NOEXCEPT;
+/** Returns: 0; -1 for a time below 0 or above 4000 (configSetIntegrationTime3D). */
 VZ_API int apiSetIntegrationTime3D(int us) VZ_NOEXCEPT;
+/** Returns: 0; -1 for a time below 0 or above 4000 (configSetIntegrationTime3DHDR). */
 VZ_API int apiSetIntegrationTime3DHDR(int us) VZ_NOEXCEPT;
-VZ_API int apiGetImagingTime(void) VZ_NOEXCEPT;
-VZ_API int apiEnableAddArgThreshold(int on) VZ_NOEXCEPT;
+VZ_API int apiGetImagingTime(void) VZ_NOEXCEPT;          /**< Returns: 15000. */
+VZ_API int apiEnableAddArgThreshold(int on) VZ_NOEXCEPT; /**< Returns: on as given. */
+/** Sets the additive-argument threshold (configSetDcsAdd_threshold).
+ * Returns: threshold. */
 VZ_API int apiSetAddArgThreshold(int threshold) VZ_NOEXCEPT;
-VZ_API int apiSetAddArgMin(int arg) VZ_NOEXCEPT;
-VZ_API int apiSetAddArgMax(int arg) VZ_NOEXCEPT;
+VZ_API int apiSetAddArgMin(int arg) VZ_NOEXCEPT; /**< Returns: arg (configSetAddArgMin). */
+VZ_API int apiSetAddArgMax(int arg) VZ_NOEXCEPT; /**< Returns: arg (configSetAddArgMax). */
+/** Returns: the frequency table (configGetModulationFrequencies).
+ * Buffers: the library's table of 6 entries, kHz. */
 VZ_API int *apiGetModulationFrequencies(void) VZ_NOEXCEPT;
+/** Kept for the original interface: switches nothing.
+ * Returns: on, truncated to 16 bits unsigned. */
 VZ_API int apiSetEnableImaging(int on) VZ_NOEXCEPT;
 
-/* Tuning values kept in "./config.txt": each setter saves the file. */
+/** @} */
+
+/** @name API facade: tuning values
+ * Tuning values kept in "./config.txt": each setter that accepts its value
+ * saves the file (a failed save is not reported). No device call.
+ *
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * @{ */
+
+/** Sets the unscaled ambient-light factor, saves the file, and sets the
+ * factor in use to it divided by the square root of the 3D time (when that
+ * time is above 0).
+ * Returns: factor. */
 VZ_API double apiSetAmbientLightFactor(double factor) VZ_NOEXCEPT;
+/** Sets the delay before a DRNU calibration.
+ * Returns: the delay stored, seconds x 1000. */
 VZ_API int apiSetDRNUDelay(int seconds) VZ_NOEXCEPT;
+/** Sets the temperature difference of the DRNU calibration.
+ * Returns: the value stored, degrees x 10. */
 VZ_API int apiSetDRNUDiffTemp(int degrees) VZ_NOEXCEPT;
+/** Sets the frames averaged by the DRNU calibration.
+ * Returns: frames; -1 for a count of 0 or less (nothing saved). */
 VZ_API int apiSetDRNUAverage(int frames) VZ_NOEXCEPT;
+/** Sets the print level.
+ * Returns: level. */
 VZ_API int apiPrint(int level) VZ_NOEXCEPT;
+/** Sets the temperature coefficient of the current part type.
+ * Returns: coefficient. */
 VZ_API double apiSetTempCoef(double coefficient) VZ_NOEXCEPT;
+/** Sets the speed of light (half of it is stored).
+ * Returns: metresPerSecond; -1.0 for a speed not above 0 or not finite
+ *          (nothing changed). */
 VZ_API double apiSetSpeedOfLight(double metresPerSecond) VZ_NOEXCEPT;
+/** Returns: half the speed of light, metres per second. */
 VZ_API double apiGetSpeedOfLightDev2(void) VZ_NOEXCEPT;
 
-/* Sorted images (module-wide buffers, valid until the next call); return the
- * number of values, see the calculation functions. */
+/** @} */
+
+/** @name API facade: sorted images
+ * Forward to the calculation functions of the same names.
+ *
+ * Buffers: *out receives a pointer to a module-wide buffer, valid until the
+ *          next call of the same function; *out is left unchanged for a
+ *          NULL out.
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * Close:   a frame fetch then gives a zero-filled frame (see the file
+ *          description).
+ * @{ */
+
+/** Returns: the number of values, see calculationBWSorted(); 0 for a NULL out. */
 VZ_API int apiGetBWSorted(uint16_t **out) VZ_NOEXCEPT;
+/** Returns: the number of values, see calculationDCSSorted(); 0 for a NULL out. */
 VZ_API int apiGetDCSSorted(uint16_t **out) VZ_NOEXCEPT;
+/** Returns: the number of values, see calculationDistanceSorted(); 0 for a NULL out. */
 VZ_API int apiGetDistanceSorted(uint16_t **out) VZ_NOEXCEPT;
+/** Returns: the number of values, see calculationAmplitudeSorted(); 0 for a NULL out. */
 VZ_API int apiGetAmplitudeSorted(uint16_t **out) VZ_NOEXCEPT;
+/** Returns: the number of values, see calculationDistanceAndAmplitudeSorted();
+ *          0 for a NULL out. */
 VZ_API int apiGetDistanceAndAmplitudeSorted(uint16_t **out) VZ_NOEXCEPT;
 
-/* Corrections, calibration and filters: forwards to their modules. */
+/** @} */
+
+/** @name API facade: corrections, calibration and filters
+ * Forward to their modules and return their results.
+ *
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * Close:   device calls fail as described in the file description;
+ *          calibration runs then work on zero-filled frames.
+ * @{ */
+
+/** Sets the phase offset from a distance (calibrationSetOffset).
+ * Returns: the offset stored, in distance codes. */
 VZ_API int apiSetOffset(int centimetres, int deviceAddress) VZ_NOEXCEPT;
+/** Returns: the default offset in centimetres (calibrationGetOffset). */
 VZ_API int apiGetOffset(int deviceAddress) VZ_NOEXCEPT;
+/** Switches the default offset (calibrationEnableDefaultOffset).
+ * Returns: 1 for on (any non-zero), 0 for off. */
 VZ_API int apiEnableDefaultOffset(int on) VZ_NOEXCEPT;
+/** Reads the chip's bad-pixel file (calibrationGetBadPixels).
+ * Returns: the number of values stored; -1 for a NULL buffer, a missing or
+ *          malformed file, or more values than the buffer holds.
+ * Buffers: values is the caller's array of at least 165312 (2 x 82656)
+ *          values. */
 VZ_API int apiGetBadPixels(int *values) VZ_NOEXCEPT;
+/** Selects the pseudo-noise polynomial (pnSelectPolynomial; length clamped
+ * to 1..7, taps to 0..4).
+ * Returns: the 16-bit polynomial word written. */
 VZ_API int apiSelectPolynomial(int length, int taps, int deviceAddress) VZ_NOEXCEPT;
+/** Switches the defect-pixel correction (imageCorrectionEnable).
+ * Returns: on as given. */
 VZ_API int apiEnableImageCorrection(int on) VZ_NOEXCEPT;
+/** Sets the frames of the temporal filter (imageSetNumberOfPicture).
+ * Returns: the count stored (1 for 0). */
 VZ_API int apiSetImageAveraging(int pictures) VZ_NOEXCEPT;
+/** Selects the spatial filter (imageSetProcessing).
+ * Returns: the mode stored (at most 3). */
 VZ_API int apiSetImageProcessing(int mode) VZ_NOEXCEPT;
+/** Sets the difference filter's threshold (imageDifferenceSetThreshold).
+ * Returns: threshold. */
 VZ_API int apiSetImageDifferenceThreshold(int threshold) VZ_NOEXCEPT;
+/** Switches the saturation marker (saturationEnable).
+ * Returns: on as given. */
 VZ_API int apiEnableSaturation(int on) VZ_NOEXCEPT;
+/** Switches the ADC overflow marker (adcOverflowEnable).
+ * Returns: on as given. */
 VZ_API int apiEnableAdcOverflow(int on) VZ_NOEXCEPT;
+/** Runs a grayscale calibration step (calculationCalibrateGrayscale): 1
+ * averages bright frames, any other step dark frames and computes the
+ * tables.
+ * Returns: 0. */
 VZ_API int apiCalibrateGrayscale(int step) VZ_NOEXCEPT;
+/** Switches the grayscale offset correction (setCorrectGrayscaleOffset).
+ * Returns: 0. */
 VZ_API int apiCorrectGrayscaleOffset(int on) VZ_NOEXCEPT;
+/** Switches the grayscale gain correction (setCorrectGrayscaleGain).
+ * Returns: 0. */
 VZ_API int apiCorrectGrayscaleGain(int on) VZ_NOEXCEPT;
+/** Runs the DRNU calibration (calibrationDRNU).
+ * Returns: 0; -1 when it stopped (no distance image, temperature drift). */
 VZ_API int apiCalibrateDRNU(void) VZ_NOEXCEPT;
+/** Selects the DRNU correction mode (calculationSetEnableDRNU).
+ * Returns: 0. */
 VZ_API int apiCorrectDRNU(int mode) VZ_NOEXCEPT;
+/** Switches the temperature correction (calculationSetEnableTemperature).
+ * Returns: 0. */
 VZ_API int apiCorrectTemperature(int on) VZ_NOEXCEPT;
+/** Switches the ambient-light correction (calculationSetEnableAmbientLight).
+ * Returns: 0. */
 VZ_API int apiCorrectAmbientLight(int on) VZ_NOEXCEPT;
+/** Returns: configIsEnabledDRNUCorrection(). */
 VZ_API int apiIsEnabledDRNUCorrection(void) VZ_NOEXCEPT;
+/** Returns: configIsEnabledGrayscaleCorrection(). */
 VZ_API int apiIsEnabledGrayscaleCorrection(void) VZ_NOEXCEPT;
+/** Returns: configIsEnabledTemperatureCorrection(). */
 VZ_API int apiIsEnabledTemperatureCorrection(void) VZ_NOEXCEPT;
+/** Returns: configIsEnabledAmbientLightCorrection(). */
 VZ_API int apiIsEnabledAmbientLightCorrection(void) VZ_NOEXCEPT;
+/** Rebuilds the DRNU tables from the distance images (calibrateRenewDRNU).
+ * Returns: the library's block of 100 values; NULL on an internal error.
+ * Buffers: the library's block of 100 values; the next renew or show
+ *          overwrites it. */
 VZ_API int16_t *apiRenewDRNU(int step) VZ_NOEXCEPT;
+/** Reports the DRNU steps (calibrateShowDRNU).
+ * Returns: the library's block of 100 values; NULL on an internal error.
+ * Buffers: the library's block of 100 values; the next renew or show
+ *          overwrites it. */
 VZ_API int16_t *apiShowDRNU(void) VZ_NOEXCEPT;
+/** Loads the step temperatures of the DRNU calibration
+ * (calibrationLoadTemperatureDRNU).
+ * Returns: the library's array of step temperatures (50 values); NULL when
+ *          the file cannot be opened.
+ * Buffers: module-wide; the next load overwrites it. */
 VZ_API int16_t *apiLoadTemperatureDRNU(void) VZ_NOEXCEPT;
+/** Selects the Kalman filter mode (calculationEnableKalman).
+ * Returns: 0. */
 VZ_API int apiEnableKalman(int mode) VZ_NOEXCEPT;
+/** Sets the Kalman filter's difference gain (calculationSetKalmanKdiff).
+ * Returns: 0. */
 VZ_API int apiSetKalmanKdiff(double kdiff) VZ_NOEXCEPT;
+/** Sets the Kalman filter's gain (calculationSetKalmanK).
+ * Returns: 0. */
 VZ_API int apiSetKalmanK(double k) VZ_NOEXCEPT;
+/** Sets the Kalman filter's process noise (calculationSetKalmanQ).
+ * Returns: 0. */
 VZ_API int apiSetKalmanQ(double q) VZ_NOEXCEPT;
+/** Sets the Kalman filter's check count (calculationSetKalmanNumCheck).
+ * Returns: 0. */
 VZ_API int apiSetKalmanNumCheck(int n) VZ_NOEXCEPT;
+/** Sets the first Kalman threshold (calculationSetKalmanThreshold).
+ * Returns: threshold. */
 VZ_API int apiSetKalmanThreshold(int threshold) VZ_NOEXCEPT;
+/** Sets the second Kalman threshold (calculationSetKalmanThreshold).
+ * Returns: threshold. */
 VZ_API int apiSetKalmanThreshold2(int threshold) VZ_NOEXCEPT;
+/** Runs the FLIM calibration of one gate, "mga" or any other name for the
+ * second gate (calculationFlimCalibration).
+ * Returns: 0, also for a NULL gate name (logged, nothing done).
+ * Buffers: gateName, a string of the caller's, is read. */
 VZ_API int apiCalibrateFlim(const char *gateName) VZ_NOEXCEPT;
+/** Switches the FLIM offset correction (calculationCorrectFlimOffset).
+ * Returns: on as given. */
 VZ_API int apiCorrectFlimOffset(int on) VZ_NOEXCEPT;
+/** Switches the FLIM gain correction (calculationCorrectFlimGain).
+ * Returns: on as given. */
 VZ_API int apiCorrectFlimGain(int on) VZ_NOEXCEPT;
+/** Returns: 1 when FLIM calibration tables are available, else 0
+ *          (calculateIsFlimCorrectionAvailable). */
 VZ_API int apiIsFlimCorrectionAvailable(void) VZ_NOEXCEPT;
-VZ_API int apiFLIMSetT1(uint16_t value) VZ_NOEXCEPT;
-VZ_API int apiFLIMSetT2(uint16_t value) VZ_NOEXCEPT;
-VZ_API int apiFLIMSetT3(uint16_t value) VZ_NOEXCEPT;
-VZ_API int apiFLIMSetT4(uint16_t value) VZ_NOEXCEPT;
-VZ_API int apiFLIMSetTREP(uint16_t value) VZ_NOEXCEPT;
+
+/** @} */
+
+/** @name API facade: FLIM timing
+ * Forward to the FLIM timing setters of the same names.
+ *
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * Close:   register calls fail as described in the file description.
+ * @{ */
+
+VZ_API int apiFLIMSetT1(uint16_t value) VZ_NOEXCEPT;   /**< Returns: flimSetT1(value). */
+VZ_API int apiFLIMSetT2(uint16_t value) VZ_NOEXCEPT;   /**< Returns: flimSetT2(value). */
+VZ_API int apiFLIMSetT3(uint16_t value) VZ_NOEXCEPT;   /**< Returns: flimSetT3(value). */
+VZ_API int apiFLIMSetT4(uint16_t value) VZ_NOEXCEPT;   /**< Returns: flimSetT4(value). */
+VZ_API int apiFLIMSetTREP(uint16_t value) VZ_NOEXCEPT; /**< Returns: flimSetTREP(value). */
+/** Returns: flimSetRepetitions(count): the value written. */
 VZ_API int apiFLIMSetRepetitions(uint16_t count) VZ_NOEXCEPT;
+/** Returns: flimSetFlashDelay(value). */
 VZ_API int apiFLIMSetFlashDelay(uint16_t value) VZ_NOEXCEPT;
+/** Returns: flimSetFlashWidth(value). */
 VZ_API int apiFLIMSetFlashWidth(uint16_t value) VZ_NOEXCEPT;
+/** Returns: flimGetStep(): the modulation clock period in ps. */
 VZ_API uint16_t apiFLIMGetStep(void) VZ_NOEXCEPT;
+
+/** @} */
+
+/** @name API facade: test and version
+ * Version of the processing library: 20800 = 2.8.0. No device call.
+ *
+ * Thread:  any thread (constant answers).
+ * @{ */
+
+/** Prints "test... ".
+ * Returns: value, truncated to 16 bits. */
 VZ_API int16_t apiTest(int value) VZ_NOEXCEPT;
+VZ_API int apiGetVersion(void) VZ_NOEXCEPT; /**< Returns: 20800. */
+VZ_API int getVersion(void) VZ_NOEXCEPT;    /**< Returns: 20800. */
+VZ_API int getMajor(void) VZ_NOEXCEPT;      /**< Returns: 2. */
+VZ_API int getMinor(void) VZ_NOEXCEPT;      /**< Returns: 8. */
+VZ_API int getPatch(void) VZ_NOEXCEPT;      /**< Returns: 0. */
 
-/* Version of the processing library: 20800 = 2.8.0. */
-VZ_API int apiGetVersion(void) VZ_NOEXCEPT;
-VZ_API int getVersion(void) VZ_NOEXCEPT;
-VZ_API int getMajor(void) VZ_NOEXCEPT;
-VZ_API int getMinor(void) VZ_NOEXCEPT;
-VZ_API int getPatch(void) VZ_NOEXCEPT;
+/** @} */
 
-/*
- * Frame queue for applications (the library does not use it): four slots of
- * 661248 bytes. enqueue copies `length` bytes (at most one slot) and returns
- * 0, or -1 when full or too long; dequeue copies the oldest frame into `out`
- * (at least one slot long) and returns its length, or -1 when empty.
- */
+/** @name API facade: frame queue
+ * Frame queue for applications (the library does not use it): four slots
+ * of 661248 bytes, oldest frame first. Frames are copied in and out. No
+ * device call.
+ *
+ * Thread:  one thread at a time (the library is not thread-safe).
+ * @{ */
+
+/** Empties the queue and clears its error count.
+ * Returns: 0. */
 VZ_API int queueInit(void) VZ_NOEXCEPT;
+/** Copies a frame into the next free slot.
+ * Returns: 0; -1 for a NULL frame, a length outside 0..661248 or a full
+ *          queue (counted by queueError).
+ * Buffers: `length` bytes of the caller's frame are read. */
 VZ_API int enqueue(const uint8_t *frame, int length) VZ_NOEXCEPT;
+/** Copies the oldest frame out and frees its slot.
+ * Returns: its length in bytes; -1 for a NULL out or an empty queue
+ *          (counted by queueError).
+ * Buffers: out is the caller's buffer; the frame's length, at most 661248
+ *          bytes, is written. */
 VZ_API int dequeue(uint8_t *out) VZ_NOEXCEPT;
-VZ_API int isQueueEmpty(void) VZ_NOEXCEPT;
+VZ_API int isQueueEmpty(void) VZ_NOEXCEPT; /**< Returns: 1 when empty, else 0. */
+/** Returns: the refused enqueue and dequeue calls since queueInit. */
 VZ_API int queueError(void) VZ_NOEXCEPT;
+/** Returns: the slot after `index`: (index mod 4 + 1) mod 4; 0 for a negative index. */
 VZ_API int succ(int index) VZ_NOEXCEPT;
+/** Empties the queue; the error count stays.
+ * Returns: 0. */
 VZ_API int cleanQueue_intern(void) VZ_NOEXCEPT;
+
+/** @} */
 
 /* ==== end of API facade ==== */
 
