@@ -923,7 +923,8 @@ VZ_API int calculationAddOffset(uint16_t *image) VZ_NOEXCEPT;
  * Returns: the corrected sample (16-bit arithmetic, wrapping). */
 VZ_API uint16_t calculationAmbientDCSCorrectionPixel(uint16_t dcs, uint16_t gray) VZ_NOEXCEPT;
 /** Corrects the first two DCS planes (samplesPerDCS samples apart) of a sorted
- * DCS image in place with the grayscale image that calculationDCSSorted stored.
+ * DCS image in place with the grayscale image that calculationDCSSorted stored;
+ * pixels whose calibration index falls outside the calibration image stay.
  * Returns: 0; -1 when image is NULL or samplesPerDCS is not 1..4 x 82656 (also
  *          on an internal error).
  * Buffers: image is the caller's; pixel p < min(samplesPerDCS, columns x rows)
@@ -1113,8 +1114,9 @@ VZ_API uint16_t calibrateGetDistImagePixel(int index) VZ_NOEXCEPT;
  * correction switches, sweeps every step (repeating a pass that drifts beyond
  * the allowed temperature difference, at most 10 passes), saves the distance
  * images, step temperatures, table and parameter block and the upload image
- * "calib_and_param_%03i.bin", and restores the switches. Takes number of steps
- * x frames per step frames with the delay between them (minutes by default).
+ * "calib_and_param_%03i.bin", and restores the switches (the full region of
+ * interest it sets stays). Takes number of steps x frames per step frames with
+ * the delay between them (minutes by default).
  * Returns: 0; -1 with fewer than 2 steps, when a step cannot be captured or
  *          after 10 drifting passes (see the log; also on an internal error). */
 VZ_API int calibrationDRNU(void) VZ_NOEXCEPT;
@@ -1126,8 +1128,9 @@ VZ_API int calibrationDRNU(void) VZ_NOEXCEPT;
  *          internal error). */
 VZ_API int calibrationCreateDRNU_LUT(int step, int framesToAverage) VZ_NOEXCEPT;
 /** Builds the offset table from the loaded distance images of the current mode
- * with a step of stepTenthsOfMm / 10 mm (loading the step temperatures) and
- * saves it with calibrationSaveDRNU_LUT.
+ * with a step of stepTenthsOfMm / 10 mm (loading the step temperatures; the
+ * DRNU offset becomes the mean of step image 0) and saves it with
+ * calibrationSaveDRNU_LUT.
  * Returns: 0; -1 for a non-positive step (also on an internal error). */
 VZ_API int calibrationDRNU_FromFile(int stepTenthsOfMm) VZ_NOEXCEPT;
 /** Searches the step (270.0 to 340.0 mm) that makes the table flattest, takes it
@@ -1260,7 +1263,8 @@ VZ_API double calibrationFindLine(int step) VZ_NOEXCEPT;
  * Returns: 0; -1 when slope or intercept is NULL.
  * Buffers: *slope and *intercept are the caller's, written on success. */
 VZ_API int calibrationLinearRegresion(double *slope, double *intercept) VZ_NOEXCEPT;
-/** Subtracts slope x step + intercept from every entry (truncating).
+/** Subtracts slope x step + intercept from every entry of the calibrated steps
+ * and area (truncating).
  * Returns: 0. */
 VZ_API int calibrationCorrectDRNU_LUT(double slope, double intercept) VZ_NOEXCEPT;
 /** Returns: round(15000 / step in mm). */
