@@ -1172,20 +1172,20 @@ VZ_API int cleanQueue_intern(void) VZ_NOEXCEPT;
 /* ==== end of API facade ==== */
 
 /* ==== distance and amplitude calculation ==== */
-/*
- * Distance and amplitude calculation: turns the image source's raw DCS frame
- * into sorted distance and amplitude images, and sorts gray and DCS frames
- * into image order.
+/**
+ * @name Distance and amplitude calculation
+ * Turns the image source's raw DCS frame into sorted distance and amplitude
+ * images, and sorts gray and DCS frames into image order.
  *
  * Sorted-image entry points store a pointer to a module-wide buffer in *out
- * (valid until the next call of the same function) and return the number of
- * 16-bit values: pixels for distance or amplitude, 2 x pixels for distance
- * followed by amplitude, samples for gray and DCS images. They return 0 (and
- * leave *out unchanged) for a NULL out, and 0 with *out set for a geometry
- * the calculation cannot hold (more than 82656 pixels, more than 255 rows,
- * halves other than 1 or 2). A frame that carries fewer samples per pixel
- * than the mode needs yields the pixels it carries; one that carries more
- * yields at most the image's pixels.
+ * and return the number of 16-bit values: pixels for distance or amplitude,
+ * 2 x pixels for distance followed by amplitude, samples for gray and DCS
+ * images. They return 0 (and leave *out unchanged) for a NULL out, and 0 with
+ * *out set for a geometry the calculation cannot hold (more than 82656
+ * pixels, more than 255 rows, halves other than 1 or 2) or when the image
+ * source has no frame. A frame that carries fewer samples per pixel than the
+ * mode needs yields the pixels it carries; one that carries more yields at
+ * most the image's pixels.
  *
  * Distance pipeline (calculationDistanceSorted, ...AndAmplitudeSorted): the
  * variant chosen by the mode flags, then the defect, spatial, temporal and
@@ -1198,448 +1198,1006 @@ VZ_API int cleanQueue_intern(void) VZ_NOEXCEPT;
  * type is treated as 0). Codes: 0..29999 distance or amplitude, 65300
  * amplitude below the hysteresis threshold, 65400 saturated, 65500 ADC
  * overflow.
+ *
+ * Buffers: each variant owns one module-wide buffer of 2 x 82656 codes; the
+ *          distance pipeline and calculationAmplitudeSorted hand out the buffer
+ *          of the variant the mode flags select, so it stays valid until the
+ *          next call that runs that variant. The gray and DCS sorters share one
+ *          module-wide buffer of 4 x 82656 codes. The caller never frees them.
+ * Thread:  one thread at a time: the EPC library keeps module-wide state for one
+ *          camera (the EPC default device) and is not thread-safe.
+ * Close:   the frame comes from the image source: a frame pushed by the EPC
+ *          driver involves no device; otherwise it is fetched from the EPC
+ *          default device. When another thread stops capture or closes that
+ *          device meanwhile the fetch fails and the image source hands out a
+ *          zeroed frame, so the call still returns its count, with the codes of
+ *          an all-zero frame (65500 when the ADC-overflow check is on). A close
+ *          must not overlap the call itself; after it the EPC default device is
+ *          cleared and every fetch gives a zeroed frame.
+ * @{
  */
+/** Distance image through the whole distance pipeline.
+ * Returns: the number of pixels (codes at *out); 0 as described above. */
 VZ_API int calculationDistanceSorted(uint16_t **out) VZ_NOEXCEPT;
+/** Distance image followed by the amplitude image, through the distance pipeline.
+ * Returns: 2 x the number of pixels (the amplitude of pixel i at index pixels + i);
+ *          0 as described above. */
 VZ_API int calculationDistanceAndAmplitudeSorted(uint16_t **out) VZ_NOEXCEPT;
+/** Amplitude image of the selected variant, without filters or corrections.
+ * Returns: the number of pixels; 0 as described above. */
 VZ_API int calculationAmplitudeSorted(uint16_t **out) VZ_NOEXCEPT;
+/** Gray frame sorted into image order, then the FLIM correction (FLIM mode with
+ * the correction available) or the grayscale correction (when switched on).
+ * Returns: the number of samples (at most 4 x 82656); 0 as described above. */
 VZ_API int calculationBWSorted(uint16_t **out) VZ_NOEXCEPT;
+/** DCS planes sorted into image order with the gray corrections as in
+ * calculationBWSorted and, when it is on, the ambient-light correction (which
+ * first reads the chip temperature and the grayscale image from the device).
+ * Returns: the number of samples (at most 4 x 82656); 0 as described above. */
 VZ_API int calculationDCSSorted(uint16_t **out) VZ_NOEXCEPT;
-/* Takes the image source's gray frame, masks it in place (FLIM mode: splits
- * it into the two gate images), stores the frame pointer in *frame and
- * returns its sample count (0 for a NULL frame). */
+/** Takes the image source's gray frame and masks it in place (FLIM mode: splits
+ * it into the two gate images) without sorting.
+ * Returns: the frame's sample count; 0 for a NULL frame or when the image source
+ *          has no frame (*frame is then unchanged).
+ * Buffers: *frame receives the image source's own frame (the pushed frame's
+ *          samples or its scratch frame), valid until the image source's next
+ *          frame; not the caller's to free. */
 VZ_API int calculationBW(uint16_t **frame) VZ_NOEXCEPT;
+/** Gray or DCS frame sorted into image order with the saturation and ADC-overflow
+ * markers and the FLIM gate split, without corrections.
+ * Returns: the number of samples (at most 4 x 82656); 0 as described above. */
 VZ_API int calcBWSorted(uint16_t **out) VZ_NOEXCEPT;
 
+/** Sine modulation, default readout, two samples per pixel.
+ * Returns: pixels (2 x pixels for type 2); 0 as described above. */
 VZ_API int calcDefNoPiDelayGetDataSorted(int type, uint16_t **out) VZ_NOEXCEPT;
+/** Sine modulation, default readout, four samples per pixel (with the DCS-sum
+ * filter when the configuration switches it on).
+ * Returns: pixels (2 x pixels for type 2); 0 as described above. */
 VZ_API int calcDefPiDelayGetDataSorted(int type, uint16_t **out) VZ_NOEXCEPT;
+/** Sine modulation, dual-MGX readout, two samples per pixel.
+ * Returns: pixels (2 x pixels for type 2); 0 as described above. */
 VZ_API int calcMGXNoPiDelayGetDataSorted(int type, uint16_t **out) VZ_NOEXCEPT;
+/** Sine modulation, dual-MGX readout, four samples per pixel.
+ * Returns: pixels (2 x pixels for type 2); 0 as described above. */
 VZ_API int calcMGXPiDelayGetDataSorted(int type, uint16_t **out) VZ_NOEXCEPT;
+/** PN modulation, default readout, two samples per pixel.
+ * Returns: pixels (2 x pixels for type 2); 0 as described above. */
 VZ_API int calcPNDefNoPiDelayGetDataSorted(int type, uint16_t **out) VZ_NOEXCEPT;
+/** PN modulation, default readout, four samples per pixel.
+ * Returns: pixels (2 x pixels for type 2); 0 as described above. */
 VZ_API int calcPNDefPiDelayGetDataSorted(int type, uint16_t **out) VZ_NOEXCEPT;
+/** PN modulation, dual-MGX readout, two samples per pixel.
+ * Returns: pixels (2 x pixels for type 2); 0 as described above. */
 VZ_API int calcPNMGXNoPiDelayGetDataSorted(int type, uint16_t **out) VZ_NOEXCEPT;
+/** PN modulation, dual-MGX readout, four samples per pixel.
+ * Returns: pixels (2 x pixels for type 2); 0 as described above. */
 VZ_API int calcPNMGXPiDelayGetDataSorted(int type, uint16_t **out) VZ_NOEXCEPT;
+/** @} */
 
-/* Mode flags (setters return the value set). Pi delay (default 1): four
- * samples per pixel, else two; dual MGX (0): sample pairs from alternating
- * row sets; PN (0): pseudo-noise modulation; HDR (0): stored only. */
-VZ_API int calculationEnablePiDelay(int enable) VZ_NOEXCEPT;
-VZ_API int calculationIsPiDelay(void) VZ_NOEXCEPT;
-VZ_API int calculationEnableDualMGX(int enable) VZ_NOEXCEPT;
-VZ_API int calculationIsDualMGX(void) VZ_NOEXCEPT;
-VZ_API int calculationEnablePN(int enable) VZ_NOEXCEPT;
-VZ_API int calculationIsPN(void) VZ_NOEXCEPT;
-VZ_API int calculationEnableHDR(int enable) VZ_NOEXCEPT;
-VZ_API int calculationIsHDR(void) VZ_NOEXCEPT;
-VZ_API void calculationEnableLinear(void) VZ_NOEXCEPT; /* no effect */
-
-/*
- * Per-pixel calculator on module-wide registers. calculatorInit(divider)
- * sets amplitudeDivider and copies the image source's minimum amplitude to
- * minAmplitude (returned). calculatorSetArgs2DCS/4DCS load one pixel;
- * calculatorGetAmp* return its amplitude (or a marker), calculatorGetDistAndAmp*
- * apply the hysteresis test and return amplitude << 16 | distance (a marker
- * in both halves). An amplitudeDivider of 0 counts as 1.
+/**
+ * @name Calculation mode flags
+ * Pi delay (default 1): four samples per pixel, else two; dual MGX (0): sample
+ * pairs from alternating row sets; PN (0): pseudo-noise modulation; HDR (0):
+ * stored only. The distance pipeline selects its variant from these flags.
+ *
+ * Thread: one thread at a time: the EPC library keeps module-wide state for one
+ *         camera (the EPC default device) and is not thread-safe.
+ * @{
  */
-VZ_API extern uint16_t pixelDCS0;
-VZ_API extern uint16_t pixelDCS1;
+VZ_API int calculationEnablePiDelay(int enable) VZ_NOEXCEPT; /**< Returns: enable (stored). */
+VZ_API int calculationIsPiDelay(void) VZ_NOEXCEPT;           /**< Returns: the pi-delay flag. */
+VZ_API int calculationEnableDualMGX(int enable) VZ_NOEXCEPT; /**< Returns: enable (stored). */
+VZ_API int calculationIsDualMGX(void) VZ_NOEXCEPT;           /**< Returns: the dual-MGX flag. */
+VZ_API int calculationEnablePN(int enable) VZ_NOEXCEPT;      /**< Returns: enable (stored). */
+VZ_API int calculationIsPN(void) VZ_NOEXCEPT;                /**< Returns: the PN flag. */
+VZ_API int calculationEnableHDR(int enable) VZ_NOEXCEPT;     /**< Returns: enable (stored). */
+VZ_API int calculationIsHDR(void) VZ_NOEXCEPT;               /**< Returns: the HDR flag. */
+/** Kept for the API facade: the calculation has a single (linear) phase model.
+ * Returns: nothing; the call has no effect. */
+VZ_API void calculationEnableLinear(void) VZ_NOEXCEPT;
+/** @} */
+
+/**
+ * @name Per-pixel calculator
+ * The calculator works on one pixel at a time through module-wide registers,
+ * which are exported variables of the library. calculatorInit(divider) sets
+ * amplitudeDivider and copies the image source's minimum amplitude to
+ * minAmplitude. calculatorSetArgs2DCS/4DCS load one pixel (samples ANDed with
+ * the pixel mask; epc635 samples are shifted right by 4). calculatorGetAmp*
+ * return its amplitude (or a marker); calculatorGetDistAndAmp* apply the
+ * hysteresis test and return amplitude << 16 | distance (a marker in both
+ * halves). An amplitudeDivider of 0 counts as 1. Markers: 65300 amplitude
+ * below the hysteresis threshold, 65400 saturated, 65500 ADC overflow.
+ *
+ * Thread: one thread at a time: the EPC library keeps module-wide state for one
+ *         camera (the EPC default device) and is not thread-safe. The frame
+ *         calculations overwrite the registers.
+ * @{
+ */
+VZ_API extern uint16_t pixelDCS0; /**< First sample of the loaded pixel (masked). */
+VZ_API extern uint16_t pixelDCS1; /**< Second sample of the loaded pixel (masked). */
+/** Third sample of the loaded pixel (masked); with two samples per pixel the
+ * ADC-overflow lower limit, so that it always passes that check. */
 VZ_API extern uint16_t pixelDCS2;
-VZ_API extern uint16_t pixelDCS3;
-VZ_API extern int arg1;
-VZ_API extern int arg2;
+VZ_API extern uint16_t pixelDCS3; /**< Fourth sample, as pixelDCS2. */
+VZ_API extern int arg1;           /**< First quadrature component of the loaded pixel. */
+VZ_API extern int arg2;           /**< Second quadrature component of the loaded pixel. */
+/** Amplitude divider: 1 for two samples per pixel, 2 for four (0 counts as 1). */
 VZ_API extern int8_t amplitudeDivider;
-VZ_API extern int minAmplitude;
+VZ_API extern int minAmplitude; /**< Image source's minimum amplitude, copied by calculatorInit. */
+/** Index of the loaded pixel in the per-pixel state arrays (hysteresis state). */
 VZ_API extern int indexMemory;
+/** Second pixel index: the input index, or with dual MGX the running output count. */
 VZ_API extern int indexCal;
 
+/** Sets amplitudeDivider (truncated to 8 bits) and copies the image source's
+ * minimum amplitude to minAmplitude.
+ * Returns: minAmplitude (the image source's minimum amplitude); 0 on an internal
+ *          error. */
 VZ_API int calculatorInit(int divider) VZ_NOEXCEPT;
+/** Loads a pixel of two samples and its two indices into the registers.
+ * Returns: nothing. */
 VZ_API void calculatorSetArgs2DCS(uint16_t dcs0, uint16_t dcs1, int indexMem,
                                   int indexCalib) VZ_NOEXCEPT;
+/** Loads a pixel of four samples and its two indices into the registers.
+ * Returns: nothing. */
 VZ_API void calculatorSetArgs4DCS(uint16_t dcs0, uint16_t dcs1, uint16_t dcs2, uint16_t dcs3,
                                   int indexMem, int indexCalib) VZ_NOEXCEPT;
+/** Amplitude of the loaded pixel under sine modulation: sqrt(arg1^2 + arg2^2) /
+ * divider, truncated.
+ * Returns: the amplitude, 65400 (saturated) or 65500 (ADC overflow); 0 on an
+ *          internal error. */
 VZ_API uint16_t calculatorGetAmpSine(void) VZ_NOEXCEPT;
+/** Amplitude of the loaded pixel under PN modulation: (|arg1| + |arg2|) / divider.
+ * Returns: the amplitude, 65400 (saturated) or 65500 (ADC overflow); 0 on an
+ *          internal error. */
 VZ_API uint16_t calculatorGetAmpPN(void) VZ_NOEXCEPT;
+/** Distance and amplitude of the loaded pixel under sine modulation; updates the
+ * pixel's hysteresis state (index indexMemory).
+ * Returns: amplitude << 16 | distance (0..29999); a marker (65300, 65400, 65500)
+ *          in both halves for an invalid pixel; 0 on an internal error. */
 VZ_API uint32_t calculatorGetDistAndAmpSine(void) VZ_NOEXCEPT;
+/** Distance and amplitude of the loaded pixel under PN modulation (linear phase
+ * estimate, 0..30000, not wrapped); updates the pixel's hysteresis state.
+ * Returns: amplitude << 16 | distance; a marker (65300, 65400, 65500) in both
+ *          halves for an invalid pixel; 0 on an internal error. */
 VZ_API uint32_t calculatorGetDistAndAmpPN(void) VZ_NOEXCEPT;
-VZ_API int calculatorSetPixelMask(uint16_t mask) VZ_NOEXCEPT; /* default 0x0FFF */
-VZ_API uint16_t calculatorGetPixelMask(void) VZ_NOEXCEPT;
+/** Sets the pixel mask that samples are ANDed with (default 0x0FFF; the
+ * configuration sets 0xFFFF for the epc635).
+ * Returns: mask. */
+VZ_API int calculatorSetPixelMask(uint16_t mask) VZ_NOEXCEPT;
+VZ_API uint16_t calculatorGetPixelMask(void) VZ_NOEXCEPT; /**< Returns: the pixel mask. */
+/** @} */
 
-/* Arctangent table (4096 entries over 0..45 degrees in phase codes) and the
- * lookup: phase code of the vector (x, y), one period = 30000 codes. */
+/**
+ * @name Arctangent lookup
+ * Arctangent table (4096 entries over 0..45 degrees in phase codes) and the
+ * lookup with integer octant folding; one period is 30000 codes.
+ *
+ * Thread: one thread at a time: the EPC library keeps module-wide state for one
+ *         camera (the EPC default device) and is not thread-safe.
+ * @{
+ */
+/** Fills the arctangent table (the configuration's initialisation calls it).
+ * Returns: 0. */
 VZ_API int atan2lut_Init(void) VZ_NOEXCEPT;
+/** Phase code of the vector (x, y) from the table; any int pair is folded
+ * without overflow.
+ * Returns: 0..30000 (30000 only for vectors just below the positive x axis);
+ *          0 for (0, 0) and on an internal error. */
 VZ_API int atan2_lut(int y, int x) VZ_NOEXCEPT;
+/** @} */
 
-/* Readout-order iterators over the samples of one DCS plane. */
+/** Position of a sample given by the default readout-order iterator. */
 typedef struct iterator_position {
-    uint16_t column;
-    uint8_t row;
-    int indexIn;  /* index of the sample in the plane */
-    int indexOut; /* index of the pixel in the sorted image */
+    uint16_t column; /**< column of the pixel in the sorted image */
+    uint8_t row;     /**< row of the pixel in the sorted image */
+    int indexIn;     /**< index of the sample in the plane */
+    int indexOut;    /**< index of the pixel in the sorted image */
 } iterator_position_t;
 
+/** Position of a sample given by the dual-MGX readout-order iterator. */
 typedef struct iterator_mgx_position {
-    uint16_t column;
-    uint8_t row;
-    int indexIn;
-    int indexOut;
-    int count;   /* running output count */
-    int topHalf; /* 1 for the top half of a two-half readout */
+    uint16_t column; /**< column of the pixel in the sorted image */
+    uint8_t row;     /**< row of the pixel in the sorted image (half height) */
+    int indexIn;     /**< index of the sample in the plane */
+    int indexOut;    /**< index of the pixel in the sorted image */
+    int count;       /**< running output count */
+    int topHalf;     /**< 1 for the top half of a two-half readout */
 } iterator_mgx_position_t;
 
+/**
+ * @name Readout-order iterators
+ * Walk the samples of one DCS plane in the order the sensor delivers them and
+ * name each sample's position in the sorted image. The default iterator serves
+ * the one-half readout (bottom row first) and the two-half readout (row pairs
+ * from the middle outwards); the dual-MGX iterator halves the height and jumps
+ * over every second row set, which holds the pixels' second samples. Each
+ * iterator is one module-wide walk: Init restarts it (and reads the number of
+ * halves from the image source); the frame calculations use the same walks.
+ *
+ * Buffers: Next writes one position record of the caller's; a NULL position
+ *          is ignored (the walk does not advance).
+ * Thread:  one thread at a time: the EPC library keeps module-wide state for one
+ *          camera (the EPC default device) and is not thread-safe.
+ * @{
+ */
+/** Restarts the default walk over count samples of a columns x rows image.
+ * Returns: nothing. */
 VZ_API void iteratorDefaultInit(int count, int columns, int rows) VZ_NOEXCEPT;
+/** Returns: true while the default walk has visited fewer than count samples;
+ * false on an internal error. */
 VZ_API bool iteratorDefaultHasNext(void) VZ_NOEXCEPT;
+/** Gives the next position of the default walk and advances it.
+ * Returns: nothing. */
 VZ_API void iteratorDefaultNext(iterator_position_t *position) VZ_NOEXCEPT;
+/** Restarts the dual-MGX walk over count samples of a columns x rows raw image.
+ * Returns: nothing. */
 VZ_API void iteratorMGXInit(int count, int columns, int rows) VZ_NOEXCEPT;
+/** Returns: true while the dual-MGX walk's input index is below count; false on
+ * an internal error. */
 VZ_API bool iteratorMGXHasNext(void) VZ_NOEXCEPT;
+/** Gives the next position of the dual-MGX walk and advances it.
+ * Returns: nothing. */
 VZ_API void iteratorMGXNext(iterator_mgx_position_t *position) VZ_NOEXCEPT;
+/** @} */
 
-/* Validity checks. Saturation (default off): a sample equal to 4095. ADC
- * overflow (default off): a sample below the lower (default 1) or above the
- * upper limit (default 4094). Setters return the value set. */
+/**
+ * @name Validity checks
+ * Saturation (default off): a sample equal to 4095. ADC overflow (default
+ * off): a sample below the lower (default 1) or above the upper limit
+ * (default 4094; the configuration sets 16 and 65503 for the epc635). The
+ * amplitude hysteresis test of one pixel belongs here too; its thresholds are
+ * set with the image-processing functions.
+ *
+ * Thread: one thread at a time: the EPC library keeps module-wide state for one
+ *         camera (the EPC default device) and is not thread-safe.
+ * @{
+ */
+/** Sets the saturation flag of the current pixel from one sample.
+ * Returns: nothing. */
 VZ_API void saturationSet1DCS(uint16_t s) VZ_NOEXCEPT;
+/** Sets the saturation flag from two samples. Returns: nothing. */
 VZ_API void saturationSet2DCS(uint16_t s0, uint16_t s1) VZ_NOEXCEPT;
+/** Sets the saturation flag from four samples. Returns: nothing. */
 VZ_API void saturationSet4DCS(uint16_t s0, uint16_t s1, uint16_t s2, uint16_t s3) VZ_NOEXCEPT;
+/** Returns: 1 when the check is on and the current pixel is saturated, else 0. */
 VZ_API int saturationCheck(void) VZ_NOEXCEPT;
-VZ_API int saturationEnable(int enable) VZ_NOEXCEPT;
-VZ_API int saturationSetSaturationBit(void) VZ_NOEXCEPT; /* no effect; returns 0 */
+VZ_API int saturationEnable(int enable) VZ_NOEXCEPT; /**< Returns: enable (stored). */
+/** Kept for the configuration's epc635 set-up; the saturation value is fixed.
+ * Returns: 0; the call has no effect. */
+VZ_API int saturationSetSaturationBit(void) VZ_NOEXCEPT;
+/** Returns: 1 when the check is on and s lies outside the limits, else 0. */
 VZ_API int adcOverflowCheck1DCS(uint16_t s) VZ_NOEXCEPT;
+/** Returns: 1 when the check is on and a sample lies outside the limits, else 0. */
 VZ_API int adcOverflowCheck2DCS(uint16_t s0, uint16_t s1) VZ_NOEXCEPT;
+/** Returns: 1 when the check is on and a sample lies outside the limits, else 0. */
 VZ_API int adcOverflowCheck4DCS(uint16_t s0, uint16_t s1, uint16_t s2, uint16_t s3) VZ_NOEXCEPT;
-VZ_API int adcOverflowEnable(int enable) VZ_NOEXCEPT;
-VZ_API int adcOverflowIsEnabled(void) VZ_NOEXCEPT;
-VZ_API int adcOverflowSetMin(uint16_t value) VZ_NOEXCEPT;
-VZ_API uint16_t adcOverflowGetMin(void) VZ_NOEXCEPT;
-VZ_API int adcOverflowSetMax(uint16_t value) VZ_NOEXCEPT;
-VZ_API uint16_t adcOverflowGetMax(void) VZ_NOEXCEPT;
-
-/* Amplitude hysteresis of pixel `index` (0..82655): 1 pass, 0 fail; updates
- * the pixel's state. An index outside the state array passes only at or
- * above the upper threshold and stores nothing. */
+VZ_API int adcOverflowEnable(int enable) VZ_NOEXCEPT;     /**< Returns: enable (stored). */
+VZ_API int adcOverflowIsEnabled(void) VZ_NOEXCEPT;        /**< Returns: the check switch. */
+VZ_API int adcOverflowSetMin(uint16_t value) VZ_NOEXCEPT; /**< Returns: value (stored). */
+VZ_API uint16_t adcOverflowGetMin(void) VZ_NOEXCEPT;      /**< Returns: the lower limit. */
+VZ_API int adcOverflowSetMax(uint16_t value) VZ_NOEXCEPT; /**< Returns: value (stored). */
+VZ_API uint16_t adcOverflowGetMax(void) VZ_NOEXCEPT;      /**< Returns: the upper limit. */
+/** Amplitude hysteresis of pixel `index` (0..82655): passes at or above the
+ * upper threshold (state set), fails below the lower one (state cleared) and
+ * in between keeps the pixel's state. An index outside the state array passes
+ * only at or above the upper threshold and stores nothing.
+ * Returns: 1 pass, 0 fail (also on an internal error). */
 VZ_API int hysteresisUpdate(int index, int amplitude) VZ_NOEXCEPT;
+/** @} */
 
-/* PN generator: length 1..7 and taps 0..4 (clamped) select the feedback word
- * written to registers 140/141; register 146 bits 0-2 get the length.
- * Returns the word. */
+/**
+ * @name PN generator and register dump
+ * Chip register access through the register shim on the EPC default device.
+ *
+ * Thread: one thread at a time: the EPC library keeps module-wide state for one
+ *         camera (the EPC default device) and is not thread-safe.
+ * Close:  a close must not overlap a call; once the device is closed the EPC
+ *         default device is cleared and every register access fails (as
+ *         described per function) until an EPC driver is initialised again.
+ * @{
+ */
+/** Programs the PN generator: length 1..7 and taps 0..4 (clamped) select the
+ * feedback word written high byte first to registers 140/141; register 146
+ * bits 0-2 get the length (left alone when it cannot be read). Prints the two
+ * bytes. Register write failures are not reported.
+ * Returns: the feedback word; 0 on an internal error. */
 VZ_API int pnSelectPolynomial(int length, int taps, int deviceAddress) VZ_NOEXCEPT;
-/* Reads the 256 chip registers into dst (256 entries); 0, or -1 when the read
- * fails (dst unchanged) or dst is NULL. */
+/** Reads the 256 chip registers from register 0, each byte widened to 16 bits.
+ * Returns: 0; -1 when dst is NULL or the read fails (no device included).
+ * Buffers: dst is the caller's, 256 entries, written only on success. */
 VZ_API int dumpAllRegisters(int deviceAddress, uint16_t *dst) VZ_NOEXCEPT;
+/** Touches no register or state (kept for the API facade).
+ * Returns: enable truncated to 16 bits. */
 VZ_API uint16_t setEnableImaging(int enable) VZ_NOEXCEPT;
+/** @} */
 
 /* ==== end of calculation ==== */
 
 /* ==== per-pixel corrections ==== */
 
-/*
- * Corrections of sorted distance images (columns x rows of the image source,
- * at most 82656 entries). Codes above 65299 are markers and pass unchanged.
- * Functions taking an image return 0, or -1 when the image is NULL.
+/**
+ * @name Correction switches and parameters
+ * Switches of the corrections that the distance pipeline applies to sorted
+ * distance images, and of the ambient-light correction of raw DCS samples.
+ *
+ * Thread: one thread at a time: the EPC library keeps module-wide state for one
+ *         camera (the EPC default device) and is not thread-safe.
+ * Close:  the DRNU and temperature switches write chip registers on the EPC
+ *         default device; a close must not overlap them. Once the device is
+ *         closed the writes fail unreported and the switch still changes.
+ * @{
  */
-
-/* DRNU mode: 0 off, 1 offset table, 2 distance-image interpolation (other
- * values are refused and the mode kept). Writes chip registers 113-115 and
- * 174 and sets the default phase offset (mode 0: 0; otherwise box offset -
- * DRNU offset, also made the current phase offset). Returns the mode. */
+/** DRNU mode: 0 off, 1 offset table, 2 distance-image interpolation (other
+ * values are refused and the mode kept). Writes 0 to chip registers 113-115 and
+ * 4 (DRNU on) or 1 (off) to register 174, and sets the default phase offset
+ * (mode 0: 0; otherwise box offset - DRNU offset, also made the current phase
+ * offset).
+ * Returns: the mode now in force (the old one for a refused value or an
+ *          internal error). */
 VZ_API int calculationSetEnableDRNU(int mode) VZ_NOEXCEPT;
-VZ_API int calculationGetEnableDRNU(void) VZ_NOEXCEPT;
-/* Temperature compensation switch (0/1); writes the same four registers. */
+VZ_API int calculationGetEnableDRNU(void) VZ_NOEXCEPT; /**< Returns: the DRNU mode (0, 1, 2). */
+/** Temperature compensation switch (0/1); writes the same four registers.
+ * Returns: on (stored as given); the old switch on an internal error. */
 VZ_API int calculationSetEnableTemperature(int on) VZ_NOEXCEPT;
+/** Returns: the temperature compensation switch. */
 VZ_API int calculationGetEnableTemperature(void) VZ_NOEXCEPT;
-/* Ambient-light correction switch (0/1) of the raw DCS samples. */
+/** Ambient-light correction switch (0/1) of the raw DCS samples.
+ * Returns: on (stored as given). */
 VZ_API int calculationSetEnableAmbientLight(int on) VZ_NOEXCEPT;
+/** Returns: the ambient-light correction switch. */
 VZ_API int calculationGetEnableAmbientLight(void) VZ_NOEXCEPT;
-/* Working ambient-light factor (default 250.0). */
+/** Working ambient-light factor (default 250.0; not checked).
+ * Returns: factor (stored). */
 VZ_API double calculationSetAmbientLightFactor(double factor) VZ_NOEXCEPT;
+/** Returns: the working ambient-light factor. */
 VZ_API double calculationGetAmbientLightFactor(void) VZ_NOEXCEPT;
-/* Unscaled ambient-light factor, kept in the parameter file (default 250.0). */
+/** Unscaled ambient-light factor, kept in the parameter file (default 250.0).
+ * Returns: factor (stored). */
 VZ_API double calculationSetAmbientLightFactorOrg(double factor) VZ_NOEXCEPT;
+/** Returns: the unscaled ambient-light factor. */
 VZ_API double calculationGetAmbientLightFactorOrg(void) VZ_NOEXCEPT;
-/* Temperature difference used while the ambient-light correction is on. */
+/** Temperature difference used instead of a temperature reading while the
+ * ambient-light correction is on (the sine default-readout variants set it).
+ * Returns: diff (stored). */
 VZ_API int16_t calculationSetDiffTemp(int16_t diff) VZ_NOEXCEPT;
+/** @} */
 
-/* DRNU mode 1 (offset table, 50 steps); does nothing in mode 0. */
+/**
+ * @name Distance-image corrections
+ * Corrections of sorted distance images of the image source's geometry
+ * (columns x rows, at most 82656 entries; a larger geometry is left alone).
+ * Codes above 65299 are markers and pass unchanged.
+ *
+ * Buffers: images are the caller's, corrected in place; each must hold the
+ *          columns x rows codes of the current geometry.
+ * Thread:  one thread at a time: the EPC library keeps module-wide state for one
+ *          camera (the EPC default device) and is not thread-safe.
+ * Close:   temperature terms read the chip temperature (from the frame header,
+ *          or for calculationCorrectDRNU from the EPC default device); a close
+ *          must not overlap the call. After it a device reading fails and the
+ *          correction uses whatever temperature the readout then reports.
+ * @{
+ */
+/** Offset-table correction (50 steps, rows below 252), with the temperature
+ * term when that compensation is on. Runs whenever DRNU is on (the distance
+ * pipeline calls it in mode 1); does nothing in mode 0.
+ * Returns: 0; -1 when image is NULL (also on an internal error). */
 VZ_API int calculationCorrectDRNU(uint16_t *image) VZ_NOEXCEPT;
-/* DRNU mode 2: interpolates every code of source between the calibration
- * distance images and stores the result in destination (both may be the
- * same image). Below the smallest calibrated distance a pixel becomes 65300,
- * above the largest 65500; pixels outside the calibration image are copied
- * unchanged. */
+/** DRNU mode 2: interpolates every code of source between the calibration
+ * distance images and stores the result in destination. Below the smallest
+ * calibrated distance a pixel becomes 65300, above the largest 65500; pixels
+ * outside the calibration image are copied unchanged.
+ * Returns: 0; -1 when destination or source is NULL (also on an internal error).
+ * Buffers: source is read and destination written, columns x rows codes each;
+ *          both may be the same image. */
 VZ_API int calculationCorrectDRNU2_opt(uint16_t *destination, uint16_t *source) VZ_NOEXCEPT;
-/* Stand-alone temperature compensation when it is enabled. */
+/** Stand-alone temperature compensation (the temperature from the frame header,
+ * or the stored difference while the ambient-light correction is on); does
+ * nothing while it is switched off.
+ * Returns: 0; -1 when image is NULL (also on an internal error). */
 VZ_API int calculationTemperatureCompensation(uint16_t *image) VZ_NOEXCEPT;
-/* Adds the phase offset of the current DRNU mode, wrapping into 0..29999
- * (65300, 65400 and 65500 stay). */
+/** Adds the phase offset of the current DRNU mode, wrapping into 0..29999
+ * (65300, 65400 and 65500 stay).
+ * Returns: 0; -1 when image is NULL (also on an internal error). */
 VZ_API int calculationAddOffset(uint16_t *image) VZ_NOEXCEPT;
-/* Ambient-light correction of one DCS sample with its grayscale value. */
+/** Ambient-light correction of one DCS sample with its grayscale value.
+ * Returns: the corrected sample (16-bit arithmetic, wrapping). */
 VZ_API uint16_t calculationAmbientDCSCorrectionPixel(uint16_t dcs, uint16_t gray) VZ_NOEXCEPT;
-/* Corrects the first two DCS planes (samplesPerDCS samples apart, at most
- * 4 x 82656) of a sorted DCS image in place; -1 on a bad argument. */
+/** Corrects the first two DCS planes (samplesPerDCS samples apart) of a sorted
+ * DCS image in place with the grayscale image that calculationDCSSorted stored;
+ * pixels whose calibration index falls outside the calibration image stay.
+ * Returns: 0; -1 when image is NULL or samplesPerDCS is not 1..4 x 82656 (also
+ *          on an internal error).
+ * Buffers: image is the caller's; pixel p < min(samplesPerDCS, columns x rows)
+ *          is corrected at p and p + samplesPerDCS. */
 VZ_API int calculationAmbientDCSCorrection(uint16_t *image, int samplesPerDCS) VZ_NOEXCEPT;
+/** @} */
 
-/* Kalman mode: 0 off, 1 simple, 2 variance-driven, 3 adaptive gain; zeroes
- * every pixel's sample counter. Returns the mode. */
+/**
+ * @name Kalman filters
+ * Temporal filters of sorted distance images with per-pixel state (82656
+ * entries): mode 1 simple, 2 variance-driven, 3 adaptive gain. Parameters
+ * default to K 0.1, Kdiff 0.1, Q 2.0, thresholds 500 and a check count of 0.
+ *
+ * Buffers: images are the caller's, filtered in place (columns x rows codes of
+ *          the current geometry).
+ * Thread:  one thread at a time: the EPC library keeps module-wide state for one
+ *          camera (the EPC default device) and is not thread-safe.
+ * @{
+ */
+/** Kalman mode: 0 off, 1 simple, 2 variance-driven, 3 adaptive gain (any other
+ * value is stored and means off); zeroes every pixel's sample counter.
+ * Returns: mode. */
 VZ_API int calculationEnableKalman(int mode) VZ_NOEXCEPT;
-/* Fills the error covariance of every pixel with a tiny positive value. */
+/** Fills the error covariance of every pixel with a tiny positive value.
+ * Returns: 0. */
 VZ_API int calculationInitKalman(void) VZ_NOEXCEPT;
-/* Filters every code up to 29999 of a sorted distance image in place. */
+/** Filters every code up to 29999 of a sorted distance image in place with the
+ * current mode; does nothing while the filters are off.
+ * Returns: 0; -1 when image is NULL (also on an internal error). */
 VZ_API int calculationFalmanFiltering(uint16_t *image) VZ_NOEXCEPT;
-/* One step of the simple filter at pixel index (0..82655) with gain;
- * returns the new estimate (the measurement for an index out of range). */
+/** One step of the simple filter at pixel index (0..82655) with gain.
+ * Returns: the new estimate; the measurement for an index out of range. */
 VZ_API double calculationSimpleKalmanFilter(double measurement, int index, double gain) VZ_NOEXCEPT;
-/* One step of the variance-driven filter; returns the new estimate. */
+/** One step of the variance-driven filter at pixel index (0..82655).
+ * Returns: the new estimate; the measurement for an index out of range. */
 VZ_API double calculationKalmanFilter(double measurement, int index, double q,
                                       double variance) VZ_NOEXCEPT;
-/* Running-variance step of mode 2 with sample count n; returns the variance. */
+/** Running-variance step of mode 2 with sample count n (n <= 0 restarts the
+ * pixel's sums).
+ * Returns: the variance; 0 while n < 2 and for an index outside 0..82655. */
 VZ_API double calculationVariance(double x, int n, int index) VZ_NOEXCEPT;
-/* Gain K (also the ceiling of mode 3), Kdiff, process noise Q. */
+/** Gain K, also the ceiling of mode 3. Returns: k (stored). */
 VZ_API double calculationSetKalmanK(double k) VZ_NOEXCEPT;
+/** Gain numerator Kdiff of mode 3. Returns: kdiff (stored). */
 VZ_API double calculationSetKalmanKdiff(double kdiff) VZ_NOEXCEPT;
+/** Process noise Q of mode 2. Returns: q (stored). */
 VZ_API double calculationSetKalmanQ(double q) VZ_NOEXCEPT;
-/* Threshold 1 (which == 1) or 2 (any other which); returns t. */
+/** Threshold 1 (which == 1) or 2 (any other which). Returns: t (stored). */
 VZ_API int calculationSetKalmanThreshold(int which, int t) VZ_NOEXCEPT;
+/** Check count of the simple and variance-driven filters: consecutive frames
+ * compared with the thresholds before the estimate is reset. Returns: n (stored). */
 VZ_API int calculationSetKalmanNumCheck(int n) VZ_NOEXCEPT;
-/* y0 + dy x (x - x0) / (x1 - x0) (y0 when x1 == x0), rounded half away
- * from zero. */
+/** Linear interpolation, no state.
+ * Returns: y0 + dy x (x - x0) / (x1 - x0) (y0 when x1 == x0), rounded half away
+ *          from zero and saturated to the int range. */
 VZ_API int calculationInterpolate(double x, double x0, double y0, double x1, double dy) VZ_NOEXCEPT;
+/** @} */
 
 /* ==== end of per-pixel corrections ==== */
 
 /* ==== DRNU calibration tables and files ==== */
 
-/*
- * Calibration files live in the current directory; their names carry the
- * wafer and chip ID and a frequency suffix ("_20.", "_10." or "_5.").
- * Loaders return 0 or -1; a file that is missing, truncated, oversized or
- * holds absurd values is refused with a log line and the previous values
- * stay. Name buffers hold 256 bytes.
+/**
+ * @name DRNU calibration geometry and scalars
+ * Calibration image geometry, the number of steps and the scalars that the
+ * DRNU correction and the calibration run use. Setters that check their value
+ * refuse a bad one with a log line and keep the old value.
+ *
+ * Thread: one thread at a time: the EPC library keeps module-wide state for one
+ *         camera (the EPC default device) and is not thread-safe.
+ * @{
  */
-
-/* Calibration image geometry (1..328 x 1..252; other values refused). */
+/** Calibration image width, 1..328 (default 320).
+ * Returns: the width now in force (the old one for a refused value). */
 VZ_API int calibrateSetWidth(int width) VZ_NOEXCEPT;
-VZ_API int calibrateGetWidth(void) VZ_NOEXCEPT;
+VZ_API int calibrateGetWidth(void) VZ_NOEXCEPT; /**< Returns: the calibration image width. */
+/** Calibration image height, 1..252 (default 240).
+ * Returns: the height now in force (the old one for a refused value). */
 VZ_API int calibrateSetHeight(int height) VZ_NOEXCEPT;
-VZ_API int calibrateGetHeight(void) VZ_NOEXCEPT;
-/* Number of calibration steps, 0..50. */
+VZ_API int calibrateGetHeight(void) VZ_NOEXCEPT; /**< Returns: the calibration image height. */
+/** Number of calibration steps, 0..50 (default 30; loading distance images sets
+ * the count the file holds).
+ * Returns: the count now in force (the old one for a refused value). */
 VZ_API int calibrateSetNumDistances(int n) VZ_NOEXCEPT;
-VZ_API int calibrateGetNumDistances(void) VZ_NOEXCEPT;
+VZ_API int calibrateGetNumDistances(void) VZ_NOEXCEPT; /**< Returns: the number of steps. */
+/** Returns: the DRNU offset in phase codes (default 8364). */
 VZ_API int calibrationGetOffsetDRNU(void) VZ_NOEXCEPT;
+/** Returns: the calibration temperature (default 361). */
 VZ_API int calibrateGetTempCalib(void) VZ_NOEXCEPT;
+/** Returns: the calibration step in millimetres (default 298.2). */
 VZ_API double calibrateGetStepCalMM(void) VZ_NOEXCEPT;
-/* Speed of light / 2 in m/s (default 149896229.0; non-positive refused). */
+/** Speed of light / 2 in m/s (default 149896229.0; non-positive or non-finite
+ * values refused).
+ * Returns: the value now in force (the old one for a refused value). */
 VZ_API double calibrateSetSpeedOfLightDiv2(double value) VZ_NOEXCEPT;
+/** Returns: the speed of light / 2 in m/s. */
 VZ_API double calibrateGetSpeedOfLightDiv2(void) VZ_NOEXCEPT;
-/* Temperature coefficient in mm per unit by part type (1.7 epc660,
- * 1.56131 epc635 for part types 4 and 5). */
+/** Temperature coefficient in mm per unit by part type (default 1.7 for the
+ * epc660, 1.56131 for the epc635, part types 4 and 5).
+ * Returns: coef (stored for the part type's chip). */
 VZ_API double calibrateSetTempCoef(double coef, int partType) VZ_NOEXCEPT;
+/** Returns: the temperature coefficient of the part type's chip. */
 VZ_API double calibrateGetTempCoef(int partType) VZ_NOEXCEPT;
-/* Frames averaged per step (default 25; non-positive refused). */
+/** Frames averaged per step (default 25; non-positive refused).
+ * Returns: the count now in force (the old one for a refused value). */
 VZ_API int calibrateSetDRNUAverage(int n) VZ_NOEXCEPT;
-VZ_API int calibrateGetDRNUAverage(void) VZ_NOEXCEPT;
-/* Delay between frames in microseconds (default 200000; 1000000 and more
- * are not waited). */
+VZ_API int calibrateGetDRNUAverage(void) VZ_NOEXCEPT; /**< Returns: frames averaged per step. */
+/** Delay between frames in microseconds (default 200000; values of 0 and below
+ * or of 1000000 and more are stored but not waited).
+ * Returns: us (stored). */
 VZ_API int calibrateSetDRNUCalibrateDelay(int us) VZ_NOEXCEPT;
+/** Returns: the delay between frames in microseconds. */
 VZ_API int calibrateGetDRNUCalibrateDelay(void) VZ_NOEXCEPT;
-/* Allowed step-temperature drift of a calibration pass (default 7). */
+/** Allowed step-temperature drift of a calibration pass (default 7).
+ * Returns: diff (stored). */
 VZ_API int calibrateSetDRNUDiffTemp(int diff) VZ_NOEXCEPT;
+/** Returns: the allowed step-temperature drift. */
 VZ_API int calibrateGetDRNUDiffTemp(void) VZ_NOEXCEPT;
-/* Bad-pixel search area: stores n - 12 rows / n - 8 columns. */
+/** Bad-pixel search area: stores n - 12 rows. Returns: n - 12. */
 VZ_API int calibrationSetNumberOfRowsMax(int n) VZ_NOEXCEPT;
+/** Bad-pixel search area: stores n - 8 columns. Returns: n - 8. */
 VZ_API int calibrationSetNumberOfColumnsMax(int n) VZ_NOEXCEPT;
+/** Returns: 0 (there is no fixed-pattern phase offset). */
 VZ_API int calibrateGetoffsetPhaseDefaultFPN(void) VZ_NOEXCEPT;
+/** @} */
 
-/* Phase offset added to every distance (codes). */
+/**
+ * @name Phase offset
+ * The phase offset added to every distance (codes) and the default phase
+ * offset that the DRNU mode and the calibration tables set.
+ *
+ * Thread: one thread at a time: the EPC library keeps module-wide state for one
+ *         camera (the EPC default device) and is not thread-safe.
+ * @{
+ */
+/** Returns: offset (stored as the phase offset). */
 VZ_API int calibrationSetOffsetPhase(int offset) VZ_NOEXCEPT;
+/** Returns: the phase offset. */
 VZ_API int calibrationGetOffsetPhase(void) VZ_NOEXCEPT;
+/** Returns: offset (stored as the default phase offset). */
 VZ_API int calibrationSetDefaultOffsetPhase(int offset) VZ_NOEXCEPT;
-/* On copies the default phase offset into the phase offset. */
+/** Default-offset switch (default on); on copies the default phase offset into
+ * the phase offset.
+ * Returns: 1 for a non-zero on, else 0 (the switch stored). */
 VZ_API int calibrationEnableDefaultOffset(int on) VZ_NOEXCEPT;
+/** Returns: the default-offset switch (1 or 0). */
 VZ_API int calibrationIsDefaultEnabled(void) VZ_NOEXCEPT;
-/* Phase offset from centimetres; returns it. */
+/** Phase offset from centimetres at the current modulation frequency
+ * (deviceAddress is not used).
+ * Returns: the new phase offset (truncated). */
 VZ_API int calibrationSetOffset(int cm, int deviceAddress) VZ_NOEXCEPT;
-/* Default phase offset in centimetres. */
+/** Default phase offset converted to centimetres (deviceAddress is not used).
+ * Returns: the default phase offset in cm (truncated). */
 VZ_API int calibrationGetOffset(int deviceAddress) VZ_NOEXCEPT;
+/** @} */
 
-/* Offset table entry [step][row][column] (0 outside 50 x 252 x 328). */
+/**
+ * @name DRNU calibration run and tables
+ * The offset table holds 50 steps x 252 rows x 328 columns; the distance
+ * images of each frequency mode hold up to 50 steps of width x height codes
+ * (the mode follows the modulation frequency: above 19999 kHz mode 0, else
+ * mode 1). The run sweeps the chip's delay line through the steps, averages
+ * distance images from the EPC default device and derives the table; it
+ * writes the calibration files into the current directory.
+ *
+ * Buffers: calibrateRenewDRNU and calibrateShowDRNU return a module-wide block
+ *          of 100 signed 16-bit values (50 step averages, then 50 step
+ *          temperatures), valid until either is called again; not the
+ *          caller's to free.
+ * Thread:  one thread at a time: the EPC library keeps module-wide state for one
+ *          camera (the EPC default device) and is not thread-safe. A run takes
+ *          frames itself and must not overlap frame decoding.
+ * Close:   a close must not overlap a run. When another thread stops capture
+ *          meanwhile the frames come back zeroed (the image source's failed
+ *          fetch) and the run averages them; once the device is closed the
+ *          register accesses fail unreported and every frame is zeroed.
+ * @{
+ */
+/** Entry [step][row][column] of the offset table.
+ * Returns: the entry; 0 outside 50 x 252 x 328. */
 VZ_API int calibrateGetDRNULutPixel(int step, int row, int column) VZ_NOEXCEPT;
-/* Distance-image value of the current frequency mode; index = step x
- * width x height + pixel (0 outside the table). */
+/** Distance-image value of the current frequency mode; index = step x width x
+ * height + pixel.
+ * Returns: the value; 0 for an index outside 0..50 x 82656 - 1. */
 VZ_API uint16_t calibrateGetDistImagePixel(int index) VZ_NOEXCEPT;
-
-/* The whole calibration run on the EPC default device; 0 on success, -1
- * when a pass cannot be completed (see the log). */
+/** The whole calibration run on the EPC default device: saves and clears the
+ * correction switches, sweeps every step (repeating a pass that drifts beyond
+ * the allowed temperature difference, at most 10 passes), saves the distance
+ * images, step temperatures, table and parameter block and the upload image
+ * "calib_and_param_%03i.bin", and restores the switches (the full region of
+ * interest it sets stays). Takes number of steps x frames per step frames with
+ * the delay between them (minutes by default).
+ * Returns: 0; -1 with fewer than 2 steps, when a step cannot be captured or
+ *          after 10 drifting passes (see the log; also on an internal error). */
 VZ_API int calibrationDRNU(void) VZ_NOEXCEPT;
-/* Captures and averages n frames at one delay-line step. */
+/** Captures and averages framesToAverage distance images at one delay-line step
+ * (unwrapped against the previous step), stores the step image, its
+ * temperature and its offset-table entries.
+ * Returns: 0; -1 for a step outside 0..49, a non-positive frame count, or a
+ *          distance image smaller than the calibration image (also on an
+ *          internal error). */
 VZ_API int calibrationCreateDRNU_LUT(int step, int framesToAverage) VZ_NOEXCEPT;
-/* Builds the offset table from the distance images with a step of
- * stepTenthsOfMm / 10 mm and saves it; 0. */
+/** Builds the offset table from the loaded distance images of the current mode
+ * with a step of stepTenthsOfMm / 10 mm (loading the step temperatures; the
+ * DRNU offset becomes the mean of step image 0) and saves it with
+ * calibrationSaveDRNU_LUT.
+ * Returns: 0; -1 for a non-positive step (also on an internal error). */
 VZ_API int calibrationDRNU_FromFile(int stepTenthsOfMm) VZ_NOEXCEPT;
-/* Searches the step (27.0 to 34.0 cm) that makes the table flattest; 1 on
- * success, 0 when none was found. */
+/** Searches the step (270.0 to 340.0 mm) that makes the table flattest, takes it
+ * and saves the table file. The offset table then holds the last trial's table.
+ * Returns: 1 on success; 0 when none was found (the best lies at either end;
+ *          also on an internal error). */
 VZ_API int calibrationAutoRenew(void) VZ_NOEXCEPT;
-/* Variance of the step averages for a trial step and frequency mode. */
+/** Rebuilds the offset table for a trial step and frequency mode (0, any other
+ * value 1) and measures it.
+ * Returns: the variance of the step averages; -1.0 on an internal error. */
 VZ_API float calibrationCalcDRNUStd(int stepTenthsOfMm, int mode) VZ_NOEXCEPT;
-/* Rebuild (n < 0: with a step search; n == 0: current step; else n / 10
- * mm) or show the table; return a module-wide block of 50 step averages
- * and 50 step temperatures (signed 16-bit). */
+/** Rebuilds the table (n < 0: after a step search; n == 0: with the current
+ * step; else with a step of n / 10 mm) from the distance-image file of the
+ * current mode, then logs the delay calibration.
+ * Returns: the module-wide block of step averages and temperatures; NULL on an
+ *          internal error. */
 VZ_API int16_t *calibrateRenewDRNU(int n) VZ_NOEXCEPT;
+/** Recomputes the step averages of the current table and loads the step
+ * temperatures.
+ * Returns: the module-wide block of step averages and temperatures; NULL on an
+ *          internal error. */
 VZ_API int16_t *calibrateShowDRNU(void) VZ_NOEXCEPT;
-/* Logs the delay calibration that the current step implies. */
+/** Logs the delay calibration that the current step implies (reads chip
+ * register 233; a failed read logs -1).
+ * Returns: 0; -1 on an internal error. */
 VZ_API int calibrationTestStep(void) VZ_NOEXCEPT;
+/** @} */
 
+/**
+ * @name DRNU calibration files
+ * Calibration files live in the current directory; their names carry the
+ * wafer and chip ID and a frequency suffix ("_20.", "_10." or "_5."). Loaders
+ * check what they read before they take it and report refused input with a
+ * log line, as each function tells.
+ *
+ * Buffers: name buffers are the caller's and hold 256 bytes (the name is
+ *          truncated to fit); calibrationLoadTemperatureDRNU returns the
+ *          module-wide table of 50 step temperatures, valid for the library's
+ *          lifetime and changed by later loads and runs; paths are the
+ *          caller's, read only.
+ * Thread:  one thread at a time: the EPC library keeps module-wide state for one
+ *          camera (the EPC default device) and is not thread-safe.
+ * @{
+ */
+/** Loads the parameter block ("drnu_param" "_10." file; without a valid one both
+ * slots get the defaults 8364, 361, 298.2) and the two table texts ("_20." slot
+ * 0, "_10." slot 1), then takes the current mode's slot into the offset table
+ * and sets the default phase offset. A header that is missing or absurd keeps
+ * the slot's values; a truncated table keeps the rows read (with an error line).
+ * Returns: 0; -1 when a table text is missing (what was taken until then stays;
+ *          also on an internal error). */
 VZ_API int calibrationLoadDRNU_LUT(void) VZ_NOEXCEPT;
-/* Mode 1: the "_10." files, mode 0: the "_20." files. */
+/** Loads the distance images of mode 1 (the "_10." file) or mode 0 (the "_20."
+ * file; any other mode reads the "_20." file into the mode-1 images), at most
+ * 50 steps (the rest of a longer file is ignored), sets the number of steps to
+ * the count loaded and rebuilds the per-pixel minimum and maximum.
+ * Returns: 0; -1 when the file is missing, holds fewer than 2 steps or cannot be
+ *          read (the tables then stay; also on an internal error). */
 VZ_API int calibrationLoadDistanceImages(int mode) VZ_NOEXCEPT;
-/* The step-temperature table (50 entries), or NULL without the file. */
+/** Loads the step temperatures (lines that are missing or not numbers leave
+ * their entry) and sets the calibration temperature to their mean.
+ * Returns: the module-wide step-temperature table (50 entries); NULL when the
+ *          file is missing (also on an internal error). */
 VZ_API int16_t *calibrationLoadTemperatureDRNU(void) VZ_NOEXCEPT;
-/* Copies a table slot (0 or 1) into the offset table; its DRNU offset. */
+/** Copies a table slot (0 or 1, other values refused) into the offset table and
+ * takes its DRNU offset, calibration temperature and step.
+ * Returns: the DRNU offset now in force (the old one for a refused slot). */
 VZ_API int calibrationChangeDRNU_LUT(int slot) VZ_NOEXCEPT;
+/** After a modulation-frequency change with DRNU on: takes the slot of the new
+ * mode and sets the phase offset and default phase offset from it; does
+ * nothing with DRNU off.
+ * Returns: 0; -1 on an internal error. */
 VZ_API int calibrationUpdateFrequency(void) VZ_NOEXCEPT;
 
+/** Writes the table text header (DRNU offset, calibration temperature, step)
+ * with the frequency suffix and the block "temp_param.bin"; for the epc635 also
+ * both table dumps.
+ * Returns: 0; -1 when the table text cannot be created (also on an internal
+ *          error). */
 VZ_API int calibrationSaveDRNU_LUT(void) VZ_NOEXCEPT;
+/** Writes the step temperatures, one line per step.
+ * Returns: 0; -1 when the file cannot be created (also on an internal error). */
 VZ_API int calibrationSaveTemperatureDRNU(void) VZ_NOEXCEPT;
+/** Writes the distance images of the current mode in binary, then as text.
+ * Returns: 0; -1 when a file cannot be written (also on an internal error). */
 VZ_API int calibrationSaveDistanceImages(void) VZ_NOEXCEPT;
+/** Writes the distance images of the current mode as text.
+ * Returns: 0; -1 when the file cannot be created (also on an internal error). */
 VZ_API int calibrationSaveDistanceImagesTXT(void) VZ_NOEXCEPT;
+/** Dumps the offset table to path, one line per pixel in row-major order.
+ * Returns: 0; -1 when path is NULL or cannot be created (also on an internal
+ *          error). */
 VZ_API int calibrationSaveDRNU_LUT_TestXY(const char *path) VZ_NOEXCEPT;
+/** Dumps the offset table to path, one line per pixel in column-major order.
+ * Returns: 0; -1 when path is NULL or cannot be created (also on an internal
+ *          error). */
 VZ_API int calibrationSaveDRNU_LUT_TestYX(const char *path) VZ_NOEXCEPT;
 
-/* File names into a 256-byte buffer; return mode. */
+/** Name of the distance-image file of a mode (1 "_10.", other "_20.") into
+ * buffer; a NULL buffer gets nothing.
+ * Returns: mode. */
 VZ_API int calibrationGetDistanceImagesName(char *buffer, int mode) VZ_NOEXCEPT;
+/** Name of the parameter-block file of a mode (1 "_10.", other "_20.") into
+ * buffer; a NULL buffer gets nothing.
+ * Returns: mode. */
 VZ_API int calibrationGetParamName(char *buffer, int mode) VZ_NOEXCEPT;
-/* 0 when the distance-image file of the mode exists, -1 otherwise. */
+/** Returns: 0 when the distance-image file of the mode exists as a regular file,
+ * -1 otherwise (also on an internal error). */
 VZ_API int calibrationDataFileCheck(int mode) VZ_NOEXCEPT;
+/** @} */
 
-/* Offset table analysis. */
+/**
+ * @name Offset table analysis and bad pixels
+ * Analysis of the offset table over the calibration area, and the bad-pixel
+ * list "./calibration/PT%02i_W%03i_C%03i_bad_pixels.txt" (part type, wafer and
+ * chip ID), one "x y" line per bad pixel in sensor coordinates.
+ *
+ * Thread: one thread at a time: the EPC library keeps module-wide state for one
+ *         camera (the EPC default device) and is not thread-safe.
+ * Close:  the bad-pixel search works on the EPC default device and must not
+ *         overlap a close. A capture stop meanwhile gives it a zeroed gray
+ *         image (every pixel is then bad); after a close its register accesses
+ *         fail and the image is zeroed.
+ * @{
+ */
+/** Returns: (mean of step - mean of step 0) / (step + 1); 0 for a step outside
+ * 0..49. */
 VZ_API double calibrationFindLine(int step) VZ_NOEXCEPT;
+/** Least-squares fit value = slope x step + intercept over all steps and pixels.
+ * Returns: 0; -1 when slope or intercept is NULL.
+ * Buffers: *slope and *intercept are the caller's, written on success. */
 VZ_API int calibrationLinearRegresion(double *slope, double *intercept) VZ_NOEXCEPT;
+/** Subtracts slope x step + intercept from every entry of the calibrated steps
+ * and area (truncating).
+ * Returns: 0. */
 VZ_API int calibrationCorrectDRNU_LUT(double slope, double intercept) VZ_NOEXCEPT;
+/** Returns: round(15000 / step in mm). */
 VZ_API int calibrationErrorCurveEndIndex(void) VZ_NOEXCEPT;
-
-/* Bad-pixel search on the device: count of bad pixels, or -1. */
+/** Bad-pixel search on the device's gray image (values outside 2000..2096 are
+ * bad); the chip settings it changes are restored, and the list is written.
+ * Returns: the number of bad pixels; -1 when the list cannot be created, or is
+ *          empty although bad pixels were counted (it is then deleted; also on
+ *          an internal error). */
 VZ_API int calibrationSearchBadPixelsWithMin(void) VZ_NOEXCEPT;
-/* Reads the bad-pixel list into values (room for 2 x 82656 ints): the
- * number of values, or -1 (missing file, malformed line, too many). */
+/** Reads the bad-pixel list into values.
+ * Returns: the number of values read; -1 for a NULL values, a missing file, a
+ *          line of more than two numbers or more than 2 x 82656 values (also on
+ *          an internal error).
+ * Buffers: values is the caller's, room for 2 x 82656 ints; on -1 it may hold
+ *          the values read before the failure. */
 VZ_API int calibrationGetBadPixels(int *values) VZ_NOEXCEPT;
+/** @} */
 
 /* ==== end of DRNU calibration ==== */
 
 /* ==== image processing ==== */
 
-/*
+/**
+ * @name Image filters
  * Filters on the sorted distance image, called by the distance pipeline in
  * this order: defect replacement, spatial averaging, temporal averaging,
- * difference test. Every filter is off by default. Images are distance
- * codes of the current geometry: width = pruGetNCols(), height = rows per
- * half x halves (halved with dual MGX); 65300 marks a rejected pixel. Image
- * arguments may be NULL (nothing happens); a non-NULL image must hold the
- * current geometry's pixels.
+ * difference test. Every filter is off by default. Images are distance codes
+ * of the current geometry: width = pruGetNCols(), height = rows per half x
+ * halves (halved with dual MGX), at most 82656 pixels; 65300 marks a rejected
+ * pixel.
+ *
+ * Buffers: images are the caller's, filtered in place; a NULL image is ignored
+ *          (nothing happens), a non-NULL one must hold the current geometry's
+ *          pixels. The spatial filters work on a module-wide copy. Paths are the
+ *          caller's, read only.
+ * Thread:  one thread at a time: the EPC library keeps module-wide state for one
+ *          camera (the EPC default device) and is not thread-safe.
+ * @{
  */
-
-/* Loads a defect list (one defect per line: x in characters 0-2, y in 4-6,
+/** Loads a defect list (one defect per line: x in characters 0-2, y in 4-6,
  * neighbour code W, NW, N, NE, E, SE, S, SW from character 8), replacing the
  * previous list, and rebuilds the transformed list for the current region of
  * interest. At most 1024 entries and 1 MiB are read; malformed lines are
  * skipped, each of the first ten with a warning, the rest counted in one.
- * Returns the result of closing the file, 0 when it cannot be opened (the
- * list is then empty). */
+ * Returns: the result of closing the file (0, or EOF when closing fails); 0
+ *          when path is NULL or the file cannot be opened (the list is then
+ *          empty) and on an internal error. */
 VZ_API int imageCorrectionLoad(const char *path) VZ_NOEXCEPT;
-/* Switches defect replacement on (non-zero) or off; returns on. */
+/** Switches defect replacement on (non-zero) or off.
+ * Returns: on (stored). */
 VZ_API int imageCorrectionEnable(int on) VZ_NOEXCEPT;
-/* Maps the loaded defects into the current region of interest, binning and
- * row reduction; returns the number of loaded entries. */
+/** Maps the loaded defects into the current region of interest, binning and
+ * row reduction; defects whose neighbour lies outside the image are dropped.
+ * Returns: the number of loaded entries (not of those mapped); 0 on an internal
+ *          error. */
 VZ_API int imageCorrectionTransform(void) VZ_NOEXCEPT;
-/* Replaces every mapped defect by its listed neighbour, in list order. */
+/** Replaces every mapped defect by its listed neighbour, in list order, while
+ * defect replacement is on.
+ * Returns: nothing. */
 VZ_API void imageCorrect(uint16_t *image) VZ_NOEXCEPT;
 
-/* Spatial mode: 1 four-neighbour, 2 eight-neighbour averaging, 0 and 3 off;
- * values above 3 become 3. Returns the stored mode. */
+/** Spatial mode: 1 four-neighbour, 2 eight-neighbour averaging, 0 and 3 off;
+ * values above 3 become 3.
+ * Returns: the stored mode. */
 VZ_API int imageSetProcessing(int mode) VZ_NOEXCEPT;
-/* Runs the spatial filter of the current mode. */
+/** Runs the spatial filter of the current mode. Returns: nothing. */
 VZ_API void imageProcess(uint16_t *image) VZ_NOEXCEPT;
+/** Four-neighbour averaging in place. Returns: nothing. */
 VZ_API void imageAverageFourConnectivity(uint16_t *image) VZ_NOEXCEPT;
+/** Eight-neighbour averaging in place. Returns: nothing. */
 VZ_API void imageAverageEightConnectivity(uint16_t *image) VZ_NOEXCEPT;
 
-/* Temporal averaging over n pictures (0 stores 1; below 2 it is off).
- * Returns the stored value. */
+/** Temporal averaging over n pictures (0 stores 1; below 2 it is off).
+ * Returns: the stored value. */
 VZ_API int imageSetNumberOfPicture(int n) VZ_NOEXCEPT;
+/** One temporal-averaging step with the module-wide running image; a marker
+ * passes and restarts that pixel's average.
+ * Returns: nothing. */
 VZ_API void imageAverage(uint16_t *image) VZ_NOEXCEPT;
 
-/* Difference test: with threshold t > 0 the first frame after a threshold
- * change or imageDifferenceInit() becomes the reference; later pixels closer
- * than t to it become 65300. 0 switches the test off. Returns t. */
+/** Difference test: with a threshold t other than 0 the first frame after a
+ * threshold change or imageDifferenceInit() becomes the reference; later
+ * pixels closer than t to it become 65300. 0 switches the test off.
+ * Returns: t (stored). */
 VZ_API int imageDifferenceSetThreshold(int t) VZ_NOEXCEPT;
-VZ_API int imageDifferenceInit(void) VZ_NOEXCEPT; /* returns 0 */
+/** Makes the next frame the reference again. Returns: 0. */
+VZ_API int imageDifferenceInit(void) VZ_NOEXCEPT;
+/** Runs the difference test (or takes the reference). Returns: nothing. */
 VZ_API void imageDifference(uint16_t *image) VZ_NOEXCEPT;
+/** @} */
 
-/* Amplitude hysteresis: upper threshold = amplitude, lower = amplitude -
- * width; both clear the per-pixel state. The first returns width, the
- * second the amplitude. */
+/**
+ * @name Amplitude hysteresis thresholds
+ * Upper threshold = minimum amplitude, lower = amplitude - width; every change
+ * clears the per-pixel state (82656 entries), so no pixel is valid until it
+ * reaches the upper threshold again. Both thresholds start at 0.
+ *
+ * Thread: one thread at a time: the EPC library keeps module-wide state for one
+ *         camera (the EPC default device) and is not thread-safe.
+ * @{
+ */
+/** Sets both thresholds from amplitude and width.
+ * Returns: width. */
 VZ_API int hysteresisSetThresholds(int amplitude, int width) VZ_NOEXCEPT;
+/** Sets the upper threshold to amplitude, keeping the width.
+ * Returns: amplitude. */
 VZ_API int hysteresisUpdateThresholds(int amplitude) VZ_NOEXCEPT;
-/* The pixel's hysteresis state (1 = currently valid); 0 for an index outside
- * 0..82655. */
+/** Returns: the pixel's hysteresis state (1 = currently valid, else 0); 0 for an
+ * index outside 0..82655. */
 VZ_API int hysteresisIsEnabled(int index) VZ_NOEXCEPT;
+/** @} */
 
 /* ==== end of image processing ==== */
 
 /* ==== grayscale and FLIM calibration ==== */
 
-/*
+/**
+ * @name Grayscale and FLIM correction
  * Per-pixel dark offset and gain for grayscale images and for the two FLIM
- * gates (gate 0 = mga, 1 = mgb), built from bright and dark mean images over
- * 100 frames, kept in text files in the current directory and applied to the
- * sorted gray image. Tables are indexed by the calibration index of a pixel:
- * (top-left y - 6 + row) x calibration width + (top-left x - 4) + column;
- * pixels whose index falls outside the calibration image stay uncorrected.
- * Mean-image buffers (`values`) must hold 82656 ints. Gate numbers other
- * than 0 and 1 are refused (failure value, nothing changes).
+ * gates (gate 0 = mga, 1 = mgb), applied to the sorted gray image. Tables are
+ * indexed by the calibration index of a pixel: (top-left y - 6 + row) x
+ * calibration width + (top-left x - 4) + column; pixels whose index falls
+ * outside the calibration image stay uncorrected.
+ *
+ * Buffers: images are the caller's, corrected in place; a NULL image is
+ *          ignored.
+ * Thread:  one thread at a time: the EPC library keeps module-wide state for one
+ *          camera (the EPC default device) and is not thread-safe.
+ * @{
  */
-
-/* Correction switches; each returns the value stored. */
+/** Grayscale offset correction switch. Returns: on (stored). */
 VZ_API int setCorrectGrayscaleOffset(int on) VZ_NOEXCEPT;
+/** Grayscale gain correction switch. Returns: on (stored). */
 VZ_API int setCorrectGrayscaleGain(int on) VZ_NOEXCEPT;
+/** FLIM offset correction switch. Returns: on (stored). */
 VZ_API int calculationCorrectFlimOffset(int on) VZ_NOEXCEPT;
+/** FLIM gain correction switch. Returns: on (stored). */
 VZ_API int calculationCorrectFlimGain(int on) VZ_NOEXCEPT;
+/** Marks the FLIM tables usable (the calibration and the loader set it).
+ * Returns: on (stored). */
 VZ_API int calculateSetFlimCorrectionAvailable(int on) VZ_NOEXCEPT;
+/** Returns: the FLIM-correction-available flag; 0 on an internal error. */
 VZ_API int calculateIsFlimCorrectionAvailable(void) VZ_NOEXCEPT;
 
-/* Applies the grayscale offset and gain (as switched on) to a sorted gray
- * image; marker codes stay. */
+/** Applies the grayscale offset and gain (as switched on) to a sorted gray
+ * image of the current gray geometry; results stay within 0..65299 and marker
+ * codes stay.
+ * Returns: nothing. */
 VZ_API void calculateGrayscaleCorrection(uint16_t *image) VZ_NOEXCEPT;
-/* Applies the FLIM offset and gain to the two gate planes of a sorted FLIM
- * image of `samples` values (plane 1 starts at samples / 2). */
+/** Applies the FLIM offset and gain (as switched on) to the two gate planes of a
+ * sorted FLIM image of `samples` values (plane 1 starts at samples / 2); values
+ * are signed 16-bit and results are clamped to that range.
+ * Returns: nothing.
+ * Buffers: image holds samples values. */
 VZ_API void calculationFlimCorrection(uint16_t *image, int samples) VZ_NOEXCEPT;
+/** @} */
 
-/* Grayscale calibration: step 1 records the bright mean into
- * "./grayscale_temp_image.txt"; any other step takes the dark mean, computes
- * gain and offset and saves the gain/offset file. Returns 0. */
+/**
+ * @name Grayscale and FLIM calibration
+ * Offset and gain tables built from bright and dark mean images over 100
+ * frames, kept in text files in the current directory: the mean images in
+ * "./grayscale_temp_image.txt" and "./flim_temp_image.txt", the tables in a
+ * gain/offset file per chip (and per gate). Loaders reject malformed rows with
+ * a log line and keep the neutral values there (gain 1.0, offset 0.0; 0 for
+ * mean images). Gate numbers other than 0 and 1 are refused (failure value,
+ * nothing changes).
+ *
+ * Buffers: mean-image buffers (`values`) are the caller's and must hold the gray
+ *          geometry's pixels (at most 82656 ints).
+ * Thread:  one thread at a time: the EPC library keeps module-wide state for one
+ *          camera (the EPC default device) and is not thread-safe.
+ * Close:   the means take gray frames from the image source (the grayscale
+ *          mean first switches the chip to grayscale, the FLIM calibration
+ *          changes and restores the illumination settings) and must not overlap
+ *          a close. When another thread stops capture the frames come back
+ *          zeroed and are averaged; once the device is closed register accesses
+ *          fail and every frame is zeroed.
+ * @{
+ */
+/** Grayscale calibration: step 1 records the bright mean into
+ * "./grayscale_temp_image.txt"; any other step reads it back, takes the dark
+ * mean, computes gain and offset and saves the gain/offset file (without dark
+ * frames the tables and file stay).
+ * Returns: 0 (also on an internal error). */
 VZ_API int calculationCalibrateGrayscale(int step) VZ_NOEXCEPT;
-/* Mean of `count` sorted gray frames per pixel (the chip is switched to
- * grayscale first); count <= 0 is refused and values stay. */
+/** Mean of `count` sorted gray frames per pixel (the chip is switched to
+ * grayscale first); count <= 0, a missing or short frame leave values as they
+ * were, as does a NULL values.
+ * Returns: nothing. */
 VZ_API void calculationGrayscaleMean(int count, int *values) VZ_NOEXCEPT;
-/* Gain and offset from the bright and dark grayscale means. */
+/** Gain and offset tables from the module's bright and dark grayscale means.
+ * Returns: nothing. */
 VZ_API void calculationGrayscaleGainOffset(void) VZ_NOEXCEPT;
-/* Mean-image files: 0, or -1 when the file cannot be opened (or, loading, a
- * row is missing). */
+/** Saves a grayscale mean image to "./grayscale_temp_image.txt".
+ * Returns: 0; -1 when values is NULL or the file cannot be written (also on an
+ *          internal error). */
 VZ_API int calculateSaveGrayscaleImage(const int *values) VZ_NOEXCEPT;
+/** Loads the grayscale mean image (values are zeroed first once the file opens).
+ * Returns: 0; -1 when values is NULL, the file cannot be opened or a row is
+ *          missing (also on an internal error). */
 VZ_API int calculateLoadGrayscaleImage(int *values) VZ_NOEXCEPT;
-/* The gain/offset file of this chip: 0, or -1 when it cannot be opened. The
- * loader resets the tables to gain 1.0 and offset 0.0 first. */
+/** Saves the grayscale gain/offset file of this chip.
+ * Returns: 0; -1 when it cannot be written (also on an internal error). */
 VZ_API int calculateSaveGrayscaleGainOffset(void) VZ_NOEXCEPT;
+/** Loads the grayscale gain/offset file of this chip; resets the tables to gain
+ * 1.0 and offset 0.0 first (missing rows stay neutral with an error line).
+ * Returns: 0; -1 when it cannot be opened (also on an internal error). */
 VZ_API int calculateLoadGrayscaleGainOffset(void) VZ_NOEXCEPT;
 
-/* FLIM calibration of gate "mga" (any other text: mgb), bright with the
- * current illumination and dark with it switched off. Returns 0. */
+/** FLIM calibration of gate "mga" (any other text: mgb), bright with the
+ * current illumination and dark with one repetition and no flash (restored
+ * afterwards); saves the gate's file and marks the correction available (also
+ * when no dark frame came). A NULL gateName is refused with an error line.
+ * Returns: 0 (also on an internal error). */
 VZ_API int calculationFlimCalibration(const char *gateName) VZ_NOEXCEPT;
-/* Stepwise FLIM calibration: 1 bright mga, 3 bright mgb, 0 dark mga, other
- * values dark mgb. Returns 0. */
+/** Stepwise FLIM calibration with the illumination as set: 1 bright mga, 3
+ * bright mgb, 0 dark mga, other values dark mgb (a dark step that gets its
+ * frames computes and saves the gate's tables and marks the correction
+ * available).
+ * Returns: 0 (also on an internal error). */
 VZ_API int calculationCalibrateFlim(int step) VZ_NOEXCEPT;
-/* Mean of `count` frames of one gate plane; returns the frame's sample
- * count (0 when nothing was measured). */
+/** Mean of `count` frames of one gate plane into values.
+ * Returns: the last frame's sample count; 0 when nothing was measured (NULL
+ *          values, refused gate or count, a missing or short frame; values then
+ *          stay) and on an internal error. */
 VZ_API int calculationFlimMean(int count, int *values, int gate) VZ_NOEXCEPT;
+/** Gain and offset tables of a gate from the module's bright and dark FLIM
+ * means.
+ * Returns: nothing. */
 VZ_API void calculationFlimGainOffset(int gate) VZ_NOEXCEPT;
+/** Saves a FLIM mean image to "./flim_temp_image.txt".
+ * Returns: 0; -1 when values is NULL or the file cannot be written (also on an
+ *          internal error). */
 VZ_API int calculateSaveFlimImage(const int *values) VZ_NOEXCEPT;
+/** Loads the FLIM mean image (values are zeroed first once the file opens).
+ * Returns: 0; -1 when values is NULL, the file cannot be opened or a row is
+ *          missing (also on an internal error). */
 VZ_API int calculateLoadFlimImage(int *values) VZ_NOEXCEPT;
+/** Saves the gain/offset file of a gate.
+ * Returns: 0; -1 for a refused gate or when it cannot be written (also on an
+ *          internal error). */
 VZ_API int calculateSaveFlimGainOffset(int gate) VZ_NOEXCEPT;
+/** Loads the gain/offset file of a gate (tables reset to neutral first) and
+ * marks the correction available.
+ * Returns: 0; -1 for a refused gate or when it cannot be opened (also on an
+ *          internal error). */
 VZ_API int calculateLoadFlimGainOffset(int gate) VZ_NOEXCEPT;
+/** @} */
 
 /* ==== end of grayscale and FLIM calibration ==== */
 
