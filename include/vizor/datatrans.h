@@ -88,7 +88,7 @@ VZ_EXTERN_C_BEGIN
 /** What the camera holds for a data type (16 bytes). In a GET_INFO request
  * only type is meaningful; the reply fills the rest. */
 typedef struct al_data_info {
-    uint8_t type; /**< request: the type asked about; reply: the type */
+    uint8_t type;     /**< request: the type asked about; reply: the type */
     uint8_t rsvd0;    /**< reserved */
     uint16_t version; /**< version of the stored image */
     uint32_t size;    /**< image bytes; AL_NO_VALID_DATA when nothing valid is stored */
@@ -115,8 +115,8 @@ typedef struct al_erase_info {
 
 /** The camera's answer in the write flow (13 bytes). */
 typedef struct al_ack {
-    uint32_t next;  /**< index of the next chunk expected (0 before the data) */
-    uint8_t status; /**< AL_STATUS_* */
+    uint32_t next;   /**< index of the next chunk expected (0 before the data) */
+    uint8_t status;  /**< AL_STATUS_* */
     uint8_t rsvd[8]; /**< reserved */
 } al_ack_t;
 

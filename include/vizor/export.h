@@ -22,7 +22,7 @@
 /** Opens a block of C linkage in C++ (empty in C). */
 #define VZ_EXTERN_C_BEGIN extern "C" {
 /** Closes the block opened by VZ_EXTERN_C_BEGIN. */
-#define VZ_EXTERN_C_END   }
+#define VZ_EXTERN_C_END }
 #else
 #define VZ_EXTERN_C_BEGIN
 #define VZ_EXTERN_C_END

@@ -88,7 +88,7 @@ struct libusb_device_handle;
 #define VIZOR_REG_HDR_LEN 7
 
 /** Registers per read exchange. */
-#define VIZOR_REG_READ_BATCH  16
+#define VIZOR_REG_READ_BATCH 16
 /** Parameter records per get exchange. */
 #define VIZOR_PARAM_GET_BATCH 3
 
@@ -117,9 +117,9 @@ typedef struct vizor_ll_usb {
     struct libusb_context *usb_ctx;       /**< created by open, destroyed by close */
     struct libusb_device_handle *usb_hdl; /**< the open device; NULL when closed */
     uint32_t usb_id;                      /**< vendor id (low 16 bits), product id (high 16 bits) */
-    uint8_t usb_bus_num;  /**< USB bus number */
-    uint8_t usb_port_num; /**< USB port number */
-    uint8_t usb_addr;     /**< USB device address */
+    uint8_t usb_bus_num;                  /**< USB bus number */
+    uint8_t usb_port_num;                 /**< USB port number */
+    uint8_t usb_addr;                     /**< USB device address */
     uint8_t usb_speed;     /**< libusb speed code: 0 unknown, 1 low, 2 full, 3 high, 4 super */
     pthread_t evt_thread;  /**< the device's event thread (valid while open) */
     int evt_stop;          /**< non-zero asks the event loop to end (set by close) */

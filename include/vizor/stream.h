@@ -57,12 +57,12 @@ VZ_EXTERN_C_BEGIN
 /** @name Wire constants
  * Wire constants of the stream header.
  * @{ */
-#define VZ_STREAM_HDR_LEN          36u /**< bytes of a stream header */
-#define VZ_STREAM_MAGIC            0x98FBu /**< bytes FB 98 in stream order */
-#define VZ_STREAM_FLAG_SOF         0x01u   /**< flags bit 0: chunk starts a frame */
-#define VZ_STREAM_MAX_DLEN         0xFFFFFu /**< largest payload of one chunk */
+#define VZ_STREAM_HDR_LEN          36u        /**< bytes of a stream header */
+#define VZ_STREAM_MAGIC            0x98FBu    /**< bytes FB 98 in stream order */
+#define VZ_STREAM_FLAG_SOF         0x01u      /**< flags bit 0: chunk starts a frame */
+#define VZ_STREAM_MAX_DLEN         0xFFFFFu   /**< largest payload of one chunk */
 #define VZ_STREAM_MAX_FRAME_SIZE   0x7FFFFFFu /**< largest frame, bytes */
-#define VZ_STREAM_MAX_FRAME_FORMAT 0x3FFu /**< largest frame format code */
+#define VZ_STREAM_MAX_FRAME_FORMAT 0x3FFu     /**< largest frame format code */
 /** @} */
 
 /** Opaque reassembler; created by vz_stream_create, released by
@@ -79,7 +79,7 @@ typedef struct vz_stream_cfg {
  * frame_idx is that header's fridx plus the frames completed before it in the
  * same chunk, modulo 65536. */
 typedef struct vz_stream_frame_hdr {
-    uint32_t frame_size; /**< bytes of the frame */
+    uint32_t frame_size;    /**< bytes of the frame */
     uint16_t frame_idx;     /**< frame index (see above) */
     uint16_t frame_format;  /**< device format code */
     uint16_t width;         /**< pixels per row */

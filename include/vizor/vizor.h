@@ -71,7 +71,8 @@ typedef struct vizor_dev {
     uint8_t dev_info_blob[32]; /**< information bytes (parameter 5) */
     uint8_t dev_info_ext[8];   /**< information bytes (parameter 6) */
     char *cfg_path;            /**< 256-byte calibration folder, initially ".\\" */
-    vizor_calib_names_t calib_names[2]; /**< the driver's calibration file names */
+    /** The driver's calibration file names (two sets). */
+    vizor_calib_names_t calib_names[2];
     uint8_t usb_loc_valid; /**< 1: open the device at bus/port; 0: the first one */
     uint8_t free_on_close; /**< set by the application: close frees the record */
     uint8_t api_busy;      /**< non-zero while a public call works on the device */
@@ -143,7 +144,7 @@ typedef enum vizor_param_id {
     VIZOR_PARAM_INFO_BLOB = 5,    /**< information bytes */
     VIZOR_PARAM_INFO_EXT = 6,     /**< further information bytes */
     VIZOR_PARAM_INFO_SENSOR = 7,  /**< sensor chip identity */
-    VIZOR_PARAM_INFO_CALIB = 8,   /**< stored calibration data: validity, sizes, check sum, version */
+    VIZOR_PARAM_INFO_CALIB = 8,   /**< stored calibration data: validity, size, version */
     VIZOR_PARAM_IMG_MODE = 10,    /**< image mode (1 byte) */
     VIZOR_PARAM_INTG_TIME = 13,   /**< integration time, microseconds (2 bytes) */
     VIZOR_PARAM_TEMP = 15         /**< temperatures (up to four 16-bit values) */
