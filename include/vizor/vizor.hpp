@@ -242,7 +242,8 @@ public:
     /// Throws:  vizor::error("vizor_reg_batch_write") for more than 1022
     ///          values or a failed command.
     /// Buffers: values are read during the call.
-    /// Thread:  as read_registers.   Close: as read_registers.
+    /// Thread:  as read_registers.
+    /// Close:   as read_registers.
     void write_registers(uint8_t target, uint32_t base, span<const uint32_t> values) {
         detail::check(values.size() <= 0xFFFF &&
                           vizor_reg_batch_write(rec_.get(), target, base, values.data(),
@@ -252,7 +253,8 @@ public:
     /// The bytes of parameter id as the camera reports them.
     /// Returns: the value bytes (at most 18).
     /// Throws:  vizor::error("vizor_param_batch_get") on failure.
-    /// Thread:  as read_registers.   Close: as read_registers.
+    /// Thread:  as read_registers.
+    /// Close:   as read_registers.
     std::vector<uint8_t> get_param(uint32_t id) {
         vizor_param_item_t it{};
         it.param_id = id;
@@ -265,7 +267,8 @@ public:
     /// Throws:  vizor::error("vizor_param_batch_set") for a longer value or a
     ///          failed command.
     /// Buffers: value is read during the call.
-    /// Thread:  as read_registers.   Close: as read_registers.
+    /// Thread:  as read_registers.
+    /// Close:   as read_registers.
     void set_param(uint32_t id, span<const uint8_t> value) {
         vizor_param_item_t it{};
         if (value.size() > sizeof it.param_val) throw error("vizor_param_batch_set", -1);
@@ -287,7 +290,8 @@ public:
     }
     /// Switches a driver filter off.
     /// Throws: vizor::error("vizor_filter_disable", r) as enable_filter.
-    /// Thread: as enable_filter.   Close: as enable_filter.
+    /// Thread: as enable_filter.
+    /// Close:  as enable_filter.
     void disable_filter(int id) {
         int r = vizor_filter_disable(rec_.get(), id);
         if (r != 1) throw error("vizor_filter_disable", r);
@@ -318,7 +322,9 @@ public:
     /// Gray values of f into out, resized to width x height.
     /// Returns: a view of the pixels decoded in out.
     /// Throws:  vizor::error("vizor_frame_get_gray") as distance.
-    /// Buffers: as distance.   Thread: as distance.   Close: as distance.
+    /// Buffers: as distance.
+    /// Thread:  as distance.
+    /// Close:   as distance.
     span<float> gray(const Frame &f, std::vector<float> &out) {
         return decode(f, out, vizor_frame_get_gray, "vizor_frame_get_gray");
     }
