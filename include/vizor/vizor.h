@@ -520,8 +520,9 @@ VZ_API int vizor_depth_to_pcl(float *pcl, int pcl_len, const float *dist, int ro
                               const vizor_camera_param_t *param) VZ_NOEXCEPT;
 /** Colours distances (metres) with the library colour map over
  * range_min..range_max into dst in format outfmt (a vizor_cmap_fmt_t); the
- * range stays set on the library colour map. Before vizor_init (no palette)
- * every pixel is black.
+ * range stays set on the library colour map, and millimetre values at the
+ * reserved codes of vizor/cmap.h keep their fixed colours. Before vizor_init
+ * (no palette) every other pixel is black.
  * Returns: pixels coloured: the smaller of src_len and the pixels dst_len
  *          bytes hold (3 or 4 bytes each); 0 for dst or src NULL, an unknown
  *          format, or no room.
