@@ -1,4 +1,4 @@
-/*
+/** \file
  * The epc660/epc635 chip driver and its adapter. The driver hands every raw
  * DCS frame to the EPC processing library (vizor/epc660.h) and turns the
  * library's 16-bit distance and amplitude codes into floats (metres for
@@ -7,6 +7,7 @@
  *
  * Threads: like every driver, the calls run on application threads and take
  * no locks; the EPC library serves one device and one thread at a time.
+ * Pointer arguments are the caller's, used during the call only.
  */
 #ifndef VIZOR_DRV_EPC_H
 #define VIZOR_DRV_EPC_H
@@ -22,29 +23,63 @@ VZ_EXTERN_C_BEGIN
 struct vz_stream_frame_hdr;
 struct vz_lens_param;
 
-/* Binds the driver to dev: private state, undistortion map, adapter. False
- * when the chip identity cannot be read (the driver then has no state). */
+/** Binds the driver to dev: private state, undistortion map, adapter (dev
+ * becomes the EPC default device).
+ * Returns: true; false for drv NULL, when memory is short, or when the chip
+ *          identity cannot be read (the driver then has no state).
+ * Buffers: drv's private state is allocated and owned by drv until the
+ *          driver's uninit.
+ * Thread:  the application thread opening dev. */
 VZ_API bool epc_init(vizor_drv_t *drv, vizor_dev_t *dev);
-/* Frame description from the stream header: geometry (320 x 240 when the
+/** Frame description from the stream header: geometry (320 x 240 when the
  * header has none), bytes per pixel; hands the header's temperatures to the
- * library. False (info zeroed) when the size is no multiple of the geometry,
- * except for calibration-data frames (format 171). */
+ * library and marks the frame valid.
+ * Returns: true; false for info or hdr NULL, or (info zeroed) when the size is
+ *          no multiple of the geometry, except for calibration-data frames
+ *          (format 171).
+ * Buffers: hdr is read, *info written.
+ * Thread:  the device's application thread. */
 VZ_API bool epc_frame_get_info(vizor_drv_t *drv, vizor_frame_info_t *info,
                                const struct vz_stream_frame_hdr *hdr);
-/* Decodes a gray (format 0) or distance frame (format 2) into floats; returns
- * 4 x width x height, or -1 (see vizor/drv.h). */
+/** Decodes a gray (format 0) or distance frame (format 2) into floats; with
+ * the undistortion filter on, 320 x 240 images are undistorted.
+ * Returns: 4 x width x height; -1 (the frame then marked invalid) for a
+ *          driver without state, a NULL buffer, another format, a target the
+ *          format does not deliver, dst_len or src_len too short for the image (see
+ *          vizor/drv.h), or a failed computation.
+ * Buffers: at most src_len bytes of src and width x height floats of dst.
+ * Thread:  the device's application thread; one EPC decode at a time in the
+ *          process (the library and the undistortion scratch are shared). */
 VZ_API int epc_frame_decode(vizor_drv_t *drv, float *dst, uint32_t dst_len, int target,
                             const uint16_t *src, uint32_t src_len, const vizor_frame_info_t *info);
-/* The built-in lens scaled to width x height, which must divide 640 x 480. */
+/** The built-in lens scaled to width x height, which must divide 640 x 480.
+ * Returns: true; false for lens NULL or a size that does not divide
+ *          640 x 480 (logged at WRN).
+ * Buffers: *lens is written.
+ * Thread:  any application thread. */
 VZ_API bool epc_lens_param_get(vizor_drv_t *drv, struct vz_lens_param *lens, int width, int height);
 
-/* Makes dev the EPC default device and initialises the library for its chip.
- * NULL opens the first camera itself (standalone use of the library). */
+/** Makes dev the EPC default device and initialises the library for its chip.
+ * NULL opens the first camera itself (standalone use of the library): the
+ * adapter then calls vizor_init and opens and owns that device.
+ * Returns: true; false when the chip identity cannot be read, or (NULL) no
+ *          camera opens.
+ * Thread:  one application thread; with NULL, while no device is open. */
 VZ_API bool epc_adapter_init(vizor_dev_t *dev);
-/* Closes the device the adapter opened itself; clears the default device. */
+/** Closes the device the adapter opened itself (and calls vizor_uninit then);
+ * clears the default device.
+ * Returns: nothing.
+ * Thread:  the thread of epc_adapter_init. */
 VZ_API void epc_adapter_uninit(void);
-/* frame_valid of the default device's driver (1 when there is none). */
+/** Sets frame_valid of the default device's driver; nothing when there is no
+ * default device or it has no EPC driver state.
+ * Returns: nothing.
+ * Thread:  the default device's application thread. */
 VZ_API void epc_adapater_set_frame_valid(uint8_t valid);
+/** Reads frame_valid of the default device's driver.
+ * Returns: the flag; 1 when there is no default device, 0 when the device has
+ *          no EPC driver state.
+ * Thread:  the default device's application thread. */
 VZ_API uint8_t epc_adapater_get_frame_valid(void);
 
 VZ_EXTERN_C_END

@@ -1,4 +1,4 @@
-/*
+/** \file
  * libvizor for C++17: a header-only RAII layer over the C API of vizor/vizor.h.
  *
  *     vizor::Library lib;                          // vizor_init .. vizor_uninit
@@ -17,6 +17,12 @@
  * vizor::span views (pointer and size) of memory the caller's containers own.
  * Threads: the rules of vizor/vizor.h apply unchanged; Device::close may be
  * called from another thread while one waits in Capture::wait.
+ *
+ * The calls that reach the camera state their contract in the form of
+ * vizor/vizor.h (Returns, Buffers, Thread, Close); "Throws" names the
+ * failures that become a vizor::error. The small value types (span, Frame's
+ * accessors, error) can be used from any thread on objects no other thread
+ * modifies.
  */
 #ifndef VIZOR_VIZOR_HPP
 #define VIZOR_VIZOR_HPP
@@ -111,8 +117,13 @@ inline int check_count(int n, const char *call) {
 /// Library lifetime: vizor_init in the constructor, vizor_uninit in the destructor.
 class Library {
 public:
-    /// Starts the library; log_file NULL: vizor_YYYYMMDD.log in the working directory.
+    /// Starts the library (vizor_init); log_file NULL: vizor_YYYYMMDD.log in
+    /// the working directory.
+    /// Buffers: log_file is read during the call only.
+    /// Thread:  one application thread, while no device is open.
     explicit Library(const char *log_file = nullptr) { vizor_init(log_file); }
+    /// Ends the library (vizor_uninit) unless moved from.
+    /// Thread: the constructing thread, once every Device is closed.
     ~Library() {
         if (owns_) vizor_uninit();
     }
@@ -127,6 +138,8 @@ private:
 };
 
 /// Cameras found on the USB buses (records for Device's constructor).
+/// Returns: up to max records (one when max <= 0); empty when none is found.
+/// Thread:  any application thread.
 inline std::vector<vizor_dev_t> list_devices(int max = 16) {
     std::vector<vizor_dev_t> list(static_cast<std::size_t>(max > 0 ? max : 1));
     int n = vizor_dev_list(list.data(), static_cast<int>(list.size()));
@@ -137,6 +150,7 @@ inline std::vector<vizor_dev_t> list_devices(int max = 16) {
 /// One raw frame: its description and the bytes it owns.
 class Frame {
 public:
+    /// An empty frame with room for the largest raw frame (max_frame_bytes).
     Frame() : buf_(max_frame_bytes) {}
     /// The driver's description of the frame.
     const vizor_frame_info_t &info() const noexcept { return info_; }
@@ -162,12 +176,16 @@ using Stats = vz_stream_state_t;
 /// An open camera. Move-only; the destructor closes it.
 class Device {
 public:
-    /// Opens the camera a record of list_devices names.
+    /// Opens the camera a record of list_devices names (vizor_dev_open).
+    /// Throws:  vizor::error("vizor_dev_open") when the camera does not open.
+    /// Buffers: entry is copied; the Device owns its own record.
+    /// Thread:  any application thread; the Device then belongs to it.
     explicit Device(const vizor_dev_t &entry) : rec_(new vizor_dev_t(entry)) {
         rec_->ll = nullptr;
         rec_->free_on_close = 0;
         if (!vizor_dev_open(rec_.get())) throw error("vizor_dev_open", 0);
     }
+    /// Closes the camera (see close).
     ~Device() { close(); }
     /// Takes over the open camera of the other owner.
     Device(Device &&) noexcept = default;
@@ -182,7 +200,11 @@ public:
     Device(const Device &) = delete;
     Device &operator=(const Device &) = delete;
 
-    /// Closes the camera (idempotent; any thread, also while another waits).
+    /// Closes the camera (vizor_dev_close; idempotent).
+    /// Thread: any, also while another thread waits in Capture::wait or
+    ///         Capture::next, which then return.
+    /// Close:  a second close is ignored; a close from a frame callback
+    ///         completes when the call delivering the frame returns.
     void close() noexcept {
         if (rec_ && rec_->ll) vizor_dev_close(rec_.get());
     }
@@ -197,11 +219,19 @@ public:
     }
 
     /// Resets part of the camera (0 board, 1 sensor, 3 USB interface).
+    /// Throws: vizor::error("vizor_dev_reset") when the camera refuses or the
+    ///         device is not open.
+    /// Thread: the device's application thread.
+    /// Close:  a close waits for the reset (bounded).
     void reset(uint32_t target) {
         detail::check(vizor_dev_reset(rec_.get(), target), "vizor_dev_reset");
     }
 
     /// Reads count 32-bit registers of space target from base.
+    /// Returns: the count values.
+    /// Throws:  vizor::error("vizor_reg_batch_read") on any failure.
+    /// Thread:  one thread at a time per device; may overlap a capture.
+    /// Close:   a close waits for the command (bounded).
     std::vector<uint32_t> read_registers(uint8_t target, uint32_t base, uint16_t count) {
         std::vector<uint32_t> v(count);
         detail::check(vizor_reg_batch_read(rec_.get(), target, base, v.data(), count),
@@ -209,6 +239,11 @@ public:
         return v;
     }
     /// Writes 32-bit registers of space target from base in one command.
+    /// Throws:  vizor::error("vizor_reg_batch_write") for more than 1022
+    ///          values or a failed command.
+    /// Buffers: values are read during the call.
+    /// Thread:  as read_registers.
+    /// Close:   as read_registers.
     void write_registers(uint8_t target, uint32_t base, span<const uint32_t> values) {
         detail::check(values.size() <= 0xFFFF &&
                           vizor_reg_batch_write(rec_.get(), target, base, values.data(),
@@ -216,6 +251,10 @@ public:
                       "vizor_reg_batch_write");
     }
     /// The bytes of parameter id as the camera reports them.
+    /// Returns: the value bytes (at most 18).
+    /// Throws:  vizor::error("vizor_param_batch_get") on failure.
+    /// Thread:  as read_registers.
+    /// Close:   as read_registers.
     std::vector<uint8_t> get_param(uint32_t id) {
         vizor_param_item_t it{};
         it.param_id = id;
@@ -225,6 +264,11 @@ public:
         return std::vector<uint8_t>(it.param_val, it.param_val + n);
     }
     /// Sets parameter id to value (at most 18 bytes).
+    /// Throws:  vizor::error("vizor_param_batch_set") for a longer value or a
+    ///          failed command.
+    /// Buffers: value is read during the call.
+    /// Thread:  as read_registers.
+    /// Close:   as read_registers.
     void set_param(uint32_t id, span<const uint8_t> value) {
         vizor_param_item_t it{};
         if (value.size() > sizeof it.param_val) throw error("vizor_param_batch_set", -1);
@@ -235,17 +279,30 @@ public:
     }
 
     /// Switches a driver filter on (arg: its argument bytes, may be empty).
+    /// Throws:  vizor::error("vizor_filter_enable", r) unless the driver
+    ///          answers 1 (r 0: refused, -1: no driver with filters).
+    /// Buffers: arg is read during the call.
+    /// Thread:  the device's application thread.
+    /// Close:   a close waits for the call (bounded).
     void enable_filter(int id, span<uint8_t> arg = {}) {
         int r = vizor_filter_enable(rec_.get(), id, arg.data(), static_cast<int>(arg.size()));
         if (r != 1) throw error("vizor_filter_enable", r);
     }
     /// Switches a driver filter off.
+    /// Throws: vizor::error("vizor_filter_disable", r) as enable_filter.
+    /// Thread: as enable_filter.
+    /// Close:  as enable_filter.
     void disable_filter(int id) {
         int r = vizor_filter_disable(rec_.get(), id);
         if (r != 1) throw error("vizor_filter_disable", r);
     }
 
     /// Captures one frame into f (starting and stopping capture when idle).
+    /// Throws:  vizor::error("vizor_cap_snapshot") when no frame came within
+    ///          2100 ms or the device is not open.
+    /// Buffers: f's bytes and description are written.
+    /// Thread:  the device's application thread; callbacks run inside.
+    /// Close:   a close from another thread ends the wait (it then throws).
     void snapshot(Frame &f) {
         detail::check(vizor_cap_snapshot(rec_.get(), f.buf_.data(),
                                          static_cast<uint32_t>(f.buf_.size()), &f.info_),
@@ -253,16 +310,34 @@ public:
     }
 
     /// Distances (metres) of f into out, resized to width x height.
+    /// Returns: a view of the pixels decoded in out.
+    /// Throws:  vizor::error("vizor_frame_get_distance") when nothing could
+    ///          be decoded.
+    /// Buffers: f is read; out, the caller's, is resized and written.
+    /// Thread:  the device's application thread.
+    /// Close:   a close waits for the decode (bounded).
     span<float> distance(const Frame &f, std::vector<float> &out) {
         return decode(f, out, vizor_frame_get_distance, "vizor_frame_get_distance");
     }
-    /// Gray values of f into out.
+    /// Gray values of f into out, resized to width x height.
+    /// Returns: a view of the pixels decoded in out.
+    /// Throws:  vizor::error("vizor_frame_get_gray") as distance.
+    /// Buffers: as distance.
+    /// Thread:  as distance.
+    /// Close:   as distance.
     span<float> gray(const Frame &f, std::vector<float> &out) {
         return decode(f, out, vizor_frame_get_gray, "vizor_frame_get_gray");
     }
     /// Point cloud (x, y, z per point; with xyzd also the distance) of a
     /// width x height distance image into out; param NULL uses the driver's lens
     /// (no points when the driver has none for this size: the library logs it).
+    /// Returns: a view of out, resized to the points written.
+    /// Throws:  vizor::error("vizor_frame_get_pcl", -1) when dist holds fewer
+    ///          than width x height values or the image is empty.
+    /// Buffers: dist and param are read; out, the caller's, is resized and
+    ///          written.
+    /// Thread:  any; concurrent calls on one device are allowed.
+    /// Close:   a close waits for the walk (bounded).
     span<float> point_cloud(span<const float> dist, uint32_t width, uint32_t height,
                             std::vector<float> &out, const vizor_camera_param_t *param = nullptr,
                             bool xyzd = false) {
@@ -280,6 +355,10 @@ public:
     }
 
     /// The capture statistics since the last start.
+    /// Returns: a copy of the statistics.
+    /// Throws:  vizor::error("vizor_cap_get_stats") when the device is not
+    ///          open.
+    /// Thread:  any, also while capturing.
     Stats stats() const {
         Stats s{};
         detail::check(vizor_cap_get_stats(rec_.get(), &s), "vizor_cap_get_stats");
@@ -309,7 +388,12 @@ public:
     using frame_fn = std::function<void(const vizor_frame_info_t &, span<const uint8_t>)>;
 
     /// Sizes the frame buffer to buffer_frames frames (at least 2), installs
-    /// on_frame (when given) and starts capture.
+    /// on_frame (when given) and starts capture. on_frame runs on the thread
+    /// in next or wait, inside the call.
+    /// Throws: vizor::error("vizor_cap_set_frame_buffer") or
+    ///         vizor::error("vizor_cap_start") when capture cannot start (the
+    ///         callback is removed again).
+    /// Thread: the device's application thread.
     explicit Capture(Device &dev, frame_fn on_frame = {}, uint32_t buffer_frames = 4) : dev_(&dev) {
         if (buffer_frames < 2) buffer_frames = 2;
         if (!vizor_cap_is_ongoing(dev_->get()) &&
@@ -326,6 +410,7 @@ public:
             throw error("vizor_cap_start", 0);
         }
     }
+    /// Stops capture (see stop).
     ~Capture() { stop(); }
     /// Takes over the session of o.
     Capture(Capture &&o) noexcept : dev_(std::exchange(o.dev_, nullptr)), fn_(std::move(o.fn_)) {}
@@ -333,7 +418,13 @@ public:
     Capture(const Capture &) = delete;
     Capture &operator=(const Capture &) = delete;
 
-    /// Waits (up to 100 ms + 2 s) for the next frame into f; false when none came.
+    /// Waits (up to 100 ms + 2 s) for the next frame into f.
+    /// Returns: true for a frame; false when none came.
+    /// Throws:  vizor::error("vizor_cap_get_frames", n) for the device not
+    ///          open (-1), not capturing (-2) or a capture error code.
+    /// Buffers: f's bytes and description are written.
+    /// Thread:  the device's application thread; the callback runs inside.
+    /// Close:   a stop or close on another thread ends the wait.
     bool next(Frame &f) {
         int n = vizor_cap_get_frames(dev_->get(), 1, f.buf_.data(),
                                      static_cast<uint32_t>(f.buf_.size()), &f.info_);
@@ -343,6 +434,10 @@ public:
     /// Delivers frames to the callback until capture halts (true) or
     /// timeout_ms passes (false; 0 waits without limit).
     /// An exception the callback threw stops capture and is rethrown here.
+    /// Returns: true when capture halted or the device closed; false on the
+    ///          time-out, when not capturing or when the device is not open.
+    /// Thread:  the device's application thread; the callback runs inside.
+    /// Close:   a close on another thread or from the callback ends the wait.
     bool wait(int timeout_ms) {
         bool halted = vizor_cap_wait(dev_->get(), timeout_ms);
         if (fn_ && fn_->err) std::rethrow_exception(std::exchange(fn_->err, nullptr));
@@ -351,12 +446,14 @@ public:
 
     /// Stops capture but keeps the callback: the one call allowed from inside
     /// the callback (the wait delivering the frame then returns).
+    /// Thread: the device's application thread, or the callback.
     void halt() noexcept {
         if (dev_ && dev_->is_open()) vizor_cap_stop(dev_->get());
     }
 
     /// Forgets the device without calling it (for a device another thread is
     /// closing, which stops capture itself); removes the callback.
+    /// Thread: the device's application thread, not from the callback.
     void detach() noexcept {
         if (!dev_) return;
         if (fn_) set_callback(dev_->get(), nullptr);
@@ -364,7 +461,10 @@ public:
         dev_ = nullptr;
     }
 
-    /// Stops capture and removes the callback (idempotent; not from the callback).
+    /// Stops capture and removes the callback (idempotent).
+    /// Thread: the device's application thread, not from the callback.
+    /// Close:  a device already closed is not called; only the callback is
+    ///         removed.
     void stop() noexcept {
         if (!dev_) return;
         if (dev_->is_open()) vizor_cap_stop(dev_->get());
