@@ -30,7 +30,7 @@ struct vz_lens_param;
  * Buffers: drv's private state is allocated and owned by drv until the
  *          driver's uninit.
  * Thread:  the application thread opening dev. */
-VZ_API bool epc_init(vizor_drv_t *drv, vizor_dev_t *dev);
+VZ_API bool epc_init(vizor_drv_t *drv, vizor_dev_t *dev) VZ_NOEXCEPT;
 /** Frame description from the stream header: geometry (320 x 240 when the
  * header has none), bytes per pixel; hands the header's temperatures to the
  * library and marks the frame valid.
@@ -40,7 +40,7 @@ VZ_API bool epc_init(vizor_drv_t *drv, vizor_dev_t *dev);
  * Buffers: hdr is read, *info written.
  * Thread:  the device's application thread. */
 VZ_API bool epc_frame_get_info(vizor_drv_t *drv, vizor_frame_info_t *info,
-                               const struct vz_stream_frame_hdr *hdr);
+                               const struct vz_stream_frame_hdr *hdr) VZ_NOEXCEPT;
 /** Decodes a gray (format 0) or distance frame (format 2) into floats; with
  * the undistortion filter on, 320 x 240 images are undistorted.
  * Returns: 4 x width x height; -1 (the frame then marked invalid) for a
@@ -51,13 +51,15 @@ VZ_API bool epc_frame_get_info(vizor_drv_t *drv, vizor_frame_info_t *info,
  * Thread:  the device's application thread; one EPC decode at a time in the
  *          process (the library and the undistortion scratch are shared). */
 VZ_API int epc_frame_decode(vizor_drv_t *drv, float *dst, uint32_t dst_len, int target,
-                            const uint16_t *src, uint32_t src_len, const vizor_frame_info_t *info);
+                            const uint16_t *src, uint32_t src_len,
+                            const vizor_frame_info_t *info) VZ_NOEXCEPT;
 /** The built-in lens scaled to width x height, which must divide 640 x 480.
  * Returns: true; false for lens NULL or a size that does not divide
  *          640 x 480 (logged at WRN).
  * Buffers: *lens is written.
  * Thread:  any application thread. */
-VZ_API bool epc_lens_param_get(vizor_drv_t *drv, struct vz_lens_param *lens, int width, int height);
+VZ_API bool epc_lens_param_get(vizor_drv_t *drv, struct vz_lens_param *lens, int width,
+                               int height) VZ_NOEXCEPT;
 
 /** Makes dev the EPC default device and initialises the library for its chip.
  * NULL opens the first camera itself (standalone use of the library): the
@@ -65,22 +67,22 @@ VZ_API bool epc_lens_param_get(vizor_drv_t *drv, struct vz_lens_param *lens, int
  * Returns: true; false when the chip identity cannot be read, or (NULL) no
  *          camera opens.
  * Thread:  one application thread; with NULL, while no device is open. */
-VZ_API bool epc_adapter_init(vizor_dev_t *dev);
+VZ_API bool epc_adapter_init(vizor_dev_t *dev) VZ_NOEXCEPT;
 /** Closes the device the adapter opened itself (and calls vizor_uninit then);
  * clears the default device.
  * Returns: nothing.
  * Thread:  the thread of epc_adapter_init. */
-VZ_API void epc_adapter_uninit(void);
+VZ_API void epc_adapter_uninit(void) VZ_NOEXCEPT;
 /** Sets frame_valid of the default device's driver; nothing when there is no
  * default device or it has no EPC driver state.
  * Returns: nothing.
  * Thread:  the default device's application thread. */
-VZ_API void epc_adapater_set_frame_valid(uint8_t valid);
+VZ_API void epc_adapater_set_frame_valid(uint8_t valid) VZ_NOEXCEPT;
 /** Reads frame_valid of the default device's driver.
  * Returns: the flag; 1 when there is no default device, 0 when the device has
  *          no EPC driver state.
  * Thread:  the default device's application thread. */
-VZ_API uint8_t epc_adapater_get_frame_valid(void);
+VZ_API uint8_t epc_adapater_get_frame_valid(void) VZ_NOEXCEPT;
 
 VZ_EXTERN_C_END
 

@@ -41,7 +41,7 @@ struct zip_t;
  * Buffers: the archive is allocated and owned by the caller until zip_close.
  * Thread:  any.
  */
-VZ_API struct zip_t *zip_open(const char *zipname, int level, char mode);
+VZ_API struct zip_t *zip_open(const char *zipname, int level, char mode) VZ_NOEXCEPT;
 
 /**
  * Closes the archive, closing an entry still open first; a written archive
@@ -50,7 +50,7 @@ VZ_API struct zip_t *zip_open(const char *zipname, int level, char mode);
  * Buffers: the archive is freed; the pointer is invalid afterwards.
  * Thread:  the archive's thread.
  */
-VZ_API void zip_close(struct zip_t *zip);
+VZ_API void zip_close(struct zip_t *zip) VZ_NOEXCEPT;
 
 /**
  * Opens the entry entryname. Writing: starts a new entry of that name (the
@@ -61,7 +61,7 @@ VZ_API void zip_close(struct zip_t *zip);
  *          name.
  * Thread:  the archive's thread.
  */
-VZ_API int zip_entry_open(struct zip_t *zip, const char *entryname);
+VZ_API int zip_entry_open(struct zip_t *zip, const char *entryname) VZ_NOEXCEPT;
 
 /**
  * Closes the open entry.
@@ -69,7 +69,7 @@ VZ_API int zip_entry_open(struct zip_t *zip, const char *entryname);
  *          whose data failed its check sum after having been read completely.
  * Thread:  the archive's thread.
  */
-VZ_API int zip_entry_close(struct zip_t *zip);
+VZ_API int zip_entry_close(struct zip_t *zip) VZ_NOEXCEPT;
 
 /**
  * Writing: appends bufsize bytes from buf to the open entry.
@@ -78,7 +78,7 @@ VZ_API int zip_entry_close(struct zip_t *zip);
  * Buffers: bufsize bytes of buf are read.
  * Thread:  the archive's thread.
  */
-VZ_API int zip_entry_write(struct zip_t *zip, const void *buf, size_t bufsize);
+VZ_API int zip_entry_write(struct zip_t *zip, const void *buf, size_t bufsize) VZ_NOEXCEPT;
 
 /**
  * Writing: appends the whole contents of the file filename to the open
@@ -87,7 +87,7 @@ VZ_API int zip_entry_write(struct zip_t *zip, const void *buf, size_t bufsize);
  *          the file cannot be read or the write fails.
  * Thread:  the archive's thread.
  */
-VZ_API int zip_entry_fwrite(struct zip_t *zip, const char *filename);
+VZ_API int zip_entry_fwrite(struct zip_t *zip, const char *filename) VZ_NOEXCEPT;
 
 /**
  * Reading: decompresses the whole open entry into a new buffer. An entry
@@ -100,7 +100,7 @@ VZ_API int zip_entry_fwrite(struct zip_t *zip, const char *filename);
  *          *bufsize, when bufsize is not NULL, its size (0 on failure).
  * Thread:  the archive's thread.
  */
-VZ_API ssize_t zip_entry_read(struct zip_t *zip, void **buf, size_t *bufsize);
+VZ_API ssize_t zip_entry_read(struct zip_t *zip, void **buf, size_t *bufsize) VZ_NOEXCEPT;
 
 /**
  * Reading: decompresses the open entry into the file filename. The file
@@ -111,7 +111,7 @@ VZ_API ssize_t zip_entry_read(struct zip_t *zip, void **buf, size_t *bufsize);
  *          filename is NULL, the data fails its checks or a write fails.
  * Thread:  the archive's thread.
  */
-VZ_API ssize_t zip_entry_fread(struct zip_t *zip, const char *filename);
+VZ_API ssize_t zip_entry_fread(struct zip_t *zip, const char *filename) VZ_NOEXCEPT;
 
 /**
  * Reading: streams the open entry to on_extract(arg, offset, data, size) in
@@ -127,7 +127,7 @@ VZ_API ssize_t zip_entry_fread(struct zip_t *zip, const char *filename);
 VZ_API int zip_entry_extract(struct zip_t *zip,
                              size_t (*on_extract)(void *arg, uint64_t offset, const void *data,
                                                   size_t size),
-                             void *arg);
+                             void *arg) VZ_NOEXCEPT;
 
 /**
  * Number of entries: those in the archive when reading, those in the
@@ -135,7 +135,7 @@ VZ_API int zip_entry_extract(struct zip_t *zip,
  * Returns: the count; negative for NULL or an unreadable directory.
  * Thread:  the archive's thread.
  */
-VZ_API int zip_total_entries(struct zip_t *zip);
+VZ_API int zip_total_entries(struct zip_t *zip) VZ_NOEXCEPT;
 
 /**
  * Creates the archive zipname from len files; each is stored under its base
@@ -146,7 +146,7 @@ VZ_API int zip_total_entries(struct zip_t *zip);
  * Buffers: len file names of filenames are read.
  * Thread:  any.
  */
-VZ_API int zip_create(const char *zipname, const char *filenames[], size_t len);
+VZ_API int zip_create(const char *zipname, const char *filenames[], size_t len) VZ_NOEXCEPT;
 
 /**
  * Extracts every entry of the archive zipname into the existing folder dir.
@@ -170,7 +170,8 @@ VZ_API int zip_create(const char *zipname, const char *filenames[], size_t len);
  * Thread:  any; the callback runs on the calling thread, inside the call.
  */
 VZ_API int zip_extract(const char *zipname, const char *dir,
-                       int (*on_extract_entry)(const char *filename, void *arg), void *arg);
+                       int (*on_extract_entry)(const char *filename, void *arg),
+                       void *arg) VZ_NOEXCEPT;
 
 /** Largest entry (uncompressed bytes) that the reading calls accept. */
 #define VIZOR_ZIP_MAX_ENTRY (1024u * 1024u * 1024u)

@@ -68,27 +68,31 @@ VZ_API int vizor_frame_get_pcl_xyzd(vizor_dev_t *dev, float *pcl, int pcl_len, c
 
 VZ_API int vizor_depth_to_pcl(float *pcl, int pcl_len, const float *dist, int rows, int cols,
                               const vizor_camera_param_t *param) noexcept {
-    if (!vz::all_set(param, pcl, dist) || rows <= 0 || cols <= 0) return 0;
-    const vz::PclCamera cam{param->cx, param->cy, param->fx, param->fy, 1.0f};
-    return vz::project_points(cam, pcl, pcl_len, dist, cols, rows, vz::PclExtra::None);
+    return vz::entry(__func__, 0, [&] {
+        if (!vz::all_set(param, pcl, dist) || rows <= 0 || cols <= 0) return 0;
+        const vz::PclCamera cam{param->cx, param->cy, param->fx, param->fy, 1.0f};
+        return vz::project_points(cam, pcl, pcl_len, dist, cols, rows, vz::PclExtra::None);
+    });
 }
 
 VZ_API int vizor_cmap_float(uint8_t *dst, int dst_len, const float *src, int src_len, int outfmt,
                             float range_min, float range_max) noexcept {
-    if (!vz::all_set(dst, src)) return 0;
-    vz_cmap_t &cmap = vz::library_cmap();
-    vz_cmap_set_range(&cmap, vz::metres_to_mm(range_min), vz::metres_to_mm(range_max));
-    int n;
-    switch (outfmt) {
-    case VIZOR_CMAP_FMT_RGB32: n = dst_len / 4; break;
-    case VIZOR_CMAP_FMT_RGB:
-    case VIZOR_CMAP_FMT_BGR: n = dst_len / 3; break;
-    default: return 0;
-    }
-    if (src_len < n) n = src_len;
-    if (n <= 0 || !dst || !src) return 0;
-    vz::cmap::colour_metres(vz::cpu::level(), cmap, src, n, dst, vz::cmap::Layout(outfmt));
-    return n;
+    return vz::entry(__func__, 0, [&] {
+        if (!vz::all_set(dst, src)) return 0;
+        vz_cmap_t &cmap = vz::library_cmap();
+        vz_cmap_set_range(&cmap, vz::metres_to_mm(range_min), vz::metres_to_mm(range_max));
+        int n;
+        switch (outfmt) {
+        case VIZOR_CMAP_FMT_RGB32: n = dst_len / 4; break;
+        case VIZOR_CMAP_FMT_RGB:
+        case VIZOR_CMAP_FMT_BGR: n = dst_len / 3; break;
+        default: return 0;
+        }
+        if (src_len < n) n = src_len;
+        if (n <= 0) return 0;
+        vz::cmap::colour_metres(vz::cpu::level(), cmap, src, n, dst, vz::cmap::Layout(outfmt));
+        return n;
+    });
 }
 
 }  // extern "C"

@@ -293,23 +293,24 @@ bool epc_lens_param_get_body(vizor_drv_t *, vz_lens_param_t *lens, int w, int h)
 
 extern "C" {
 
-VZ_API bool epc_init(vizor_drv_t *drv, vizor_dev_t *dev) {
+VZ_API bool epc_init(vizor_drv_t *drv, vizor_dev_t *dev) noexcept {
     return vz::entry(__func__, false, [&] { return epc_init_body(drv, dev); });
 }
 
 VZ_API bool epc_frame_get_info(vizor_drv_t *drv, vizor_frame_info_t *info,
-                               const vz_stream_frame_hdr_t *hdr) {
+                               const vz_stream_frame_hdr_t *hdr) noexcept {
     return vz::entry(__func__, false, [&] { return epc_frame_get_info_body(drv, info, hdr); });
 }
 
 VZ_API int epc_frame_decode(vizor_drv_t *drv, float *dst, uint32_t dst_len, int target,
-                            const uint16_t *src, uint32_t src_len, const vizor_frame_info_t *info) {
+                            const uint16_t *src, uint32_t src_len,
+                            const vizor_frame_info_t *info) noexcept {
     return vz::entry(__func__, -1, [&] {
         return epc_frame_decode_body(drv, dst, dst_len, target, src, src_len, info);
     });
 }
 
-VZ_API bool epc_lens_param_get(vizor_drv_t *drv, vz_lens_param_t *lens, int w, int h) {
+VZ_API bool epc_lens_param_get(vizor_drv_t *drv, vz_lens_param_t *lens, int w, int h) noexcept {
     return vz::entry(__func__, false, [&] { return epc_lens_param_get_body(drv, lens, w, h); });
 }
 

@@ -116,18 +116,18 @@ bool adapter_init(vizor_dev_t *dev) {
 
 extern "C" {
 
-VZ_API bool epc_adapter_init(vizor_dev_t *dev) {
+VZ_API bool epc_adapter_init(vizor_dev_t *dev) noexcept {
     return vz::entry(__func__, false, [&] { return adapter_init(dev); });
 }
 
-VZ_API void epc_adapter_uninit(void) {
+VZ_API void epc_adapter_uninit(void) noexcept {
     vz::entry_void(__func__, [] {
         close_own();
         vz::epc::set_default_device(nullptr);
     });
 }
 
-VZ_API void epc_adapater_set_frame_valid(uint8_t valid) {
+VZ_API void epc_adapater_set_frame_valid(uint8_t valid) noexcept {
     vz::entry_void(__func__, [&] {
         vizor_dev_t *dev = vz::epc::default_device();
         vizor_drv_t *drv = dev ? vizor_dev_get_drv(dev) : nullptr;
@@ -135,7 +135,7 @@ VZ_API void epc_adapater_set_frame_valid(uint8_t valid) {
     });
 }
 
-VZ_API uint8_t epc_adapater_get_frame_valid(void) {
+VZ_API uint8_t epc_adapater_get_frame_valid(void) noexcept {
     return vz::entry(__func__, uint8_t(1), [] {
         vizor_dev_t *dev = vz::epc::default_device();
         if (!dev) return uint8_t(1);

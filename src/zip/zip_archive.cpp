@@ -122,7 +122,7 @@ int64_t read_current(unzFile r, const Sink &sink, const char *fn) {
 
 extern "C" {
 
-VZ_API struct zip_t *zip_open(const char *zipname, int level, char mode) {
+VZ_API struct zip_t *zip_open(const char *zipname, int level, char mode) noexcept {
     return vz::entry(__func__, static_cast<zip_t *>(nullptr), [&]() -> zip_t * {
         if (!zipname || !*zipname || level > 9 || (mode != 'r' && mode != 'w' && mode != 'a')) {
             vz_dbg("[%s] wrong params\n", "zip_open");
@@ -147,7 +147,7 @@ VZ_API struct zip_t *zip_open(const char *zipname, int level, char mode) {
     });
 }
 
-VZ_API void zip_close(struct zip_t *zip) {
+VZ_API void zip_close(struct zip_t *zip) noexcept {
     vz::entry_void(__func__, [&] {
         if (!zip) return;
         if (zip->entry_open) zip_entry_close(zip);
@@ -157,7 +157,7 @@ VZ_API void zip_close(struct zip_t *zip) {
     });
 }
 
-VZ_API int zip_entry_open(struct zip_t *zip, const char *entryname) {
+VZ_API int zip_entry_open(struct zip_t *zip, const char *entryname) noexcept {
     return vz::entry(__func__, -1, [&] {
         if (!zip || !entryname || !*entryname || zip->entry_open) return -1;
         if (zip->zr) {
@@ -177,7 +177,7 @@ VZ_API int zip_entry_open(struct zip_t *zip, const char *entryname) {
     });
 }
 
-VZ_API int zip_entry_close(struct zip_t *zip) {
+VZ_API int zip_entry_close(struct zip_t *zip) noexcept {
     return vz::entry(__func__, -1, [&] {
         if (!zip || !zip->entry_open) return -1;
         zip->entry_open = false;
@@ -186,7 +186,7 @@ VZ_API int zip_entry_close(struct zip_t *zip) {
     });
 }
 
-VZ_API int zip_entry_write(struct zip_t *zip, const void *buf, size_t bufsize) {
+VZ_API int zip_entry_write(struct zip_t *zip, const void *buf, size_t bufsize) noexcept {
     return vz::entry(__func__, -1, [&] {
         if (!vz::zip::writing(zip) || (!buf && bufsize > 0)) return -1;
         const auto *p = static_cast<const char *>(buf);
@@ -200,7 +200,7 @@ VZ_API int zip_entry_write(struct zip_t *zip, const void *buf, size_t bufsize) {
     });
 }
 
-VZ_API int zip_entry_fwrite(struct zip_t *zip, const char *filename) {
+VZ_API int zip_entry_fwrite(struct zip_t *zip, const char *filename) noexcept {
     return vz::entry(__func__, -1, [&] {
         if (!vz::zip::writing(zip) || !filename) return -1;
         FILE *f = fopen(filename, "rb");
@@ -219,7 +219,7 @@ VZ_API int zip_entry_fwrite(struct zip_t *zip, const char *filename) {
     });
 }
 
-VZ_API ssize_t zip_entry_read(struct zip_t *zip, void **buf, size_t *bufsize) {
+VZ_API ssize_t zip_entry_read(struct zip_t *zip, void **buf, size_t *bufsize) noexcept {
     return vz::entry(__func__, ssize_t(-1), [&]() -> ssize_t {
         if (buf) *buf = nullptr;
         if (bufsize) *bufsize = 0;
@@ -243,7 +243,7 @@ VZ_API ssize_t zip_entry_read(struct zip_t *zip, void **buf, size_t *bufsize) {
     });
 }
 
-VZ_API ssize_t zip_entry_fread(struct zip_t *zip, const char *filename) {
+VZ_API ssize_t zip_entry_fread(struct zip_t *zip, const char *filename) noexcept {
     return vz::entry(__func__, ssize_t(-1), [&]() -> ssize_t {
         if (!vz::zip::reading(zip) || !filename) return -1;
         std::string leaf;
@@ -267,7 +267,7 @@ VZ_API ssize_t zip_entry_fread(struct zip_t *zip, const char *filename) {
 VZ_API int zip_entry_extract(struct zip_t *zip,
                              size_t (*on_extract)(void *arg, uint64_t offset, const void *data,
                                                   size_t size),
-                             void *arg) {
+                             void *arg) noexcept {
     return vz::entry(__func__, -1, [&] {
         if (!vz::zip::reading(zip) || !on_extract) return -1;
         uint64_t offset = 0;
@@ -283,7 +283,7 @@ VZ_API int zip_entry_extract(struct zip_t *zip,
     });
 }
 
-VZ_API int zip_total_entries(struct zip_t *zip) {
+VZ_API int zip_total_entries(struct zip_t *zip) noexcept {
     return vz::entry(__func__, -1, [&] {
         if (!zip) return -1;
         if (zip->zw) return zip->entries;
@@ -293,7 +293,7 @@ VZ_API int zip_total_entries(struct zip_t *zip) {
     });
 }
 
-VZ_API int zip_create(const char *zipname, const char *filenames[], size_t len) {
+VZ_API int zip_create(const char *zipname, const char *filenames[], size_t len) noexcept {
     return vz::entry(__func__, -1, [&] {
         if (!zipname || (!filenames && len > 0)) return -1;
         zip_t *z = zip_open(zipname, -1, 'w');

@@ -100,7 +100,8 @@ bool extract_entry(unzFile r, int root, const std::string &name) {
 extern "C" {
 
 VZ_API int zip_extract(const char *zipname, const char *dir,
-                       int (*on_extract_entry)(const char *filename, void *arg), void *arg) {
+                       int (*on_extract_entry)(const char *filename, void *arg),
+                       void *arg) noexcept {
     return vz::entry(__func__, -1, [&] {
         using namespace vz::zip;
         if (!zipname || !dir || !*dir) {
