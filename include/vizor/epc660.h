@@ -1384,7 +1384,8 @@ VZ_API uint16_t calculatorGetPixelMask(void) VZ_NOEXCEPT; /**< Returns: the pixe
 VZ_API int atan2lut_Init(void) VZ_NOEXCEPT;
 /** Phase code of the vector (x, y) from the table; any int pair is folded
  * without overflow.
- * Returns: 0..30000 (30000 only for vectors just below the positive x axis);
+ * Returns: 0..29999 (a vector just below the positive x axis, whose table code is a
+ *          whole turn, gives 0);
  *          0 for (0, 0) and on an internal error. */
 VZ_API int atan2_lut(int y, int x) VZ_NOEXCEPT;
 /** @} */

@@ -63,7 +63,12 @@ VZ_API int atan2lut_Init(void) noexcept {
 }
 
 VZ_API int atan2_lut(int y, int x) noexcept {
-    EPC_ENTRY(0, { return lookup(y, x); });
+    // The last table entry of the last octant is a whole turn (30000): the
+    // same angle as 0, so the code stays within one period.
+    EPC_ENTRY(0, {
+        const int code = lookup(y, x);
+        return code >= 30000 ? code - 30000 : code;
+    });
 }
 
 }  // extern "C"
