@@ -71,6 +71,8 @@ uint16_t le16(const std::vector<uint8_t> &v, size_t i) {
 
 }  // namespace
 
+bool is_recording(const std::string &path) { return vzrec::looks_like_recording(path); }
+
 Camera &add_replay_camera(Bus &bus, uint8_t bus_no, uint8_t port, const std::string &path,
                           const ReplayOptions &opts) {
     auto source = std::make_unique<RecordingSource>(path, opts.paced);

@@ -19,6 +19,9 @@ struct ReplayOptions {
     bool paced = true;
 };
 
+// Whether the file at path starts like a recording (an SQLite database).
+bool is_recording(const std::string &path);
+
 // Adds a camera replaying the recording at `path` to the bus. Throws
 // std::runtime_error (the container's RecordingError) for a file that is no
 // usable recording, naming what is wrong.

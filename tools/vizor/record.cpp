@@ -297,8 +297,12 @@ int cmd_record(Session &s, const RecordOpts &o) {
 
 std::string describe_recording(const std::string &path, long long &frames) {
     try {
-        const vzrec::Reader r(path);
+        vzrec::Reader r(path);
         frames = r.frame_count();
+        // Every frame's data against its checksum before the replay starts,
+        // which would end at a damaged frame.
+        vzrec::Frame f;
+        for (int64_t seq = 0; r.frame_at(seq, f);) seq = f.seq + 1;
         return r.header().get("product") + ", recorded " + r.header().get("started_utc", "?");
     } catch (const vzrec::RecordingError &e) {
         throw ToolError(e.what());

@@ -3,8 +3,8 @@
 #include "recording.h"
 
 #include <sqlite3.h>
+#include <zlib.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -24,7 +24,7 @@ CREATE TABLE frames(seq INTEGER PRIMARY KEY NOT NULL, host_ns INTEGER NOT NULL,
                     frame_idx INTEGER NOT NULL, frame_format INTEGER NOT NULL,
                     width INTEGER NOT NULL, height INTEGER NOT NULL,
                     pixel_depth INTEGER NOT NULL, sensor_data BLOB NOT NULL,
-                    data BLOB NOT NULL);
+                    data BLOB NOT NULL, crc32 INTEGER NOT NULL);
 )";
 
 // A batch of frames is committed after this many frames or this long.
@@ -45,6 +45,10 @@ std::vector<uint8_t> blob_of(sqlite3_stmt *s, int col) {
 }
 
 }  // namespace
+
+uint32_t crc_of(const uint8_t *p, size_t n) {
+    return uint32_t(crc32(crc32(0L, Z_NULL, 0), p, uInt(n)));
+}
 
 bool looks_like_recording(const std::string &path) {
     std::ifstream f(path, std::ios::binary);
@@ -74,7 +78,7 @@ Writer::Writer(const std::string &path) : path_(path) {
     exec("COMMIT;");
     if (sqlite3_prepare_v2(db_,
                            "INSERT INTO frames(seq, host_ns, frame_idx, frame_format, width, "
-                           "height, pixel_depth, sensor_data, data) VALUES(?,?,?,?,?,?,?,?,?)",
+                           "height, pixel_depth, sensor_data, data, crc32) VALUES(?,?,?,?,?,?,?,?,?,?)",
                            -1, &ins_, nullptr) != SQLITE_OK)
         throw RecordingError("cannot prepare " + path + ": " + errmsg(db_));
 }
@@ -146,6 +150,7 @@ void Writer::add_frame(const Frame &f) {
     sqlite3_bind_int(ins_, 7, f.pixel_depth);
     sqlite3_bind_blob(ins_, 8, f.sensor_data.data(), int(f.sensor_data.size()), SQLITE_STATIC);
     sqlite3_bind_blob(ins_, 9, f.data.data(), int(f.data.size()), SQLITE_STATIC);
+    sqlite3_bind_int64(ins_, 10, int64_t(crc_of(f.data.data(), f.data.size())));
     if (sqlite3_step(ins_) != SQLITE_DONE)
         throw RecordingError("cannot write " + path_ + ": " + errmsg(db_));
     sqlite3_reset(ins_);
@@ -190,7 +195,7 @@ Reader::Reader(const std::string &path) : path_(path) {
         read_header();
         if (sqlite3_prepare_v2(db_,
                                "SELECT seq, host_ns, frame_idx, frame_format, width, height, "
-                               "pixel_depth, sensor_data, data FROM frames WHERE seq >= ? "
+                               "pixel_depth, sensor_data, data, crc32 FROM frames WHERE seq >= ? "
                                "ORDER BY seq LIMIT 1",
                                -1, &sel_, nullptr) != SQLITE_OK)
             fail(errmsg(db_));
@@ -261,8 +266,24 @@ void Reader::read_header() {
             fail("a flash image out of bounds");
         header_.images.push_back({int(t), int(v), blob_of(s, 2)});
     });
-    query("SELECT count(*) FROM frames",
-          [&](sqlite3_stmt *s) { count_ = sqlite3_column_int64(s, 0); });
+    // Every frame's header fields, without its data: a file whose frames
+    // cannot all be replayed is refused before the first one.
+    query("SELECT seq, host_ns, frame_idx, frame_format, width, height, pixel_depth, "
+          "length(sensor_data), length(data), typeof(crc32) FROM frames ORDER BY seq",
+          [&](sqlite3_stmt *s) {
+              auto bad = [&](int col, int64_t lo, int64_t hi) {
+                  const int64_t v = sqlite3_column_int64(s, col);
+                  return sqlite3_column_type(s, col) != SQLITE_INTEGER || v < lo || v > hi;
+              };
+              if (bad(0, 0, INT64_MAX) || bad(1, 0, INT64_MAX) || bad(2, 0, 0xFFFF) ||
+                  bad(3, 0, 0xFFFF) || bad(4, 1, kMaxDimension) || bad(5, 1, kMaxDimension) ||
+                  bad(6, 0, 255) || bad(7, 8, 8) || bad(8, 1, kMaxFrameBytes) ||
+                  std::strcmp(reinterpret_cast<const char *>(sqlite3_column_text(s, 9)),
+                              "integer") != 0)
+                  fail("frame " + std::to_string(sqlite3_column_int64(s, 0)) +
+                       ": a header field out of bounds");
+              ++count_;
+          });
     if (header_.get("product").empty()) fail("no product in its metadata");
 }
 
@@ -292,8 +313,10 @@ bool Reader::frame_at(int64_t seq, Frame &f) {
     std::memcpy(f.sensor_data.data(), sd, 8);
     const int n = sqlite3_column_bytes(sel_, 8);
     const auto *p = static_cast<const uint8_t *>(sqlite3_column_blob(sel_, 8));
-    if (n <= 0 || !p || uint32_t(n) > kMaxFrameBytes)
+    if (n <= 0 || !p || uint32_t(n) > kMaxFrameBytes || sqlite3_column_type(sel_, 9) != SQLITE_INTEGER)
         fail("frame " + std::to_string(f.seq) + ": " + std::to_string(n) + " data bytes");
+    if (sqlite3_column_int64(sel_, 9) != int64_t(crc_of(p, size_t(n))))
+        fail("frame " + std::to_string(f.seq) + ": its data is damaged (checksum)");
     f.data.assign(p, p + n);
     sqlite3_reset(sel_);
     return true;

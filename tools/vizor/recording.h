@@ -37,6 +37,9 @@ struct RecordingError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// CRC-32 (zlib's) of a frame's data, stored with it.
+uint32_t crc_of(const uint8_t *p, size_t n);
+
 // Whether the file starts with the SQLite header (a recording, or meant to be).
 bool looks_like_recording(const std::string &path);
 
@@ -103,8 +106,9 @@ private:
     std::string path_;
 };
 
-// Reads a recording; every field is checked against its bounds, so a hostile
-// or damaged file gives a RecordingError naming what is wrong.
+// Reads a recording; every field is checked against its bounds (the frames'
+// header fields when it opens, each frame's data and checksum when read), so
+// a hostile or damaged file gives a RecordingError naming what is wrong.
 class Reader {
 public:
     explicit Reader(const std::string &path);
@@ -115,7 +119,8 @@ public:
     const Header &header() const { return header_; }
     int64_t frame_count() const { return count_; }
     // The first frame whose seq is at least `seq` (frames are indexed by
-    // seq); false after the last one. f.data keeps its capacity.
+    // seq); false after the last one. f.data keeps its capacity. Throws
+    // RecordingError for a frame whose data fails its checksum.
     bool frame_at(int64_t seq, Frame &f);
 
 private:
