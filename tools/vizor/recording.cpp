@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 #include <zlib.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -29,6 +30,7 @@ CREATE TABLE frames(seq INTEGER PRIMARY KEY NOT NULL, host_ns INTEGER NOT NULL,
 
 // A batch of frames is committed after this many frames or this long.
 constexpr int kBatchFrames = 8;
+constexpr std::chrono::milliseconds kBatchTime{250};
 
 // Statement owner.
 struct Stmt {
@@ -139,6 +141,7 @@ void Writer::add_frame(const Frame &f) {
     if (!in_batch_) {
         exec("BEGIN;");
         in_batch_ = true;
+        batch_start_ = std::chrono::steady_clock::now();
     }
     sqlite3_reset(ins_);
     sqlite3_bind_int64(ins_, 1, frames_);
@@ -155,7 +158,9 @@ void Writer::add_frame(const Frame &f) {
         throw RecordingError("cannot write " + path_ + ": " + errmsg(db_));
     sqlite3_reset(ins_);
     ++frames_;
-    if (++batch_frames_ >= kBatchFrames) commit();
+    if (++batch_frames_ >= kBatchFrames ||
+        std::chrono::steady_clock::now() - batch_start_ >= kBatchTime)
+        commit();
 }
 
 void Writer::commit() {

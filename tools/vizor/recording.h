@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -77,7 +78,7 @@ struct Header {
 };
 
 // Writes a new recording. The start state goes in one transaction; frames
-// are committed in small batches, so that the file on disk is always a whole
+// are committed in small batches (8 frames or 250 ms), so that the file on disk is always a whole
 // recording of the frames committed so far (the rollback journal undoes a
 // batch cut by a crash).
 class Writer {
@@ -102,6 +103,7 @@ private:
     sqlite3_stmt *ins_ = nullptr;
     bool in_batch_ = false;
     int batch_frames_ = 0;
+    std::chrono::steady_clock::time_point batch_start_{};
     int64_t frames_ = 0;
     std::string path_;
 };
