@@ -130,7 +130,7 @@ struct Firmware::Impl {
 
     // Capture.
     std::unique_ptr<Sensor> sensor;
-    std::unique_ptr<FrameSource> source;            // replaces the sensor's frames
+    std::unique_ptr<FrameSource> source;                 // replaces the sensor's frames
     std::optional<std::chrono::nanoseconds> source_gap;  // until the source's next frame
     EpcSensor *epc = nullptr;  // the sensor when it is an EPC model
     StreamConfig stream_cfg;
@@ -902,9 +902,8 @@ void Firmware::run_due(Clock::time_point now) {
             d.drop_frame();
         else
             d.produce();
-        const auto gap = d.source_gap
-                             ? std::chrono::duration_cast<Clock::duration>(*d.source_gap)
-                             : period;
+        const auto gap =
+            d.source_gap ? std::chrono::duration_cast<Clock::duration>(*d.source_gap) : period;
         d.next_due += gap.count() > 0 ? gap : Clock::duration(1);
     }
     if (d.next_due + std::chrono::seconds(1) < now) d.next_due = now;  // far behind: resynchronise

@@ -156,7 +156,8 @@ int main(int argc, char **argv) {
         vcam::Bus bus;
         for (auto &c : cams) {
             if (!recording.empty()) {
-                auto &cam = vcam::add_replay_camera(bus, uint8_t(c.bus), uint8_t(c.port), recording);
+                auto &cam =
+                    vcam::add_replay_camera(bus, uint8_t(c.bus), uint8_t(c.port), recording);
                 if (verbose)
                     std::fprintf(stderr, "vizor-vcam-run: replay of %s at %d-%d (%s)\n",
                                  recording.c_str(), c.bus, c.port, cam.devnode().c_str());

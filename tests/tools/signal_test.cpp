@@ -147,9 +147,9 @@ TEST(ToolSignals, RecordingStopsCleanlyKeepingAWholeRecording) {
         const long frames = std::stol(m[1]);
         if (frames == 0) continue;
         // Every frame kept is played back.
-        const Ended p = run_and_signal(
-            {"play", "rec.vzr", "-o", "p", "--formats", "ply", "--images", "last"},
-            std::chrono::milliseconds(0), {});
+        const Ended p =
+            run_and_signal({"play", "rec.vzr", "-o", "p", "--formats", "ply", "--images", "last"},
+                           std::chrono::milliseconds(0), {});
         ASSERT_EQ(p.code, 0) << p.err;
         EXPECT_EQ(fs::file_size("p/distance.vzd"), 20u + size_t(frames) * 320 * 240 * 4);
     }

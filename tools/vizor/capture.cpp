@@ -179,7 +179,8 @@ void print_summary(const ImageWriter &iw, const OutputOpts &o) {
 int cmd_capture(Session &s, const CaptureOpts &o) {
     vizor_dev_t *dev = s.open();
     apply_filters(dev, o.filters);
-    if (o.buffer_frames > 0) vizor_cap_set_frame_buffer(dev, nullptr, uint32_t(o.buffer_frames) * 307200u);
+    if (o.buffer_frames > 0)
+        vizor_cap_set_frame_buffer(dev, nullptr, uint32_t(o.buffer_frames) * 307200u);
     make_out_dir(o.out.dir);
     ImageWriter iw(o.out);
 

@@ -27,9 +27,9 @@ using Clock = std::chrono::steady_clock;
 
 // The parameters a replay needs (identity, chip, calibration description)
 // and those kept for inspection (image mode, integration time, temperature).
-constexpr int kParams[] = {VIZOR_PARAM_INFO_STR,    VIZOR_PARAM_INFO_PRODUCT, VIZOR_PARAM_INFO_BLOB,
-                           VIZOR_PARAM_INFO_EXT,    VIZOR_PARAM_INFO_SENSOR,  VIZOR_PARAM_INFO_CALIB,
-                           VIZOR_PARAM_IMG_MODE,    VIZOR_PARAM_INTG_TIME,    VIZOR_PARAM_TEMP};
+constexpr int kParams[] = {VIZOR_PARAM_INFO_STR, VIZOR_PARAM_INFO_PRODUCT, VIZOR_PARAM_INFO_BLOB,
+                           VIZOR_PARAM_INFO_EXT, VIZOR_PARAM_INFO_SENSOR,  VIZOR_PARAM_INFO_CALIB,
+                           VIZOR_PARAM_IMG_MODE, VIZOR_PARAM_INTG_TIME,    VIZOR_PARAM_TEMP};
 // The data type of the EPC calibration package in the camera's flash.
 constexpr int kCalibImageType = 2;
 // The epc660/epc635 fuse data register: reading it advances the fuse
@@ -38,7 +38,8 @@ constexpr uint32_t kEpcFuseData = 18;
 
 bool is_epc_driver(vizor_dev_t *dev) {
     const vizor_drv_t *drv = vizor_dev_get_drv(dev);
-    return drv && drv->name && (std::strcmp(drv->name, "E1") == 0 || std::strcmp(drv->name, "E2") == 0);
+    return drv && drv->name &&
+           (std::strcmp(drv->name, "E1") == 0 || std::strcmp(drv->name, "E2") == 0);
 }
 
 std::string hex(const uint8_t *p, size_t n) {
@@ -117,10 +118,11 @@ vzrec::Header read_start_state(vizor_dev_t *dev, const std::string &path) {
                 if (a != kEpcFuseData) h.registers[{1, int(a)}] = regs[a];
         std::vector<uint8_t> calib = read_calibration(dev, path);
         int version = 1;
-        if (auto it = h.params.find(VIZOR_PARAM_INFO_CALIB); it != h.params.end() &&
-                                                             it->second.size() >= 7)
+        if (auto it = h.params.find(VIZOR_PARAM_INFO_CALIB);
+            it != h.params.end() && it->second.size() >= 7)
             version = int(it->second[3] | it->second[4] << 8);
-        if (!calib.empty()) h.images.push_back({kCalibImageType, version & 0xFFFF, std::move(calib)});
+        if (!calib.empty())
+            h.images.push_back({kCalibImageType, version & 0xFFFF, std::move(calib)});
     } else if (vizor_reg_batch_read(dev, 1, 0, regs, 256)) {
         for (uint32_t a = 0; a < 256; ++a) h.registers[{1, int(a)}] = regs[a];
     }
@@ -261,8 +263,8 @@ int cmd_record(Session &s, const RecordOpts &o) {
             dist.resize(size_t(n));
             if (vizor_frame_get_distance(dev, dist.data(), n, raw.data(), int(info.frame_size),
                                          &info) != n ||
-                !vizor_frame_save_distance(fd, VIZOR_SAVE_FMT_F32, dist.data(), n,
-                                           int(info.width), int(info.height))) {
+                !vizor_frame_save_distance(fd, VIZOR_SAVE_FMT_F32, dist.data(), n, int(info.width),
+                                           int(info.height))) {
                 stop_reason = "cannot decode or write the distances into " + o.vzd;
                 break;
             }
@@ -282,16 +284,15 @@ int cmd_record(Session &s, const RecordOpts &o) {
                 header.get("product").c_str(), o.file.c_str(), g_rec.discarded, g_rec.errors);
     if (const int sig = pending_signal()) {
         std::fflush(stdout);
-        std::fprintf(stderr,
-                     "vizor: recording stopped by %s after %lld frames; %s is complete\n",
+        std::fprintf(stderr, "vizor: recording stopped by %s after %lld frames; %s is complete\n",
                      signal_name(sig), got, o.file.c_str());
         return signal_exit_code();
     }
     if (g_rec.errors > 0 && stop_reason.empty() && o.frames > 0 && fetched < o.frames)
         stop_reason = std::string("capture error ") + vizor_error_name(g_rec.last_error);
     if (!stop_reason.empty())
-        throw ToolError("recording stopped after " + std::to_string(got) + " frames: " +
-                        stop_reason + " (" + o.file + " holds them)");
+        throw ToolError("recording stopped after " + std::to_string(got) +
+                        " frames: " + stop_reason + " (" + o.file + " holds them)");
     return 0;
 }
 

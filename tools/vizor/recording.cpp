@@ -78,10 +78,11 @@ Writer::Writer(const std::string &path) : path_(path) {
     exec("BEGIN;");
     exec(kSchema);
     exec("COMMIT;");
-    if (sqlite3_prepare_v2(db_,
-                           "INSERT INTO frames(seq, host_ns, frame_idx, frame_format, width, "
-                           "height, pixel_depth, sensor_data, data, crc32) VALUES(?,?,?,?,?,?,?,?,?,?)",
-                           -1, &ins_, nullptr) != SQLITE_OK)
+    if (sqlite3_prepare_v2(
+            db_,
+            "INSERT INTO frames(seq, host_ns, frame_idx, frame_format, width, "
+            "height, pixel_depth, sensor_data, data, crc32) VALUES(?,?,?,?,?,?,?,?,?,?)",
+            -1, &ins_, nullptr) != SQLITE_OK)
         throw RecordingError("cannot prepare " + path + ": " + errmsg(db_));
 }
 
@@ -237,9 +238,10 @@ void Reader::read_header() {
              std::to_string(kFormatVersion));
     // Each table must be a real table, not a view over something else.
     int tables = 0;
-    query("SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name IN "
-          "('meta', 'params', 'registers', 'images', 'frames')",
-          [&](sqlite3_stmt *s) { tables = sqlite3_column_int(s, 0); });
+    query(
+        "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name IN "
+        "('meta', 'params', 'registers', 'images', 'frames')",
+        [&](sqlite3_stmt *s) { tables = sqlite3_column_int(s, 0); });
     if (tables != 5) fail("tables missing");
 
     query("SELECT key, value FROM meta", [&](sqlite3_stmt *s) {
@@ -273,22 +275,23 @@ void Reader::read_header() {
     });
     // Every frame's header fields, without its data: a file whose frames
     // cannot all be replayed is refused before the first one.
-    query("SELECT seq, host_ns, frame_idx, frame_format, width, height, pixel_depth, "
-          "length(sensor_data), length(data), typeof(crc32) FROM frames ORDER BY seq",
-          [&](sqlite3_stmt *s) {
-              auto bad = [&](int col, int64_t lo, int64_t hi) {
-                  const int64_t v = sqlite3_column_int64(s, col);
-                  return sqlite3_column_type(s, col) != SQLITE_INTEGER || v < lo || v > hi;
-              };
-              if (bad(0, 0, INT64_MAX) || bad(1, 0, INT64_MAX) || bad(2, 0, 0xFFFF) ||
-                  bad(3, 0, 0xFFFF) || bad(4, 1, kMaxDimension) || bad(5, 1, kMaxDimension) ||
-                  bad(6, 0, 255) || bad(7, 8, 8) || bad(8, 1, kMaxFrameBytes) ||
-                  std::strcmp(reinterpret_cast<const char *>(sqlite3_column_text(s, 9)),
-                              "integer") != 0)
-                  fail("frame " + std::to_string(sqlite3_column_int64(s, 0)) +
-                       ": a header field out of bounds");
-              ++count_;
-          });
+    query(
+        "SELECT seq, host_ns, frame_idx, frame_format, width, height, pixel_depth, "
+        "length(sensor_data), length(data), typeof(crc32) FROM frames ORDER BY seq",
+        [&](sqlite3_stmt *s) {
+            auto bad = [&](int col, int64_t lo, int64_t hi) {
+                const int64_t v = sqlite3_column_int64(s, col);
+                return sqlite3_column_type(s, col) != SQLITE_INTEGER || v < lo || v > hi;
+            };
+            if (bad(0, 0, INT64_MAX) || bad(1, 0, INT64_MAX) || bad(2, 0, 0xFFFF) ||
+                bad(3, 0, 0xFFFF) || bad(4, 1, kMaxDimension) || bad(5, 1, kMaxDimension) ||
+                bad(6, 0, 255) || bad(7, 8, 8) || bad(8, 1, kMaxFrameBytes) ||
+                std::strcmp(reinterpret_cast<const char *>(sqlite3_column_text(s, 9)), "integer") !=
+                    0)
+                fail("frame " + std::to_string(sqlite3_column_int64(s, 0)) +
+                     ": a header field out of bounds");
+            ++count_;
+        });
     if (header_.get("product").empty()) fail("no product in its metadata");
 }
 
@@ -318,7 +321,8 @@ bool Reader::frame_at(int64_t seq, Frame &f) {
     std::memcpy(f.sensor_data.data(), sd, 8);
     const int n = sqlite3_column_bytes(sel_, 8);
     const auto *p = static_cast<const uint8_t *>(sqlite3_column_blob(sel_, 8));
-    if (n <= 0 || !p || uint32_t(n) > kMaxFrameBytes || sqlite3_column_type(sel_, 9) != SQLITE_INTEGER)
+    if (n <= 0 || !p || uint32_t(n) > kMaxFrameBytes ||
+        sqlite3_column_type(sel_, 9) != SQLITE_INTEGER)
         fail("frame " + std::to_string(f.seq) + ": " + std::to_string(n) + " data bytes");
     if (sqlite3_column_int64(sel_, 9) != int64_t(crc_of(p, size_t(n))))
         fail("frame " + std::to_string(f.seq) + ": its data is damaged (checksum)");
