@@ -61,7 +61,10 @@ bool looks_like_recording(const std::string &path) {
 // ---- writer ------------------------------------------------------------------------
 
 Writer::Writer(const std::string &path) : path_(path) {
+    // A journal left by an earlier writer that was killed would be rolled
+    // back into the new file: both go.
     std::remove(path.c_str());
+    std::remove((path + "-journal").c_str());
     if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
         SQLITE_OK) {
         const std::string why = errmsg(db_);
