@@ -452,6 +452,7 @@ struct Firmware::Impl {
             return;
         }
         if (scratch.size() < d.size) scratch.resize(d.size);
+        if (auto idx = source->next_index()) gen.set_next_fridx(*idx);
         source_gap = source->take(std::span<uint8_t>(scratch.data(), d.size));
         gen.emit(d, std::span<const uint8_t>(scratch.data(), d.size), 1, pipe, faults);
         ++frame_no;

@@ -38,6 +38,10 @@ public:
         return std::chrono::nanoseconds(gap);
     }
 
+    std::optional<uint16_t> next_index() const override {
+        return have_ ? std::optional<uint16_t>(cur_.frame_idx) : std::nullopt;
+    }
+
 private:
     // The frame at the cursor; a frame the container refuses ends the stream.
     bool load() {

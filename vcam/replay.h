@@ -2,7 +2,7 @@
 // camera: the camera presents the recorded product, device information,
 // chip identity, registers and flash images (the EPC calibration package),
 // and streams the recorded raw frames one by one with their recorded header
-// fields, at the recorded pace or as fast as the host reads, then ends the
+// fields (frame index included), at the recorded pace or as fast as the host reads, then ends the
 // stream (the camera stays on the bus and sends nothing more).
 #pragma once
 

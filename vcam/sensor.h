@@ -45,6 +45,8 @@ public:
     // lost at the sensor) and moves on. Returns the time until the frame after
     // it is due, or nullopt for the stream's regular period.
     virtual std::optional<std::chrono::nanoseconds> take(std::span<uint8_t> out) = 0;
+    // The stream frame index the next frame carries (nullopt: the stream's count).
+    virtual std::optional<uint16_t> next_index() const { return std::nullopt; }
 };
 
 class Sensor {
