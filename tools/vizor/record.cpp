@@ -151,7 +151,10 @@ struct RecState {
     bool epc = false;
     Clock::time_point t0{};
     vzrec::Frame f;
-    std::string error;  // the first write failure or unusable frame
+    std::string error;                  // the first write failure or unusable frame
+    const uint8_t *tool_buf = nullptr;  // the tool's fetch buffer: frames put there
+    size_t tool_len = 0;                // are the ones the tool itself fetched
+    long long fetched = 0;
     int discarded = 0, errors = 0, last_error = 0;
 } g_rec;
 
@@ -176,6 +179,8 @@ void on_rec_frame(vizor_dev_t *, vizor_frame_t *fr) {
     f.pixel_depth = info.pixel_depth;
     rebuild_sensor_data(g_rec.epc, f.sensor_data);
     f.data.assign(fr->frame_fbuf, fr->frame_fbuf + info.frame_size);
+    if (fr->frame_fbuf >= g_rec.tool_buf && fr->frame_fbuf < g_rec.tool_buf + g_rec.tool_len)
+        ++g_rec.fetched;
     try {
         g_rec.w->add_frame(f);
     } catch (const std::exception &e) {
@@ -242,6 +247,9 @@ int cmd_record(Session &s, const RecordOpts &o) {
     if (!vizor_cap_start(dev)) throw ToolError("the camera did not start capturing");
 
     std::vector<uint8_t> raw(vzrec::kMaxFrameBytes);
+    g_rec.tool_buf = raw.data();
+    g_rec.tool_len = raw.size();
+    g_rec.fetched = 0;
     std::vector<float> dist;
     vizor_frame_info_t info{};
     std::string stop_reason;
@@ -280,8 +288,13 @@ int cmd_record(Session &s, const RecordOpts &o) {
     if (stop_reason.empty()) stop_reason = g_rec.error;
     if (tty) std::printf("\n");
     const long long got = w.frames();
-    std::printf("recorded %lld frames of %s into %s: %d discarded, %d errors\n", got,
-                header.get("product").c_str(), o.file.c_str(), g_rec.discarded, g_rec.errors);
+    // Frames the library delivered while the tool was busy went only to the
+    // recording (or to a driver that fetched them for itself).
+    std::printf(
+        "recorded %lld frames of %s into %s: %lld fetched by the tool, %d discarded, "
+        "%d errors\n",
+        got, header.get("product").c_str(), o.file.c_str(), g_rec.fetched, g_rec.discarded,
+        g_rec.errors);
     if (const int sig = pending_signal()) {
         std::fflush(stdout);
         std::fprintf(stderr, "vizor: recording stopped by %s after %lld frames; %s is complete\n",
