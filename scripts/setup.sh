@@ -10,7 +10,7 @@ packages=(
   libusb-1.0-0-dev libminizip-dev zlib1g-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev libglib2.0-dev
-  libcli11-dev libpng-dev nlohmann-json3-dev
+  libcli11-dev libpng-dev nlohmann-json3-dev libsqlite3-dev
   libopencv-imgproc-dev   # benchmarks only: undistortion compared with OpenCV's remap
   unzip
   libcpp-httplib-dev libjs-three   # vizor view: HTTP server, three.js for the point cloud

@@ -130,6 +130,8 @@ struct Firmware::Impl {
 
     // Capture.
     std::unique_ptr<Sensor> sensor;
+    std::unique_ptr<FrameSource> source;                 // replaces the sensor's frames
+    std::optional<std::chrono::nanoseconds> source_gap;  // until the source's next frame
     EpcSensor *epc = nullptr;  // the sensor when it is an EPC model
     StreamConfig stream_cfg;
     StreamConfig active_cfg;
@@ -436,7 +438,28 @@ struct Firmware::Impl {
         next_due = Clock::now();
     }
 
-    uint32_t group_frame_bytes() const { return sensor->describe().size; }
+    uint32_t group_frame_bytes() const {
+        FrameDesc d;
+        if (source) return source->peek(d) ? d.size : 0;
+        return sensor->describe().size;
+    }
+
+    // One frame of the frame source; the stream ends with the source.
+    void produce_from_source() {
+        FrameDesc d;
+        if (!source->peek(d)) {
+            producing = false;
+            return;
+        }
+        if (scratch.size() < d.size) scratch.resize(d.size);
+        if (auto idx = source->next_index()) gen.set_next_fridx(*idx);
+        source_gap = source->take(std::span<uint8_t>(scratch.data(), d.size));
+        gen.emit(d, std::span<const uint8_t>(scratch.data(), d.size), 1, pipe, faults);
+        ++frame_no;
+        ++stats.frames_sent;
+        stats.chunks = gen.chunks();
+        if (frames_left != kUnlimited && --frames_left == 0) producing = false;
+    }
 
     // Generates the next group of frames into the pipe.
     void produce() {
@@ -454,6 +477,7 @@ struct Firmware::Impl {
             stats.chunks = gen.chunks();
             return;
         }
+        if (source) return produce_from_source();
         FrameDesc d = sensor->describe();
         uint32_t k = gen.group_size(d, frames_left);
         size_t need = size_t(d.size) * k;
@@ -472,6 +496,8 @@ struct Firmware::Impl {
     }
 
     void drop_frame() {
+        FrameDesc d;
+        if (source && source->peek(d)) source_gap = source->take({});
         gen.skip_frame();
         ++frame_no;
         ++stats.frames_dropped;
@@ -871,12 +897,15 @@ void Firmware::run_due(Clock::time_point now) {
     if (period.count() <= 0) period = Clock::duration(1);
     while (d.producing && d.next_due <= now) {
         size_t frame_bytes = d.calib_pending ? 0 : d.group_frame_bytes();
+        d.source_gap.reset();
         if (frame_bytes > 0 &&
             d.pipe.queued() >= size_t(d.active_cfg.max_queued_frames) * frame_bytes)
             d.drop_frame();
         else
             d.produce();
-        d.next_due += period;
+        const auto gap =
+            d.source_gap ? std::chrono::duration_cast<Clock::duration>(*d.source_gap) : period;
+        d.next_due += gap.count() > 0 ? gap : Clock::duration(1);
     }
     if (d.next_due + std::chrono::seconds(1) < now) d.next_due = now;  // far behind: resynchronise
 }
@@ -999,6 +1028,10 @@ void Firmware::set_sensor(std::unique_ptr<Sensor> sensor) {
     d_->epc = dynamic_cast<EpcSensor *>(sensor.get());
     d_->sensor = std::move(sensor);
     d_->sync_sensor_params();
+}
+void Firmware::set_frame_source(std::unique_ptr<FrameSource> source) {
+    std::lock_guard lk(mu_);
+    d_->source = std::move(source);
 }
 void Firmware::with_epc(const std::function<void(EpcSensor &)> &fn) {
     std::lock_guard lk(mu_);

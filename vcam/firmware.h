@@ -151,6 +151,8 @@ public:
     // Sensor: replace the model, or reach the current one under the lock.
     void set_sensor(std::unique_ptr<Sensor> sensor);
     void with_sensor(const std::function<void(Sensor &)> &fn);
+    // Frames from `source` instead of the sensor (nullptr: the sensor's again).
+    void set_frame_source(std::unique_ptr<FrameSource> source);
     // EPC sensor under the lock (throws std::logic_error for another model).
     void with_epc(const std::function<void(EpcSensor &)> &fn);
     // Rebuilds the factory calibration package from the EPC sensor's current

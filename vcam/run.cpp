@@ -11,7 +11,9 @@
 //   --scene SCENE     what the cameras see, as vizor --virtual=SCENE: room,
 //                     flat[:D], ramp[:NEAR:FAR] or a distance frame file;
 //                     or D,R: a flat scene at D metres with reflectivity R
-//                     (the default is 1.0,0.5)
+//                     (the default is 1.0,0.5); or a raw recording of
+//                     `vizor record` (.vzr): every camera replays it, with
+//                     its recorded product, at the recorded pace
 //   --calib FILE      store FILE as every camera's calibration data image
 //   -v, --verbose     list the cameras on standard error
 //
@@ -34,6 +36,7 @@
 #include <vector>
 
 #include "toolkit.h"
+#include "vcam/replay.h"
 #include "vcam/vcam.h"
 
 extern char **environ;
@@ -80,7 +83,7 @@ int main(int argc, char **argv) {
     std::vector<CamSpec> cams;
     double fps = 0;
     float dist = 1.0f, refl = 0.5f;
-    std::string calib, scene;
+    std::string calib, scene, recording;
     bool verbose = false;
     int i = 1;
     for (; i < argc; ++i) {
@@ -106,7 +109,10 @@ int main(int argc, char **argv) {
             fps = std::atof(value());
         } else if (a == "--scene") {
             scene = value();
-            if (std::sscanf(scene.c_str(), "%f,%f", &dist, &refl) == 2) {
+            if (vcam::is_recording(scene)) {
+                recording = scene;
+                scene.clear();
+            } else if (std::sscanf(scene.c_str(), "%f,%f", &dist, &refl) == 2) {
                 scene.clear();
             } else {
                 vztool::SceneImage probe;
@@ -149,6 +155,14 @@ int main(int argc, char **argv) {
     try {
         vcam::Bus bus;
         for (auto &c : cams) {
+            if (!recording.empty()) {
+                auto &cam =
+                    vcam::add_replay_camera(bus, uint8_t(c.bus), uint8_t(c.port), recording);
+                if (verbose)
+                    std::fprintf(stderr, "vizor-vcam-run: replay of %s at %d-%d (%s)\n",
+                                 recording.c_str(), c.bus, c.port, cam.devnode().c_str());
+                continue;
+            }
             vcam::CameraConfig cfg;
             cfg.fw.product = c.product;
             cfg.fw.stream.fps = fps;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -31,6 +32,21 @@ struct Scene {
     static Scene flat(int width, int height, float distance_m, float reflectivity);
     // Distance grows linearly along each row from near (left) to far (right).
     static Scene ramp(int width, int height, float near_m, float far_m, float reflectivity);
+};
+
+// Frames that replace the sensor's own while set (a replayed recording); the
+// sensor still answers registers and parameters.
+class FrameSource {
+public:
+    virtual ~FrameSource() = default;
+    // Header fields of the next frame; false when the stream has ended.
+    virtual bool peek(FrameDesc &desc) = 0;
+    // Writes the next frame into out (desc.size bytes; empty: the frame is
+    // lost at the sensor) and moves on. Returns the time until the frame after
+    // it is due, or nullopt for the stream's regular period.
+    virtual std::optional<std::chrono::nanoseconds> take(std::span<uint8_t> out) = 0;
+    // The stream frame index the next frame carries (nullopt: the stream's count).
+    virtual std::optional<uint16_t> next_index() const { return std::nullopt; }
 };
 
 class Sensor {

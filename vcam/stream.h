@@ -121,6 +121,8 @@ public:
               BulkPipe &pipe, FaultTable &faults);
     // A frame lost at the sensor: its index is used up.
     void skip_frame() { ++fridx_; }
+    // The frame index of the next frame (a replay keeps the recorded ones).
+    void set_next_fridx(uint16_t fridx) { fridx_ = fridx; }
     uint16_t next_fridx() const { return fridx_; }
     uint16_t next_hdr_idx() const { return hdr_idx_; }
     uint64_t chunks() const { return chunks_; }

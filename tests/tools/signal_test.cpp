@@ -131,3 +131,26 @@ TEST(ToolSignals, FlashWriteIsNeverCut) {
         }
     }
 }
+
+TEST(ToolSignals, RecordingStopsCleanlyKeepingAWholeRecording) {
+    std::mt19937 rng(21);
+    for (int round = 0; round < 2; ++round) {
+        vzt::TempCwd tmp;
+        const auto delay = std::chrono::milliseconds(500 + rng() % 1500);
+        SCOPED_TRACE("delay " + std::to_string(delay.count()) + " ms");
+        const Ended r =
+            run_and_signal({"--virtual", "record", "-n", "0", "rec.vzr"}, delay, {SIGINT});
+        if (r.by_signal) continue;
+        ASSERT_EQ(r.code, 130) << r.err;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(r.out, m, std::regex(R"(recorded (\d+) frames)"))) << r.out;
+        const long frames = std::stol(m[1]);
+        if (frames == 0) continue;
+        // Every frame kept is played back.
+        const Ended p =
+            run_and_signal({"play", "rec.vzr", "-o", "p", "--formats", "ply", "--images", "last"},
+                           std::chrono::milliseconds(0), {});
+        ASSERT_EQ(p.code, 0) << p.err;
+        EXPECT_EQ(fs::file_size("p/distance.vzd"), 20u + size_t(frames) * 320 * 240 * 4);
+    }
+}

@@ -115,10 +115,18 @@ struct CaptureOpts {
     bool json = false;  // the summary as JSON
     OutputOpts out;
     std::vector<std::string> filters;  // driver filters, "undistort", "min-amplitude=N", ...
+    int buffer_frames = 0;             // the library's frame buffer in frames (0: its default)
+    bool to_stream_end = false;        // a stream that ends after some frames is no failure
 };
 struct PlayOpts {
     std::string file;
     OutputOpts out;
+};
+// vizor record (record.cpp): raw frames into a ".vzr" recording.
+struct RecordOpts {
+    std::string file;  // the recording
+    int frames = 100;  // 0: until Ctrl-C
+    std::string vzd;   // non-empty: also the live-decoded distances into this frame file
 };
 struct RegOpts {
     bool write = false;
@@ -147,6 +155,12 @@ int cmd_info(Session &s, bool json);
 int cmd_capture(Session &s, const CaptureOpts &o);
 int cmd_play(Session &s, const PlayOpts &o);
 int cmd_reg(Session &s, const RegOpts &o);
+int cmd_record(Session &s, const RecordOpts &o);
+// Whether path is a recording (SQLite header) rather than a distance frame file.
+bool is_recording_file(const std::string &path);
+// Decodes a recording replayed on the virtual camera (the session runs on
+// it: Globals::scene is the recording) into play's outputs.
+int cmd_play_recording(Session &s, const PlayOpts &o);
 int cmd_param(Session &s, const ParamOpts &o);
 int cmd_data(Session &s, const DataOpts &o);
 

@@ -250,6 +250,8 @@ epc635 (160 x 60) camera; write the scene with "=". Scenes:
   ramp[:NEAR:FAR]  distances rising from NEAR on the left to FAR on the right
                    (0.5 to 3 m)
   FILE             the first frame of a distance frame file (.vzd)
+  REC.vzr          a raw recording of vizor record: its camera, replayed frame
+                   by frame at the recorded pace, then no more frames
 The OPT8241 measures up to 3.12 m; farther surfaces wrap round to near ones.
 The virtual camera's flash holds a firmware image (type 0, version 1) and is
 kept between runs in --virtual-flash DIR.
@@ -260,6 +262,7 @@ Examples:
   vizor info -d 3:2                       the camera at bus 3, port 2
   vizor capture -n 100 --images each -o rec
   vizor play rec/distance.vzd -o replay
+  vizor record -n 300 field.vzr           raw frames for a later replay (vizor play field.vzr)
   vizor reg read 0x10 -c 4                four registers of the sensor (target 1)
   vizor param get 03                      the product string
   vizor firmware fw.bin -V 2              upgrade the firmware to version 2
@@ -327,14 +330,37 @@ int main(int argc, char **argv) {
     PlayOpts play;
     std::string play_images = "each", play_ply = "rgb", play_vzd, play_range, play_intr;
     std::vector<std::string> play_formats = {"png", "ply"};
-    auto *playc =
-        app.add_subcommand("play", "Turn a recorded distance frame file into PNG and PLY files");
+    auto *playc = app.add_subcommand(
+        "play", "Turn a distance frame file, or a raw recording decoded again, into files");
     globals_for(playc, false);
-    playc->add_option("FILE", play.file, "Distance frame file (.vzd)")
+    playc
+        ->add_option("FILE", play.file,
+                     "Distance frame file (.vzd) or raw recording of vizor record (.vzr)")
         ->required()
         ->check(CLI::ExistingFile);
     add_output_opts(playc, play.out, play_images, play_formats, play_ply, play_vzd, play_range,
                     play_intr, false);
+    playc->footer(
+        "A recording (.vzr) is replayed on the virtual camera and decoded by the driver as a live "
+        "camera's frames: distance.vzd and the PNG and PLY files as vizor capture writes them. "
+        "It needs the tool's virtual component.");
+
+    // record
+    RecordOpts rec;
+    auto *recordc = app.add_subcommand(
+        "record", "Record the camera's raw frames and the state to decode them into FILE (.vzr)");
+    globals_for(recordc, true);
+    recordc->add_option("FILE", rec.file, "The recording (replaced when it exists)")->required();
+    recordc->add_option("-n,--frames", rec.frames, "Frames to record (0: until Ctrl-C)")
+        ->check(whole(0, 1000000))
+        ->capture_default_str();
+    recordc->add_option("--vzd", rec.vzd, "Also decode each frame now into this distance file")
+        ->type_name("FILE");
+    recordc->footer(
+        "The recording is an SQLite database (docs/recording.md): device information, "
+        "parameters, registers and the EPC calibration read at the start, then every raw frame "
+        "with its header fields and host time. Ctrl-C stops it with the frames so far. Replay "
+        "it with 'vizor play FILE' or --virtual=FILE.");
 
     // reg read|write
     RegOpts reg;
@@ -551,6 +577,8 @@ int main(int argc, char **argv) {
     }
 
     try {
+        const bool play_rec = playc->parsed() && is_recording_file(play.file);
+        if (play_rec) g.scene = play.file;
         if (!g.scene.empty()) ensure_virtual_preload(argv);
         install_signal_handlers();
         Session s(g);
@@ -561,8 +589,12 @@ int main(int argc, char **argv) {
             rc = cmd_info(s, info_json);
         else if (capture->parsed())
             rc = cmd_capture(s, cap);
+        else if (play_rec)
+            rc = cmd_play_recording(s, play);
         else if (playc->parsed())
             rc = cmd_play(s, play);
+        else if (recordc->parsed())
+            rc = cmd_record(s, rec);
         else if (regc->parsed())
             rc = cmd_reg(s, reg);
         else if (paramc->parsed())

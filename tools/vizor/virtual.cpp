@@ -20,6 +20,8 @@
 #include "framefile.h"
 #include "virtual_module.h"
 
+#include "recording.h"
+#include "vcam/replay.h"
 #include "vcam/vcam.h"
 
 namespace fs = std::filesystem;
@@ -78,6 +80,14 @@ public:
         s.distance_m = scene.distance;
         s.reflectivity = scene.reflectivity;
         cam_->fw().set_scene(s);
+        load_flash();
+    }
+
+    // A camera replaying a recording (vcam/replay.h).
+    VirtualCamera(const std::string &recording, bool paced, std::string flash_dir)
+        : flash_dir_(std::move(flash_dir)) {
+        check_flash_dir();
+        cam_ = &vcam::add_replay_camera(bus_, 1, 1, recording, {paced});
         load_flash();
     }
 
@@ -215,6 +225,15 @@ SceneImage build_scene(const std::string &arg, int w, int h) {
 }  // namespace
 
 VirtualCameraPtr start_virtual(const std::string &scene, const std::string &flash_dir) {
+    if (vzrec::looks_like_recording(scene)) {
+        try {
+            return VirtualCameraPtr(new VirtualCamera(scene, true, flash_dir));
+        } catch (const ToolError &) {
+            throw;
+        } catch (const std::exception &e) {
+            throw ToolError(e.what());
+        }
+    }
     const VirtualSpec spec = split_product(scene);
     SceneImage img = build_scene(spec.scene, spec.width, spec.height);
     try {
