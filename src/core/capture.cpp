@@ -145,7 +145,8 @@ void cancel_and_wait(vizor_ll_t &ll, const char *tag) {
     ll.xfers->wait_idle(ll.mutex, ll.cond, kStopWaitMs);
 }
 
-// Hands one ready frame to the request, the callback, or nobody.
+// Hands one ready frame to the request or the callback. With neither the
+// frame stays in the reassembler for the next fetch instead of being dropped.
 struct Sink {
     uint8_t *dst = nullptr;
     uint32_t len = 0;
@@ -233,6 +234,8 @@ void deliver(vizor_dev_t &dev, int reqmax) {
             vz_err("[%s] malloc failed\n", kTagPass);
             break;
         }
+        // Nobody wants the frame now: it stays queued for the next fetch.
+        if (!sink.dst && !(req && req->remaining > 0)) break;
         vz_stream_frame_hdr_t hdr{};
         if (vz_stream_fetch_frames(ll.stream, sink.dst, sink.len, 1, &hdr, false) == 0) break;
         ++handled;
