@@ -13,12 +13,6 @@ namespace vztool {
 
 namespace {
 
-bool is_epc(vizor_dev_t *dev) {
-    const vizor_drv_t *drv = vizor_dev_get_drv(dev);
-    return drv && drv->name &&
-           (std::strcmp(drv->name, "E1") == 0 || std::strcmp(drv->name, "E2") == 0);
-}
-
 const char *part_name(int type) {
     switch (type) {
     case 2: return "epc660 TOF";
@@ -41,17 +35,48 @@ long filter_value(const std::string &choice, size_t eq, long max) {
 
 }  // namespace
 
-void print_epc_state(vizor_dev_t *dev) {
-    if (!is_epc(dev)) return;
+bool epc_camera(vizor_dev_t *dev) {
+    const vizor_drv_t *drv = vizor_dev_get_drv(dev);
+    return drv && drv->name &&
+           (std::strcmp(drv->name, "E1") == 0 || std::strcmp(drv->name, "E2") == 0);
+}
+
+Json epc_state_json(vizor_dev_t *dev) {
+    if (!epc_camera(dev)) return nullptr;
+    // The DRNU mode is 2 exactly when the calibration's distance images were
+    // loaded at open (or after the download).
+    const int drnu = calculationGetEnableDRNU();
+    return {{"part", part_name(configGetPartType())},
+            {"part_type", configGetPartType()},
+            {"part_version", configGetPartVersion()},
+            {"wafer_id", configGetWaferID()},
+            {"chip_id", configGetChipID()},
+            {"modulation_khz", configGetModulationFrequency()},
+            {"integration_us", {{"3d", configGetIntegrationTime3D()},
+                                {"2d", configGetIntegrationTime2D()}}},
+            {"calibrated", drnu != 0},
+            {"drnu_mode", drnu},
+            {"temperature_correction", configIsEnabledTemperatureCorrection() != 0},
+            {"grayscale_correction", configIsEnabledGrayscaleCorrection() != 0}};
+}
+
+void print_epc_state(const Json &e) {
+    if (e.is_null()) return;
     std::printf("chip:     %s, part version %d, wafer %u, chip %u\n",
-                part_name(configGetPartType()), configGetPartVersion(),
-                unsigned(configGetWaferID()), unsigned(configGetChipID()));
-    std::printf("modfreq:  %d kHz\n", configGetModulationFrequency());
-    std::printf("integr.:  %d us (3D), %d us (2D)\n", configGetIntegrationTime3D(),
-                configGetIntegrationTime2D());
-    const bool calibrated = calibrationDataFileCheck(1) == 0;
-    std::printf("calib:    %s\n", calibrated ? "factory calibration loaded"
-                                             : "no calibration files (uncorrected distances)");
+                e["part"].get<std::string>().c_str(), e["part_version"].get<int>(),
+                e["wafer_id"].get<unsigned>(), e["chip_id"].get<unsigned>());
+    std::printf("modfreq:  %d kHz\n", e["modulation_khz"].get<int>());
+    std::printf("integr.:  %d us (3D), %d us (2D)\n", e["integration_us"]["3d"].get<int>(),
+                e["integration_us"]["2d"].get<int>());
+    auto on = [&](const char *k) { return e[k].get<bool>() ? "on" : "off"; };
+    if (e["calibrated"].get<bool>())
+        std::printf("calib:    loaded: DRNU mode %d, temperature correction %s, grayscale "
+                    "correction %s\n",
+                    e["drnu_mode"].get<int>(), on("temperature_correction"),
+                    on("grayscale_correction"));
+    else
+        std::printf("calib:    none (uncorrected distances), grayscale correction %s\n",
+                    on("grayscale_correction"));
 }
 
 void apply_filters(vizor_dev_t *dev, const std::vector<std::string> &choices) {

@@ -1,7 +1,12 @@
 // One run of the tool: the library, the virtual camera, the chosen device.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 
 #include "app.h"
 
@@ -12,6 +17,22 @@ const char *const kNoCamera =
     "run on a virtual camera with --virtual";
 
 bool stdout_is_tty() { return ::isatty(STDOUT_FILENO) == 1; }
+
+WorkDir::WorkDir(const std::string &dir) {
+    back_ = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (back_ < 0 || ::chdir(dir.c_str()) != 0) {
+        const int e = errno;
+        if (back_ >= 0) ::close(back_);
+        throw ToolError("cannot work in " + dir + ": " + std::strerror(e));
+    }
+}
+
+WorkDir::~WorkDir() {
+    if (::fchdir(back_) != 0)
+        std::fprintf(stderr, "vizor: cannot return to the working directory: %s\n",
+                     std::strerror(errno));
+    ::close(back_);
+}
 
 Session::Session(const Globals &g) : g_(g) {
     // The library always opens a log file; without --log it goes nowhere.
@@ -35,6 +56,10 @@ std::string Session::finish() {
     if (!started_) return {};
     started_ = false;
     vizor_uninit();
+    if (!calib_dir_.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(calib_dir_, ec);
+    }
     if (!vcam_) return {};
     // Saving replaces the folder's files one by one; a signal waits for it.
     ProtectedPhase saving("saving the virtual camera's flash");
@@ -46,6 +71,12 @@ std::string Session::finish() {
 Session::~Session() {
     const std::string err = finish();
     if (!err.empty()) std::fprintf(stderr, "vizor: virtual flash not saved: %s\n", err.c_str());
+}
+
+bool Session::darken_virtual(bool dark) {
+    if (!vcam_) return false;
+    set_virtual_dark(*vcam_, dark);
+    return true;
 }
 
 std::vector<vizor_dev_t> Session::list() {
@@ -74,7 +105,22 @@ vizor_dev_t *Session::open() {
         pick = &devs[size_t(sel->index)];
     }
     rec_ = *pick;
-    dev_ = vizor_dev_open(&rec_);
+    if (vcam_) {
+        // The virtual camera's calibration (downloaded at open, with the EPC
+        // library's parameter file) goes into a private folder, not into the
+        // user's working directory.
+        if (calib_dir_.empty()) {
+            std::string tmpl = (std::filesystem::temp_directory_path() / "vizor-calib-XXXXXX");
+            if (!::mkdtemp(tmpl.data()))
+                throw ToolError(std::string("cannot create a calibration folder: ") +
+                                std::strerror(errno));
+            calib_dir_ = tmpl;
+        }
+        const WorkDir in(calib_dir_);
+        dev_ = vizor_dev_open(&rec_);
+    } else {
+        dev_ = vizor_dev_open(&rec_);
+    }
     if (!dev_)
         throw ToolError("cannot open the camera at bus " + std::to_string(rec_.usb_bus_num) +
                         " port " + std::to_string(rec_.usb_port_num) +
