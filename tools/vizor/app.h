@@ -205,6 +205,8 @@ struct CalibrateOpts {
 };
 int cmd_calibrate(Session &s, const CalibrateOpts &o);
 
+// Why a --filter choice is not one of the filters (empty when it is).
+std::string filter_error(const std::string &choice);
 // Switches on the driver filters named by --filter; throws ToolError for an
 // unknown name, a bad value or a driver without filters.
 void apply_filters(vizor_dev_t *dev, const std::vector<std::string> &choices);

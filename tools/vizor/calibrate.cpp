@@ -103,7 +103,7 @@ std::map<std::string, fs::file_time_type> files_in(const fs::path &dir) {
     return out;
 }
 
-const char *kDriverHint = "vizor calibrate needs an epc660 or epc635 camera";
+const char *kDriverHint = "calibrate needs an epc660 or epc635 camera";
 
 int run_gray(Session &s, const CalibrateOpts &o) {
     begin("gray (lit scene)", 100, 1, 0, 2);

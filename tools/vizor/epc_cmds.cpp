@@ -26,11 +26,28 @@ const char *part_name(int type) {
 // A non-negative integer argument of a filter ("min-amplitude=30").
 long filter_value(const std::string &choice, size_t eq, long max) {
     char *end = nullptr;
-    const char *text = choice.c_str() + eq + 1;
+    const char *text = eq == std::string::npos ? "" : choice.c_str() + eq + 1;
     const long v = std::strtol(text, &end, 10);
     if (eq == std::string::npos || end == text || *end != '\0' || v < 0 || v > max)
         throw ToolError("--filter " + choice + ": needs a value 0.." + std::to_string(max));
     return v;
+}
+
+struct Filter {
+    int id;
+    long value;  // -1: the filter takes no value
+};
+
+Filter parse_filter(const std::string &choice) {
+    const size_t eq = choice.find('=');
+    const std::string name = choice.substr(0, eq);
+    if (name == "undistort" && eq == std::string::npos) return {VIZOR_FILTER_UNDISTORT, -1};
+    if (name == "min-amplitude")
+        return {VIZOR_FILTER_MIN_AMPLITUDE, filter_value(choice, eq, 4095)};
+    if (name == "auto-integration")
+        return {VIZOR_FILTER_AUTO_INTEGRATION, filter_value(choice, eq, 1000)};
+    throw ToolError("--filter " + choice +
+                    ": unknown (undistort, min-amplitude=N, auto-integration=N)");
 }
 
 }  // namespace
@@ -79,22 +96,28 @@ void print_epc_state(const Json &e) {
                     on("grayscale_correction"));
 }
 
+std::string filter_error(const std::string &choice) {
+    try {
+        parse_filter(choice);
+        return {};
+    } catch (const ToolError &e) {
+        const std::string m = e.what();  // CLI11 names the option itself
+        return m.rfind("--filter ", 0) == 0 ? m.substr(9) : m;
+    }
+}
+
 void apply_filters(vizor_dev_t *dev, const std::vector<std::string> &choices) {
     for (const std::string &choice : choices) {
-        const size_t eq = choice.find('=');
-        const std::string name = choice.substr(0, eq);
+        const Filter f = parse_filter(choice);
         int rc;
-        if (name == "undistort" && eq == std::string::npos) {
-            rc = vizor_filter_enable(dev, VIZOR_FILTER_UNDISTORT, nullptr, 0);
-        } else if (name == "min-amplitude") {
-            int32_t v = int32_t(filter_value(choice, eq, 4095));
-            rc = vizor_filter_enable(dev, VIZOR_FILTER_MIN_AMPLITUDE, &v, sizeof v);
-        } else if (name == "auto-integration") {
-            uint16_t v = uint16_t(filter_value(choice, eq, 1000));
-            rc = vizor_filter_enable(dev, VIZOR_FILTER_AUTO_INTEGRATION, &v, sizeof v);
+        if (f.id == VIZOR_FILTER_MIN_AMPLITUDE) {
+            int32_t v = int32_t(f.value);
+            rc = vizor_filter_enable(dev, f.id, &v, sizeof v);
+        } else if (f.id == VIZOR_FILTER_AUTO_INTEGRATION) {
+            uint16_t v = uint16_t(f.value);
+            rc = vizor_filter_enable(dev, f.id, &v, sizeof v);
         } else {
-            throw ToolError("--filter " + choice +
-                            ": unknown (undistort, min-amplitude=N, auto-integration=N)");
+            rc = vizor_filter_enable(dev, f.id, nullptr, 0);
         }
         if (rc != 1)
             throw ToolError("--filter " + choice + ": the camera's driver has no such filter");

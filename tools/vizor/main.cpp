@@ -317,7 +317,8 @@ int main(int argc, char **argv) {
                     cap_intr, true);
     capture->add_option("--filter", cap.filters,
                         "EPC driver filter: undistort, min-amplitude=N, auto-integration=N "
-                        "(saturated samples per thousand); repeatable");
+                        "(saturated samples per thousand); repeatable")
+        ->check(CLI::Validator([](std::string &v) { return filter_error(v); }, "FILTER"));
     capture->footer(
         "Files in the output folder: distance.png (distance coloured from red, near, to blue, far; "
         "black where invalid), gray.png (amplitude), cloud.ply (binary little-endian point cloud, "
