@@ -142,9 +142,8 @@ int cmd_calibrate(Session &s, const CalibrateOpts &o) {
     if (ec) throw ToolError("cannot create " + o.dir + ": " + ec.message());
     const auto before = files_in(o.dir);
 
-    // No signal ends the run half-way: the library leaves the chip in its
-    // calibration settings until the run restores them.
-    s.protect_until_end("a calibration");
+    // Ctrl-C ends a calibration at once: nothing goes into the camera's
+    // flash, and the next open initialises the chip again.
     vizor_cap_set_callback_on_frame_ready(dev, on_frame);
     int rc = 0, bad = 0;
     {

@@ -298,7 +298,8 @@ int main(int argc, char **argv) {
     auto *info = app.add_subcommand(
         "info",
         "Open a camera and print its USB location, device information, driver, frame geometry "
-        "and lens parameters");
+        "and lens parameters (EPC cameras: also the chip, modulation frequency, integration "
+        "time and calibration state)");
     globals_for(info, true);
     info->add_flag("--json", info_json, kJsonHelp);
 
