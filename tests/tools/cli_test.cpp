@@ -388,8 +388,8 @@ TEST_F(ToolCapture, PointCloudHasOnePointPerValidPixel) {
 
 TEST(ToolCaptureModes, EveryFrameModeWritesOneSetPerFrame) {
     vzt::TempCwd tmp;
-    const Result r = run({"--virtual=VZ-T0-320:flat:2", "capture", "-n", "3", "--images", "each", "--formats",
-                          "png,ply", "--ply", "xyz", "-o", "each"});
+    const Result r = run({"--virtual=VZ-T0-320:flat:2", "capture", "-n", "3", "--images", "each",
+                          "--formats", "png,ply", "--ply", "xyz", "-o", "each"});
     ASSERT_EQ(r.code, 0) << r.err;
     for (int i = 0; i < 3; ++i) {
         char prefix[32];

@@ -63,9 +63,10 @@ TEST(ToolEpc, InfoShowsChipFrequencyIntegrationAndCalibration) {
     for (const auto &c : cases) {
         const Ran t = vizor({c.virt, "info"});
         ASSERT_EQ(t.code, 0) << t.err;
-        for (const char *line :
-             {c.text, "modfreq:  12000 kHz", "integr.:  700 us (3D)", "calib:    loaded: DRNU mode 2"})
-            EXPECT_NE(t.out.find(line), std::string::npos) << c.virt << ": " << line << "\n" << t.out;
+        for (const char *line : {c.text, "modfreq:  12000 kHz", "integr.:  700 us (3D)",
+                                 "calib:    loaded: DRNU mode 2"})
+            EXPECT_NE(t.out.find(line), std::string::npos) << c.virt << ": " << line << "\n"
+                                                           << t.out;
         const Ran j = vizor({c.virt, "info", "--json"});
         ASSERT_EQ(j.code, 0) << j.err;
         const auto e = nlohmann::json::parse(j.out)["epc"];
@@ -122,16 +123,15 @@ TEST(ToolEpc, CalibrationsWriteIntoTheirFolderOnly) {
     EXPECT_NE(bad.err.find("bad pixels: step 1 of 1"), std::string::npos) << bad.err;
     // One "x y" line per bad pixel, as many as the count printed.
     const std::string list = vzt::read_file(file);
-    EXPECT_NE(bad.out.find(std::to_string(std::count(list.begin(), list.end(), '\n')) +
-                           " bad pixels\n"),
-              std::string::npos)
+    EXPECT_NE(
+        bad.out.find(std::to_string(std::count(list.begin(), list.end(), '\n')) + " bad pixels\n"),
+        std::string::npos)
         << bad.out;
     EXPECT_EQ(tree(), std::vector<std::string>{file});
 
     // A short sweep: 4 steps of one frame each.
-    const Ran drnu =
-        vizor({"--virtual", "calibrate", "drnu", "-o", "d", "--steps", "4", "--frames", "1",
-               "--delay", "0"});
+    const Ran drnu = vizor({"--virtual", "calibrate", "drnu", "-o", "d", "--steps", "4", "--frames",
+                            "1", "--delay", "0"});
     ASSERT_EQ(drnu.code, 0) << drnu.err;
     EXPECT_NE(drnu.err.find("drnu: step 4 of 4"), std::string::npos) << drnu.err;
     // The distance images of the 4 steps, and the upload image: 16 bytes of

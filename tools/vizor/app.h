@@ -195,13 +195,13 @@ Json epc_state_json(vizor_dev_t *dev);
 // vizor calibrate (calibrate.cpp): the EPC library's calibrations, their
 // files written into dir.
 struct CalibrateOpts {
-    std::string what;          // "drnu", "gray" or "bad-pixels"
-    std::string dir;           // output folder (created when missing)
-    int frames = 0;            // DRNU frames averaged per step; 0: the library's (25)
-    int delay_ms = -1;         // DRNU pause before each frame; -1: the library's (200 ms)
-    int steps = 0;             // DRNU delay-line steps; 0: the library's (30)
-    bool diagnostics = false;  // the library's console diagnostics on standard error
-    std::string dark = "auto"; // gray dark step: auto, virtual, prompt or now
+    std::string what;           // "drnu", "gray" or "bad-pixels"
+    std::string dir;            // output folder (created when missing)
+    int frames = 0;             // DRNU frames averaged per step; 0: the library's (25)
+    int delay_ms = -1;          // DRNU pause before each frame; -1: the library's (200 ms)
+    int steps = 0;              // DRNU delay-line steps; 0: the library's (30)
+    bool diagnostics = false;   // the library's console diagnostics on standard error
+    std::string dark = "auto";  // gray dark step: auto, virtual, prompt or now
 };
 int cmd_calibrate(Session &s, const CalibrateOpts &o);
 

@@ -31,9 +31,9 @@ struct Progress {
     int steps = 1;     // steps of one pass
     int frames = 0;    // frames taken so far
     bool tty = false;
-    int shown = -1;   // frames when the last line was shown
-    int first = 0;    // steps before this phase
-    int total = 0;    // steps of the whole calibration (0: steps)
+    int shown = -1;  // frames when the last line was shown
+    int first = 0;   // steps before this phase
+    int total = 0;   // steps of the whole calibration (0: steps)
 };
 Progress g_progress;
 
@@ -47,8 +47,8 @@ void show(bool final_line) {
     const int frame = p.frames > 0 ? done % p.per_step + 1 : 0;
     if (p.shown == p.frames || (!p.tty && !final_line && frame != 1)) return;
     p.shown = p.frames;
-    std::string line = std::string(p.what) + ": step " + std::to_string(p.first + step) +
-                       " of " + std::to_string(p.total ? p.total : p.steps) + ", frame " +
+    std::string line = std::string(p.what) + ": step " + std::to_string(p.first + step) + " of " +
+                       std::to_string(p.total ? p.total : p.steps) + ", frame " +
                        std::to_string(frame) + " of " + std::to_string(p.per_step);
     if (pass > 1) line += " (sweep " + std::to_string(pass) + ")";
     if (p.tty)
@@ -91,8 +91,9 @@ private:
 // Starts counting frames for a new phase of per_step x steps frames, the
 // steps numbered from first + 1 of total.
 void begin(const char *what, int per_step, int steps, int first = 0, int total = 0) {
-    g_progress = Progress{what, std::max(per_step, 1), std::max(steps, 1), 0,
-                          ::isatty(STDERR_FILENO) == 1, -1, first, total};
+    g_progress = Progress{
+        what, std::max(per_step, 1), std::max(steps, 1), 0, ::isatty(STDERR_FILENO) == 1, -1, first,
+        total};
 }
 
 // The files below dir (relative to it) with their modification times.
@@ -119,8 +120,9 @@ int run_gray(Session &s, const CalibrateOpts &o) {
                      "vizor: cover the lens (or darken the scene completely), then press Enter\n");
         std::string answer;
         if (!std::getline(std::cin, answer))
-            throw ToolError("no answer on standard input for the dark step (use --dark now when "
-                            "the scene is already dark)");
+            throw ToolError(
+                "no answer on standard input for the dark step (use --dark now when "
+                "the scene is already dark)");
     }
     begin("gray (dark scene)", 100, 1, 1, 2);
     apiCalibrateGrayscale(2);

@@ -69,8 +69,8 @@ Json epc_state_json(vizor_dev_t *dev) {
             {"wafer_id", configGetWaferID()},
             {"chip_id", configGetChipID()},
             {"modulation_khz", configGetModulationFrequency()},
-            {"integration_us", {{"3d", configGetIntegrationTime3D()},
-                                {"2d", configGetIntegrationTime2D()}}},
+            {"integration_us",
+             {{"3d", configGetIntegrationTime3D()}, {"2d", configGetIntegrationTime2D()}}},
             {"calibrated", drnu != 0},
             {"drnu_mode", drnu},
             {"temperature_correction", configIsEnabledTemperatureCorrection() != 0},
@@ -87,10 +87,10 @@ void print_epc_state(const Json &e) {
                 e["integration_us"]["2d"].get<int>());
     auto on = [&](const char *k) { return e[k].get<bool>() ? "on" : "off"; };
     if (e["calibrated"].get<bool>())
-        std::printf("calib:    loaded: DRNU mode %d, temperature correction %s, grayscale "
-                    "correction %s\n",
-                    e["drnu_mode"].get<int>(), on("temperature_correction"),
-                    on("grayscale_correction"));
+        std::printf(
+            "calib:    loaded: DRNU mode %d, temperature correction %s, grayscale "
+            "correction %s\n",
+            e["drnu_mode"].get<int>(), on("temperature_correction"), on("grayscale_correction"));
     else
         std::printf("calib:    none (uncorrected distances), grayscale correction %s\n",
                     on("grayscale_correction"));

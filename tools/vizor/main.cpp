@@ -316,9 +316,10 @@ int main(int argc, char **argv) {
     capture->add_flag("--json", cap.json, "Print the summary as JSON (keys in the README)");
     add_output_opts(capture, cap.out, cap_images, cap_formats, cap_ply, cap_vzd, cap_range,
                     cap_intr, true);
-    capture->add_option("--filter", cap.filters,
-                        "EPC driver filter: undistort, min-amplitude=N, auto-integration=N "
-                        "(saturated samples per thousand); repeatable")
+    capture
+        ->add_option("--filter", cap.filters,
+                     "EPC driver filter: undistort, min-amplitude=N, auto-integration=N "
+                     "(saturated samples per thousand); repeatable")
         ->check(CLI::Validator([](std::string &v) { return filter_error(v); }, "FILTER"));
     capture->footer(
         "Files in the output folder: distance.png (distance coloured from red, near, to blue, far; "
@@ -481,7 +482,8 @@ int main(int argc, char **argv) {
                      "lit and a dark scene) or bad-pixels")
         ->required()
         ->check(CLI::IsMember({"drnu", "gray", "bad-pixels"}));
-    calc->add_option("-o,--out", cal.dir, "Folder of the calibration's files (created when missing)")
+    calc->add_option("-o,--out", cal.dir,
+                     "Folder of the calibration's files (created when missing)")
         ->type_name("DIR")
         ->required();
     calc->add_option("--frames", cal.frames,
@@ -618,8 +620,7 @@ int main(int argc, char **argv) {
         else if (calc->parsed()) {
             cal.diagnostics = g.verbose > 0;
             rc = cmd_calibrate(s, cal);
-        }
-        else if (viewc->parsed()) {
+        } else if (viewc->parsed()) {
             if (!view_range.empty()) view.range = parse_range(view_range);
             rc = cmd_view(s, view);
         }

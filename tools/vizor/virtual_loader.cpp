@@ -54,8 +54,7 @@ const Module &module() {
         m.save = reinterpret_cast<vizor_virtual_save_f>(dlsym(h, "vizor_virtual_save"));
         m.destroy = reinterpret_cast<vizor_virtual_destroy_f>(dlsym(h, "vizor_virtual_destroy"));
         m.start = reinterpret_cast<vizor_virtual_start_f>(dlsym(h, "vizor_virtual_start"));
-        m.set_dark =
-            reinterpret_cast<vizor_virtual_set_dark_f>(dlsym(h, "vizor_virtual_set_dark"));
+        m.set_dark = reinterpret_cast<vizor_virtual_set_dark_f>(dlsym(h, "vizor_virtual_set_dark"));
         if (m.ensure_preload && m.save && m.destroy && m.start && m.set_dark) return m;
         m = Module{};
         why = p.string() + " lacks its entry points";
