@@ -115,8 +115,7 @@ private:
     VirtualCameraPtr vcam_;
     vizor_dev_t rec_{};
     vizor_dev_t *dev_ = nullptr;
-    bool started_ = true;    // the library runs (until finish)
-    std::string calib_dir_;  // virtual camera: private calibration folder, removed at the end
+    bool started_ = true;  // the library runs (until finish)
 };
 
 // ---- subcommands ---------------------------------------------------------------

@@ -56,10 +56,6 @@ std::string Session::finish() {
     if (!started_) return {};
     started_ = false;
     vizor_uninit();
-    if (!calib_dir_.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(calib_dir_, ec);
-    }
     if (!vcam_) return {};
     // Saving replaces the folder's files one by one; a signal waits for it.
     ProtectedPhase saving("saving the virtual camera's flash");
@@ -108,16 +104,19 @@ vizor_dev_t *Session::open() {
     if (vcam_) {
         // The virtual camera's calibration (downloaded at open, with the EPC
         // library's parameter file) goes into a private folder, not into the
-        // user's working directory.
-        if (calib_dir_.empty()) {
-            std::string tmpl = (std::filesystem::temp_directory_path() / "vizor-calib-XXXXXX");
-            if (!::mkdtemp(tmpl.data()))
-                throw ToolError(std::string("cannot create a calibration folder: ") +
-                                std::strerror(errno));
-            calib_dir_ = tmpl;
+        // user's working directory; the library has read it once the open is
+        // done, so the folder goes at once (a signal that ends the tool during
+        // the open leaves it in the temporary folder).
+        std::string dir = (std::filesystem::temp_directory_path() / "vizor-calib-XXXXXX");
+        if (!::mkdtemp(dir.data()))
+            throw ToolError(std::string("cannot create a calibration folder: ") +
+                            std::strerror(errno));
+        {
+            const WorkDir in(dir);
+            dev_ = vizor_dev_open(&rec_);
         }
-        const WorkDir in(calib_dir_);
-        dev_ = vizor_dev_open(&rec_);
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
     } else {
         dev_ = vizor_dev_open(&rec_);
     }
