@@ -132,7 +132,7 @@ struct Firmware::Impl {
     std::unique_ptr<Sensor> sensor;
     std::unique_ptr<FrameSource> source;                 // replaces the sensor's frames
     std::optional<std::chrono::nanoseconds> source_gap;  // until the source's next frame
-    EpcSensor *epc = nullptr;  // the sensor when it is an EPC model
+    EpcSensor *epc = nullptr;                            // the sensor when it is an EPC model
     StreamConfig stream_cfg;
     StreamConfig active_cfg;
     StreamGen gen;

@@ -4,7 +4,9 @@
 // files "calibration.bin" and "tmp.zip" of the working directory into the
 // calibration folder, and the driver is told to load what arrived. Every
 // failure is logged and leaves the open to succeed with the driver's
-// defaults; the temporary files never outlive the download.
+// defaults; the temporary files never outlive the download, and the device
+// leaves it in the mode it was found in (a camera without valid calibration
+// would otherwise stay in data-upload mode and send no images).
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -82,6 +84,40 @@ int on_extract_to_folder_entry(const char *name, void *) {
 
 void load_failed() { vz_err("[%s] Load calibration data failed\n", "vizor_dev_open"); }
 
+// The device mode before the download; a device that does not report it is
+// taken to be in its normal mode (0).
+uint8_t current_mode(vizor_dev_t &dev) {
+    vizor_param_item_t item{};
+    item.param_id = VIZOR_PARAM_DEV_MODE;
+    if (!vizor_param_batch_get(&dev, &item, 1) || item.param_val_len < 1) return 0;
+    return item.param_val[0];
+}
+
+bool set_mode(vizor_dev_t &dev, uint8_t value) {
+    vizor_param_item_t mode{};
+    mode.param_id = VIZOR_PARAM_DEV_MODE;
+    mode.param_val_len = 1;
+    mode.param_val[0] = value;
+    return vizor_param_batch_set(&dev, &mode, 1);
+}
+
+// Puts the device back into the mode it was found in when the download ends,
+// whichever way it ends once the data-upload mode was set.
+class ModeRestore {
+public:
+    ModeRestore(vizor_dev_t &dev, uint8_t mode) : dev_(dev), mode_(mode) {}
+    ~ModeRestore() {
+        if (!set_mode(dev_, mode_))
+            vz_err("[%s] the device mode could not be set back to %d\n", kTag, int(mode_));
+    }
+    ModeRestore(const ModeRestore &) = delete;
+    ModeRestore &operator=(const ModeRestore &) = delete;
+
+private:
+    vizor_dev_t &dev_;
+    uint8_t mode_;
+};
+
 // Unpacks the received package (received bytes of the fsize-byte buffer).
 void unpack(vizor_dev_t &dev, const std::vector<uint8_t> &buf, size_t received) {
     if (!write_temp(kCalibFile, buf.data(), buf.size())) return;
@@ -135,14 +171,12 @@ void load_calib_data(vizor_dev_t &dev) {
     vizor_cap_set_callback_on_error(&dev, nullptr);
     vizor_cap_set_callback_on_frame_ready(&dev, nullptr);
 
-    vizor_param_item_t mode{};
-    mode.param_id = VIZOR_PARAM_DEV_MODE;
-    mode.param_val_len = 1;
-    mode.param_val[0] = VIZOR_DEV_MODE_DATA_UP;
-    if (!vizor_param_batch_set(&dev, &mode, 1)) {
+    const uint8_t found = current_mode(dev);
+    if (!set_mode(dev, VIZOR_DEV_MODE_DATA_UP)) {
         vz_err("[%s]  set mode to DATA_UP failed!\n", kTag);
         return load_failed();
     }
+    const ModeRestore restore(dev, found);
     vizor_param_item_t item{};
     item.param_id = VIZOR_PARAM_INFO_CALIB;
     if (!vizor_param_batch_get(&dev, &item, 1)) {

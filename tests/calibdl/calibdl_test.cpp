@@ -108,6 +108,12 @@ const Case kCases[] = {
      {"images_1.bin", "param_1.bin"},
      1},
     {"none", vcam::EpcCalib::none, {}, "Calib data not valid", {}, 0},
+    {"none_in_another_mode",
+     vcam::EpcCalib::none,
+     [](vcam::Firmware &fw) { fw.set_param(0, {3}); },
+     "Calib data not valid",
+     {},
+     0},
     {"wrong_kind", vcam::EpcCalib::wrong_kind, {}, "is not a zip archive", {}, 1},
     {"truncated", vcam::EpcCalib::truncated, {}, "beyond the", {}, 1},
     {"escaping", vcam::EpcCalib::escaping_name, {}, "it leaves the folder", {}, 1},
@@ -178,6 +184,7 @@ protected:
         cfg.fw.epc.calib = c.calib;
         cam_ = &bus.add_camera(1, 2, cfg);
         if (c.setup) c.setup(cam_->fw());
+        mode_before_ = cam_->fw().dev_mode();
         vizor_dev_t list[2];
         if (vizor_dev_list(list, 2) < 1) return nullptr;
         rec = list[0];
@@ -201,6 +208,7 @@ protected:
     vizor_drv_t *rec_ = nullptr;
     const vizor_drv_ops_t *saved_ = nullptr;
     struct stat abs_before_ {};
+    uint8_t mode_before_ = 0;
 };
 
 TEST_P(CalibDownload, LogsAndOpensWithoutStrayFiles) {
@@ -235,7 +243,9 @@ TEST_P(CalibDownload, LogsAndOpensWithoutStrayFiles) {
     if (existed) {
         EXPECT_EQ(after.st_mtime, abs_before_.st_mtime);
     }
-    // The device is usable after the download, whatever it met.
+    // The device is usable after the download, whatever it met, and back in
+    // the mode it was found in.
+    EXPECT_EQ(cam_->fw().dev_mode(), mode_before_);
     vizor_param_item_t item{};
     item.param_id = VIZOR_PARAM_INFO_CALIB;
     EXPECT_TRUE(vizor_param_batch_get(dev, &item, 1));

@@ -74,9 +74,6 @@ protected:
         dev = vizor_dev_open(&rec);
         ASSERT_NE(dev, nullptr);
         ASSERT_TRUE(dev->ll->drv);
-        // The download at open found no calibration and left the camera in
-        // data-upload mode: back to normal, so that it sends images.
-        cam->fw().set_param(0, {0});
         vz::epc::set_default_device(dev);
         configSetPartType(bootGetPartType(kAddr));
         configSetWaferID((uint16_t)bootGetWaferID(kAddr));

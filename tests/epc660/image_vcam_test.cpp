@@ -38,9 +38,6 @@ protected:
         rec = list[0];
         dev = vizor_dev_open(&rec);
         ASSERT_NE(dev, nullptr);
-        // The download at open found no calibration and left the camera in
-        // data-upload mode: back to normal, so that it sends images.
-        cam->fw().set_param(0, {0});
         vizor_drv_t *drv = vizor_dev_get_drv(dev);
         ASSERT_NE(drv, nullptr);
         vz::epc::set_default_device(dev);

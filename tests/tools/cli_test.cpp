@@ -245,11 +245,11 @@ TEST(ToolArgs, NoCameraIsARuntimeFailure) {
 // ---- virtual camera: devices, registers, parameters --------------------------------
 
 TEST(ToolVirtual, ListAndInfoDescribeTheVirtualCamera) {
-    const Result l = run({"--virtual", "list"});
+    const Result l = run({"--virtual", "list"});  // an epc660 camera by default
     ASSERT_EQ(l.code, 0) << l.err;
-    EXPECT_TRUE(std::regex_search(l.out, std::regex(R"(\n0 +1 +1 +\d+ +480 Mbit/s +VZ-T0-320\n)")))
+    EXPECT_TRUE(std::regex_search(l.out, std::regex(R"(\n0 +1 +1 +\d+ +480 Mbit/s +VZ-E1-660\n)")))
         << l.out;
-    const Result i = run({"info", "--virtual"});  // the option also works after the command
+    const Result i = run({"info", "--virtual=VZ-T0-320"});  // also after the command
     ASSERT_EQ(i.code, 0) << i.err;
     EXPECT_NE(i.out.find("product:  VZ-T0-320\n"), std::string::npos) << i.out;
     EXPECT_NE(i.out.find("driver:   T0 "), std::string::npos);
@@ -261,18 +261,18 @@ TEST(ToolVirtual, ListAndInfoDescribeTheVirtualCamera) {
 }
 
 TEST(ToolVirtual, RegistersAndParametersSpeakHex) {
-    const Result p = run({"--virtual", "param", "get", "3", "0x0d"});
+    const Result p = run({"--virtual=VZ-T0-320", "param", "get", "3", "0x0d"});
     ASSERT_EQ(p.code, 0) << p.err;
     EXPECT_EQ(p.out, "0x03: 56 5a 2d 54 30 2d 33 32 30  \"VZ-T0-320\"\n0x0d: e8 03\n");
-    const Result s = run({"--virtual", "param", "set", "0d", "f4:01"});
+    const Result s = run({"--virtual=VZ-T0-320", "param", "set", "0d", "f4:01"});
     EXPECT_EQ(s.code, 0) << s.err;
     EXPECT_EQ(s.out, "0x0d: set f4 01\n");
-    const Result r = run({"--virtual", "reg", "read", "1e", "-c", "3"});
+    const Result r = run({"--virtual=VZ-T0-320", "reg", "read", "1e", "-c", "3"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_TRUE(std::regex_match(
         r.out, std::regex("0x001e: 0x[0-9a-f]{8}\n0x001f: 0x[0-9a-f]{8}\n0x0020: 0x[0-9a-f]{8}\n")))
         << r.out;
-    const Result w = run({"--virtual", "reg", "write", "0x10", "ab", "0xcd"});
+    const Result w = run({"--virtual=VZ-T0-320", "reg", "write", "0x10", "ab", "0xcd"});
     EXPECT_EQ(w.code, 0) << w.err;
     EXPECT_EQ(w.out, "wrote 2 registers at 0x0010 (target 1)\n");
 }
@@ -306,7 +306,7 @@ class ToolCapture : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = new vzt::TempCwd;
-        result_ = new Result(run({"--virtual", "capture", "-n", "4", "-o", "out"}));
+        result_ = new Result(run({"--virtual=VZ-T0-320", "capture", "-n", "4", "-o", "out"}));
     }
     static void TearDownTestSuite() {
         delete result_;
@@ -388,8 +388,8 @@ TEST_F(ToolCapture, PointCloudHasOnePointPerValidPixel) {
 
 TEST(ToolCaptureModes, EveryFrameModeWritesOneSetPerFrame) {
     vzt::TempCwd tmp;
-    const Result r = run({"--virtual=flat:2", "capture", "-n", "3", "--images", "each", "--formats",
-                          "png,ply", "--ply", "xyz", "-o", "each"});
+    const Result r = run({"--virtual=VZ-T0-320:flat:2", "capture", "-n", "3", "--images", "each",
+                          "--formats", "png,ply", "--ply", "xyz", "-o", "each"});
     ASSERT_EQ(r.code, 0) << r.err;
     for (int i = 0; i < 3; ++i) {
         char prefix[32];
@@ -408,7 +408,8 @@ TEST(ToolCaptureModes, SceneFromAFrameFileIncludingItsHoles) {
     vzt::TempCwd tmp;
     const auto scene = ramp_with_hole();
     save_frames("scene.vzd", {scene}, 320, 240);
-    const Result r = run({"--virtual=scene.vzd", "capture", "-n", "2", "--vzd", "u16", "-o", "o"});
+    const Result r =
+        run({"--virtual=VZ-T0-320:scene.vzd", "capture", "-n", "2", "--vzd", "u16", "-o", "o"});
     ASSERT_EQ(r.code, 0) << r.err;
     int w = 0, h = 0;
     const auto frames = load_frames("o/distance.vzd", w, h);
@@ -562,18 +563,18 @@ TEST(ToolJson, EveryReportParsesWithItsDocumentedKeys) {
     using nlohmann::json;
     const json l = json::parse(run({"--virtual", "list", "--json"}).out);
     ASSERT_EQ(l["cameras"].size(), 1u);
-    EXPECT_EQ(l["cameras"][0]["product"], "VZ-T0-320");
+    EXPECT_EQ(l["cameras"][0]["product"], "VZ-E1-660");
     EXPECT_EQ(l["cameras"][0]["speed_mbps"], 480);
     const json i = json::parse(run({"--virtual", "info", "--json"}).out);
     EXPECT_EQ(i["usb"]["bus"], l["cameras"][0]["bus"]);
-    EXPECT_EQ(i["product"], "VZ-T0-320");
+    EXPECT_EQ(i["product"], "VZ-E1-660");
     EXPECT_EQ(i["frame"]["width"], 320);
     EXPECT_EQ(i["lens"]["dist_coeff"].size(), 5u);
     const json r = json::parse(run({"--virtual", "reg", "read", "0x10", "-c", "3", "--json"}).out);
     ASSERT_EQ(r["registers"].size(), 3u);
     EXPECT_EQ(r["registers"][2]["addr"], 0x12);
     const json p = json::parse(run({"--virtual", "param", "get", "03", "--json"}).out);
-    EXPECT_EQ(p["parameters"][0]["text"], "VZ-T0-320");
+    EXPECT_EQ(p["parameters"][0]["text"], "VZ-E1-660");
     const Result c = run({"--virtual", "capture", "-n", "3", "-o", "o", "--json"});
     ASSERT_EQ(c.code, 0) << c.err;
     const json s = json::parse(c.out);

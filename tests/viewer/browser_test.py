@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """vizor view in a real headless Chromium, on the virtual camera's room.
 
-Starts `vizor --virtual view`, loads the page through chromedriver and checks
+Starts `vizor --virtual=VZ-T0-320 view` (the OPT8241 camera), loads the page through chromedriver and checks
 that frames arrive, the point cloud is drawn, the integration-time control
 reaches the camera, a second tab watches too, and that the server survives a
 browser closing mid-stream, clients cut off mid-frame and clients sending
@@ -47,7 +47,7 @@ def start_server(vizor, out_dir):
     env = dict(os.environ)
     if os.path.isdir("/dev/shm"):
         env["TMPDIR"] = "/dev/shm"
-    p = subprocess.Popen([vizor, "--virtual", "view", "--port", "0", "-o", out_dir],
+    p = subprocess.Popen([vizor, "--virtual=VZ-T0-320", "view", "--port", "0", "-o", out_dir],
                          stdout=subprocess.PIPE, stderr=sys.stderr, text=True, env=env)
     line = p.stdout.readline()  # "vizor view: http://127.0.0.1:PORT/ (Ctrl-C ends)"
     if "http://" not in line:

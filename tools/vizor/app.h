@@ -54,15 +54,33 @@ struct VirtualCameraDeleter {
 // device on it was closed.
 using VirtualCameraPtr = std::unique_ptr<VirtualCamera, VirtualCameraDeleter>;
 
-// Puts one OPT8241 camera on a virtual bus showing the scene (see --virtual),
+// Puts one camera (an epc660 unless the scene names another product first)
+// on a virtual bus showing the scene (see --virtual),
 // with its flash loaded from flash_dir when given. Call after vizor_init and
 // before the library lists cameras. Throws ToolError.
 VirtualCameraPtr start_virtual(const std::string &scene, const std::string &flash_dir);
+// Turns the camera's scene black (dark) or back to the scene it started with.
+void set_virtual_dark(VirtualCamera &cam, bool dark);
 // Stores the flash of the camera into its flash folder (if any); returns an
 // empty string or the reason it failed.
 std::string save_virtual_flash(VirtualCamera &cam);
 
 // ---- one run ----------------------------------------------------------------
+
+// Makes dir the working directory for its lifetime and then returns to the
+// one before (the EPC library reads and writes its calibration files, and
+// the calibration download its temporary files, in the working directory).
+// Throws ToolError when dir cannot be entered.
+class WorkDir {
+public:
+    explicit WorkDir(const std::string &dir);
+    ~WorkDir();
+    WorkDir(const WorkDir &) = delete;
+    WorkDir &operator=(const WorkDir &) = delete;
+
+private:
+    int back_ = -1;  // descriptor of the previous working directory
+};
 
 class Session {
 public:
@@ -79,6 +97,9 @@ public:
     vizor_dev_t *open();
     vizor_dev_t *dev() { return dev_; }
     bool is_virtual() const { return static_cast<bool>(vcam_); }
+    // Virtual camera only: turns its scene black (no light comes back) or
+    // back to what it was; false without a virtual camera.
+    bool darken_virtual(bool dark);
     // From now until the session has ended (device closed, virtual flash
     // saved) no signal interrupts the program; what says why.
     void protect_until_end(const char *what) {
@@ -176,9 +197,29 @@ struct ViewOpts {
 };
 int cmd_view(Session &s, const ViewOpts &o);
 // ---- EPC cameras (epc_cmds.cpp) ----------------------------------------------
-// Chip identity, modulation frequency, integration time and calibration state
-// of an EPC camera; prints nothing for other cameras.
-void print_epc_state(vizor_dev_t *dev);
+// Prints the chip identity, modulation frequency, integration time and
+// calibration state of epc_state_json; nothing for null (other cameras).
+void print_epc_state(const Json &epc);
+// Whether the camera runs the EPC driver (an epc660 or epc635 sensor).
+bool epc_camera(vizor_dev_t *dev);
+// The EPC part of `vizor info --json` ("epc" object); null for other cameras.
+Json epc_state_json(vizor_dev_t *dev);
+
+// vizor calibrate (calibrate.cpp): the EPC library's calibrations, their
+// files written into dir.
+struct CalibrateOpts {
+    std::string what;           // "drnu", "gray" or "bad-pixels"
+    std::string dir;            // output folder (created when missing)
+    int frames = 0;             // DRNU frames averaged per step; 0: the library's (25)
+    int delay_ms = -1;          // DRNU pause before each frame; -1: the library's (200 ms)
+    int steps = 0;              // DRNU delay-line steps; 0: the library's (30)
+    bool diagnostics = false;   // the library's console diagnostics on standard error
+    std::string dark = "auto";  // gray dark step: auto, virtual, prompt or now
+};
+int cmd_calibrate(Session &s, const CalibrateOpts &o);
+
+// Why a --filter choice is not one of the filters (empty when it is).
+std::string filter_error(const std::string &choice);
 // Switches on the driver filters named by --filter; throws ToolError for an
 // unknown name, a bad value or a driver without filters.
 void apply_filters(vizor_dev_t *dev, const std::vector<std::string> &choices);

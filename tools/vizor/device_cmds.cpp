@@ -177,12 +177,13 @@ int cmd_list(Session &s, bool json) {
 
 int cmd_info(Session &s, bool json) {
     vizor_dev_t *dev = s.open();
-    const Json j = info_json(dev);
+    Json j = info_json(dev);
+    if (epc_camera(dev)) j["epc"] = epc_state_json(dev);
     if (json) {
         print_json(j);
     } else {
         print_info_text(j);
-        print_epc_state(dev);
+        print_epc_state(j.value("epc", Json()));
     }
     if (j["frame"].is_null())
         throw ToolError("the camera delivered no frame; unplug it and plug it in again");

@@ -238,9 +238,10 @@ void finish_output_opts(OutputOpts &o, const std::string &images,
 
 const char *kFooter =
     R"(Virtual camera: --virtual[=[PRODUCT:]SCENE] (before or after the command) runs
-on an emulated camera instead of the USB bus: the OPT8241 (320 x 240, the
-default), or with PRODUCT VZ-E1-660 an epc660 (320 x 240) or VZ-E2-635 an
-epc635 (160 x 60) camera; write the scene with "=". Scenes:
+on an emulated camera instead of the USB bus: an epc660 (VZ-E1-660, 320 x 240,
+the default, with its factory calibration), or with PRODUCT VZ-T0-320 the
+OPT8241 (320 x 240) or VZ-E2-635 an epc635 (160 x 60) camera; write the scene
+with "=" (--virtual=VZ-T0-320:room). Scenes:
   room             (default) seen from 0.8 m above a tiled floor, looking level:
                    back wall 2.30 m ahead (the centre pixel), side walls 1.40 m
                    to the left and right, a box whose front face is 1.20 m ahead,
@@ -252,7 +253,8 @@ epc635 (160 x 60) camera; write the scene with "=". Scenes:
   FILE             the first frame of a distance frame file (.vzd)
   REC.vzr          a raw recording of vizor record: its camera, replayed frame
                    by frame at the recorded pace, then no more frames
-The OPT8241 measures up to 3.12 m; farther surfaces wrap round to near ones.
+The epc660 measures up to 12.5 m, the OPT8241 up to 3.12 m; farther surfaces
+wrap round to near ones.
 The virtual camera's flash holds a firmware image (type 0, version 1) and is
 kept between runs in --virtual-flash DIR.
 
@@ -299,7 +301,8 @@ int main(int argc, char **argv) {
     auto *info = app.add_subcommand(
         "info",
         "Open a camera and print its USB location, device information, driver, frame geometry "
-        "and lens parameters");
+        "and lens parameters (EPC cameras: also the chip, modulation frequency, integration "
+        "time and calibration state)");
     globals_for(info, true);
     info->add_flag("--json", info_json, kJsonHelp);
 
@@ -316,9 +319,11 @@ int main(int argc, char **argv) {
     capture->add_flag("--json", cap.json, "Print the summary as JSON (keys in the README)");
     add_output_opts(capture, cap.out, cap_images, cap_formats, cap_ply, cap_vzd, cap_range,
                     cap_intr, true);
-    capture->add_option("--filter", cap.filters,
-                        "EPC driver filter: undistort, min-amplitude=N, auto-integration=N "
-                        "(saturated samples per thousand); repeatable");
+    capture
+        ->add_option("--filter", cap.filters,
+                     "EPC driver filter: undistort, min-amplitude=N, auto-integration=N "
+                     "(saturated samples per thousand); repeatable")
+        ->check(CLI::Validator([](std::string &v) { return filter_error(v); }, "FILTER"));
     capture->footer(
         "Files in the output folder: distance.png (distance coloured from red, near, to blue, far; "
         "black where invalid), gray.png (amplitude), cloud.ply (binary little-endian point cloud, "
@@ -493,6 +498,45 @@ int main(int argc, char **argv) {
         ->type_name("MIN:MAX")
         ->check(kRange);
 
+    // calibrate (EPC cameras)
+    CalibrateOpts cal;
+    auto *calc = app.add_subcommand(
+        "calibrate", "Run a calibration of an epc660/epc635 camera and write its files into DIR");
+    globals_for(calc, true);
+    calc->add_option("WHAT", cal.what,
+                     "drnu (distance non-uniformity sweep), gray (grayscale gain and offset from a "
+                     "lit and a dark scene) or bad-pixels")
+        ->required()
+        ->check(CLI::IsMember({"drnu", "gray", "bad-pixels"}));
+    calc->add_option("-o,--out", cal.dir,
+                     "Folder of the calibration's files (created when missing)")
+        ->type_name("DIR")
+        ->required();
+    calc->add_option("--frames", cal.frames,
+                     "drnu: frames averaged per step (default: the library's 25)")
+        ->check(whole(1, 1000));
+    calc->add_option("--delay", cal.delay_ms,
+                     "drnu: pause before each frame in ms (default: the library's 200)")
+        ->check(whole(0, 999));
+    calc->add_option("--steps", cal.steps,
+                     "drnu: delay-line steps of the sweep (default: the library's 30)")
+        ->check(whole(2, 50));
+    calc->add_option("--dark", cal.dark,
+                     "gray: how the scene goes dark for the second step: prompt (cover the lens "
+                     "and press Enter), virtual (the virtual camera turns its scene black), now "
+                     "(it is dark already); auto picks virtual or prompt")
+        ->check(CLI::IsMember({"auto", "prompt", "virtual", "now"}))
+        ->capture_default_str();
+    calc->footer(
+        "The drnu sweep takes 30 steps of 25 frames with 200 ms before each (at least 150 s; it "
+        "repeats while the chip temperature drifts; --steps 4 --frames 1 --delay 0 for a quick "
+        "run on the virtual camera) and writes the "
+        "distance images, the DRNU table, the step temperatures and the upload image "
+        "calib_and_param_NNN.bin. gray averages 100 frames of each scene and writes "
+        "grayscale660_gain_offset_W..._C....txt. bad-pixels writes "
+        "calibration/PTnn_Wnnn_Cnnn_bad_pixels.txt. Each file written is printed; the progress "
+        "goes to standard error.");
+
     app.footer(kFooter);  // set last: subcommands would inherit it
 
     try {
@@ -605,7 +649,10 @@ int main(int argc, char **argv) {
             rc = cmd_data(s, down);
         else if (fwc->parsed())
             rc = cmd_data(s, fw);
-        else if (viewc->parsed()) {
+        else if (calc->parsed()) {
+            cal.diagnostics = g.verbose > 0;
+            rc = cmd_calibrate(s, cal);
+        } else if (viewc->parsed()) {
             if (!view_range.empty()) view.range = parse_range(view_range);
             rc = cmd_view(s, view);
         }

@@ -1,7 +1,12 @@
 // One run of the tool: the library, the virtual camera, the chosen device.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 
 #include "app.h"
 
@@ -12,6 +17,22 @@ const char *const kNoCamera =
     "run on a virtual camera with --virtual";
 
 bool stdout_is_tty() { return ::isatty(STDOUT_FILENO) == 1; }
+
+WorkDir::WorkDir(const std::string &dir) {
+    back_ = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (back_ < 0 || ::chdir(dir.c_str()) != 0) {
+        const int e = errno;
+        if (back_ >= 0) ::close(back_);
+        throw ToolError("cannot work in " + dir + ": " + std::strerror(e));
+    }
+}
+
+WorkDir::~WorkDir() {
+    if (::fchdir(back_) != 0)
+        std::fprintf(stderr, "vizor: cannot return to the working directory: %s\n",
+                     std::strerror(errno));
+    ::close(back_);
+}
 
 Session::Session(const Globals &g) : g_(g) {
     // The library always opens a log file; without --log it goes nowhere.
@@ -48,6 +69,12 @@ Session::~Session() {
     if (!err.empty()) std::fprintf(stderr, "vizor: virtual flash not saved: %s\n", err.c_str());
 }
 
+bool Session::darken_virtual(bool dark) {
+    if (!vcam_) return false;
+    set_virtual_dark(*vcam_, dark);
+    return true;
+}
+
 std::vector<vizor_dev_t> Session::list() {
     std::vector<vizor_dev_t> devs(64);
     const int n = vizor_dev_list(devs.data(), int(devs.size()));
@@ -74,7 +101,25 @@ vizor_dev_t *Session::open() {
         pick = &devs[size_t(sel->index)];
     }
     rec_ = *pick;
-    dev_ = vizor_dev_open(&rec_);
+    if (vcam_) {
+        // The virtual camera's calibration (downloaded at open, with the EPC
+        // library's parameter file) goes into a private folder, not into the
+        // user's working directory; the library has read it once the open is
+        // done, so the folder goes at once (a signal that ends the tool during
+        // the open leaves it in the temporary folder).
+        std::string dir = (std::filesystem::temp_directory_path() / "vizor-calib-XXXXXX");
+        if (!::mkdtemp(dir.data()))
+            throw ToolError(std::string("cannot create a calibration folder: ") +
+                            std::strerror(errno));
+        {
+            const WorkDir in(dir);
+            dev_ = vizor_dev_open(&rec_);
+        }
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    } else {
+        dev_ = vizor_dev_open(&rec_);
+    }
     if (!dev_)
         throw ToolError("cannot open the camera at bus " + std::to_string(rec_.usb_bus_num) +
                         " port " + std::to_string(rec_.usb_port_num) +

@@ -1,6 +1,6 @@
 // Virtual mode: the tool re-executes itself under the umockdev preload and
-// puts one camera (OPT8241, or an EPC camera when the scene argument names
-// its product first: "VZ-E1-660:room") on a virtual bus before the library
+// puts one camera (an epc660 by default, or the one the scene argument names
+// first: "VZ-T0-320:room", "VZ-E2-635") on a virtual bus before the library
 // looks for cameras, so every subcommand runs unchanged on it. This file is
 // the optional module vizor-virtual.so (it needs umockdev); the tool loads it
 // only when --virtual is asked (virtual_loader.cpp) through the C entry
@@ -80,6 +80,7 @@ public:
         s.distance_m = scene.distance;
         s.reflectivity = scene.reflectivity;
         cam_->fw().set_scene(s);
+        scene_ = std::move(s);
         load_flash();
     }
 
@@ -89,6 +90,17 @@ public:
         check_flash_dir();
         cam_ = &vcam::add_replay_camera(bus_, 1, 1, recording, {paced});
         load_flash();
+    }
+
+    // A black scene sends no light back: the sensor sees only its dark signal.
+    void set_dark(bool dark) {
+        if (scene_.distance_m.empty()) return;  // a replay has no scene to darken
+        vcam::Scene s = scene_;
+        if (dark) {
+            std::fill(s.reflectivity.begin(), s.reflectivity.end(), 0.0f);
+            s.ambient.clear();
+        }
+        cam_->fw().set_scene(s);
     }
 
     // A flash folder that cannot be written fails now, not after the work.
@@ -177,6 +189,7 @@ private:
     vcam::Bus bus_;
     vcam::Camera *cam_ = nullptr;
     std::string flash_dir_;
+    vcam::Scene scene_;  // as started (set_dark returns to it)
 };
 
 namespace {
@@ -184,7 +197,7 @@ namespace {
 // "[PRODUCT:]SCENE": a leading product name (three fields, "VZ-E2-635")
 // chooses the camera; the scene part defaults to room.
 struct VirtualSpec {
-    std::string product = "VZ-T0-320";
+    std::string product = "VZ-E1-660";  // the default camera: an epc660
     std::string scene = "room";
     int width = vcam::Opt8241Sensor::kWidth, height = vcam::Opt8241Sensor::kHeight;
 };
@@ -288,6 +301,12 @@ VZ_VIRTUAL_API int vizor_virtual_save(void *cam, char *err, size_t err_len) {
         put_error(err, err_len, e.what());
         return 0;
     }
+}
+
+VZ_VIRTUAL_API void vizor_virtual_set_dark(void *cam, int dark) {
+    try {
+        static_cast<vztool::VirtualCamera *>(cam)->set_dark(dark != 0);
+    } catch (...) {}
 }
 
 VZ_VIRTUAL_API void vizor_virtual_destroy(void *cam) {

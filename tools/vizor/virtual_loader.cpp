@@ -24,6 +24,7 @@ struct Module {
     vizor_virtual_start_f start = nullptr;
     vizor_virtual_save_f save = nullptr;
     vizor_virtual_destroy_f destroy = nullptr;
+    vizor_virtual_set_dark_f set_dark = nullptr;
 };
 
 fs::path program_dir() {
@@ -53,7 +54,8 @@ const Module &module() {
         m.save = reinterpret_cast<vizor_virtual_save_f>(dlsym(h, "vizor_virtual_save"));
         m.destroy = reinterpret_cast<vizor_virtual_destroy_f>(dlsym(h, "vizor_virtual_destroy"));
         m.start = reinterpret_cast<vizor_virtual_start_f>(dlsym(h, "vizor_virtual_start"));
-        if (m.ensure_preload && m.save && m.destroy && m.start) return m;
+        m.set_dark = reinterpret_cast<vizor_virtual_set_dark_f>(dlsym(h, "vizor_virtual_set_dark"));
+        if (m.ensure_preload && m.save && m.destroy && m.start && m.set_dark) return m;
         m = Module{};
         why = p.string() + " lacks its entry points";
     }
@@ -90,6 +92,8 @@ std::string save_virtual_flash(VirtualCamera &cam) {
     char err[512] = "";
     return module().save(&cam, err, sizeof err) ? std::string() : std::string(err);
 }
+
+void set_virtual_dark(VirtualCamera &cam, bool dark) { module().set_dark(&cam, dark ? 1 : 0); }
 
 void destroy_virtual(VirtualCamera *cam) {
     if (cam) module().destroy(cam);

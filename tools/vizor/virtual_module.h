@@ -23,12 +23,15 @@ typedef void *(*vizor_virtual_start_f)(const char *scene, const char *flash_dir,
 typedef int (*vizor_virtual_save_f)(void *cam, char *err, size_t err_len);
 /* Removes the camera and its bus. */
 typedef void (*vizor_virtual_destroy_f)(void *cam);
+/* Turns the camera's scene black (dark != 0) or back to its start. */
+typedef void (*vizor_virtual_set_dark_f)(void *cam, int dark);
 
 VZ_VIRTUAL_API int vizor_virtual_ensure_preload(char **argv, char *err, size_t err_len);
 VZ_VIRTUAL_API void *vizor_virtual_start(const char *scene, const char *flash_dir, char *err,
                                          size_t err_len);
 VZ_VIRTUAL_API int vizor_virtual_save(void *cam, char *err, size_t err_len);
 VZ_VIRTUAL_API void vizor_virtual_destroy(void *cam);
+VZ_VIRTUAL_API void vizor_virtual_set_dark(void *cam, int dark);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,143 @@
+// The vizor program on the virtual EPC cameras: what info reports about the
+// chip, the capture filters it accepts and refuses, and the calibrations,
+// whose files land in the folder named with -o and nowhere else.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "testutil.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Ran {
+    int code = -1;
+    std::string out, err;
+};
+
+Ran vizor(std::vector<std::string> args) {
+    args.insert(args.begin(), VIZOR_TOOL_PATH);
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const std::string out = "/tmp/vizor-epc-" + std::to_string(getpid()), err = out + ".err";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(126);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    Ran r;
+    int status = 0;
+    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.code = WEXITSTATUS(status);
+    r.out = vzt::read_file(out);
+    r.err = vzt::read_file(err);
+    unlink(out.c_str());
+    unlink(err.c_str());
+    return r;
+}
+
+// Everything below the working directory, relative to it.
+std::vector<std::string> tree() {
+    std::vector<std::string> out;
+    for (const auto &e : fs::recursive_directory_iterator("."))
+        if (e.is_regular_file()) out.push_back(fs::relative(e.path()).string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace
+
+TEST(ToolEpc, InfoShowsChipFrequencyIntegrationAndCalibration) {
+    vzt::TempCwd tmp;
+    const struct {
+        const char *virt, *part, *text;
+    } cases[] = {
+        {"--virtual", "epc660 TOF", "chip:     epc660 TOF"},
+        {"--virtual=VZ-E2-635", "epc635 TOF", "chip:     epc635 TOF"},
+    };
+    for (const auto &c : cases) {
+        const Ran t = vizor({c.virt, "info"});
+        ASSERT_EQ(t.code, 0) << t.err;
+        for (const char *line : {c.text, "modfreq:  12000 kHz", "integr.:  700 us (3D)",
+                                 "calib:    loaded: DRNU mode 2"})
+            EXPECT_NE(t.out.find(line), std::string::npos) << c.virt << ": " << line << "\n"
+                                                           << t.out;
+        const Ran j = vizor({c.virt, "info", "--json"});
+        ASSERT_EQ(j.code, 0) << j.err;
+        const auto e = nlohmann::json::parse(j.out)["epc"];
+        EXPECT_EQ(e["part"], c.part);
+        EXPECT_EQ(e["modulation_khz"], 12000);
+        EXPECT_EQ(e["integration_us"]["3d"], 700);
+        EXPECT_EQ(e["calibrated"], true);
+        EXPECT_EQ(e["drnu_mode"], 2);
+    }
+    EXPECT_EQ(tree(), std::vector<std::string>{});  // the calibration stayed private
+    const Ran opt = vizor({"--virtual=VZ-T0-320", "info", "--json"});
+    EXPECT_FALSE(nlohmann::json::parse(opt.out).contains("epc"));
+}
+
+TEST(ToolEpc, CommandsAcceptAndRefuseTheirArguments) {
+    vzt::TempCwd tmp;
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        const char *err;  // part of the one line on standard error
+    } cases[] = {
+        {{"capture", "-n", "1", "--filter", "undistort", "--filter", "min-amplitude=30"}, 0, ""},
+        {{"capture", "-n", "2", "--filter", "auto-integration=50"}, 0, ""},
+        {{"capture", "--filter", "sharpen"}, 2, "unknown"},
+        {{"capture", "--filter", "min-amplitude=4096"}, 2, "needs a value 0..4095"},
+        {{"capture", "--filter", "auto-integration"}, 2, "needs a value 0..1000"},
+        {{"capture", "--filter", "undistort=1"}, 2, "unknown"},
+        {{"calibrate", "-o", "c"}, 2, "WHAT"},
+        {{"calibrate", "flat-field", "-o", "c"}, 2, "flat-field"},
+        {{"calibrate", "drnu"}, 2, "--out"},
+        {{"calibrate", "drnu", "-o", "c", "--frames", "0"}, 2, "out of range"},
+        {{"calibrate", "drnu", "-o", "c", "--steps", "51"}, 2, "out of range"},
+        {{"calibrate", "gray", "-o", "c", "--dark", "maybe"}, 2, "maybe"},
+        {{"--virtual=VZ-T0-320", "calibrate", "gray", "-o", "c"}, 1, "needs an epc660 or epc635"},
+        {{"--virtual=VZ-T0-320", "capture", "--filter", "undistort"}, 1, "has no such filter"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = c.args;
+        if (args[0].rfind("--virtual", 0) != 0) args.insert(args.begin(), "--virtual");
+        const Ran r = vizor(args);
+        EXPECT_EQ(r.code, c.code) << args[2] << " " << args.back() << ": " << r.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        if (c.code) EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    EXPECT_FALSE(fs::exists("c"));
+}
+
+TEST(ToolEpc, CalibrationsWriteIntoTheirFolderOnly) {
+    vzt::TempCwd tmp;
+    const Ran bad = vizor({"--virtual", "calibrate", "bad-pixels", "-o", "bp"});
+    ASSERT_EQ(bad.code, 0) << bad.err;
+    const std::string file = "bp/calibration/PT02_W066_C4660_bad_pixels.txt";
+    EXPECT_NE(bad.out.find("wrote " + file + "\n"), std::string::npos) << bad.out;
+    EXPECT_NE(bad.err.find("bad pixels: step 1 of 1"), std::string::npos) << bad.err;
+    // One "x y" line per bad pixel, as many as the count printed.
+    const std::string list = vzt::read_file(file);
+    EXPECT_NE(
+        bad.out.find(std::to_string(std::count(list.begin(), list.end(), '\n')) + " bad pixels\n"),
+        std::string::npos)
+        << bad.out;
+    EXPECT_EQ(tree(), std::vector<std::string>{file});
+
+    // A short sweep: 4 steps of one frame each.
+    const Ran drnu = vizor({"--virtual", "calibrate", "drnu", "-o", "d", "--steps", "4", "--frames",
+                            "1", "--delay", "0"});
+    ASSERT_EQ(drnu.code, 0) << drnu.err;
+    EXPECT_NE(drnu.err.find("drnu: step 4 of 4"), std::string::npos) << drnu.err;
+    // The distance images of the 4 steps, and the upload image: 16 bytes of
+    // parameters before them.
+    const auto images = fs::file_size("d/epc660_images_drnu_W066_C4660_10.bin");
+    EXPECT_EQ(images, 4u * 320 * 240 * 2);
+    EXPECT_EQ(fs::file_size("d/calib_and_param_4660.bin"), 16 + images);
+    for (const auto &f : tree()) EXPECT_TRUE(f.rfind("d/", 0) == 0 || f == file) << f;
+}

@@ -1,0 +1,183 @@
+// vizor calibrate: runs the EPC library's calibrations on an epc660/epc635
+// camera (the DRNU sweep, the grayscale gain and offset from a lit and a dark
+// scene, the bad-pixel search) and leaves their files in the folder the user
+// names. The library writes its files relative to the working directory, so
+// the calibration runs with that folder as working directory; a progress
+// line on standard error counts the frames the library takes.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <map>
+
+#include "app.h"
+#include "vizor/drv.h"
+#include "vizor/epc660.h"
+
+namespace fs = std::filesystem;
+
+namespace vztool {
+
+namespace {
+
+// Progress of the running calibration, advanced by the frame-ready callback
+// (it runs on this thread, inside the library's frame fetches).
+struct Progress {
+    const char *what = "";
+    int per_step = 1;  // frames per step
+    int steps = 1;     // steps of one pass
+    int frames = 0;    // frames taken so far
+    bool tty = false;
+    int shown = -1;  // frames when the last line was shown
+    int first = 0;   // steps before this phase
+    int total = 0;   // steps of the whole calibration (0: steps)
+};
+Progress g_progress;
+
+// "drnu: step 3 of 30, frame 2 of 25": on a terminal one line redrawn per
+// frame, otherwise one line per step and one at the end.
+void show(bool final_line) {
+    Progress &p = g_progress;
+    const int done = p.frames > 0 ? p.frames - 1 : 0;
+    const int step = done / p.per_step % p.steps + 1;
+    const int pass = done / (p.per_step * p.steps) + 1;
+    const int frame = p.frames > 0 ? done % p.per_step + 1 : 0;
+    if (p.shown == p.frames || (!p.tty && !final_line && frame != 1)) return;
+    p.shown = p.frames;
+    std::string line = std::string(p.what) + ": step " + std::to_string(p.first + step) + " of " +
+                       std::to_string(p.total ? p.total : p.steps) + ", frame " +
+                       std::to_string(frame) + " of " + std::to_string(p.per_step);
+    if (pass > 1) line += " (sweep " + std::to_string(pass) + ")";
+    if (p.tty)
+        std::fprintf(stderr, "\r%-70s%s", line.c_str(), final_line ? "\n" : "");
+    else
+        std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+void on_frame(vizor_dev_t *, vizor_frame_t *) {
+    std::fflush(stdout);  // the library's diagnostics before the progress line
+    ++g_progress.frames;
+    show(false);
+}
+
+// The EPC library prints its diagnostics on standard output; while it runs
+// they go to standard error (with -v) or nowhere, so that standard output
+// holds only the results.
+class Diagnostics {
+public:
+    explicit Diagnostics(bool show) {
+        std::fflush(stdout);
+        saved_ = ::dup(STDOUT_FILENO);
+        const int to = show ? STDERR_FILENO : ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && to >= 0) ::dup2(to, STDOUT_FILENO);
+        if (!show && to >= 0) ::close(to);
+    }
+    ~Diagnostics() {
+        std::fflush(stdout);
+        if (saved_ < 0) return;
+        ::dup2(saved_, STDOUT_FILENO);
+        ::close(saved_);
+    }
+    Diagnostics(const Diagnostics &) = delete;
+    Diagnostics &operator=(const Diagnostics &) = delete;
+
+private:
+    int saved_ = -1;
+};
+
+// Starts counting frames for a new phase of per_step x steps frames, the
+// steps numbered from first + 1 of total.
+void begin(const char *what, int per_step, int steps, int first = 0, int total = 0) {
+    g_progress = Progress{
+        what, std::max(per_step, 1), std::max(steps, 1), 0, ::isatty(STDERR_FILENO) == 1, -1, first,
+        total};
+}
+
+// The files below dir (relative to it) with their modification times.
+std::map<std::string, fs::file_time_type> files_in(const fs::path &dir) {
+    std::map<std::string, fs::file_time_type> out;
+    for (const auto &e : fs::recursive_directory_iterator(dir))
+        if (e.is_regular_file()) out[fs::relative(e.path(), dir).string()] = e.last_write_time();
+    return out;
+}
+
+const char *kDriverHint = "calibrate needs an epc660 or epc635 camera";
+
+int run_gray(Session &s, const CalibrateOpts &o) {
+    begin("gray (lit scene)", 100, 1, 0, 2);
+    apiCalibrateGrayscale(1);
+    show(true);
+    std::string dark = o.dark;
+    if (dark == "auto") dark = s.is_virtual() ? "virtual" : "prompt";
+    if (dark == "virtual") {
+        if (!s.darken_virtual(true))
+            throw ToolError("--dark virtual needs the virtual camera (--virtual)");
+    } else if (dark == "prompt") {
+        std::fprintf(stderr,
+                     "vizor: cover the lens (or darken the scene completely), then press Enter\n");
+        std::string answer;
+        if (!std::getline(std::cin, answer))
+            throw ToolError(
+                "no answer on standard input for the dark step (use --dark now when "
+                "the scene is already dark)");
+    }
+    begin("gray (dark scene)", 100, 1, 1, 2);
+    apiCalibrateGrayscale(2);
+    show(true);
+    if (dark == "virtual") s.darken_virtual(false);
+    return 0;
+}
+
+}  // namespace
+
+int cmd_calibrate(Session &s, const CalibrateOpts &o) {
+    vizor_dev_t *dev = s.open();
+    const vizor_drv_t *drv = vizor_dev_get_drv(dev);
+    if (!epc_camera(dev))
+        throw ToolError(std::string(kDriverHint) + "; this one has the " +
+                        (drv && drv->name ? drv->name : "no") + " driver");
+    std::error_code ec;
+    fs::create_directories(fs::path(o.dir) / "calibration", ec);  // bad pixels go below it
+    if (ec) throw ToolError("cannot create " + o.dir + ": " + ec.message());
+    const auto before = files_in(o.dir);
+
+    // Ctrl-C ends a calibration at once: nothing goes into the camera's
+    // flash, and the next open initialises the chip again.
+    vizor_cap_set_callback_on_frame_ready(dev, on_frame);
+    int rc = 0, bad = 0;
+    {
+        const WorkDir in(o.dir);
+        const Diagnostics diagnostics(o.diagnostics);
+        if (o.what == "drnu") {
+            if (o.frames > 0) calibrateSetDRNUAverage(o.frames);
+            if (o.delay_ms >= 0) calibrateSetDRNUCalibrateDelay(o.delay_ms * 1000);
+            if (o.steps > 0) calibrateSetNumDistances(o.steps);
+            begin("drnu", calibrateGetDRNUAverage(), calibrateGetNumDistances());
+            apiCalibrateDRNU();
+            show(true);
+        } else if (o.what == "gray") {
+            rc = run_gray(s, o);
+        } else {
+            begin("bad pixels", 1, 1);
+            bad = calibrationSearchBadPixelsWithMin();
+            show(true);
+            if (bad < 0) throw ToolError("the bad-pixel search could not write its file");
+        }
+    }
+    if (o.what == "bad-pixels") std::printf("%d bad pixels\n", bad);
+    vizor_cap_set_callback_on_frame_ready(dev, nullptr);
+    int written = 0;
+    for (const auto &[name, time] : files_in(o.dir)) {
+        const auto was = before.find(name);
+        if (was != before.end() && was->second == time) continue;
+        std::printf("wrote %s\n", (fs::path(o.dir) / name).c_str());
+        ++written;
+    }
+    if (written == 0) throw ToolError("the calibration wrote no file into " + o.dir);
+    return rc;
+}
+
+}  // namespace vztool
