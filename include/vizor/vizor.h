@@ -350,7 +350,10 @@ VZ_API bool vizor_param_batch_get(vizor_dev_t *dev, vizor_param_item_t *params,
 /** @name Capture
  * Lost frames. Complete frames wait in the frame buffer (as many as
  * vizor_cap_set_frame_buffer sized it) until a fetch or wait call takes them;
- * when more arrive, the oldest are dropped without any callback. Frames the
+ * when more arrive, the oldest are dropped without any callback. A fetch
+ * takes the frames it asks for; the ones ready beyond them go to the
+ * frame-ready callback when one is set, and otherwise stay queued for the
+ * next fetch. Frames the
  * USB stream damaged are discarded and reported to the error callback as
  * VIZOR_ERR_CAP_FRAME_DISCARD. A caller learns about both from the capture
  * statistics (vizor_cap_get_stats): frames_dropped_full counts the frames

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "device/fixture.h"
+#include "vizor/stream.h"
 
 namespace {
 
@@ -75,6 +76,22 @@ TEST_F(Capture, GetFramesCopiesFramesBackToBack) {
     EXPECT_TRUE(vizor_cap_stop(dev));
     EXPECT_FALSE(vizor_cap_is_ongoing(dev));
     EXPECT_EQ(dev->api_busy, 0);
+}
+
+TEST_F(Capture, FramesBeyondAFetchStayQueuedForTheNext) {
+    ASSERT_TRUE(vizor_cap_start(dev));
+    vz_stream_state_t st{};
+    ASSERT_TRUE(vzt::eventually(
+        [&] { return vizor_cap_get_stats(dev, &st) && st.frames_ready_total >= 4; }));
+    int prev = -1;
+    for (int i = 0; i < 4; ++i) {  // one at a time: no index is skipped
+        vizor_frame_info_t info{};
+        ASSERT_EQ(vizor_cap_get_frames(dev, 1, buf.data(), uint32_t(buf.size()), &info), 1);
+        if (prev >= 0) {
+            EXPECT_EQ(int(info.frame_idx), prev + 1);
+        }
+        prev = int(info.frame_idx);
+    }
 }
 
 TEST_F(Capture, StartWhileCapturingRestartsCleanly) {

@@ -109,7 +109,9 @@ TEST(ToolEpc, CommandsAcceptAndRefuseTheirArguments) {
         const Ran r = vizor(args);
         EXPECT_EQ(r.code, c.code) << args[2] << " " << args.back() << ": " << r.err;
         EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
-        if (c.code) EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        if (c.code) {
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
     }
     EXPECT_FALSE(fs::exists("c"));
 }

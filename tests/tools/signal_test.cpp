@@ -140,8 +140,8 @@ TEST(ToolSignals, RecordingStopsCleanlyKeepingAWholeRecording) {
         vzt::TempCwd tmp;
         const auto delay = std::chrono::milliseconds(500 + rng() % 1500);
         SCOPED_TRACE("delay " + std::to_string(delay.count()) + " ms");
-        const Ended r =
-            run_and_signal({"--virtual", "record", "-n", "0", "rec.vzr"}, delay, {SIGINT});
+        const Ended r = run_and_signal({"--virtual=VZ-T0-320", "record", "-n", "0", "rec.vzr"},
+                                       delay, {SIGINT});
         if (r.by_signal) continue;
         ASSERT_EQ(r.code, 130) << r.err;
         std::smatch m;
