@@ -20,6 +20,20 @@ struct ToolError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A file created (or truncated) for writing, closed when it goes out of
+// scope; an empty path opens nothing (fd() is -1).
+class OutputFile {
+public:
+    explicit OutputFile(const std::string &path);
+    ~OutputFile();
+    OutputFile(const OutputFile &) = delete;
+    OutputFile &operator=(const OutputFile &) = delete;
+    int fd() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
 using Json = nlohmann::ordered_json;
 // Prints j (indented) and a newline on standard output.
 void print_json(const Json &j);

@@ -195,18 +195,9 @@ int cmd_capture(Session &s, const CaptureOpts &o) {
         return vizor_frame_get_pcl(dev, pcl, len, dist, w * h, w, h, &p);
     };
 
-    int fd = -1;
     const std::string vzd_path = iw.path_of("distance.vzd");
-    if (o.out.vzd) {
-        fd = ::open(vzd_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) throw ToolError("cannot create " + vzd_path + ": " + std::strerror(errno));
-    }
-    struct FdCloser {
-        int &fd;
-        ~FdCloser() {
-            if (fd >= 0) ::close(fd);
-        }
-    } closer{fd};
+    const OutputFile vzd(o.out.vzd ? vzd_path : std::string());
+    const int fd = vzd.fd();
 
     // Ctrl-C ends the loop; the frames so far are kept and every file is
     // closed whole.

@@ -222,17 +222,8 @@ int cmd_record(Session &s, const RecordOpts &o) {
     vzrec::Writer w(o.file);
     w.write_header(header);
 
-    int fd = -1;
-    if (!o.vzd.empty()) {
-        fd = ::open(o.vzd.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) throw ToolError("cannot create " + o.vzd + ": " + std::strerror(errno));
-    }
-    struct FdCloser {
-        int &fd;
-        ~FdCloser() {
-            if (fd >= 0) ::close(fd);
-        }
-    } closer{fd};
+    const OutputFile vzd(o.vzd);
+    const int fd = vzd.fd();
 
     // Ctrl-C ends the loop; the frames so far are committed and the file closed whole.
     StoppablePhase stoppable;

@@ -127,4 +127,14 @@ vizor_dev_t *Session::open() {
     return dev_;
 }
 
+OutputFile::OutputFile(const std::string &path) {
+    if (path.empty()) return;
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd_ < 0) throw ToolError("cannot create " + path + ": " + std::strerror(errno));
+}
+
+OutputFile::~OutputFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
 }  // namespace vztool

@@ -196,14 +196,14 @@ namespace {
 
 // "[PRODUCT:]SCENE": a leading product name (three fields, "VZ-E2-635")
 // chooses the camera; the scene part defaults to room.
-struct VirtualSpec {
+struct VirtualChoice {
     std::string product = "VZ-E1-660";  // the default camera: an epc660
     std::string scene = "room";
     int width = vcam::Opt8241Sensor::kWidth, height = vcam::Opt8241Sensor::kHeight;
 };
 
-VirtualSpec split_product(const std::string &arg) {
-    VirtualSpec v;
+VirtualChoice split_product(const std::string &arg) {
+    VirtualChoice v;
     v.scene = arg;
     if (arg.rfind("VZ-", 0) != 0) return v;
     const size_t colon = arg.find(':');
@@ -247,10 +247,10 @@ VirtualCameraPtr start_virtual(const std::string &scene, const std::string &flas
             throw ToolError(e.what());
         }
     }
-    const VirtualSpec spec = split_product(scene);
-    SceneImage img = build_scene(spec.scene, spec.width, spec.height);
+    const VirtualChoice choice = split_product(scene);
+    SceneImage img = build_scene(choice.scene, choice.width, choice.height);
     try {
-        return VirtualCameraPtr(new VirtualCamera(spec.product, img, flash_dir));
+        return VirtualCameraPtr(new VirtualCamera(choice.product, img, flash_dir));
     } catch (const ToolError &) {
         throw;
     } catch (const std::exception &e) {
