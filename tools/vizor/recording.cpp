@@ -115,21 +115,23 @@ void Writer::write_header(const Header &h) {
         if (sqlite3_step(st.s) != SQLITE_DONE)
             throw RecordingError("cannot write " + path_ + ": " + errmsg(db_));
     };
-    for (const auto &[k, v] : h.meta)
+    // Plain element references rather than structured bindings: lambdas may
+    // not capture those before clang 16.
+    for (const auto &e : h.meta)
         run("INSERT OR REPLACE INTO meta VALUES(?,?)", [&](sqlite3_stmt *s) {
-            sqlite3_bind_text(s, 1, k.c_str(), int(k.size()), SQLITE_TRANSIENT);
-            sqlite3_bind_text(s, 2, v.c_str(), int(v.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_text(s, 1, e.first.c_str(), int(e.first.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_text(s, 2, e.second.c_str(), int(e.second.size()), SQLITE_TRANSIENT);
         });
-    for (const auto &[id, v] : h.params)
+    for (const auto &e : h.params)
         run("INSERT OR REPLACE INTO params VALUES(?,?)", [&](sqlite3_stmt *s) {
-            sqlite3_bind_int(s, 1, id);
-            sqlite3_bind_blob(s, 2, v.data(), int(v.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_int(s, 1, e.first);
+            sqlite3_bind_blob(s, 2, e.second.data(), int(e.second.size()), SQLITE_TRANSIENT);
         });
-    for (const auto &[key, v] : h.registers)
+    for (const auto &e : h.registers)
         run("INSERT OR REPLACE INTO registers VALUES(?,?,?)", [&](sqlite3_stmt *s) {
-            sqlite3_bind_int(s, 1, key.first);
-            sqlite3_bind_int(s, 2, key.second);
-            sqlite3_bind_int64(s, 3, v);
+            sqlite3_bind_int(s, 1, e.first.first);
+            sqlite3_bind_int(s, 2, e.first.second);
+            sqlite3_bind_int64(s, 3, e.second);
         });
     for (const auto &img : h.images)
         run("INSERT OR REPLACE INTO images VALUES(?,?,?)", [&](sqlite3_stmt *s) {
