@@ -151,7 +151,6 @@ struct CaptureOpts {
     OutputOpts out;
     std::vector<std::string> filters;  // driver filters, "undistort", "min-amplitude=N", ...
     int buffer_frames = 0;             // the library's frame buffer in frames (0: its default)
-    bool to_stream_end = false;        // a stream that ends after some frames is no failure
 };
 struct PlayOpts {
     std::string file;

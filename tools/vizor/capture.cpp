@@ -218,7 +218,6 @@ int cmd_capture(Session &s, const CaptureOpts &o) {
     for (int i = 0; i < o.frames && !pending_signal(); ++i) {
         const int r = vizor_cap_get_frames(dev, 1, raw.data(), uint32_t(raw.size()), &info);
         if (r != 1 && pending_signal()) break;
-        if (r != 1 && o.to_stream_end && got > 0 && (r == 0 || r == -2)) break;
         if (r != 1) {
             stop_reason = r == 0    ? "no frame within the time-out"
                           : r == -2 ? "the camera stopped capturing"
@@ -313,9 +312,9 @@ int cmd_capture(Session &s, const CaptureOpts &o) {
                      signal_name(sig), got, o.frames);
         return signal_exit_code();
     }
-    if (g_cap.errors > 0 && stop_reason.empty() && got < o.frames && !o.to_stream_end)
+    if (g_cap.errors > 0 && stop_reason.empty() && got < o.frames)
         stop_reason = std::string("capture error ") + vizor_error_name(g_cap.last_error);
-    if (got < o.frames && !(o.to_stream_end && got > 0 && stop_reason.empty()))
+    if (got < o.frames)
         throw ToolError("capture stopped after " + std::to_string(got) + " of " +
                         std::to_string(o.frames) + " frames: " + stop_reason);
     return 0;

@@ -36,12 +36,6 @@ constexpr int kCalibImageType = 2;
 // address, so a recording leaves it alone.
 constexpr uint32_t kEpcFuseData = 18;
 
-bool is_epc_driver(vizor_dev_t *dev) {
-    const vizor_drv_t *drv = vizor_dev_get_drv(dev);
-    return drv && drv->name &&
-           (std::strcmp(drv->name, "E1") == 0 || std::strcmp(drv->name, "E2") == 0);
-}
-
 std::string hex(const uint8_t *p, size_t n) {
     static const char d[] = "0123456789abcdef";
     std::string s;
@@ -87,7 +81,7 @@ std::vector<uint8_t> read_calibration(vizor_dev_t *dev, const std::string &besid
 vzrec::Header read_start_state(vizor_dev_t *dev, const std::string &path) {
     vzrec::Header h;
     const vizor_drv_t *drv = vizor_dev_get_drv(dev);
-    const bool epc = is_epc_driver(dev);
+    const bool epc = epc_camera(dev);
     h.meta = {{"format", "vizor raw recording"},
               {"format_version", std::to_string(vzrec::kFormatVersion)},
               {"vizor_version", VIZOR_VERSION_STR},
@@ -142,10 +136,9 @@ void rebuild_sensor_data(bool epc, std::array<uint8_t, 8> &sd) {
 }
 
 // The recording in progress. Frames are written by the frame-ready callback,
-// which the library runs on this thread for every frame it delivers: those
-// the tool fetches and those a driver fetches for itself while decoding (the
-// EPC processing does for some images), so a replay hands the driver the
-// same sequence.
+// which the library runs on this thread for every frame it delivers: the one
+// the tool fetches and those ready beyond it, so no frame escapes the
+// recording while the tool decodes.
 struct RecState {
     vzrec::Writer *w = nullptr;
     bool epc = false;
@@ -214,7 +207,7 @@ bool is_recording_file(const std::string &path) { return vzrec::looks_like_recor
 
 int cmd_record(Session &s, const RecordOpts &o) {
     vizor_dev_t *dev = s.open();
-    const bool epc = is_epc_driver(dev);
+    const bool epc = epc_camera(dev);
     std::error_code ec;
     if (const fs::path dir = fs::path(o.file).parent_path(); !dir.empty())
         fs::create_directories(dir, ec);
@@ -279,8 +272,8 @@ int cmd_record(Session &s, const RecordOpts &o) {
     if (stop_reason.empty()) stop_reason = g_rec.error;
     if (tty) std::printf("\n");
     const long long got = w.frames();
-    // Frames the library delivered while the tool was busy went only to the
-    // recording (or to a driver that fetched them for itself).
+    // Frames the library delivered beyond the tool's fetches went only to the
+    // recording.
     std::printf(
         "recorded %lld frames of %s into %s: %lld fetched by the tool, %d discarded, "
         "%d errors\n",
@@ -329,9 +322,6 @@ int cmd_play_recording(Session &s, const PlayOpts &o) {
     // The replay keeps the recorded pace like the live camera; a buffer of
     // many frames lets the decoding lag behind for a while without a loss.
     cap.buffer_frames = 64;
-    // Some EPC images make the driver fetch a frame of its own while decoding;
-    // it comes from the recording too, so the tool may see fewer frames.
-    cap.to_stream_end = true;
     return cmd_capture(s, cap);
 }
 

@@ -324,11 +324,7 @@ void Engine::publish(int w, int h) {
     slot_.publish(buf);
 }
 
-bool Engine::is_epc() const {
-    const vizor_drv_t *drv = src_.dev ? vizor_dev_get_drv(src_.dev) : nullptr;
-    return drv && drv->name &&
-           (std::strcmp(drv->name, "E1") == 0 || std::strcmp(drv->name, "E2") == 0);
-}
+bool Engine::is_epc() const { return src_.dev && epc_camera(src_.dev); }
 
 Reply Engine::dispatch(const std::string &op, const std::function<std::string(const char *)> &arg) {
     if (op == "state") return state();
