@@ -21,7 +21,7 @@
 #include "core/calib_download.h"
 #include "core/capture.h"
 #include "core/device.h"
-#include "core/vzlog.h"
+#include "base/log.h"
 #include "vizor/zip.h"
 
 namespace vz::calib {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "core/calib_download.h"
-#include "core/vzlog.h"
+#include "base/log.h"
 
 namespace vz::calib {
 

@@ -7,7 +7,7 @@
 #include <new>
 
 #include "base/firewall.h"
-#include "core/vzlog.h"
+#include "base/log.h"
 #include "drivers/drv_epc.h"
 #include "vizor/epc660.h"
 #include "vizor/stream.h"

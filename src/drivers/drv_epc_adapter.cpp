@@ -6,7 +6,7 @@
 #include <string.h>
 
 #include "base/firewall.h"
-#include "core/vzlog.h"
+#include "base/log.h"
 #include "drivers/drv_epc.h"
 #include "epc660/base.h"
 #include "vizor/epc660.h"

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/vzlog.h"
+#include "base/log.h"
 #include "epc660/calc.h"
 #include "epc660/calc_frame.h"
 

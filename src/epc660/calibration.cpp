@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "base/firewall.h"
-#include "core/vzlog.h"
+#include "base/log.h"
 #include "epc660/base.h"
 #include "vizor/epc660.h"
 

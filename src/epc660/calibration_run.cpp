@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "base/firewall.h"
-#include "core/vzlog.h"
+#include "base/log.h"
 #include "epc660/base.h"
 #include "epc660/calibration.h"
 #include "vizor/epc660.h"

@@ -17,7 +17,7 @@
 #include <algorithm>
 
 #include "base/firewall.h"
-#include "core/vzlog.h"
+#include "base/log.h"
 #include "epc660/base.h"
 #include "epc660/calc_frame.h"
 #include "epc660/calibration.h"

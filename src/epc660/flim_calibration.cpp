@@ -9,7 +9,7 @@
 #include <string>
 
 #include "base/firewall.h"
-#include "core/vzlog.h"
+#include "base/log.h"
 #include "epc660/base.h"
 #include "epc660/gain_offset.h"
 #include "epc660/image_geometry.h"

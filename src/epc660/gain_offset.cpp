@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/vzlog.h"
+#include "base/log.h"
 #include "epc660/base.h"
 #include "epc660/text_table.h"
 

@@ -16,8 +16,8 @@
 #include <mutex>
 #include <new>
 
-#include "core/clock.h"
-#include "core/vzlog.h"
+#include "base/clock.h"
+#include "base/log.h"
 
 namespace vz::stream {
 

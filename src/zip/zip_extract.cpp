@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/firewall.h"
-#include "core/vzlog.h"
+#include "base/log.h"
 #include "zip/zip_fs.h"
 #include "zip/zip_impl.h"
 

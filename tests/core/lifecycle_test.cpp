@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "core/globals.h"
-#include "core/vzlog.h"
+#include "base/log.h"
 #include "ll/ll.h"
 #include "testutil.h"
 #include "vizor/ll.h"

@@ -4,7 +4,7 @@
 #include <regex>
 #include <thread>
 
-#include "core/vzlog.h"
+#include "base/log.h"
 #include "testutil.h"
 
 namespace {

@@ -1,3 +1,0 @@
-// Forwarding include: the library clock lives in base/clock.h.
-#pragma once
-#include "base/clock.h"

@@ -1,3 +1,0 @@
-// Forwarding include: the log macros live in base/log.h.
-#pragma once
-#include "base/log.h"
