@@ -18,10 +18,10 @@
 #include <new>
 #include <vector>
 
+#include "base/log.h"
 #include "core/calib_download.h"
 #include "core/capture.h"
 #include "core/device.h"
-#include "base/log.h"
 #include "vizor/zip.h"
 
 namespace vz::calib {

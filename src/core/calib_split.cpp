@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "core/calib_download.h"
 #include "base/log.h"
+#include "core/calib_download.h"
 
 namespace vz::calib {
 

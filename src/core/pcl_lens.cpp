@@ -1,7 +1,7 @@
 // Driver lens parameters for point clouds.
+#include "base/log.h"
 #include "core/convert.h"
 #include "core/device.h"
-#include "base/log.h"
 #include "vizor/lens.h"
 
 namespace vz {

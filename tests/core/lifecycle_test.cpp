@@ -5,8 +5,8 @@
 
 #include <filesystem>
 
-#include "core/globals.h"
 #include "base/log.h"
+#include "core/globals.h"
 #include "ll/ll.h"
 #include "testutil.h"
 #include "vizor/ll.h"
