@@ -8,8 +8,9 @@
 //                     SPEED (Mbit/s) defaults to 480. Without -c one camera
 //                     sits at 1-1.
 //   --fps N           frame rate of every camera (default: as fast as read)
-//   --scene SCENE     what the cameras see, as vizor --virtual=SCENE: room,
-//                     flat[:D], ramp[:NEAR:FAR] or a distance frame file;
+//   --scene SCENE     what the cameras see through their lenses, as vizor
+//                     --virtual=SCENE: room, flat[:D], wall[:D],
+//                     ramp[:NEAR:FAR] or a distance frame file;
 //                     or D,R: a flat scene at D metres with reflectivity R
 //                     (the default is 1.0,0.5); or a raw recording of
 //                     `vizor record` (.vzr): every camera replays it, with
@@ -35,8 +36,8 @@
 #include <string>
 #include <vector>
 
-#include "toolkit.h"
 #include "vcam/replay.h"
+#include "vcam/scene.h"
 #include "vcam/vcam.h"
 
 extern char **environ;
@@ -115,8 +116,9 @@ int main(int argc, char **argv) {
             } else if (std::sscanf(scene.c_str(), "%f,%f", &dist, &refl) == 2) {
                 scene.clear();
             } else {
-                vztool::SceneImage probe;
-                const std::string err = vztool::scene_from_argument(scene, 8, 8, probe);
+                vcam::Scene probe;
+                const std::string err =
+                    vcam::scene_from_argument(scene, vcam::assumed_pinhole(8, 8), probe);
                 if (!err.empty()) {
                     std::fprintf(stderr, "vizor-vcam-run: %s\n", err.c_str());
                     return 2;
@@ -177,13 +179,8 @@ int main(int argc, char **argv) {
                 if (scene.empty()) {
                     cam.fw().set_scene(vcam::Scene::flat(w, h, dist, refl));
                 } else {
-                    vztool::SceneImage img;
-                    vztool::scene_from_argument(scene, w, h, img);  // checked while parsing
-                    vcam::Scene sc;
-                    sc.width = img.width;
-                    sc.height = img.height;
-                    sc.distance_m = img.distance;
-                    sc.reflectivity = img.reflectivity;
+                    vcam::Scene sc;  // the argument was checked while parsing
+                    vcam::scene_from_argument(scene, vcam::product_optics(c.product, w, h), sc);
                     cam.fw().set_scene(sc);
                 }
             } catch (const std::logic_error &) {

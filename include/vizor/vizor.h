@@ -37,6 +37,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 #include "vizor/export.h"
+#include "vizor/lens.h"
 #include "vizor/log.h"
 
 VZ_EXTERN_C_BEGIN
@@ -486,6 +487,12 @@ VZ_API int vizor_raw2gray(float *dst, int dst_len, const uint8_t *src, int src_l
  * 0 < d < 60 produce a point (NaN, 0, 60 and negative values do not). Each
  * distance is first multiplied by param->dist_scale; with param NULL the
  * driver's lens parameters for this image size are used (multiplier 1).
+ * The projection is the compatible one, not exact 3D: x and z come from the
+ * horizontal angle alone (dx against fx), y from the vertical angle alone,
+ * each shortened by 20e-6 times its pixel offset, and lens distortion is
+ * ignored, so a flat wall comes out bent. Callers may rely on these values;
+ * for points where the scene has them use vizor_frame_get_points (or
+ * vz_lens_points with caller intrinsics).
  * The walk stops when pcl_len floats hold no further point, so a buffer of
  * 3k floats receives at most k points. Allocates nothing.
  * Returns: the points written; 0 for a NULL record, pcl or dist NULL, sizes
@@ -513,7 +520,9 @@ VZ_API int vizor_frame_get_pcl_xyzd(vizor_dev_t *dev, float *pcl, int pcl_len, c
                                     int dist_len, int img_w, int img_h, bool pseudo_color,
                                     const vizor_camera_param_t *param) VZ_NOEXCEPT;
 /** As vizor_frame_get_pcl for an image of rows x cols without a device;
- * param is required and its dist_scale is not applied.
+ * param is required and its dist_scale is not applied. The same compatible
+ * projection (z from the horizontal angle only); vz_lens_points is the exact
+ * one.
  * Returns: the points written; 0 for param, pcl or dist NULL or sizes that are
  *          not positive.
  * Buffers: dist holds rows * cols values; at most pcl_len floats of pcl are
@@ -521,6 +530,50 @@ VZ_API int vizor_frame_get_pcl_xyzd(vizor_dev_t *dev, float *pcl, int pcl_len, c
  * Thread:  any. */
 VZ_API int vizor_depth_to_pcl(float *pcl, int pcl_len, const float *dist, int rows, int cols,
                               const vizor_camera_param_t *param) VZ_NOEXCEPT;
+/**
+ * Exact 3D points of an img_w x img_h distance image (metres along each
+ * pixel's ray, as vizor_frame_get_distance returns it) through the lens the
+ * device's driver reports for that image size: point = distance x the
+ * pixel's unit ray, the lens distortion inverted (see vz_lens_points). A
+ * binned or reduced image whose size divides the driver's lens image uses
+ * the matching part of it.
+ * flags VZ_POINTS_ORGANISED: img_h x img_w x 3 floats, NaN x, y, z for an
+ * invalid pixel (not 0 < d < 60: a marker, zero, negative or NaN);
+ * VZ_POINTS_PACKED: the valid points only, as many as fit.
+ * Returns: organised, img_w * img_h; packed, the points written. 0 for a
+ *          NULL record, xyz or dist, sizes that are not positive, a record
+ *          without state of its own, an organised xyz_len below
+ *          3 * img_w * img_h, an unknown flags value, or a driver without
+ *          lens parameters for this size ("Cannot generate PCL" logged at
+ *          ERR, or the driver's own message).
+ * Buffers: dist holds img_w * img_h values; at most xyz_len floats of xyz
+ *          are written. The first call for an image size computes the ray
+ *          table and the device keeps it until vizor_dev_close (a few sizes
+ *          at a time); later calls allocate nothing.
+ * Thread:  any; concurrent calls on one record are allowed.
+ * Close:   the device is marked busy during the call: a close waits for it
+ *          (bounded). */
+VZ_API int vizor_frame_get_points(vizor_dev_t *dev, float *xyz, int xyz_len, const float *dist,
+                                  int img_w, int img_h, int flags) VZ_NOEXCEPT;
+/** Depth along the optical axis (z, metres) of a distance image through the
+ * device's driver lens: distance x the z of the pixel's unit ray, NaN for an
+ * invalid pixel (see vizor_frame_get_points).
+ * Returns: img_w * img_h; 0 on the failures of vizor_frame_get_points or
+ *          when depth_len < img_w * img_h.
+ * Buffers: img_w * img_h floats of dist read and of depth written; the ray
+ *          table as for vizor_frame_get_points.
+ * Thread:  as vizor_frame_get_points.
+ * Close:   as vizor_frame_get_points. */
+VZ_API int vizor_frame_get_depth(vizor_dev_t *dev, float *depth, int depth_len, const float *dist,
+                                 int img_w, int img_h) VZ_NOEXCEPT;
+/** As vizor_frame_get_depth in 16-bit millimetres (depth x 1000 truncated
+ * toward zero, 0 for an invalid pixel), the form RGB-D tools read.
+ * Returns: img_w * img_h; 0 on the failures of vizor_frame_get_depth.
+ * Buffers: img_w * img_h floats of dist read and values of depth written.
+ * Thread:  as vizor_frame_get_points.
+ * Close:   as vizor_frame_get_points. */
+VZ_API int vizor_frame_get_depth_mm(vizor_dev_t *dev, uint16_t *depth, int depth_len,
+                                    const float *dist, int img_w, int img_h) VZ_NOEXCEPT;
 /** Colours distances (metres) with the library colour map over
  * range_min..range_max into dst in format outfmt (a vizor_cmap_fmt_t); the
  * range stays set on the library colour map, and millimetre values at the

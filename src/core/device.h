@@ -13,6 +13,7 @@
 
 #include "base/firewall.h"
 #include "core/capture.h"
+#include "imgproc/rays.h"
 #include "vizor/drv.h"
 #include "vizor/ll.h"
 #include "vizor/stream.h"
@@ -116,6 +117,8 @@ struct vizor_ll {
     std::atomic<int> busy{0};
     std::atomic<bool> closing{false};
     std::unique_ptr<uint8_t[]> cb_buf;  // frame-ready copy buffer, made on first use
+
+    vz::rays::Cache rays;  // ray tables of the driver's lens, per image size
 
     // The four calibration name buffers and the calibration folder.
     std::unique_ptr<char[]> name_bufs[4];

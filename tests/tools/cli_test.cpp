@@ -20,10 +20,10 @@
 
 #include "testutil.h"
 #include "toolkit.h"
+#include "vcam/scene.h"
 #include "vizor/vizor.h"
 
 namespace fs = std::filesystem;
-using vztool::SceneImage;
 
 namespace {
 
@@ -166,10 +166,10 @@ size_t valid_count(const std::vector<float> &d) {
 
 // A ramp from 0.6 to 2.4 m with a rectangular hole (distance 0).
 std::vector<float> ramp_with_hole() {
-    SceneImage s = vztool::ramp_scene(320, 240, 0.6f, 2.4f, 0.8f);
+    vcam::Scene s = vcam::ramp_scene(320, 240, 0.6f, 2.4f, 0.8f);
     for (int y = 100; y < 140; ++y)
-        for (int x = 50; x < 90; ++x) s.distance[size_t(y) * 320 + size_t(x)] = 0.0f;
-    return s.distance;
+        for (int x = 50; x < 90; ++x) s.distance_m[size_t(y) * 320 + size_t(x)] = 0.0f;
+    return s.distance_m;
 }
 
 // The OPT8241 path quantises a distance to 3.122838 m / 4096 (0.76 mm).
@@ -366,10 +366,10 @@ TEST_F(ToolCapture, FrameFileHoldsEveryFrameOfTheScene) {
     ASSERT_EQ(frames.size(), 4u);
     EXPECT_EQ(w, 320);
     EXPECT_EQ(h, 240);
-    const SceneImage room = vztool::room_scene(320, 240);
+    const vcam::Scene room = vcam::room_scene(vcam::assumed_pinhole(320, 240));
     for (const auto &f : frames)
         for (size_t i = 0; i < f.size(); ++i)
-            ASSERT_NEAR(f[i], room.distance[i], kQuantum) << "pixel " << i;
+            ASSERT_NEAR(f[i], room.distance_m[i], kQuantum) << "pixel " << i;
 }
 
 TEST_F(ToolCapture, PointCloudHasOnePointPerValidPixel) {
@@ -429,7 +429,7 @@ TEST(ToolCaptureModes, SceneFromAFrameFileIncludingItsHoles) {
 TEST(ToolPlay, TurnsAFrameFileIntoImagesPerFrame) {
     vzt::TempCwd tmp;
     const auto a = ramp_with_hole();
-    const auto b = vztool::flat_scene(320, 240, 1.0f, 0.5f).distance;
+    const auto b = vcam::flat_scene(320, 240, 1.0f, 0.5f).distance_m;
     save_frames("rec.vzd", {a, b}, 320, 240);
     const Result r = run({"play", "rec.vzd", "-o", "p"});
     ASSERT_EQ(r.code, 0) << r.err;

@@ -1,5 +1,5 @@
 // The tool's camera-free parts: argument parsing, display scaling, the PNG and
-// PLY writers (read back independently) and the virtual scenes.
+// PLY writers (read back independently).
 #include <gtest/gtest.h>
 #include <png.h>
 
@@ -46,19 +46,6 @@ TEST(ToolParse, RangesIntrinsicsAndDevices) {
     EXPECT_FALSE(parse_device("4")->by_location());
     for (const char *bad : {"", "x", "3:", ":2", "1:2:3", "-1", "256"})
         EXPECT_FALSE(parse_device(bad)) << bad;
-}
-
-TEST(ToolParse, ScenesByName) {
-    EXPECT_EQ(parse_builtin_scene("room")->kind, SceneSpec::Kind::room);
-    auto flat = parse_builtin_scene("flat:2.5");
-    ASSERT_TRUE(flat);
-    EXPECT_FLOAT_EQ(flat->a, 2.5f);
-    EXPECT_FLOAT_EQ(parse_builtin_scene("flat")->a, 1.5f);
-    auto ramp = parse_builtin_scene("ramp:1:2");
-    ASSERT_TRUE(ramp);
-    EXPECT_FLOAT_EQ(ramp->b, 2.0f);
-    for (const char *bad : {"rooms", "flat:0", "flat:x", "ramp:1", "room:1", "out/distance.vzd"})
-        EXPECT_FALSE(parse_builtin_scene(bad)) << bad;
 }
 
 TEST(ToolDisplay, AutoRangeUsesValidPixelsOnly) {
@@ -160,37 +147,4 @@ TEST(ToolFiles, PlyIsBinaryLittleEndian) {
     EXPECT_EQ(uint8_t(c[cb + 12]), 255);
     EXPECT_EQ(uint8_t(c[cb + 14]), 1);
     EXPECT_EQ(std::memcmp(p.data() + pb + 12, c.data() + cb + 15, 12), 0);  // second point
-}
-
-TEST(ToolScenes, RoomHasItsObjectsAtTheirDistances) {
-    const SceneImage s = room_scene(320, 240);
-    ASSERT_EQ(s.distance.size(), 320u * 240u);
-    auto at = [&](int x, int y) { return s.distance[size_t(y) * 320 + size_t(x)]; };
-    EXPECT_NEAR(at(160, 120), 2.30f, 0.001f);  // back wall straight ahead
-    const Intrinsics k = default_intrinsics(320, 240);
-    // The box's front face (z 1.20 m) at its centre (x -0.625, y 0.525).
-    const float bx = -0.625f, by = 0.525f;
-    const int u = int(std::lround(k.cx + k.fx * bx / 1.2f)),
-              v = int(std::lround(k.cy + k.fy * by / 1.2f));
-    const float du = (float(u) - k.cx) / k.fx, dv = (float(v) - k.cy) / k.fy;
-    EXPECT_NEAR(at(u, v), 1.2f * std::sqrt(1 + du * du + dv * dv), 0.001f);
-    float lo = 100, hi = 0;
-    for (size_t i = 0; i < s.distance.size(); ++i) {
-        lo = std::min(lo, s.distance[i]);
-        hi = std::max(hi, s.distance[i]);
-        ASSERT_GE(s.reflectivity[i], 0.0f);
-        ASSERT_LE(s.reflectivity[i], 1.0f);
-    }
-    EXPECT_GE(lo, 1.2f);
-    EXPECT_LT(hi, 3.1f);  // inside the OPT8241's unambiguous range (3.12 m)
-}
-
-TEST(ToolScenes, RecordedFramesAreResampledAndHolesStayEmpty) {
-    std::vector<float> d = {1.0f, 2.0f, 0.0f, 3.0f};  // 2 x 2, one hole
-    const SceneImage s = scene_from_distances(d, 2, 2, 4, 4);
-    EXPECT_EQ(s.distance, (std::vector<float>{1, 1, 2, 2, 1, 1, 2, 2, 0, 0, 3, 3, 0, 0, 3, 3}));
-    EXPECT_EQ(s.reflectivity[0], 0.8f);
-    EXPECT_EQ(s.reflectivity[8], 0.0f);
-    const SceneImage r = ramp_scene(3, 1, 1.0f, 2.0f, 0.5f);
-    EXPECT_EQ(r.distance, (std::vector<float>{1.0f, 1.5f, 2.0f}));
 }

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "app.h"
+#include "vcam/scene.h"
 
 using namespace vztool;
 
@@ -85,10 +86,10 @@ const CLI::Validator kScene(
         const size_t colon = s.find(':');
         std::string sc = s;
         if (s.rfind("VZ-", 0) == 0) sc = colon == std::string::npos ? "room" : s.substr(colon + 1);
-        if (sc == "true" || parse_builtin_scene(sc) || std::filesystem::is_regular_file(sc))
+        if (sc == "true" || vcam::parse_builtin_scene(sc) || std::filesystem::is_regular_file(sc))
             return std::string();
         return "scene " + s +
-               " is neither room, flat[:D], ramp[:NEAR:FAR] nor an existing frame "
+               " is neither room, flat[:D], wall[:D], ramp[:NEAR:FAR] nor an existing frame "
                "file; the scenes and products are listed in vizor --help";
     },
     "");
@@ -132,7 +133,7 @@ const CLI::Validator kIntrinsics(
 void add_globals(CLI::App *app, Globals &g, bool device) {
     app->add_flag("--virtual", g.scene,
                   "Run on a virtual camera showing SCENE: room (the default), flat[:D], "
-                  "ramp[:NEAR:FAR] or a distance frame file")
+                  "wall[:D], ramp[:NEAR:FAR] or a distance frame file")
         ->option_text("[=SCENE]")
         ->check(kScene);
     app->add_option("--virtual-flash", g.flash_dir,
@@ -243,11 +244,12 @@ the default, with its factory calibration), or with PRODUCT VZ-T0-320 the
 OPT8241 (320 x 240) or VZ-E2-635 an epc635 (160 x 60) camera; write the scene
 with "=" (--virtual=VZ-T0-320:room). Scenes:
   room             (default) seen from 0.8 m above a tiled floor, looking level:
-                   back wall 2.30 m ahead (the centre pixel), side walls 1.40 m
+                   back wall 2.30 m ahead (on the axis), side walls 1.40 m
                    to the left and right, a box whose front face is 1.20 m ahead,
                    a ball (radius 0.35 m) 1.40 m away at its nearest point and a
                    pole 1.90 m ahead
-  flat[:D]         a wall at D m (1.5)
+  flat[:D]         every pixel at D m (1.5): a sphere round the camera
+  wall[:D]         a plane square to the optical axis at z = D m (1.5)
   ramp[:NEAR:FAR]  distances rising from NEAR on the left to FAR on the right
                    (0.5 to 3 m)
   FILE             the first frame of a distance frame file (.vzd)
@@ -551,7 +553,7 @@ int main(int argc, char **argv) {
         // "--virtual flat": a flag takes no separate value, the scene needs "=".
         for (int i = 1; i + 1 < argc; ++i) {
             const std::string a = argv[i], next = argv[i + 1];
-            if (a == "--virtual" && (parse_builtin_scene(next) || next.rfind("VZ-", 0) == 0 ||
+            if (a == "--virtual" && (vcam::parse_builtin_scene(next) || next.rfind("VZ-", 0) == 0 ||
                                      std::filesystem::is_regular_file(next))) {
                 say_error("--virtual takes its scene after '=': write --virtual=" + next +
                           " (scenes: see vizor --help)");

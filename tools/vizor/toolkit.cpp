@@ -1,4 +1,4 @@
-// Parsing, display scaling, image files and scenes of the vizor tool.
+// Parsing, display scaling and image files of the vizor tool.
 #include "toolkit.h"
 
 #include <png.h>
@@ -213,6 +213,22 @@ std::string write_png(const std::string &path, int width, int height, int channe
     return {};
 }
 
+std::string write_png16(const std::string &path, int width, int height, const uint16_t *samples) {
+    if (width <= 0 || height <= 0 || !samples) return "bad image geometry";
+    png_image img;
+    std::memset(&img, 0, sizeof img);
+    img.version = PNG_IMAGE_VERSION;
+    img.width = png_uint_32(width);
+    img.height = png_uint_32(height);
+    img.format = PNG_FORMAT_LINEAR_Y;  // 16 bits per sample, stored unchanged
+    if (!png_image_write_to_file(&img, path.c_str(), 0, samples, width, nullptr)) {
+        std::string why = img.message;
+        png_image_free(&img);
+        return why.empty() ? "libpng failed" : why;
+    }
+    return {};
+}
+
 namespace {
 
 // Buffered little-endian writer.
@@ -277,219 +293,6 @@ std::string write_ply(const std::string &path, const float *xyz, size_t n, const
     }
     if (failed) return "write failed";
     if (std::fclose(f.release()) != 0) return "write failed";
-    return {};
-}
-
-// ---- scenes -------------------------------------------------------------------
-
-namespace {
-
-struct Vec {
-    double x, y, z;
-};
-double dot(Vec a, Vec b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-
-// Smallest root t > eps of a t^2 + b t + c = 0, or infinity.
-double first_root(double a, double b, double c) {
-    const double eps = 1e-9;
-    double disc = b * b - 4 * a * c;
-    if (disc < 0) return INFINITY;
-    double s = std::sqrt(disc);
-    double t0 = (-b - s) / (2 * a), t1 = (-b + s) / (2 * a);
-    if (t0 > eps) return t0;
-    if (t1 > eps) return t1;
-    return INFINITY;
-}
-
-// Room geometry (metres, camera at the origin, x right, y down, z ahead).
-constexpr double kFloorY = 0.8, kBackZ = 2.3, kSideX = 1.4;
-constexpr Vec kBoxMin{-0.9, 0.25, 1.2}, kBoxMax{-0.35, 0.8, 1.75};
-constexpr Vec kBall{0.55, 0.45, 1.6};
-constexpr double kBallR = 0.35;
-constexpr double kPoleX = -0.15, kPoleZ = 1.9, kPoleR = 0.06;
-
-// Entry parameter of the ray t*d into the box (slab method), or infinity.
-double hit_box(Vec d) {
-    double tmin = 0, tmax = INFINITY;
-    const double o[3] = {0, 0, 0}, dd[3] = {d.x, d.y, d.z};
-    const double lo[3] = {kBoxMin.x, kBoxMin.y, kBoxMin.z},
-                 hi[3] = {kBoxMax.x, kBoxMax.y, kBoxMax.z};
-    for (int i = 0; i < 3; ++i) {
-        if (dd[i] == 0) {
-            if (o[i] < lo[i] || o[i] > hi[i]) return INFINITY;
-            continue;
-        }
-        double t1 = (lo[i] - o[i]) / dd[i], t2 = (hi[i] - o[i]) / dd[i];
-        if (t1 > t2) std::swap(t1, t2);
-        tmin = std::max(tmin, t1);
-        tmax = std::min(tmax, t2);
-        if (tmin > tmax) return INFINITY;
-    }
-    return tmin > 0 ? tmin : INFINITY;
-}
-
-}  // namespace
-
-SceneImage room_scene(int width, int height) {
-    SceneImage s;
-    s.width = width;
-    s.height = height;
-    const size_t n = size_t(std::max(width, 0)) * size_t(std::max(height, 0));
-    s.distance.assign(n, 0.0f);
-    s.reflectivity.assign(n, 0.0f);
-    const Intrinsics k = default_intrinsics(width, height);
-    for (int v = 0; v < height; ++v) {
-        for (int u = 0; u < width; ++u) {
-            const Vec d{(u - k.cx) / double(k.fx), (v - k.cy) / double(k.fy), 1.0};
-            double best = kBackZ;  // the back wall is always behind everything else
-            double refl = 0.8;
-            auto consider = [&](double t, double r) {
-                if (t < best) {
-                    best = t;
-                    refl = r;
-                }
-            };
-            if (d.y > 0) {
-                double t = kFloorY / d.y;
-                double x = t * d.x, z = t * d.z;
-                bool light = (int(std::floor(x / 0.5)) + int(std::floor(z / 0.5))) % 2 == 0;
-                consider(t, light ? 0.7 : 0.4);
-            }
-            if (d.x > 0) consider(kSideX / d.x, 0.6);
-            if (d.x < 0) consider(-kSideX / d.x, 0.6);
-            consider(hit_box(d), 0.95);
-            consider(first_root(dot(d, d), -2 * dot(d, kBall), dot(kBall, kBall) - kBallR * kBallR),
-                     0.5);
-            consider(first_root(d.x * d.x + 1, -2 * (d.x * kPoleX + kPoleZ),
-                                kPoleX * kPoleX + kPoleZ * kPoleZ - kPoleR * kPoleR),
-                     0.9);
-            const size_t i = size_t(v) * size_t(width) + size_t(u);
-            s.distance[i] = float(best * std::sqrt(dot(d, d)));
-            s.reflectivity[i] = float(refl);
-        }
-    }
-    return s;
-}
-
-SceneImage flat_scene(int width, int height, float distance, float reflectivity) {
-    SceneImage s;
-    s.width = width;
-    s.height = height;
-    const size_t n = size_t(std::max(width, 0)) * size_t(std::max(height, 0));
-    s.distance.assign(n, distance);
-    s.reflectivity.assign(n, reflectivity);
-    return s;
-}
-
-SceneImage ramp_scene(int width, int height, float near_m, float far_m, float reflectivity) {
-    SceneImage s = flat_scene(width, height, near_m, reflectivity);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            s.distance[size_t(y) * size_t(width) + size_t(x)] =
-                width > 1 ? near_m + (far_m - near_m) * float(x) / float(width - 1) : near_m;
-    return s;
-}
-
-SceneImage scene_from_distances(const std::vector<float> &dist, int src_w, int src_h, int width,
-                                int height) {
-    SceneImage s = flat_scene(width, height, 0.0f, 0.0f);
-    if (src_w <= 0 || src_h <= 0 || dist.size() < size_t(src_w) * size_t(src_h)) return s;
-    for (int y = 0; y < height; ++y) {
-        const int sy = int(int64_t(y) * src_h / height);
-        for (int x = 0; x < width; ++x) {
-            const int sx = int(int64_t(x) * src_w / width);
-            const float d = dist[size_t(sy) * size_t(src_w) + size_t(sx)];
-            const size_t i = size_t(y) * size_t(width) + size_t(x);
-            if (valid_distance(d)) {
-                s.distance[i] = d;
-                s.reflectivity[i] = 0.8f;
-            }
-        }
-    }
-    return s;
-}
-
-std::optional<SceneSpec> parse_builtin_scene(const std::string &s) {
-    auto parts = split(s, ':');
-    SceneSpec scene;
-    if (parts[0] == "room" && parts.size() == 1) {
-        scene.kind = SceneSpec::Kind::room;
-        return scene;
-    }
-    if (parts[0] == "flat" && parts.size() <= 2) {
-        scene.kind = SceneSpec::Kind::flat;
-        scene.a = 1.5f;
-        if (parts.size() == 2) {
-            auto d = parse_float(parts[1]);
-            if (!d || !valid_distance(*d)) return std::nullopt;
-            scene.a = *d;
-        }
-        return scene;
-    }
-    if (parts[0] == "ramp" && (parts.size() == 1 || parts.size() == 3)) {
-        scene.kind = SceneSpec::Kind::ramp;
-        scene.a = 0.5f;
-        scene.b = 3.0f;
-        if (parts.size() == 3) {
-            auto n = parse_float(parts[1]), f = parse_float(parts[2]);
-            if (!n || !f || !valid_distance(*n) || !valid_distance(*f)) return std::nullopt;
-            scene.a = *n;
-            scene.b = *f;
-        }
-        return scene;
-    }
-    return std::nullopt;
-}
-
-std::string read_first_distance_frame(const std::string &path, std::vector<float> &dist, int &width,
-                                      int &height) {
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f) return "cannot open " + path;
-    char head[64] = {}, kind[4] = {};
-    int w = 0, h = 0;
-    const bool ok_head = std::fgets(head, sizeof head, f) && std::strchr(head, '\n') &&
-                         std::sscanf(head, "VZ_DIST,%3[A-Z0-9],%d,%d", kind, &w, &h) == 3;
-    const std::string k = kind;
-    const size_t bytes = k == "U16" ? 2 : 4;
-    if (!ok_head || (k != "F32" && k != "U32" && k != "U16") || w <= 0 || h <= 0 || w > 8192 ||
-        h > 8192) {
-        std::fclose(f);
-        return path + " is not a distance frame file (no VZ_DIST header)";
-    }
-    std::vector<uint8_t> raw(size_t(w) * size_t(h) * bytes);
-    const bool whole = std::fread(raw.data(), 1, raw.size(), f) == raw.size();
-    std::fclose(f);
-    if (!whole) return path + " holds no whole frame";
-    dist.resize(size_t(w) * size_t(h));
-    for (size_t i = 0; i < dist.size(); ++i) {
-        const uint8_t *p = &raw[i * bytes];
-        uint32_t u = p[0] | uint32_t(p[1]) << 8;
-        if (bytes == 4) u |= uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-        if (k == "F32")
-            std::memcpy(&dist[i], &u, 4);
-        else
-            dist[i] = float(u) / 1000;
-    }
-    width = w;
-    height = h;
-    return {};
-}
-
-std::string scene_from_argument(const std::string &arg, int width, int height, SceneImage &out) {
-    if (auto s = parse_builtin_scene(arg)) {
-        switch (s->kind) {
-        case SceneSpec::Kind::room: out = room_scene(width, height); return {};
-        case SceneSpec::Kind::flat: out = flat_scene(width, height, s->a, 0.8f); return {};
-        case SceneSpec::Kind::ramp: out = ramp_scene(width, height, s->a, s->b, 0.8f); return {};
-        case SceneSpec::Kind::file: break;
-        }
-    }
-    std::vector<float> dist;
-    int w = 0, h = 0;
-    const std::string err = read_first_distance_frame(arg, dist, w, h);
-    if (!err.empty())
-        return "scene " + arg + ": " + err + " (room, flat[:D], ramp[:NEAR:FAR] or a frame file)";
-    out = scene_from_distances(dist, w, h, width, height);
     return {};
 }
 

@@ -1,8 +1,9 @@
 // Pieces of the vizor tool that do not talk to a camera: argument parsing
 // (hexadecimal numbers and bytes, ranges, intrinsics, device selectors),
-// image files (PNG through libpng, binary PLY), display scaling of distance
-// and gray images, and the synthetic scenes of the virtual mode. Nothing here
-// calls libvizor, so the tests link it next to the static library.
+// image files (PNG through libpng, binary PLY) and display scaling of distance
+// and gray images. The virtual mode's scenes are the virtual camera's
+// (vcam/scene.h). Nothing here calls libvizor, so the tests link it next to
+// the static library.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +31,7 @@ struct Intrinsics {
 std::optional<Intrinsics> parse_intrinsics(const std::string &s);
 // The tool's default camera when the driver has no lens parameters: a 74 x 59
 // degree field of view (fx = fy = 211 pixels at 320 x 240) centred on the
-// image, scaled to its size.
+// image, scaled to its size. The virtual OPT8241 renders through this pinhole.
 Intrinsics default_intrinsics(int width, int height);
 
 // A camera chosen on the command line: an index into the device list ("0")
@@ -71,58 +72,12 @@ void gray_to_u8(const std::vector<float> &gray, float white, std::vector<uint8_t
 std::string write_png(const std::string &path, int width, int height, int channels,
                       const uint8_t *pixels);
 
+// Writes a 16-bit gray PNG of width x height samples (rows top first), each
+// stored as its value. Returns an empty string on success, else the reason.
+std::string write_png16(const std::string &path, int width, int height, const uint16_t *samples);
+
 // Writes a binary little-endian PLY of n points (xyz: 3n floats); rgb, when
 // not null, holds 3n bytes of colour. Returns an empty string on success.
 std::string write_ply(const std::string &path, const float *xyz, size_t n, const uint8_t *rgb);
-
-// ---- scenes -------------------------------------------------------------------
-
-// What stands in front of a virtual camera: per pixel (row-major, top row
-// first) the true distance in metres along the pixel's ray and the surface's
-// reflectivity (0..1).
-struct SceneImage {
-    int width = 0;
-    int height = 0;
-    std::vector<float> distance;
-    std::vector<float> reflectivity;
-};
-
-// A room seen through the default camera of the image size, 0.8 m above the
-// floor and looking level at the back wall:
-//   back wall 2.30 m ahead, side walls 1.40 m left and right, a tiled floor;
-//   a box on the floor, left of centre, its front face 1.20 m ahead;
-//   a ball of 0.35 m radius resting on the floor right of centre, its
-//   nearest point 1.40 m from the camera;
-//   a thin pole from floor to ceiling 1.90 m ahead, just left of centre.
-// The centre pixel sees the back wall at 2.30 m. No distance exceeds 3.0 m.
-SceneImage room_scene(int width, int height);
-SceneImage flat_scene(int width, int height, float distance, float reflectivity);
-// Distance grows along every row from near (left) to far (right).
-SceneImage ramp_scene(int width, int height, float near_m, float far_m, float reflectivity);
-// A recorded distance image resampled (nearest pixel) to width x height;
-// valid distances get reflectivity 0.8, invalid ones distance 0 and
-// reflectivity 0.
-SceneImage scene_from_distances(const std::vector<float> &dist, int src_w, int src_h, int width,
-                                int height);
-
-// A --virtual scene argument: "room", "flat[:D]", "ramp[:NEAR:FAR]" or the
-// path of a distance frame file.
-struct SceneSpec {
-    enum class Kind { room, flat, ramp, file } kind = Kind::room;
-    float a = 0, b = 0;  // flat: distance; ramp: near, far
-    std::string path;
-};
-// Parses a built-in scene name; nullopt when s names none (it may be a file).
-std::optional<SceneSpec> parse_builtin_scene(const std::string &s);
-
-// The first frame of a distance frame file ("VZ_DIST,F32|U32|U16,W,H" line,
-// then little-endian samples: float metres or integer millimetres), read
-// without the library (for vizor-vcam-run). Returns an empty string or why
-// the file is unusable.
-std::string read_first_distance_frame(const std::string &path, std::vector<float> &dist, int &width,
-                                      int &height);
-// A scene argument as --virtual takes it (room, flat[:D], ramp[:NEAR:FAR],
-// FILE) at width x height. Returns an empty string or what is wrong.
-std::string scene_from_argument(const std::string &arg, int width, int height, SceneImage &out);
 
 }  // namespace vztool

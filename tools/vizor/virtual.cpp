@@ -22,6 +22,7 @@
 
 #include "recording.h"
 #include "vcam/replay.h"
+#include "vcam/scene.h"
 #include "vcam/vcam.h"
 
 namespace fs = std::filesystem;
@@ -67,20 +68,15 @@ void ensure_virtual_preload(char **argv) {
 
 class VirtualCamera {
 public:
-    VirtualCamera(const std::string &product, const SceneImage &scene, std::string flash_dir)
+    VirtualCamera(const std::string &product, vcam::Scene scene, std::string flash_dir)
         : flash_dir_(std::move(flash_dir)) {
         check_flash_dir();
         vcam::CameraConfig cfg;
         cfg.fw.product = product;
         cfg.fw.stream.fps = 30;  // a real camera's pace: a slow consumer sees discards
         cam_ = &bus_.add_camera(1, 1, cfg);
-        vcam::Scene s;
-        s.width = scene.width;
-        s.height = scene.height;
-        s.distance_m = scene.distance;
-        s.reflectivity = scene.reflectivity;
-        cam_->fw().set_scene(s);
-        scene_ = std::move(s);
+        cam_->fw().set_scene(scene);
+        scene_ = std::move(scene);
         load_flash();
     }
 
@@ -220,19 +216,19 @@ VirtualChoice split_product(const std::string &arg) {
     return v;
 }
 
-SceneImage build_scene(const std::string &arg, int w, int h) {
-    if (auto scene = parse_builtin_scene(arg)) {
-        switch (scene->kind) {
-        case SceneSpec::Kind::room: return room_scene(w, h);
-        case SceneSpec::Kind::flat: return flat_scene(w, h, scene->a, 0.8f);
-        case SceneSpec::Kind::ramp: return ramp_scene(w, h, scene->a, scene->b, 0.8f);
-        case SceneSpec::Kind::file: break;
-        }
+// The scene as the product's camera sees it through its lens.
+vcam::Scene build_scene(const VirtualChoice &choice) {
+    const vcam::Optics lens = vcam::product_optics(choice.product, choice.width, choice.height);
+    vcam::Scene out;
+    if (vcam::parse_builtin_scene(choice.scene)) {
+        vcam::scene_from_argument(choice.scene, lens, out);
+        return out;
     }
-    DistanceFile file(arg);
+    DistanceFile file(choice.scene);
     std::vector<float> dist;
-    if (!file.next(dist)) throw ToolError("scene file " + arg + " holds no whole frame");
-    return scene_from_distances(dist, file.width(), file.height(), w, h);
+    if (!file.next(dist)) throw ToolError("scene file " + choice.scene + " holds no whole frame");
+    return vcam::scene_from_distances(dist, file.width(), file.height(), choice.width,
+                                      choice.height);
 }
 
 }  // namespace
@@ -248,9 +244,9 @@ VirtualCameraPtr start_virtual(const std::string &scene, const std::string &flas
         }
     }
     const VirtualChoice choice = split_product(scene);
-    SceneImage img = build_scene(choice.scene, choice.width, choice.height);
+    vcam::Scene img = build_scene(choice);
     try {
-        return VirtualCameraPtr(new VirtualCamera(choice.product, img, flash_dir));
+        return VirtualCameraPtr(new VirtualCamera(choice.product, std::move(img), flash_dir));
     } catch (const ToolError &) {
         throw;
     } catch (const std::exception &e) {
