@@ -214,8 +214,9 @@ VZ_TARGET_AVX2 void depth_mm_avx2(const float *rz, const float *dist, uint16_t *
     for (; i + 8 <= n; i += 8) {
         const __m256 v = _mm256_loadu_ps(dist + i);
         const __m256 m = _mm256_mul_ps(_mm256_mul_ps(v, _mm256_loadu_ps(rz + i)), k1000);
-        const __m256 ok = _mm256_and_ps(valid8(v), _mm256_and_ps(_mm256_cmp_ps(m, zero, _CMP_GE_OQ),
-                                                                 _mm256_cmp_ps(m, lim, _CMP_LT_OQ)));
+        const __m256 ok = _mm256_and_ps(
+            valid8(v),
+            _mm256_and_ps(_mm256_cmp_ps(m, zero, _CMP_GE_OQ), _mm256_cmp_ps(m, lim, _CMP_LT_OQ)));
         const __m256i mm = _mm256_and_si256(_mm256_cvttps_epi32(m), _mm256_castps_si256(ok));
         // 32 to 16 bits: the values are below 65536, so unsigned saturation
         // keeps them; the pack works per 128-bit half.

@@ -115,8 +115,9 @@ TEST(RayTables, BinnedAndWindowedImagesUseTheirPartOfTheTable) {
 std::vector<float> mixed_distances(size_t n) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> d(0.001f, 12.0f);
-    const float odd[] = {0.0f, -1.0f, 60.0f, 59.99f, 65.3f, 65.4f, 65.5f,
-                         std::numeric_limits<float>::quiet_NaN(), 0.0004f, 1e-30f};
+    const float odd[] = {0.0f,    -1.0f, 60.0f, 59.99f,
+                         65.3f,   65.4f, 65.5f, std::numeric_limits<float>::quiet_NaN(),
+                         0.0004f, 1e-30f};
     std::vector<float> v(n);
     for (size_t i = 0; i < n; ++i) v[i] = i % 7 == 3 ? odd[(i / 7) % 10] : d(rng);
     return v;
@@ -170,9 +171,8 @@ TEST(RayConversions, PackedPointsAreTheValidOnesUntilTheBufferIsFull) {
     }
     EXPECT_EQ(size_t(n), k);
     // Room for 5 points and a bit: 5 points.
-    EXPECT_EQ(vz_lens_points(&l, nullptr, packed.data(), 17, dist.data(), 320, 240,
-                             VZ_POINTS_PACKED),
-              5);
+    EXPECT_EQ(
+        vz_lens_points(&l, nullptr, packed.data(), 17, dist.data(), 320, 240, VZ_POINTS_PACKED), 5);
 }
 
 TEST(RayConversions, PublicCallsRefuseWhatTheyCannotUse) {

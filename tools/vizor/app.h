@@ -134,6 +134,11 @@ private:
 
 // ---- subcommands ---------------------------------------------------------------
 
+// How distances become points: exact (distance times the unit ray of each
+// pixel through the camera's lens) or compat (the library's
+// vizor_frame_get_pcl projection, z from the horizontal angle only).
+enum class Projection { exact, compat };
+
 // Image outputs of capture and play.
 struct OutputOpts {
     std::string dir = "out";
@@ -143,7 +148,19 @@ struct OutputOpts {
     int vzd_fmt = VIZOR_SAVE_FMT_F32;
     std::optional<std::pair<float, float>> range;  // colour range, metres
     std::optional<Intrinsics> intrinsics;          // point-cloud camera
+    Projection projection = Projection::exact;
 };
+
+// Points (3 floats each, valid pixels only) of a w x h distance image through
+// the device's driver lens when it has one and o names no intrinsics, else
+// through o's intrinsics or the default camera; dev may be null. Returns the
+// number of points.
+int project_points(vizor_dev_t *dev, const OutputOpts &o, float *pcl, int len, const float *dist,
+                   int w, int h);
+// Z-depth in millimetres (0: invalid) of a w x h distance image through the
+// same lens as project_points, always exact. Returns the pixels written.
+int depth_mm(vizor_dev_t *dev, const OutputOpts &o, uint16_t *out, int len, const float *dist,
+             int w, int h);
 
 struct CaptureOpts {
     int frames = 10;
@@ -207,6 +224,7 @@ struct ViewOpts {
     std::string play;             // a distance frame file to show instead of a camera
     double play_fps = 10;
     std::optional<std::pair<float, float>> range;
+    Projection projection = Projection::exact;
 };
 int cmd_view(Session &s, const ViewOpts &o);
 // ---- EPC cameras (epc_cmds.cpp) ----------------------------------------------

@@ -24,16 +24,8 @@ using Clock = std::chrono::steady_clock;
 
 // Projects a distance image into points (3 floats each); returns the count.
 using Projector = std::function<int(float *pcl, int pcl_len, const float *dist, int w, int h)>;
-
-vizor_camera_param_t camera_param(const Intrinsics &k) {
-    vizor_camera_param_t p{};
-    p.cx = k.cx;
-    p.cy = k.cy;
-    p.fx = k.fx;
-    p.fy = k.fy;
-    p.dist_scale = 1.0f;
-    return p;
-}
+// Z-depth in millimetres of a distance image; returns the pixels written.
+using Depther = std::function<int(uint16_t *out, int len, const float *dist, int w, int h)>;
 
 // Writes the images of frames, keeping its buffers from frame to frame.
 class ImageWriter {
@@ -55,7 +47,8 @@ public:
     // Writes the distance PNG, the gray PNG (when gray is given) and the point
     // cloud of one frame under prefix ("" or "frame_0003_").
     void write(const std::string &prefix, const std::vector<float> &dist,
-               const std::vector<float> *gray, int w, int h, const Projector &project) {
+               const std::vector<float> *gray, int w, int h, const Projector &project,
+               const Depther &depth) {
         first_frame(dist);
         const auto [lo, hi] = range();
         const size_t n = size_t(w) * size_t(h);
@@ -71,6 +64,13 @@ public:
                 gray_to_u8(*gray, white, gray8_);
                 save_png(prefix + "gray.png", w, h, 1, gray8_.data());
             }
+            depth_.resize(n);
+            if (depth(depth_.data(), int(n), dist.data(), w, h) != int(n))
+                throw ToolError("computing the depth image failed");
+            const std::string path = path_of(prefix + "depth.png");
+            const std::string err = write_png16(path, w, h, depth_.data());
+            if (!err.empty()) throw ToolError("cannot write " + path + ": " + err);
+            note(path);
         }
         if (o_.ply) {
             pcl_.resize(n * 3);
@@ -124,6 +124,7 @@ private:
     std::optional<std::pair<float, float>> range_;
     std::vector<float> scratch_, shown_, pcl_;
     std::vector<uint8_t> rgb_, gray8_, pcl_rgb_;
+    std::vector<uint16_t> depth_;
     std::vector<std::string> written_, all_;
     int files_ = 0;
     int last_points_ = 0;
@@ -184,15 +185,14 @@ int cmd_capture(Session &s, const CaptureOpts &o) {
     make_out_dir(o.out.dir);
     ImageWriter iw(o.out);
 
-    // Points: the driver's lens when it has one, else the given or default
-    // camera for the frame size.
+    // Points and depth: the driver's lens when it has one, else the given or
+    // default camera for the frame size.
     const vizor_drv_t *drv = vizor_dev_get_drv(dev);
-    const bool driver_lens = drv && drv->ops && drv->ops->lens_param_get && !o.out.intrinsics;
     Projector project = [&](float *pcl, int len, const float *dist, int w, int h) {
-        if (driver_lens) return vizor_frame_get_pcl(dev, pcl, len, dist, w * h, w, h, nullptr);
-        const vizor_camera_param_t p =
-            camera_param(o.out.intrinsics.value_or(default_intrinsics(w, h)));
-        return vizor_frame_get_pcl(dev, pcl, len, dist, w * h, w, h, &p);
+        return project_points(dev, o.out, pcl, len, dist, w, h);
+    };
+    Depther depth = [&](uint16_t *out, int len, const float *dist, int w, int h) {
+        return depth_mm(dev, o.out, out, len, dist, w, h);
     };
 
     const std::string vzd_path = iw.path_of("distance.vzd");
@@ -256,7 +256,7 @@ int cmd_capture(Session &s, const CaptureOpts &o) {
         ++got;
         iw.first_frame(dist);
         if (o.out.each && (o.out.png || o.out.ply))
-            iw.write(frame_prefix(i), dist, gray.empty() ? nullptr : &gray, w, h, project);
+            iw.write(frame_prefix(i), dist, gray.empty() ? nullptr : &gray, w, h, project, depth);
         std::swap(dist, last_dist);
         std::swap(gray, last_gray);
         last_w = w;
@@ -274,7 +274,8 @@ int cmd_capture(Session &s, const CaptureOpts &o) {
     if (tty) std::printf("\n");
 
     if (got > 0 && !o.out.each && (o.out.png || o.out.ply))
-        iw.write("", last_dist, last_gray.empty() ? nullptr : &last_gray, last_w, last_h, project);
+        iw.write("", last_dist, last_gray.empty() ? nullptr : &last_gray, last_w, last_h, project,
+                 depth);
     if (got > 0 && fd >= 0)
         iw.note(vzd_path + " (" + std::to_string(got) + " frames, " + vzd_name(o.out.vzd_fmt) + ")",
                 vzd_path);
@@ -326,20 +327,21 @@ int cmd_play(Session &, const PlayOpts &o) {
     ImageWriter iw(o.out);
     const int w = file.width(), h = file.height();
     Projector project = [&](float *pcl, int len, const float *dist, int fw, int fh) {
-        const vizor_camera_param_t p =
-            camera_param(o.out.intrinsics.value_or(default_intrinsics(fw, fh)));
-        return vizor_depth_to_pcl(pcl, len, dist, fh, fw, &p);
+        return project_points(nullptr, o.out, pcl, len, dist, fw, fh);
+    };
+    Depther depth = [&](uint16_t *out, int len, const float *dist, int fw, int fh) {
+        return depth_mm(nullptr, o.out, out, len, dist, fw, fh);
     };
     StoppablePhase stoppable;
     std::vector<float> cur, last;
     int frames = 0;
     while (!pending_signal() && file.next(cur)) {
-        if (o.out.each) iw.write(frame_prefix(frames), cur, nullptr, w, h, project);
+        if (o.out.each) iw.write(frame_prefix(frames), cur, nullptr, w, h, project, depth);
         std::swap(cur, last);
         ++frames;
     }
     if (frames == 0) throw ToolError(o.file + " holds no whole frame");
-    if (!o.out.each) iw.write("", last, nullptr, w, h, project);
+    if (!o.out.each) iw.write("", last, nullptr, w, h, project, depth);
     std::printf("played %d frames (%d x %d) from %s\n", frames, w, h, o.file.c_str());
     print_summary(iw, o.out);
     if (const long long rest = file.trailing_bytes(); rest > 0)

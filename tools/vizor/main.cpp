@@ -15,6 +15,7 @@
 #include <deque>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <string>
 
 #include "app.h"
@@ -178,9 +179,21 @@ std::string command_path(const CLI::App &app) {
     return path;
 }
 
+// --projection exact|compat into p.
+void add_projection_opt(CLI::App *app, Projection &p) {
+    app->add_option("--projection", p,
+                    "Points: exact (each pixel's distance along its ray through the lens) or "
+                    "compat (vizor_frame_get_pcl: z from the horizontal angle only)")
+        ->transform(CLI::CheckedTransformer(std::map<std::string, Projection>{
+            {"exact", Projection::exact}, {"compat", Projection::compat}}))
+        ->type_name("exact|compat")
+        ->default_str("exact");
+}
+
 void add_output_opts(CLI::App *app, OutputOpts &o, std::string &images,
                      std::vector<std::string> &formats, std::string &ply, std::string &vzd,
                      std::string &range, std::string &intrinsics, bool capture) {
+    add_projection_opt(app, o.projection);
     app->add_option("-o,--out", o.dir, "Output folder (created when missing)")
         ->type_name("DIR")
         ->capture_default_str();
@@ -491,6 +504,7 @@ int main(int argc, char **argv) {
                      "Show a distance frame file (.vzd) in a loop instead of a camera")
         ->type_name("FILE")
         ->check(CLI::ExistingFile);
+    add_projection_opt(viewc, view.projection);
     viewc->add_option("--play-fps", view.play_fps, "Frame rate of --play")
         ->check(CLI::Range(0.5, 100.0))
         ->capture_default_str();

@@ -247,18 +247,9 @@ void Engine::grab_file() {
 int Engine::project(int w, int h) {
     const size_t n = size_t(w) * size_t(h);
     pcl_.resize(n * 3);
-    const vizor_drv_t *drv = src_.dev ? vizor_dev_get_drv(src_.dev) : nullptr;
-    if (drv && drv->ops && drv->ops->lens_param_get)
-        return vizor_frame_get_pcl(src_.dev, pcl_.data(), int(pcl_.size()), dist_.data(), int(n), w,
-                                   h, nullptr);
-    const Intrinsics k = default_intrinsics(w, h);
-    vizor_camera_param_t p{};
-    p.cx = k.cx;
-    p.cy = k.cy;
-    p.fx = k.fx;
-    p.fy = k.fy;
-    p.dist_scale = 1.0f;
-    return vizor_depth_to_pcl(pcl_.data(), int(pcl_.size()), dist_.data(), h, w, &p);
+    OutputOpts o;
+    o.projection = src_.projection;
+    return project_points(src_.dev, o, pcl_.data(), int(pcl_.size()), dist_.data(), w, h);
 }
 
 void Engine::publish(int w, int h) {

@@ -28,6 +28,7 @@ struct Source {
     vizor_dev_t *dev = nullptr;
     std::string file;
     double file_fps = 10;
+    Projection projection = Projection::exact;  // of the point cloud
 };
 
 // A control's outcome: ok, and a message or a JSON value for the page.

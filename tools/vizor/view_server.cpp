@@ -42,6 +42,7 @@ constexpr const char *kThreeDir = "/usr/share/javascript/three";
 
 int cmd_view(Session &s, const ViewOpts &o) {
     view::Source src;
+    src.projection = o.projection;
     if (o.play.empty()) {
         src.dev = s.open();
     } else {
