@@ -16,6 +16,7 @@ packages=(
   libcpp-httplib-dev libjs-three   # vizor view: HTTP server, three.js for the point cloud
   chromium chromium-driver python3-selenium   # vizor view: the browser tests
   python3-dev pybind11-dev python3-numpy python3-pytest   # the Python package and its tests
+  python3-open3d   # the point-cloud example (examples/python)
   doxygen help2man                                        # API reference and man page
 )
 

@@ -354,6 +354,65 @@ public:
         return out;
     }
 
+    /// Exact 3D points of a width x height distance image through the
+    /// driver's lens (see vizor_frame_get_points): organised, width x height
+    /// x 3 floats with NaN for invalid pixels, or with packed the valid
+    /// points only.
+    /// Returns: a view of out, resized to the floats written.
+    /// Throws:  vizor::error("vizor_frame_get_points", -1) when dist holds
+    ///          fewer than width x height values, the image is empty, or
+    ///          (organised) the driver has no lens for this size.
+    /// Buffers: dist is read; out, the caller's, is resized and written.
+    /// Thread:  any; concurrent calls on one device are allowed.
+    /// Close:   a close waits for the call (bounded).
+    span<float> points(span<const float> dist, uint32_t width, uint32_t height,
+                       std::vector<float> &out, bool packed = false) {
+        const std::size_t pixels = std::size_t(width) * height;
+        if (dist.size() < pixels || pixels == 0) throw error("vizor_frame_get_points", -1);
+        out.resize(3 * pixels);
+        const int n =
+            vizor_frame_get_points(rec_.get(), out.data(), static_cast<int>(out.size()),
+                                   dist.data(), static_cast<int>(width), static_cast<int>(height),
+                                   packed ? VZ_POINTS_PACKED : VZ_POINTS_ORGANISED);
+        if (!packed && n <= 0) throw error("vizor_frame_get_points", -1);
+        out.resize(packed ? 3 * static_cast<std::size_t>(n) : 3 * pixels);
+        return out;
+    }
+    /// Z-depth along the optical axis (metres, NaN invalid) of a width x
+    /// height distance image through the driver's lens (see
+    /// vizor_frame_get_depth).
+    /// Returns: a view of out, resized to width x height.
+    /// Throws:  vizor::error("vizor_frame_get_depth", -1) as points.
+    /// Buffers: as points.
+    /// Thread:  as points.
+    /// Close:   as points.
+    span<float> depth(span<const float> dist, uint32_t width, uint32_t height,
+                      std::vector<float> &out) {
+        const std::size_t pixels = std::size_t(width) * height;
+        if (dist.size() < pixels || pixels == 0) throw error("vizor_frame_get_depth", -1);
+        out.resize(pixels);
+        if (vizor_frame_get_depth(rec_.get(), out.data(), static_cast<int>(pixels), dist.data(),
+                                  static_cast<int>(width), static_cast<int>(height)) <= 0)
+            throw error("vizor_frame_get_depth", -1);
+        return out;
+    }
+    /// As depth in 16-bit millimetres (0 invalid; vizor_frame_get_depth_mm).
+    /// Returns: a view of out, resized to width x height.
+    /// Throws:  vizor::error("vizor_frame_get_depth_mm", -1) as points.
+    /// Buffers: as points.
+    /// Thread:  as points.
+    /// Close:   as points.
+    span<uint16_t> depth_mm(span<const float> dist, uint32_t width, uint32_t height,
+                            std::vector<uint16_t> &out) {
+        const std::size_t pixels = std::size_t(width) * height;
+        if (dist.size() < pixels || pixels == 0) throw error("vizor_frame_get_depth_mm", -1);
+        out.resize(pixels);
+        if (vizor_frame_get_depth_mm(rec_.get(), out.data(), static_cast<int>(pixels), dist.data(),
+                                     static_cast<int>(width), static_cast<int>(height)) <= 0)
+            throw error("vizor_frame_get_depth_mm", -1);
+        return out;
+    }
+
     /// The capture statistics since the last start.
     /// Returns: a copy of the statistics.
     /// Throws:  vizor::error("vizor_cap_get_stats") when the device is not

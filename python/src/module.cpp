@@ -139,6 +139,91 @@ py::array point_cloud(Device &d, py::array_t<float, py::array::c_style | py::arr
     return out.attr("__getitem__")(py::slice(0, n, 1));
 }
 
+// A caller lens for an h x w image: (cx, cy, fx, fy) or those and k1, k2,
+// p1, p2, k3.
+vz_lens_param_t lens_of(py::object lens, int w, int h) {
+    auto t = lens.cast<std::vector<double>>();
+    if (t.size() != 4 && t.size() != 9)
+        throw py::value_error("lens is (cx, cy, fx, fy) or (cx, cy, fx, fy, k1, k2, p1, p2, k3)");
+    vz_lens_param_t l{};
+    l.cx = t[0];
+    l.cy = t[1];
+    l.fx = t[2];
+    l.fy = t[3];
+    for (size_t i = 4; i < t.size(); ++i) l.dist_coeff[i - 4] = t[i];
+    l.width = w;
+    l.height = h;
+    return l;
+}
+
+// A caller's output array of the given shape and type, or a new one.
+template <class T>
+py::array_t<T> out_array(py::object out, std::vector<py::ssize_t> shape, const char *what) {
+    if (out.is_none()) return py::array_t<T>(shape);
+    auto arr = py::array_t<T>::ensure(out);
+    py::ssize_t n = 1;
+    for (auto d : shape) n *= d;
+    if (!arr || arr.ptr() != out.ptr() || !(arr.flags() & py::array::c_style) || arr.size() != n ||
+        !arr.writeable())
+        throw py::value_error(std::string("out must be a writeable C-contiguous ") + what);
+    return arr;
+}
+
+// Exact points of a frame (H x W x 3 organised, or N x 3 packed valid points)
+// through the driver's lens or a caller lens.
+py::array frame_points(Frame &f, py::object out, bool packed, py::object lens) {
+    auto dist = decode(f, py::none(), vizor_frame_get_distance, "vizor_frame_get_distance");
+    const int h = int(f.info.height), w = int(f.info.width);
+    auto arr = out_array<float>(out, {h, w, 3}, "float32 array of height x width x 3");
+    const int flags = packed ? VZ_POINTS_PACKED : VZ_POINTS_ORGANISED;
+    vizor_dev_t *dev = f.dev().get();
+    const bool own = !lens.is_none();
+    const vz_lens_param_t l = own ? lens_of(lens, w, h) : vz_lens_param_t{};
+    int n;
+    {
+        py::gil_scoped_release nogil;
+        float *xyz = arr.mutable_data();
+        const int len = int(arr.size());
+        n = own ? vz_lens_points(&l, nullptr, xyz, len, dist.data(), w, h, flags)
+                : vizor_frame_get_points(dev, xyz, len, dist.data(), w, h, flags);
+    }
+    if (!packed && n <= 0) raise(own ? "vz_lens_points" : "vizor_frame_get_points", n);
+    if (!packed) return std::move(arr);
+    // The first n points, as an N x 3 view of the buffer.
+    return arr.attr("reshape")(py::make_tuple(py::ssize_t(h) * w, 3))
+        .attr("__getitem__")(py::slice(0, n, 1));
+}
+
+// Z-depth of a frame: float32 metres (NaN invalid) or uint16 millimetres (0).
+py::array frame_depth(Frame &f, py::object out, bool mm, py::object lens) {
+    auto dist = decode(f, py::none(), vizor_frame_get_distance, "vizor_frame_get_distance");
+    const int h = int(f.info.height), w = int(f.info.width);
+    vizor_dev_t *dev = f.dev().get();
+    const bool own = !lens.is_none();
+    const vz_lens_param_t l = own ? lens_of(lens, w, h) : vz_lens_param_t{};
+    int n;
+    if (mm) {
+        auto arr = out_array<uint16_t>(out, {h, w}, "uint16 array of height x width");
+        {
+            py::gil_scoped_release nogil;
+            uint16_t *z = arr.mutable_data();
+            n = own ? vz_lens_depth_mm(&l, nullptr, z, w * h, dist.data(), w, h)
+                    : vizor_frame_get_depth_mm(dev, z, w * h, dist.data(), w, h);
+        }
+        if (n <= 0) raise(own ? "vz_lens_depth_mm" : "vizor_frame_get_depth_mm", n);
+        return std::move(arr);
+    }
+    auto arr = out_array<float>(out, {h, w}, "float32 array of height x width");
+    {
+        py::gil_scoped_release nogil;
+        float *z = arr.mutable_data();
+        n = own ? vz_lens_depth(&l, nullptr, z, w * h, dist.data(), w, h)
+                : vizor_frame_get_depth(dev, z, w * h, dist.data(), w, h);
+    }
+    if (n <= 0) raise(own ? "vz_lens_depth" : "vizor_frame_get_depth", n);
+    return std::move(arr);
+}
+
 py::dict stats_dict(const vz_stream_state_t &s) {
     py::dict d;
     d["frames_done"] = s.frames_done;
@@ -596,7 +681,18 @@ PYBIND11_MODULE(_vizor, m) {
                 return point_cloud(f.dev(), dist, camera, xyzd, false);
             },
             py::arg("camera") = py::none(), py::arg("xyzd") = false,
-            "Points of the frame's distances (N x 3, or N x 4 with the distance).");
+            "Points of the frame's distances by the compatible projection (z from the "
+            "horizontal angle only; N x 3, or N x 4 with the distance). points() is exact.")
+        .def("points", &frame_points, py::arg("out") = py::none(), py::arg("packed") = false,
+             py::arg("lens") = py::none(),
+             "Exact 3D points (float32 metres): each pixel's distance times its unit ray "
+             "through the lens (the driver's, or lens = (cx, cy, fx, fy[, k1, k2, p1, p2, "
+             "k3])). Organised height x width x 3 with NaN for invalid pixels, written into "
+             "out when given; packed=True gives the N x 3 valid points.")
+        .def("depth", &frame_depth, py::arg("out") = py::none(), py::arg("mm") = false,
+             py::arg("lens") = py::none(),
+             "Z-depth along the optical axis: float32 metres (NaN invalid), or with mm=True "
+             "uint16 millimetres (0 invalid), height x width, written into out when given.");
 
     m.def(
         "save_distance",

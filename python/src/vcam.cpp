@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "vcam/scene.h"
 #include "vcam/vcam.h"
 
 namespace py = pybind11;
@@ -79,6 +80,27 @@ PYBIND11_MODULE(_vcam, m) {
             py::arg("distance"), py::arg("reflectivity") = 0.8f, py::arg("ambient") = py::none(),
             "Puts a scene in front of the camera: distance in metres (height x width), "
             "reflectivity 0..1 and ambient light 0..1 as arrays of that shape or numbers.")
+        .def(
+            "show",
+            [](Camera &c, const std::string &scene) {
+                std::string err;
+                {
+                    py::gil_scoped_release nogil;
+                    int w = 320, h = 240;  // OPT8241 and epc660
+                    c.cam->fw().with_sensor([&](vcam::Sensor &s) {
+                        if (auto *e = dynamic_cast<vcam::EpcSensor *>(&s))
+                            w = e->image_width(), h = e->image_height();
+                    });
+                    vcam::Scene sc;
+                    err = vcam::scene_from_argument(
+                        scene, vcam::product_optics(c.cam->fw().config().product, w, h), sc);
+                    if (err.empty()) c.cam->fw().set_scene(sc);
+                }
+                if (!err.empty()) throw py::value_error(err);
+            },
+            py::arg("scene"),
+            "Puts a built-in scene in front of the camera, seen through its lens: 'room', "
+            "'flat[:D]', 'wall[:D]', 'ramp[:NEAR:FAR]' or a distance frame file.")
         .def(
             "set_fps",
             [](Camera &c, double fps) {

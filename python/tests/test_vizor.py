@@ -79,6 +79,29 @@ def test_arrays_share_the_frames_memory(dev):
     assert raw.sum() > 0
 
 
+def test_exact_points_and_depth_through_a_lens(dev):
+    f = dev.snapshot()
+    lens = PINHOLE[:4]
+    out = np.empty((H, W, 3), np.float32)
+    pts = f.points(out=out, lens=lens)
+    assert pts is out
+    # Each point lies at its pixel's distance, along a ray through the pixel.
+    np.testing.assert_allclose(np.linalg.norm(pts, axis=2), f.distance(), rtol=1e-5)
+    u = PINHOLE[0] + PINHOLE[2] * pts[..., 0] / pts[..., 2]
+    assert np.abs(u - np.arange(W)[None, :]).max() < 0.01
+    z = f.depth(lens=lens)
+    assert z.dtype == np.float32 and z.shape == (H, W)
+    np.testing.assert_array_equal(z, pts[..., 2])
+    mm = np.empty((H, W), np.uint16)
+    assert f.depth(out=mm, mm=True, lens=lens) is mm
+    np.testing.assert_array_equal(mm, (z * np.float32(1000)).astype(np.uint16))
+    assert f.points(packed=True, lens=lens).shape == (H * W, 3)
+    with pytest.raises(vizor.Error):
+        f.points()  # the OPT8241's driver reports no lens
+    with pytest.raises(ValueError):
+        f.points(lens=(1, 2, 3))
+
+
 @pytest.mark.parametrize("call, exc", [
     (lambda d, f: f.distance(out=np.empty((2, 2), np.float32)), ValueError),
     (lambda d, f: f.distance(out=np.empty((H, W), np.float64)), ValueError),

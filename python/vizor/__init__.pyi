@@ -1,5 +1,5 @@
 # Type stubs of the vizor package (the extension vizor._vizor and its Python part).
-from typing import Callable, Iterator, Optional, Sequence, Union, IO
+from typing import Any, Callable, Iterator, Optional, Sequence, Union, IO
 import types
 
 import numpy as np
@@ -54,7 +54,14 @@ class Frame:
         """Gray image, height x width."""
     def point_cloud(self, camera: Optional[CameraParam] = None,
                     xyzd: bool = False) -> npt.NDArray[np.float32]:
-        """Points N x 3 (x, y, z), or N x 4 with the distance."""
+        """Points N x 3 (x, y, z), or N x 4 with the distance, by the compatible
+        projection (z from the horizontal angle only); points() is exact."""
+    def points(self, out: Optional[npt.NDArray[np.float32]] = None, packed: bool = False,
+               lens: Optional[Sequence[float]] = None) -> npt.NDArray[np.float32]:
+        """Exact points: height x width x 3 (NaN invalid), or N x 3 when packed."""
+    def depth(self, out: Optional[npt.NDArray[Any]] = None, mm: bool = False,
+              lens: Optional[Sequence[float]] = None) -> npt.NDArray[Any]:
+        """Z-depth height x width: float32 metres (NaN invalid), or uint16 mm (0)."""
 
 class Capture:
     """A capture session; iterate for frames; a context manager that stops it."""
