@@ -24,8 +24,8 @@ struct Setup {
     std::vector<float> dist, xyz, z, ray, rz;
     std::vector<uint16_t> mm;
     std::shared_ptr<const vz::rays::Table> table;
-    Setup() : dist(kPixels), xyz(3 * kPixels), z(kPixels), ray(3 * kPixels), rz(kPixels),
-              mm(kPixels) {
+    Setup()
+        : dist(kPixels), xyz(3 * kPixels), z(kPixels), ray(3 * kPixels), rz(kPixels), mm(kPixels) {
         std::mt19937 rng(5);
         std::uniform_real_distribution<float> d(0.3f, 6.0f);
         for (float &v : dist) v = d(rng);
