@@ -41,8 +41,10 @@ def main():
     else:
         points = capture_points()
     cloud = o3d.geometry.PointCloud(o3d.utility.Vector3dVector(points.astype(np.float64)))
-    # The back wall: the far points; RANSAC finds its plane among them.
-    far = cloud.select_by_index(np.flatnonzero(points[:, 2] > 0.9 * points[:, 2].max()))
+    # The back wall: the far points (round the 95th percentile of z, so a few
+    # stray pixels do not decide); RANSAC finds its plane among them.
+    z95 = np.percentile(points[:, 2], 95)
+    far = cloud.select_by_index(np.flatnonzero(np.abs(points[:, 2] - z95) < 0.15 * z95))
     (a, b, c, d), inliers = far.segment_plane(distance_threshold=0.01, ransac_n=3,
                                               num_iterations=500)
     n = np.array([a, b, c]) * np.sign(c)

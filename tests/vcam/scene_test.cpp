@@ -57,7 +57,8 @@ TEST(VcamScenes, AWallSquareToTheAxisIsAtItsDepthOnEveryRay) {
             ASSERT_NEAR(s.distance_m[size_t(v * 320 + u)] * r.z, 2.0, 1e-6) << u << "," << v;
         }
     // The corners look farthest: barrel distortion widens their rays.
-    EXPECT_GT(s.distance_m[0], 2.0f / std::cos(std::atan(std::hypot(162.0 / 319.3, 110.1 / 319.3))));
+    EXPECT_GT(s.distance_m[0],
+              2.0f / std::cos(std::atan(std::hypot(162.0 / 319.3, 110.1 / 319.3))));
 }
 
 TEST(VcamScenes, TheRoomKeepsItsGeometryThroughAnyLens) {
@@ -107,9 +108,9 @@ TEST(VcamScenes, ArgumentsByNameAndFromRecordedFrames) {
     EXPECT_EQ(vcam::ramp_scene(3, 1, 1.0f, 2.0f, 0.5f).distance_m,
               (std::vector<float>{1.0f, 1.5f, 2.0f}));
     vcam::Scene out;
-    EXPECT_NE(vcam::scene_from_argument("no/such.vzd", vcam::assumed_pinhole(4, 4), out).find(
-                  "wall[:D]"),
-              std::string::npos);
+    EXPECT_NE(
+        vcam::scene_from_argument("no/such.vzd", vcam::assumed_pinhole(4, 4), out).find("wall[:D]"),
+        std::string::npos);
 }
 
 }  // namespace
