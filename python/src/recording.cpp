@@ -69,27 +69,26 @@ void bind_recording(py::module_ &m) {
              }),
              py::arg("path"))
         .def_property_readonly("meta", [](Recording &r) { return r.get().header().meta; })
-        .def_property_readonly("params",
-                               [](Recording &r) {
-                                   py::dict d;
-                                   for (const auto &e : r.get().header().params)
-                                       d[py::int_(e.first)] = py::bytes(
-                                           reinterpret_cast<const char *>(e.second.data()),
-                                           e.second.size());
-                                   return d;
-                               })
-        .def_property_readonly("registers",
-                               [](Recording &r) { return r.get().header().registers; })
-        .def_property_readonly("images",
-                               [](Recording &r) {
-                                   py::list l;
-                                   for (const auto &i : r.get().header().images)
-                                       l.append(py::make_tuple(
-                                           i.type, i.version,
-                                           py::bytes(reinterpret_cast<const char *>(i.bytes.data()),
-                                                     i.bytes.size())));
-                                   return l;
-                               })
+        .def_property_readonly(
+            "params",
+            [](Recording &r) {
+                py::dict d;
+                for (const auto &e : r.get().header().params)
+                    d[py::int_(e.first)] =
+                        py::bytes(reinterpret_cast<const char *>(e.second.data()), e.second.size());
+                return d;
+            })
+        .def_property_readonly("registers", [](Recording &r) { return r.get().header().registers; })
+        .def_property_readonly(
+            "images",
+            [](Recording &r) {
+                py::list l;
+                for (const auto &i : r.get().header().images)
+                    l.append(py::make_tuple(
+                        i.type, i.version,
+                        py::bytes(reinterpret_cast<const char *>(i.bytes.data()), i.bytes.size())));
+                return l;
+            })
         .def("__len__", [](Recording &r) { return r.get().frame_count(); })
         .def(
             "frame",

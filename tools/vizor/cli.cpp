@@ -156,7 +156,7 @@ void finish_output_opts(OutputOpts &o, const OutputArgs &a) {
     o.ply_rgb = a.ply == "rgb";
     o.vzd_fmt = a.vzd == "u32"   ? VIZOR_SAVE_FMT_U32
                 : a.vzd == "u16" ? VIZOR_SAVE_FMT_U16
-                               : VIZOR_SAVE_FMT_F32;
+                                 : VIZOR_SAVE_FMT_F32;
     if (!a.range.empty()) o.range = parse_range(a.range);
     if (!a.intrinsics.empty()) o.intrinsics = parse_intrinsics(a.intrinsics);
 }

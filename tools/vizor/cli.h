@@ -85,9 +85,9 @@ private:
 };
 
 // Each command's file adds its subcommands (in this order in main).
-void add_device_commands(Commands &c);  // list, info (device_cmds.cpp)
-void add_capture_commands(Commands &c);  // capture, play (capture.cpp)
-void add_record_command(Commands &c);    // record (record.cpp)
+void add_device_commands(Commands &c);    // list, info (device_cmds.cpp)
+void add_capture_commands(Commands &c);   // capture, play (capture.cpp)
+void add_record_command(Commands &c);     // record (record.cpp)
 void add_register_commands(Commands &c);  // reg, param (device_cmds.cpp)
 void add_data_commands(Commands &c);      // upload, download, firmware (data_cmds.cpp)
 void add_view_command(Commands &c);       // view (view_server.cpp)
