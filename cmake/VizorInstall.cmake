@@ -1,12 +1,17 @@
 # Install rules: library, headers, CMake package, pkg-config file, udev rule.
+# Each file belongs to one component, and each component becomes one Debian
+# package (cmake/VizorPackage.cmake): runtime (the shared library), dev
+# (headers, static library, CMake and pkg-config files), tool (vizor, its
+# man page, viewer and udev rule), python and virtual.
 include(CMakePackageConfigHelpers)
 
 install(TARGETS vizor vizor_archive EXPORT vizorTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(DIRECTORY include/vizor DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(EXPORT vizorTargets NAMESPACE vizor:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vizor)
+install(DIRECTORY include/vizor DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+install(EXPORT vizorTargets NAMESPACE vizor:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vizor
+        COMPONENT dev)
 configure_package_config_file(cmake/vizorConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/vizorConfig.cmake
   INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vizor)
@@ -14,7 +19,7 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/vizorConfigVersion.
   COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vizorConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/vizorConfigVersion.cmake
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vizor)
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vizor COMPONENT dev)
 
 # The prefix is found relative to the .pc file, so that an install under any
 # --prefix gives correct paths.
@@ -27,7 +32,8 @@ if(MINIZIP_FOUND)
 endif()
 foreach(_vz_pc vizor vizor-static)
   configure_file(cmake/${_vz_pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${_vz_pc}.pc @ONLY)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${_vz_pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${_vz_pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+          COMPONENT dev)
 endforeach()
 
 # udev rule: lets members of plugdev (and the seat's user) open the camera.
@@ -53,13 +59,13 @@ install(CODE "
   endif()
   file(INSTALL DESTINATION \"\${_vz_udev_dir}\" TYPE FILE
        FILES [[${CMAKE_CURRENT_BINARY_DIR}/60-vizor.rules]])
-")
+" COMPONENT tool)
 
 # The command-line tool (finds the library through its RPATH). Its virtual
 # mode and vizor-vcam-run need umockdev and form the component "virtual":
 #   cmake --install build --component virtual
 if(TARGET vizor_tool)
-  install(TARGETS vizor_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS vizor_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
 endif()
 if(TARGET vizor_virtual)
   install(TARGETS vizor_virtual LIBRARY DESTINATION ${VIZOR_VIRTUAL_MODULE_DIR} COMPONENT virtual)

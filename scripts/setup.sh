@@ -1,24 +1,37 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests, the virtual camera, the
-# sanitizer runs, the fuzzers and the benchmarks need. Idempotent: when all of
-# them are present it changes nothing and does not touch the network.
+# Installs the Debian packages of the project. Without arguments: the build
+# and run set, what building the library and the vizor tool and running it on
+# the virtual camera need (scripts/run.sh). With --test also what the tests,
+# the sanitizer and clang fuzzer builds, the benchmarks, the browser test of
+# the viewer, the Python package and its tests, the API reference and man page
+# and the Debian packages need (scripts/test.sh). Idempotent: when all of them
+# are present it changes nothing and does not touch the network.
 set -euo pipefail
 
-packages=(
-  build-essential g++ cmake ninja-build pkg-config binutils
-  clang libclang-rt-14-dev clang-format-14
-  libusb-1.0-0-dev libminizip-dev zlib1g-dev
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
-  umockdev libumockdev-dev libglib2.0-dev
-  libcli11-dev libpng-dev nlohmann-json3-dev libsqlite3-dev
-  libopencv-imgproc-dev   # benchmarks only: undistortion compared with OpenCV's remap
-  unzip
+run_packages=(
+  g++ cmake ninja-build pkg-config
+  libusb-1.0-0-dev libminizip-dev zlib1g-dev libsqlite3-dev
+  libcli11-dev libpng-dev nlohmann-json3-dev
   libcpp-httplib-dev libjs-three   # vizor view: HTTP server, three.js for the point cloud
-  chromium chromium-driver python3-selenium   # vizor view: the browser tests
+  umockdev libumockdev-dev         # the virtual camera
+)
+test_packages=(
+  build-essential binutils unzip
+  clang libclang-rt-14-dev clang-format-14                # fuzzers, formatting
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  libopencv-imgproc-dev   # benchmarks only: undistortion compared with OpenCV's remap
+  chromium chromium-driver python3-selenium               # vizor view: the browser test
   python3-dev pybind11-dev python3-numpy python3-pytest   # the Python package and its tests
   python3-open3d   # the point-cloud example (examples/python)
   doxygen help2man                                        # API reference and man page
+  dpkg-dev lintian                                        # the Debian packages
 )
+
+case "${1:-}" in
+  "") packages=("${run_packages[@]}") ;;
+  --test) packages=("${run_packages[@]}" "${test_packages[@]}") ;;
+  *) echo "usage: scripts/setup.sh [--test]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 jobs=${JOBS:-2}
 
-bash scripts/setup.sh || exit 1
+bash scripts/setup.sh --test || exit 1
 
 passed=0
 failed=0
@@ -130,6 +130,58 @@ if [ "$plain_ok" -eq 1 ]; then
     passed=$((passed + 1)); summary+=("examples: passed")
   else
     failed=$((failed + 1)); summary+=("examples: failed")
+  fi
+fi
+
+# The Debian packages: a build for /usr packed by cpack, each package's
+# control fields and files listed and checked by lintian, the packages
+# between them depending on the same libvizor1, and umockdev needed by
+# vizor-virtual alone. Then they are unpacked into a scratch root (dpkg -x),
+# the example consumer is built against that root (pkg-config and CMake) and
+# runs on the virtual camera of the unpacked vizor-vcam-run.
+deb_checks() {
+  local d=$root/build-deb pkgs=$root/build-deb/pkg r=$root/build-deb/root
+  build build-deb -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+        -DCMAKE_SKIP_INSTALL_RPATH=ON -DVIZOR_TESTS=OFF -DVIZOR_BENCH=OFF || return 1
+  rm -rf "$pkgs" "$r" "$d/consumer" "$d/consumer-cmake"
+  (cd "$d" && cpack -G DEB -B "$pkgs") >"$d/cpack.log" 2>&1 || { cat "$d/cpack.log"; return 1; }
+  local deb name dep ver
+  ver=$(sed -nE 's/^project\(vizor VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
+  for name in libvizor1 libvizor-dev vizor python3-vizor vizor-virtual; do
+    deb=$(ls "$pkgs/${name}_"*.deb 2>/dev/null) || { echo "deb: no package $name"; return 1; }
+    echo "== $name"
+    dpkg-deb -f "$deb" Package Version Depends Recommends
+    dpkg-deb -c "$deb" | awk '{print $6}'
+    dep=$(dpkg-deb -f "$deb" Depends)
+    if [ "$name" != libvizor1 ] && ! grep -qF "libvizor1 (= $ver)" <<<"$dep"; then
+      echo "deb: $name does not depend on libvizor1 (= $ver)"; return 1
+    fi
+    if [ "$name" != vizor-virtual ] && grep -q umockdev <<<"$dep"; then
+      echo "deb: $name needs umockdev"; return 1
+    fi
+    dpkg -x "$deb" "$r" || return 1
+  done
+  lintian --fail-on error "$pkgs"/*.deb || return 1
+  local lib
+  lib=$(ls -d "$r"/usr/lib/*/pkgconfig | head -1); lib=${lib%/pkgconfig}
+  cc examples/consumer/consumer.c -o "$d/consumer" \
+     $(PKG_CONFIG_PATH="$lib/pkgconfig" pkg-config --cflags --libs vizor) || return 1
+  cmake -S examples/consumer -B "$d/consumer-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$r/usr" \
+        >"$d/consumer.configure.log" 2>&1 &&
+    cmake --build "$d/consumer-cmake" >/dev/null || { cat "$d/consumer.configure.log"; return 1; }
+  local exe
+  for exe in "$d/consumer" "$d/consumer-cmake/vizor_consumer"; do
+    LD_LIBRARY_PATH="$lib" "$r/usr/bin/vizor-vcam-run" --scene room -- "$exe" >/dev/null || return 1
+  done
+  LD_LIBRARY_PATH="$lib" "$r/usr/bin/vizor" --virtual info >/dev/null || return 1
+  LD_LIBRARY_PATH="$lib" PYTHONPATH="$r/usr/lib/python3/dist-packages" \
+    /usr/bin/python3 -c "import vizor; assert vizor.Recording" || return 1
+}
+if [ "$plain_ok" -eq 1 ]; then
+  if deb_checks; then
+    passed=$((passed + 1)); summary+=("debian packages: passed")
+  else
+    failed=$((failed + 1)); summary+=("debian packages: failed")
   fi
 fi
 

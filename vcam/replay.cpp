@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "recording.h"
+#include "recording/recording.h"
 
 namespace vcam {
 

@@ -25,6 +25,8 @@ namespace py = pybind11;
 
 namespace vzpy {
 
+void bind_recording(py::module_ &m);  // recording.cpp
+
 namespace {
 
 py::handle g_error;  // vizor.Error (kept for the process's life)
@@ -427,6 +429,7 @@ PYBIND11_MODULE(_vizor, m) {
             PyErr_SetObject(g_error.ptr(), exc.ptr());
         }
     });
+    bind_recording(m);
 
     m.def(
         "init",

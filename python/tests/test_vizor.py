@@ -193,3 +193,43 @@ def test_data_transfer_reports_progress(dev, vcam, tmp_path):
     assert (tmp_path / "up.bin").read_bytes() == img and up[-1] == len(img)
     with pytest.raises(ZeroDivisionError):
         dev.data_upload(5, str(tmp_path / "up2.bin"), progress=lambda a, b: 1 / 0)
+
+
+def test_recordings_round_trip_and_refuse_damage(tmp_path):
+    path = str(tmp_path / "r.vzr")
+    frames = [np.arange(640, dtype=np.uint32).astype(np.uint8) ^ i for i in range(5)]
+    with vizor.RecordingWriter(path, {"product": "VZ-E1-660"}, {3: b"\x01\x02"},
+                               {(0, 0x10): 0xDEADBEEF}) as w:
+        for i, f in enumerate(frames):
+            w.add(f, 16, 20, host_ns=i * 33_000_000, frame_idx=(65534 + i) % 65536, frame_format=2,
+                  pixel_depth=12, sensor_data=bytes([i] * 8))
+        assert w.frames == 5
+    with vizor.Recording(path) as r:
+        assert len(r) == 5
+        assert r.meta["product"] == "VZ-E1-660"
+        assert r.params == {3: b"\x01\x02"}
+        assert r.registers == {(0, 0x10): 0xDEADBEEF}
+        for i, want in enumerate(frames):
+            f = r.frame(i)
+            assert (f["seq"], f["host_ns"], f["frame_idx"]) == (i, i * 33_000_000, (65534 + i) % 65536)
+            assert (f["width"], f["height"], f["frame_format"], f["pixel_depth"]) == (16, 20, 2, 12)
+            assert f["sensor_data"] == bytes([i] * 8)
+            assert np.array_equal(f["data"], want)
+        assert r.frame(5) is None and r.frame(-1) is None
+    with pytest.raises(ValueError):
+        r.frame(0)  # closed
+
+    # A frame's bytes changed on disk: its checksum refuses it, naming the frame.
+    raw = open(path, "rb").read()
+    at = raw.find(frames[3].tobytes())
+    assert at > 0
+    open(path, "wb").write(raw[:at + 9] + bytes([raw[at + 9] ^ 0x5A]) + raw[at + 10:])
+    with vizor.Recording(path) as r:
+        with pytest.raises(vizor.RecordingError, match="frame 3: its data is damaged"):
+            r.frame(3)
+    (tmp_path / "t.vzr").write_text("no database")
+    with pytest.raises(vizor.RecordingError, match="no SQLite header"):
+        vizor.Recording(str(tmp_path / "t.vzr"))
+    with pytest.raises(ValueError, match="at most 8 bytes"):
+        vizor.RecordingWriter(str(tmp_path / "s.vzr"), {"product": "x"}).add(
+            frames[0], 16, 20, sensor_data=b"123456789")

@@ -19,6 +19,7 @@ from ._vizor import (  # noqa: F401
     init, error_name, list_devices, save_distance, save_gray, load_distance, load_gray,
     FILTER_UNDISTORT, FILTER_PIXEL_CALIB, FILTER_MIN_AMPLITUDE, FILTER_AUTO_INTEGRATION,
     PARAM_INFO_PRODUCT, PARAM_INTG_TIME,
+    Recording, RecordingWriter, RecordingError,
 )
 from . import _vizor
 

@@ -12,7 +12,7 @@
 #include <regex>
 #include <tuple>
 
-#include "recording.h"
+#include "recording/recording.h"
 #include "testutil.h"
 
 namespace fs = std::filesystem;

@@ -15,4 +15,4 @@ target_link_libraries(vizor_tool PRIVATE vizor_view_core PkgConfig::HTTPLIB)
 target_compile_definitions(vizor_tool PRIVATE
   VIZOR_VIEWER_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}/viewer")
 install(FILES viewer/index.html viewer/viewer.js viewer/viewer.css
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/vizor/viewer)
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/vizor/viewer COMPONENT tool)

@@ -12,8 +12,10 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <memory>
 
 #include "app.h"
+#include "cli.h"
 #include "vizor/drv.h"
 #include "vizor/epc660.h"
 
@@ -178,6 +180,55 @@ int cmd_calibrate(Session &s, const CalibrateOpts &o) {
     }
     if (written == 0) throw ToolError("the calibration wrote no file into " + o.dir);
     return rc;
+}
+
+// ---- the command's options ----------------------------------------------------------
+
+void add_calibrate_command(Commands &c) {
+    // calibrate (EPC cameras)
+    auto args = std::make_shared<CalibrateOpts>();
+    CalibrateOpts &cal = *args;
+    auto *calc =
+        c.add("calibrate",
+              "Run a calibration of an epc660/epc635 camera and write its files into DIR", true);
+    calc->add_option("WHAT", cal.what,
+                     "drnu (distance non-uniformity sweep), gray (grayscale gain and offset from a "
+                     "lit and a dark scene) or bad-pixels")
+        ->required()
+        ->check(CLI::IsMember({"drnu", "gray", "bad-pixels"}));
+    calc->add_option("-o,--out", cal.dir,
+                     "Folder of the calibration's files (created when missing)")
+        ->type_name("DIR")
+        ->required();
+    calc->add_option("--frames", cal.frames,
+                     "drnu: frames averaged per step (default: the library's 25)")
+        ->check(whole(1, 1000));
+    calc->add_option("--delay", cal.delay_ms,
+                     "drnu: pause before each frame in ms (default: the library's 200)")
+        ->check(whole(0, 999));
+    calc->add_option("--steps", cal.steps,
+                     "drnu: delay-line steps of the sweep (default: the library's 30)")
+        ->check(whole(2, 50));
+    calc->add_option("--dark", cal.dark,
+                     "gray: how the scene goes dark for the second step: prompt (cover the lens "
+                     "and press Enter), virtual (the virtual camera turns its scene black), now "
+                     "(it is dark already); auto picks virtual or prompt")
+        ->check(CLI::IsMember({"auto", "prompt", "virtual", "now"}))
+        ->capture_default_str();
+    calc->footer(
+        "The drnu sweep takes 30 steps of 25 frames with 200 ms before each (at least 150 s; it "
+        "repeats while the chip temperature drifts; --steps 4 --frames 1 --delay 0 for a quick "
+        "run on the virtual camera) and writes the "
+        "distance images, the DRNU table, the step temperatures and the upload image "
+        "calib_and_param_NNN.bin. gray averages 100 frames of each scene and writes "
+        "grayscale660_gain_offset_W..._C....txt. bad-pixels writes "
+        "calibration/PTnn_Wnnn_Cnnn_bad_pixels.txt. Each file written is printed; the progress "
+        "goes to standard error.");
+
+    c.on_run(calc, [args](Session &s, const Globals &g) {
+        args->diagnostics = g.verbose > 0;
+        return cmd_calibrate(s, *args);
+    });
 }
 
 }  // namespace vztool

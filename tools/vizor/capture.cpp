@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "app.h"
+#include "cli.h"
 #include "framefile.h"
 #include "signals.h"
 #include "vizor/drv.h"
@@ -353,6 +354,82 @@ int cmd_play(Session &, const PlayOpts &o) {
         return signal_exit_code();
     }
     return 0;
+}
+
+// ---- the commands' options ---------------------------------------------------------
+
+void add_capture_commands(Commands &c) {
+    // capture
+    struct CaptureArgs {
+        CaptureOpts cap;
+        OutputArgs out{"last", "rgb", "f32", {}, {}, {"png", "ply", "vzd"}};
+    };
+    auto args = std::make_shared<CaptureArgs>();
+    CaptureOpts &cap = args->cap;
+    auto *capture =
+        c.add("capture", "Capture frames into images, a point cloud and a frame file", true);
+    capture->add_option("-n,--frames", cap.frames, "Frames to capture")
+        ->check(whole(1, 1000000))
+        ->capture_default_str();
+    capture->add_flag("--json", cap.json, "Print the summary as JSON (keys in the README)");
+    add_output_opts(capture, cap.out, args->out, true);
+    capture
+        ->add_option("--filter", cap.filters,
+                     "EPC driver filter: undistort, min-amplitude=N, auto-integration=N "
+                     "(saturated samples per thousand); repeatable")
+        ->check(CLI::Validator([](std::string &v) { return filter_error(v); }, "FILTER"));
+    capture->footer(
+        "Files in the output folder: distance.png (distance coloured from red, near, to blue, far; "
+        "black where invalid), gray.png (amplitude), cloud.ply (binary little-endian point cloud, "
+        "metres), distance.vzd (every frame's distances, for 'vizor play' and --virtual=FILE). "
+        "With --images each the PNG and PLY files are frame_NNNN_distance.png, frame_NNNN_gray.png "
+        "and frame_NNNN_cloud.ply.");
+    c.on_run(
+        capture, [args](Session &s, const Globals &) { return cmd_capture(s, args->cap); },
+        [args] {
+            finish_output_opts(args->cap.out, args->out);
+            const OutputOpts &o = args->cap.out;
+            return o.png || o.ply || o.vzd
+                       ? std::string()
+                       : "--formats names no file to write (see vizor capture --help)";
+        });
+
+    // play
+    struct PlayArgs {
+        PlayOpts play;
+        OutputArgs out{"each", "rgb", "f32", {}, {}, {"png", "ply"}};
+    };
+    auto pargs = std::make_shared<PlayArgs>();
+    PlayOpts &play = pargs->play;
+    auto *playc = c.add(
+        "play", "Turn a distance frame file, or a raw recording decoded again, into files", false);
+    playc
+        ->add_option("FILE", play.file,
+                     "Distance frame file (.vzd) or raw recording of vizor record (.vzr)")
+        ->required()
+        ->check(CLI::ExistingFile);
+    add_output_opts(playc, play.out, pargs->out, false);
+    playc->footer(
+        "A recording (.vzr) is replayed on the virtual camera and decoded by the driver as a live "
+        "camera's frames: distance.vzd and the PNG and PLY files as vizor capture writes them. "
+        "It needs the tool's virtual component.");
+    c.on_run(
+        playc,
+        [pargs](Session &s, const Globals &) {
+            const PlayOpts &o = pargs->play;
+            return is_recording_file(o.file) ? cmd_play_recording(s, o) : cmd_play(s, o);
+        },
+        [pargs] {
+            finish_output_opts(pargs->play.out, pargs->out);
+            OutputOpts &o = pargs->play.out;
+            o.vzd = false;
+            return o.png || o.ply ? std::string()
+                                  : "--formats names no file to write (see vizor play --help)";
+        },
+        // A recording plays on the virtual camera replaying it.
+        [pargs](Globals &g) {
+            if (is_recording_file(pargs->play.file)) g.scene = pargs->play.file;
+        });
 }
 
 }  // namespace vztool

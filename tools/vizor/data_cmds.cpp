@@ -6,8 +6,10 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 
 #include "app.h"
+#include "cli.h"
 #include "vizor/datatrans.h"
 
 namespace vztool {
@@ -112,6 +114,41 @@ int cmd_data(Session &s, const DataOpts &o) {
         return signal_exit_code();
     }
     return 0;
+}
+
+// ---- the commands' options ---------------------------------------------------------
+
+void add_data_commands(Commands &c) {
+    // upload, download, firmware
+    auto up = std::make_shared<DataOpts>(), down = std::make_shared<DataOpts>(),
+         fw = std::make_shared<DataOpts>();
+    up->op = DataOpts::Op::upload;
+    up->file = "calib.bin";
+    down->op = DataOpts::Op::download;
+    fw->op = DataOpts::Op::firmware;
+    auto *upc = c.add("upload", "Read a data image from the camera's flash into FILE", true);
+    upc->add_option("FILE", up->file, "Destination file")->capture_default_str();
+    upc->add_option("-t,--type", up->type, "Data type")->required()->check(whole(0, 255));
+    auto *downc = c.add("download", "Write FILE into the camera's flash as a data image", true);
+    downc->add_option("FILE", down->file, "Image file")->required()->check(CLI::ExistingFile);
+    downc->add_option("-t,--type", down->type, "Data type")->required()->check(whole(0, 255));
+    downc
+        ->add_option("-V,--image-version", down->version,
+                     "Version of the image; must be newer than the camera's")
+        ->required()
+        ->check(whole(0, 65535));
+    auto *fwc = c.add("firmware", "Upgrade the camera's firmware from FILE", true);
+    fwc->add_option("FILE", fw->file, "Firmware image")->required()->check(CLI::ExistingFile);
+    fwc->add_option("-t,--type", fw->type,
+                    "Data type of the image (0 and 1 reset the camera after it)")
+        ->check(whole(0, 255))
+        ->capture_default_str();
+    fwc->add_option("-V,--image-version", fw->version,
+                    "Version of the image; must be newer than the camera's")
+        ->required()
+        ->check(whole(0, 65535));
+    for (auto [app, opts] : {std::pair{upc, up}, std::pair{downc, down}, std::pair{fwc, fw}})
+        c.on_run(app, [o = opts](Session &s, const Globals &) { return cmd_data(s, *o); });
 }
 
 }  // namespace vztool

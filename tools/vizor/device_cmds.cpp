@@ -2,9 +2,11 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "app.h"
+#include "cli.h"
 #include "vizor/drv.h"
 #include "vizor/lens.h"
 
@@ -259,6 +261,119 @@ int cmd_param(Session &s, const ParamOpts &o) {
     }
     if (o.json) print_json({{"parameters", params}});
     return 0;
+}
+
+// ---- the commands' options ---------------------------------------------------------
+
+void add_device_commands(Commands &c) {
+    auto list_json = std::make_shared<bool>(false), info_json = std::make_shared<bool>(false);
+    auto *list = c.add("list", "List the cameras: bus, port, address, speed, product", false);
+    list->add_flag("--json", *list_json, kJsonHelp);
+    c.on_run(list, [list_json](Session &s, const Globals &) { return cmd_list(s, *list_json); });
+    auto *info = c.add(
+        "info",
+        "Open a camera and print its USB location, device information, driver, frame geometry "
+        "and lens parameters (EPC cameras: also the chip, modulation frequency, integration "
+        "time and calibration state)",
+        true);
+    info->add_flag("--json", *info_json, kJsonHelp);
+    c.on_run(info, [info_json](Session &s, const Globals &) { return cmd_info(s, *info_json); });
+}
+
+void add_register_commands(Commands &c) {
+    // reg read|write
+    struct RegArgs {
+        RegOpts reg;
+        std::string addr;
+        std::vector<std::string> values;
+    };
+    auto r = std::make_shared<RegArgs>();
+    RegOpts &reg = r->reg;
+    auto *regc = c.add("reg", "Read or write chip registers (hexadecimal)", true);
+    regc->require_subcommand(1);
+    auto *reg_read = c.add("read", "Read COUNT registers from ADDR", true, regc);
+    reg_read->add_option("ADDR", r->addr, "First register (hex)")
+        ->type_name("HEX")
+        ->required()
+        ->check(kHex32);
+    reg_read->add_flag("--json", reg.json, kJsonHelp);
+    reg_read->add_option("-c,--count", reg.count, "Registers to read")
+        ->check(whole(1, 4096))
+        ->capture_default_str();
+    reg_read->add_option("-t,--target", reg.target, "Register space (1: the sensor)")
+        ->check(whole(0, 255))
+        ->capture_default_str();
+    auto *reg_write =
+        c.add("write", "Write VALUE... to consecutive registers from ADDR", true, regc);
+    reg_write->add_option("ADDR", r->addr, "First register (hex)")
+        ->type_name("HEX")
+        ->required()
+        ->check(kHex32);
+    reg_write->add_option("VALUES", r->values, "Values (hex)")
+        ->type_name("HEX ...")
+        ->required()
+        ->check(kHex32);
+    reg_write->add_option("-t,--target", reg.target, "Register space (1: the sensor)")
+        ->check(whole(0, 255))
+        ->capture_default_str();
+    auto run_reg = [r](Session &s, const Globals &) { return cmd_reg(s, r->reg); };
+    c.on_run(reg_read, run_reg, [r] {
+        r->reg.addr = parse_hex_u32(r->addr).value_or(0);
+        return std::string();
+    });
+    c.on_run(reg_write, run_reg, [r] {
+        r->reg.addr = parse_hex_u32(r->addr).value_or(0);
+        r->reg.write = true;
+        if (r->values.size() > 4096)
+            return std::string("at most 4096 values per write (see vizor reg write --help)");
+        for (const auto &v : r->values) r->reg.values.push_back(*parse_hex_u32(v));
+        return std::string();
+    });
+
+    // param get|set
+    struct ParamArgs {
+        ParamOpts param;
+        std::vector<std::string> ids;
+        std::string id;
+        std::vector<std::string> bytes;
+    };
+    auto p = std::make_shared<ParamArgs>();
+    ParamOpts &param = p->param;
+    auto *paramc = c.add("param", "Read or set device parameters (hexadecimal)", true);
+    paramc->require_subcommand(1);
+    auto *param_get = c.add("get", "Read parameters ID...", true, paramc);
+    param_get->add_option("IDS", p->ids, "Parameter ids (hex byte)")
+        ->type_name("HEX ...")
+        ->required()
+        ->check(kHexByte);
+    param_get->add_flag("--json", param.json, kJsonHelp);
+    param_get->add_option("-l,--len", param.len, "Length byte of the request")
+        ->check(whole(0, 18))
+        ->capture_default_str();
+    auto *param_set = c.add("set", "Set parameter ID to BYTES (at most 18)", true, paramc);
+    param_set->add_option("ID", p->id, "Parameter id (hex byte)")
+        ->type_name("HEX")
+        ->required()
+        ->check(kHexByte);
+    param_set->add_option("BYTES", p->bytes, "Value bytes (hex: e8 03, e803 or e8:03)")
+        ->type_name("HEX ...")
+        ->required()
+        ->check(kHexBytes);
+    auto run_param = [p](Session &s, const Globals &) { return cmd_param(s, p->param); };
+    c.on_run(param_get, run_param, [p] {
+        if (p->ids.size() > 64)
+            return std::string("at most 64 parameters per read (see vizor param get --help)");
+        for (const auto &id : p->ids) p->param.ids.push_back(*parse_hex_u32(id));
+        return std::string();
+    });
+    c.on_run(param_set, run_param, [p] {
+        p->param.set = true;
+        p->param.ids = {*parse_hex_u32(p->id)};
+        p->param.value = *parse_hex_bytes(p->bytes);
+        if (p->param.value.empty() || p->param.value.size() > 18)
+            return std::string("a parameter value has 1 to 18 bytes (see vizor param set --help)");
+        return std::string();
+    });
 }
 
 }  // namespace vztool

@@ -9,9 +9,11 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <memory>
 
 #include "app.h"
-#include "recording.h"
+#include "cli.h"
+#include "recording/recording.h"
 #include "signals.h"
 #include "vizor/datatrans.h"
 #include "vizor/drv.h"
@@ -323,6 +325,28 @@ int cmd_play_recording(Session &s, const PlayOpts &o) {
     // many frames lets the decoding lag behind for a while without a loss.
     cap.buffer_frames = 64;
     return cmd_capture(s, cap);
+}
+
+// ---- the command's options ----------------------------------------------------------
+
+void add_record_command(Commands &c) {
+    auto args = std::make_shared<RecordOpts>();
+    RecordOpts &rec = *args;
+    auto *recordc =
+        c.add("record",
+              "Record the camera's raw frames and the state to decode them into FILE (.vzr)", true);
+    recordc->add_option("FILE", rec.file, "The recording (replaced when it exists)")->required();
+    recordc->add_option("-n,--frames", rec.frames, "Frames to record (0: until Ctrl-C)")
+        ->check(whole(0, 1000000))
+        ->capture_default_str();
+    recordc->add_option("--vzd", rec.vzd, "Also decode each frame now into this distance file")
+        ->type_name("FILE");
+    recordc->footer(
+        "The recording is an SQLite database (docs/recording.md): device information, "
+        "parameters, registers and the EPC calibration read at the start, then every raw frame "
+        "with its header fields and host time. Ctrl-C stops it with the frames so far. Replay "
+        "it with 'vizor play FILE' or --virtual=FILE.");
+    c.on_run(recordc, [args](Session &s, const Globals &) { return cmd_record(s, *args); });
 }
 
 }  // namespace vztool

@@ -9,9 +9,11 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "app.h"
+#include "cli.h"
 #include "view_engine.h"
 
 namespace fs = std::filesystem;
@@ -143,6 +145,51 @@ int cmd_view(Session &s, const ViewOpts &o) {
     engine.stop();
     std::printf("vizor view: stopped\n");
     return 0;
+}
+
+// ---- the command's options ----------------------------------------------------------
+
+void add_view_command(Commands &c) {
+    struct ViewArgs {
+        ViewOpts view;
+        std::string range;
+    };
+    auto args = std::make_shared<ViewArgs>();
+    ViewOpts &view = args->view;
+    auto *viewc = c.add("view", "Show the camera (or a recording) live in the browser", true);
+    viewc
+        ->add_option("--bind", view.bind,
+                     "Address to listen on (other than loopback: reachable by others)")
+        ->type_name("ADDR")
+        ->capture_default_str();
+    viewc->add_option("-p,--port", view.port, "Port (0: any free one)")
+        ->type_name("PORT")
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
+    viewc->add_option("-o,--out", view.out_dir, "Folder of snapshots and recordings")
+        ->type_name("DIR")
+        ->capture_default_str();
+    viewc->add_option("--assets", view.assets, "Folder of the page's files")
+        ->type_name("DIR")
+        ->check(CLI::ExistingDirectory);
+    viewc
+        ->add_option("--play", view.play,
+                     "Show a distance frame file (.vzd) in a loop instead of a camera")
+        ->type_name("FILE")
+        ->check(CLI::ExistingFile);
+    add_projection_opt(viewc, view.projection);
+    viewc->add_option("--play-fps", view.play_fps, "Frame rate of --play")
+        ->check(CLI::Range(0.5, 100.0))
+        ->capture_default_str();
+    viewc
+        ->add_option("--range", args->range,
+                     "Fixed colour range in metres (default: follows the scene)")
+        ->type_name("MIN:MAX")
+        ->check(kRange);
+    c.on_run(viewc, [args](Session &s, const Globals &) {
+        if (!args->range.empty()) args->view.range = parse_range(args->range);
+        return cmd_view(s, args->view);
+    });
 }
 
 }  // namespace vztool

@@ -20,7 +20,7 @@
 #include "framefile.h"
 #include "virtual_module.h"
 
-#include "recording.h"
+#include "recording/recording.h"
 #include "vcam/replay.h"
 #include "vcam/scene.h"
 #include "vcam/vcam.h"

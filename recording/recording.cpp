@@ -1,6 +1,6 @@
 // The ".vzr" recording container over SQLite: schema, writer and checked
 // reader (docs/recording.md).
-#include "recording.h"
+#include "recording/recording.h"
 
 #include <sqlite3.h>
 #include <zlib.h>

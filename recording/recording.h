@@ -1,9 +1,10 @@
 // The raw recording container of `vizor record` (".vzr"): an SQLite database
 // holding the camera's identity, the register and parameter state and flash
 // images read at the start, and every raw frame with its stream header fields
-// and host timestamp. The tool writes it, `vizor play` and the virtual camera
-// read it. docs/recording.md documents the schema. Nothing here calls
-// libvizor, so the virtual camera links it without the library.
+// and host timestamp. The tool writes it; `vizor play`, the virtual camera
+// and the Python package read it. docs/recording.md documents the schema.
+// Nothing here calls libvizor, so the virtual camera links it without the
+// library.
 #pragma once
 
 #include <array>

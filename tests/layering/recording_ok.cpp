@@ -1,0 +1,2 @@
+// Control: the recording container sees its own header.
+#include "recording/recording.h"
