@@ -369,13 +369,15 @@ int load_dist_images(int mode, const char *fn) {
     const long size = file_size(name);
     File f = size >= 0 ? open_file(name, "rb") : File();
     if (!f) {
+        // Without a size the count is the largest a file can give.
+        S.num_dist = kMaxSteps;
         vz_dbg("[%s] Can not open %s file\n", fn, name.c_str());
         return -1;
     }
     const long bytes_per_step = (long)plane() * 2;
     const long steps = std::min<long>(size / bytes_per_step, kMaxSteps);
-    if (steps < 2) {
-        vz_err("[%s] %s holds %ld steps, at least 2 needed; not loaded\n", fn, name.c_str(), steps);
+    if (steps < 1) {
+        vz_err("[%s] %s holds no step; not loaded\n", fn, name.c_str());
         return -1;
     }
     vz_dbg("[%s] %s\n", fn, name.c_str());

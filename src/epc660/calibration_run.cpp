@@ -233,9 +233,9 @@ int run_calibration() {
     const int n = calibrateGetNumDistances();
     int passes = 0;
     for (int count = 1;; ++count) {
-        if (n < 2 || sweep(passes) != 0) {
+        if (n < 1 || sweep(passes) != 0) {
             vz_err("[%s] calibration stopped: %s\n", fn,
-                   n < 2                       ? "fewer than 2 steps"
+                   n < 1                       ? "no steps"
                    : passes >= kMaxDriftPasses ? "temperature drift in 10 passes"
                                                : "no distance image");
             restore(s, addr);
@@ -339,13 +339,17 @@ int image0_mean(int mode) {
     return px > 0 ? (int)(sum / px) : 0;
 }
 
-double build_table(int mode, double lsb, int offset, const char *fn) {
+void fill_table(int mode, double lsb, int offset) {
     const int w = calibrateGetWidth(), px = plane();
     const uint16_t *img = dist_images(mode);
     for (int i = 0; i < calibrateGetNumDistances(); ++i)
         for (int r = 0; r < calibrateGetHeight(); ++r)
             for (int c = 0; c < w; ++c)
                 lut_at(i, r, c) = round_i32(img[(size_t)i * px + r * w + c] - offset - i * lsb);
+}
+
+double build_table(int mode, double lsb, int offset, const char *fn) {
+    fill_table(mode, lsb, offset);
     return step_stats(fn);
 }
 
@@ -379,8 +383,9 @@ VZ_API int calibrationDRNU_FromFile(int stepTenthsOfMm) noexcept {
         if (configPrint() > 1)
             vz_inf("[%s] gStepCalMM= %2.4f, stepLSB= %2.2f offsetDRNU= %d\n", fn,
                    calibrateGetStepCalMM(), lsb, calibrationGetOffsetDRNU());
-        cal::build_table(mode, lsb, calibrationGetOffsetDRNU(), fn);
+        cal::fill_table(mode, lsb, calibrationGetOffsetDRNU());
         calibrationSaveDRNU_LUT();
+        cal::step_stats(fn);
         return 0;
     });
 }

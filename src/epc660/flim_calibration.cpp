@@ -184,9 +184,9 @@ VZ_API void calculationFlimCorrection(uint16_t *image, int samples) noexcept {
 }
 
 VZ_API int calculationFlimCalibration(const char *gateName) noexcept {
-    return vz::entry(__func__, 0, [&] {
+    EPC_ENTRY(0, {
         if (!gateName) {
-            vz_err("[%s] gate name is NULL\n", __func__);
+            vz_err("[%s] gate name is NULL\n", epc_fn);
             return 0;
         }
         return calibrateGate(gateName);
@@ -198,40 +198,37 @@ VZ_API int calculationCalibrateFlim(int step) noexcept {
 }
 
 VZ_API int calculationFlimMean(int count, int *values, int gate) noexcept {
-    return vz::entry(__func__, 0, [&] {
-        if (!values || !validGate(__func__, gate)) return 0;
+    EPC_ENTRY(0, {
+        if (!values || !validGate(epc_fn, gate)) return 0;
         return mean(count, values, gate);
     });
 }
 
 VZ_API void calculationFlimGainOffset(int gate) noexcept {
-    vz::entry_void(__func__, [&] {
-        if (validGate(__func__, gate)) gainOffset(gate);
+    EPC_ENTRY_VOID({
+        if (validGate(epc_fn, gate)) gainOffset(gate);
     });
 }
 
 VZ_API int calculateSaveFlimImage(const int *values) noexcept {
-    return vz::entry(__func__, -1, [&] {
-        return values ? calib::saveMean(__func__, kTempImage, values, grayImageSize()) : -1;
-    });
+    EPC_ENTRY(
+        -1, { return values ? calib::saveMean(epc_fn, kTempImage, values, grayImageSize()) : -1; });
 }
 
 VZ_API int calculateLoadFlimImage(int *values) noexcept {
-    return vz::entry(__func__, -1, [&] {
-        return values ? calib::loadMean(__func__, kTempImage, values, grayImageSize()) : -1;
-    });
+    EPC_ENTRY(
+        -1, { return values ? calib::loadMean(epc_fn, kTempImage, values, grayImageSize()) : -1; });
 }
 
 VZ_API int calculateSaveFlimGainOffset(int gate) noexcept {
-    return vz::entry(__func__, -1,
-                     [&] { return validGate(__func__, gate) ? saveTables(__func__, gate) : -1; });
+    EPC_ENTRY(-1, { return validGate(epc_fn, gate) ? saveTables(epc_fn, gate) : -1; });
 }
 
 VZ_API int calculateLoadFlimGainOffset(int gate) noexcept {
-    return vz::entry(__func__, -1, [&] {
-        if (!validGate(__func__, gate)) return -1;
+    EPC_ENTRY(-1, {
+        if (!validGate(epc_fn, gate)) return -1;
         const std::string file = tableFile(gate);
-        const int r = calib::loadTables(__func__, file.c_str(), g_flim.gain[gate].data(),
+        const int r = calib::loadTables(epc_fn, file.c_str(), g_flim.gain[gate].data(),
                                         g_flim.offset[gate].data(), grayImageSize());
         if (r == 0) g_flim.available = 1;
         return r;

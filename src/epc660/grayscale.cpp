@@ -144,29 +144,27 @@ VZ_API void calculationGrayscaleGainOffset(void) noexcept {
 }
 
 VZ_API int calculateSaveGrayscaleImage(const int *values) noexcept {
-    return vz::entry(__func__, -1, [&] {
-        return values ? calib::saveMean(__func__, kTempImage, values, grayImageSize()) : -1;
-    });
+    EPC_ENTRY(
+        -1, { return values ? calib::saveMean(epc_fn, kTempImage, values, grayImageSize()) : -1; });
 }
 
 VZ_API int calculateLoadGrayscaleImage(int *values) noexcept {
-    return vz::entry(__func__, -1, [&] {
-        return values ? calib::loadMean(__func__, kTempImage, values, grayImageSize()) : -1;
-    });
+    EPC_ENTRY(
+        -1, { return values ? calib::loadMean(epc_fn, kTempImage, values, grayImageSize()) : -1; });
 }
 
 VZ_API int calculateSaveGrayscaleGainOffset(void) noexcept {
-    return vz::entry(__func__, -1, [] {
+    EPC_ENTRY(-1, {
         const std::string file = tableFile();
-        return calib::saveTables(__func__, file.c_str(), g_gray.gain.data(), g_gray.offset.data(),
+        return calib::saveTables(epc_fn, file.c_str(), g_gray.gain.data(), g_gray.offset.data(),
                                  grayImageSize());
     });
 }
 
 VZ_API int calculateLoadGrayscaleGainOffset(void) noexcept {
-    return vz::entry(__func__, -1, [] {
+    EPC_ENTRY(-1, {
         const std::string file = tableFile();
-        return calib::loadTables(__func__, file.c_str(), g_gray.gain.data(), g_gray.offset.data(),
+        return calib::loadTables(epc_fn, file.c_str(), g_gray.gain.data(), g_gray.offset.data(),
                                  grayImageSize());
     });
 }

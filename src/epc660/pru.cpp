@@ -108,7 +108,6 @@ VZ_API int pruInit(void) noexcept {
         g_pru.full_cols = g_pru.cols = epc635 ? 160 : 320;
         g_pru.full_rows_per_half = g_pru.rows_per_half = epc635 ? 60 : 120;
         g_pru.halves = epc635 ? 1 : 2;
-        g_pru.col_reduction = g_pru.row_reduction = 1;
         g_pru.ndcs = configIsFLIM() ? 2 : 4;
         g_pru.pushed = false;
         g_pru.image = nullptr;

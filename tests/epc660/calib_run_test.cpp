@@ -46,6 +46,13 @@ TEST_F(CalibTables, TableFromDistanceImagesIsTheDeviationPerStep) {
     sweep_images(300.0, 5);
     ASSERT_EQ(calibrationLoadDistanceImages(1), 0);
     ASSERT_EQ(calibrationDRNU_FromFile(3000), 0);
+    // The table is saved first, its step averages are logged after.
+    const std::string text = log_.text();
+    const size_t saved = text.find("[calibrationSaveDRNU_LUT] epc660_drnu_W003_C017_10.csv\n");
+    const size_t avr = text.find("[calibrationDRNU_FromFile] drnu_avr: avg = ");
+    ASSERT_NE(saved, std::string::npos);
+    ASSERT_NE(avr, std::string::npos);
+    EXPECT_LT(saved, avr);
     EXPECT_EQ(calibrationGetOffsetDRNU(), 4000 + 11 * 7 / 2);  // mean of step image 0
     const double lsb = 300.0 * 30000 / 12491;
     for (int i = 0; i < 5; ++i)
