@@ -3,6 +3,7 @@
 // integration steps, lens fractions and filters.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "drivers/drv_epc.h"
@@ -132,6 +133,16 @@ TEST_F(EpcDriver, AutoIntegrationSteps) {
     EXPECT_EQ(configGetIntegrationTime3D(), 10);
 }
 
+// A chip identity that cannot be read fails the adapter with exactly the
+// console text "Get chip info failed" (no line end) and no default device.
+TEST_F(EpcDriver, AdapterWithoutChipIdentity) {
+    vizor_dev_t unopened{};
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(epc_adapter_init(&unopened));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Get chip info failed");
+    EXPECT_EQ(vz::epc::default_device(), nullptr);
+}
+
 TEST_F(EpcDriver, LensForFractionsOf640x480) {
     vz_lens_param_t lens{};
     ASSERT_TRUE(epc_lens_param_get(&drv, &lens, 320, 240));
@@ -161,6 +172,14 @@ TEST_F(EpcDriver, Filters) {
     EXPECT_EQ(priv.autoint_target, 70);
     EXPECT_EQ(priv.undistort_on, 1);
     EXPECT_EQ(decode(2, 614400, 307200), -1);  // this record has no undistortion map
+    // Gray frames (format 0) are never undistorted: the map is not needed.
+    std::fill(src.begin(), src.end(), uint16_t(1234));
+    pruSetDCS(1);  // the gray readout
+    ASSERT_EQ(decode(0, 153600, 307200, 2), 307200);
+    pruSetDCS(4);
+    EXPECT_EQ(dst[0], 1234.0f);
+    EXPECT_EQ(dst[76799], 1234.0f);
+    std::fill(src.begin(), src.end(), uint16_t(2048));
     EXPECT_TRUE(ops.filter_disable(&drv, 0));
     ASSERT_EQ(decode(2, 614400, 307200), 307200);
     EXPECT_EQ(pruGetMinAmplitude(), 30);

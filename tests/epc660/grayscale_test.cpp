@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -218,6 +219,57 @@ TEST(FlimCorrection, SignedPlanesPerGate) {
     EXPECT_EQ(static_cast<int16_t>(img[1]), -153);       // trunc(-102.5) = -102, x 1.5
     EXPECT_EQ(static_cast<int16_t>(img[N]), 202);        // 101 x 2
     EXPECT_EQ(static_cast<int16_t>(img[N + 1]), 32767);  // held within 16 bits
+}
+
+// Log lines of the calculation, image, grayscale and FLIM modules name the
+// exported function that reports them, as whole lines.
+TEST(EpcLogNames, LinesNameTheExportedFunction) {
+    vzt::TempCwd cwd;
+    configSetPartType(2);
+    pruInit();
+    std::filesystem::create_directory("grayscale_temp_image.txt");  // cannot be written
+    std::filesystem::create_directory("flim_temp_image.txt");
+    const int values[1] = {};
+    uint16_t *out = nullptr;
+    const char *geom = " image geometry 0 x 120 x 2 cannot be calculated\n";
+    struct Case {
+        std::function<void()> call;
+        std::string line;
+        bool zero_columns;
+    } cases[] = {
+        {[] { imageCorrectionLoad(nullptr); }, "[imageCorrectionLoad] path is NULL\n", false},
+        {[] { calculationFlimCalibration(nullptr); },
+         "[calculationFlimCalibration] gate name is NULL\n", false},
+        {[&] { calculateSaveGrayscaleImage(values); },
+         "[calculateSaveGrayscaleImage] Could not open ./grayscale_temp_image.txt file.\n", false},
+        {[&] { calculateSaveFlimImage(values); },
+         "[calculateSaveFlimImage] Could not open ./flim_temp_image.txt file.\n", false},
+        {[] { calculateLoadGrayscaleGainOffset(); },
+         "[calculateLoadGrayscaleGainOffset] Could not open "
+         "./grayscale660_gain_offset_W000_C000.txt file.\n",
+         false},
+        {[] { calculateLoadFlimGainOffset(1); },
+         "[calculateLoadFlimGainOffset] Could not open ./epc502_mgb_gain_offset_W000_C000.txt "
+         "file.\n",
+         false},
+        {[&] { calculationDistanceSorted(&out); },
+         std::string("[calculationDistanceSorted]") + geom, true},
+        {[&] { calculationAmplitudeSorted(&out); },
+         std::string("[calculationAmplitudeSorted]") + geom, true},
+        {[&] { calcDefPiDelayGetDataSorted(0, &out); },
+         std::string("[calcDefPiDelayGetDataSorted]") + geom, true},
+        {[&] { calcBWSorted(&out); }, std::string("[calcBWSorted]") + geom, true},
+        {[&] { calculationBWSorted(&out); }, std::string("[calculationBWSorted]") + geom, true},
+    };
+    for (const Case &c : cases) {
+        LogCapture log;
+        if (c.zero_columns) pruSetSize(0, 120);
+        c.call();
+        pruSetSize(320, 120);
+        const std::string text = log.text();
+        EXPECT_NE(text.find(c.line), std::string::npos) << c.line << "\nlog:\n" << text;
+        EXPECT_EQ(text.find("operator()"), std::string::npos) << text;
+    }
 }
 
 }  // namespace
