@@ -120,6 +120,19 @@ TEST_F(EpcDriver, AutoIntegrationSteps) {
             << r.saturated;
     }
     EXPECT_EQ(vz::epcdrv::autoint_delta(nullptr, 0, 50), 50);
+    // Both chips count samples by their 12-bit value: the epc635's arrive
+    // left-aligned (x 16). Mid-gray asks for more time, saturation for less.
+    struct Chip {
+        int part;
+        uint16_t mid, full;
+    } chips[] = {{2, 2048, 4095}, {4, 2048 << 4, 0xFFF0}, {5, 2048 << 4, 0xFFF0}};
+    for (const Chip &c : chips) {
+        configSetPartType(c.part);
+        const std::vector<uint16_t> gray(86400, c.mid), full(86400, c.full);
+        EXPECT_EQ(vz::epcdrv::autoint_delta(gray.data(), 86400, 50), 50) << c.part;
+        EXPECT_EQ(vz::epcdrv::autoint_delta(full.data(), 86400, 50), -90) << c.part;
+    }
+    configSetPartType(2);
     // Steps keep the time within 10 .. 1500 µs.
     const std::vector<uint16_t> dark(307200, 2048), bright(307200, 4095);
     configSetIntegrationTime3D(1480);

@@ -192,6 +192,29 @@ TEST_P(EpcE2E, AutoIntegrationLowersTheTimeOnASaturatedScene) {
     });
 }
 
+// The control moves the time both ways on both chips: up on a dark scene
+// (nothing near saturation), down on a saturated one.
+TEST_P(EpcE2E, AutoIntegrationFollowsTheSceneBothWays) {
+    open(false);
+    uint16_t target = 50;
+    ASSERT_EQ(vizor_filter_enable(dev, VIZOR_FILTER_AUTO_INTEGRATION, &target, 2), 1);
+    struct Row {
+        float distance, reflectivity;
+        bool grows;
+    } rows[] = {{6.0f, 0.05f, true}, {0.3f, 1.0f, false}};
+    for (const Row &r : rows) {
+        cam->fw().set_scene(
+            vcam::Scene::flat(GetParam().w, GetParam().h, r.distance, r.reflectivity));
+        ASSERT_EQ(apiSetIntegrationTime3D(700), 0);
+        for (int i = 0; i < 3; ++i) capture(true);
+        const int t = configGetIntegrationTime3D();
+        EXPECT_EQ(t > 700, r.grows) << r.distance << " m: " << t << " us";
+        EXPECT_EQ(t < 700, !r.grows) << r.distance << " m: " << t << " us";
+        cam->fw().with_epc(
+            [&](vcam::EpcSensor &s) { EXPECT_EQ(s.integration_time_us(), uint16_t(t)); });
+    }
+}
+
 // The chip's readout registers select the frame format; the driver describes
 // every one and decodes the distance frames (format 2) only.
 TEST_P(EpcE2E, EveryFrameFormatOfTheChip) {
@@ -266,7 +289,11 @@ TEST(EpcE2EAdapter, OpensAndClosesItsOwnDevice) {
         ASSERT_TRUE(opened) << out;
         EXPECT_EQ(chip, 345);
         EXPECT_EQ(valid, 0);
+        // The adapter's own lines carry no line end.
         EXPECT_EQ(out.find("close dev..") != std::string::npos, !app_closes) << out;
+        EXPECT_EQ(out.find("uninit done..") != std::string::npos, !app_closes) << out;
+        EXPECT_EQ(out.find("close dev..\n"), std::string::npos) << out;
+        EXPECT_EQ(out.find("uninit done..\n"), std::string::npos) << out;
         EXPECT_EQ(vz::epc::default_device(), nullptr);
         EXPECT_EQ(epc_adapater_get_frame_valid(), 1);
     }
