@@ -23,6 +23,7 @@
 #include "base/firewall.h"
 #include "base/log.h"
 #include "epc660/base.h"
+#include "epc660/calib_guard.h"
 #include "vizor/epc660.h"
 
 namespace vz::epc::cal {
@@ -94,13 +95,15 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
+// Files written during a calibration run go under their staged names.
 File open_file(const std::string &name, const char *mode) {
-    return File(fopen(name.c_str(), mode));
+    const bool write = strchr(mode, 'w') != nullptr;
+    return File(fopen((write ? write_path(name) : read_path(name)).c_str(), mode));
 }
 
 long file_size(const std::string &name) {
     struct stat st;
-    if (stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    if (stat(read_path(name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     return (long)st.st_size;
 }
 

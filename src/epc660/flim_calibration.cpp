@@ -11,6 +11,7 @@
 #include "base/firewall.h"
 #include "base/log.h"
 #include "epc660/base.h"
+#include "epc660/calib_guard.h"
 #include "epc660/gain_offset.h"
 #include "epc660/image_geometry.h"
 
@@ -101,33 +102,37 @@ int saveTables(const char *fn, int gate) {
                              grayImageSize());
 }
 
-void bright(const char *fn, int gate) {
+// False when no bright frame came.
+bool bright(const char *fn, int gate) {
     vz_dbg("[%s] save bright %s averaged %d images\n", fn, kGateName[gate], kCalibrationFrames);
-    if (mean(kCalibrationFrames, g_flim.bright.data(), gate) > 0)
-        calib::saveMean("calculateSaveFlimImage", kTempImage, g_flim.bright.data(),
-                        grayImageSize());
+    if (mean(kCalibrationFrames, g_flim.bright.data(), gate) <= 0) return false;
+    calib::saveMean("calculateSaveFlimImage", kTempImage, g_flim.bright.data(), grayImageSize());
+    return true;
 }
 
 // The dark half of a gate's calibration; the tables and the file keep what
 // they hold when no dark frame came.
-void dark(const char *fn, int gate) {
+bool dark(const char *fn, int gate) {
     vz_dbg("[%s] save dark %s averaged %d images and calculate offset and gain\n", fn,
            kGateName[gate], kCalibrationFrames);
     calib::loadMean("calculateLoadFlimImage", kTempImage, g_flim.bright.data(), grayImageSize());
     if (mean(kCalibrationFrames, g_flim.dark.data(), gate) <= 0) {
         vz_err("[%s] no dark frames, gain and offset of %s unchanged\n", fn, kGateName[gate]);
-        return;
+        return false;
     }
     gainOffset(gate);
     saveTables("calculateSaveFlimGainOffset", gate);
     g_flim.available = 1;
+    return true;
 }
 
 int calibrateGate(const char *gateName) {
     const char *fn = "calculationFlimCalibration";
     const int gate = std::strcmp(gateName, "mga") == 0 ? 0 : 1;
     vz_dbg("[%s] calibrate flim %s\n", fn, kGateName[gate]);
-    bright(fn, gate);
+    // A run stopped (no camera, no frame) returns -1 and writes no file.
+    CalibRun run(fn);
+    if (!run.ok() || !bright(fn, gate)) return -1;
     const uint16_t repetitions = flimGetRepetitions();
     const uint16_t flashWidth = flimGetFlashWidth();
     vz_dbg("[%s] %s flashWidth= %d  repetitions= %d\n", fn, kGateName[gate], flashWidth,
@@ -135,22 +140,26 @@ int calibrateGate(const char *gateName) {
     // Dark frames: one repetition without flashes.
     flimSetRepetitions(1);
     flimSetFlashWidth(0);
-    dark(fn, gate);
+    const bool whole = dark(fn, gate);
     flimSetRepetitions(repetitions);
     flimSetFlashWidth(flashWidth);
+    if (!whole) return -1;
     g_flim.available = 1;
-    return 0;
+    return run.commit() ? 0 : -1;
 }
 
 int calibrateStep(int step) {
     const char *fn = "calculationCalibrateFlim";
+    CalibRun run(fn);
+    if (!run.ok()) return -1;
+    bool whole;
     if (step == 1)
-        bright(fn, 0);
+        whole = bright(fn, 0);
     else if (step == 3)
-        bright(fn, 1);
+        whole = bright(fn, 1);
     else
-        dark(fn, step == 0 ? 0 : 1);
-    return 0;
+        whole = dark(fn, step == 0 ? 0 : 1);
+    return whole && run.commit() ? 0 : -1;
 }
 
 }  // namespace

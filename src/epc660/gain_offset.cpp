@@ -14,6 +14,7 @@
 
 #include "base/log.h"
 #include "epc660/base.h"
+#include "epc660/calib_guard.h"
 #include "epc660/text_table.h"
 
 namespace vz::epc::calib {
@@ -108,6 +109,7 @@ int meanOfFrames(const char *fn, int count, int *values, ImageSize size, int pla
     for (int n = 0; n < count; ++n) {
         uint16_t *frame = nullptr;
         samples = calcBWSorted(&frame);
+        if (frame_missing(fn)) return 0;
         const long start = plane < 0 ? 0 : static_cast<long>(plane) * (samples / 2);
         if (!frame || size.pixels == 0 || samples <= 0 || start + size.pixels > samples) {
             vz_err("[%s] frame %d of %d missing or shorter than the image\n", fn, n + 1, count);

@@ -48,6 +48,10 @@ protected:
         configSetPartType(sensor().part_type());
         configSetIcVersion(3);
         configSetPrint(0);
+        // A fresh camera reads out without reduction; the image source keeps
+        // whatever an earlier test set (configInit leaves reductions alone).
+        pruSetColReduction(0);
+        pruSetRowReduction(0);
         CaptureStdout();
         configInit(kAddr);  // as the EPC driver does
         GetCapturedStdout();
