@@ -215,6 +215,24 @@ TEST_P(EpcE2E, AutoIntegrationFollowsTheSceneBothWays) {
     }
 }
 
+// The adapter's settings at open, read back from the chip: ABS on in all
+// four sequencer slots, modulation frequency index 1, the chip's full image
+// area as region of interest, the demodulation delay and the DLL bypass.
+TEST_P(EpcE2E, AdapterDefaultsReachTheChip) {
+    open(false);
+    const bool epc635 = GetParam().w == 160;
+    auto reg = [&](uint32_t r) { return cam->fw().reg(1, r); };
+    for (uint32_t r : {34u, 37u, 40u, 43u}) EXPECT_EQ(reg(r) & 0x30, 0x30u) << r;
+    EXPECT_EQ(reg(133), 1u);
+    const uint32_t roi[6] = {0, 4, epc635 ? 0u : 1u, epc635 ? 163u : 67u, 6, epc635 ? 65u : 125u};
+    for (uint32_t i = 0; i < 6; ++i) EXPECT_EQ(reg(150 + i), roi[i]) << 150 + i;
+    EXPECT_EQ(reg(139), 2u);
+    EXPECT_EQ(reg(174) & 1, 1u);
+    EXPECT_EQ(pruGetMinAmplitude(), 30);
+    EXPECT_EQ(adcOverflowIsEnabled(), 1);
+    EXPECT_EQ(calibrationIsDefaultEnabled(), 1);
+}
+
 // The chip's readout registers select the frame format; the driver describes
 // every one and decodes the distance frames (format 2) only.
 TEST_P(EpcE2E, EveryFrameFormatOfTheChip) {
@@ -265,6 +283,37 @@ TEST(EpcE2EUndistort, CornersFilledCentreKept) {
               76800);
     EXPECT_EQ(undist[0], 30.0f);  // no source pixel behind the corner
     EXPECT_NEAR(undist[120 * 320 + 160], plain[120 * 320 + 160], 1e-3);
+    vizor_dev_close(dev);
+}
+
+// A sensor identity shorter than 6 bytes fails the driver's init: the device
+// opens without driver state, nothing is bound, decodes fail, close works.
+TEST(EpcE2EDriver, ShortChipIdentityFailsTheInit) {
+    vzt::TempCwd cwd;
+    vcam::Bus bus;
+    vcam::CameraConfig cfg;
+    cfg.fw.product = "VZ-E1-660";
+    cfg.fw.epc.calib = vcam::EpcCalib::none;
+    // A sensor of its own answers parameter 7 with the value set here.
+    vcam::Firmware &fw = bus.add_camera(1, 2, cfg).fw();
+    fw.set_sensor(std::make_unique<vcam::PatternSensor>(320, 240, 8, 2));
+    fw.set_param(7, {1, 2, 3});
+    vizor_dev_t list[2];
+    ASSERT_EQ(vizor_dev_list(list, 2), 1);
+    testing::internal::CaptureStdout();
+    vizor_dev_t *dev = vizor_dev_open(&list[0]);
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_NE(dev, nullptr);
+    EXPECT_NE(out.find("Get chip info failed"), std::string::npos) << out;
+    EXPECT_NE(out.find("[epc_init] epc_adapter_init failed!\n"), std::string::npos) << out;
+    const vizor_drv_t *drv = vizor_dev_get_drv(dev);
+    ASSERT_NE(drv, nullptr);
+    EXPECT_EQ(drv->priv, nullptr);
+    EXPECT_EQ(vz::epc::default_device(), nullptr);
+    std::vector<uint8_t> raw(614400);
+    vizor_frame_info_t info{614400, 2, 0, 320, 240, 8, 0, 0};
+    std::vector<float> d(76800);
+    EXPECT_EQ(vizor_frame_get_distance(dev, d.data(), 76800, raw.data(), 614400, &info), 0);
     vizor_dev_close(dev);
 }
 
