@@ -18,6 +18,8 @@ constexpr uint32_t kRegTemp = 96;  // 96..103: four big-endian sensor words
 constexpr uint32_t kRegTempMode = 211;
 constexpr uint32_t kRegTrim = 232;  // 232..239: offset/slope trim per sensor
 constexpr uint32_t kRegDelayTrim = 233;
+constexpr uint32_t kRegDll = 174;        // bit 0 bypass, bit 1 starts a lock measurement
+constexpr uint32_t kRegDllStatus = 116;  // 116..118: lock reading
 
 constexpr uint8_t kParamSensorId = 7, kParamImgMode = 10, kParamIntgTime = 13, kParamTemp = 15;
 constexpr uint16_t kIntgMin = 1, kIntgMax = 4000;
@@ -129,6 +131,7 @@ void EpcSensor::set_model(const EpcModel &m) {
     uint8_t pt = fuse_[250];
     m_ = m;
     m_.part_type = pt;
+    dll_next_ = 0;
     rng_ = m_.seed ? m_.seed : 1;
     build_patterns();
     regs_[kRegDelayTrim] =
@@ -217,8 +220,11 @@ uint8_t EpcSensor::reg_read(uint32_t addr) {
 }
 
 void EpcSensor::reg_write(uint32_t addr, uint8_t value) {
-    if (addr > 255 || addr == kRegIcType || addr == kRegIcVersion) return;  // ROM
-    if (addr >= kRegTemp && addr < kRegTemp + 8) return;                    // ADC results
+    if (addr > 255) return;
+    if (writes_.size() >= 4096) writes_.erase(writes_.begin());
+    writes_.emplace_back(uint8_t(addr), value);
+    if (addr == kRegIcType || addr == kRegIcVersion) return;  // ROM
+    if (addr >= kRegTemp && addr < kRegTemp + 8) return;      // ADC results
     if (addr == kRegFuseData) {
         // Only the part type can be reprogrammed, and only within the chip's
         // family (TOF <-> FLIM variant); other fuse writes are ignored.
@@ -229,6 +235,18 @@ void EpcSensor::reg_write(uint32_t addr, uint8_t value) {
         return;
     }
     regs_[addr] = value;
+    if (addr == kRegDll && (value & 2) && !(value & 1) && !m_.dll_readings.empty()) {
+        const EpcModel::DllReading &r = m_.dll_readings[dll_next_++ % m_.dll_readings.size()];
+        regs_[kRegDllStatus] = uint8_t((r.locked ? 0x80 : 0) | ((r.fine >> 8) & 3));
+        regs_[kRegDllStatus + 1] = uint8_t(r.fine & 0xFF);
+        regs_[kRegDllStatus + 2] = r.coarse;
+    }
+}
+
+std::vector<std::pair<uint8_t, uint8_t>> EpcSensor::take_reg_writes() {
+    std::vector<std::pair<uint8_t, uint8_t>> out;
+    out.swap(writes_);
+    return out;
 }
 
 // ---- parameters ----

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vcam/sensor.h"
@@ -91,6 +92,18 @@ struct EpcModel {
     double reference_m = 0.295;
     double reference_amplitude = 600;
 
+    // DLL lock measurement: writing register 174 with bit 1 set while bit 0
+    // (bypass) is clear measures the loop once and reports the next of these
+    // readings (cycling) in registers 116..118: 116 bit 7 locked and bits 0-1
+    // the fine value's high bits, 117 its low byte, 118 the coarse value.
+    // Empty: the loop never reports a lock (116..118 stay 0).
+    struct DllReading {
+        bool locked;
+        uint16_t fine;  // 10 bits
+        uint8_t coarse;
+    };
+    std::vector<DllReading> dll_readings;
+
     // Factory calibration package in flash and its conditions.
     EpcCalib calib = EpcCalib::factory;
     double calib_temp_dC = 360;  // chip temperature during the factory run
@@ -121,6 +134,9 @@ public:
     const EpcModel &model() const { return m_; }
     // Changes switches; the pixel patterns follow the new values.
     void set_model(const EpcModel &m);
+    // Register writes since the last call (address, value), oldest first; at
+    // most the last 4096 are kept.
+    std::vector<std::pair<uint8_t, uint8_t>> take_reg_writes();
     void set_scene(const Scene &scene);  // image-area size: 320 x 240 or 160 x 60
     void set_ids(uint16_t wafer_id, uint16_t chip_id);
     uint16_t wafer_id() const;
@@ -194,6 +210,8 @@ private:
     EpcModel m_;
     std::array<uint8_t, 256> regs_{};
     std::array<uint8_t, 256> fuse_{};
+    size_t dll_next_ = 0;  // next of the model's DLL readings
+    std::vector<std::pair<uint8_t, uint8_t>> writes_;
     uint8_t img_mode_ = 1;
     uint16_t intg_us_ = 1000;
     uint32_t frames_ = 0;

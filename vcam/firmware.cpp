@@ -1026,6 +1026,8 @@ void Firmware::set_sensor(std::unique_ptr<Sensor> sensor) {
     if (!sensor) throw std::invalid_argument("null sensor");
     std::lock_guard lk(mu_);
     d_->epc = dynamic_cast<EpcSensor *>(sensor.get());
+    // A sensor without an EPC model has no calibration package to build.
+    if (!d_->epc) d_->calib_stale = false;
     d_->sensor = std::move(sensor);
     d_->sync_sensor_params();
 }

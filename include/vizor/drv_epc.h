@@ -42,7 +42,8 @@ VZ_API bool epc_init(vizor_drv_t *drv, vizor_dev_t *dev) VZ_NOEXCEPT;
 VZ_API bool epc_frame_get_info(vizor_drv_t *drv, vizor_frame_info_t *info,
                                const struct vz_stream_frame_hdr *hdr) VZ_NOEXCEPT;
 /** Decodes a gray (format 0) or distance frame (format 2) into floats; with
- * the undistortion filter on, 320 x 240 images are undistorted.
+ * the undistortion filter on, 320 x 240 images of distance frames are
+ * undistorted (gray frames never are).
  * Returns: 4 x width x height; -1 (the frame then marked invalid) for a
  *          driver without state, a NULL buffer, another format, a target the
  *          format does not deliver, dst_len or src_len too short for the image (see

@@ -117,8 +117,9 @@ typedef struct epc_raw_image {
     uint16_t *frame_data;          /**< The raw 16-bit samples (the pusher's buffer). */
 } epc_raw_image_t;
 
-/** Sets the geometry of the current part type (see above) with reductions
- * of 1, and forgets a pushed frame.
+/** Sets the full and the reduced geometry to those of the current part type
+ * (see above), keeps the reductions the setters chose, and forgets a pushed
+ * frame.
  * Returns: 0. */
 VZ_API int pruInit(void) VZ_NOEXCEPT;
 /** Sets the full geometry (before reduction).
@@ -292,9 +293,11 @@ VZ_API int configInit(int deviceAddress) VZ_NOEXCEPT;
 /** Writes the eight tuning values to "./config.txt".
  * Returns: 0; -1 when the file cannot be opened or written. */
 VZ_API int configSaveParameters(void) VZ_NOEXCEPT;
-/** Reads the tuning values of "./config.txt". Values of missing lines stay
- * as they are; a line that is not a number, overlong (256 bytes or more) or
- * absurd keeps its value and is logged.
+/** Reads the tuning values of "./config.txt", each line's first word as
+ * "%i" or "%lf" reads it ("1.5" on an integer line is 1, "3x" is 3). Values of
+ * missing lines stay as they are; a line without a number, and a value that
+ * is divided by and is 0 or absurd (the ambient-light factor 0, a frame count
+ * below 1, a speed of light outside 1e6..1e10), keeps its value and is logged.
  * Returns: 0; -1 when the file cannot be opened. */
 VZ_API int configLoadParameters(void) VZ_NOEXCEPT;
 /** Switches a FLIM part (type 3 or 5) to its TOF type (other parts keep
@@ -386,7 +389,7 @@ VZ_API double configGetTModClk(void) VZ_NOEXCEPT;
 VZ_API int configSetIntegrationTime2D(int us) VZ_NOEXCEPT;
 /** Sets the 3D time (HDR registers with HDR on, else sent to the device in
  * 3D mode) and updates the additive-argument threshold and the ambient-light
- * factor.
+ * factor (the unscaled factor / sqrt(time); the unscaled one for a time of 0).
  * Returns: 0; -1 for a time below 0 or above 4000. */
 VZ_API int configSetIntegrationTime3D(int us) VZ_NOEXCEPT;
 /** Sets the second HDR time and programs the HDR registers.
@@ -1014,7 +1017,7 @@ VZ_API int apiEnableAdcOverflow(int on) VZ_NOEXCEPT;
 /** Runs a grayscale calibration step (calculationCalibrateGrayscale): 1
  * averages bright frames, any other step dark frames and computes the
  * tables.
- * Returns: 0. */
+ * Returns: 0; -1 when it stopped (no camera, a failed frame fetch). */
 VZ_API int apiCalibrateGrayscale(int step) VZ_NOEXCEPT;
 /** Switches the grayscale offset correction (setCorrectGrayscaleOffset).
  * Returns: 0. */
@@ -1023,7 +1026,8 @@ VZ_API int apiCorrectGrayscaleOffset(int on) VZ_NOEXCEPT;
  * Returns: 0. */
 VZ_API int apiCorrectGrayscaleGain(int on) VZ_NOEXCEPT;
 /** Runs the DRNU calibration (calibrationDRNU).
- * Returns: 0; -1 when it stopped (no distance image, temperature drift). */
+ * Returns: 0; -1 when it stopped (no camera, a failed frame fetch, no
+ *          distance image, temperature drift). */
 VZ_API int apiCalibrateDRNU(void) VZ_NOEXCEPT;
 /** Selects the DRNU correction mode (calculationSetEnableDRNU).
  * Returns: 0. */
@@ -1081,7 +1085,8 @@ VZ_API int apiSetKalmanThreshold(int threshold) VZ_NOEXCEPT;
 VZ_API int apiSetKalmanThreshold2(int threshold) VZ_NOEXCEPT;
 /** Runs the FLIM calibration of one gate, "mga" or any other name for the
  * second gate (calculationFlimCalibration).
- * Returns: 0, also for a NULL gate name (logged, nothing done).
+ * Returns: 0, also for a NULL gate name (logged, nothing done); -1 when it
+ *          stopped (no camera, a failed frame fetch).
  * Buffers: gateName, a string of the caller's, is read. */
 VZ_API int apiCalibrateFlim(const char *gateName) VZ_NOEXCEPT;
 /** Switches the FLIM offset correction (calculationCorrectFlimOffset).
@@ -1531,15 +1536,14 @@ VZ_API uint16_t setEnableImaging(int enable) VZ_NOEXCEPT;
  *         closed the writes fail unreported and the switch still changes.
  * @{
  */
-/** DRNU mode: 0 off, 1 offset table, 2 distance-image interpolation (other
- * values are refused and the mode kept). Writes 0 to chip registers 113-115 and
- * 4 (DRNU on) or 1 (off) to register 174, and sets the default phase offset
- * (mode 0: 0; otherwise box offset - DRNU offset, also made the current phase
- * offset).
- * Returns: the mode now in force (the old one for a refused value or an
- *          internal error). */
+/** DRNU mode: 0 off, 1 offset table, 2 distance-image interpolation; any
+ * other value is stored too and the distance pipeline then corrects nothing
+ * (as with 0). Writes 0 to chip registers 113-115 and 4 (mode not 0) or 1 (0)
+ * to register 174, and sets the default phase offset (mode 0: 0; otherwise box
+ * offset - DRNU offset, also made the current phase offset).
+ * Returns: mode (the old one on an internal error). */
 VZ_API int calculationSetEnableDRNU(int mode) VZ_NOEXCEPT;
-VZ_API int calculationGetEnableDRNU(void) VZ_NOEXCEPT; /**< Returns: the DRNU mode (0, 1, 2). */
+VZ_API int calculationGetEnableDRNU(void) VZ_NOEXCEPT; /**< Returns: the DRNU mode stored. */
 /** Temperature compensation switch (0/1); writes the same four registers.
  * Returns: on (stored as given); the old switch on an internal error. */
 VZ_API int calculationSetEnableTemperature(int on) VZ_NOEXCEPT;
@@ -1795,22 +1799,28 @@ VZ_API int calibrateGetDRNULutPixel(int step, int row, int column) VZ_NOEXCEPT;
  * height + pixel.
  * Returns: the value; 0 for an index outside 0..50 x 82656 - 1. */
 VZ_API uint16_t calibrateGetDistImagePixel(int index) VZ_NOEXCEPT;
-/** The whole calibration run on the EPC default device: saves and clears the
+/** The whole calibration run on the EPC default device, which it holds open
+ * for its length (a close from another thread makes it stop at its next frame
+ * and waits for that): saves and clears the
  * correction switches, sweeps every step (repeating a pass that drifts beyond
  * the allowed temperature difference, at most 10 passes), saves the distance
  * images, step temperatures, table and parameter block and the upload image
  * "calib_and_param_%03i.bin", and restores the switches (the full region of
  * interest it sets stays). Takes number of steps x frames per step frames with
  * the delay between them (minutes by default).
- * Returns: 0; -1 with fewer than 2 steps, when a step cannot be captured or
- *          after 10 drifting passes (see the log; also on an internal error). */
+ * Files are written under temporary names ("<name>.part") and take their names
+ * only when the run completes; a stopped run removes them and leaves the
+ * previous files as they were.
+ * Returns: 0; -1 at once without an open camera, with no steps, when a frame
+ *          fetch fails or a step cannot be captured, or after 10 drifting
+ *          passes (see the log; also on an internal error). */
 VZ_API int calibrationDRNU(void) VZ_NOEXCEPT;
 /** Captures and averages framesToAverage distance images at one delay-line step
  * (unwrapped against the previous step), stores the step image, its
  * temperature and its offset-table entries.
- * Returns: 0; -1 for a step outside 0..49, a non-positive frame count, or a
- *          distance image smaller than the calibration image (also on an
- *          internal error). */
+ * Returns: 0; -1 for a step outside 0..49, a non-positive frame count, a
+ *          frame fetch that brought no frame, or a distance image smaller than
+ *          the calibration image (also on an internal error). */
 VZ_API int calibrationCreateDRNU_LUT(int step, int framesToAverage) VZ_NOEXCEPT;
 /** Builds the offset table from the loaded distance images of the current mode
  * with a step of stepTenthsOfMm / 10 mm (loading the step temperatures; the
@@ -1871,8 +1881,9 @@ VZ_API int calibrationLoadDRNU_LUT(void) VZ_NOEXCEPT;
 /** Loads the distance images of mode 1 (the "_10." file) or mode 0 (the "_20."
  * file; any other mode reads the "_20." file into the mode-1 images), at most
  * 50 steps (the rest of a longer file is ignored), sets the number of steps to
- * the count loaded and rebuilds the per-pixel minimum and maximum.
- * Returns: 0; -1 when the file is missing, holds fewer than 2 steps or cannot be
+ * the count loaded and rebuilds the per-pixel minimum and maximum. A file whose
+ * size cannot be taken (missing) sets the number of steps to 50.
+ * Returns: 0; -1 when the file is missing, holds no whole step or cannot be
  *          read (the tables then stay; also on an internal error). */
 VZ_API int calibrationLoadDistanceImages(int mode) VZ_NOEXCEPT;
 /** Loads the step temperatures (lines that are missing or not numbers leave
@@ -1956,9 +1967,10 @@ VZ_API int calibrationCorrectDRNU_LUT(double slope, double intercept) VZ_NOEXCEP
 VZ_API int calibrationErrorCurveEndIndex(void) VZ_NOEXCEPT;
 /** Bad-pixel search on the device's gray image (values outside 2000..2096 are
  * bad); the chip settings it changes are restored, and the list is written.
- * Returns: the number of bad pixels; -1 when the list cannot be created, or is
- *          empty although bad pixels were counted (it is then deleted; also on
- *          an internal error). */
+ * The list is written under a temporary name and takes its name when whole.
+ * Returns: the number of bad pixels; -1 at once without an open camera, when
+ *          the frame fetch fails, or when the list cannot be written whole (the
+ *          previous list is then kept; also on an internal error). */
 VZ_API int calibrationSearchBadPixelsWithMin(void) VZ_NOEXCEPT;
 /** Reads the bad-pixel list into values.
  * Returns: the number of values read; -1 for a NULL values, a missing file, a
@@ -2113,9 +2125,11 @@ VZ_API void calculationFlimCorrection(uint16_t *image, int samples) VZ_NOEXCEPT;
  * Offset and gain tables built from bright and dark mean images over 100
  * frames, kept in text files in the current directory: the mean images in
  * "./grayscale_temp_image.txt" and "./flim_temp_image.txt", the tables in a
- * gain/offset file per chip (and per gate). Loaders reject malformed rows with
- * a log line and keep the neutral values there (gain 1.0, offset 0.0; 0 for
- * mean images). Gate numbers other than 0 and 1 are refused (failure value,
+ * gain/offset file per chip (and per gate). A gain/offset line gives at most
+ * the image width of values, each read as "%lf" reads it; an entry that is no
+ * number keeps its neutral value (gain 1.0, offset 0.0) with a log line, as do
+ * the entries a short line lacks. Mean-image loaders reject malformed values
+ * with a log line (0 there). Gate numbers other than 0 and 1 are refused (failure value,
  * nothing changes).
  *
  * Buffers: mean-image buffers (`values`) are the caller's and must hold the gray
@@ -2124,17 +2138,19 @@ VZ_API void calculationFlimCorrection(uint16_t *image, int samples) VZ_NOEXCEPT;
  *          camera (the EPC default device) and is not thread-safe.
  * Close:   the means take gray frames from the image source (the grayscale
  *          mean first switches the chip to grayscale, the FLIM calibration
- *          changes and restores the illumination settings) and must not overlap
- *          a close. When another thread stops capture the frames come back
- *          zeroed and are averaged; once the device is closed register accesses
- *          fail and every frame is zeroed.
+ *          changes and restores the illumination settings). A calibration
+ *          holds the camera: a close from another thread makes it stop at its
+ *          next frame fetch (which fails) and waits for that; a mean stops
+ *          at a fetch that brings no frame.
  * @{
  */
 /** Grayscale calibration: step 1 records the bright mean into
  * "./grayscale_temp_image.txt"; any other step reads it back, takes the dark
  * mean, computes gain and offset and saves the gain/offset file (without dark
- * frames the tables and file stay).
- * Returns: 0 (also on an internal error). */
+ * frames the tables and file stay). Without an open camera, or when a frame
+ * fetch fails, the step stops at once and writes nothing; files are written
+ * under temporary names and take their names when the step completes.
+ * Returns: 0 (also on an internal error); -1 when the step stopped. */
 VZ_API int calculationCalibrateGrayscale(int step) VZ_NOEXCEPT;
 /** Mean of `count` sorted gray frames per pixel (the chip is switched to
  * grayscale first); count <= 0, a missing or short frame leave values as they
@@ -2162,15 +2178,17 @@ VZ_API int calculateLoadGrayscaleGainOffset(void) VZ_NOEXCEPT;
 
 /** FLIM calibration of gate "mga" (any other text: mgb), bright with the
  * current illumination and dark with one repetition and no flash (restored
- * afterwards); saves the gate's file and marks the correction available (also
- * when no dark frame came). A NULL gateName is refused with an error line.
- * Returns: 0 (also on an internal error). */
+ * afterwards); saves the gate's file and marks the correction available. A
+ * NULL gateName is refused with an error line. Without an open camera, or when
+ * a frame fetch fails, it stops (the settings restored) and writes nothing.
+ * Returns: 0 (also on an internal error); -1 when it stopped. */
 VZ_API int calculationFlimCalibration(const char *gateName) VZ_NOEXCEPT;
 /** Stepwise FLIM calibration with the illumination as set: 1 bright mga, 3
  * bright mgb, 0 dark mga, other values dark mgb (a dark step that gets its
  * frames computes and saves the gate's tables and marks the correction
- * available).
- * Returns: 0 (also on an internal error). */
+ * available). Without an open camera, or when a frame fetch fails, the step
+ * stops and writes nothing.
+ * Returns: 0 (also on an internal error); -1 when the step stopped. */
 VZ_API int calculationCalibrateFlim(int step) VZ_NOEXCEPT;
 /** Mean of `count` frames of one gate plane into values.
  * Returns: the last frame's sample count; 0 when nothing was measured (NULL

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/dev_hold.h"
 #include "base/log.h"
 #include "core/capture.h"
 #include "core/device.h"
@@ -187,6 +188,24 @@ int marks_held_here(const vizor_ll_t *ll) noexcept {
         if (h.ll == ll && h.count > 0) return h.count;
     return 0;
 }
+
+namespace {
+
+// The hold of base/dev_hold.h: a busy mark kept across calls.
+void *hold_take(vizor_dev_t *dev) {
+    auto *mark = new (std::nothrow) DevMark(dev);
+    if (mark && !mark->ok()) {
+        delete mark;
+        mark = nullptr;
+    }
+    return mark;
+}
+void hold_drop(void *token) { delete static_cast<DevMark *>(token); }
+
+[[maybe_unused]] const bool g_hold_installed =
+    (set_dev_hold_ops(DevHoldOps{hold_take, hold_drop}), true);
+
+}  // namespace
 
 void finish_close(vizor_dev_t &dev) noexcept {
     vizor_ll_t *ll = dev.ll;

@@ -74,7 +74,8 @@ int wrong_len(epc_priv_t *p, uint32_t src_len, uint32_t dst_len) {
 enum class Image { distance, amplitude, gray };
 
 // Writes the library's image into dst (n = w x h floats), through the
-// undistortion map when that filter is on and the frame is 320 x 240.
+// undistortion map when that filter is on and the frame is a 320 x 240
+// distance frame (gray frames of format 0 are never undistorted).
 // An image of another pixel count than the frame's cannot fill it: refused.
 int deliver(epc_priv_t *p, float *dst, Image which, uint32_t w, uint32_t h) {
     uint16_t *img = nullptr;
@@ -89,7 +90,8 @@ int deliver(epc_priv_t *p, float *dst, Image which, uint32_t w, uint32_t h) {
         set_invalid(p);
         return -1;
     }
-    const bool undistort = p->undistort_on && w == kDefaultWidth && h == kDefaultHeight;
+    const bool undistort =
+        p->undistort_on && which != Image::gray && w == kDefaultWidth && h == kDefaultHeight;
     float *out = undistort ? g_undistort_src : dst;
     if (target == VIZOR_DECODE_DIST) {
         for (uint32_t i = 0; i < pixels; ++i) out[i] = code_to_metres(img[i]);

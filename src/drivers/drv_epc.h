@@ -31,6 +31,7 @@ void adapter_release(vizor_dev_t *dev);
 
 // Integration-time change (µs) that one control step asks for on a raw frame
 // of n 16-bit samples: negative to decrease, +50 to increase, 0 to keep.
+// Samples count by their 12-bit value (epc635 samples are shifted down).
 int autoint_delta(const uint16_t *samples, uint32_t n, uint16_t target);
 
 // One control step: computes the change and applies it to the library and

@@ -38,7 +38,7 @@ bool bind_chip(vizor_dev_t *dev) {
     vizor_param_item_t item{};
     item.param_id = VIZOR_PARAM_INFO_SENSOR;
     if (!vizor_param_batch_get(dev, &item, 1) || item.param_val_len < 6) {
-        printf("Get chip info failed\n");
+        printf("Get chip info failed");
         vz::epc::set_default_device(nullptr);
         return false;
     }
@@ -71,10 +71,10 @@ bool bind_chip(vizor_dev_t *dev) {
 void close_own() {
     if (!g_adapter.owns_device) return;
     g_adapter.owns_device = false;
-    printf("close dev..\n");
+    printf("close dev..");
     vizor_dev_close(vz::epc::default_device());
     vizor_uninit();
-    printf("uninit done..\n");
+    printf("uninit done..");
 }
 
 }  // namespace

@@ -28,9 +28,13 @@ int decrease_step(float r) {
 }  // namespace
 
 int autoint_delta(const uint16_t *samples, uint32_t n, uint16_t target) {
+    // The epc635 delivers its 12-bit samples left-aligned (value x 16): they
+    // are counted by their 12-bit value, as for the epc660.
+    const int part = configGetPartType();
+    const int shift = part == 4 || part == 5 ? 4 : 0;
     uint32_t saturated = 0, low = 0, high = 0;
     for (uint32_t i = 0; i < n; ++i) {
-        const uint16_t v = samples[i];
+        const uint16_t v = uint16_t(samples[i] >> shift);
         saturated += v == 0 || v >= kAdcMax;
         low += v >= 2 && v <= 511;
         high += v >= 3585 && v <= 4094;

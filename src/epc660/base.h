@@ -47,6 +47,10 @@ bool reg_update(int addr, int reg, uint8_t keep, uint8_t set);
 // default device; false when the call fails.
 bool param_set(uint32_t id, uint32_t value, uint8_t len);
 
+// True when the image source's last frame came from a fetch on the device
+// that brought no frame (the image it handed out is zeros).
+bool pru_fetch_failed();
+
 // Full geometry of the image source (before column and row reduction).
 void pru_full_size(int &columns, int &rows_per_half);
 

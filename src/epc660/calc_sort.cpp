@@ -136,7 +136,7 @@ int bw_sorted(uint16_t **out, const char *fn) {
 extern "C" {
 
 VZ_API int calcBWSorted(uint16_t **out) noexcept {
-    EPC_ENTRY(0, { return bw_sorted(out, __func__); });
+    EPC_ENTRY(0, { return bw_sorted(out, epc_fn); });
 }
 
 VZ_API int calculationBW(uint16_t **frame) noexcept {
@@ -165,7 +165,7 @@ VZ_API int calculationBW(uint16_t **frame) noexcept {
 
 VZ_API int calculationBWSorted(uint16_t **out) noexcept {
     EPC_ENTRY(0, {
-        const int n = bw_sorted(out, __func__);
+        const int n = bw_sorted(out, epc_fn);
         if (n > 0) gray_corrections(*out, n);
         return n;
     });
@@ -175,7 +175,7 @@ VZ_API int calculationDCSSorted(uint16_t **out) noexcept {
     EPC_ENTRY(0, {
         if (!out) return 0;
         if (configIsFLIM()) {
-            const int n = bw_sorted(out, __func__);
+            const int n = bw_sorted(out, epc_fn);
             if (n > 0) gray_corrections(*out, n);
             return n;
         }
@@ -183,11 +183,11 @@ VZ_API int calculationDCSSorted(uint16_t **out) noexcept {
         if (ambient) {
             temperatureGetTemperature();  // also takes the grayscale image
             Geometry g;
-            if (image_geometry(g, __func__))
+            if (image_geometry(g, epc_fn))
                 for (int i = 0; i < g.columns * g.rows; ++i)
                     corr::ambient_store(i, temperatureGetGrayscalePixel(i));
         }
-        const int n = bw_sorted(out, __func__);
+        const int n = bw_sorted(out, epc_fn);
         if (n <= 0) return n;
         gray_corrections(*out, n);
         const int planes = pruGetNDCS();

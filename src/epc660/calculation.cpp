@@ -347,18 +347,18 @@ VZ_API int calculationIsHDR(void) noexcept {
 VZ_API void calculationEnableLinear(void) noexcept {}
 
 VZ_API int calculationDistanceSorted(uint16_t **out) noexcept {
-    EPC_ENTRY(0, { return distance_pipeline(0, out, __func__); });
+    EPC_ENTRY(0, { return distance_pipeline(0, out, epc_fn); });
 }
 VZ_API int calculationDistanceAndAmplitudeSorted(uint16_t **out) noexcept {
-    EPC_ENTRY(0, { return distance_pipeline(2, out, __func__); });
+    EPC_ENTRY(0, { return distance_pipeline(2, out, epc_fn); });
 }
 VZ_API int calculationAmplitudeSorted(uint16_t **out) noexcept {
-    EPC_ENTRY(0, { return run_variant(selected(), 1, out, __func__); });
+    EPC_ENTRY(0, { return run_variant(selected(), 1, out, epc_fn); });
 }
 
-#define VZ_VARIANT(name, id)                                            \
-    VZ_API int name(int type, uint16_t **out) noexcept {                \
-        EPC_ENTRY(0, { return run_variant(id, type, out, __func__); }); \
+#define VZ_VARIANT(name, id)                                          \
+    VZ_API int name(int type, uint16_t **out) noexcept {              \
+        EPC_ENTRY(0, { return run_variant(id, type, out, epc_fn); }); \
     }
 VZ_VARIANT(calcDefNoPiDelayGetDataSorted, DefNo)
 VZ_VARIANT(calcDefPiDelayGetDataSorted, DefPi)

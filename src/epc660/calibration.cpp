@@ -23,6 +23,7 @@
 #include "base/firewall.h"
 #include "base/log.h"
 #include "epc660/base.h"
+#include "epc660/calib_guard.h"
 #include "vizor/epc660.h"
 
 namespace vz::epc::cal {
@@ -94,13 +95,15 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
+// Files written during a calibration run go under their staged names.
 File open_file(const std::string &name, const char *mode) {
-    return File(fopen(name.c_str(), mode));
+    const bool write = strchr(mode, 'w') != nullptr;
+    return File(fopen((write ? write_path(name) : read_path(name)).c_str(), mode));
 }
 
 long file_size(const std::string &name) {
     struct stat st;
-    if (stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    if (stat(read_path(name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     return (long)st.st_size;
 }
 
@@ -369,13 +372,15 @@ int load_dist_images(int mode, const char *fn) {
     const long size = file_size(name);
     File f = size >= 0 ? open_file(name, "rb") : File();
     if (!f) {
+        // Without a size the count is the largest a file can give.
+        S.num_dist = kMaxSteps;
         vz_dbg("[%s] Can not open %s file\n", fn, name.c_str());
         return -1;
     }
     const long bytes_per_step = (long)plane() * 2;
     const long steps = std::min<long>(size / bytes_per_step, kMaxSteps);
-    if (steps < 2) {
-        vz_err("[%s] %s holds %ld steps, at least 2 needed; not loaded\n", fn, name.c_str(), steps);
+    if (steps < 1) {
+        vz_err("[%s] %s holds no step; not loaded\n", fn, name.c_str());
         return -1;
     }
     vz_dbg("[%s] %s\n", fn, name.c_str());

@@ -18,6 +18,7 @@
 #include "base/firewall.h"
 #include "base/log.h"
 #include "epc660/base.h"
+#include "epc660/calib_guard.h"
 #include "epc660/calibration.h"
 #include "vizor/epc660.h"
 
@@ -93,6 +94,7 @@ int create_step(int step, int n) {
         if (delay > 0 && delay < 1000000) usleep((useconds_t)delay);
         img = nullptr;
         const int count = calculationDistanceSorted(&img);
+        if (frame_missing(fn)) return -1;
         if (img == nullptr || count < px) {
             vz_err("[%s] distance image of %d pixels, %d needed\n", fn, count, px);
             return -1;
@@ -163,17 +165,17 @@ void write_upload_image() {
     char name[64];
     snprintf(name, sizeof name, "calib_and_param_%03i.bin", (int)configGetChipID());
     vz_inf("[%s] Fname:%s\n", fn, name);
-    File param(fopen(file_name("drnu_param", "_10.", "bin").c_str(), "rb"));
+    File param(fopen(read_path(file_name("drnu_param", "_10.", "bin")).c_str(), "rb"));
     if (!param) {
         vz_err("[%s] open param failed\n", fn);
         return;
     }
     uint8_t head[16] = {};
     const size_t got = fread(head, 1, sizeof head, param.get());
-    File out(fopen(name, "wb"));
+    File out(fopen(write_path(name).c_str(), "wb"));
     if (!out) return;
     fwrite(head, 1, got, out.get());
-    File img(fopen(file_name("images_drnu", "_10.", "bin").c_str(), "rb"));
+    File img(fopen(read_path(file_name("images_drnu", "_10.", "bin")).c_str(), "rb"));
     if (!img) return;
     uint8_t buf[4096];
     size_t k;
@@ -212,6 +214,8 @@ void set_full_roi(int addr) {
 
 int run_calibration() {
     const char *fn = "calibrationDRNU";
+    CalibRun run(fn);
+    if (!run.ok()) return -1;
     const int addr = configGetDeviceAddress();
     Saved s{configGetCurrentMode(),      pruGetMinAmplitude(),
             calibrationGetOffsetPhase(), calculationGetEnableAmbientLight(),
@@ -233,9 +237,9 @@ int run_calibration() {
     const int n = calibrateGetNumDistances();
     int passes = 0;
     for (int count = 1;; ++count) {
-        if (n < 2 || sweep(passes) != 0) {
+        if (n < 1 || sweep(passes) != 0) {
             vz_err("[%s] calibration stopped: %s\n", fn,
-                   n < 2                       ? "fewer than 2 steps"
+                   n < 1                       ? "no steps"
                    : passes >= kMaxDriftPasses ? "temperature drift in 10 passes"
                                                : "no distance image");
             restore(s, addr);
@@ -264,12 +268,14 @@ int run_calibration() {
                       calibrationGetOffsetDRNU(), calibrateGetTempCalib(), calibrateGetStepCalMM());
     restore(s, addr);
     write_upload_image();
-    return 0;
+    return run.commit() ? 0 : -1;
 }
 
 // ---- bad pixels -------------------------------------------------------------
 
 int search_bad_pixels() {
+    CalibRun run("calibrationSearchBadPixelsWithMin");
+    if (!run.ok()) return -1;
     const int addr = configGetDeviceAddress();
     const int mode = configGetCurrentMode();
     apiEnableVerticalBinning(0, addr);
@@ -294,13 +300,14 @@ int search_bad_pixels() {
     if (r36 >= 0) reg_write(36, (uint8_t)(r36 | 0x03));
 
     uint16_t *img = nullptr;
-    const int count = calcBWSorted(&img);
+    int count = calcBWSorted(&img);
+    if (frame_missing("calibrationSearchBadPixelsWithMin")) img = nullptr, count = 0;
     const int cols = pruGetNCols();
     char name[96];
     snprintf(name, sizeof name, "./calibration/PT%02i_W%03i_C%03i_bad_pixels.txt",
              configGetPartType(), (int)configGetWaferID(), (int)configGetChipID());
     int bad = -1;
-    if (File f{fopen(name, "w")}; f && img != nullptr) {
+    if (File f{img ? fopen(write_path(name).c_str(), "w") : nullptr}; f) {
         bad = 0;
         for (int y = 0; y < rows_max(); ++y) {
             for (int x = 0; x < cols_max(); ++x) {
@@ -322,11 +329,8 @@ int search_bad_pixels() {
         apiSetROI(roi[0] << 8 | roi[1], roi[2] << 8 | roi[3], roi[4], roi[5], addr);
     if (bad < 0) return -1;
     struct stat st;
-    if (stat(name, &st) != 0 || (st.st_size == 0 && bad > 0)) {
-        unlink(name);
-        return -1;
-    }
-    return bad;
+    if (stat(read_path(name).c_str(), &st) != 0 || (st.st_size == 0 && bad > 0)) return -1;
+    return run.commit() ? bad : -1;
 }
 
 }  // namespace
@@ -339,13 +343,17 @@ int image0_mean(int mode) {
     return px > 0 ? (int)(sum / px) : 0;
 }
 
-double build_table(int mode, double lsb, int offset, const char *fn) {
+void fill_table(int mode, double lsb, int offset) {
     const int w = calibrateGetWidth(), px = plane();
     const uint16_t *img = dist_images(mode);
     for (int i = 0; i < calibrateGetNumDistances(); ++i)
         for (int r = 0; r < calibrateGetHeight(); ++r)
             for (int c = 0; c < w; ++c)
                 lut_at(i, r, c) = round_i32(img[(size_t)i * px + r * w + c] - offset - i * lsb);
+}
+
+double build_table(int mode, double lsb, int offset, const char *fn) {
+    fill_table(mode, lsb, offset);
     return step_stats(fn);
 }
 
@@ -379,8 +387,9 @@ VZ_API int calibrationDRNU_FromFile(int stepTenthsOfMm) noexcept {
         if (configPrint() > 1)
             vz_inf("[%s] gStepCalMM= %2.4f, stepLSB= %2.2f offsetDRNU= %d\n", fn,
                    calibrateGetStepCalMM(), lsb, calibrationGetOffsetDRNU());
-        cal::build_table(mode, lsb, calibrationGetOffsetDRNU(), fn);
+        cal::fill_table(mode, lsb, calibrationGetOffsetDRNU());
         calibrationSaveDRNU_LUT();
+        cal::step_stats(fn);
         return 0;
     });
 }

@@ -8,6 +8,10 @@ namespace vz::epc::cal {
 // the run gives up.
 constexpr int kMaxDriftPasses = 10;
 
+// Fills the offset table of a frequency mode's distance images with the
+// given step (codes) and DRNU offset.
+void fill_table(int mode, double lsb, int offset);
+
 // Builds the offset table of a frequency mode's distance images with the
 // given step (codes) and DRNU offset; fills the step averages and returns
 // the variance of the step averages (logged under the name fn).

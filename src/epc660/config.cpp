@@ -68,10 +68,12 @@ void update_threshold() {
         t > g_cfg.t_min ? int(g_cfg.arg_min + (t - g_cfg.t_min) * g_cfg.gain) : g_cfg.arg_min;
 }
 
+// The working factor follows every accepted time; a time of 0 or less skips
+// the division and the factor is the unscaled one.
 void update_ambient_factor() {
-    if (g_cfg.time_3d > 0)
-        calculationSetAmbientLightFactor(calculationGetAmbientLightFactorOrg() /
-                                         std::sqrt(double(g_cfg.time_3d)));
+    const double org = calculationGetAmbientLightFactorOrg();
+    calculationSetAmbientLightFactor(g_cfg.time_3d > 0 ? org / std::sqrt(double(g_cfg.time_3d))
+                                                       : org);
 }
 
 void update_gain(const char *fn) {

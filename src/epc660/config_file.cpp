@@ -1,7 +1,10 @@
 // The parameter file "./config.txt" of the configuration module: eight
 // tuning values, one per line, saved and loaded in a fixed order. Loading
-// checks every line: a missing, non-numeric, overlong or absurd value keeps
-// the current one and is logged.
+// reads each line as "%i" or "%lf" would; a line without a number, or a zero
+// or absurd value of one that is divided by, keeps the current one and is
+// logged.
+#include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -14,20 +17,25 @@ namespace {
 constexpr const char *kFile = "./config.txt";
 constexpr int kLineMax = 256;  // longer lines are refused
 
-// One line of the file: integer or real, and the accepted range.
+// One line of the file: integer or real, and the accepted range. Only the
+// values something divides by are bounded (the averaging count, the speed of
+// light and the ambient-light factor, which must not be 0); every other value
+// the file can give is taken.
 struct Line {
     bool real;
     double lo, hi;
+    bool nonzero;
 };
+constexpr double kIntMin = -2147483648.0, kIntMax = 2147483647.0;
 const Line kLines[8] = {
-    {true, 0.0, 1e9},         // unscaled ambient-light factor
-    {false, -100, 100},       // print level
-    {false, 0, 100000},       // DRNU temperature difference
-    {false, 0, 86400000},     // DRNU calibration delay
-    {false, 1, 100000},       // DRNU frames to average (a divisor)
-    {true, -1000.0, 1000.0},  // epc635 temperature coefficient
-    {true, -1000.0, 1000.0},  // epc660 temperature coefficient
-    {true, 1e6, 1e10},        // speed of light / 2 (a divisor)
+    {true, -1e300, 1e300, true},       // unscaled ambient-light factor (a divisor)
+    {false, kIntMin, kIntMax, false},  // print level
+    {false, kIntMin, kIntMax, false},  // DRNU temperature difference
+    {false, kIntMin, kIntMax, false},  // DRNU calibration delay
+    {false, 1, 100000, false},         // DRNU frames to average (a divisor)
+    {true, -1e300, 1e300, false},      // epc635 temperature coefficient
+    {true, -1e300, 1e300, false},      // epc660 temperature coefficient
+    {true, 1e6, 1e10, false},          // speed of light / 2 (a divisor)
 };
 
 void log_value(const char *fn, int i, double v) {
@@ -43,21 +51,21 @@ void log_value(const char *fn, int i, double v) {
     }
 }
 
-// Reads one line into buf; false at the end of the file. `overlong` tells that
-// the line did not fit (the rest of it is skipped).
-bool read_line(FILE *f, char (&buf)[kLineMax], bool &overlong) {
+// Reads one line into buf; false at the end of the file. A line longer than
+// the buffer keeps its beginning (the rest is skipped).
+bool read_line(FILE *f, char (&buf)[kLineMax]) {
     if (!fgets(buf, kLineMax, f)) return false;
-    overlong = false;
     if (!strchr(buf, '\n') && !feof(f)) {
-        overlong = true;
         int c;
         while ((c = fgetc(f)) != EOF && c != '\n') {}
     }
     return true;
 }
 
-// Parses the text up to the first blank of a line as an integer ("%i") or a
-// real ("%lf"); false for anything that is not exactly one number.
+// Parses the text up to the first blank of a line as "%i" (integers) or "%lf"
+// (reals) read it: the leading number counts, whatever follows it ("1.5" on
+// an integer line is 1, "3x" is 3). False when the text starts with no
+// number, or the number is not finite or outside the integer range.
 bool parse(const char *text, bool real, double &out) {
     char word[kLineMax];
     size_t n = strcspn(text, " \t\r\n");
@@ -65,13 +73,15 @@ bool parse(const char *text, bool real, double &out) {
     word[n] = '\0';
     if (n == 0) return false;
     char *end = nullptr;
+    errno = 0;
     if (real) {
         out = strtod(word, &end);
     } else {
-        long v = strtol(word, &end, 0);
+        const long v = strtol(word, &end, 0);
+        if (errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
         out = double(v);
     }
-    return end != nullptr && *end == '\0' && std::isfinite(out);
+    return end != word && std::isfinite(out);
 }
 
 void apply(int i, double v) {
@@ -95,13 +105,12 @@ int load() {
         return -1;
     }
     char buf[kLineMax];
-    bool overlong = false;
     bool had_first = false;
     double factor = 0;
-    for (int i = 0; i < 8 && read_line(f, buf, overlong); ++i) {
+    for (int i = 0; i < 8 && read_line(f, buf); ++i) {
         const Line &l = kLines[i];
         double v = 0;
-        if (overlong || !parse(buf, l.real, v) || v < l.lo || v > l.hi) {
+        if (!parse(buf, l.real, v) || v < l.lo || v > l.hi || (l.nonzero && v == 0)) {
             vz_wrn("[%s] line %d of config.txt refused, value kept\n", fn, i + 1);
             if (i == 0) {
                 had_first = true;
@@ -118,7 +127,7 @@ int load() {
     }
     fclose(f);
     const int t = configGetIntegrationTime3D();
-    const double scaled = had_first && t > 0 ? factor / std::sqrt(double(t)) : 0.0;
+    const double scaled = !had_first ? 0.0 : t > 0 ? factor / std::sqrt(double(t)) : factor;
     calculationSetAmbientLightFactor(scaled);
     return 0;
 }

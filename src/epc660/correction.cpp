@@ -85,12 +85,16 @@ Geometry geometry() {
     Geometry g;
     g.cols = pruGetNCols();
     g.rows = pruGetNRowsPerHalf() * pruGetNumberOfHalves();
+    // Dual MGX images have half the raw height: the corrections never reach
+    // into the amplitude image that follows the distance image.
+    if (calculationIsDualMGX()) g.rows /= 2;
     if (g.cols <= 0 || g.rows <= 0 || g.cols > cal::kLutCols || g.cols * g.rows > kPixels)
         return Geometry{};
     return g;
 }
 
-bool is_marker(uint16_t v) { return v == kLow || v == kSaturated || v == kOverflow; }
+// Every code from 65300 up is a marker that no stage changes.
+bool is_marker(uint16_t v) { return v >= kLow; }
 
 // Temperature difference of the corrections: the stored one while the
 // ambient-light correction is on, else chip temperature minus calibration
@@ -521,10 +525,8 @@ void write_drnu_registers() {
 }
 
 int set_drnu(int mode) {
-    if (mode < 0 || mode > 2) {
-        vz_dbg("[%s] invalid DRNU mode %d refused\n", "calculationSetEnableDRNU", mode);
-        return S.drnu;
-    }
+    // Any mode is stored; the pipeline runs no DRNU correction for modes
+    // other than 1 and 2.
     S.drnu = mode;
     vz::epc::config_set_drnu_enabled(mode != 0);
     vz::epc::config_set_drnu2_enabled(mode == 2);

@@ -11,6 +11,7 @@
 #include "base/firewall.h"
 #include "base/log.h"
 #include "epc660/base.h"
+#include "epc660/calib_guard.h"
 #include "epc660/gain_offset.h"
 #include "epc660/image_geometry.h"
 
@@ -101,33 +102,37 @@ int saveTables(const char *fn, int gate) {
                              grayImageSize());
 }
 
-void bright(const char *fn, int gate) {
+// False when no bright frame came.
+bool bright(const char *fn, int gate) {
     vz_dbg("[%s] save bright %s averaged %d images\n", fn, kGateName[gate], kCalibrationFrames);
-    if (mean(kCalibrationFrames, g_flim.bright.data(), gate) > 0)
-        calib::saveMean("calculateSaveFlimImage", kTempImage, g_flim.bright.data(),
-                        grayImageSize());
+    if (mean(kCalibrationFrames, g_flim.bright.data(), gate) <= 0) return false;
+    calib::saveMean("calculateSaveFlimImage", kTempImage, g_flim.bright.data(), grayImageSize());
+    return true;
 }
 
 // The dark half of a gate's calibration; the tables and the file keep what
 // they hold when no dark frame came.
-void dark(const char *fn, int gate) {
+bool dark(const char *fn, int gate) {
     vz_dbg("[%s] save dark %s averaged %d images and calculate offset and gain\n", fn,
            kGateName[gate], kCalibrationFrames);
     calib::loadMean("calculateLoadFlimImage", kTempImage, g_flim.bright.data(), grayImageSize());
     if (mean(kCalibrationFrames, g_flim.dark.data(), gate) <= 0) {
         vz_err("[%s] no dark frames, gain and offset of %s unchanged\n", fn, kGateName[gate]);
-        return;
+        return false;
     }
     gainOffset(gate);
     saveTables("calculateSaveFlimGainOffset", gate);
     g_flim.available = 1;
+    return true;
 }
 
 int calibrateGate(const char *gateName) {
     const char *fn = "calculationFlimCalibration";
     const int gate = std::strcmp(gateName, "mga") == 0 ? 0 : 1;
     vz_dbg("[%s] calibrate flim %s\n", fn, kGateName[gate]);
-    bright(fn, gate);
+    // A run stopped (no camera, no frame) returns -1 and writes no file.
+    CalibRun run(fn);
+    if (!run.ok() || !bright(fn, gate)) return -1;
     const uint16_t repetitions = flimGetRepetitions();
     const uint16_t flashWidth = flimGetFlashWidth();
     vz_dbg("[%s] %s flashWidth= %d  repetitions= %d\n", fn, kGateName[gate], flashWidth,
@@ -135,22 +140,26 @@ int calibrateGate(const char *gateName) {
     // Dark frames: one repetition without flashes.
     flimSetRepetitions(1);
     flimSetFlashWidth(0);
-    dark(fn, gate);
+    const bool whole = dark(fn, gate);
     flimSetRepetitions(repetitions);
     flimSetFlashWidth(flashWidth);
+    if (!whole) return -1;
     g_flim.available = 1;
-    return 0;
+    return run.commit() ? 0 : -1;
 }
 
 int calibrateStep(int step) {
     const char *fn = "calculationCalibrateFlim";
+    CalibRun run(fn);
+    if (!run.ok()) return -1;
+    bool whole;
     if (step == 1)
-        bright(fn, 0);
+        whole = bright(fn, 0);
     else if (step == 3)
-        bright(fn, 1);
+        whole = bright(fn, 1);
     else
-        dark(fn, step == 0 ? 0 : 1);
-    return 0;
+        whole = dark(fn, step == 0 ? 0 : 1);
+    return whole && run.commit() ? 0 : -1;
 }
 
 }  // namespace
@@ -184,9 +193,9 @@ VZ_API void calculationFlimCorrection(uint16_t *image, int samples) noexcept {
 }
 
 VZ_API int calculationFlimCalibration(const char *gateName) noexcept {
-    return vz::entry(__func__, 0, [&] {
+    EPC_ENTRY(0, {
         if (!gateName) {
-            vz_err("[%s] gate name is NULL\n", __func__);
+            vz_err("[%s] gate name is NULL\n", epc_fn);
             return 0;
         }
         return calibrateGate(gateName);
@@ -198,40 +207,37 @@ VZ_API int calculationCalibrateFlim(int step) noexcept {
 }
 
 VZ_API int calculationFlimMean(int count, int *values, int gate) noexcept {
-    return vz::entry(__func__, 0, [&] {
-        if (!values || !validGate(__func__, gate)) return 0;
+    EPC_ENTRY(0, {
+        if (!values || !validGate(epc_fn, gate)) return 0;
         return mean(count, values, gate);
     });
 }
 
 VZ_API void calculationFlimGainOffset(int gate) noexcept {
-    vz::entry_void(__func__, [&] {
-        if (validGate(__func__, gate)) gainOffset(gate);
+    EPC_ENTRY_VOID({
+        if (validGate(epc_fn, gate)) gainOffset(gate);
     });
 }
 
 VZ_API int calculateSaveFlimImage(const int *values) noexcept {
-    return vz::entry(__func__, -1, [&] {
-        return values ? calib::saveMean(__func__, kTempImage, values, grayImageSize()) : -1;
-    });
+    EPC_ENTRY(
+        -1, { return values ? calib::saveMean(epc_fn, kTempImage, values, grayImageSize()) : -1; });
 }
 
 VZ_API int calculateLoadFlimImage(int *values) noexcept {
-    return vz::entry(__func__, -1, [&] {
-        return values ? calib::loadMean(__func__, kTempImage, values, grayImageSize()) : -1;
-    });
+    EPC_ENTRY(
+        -1, { return values ? calib::loadMean(epc_fn, kTempImage, values, grayImageSize()) : -1; });
 }
 
 VZ_API int calculateSaveFlimGainOffset(int gate) noexcept {
-    return vz::entry(__func__, -1,
-                     [&] { return validGate(__func__, gate) ? saveTables(__func__, gate) : -1; });
+    EPC_ENTRY(-1, { return validGate(epc_fn, gate) ? saveTables(epc_fn, gate) : -1; });
 }
 
 VZ_API int calculateLoadFlimGainOffset(int gate) noexcept {
-    return vz::entry(__func__, -1, [&] {
-        if (!validGate(__func__, gate)) return -1;
+    EPC_ENTRY(-1, {
+        if (!validGate(epc_fn, gate)) return -1;
         const std::string file = tableFile(gate);
-        const int r = calib::loadTables(__func__, file.c_str(), g_flim.gain[gate].data(),
+        const int r = calib::loadTables(epc_fn, file.c_str(), g_flim.gain[gate].data(),
                                         g_flim.offset[gate].data(), grayImageSize());
         if (r == 0) g_flim.available = 1;
         return r;

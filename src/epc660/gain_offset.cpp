@@ -1,18 +1,20 @@
 // Mean images, gain/offset arithmetic and the text files shared by the
-// grayscale and the FLIM calibration. Files are read with a line cap and
-// strict number tokens: a short, long or malformed line leaves the neutral
-// values of its row and is reported with one log line.
+// grayscale and the FLIM calibration. Files are read with a line cap; a
+// gain/offset line gives at most a row's width of values, each read as "%lf"
+// reads it, and a token that is no number keeps its entry neutral.
 #include "epc660/gain_offset.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "base/log.h"
 #include "epc660/base.h"
+#include "epc660/calib_guard.h"
 #include "epc660/text_table.h"
 
 namespace vz::epc::calib {
@@ -45,7 +47,28 @@ const char *parseRow(const std::string &line, bool overlong, T *row, int width, 
     return nullptr;
 }
 
-bool readReal(std::string_view t, double &v) { return parseReal(t, v); }
+// The leading number of a token as "%lf" takes it ("3x" is 3); false when the
+// token starts with no number or the number is not finite.
+bool leadingReal(std::string_view t, double &v) {
+    if (t.empty() || t.size() > 64) return false;
+    const std::string s(t);
+    char *end = nullptr;
+    const double r = std::strtod(s.c_str(), &end);
+    if (end == s.c_str() || !std::isfinite(r)) return false;
+    v = r;
+    return true;
+}
+
+// A table row as the file gives it: at most `width` values, each taken as
+// "%lf" takes it; a short line fills what it holds, values beyond the width
+// are ignored. Returns the first token that is no number, or an empty view.
+std::string_view tableRow(const std::string &line, double *row, int width) {
+    Tokens tokens(line);
+    std::string_view tok, bad;
+    for (int n = 0; n < width && tokens.next(tok); ++n)
+        if (!leadingReal(tok, row[n]) && bad.empty()) bad = tok;
+    return bad;
+}
 bool readInt(std::string_view t, int &v) { return parseInt(t, v); }
 
 int closeWritten(const char *fn, const char *path, std::FILE *f) {
@@ -86,6 +109,7 @@ int meanOfFrames(const char *fn, int count, int *values, ImageSize size, int pla
     for (int n = 0; n < count; ++n) {
         uint16_t *frame = nullptr;
         samples = calcBWSorted(&frame);
+        if (frame_missing(fn)) return 0;
         const long start = plane < 0 ? 0 : static_cast<long>(plane) * (samples / 2);
         if (!frame || size.pixels == 0 || samples <= 0 || start + size.pixels > samples) {
             vz_err("[%s] frame %d of %d missing or shorter than the image\n", fn, n + 1, count);
@@ -158,13 +182,11 @@ int loadTables(const char *fn, const char *path, double *gain, double *offset, I
                 continue;
             }
             ++lineNo;
-            // Parse into a scratch row so a bad line keeps the neutral row.
-            std::vector<double> row(table + r * size.width, table + (r + 1) * size.width);
-            if (const char *why = parseRow(line, overlong, row.data(), size.width, readReal)) {
-                vz_wrn("[%s] %s line %d: %s, row %d kept neutral\n", fn, path, lineNo, why, r);
-                continue;
-            }
-            std::copy(row.begin(), row.end(), table + r * size.width);
+            // A value that is no number keeps its neutral entry.
+            const std::string_view bad = tableRow(line, table + r * size.width, size.width);
+            if (!bad.empty())
+                vz_wrn("[%s] %s line %d: \"%.*s\" is no number, entry kept neutral\n", fn, path,
+                       lineNo, int(std::min<size_t>(bad.size(), 32)), bad.data());
         }
     }
     if (reader.next(line, lineCap(size), overlong) || reader.exhausted())

@@ -11,6 +11,7 @@
 #include "base/firewall.h"
 #include "base/log.h"
 #include "epc660/base.h"
+#include "epc660/calib_guard.h"
 #include "epc660/gain_offset.h"
 #include "epc660/image_geometry.h"
 
@@ -79,14 +80,17 @@ void gainOffset() {
         print(true, 2, "grayScaleGain[%d]= %.4e\n", i, g_gray.gain[i]);
 }
 
+// A step stopped (no camera, no frame) returns -1 and writes no file.
 int calibrate(int step) {
     const char *fn = "calculationCalibrateGrayscale";
+    CalibRun run(fn);
+    if (!run.ok()) return -1;
     if (step == 1) {
         vz_dbg("[%s] save bright averaged %d images\n", fn, kCalibrationFrames);
-        if (!mean(kCalibrationFrames, g_gray.bright.data())) return 0;
+        if (!mean(kCalibrationFrames, g_gray.bright.data())) return -1;
         calib::saveMean("calculateSaveGrayscaleImage", kTempImage, g_gray.bright.data(),
                         grayImageSize());
-        return 0;
+        return run.commit() ? 0 : -1;
     }
     vz_dbg("[%s] save dark averaged %d images and calculate offset and gain\n", fn,
            kCalibrationFrames);
@@ -95,13 +99,13 @@ int calibrate(int step) {
     // Without a dark mean the tables and the file keep what they hold.
     if (!mean(kCalibrationFrames, g_gray.dark.data())) {
         vz_err("[%s] no dark frames, gain and offset unchanged\n", fn);
-        return 0;
+        return -1;
     }
     gainOffset();
     const std::string file = tableFile();
     calib::saveTables("calculateSaveGrayscaleGainOffset", file.c_str(), g_gray.gain.data(),
                       g_gray.offset.data(), grayImageSize());
-    return 0;
+    return run.commit() ? 0 : -1;
 }
 
 }  // namespace
@@ -144,29 +148,27 @@ VZ_API void calculationGrayscaleGainOffset(void) noexcept {
 }
 
 VZ_API int calculateSaveGrayscaleImage(const int *values) noexcept {
-    return vz::entry(__func__, -1, [&] {
-        return values ? calib::saveMean(__func__, kTempImage, values, grayImageSize()) : -1;
-    });
+    EPC_ENTRY(
+        -1, { return values ? calib::saveMean(epc_fn, kTempImage, values, grayImageSize()) : -1; });
 }
 
 VZ_API int calculateLoadGrayscaleImage(int *values) noexcept {
-    return vz::entry(__func__, -1, [&] {
-        return values ? calib::loadMean(__func__, kTempImage, values, grayImageSize()) : -1;
-    });
+    EPC_ENTRY(
+        -1, { return values ? calib::loadMean(epc_fn, kTempImage, values, grayImageSize()) : -1; });
 }
 
 VZ_API int calculateSaveGrayscaleGainOffset(void) noexcept {
-    return vz::entry(__func__, -1, [] {
+    EPC_ENTRY(-1, {
         const std::string file = tableFile();
-        return calib::saveTables(__func__, file.c_str(), g_gray.gain.data(), g_gray.offset.data(),
+        return calib::saveTables(epc_fn, file.c_str(), g_gray.gain.data(), g_gray.offset.data(),
                                  grayImageSize());
     });
 }
 
 VZ_API int calculateLoadGrayscaleGainOffset(void) noexcept {
-    return vz::entry(__func__, -1, [] {
+    EPC_ENTRY(-1, {
         const std::string file = tableFile();
-        return calib::loadTables(__func__, file.c_str(), g_gray.gain.data(), g_gray.offset.data(),
+        return calib::loadTables(epc_fn, file.c_str(), g_gray.gain.data(), g_gray.offset.data(),
                                  grayImageSize());
     });
 }

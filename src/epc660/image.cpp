@@ -245,11 +245,11 @@ using namespace vz::epc;
 extern "C" {
 
 VZ_API int imageCorrectionLoad(const char *path) noexcept {
-    return vz::entry(__func__, 0, [&] {
+    EPC_ENTRY(0, {
         if (!path) {
             g_image.pixelCount = 0;
             g_image.transformedCount = 0;
-            vz_err("[%s] path is NULL\n", __func__);
+            vz_err("[%s] path is NULL\n", epc_fn);
             return 0;
         }
         const int r = loadDefects(path);

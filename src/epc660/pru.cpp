@@ -22,6 +22,7 @@ struct PruState {
     int ndcs = 4;
     int min_amplitude = 0;
     bool pushed = false;
+    bool fetch_failed = false;  // the last frame was a failed fetch
     epc_raw_image_t *image = nullptr;
     // Frames fetched from the device land here; frames too short for the
     // geometry are copied here and zero-padded. 2-byte aligned for samples.
@@ -72,6 +73,7 @@ uint16_t *fetch(uint64_t expected) {
     if (!vizor_cap_is_ongoing(dev)) vizor_cap_start(dev);
     vizor_frame_info_t info{};
     const int n = vizor_cap_get_frames(dev, 1, g_pru.scratch, kScratchBytes, &info);
+    g_pru.fetch_failed = n != 1;
     if (n == 1) {
         vz::epc::print(true, 0, " get one frame #%d: %dx%d, size=%d\n", int(info.frame_idx),
                        int(info.width), int(info.height), int(info.frame_size));
@@ -93,6 +95,8 @@ uint16_t *fetch(uint64_t expected) {
 
 namespace vz::epc {
 
+bool pru_fetch_failed() { return g_pru.fetch_failed; }
+
 void pru_full_size(int &columns, int &rows_per_half) {
     columns = g_pru.full_cols;
     rows_per_half = g_pru.full_rows_per_half;
@@ -108,7 +112,6 @@ VZ_API int pruInit(void) noexcept {
         g_pru.full_cols = g_pru.cols = epc635 ? 160 : 320;
         g_pru.full_rows_per_half = g_pru.rows_per_half = epc635 ? 60 : 120;
         g_pru.halves = epc635 ? 1 : 2;
-        g_pru.col_reduction = g_pru.row_reduction = 1;
         g_pru.ndcs = configIsFLIM() ? 2 : 4;
         g_pru.pushed = false;
         g_pru.image = nullptr;
@@ -182,6 +185,7 @@ VZ_API int pruGetImage(uint16_t **out) noexcept {
         if (out == nullptr) return 0;
         uint64_t expected = expected_bytes();
         if (expected > kScratchBytes) expected = kScratchBytes;  // geometry beyond any frame
+        g_pru.fetch_failed = false;
         *out = g_pru.pushed && g_pru.image ? take_pushed(expected) : fetch(expected);
         return int(expected / 2);
     });

@@ -10,6 +10,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "epc660/calib_guard.h"
+
 namespace vz::epc {
 
 bool LineReader::next(std::string &line, size_t cap, bool &overlong) {
@@ -77,7 +79,10 @@ bool parseReal(std::string_view token, double &value) {
     return true;
 }
 
-std::FILE *openText(const char *path, bool write) {
+std::FILE *openText(const char *name, bool write) {
+    // Files of a calibration run are written and read under staged names.
+    const std::string staged = write ? write_path(name) : read_path(name);
+    const char *path = staged.c_str();
     if (!write) return std::fopen(path, "r");
     const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return nullptr;

@@ -3,6 +3,7 @@
 // integration steps, lens fractions and filters.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "drivers/drv_epc.h"
@@ -119,6 +120,19 @@ TEST_F(EpcDriver, AutoIntegrationSteps) {
             << r.saturated;
     }
     EXPECT_EQ(vz::epcdrv::autoint_delta(nullptr, 0, 50), 50);
+    // Both chips count samples by their 12-bit value: the epc635's arrive
+    // left-aligned (x 16). Mid-gray asks for more time, saturation for less.
+    struct Chip {
+        int part;
+        uint16_t mid, full;
+    } chips[] = {{2, 2048, 4095}, {4, 2048 << 4, 0xFFF0}, {5, 2048 << 4, 0xFFF0}};
+    for (const Chip &c : chips) {
+        configSetPartType(c.part);
+        const std::vector<uint16_t> gray(86400, c.mid), full(86400, c.full);
+        EXPECT_EQ(vz::epcdrv::autoint_delta(gray.data(), 86400, 50), 50) << c.part;
+        EXPECT_EQ(vz::epcdrv::autoint_delta(full.data(), 86400, 50), -90) << c.part;
+    }
+    configSetPartType(2);
     // Steps keep the time within 10 .. 1500 µs.
     const std::vector<uint16_t> dark(307200, 2048), bright(307200, 4095);
     configSetIntegrationTime3D(1480);
@@ -130,6 +144,16 @@ TEST_F(EpcDriver, AutoIntegrationSteps) {
     configSetIntegrationTime3D(50);
     vz::epcdrv::autoint_step(bright.data(), 307200, 50);
     EXPECT_EQ(configGetIntegrationTime3D(), 10);
+}
+
+// A chip identity that cannot be read fails the adapter with exactly the
+// console text "Get chip info failed" (no line end) and no default device.
+TEST_F(EpcDriver, AdapterWithoutChipIdentity) {
+    vizor_dev_t unopened{};
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(epc_adapter_init(&unopened));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Get chip info failed");
+    EXPECT_EQ(vz::epc::default_device(), nullptr);
 }
 
 TEST_F(EpcDriver, LensForFractionsOf640x480) {
@@ -161,6 +185,14 @@ TEST_F(EpcDriver, Filters) {
     EXPECT_EQ(priv.autoint_target, 70);
     EXPECT_EQ(priv.undistort_on, 1);
     EXPECT_EQ(decode(2, 614400, 307200), -1);  // this record has no undistortion map
+    // Gray frames (format 0) are never undistorted: the map is not needed.
+    std::fill(src.begin(), src.end(), uint16_t(1234));
+    pruSetDCS(1);  // the gray readout
+    ASSERT_EQ(decode(0, 153600, 307200, 2), 307200);
+    pruSetDCS(4);
+    EXPECT_EQ(dst[0], 1234.0f);
+    EXPECT_EQ(dst[76799], 1234.0f);
+    std::fill(src.begin(), src.end(), uint16_t(2048));
     EXPECT_TRUE(ops.filter_disable(&drv, 0));
     ASSERT_EQ(decode(2, 614400, 307200), 307200);
     EXPECT_EQ(pruGetMinAmplitude(), 30);

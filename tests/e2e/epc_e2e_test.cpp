@@ -192,6 +192,47 @@ TEST_P(EpcE2E, AutoIntegrationLowersTheTimeOnASaturatedScene) {
     });
 }
 
+// The control moves the time both ways on both chips: up on a dark scene
+// (nothing near saturation), down on a saturated one.
+TEST_P(EpcE2E, AutoIntegrationFollowsTheSceneBothWays) {
+    open(false);
+    uint16_t target = 50;
+    ASSERT_EQ(vizor_filter_enable(dev, VIZOR_FILTER_AUTO_INTEGRATION, &target, 2), 1);
+    struct Row {
+        float distance, reflectivity;
+        bool grows;
+    } rows[] = {{6.0f, 0.05f, true}, {0.3f, 1.0f, false}};
+    for (const Row &r : rows) {
+        cam->fw().set_scene(
+            vcam::Scene::flat(GetParam().w, GetParam().h, r.distance, r.reflectivity));
+        ASSERT_EQ(apiSetIntegrationTime3D(700), 0);
+        for (int i = 0; i < 3; ++i) capture(true);
+        const int t = configGetIntegrationTime3D();
+        EXPECT_EQ(t > 700, r.grows) << r.distance << " m: " << t << " us";
+        EXPECT_EQ(t < 700, !r.grows) << r.distance << " m: " << t << " us";
+        cam->fw().with_epc(
+            [&](vcam::EpcSensor &s) { EXPECT_EQ(s.integration_time_us(), uint16_t(t)); });
+    }
+}
+
+// The adapter's settings at open, read back from the chip: ABS on in all
+// four sequencer slots, modulation frequency index 1, the chip's full image
+// area as region of interest, the demodulation delay and the DLL bypass.
+TEST_P(EpcE2E, AdapterDefaultsReachTheChip) {
+    open(false);
+    const bool epc635 = GetParam().w == 160;
+    auto reg = [&](uint32_t r) { return cam->fw().reg(1, r); };
+    for (uint32_t r : {34u, 37u, 40u, 43u}) EXPECT_EQ(reg(r) & 0x30, 0x30u) << r;
+    EXPECT_EQ(reg(133), 1u);
+    const uint32_t roi[6] = {0, 4, epc635 ? 0u : 1u, epc635 ? 163u : 67u, 6, epc635 ? 65u : 125u};
+    for (uint32_t i = 0; i < 6; ++i) EXPECT_EQ(reg(150 + i), roi[i]) << 150 + i;
+    EXPECT_EQ(reg(139), 2u);
+    EXPECT_EQ(reg(174) & 1, 1u);
+    EXPECT_EQ(pruGetMinAmplitude(), 30);
+    EXPECT_EQ(adcOverflowIsEnabled(), 1);
+    EXPECT_EQ(calibrationIsDefaultEnabled(), 1);
+}
+
 // The chip's readout registers select the frame format; the driver describes
 // every one and decodes the distance frames (format 2) only.
 TEST_P(EpcE2E, EveryFrameFormatOfTheChip) {
@@ -245,6 +286,37 @@ TEST(EpcE2EUndistort, CornersFilledCentreKept) {
     vizor_dev_close(dev);
 }
 
+// A sensor identity shorter than 6 bytes fails the driver's init: the device
+// opens without driver state, nothing is bound, decodes fail, close works.
+TEST(EpcE2EDriver, ShortChipIdentityFailsTheInit) {
+    vzt::TempCwd cwd;
+    vcam::Bus bus;
+    vcam::CameraConfig cfg;
+    cfg.fw.product = "VZ-E1-660";
+    cfg.fw.epc.calib = vcam::EpcCalib::none;
+    // A sensor of its own answers parameter 7 with the value set here.
+    vcam::Firmware &fw = bus.add_camera(1, 2, cfg).fw();
+    fw.set_sensor(std::make_unique<vcam::PatternSensor>(320, 240, 8, 2));
+    fw.set_param(7, {1, 2, 3});
+    vizor_dev_t list[2];
+    ASSERT_EQ(vizor_dev_list(list, 2), 1);
+    testing::internal::CaptureStdout();
+    vizor_dev_t *dev = vizor_dev_open(&list[0]);
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_NE(dev, nullptr);
+    EXPECT_NE(out.find("Get chip info failed"), std::string::npos) << out;
+    EXPECT_NE(out.find("[epc_init] epc_adapter_init failed!\n"), std::string::npos) << out;
+    const vizor_drv_t *drv = vizor_dev_get_drv(dev);
+    ASSERT_NE(drv, nullptr);
+    EXPECT_EQ(drv->priv, nullptr);
+    EXPECT_EQ(vz::epc::default_device(), nullptr);
+    std::vector<uint8_t> raw(614400);
+    vizor_frame_info_t info{614400, 2, 0, 320, 240, 8, 0, 0};
+    std::vector<float> d(76800);
+    EXPECT_EQ(vizor_frame_get_distance(dev, d.data(), 76800, raw.data(), 614400, &info), 0);
+    vizor_dev_close(dev);
+}
+
 // Standalone use of the processing library: the adapter opens the first
 // camera itself and closes it again.
 TEST(EpcE2EAdapter, OpensAndClosesItsOwnDevice) {
@@ -266,7 +338,11 @@ TEST(EpcE2EAdapter, OpensAndClosesItsOwnDevice) {
         ASSERT_TRUE(opened) << out;
         EXPECT_EQ(chip, 345);
         EXPECT_EQ(valid, 0);
+        // The adapter's own lines carry no line end.
         EXPECT_EQ(out.find("close dev..") != std::string::npos, !app_closes) << out;
+        EXPECT_EQ(out.find("uninit done..") != std::string::npos, !app_closes) << out;
+        EXPECT_EQ(out.find("close dev..\n"), std::string::npos) << out;
+        EXPECT_EQ(out.find("uninit done..\n"), std::string::npos) << out;
         EXPECT_EQ(vz::epc::default_device(), nullptr);
         EXPECT_EQ(epc_adapater_get_frame_valid(), 1);
     }

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -125,6 +126,21 @@ TEST(EpcConfig, AddEndFileNameSuffixByFrequencyWithinTheBuffer) {
     configSetModulationFrequency(index, 0);
 }
 
+// Every accepted 3D time recomputes the working ambient-light factor; a time
+// of 0 skips the division (the factor is the unscaled one).
+TEST(EpcConfig, AmbientFactorFollowsEveryAccepted3DTime) {
+    calculationSetAmbientLightFactorOrg(250.0);
+    struct Case {
+        int t;
+        double factor;
+    } cases[] = {{100, 25.0}, {0, 250.0}, {400, 12.5}, {4001, 12.5}, {-1, 12.5}};
+    for (const Case &c : cases) {
+        configSetIntegrationTime3D(c.t);
+        EXPECT_DOUBLE_EQ(calculationGetAmbientLightFactor(), c.factor) << c.t;
+    }
+    configSetIntegrationTime3D(700);
+}
+
 TEST(EpcConfig, AdditiveThresholdFollowsThe3DTime) {
     struct Case {
         int t, threshold;
@@ -189,6 +205,65 @@ TEST_F(EpcConfigFile, BadLinesKeepTheirValues) {
         EXPECT_TRUE(log.has("line " + std::to_string(line) + " of config.txt refused")) << line;
 }
 
+// Each line is read as "%i" or "%lf" reads it; only the values something is
+// divided by are bounded.
+TEST_F(EpcConfigFile, LinesAreReadAsScanfReadsThem) {
+    struct Case {
+        int line;  // 1-based
+        const char *text;
+        double want;  // the value afterwards (the previous one when refused)
+        bool refused;
+    } cases[] = {
+        {2, "200", 200, false},
+        {2, "1.5", 1, false},
+        {2, "3x", 3, false},
+        {2, "0x10", 16, false},
+        {3, "-40", -40, false},
+        {3, "abc", -40, true},
+        {4, "99999999999", 2000, true},
+        {4, "-7", -7, false},
+        {1, "-12.5", -12.5, false},
+        {1, "0", -12.5, true},
+        {7, "1500", 1500, false},
+        {6, "-2.5e1", -25, false},
+        {5, "0", 25, true},
+        {8, "-3", 149896229.0, true},
+        {8, "1e6x", 1e6, false},
+    };
+    auto value = [](int line) -> double {
+        switch (line) {
+        case 1: return calculationGetAmbientLightFactorOrg();
+        case 2: return configPrint();
+        case 3: return calibrateGetDRNUDiffTemp();
+        case 4: return calibrateGetDRNUCalibrateDelay();
+        case 5: return calibrateGetDRNUAverage();
+        case 6: return calibrateGetTempCoef(4);
+        case 7: return calibrateGetTempCoef(2);
+        default: return calibrateGetSpeedOfLightDiv2();
+        }
+    };
+    calibrateSetDRNUAverage(25);
+    calibrateSetDRNUCalibrateDelay(2000);
+    calibrateSetSpeedOfLightDiv2(149896229.0);
+    for (const Case &c : cases) {
+        // Lines before the one under test repeat the current values.
+        std::string text;
+        for (int i = 1; i < c.line; ++i) {
+            std::ostringstream v;
+            v.precision(17);
+            v << value(i);
+            text += v.str() + "\n";
+        }
+        write(text + c.text + "\n");
+        LogCapture lines;
+        ASSERT_EQ(configLoadParameters(), 0);
+        EXPECT_DOUBLE_EQ(value(c.line), c.want) << c.line << ": " << c.text;
+        EXPECT_EQ(lines.has("line " + std::to_string(c.line) + " of config.txt refused"), c.refused)
+            << c.line << ": " << c.text;
+    }
+    configSetPrint(0);
+}
+
 TEST_F(EpcConfigFile, MissingOrUnwritableFileNeverFailsInit) {
     EXPECT_EQ(configLoadParameters(), -1);
     EXPECT_TRUE(log.has("[configLoadParameters] Could not open config.txt file.\n"));
@@ -216,6 +291,14 @@ TEST(EpcPru, GeometryByPartTypeAndReduction) {
     pruSetColReduction(1);
     EXPECT_EQ(pruGetNCols(), 160);
     pruSetRowReduction(2);
+    EXPECT_EQ(pruGetNRowsPerHalf(), 30);
+    // pruInit sets the geometry but keeps the reductions the setters chose.
+    pruInit();
+    EXPECT_EQ(pruGetNCols(), 320);
+    EXPECT_EQ(pruGetColReduction(), 2u);
+    EXPECT_EQ(pruGetRowReduction(), 4u);
+    pruSetSize(320, 120);
+    EXPECT_EQ(pruGetNCols(), 160);
     EXPECT_EQ(pruGetNRowsPerHalf(), 30);
     pruSetColReduction(0);
     pruSetRowReduction(0);

@@ -48,6 +48,10 @@ protected:
         configSetPartType(sensor().part_type());
         configSetIcVersion(3);
         configSetPrint(0);
+        // A fresh camera reads out without reduction; the image source keeps
+        // whatever an earlier test set (configInit leaves reductions alone).
+        pruSetColReduction(0);
+        pruSetRowReduction(0);
         CaptureStdout();
         configInit(kAddr);  // as the EPC driver does
         GetCapturedStdout();
@@ -357,6 +361,123 @@ TEST_F(EpcCam, DllRegisters) {
     EXPECT_EQ(reg(144) & 0x08, 0x08);
     dllEnablePreheat(0, kAddr);
     EXPECT_EQ(reg(144) & 0x08, 0);
+}
+
+// The lock measurement averages ten locked readings: the coarse result is
+// their rounded mean, the fine result the mean of the readings at that
+// coarse value; a later lock at the same coarse value (outside
+// dllInitialize) blends with the previous fine value.
+TEST_F(EpcCam, DllLockAveragesTheLockedReadings) {
+    open();
+    using R = vcam::EpcModel::DllReading;
+    auto readings = [&](std::vector<R> r) {
+        cam->fw().with_epc([&](vcam::EpcSensor &e) {
+            vcam::EpcModel m = e.model();
+            m.dll_readings = std::move(r);
+            e.set_model(m);
+        });
+    };
+    set_reg(133, 1);
+    const uint8_t r174 = reg(174);
+    readings({{false, 0, 0},
+              {true, 100, 5},
+              {true, 104, 5},
+              {true, 300, 6},
+              {false, 0, 0},
+              {true, 101, 5},
+              {true, 50, 4},
+              {true, 102, 5},
+              {true, 103, 5},
+              {true, 105, 5},
+              {true, 100, 5},
+              {true, 101, 5}});
+    CaptureStdout();
+    EXPECT_EQ(dllInitialize(kAddr), 0);
+    const std::string out = GetCapturedStdout();
+    for (const char *line :
+         {"dll_fine_ctrl_ext: 0x012C (300)\ndll_coarse_ctrl_ext: 0x06 (6)\n",
+          "INFO: DLL locked and matched 10 times after a total of 12 attempt(s).\n",
+          "INFO: Coarse value above average. Difference to average for fine value: 198\n",
+          "INFO: Coarse value below average. Difference to average for fine value: -52\n"})
+        EXPECT_NE(out.find(line), std::string::npos) << line << out;
+    EXPECT_EQ(out.find("WARNING"), std::string::npos) << out;
+    struct Step {
+        std::vector<R> readings;
+        bool initialise;
+        int fine, coarse;
+    } steps[] = {
+        {{}, true, 102, 5},                 // the readings above
+        {{{true, 200, 5}}, false, 158, 5},  // (0.75 x 102 + 200) / 1.75
+        {{{true, 515, 7}}, false, 515, 7},  // another coarse value: no blending
+        {{{true, 600, 7}}, true, 600, 7},   // dllInitialize never blends
+    };
+    for (const Step &st : steps) {
+        if (!st.readings.empty()) {
+            readings(st.readings);
+            CaptureStdout();
+            EXPECT_EQ(st.initialise ? dllInitialize(kAddr) : dllLockAutomatically(kAddr), 0);
+            GetCapturedStdout();
+        }
+        EXPECT_EQ(dllGetFineCtrlExt(), st.fine);
+        EXPECT_EQ(dllGetCoarseCtrlExt(), st.coarse);
+        EXPECT_EQ(reg(113), st.fine >> 8);
+        EXPECT_EQ(reg(114), st.fine & 0xFF);
+        EXPECT_EQ(reg(115), st.coarse);
+        EXPECT_EQ(reg(174), r174);  // the bypass the measurement changed is back
+    }
+}
+
+// Every row of the divider table, and a locking loop for each.
+TEST_F(EpcCam, DllSetupTable) {
+    open();
+    cam->fw().with_epc([&](vcam::EpcSensor &e) {
+        vcam::EpcModel m = e.model();
+        m.dll_readings = {{true, 256, 3}};
+        e.set_model(m);
+    });
+    const struct {
+        uint8_t r133, r132, r172;
+    } rows[] = {{0, 3, 115},  {1, 7, 119},   {3, 15, 119},
+                {7, 31, 119}, {15, 63, 119}, {31, 127, 119}};
+    for (const auto &r : rows) {
+        set_reg(133, r.r133);
+        set_reg(132, 0);
+        set_reg(172, 0);
+        CaptureStdout();
+        EXPECT_EQ(dllInitialize(kAddr), 0) << int(r.r133);
+        GetCapturedStdout();
+        EXPECT_EQ(reg(132), r.r132) << int(r.r133);
+        EXPECT_EQ(reg(172), r.r172) << int(r.r133);
+        EXPECT_EQ(reg(115), 3) << int(r.r133);
+    }
+}
+
+// bootNormalMode switches a chip in boot mode (register 126 bit 7) to normal
+// mode with its register sequence; a chip in normal mode is left alone.
+TEST_F(EpcCam, BootNormalModeSequence) {
+    open();
+    using W = std::pair<uint8_t, uint8_t>;
+    struct Case {
+        uint8_t r126;
+        std::vector<W> writes;
+        const char *printed;
+    } cases[] = {
+        {0x80,
+         {{125, 0x9F}, {128, 0}, {125, 0x94}, {125, 0x84}, {125, 0x04}, {128, 0x3F}},
+         "Changing mode...\nEnabling PLL...\nDisabling PLL bypass...\nDisabling sys_clk "
+         "bypass...\nSwitching to normal mode...\n"},
+        {0x7F, {}, ""},
+    };
+    for (const Case &c : cases) {
+        set_reg(126, c.r126);
+        cam->fw().with_epc([](vcam::EpcSensor &e) { e.take_reg_writes(); });
+        CaptureStdout();
+        EXPECT_EQ(bootNormalMode(kAddr), 0);
+        EXPECT_EQ(GetCapturedStdout(), c.printed);
+        std::vector<W> writes;
+        cam->fw().with_epc([&](vcam::EpcSensor &e) { writes = e.take_reg_writes(); });
+        EXPECT_EQ(writes, c.writes) << int(c.r126);
+    }
 }
 
 TEST_F(EpcCam, TemperatureReadoutsAgreeWithTheCamera) {

@@ -72,7 +72,7 @@ TEST_F(CalibFiles, DistanceImagesStepCountIsBoundedAndChecked) {
     struct Case {
         size_t bytes;
         int ret, steps;
-    } cases[] = {{60 * 16, 0, 50}, {3 * 16 + 5, 0, 3}, {16, -1, 30}, {0, -1, 30}};
+    } cases[] = {{60 * 16, 0, 50}, {3 * 16 + 5, 0, 3}, {16, 0, 1}, {15, -1, 30}, {0, -1, 30}};
     for (const Case &c : cases) {
         calibrateSetNumDistances(30);
         std::vector<uint8_t> b(c.bytes);
@@ -86,7 +86,9 @@ TEST_F(CalibFiles, DistanceImagesStepCountIsBoundedAndChecked) {
     EXPECT_EQ(calibrateGetDistImagePixel(-1), 0);
     EXPECT_EQ(calibrateGetDistImagePixel(50 * 82656), 0);
     unlink(kImages10.c_str());
+    calibrateSetNumDistances(30);
     EXPECT_EQ(calibrationLoadDistanceImages(1), -1);
+    EXPECT_EQ(calibrateGetNumDistances(), 50);  // no size to take: the largest count
     EXPECT_TRUE(log_.has("[calibrationLoadDistanceImages] Can not open"));
 }
 

@@ -1,6 +1,7 @@
 // Tables built from distance images: the offset table, the step search and
 // its failure at the ends of the search range.
 #include <cmath>
+#include <filesystem>
 
 #include "corr_fixture.h"
 
@@ -46,6 +47,13 @@ TEST_F(CalibTables, TableFromDistanceImagesIsTheDeviationPerStep) {
     sweep_images(300.0, 5);
     ASSERT_EQ(calibrationLoadDistanceImages(1), 0);
     ASSERT_EQ(calibrationDRNU_FromFile(3000), 0);
+    // The table is saved first, its step averages are logged after.
+    const std::string text = log_.text();
+    const size_t saved = text.find("[calibrationSaveDRNU_LUT] epc660_drnu_W003_C017_10.csv\n");
+    const size_t avr = text.find("[calibrationDRNU_FromFile] drnu_avr: avg = ");
+    ASSERT_NE(saved, std::string::npos);
+    ASSERT_NE(avr, std::string::npos);
+    EXPECT_LT(saved, avr);
     EXPECT_EQ(calibrationGetOffsetDRNU(), 4000 + 11 * 7 / 2);  // mean of step image 0
     const double lsb = 300.0 * 30000 / 12491;
     for (int i = 0; i < 5; ++i)
@@ -94,6 +102,51 @@ TEST_F(CalibTables, StepImageBelowThePreviousOneIsUnwrapped) {
     ASSERT_EQ(calibrationCreateDRNU_LUT(1, 1), 0);
     EXPECT_EQ(calibrateGetDistImagePixel(76800 + 1234), 15000 + 30000);
     EXPECT_EQ(calibrationCreateDRNU_LUT(1, 0), -1);  // no frames to average
+}
+
+// Every calibration run stops at once without a camera: -1, one ERR line
+// naming the run, no file written.
+TEST_F(CalibTables, RunsWithoutACameraStopAtOnce) {
+    vz::epc::set_default_device(nullptr);
+    struct Case {
+        const char *fn;
+        int (*run)();
+    } cases[] = {
+        {"calibrationDRNU", [] { return calibrationDRNU(); }},
+        {"calibrationDRNU", [] { return apiCalibrateDRNU(); }},
+        {"calculationCalibrateGrayscale", [] { return calculationCalibrateGrayscale(1); }},
+        {"calculationCalibrateGrayscale", [] { return apiCalibrateGrayscale(2); }},
+        {"calculationFlimCalibration", [] { return calculationFlimCalibration("mga"); }},
+        {"calculationCalibrateFlim", [] { return calculationCalibrateFlim(0); }},
+        {"calibrationSearchBadPixelsWithMin", [] { return calibrationSearchBadPixelsWithMin(); }},
+    };
+    std::filesystem::create_directory("calibration");
+    for (const Case &c : cases) {
+        LogCapture log;
+        EXPECT_EQ(c.run(), -1) << c.fn;
+        EXPECT_EQ(
+            log.count(std::string("[ERR] [") + c.fn + "] no camera open: calibration not run\n"), 1)
+            << c.fn << "\n"
+            << log.text();
+    }
+    for (const auto &e : std::filesystem::recursive_directory_iterator("."))
+        EXPECT_TRUE(e.is_directory()) << e.path();
+}
+
+// A step whose frame fetch brings no frame (no camera, nothing pushed)
+// stops with -1 and names the failed fetch.
+TEST_F(CalibTables, StepWithoutAFrameStops) {
+    vz::epc::set_default_device(nullptr);
+    pruInit();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(calibrationCreateDRNU_LUT(0, 3), -1);
+    std::vector<int> mean(82656);
+    calculationGrayscaleMean(2, mean.data());
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(log_.count("[calibrationCreateDRNU_LUT] frame fetch failed: calibration stopped\n"),
+              1);
+    EXPECT_EQ(log_.count("[calculationGrayscaleMean] frame fetch failed: calibration stopped\n"),
+              1);
 }
 
 }  // namespace

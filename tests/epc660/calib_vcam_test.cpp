@@ -6,15 +6,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 #include <vector>
 
 #include "core/device.h"
 #include "epc660/base.h"
 #include "epc660/calibration.h"
 #include "epc660/correction.h"
+#include "log_capture.h"
 #include "testutil.h"
 #include "vcam/vcam.h"
 #include "vizor/epc660.h"
@@ -103,6 +107,9 @@ TEST_F(EpcCamera, CalibratedFilesMakeAFlatWallReadFlat) {
     set_reference_path(wall, true);
     calibrateSetDRNUCalibrateDelay(0);
     calibrateSetDRNUAverage(2);
+    // Without a distance-image file configInit leaves 50 steps; 30 suffice.
+    ASSERT_EQ(calibrateGetNumDistances(), 50);
+    calibrateSetNumDistances(30);
     ASSERT_EQ(calibrationDRNU(), 0);
     char name[256];
     calibrationGetDistanceImagesName(name, 1);
@@ -148,6 +155,55 @@ TEST_F(EpcCamera, DriftingSweepGivesUpAfterTenPassesAndRestores) {
     char name[256];
     calibrationGetDistanceImagesName(name, 1);
     EXPECT_FALSE(std::filesystem::exists(name));
+}
+
+// Runs `run` on another thread and closes the camera from this one once the
+// run has taken `frames` frames. The run stops with -1, the close needs no
+// longer than its bound (no "api wait timeout"), the previous files are
+// untouched, no staged file remains, and the device state is gone.
+void close_during_run(vizor_dev_t *&dev, int (*run)(), int frames,
+                      const std::vector<std::string> &previous) {
+    for (const std::string &f : previous) std::ofstream(f) << "previous " << f;
+    static std::atomic<int> taken;
+    taken = 0;
+    vizor_cap_set_callback_on_frame_ready(dev, [](vizor_dev_t *, vizor_frame_t *) { ++taken; });
+    LogCapture log;
+    std::atomic<int> rc{1};
+    std::thread worker([&] { rc = run(); });
+    EXPECT_TRUE(
+        vzt::eventually([&] { return taken.load() >= frames; }, std::chrono::milliseconds(60000)));
+    vizor_dev_close(dev);
+    worker.join();
+    EXPECT_EQ(rc.load(), -1);
+    EXPECT_EQ(dev->ll, nullptr);
+    EXPECT_FALSE(log.has("api wait timeout"));
+    EXPECT_EQ(log.count("] frame fetch failed: calibration stopped\n"), 1) << log.text();
+    for (const std::string &f : previous) EXPECT_EQ(vzt::read_file(f), "previous " + f);
+    for (const auto &e : std::filesystem::recursive_directory_iterator("."))
+        EXPECT_NE(e.path().extension(), ".part") << e.path();
+    dev = nullptr;
+}
+
+TEST_F(EpcCamera, CloseDuringTheDrnuSweepStopsIt) {
+    set_reference_path(*cam, true);
+    calibrateSetDRNUCalibrateDelay(0);
+    calibrateSetDRNUAverage(2);
+    calibrateSetNumDistances(30);
+    char images[256], param[256], upload[64];
+    calibrationGetDistanceImagesName(images, 1);
+    calibrationGetParamName(param, 1);
+    snprintf(upload, sizeof upload, "calib_and_param_%03i.bin", (int)configGetChipID());
+    close_during_run(dev, [] { return calibrationDRNU(); }, 5, {images, param, upload});
+}
+
+// The FLIM calibration writes its bright mean before it takes the dark
+// frames: closed during those, it drops that staged file.
+TEST_F(EpcCamera, CloseDuringTheFlimDarkFramesKeepsThePreviousFiles) {
+    char table[64];
+    snprintf(table, sizeof table, "./epc502_mga_gain_offset_W%03i_C%03i.txt",
+             (int)configGetWaferID(), (int)configGetChipID());
+    close_during_run(dev, [] { return calculationFlimCalibration("mga"); }, 105,
+                     {"./flim_temp_image.txt", table});
 }
 
 class EpcCameraWithDefects : public EpcCamera {

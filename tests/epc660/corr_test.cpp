@@ -21,8 +21,17 @@ TEST_F(Corrections, AddOffsetWrapsIntoOnePeriodAndKeepsMarkers) {
         uint16_t code;
         int offset;
         uint16_t out;
-    } cases[] = {{29900, 708, 608},  {10, -50, 29960},  {0, -60001, 29999}, {65300, 708, 65300},
-                 {65400, -5, 65400}, {65500, 1, 65500}, {65299, 1, 5300}};
+    } cases[] = {{29900, 708, 608},
+                 {10, -50, 29960},
+                 {0, -60001, 29999},
+                 {65300, 708, 65300},
+                 {65400, -5, 65400},
+                 {65500, 1, 65500},
+                 {65299, 1, 5300},
+                 // every code above 65299 is a marker, not only the three named ones
+                 {65346, 708, 65346},
+                 {65535, 708, 65535},
+                 {65301, -5, 65301}};
     geometry(2, 2, 4, 6);
     for (const Case &c : cases) {
         calibrationSetOffsetPhase(c.offset);
@@ -45,7 +54,36 @@ TEST_F(Corrections, DrnuModeSwitchSetsPhaseOffsets) {
     EXPECT_EQ(calibrationGetOffsetPhase(), off);  // mode 0 resets only the default
     calibrationEnableDefaultOffset(1);
     EXPECT_EQ(calibrationGetOffsetPhase(), 0);
-    EXPECT_EQ(calculationSetEnableDRNU(7), 0);  // refused, mode kept
+    // Any mode is stored; modes other than 1 and 2 run no DRNU correction:
+    // the offset addition takes the phase offset as with DRNU off.
+    EXPECT_EQ(calculationSetEnableDRNU(7), 7);
+    EXPECT_EQ(calculationGetEnableDRNU(), 7);
+    calibrationSetOffsetPhase(100);
+    geometry(2, 2, 4, 6);
+    uint16_t img[4] = {1000, 1000, 1000, 1000};
+    calculationAddOffset(img);
+    EXPECT_EQ(img[0], 1100);
+    calculationSetEnableDRNU(0);
+}
+
+// With dual MGX the image holds half the raw rows: the corrections stop at
+// the end of the distance image and never reach the amplitudes after it.
+TEST_F(Corrections, DualMgxCorrectsTheDistanceImageOnly) {
+    geometry(4, 4, 4, 6);  // 4 x 4 codes, 4 x 2 with dual MGX
+    calibrationSetOffsetPhase(708);
+    struct Case {
+        int dual_mgx, changed;
+    } cases[] = {{0, 16}, {1, 8}};
+    for (const Case &c : cases) {
+        calculationEnableDualMGX(c.dual_mgx);
+        std::vector<uint16_t> img(16, 142);
+        calculationAddOffset(img.data());
+        int changed = 0;
+        for (uint16_t v : img) changed += v != 142;
+        EXPECT_EQ(changed, c.changed) << c.dual_mgx;
+        EXPECT_EQ(img[15], c.dual_mgx ? 142 : 850) << c.dual_mgx;
+    }
+    calculationEnableDualMGX(0);
 }
 
 // Distance images for a cal_w x cal_h calibration image: step i at pixel q

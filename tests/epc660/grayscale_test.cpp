@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -104,22 +105,30 @@ TEST(GrayscaleCorrection, AppliesTablesAndKeepsMarkers) {
     EXPECT_EQ(first.size(), 11u * W);
 }
 
-TEST(GrayscaleCorrection, HostileFilesKeepNeutralRowsAndReportOnce) {
+// A table line gives at most a row's width of values, each read as "%lf"
+// reads it; an entry whose token is no number stays neutral and the line is
+// reported once; a short line leaves the rest of its row neutral.
+TEST(GrayscaleCorrection, LinesGiveAtMostWidthValuesReadAsReals) {
     vzt::TempCwd cwd;
+    const uint16_t gain2 = (2990 - 2048) * 2 + 2048;  // gain 2, offset 10 (the file's)
+    const uint16_t gain1 = 2990;                      // neutral gain
+    const uint16_t off0 = (3000 - 2048) * 2 + 2048;   // neutral offset
+    const std::string rest = repeat(" 2.0", W - 1), rest10 = repeat(" 10.0", W - 1);
     struct Case {
         const char *name;
         int line;             // gain row 5 or offset row 5 (line H + 5)
         std::string replace;  // new text of that line
-        const char *log;
-        int count;
+        uint16_t col0, col7;  // corrected codes in row 5
+        int reported;
     } cases[] = {
-        {"non-number", 5, " 2.0 abc\n", "value is not a finite number", 1},
-        {"NaN", 5, " nan\n", "value is not a finite number", 1},
-        {"infinity", H + 5, " inf -inf\n", "value is not a finite number", 1},
-        {"overflowing real", H + 5, " 1e999\n", "value is not a finite number", 1},
-        {"too few values", 5, " 2.0 2.0\n", "too few values", 1},
-        {"too many values", H + 5, repeat(" 1.0", W + 1) + "\n", "too many values", 1},
-        {"overlong", 5, std::string(W * 64, '1') + "\n", "line longer than expected", 1},
+        {"non-number", 5, " 2.0 abc\n", gain2, gain1, 1},
+        {"leading number", 5, " 3x" + rest + "\n", (2990 - 2048) * 3 + 2048, gain2, 0},
+        {"NaN", 5, " nan" + rest + "\n", gain1, gain2, 1},
+        {"infinity", H + 5, " inf -inf" + repeat(" 10.0", W - 2) + "\n", off0, gain2, 1},
+        {"overflowing real", H + 5, " 1e999" + rest10 + "\n", off0, gain2, 1},
+        {"too few values", 5, " 2.0 2.0\n", gain2, gain1, 0},
+        {"too many values", H + 5, repeat(" 1.0", W + 1) + "\n", 3950, 3950, 0},
+        {"overlong", 5, std::string(W * 64, '1') + "\n", gain1, gain1, 1},
     };
     for (const Case &c : cases) {
         LogCapture log;
@@ -127,12 +136,11 @@ TEST(GrayscaleCorrection, HostileFilesKeepNeutralRowsAndReportOnce) {
                       if (n == c.line) row = c.replace;
                   }));
         ASSERT_EQ(calculateLoadGrayscaleGainOffset(), 0) << c.name;
-        EXPECT_EQ(log.count(c.log), c.count) << c.name;
+        EXPECT_EQ(log.count("is no number"), c.reported) << c.name;
         const auto img = corrected(true, true);
-        const uint16_t good = (2990 - 2048) * 2 + 2048;
-        const uint16_t bad = c.line < H ? 2990 : (3000 - 2048) * 2 + 2048;
-        EXPECT_EQ(img[5 * W + 7], bad) << c.name;  // the broken row stays neutral
-        EXPECT_EQ(img[6 * W + 7], good) << c.name;
+        EXPECT_EQ(img[5 * W], c.col0) << c.name;
+        EXPECT_EQ(img[5 * W + 7], c.col7) << c.name;
+        EXPECT_EQ(img[6 * W + 7], gain2) << c.name;
     }
 }
 
@@ -211,6 +219,57 @@ TEST(FlimCorrection, SignedPlanesPerGate) {
     EXPECT_EQ(static_cast<int16_t>(img[1]), -153);       // trunc(-102.5) = -102, x 1.5
     EXPECT_EQ(static_cast<int16_t>(img[N]), 202);        // 101 x 2
     EXPECT_EQ(static_cast<int16_t>(img[N + 1]), 32767);  // held within 16 bits
+}
+
+// Log lines of the calculation, image, grayscale and FLIM modules name the
+// exported function that reports them, as whole lines.
+TEST(EpcLogNames, LinesNameTheExportedFunction) {
+    vzt::TempCwd cwd;
+    configSetPartType(2);
+    pruInit();
+    std::filesystem::create_directory("grayscale_temp_image.txt");  // cannot be written
+    std::filesystem::create_directory("flim_temp_image.txt");
+    const int values[1] = {};
+    uint16_t *out = nullptr;
+    const char *geom = " image geometry 0 x 120 x 2 cannot be calculated\n";
+    struct Case {
+        std::function<void()> call;
+        std::string line;
+        bool zero_columns;
+    } cases[] = {
+        {[] { imageCorrectionLoad(nullptr); }, "[imageCorrectionLoad] path is NULL\n", false},
+        {[] { calculationFlimCalibration(nullptr); },
+         "[calculationFlimCalibration] gate name is NULL\n", false},
+        {[&] { calculateSaveGrayscaleImage(values); },
+         "[calculateSaveGrayscaleImage] Could not open ./grayscale_temp_image.txt file.\n", false},
+        {[&] { calculateSaveFlimImage(values); },
+         "[calculateSaveFlimImage] Could not open ./flim_temp_image.txt file.\n", false},
+        {[] { calculateLoadGrayscaleGainOffset(); },
+         "[calculateLoadGrayscaleGainOffset] Could not open "
+         "./grayscale660_gain_offset_W000_C000.txt file.\n",
+         false},
+        {[] { calculateLoadFlimGainOffset(1); },
+         "[calculateLoadFlimGainOffset] Could not open ./epc502_mgb_gain_offset_W000_C000.txt "
+         "file.\n",
+         false},
+        {[&] { calculationDistanceSorted(&out); },
+         std::string("[calculationDistanceSorted]") + geom, true},
+        {[&] { calculationAmplitudeSorted(&out); },
+         std::string("[calculationAmplitudeSorted]") + geom, true},
+        {[&] { calcDefPiDelayGetDataSorted(0, &out); },
+         std::string("[calcDefPiDelayGetDataSorted]") + geom, true},
+        {[&] { calcBWSorted(&out); }, std::string("[calcBWSorted]") + geom, true},
+        {[&] { calculationBWSorted(&out); }, std::string("[calculationBWSorted]") + geom, true},
+    };
+    for (const Case &c : cases) {
+        LogCapture log;
+        if (c.zero_columns) pruSetSize(0, 120);
+        c.call();
+        pruSetSize(320, 120);
+        const std::string text = log.text();
+        EXPECT_NE(text.find(c.line), std::string::npos) << c.line << "\nlog:\n" << text;
+        EXPECT_EQ(text.find("operator()"), std::string::npos) << text;
+    }
 }
 
 }  // namespace

@@ -156,3 +156,47 @@ TEST(ToolSignals, RecordingStopsCleanlyKeepingAWholeRecording) {
         EXPECT_EQ(fs::file_size("p/distance.vzd"), 20u + size_t(frames) * 320 * 240 * 4);
     }
 }
+
+// Ctrl-C during a DRNU calibration: the tool closes the camera, the run stops
+// at its next frame, and the folder keeps its previous calibration files
+// with no staged file left; exit 130.
+TEST(ToolSignals, CalibrationStopsKeepingThePreviousFiles) {
+    vzt::TempCwd tmp;
+    fs::create_directories("d");
+    const std::vector<std::string> previous = {"d/epc660_images_drnu_W066_C4660_10.bin",
+                                               "d/epc660_drnu_W066_C4660_10.csv"};
+    for (const auto &f : previous) std::ofstream(f) << "previous " << f;
+    std::vector<std::string> args = {
+        VIZOR_TOOL_PATH, "--virtual", "calibrate", "drnu", "-o",      "d",
+        "--steps",       "30",        "--frames",  "2",    "--delay", "0"};
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int o = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(o, 1);
+        dup2(e, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    // Signalled once the sweep is under way.
+    const bool running = vzt::eventually(
+        [] { return vzt::read_file("stderr.txt").find("drnu: step 3 of 30") != std::string::npos; },
+        std::chrono::milliseconds(60000));
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(running) << vzt::read_file("stderr.txt");
+    const std::string err = vzt::read_file("stderr.txt");
+    ASSERT_TRUE(WIFEXITED(status)) << err;
+    EXPECT_EQ(WEXITSTATUS(status), 130) << err;
+    EXPECT_NE(err.find("calibration stopped by SIGINT; d keeps its previous calibration files"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(vzt::read_file("stdout.txt").find("wrote "), std::string::npos);
+    for (const auto &f : previous) EXPECT_EQ(vzt::read_file(f), "previous " + f);
+    for (const auto &e : fs::recursive_directory_iterator("d"))
+        EXPECT_NE(e.path().extension(), ".part") << e.path();
+}

@@ -8,14 +8,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <thread>
 
 #include "app.h"
 #include "cli.h"
+#include "signals.h"
 #include "vizor/drv.h"
 #include "vizor/epc660.h"
 
@@ -110,7 +114,7 @@ const char *kDriverHint = "calibrate needs an epc660 or epc635 camera";
 
 int run_gray(Session &s, const CalibrateOpts &o) {
     begin("gray (lit scene)", 100, 1, 0, 2);
-    apiCalibrateGrayscale(1);
+    if (apiCalibrateGrayscale(1) < 0) return -1;
     show(true);
     std::string dark = o.dark;
     if (dark == "auto") dark = s.is_virtual() ? "virtual" : "prompt";
@@ -127,11 +131,36 @@ int run_gray(Session &s, const CalibrateOpts &o) {
                 "the scene is already dark)");
     }
     begin("gray (dark scene)", 100, 1, 1, 2);
-    apiCalibrateGrayscale(2);
+    const int rc = apiCalibrateGrayscale(2);
     show(true);
     if (dark == "virtual") s.darken_virtual(false);
-    return 0;
+    return rc < 0 ? -1 : 0;
 }
+
+// While alive, a watcher thread closes dev as soon as a signal is pending.
+class CloseOnSignal {
+public:
+    explicit CloseOnSignal(vizor_dev_t *dev)
+        : watcher_([this, dev] {
+              while (!done_.load()) {
+                  if (pending_signal()) {
+                      vizor_dev_close(dev);
+                      return;
+                  }
+                  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+              }
+          }) {}
+    ~CloseOnSignal() {
+        done_.store(true);
+        watcher_.join();
+    }
+    CloseOnSignal(const CloseOnSignal &) = delete;
+    CloseOnSignal &operator=(const CloseOnSignal &) = delete;
+
+private:
+    std::atomic<bool> done_{false};
+    std::thread watcher_;
+};
 
 }  // namespace
 
@@ -146,11 +175,15 @@ int cmd_calibrate(Session &s, const CalibrateOpts &o) {
     if (ec) throw ToolError("cannot create " + o.dir + ": " + ec.message());
     const auto before = files_in(o.dir);
 
-    // Ctrl-C ends a calibration at once: nothing goes into the camera's
-    // flash, and the next open initialises the chip again.
+    // Ctrl-C (or SIGTERM) stops a calibration: the camera is closed from
+    // another thread, the library's run stops at its next frame and drops the
+    // files it staged, so the folder keeps its previous calibration. Nothing
+    // goes into the camera's flash, and the next open initialises the chip.
     vizor_cap_set_callback_on_frame_ready(dev, on_frame);
     int rc = 0, bad = 0;
     {
+        const StoppablePhase stoppable;
+        const CloseOnSignal closer(dev);
         const WorkDir in(o.dir);
         const Diagnostics diagnostics(o.diagnostics);
         if (o.what == "drnu") {
@@ -158,17 +191,28 @@ int cmd_calibrate(Session &s, const CalibrateOpts &o) {
             if (o.delay_ms >= 0) calibrateSetDRNUCalibrateDelay(o.delay_ms * 1000);
             if (o.steps > 0) calibrateSetNumDistances(o.steps);
             begin("drnu", calibrateGetDRNUAverage(), calibrateGetNumDistances());
-            apiCalibrateDRNU();
+            rc = apiCalibrateDRNU();
             show(true);
         } else if (o.what == "gray") {
             rc = run_gray(s, o);
         } else {
             begin("bad pixels", 1, 1);
             bad = calibrationSearchBadPixelsWithMin();
+            rc = bad < 0 ? -1 : 0;
             show(true);
-            if (bad < 0) throw ToolError("the bad-pixel search could not write its file");
         }
     }
+    if (const int sig = pending_signal()) {
+        std::fflush(stdout);
+        std::fprintf(stderr,
+                     "vizor: calibration stopped by %s; %s keeps its previous calibration files\n",
+                     signal_name(sig), o.dir.c_str());
+        return signal_exit_code();
+    }
+    if (rc < 0)
+        throw ToolError(o.what == "bad-pixels" ? "the bad-pixel search could not write its file"
+                                               : "the calibration stopped (see the log); " + o.dir +
+                                                     " keeps its previous files");
     if (o.what == "bad-pixels") std::printf("%d bad pixels\n", bad);
     vizor_cap_set_callback_on_frame_ready(dev, nullptr);
     int written = 0;
