@@ -91,6 +91,35 @@ Png read_png(const std::string &path) {
     return p;
 }
 
+// The samples of a 16-bit gray PNG as stored (big-endian in the file); out
+// stays empty for any other kind of image.
+void png16_rows(png_structp png, png_infop info, std::FILE *f, std::vector<uint16_t> &out, int &w,
+                int &h) {
+    png_init_io(png, f);
+    png_read_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
+    w = int(png_get_image_width(png, info));
+    h = int(png_get_image_height(png, info));
+    if (png_get_bit_depth(png, info) != 16 || png_get_color_type(png, info) != PNG_COLOR_TYPE_GRAY)
+        return;
+    png_bytepp rows = png_get_rows(png, info);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            out.push_back(uint16_t(rows[y][2 * x] << 8 | rows[y][2 * x + 1]));
+}
+
+// A 16-bit gray PNG read with libpng's low-level reader, not the writer's API.
+std::vector<uint16_t> read_png16(const std::string &path, int &w, int &h) {
+    std::vector<uint16_t> out;
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) return out;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png)) == 0) png16_rows(png, info, f, out, w, h);
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(f);
+    return out;
+}
+
 struct Ply {
     bool ok = false;
     size_t vertices = 0;
@@ -404,6 +433,68 @@ TEST(ToolCaptureModes, EveryFrameModeWritesOneSetPerFrame) {
     EXPECT_FALSE(fs::exists("each/frame_0003_distance.png"));
 }
 
+// The virtual epc660 (with its shot noise) looking at a wall square to its
+// axis at 2 m: the plane fitted to the exact cloud stands at z = 2 m, square to
+// the axis, with the same mean residual in the top, middle and bottom of the
+// view, and depth.png holds 2000 mm in the middle of its values; the
+// compatible projection bends the wall (z from the horizontal angle alone,
+// distortion ignored), so its top and bottom stand far behind its middle.
+TEST(ToolCaptureModes, ExactPointsPutAWallWhereItIsAndCompatBendsIt) {
+    vzt::TempCwd tmp;
+    for (const char *projection : {"exact", "compat"}) {
+        const Result r = run({"--virtual=wall:2", "capture", "-n", "1", "--formats", "png,ply",
+                              "--projection", projection, "-o", projection});
+        ASSERT_EQ(r.code, 0) << r.err;
+    }
+    // Least squares z = a x + b y + c, and the mean residual per band of the
+    // view (band 0 above, 1 round, 2 below the axis).
+    struct Fit {
+        double a, b, c, band[3];
+    };
+    auto fit = [](const Ply &p) {
+        double m[3][4] = {};
+        for (size_t i = 0; i < p.vertices; ++i) {
+            const double r[3] = {p.xyz[3 * i], p.xyz[3 * i + 1], 1.0};
+            for (int j = 0; j < 3; ++j) {
+                for (int k = 0; k < 3; ++k) m[j][k] += r[j] * r[k];
+                m[j][3] += r[j] * p.xyz[3 * i + 2];
+            }
+        }
+        for (int j = 0; j < 3; ++j)
+            for (int k = 0; k < 3; ++k)
+                if (k != j) {
+                    const double f = m[k][j] / m[j][j];
+                    for (int c = 0; c < 4; ++c) m[k][c] -= f * m[j][c];
+                }
+        Fit f{m[0][3] / m[0][0], m[1][3] / m[1][1], m[2][3] / m[2][2], {}};
+        double n[3] = {};
+        for (size_t i = 0; i < p.vertices; ++i) {
+            const float *q = &p.xyz[3 * i];
+            const double t = q[1] / q[2];
+            const int band = t < -0.2 ? 0 : t > 0.2 ? 2 : std::fabs(t) < 0.05 ? 1 : -1;
+            if (band < 0) continue;
+            f.band[band] += q[2] - (f.a * q[0] + f.b * q[1] + f.c);
+            ++n[band];
+        }
+        for (int j = 0; j < 3; ++j) f.band[j] /= n[j];
+        return f;
+    };
+    const Ply exact = read_ply("exact/cloud.ply"), compat = read_ply("compat/cloud.ply");
+    ASSERT_TRUE(exact.ok && compat.ok);
+    ASSERT_GT(exact.vertices, 320u * 240u * 95 / 100);
+    const Fit e = fit(exact), c = fit(compat);
+    EXPECT_NEAR(e.c / std::sqrt(1 + e.a * e.a + e.b * e.b), 2.0, 0.005);
+    EXPECT_LT(std::atan(std::hypot(e.a, e.b)) * 180 / M_PI, 0.5);
+    for (int j = 0; j < 3; ++j) EXPECT_LT(std::fabs(e.band[j]), 0.003) << "band " << j;
+    EXPECT_GT(c.band[0] - c.band[1], 0.05);  // bent: the top stands behind the middle
+    EXPECT_GT(c.band[2] - c.band[1], 0.05);
+    int w = 0, h = 0;
+    auto mm = read_png16("exact/depth.png", w, h);
+    ASSERT_EQ(mm.size(), 320u * 240u);
+    std::nth_element(mm.begin(), mm.begin() + std::ptrdiff_t(mm.size() / 2), mm.end());
+    EXPECT_NEAR(mm[mm.size() / 2], 2000, 5);
+}
+
 TEST(ToolCaptureModes, SceneFromAFrameFileIncludingItsHoles) {
     vzt::TempCwd tmp;
     const auto scene = ramp_with_hole();
@@ -580,7 +671,7 @@ TEST(ToolJson, EveryReportParsesWithItsDocumentedKeys) {
     const json s = json::parse(c.out);
     EXPECT_EQ(s["frames_captured"], 3);
     EXPECT_TRUE(s["stopped_by"].is_null());
-    EXPECT_EQ(s["files"].size(), 4u);
+    EXPECT_EQ(s["files"].size(), 5u);  // distance, gray and depth PNG, cloud, frame file
     for (const auto &f : s["files"]) EXPECT_TRUE(fs::exists(f.get<std::string>())) << f;
 }
 
