@@ -22,7 +22,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Dependencies on Debian's libraries come from dpkg-shlibdeps; those between
 # the packages are written below.
+# dpkg-shlibdeps finds libvizor.so.1 in the build tree (it is in no
+# installed package yet).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
 
 set(CPACK_COMPONENTS_ALL runtime dev)
 if(TARGET vizor_tool)
@@ -44,7 +47,7 @@ set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "vizor depth camera library
  libvizor is the host-side library of the vizor USB time-of-flight depth
  camera: it lists and opens cameras, configures them and turns their frames
  into distance images, gray images and point clouds.")
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)  # the shlibs file of libvizor1
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libvizor-dev)

@@ -31,7 +31,7 @@ py::dict frame_dict(vzrec::Frame &&f) {
     d["sensor_data"] = py::bytes(reinterpret_cast<const char *>(f.sensor_data.data()), 8);
     auto *held = new std::vector<uint8_t>(std::move(f.data));
     py::capsule owner(held, [](void *p) { delete static_cast<std::vector<uint8_t> *>(p); });
-    d["data"] = py::array_t<uint8_t>({py::ssize_t(held->size())}, held->data(), owner);
+    d["data"] = py::array_t<uint8_t>(py::ssize_t(held->size()), held->data(), owner);
     return d;
 }
 
