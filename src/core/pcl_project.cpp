@@ -1,20 +1,18 @@
 // The point projection of the point-cloud calls: the straightforward loop
-// (per-row and per-column terms hoisted, one point per valid pixel) and the
-// same arithmetic four pixels at a time in AVX2 registers. Both compute every
-// coordinate with the same operations in the same order and precision
-// (division kept: a product with a reciprocal would round differently), so
-// their points are equal bit for bit.
+// (per-row and per-column terms hoisted, one point per valid pixel), the same
+// arithmetic four pixels at a time in AVX2 registers, and sixteen at a time in
+// AVX-512 registers with branch-free compaction. All compute every coordinate
+// with the same operations in the same order and precision; the AVX-512 steps
+// replace each division by a product form that yields the same quotient bit
+// for bit (core/pcl_quotient.h), so their points are equal bit for bit.
 #include <cmath>
 #include <cstdint>
 
 #include "base/cpu.h"
 #include "core/convert.h"
 #include "core/globals.h"
+#include "core/pcl_quotient.h"
 #include "imgproc/cmap_metres.h"
-
-#ifdef VZ_X86_DISPATCH
-#include <immintrin.h>
-#endif
 
 namespace vz {
 
@@ -219,12 +217,232 @@ int project_avx2(const PclCamera &cam, float *pcl, int pcl_len, const float *dis
     }
     return int(w.n);
 }
+
+// ---- AVX-512: sixteen pixels per step, compaction without branches ----------
+//
+// Every pixel of a group is projected, the valid ones are packed to the front
+// of the registers (compress), interleaved into points with two-source
+// permutes and stored with a length mask, so the work per group does not
+// depend on which of its pixels are valid.
+//
+// The divisions by a column's rx or a row's ry are products with the
+// divisor's reciprocal and one exact correction (core/pcl_quotient.h), valid
+// while no term overflows or underflows: camera_ok and divisor_ok check that
+// for the camera's terms.
+
+// Smallest and largest magnitude of a camera term used as a factor or a
+// divisor on the fast path: with distances below 60 * 1e30, products and
+// quotients stay normal doubles far from overflow and underflow.
+constexpr double kTermMin = 1e-100, kTermMax = 1e100;
+constexpr float kScaleMax = 1e30f;
+
+// True when a divisor (a column's rx, a row's ry) suits the product form.
+inline bool divisor_ok(float r) { return r >= 1.17549435e-38f && r <= 3.40282347e38f; }
+
+inline bool camera_ok(const PclCamera &cam) {
+    const double fx = std::fabs(cam.fx);
+    return std::fabs(cam.scale) <= kScaleMax && (fx == 0 || (fx >= kTermMin && fx <= kTermMax));
+}
+
+// Column terms for the AVX-512 steps, with each rx's reciprocal.
+struct Columns512 {
+    alignas(64) float dx[kColumnCache];
+    alignas(64) float rx[kColumnCache];
+    alignas(64) double offset[kColumnCache];
+    alignas(64) double inv_rx[kColumnCache];
+};
+
+// Terms of one row.
+struct Row512 {
+    double dy, ry, inv_ry, y_offset;
+};
+
+// Permute indices that interleave the packed coordinates into points. Three
+// floats: vector k of the output holds floats 16k..16k+15; a first permute
+// takes x and y, a second the z. Four floats: one index for (x, y) and for
+// (z, fourth), then a blend.
+struct Interleave {
+    alignas(64) int32_t xy[3][16], z[3][16], four[4][16];
+    constexpr Interleave() : xy{}, z{}, four{} {
+        for (int k = 0; k < 3; ++k)
+            for (int e = 0; e < 16; ++e) {
+                const int j = 16 * k + e, p = j / 3, c = j % 3;
+                xy[k][e] = c == 1 ? 16 + p : p;
+                z[k][e] = c == 2 ? 16 + p : e;
+            }
+        for (int k = 0; k < 4; ++k)
+            for (int e = 0; e < 16; ++e) {
+                const int p = 4 * k + e / 4, c = e % 4;
+                four[k][e] = c % 2 ? 16 + p : p;
+            }
+    }
+};
+constexpr Interleave kInterleave;
+
+// One coordinate of sixteen pixels: float(a / b - offset) for both halves.
+VZ_TARGET_PCL512 inline __m512 coordinate(__m512d a_lo, __m512d a_hi, __m512d b_lo, __m512d b_hi,
+                                          __m512d y_lo, __m512d y_hi, __m512d off_lo,
+                                          __m512d off_hi) {
+    const __m256 lo = _mm512_cvtpd_ps(_mm512_sub_pd(pcl::quotient(a_lo, b_lo, y_lo), off_lo));
+    const __m256 hi = _mm512_cvtpd_ps(_mm512_sub_pd(pcl::quotient(a_hi, b_hi, y_hi), off_hi));
+    return _mm512_insertf32x8(_mm512_castps256_ps512(lo), hi, 1);
+}
+
+// Stores the first `floats` floats of v at p (0 to 16), nothing beyond.
+VZ_TARGET_PCL512 inline void store_first(float *p, __m512 v, int64_t floats) {
+    const int64_t k = floats < 0 ? 0 : floats > 16 ? 16 : floats;
+    _mm512_mask_storeu_ps(p, __mmask16((1u << k) - 1), v);
+}
+
+// Writes the first `count` packed points (x, y, z and, with four floats, w).
+template <int64_t kStep>
+VZ_TARGET_PCL512 void store_points(float *out, __m512 x, __m512 y, __m512 z, __m512 w,
+                                   int64_t count) {
+    const Interleave &il = kInterleave;
+    const int64_t floats = count * kStep;
+    if constexpr (kStep == 3) {
+        for (int k = 0; k < 3; ++k) {
+            const __m512 xy = _mm512_permutex2var_ps(x, _mm512_load_si512(il.xy[k]), y);
+            const __m512 v = _mm512_permutex2var_ps(xy, _mm512_load_si512(il.z[k]), z);
+            store_first(out + 16 * k, v, floats - 16 * k);
+        }
+    } else {
+        for (int k = 0; k < 4; ++k) {
+            const __m512i idx = _mm512_load_si512(il.four[k]);
+            const __m512 xy = _mm512_permutex2var_ps(x, idx, y);
+            const __m512 zw = _mm512_permutex2var_ps(z, idx, w);
+            store_first(out + 16 * k, _mm512_mask_blend_ps(0xCCCC, xy, zw), floats - 16 * k);
+        }
+    }
+}
+
+// One row, sixteen columns at a time (the last group masked). False when the
+// points filled the room.
+template <PclExtra kExtra>
+VZ_TARGET_PCL512 bool row_avx512(const PclCamera &cam, const Columns512 &cols, const float *row,
+                                 int img_w, const Row512 &r, Walk &w) {
+    constexpr int64_t kStep = kStride<kExtra>;
+    const __m512 zero = _mm512_setzero_ps(), sixty = _mm512_set1_ps(60.0f);
+    const __m512 scale = _mm512_set1_ps(cam.scale);
+    const __m512d fx = _mm512_set1_pd(cam.fx), z_off = _mm512_set1_pd(cam.fx * kPlaneOffset);
+    const __m512d dy = _mm512_set1_pd(r.dy), ry = _mm512_set1_pd(r.ry);
+    const __m512d inv_ry = _mm512_set1_pd(r.inv_ry), y_off = _mm512_set1_pd(r.y_offset);
+    alignas(64) float packed_d[16] = {}, fourth[16] = {};
+    for (int x = 0; x < img_w; x += 16) {
+        const int left = img_w - x;
+        const __mmask16 in = left >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << left) - 1);
+        const __m512 v = _mm512_maskz_loadu_ps(in, row + x);
+        const __mmask16 valid = _mm512_mask_cmp_ps_mask(
+            _mm512_mask_cmp_ps_mask(in, v, zero, _CMP_GT_OQ), v, sixty, _CMP_LT_OQ);
+        if (valid == 0) continue;
+        const __m512 d = _mm512_mul_ps(v, scale);
+        const __m512d d_lo = _mm512_cvtps_pd(_mm512_castps512_ps256(d));
+        const __m512d d_hi = _mm512_cvtps_pd(_mm512_extractf32x8_ps(d, 1));
+        const __m512 dx = _mm512_maskz_loadu_ps(in, cols.dx + x);
+        const __m512 rx = _mm512_maskz_loadu_ps(in, cols.rx + x);
+        const __m512d dx_lo = _mm512_cvtps_pd(_mm512_castps512_ps256(dx));
+        const __m512d dx_hi = _mm512_cvtps_pd(_mm512_extractf32x8_ps(dx, 1));
+        const __m512d rx_lo = _mm512_cvtps_pd(_mm512_castps512_ps256(rx));
+        const __m512d rx_hi = _mm512_cvtps_pd(_mm512_extractf32x8_ps(rx, 1));
+        const __m512d inv_lo = _mm512_maskz_loadu_pd(__mmask8(in), cols.inv_rx + x);
+        const __m512d inv_hi = _mm512_maskz_loadu_pd(__mmask8(in >> 8), cols.inv_rx + x + 8);
+        const __m512d off_lo = _mm512_maskz_loadu_pd(__mmask8(in), cols.offset + x);
+        const __m512d off_hi = _mm512_maskz_loadu_pd(__mmask8(in >> 8), cols.offset + x + 8);
+        __m512 px = coordinate(_mm512_mul_pd(d_lo, dx_lo), _mm512_mul_pd(d_hi, dx_hi), rx_lo, rx_hi,
+                               inv_lo, inv_hi, off_lo, off_hi);
+        __m512 py = coordinate(_mm512_mul_pd(d_lo, dy), _mm512_mul_pd(d_hi, dy), ry, ry, inv_ry,
+                               inv_ry, y_off, y_off);
+        __m512 pz = coordinate(_mm512_mul_pd(d_lo, fx), _mm512_mul_pd(d_hi, fx), rx_lo, rx_hi,
+                               inv_lo, inv_hi, z_off, z_off);
+        px = _mm512_maskz_compress_ps(valid, px);
+        py = _mm512_maskz_compress_ps(valid, py);
+        pz = _mm512_maskz_compress_ps(valid, pz);
+        __m512 pw = _mm512_maskz_compress_ps(valid, d);
+        const int64_t found = _mm_popcnt_u32(valid);
+        const int64_t count = found < w.room - w.n ? found : w.room - w.n;
+        if constexpr (kExtra == PclExtra::Colour) {
+            const vz_cmap_t &cmap = library_cmap();
+            _mm512_store_ps(packed_d, pw);
+            for (int64_t j = 0; j < count; ++j)
+                fourth[j] = float(cmap::color(cmap, metres_to_mm(packed_d[j])));
+            pw = _mm512_load_ps(fourth);
+        }
+        store_points<kStep>(w.out, px, py, pz, pw, count);
+        w.out += count * kStep;
+        w.n += count;
+        if (count < found) return false;
+    }
+    return true;
+}
+
+// The scalar row of the reference, for rows whose ry does not suit the
+// product form. False when the points filled the room.
+template <PclExtra kExtra>
+bool row_divided(const PclCamera &cam, const Columns512 &cols, const float *row, int img_w,
+                 float dy, float ry, double y_offset, Walk &w) {
+    constexpr int64_t kStep = kStride<kExtra>;
+    const vz_cmap_t &cmap = library_cmap();
+    const double fx = cam.fx, z_offset = fx * kPlaneOffset;
+    for (int x = 0; x < img_w; ++x) {
+        if (w.n >= w.room) return false;
+        const float v = row[x];
+        if (!(v > 0.0f && v < 60.0f)) continue;
+        const float d = v * cam.scale;
+        w.out[0] = float(double(d) * cols.dx[x] / cols.rx[x] - cols.offset[x]);
+        w.out[1] = float(double(d) * dy / ry - y_offset);
+        w.out[2] = float(double(d) * fx / cols.rx[x] - z_offset);
+        if constexpr (kExtra == PclExtra::Distance) {
+            w.out[3] = d;
+        } else if constexpr (kExtra == PclExtra::Colour) {
+            w.out[3] = float(cmap::color(cmap, metres_to_mm(d)));
+        }
+        w.out += kStep;
+        ++w.n;
+    }
+    return true;
+}
+
+// The projection on AVX-512, or -1 when the camera's terms do not suit the
+// product form of the divisions (the caller then takes another path).
+template <PclExtra kExtra>
+int project_avx512(const PclCamera &cam, float *pcl, int pcl_len, const float *dist, int img_w,
+                   int img_h) {
+    if (!camera_ok(cam)) return -1;
+    Columns512 cols;  // not initialised: only the first img_w entries are read
+    const double fx2 = cam.fx * cam.fx, fy2 = cam.fy * cam.fy;
+    for (int x = 0; x < img_w; ++x) {
+        const Column c = column(cam, fx2, x);
+        if (!divisor_ok(c.rx)) return -1;
+        cols.dx[x] = c.dx;
+        cols.rx[x] = c.rx;
+        cols.offset[x] = c.offset;
+        cols.inv_rx[x] = 1.0 / double(c.rx);
+    }
+    Walk w{pcl, 0, room_of<kExtra>(pcl_len)};
+    for (int y = 0; y < img_h && w.n < w.room; ++y) {
+        const float dy = float(y - cam.cy);
+        const float ry = std::sqrt(float(double(dy) * dy + fy2));
+        const double y_offset = double(dy) * kPlaneOffset;
+        const float *row = dist + int64_t(y) * img_w;
+        const bool more =
+            divisor_ok(ry)
+                ? row_avx512<kExtra>(cam, cols, row, img_w,
+                                     Row512{double(dy), double(ry), 1.0 / double(ry), y_offset}, w)
+                : row_divided<kExtra>(cam, cols, row, img_w, dy, ry, y_offset, w);
+        if (!more) break;
+    }
+    return int(w.n);
+}
 #endif
 
 template <PclExtra kExtra>
 int project_fast(const PclCamera &cam, float *pcl, int pcl_len, const float *dist, int img_w,
                  int img_h) {
 #ifdef VZ_X86_DISPATCH
+    if (img_w <= kColumnCache && cpu::level() >= cpu::Level::avx512) {
+        const int n = project_avx512<kExtra>(cam, pcl, pcl_len, dist, img_w, img_h);
+        if (n >= 0) return n;
+    }
     if (img_w <= kColumnCache && cpu::level() >= cpu::Level::avx2)
         return project_avx2<kExtra>(cam, pcl, pcl_len, dist, img_w, img_h);
 #endif
