@@ -11,7 +11,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev libglib2.0-dev
   libcli11-dev libpng-dev nlohmann-json3-dev libsqlite3-dev
-  libopencv-imgproc-dev   # benchmarks only: undistortion compared with OpenCV's remap
+  libopencv-imgproc-dev   # benchmarks only: OpenCV's remap and float decode pipeline
   unzip
   libcpp-httplib-dev libjs-three   # vizor view: HTTP server, three.js for the point cloud
   chromium chromium-driver python3-selenium   # vizor view: the browser tests

@@ -23,8 +23,7 @@
 #endif
 #include <immintrin.h>
 
-#define VZ_TARGET_PCL512 \
-    __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx2,popcnt")))
+#define VZ_TARGET_PCL512 __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx2,popcnt")))
 
 namespace vz::pcl {
 
