@@ -27,9 +27,9 @@
 namespace {
 
 constexpr int kW = 320, kH = 240, kPixels = kW * kH, kPlanes = 4;
-constexpr uint16_t kFirstMarker = 65300;         // distance codes from here on are markers
-constexpr float kRangeM = 12.5f;                 // metres of one period at 12 MHz
-constexpr float kCodesPerPeriod = 30000.0f;      // distance codes of one period
+constexpr uint16_t kFirstMarker = 65300;     // distance codes from here on are markers
+constexpr float kRangeM = 12.5f;             // metres of one period at 12 MHz
+constexpr float kCodesPerPeriod = 30000.0f;  // distance codes of one period
 constexpr double kPi = 3.14159265358979323846;
 
 enum Scene { flat = 0, room = 1, spread = 2 };
@@ -119,8 +119,8 @@ void BM_OpenCvFloatPipeline(benchmark::State &state) {
     scene_label(state);
 }
 
-__attribute__((noinline)) void codes_to_metres(const uint16_t *__restrict in,
-                                               float *__restrict out, int n, float per_code) {
+__attribute__((noinline)) void codes_to_metres(const uint16_t *__restrict in, float *__restrict out,
+                                               int n, float per_code) {
     for (int i = 0; i < n; ++i) {
         // Both forms, then a choice as arithmetic (exact: one term is 0),
         // which the compiler vectorises where it does not a select.
@@ -182,9 +182,11 @@ void memory_floor(benchmark::State &state, int outputs) {
 void BM_MemoryFloorOnePlane(benchmark::State &state) { memory_floor(state, 1); }
 void BM_MemoryFloorDistanceAmplitude(benchmark::State &state) { memory_floor(state, 2); }
 
-#define VZ_REFERENCE(NAME)                                                                 \
-    BENCHMARK(NAME)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond)->ComputeStatistics( \
-        "min", min_of)
+#define VZ_REFERENCE(NAME)              \
+    BENCHMARK(NAME)                     \
+        ->DenseRange(0, 2)              \
+        ->Unit(benchmark::kMicrosecond) \
+        ->ComputeStatistics("min", min_of)
 
 VZ_REFERENCE(BM_OpenCvFloatPipeline);
 VZ_REFERENCE(BM_CodesToMetresHandLoop);

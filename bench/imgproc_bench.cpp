@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "alloc_hook.h"
+#include "base/cpu.h"
 #include "core/convert.h"
 #include "core/globals.h"
 #include "imgproc/cmap_metres.h"
@@ -92,8 +93,10 @@ void invalid_label(benchmark::State &state) {
     state.SetLabel(std::to_string(state.range(0)) + " % invalid");
 }
 
-// Argument: percentage of invalid pixels.
+// Arguments: percentage of invalid pixels, highest instruction-set level
+// (0 scalar, 1 AVX2, 2 AVX-512).
 void BM_FrameGetPcl320(benchmark::State &state) {
+    vz::cpu::level_cap().store(int(state.range(1)));
     vizor_dev_t dev{};
     const auto dist = distances_with_invalid(int(state.range(0)));
     std::vector<float> pcl(3 * kPixels);
@@ -107,9 +110,10 @@ void BM_FrameGetPcl320(benchmark::State &state) {
         benchmark::ClobberMemory();
     }
     finish(state, allocs);
+    vz::cpu::level_cap().store(int(vz::cpu::Level::avx512));
     invalid_label(state);
 }
-BENCHMARK(BM_FrameGetPcl320)->Arg(0)->Arg(25)->Arg(100);
+BENCHMARK(BM_FrameGetPcl320)->ArgsProduct({{0, 25, 100}, {1, 2}});
 
 // The reference the point clouds are held to: the float loop a caller writes
 // for the same projection, every pixel (no validity test, no compaction),
