@@ -7,6 +7,7 @@
 // for bit (core/pcl_quotient.h), so their points are equal bit for bit.
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "base/cpu.h"
 #include "core/convert.h"
@@ -245,7 +246,7 @@ inline bool camera_ok(const PclCamera &cam) {
 }
 
 // Column terms for the AVX-512 steps, with each rx's reciprocal.
-struct Columns512 {
+struct ColumnsFast {
     alignas(64) float dx[kColumnCache];
     alignas(64) float rx[kColumnCache];
     alignas(64) double offset[kColumnCache];
@@ -253,7 +254,7 @@ struct Columns512 {
 };
 
 // Terms of one row.
-struct Row512 {
+struct RowFast {
     double dy, ry, inv_ry, y_offset;
 };
 
@@ -319,8 +320,8 @@ VZ_TARGET_PCL512 void store_points(float *out, __m512 x, __m512 y, __m512 z, __m
 // One row, sixteen columns at a time (the last group masked). False when the
 // points filled the room.
 template <PclExtra kExtra>
-VZ_TARGET_PCL512 bool row_avx512(const PclCamera &cam, const Columns512 &cols, const float *row,
-                                 int img_w, const Row512 &r, Walk &w) {
+VZ_TARGET_PCL512 bool row_avx512(const PclCamera &cam, const ColumnsFast &cols, const float *row,
+                                 int img_w, const RowFast &r, Walk &w) {
     constexpr int64_t kStep = kStride<kExtra>;
     const __m512 zero = _mm512_setzero_ps(), sixty = _mm512_set1_ps(60.0f);
     const __m512 scale = _mm512_set1_ps(cam.scale);
@@ -338,16 +339,16 @@ VZ_TARGET_PCL512 bool row_avx512(const PclCamera &cam, const Columns512 &cols, c
         const __m512 d = _mm512_mul_ps(v, scale);
         const __m512d d_lo = _mm512_cvtps_pd(_mm512_castps512_ps256(d));
         const __m512d d_hi = _mm512_cvtps_pd(_mm512_extractf32x8_ps(d, 1));
-        const __m512 dx = _mm512_maskz_loadu_ps(in, cols.dx + x);
-        const __m512 rx = _mm512_maskz_loadu_ps(in, cols.rx + x);
+        const __m512 dx = _mm512_load_ps(cols.dx + x);
+        const __m512 rx = _mm512_load_ps(cols.rx + x);
         const __m512d dx_lo = _mm512_cvtps_pd(_mm512_castps512_ps256(dx));
         const __m512d dx_hi = _mm512_cvtps_pd(_mm512_extractf32x8_ps(dx, 1));
         const __m512d rx_lo = _mm512_cvtps_pd(_mm512_castps512_ps256(rx));
         const __m512d rx_hi = _mm512_cvtps_pd(_mm512_extractf32x8_ps(rx, 1));
-        const __m512d inv_lo = _mm512_maskz_loadu_pd(__mmask8(in), cols.inv_rx + x);
-        const __m512d inv_hi = _mm512_maskz_loadu_pd(__mmask8(in >> 8), cols.inv_rx + x + 8);
-        const __m512d off_lo = _mm512_maskz_loadu_pd(__mmask8(in), cols.offset + x);
-        const __m512d off_hi = _mm512_maskz_loadu_pd(__mmask8(in >> 8), cols.offset + x + 8);
+        const __m512d inv_lo = _mm512_load_pd(cols.inv_rx + x);
+        const __m512d inv_hi = _mm512_load_pd(cols.inv_rx + x + 8);
+        const __m512d off_lo = _mm512_load_pd(cols.offset + x);
+        const __m512d off_hi = _mm512_load_pd(cols.offset + x + 8);
         __m512 px = coordinate(_mm512_mul_pd(d_lo, dx_lo), _mm512_mul_pd(d_hi, dx_hi), rx_lo, rx_hi,
                                inv_lo, inv_hi, off_lo, off_hi);
         __m512 py = coordinate(_mm512_mul_pd(d_lo, dy), _mm512_mul_pd(d_hi, dy), ry, ry, inv_ry,
@@ -378,7 +379,7 @@ VZ_TARGET_PCL512 bool row_avx512(const PclCamera &cam, const Columns512 &cols, c
 // The scalar row of the reference, for rows whose ry does not suit the
 // product form. False when the points filled the room.
 template <PclExtra kExtra>
-bool row_divided(const PclCamera &cam, const Columns512 &cols, const float *row, int img_w,
+bool row_divided(const PclCamera &cam, const ColumnsFast &cols, const float *row, int img_w,
                  float dy, float ry, double y_offset, Walk &w) {
     constexpr int64_t kStep = kStride<kExtra>;
     const vz_cmap_t &cmap = library_cmap();
@@ -402,33 +403,187 @@ bool row_divided(const PclCamera &cam, const Columns512 &cols, const float *row,
     return true;
 }
 
-// The projection on AVX-512, or -1 when the camera's terms do not suit the
-// product form of the divisions (the caller then takes another path).
+// ---- AVX2 with FMA: eight pixels per step -----------------------------------
+//
+// The same product form; the valid lanes are packed to the front with a lane
+// order looked up by the validity mask, transposed into points and written
+// whole into a staging block, each group right after the last one's points,
+// so no branch depends on which pixels are valid. The staged points are then
+// copied out, as many as the room takes.
+
+bool has_fma() {
+    static const bool fma = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("fma") != 0;
+    }();
+    return fma;
+}
+
+// Lane orders that pack the set lanes of an 8-bit mask to the front.
+struct Pack8 {
+    alignas(32) int32_t lanes[256][8];
+    constexpr Pack8() : lanes{} {
+        for (int m = 0; m < 256; ++m) {
+            int k = 0;
+            for (int j = 0; j < 8; ++j)
+                if (m >> j & 1) lanes[m][k++] = j;
+        }
+    }
+};
+constexpr Pack8 kPack8;
+
+// Columns per staging block, and the block: its points and room for the
+// whole-point stores of one more group.
+constexpr int kStageColumns = 256;
+constexpr int kStageFloats = (kStageColumns + 8) * 4;
+
+// One coordinate of eight pixels: float(a / b - offset) for both halves.
+VZ_TARGET_PCL_AVX2 inline __m256 coordinate(__m256d a_lo, __m256d a_hi, __m256d b_lo, __m256d b_hi,
+                                            __m256d y_lo, __m256d y_hi, __m256d off_lo,
+                                            __m256d off_hi) {
+    const __m128 lo = _mm256_cvtpd_ps(_mm256_sub_pd(pcl::quotient(a_lo, b_lo, y_lo), off_lo));
+    const __m128 hi = _mm256_cvtpd_ps(_mm256_sub_pd(pcl::quotient(a_hi, b_hi, y_hi), off_hi));
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(lo), hi, 1);
+}
+
+// Both halves of eight floats as doubles.
+VZ_TARGET_PCL_AVX2 inline void widen(__m256 v, __m256d &lo, __m256d &hi) {
+    lo = _mm256_cvtps_pd(_mm256_castps256_ps128(v));
+    hi = _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1));
+}
+
+// Projects columns [x0, x1) of a row into stage; returns the points staged.
 template <PclExtra kExtra>
-int project_avx512(const PclCamera &cam, float *pcl, int pcl_len, const float *dist, int img_w,
-                   int img_h) {
-    if (!camera_ok(cam)) return -1;
-    Columns512 cols;  // not initialised: only the first img_w entries are read
-    const double fx2 = cam.fx * cam.fx, fy2 = cam.fy * cam.fy;
+VZ_TARGET_PCL_AVX2 int64_t stage_avx2(const PclCamera &cam, const ColumnsFast &cols,
+                                      const float *row, int x0, int x1, const RowFast &r,
+                                      float *stage) {
+    constexpr int64_t kStep = kStride<kExtra>;
+    const __m256 zero = _mm256_setzero_ps(), sixty = _mm256_set1_ps(60.0f);
+    const __m256 scale = _mm256_set1_ps(cam.scale);
+    const __m256d fx = _mm256_set1_pd(cam.fx), z_off = _mm256_set1_pd(cam.fx * kPlaneOffset);
+    const __m256d dy = _mm256_set1_pd(r.dy), ry = _mm256_set1_pd(r.ry);
+    const __m256d inv_ry = _mm256_set1_pd(r.inv_ry), y_off = _mm256_set1_pd(r.y_offset);
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    int64_t staged = 0;
+    for (int x = x0; x < x1; x += 8) {
+        // The row's last group loads only its own pixels; the column terms
+        // are filled beyond the image up to a whole group.
+        const __m256i in = _mm256_cmpgt_epi32(_mm256_set1_epi32(x1 - x), lane);
+        const __m256 v = x1 - x >= 8 ? _mm256_loadu_ps(row + x) : _mm256_maskload_ps(row + x, in);
+        const int valid = _mm256_movemask_ps(_mm256_and_ps(
+            _mm256_and_ps(_mm256_cmp_ps(v, zero, _CMP_GT_OQ), _mm256_cmp_ps(v, sixty, _CMP_LT_OQ)),
+            _mm256_castsi256_ps(in)));
+        if (valid == 0) continue;
+        const __m256 d = _mm256_mul_ps(v, scale);
+        __m256d d_lo, d_hi, dx_lo, dx_hi, rx_lo, rx_hi;
+        widen(d, d_lo, d_hi);
+        widen(_mm256_load_ps(cols.dx + x), dx_lo, dx_hi);
+        widen(_mm256_load_ps(cols.rx + x), rx_lo, rx_hi);
+        const __m256d inv_lo = _mm256_load_pd(cols.inv_rx + x);
+        const __m256d inv_hi = _mm256_load_pd(cols.inv_rx + x + 4);
+        const __m256d off_lo = _mm256_load_pd(cols.offset + x);
+        const __m256d off_hi = _mm256_load_pd(cols.offset + x + 4);
+        const __m256i pack =
+            _mm256_load_si256(reinterpret_cast<const __m256i *>(kPack8.lanes[valid]));
+        const __m256 px = _mm256_permutevar8x32_ps(
+            coordinate(_mm256_mul_pd(d_lo, dx_lo), _mm256_mul_pd(d_hi, dx_hi), rx_lo, rx_hi, inv_lo,
+                       inv_hi, off_lo, off_hi),
+            pack);
+        const __m256 py =
+            _mm256_permutevar8x32_ps(coordinate(_mm256_mul_pd(d_lo, dy), _mm256_mul_pd(d_hi, dy),
+                                                ry, ry, inv_ry, inv_ry, y_off, y_off),
+                                     pack);
+        const __m256 pz =
+            _mm256_permutevar8x32_ps(coordinate(_mm256_mul_pd(d_lo, fx), _mm256_mul_pd(d_hi, fx),
+                                                rx_lo, rx_hi, inv_lo, inv_hi, z_off, z_off),
+                                     pack);
+        const __m256 pw = _mm256_permutevar8x32_ps(d, pack);
+        // Points 0-3 in the low halves, 4-7 in the high ones.
+        const __m256 t0 = _mm256_unpacklo_ps(px, py), t1 = _mm256_unpackhi_ps(px, py);
+        const __m256 t2 = _mm256_unpacklo_ps(pz, pw), t3 = _mm256_unpackhi_ps(pz, pw);
+        const __m256 p[4] = {_mm256_shuffle_ps(t0, t2, 0x44), _mm256_shuffle_ps(t0, t2, 0xEE),
+                             _mm256_shuffle_ps(t1, t3, 0x44), _mm256_shuffle_ps(t1, t3, 0xEE)};
+        // In point order: with three floats a point's fourth float is
+        // overwritten by the next point.
+        float *s = stage + staged * kStep;
+        for (int k = 0; k < 4; ++k) _mm_storeu_ps(s + k * kStep, _mm256_castps256_ps128(p[k]));
+        for (int k = 0; k < 4; ++k)
+            _mm_storeu_ps(s + (4 + k) * kStep, _mm256_extractf128_ps(p[k], 1));
+        staged += _mm_popcnt_u32(unsigned(valid));
+    }
+    return staged;
+}
+
+// One row through staging blocks. False when the points filled the room.
+template <PclExtra kExtra>
+bool row_avx2_fma(const PclCamera &cam, const ColumnsFast &cols, const float *row, int img_w,
+                  const RowFast &r, Walk &w) {
+    constexpr int64_t kStep = kStride<kExtra>;
+    alignas(32) float stage[kStageFloats];
+    for (int x0 = 0; x0 < img_w; x0 += kStageColumns) {
+        const int x1 = img_w - x0 < kStageColumns ? img_w : x0 + kStageColumns;
+        const int64_t staged = stage_avx2<kExtra>(cam, cols, row, x0, x1, r, stage);
+        const int64_t take = staged < w.room - w.n ? staged : w.room - w.n;
+        if constexpr (kExtra == PclExtra::Colour) {
+            const vz_cmap_t &cmap = library_cmap();
+            for (int64_t k = 0; k < take; ++k)
+                stage[4 * k + 3] = float(cmap::color(cmap, metres_to_mm(stage[4 * k + 3])));
+        }
+        std::memcpy(w.out, stage, size_t(take * kStep) * sizeof(float));
+        w.out += take * kStep;
+        w.n += take;
+        if (take < staged) return false;
+    }
+    return true;
+}
+
+// ---- the product form's projection --------------------------------------------
+
+// Column terms of the product form; false when a column's rx does not suit it.
+bool product_columns(const PclCamera &cam, int img_w, ColumnsFast &cols) {
+    const double fx2 = cam.fx * cam.fx;
     for (int x = 0; x < img_w; ++x) {
         const Column c = column(cam, fx2, x);
-        if (!divisor_ok(c.rx)) return -1;
+        if (!divisor_ok(c.rx)) return false;
         cols.dx[x] = c.dx;
         cols.rx[x] = c.rx;
         cols.offset[x] = c.offset;
         cols.inv_rx[x] = 1.0 / double(c.rx);
     }
+    // Neutral terms up to a whole group of sixteen, for the vector loads.
+    for (int x = img_w; x < kColumnCache && x % 16 != 0; ++x) {
+        cols.dx[x] = 0.0f;
+        cols.rx[x] = 1.0f;
+        cols.offset[x] = 0.0;
+        cols.inv_rx[x] = 1.0;
+    }
+    return true;
+}
+
+template <PclExtra kExtra>
+using RowFn = bool (*)(const PclCamera &, const ColumnsFast &, const float *, int, const RowFast &,
+                       Walk &);
+
+// The projection with a vector row of the product form, or -1 when the
+// camera's terms do not suit that form (the caller then takes another path).
+// Rows whose ry does not suit it are divided as in the reference.
+template <PclExtra kExtra, RowFn<kExtra> kRow>
+int project_products(const PclCamera &cam, float *pcl, int pcl_len, const float *dist, int img_w,
+                     int img_h) {
+    if (!camera_ok(cam)) return -1;
+    ColumnsFast cols;  // not initialised: only the first img_w entries are read
+    if (!product_columns(cam, img_w, cols)) return -1;
+    const double fy2 = cam.fy * cam.fy;
     Walk w{pcl, 0, room_of<kExtra>(pcl_len)};
     for (int y = 0; y < img_h && w.n < w.room; ++y) {
         const float dy = float(y - cam.cy);
         const float ry = std::sqrt(float(double(dy) * dy + fy2));
         const double y_offset = double(dy) * kPlaneOffset;
         const float *row = dist + int64_t(y) * img_w;
-        const bool more =
-            divisor_ok(ry)
-                ? row_avx512<kExtra>(cam, cols, row, img_w,
-                                     Row512{double(dy), double(ry), 1.0 / double(ry), y_offset}, w)
-                : row_divided<kExtra>(cam, cols, row, img_w, dy, ry, y_offset, w);
+        const bool more = divisor_ok(ry)
+                              ? kRow(cam, cols, row, img_w,
+                                     RowFast{double(dy), double(ry), 1.0 / double(ry), y_offset}, w)
+                              : row_divided<kExtra>(cam, cols, row, img_w, dy, ry, y_offset, w);
         if (!more) break;
     }
     return int(w.n);
@@ -440,7 +595,13 @@ int project_fast(const PclCamera &cam, float *pcl, int pcl_len, const float *dis
                  int img_h) {
 #ifdef VZ_X86_DISPATCH
     if (img_w <= kColumnCache && cpu::level() >= cpu::Level::avx512) {
-        const int n = project_avx512<kExtra>(cam, pcl, pcl_len, dist, img_w, img_h);
+        const int n =
+            project_products<kExtra, row_avx512<kExtra>>(cam, pcl, pcl_len, dist, img_w, img_h);
+        if (n >= 0) return n;
+    }
+    if (img_w <= kColumnCache && cpu::level() >= cpu::Level::avx2 && has_fma()) {
+        const int n =
+            project_products<kExtra, row_avx2_fma<kExtra>>(cam, pcl, pcl_len, dist, img_w, img_h);
         if (n >= 0) return n;
     }
     if (img_w <= kColumnCache && cpu::level() >= cpu::Level::avx2)

@@ -23,7 +23,8 @@
 #endif
 #include <immintrin.h>
 
-#define VZ_TARGET_PCL512 __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx2,popcnt")))
+#define VZ_TARGET_PCL512   __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx2,popcnt")))
+#define VZ_TARGET_PCL_AVX2 __attribute__((target("avx2,fma,popcnt")))
 
 namespace vz::pcl {
 
@@ -31,6 +32,12 @@ namespace vz::pcl {
 VZ_TARGET_PCL512 inline __m512d quotient(__m512d a, __m512d b, __m512d y) {
     const __m512d q0 = _mm512_mul_pd(a, y);
     return _mm512_fnmadd_pd(_mm512_fmsub_pd(q0, b, a), y, q0);
+}
+
+// The same for four lanes.
+VZ_TARGET_PCL_AVX2 inline __m256d quotient(__m256d a, __m256d b, __m256d y) {
+    const __m256d q0 = _mm256_mul_pd(a, y);
+    return _mm256_fnmadd_pd(_mm256_fmsub_pd(q0, b, a), y, q0);
 }
 
 }  // namespace vz::pcl
