@@ -1,15 +1,22 @@
 // Per-frame image work on caller buffers: undistortion of a 320 x 240 image
 // through a 640 x 480 map, its point cloud, and its colouring, each beside
-// its straightforward twin (the scalar loop it is checked against). Reports
-// nanoseconds per pixel and heap allocations per frame (which must be 0).
+// its straightforward twin (the scalar loop it is checked against). The point
+// cloud runs with 0, 25 and 100 % invalid pixels beside the float loop a
+// caller would write for it. Reports nanoseconds per pixel and heap
+// allocations per frame (which must be 0). Compare within one run, best with
+// --benchmark_enable_random_interleaving=true on a shared machine.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "alloc_hook.h"
+#include "base/cpu.h"
 #include "core/convert.h"
 #include "core/globals.h"
 #include "imgproc/cmap_metres.h"
@@ -72,9 +79,29 @@ void BM_Undistort320From640Map(benchmark::State &state) {
 }
 BENCHMARK(BM_Undistort320From640Map);
 
+double min_of(const std::vector<double> &v) { return *std::min_element(v.begin(), v.end()); }
+
+// Distances with the given percentage of invalid pixels (no distance, NaN,
+// the status markers), spread at random over the image.
+std::vector<float> distances_with_invalid(int percent) {
+    auto v = distances();
+    const float invalid[] = {0.0f, NAN, 65.3f, 65.4f, 65.5f, -1.0f};
+    std::mt19937 rng(9);
+    for (float &x : v)
+        if (int(rng() % 100) < percent) x = invalid[rng() % std::size(invalid)];
+    return v;
+}
+
+void invalid_label(benchmark::State &state) {
+    state.SetLabel(std::to_string(state.range(0)) + " % invalid");
+}
+
+// Arguments: percentage of invalid pixels, highest instruction-set level
+// (0 scalar, 1 AVX2, 2 AVX-512).
 void BM_FrameGetPcl320(benchmark::State &state) {
+    vz::cpu::level_cap().store(int(state.range(1)));
     vizor_dev_t dev{};
-    const auto dist = distances();
+    const auto dist = distances_with_invalid(int(state.range(0)));
     std::vector<float> pcl(3 * kPixels);
     auto call = [&] {
         return vizor_frame_get_pcl(&dev, pcl.data(), int(pcl.size()), dist.data(), kPixels, kW, kH,
@@ -86,8 +113,42 @@ void BM_FrameGetPcl320(benchmark::State &state) {
         benchmark::ClobberMemory();
     }
     finish(state, allocs);
+    vz::cpu::level_cap().store(int(vz::cpu::Level::avx512));
+    invalid_label(state);
 }
-BENCHMARK(BM_FrameGetPcl320);
+BENCHMARK(BM_FrameGetPcl320)->ArgsProduct({{0, 25, 100}, {1, 2}})->ComputeStatistics("min", min_of);
+
+// The reference the point clouds are held to: the float loop a caller writes
+// for the same projection, every pixel (no validity test, no compaction),
+// per-row and per-column terms hoisted, three float divisions per point.
+void BM_PclFloatLoop320(benchmark::State &state) {
+    const auto dist = distances_with_invalid(int(state.range(0)));
+    std::vector<float> pcl(3 * kPixels);
+    const float cx = kEpc320.cx, cy = kEpc320.cy, fx = kEpc320.fx, fy = kEpc320.fy;
+    std::vector<float> dx(kW), rx(kW);
+    for (int x = 0; x < kW; ++x) {
+        dx[size_t(x)] = float(x) - cx;
+        rx[size_t(x)] = std::sqrt(dx[size_t(x)] * dx[size_t(x)] + fx * fx);
+    }
+    for (auto _ : state) {
+        float *out = pcl.data();
+        for (int y = 0; y < kH; ++y) {
+            const float dy = float(y) - cy, ry = std::sqrt(dy * dy + fy * fy);
+            const float *row = dist.data() + y * kW;
+            for (int x = 0; x < kW; ++x, out += 3) {
+                const float d = row[x];
+                out[0] = d * dx[size_t(x)] / rx[size_t(x)];
+                out[1] = d * dy / ry;
+                out[2] = d * fx / rx[size_t(x)];
+            }
+        }
+        benchmark::DoNotOptimize(pcl.data());
+        benchmark::ClobberMemory();
+    }
+    finish(state, 0);
+    invalid_label(state);
+}
+BENCHMARK(BM_PclFloatLoop320)->Arg(0)->Arg(25)->Arg(100)->ComputeStatistics("min", min_of);
 
 void BM_CmapFloat320(benchmark::State &state) {
     vz_cmap_init(&vz::library_cmap(), 30000);
@@ -109,7 +170,7 @@ BENCHMARK(BM_CmapFloat320);
 
 // The projection's straightforward loop on the same image.
 void BM_FrameGetPcl320Straightforward(benchmark::State &state) {
-    const auto dist = distances();
+    const auto dist = distances_with_invalid(int(state.range(0)));
     std::vector<float> pcl(3 * kPixels);
     const vz::PclCamera cam{kEpc320.cx, kEpc320.cy, kEpc320.fx, kEpc320.fy, kEpc320.dist_scale};
     for (auto _ : state) {
@@ -118,8 +179,13 @@ void BM_FrameGetPcl320Straightforward(benchmark::State &state) {
         benchmark::ClobberMemory();
     }
     finish(state, 0);
+    invalid_label(state);
 }
-BENCHMARK(BM_FrameGetPcl320Straightforward);
+BENCHMARK(BM_FrameGetPcl320Straightforward)
+    ->Arg(0)
+    ->Arg(25)
+    ->Arg(100)
+    ->ComputeStatistics("min", min_of);
 
 // The colouring's straightforward loop (one vz_cmap_get_color per pixel) with
 // the range vizor_cmap_float sets.

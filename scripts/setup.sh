@@ -19,7 +19,7 @@ test_packages=(
   build-essential binutils unzip
   clang libclang-rt-14-dev clang-format-14                # fuzzers, formatting
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libopencv-imgproc-dev   # benchmarks only: undistortion compared with OpenCV's remap
+  libopencv-imgproc-dev   # benchmarks only: OpenCV's remap and float decode pipeline
   chromium chromium-driver python3-selenium               # vizor view: the browser test
   python3-dev pybind11-dev python3-numpy python3-pytest   # the Python package and its tests
   python3-open3d   # the point-cloud example (examples/python)
