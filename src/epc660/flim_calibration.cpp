@@ -35,7 +35,11 @@ struct FlimCalibrationState {
     }
 };
 
-FlimCalibrationState g_flim;
+FlimCalibrationState &flim_state() {
+    return vz::epc::state<FlimCalibrationState>(vz::epc::kSlotFlimCalibration);
+}
+#undef EPC_BIND
+#define EPC_BIND [[maybe_unused]] FlimCalibrationState &g_flim = flim_state();
 
 bool validGate(const char *fn, int gate) {
     if (gate == 0 || gate == 1) return true;
@@ -54,6 +58,7 @@ std::string tableFile(int gate) {
 
 // Values are signed 16-bit samples; results stay within that range.
 void correct(uint16_t *image, int samples) {
+    FlimCalibrationState &g_flim = flim_state();
     const CalibrationFrame f = calibrationFrame();
     const int w = f.image.width;
     if (w <= 0 || samples <= 0) return;
@@ -85,6 +90,7 @@ int mean(int count, int *values, int gate) {
 }
 
 void gainOffset(int gate) {
+    FlimCalibrationState &g_flim = flim_state();
     const ImageSize s = grayImageSize();
     const double avr = calib::gainOffset(g_flim.bright.data(), g_flim.dark.data(), s.pixels, 0,
                                          g_flim.gain[gate].data(), g_flim.offset[gate].data());
@@ -96,12 +102,14 @@ void gainOffset(int gate) {
 }
 
 int saveTables(const char *fn, int gate) {
+    FlimCalibrationState &g_flim = flim_state();
     const std::string file = tableFile(gate);
     return calib::saveTables(fn, file.c_str(), g_flim.gain[gate].data(), g_flim.offset[gate].data(),
                              grayImageSize());
 }
 
 void bright(const char *fn, int gate) {
+    FlimCalibrationState &g_flim = flim_state();
     vz_dbg("[%s] save bright %s averaged %d images\n", fn, kGateName[gate], kCalibrationFrames);
     if (mean(kCalibrationFrames, g_flim.bright.data(), gate) > 0)
         calib::saveMean("calculateSaveFlimImage", kTempImage, g_flim.bright.data(),
@@ -111,6 +119,7 @@ void bright(const char *fn, int gate) {
 // The dark half of a gate's calibration; the tables and the file keep what
 // they hold when no dark frame came.
 void dark(const char *fn, int gate) {
+    FlimCalibrationState &g_flim = flim_state();
     vz_dbg("[%s] save dark %s averaged %d images and calculate offset and gain\n", fn,
            kGateName[gate], kCalibrationFrames);
     calib::loadMean("calculateLoadFlimImage", kTempImage, g_flim.bright.data(), grayImageSize());
@@ -124,6 +133,7 @@ void dark(const char *fn, int gate) {
 }
 
 int calibrateGate(const char *gateName) {
+    FlimCalibrationState &g_flim = flim_state();
     const char *fn = "calculationFlimCalibration";
     const int gate = std::strcmp(gateName, "mga") == 0 ? 0 : 1;
     vz_dbg("[%s] calibrate flim %s\n", fn, kGateName[gate]);
@@ -162,28 +172,38 @@ using namespace vz::epc;
 extern "C" {
 
 VZ_API int calculationCorrectFlimOffset(int on) noexcept {
+    const vz::epc::Use epc_use;
+    FlimCalibrationState &g_flim = flim_state();
     return vz::entry(__func__, on, [&] { return g_flim.correctOffset = on; });
 }
 
 VZ_API int calculationCorrectFlimGain(int on) noexcept {
+    const vz::epc::Use epc_use;
+    FlimCalibrationState &g_flim = flim_state();
     return vz::entry(__func__, on, [&] { return g_flim.correctGain = on; });
 }
 
 VZ_API int calculateSetFlimCorrectionAvailable(int on) noexcept {
+    const vz::epc::Use epc_use;
+    FlimCalibrationState &g_flim = flim_state();
     return vz::entry(__func__, on, [&] { return g_flim.available = on; });
 }
 
 VZ_API int calculateIsFlimCorrectionAvailable(void) noexcept {
-    return vz::entry(__func__, 0, [] { return g_flim.available; });
+    const vz::epc::Use epc_use;
+    FlimCalibrationState &g_flim = flim_state();
+    return vz::entry(__func__, 0, [&] { return g_flim.available; });
 }
 
 VZ_API void calculationFlimCorrection(uint16_t *image, int samples) noexcept {
+    const vz::epc::Use epc_use;
     vz::entry_void(__func__, [&] {
         if (image) correct(image, samples);
     });
 }
 
 VZ_API int calculationFlimCalibration(const char *gateName) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry(__func__, 0, [&] {
         if (!gateName) {
             vz_err("[%s] gate name is NULL\n", __func__);
@@ -194,10 +214,12 @@ VZ_API int calculationFlimCalibration(const char *gateName) noexcept {
 }
 
 VZ_API int calculationCalibrateFlim(int step) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry(__func__, 0, [&] { return calibrateStep(step); });
 }
 
 VZ_API int calculationFlimMean(int count, int *values, int gate) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry(__func__, 0, [&] {
         if (!values || !validGate(__func__, gate)) return 0;
         return mean(count, values, gate);
@@ -205,29 +227,35 @@ VZ_API int calculationFlimMean(int count, int *values, int gate) noexcept {
 }
 
 VZ_API void calculationFlimGainOffset(int gate) noexcept {
+    const vz::epc::Use epc_use;
     vz::entry_void(__func__, [&] {
         if (validGate(__func__, gate)) gainOffset(gate);
     });
 }
 
 VZ_API int calculateSaveFlimImage(const int *values) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry(__func__, -1, [&] {
         return values ? calib::saveMean(__func__, kTempImage, values, grayImageSize()) : -1;
     });
 }
 
 VZ_API int calculateLoadFlimImage(int *values) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry(__func__, -1, [&] {
         return values ? calib::loadMean(__func__, kTempImage, values, grayImageSize()) : -1;
     });
 }
 
 VZ_API int calculateSaveFlimGainOffset(int gate) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry(__func__, -1,
                      [&] { return validGate(__func__, gate) ? saveTables(__func__, gate) : -1; });
 }
 
 VZ_API int calculateLoadFlimGainOffset(int gate) noexcept {
+    const vz::epc::Use epc_use;
+    FlimCalibrationState &g_flim = flim_state();
     return vz::entry(__func__, -1, [&] {
         if (!validGate(__func__, gate)) return -1;
         const std::string file = tableFile(gate);
@@ -239,3 +267,7 @@ VZ_API int calculateLoadFlimGainOffset(int gate) noexcept {
 }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps flim_calibration_slot = slot_ops<FlimCalibrationState>();
+}  // namespace vz::epc
