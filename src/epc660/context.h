@@ -12,8 +12,8 @@
 // without sharing anything mutable.
 #pragma once
 
-#include <memory>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -78,10 +78,9 @@ constexpr SlotOps slot_ops() {
 // Defined by each module next to its state struct, in the order of Slot.
 extern const SlotOps adc_slot, api_slot, calc_slot, calc_flags_slot, calc_buffers_slot,
     calc_loops_slot, calc_sort_slot, calibration_slot, calibration_tables_slot,
-    calibration_run_slot, config_slot, correction_slot, correction_pixels_slot, dll_slot,
-    flim_slot, flim_calibration_slot, grayscale_slot, hysteresis_slot, i2c_slot,
-    illumination_slot, image_slot, iterator_slot, pru_slot, queue_slot, readout_slot,
-    saturation_slot, temperature_slot;
+    calibration_run_slot, config_slot, correction_slot, correction_pixels_slot, dll_slot, flim_slot,
+    flim_calibration_slot, grayscale_slot, hysteresis_slot, i2c_slot, illumination_slot, image_slot,
+    iterator_slot, pru_slot, queue_slot, readout_slot, saturation_slot, temperature_slot;
 
 struct Context {
     std::recursive_mutex mu;
@@ -124,13 +123,13 @@ size_t context_bytes();
 
 // Locks ctx and makes it current on this thread for the guard's lifetime.
 class Scope {
-   public:
+public:
     explicit Scope(ContextPtr ctx);
     Scope(const Scope &) = delete;
     Scope &operator=(const Scope &) = delete;
     ~Scope();
 
-   private:
+private:
     ContextPtr ctx_;
     Context *prev_;
 };
@@ -138,13 +137,13 @@ class Scope {
 // The guard of an exported EPC function: inside a Scope it keeps the current
 // context; otherwise it locks the default context and makes it current.
 class Use {
-   public:
+public:
     Use();
     Use(const Use &) = delete;
     Use &operator=(const Use &) = delete;
     ~Use();
 
-   private:
+private:
     ContextPtr ctx_;
 };
 
