@@ -8,8 +8,8 @@
  * Several EPC cameras: each camera the driver binds gets its own processing
  * context (configuration, frequency table, calibration tables, correction,
  * filter, hysteresis and Kalman state, temperatures, output and work
- * buffers). A context reserves about 86 MB of address space, of which the
- * DRNU calibration tables are 64 MB; it is built over zero-filled pages, so
+ * buffers). A context reserves about 89 MB of address space, of which the
+ * DRNU calibration tables are 67 MB; it is built over zero-filled pages, so
  * what a camera never writes (tables without calibration files) costs no
  * memory. Nothing is allocated per frame. The exported EPC functions act on
  * the EPC default device's context (epc_adapter_select picks it); the
