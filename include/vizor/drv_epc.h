@@ -5,8 +5,20 @@
  * distances). The adapter binds that library, which serves a single chip, to
  * one device: the EPC default device.
  *
- * Threads: like every driver, the calls run on application threads and take
- * no locks; the EPC library serves one device and one thread at a time.
+ * Several EPC cameras: each camera the driver binds gets its own processing
+ * context (configuration, frequency table, calibration tables, correction,
+ * filter, hysteresis and Kalman state, temperatures, output and work
+ * buffers). A context reserves about 89 MB of address space, of which the
+ * DRNU calibration tables are 67 MB; it is built over zero-filled pages, so
+ * what a camera never writes (tables without calibration files) costs no
+ * memory. Nothing is allocated per frame. The exported EPC functions act on
+ * the EPC default device's context (epc_adapter_select picks it); the
+ * driver decodes each camera's frames in that camera's context, whichever
+ * device is the default.
+ *
+ * Threads: a call in a context holds that context's lock, so calls on one
+ * camera are serialised while two cameras decode concurrently on two
+ * threads.
  * Pointer arguments are the caller's, used during the call only.
  */
 #ifndef VIZOR_DRV_EPC_H
@@ -49,8 +61,9 @@ VZ_API bool epc_frame_get_info(vizor_drv_t *drv, vizor_frame_info_t *info,
  *          format does not deliver, dst_len or src_len too short for the image (see
  *          vizor/drv.h), or a failed computation.
  * Buffers: at most src_len bytes of src and width x height floats of dst.
- * Thread:  the device's application thread; one EPC decode at a time in the
- *          process (the library and the undistortion scratch are shared). */
+ * Thread:  any application thread; holds the device's processing context
+ *          for the call, so decodes of one camera are serialised and decodes
+ *          of different cameras run concurrently. */
 VZ_API int epc_frame_decode(vizor_drv_t *drv, float *dst, uint32_t dst_len, int target,
                             const uint16_t *src, uint32_t src_len,
                             const vizor_frame_info_t *info) VZ_NOEXCEPT;
@@ -69,6 +82,20 @@ VZ_API bool epc_lens_param_get(vizor_drv_t *drv, struct vz_lens_param *lens, int
  *          camera opens.
  * Thread:  one application thread; with NULL, while no device is open. */
 VZ_API bool epc_adapter_init(vizor_dev_t *dev) VZ_NOEXCEPT;
+/** Makes dev, an open camera bound by the EPC driver, the EPC default device:
+ * the exported EPC functions that follow (vizor/epc660.h) act on its
+ * processing context. Closing the default device leaves no default: the EPC
+ * functions then act on the standalone context, which serves the library
+ * without a camera.
+ * Returns: true; false (the default unchanged) for NULL or a device the EPC
+ *          driver has not bound (closed, another chip, or never opened); dev
+ *          is only compared, never read.
+ * Thread:  any application thread. The choice is process-wide: a call in
+ *          progress on another thread, and a decode of any camera, keep the
+ *          context they started with; threads that change settings of
+ *          several cameras must not interleave their select-then-set
+ *          sequences (the C++ layer's Device::epc serialises them). */
+VZ_API bool epc_adapter_select(vizor_dev_t *dev) VZ_NOEXCEPT;
 /** Closes the device the adapter opened itself (and calls vizor_uninit then);
  * clears the default device.
  * Returns: nothing.

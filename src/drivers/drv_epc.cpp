@@ -39,9 +39,6 @@ constexpr uint8_t kSwitches[9][3] = {
     {1, 0, 1}, {1, 1, 1}, {0, 0, 1}, {0, 0, 0},
 };
 
-// Scratch image of an undistorted decode; one EPC device decodes at a time.
-float g_undistort_src[kDefaultWidth * kDefaultHeight];
-
 epc_priv_t *priv_of(vizor_drv_t *drv) {
     return drv ? static_cast<epc_priv_t *>(drv->priv) : nullptr;
 }
@@ -50,8 +47,22 @@ void release(vizor_drv_t *drv) {
     epc_priv_t *p = priv_of(drv);
     if (!p) return;
     vz_calib_len_uninit_map(&p->map);
+    vz::epc::context_release(p->ctx);
     delete p;
     drv->priv = nullptr;
+}
+
+// Runs f in the device's processing context (locked for the call); a driver
+// without state runs it in the default context.
+template <class F>
+auto in_context(vizor_drv_t *drv, F &&f) {
+    epc_priv_t *p = priv_of(drv);
+    if (!p || !p->ctx) {
+        const vz::epc::Use use;
+        return f();
+    }
+    const vz::epc::Scope scope(p->ctx);
+    return f();
 }
 
 void set_invalid(epc_priv_t *p) {
@@ -92,14 +103,14 @@ int deliver(epc_priv_t *p, float *dst, Image which, uint32_t w, uint32_t h) {
     }
     const bool undistort =
         p->undistort_on && which != Image::gray && w == kDefaultWidth && h == kDefaultHeight;
-    float *out = undistort ? g_undistort_src : dst;
+    float *out = undistort ? p->undistort_src : dst;
     if (target == VIZOR_DECODE_DIST) {
         for (uint32_t i = 0; i < pixels; ++i) out[i] = code_to_metres(img[i]);
     } else {
         for (uint32_t i = 0; i < pixels; ++i) out[i] = float(img[i]);
     }
     if (undistort && !vz_calib_len_undistort(
-                         &p->map, dst, int(pixels), g_undistort_src, int(w), int(h),
+                         &p->map, dst, int(pixels), p->undistort_src, int(w), int(h),
                          target == VIZOR_DECODE_DIST ? kUndistortFillDist : kUndistortFillGray)) {
         set_invalid(p);
         return -1;
@@ -118,21 +129,23 @@ struct PushedFrame {
 
 int epc_reserved_6(vizor_drv_t *) { return 0; }
 
-int epc_calib_names_get(vizor_drv_t *, vizor_calib_names_t *names, int set) {
+int epc_calib_names_get(vizor_drv_t *drv, vizor_calib_names_t *names, int set) {
     if (!names) return 0;
-    if (names->dist_img_name) calibrationGetDistanceImagesName(names->dist_img_name, set);
-    if (names->param_name) calibrationGetParamName(names->param_name, set);
-    return 1;
+    return in_context(drv, [&] {
+        if (names->dist_img_name) calibrationGetDistanceImagesName(names->dist_img_name, set);
+        if (names->param_name) calibrationGetParamName(names->param_name, set);
+        return 1;
+    });
 }
 
 // After the calibration download the library reloads its files.
-int epc_calib_data_loaded(vizor_drv_t *, int, int b, int kind) {
-    if (kind == kCalibKind) configInit(kDeviceAddress);
+int epc_calib_data_loaded(vizor_drv_t *drv, int, int b, int kind) {
+    if (kind == kCalibKind) in_context(drv, [] { return configInit(kDeviceAddress); });
     return b;
 }
 
-int epc_calib_data_check(vizor_drv_t *, int, int, int) {
-    return calibrationDataFileCheck(1) == 0 ? 0 : -1;
+int epc_calib_data_check(vizor_drv_t *drv, int, int, int) {
+    return in_context(drv, [] { return calibrationDataFileCheck(1) == 0 ? 0 : -1; });
 }
 
 int epc_reserved_11(vizor_drv_t *) { return 1; }
@@ -145,7 +158,7 @@ bool epc_filter_enable(vizor_drv_t *drv, int id, void *arg, int) {
     case VIZOR_FILTER_PIXEL_CALIB:
         p->calib_on = 1;
         if (arg) p->calib_mode = *static_cast<const uint8_t *>(arg);
-        if (p->calib_mode == 2) configInit(kDeviceAddress);
+        if (p->calib_mode == 2) in_context(drv, [] { return configInit(kDeviceAddress); });
         break;
     case VIZOR_FILTER_MIN_AMPLITUDE:
         p->min_amplitude_on = 1;
@@ -177,10 +190,11 @@ bool epc_filter_disable(vizor_drv_t *drv, int id) {
 }
 
 void epc_uninit(vizor_drv_t *drv) {
-    release(drv);
     // Only the device the library serves gives it up: another camera's close
-    // leaves the library bound where it is.
+    // leaves the library bound where it is. Then the camera's context goes,
+    // and with it the default when it was the default.
     if (drv) vz::epcdrv::adapter_release(drv->dev);
+    release(drv);
 }
 
 bool epc_init_body(vizor_drv_t *drv, vizor_dev_t *dev) {
@@ -192,8 +206,9 @@ bool epc_init_body(vizor_drv_t *drv, vizor_dev_t *dev) {
     vz_calib_len_init_map(&p->map, &kLens);
     p->calib_mode = 2;
     p->min_amplitude_on = 1;
+    p->ctx = vz::epc::context_create(dev);
     drv->priv = p;
-    if (!epc_adapter_init(dev)) {
+    if (!p->ctx || !epc_adapter_init(dev)) {
         vz_err("[%s] epc_adapter_init failed!\n", "epc_init");
         release(drv);
         return false;
@@ -301,14 +316,18 @@ VZ_API bool epc_init(vizor_drv_t *drv, vizor_dev_t *dev) noexcept {
 
 VZ_API bool epc_frame_get_info(vizor_drv_t *drv, vizor_frame_info_t *info,
                                const vz_stream_frame_hdr_t *hdr) noexcept {
-    return vz::entry(__func__, false, [&] { return epc_frame_get_info_body(drv, info, hdr); });
+    return vz::entry(__func__, false, [&] {
+        return in_context(drv, [&] { return epc_frame_get_info_body(drv, info, hdr); });
+    });
 }
 
 VZ_API int epc_frame_decode(vizor_drv_t *drv, float *dst, uint32_t dst_len, int target,
                             const uint16_t *src, uint32_t src_len,
                             const vizor_frame_info_t *info) noexcept {
     return vz::entry(__func__, -1, [&] {
-        return epc_frame_decode_body(drv, dst, dst_len, target, src, src_len, info);
+        return in_context(drv, [&] {
+            return epc_frame_decode_body(drv, dst, dst_len, target, src, src_len, info);
+        });
     });
 }
 

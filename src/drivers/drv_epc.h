@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "epc660/context.h"
 #include "vizor/drv_epc.h"
 #include "vizor/lens.h"
 
@@ -19,6 +20,10 @@ struct epc_priv_t {
     uint8_t undistort_on;      // filter 0
     uint8_t min_amplitude_on;  // filter 4
     uint8_t autoint_on;        // filter 5
+    // The camera's processing context: every driver call on this device runs
+    // in it, whichever device is the EPC default.
+    vz::epc::ContextPtr ctx;
+    float undistort_src[320 * 240];  // scratch of an undistorted decode
 };
 
 namespace vz::epcdrv {

@@ -4,6 +4,7 @@
 // standalone (no device given) it opens the first camera itself.
 #include <stdio.h>
 #include <string.h>
+#include <atomic>
 
 #include "base/firewall.h"
 #include "base/log.h"
@@ -18,7 +19,7 @@ constexpr uint32_t kStandaloneFrameBuffer = 6144000;
 
 // Adapter state: whether the adapter opened the default device itself.
 struct Adapter {
-    bool owns_device = false;
+    std::atomic<bool> owns_device = false;
 };
 Adapter g_adapter;
 
@@ -69,10 +70,9 @@ bool bind_chip(vizor_dev_t *dev) {
 
 // Closes the device the adapter opened itself, if any.
 void close_own() {
-    if (!g_adapter.owns_device) return;
-    g_adapter.owns_device = false;
+    if (!g_adapter.owns_device.exchange(false)) return;
     printf("close dev..");
-    vizor_dev_close(vz::epc::default_device());
+    vizor_dev_close(vz::epcdrv::adapter_device());
     vizor_uninit();
     printf("uninit done..");
 }
@@ -81,32 +81,62 @@ void close_own() {
 
 namespace vz::epcdrv {
 
-vizor_dev_t *adapter_device() { return vz::epc::default_device(); }
+vizor_dev_t *adapter_device() {
+    const vz::epc::ContextPtr ctx = vz::epc::context_default();
+    std::lock_guard lk(ctx->mu);
+    return ctx->device;
+}
 
 void adapter_release(vizor_dev_t *dev) {
-    if (!dev || vz::epc::default_device() != dev) return;
+    if (!dev) return;
     // The device is being closed already: the adapter must not close it again.
-    g_adapter.owns_device = false;
-    vz::epc::set_default_device(nullptr);
+    if (adapter_device() == dev) g_adapter.owns_device = false;
+    // A device the EPC driver did not bind may still be the standalone
+    // context's device.
+    const vz::epc::ContextPtr ctx = vz::epc::context_default();
+    std::lock_guard lk(ctx->mu);
+    if (ctx->device == dev) ctx->device = nullptr;
 }
 
 }  // namespace vz::epcdrv
 
 namespace {
 
-bool adapter_init(vizor_dev_t *dev) {
-    if (dev) return bind_chip(dev);
-    close_own();
+// Binds dev in its own context when the EPC driver made one for it, else in
+// the standalone context.
+bool bind(vizor_dev_t *dev) {
+    vz::epc::ContextPtr ctx = vz::epc::context_of(dev);
+    if (ctx)
+        vz::epc::context_select(dev);
+    else
+        vz::epc::context_select_none();
+    if (!ctx) ctx = vz::epc::context_default();
+    const vz::epc::Scope scope(ctx);
+    return bind_chip(dev);
+}
+
+void clear_default() {
+    vz::epc::context_select_none();
+    const vz::epc::Use use;
     vz::epc::set_default_device(nullptr);
+}
+
+bool adapter_init(vizor_dev_t *dev) {
+    if (dev) return bind(dev);
+    close_own();
+    clear_default();
     vizor_init(nullptr);
     vizor_log_cfg(1, 1, 5);
     vizor_dev_t *opened = vizor_dev_open(nullptr);
     if (!opened) {
         vizor_uninit();
-        vz::epc::set_default_device(nullptr);
+        clear_default();
         return false;
     }
-    vz::epc::set_default_device(opened);
+    if (!vz::epc::context_select(opened)) {
+        const vz::epc::Use use;
+        vz::epc::set_default_device(opened);
+    }
     vizor_cap_set_frame_buffer(opened, nullptr, kStandaloneFrameBuffer);
     g_adapter.owns_device = true;
     return true;
@@ -123,13 +153,17 @@ VZ_API bool epc_adapter_init(vizor_dev_t *dev) noexcept {
 VZ_API void epc_adapter_uninit(void) noexcept {
     vz::entry_void(__func__, [] {
         close_own();
-        vz::epc::set_default_device(nullptr);
+        clear_default();
     });
+}
+
+VZ_API bool epc_adapter_select(vizor_dev_t *dev) noexcept {
+    return vz::entry(__func__, false, [&] { return vz::epc::context_select(dev); });
 }
 
 VZ_API void epc_adapater_set_frame_valid(uint8_t valid) noexcept {
     vz::entry_void(__func__, [&] {
-        vizor_dev_t *dev = vz::epc::default_device();
+        vizor_dev_t *dev = vz::epcdrv::adapter_device();
         vizor_drv_t *drv = dev ? vizor_dev_get_drv(dev) : nullptr;
         if (auto *p = drv ? static_cast<epc_priv_t *>(drv->priv) : nullptr) p->frame_valid = valid;
     });
@@ -137,7 +171,7 @@ VZ_API void epc_adapater_set_frame_valid(uint8_t valid) noexcept {
 
 VZ_API uint8_t epc_adapater_get_frame_valid(void) noexcept {
     return vz::entry(__func__, uint8_t(1), [] {
-        vizor_dev_t *dev = vz::epc::default_device();
+        vizor_dev_t *dev = vz::epcdrv::adapter_device();
         if (!dev) return uint8_t(1);
         vizor_drv_t *drv = vizor_dev_get_drv(dev);
         auto *p = drv ? static_cast<epc_priv_t *>(drv->priv) : nullptr;

@@ -13,16 +13,30 @@ struct AdcOverflow {
     uint16_t min = 1;
     uint16_t max = 4094;
 };
-AdcOverflow g_adc;
+AdcOverflow &adc_state() { return vz::epc::state<AdcOverflow>(vz::epc::kSlotAdc); }
+#undef EPC_BIND
+#define EPC_BIND [[maybe_unused]] AdcOverflow &g_adc = adc_state();
 
-bool outside(uint16_t s) { return s < g_adc.min || s > g_adc.max; }
+bool outside(uint16_t s) {
+    AdcOverflow &g_adc = adc_state();
+    return s < g_adc.min || s > g_adc.max;
+}
 
 }  // namespace
 
 namespace vz::epc::calc {
-bool adc_overflow_on() { return g_adc.enabled != 0; }
-uint16_t adc_min() { return g_adc.min; }
-uint16_t adc_max() { return g_adc.max; }
+bool adc_overflow_on() {
+    AdcOverflow &g_adc = adc_state();
+    return g_adc.enabled != 0;
+}
+uint16_t adc_min() {
+    AdcOverflow &g_adc = adc_state();
+    return g_adc.min;
+}
+uint16_t adc_max() {
+    AdcOverflow &g_adc = adc_state();
+    return g_adc.max;
+}
 }  // namespace vz::epc::calc
 
 extern "C" {
@@ -72,3 +86,7 @@ VZ_API uint16_t adcOverflowGetMax(void) noexcept {
 }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps adc_slot = slot_ops<AdcOverflow>();
+}  // namespace vz::epc

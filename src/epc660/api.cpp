@@ -13,7 +13,9 @@ namespace {
 struct ApiState {
     int tof_dcs = 4;  // DCS samples per pixel of the current TOF mode (4, 2 or 1)
 };
-ApiState g_api;
+ApiState &api_state() { return vz::epc::state<ApiState>(vz::epc::kSlotApi); }
+#undef EPC_BIND
+#define EPC_BIND [[maybe_unused]] ApiState &g_api = api_state();
 
 // The pixel-correction map and the difference filter follow the readout.
 void geometry_changed() {
@@ -60,6 +62,7 @@ int vertical_binning(int on, int addr) {
 }
 
 void set_dcs(int n, int addr) {
+    ApiState &g_api = api_state();
     g_api.tof_dcs = n;
     configSetDCS(n, addr);
     pruSetDCS(n);
@@ -477,3 +480,7 @@ VZ_API int getPatch(void) noexcept {
 }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps api_slot = slot_ops<ApiState>();
+}  // namespace vz::epc

@@ -3,6 +3,7 @@
 // folding, so that no floating-point arctangent runs per pixel.
 #include <cmath>
 #include <cstdint>
+#include <mutex>
 
 #include "epc660/calc.h"
 #include "vizor/epc660.h"
@@ -15,7 +16,10 @@ constexpr double kCodesPerRadian = 4774.64829275686;  // 30000 / 2pi
 struct AtanTable {
     int32_t entry[numLutValue] = {};
 };
+// Shared by every context: filled once by the first atan2lut_Init, read-only
+// afterwards.
 AtanTable g_atan;
+std::once_flag g_atan_once;
 
 // Folds (y, x) into the first octant and looks the angle up. 64-bit
 // arithmetic: any int pair is folded without overflow.
@@ -56,8 +60,11 @@ extern "C" {
 
 VZ_API int atan2lut_Init(void) noexcept {
     EPC_ENTRY(0, {
-        for (int i = 0; i < numLutValue; ++i)
-            g_atan.entry[i] = int32_t(std::round(std::atan2(double(i), 4095.0) * kCodesPerRadian));
+        std::call_once(g_atan_once, [] {
+            for (int i = 0; i < numLutValue; ++i)
+                g_atan.entry[i] =
+                    int32_t(std::round(std::atan2(double(i), 4095.0) * kCodesPerRadian));
+        });
         return 0;
     });
 }

@@ -7,18 +7,29 @@
 #include <cstdint>
 
 #include "base/firewall.h"
+#include "epc660/context.h"
 #include "vizor/epc660.h"
 #include "vizor/vizor.h"
 
 // Runs the body of an exported EPC function through the entry firewall:
 //   int f(int a) { EPC_ENTRY(-1, { return a; }); }
-// Inside the body, epc_fn names the exported function (for log lines).
-#define EPC_ENTRY(fail, ...)             \
-    const char *const epc_fn = __func__; \
-    return vz::entry(epc_fn, (fail), [&]() __VA_ARGS__)
-#define EPC_ENTRY_VOID(...)              \
-    const char *const epc_fn = __func__; \
-    vz::entry_void(epc_fn, [&]() __VA_ARGS__)
+// Inside the body, epc_fn names the exported function (for log lines). The
+// body runs under the current context's lock (vz::epc::Use) and starts with
+// EPC_BIND, which a module redefines to bind its state to the name the body
+// uses, e.g. `ConfigState &g_cfg = config_state();`.
+#define EPC_ENTRY(fail, ...)                         \
+    const char *const epc_fn = __func__;             \
+    return vz::entry(epc_fn, (fail), [&]() {         \
+        [[maybe_unused]] const vz::epc::Use epc_use; \
+        EPC_BIND __VA_ARGS__                         \
+    })
+#define EPC_ENTRY_VOID(...)                          \
+    const char *const epc_fn = __func__;             \
+    vz::entry_void(epc_fn, [&]() {                   \
+        [[maybe_unused]] const vz::epc::Use epc_use; \
+        EPC_BIND __VA_ARGS__                         \
+    })
+#define EPC_BIND
 
 namespace vz::epc {
 
@@ -27,10 +38,11 @@ namespace vz::epc {
 // whenever they are enabled. Internal: applications cannot replace it.
 void print(bool enable, int level, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 
-// The EPC default device: the device the register shim, the image source
-// and the parameter calls act on. The EPC driver's adapter sets and clears
-// it; NULL makes every device call fail.
+// The device of the current context: the device the register shim, the
+// image source and the parameter calls act on (the EPC default device outside
+// a driver call). NULL makes every device call fail.
 vizor_dev_t *default_device();
+// Sets the device of the current context.
 void set_default_device(vizor_dev_t *dev);
 
 // Reads or writes one 8-bit chip register through the i2c shim; false when

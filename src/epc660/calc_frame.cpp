@@ -22,7 +22,9 @@ struct FrameLoops {
     int count = 0;
     Segment segment[kMaxRows + 1] = {};
 };
-FrameLoops g_loops;
+FrameLoops &loops_state() { return vz::epc::state<FrameLoops>(vz::epc::kSlotCalcLoops); }
+#undef EPC_BIND
+#define EPC_BIND [[maybe_unused]] FrameLoops &g_loops = loops_state();
 
 constexpr uint16_t kFullScale = 4095;
 
@@ -104,10 +106,22 @@ void scalar_type(const Pixels &px, const Run &run) {
 
 }  // namespace
 
-void set_path(Path p) { g_loops.path = p; }
-Path path() { return g_loops.path; }
-Path last_loop() { return g_loops.last; }
-void note_loop(Path loop) { g_loops.last = loop; }
+void set_path(Path p) {
+    FrameLoops &g_loops = loops_state();
+    g_loops.path = p;
+}
+Path path() {
+    FrameLoops &g_loops = loops_state();
+    return g_loops.path;
+}
+Path last_loop() {
+    FrameLoops &g_loops = loops_state();
+    return g_loops.last;
+}
+void note_loop(Path loop) {
+    FrameLoops &g_loops = loops_state();
+    g_loops.last = loop;
+}
 
 void run_scalar(const Pixels &px, const Run &run) {
     if (px.four)
@@ -117,6 +131,7 @@ void run_scalar(const Pixels &px, const Run &run) {
 }
 
 const Segment *readout_segments(int columns, int rows_per_half, int halves, bool mgx, int *count) {
+    FrameLoops &g_loops = loops_state();
     FrameLoops &g = g_loops;
     if (g.columns != columns || g.rows_per_half != rows_per_half || g.halves != halves ||
         g.mgx != mgx) {
@@ -146,3 +161,7 @@ const Segment *readout_segments(int columns, int rows_per_half, int halves, bool
 }
 
 }  // namespace vz::epc::calc
+
+namespace vz::epc {
+constinit const SlotOps calc_loops_slot = slot_ops<calc::FrameLoops>();
+}  // namespace vz::epc

@@ -208,10 +208,8 @@ struct Dispatch {
 Dispatch g_simd;
 
 Isa current() {
-    if (!g_simd.chosen) {
-        g_simd.isa = best();
-        g_simd.chosen = true;
-    }
+    static const Isa isa = best();  // chosen once, shared by every thread
+    if (!g_simd.chosen) return isa;
     return g_simd.isa;
 }
 

@@ -23,7 +23,9 @@ struct Sorter {
     uint16_t out[kCapacity];
     uint16_t work[kCapacity];
 };
-Sorter g_sort;
+Sorter &sort_state() { return vz::epc::state<Sorter>(vz::epc::kSlotCalcSort); }
+#undef EPC_BIND
+#define EPC_BIND [[maybe_unused]] Sorter &g_sort = sort_state();
 
 // Settings of one sort, read once.
 struct Rules {
@@ -108,6 +110,7 @@ void gray_corrections(uint16_t *image, int samples) {
 }
 
 int bw_sorted(uint16_t **out, const char *fn) {
+    Sorter &g_sort = sort_state();
     if (!out) return 0;
     *out = g_sort.out;
     uint16_t *frame = nullptr;
@@ -197,3 +200,7 @@ VZ_API int calculationDCSSorted(uint16_t **out) noexcept {
 }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps calc_sort_slot = slot_ops<Sorter>();
+}  // namespace vz::epc

@@ -23,7 +23,7 @@ struct Flags {
     int pn = 0;
     int hdr = 0;
 };
-Flags g_flags;
+Flags &flags_state() { return vz::epc::state<Flags>(vz::epc::kSlotCalcFlags); }
 
 enum VariantId { DefNo, DefPi, MgxNo, MgxPi, PnDefNo, PnDefPi, PnMgxNo, PnMgxPi, kVariants };
 
@@ -41,7 +41,11 @@ struct Buffers {
     uint16_t out[kVariants][2 * kPixels];
     uint16_t work[4 * kPixels];
 };
-Buffers g_buf;
+Buffers &buf_state() { return vz::epc::state<Buffers>(vz::epc::kSlotCalcBuffers); }
+#undef EPC_BIND
+#define EPC_BIND                                     \
+    [[maybe_unused]] Flags &g_flags = flags_state(); \
+    [[maybe_unused]] Buffers &g_buf = buf_state();
 
 // Where the samples of the pixel with input index i lie: DCS k at plane[k][i].
 struct Frame {
@@ -172,6 +176,7 @@ void rows(const Variant &v, int type, const Frame &fr, const Geometry &g, uint16
 
 // One calculation variant on the image source's frame.
 int run_variant(VariantId id, int type, uint16_t **out, const char *fn) {
+    Buffers &g_buf = buf_state();
     if (!out) return 0;
     const Variant &v = kVariant[id];
     if (type < 0 || type > 2) type = 0;
@@ -246,6 +251,7 @@ int run_variant(VariantId id, int type, uint16_t **out, const char *fn) {
 
 // The variant the mode flags choose.
 VariantId selected() {
+    Flags &g_flags = flags_state();
     const int family = (g_flags.pn ? 4 : 0) + (g_flags.dual_mgx ? 2 : 0);
     return VariantId(family + (g_flags.pi_delay ? 1 : 0));
 }
@@ -306,6 +312,7 @@ bool image_geometry(Geometry &g, const char *fn) {
 }
 
 void reset_for_tests() {
+    Flags &g_flags = flags_state();
     g_flags = Flags{};
     saturationEnable(0);
     adcOverflowEnable(0);
@@ -399,3 +406,8 @@ VZ_API int dumpAllRegisters(int deviceAddress, uint16_t *dst) noexcept {
 VZ_API uint16_t setEnableImaging(int enable) noexcept { return uint16_t(enable); }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps calc_flags_slot = slot_ops<Flags>();
+constinit const SlotOps calc_buffers_slot = slot_ops<Buffers>();
+}  // namespace vz::epc

@@ -78,15 +78,23 @@ struct State {
     int default_on = 1;
 };
 
-Tables T;
-State S;
+Tables &tables() { return vz::epc::state<Tables>(vz::epc::kSlotCalibrationTables); }
+State &state() { return vz::epc::state<State>(vz::epc::kSlotCalibration); }
+#undef EPC_BIND
+#define EPC_BIND                           \
+    [[maybe_unused]] Tables &T = tables(); \
+    [[maybe_unused]] State &S = state();
 
 bool is_epc635() {
     const int pt = configGetPartType();
     return pt == 4 || pt == 5;
 }
 
-int plane() { return S.width * S.height; }
+int plane() {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.width * S.height;
+}
 
 // ---- files ----------------------------------------------------------------
 
@@ -214,9 +222,21 @@ void put_u16(std::vector<uint8_t> &b, uint16_t v) {
 
 // ---- derived quantities -----------------------------------------------------
 
-int range_mm() { return (uint16_t)trunc_i32(S.c2 / configGetModulationFrequency()); }
-int range_cm() { return (uint16_t)trunc_i32(S.c2 / (configGetModulationFrequency() * 10.0)); }
-double step_lsb() { return S.step_mm * 30000 / range_mm(); }
+int range_mm() {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return (uint16_t)trunc_i32(S.c2 / configGetModulationFrequency());
+}
+int range_cm() {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return (uint16_t)trunc_i32(S.c2 / (configGetModulationFrequency() * 10.0));
+}
+double step_lsb() {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.step_mm * 30000 / range_mm();
+}
 double box_offset() { return 885000.0 / range_cm(); }
 double temperature_slope() {
     return calibrateGetTempCoef(configGetPartType()) * 30000 / range_mm();
@@ -254,24 +274,82 @@ bool write_param_block(const std::string &path, int offset, int temp, double ste
 
 // ---- table access -------------------------------------------------------------
 
-const uint16_t *dist_images(int mode) { return T.dist[mode == 0 ? 0 : 1]; }
-const uint16_t *dist_min(int mode) { return T.dmin[mode == 0 ? 0 : 1]; }
-const uint16_t *dist_max(int mode) { return T.dmax[mode == 0 ? 0 : 1]; }
-const int32_t *lut() { return T.lut; }
-uint16_t *dist_images_mut(int mode) { return T.dist[mode == 0 ? 0 : 1]; }
-int32_t *lut_mut() { return T.lut; }
-int16_t *step_temps() { return T.step_temp; }
-int16_t *step_avgs() { return T.step_avg; }
-int32_t *prev_step_image() { return T.prev_step; }
-void set_offset_drnu(int v) { S.offset_drnu = v; }
-void set_temp_cal(int v) { S.temp_cal = v; }
-void set_step_mm(double v) { S.step_mm = v; }
-double delay_cal() { return S.delay_cal; }
-int rows_max() { return S.rows_max; }
-int cols_max() { return S.cols_max; }
-void set_delay_cal(double v) { S.delay_cal = v; }
+const uint16_t *dist_images(int mode) {
+    cal::Tables &T = cal::tables();
+    return T.dist[mode == 0 ? 0 : 1];
+}
+const uint16_t *dist_min(int mode) {
+    cal::Tables &T = cal::tables();
+    return T.dmin[mode == 0 ? 0 : 1];
+}
+const uint16_t *dist_max(int mode) {
+    cal::Tables &T = cal::tables();
+    return T.dmax[mode == 0 ? 0 : 1];
+}
+const int32_t *lut() {
+    cal::Tables &T = cal::tables();
+    return T.lut;
+}
+uint16_t *dist_images_mut(int mode) {
+    cal::Tables &T = cal::tables();
+    return T.dist[mode == 0 ? 0 : 1];
+}
+int32_t *lut_mut() {
+    cal::Tables &T = cal::tables();
+    return T.lut;
+}
+int16_t *step_temps() {
+    cal::Tables &T = cal::tables();
+    return T.step_temp;
+}
+int16_t *step_avgs() {
+    cal::Tables &T = cal::tables();
+    return T.step_avg;
+}
+int32_t *prev_step_image() {
+    cal::Tables &T = cal::tables();
+    return T.prev_step;
+}
+void set_offset_drnu(int v) {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    S.offset_drnu = v;
+}
+void set_temp_cal(int v) {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    S.temp_cal = v;
+}
+void set_step_mm(double v) {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    S.step_mm = v;
+}
+double delay_cal() {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.delay_cal;
+}
+int rows_max() {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.rows_max;
+}
+int cols_max() {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.cols_max;
+}
+void set_delay_cal(double v) {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    S.delay_cal = v;
+}
 
 void rebuild_minmax(int mode) {
+    cal::Tables &T = cal::tables();
+    const Use epc_use;
+    cal::State &S = cal::state();
     const int m = mode == 0 ? 0 : 1;
     std::fill(std::begin(T.dmin[m]), std::end(T.dmin[m]), 65535);
     std::fill(std::begin(T.dmax[m]), std::end(T.dmax[m]), 0);
@@ -299,6 +377,9 @@ int reg_read(int reg) {
 }
 
 void reset_for_tests() {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    cal::Tables &T = cal::tables();
     S = State{};
     memset(&T, 0, sizeof T);
 }
@@ -310,6 +391,9 @@ namespace {
 // Copies a slot of the table text buffer into the offset table and takes
 // the slot's scalars.
 int change_lut(int slot) {
+    cal::Tables &T = cal::tables();
+    const Use epc_use;
+    cal::State &S = cal::state();
     const int n = plane();
     for (int i = 0; i < kMaxSteps; ++i)
         for (int r = 0; r < S.height; ++r)
@@ -324,6 +408,9 @@ int change_lut(int slot) {
 
 // Reads one DRNU table text into a slot; -1 when the file is missing.
 int load_lut_text(int slot, const char *fn) {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    cal::Tables &T = cal::tables();
     const std::string name = file_name("drnu", slot == 0 ? "_20." : "_10.", "csv");
     File f = open_file(name, "r");
     if (!f) {
@@ -360,6 +447,8 @@ int load_lut_text(int slot, const char *fn) {
 }
 
 void print_offsets(int level) {
+    const Use epc_use;
+    cal::State &S = cal::state();
     vz::epc::print(
         true, level,
         "offsetDRNU= %d  maxDistanceCM= %d  boxLSB= %2.4f newOffsetLSB= %d gStepCalMM = %2.4f\n",
@@ -368,6 +457,9 @@ void print_offsets(int level) {
 }
 
 int load_dist_images(int mode, const char *fn) {
+    cal::Tables &T = cal::tables();
+    const Use epc_use;
+    cal::State &S = cal::state();
     const std::string name = file_name("images_drnu", mode_suffix(mode), "bin");
     const long size = file_size(name);
     File f = size >= 0 ? open_file(name, "rb") : File();
@@ -398,6 +490,9 @@ int load_dist_images(int mode, const char *fn) {
 }
 
 int16_t *load_temperatures(const char *fn) {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    cal::Tables &T = cal::tables();
     const std::string name =
         file_name("temperature_drnu", freq_suffix(configGetModulationFrequency()), "csv");
     File f = open_file(name, "r");
@@ -423,6 +518,9 @@ int16_t *load_temperatures(const char *fn) {
 // ---- savers -------------------------------------------------------------------
 
 int save_lut_dump(const char *path, bool row_major) {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    cal::Tables &T = cal::tables();
     if (path == nullptr) return -1;
     File f = open_file(path, "w");
     if (!f) return -1;
@@ -440,6 +538,9 @@ int save_lut_dump(const char *path, bool row_major) {
 }
 
 int save_dist_txt(const char *fn) {
+    cal::Tables &T = cal::tables();
+    const Use epc_use;
+    cal::State &S = cal::state();
     const std::string name =
         file_name("images_drnu", freq_suffix(configGetModulationFrequency()), "csv");
     File f = open_file(name, "w");
@@ -466,6 +567,9 @@ int name_into(char *buffer, int mode, const char *kind) {
 
 // Mean of one offset table step over the calibration area.
 double lut_step_mean(int i) {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    cal::Tables &T = cal::tables();
     double sum = 0;
     for (int r = 0; r < S.height; ++r)
         for (int c = 0; c < S.width; ++c) sum += T.lut[((size_t)i * kLutRows + r) * kLutCols + c];
@@ -476,93 +580,181 @@ double lut_step_mean(int i) {
 }  // namespace vz::epc::cal
 
 using namespace vz::epc;
-using cal::S;
-using cal::T;
 
 extern "C" {
 
 // ---- geometry and scalars -------------------------------------------------------
 
 VZ_API int calibrateSetWidth(int width) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
     if (width < 1 || width > cal::kLutCols) {
         vz_wrn("[%s] width %d refused\n", __func__, width);
         return S.width;
     }
     return S.width = width;
 }
-VZ_API int calibrateGetWidth(void) noexcept { return S.width; }
+VZ_API int calibrateGetWidth(void) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.width;
+}
 VZ_API int calibrateSetHeight(int height) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
     if (height < 1 || height > cal::kLutRows) {
         vz_wrn("[%s] height %d refused\n", __func__, height);
         return S.height;
     }
     return S.height = height;
 }
-VZ_API int calibrateGetHeight(void) noexcept { return S.height; }
+VZ_API int calibrateGetHeight(void) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.height;
+}
 VZ_API int calibrateSetNumDistances(int n) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
     if (n < 0 || n > cal::kMaxSteps) {
         vz_wrn("[%s] %d distances refused\n", __func__, n);
         return S.num_dist;
     }
     return S.num_dist = n;
 }
-VZ_API int calibrateGetNumDistances(void) noexcept { return S.num_dist; }
-VZ_API int calibrationGetOffsetDRNU(void) noexcept { return S.offset_drnu; }
-VZ_API int calibrateGetTempCalib(void) noexcept { return S.temp_cal; }
-VZ_API double calibrateGetStepCalMM(void) noexcept { return S.step_mm; }
+VZ_API int calibrateGetNumDistances(void) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.num_dist;
+}
+VZ_API int calibrationGetOffsetDRNU(void) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.offset_drnu;
+}
+VZ_API int calibrateGetTempCalib(void) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.temp_cal;
+}
+VZ_API double calibrateGetStepCalMM(void) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.step_mm;
+}
 
 VZ_API double calibrateSetSpeedOfLightDiv2(double v) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
     if (!isfinite(v) || v <= 0) {
         vz_wrn("[%s] %f refused\n", __func__, v);
         return S.c2;
     }
     return S.c2 = v;
 }
-VZ_API double calibrateGetSpeedOfLightDiv2(void) noexcept { return S.c2; }
+VZ_API double calibrateGetSpeedOfLightDiv2(void) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.c2;
+}
 VZ_API double calibrateSetTempCoef(double coef, int partType) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
     if (partType == 4 || partType == 5) return S.coef635 = coef;
     return S.coef660 = coef;
 }
 VZ_API double calibrateGetTempCoef(int partType) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
     return partType == 4 || partType == 5 ? S.coef635 : S.coef660;
 }
 VZ_API int calibrateSetDRNUAverage(int n) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
     if (n <= 0) {
         vz_wrn("[%s] averaging count %d refused\n", __func__, n);
         return S.average;
     }
     return S.average = n;
 }
-VZ_API int calibrateGetDRNUAverage(void) noexcept { return S.average; }
-VZ_API int calibrateSetDRNUCalibrateDelay(int us) noexcept { return S.delay_us = us; }
-VZ_API int calibrateGetDRNUCalibrateDelay(void) noexcept { return S.delay_us; }
-VZ_API int calibrateSetDRNUDiffTemp(int t) noexcept { return S.diff_temp = t; }
-VZ_API int calibrateGetDRNUDiffTemp(void) noexcept { return S.diff_temp; }
-VZ_API int calibrationSetNumberOfRowsMax(int n) noexcept { return S.rows_max = n - 12; }
-VZ_API int calibrationSetNumberOfColumnsMax(int n) noexcept { return S.cols_max = n - 8; }
+VZ_API int calibrateGetDRNUAverage(void) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.average;
+}
+VZ_API int calibrateSetDRNUCalibrateDelay(int us) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.delay_us = us;
+}
+VZ_API int calibrateGetDRNUCalibrateDelay(void) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.delay_us;
+}
+VZ_API int calibrateSetDRNUDiffTemp(int t) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.diff_temp = t;
+}
+VZ_API int calibrateGetDRNUDiffTemp(void) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.diff_temp;
+}
+VZ_API int calibrationSetNumberOfRowsMax(int n) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.rows_max = n - 12;
+}
+VZ_API int calibrationSetNumberOfColumnsMax(int n) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.cols_max = n - 8;
+}
 VZ_API int calibrateGetoffsetPhaseDefaultFPN(void) noexcept { return 0; }
 
 // ---- phase offset ---------------------------------------------------------------
 
-VZ_API int calibrationSetOffsetPhase(int offset) noexcept { return S.phase = offset; }
-VZ_API int calibrationGetOffsetPhase(void) noexcept { return S.phase; }
+VZ_API int calibrationSetOffsetPhase(int offset) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.phase = offset;
+}
+VZ_API int calibrationGetOffsetPhase(void) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.phase;
+}
 VZ_API int calibrationSetDefaultOffsetPhase(int offset) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
     return S.phase_default = offset;
 }
-VZ_API int calibrationIsDefaultEnabled(void) noexcept { return S.default_on; }
+VZ_API int calibrationIsDefaultEnabled(void) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    return S.default_on;
+}
 
 VZ_API int calibrationEnableDefaultOffset(int on) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
     if (on) S.phase = S.phase_default;
     return S.default_on = on ? 1 : 0;
 }
 
 VZ_API int calibrationSetOffset(int cm, int deviceAddress) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
     (void)deviceAddress;
     const double period_cm = S.c2 / configGetModulationFrequency() / 10;
     return S.phase = cal::trunc_i32(cm * 30000.0 / period_cm);
 }
 
 VZ_API int calibrationGetOffset(int deviceAddress) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
     (void)deviceAddress;
     const double period_cm = S.c2 / configGetModulationFrequency() / 10;
     return cal::trunc_i32(S.phase_default * period_cm / 30000.0);
@@ -571,6 +763,8 @@ VZ_API int calibrationGetOffset(int deviceAddress) noexcept {
 // ---- table access ---------------------------------------------------------------
 
 VZ_API int calibrateGetDRNULutPixel(int step, int row, int column) noexcept {
+    const vz::epc::Use epc_use;
+    cal::Tables &T = cal::tables();
     if (step < 0 || step >= cal::kMaxSteps || row < 0 || row >= cal::kLutRows || column < 0 ||
         column >= cal::kLutCols)
         return 0;
@@ -578,6 +772,8 @@ VZ_API int calibrateGetDRNULutPixel(int step, int row, int column) noexcept {
 }
 
 VZ_API uint16_t calibrateGetDistImagePixel(int index) noexcept {
+    const vz::epc::Use epc_use;
+    cal::Tables &T = cal::tables();
     if (index < 0 || index >= cal::kMaxSteps * cal::kPixels) return 0;
     return T.dist[cal::freq_mode()][index];
 }
@@ -585,16 +781,19 @@ VZ_API uint16_t calibrateGetDistImagePixel(int index) noexcept {
 // ---- names ------------------------------------------------------------------------
 
 VZ_API int calibrationGetDistanceImagesName(char *buffer, int mode) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry("calibrationGetDistanceImagesName", mode,
                      [&] { return cal::name_into(buffer, mode, "images_drnu"); });
 }
 
 VZ_API int calibrationGetParamName(char *buffer, int mode) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry("calibrationGetParamName", mode,
                      [&] { return cal::name_into(buffer, mode, "drnu_param"); });
 }
 
 VZ_API int calibrationDataFileCheck(int mode) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry("calibrationDataFileCheck", -1, [&] {
         return cal::file_size(cal::file_name("images_drnu", cal::mode_suffix(mode), "bin")) >= 0
                    ? 0
@@ -605,6 +804,8 @@ VZ_API int calibrationDataFileCheck(int mode) noexcept {
 // ---- loading --------------------------------------------------------------------------
 
 VZ_API int calibrationChangeDRNU_LUT(int slot) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
     if (slot < 0 || slot > 1) {
         vz_wrn("[%s] slot %d refused\n", __func__, slot);
         return S.offset_drnu;
@@ -613,7 +814,9 @@ VZ_API int calibrationChangeDRNU_LUT(int slot) noexcept {
 }
 
 VZ_API int calibrationLoadDRNU_LUT(void) noexcept {
-    return vz::entry("calibrationLoadDRNU_LUT", -1, [] {
+    const vz::epc::Use epc_use;
+    cal::State &S = cal::state();
+    return vz::entry("calibrationLoadDRNU_LUT", -1, [&] {
         const char *fn = "calibrationLoadDRNU_LUT";
         cal::Slot p;
         if (cal::read_param_block(cal::file_name("drnu_param", "_10.", "bin"), p, fn)) {
@@ -636,7 +839,9 @@ VZ_API int calibrationLoadDRNU_LUT(void) noexcept {
 }
 
 VZ_API int calibrationUpdateFrequency(void) noexcept {
-    return vz::entry("calibrationUpdateFrequency", -1, [] {
+    const vz::epc::Use epc_use;
+    cal::State &S = cal::state();
+    return vz::entry("calibrationUpdateFrequency", -1, [&] {
         if (calculationGetEnableDRNU() == 0) return 0;
         cal::change_lut(cal::freq_mode());
         cal::print_offsets(1);
@@ -646,19 +851,23 @@ VZ_API int calibrationUpdateFrequency(void) noexcept {
 }
 
 VZ_API int calibrationLoadDistanceImages(int mode) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry("calibrationLoadDistanceImages", -1,
                      [&] { return cal::load_dist_images(mode, "calibrationLoadDistanceImages"); });
 }
 
 VZ_API int16_t *calibrationLoadTemperatureDRNU(void) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry("calibrationLoadTemperatureDRNU", (int16_t *)nullptr,
-                     [] { return cal::load_temperatures("calibrationLoadTemperatureDRNU"); });
+                     [&] { return cal::load_temperatures("calibrationLoadTemperatureDRNU"); });
 }
 
 // ---- saving -------------------------------------------------------------------------------
 
 VZ_API int calibrationSaveDRNU_LUT(void) noexcept {
-    return vz::entry("calibrationSaveDRNU_LUT", -1, [] {
+    const vz::epc::Use epc_use;
+    cal::State &S = cal::state();
+    return vz::entry("calibrationSaveDRNU_LUT", -1, [&] {
         const char *fn = "calibrationSaveDRNU_LUT";
         const char *sfx = cal::freq_suffix(configGetModulationFrequency());
         const std::string name = cal::file_name("drnu", sfx, "csv");
@@ -684,7 +893,10 @@ VZ_API int calibrationSaveDRNU_LUT(void) noexcept {
 }
 
 VZ_API int calibrationSaveTemperatureDRNU(void) noexcept {
-    return vz::entry("calibrationSaveTemperatureDRNU", -1, [] {
+    const vz::epc::Use epc_use;
+    cal::State &S = cal::state();
+    cal::Tables &T = cal::tables();
+    return vz::entry("calibrationSaveTemperatureDRNU", -1, [&] {
         const std::string name = cal::file_name(
             "temperature_drnu", cal::freq_suffix(configGetModulationFrequency()), "csv");
         cal::File f = cal::open_file(name, "w");
@@ -696,12 +908,16 @@ VZ_API int calibrationSaveTemperatureDRNU(void) noexcept {
 }
 
 VZ_API int calibrationSaveDistanceImagesTXT(void) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry("calibrationSaveDistanceImagesTXT", -1,
-                     [] { return cal::save_dist_txt("calibrationSaveDistanceImagesTXT"); });
+                     [&] { return cal::save_dist_txt("calibrationSaveDistanceImagesTXT"); });
 }
 
 VZ_API int calibrationSaveDistanceImages(void) noexcept {
-    return vz::entry("calibrationSaveDistanceImages", -1, [] {
+    const vz::epc::Use epc_use;
+    cal::State &S = cal::state();
+    cal::Tables &T = cal::tables();
+    return vz::entry("calibrationSaveDistanceImages", -1, [&] {
         const char *fn = "calibrationSaveDistanceImages";
         const std::string name =
             cal::file_name("images_drnu", cal::freq_suffix(configGetModulationFrequency()), "bin");
@@ -720,11 +936,13 @@ VZ_API int calibrationSaveDistanceImages(void) noexcept {
 }
 
 VZ_API int calibrationSaveDRNU_LUT_TestXY(const char *path) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry("calibrationSaveDRNU_LUT_TestXY", -1,
                      [&] { return cal::save_lut_dump(path, true); });
 }
 
 VZ_API int calibrationSaveDRNU_LUT_TestYX(const char *path) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry("calibrationSaveDRNU_LUT_TestYX", -1,
                      [&] { return cal::save_lut_dump(path, false); });
 }
@@ -732,11 +950,15 @@ VZ_API int calibrationSaveDRNU_LUT_TestYX(const char *path) noexcept {
 // ---- table analysis -------------------------------------------------------------------------
 
 VZ_API double calibrationFindLine(int i) noexcept {
+    const vz::epc::Use epc_use;
     if (i < 0 || i >= cal::kMaxSteps) return 0;
     return (cal::lut_step_mean(i) - cal::lut_step_mean(0)) / (i + 1);
 }
 
 VZ_API int calibrationLinearRegresion(double *slope, double *intercept) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    cal::Tables &T = cal::tables();
     if (slope == nullptr || intercept == nullptr) return -1;
     double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
     for (int i = 0; i < S.num_dist; ++i) {
@@ -758,6 +980,9 @@ VZ_API int calibrationLinearRegresion(double *slope, double *intercept) noexcept
 }
 
 VZ_API int calibrationCorrectDRNU_LUT(double slope, double intercept) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    cal::Tables &T = cal::tables();
     for (int i = 0; i < S.num_dist; ++i)
         for (int r = 0; r < S.height; ++r)
             for (int c = 0; c < S.width; ++c) {
@@ -768,12 +993,15 @@ VZ_API int calibrationCorrectDRNU_LUT(double slope, double intercept) noexcept {
 }
 
 VZ_API int calibrationErrorCurveEndIndex(void) noexcept {
+    const Use epc_use;
+    cal::State &S = cal::state();
     return cal::round_i32(15000 / S.step_mm);
 }
 
 // ---- bad pixels -------------------------------------------------------------------------------
 
 VZ_API int calibrationGetBadPixels(int *values) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry("calibrationGetBadPixels", -1, [&] {
         const char *fn = "calibrationGetBadPixels";
         if (values == nullptr) return -1;
@@ -807,3 +1035,8 @@ VZ_API int calibrationGetBadPixels(int *values) noexcept {
 }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps calibration_tables_slot = slot_ops<cal::Tables>();
+constinit const SlotOps calibration_slot = slot_ops<cal::State>();
+}  // namespace vz::epc

@@ -25,7 +25,10 @@
 namespace vz::epc::cal {
 namespace {
 
-int16_t g_block[2 * kMaxSteps];  // the block returned by renew and show
+struct Block {
+    int16_t values[2 * kMaxSteps];  // the block returned by renew and show
+};
+int16_t *block() { return vz::epc::state<Block>(vz::epc::kSlotCalibrationRun).values; }
 
 struct FileCloser {
     void operator()(FILE *f) const { fclose(f); }
@@ -66,6 +69,7 @@ double step_stats(const char *fn) {
 }
 
 void fill_block() {
+    int16_t *g_block = block();
     std::copy_n(step_avgs(), kMaxSteps, g_block);
     std::copy_n(step_temps(), kMaxSteps, g_block + kMaxSteps);
 }
@@ -364,15 +368,18 @@ using namespace vz::epc;
 extern "C" {
 
 VZ_API int calibrationCreateDRNU_LUT(int step, int framesToAverage) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry("calibrationCreateDRNU_LUT", -1,
                      [&] { return cal::create_step(step, framesToAverage); });
 }
 
 VZ_API int calibrationDRNU(void) noexcept {
-    return vz::entry("calibrationDRNU", -1, [] { return cal::run_calibration(); });
+    const vz::epc::Use epc_use;
+    return vz::entry("calibrationDRNU", -1, [&] { return cal::run_calibration(); });
 }
 
 VZ_API int calibrationDRNU_FromFile(int stepTenthsOfMm) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry("calibrationDRNU_FromFile", -1, [&] {
         const char *fn = "calibrationDRNU_FromFile";
         if (stepTenthsOfMm <= 0) {
@@ -395,6 +402,7 @@ VZ_API int calibrationDRNU_FromFile(int stepTenthsOfMm) noexcept {
 }
 
 VZ_API float calibrationCalcDRNUStd(int stepTenthsOfMm, int mode) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry("calibrationCalcDRNUStd", -1.0f, [&] {
         const float lsb = (float)(stepTenthsOfMm * 30000 / 10) / (float)cal::range_mm();
         return (float)cal::build_table(mode == 0 ? 0 : 1, lsb, calibrationGetOffsetDRNU(),
@@ -403,7 +411,8 @@ VZ_API float calibrationCalcDRNUStd(int stepTenthsOfMm, int mode) noexcept {
 }
 
 VZ_API int calibrationAutoRenew(void) noexcept {
-    return vz::entry("calibrationAutoRenew", 0, [] {
+    const vz::epc::Use epc_use;
+    return vz::entry("calibrationAutoRenew", 0, [&] {
         const char *fn = "calibrationAutoRenew";
         calibrationLoadTemperatureDRNU();
         const int mode = cal::freq_mode();
@@ -438,6 +447,7 @@ VZ_API int calibrationAutoRenew(void) noexcept {
 }
 
 VZ_API int16_t *calibrateRenewDRNU(int n) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry("calibrateRenewDRNU", (int16_t *)nullptr, [&] {
         if (n < 0) calibrationAutoRenew();
         if (n <= 0) n = cal::trunc_i32(calibrateGetStepCalMM() * 10);
@@ -446,21 +456,23 @@ VZ_API int16_t *calibrateRenewDRNU(int n) noexcept {
         calibrationLoadTemperatureDRNU();
         cal::fill_block();
         calibrationTestStep();
-        return cal::g_block;
+        return cal::block();
     });
 }
 
 VZ_API int16_t *calibrateShowDRNU(void) noexcept {
-    return vz::entry("calibrateShowDRNU", (int16_t *)nullptr, [] {
+    const vz::epc::Use epc_use;
+    return vz::entry("calibrateShowDRNU", (int16_t *)nullptr, [&] {
         cal::step_stats("calibrateShowDRNU");
         calibrationLoadTemperatureDRNU();
         cal::fill_block();
-        return cal::g_block;
+        return cal::block();
     });
 }
 
 VZ_API int calibrationTestStep(void) noexcept {
-    return vz::entry("calibrationTestStep", -1, [] {
+    const vz::epc::Use epc_use;
+    return vz::entry("calibrationTestStep", -1, [&] {
         const int d = cal::reg_read(233);
         const double f = cal::freq(), c2 = cal::speed();
         const double lsb = calibrateGetStepCalMM() * 30000 * f / c2;
@@ -476,8 +488,13 @@ VZ_API int calibrationTestStep(void) noexcept {
 }
 
 VZ_API int calibrationSearchBadPixelsWithMin(void) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry("calibrationSearchBadPixelsWithMin", -1,
-                     [] { return cal::search_bad_pixels(); });
+                     [&] { return cal::search_bad_pixels(); });
 }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps calibration_run_slot = slot_ops<cal::Block>();
+}  // namespace vz::epc

@@ -47,15 +47,21 @@ struct ConfigState {
     int add_arg = 0;
     int add_threshold = 0;
 };
-ConfigState g_cfg;
+ConfigState &cfg_state() { return vz::epc::state<ConfigState>(vz::epc::kSlotConfig); }
+#undef EPC_BIND
+#define EPC_BIND [[maybe_unused]] ConfigState &g_cfg = cfg_state();
 
 uint8_t reg(int r) {
+    ConfigState &g_cfg = cfg_state();
     uint8_t v = 0;
     vz::epc::reg_read(g_cfg.dev_addr, r, v);
     return v;
 }
 
-void set_chip_type() { g_cfg.chip_type = g_cfg.part_version + 10 * g_cfg.part_type; }
+void set_chip_type() {
+    ConfigState &g_cfg = cfg_state();
+    g_cfg.chip_type = g_cfg.part_version + 10 * g_cfg.part_type;
+}
 
 void send_time(int us) {
     // The parameter carries two bytes; longer times are sent as the largest one.
@@ -63,6 +69,7 @@ void send_time(int us) {
 }
 
 void update_threshold() {
+    ConfigState &g_cfg = cfg_state();
     const int t = g_cfg.time_3d;
     g_cfg.add_threshold =
         t > g_cfg.t_min ? int(g_cfg.arg_min + (t - g_cfg.t_min) * g_cfg.gain) : g_cfg.arg_min;
@@ -71,12 +78,14 @@ void update_threshold() {
 // The working factor follows every accepted time; a time of 0 or less skips
 // the division and the factor is the unscaled one.
 void update_ambient_factor() {
+    ConfigState &g_cfg = cfg_state();
     const double org = calculationGetAmbientLightFactorOrg();
     calculationSetAmbientLightFactor(g_cfg.time_3d > 0 ? org / std::sqrt(double(g_cfg.time_3d))
                                                        : org);
 }
 
 void update_gain(const char *fn) {
+    ConfigState &g_cfg = cfg_state();
     if (g_cfg.t_max == g_cfg.t_min) {
         vz_wrn("[%s] equal times at both ends, gain kept\n", fn);
         return;
@@ -86,6 +95,7 @@ void update_gain(const char *fn) {
 }
 
 void write16(int r, int v) {
+    ConfigState &g_cfg = cfg_state();
     const uint8_t b[2] = {uint8_t(v >> 8), uint8_t(v)};
     vz::epc::reg_write_n(g_cfg.dev_addr, r, b, 2);
 }
@@ -97,6 +107,7 @@ int hdr_count(int time, int m, double t_mod) {
 }
 
 void program_hdr() {
+    ConfigState &g_cfg = cfg_state();
     const double t_mod = configGetTModClk();
     const double unit = t_mod * 65536 / 1000;
     if (!(unit > 0) || !std::isfinite(unit)) return;
@@ -112,6 +123,7 @@ void program_hdr() {
 int divider_index(int index) { return index >= 0 && index < kFreqCount ? index : 1; }
 
 void init_corrections() {
+    ConfigState &g_cfg = cfg_state();
     g_cfg.grayscale = calculateLoadGrayscaleGainOffset() == -1 ? 0 : 1;
     g_cfg.drnu = 1;
     calibrationLoadDRNU_LUT();
@@ -130,6 +142,7 @@ void init_corrections() {
 }
 
 int init(int addr) {
+    ConfigState &g_cfg = cfg_state();
     g_cfg.dev_addr = addr;
     dllDetermineAndSetDemodulationDelay(addr);
     dllBypassDLL(1, addr);
@@ -165,6 +178,7 @@ int init(int addr) {
 }
 
 int restart(bool to_tof) {
+    ConfigState &g_cfg = cfg_state();
     const int from = g_cfg.part_type;
     int to = 0;
     if (to_tof && (from == 3 || from == 5)) to = from - 1;
@@ -189,6 +203,7 @@ int restart(bool to_tof) {
 }
 
 void print_params() {
+    ConfigState &g_cfg = cfg_state();
     const char *f = "printChipParam";
     vz_dbg("[%s] *** device type and IDs: \n", f);
     vz_dbg("[%s] chip_type: %d \n", f, g_cfg.chip_type);
@@ -233,6 +248,7 @@ void print_params() {
 namespace vz::epc {
 
 void print(bool enable, int level, const char *fmt, ...) {
+    ConfigState &g_cfg = cfg_state();
     if (!enable || level > g_cfg.print_level || fmt == nullptr) return;
     va_list ap;
     va_start(ap, fmt);
@@ -240,11 +256,26 @@ void print(bool enable, int level, const char *fmt, ...) {
     va_end(ap);
 }
 
-void config_set_drnu_enabled(int on) { g_cfg.drnu = on; }
-void config_set_drnu2_enabled(int on) { g_cfg.drnu2 = on; }
-void config_set_grayscale_enabled(int on) { g_cfg.grayscale = on; }
-void config_set_temperature_enabled(int on) { g_cfg.temperature = on; }
-void config_set_ambient_light_enabled(int on) { g_cfg.ambient = on; }
+void config_set_drnu_enabled(int on) {
+    ConfigState &g_cfg = cfg_state();
+    g_cfg.drnu = on;
+}
+void config_set_drnu2_enabled(int on) {
+    ConfigState &g_cfg = cfg_state();
+    g_cfg.drnu2 = on;
+}
+void config_set_grayscale_enabled(int on) {
+    ConfigState &g_cfg = cfg_state();
+    g_cfg.grayscale = on;
+}
+void config_set_temperature_enabled(int on) {
+    ConfigState &g_cfg = cfg_state();
+    g_cfg.temperature = on;
+}
+void config_set_ambient_light_enabled(int on) {
+    ConfigState &g_cfg = cfg_state();
+    g_cfg.ambient = on;
+}
 
 }  // namespace vz::epc
 
@@ -586,3 +617,7 @@ VZ_API char *configAddEndFileName(char *name, const char *extension) noexcept {
 }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps config_slot = slot_ops<ConfigState>();
+}  // namespace vz::epc

@@ -70,8 +70,12 @@ struct Pixels {
     int16_t seen[kPixels];  // 2 once a pixel went through Kalman mode 3
 };
 
-State S;
-Pixels P;
+State &state() { return vz::epc::state<State>(vz::epc::kSlotCorrection); }
+Pixels &pixels() { return vz::epc::state<Pixels>(vz::epc::kSlotCorrectionPixels); }
+#undef EPC_BIND
+#define EPC_BIND                         \
+    [[maybe_unused]] State &S = state(); \
+    [[maybe_unused]] Pixels &P = pixels();
 
 // The sorted image the corrections work on: columns x rows entries, never
 // more than the per-pixel arrays hold.
@@ -100,6 +104,8 @@ bool is_marker(uint16_t v) { return v >= kLow; }
 // ambient-light correction is on, else chip temperature minus calibration
 // temperature (from the frame header or from the device).
 double delta_t(bool from_header) {
+    const Use epc_use;
+    corr::State &S = corr::state();
     if (S.ambient) return S.diff_temp;
     const int t =
         from_header ? temperatureGetTemperatureByFrameHeader() : temperatureGetTemperature();
@@ -108,6 +114,8 @@ double delta_t(bool from_header) {
 
 // Offset that calculationAddOffset adds in the current DRNU mode.
 int add_offset_value() {
+    const Use epc_use;
+    corr::State &S = corr::state();
     if (S.drnu == 2) {
         if (calibrationIsDefaultEnabled() == 1) return cal::trunc_i32(cal::box_offset());
         return calibrationGetOffsetPhase() + calibrationGetOffsetDRNU();
@@ -405,6 +413,8 @@ __attribute__((target("avx2"))) int add_offset_avx2(uint16_t *image, int n, uint
 }
 
 void drnu2_fast(uint16_t *dst, const uint16_t *src) {
+    const Use epc_use;
+    corr::State &S = corr::state();
     const Geometry g = geometry();
     if (g.pixels() == 0) return;
     Drnu2Frame k;
@@ -455,14 +465,24 @@ void drnu2_fast(uint16_t *dst, const uint16_t *src) {
 }  // namespace
 
 void ambient_store(int index, uint16_t gray) {
+    corr::Pixels &P = corr::pixels();
     if (index >= 0 && index < kPixels) P.ambient_buf[index] = gray;
 }
 
-uint16_t ambient_at(int index) { return index >= 0 && index < kPixels ? P.ambient_buf[index] : 0; }
+uint16_t ambient_at(int index) {
+    corr::Pixels &P = corr::pixels();
+    return index >= 0 && index < kPixels ? P.ambient_buf[index] : 0;
+}
 
-int16_t diff_temp() { return S.diff_temp; }
+int16_t diff_temp() {
+    const Use epc_use;
+    corr::State &S = corr::state();
+    return S.diff_temp;
+}
 
 void ref_drnu2(uint16_t *dst, const uint16_t *src) {
+    const Use epc_use;
+    corr::State &S = corr::state();
     const Geometry g = geometry();
     for (int r = 0; r < g.rows; ++r) {
         for (int c = 0; c < g.cols; ++c) {
@@ -489,6 +509,8 @@ void ref_drnu2(uint16_t *dst, const uint16_t *src) {
 }
 
 void ref_temperature(uint16_t *image) {
+    const Use epc_use;
+    corr::State &S = corr::state();
     const Geometry g = geometry();
     for (int p = 0; S.temperature && p < g.pixels(); ++p) {
         if (image[p] > 65299) continue;
@@ -508,6 +530,9 @@ void ref_add_offset(uint16_t *image) {
 }
 
 void reset_for_tests() {
+    const Use epc_use;
+    corr::State &S = corr::state();
+    corr::Pixels &P = corr::pixels();
     S = State{};
     memset(&P, 0, sizeof P);
 }
@@ -518,6 +543,8 @@ namespace {
 
 // The chip's DRNU control registers follow every switch change.
 void write_drnu_registers() {
+    const Use epc_use;
+    corr::State &S = corr::state();
     cal::reg_write(113, 0);
     cal::reg_write(114, 0);
     cal::reg_write(115, 0);
@@ -525,6 +552,8 @@ void write_drnu_registers() {
 }
 
 int set_drnu(int mode) {
+    const Use epc_use;
+    corr::State &S = corr::state();
     // Any mode is stored; the pipeline runs no DRNU correction for modes
     // other than 1 and 2.
     S.drnu = mode;
@@ -546,6 +575,9 @@ int set_drnu(int mode) {
 bool pixel_ok(int i) { return i >= 0 && i < kPixels; }
 
 double simple_kalman(double x, int i, double g) {
+    corr::Pixels &P = corr::pixels();
+    const Use epc_use;
+    corr::State &S = corr::state();
     int n = 0;
     if (fabs(x - P.last_meas[i]) < S.threshold1) n = P.check[i] + 1;
     P.last_meas[i] = x;
@@ -564,6 +596,7 @@ double simple_kalman(double x, int i, double g) {
 }
 
 double variance_step(double x, int n, int i) {
+    corr::Pixels &P = corr::pixels();
     if (n <= 0) {
         P.sum[i] = 0;
         P.sum_sq[i] = 0;
@@ -576,6 +609,9 @@ double variance_step(double x, int n, int i) {
 }
 
 double kalman(double x, int i, double q, double r) {
+    corr::Pixels &P = corr::pixels();
+    const Use epc_use;
+    corr::State &S = corr::state();
     const double p = P.covariance[i] + q;
     const double gain = p / (r + p);
     const double p_new = p * (1 - gain);
@@ -619,6 +655,9 @@ double kalman(double x, int i, double q, double r) {
 }
 
 double filter_pixel(double v, int i) {
+    const Use epc_use;
+    corr::State &S = corr::state();
+    corr::Pixels &P = corr::pixels();
     switch (S.kalman) {
     case 1: S.gain = S.k; return simple_kalman(v, i, S.k);
     case 2: {
@@ -648,18 +687,24 @@ double filter_pixel(double v, int i) {
 }  // namespace vz::epc::corr
 
 using namespace vz::epc;
-using corr::P;
-using corr::S;
 
 extern "C" {
 
 VZ_API int calculationSetEnableDRNU(int mode) noexcept {
+    const vz::epc::Use epc_use;
+    corr::State &S = corr::state();
     return vz::entry("calculationSetEnableDRNU", S.drnu, [&] { return corr::set_drnu(mode); });
 }
 
-VZ_API int calculationGetEnableDRNU(void) noexcept { return S.drnu; }
+VZ_API int calculationGetEnableDRNU(void) noexcept {
+    const Use epc_use;
+    corr::State &S = corr::state();
+    return S.drnu;
+}
 
 VZ_API int calculationSetEnableTemperature(int on) noexcept {
+    const vz::epc::Use epc_use;
+    corr::State &S = corr::state();
     return vz::entry("calculationSetEnableTemperature", S.temperature, [&] {
         S.temperature = on;
         vz::epc::config_set_temperature_enabled(on);
@@ -668,22 +713,52 @@ VZ_API int calculationSetEnableTemperature(int on) noexcept {
     });
 }
 
-VZ_API int calculationGetEnableTemperature(void) noexcept { return S.temperature; }
+VZ_API int calculationGetEnableTemperature(void) noexcept {
+    const Use epc_use;
+    corr::State &S = corr::state();
+    return S.temperature;
+}
 
 VZ_API int calculationSetEnableAmbientLight(int on) noexcept {
+    const Use epc_use;
+    corr::State &S = corr::state();
     vz::epc::config_set_ambient_light_enabled(on);
     return S.ambient = on;
 }
-VZ_API int calculationGetEnableAmbientLight(void) noexcept { return S.ambient; }
-VZ_API double calculationSetAmbientLightFactor(double f) noexcept { return S.ambient_factor = f; }
-VZ_API double calculationGetAmbientLightFactor(void) noexcept { return S.ambient_factor; }
+VZ_API int calculationGetEnableAmbientLight(void) noexcept {
+    const Use epc_use;
+    corr::State &S = corr::state();
+    return S.ambient;
+}
+VZ_API double calculationSetAmbientLightFactor(double f) noexcept {
+    const Use epc_use;
+    corr::State &S = corr::state();
+    return S.ambient_factor = f;
+}
+VZ_API double calculationGetAmbientLightFactor(void) noexcept {
+    const Use epc_use;
+    corr::State &S = corr::state();
+    return S.ambient_factor;
+}
 VZ_API double calculationSetAmbientLightFactorOrg(double f) noexcept {
+    const Use epc_use;
+    corr::State &S = corr::state();
     return S.ambient_factor_org = f;
 }
-VZ_API double calculationGetAmbientLightFactorOrg(void) noexcept { return S.ambient_factor_org; }
-VZ_API int16_t calculationSetDiffTemp(int16_t diff) noexcept { return S.diff_temp = diff; }
+VZ_API double calculationGetAmbientLightFactorOrg(void) noexcept {
+    const Use epc_use;
+    corr::State &S = corr::state();
+    return S.ambient_factor_org;
+}
+VZ_API int16_t calculationSetDiffTemp(int16_t diff) noexcept {
+    const Use epc_use;
+    corr::State &S = corr::state();
+    return S.diff_temp = diff;
+}
 
 VZ_API int calculationCorrectDRNU(uint16_t *image) noexcept {
+    const vz::epc::Use epc_use;
+    corr::State &S = corr::state();
     return vz::entry("calculationCorrectDRNU", -1, [&] {
         if (image == nullptr) return -1;
         const corr::Geometry g = corr::geometry();
@@ -710,6 +785,7 @@ VZ_API int calculationCorrectDRNU(uint16_t *image) noexcept {
 }
 
 VZ_API int calculationCorrectDRNU2_opt(uint16_t *destination, uint16_t *source) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry("calculationCorrectDRNU2_opt", -1, [&] {
         if (destination == nullptr || source == nullptr) return -1;
         corr::drnu2_fast(destination, source);
@@ -718,6 +794,8 @@ VZ_API int calculationCorrectDRNU2_opt(uint16_t *destination, uint16_t *source) 
 }
 
 VZ_API int calculationTemperatureCompensation(uint16_t *image) noexcept {
+    const vz::epc::Use epc_use;
+    corr::State &S = corr::state();
     return vz::entry("calculationTemperatureCompensation", -1, [&] {
         if (image == nullptr) return -1;
         if (!S.temperature) return 0;
@@ -739,6 +817,7 @@ VZ_API int calculationTemperatureCompensation(uint16_t *image) noexcept {
 }
 
 VZ_API int calculationAddOffset(uint16_t *image) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry("calculationAddOffset", -1, [&] {
         if (image == nullptr) return -1;
         const int n = corr::geometry().pixels();
@@ -753,6 +832,8 @@ VZ_API int calculationAddOffset(uint16_t *image) noexcept {
 }
 
 VZ_API uint16_t calculationAmbientDCSCorrectionPixel(uint16_t dcs, uint16_t gray) noexcept {
+    const Use epc_use;
+    corr::State &S = corr::state();
     const int pt = configGetPartType();
     int a;
     if (pt == 4 || pt == 5)
@@ -763,6 +844,9 @@ VZ_API uint16_t calculationAmbientDCSCorrectionPixel(uint16_t dcs, uint16_t gray
 }
 
 VZ_API int calculationAmbientDCSCorrection(uint16_t *image, int samplesPerDCS) noexcept {
+    const vz::epc::Use epc_use;
+    corr::State &S = corr::state();
+    corr::Pixels &P = corr::pixels();
     return vz::entry("calculationAmbientDCSCorrection", -1, [&] {
         if (image == nullptr || samplesPerDCS <= 0 || samplesPerDCS > 4 * cal::kPixels) return -1;
         vz::epc::print(true, 2, "gAmbientLightFactor = %2.4f  pixelPerDCS= %d \n", S.ambient_factor,
@@ -792,17 +876,24 @@ VZ_API int calculationAmbientDCSCorrection(uint16_t *image, int samplesPerDCS) n
 }
 
 VZ_API int calculationEnableKalman(int mode) noexcept {
+    const Use epc_use;
+    corr::State &S = corr::state();
+    corr::Pixels &P = corr::pixels();
     S.kalman = mode;
     std::fill(std::begin(P.samples), std::end(P.samples), 0);
     return mode;
 }
 
 VZ_API int calculationInitKalman(void) noexcept {
+    const vz::epc::Use epc_use;
+    corr::Pixels &P = corr::pixels();
     std::fill(std::begin(P.covariance), std::end(P.covariance), 1e-12);
     return 0;
 }
 
 VZ_API int calculationFalmanFiltering(uint16_t *image) noexcept {
+    const vz::epc::Use epc_use;
+    corr::State &S = corr::state();
     return vz::entry("calculationFalmanFiltering", -1, [&] {
         if (image == nullptr) return -1;
         if (S.kalman < 1 || S.kalman > 3) return 0;
@@ -817,30 +908,49 @@ VZ_API int calculationFalmanFiltering(uint16_t *image) noexcept {
 }
 
 VZ_API double calculationSimpleKalmanFilter(double measurement, int index, double gain) noexcept {
+    const vz::epc::Use epc_use;
     if (!corr::pixel_ok(index)) return measurement;
     return corr::simple_kalman(measurement, index, gain);
 }
 
 VZ_API double calculationKalmanFilter(double measurement, int index, double q,
                                       double variance) noexcept {
+    const vz::epc::Use epc_use;
     if (!corr::pixel_ok(index)) return measurement;
     return corr::kalman(measurement, index, q, variance);
 }
 
 VZ_API double calculationVariance(double x, int n, int index) noexcept {
+    const vz::epc::Use epc_use;
     if (!corr::pixel_ok(index)) return 0;
     return corr::variance_step(x, n, index);
 }
 
 VZ_API double calculationSetKalmanK(double k) noexcept {
+    const Use epc_use;
+    corr::State &S = corr::state();
     S.k_max = k;
     return S.k = k;
 }
-VZ_API double calculationSetKalmanKdiff(double k) noexcept { return S.kdiff = k; }
-VZ_API double calculationSetKalmanQ(double q) noexcept { return S.q = q; }
-VZ_API int calculationSetKalmanNumCheck(int n) noexcept { return S.num_check = n; }
+VZ_API double calculationSetKalmanKdiff(double k) noexcept {
+    const Use epc_use;
+    corr::State &S = corr::state();
+    return S.kdiff = k;
+}
+VZ_API double calculationSetKalmanQ(double q) noexcept {
+    const Use epc_use;
+    corr::State &S = corr::state();
+    return S.q = q;
+}
+VZ_API int calculationSetKalmanNumCheck(int n) noexcept {
+    const Use epc_use;
+    corr::State &S = corr::state();
+    return S.num_check = n;
+}
 
 VZ_API int calculationSetKalmanThreshold(int which, int t) noexcept {
+    const Use epc_use;
+    corr::State &S = corr::state();
     if (which == 1)
         S.threshold1 = t;
     else
@@ -854,3 +964,8 @@ VZ_API int calculationInterpolate(double x, double x0, double y0, double x1, dou
 }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps correction_slot = slot_ops<corr::State>();
+constinit const SlotOps correction_pixels_slot = slot_ops<corr::Pixels>();
+}  // namespace vz::epc

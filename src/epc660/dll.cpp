@@ -29,7 +29,9 @@ struct DllState {
     bool initialising = false;  // the running lock belongs to dllInitialize
     bool locked_once = false;
 };
-DllState g_dll;
+DllState &dll_state() { return vz::epc::state<DllState>(vz::epc::kSlotDll); }
+#undef EPC_BIND
+#define EPC_BIND [[maybe_unused]] DllState &g_dll = dll_state();
 
 struct Reading {
     bool locked;
@@ -46,6 +48,7 @@ Reading measure(int addr, uint8_t bypass, int wait_ms) {
 }
 
 int lock(int addr) {
+    DllState &g_dll = dll_state();
     uint8_t bypass = 0, divider = 0;
     if (!vz::epc::reg_read(addr, kRegBypass, bypass)) return -1;
     vz::epc::reg_read(addr, kRegModDivider, divider);
@@ -99,6 +102,7 @@ int lock(int addr) {
 }
 
 int initialize(int addr) {
+    DllState &g_dll = dll_state();
     uint8_t div = 0;
     if (!vz::epc::reg_read(addr, kRegModDivider, div)) return -1;
     static const struct {
@@ -165,3 +169,7 @@ VZ_API uint8_t dllGetCoarseCtrlExt(void) noexcept {
 }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps dll_slot = slot_ops<DllState>();
+}  // namespace vz::epc

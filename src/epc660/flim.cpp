@@ -12,7 +12,9 @@ struct FlimState {
     uint16_t repetitions = 0;
     uint16_t flash_width = 0;
 };
-FlimState g_flim;
+FlimState &flim_state() { return vz::epc::state<FlimState>(vz::epc::kSlotFlim); }
+#undef EPC_BIND
+#define EPC_BIND [[maybe_unused]] FlimState &g_flim = flim_state();
 
 // Register of timing step 1..7 (1 flash width, 2 flash delay, 3..6 T1..T4, 7 TREP).
 int step_register(int step) {
@@ -110,3 +112,7 @@ VZ_API uint16_t flimGetStep(void) noexcept {
 }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps flim_slot = slot_ops<FlimState>();
+}  // namespace vz::epc

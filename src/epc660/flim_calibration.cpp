@@ -36,7 +36,11 @@ struct FlimCalibrationState {
     }
 };
 
-FlimCalibrationState g_flim;
+FlimCalibrationState &flim_state() {
+    return vz::epc::state<FlimCalibrationState>(vz::epc::kSlotFlimCalibration);
+}
+#undef EPC_BIND
+#define EPC_BIND [[maybe_unused]] FlimCalibrationState &g_flim = flim_state();
 
 bool validGate(const char *fn, int gate) {
     if (gate == 0 || gate == 1) return true;
@@ -55,6 +59,7 @@ std::string tableFile(int gate) {
 
 // Values are signed 16-bit samples; results stay within that range.
 void correct(uint16_t *image, int samples) {
+    FlimCalibrationState &g_flim = flim_state();
     const CalibrationFrame f = calibrationFrame();
     const int w = f.image.width;
     if (w <= 0 || samples <= 0) return;
@@ -86,6 +91,7 @@ int mean(int count, int *values, int gate) {
 }
 
 void gainOffset(int gate) {
+    FlimCalibrationState &g_flim = flim_state();
     const ImageSize s = grayImageSize();
     const double avr = calib::gainOffset(g_flim.bright.data(), g_flim.dark.data(), s.pixels, 0,
                                          g_flim.gain[gate].data(), g_flim.offset[gate].data());
@@ -97,6 +103,7 @@ void gainOffset(int gate) {
 }
 
 int saveTables(const char *fn, int gate) {
+    FlimCalibrationState &g_flim = flim_state();
     const std::string file = tableFile(gate);
     return calib::saveTables(fn, file.c_str(), g_flim.gain[gate].data(), g_flim.offset[gate].data(),
                              grayImageSize());
@@ -104,6 +111,7 @@ int saveTables(const char *fn, int gate) {
 
 // False when no bright frame came.
 bool bright(const char *fn, int gate) {
+    FlimCalibrationState &g_flim = flim_state();
     vz_dbg("[%s] save bright %s averaged %d images\n", fn, kGateName[gate], kCalibrationFrames);
     if (mean(kCalibrationFrames, g_flim.bright.data(), gate) <= 0) return false;
     calib::saveMean("calculateSaveFlimImage", kTempImage, g_flim.bright.data(), grayImageSize());
@@ -113,6 +121,7 @@ bool bright(const char *fn, int gate) {
 // The dark half of a gate's calibration; the tables and the file keep what
 // they hold when no dark frame came.
 bool dark(const char *fn, int gate) {
+    FlimCalibrationState &g_flim = flim_state();
     vz_dbg("[%s] save dark %s averaged %d images and calculate offset and gain\n", fn,
            kGateName[gate], kCalibrationFrames);
     calib::loadMean("calculateLoadFlimImage", kTempImage, g_flim.bright.data(), grayImageSize());
@@ -127,6 +136,7 @@ bool dark(const char *fn, int gate) {
 }
 
 int calibrateGate(const char *gateName) {
+    FlimCalibrationState &g_flim = flim_state();
     const char *fn = "calculationFlimCalibration";
     const int gate = std::strcmp(gateName, "mga") == 0 ? 0 : 1;
     vz_dbg("[%s] calibrate flim %s\n", fn, kGateName[gate]);
@@ -171,22 +181,31 @@ using namespace vz::epc;
 extern "C" {
 
 VZ_API int calculationCorrectFlimOffset(int on) noexcept {
+    const vz::epc::Use epc_use;
+    FlimCalibrationState &g_flim = flim_state();
     return vz::entry(__func__, on, [&] { return g_flim.correctOffset = on; });
 }
 
 VZ_API int calculationCorrectFlimGain(int on) noexcept {
+    const vz::epc::Use epc_use;
+    FlimCalibrationState &g_flim = flim_state();
     return vz::entry(__func__, on, [&] { return g_flim.correctGain = on; });
 }
 
 VZ_API int calculateSetFlimCorrectionAvailable(int on) noexcept {
+    const vz::epc::Use epc_use;
+    FlimCalibrationState &g_flim = flim_state();
     return vz::entry(__func__, on, [&] { return g_flim.available = on; });
 }
 
 VZ_API int calculateIsFlimCorrectionAvailable(void) noexcept {
-    return vz::entry(__func__, 0, [] { return g_flim.available; });
+    const vz::epc::Use epc_use;
+    FlimCalibrationState &g_flim = flim_state();
+    return vz::entry(__func__, 0, [&] { return g_flim.available; });
 }
 
 VZ_API void calculationFlimCorrection(uint16_t *image, int samples) noexcept {
+    const vz::epc::Use epc_use;
     vz::entry_void(__func__, [&] {
         if (image) correct(image, samples);
     });
@@ -203,6 +222,7 @@ VZ_API int calculationFlimCalibration(const char *gateName) noexcept {
 }
 
 VZ_API int calculationCalibrateFlim(int step) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry(__func__, 0, [&] { return calibrateStep(step); });
 }
 
@@ -245,3 +265,7 @@ VZ_API int calculateLoadFlimGainOffset(int gate) noexcept {
 }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps flim_calibration_slot = slot_ops<FlimCalibrationState>();
+}  // namespace vz::epc

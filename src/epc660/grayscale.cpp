@@ -32,7 +32,9 @@ struct GrayscaleState {
     GrayscaleState() { calib::resetTables(gain.data(), offset.data()); }
 };
 
-GrayscaleState g_gray;
+GrayscaleState &gray_state() { return vz::epc::state<GrayscaleState>(vz::epc::kSlotGrayscale); }
+#undef EPC_BIND
+#define EPC_BIND [[maybe_unused]] GrayscaleState &g_gray = gray_state();
 
 // The gain/offset file of the chip in use.
 std::string tableFile() {
@@ -44,6 +46,7 @@ std::string tableFile() {
 }
 
 void correct(uint16_t *image) {
+    GrayscaleState &g_gray = gray_state();
     const CalibrationFrame f = calibrationFrame();
     print(true, 2, "grayscale offsetX= %d offsetY=%d  width= %d  height = %d\n", f.offsetX,
           f.offsetY, f.image.width, f.image.height);
@@ -70,6 +73,7 @@ bool mean(int count, int *values) {
 }
 
 void gainOffset() {
+    GrayscaleState &g_gray = gray_state();
     const ImageSize s = grayImageSize();
     const double avr = calib::gainOffset(g_gray.bright.data(), g_gray.dark.data(), s.pixels, 2048,
                                          g_gray.gain.data(), g_gray.offset.data());
@@ -82,6 +86,7 @@ void gainOffset() {
 
 // A step stopped (no camera, no frame) returns -1 and writes no file.
 int calibrate(int step) {
+    GrayscaleState &g_gray = gray_state();
     const char *fn = "calculationCalibrateGrayscale";
     CalibRun run(fn);
     if (!run.ok()) return -1;
@@ -110,7 +115,10 @@ int calibrate(int step) {
 
 }  // namespace
 
-bool correctionSwitchedOn() { return g_gray.correctOffset || g_gray.correctGain; }
+bool correctionSwitchedOn() {
+    GrayscaleState &g_gray = gray_state();
+    return g_gray.correctOffset || g_gray.correctGain;
+}
 
 }  // namespace vz::epc::grayscale
 
@@ -120,31 +128,39 @@ using namespace vz::epc::grayscale;
 extern "C" {
 
 VZ_API int setCorrectGrayscaleOffset(int on) noexcept {
+    const vz::epc::Use epc_use;
+    GrayscaleState &g_gray = gray_state();
     return vz::entry(__func__, on, [&] { return g_gray.correctOffset = on; });
 }
 
 VZ_API int setCorrectGrayscaleGain(int on) noexcept {
+    const vz::epc::Use epc_use;
+    GrayscaleState &g_gray = gray_state();
     return vz::entry(__func__, on, [&] { return g_gray.correctGain = on; });
 }
 
 VZ_API void calculateGrayscaleCorrection(uint16_t *image) noexcept {
+    const vz::epc::Use epc_use;
     vz::entry_void(__func__, [&] {
         if (image) correct(image);
     });
 }
 
 VZ_API int calculationCalibrateGrayscale(int step) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry(__func__, 0, [&] { return calibrate(step); });
 }
 
 VZ_API void calculationGrayscaleMean(int count, int *values) noexcept {
+    const vz::epc::Use epc_use;
     vz::entry_void(__func__, [&] {
         if (values) mean(count, values);
     });
 }
 
 VZ_API void calculationGrayscaleGainOffset(void) noexcept {
-    vz::entry_void(__func__, [] { gainOffset(); });
+    const vz::epc::Use epc_use;
+    vz::entry_void(__func__, [&] { gainOffset(); });
 }
 
 VZ_API int calculateSaveGrayscaleImage(const int *values) noexcept {
@@ -174,3 +190,7 @@ VZ_API int calculateLoadGrayscaleGainOffset(void) noexcept {
 }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps grayscale_slot = slot_ops<grayscale::GrayscaleState>();
+}  // namespace vz::epc

@@ -2,6 +2,7 @@
 // amplitude, the lower one lies the hysteresis width below it. Every
 // threshold change forgets which pixels were valid.
 #include "epc660/hysteresis_threshold.h"
+#include "epc660/context.h"
 
 #include <array>
 
@@ -20,9 +21,12 @@ struct HysteresisState {
     std::array<uint8_t, kStatePixels> state{};
 };
 
-HysteresisState g_hyst;
+HysteresisState &hyst_state() { return vz::epc::state<HysteresisState>(vz::epc::kSlotHysteresis); }
+#undef EPC_BIND
+#define EPC_BIND [[maybe_unused]] HysteresisState &g_hyst = hyst_state();
 
 void set(int amplitude, int width) {
+    HysteresisState &g_hyst = hyst_state();
     g_hyst.upper = amplitude;
     g_hyst.width = width;
     // Wider than int: an absurd width must not overflow the subtraction.
@@ -35,9 +39,18 @@ void set(int amplitude, int width) {
 
 }  // namespace
 
-int upper() { return g_hyst.upper; }
-int lower() { return g_hyst.lower; }
-uint8_t *state() { return g_hyst.state.data(); }
+int upper() {
+    HysteresisState &g_hyst = hyst_state();
+    return g_hyst.upper;
+}
+int lower() {
+    HysteresisState &g_hyst = hyst_state();
+    return g_hyst.lower;
+}
+uint8_t *state() {
+    HysteresisState &g_hyst = hyst_state();
+    return g_hyst.state.data();
+}
 
 }  // namespace vz::epc::hysteresis
 
@@ -46,6 +59,7 @@ using namespace vz::epc;
 extern "C" {
 
 VZ_API int hysteresisSetThresholds(int amplitude, int width) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry(__func__, width, [&] {
         hysteresis::set(amplitude, width);
         return width;
@@ -53,17 +67,25 @@ VZ_API int hysteresisSetThresholds(int amplitude, int width) noexcept {
 }
 
 VZ_API int hysteresisUpdateThresholds(int amplitude) noexcept {
+    const vz::epc::Use epc_use;
+    hysteresis::HysteresisState &g_hyst = hysteresis::hyst_state();
     return vz::entry(__func__, amplitude, [&] {
-        hysteresis::set(amplitude, hysteresis::g_hyst.width);
+        hysteresis::set(amplitude, g_hyst.width);
         return amplitude;
     });
 }
 
 VZ_API int hysteresisIsEnabled(int index) noexcept {
+    const vz::epc::Use epc_use;
+    hysteresis::HysteresisState &g_hyst = hysteresis::hyst_state();
     return vz::entry(__func__, 0, [&] {
         if (index < 0 || index >= kStatePixels) return 0;
-        return static_cast<int>(hysteresis::g_hyst.state[index]);
+        return static_cast<int>(g_hyst.state[index]);
     });
 }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps hysteresis_slot = slot_ops<hysteresis::HysteresisState>();
+}  // namespace vz::epc

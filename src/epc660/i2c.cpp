@@ -13,13 +13,13 @@ constexpr uint8_t kSensorTarget = 1;  // register space and reset target of the 
 constexpr int kScratch = 261;         // 32-bit values the shim converts at once
 
 struct I2cState {
-    vizor_dev_t *device = nullptr;  // the EPC default device
     uint32_t values[kScratch] = {};
 };
-I2cState g_i2c;
+I2cState &i2c_state() { return vz::epc::state<I2cState>(vz::epc::kSlotI2c); }
 
 int i2c_read(int reg, int count, uint8_t *data) {
-    if (!vizor_reg_batch_read(g_i2c.device, kSensorTarget, uint32_t(reg), g_i2c.values,
+    I2cState &g_i2c = i2c_state();
+    if (!vizor_reg_batch_read(vz::epc::default_device(), kSensorTarget, uint32_t(reg), g_i2c.values,
                               uint16_t(count))) {
         vz::epc::print(true, 0, "reg read faild!");
         return -1;
@@ -29,9 +29,10 @@ int i2c_read(int reg, int count, uint8_t *data) {
 }
 
 int i2c_write(int reg, int count, const uint8_t *data) {
+    I2cState &g_i2c = i2c_state();
     for (int i = 0; i < count; ++i) g_i2c.values[i] = data[i];
-    if (!vizor_reg_batch_write(g_i2c.device, kSensorTarget, uint32_t(reg), g_i2c.values,
-                               uint16_t(count))) {
+    if (!vizor_reg_batch_write(vz::epc::default_device(), kSensorTarget, uint32_t(reg),
+                               g_i2c.values, uint16_t(count))) {
         vz::epc::print(true, 0, "reg write fail!");
         return -1;
     }
@@ -63,7 +64,7 @@ int i2c_body(int addr, char op, int reg, int count, unsigned char **data) {
         return 0;
     case 'r': return i2c_read(reg, count, *data);
     case 's':
-        if (!vizor_dev_reset(g_i2c.device, kSensorTarget)) {
+        if (!vizor_dev_reset(vz::epc::default_device(), kSensorTarget)) {
             vz::epc::print(true, 0, "reset tfc device failed!");
             return -1;
         }
@@ -81,8 +82,8 @@ int i2c_body(int addr, char op, int reg, int count, unsigned char **data) {
 
 namespace vz::epc {
 
-vizor_dev_t *default_device() { return g_i2c.device; }
-void set_default_device(vizor_dev_t *dev) { g_i2c.device = dev; }
+vizor_dev_t *default_device() { return current().device; }
+void set_default_device(vizor_dev_t *dev) { current().device = dev; }
 
 bool reg_read_n(int addr, int reg, uint8_t *values, int count) {
     return i2c(addr, 'r', reg, count, &values) == 0;
@@ -107,7 +108,7 @@ bool param_set(uint32_t id, uint32_t value, uint8_t len) {
     item.param_id = id;
     item.param_val_len = len;
     for (uint8_t i = 0; i < len && i < 4; ++i) item.param_val[i] = uint8_t(value >> (8 * i));
-    return vizor_param_batch_set(g_i2c.device, &item, 1);
+    return vizor_param_batch_set(vz::epc::default_device(), &item, 1);
 }
 
 }  // namespace vz::epc
@@ -120,3 +121,7 @@ VZ_API int i2c(int deviceAddress, char operation, int reg, int count,
 }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps i2c_slot = slot_ops<I2cState>();
+}  // namespace vz::epc

@@ -7,7 +7,11 @@ namespace {
 struct IlluminationState {
     int enabled = 0;
 };
-IlluminationState g_illumination;
+IlluminationState &illumination_state() {
+    return vz::epc::state<IlluminationState>(vz::epc::kSlotIllumination);
+}
+#undef EPC_BIND
+#define EPC_BIND [[maybe_unused]] IlluminationState &g_illumination = illumination_state();
 
 }  // namespace
 
@@ -30,3 +34,7 @@ VZ_API int isIlluminationEnabled(void) noexcept {
 }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps illumination_slot = slot_ops<IlluminationState>();
+}  // namespace vz::epc

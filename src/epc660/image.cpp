@@ -49,7 +49,9 @@ struct ImageState {
     std::array<uint16_t, kStatePixels> reference{};
 };
 
-ImageState g_image;
+ImageState &image_state() { return vz::epc::state<ImageState>(vz::epc::kSlotImage); }
+#undef EPC_BIND
+#define EPC_BIND [[maybe_unused]] ImageState &g_image = image_state();
 
 constexpr const char *kNeighbourText[8] = {"W", "NW", "N", "NE", "E", "SE", "S", "SW"};
 
@@ -109,6 +111,7 @@ const char *parseDefect(std::string line, bool overlong, Defect &d) {
 }
 
 int loadDefects(const char *path) {
+    ImageState &g_image = image_state();
     g_image.pixelCount = 0;
     std::FILE *f = openText(path, false);
     if (!f) {
@@ -143,6 +146,7 @@ int loadDefects(const char *path) {
 }
 
 int transformDefects() {
+    ImageState &g_image = image_state();
     const int tlx = readOutGetTopLeftX();
     const int brx = readOutGetBottomRightX();
     const int tly = readOutGetTopLeftY();
@@ -189,6 +193,7 @@ int transformDefects() {
 }
 
 void correct(uint16_t *image) {
+    ImageState &g_image = image_state();
     const ImageSize size = distanceImageSize();
     for (int n = 0; n < g_image.transformedCount; ++n) {
         const Defect &d = g_image.transformed[n];
@@ -205,6 +210,7 @@ void correct(uint16_t *image) {
 
 // Temporal average: a marker passes and restarts that pixel's average.
 void average(uint16_t *image) {
+    ImageState &g_image = image_state();
     const int n = g_image.pictures;
     if (n < 2) return;
     const int pixels = distanceImageSize().pixels;
@@ -222,6 +228,7 @@ void average(uint16_t *image) {
 }
 
 void difference(uint16_t *image) {
+    ImageState &g_image = image_state();
     const int t = g_image.differenceThreshold;
     if (t == 0) return;
     const int pixels = distanceImageSize().pixels;
@@ -261,24 +268,33 @@ VZ_API int imageCorrectionLoad(const char *path) noexcept {
 }
 
 VZ_API int imageCorrectionEnable(int on) noexcept {
+    const vz::epc::Use epc_use;
+    ImageState &g_image = image_state();
     return vz::entry(__func__, on, [&] { return g_image.correctionEnabled = on; });
 }
 
 VZ_API int imageCorrectionTransform(void) noexcept {
+    const vz::epc::Use epc_use;
     return vz::entry(__func__, 0, [] { return transformDefects(); });
 }
 
 VZ_API void imageCorrect(uint16_t *image) noexcept {
+    const vz::epc::Use epc_use;
+    ImageState &g_image = image_state();
     vz::entry_void(__func__, [&] {
         if (image && g_image.correctionEnabled) correct(image);
     });
 }
 
 VZ_API int imageSetProcessing(int mode) noexcept {
+    const vz::epc::Use epc_use;
+    ImageState &g_image = image_state();
     return vz::entry(__func__, mode, [&] { return g_image.processing = mode > 3 ? 3 : mode; });
 }
 
 VZ_API void imageProcess(uint16_t *image) noexcept {
+    const vz::epc::Use epc_use;
+    ImageState &g_image = image_state();
     vz::entry_void(__func__, [&] {
         if (g_image.processing == 1) imageAverageFourConnectivity(image);
         if (g_image.processing == 2) imageAverageEightConnectivity(image);
@@ -286,6 +302,8 @@ VZ_API void imageProcess(uint16_t *image) noexcept {
 }
 
 VZ_API void imageAverageFourConnectivity(uint16_t *image) noexcept {
+    const vz::epc::Use epc_use;
+    ImageState &g_image = image_state();
     vz::entry_void(__func__, [&] {
         const ImageSize s = distanceImageSize();
         if (image) image::averageFour(image, g_image.copy.data(), s.width, s.height);
@@ -293,6 +311,8 @@ VZ_API void imageAverageFourConnectivity(uint16_t *image) noexcept {
 }
 
 VZ_API void imageAverageEightConnectivity(uint16_t *image) noexcept {
+    const vz::epc::Use epc_use;
+    ImageState &g_image = image_state();
     vz::entry_void(__func__, [&] {
         const ImageSize s = distanceImageSize();
         if (image) image::averageEight(image, g_image.copy.data(), s.width, s.height);
@@ -300,16 +320,21 @@ VZ_API void imageAverageEightConnectivity(uint16_t *image) noexcept {
 }
 
 VZ_API int imageSetNumberOfPicture(int n) noexcept {
+    const vz::epc::Use epc_use;
+    ImageState &g_image = image_state();
     return vz::entry(__func__, n, [&] { return g_image.pictures = n == 0 ? 1 : n; });
 }
 
 VZ_API void imageAverage(uint16_t *image) noexcept {
+    const vz::epc::Use epc_use;
     vz::entry_void(__func__, [&] {
         if (image) average(image);
     });
 }
 
 VZ_API int imageDifferenceSetThreshold(int t) noexcept {
+    const vz::epc::Use epc_use;
+    ImageState &g_image = image_state();
     return vz::entry(__func__, t, [&] {
         g_image.referenceTaken = false;
         return g_image.differenceThreshold = t;
@@ -317,16 +342,23 @@ VZ_API int imageDifferenceSetThreshold(int t) noexcept {
 }
 
 VZ_API int imageDifferenceInit(void) noexcept {
-    return vz::entry(__func__, 0, [] {
+    const vz::epc::Use epc_use;
+    ImageState &g_image = image_state();
+    return vz::entry(__func__, 0, [&] {
         g_image.referenceTaken = false;
         return 0;
     });
 }
 
 VZ_API void imageDifference(uint16_t *image) noexcept {
+    const vz::epc::Use epc_use;
     vz::entry_void(__func__, [&] {
         if (image) difference(image);
     });
 }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps image_slot = slot_ops<ImageState>();
+}  // namespace vz::epc

@@ -20,8 +20,14 @@ struct Walk {
     int pair = 0;     // row-pair (row set) counter
     int outputs = 0;  // running output count (dual MGX)
 };
-Walk g_default;
-Walk g_mgx;
+struct Walks {
+    Walk def, mgx;
+};
+Walks &walks() { return vz::epc::state<Walks>(vz::epc::kSlotIterator); }
+#undef EPC_BIND
+#define EPC_BIND                                    \
+    [[maybe_unused]] Walk &g_default = walks().def; \
+    [[maybe_unused]] Walk &g_mgx = walks().mgx;
 
 int row_set(const Walk &w) { return w.halves * w.columns; }
 
@@ -83,8 +89,14 @@ void skip(Walk &w, int n, bool jump) {
 }  // namespace
 
 namespace vz::epc::calc {
-void iterator_default_skip(int n) { skip(g_default, n, false); }
-void iterator_mgx_skip(int n) { skip(g_mgx, n, true); }
+void iterator_default_skip(int n) {
+    Walk &g_default = walks().def;
+    skip(g_default, n, false);
+}
+void iterator_mgx_skip(int n) {
+    Walk &g_mgx = walks().mgx;
+    skip(g_mgx, n, true);
+}
 }  // namespace vz::epc::calc
 
 extern "C" {
@@ -138,3 +150,7 @@ VZ_API void iteratorMGXNext(iterator_mgx_position_t *position) noexcept {
 }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps iterator_slot = slot_ops<Walks>();
+}  // namespace vz::epc

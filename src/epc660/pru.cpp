@@ -28,9 +28,12 @@ struct PruState {
     // geometry are copied here and zero-padded. 2-byte aligned for samples.
     alignas(8) uint8_t scratch[kScratchBytes] = {};
 };
-PruState g_pru;
+PruState &pru_state() { return vz::epc::state<PruState>(vz::epc::kSlotPru); }
+#undef EPC_BIND
+#define EPC_BIND [[maybe_unused]] PruState &g_pru = pru_state();
 
 void recompute() {
+    PruState &g_pru = pru_state();
     g_pru.cols = int(g_pru.full_cols / int(g_pru.col_reduction));
     g_pru.rows_per_half = int(g_pru.full_rows_per_half / int(g_pru.row_reduction));
 }
@@ -43,15 +46,20 @@ unsigned reduction_of(int n) {
 
 // Expected byte count of one frame of the current geometry (never negative).
 uint64_t expected_bytes() {
+    PruState &g_pru = pru_state();
     const int64_t samples = int64_t(g_pru.cols) * g_pru.ndcs * g_pru.rows_per_half * g_pru.halves;
     return samples > 0 ? uint64_t(samples) * 2 : 0;
 }
 
-uint16_t *scratch_samples() { return reinterpret_cast<uint16_t *>(g_pru.scratch); }
+uint16_t *scratch_samples() {
+    PruState &g_pru = pru_state();
+    return reinterpret_cast<uint16_t *>(g_pru.scratch);
+}
 
 // Hands out the pushed frame. A frame shorter than the geometry is copied into
 // the scratch image and zero-padded so that no caller reads past its end.
 uint16_t *take_pushed(uint64_t expected) {
+    PruState &g_pru = pru_state();
     epc_raw_image_t *img = g_pru.image;
     g_pru.pushed = false;
     g_pru.image = nullptr;
@@ -69,6 +77,7 @@ uint16_t *take_pushed(uint64_t expected) {
 
 // Fetches one frame from the default device into the scratch image.
 uint16_t *fetch(uint64_t expected) {
+    PruState &g_pru = pru_state();
     vizor_dev_t *dev = vz::epc::default_device();
     if (!vizor_cap_is_ongoing(dev)) vizor_cap_start(dev);
     vizor_frame_info_t info{};
@@ -95,9 +104,10 @@ uint16_t *fetch(uint64_t expected) {
 
 namespace vz::epc {
 
-bool pru_fetch_failed() { return g_pru.fetch_failed; }
+bool pru_fetch_failed() { return pru_state().fetch_failed; }
 
 void pru_full_size(int &columns, int &rows_per_half) {
+    PruState &g_pru = pru_state();
     columns = g_pru.full_cols;
     rows_per_half = g_pru.full_rows_per_half;
 }
@@ -196,3 +206,7 @@ VZ_API int pruRelease(void) noexcept {
 }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps pru_slot = slot_ops<PruState>();
+}  // namespace vz::epc

@@ -17,7 +17,9 @@ struct QueueState {
     int length[kSlots] = {};
     uint8_t slot[kSlots][kSlotBytes] = {};
 };
-QueueState g_queue;
+QueueState &queue_state() { return vz::epc::state<QueueState>(vz::epc::kSlotQueue); }
+#undef EPC_BIND
+#define EPC_BIND [[maybe_unused]] QueueState &g_queue = queue_state();
 
 int next(int i) { return (i + 1) % kSlots; }
 
@@ -74,3 +76,7 @@ VZ_API int dequeue(uint8_t *out) noexcept {
 }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps queue_slot = slot_ops<QueueState>();
+}  // namespace vz::epc

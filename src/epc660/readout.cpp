@@ -12,7 +12,9 @@ constexpr int kRegSequencer = 146;
 struct ReadOutState {
     int x1 = 0, x2 = 0, y1 = 0, y2 = 0;  // region of interest as last written
 };
-ReadOutState g_readout;
+ReadOutState &readout_state() { return vz::epc::state<ReadOutState>(vz::epc::kSlotReadout); }
+#undef EPC_BIND
+#define EPC_BIND [[maybe_unused]] ReadOutState &g_readout = readout_state();
 
 using vz::epc::reg_update;
 
@@ -96,3 +98,7 @@ VZ_API int readOutGetBottomRightY(void) noexcept {
 }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps readout_slot = slot_ops<ReadOutState>();
+}  // namespace vz::epc

@@ -13,12 +13,17 @@ struct Saturation {
     int enabled = 0;   // check switch
     uint8_t flag = 0;  // the current pixel holds a full-scale sample
 };
-Saturation g_sat;
+Saturation &sat_state() { return vz::epc::state<Saturation>(vz::epc::kSlotSaturation); }
+#undef EPC_BIND
+#define EPC_BIND [[maybe_unused]] Saturation &g_sat = sat_state();
 
 }  // namespace
 
 namespace vz::epc::calc {
-bool saturation_on() { return g_sat.enabled != 0; }
+bool saturation_on() {
+    Saturation &g_sat = sat_state();
+    return g_sat.enabled != 0;
+}
 }  // namespace vz::epc::calc
 
 extern "C" {
@@ -49,3 +54,7 @@ VZ_API int saturationEnable(int enable) noexcept {
 VZ_API int saturationSetSaturationBit(void) noexcept { return 0; }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps saturation_slot = slot_ops<Saturation>();
+}  // namespace vz::epc

@@ -23,7 +23,11 @@ struct TemperatureState {
     int adc_channels[2] = {2, 4};
     uint16_t gray[kGrayMax] = {};
 };
-TemperatureState g_temp;
+TemperatureState &temp_state() {
+    return vz::epc::state<TemperatureState>(vz::epc::kSlotTemperature);
+}
+#undef EPC_BIND
+#define EPC_BIND [[maybe_unused]] TemperatureState &g_temp = temp_state();
 
 bool epc635() { return configGetPartType() == 4 || configGetPartType() == 5; }
 
@@ -41,6 +45,7 @@ int16_t illumination(int channel) {
 }
 
 void refresh_illumination(int16_t out[2]) {
+    TemperatureState &g_temp = temp_state();
     out[0] = illumination(g_temp.adc_channels[0]);
     out[1] = illumination(g_temp.adc_channels[1]);
     g_temp.last_illumination = int16_t((out[0] + out[1]) / 2);
@@ -63,12 +68,14 @@ int read_param(int16_t values[4]) {
 }
 
 void keep_gray(const uint16_t *img, int n) {
+    TemperatureState &g_temp = temp_state();
     const int k = std::clamp(n, 0, kGrayMax);
     if (img && k) memcpy(g_temp.gray, img, size_t(k) * 2);
     memset(g_temp.gray + k, 0, size_t(kGrayMax - k) * 2);
 }
 
 int by_register(int addr, int16_t *out) {
+    TemperatureState &g_temp = temp_state();
     const bool one = epc635();
     const int n = one ? 1 : 4;
     const double base_offset = one ? 1397.46 : 1082, base_slope = one ? 4.678 : 3.7424012151;
@@ -313,3 +320,7 @@ VZ_API uint16_t *temperatureGetGrayscaleData(void) noexcept {
 }
 
 }  // extern "C"
+
+namespace vz::epc {
+constinit const SlotOps temperature_slot = slot_ops<TemperatureState>();
+}  // namespace vz::epc
