@@ -11,10 +11,10 @@
 #include "fuzz_files.h"
 #include "vizor/log.h"
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
     vz_log_disable();
     configSetPrint(0);
-    vzf::enter_private_folder();
+    vzf::enter_private_folder(argc, argv);
     return 0;
 }
 

@@ -13,10 +13,10 @@
 #include "fuzz_files.h"
 #include "vizor/log.h"
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
     vz_log_disable();
     configSetPrint(0);
-    vzf::enter_private_folder();
+    vzf::enter_private_folder(argc, argv);
     return 0;
 }
 
@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     configSetPartType(epc635 ? 4 : 2);
     const std::vector<std::string> p = vzf::parts(data + 2, size - 2, 2);
     const int pixels = std::max(1, vz::epc::grayImageSize().pixels);
-    std::vector<int> mean(size_t(pixels), 0);
+    std::vector<int> mean(static_cast<size_t>(pixels), 0);
     char table[96];
 #ifdef VZF_FLIM
     const int gate = (data[1] >> 1) & 1;
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     VZF_CHECK(r == 0 || r == -1);
     const int m = calculateLoadGrayscaleImage(mean.data());
     VZF_CHECK(m == 0 || m == -1);
-    std::vector<uint16_t> img(size_t(pixels));
+    std::vector<uint16_t> img(static_cast<size_t>(pixels));
     for (size_t i = 0; i < img.size(); ++i) img[i] = i % 7 == 0 ? 65400 : uint16_t(i % 30000);
     setCorrectGrayscaleOffset(1);
     setCorrectGrayscaleGain(1);

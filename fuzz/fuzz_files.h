@@ -41,10 +41,38 @@ inline void leave_private_folder() {
     if (chdir("/") == 0) rmdir(private_folder().c_str());
 }
 
+// The command line with its relative paths (corpus folders, files and the
+// values of -artifact_prefix= and the like) made absolute, so that libFuzzer,
+// which reads its arguments after LLVMFuzzerInitialize, still finds them once
+// the process has moved into its private folder.
+inline void absolute_args(int *argc, char ***argv) {
+    static std::vector<std::string> kept;
+    static std::vector<char *> args;
+    char cwd[4096];
+    if (!argc || !argv || !getcwd(cwd, sizeof cwd)) return;
+    const std::string here = std::string(cwd) + "/";
+    static const char *const kPathFlags[] = {"-artifact_prefix=", "-exact_artifact_path=", "-dict=",
+                                             "-seed_inputs=", "-merge_control_file="};
+    kept.reserve(size_t(*argc));
+    for (int i = 0; i < *argc; ++i) {
+        std::string a = (*argv)[i];
+        if (i > 0 && !a.empty() && a[0] != '-' && a[0] != '/') a = here + a;
+        for (const char *flag : kPathFlags) {
+            const size_t n = std::strlen(flag);
+            if (a.compare(0, n, flag) == 0 && a.size() > n && a[n] != '/') a.insert(n, here);
+        }
+        kept.push_back(a);
+    }
+    for (std::string &a : kept) args.push_back(a.data());
+    args.push_back(nullptr);
+    *argv = args.data();
+}
+
 // Makes the private folder under TMPDIR (else /dev/shm, else /tmp) and moves
 // into it; aborts when that fails, since the loaders would then read and
 // write the caller's folder.
-inline void enter_private_folder() {
+inline void enter_private_folder(int *argc = nullptr, char ***argv = nullptr) {
+    absolute_args(argc, argv);
     const char *base = getenv("TMPDIR");
     struct stat st {};
     if (!base || !*base) base = stat("/dev/shm", &st) == 0 ? "/dev/shm" : "/tmp";

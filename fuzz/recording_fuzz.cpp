@@ -5,8 +5,8 @@
 #include "fuzz_files.h"
 #include "recording.h"
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    vzf::enter_private_folder();
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
+    vzf::enter_private_folder(argc, argv);
     return 0;
 }
 

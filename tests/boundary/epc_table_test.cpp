@@ -6,6 +6,7 @@
 // of the export lists, so a new export needs a row.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -22,6 +23,7 @@
 #include "vizor/ll.h"
 #include "vizor/log.h"
 #include "vizor/math3d.h"
+#include "vizor/stream.h"
 #include "vizor/vizor.h"
 #include "vizor/zip.h"
 
@@ -545,6 +547,147 @@ const std::vector<vzt::Row> &sweep_rows() {
     return rows;
 }
 
+// The documented failure values of the calls that take a caller's buffer or
+// name: NULL, zero and absurd counts, and lengths shorter than the data.
+const std::vector<vzt::Row> &failure_rows() {
+    static const std::vector<vzt::Row> rows = {
+        {"i2c_refusals",
+         [] {
+             unsigned char b[4] = {}, *p = b, *none = nullptr;
+             return i2c(-1, 'r', 0, 1, &p) == -1 && i2c(0, 'r', 256, 1, &p) == -1 &&
+                    i2c(0, 'r', 0, 262, &p) == -1 && i2c(0, 'w', 0, 1, nullptr) == -1 &&
+                    i2c(0, 'w', 0, 1, &none) == -1;
+         }},
+        {"pru_chip_info",
+         [] { return pruGetImage(nullptr) == 0 && chipInfoGetInfo(0, nullptr) == -1; }},
+        {"config_add_end_file_name",
+         [] {
+             char name[256] = "a";
+             std::string ext(300, 'x');
+             return configAddEndFileName(nullptr, ".t") == nullptr &&
+                    configAddEndFileName(name, nullptr) == nullptr &&
+                    configAddEndFileName(name, ext.c_str()) == nullptr && std::string(name) == "a";
+         }},
+        {"temperature_null_buffers",
+         [] {
+             return temperatureSetTemperatureByFrameHeader(nullptr) == -1 &&
+                    temperatureGetTemperatures(0, nullptr) == -1 &&
+                    temperatureGetTemperatureChip(0, nullptr) == -1 &&
+                    temperatureGetTemperatureIllumination(nullptr) == -1 &&
+                    temperatureGetTemperatureRegister(0, nullptr) == -1 &&
+                    temperatureGetTemperatureROI(0, nullptr) == -1 &&
+                    temperatureGetTemperatureROI_EPC660_CHIP7(0, nullptr) == -1 &&
+                    temperatureGetTemperature635(0, nullptr) == -1 &&
+                    apiGetTemperature(0, nullptr) == -1 && apiGetChipInfo(0, nullptr) == -1;
+         }},
+        {"temperature_kalman_counts",
+         [] {
+             int16_t v[8] = {};
+             return temperatureKalmanFilter(v, -1) == -1 && temperatureKalmanFilter(v, 9) == -1 &&
+                    temperatureKalmanFilter(nullptr, 3) == -1 &&
+                    temperatureKalmanFilter(nullptr, 0) == 0;
+         }},
+        {"api_registers",
+         [] {
+             unsigned char b[4] = {}, *p = b;
+             return apiReadRegister(0, 1, nullptr, 0) == -1 &&
+                    apiReadRegister(0, INT_MAX, &p, 0) == -1 && apiReadRegister(-5, 1, &p, 0) == -1;
+         }},
+        {"api_sorted_images",
+         [] {
+             return apiGetBWSorted(nullptr) == 0 && apiGetDCSSorted(nullptr) == 0 &&
+                    apiGetDistanceSorted(nullptr) == 0 && apiGetAmplitudeSorted(nullptr) == 0 &&
+                    apiGetDistanceAndAmplitudeSorted(nullptr) == 0 && calculationBW(nullptr) == 0;
+         }},
+        {"bad_pixel_files",
+         [] { return apiGetBadPixels(nullptr) == -1 && calibrationGetBadPixels(nullptr) == -1; }},
+        {"calibrate_flim_null_gate", [] { return apiCalibrateFlim(nullptr) == 0; }},
+        {"frame_queue",
+         [] {
+             uint8_t f[16] = {};
+             return enqueue(nullptr, 16) == -1 && enqueue(f, -1) == -1 &&
+                    enqueue(f, 661249) == -1 && dequeue(nullptr) == -1;
+         }},
+        {"register_dump", [] { return dumpAllRegisters(0, nullptr) == -1; }},
+        {"corrections_null_image",
+         [] {
+             uint16_t img[4] = {};
+             return calculationCorrectDRNU(nullptr) == -1 &&
+                    calculationCorrectDRNU2_opt(nullptr, img) == -1 &&
+                    calculationCorrectDRNU2_opt(img, nullptr) == -1 &&
+                    calculationTemperatureCompensation(nullptr) == -1 &&
+                    calculationAddOffset(nullptr) == -1 &&
+                    calculationFalmanFiltering(nullptr) == -1 &&
+                    calculationAmbientDCSCorrection(nullptr, 1) == -1 &&
+                    calculationAmbientDCSCorrection(img, 0) == -1 &&
+                    calculationAmbientDCSCorrection(img, INT_MAX) == -1;
+         }},
+        {"calibration_files_null",
+         [] {
+             double d = 0;
+             return calibrationSaveDRNU_LUT_TestXY(nullptr) == -1 &&
+                    calibrationSaveDRNU_LUT_TestYX(nullptr) == -1 &&
+                    calibrationSaveDRNU_LUT_TestXY("/nonexistent/dir/x") == -1 &&
+                    calibrationLinearRegresion(nullptr, &d) == -1 &&
+                    calibrationLinearRegresion(&d, nullptr) == -1 &&
+                    imageCorrectionLoad(nullptr) == 0;
+         }},
+        {"mean_images_null",
+         [] {
+             return calculateSaveGrayscaleImage(nullptr) == -1 &&
+                    calculateLoadGrayscaleImage(nullptr) == -1 &&
+                    calculateSaveFlimImage(nullptr) == -1 &&
+                    calculateLoadFlimImage(nullptr) == -1 &&
+                    calculationFlimMean(5, nullptr, 0) == 0;
+         }},
+        {"zip_null_and_bad",
+         [] {
+             void *buf = nullptr;
+             size_t n = 0;
+             const char *files[1] = {nullptr};
+             zip_close(nullptr);
+             return zip_open(nullptr, 0, 'r') == nullptr && zip_open("", 0, 'r') == nullptr &&
+                    zip_open("a.zip", 10, 'w') == nullptr && zip_open("a.zip", 0, 'x') == nullptr &&
+                    zip_entry_open(nullptr, "a") < 0 && zip_entry_close(nullptr) < 0 &&
+                    zip_entry_write(nullptr, "a", 1) < 0 && zip_entry_fwrite(nullptr, "a") < 0 &&
+                    zip_entry_read(nullptr, &buf, &n) < 0 && zip_entry_fread(nullptr, "a") < 0 &&
+                    zip_total_entries(nullptr) < 0 && zip_create(nullptr, files, 1) < 0 &&
+                    zip_create("b.zip", nullptr, 3) < 0 && zip_create("c.zip", files, 1) < 0;
+         }},
+        {"zip_entry_misuse",
+         [] {
+             struct zip_t *z = zip_open("w.zip", 6, 'w');
+             if (!z) return false;
+             void *buf = nullptr;
+             size_t n = 0;
+             const std::string longname(70000, 'n');
+             const bool ok = zip_entry_write(z, "x", 1) < 0 &&  // no entry open
+                             zip_entry_open(z, nullptr) < 0 && zip_entry_open(z, "") < 0 &&
+                             zip_entry_open(z, longname.c_str()) < 0 &&
+                             zip_entry_open(z, "a") == 0 && zip_entry_open(z, "b") < 0 &&
+                             zip_entry_write(z, nullptr, 5) < 0 &&
+                             zip_entry_read(z, &buf, &n) < 0 && zip_entry_fwrite(z, nullptr) < 0 &&
+                             zip_entry_close(z) == 0 && zip_entry_close(z) < 0;
+             zip_close(z);
+             return ok;
+         }},
+        {"epc_driver_null",
+         [] {
+             vizor_frame_info_t info{};
+             vz_stream_frame_hdr_t hdr{};
+             float dst[4];
+             uint16_t src[4] = {};
+             vz_lens_param_t lens{};
+             return !epc_init(nullptr, nullptr) && !epc_frame_get_info(nullptr, nullptr, &hdr) &&
+                    !epc_frame_get_info(nullptr, &info, nullptr) &&
+                    epc_frame_decode(nullptr, dst, 4, 0, src, 4, &info) == -1 &&
+                    !epc_lens_param_get(nullptr, nullptr, 320, 240) &&
+                    !epc_lens_param_get(nullptr, &lens, 7, 240);
+         }},
+    };
+    return rows;
+}
+
 // Seconds a row may take: the slowest calls wait out a command time-out.
 constexpr unsigned kRowSeconds = 20;
 
@@ -561,6 +704,7 @@ TEST_P(Sweep, ReturnsInItsOwnProcess) {
 std::string row_name(const ::testing::TestParamInfo<vzt::Row> &info) { return info.param.name; }
 
 INSTANTIATE_TEST_SUITE_P(All, Sweep, ::testing::ValuesIn(sweep_rows()), row_name);
+INSTANTIATE_TEST_SUITE_P(FailureValues, Sweep, ::testing::ValuesIn(failure_rows()), row_name);
 
 // Names of the functions in the export lists: every listed name except the
 // data the public headers declare extern.
