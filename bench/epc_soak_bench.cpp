@@ -27,6 +27,7 @@
 
 #include "vcam/vcam.h"
 #include "vizor/epc660.h"
+#include "vizor/stream.h"
 #include "vizor/vizor.h"
 
 namespace {
