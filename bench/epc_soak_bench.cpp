@@ -7,8 +7,10 @@
 // counts the frame as corrupted.
 //
 // Reported: frames the camera sent, delivered, dropped (frame buffer full),
-// discarded (stream damage), unaccounted (sent and neither delivered nor
-// counted: frames whose every chunk a fault removed), corrupted (must be 0),
+// discarded (stream damage), left in the frame buffer at a capture stop,
+// unaccounted (sent and none of these: frames whose every chunk a fault
+// removed, and those still in the transfers when capture restarts), corrupted
+// (must be 0),
 // fault strikes, and heap and resident memory after warm-up and at the end.
 //
 //   epc_soak_bench                 100000 frames
@@ -73,7 +75,17 @@ void random_faults(vcam::Camera &cam, std::mt19937 &rng) {
 
 struct Totals {
     uint64_t delivered = 0, corrupted = 0, decode_failed = 0;
+    uint64_t discarded = 0, dropped = 0, left_in_buffer = 0;  // summed over captures
 };
+
+// Adds the statistics of the capture about to stop (a start resets them).
+void add_capture_stats(vizor_dev_t *dev, Totals &t) {
+    vz_stream_state_t st{};
+    if (!vizor_cap_get_stats(dev, &st)) return;
+    t.discarded += st.frames_discarded;
+    t.dropped += st.frames_dropped_full;
+    t.left_in_buffer += st.frames_in_buffer;
+}
 
 // One delivered frame decoded and compared with the wall.
 void check_frame(vizor_dev_t *dev, const std::vector<uint8_t> &raw, const vizor_frame_info_t &info,
@@ -123,6 +135,7 @@ void BM_EpcSoak(benchmark::State &state) {
     uint64_t restarts = 0;
     for (auto _ : state) {
         for (size_t got = 0; got < g_frames;) {
+            add_capture_stats(dev, t);
             vizor_cap_stop(dev);
             cam.fw().set_stream(random_layout(rng));
             random_faults(cam, rng);
@@ -139,18 +152,18 @@ void BM_EpcSoak(benchmark::State &state) {
                 }
             }
         }
+        add_capture_stats(dev, t);
         vizor_cap_stop(dev);
     }
-    vz_stream_state_t st{};
-    vizor_cap_get_stats(dev, &st);
     const vcam::FirmwareStats fw = cam.fw().stats();
     uint64_t strikes = 0;
     for (vcam::Fault f : kFaults) strikes += cam.fw().fault_hits(f);
-    const uint64_t counted = t.delivered + st.frames_discarded + st.frames_dropped_full;
+    const uint64_t counted = t.delivered + t.discarded + t.dropped + t.left_in_buffer;
     state.counters["sent"] = double(fw.frames_sent);
     state.counters["delivered"] = double(t.delivered);
-    state.counters["dropped"] = st.frames_dropped_full;
-    state.counters["discarded"] = st.frames_discarded;
+    state.counters["dropped"] = double(t.dropped);
+    state.counters["discarded"] = double(t.discarded);
+    state.counters["left_at_stop"] = double(t.left_in_buffer);
     state.counters["unaccounted"] = double(fw.frames_sent > counted ? fw.frames_sent - counted : 0);
     state.counters["corrupted"] = double(t.corrupted);
     state.counters["decode_failed"] = double(t.decode_failed);
