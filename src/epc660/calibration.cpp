@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
 #include <memory>
 #include <vector>
 
@@ -533,8 +534,13 @@ VZ_API int calibrateSetDRNUCalibrateDelay(int us) noexcept { return S.delay_us =
 VZ_API int calibrateGetDRNUCalibrateDelay(void) noexcept { return S.delay_us; }
 VZ_API int calibrateSetDRNUDiffTemp(int t) noexcept { return S.diff_temp = t; }
 VZ_API int calibrateGetDRNUDiffTemp(void) noexcept { return S.diff_temp; }
-VZ_API int calibrationSetNumberOfRowsMax(int n) noexcept { return S.rows_max = n - 12; }
-VZ_API int calibrationSetNumberOfColumnsMax(int n) noexcept { return S.cols_max = n - 8; }
+// Counts near INT_MIN stop at INT_MIN instead of overflowing.
+VZ_API int calibrationSetNumberOfRowsMax(int n) noexcept {
+    return S.rows_max = std::max(n, INT_MIN + 12) - 12;
+}
+VZ_API int calibrationSetNumberOfColumnsMax(int n) noexcept {
+    return S.cols_max = std::max(n, INT_MIN + 8) - 8;
+}
 VZ_API int calibrateGetoffsetPhaseDefaultFPN(void) noexcept { return 0; }
 
 // ---- phase offset ---------------------------------------------------------------

@@ -387,7 +387,7 @@ VZ_API int calibrationDRNU_FromFile(int stepTenthsOfMm) noexcept {
 
 VZ_API float calibrationCalcDRNUStd(int stepTenthsOfMm, int mode) noexcept {
     return vz::entry("calibrationCalcDRNUStd", -1.0f, [&] {
-        const float lsb = (float)(stepTenthsOfMm * 30000 / 10) / (float)cal::range_mm();
+        const float lsb = (float)(int64_t(stepTenthsOfMm) * 30000 / 10) / (float)cal::range_mm();
         return (float)cal::build_table(mode == 0 ? 0 : 1, lsb, calibrationGetOffsetDRNU(),
                                        "_calibrationCalcDRNUStd");
     });
