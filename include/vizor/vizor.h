@@ -378,7 +378,9 @@ VZ_API bool vizor_cap_set_frame_buffer(vizor_dev_t *dev, uint8_t *buf, uint32_t 
 VZ_API bool vizor_cap_get_frame_buffer(vizor_dev_t *dev, uint8_t **buf, uint32_t *size) VZ_NOEXCEPT;
 /** Sets (or with NULL clears) the frame-ready callback. It runs on the thread
  * that called a fetch or wait call, inside it; frame_fbuf is valid during
- * the callback only. The callback may call vizor_dev_close on its device.
+ * the callback only. The callback may call vizor_dev_close on its device,
+ * or vizor_cap_stop: no later frame reaches it then, also none that was
+ * already queued.
  * Returns: true; false for a record not open.
  * Thread:  the device's application thread, while no fetch or wait runs.
  * Close:   a close waits for the call (bounded). */

@@ -222,7 +222,9 @@ void deliver(vizor_dev_t &dev, int reqmax) {
         vz_trc("[%s] error callback force cap to stop\n", kTagPass);
         return;
     }
-    if (reqmax == 0) return;
+    // Frames left after a stop (one from a callback included) are not
+    // delivered: the next start begins afresh.
+    if (reqmax == 0 || !ll.capturing) return;
     FrameReq *req = ll.req;
     unsigned handled = 0;
     for (;;) {
@@ -241,7 +243,12 @@ void deliver(vizor_dev_t &dev, int reqmax) {
         ++handled;
         fill_frame_info(ll, hdr);
         account_request(ll, req);
-        if (ll.on_frdy && sink.dst) run_frame_cb(dev, ll, sink);
+        if (ll.on_frdy && sink.dst) {
+            run_frame_cb(dev, ll, sink);
+            // A callback that stopped capture ends delivery too: frames that
+            // were queued behind its frame never reach it after its stop.
+            if (!ll.capturing) break;
+        }
     }
     vz_trc("[%s] handle %u ready frames (reqmax: %d, rem: %d)\n", kTagPass, handled, reqmax,
            req ? int(req->remaining) : reqmax);

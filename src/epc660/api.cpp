@@ -4,11 +4,19 @@
 // delay, dual MGX, HDR, 2D/3D), and forwards to the module functions for the
 // rest. Every internal call goes through the exported functions, so the
 // library behaves the same whether an application or the pipeline calls.
+#include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 
 #include "epc660/base.h"
 
 namespace {
+
+// v x unit, held within int (absurd user values must not overflow).
+int saturated(int v, int unit) {
+    return int(std::clamp<int64_t>(int64_t(v) * unit, INT_MIN, INT_MAX));
+}
 
 struct ApiState {
     int tof_dcs = 4;  // DCS samples per pixel of the current TOF mode (4, 2 or 1)
@@ -259,10 +267,10 @@ VZ_API double apiSetAmbientLightFactor(double factor) noexcept {
     });
 }
 VZ_API int apiSetDRNUDelay(int seconds) noexcept {
-    EPC_ENTRY(-1, { return saved(calibrateSetDRNUCalibrateDelay(seconds * 1000)); });
+    EPC_ENTRY(-1, { return saved(calibrateSetDRNUCalibrateDelay(saturated(seconds, 1000))); });
 }
 VZ_API int apiSetDRNUDiffTemp(int degrees) noexcept {
-    EPC_ENTRY(-1, { return saved(calibrateSetDRNUDiffTemp(degrees * 10)); });
+    EPC_ENTRY(-1, { return saved(calibrateSetDRNUDiffTemp(saturated(degrees, 10))); });
 }
 VZ_API int apiSetDRNUAverage(int frames) noexcept {
     EPC_ENTRY(-1, {

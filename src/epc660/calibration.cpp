@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
 #include <memory>
 #include <vector>
 
@@ -702,15 +703,16 @@ VZ_API int calibrateGetDRNUDiffTemp(void) noexcept {
     cal::State &S = cal::state();
     return S.diff_temp;
 }
+// Counts near INT_MIN stop at INT_MIN instead of overflowing.
 VZ_API int calibrationSetNumberOfRowsMax(int n) noexcept {
     const Use epc_use;
     cal::State &S = cal::state();
-    return S.rows_max = n - 12;
+    return S.rows_max = std::max(n, INT_MIN + 12) - 12;
 }
 VZ_API int calibrationSetNumberOfColumnsMax(int n) noexcept {
     const Use epc_use;
     cal::State &S = cal::state();
-    return S.cols_max = n - 8;
+    return S.cols_max = std::max(n, INT_MIN + 8) - 8;
 }
 VZ_API int calibrateGetoffsetPhaseDefaultFPN(void) noexcept { return 0; }
 

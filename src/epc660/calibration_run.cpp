@@ -404,7 +404,7 @@ VZ_API int calibrationDRNU_FromFile(int stepTenthsOfMm) noexcept {
 VZ_API float calibrationCalcDRNUStd(int stepTenthsOfMm, int mode) noexcept {
     const vz::epc::Use epc_use;
     return vz::entry("calibrationCalcDRNUStd", -1.0f, [&] {
-        const float lsb = (float)(stepTenthsOfMm * 30000 / 10) / (float)cal::range_mm();
+        const float lsb = (float)(int64_t(stepTenthsOfMm) * 30000 / 10) / (float)cal::range_mm();
         return (float)cal::build_table(mode == 0 ? 0 : 1, lsb, calibrationGetOffsetDRNU(),
                                        "_calibrationCalcDRNUStd");
     });

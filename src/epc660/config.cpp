@@ -58,9 +58,10 @@ uint8_t reg(int r) {
     return v;
 }
 
+// 64-bit: absurd part types and versions must not overflow (the result wraps).
 void set_chip_type() {
     ConfigState &g_cfg = cfg_state();
-    g_cfg.chip_type = g_cfg.part_version + 10 * g_cfg.part_type;
+    g_cfg.chip_type = int(int64_t(g_cfg.part_version) + 10 * int64_t(g_cfg.part_type));
 }
 
 void send_time(int us) {
@@ -90,7 +91,7 @@ void update_gain(const char *fn) {
         vz_wrn("[%s] equal times at both ends, gain kept\n", fn);
         return;
     }
-    g_cfg.gain = double(g_cfg.arg_max - g_cfg.arg_min) / double(g_cfg.t_max - g_cfg.t_min);
+    g_cfg.gain = (double(g_cfg.arg_max) - g_cfg.arg_min) / (double(g_cfg.t_max) - g_cfg.t_min);
     vz_dbg("[%s] gain: %2.4f \n", fn, g_cfg.gain);
 }
 
@@ -351,7 +352,7 @@ VZ_API int configSetMode(int pseudoNoise, int deviceAddress) noexcept {
 VZ_API int configSetDCS(int nDCS, int deviceAddress) noexcept {
     EPC_ENTRY(-1, {
         g_cfg.ndcs = uint8_t(nDCS);
-        vz::epc::reg_update(deviceAddress, 146, 0xCF, uint8_t(((nDCS - 1) & 3) << 4));
+        vz::epc::reg_update(deviceAddress, 146, 0xCF, uint8_t(((unsigned(nDCS) - 1) & 3) << 4));
         return nDCS;
     });
 }

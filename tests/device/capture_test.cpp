@@ -181,6 +181,27 @@ TEST_F(Capture, WaitDeliversEveryFrameUntilItsDeadline) {
               g_seen.frames);
 }
 
+// A stop from the callback is the last thing it sees, however many frames
+// were queued behind the one it stopped on.
+void stop_on_frame(vizor_dev_t *d, vizor_frame_t *) {
+    ++g_seen.frames;
+    vizor_cap_stop(d);
+}
+
+TEST_F(Capture, StopFromTheCallbackEndsDeliveryOfQueuedFrames) {
+    vizor_cap_set_callback_on_frame_ready(dev, stop_on_frame);
+    ASSERT_TRUE(vizor_cap_start(dev));
+    // The camera streams as fast as it is read: frames queue meanwhile.
+    ASSERT_TRUE(vzt::eventually([&] {
+        vz_stream_state_t st{};
+        vizor_cap_get_stats(dev, &st);
+        return st.frames_in_buffer >= 3;
+    }));
+    vizor_cap_wait(dev, 500);
+    EXPECT_EQ(g_seen.frames, 1);
+    EXPECT_FALSE(vizor_cap_is_ongoing(dev));
+}
+
 TEST_F(Capture, SixtyFiveTimeoutsHaltCaptureSixtyFourDoNot) {
     vcam::StreamConfig sc = cam->fw().stream();
     sc.fps = 200;

@@ -36,6 +36,30 @@ TEST(ViewGuard, HostAndOrigin) {
 
 Buffer frame_of(uint8_t v) { return std::make_shared<const std::vector<uint8_t>>(1, v); }
 
+// Control values and the long poll's "after": bounded decimals only; the
+// poll's sequence never wraps into a small number.
+TEST(ViewValues, FormNumbersAndFrameAfter) {
+    struct Num {
+        const char *text;
+        long lo, hi, want;  // want -1: refused
+    } nums[] = {{"800", 1, 65535, 800},  {"0", 0, 5, 0},
+                {"65536", 1, 65535, -1}, {"-3", 0, 5, -1},
+                {"12a", 0, 100, -1},     {"", 0, 5, -1},
+                {"7 ", 0, 9, -1},        {"0000000000007", 0, 9, -1}};
+    for (const Num &n : nums) {
+        const auto v = form_number(n.text, n.lo, n.hi);
+        EXPECT_EQ(v ? *v : -1, n.want) << n.text;
+    }
+    struct After {
+        const char *text;
+        uint32_t want;
+    } afters[] = {{"17", 17},        {"4294967295", 4294967295u},
+                  {"4294967296", 0}, {"9999999999", 0},
+                  {"-1", 0},         {"1e3", 0},
+                  {"", 0},           {"00000000042", 0}};
+    for (const After &a : afters) EXPECT_EQ(frame_after(a.text), a.want) << a.text;
+}
+
 TEST(ViewSlot, ClientsGetOnlyTheNewestFrame) {
     FrameSlot slot;
     uint32_t seq = 0;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,16 @@ namespace vztool::view {
 // fetch POSTs, and a page of another site cannot forge it.
 bool request_allowed(const std::string &host, const std::string &origin, const std::string &bind,
                      int port, bool need_origin);
+
+// ---- request values -------------------------------------------------------------
+
+// A decimal value of the page's control form or query: nullopt when it is
+// missing, longer than 12 characters, not wholly a number or outside lo..hi.
+std::optional<long> form_number(const std::string &text, long lo, long hi);
+
+// The frame sequence a long poll asks to be newer than ("after"): 0 when it
+// is absent, not a plain decimal or beyond 32 bits.
+uint32_t frame_after(const std::string &text);
 
 // ---- latest-frame slot ----------------------------------------------------------
 

@@ -1,6 +1,7 @@
 // vizor view: request guard, latest-frame slot, buffer pool and the frame
 // record of the live viewer.
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 #include "view.h"
@@ -76,6 +77,22 @@ void FrameSlot::close() {
         closed_ = true;
     }
     cv_.notify_all();
+}
+
+std::optional<long> form_number(const std::string &text, long lo, long hi) {
+    if (text.empty() || text.size() > 12) return std::nullopt;
+    char *end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (*end != '\0' || v < lo || v > hi) return std::nullopt;
+    return v;
+}
+
+uint32_t frame_after(const std::string &text) {
+    if (text.empty() || text.size() > 10 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
+    return v > UINT32_MAX ? 0 : uint32_t(v);
 }
 
 std::shared_ptr<std::vector<uint8_t>> BufferPool::take() {

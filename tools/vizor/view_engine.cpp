@@ -51,15 +51,6 @@ Reply done(const std::string &fields = "") {
     return {true, "{\"ok\":true" + (fields.empty() ? "" : "," + fields) + "}"};
 }
 
-// A bounded decimal argument; nullopt when missing or malformed.
-std::optional<long> number(const std::string &s, long lo, long hi) {
-    if (s.empty() || s.size() > 12) return std::nullopt;
-    char *end = nullptr;
-    const long v = std::strtol(s.c_str(), &end, 10);
-    if (*end != '\0' || v < lo || v > hi) return std::nullopt;
-    return v;
-}
-
 std::string json_str(const std::string &s) {
     std::string out = "\"";
     for (char c : s) {
@@ -327,11 +318,11 @@ Reply Engine::dispatch(const std::string &op, const std::function<std::string(co
         return fail("unknown control " + op.substr(0, 32));
     if (!src_.dev) return fail("a recording has no camera controls");
     if (op == "intg") {
-        const auto v = number(arg("value"), 1, 65535);
+        const auto v = form_number(arg("value"), 1, 65535);
         return v ? set_intg(*v) : fail("integration time must be 1..65535 us");
     }
     if (op == "filter") {
-        const auto v = number(arg("value").empty() ? "0" : arg("value"), 0, 65535);
+        const auto v = form_number(arg("value").empty() ? "0" : arg("value"), 0, 65535);
         if (!v) return fail("filter value must be 0..65535");
         return set_filter(arg("which"), arg("on") == "1", *v);
     }
@@ -422,7 +413,7 @@ Reply Engine::epc(const std::string &op, const std::function<std::string(const c
     if (!is_epc()) return fail(op + " needs an EPC camera");
     constexpr int kAddr = 0;  // the chip on the default device
     if (op == "modfreq") {
-        const auto i = number(arg("index"), 0, 5);
+        const auto i = form_number(arg("index"), 0, 5);
         if (!i) return fail("modulation frequency index must be 0..5");
         configSetModulationFrequency(int(*i), kAddr);
         return done("\"khz\":" + std::to_string(configGetModulationFrequency()));
@@ -432,8 +423,8 @@ Reply Engine::epc(const std::string &op, const std::function<std::string(const c
         readOutEnableVerticalBinning(arg("v") == "1", kAddr);
         return done();
     }
-    const auto x1 = number(arg("x1"), 0, 327), x2 = number(arg("x2"), 0, 327);
-    const auto y1 = number(arg("y1"), 0, 251), y2 = number(arg("y2"), 0, 251);
+    const auto x1 = form_number(arg("x1"), 0, 327), x2 = form_number(arg("x2"), 0, 327);
+    const auto y1 = form_number(arg("y1"), 0, 251), y2 = form_number(arg("y2"), 0, 251);
     if (!x1 || !x2 || !y1 || !y2 || *x1 >= *x2 || *y1 >= *y2) return fail("bad region of interest");
     readOutSetROI(int(*x1), int(*x2), int(*y1), int(*y2), kAddr);
     return done();

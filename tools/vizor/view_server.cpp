@@ -7,10 +7,15 @@
 #include <signal.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "app.h"
 #include "cli.h"
@@ -40,6 +45,88 @@ std::string find_assets(const std::string &given) {
 
 constexpr const char *kThreeDir = "/usr/share/javascript/three";
 
+// Each open connection holds a worker while it lives, idle ones too (a
+// browser keeps several open; a careless or hostile client hundreds). A fixed
+// pool would make the page's requests wait behind idle connections until
+// their keep-alive runs out, so the pool grows a worker whenever a new
+// connection finds none free, up to kMaxWorkers; beyond that connections wait
+// in line. Workers stay until shutdown: an idle one costs a sleeping thread.
+class GrowingPool : public httplib::TaskQueue {
+public:
+    GrowingPool(size_t first, size_t most) : most_(most) {
+        std::lock_guard lk(mu_);
+        while (workers_.size() < first) add_worker();
+    }
+    void enqueue(std::function<void()> fn) override {
+        std::lock_guard lk(mu_);
+        jobs_.push_back(std::move(fn));
+        if (idle_ < jobs_.size() && workers_.size() < most_) add_worker();
+        cv_.notify_one();
+    }
+    void shutdown() override {
+        {
+            std::lock_guard lk(mu_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        for (std::thread &t : workers_) t.join();
+    }
+
+private:
+    void add_worker() {
+        workers_.emplace_back([this] { run(); });
+    }
+    void run() {
+        std::unique_lock lk(mu_);
+        for (;;) {
+            ++idle_;
+            cv_.wait(lk, [&] { return stop_ || !jobs_.empty(); });
+            --idle_;
+            if (jobs_.empty()) return;  // stopping, and nothing left to serve
+            std::function<void()> fn = std::move(jobs_.front());
+            jobs_.pop_front();
+            lk.unlock();
+            fn();
+            lk.lock();
+        }
+    }
+
+    const size_t most_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> jobs_;
+    std::vector<std::thread> workers_;
+    size_t idle_ = 0;
+    bool stop_ = false;
+};
+
+constexpr size_t kFirstWorkers = 8;
+constexpr size_t kMaxWorkers = 512;
+// Long polls one client address may have waiting at once: a page polls once
+// per tab, so more are refused (429) instead of piling up workers.
+constexpr int kPollsPerClient = 16;
+
+// Counts the long polls waiting per client address.
+class PollLimit {
+public:
+    bool enter(const std::string &addr) {
+        std::lock_guard lk(mu_);
+        int &n = polls_[addr];
+        if (n >= kPollsPerClient) return false;
+        ++n;
+        return true;
+    }
+    void leave(const std::string &addr) {
+        std::lock_guard lk(mu_);
+        auto it = polls_.find(addr);
+        if (it != polls_.end() && --it->second <= 0) polls_.erase(it);
+    }
+
+private:
+    std::mutex mu_;
+    std::map<std::string, int> polls_;
+};
+
 }  // namespace
 
 int cmd_view(Session &s, const ViewOpts &o) {
@@ -60,11 +147,10 @@ int cmd_view(Session &s, const ViewOpts &o) {
 
     view::Engine engine(src, o.out_dir, o.range);
     httplib::Server svr;
-    // Each open connection holds a thread while it lives (a browser opens up to
-    // six): room for several tabs, and idle connections are closed soon.
-    const int nthreads = 48;
-    svr.new_task_queue = [] { return new httplib::ThreadPool(nthreads); };
-    svr.set_keep_alive_max_count(1000);
+    // Workers grow with the open connections (GrowingPool); an idle connection
+    // is closed after 2 s and any connection after 100 requests.
+    svr.new_task_queue = [] { return new GrowingPool(kFirstWorkers, kMaxWorkers); };
+    svr.set_keep_alive_max_count(100);
     svr.set_keep_alive_timeout(2);
     svr.set_read_timeout(5, 0);
     svr.set_write_timeout(5, 0);
@@ -87,13 +173,17 @@ int cmd_view(Session &s, const ViewOpts &o) {
     if (!svr.set_mount_point("/", assets) || !svr.set_mount_point("/three", kThreeDir))
         throw ToolError("cannot serve " + assets);
 
+    PollLimit polls;
     svr.Get("/api/frame", [&](const httplib::Request &req, httplib::Response &res) {
-        uint32_t after = 0;
-        const std::string a = req.get_param_value("after");
-        if (a.size() <= 10 && !a.empty() && a.find_first_not_of("0123456789") == std::string::npos)
-            after = uint32_t(std::stoull(a));
+        const uint32_t after = view::frame_after(req.get_param_value("after"));
+        if (!polls.enter(req.remote_addr)) {
+            res.status = 429;
+            res.set_content("too many waiting requests from this client\n", "text/plain");
+            return;
+        }
         uint32_t seq = 0;
         view::Buffer frame = engine.slot().wait_newer(after, 1000, seq);
+        polls.leave(req.remote_addr);
         if (!frame) {
             res.status = 204;
             return;

@@ -1,0 +1,226 @@
+// Soak of the EPC path on the virtual epc660: capture through the emulated
+// bus and the calibrated decode (factory calibration downloaded at open, the
+// camera's non-uniformity and temperature drift on and corrected), with the
+// stream's chunking drawn anew at every capture start and the camera's
+// stream faults switched in and out. Every delivered frame is decoded and
+// compared with the scene (a flat wall): a pixel off by more than 5 cm
+// counts the frame as corrupted.
+//
+// Reported: frames the camera sent, delivered, dropped (frame buffer full),
+// discarded (stream damage), left in the frame buffer at a capture stop,
+// unaccounted (sent and none of these: frames whose every chunk a fault
+// removed, and those still in the transfers when capture restarts), corrupted
+// (must be 0),
+// fault strikes, and heap and resident memory after warm-up and at the end.
+//
+//   epc_soak_bench                 100000 frames
+//   epc_soak_bench --frames=2000   a shorter run (other flags go to the benchmark library)
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "vcam/vcam.h"
+#include "vizor/epc660.h"
+#include "vizor/stream.h"
+#include "vizor/vizor.h"
+
+namespace {
+
+size_t g_frames = 100000;
+
+constexpr int kW = 320, kH = 240;
+constexpr float kWall = 1.5f;         // metres
+constexpr float kTolerance = 0.05f;   // metres
+constexpr size_t kEpochFrames = 500;  // frames between capture restarts
+constexpr size_t kWarmup = 1000;      // frames before the first memory reading
+
+double heap_kb() { return double(mallinfo2().uordblks) / 1024; }
+
+double rss_kb() {
+    std::ifstream in("/proc/self/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtod(line.c_str() + 6, nullptr);
+    return 0;
+}
+
+// A stream layout: chunk payload limit, device transfer size, ZLP.
+vcam::StreamConfig random_layout(std::mt19937 &rng) {
+    vcam::StreamConfig s;
+    const uint32_t dlen[] = {0xFFFFF, 65536, 16384, 4093};
+    const uint32_t segment[] = {0, 0, 512, 16384, 100000, 1 << 20};
+    s.max_dlen = dlen[rng() % 4];
+    s.segment_bytes = segment[rng() % 6];
+    s.zlp = rng() % 2;
+    return s;
+}
+
+const vcam::Fault kFaults[] = {vcam::Fault::corrupt_header_cksum, vcam::Fault::lost_chunk,
+                               vcam::Fault::wrong_fridx, vcam::Fault::truncated_payload};
+
+// Arms one stream fault for a few occurrences, or none for a clean epoch;
+// returns the fault's index in kFaults, or -1.
+int random_faults(vcam::Camera &cam, std::mt19937 &rng) {
+    cam.fw().clear_faults();
+    const uint32_t pick = rng() % 6;
+    if (pick >= 4) return -1;
+    cam.inject(kFaults[pick], vcam::FaultSpec().after(rng() % 50).times(1 + rng() % 5));
+    return int(pick);
+}
+
+// What the capture in progress runs with, for the report of a bad frame.
+struct Epoch {
+    vcam::StreamConfig layout;
+    int fault = -1;
+};
+
+struct Totals {
+    uint64_t delivered = 0, corrupted = 0, decode_failed = 0;
+    uint64_t discarded = 0, dropped = 0, left_in_buffer = 0;  // summed over captures
+};
+
+// Adds the statistics of the capture about to stop (a start resets them).
+void add_capture_stats(vizor_dev_t *dev, Totals &t) {
+    vz_stream_state_t st{};
+    if (!vizor_cap_get_stats(dev, &st)) return;
+    t.discarded += st.frames_discarded;
+    t.dropped += st.frames_dropped_full;
+    t.left_in_buffer += st.frames_in_buffer;
+}
+
+// One delivered frame decoded and compared with the wall.
+void check_frame(vizor_dev_t *dev, const std::vector<uint8_t> &raw, const vizor_frame_info_t &info,
+                 std::vector<float> &dist, Totals &t, const Epoch &e) {
+    ++t.delivered;
+    const int n = vizor_frame_get_distance(dev, dist.data(), int(dist.size()), raw.data(),
+                                           int(info.frame_size), &info);
+    int bad = 0;
+    double worst = 0;
+    for (float d : dist)
+        if (d < 12.5f && std::fabs(d - kWall) > kTolerance) {
+            ++bad;
+            worst = std::max(worst, std::fabs(double(d) - kWall));
+        }
+    if (n != kW * kH)
+        ++t.decode_failed;
+    else if (bad > 0)
+        ++t.corrupted;
+    else
+        return;
+    if (t.decode_failed + t.corrupted <= 5)
+        std::fprintf(stderr,
+                     "bad frame: decode %d, idx %u, format %u, size %u, %d pixels off (worst %.3f "
+                     "m); layout dlen %u segment %u zlp %d, fault %d\n",
+                     n, info.frame_idx, info.frame_format, info.frame_size, bad, worst,
+                     e.layout.max_dlen, e.layout.segment_bytes, int(e.layout.zlp), e.fault);
+}
+
+void BM_EpcSoak(benchmark::State &state) {
+    char dir[] = "/tmp/vizor-epc-soak-XXXXXX";
+    if (!mkdtemp(dir) || chdir(dir) != 0) {
+        state.SkipWithError("no working folder");
+        return;
+    }
+    vz_log_disable();
+    vcam::Bus bus;
+    vcam::CameraConfig cfg;
+    cfg.fw.product = "VZ-E1-660";
+    cfg.fw.epc.noise = false;
+    cfg.fw.epc.defect_pixels = 0;
+    vcam::Camera &cam = bus.add_camera(1, 2, cfg);
+    cam.fw().set_scene(vcam::Scene::flat(kW, kH, kWall, 0.8f));
+    vizor_dev_t list[2];
+    vizor_dev_t *dev = vizor_dev_list(list, 2) == 1 ? vizor_dev_open(&list[0]) : nullptr;
+    if (!dev) {
+        state.SkipWithError("cannot open the virtual epc660");
+        return;
+    }
+    apiLoadConfig(1, 32);
+    apiSetIntegrationTime3D(1000);
+    apiCorrectDRNU(2);
+    apiCorrectTemperature(1);
+
+    std::mt19937 rng(20261210);
+    std::vector<uint8_t> raw(8 * kW * kH);
+    std::vector<float> dist(kW * kH);
+    Totals t;
+    double heap0 = 0, rss0 = 0;
+    uint64_t restarts = 0;
+    for (auto _ : state) {
+        for (size_t got = 0; got < g_frames;) {
+            add_capture_stats(dev, t);
+            vizor_cap_stop(dev);
+            Epoch e;
+            e.layout = random_layout(rng);
+            cam.fw().set_stream(e.layout);
+            e.fault = random_faults(cam, rng);
+            if (!vizor_cap_start(dev)) break;
+            ++restarts;
+            for (size_t n = 0; n < kEpochFrames && got < g_frames; ++n) {
+                vizor_frame_info_t info{};
+                if (vizor_cap_get_frames(dev, 1, raw.data(), uint32_t(raw.size()), &info) != 1)
+                    continue;
+                check_frame(dev, raw, info, dist, t, e);
+                if (++got == kWarmup) {
+                    heap0 = heap_kb();
+                    rss0 = rss_kb();
+                }
+            }
+        }
+        add_capture_stats(dev, t);
+        vizor_cap_stop(dev);
+    }
+    const vcam::FirmwareStats fw = cam.fw().stats();
+    uint64_t strikes = 0;
+    for (vcam::Fault f : kFaults) strikes += cam.fw().fault_hits(f);
+    const uint64_t counted = t.delivered + t.discarded + t.dropped + t.left_in_buffer;
+    state.counters["sent"] = double(fw.frames_sent);
+    state.counters["delivered"] = double(t.delivered);
+    state.counters["dropped"] = double(t.dropped);
+    state.counters["discarded"] = double(t.discarded);
+    state.counters["left_at_stop"] = double(t.left_in_buffer);
+    state.counters["unaccounted"] = double(fw.frames_sent > counted ? fw.frames_sent - counted : 0);
+    state.counters["corrupted"] = double(t.corrupted);
+    state.counters["decode_failed"] = double(t.decode_failed);
+    state.counters["fault_strikes"] = double(strikes);
+    state.counters["restarts"] = double(restarts);
+    state.counters["heap_warm_kb"] = heap0;
+    state.counters["heap_end_kb"] = heap_kb();
+    state.counters["rss_warm_kb"] = rss0;
+    state.counters["rss_end_kb"] = rss_kb();
+    state.counters["frames/s"] =
+        benchmark::Counter(double(t.delivered), benchmark::Counter::kIsRate);
+    vizor_dev_close(dev);
+    if (t.corrupted || t.decode_failed)
+        std::fprintf(stderr, "FAILED: corrupted or undecodable frames\n");
+}
+BENCHMARK(BM_EpcSoak)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    vcam::ensure_preload(argv);
+    // --frames=N is ours; everything else goes to the benchmark library.
+    int out = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--frames=", 9) == 0) {
+            const long n = std::strtol(argv[i] + 9, nullptr, 10);
+            if (n > 0) g_frames = size_t(n);
+        } else {
+            argv[out++] = argv[i];
+        }
+    }
+    argc = out;
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    return 0;
+}
