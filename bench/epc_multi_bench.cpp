@@ -30,8 +30,9 @@ void BM_EpcDecodeThreads(benchmark::State &state) {
     for (int i = 0; i < n; ++i) {
         vcam::CameraConfig cfg;
         cfg.fw.product = "VZ-E1-660";
-        bus.add_camera(1, uint8_t(2 + i), cfg).fw().set_scene(
-            vcam::Scene::flat(320, 240, 1.5f + 0.2f * float(i), 0.8f));
+        bus.add_camera(1, uint8_t(2 + i), cfg)
+            .fw()
+            .set_scene(vcam::Scene::flat(320, 240, 1.5f + 0.2f * float(i), 0.8f));
     }
     vz_log_disable();
     vizor_dev_t list[4];
@@ -67,7 +68,12 @@ void BM_EpcDecodeThreads(benchmark::State &state) {
     for (Cam &c : cams) vizor_dev_close(c.dev);
     state.counters["frames/s"] = benchmark::Counter(double(frames), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_EpcDecodeThreads)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
+BENCHMARK(BM_EpcDecodeThreads)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(3.0)
+    ->UseRealTime();
 
 }  // namespace
 

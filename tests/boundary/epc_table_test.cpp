@@ -47,10 +47,19 @@ const std::vector<vzt::Row> &sweep_rows() {
         VZT_SWEEP(vizor_log_cfg),
         VZT_SWEEP(vizor_dev_open),
         VZT_SWEEP(vizor_cap_get_stats),
+        // exact 3D: the driver's lens and a caller's lens
+        VZT_SWEEP(vizor_frame_get_points),
+        VZT_SWEEP(vizor_frame_get_depth),
+        VZT_SWEEP(vizor_frame_get_depth_mm),
+        VZT_SWEEP(vz_lens_rays),
+        VZT_SWEEP(vz_lens_points),
+        VZT_SWEEP(vz_lens_depth),
+        VZT_SWEEP(vz_lens_depth_mm),
         // EPC driver and adapter
         VZT_SWEEP(epc_adapater_get_frame_valid),
         VZT_SWEEP(epc_adapater_set_frame_valid),
         VZT_SWEEP(epc_adapter_init),
+        VZT_SWEEP(epc_adapter_select),
         VZT_SWEEP(epc_adapter_uninit),
         VZT_SWEEP(epc_frame_decode),
         VZT_SWEEP(epc_frame_get_info),
@@ -61,8 +70,7 @@ const std::vector<vzt::Row> &sweep_rows() {
         VZT_SWEEP(adcGetValueMicroAmpere),
         VZT_SWEEP(adcGetValueMillivolts),
         VZT_SWEEP(adcOpen),
-        // apiCalibrateDRNU: a DRNU calibration run, minutes without a camera; left to the
-        // calibration-run suite until it is bounded.
+        VZT_SWEEP(apiCalibrateDRNU),
         VZT_SWEEP(apiCalibrateFlim),
         VZT_SWEEP(apiCalibrateGrayscale),
         VZT_SWEEP(apiCorrectAmbientLight),
@@ -456,8 +464,7 @@ const std::vector<vzt::Row> &sweep_rows() {
         VZT_SWEEP(calibrationChangeDRNU_LUT),
         VZT_SWEEP(calibrationCorrectDRNU_LUT),
         VZT_SWEEP(calibrationCreateDRNU_LUT),
-        // calibrationDRNU: a DRNU calibration run, minutes without a camera; left to the
-        // calibration-run suite until it is bounded.
+        VZT_SWEEP(calibrationDRNU),
         VZT_SWEEP(calibrationDRNU_FromFile),
         VZT_SWEEP(calibrationDataFileCheck),
         VZT_SWEEP(calibrationEnableDefaultOffset),
@@ -682,6 +689,28 @@ const std::vector<vzt::Row> &failure_rows() {
                              zip_entry_close(z) == 0 && zip_entry_close(z) < 0;
              zip_close(z);
              return ok;
+         }},
+        {"lens_3d_short_buffers",
+         [] {
+             // A real lens with buffers one pixel too short: refused, nothing written.
+             vz_lens_param_t lens{};
+             lens.cx = 1.5;
+             lens.cy = 1.5;
+             lens.fx = 4;
+             lens.fy = 4;
+             float dist[16], out[48], sentinel = -7.f;
+             uint16_t mm[16];
+             for (float &d : dist) d = 1.f;
+             for (float &o : out) o = sentinel;
+             const bool ok = vz_lens_rays(&lens, nullptr, 4, 4, out, 47) <= 0 &&
+                             vz_lens_points(&lens, nullptr, out, 47, dist, 4, 4, 0) <= 0 &&
+                             vz_lens_depth(&lens, nullptr, out, 15, dist, 4, 4) <= 0 &&
+                             vz_lens_depth_mm(&lens, nullptr, mm, 15, dist, 4, 4) <= 0 &&
+                             vz_lens_points(&lens, nullptr, out, 48, nullptr, 4, 4, 0) <= 0;
+             for (float o : out)
+                 if (o != sentinel) return false;
+             return ok && vizor_frame_get_points(nullptr, out, 48, dist, 4, 4, 0) <= 0 &&
+                    !epc_adapter_select(nullptr);
          }},
         {"epc_driver_null",
          [] {
