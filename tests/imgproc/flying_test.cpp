@@ -108,8 +108,10 @@ TEST(FlyingPixels, FastFormEqualsReferenceWithoutAllocating) {
         for (size_t i = 0; i < img.size(); ++i) {
             if (u(rng) < 0.05f) block = depth(rng);
             const float r = u(rng);
-            img[i] = r < 0.01f ? 65.3f : r < 0.015f ? std::nanf("") : r < 0.02f ? 0.0f
-                                                                                 : block + noise(rng);
+            img[i] = r < 0.01f    ? 65.3f
+                     : r < 0.015f ? std::nanf("")
+                     : r < 0.02f  ? 0.0f
+                                  : block + noise(rng);
         }
         for (float t : {0.05f, 0.15f, 1.0f}) {
             std::vector<float> ref = img;
