@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "vcam/scene.h"
 #include "vcam/vcam.h"
 
 namespace {
@@ -42,6 +43,29 @@ void BM_EpcRender(benchmark::State &state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(frame.size()));
 }
 BENCHMARK(BM_EpcRender)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// The same frame of the room through the camera's lens: pixels across its
+// edges sum the phasors of their 16 footprint rays (must stay within the
+// 33 ms of a frame at 30 fps).
+void BM_EpcRenderRoom(benchmark::State &state) {
+    vcam::EpcModel m;
+    m.noise = state.range(0) != 0;
+    vcam::EpcSensor s(vcam::EpcChip::epc660, m, 1, 2, 7);
+    const vcam::Scene room = vcam::room_scene(vcam::product_optics("VZ-E1-660", 320, 240));
+    s.set_scene(room);
+    std::vector<uint8_t> frame(s.describe().size);
+    for (auto _ : state) s.render(frame, 0);
+    state.counters["mixed_pixels"] = double(room.mix.size() / vcam::Scene::kFootprint);
+    state.SetItemsProcessed(int64_t(state.iterations()));
+}
+BENCHMARK(BM_EpcRenderRoom)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// Building the room with its mixed pixels (once per scene, not per frame).
+void BM_RoomScene(benchmark::State &state) {
+    const vcam::Optics o = vcam::product_optics("VZ-E1-660", 320, 240);
+    for (auto _ : state) benchmark::DoNotOptimize(vcam::room_scene(o));
+}
+BENCHMARK(BM_RoomScene)->Unit(benchmark::kMillisecond);
 
 struct Flight {
     libusb_transfer *t = nullptr;

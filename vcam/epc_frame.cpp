@@ -85,11 +85,15 @@ bool EpcSensor::defective(int col, int full_row) const {
 namespace {
 
 // What one pixel of the field sees during one exposure.
+// A mixed pixel sees up to Scene::kFootprint returns, each with its own
+// amplitude and phase; their correlations add up.
 struct Light {
-    double amp = 0;    // correlation amplitude (ADC)
-    double amb = 0;    // ambient offset of every sample (ADC)
-    double gray = 0;   // gray signal (ADC above mid scale)
-    double turns = 0;  // measured phase in periods
+    double amp = 0;   // correlation amplitude (ADC), all returns together
+    double amb = 0;   // ambient offset of every sample (ADC)
+    double gray = 0;  // gray signal (ADC above mid scale)
+    int n = 0;        // returns
+    double ret_amp[Scene::kFootprint] = {};
+    double ret_turns[Scene::kFootprint] = {};  // measured phase in periods
 };
 
 }  // namespace
@@ -131,22 +135,37 @@ void EpcSensor::render(std::span<uint8_t> out, uint32_t) {
         size_t fi = field_index(c, fy);
         int sx = std::clamp(c - 4, 0, sw - 1), sy = std::clamp(fy - 6, 0, sh - 1);
         size_t si = size_t(sy) * size_t(sw) + size_t(sx);
-        double d, refl, amb = 0;
-        if (m_.reference_path) {
-            d = m_.reference_m;
-            l.amp = m_.reference_amplitude * t_int;
-        } else {
-            d = scene_.distance_m[si];
-            refl = std::clamp(double(scene_.reflectivity[si]), 0.0, 1.0);
-            amb = scene_.ambient.empty() ? 0.0 : std::max(0.0, double(scene_.ambient[si]));
+        // One return at distance d with reflectivity refl (share w of the pixel).
+        auto add = [&](double d, double refl, double w) {
             double dd = std::max(d, m_.min_distance);
-            l.amp = m_.amplitude_ref * refl * t_int / (dd * dd);
+            const double a = w * m_.amplitude_ref * refl * t_int / (dd * dd);
+            double x = (d + base + drnu_m_[fi]) / range + delay_turns;
+            if (cyc != 0) x += cyc * std::sin(4.0 * kTwoPi * x);
+            l.ret_amp[l.n] = a;
+            l.ret_turns[l.n] = x;
+            ++l.n;
+            l.amp += a;
+        };
+        double amb = 0;
+        if (m_.reference_path) {
+            l.n = 1;
+            l.amp = l.ret_amp[0] = m_.reference_amplitude * t_int;
+            double x = (m_.reference_m + base + drnu_m_[fi]) / range + delay_turns;
+            if (cyc != 0) x += cyc * std::sin(4.0 * kTwoPi * x);
+            l.ret_turns[0] = x;
+        } else {
+            amb = scene_.ambient.empty() ? 0.0 : std::max(0.0, double(scene_.ambient[si]));
+            if (const Scene::Return *rs = scene_.returns_of(si)) {
+                for (int k = 0; k < Scene::kFootprint; ++k)
+                    add(rs[k].distance_m, std::clamp(double(rs[k].reflectivity), 0.0, 1.0),
+                        1.0 / Scene::kFootprint);
+            } else {
+                add(scene_.distance_m[si], std::clamp(double(scene_.reflectivity[si]), 0.0, 1.0),
+                    1.0);
+            }
         }
         l.gray = gray_gain_[fi] * (l.amp + amb * m_.ambient_ref * t_int) + gray_dark_[fi];
         l.amb = amb * m_.ambient_ref * t_int * (abs_on ? m_.abs_residual : 1.0);
-        double x = (d + base + drnu_m_[fi]) / range + delay_turns;
-        if (cyc != 0) x += cyc * std::sin(4.0 * kTwoPi * x);
-        l.turns = x;
         return l;
     };
 
@@ -189,16 +208,19 @@ void EpcSensor::render(std::span<uint8_t> out, uint32_t) {
                         amp += l.amp;
                         amb += l.amb;
                         gray += l.gray;
-                        if (r.pn) {
-                            double th = (l.turns - std::floor(l.turns)) * std::numbers::pi / 2;
-                            for (int q = 0; q < 4; ++q)
-                                dcs[q] += l.amp * tri(th - q * std::numbers::pi / 2);
-                        } else {
-                            double ph = kTwoPi * l.turns, cs = std::cos(ph), sn = std::sin(ph);
-                            dcs[0] += l.amp * cs;
-                            dcs[1] += l.amp * sn;
-                            dcs[2] -= l.amp * cs;
-                            dcs[3] -= l.amp * sn;
+                        for (int m = 0; m < l.n; ++m) {
+                            const double a = l.ret_amp[m], t = l.ret_turns[m];
+                            if (r.pn) {
+                                double th = (t - std::floor(t)) * std::numbers::pi / 2;
+                                for (int q = 0; q < 4; ++q)
+                                    dcs[q] += a * tri(th - q * std::numbers::pi / 2);
+                            } else {
+                                double ph = kTwoPi * t, cs = std::cos(ph), sn = std::sin(ph);
+                                dcs[0] += a * cs;
+                                dcs[1] += a * sn;
+                                dcs[2] -= a * cs;
+                                dcs[3] -= a * sn;
+                            }
                         }
                     }
                 }

@@ -128,6 +128,35 @@ void hit_room(Vec d, double &best, double &refl) {
              0.9);
 }
 
+// Distance and reflectivity of the room along the ray of the point (u, v)
+// of the sensor.
+Scene::Return room_return(const Optics &o, double u, double v) {
+    Ray r{};
+    pixel_ray(o, u, v, r);
+    const Vec d{r.x / r.z, r.y / r.z, 1.0};
+    double t = 0, refl = 0;
+    hit_room(d, t, refl);
+    return {float(t * std::sqrt(dot(d, d))), float(refl)};
+}
+
+// A pixel whose footprint rays differ by more than this sees more than one
+// surface (or a surface at grazing angle) and keeps all its returns.
+constexpr float kMixSpread = 0.05f;
+
+// The returns of the 4 x 4 rays over the footprint of pixel (u, v); true when
+// they spread by more than kMixSpread.
+bool footprint(const Optics &o, int u, int v, Scene::Return *out) {
+    float lo = INFINITY, hi = -INFINITY;
+    for (int j = 0; j < 4; ++j)
+        for (int i = 0; i < 4; ++i) {
+            const Scene::Return r = room_return(o, u - 0.375 + 0.25 * i, v - 0.375 + 0.25 * j);
+            out[j * 4 + i] = r;
+            lo = std::min(lo, r.distance_m);
+            hi = std::max(hi, r.distance_m);
+        }
+    return hi - lo > kMixSpread;
+}
+
 }  // namespace
 
 Scene room_scene(const Optics &o) {
@@ -138,6 +167,16 @@ Scene room_scene(const Optics &o) {
         s.distance_m[i] = float(t * std::sqrt(dot(d, d)));
         s.reflectivity[i] = float(refl);
     });
+    // Pixels across an edge receive light from both sides.
+    s.mix_slot.assign(s.distance_m.size(), -1);
+    Scene::Return rays[Scene::kFootprint];
+    for (int v = 0; v < o.height; ++v)
+        for (int u = 0; u < o.width; ++u) {
+            if (!footprint(o, u, v, rays)) continue;
+            s.mix_slot[size_t(v) * size_t(o.width) + size_t(u)] =
+                int32_t(s.mix.size() / Scene::kFootprint);
+            s.mix.insert(s.mix.end(), rays, rays + Scene::kFootprint);
+        }
     return s;
 }
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <stdexcept>
 
 namespace vcam {
@@ -61,12 +62,30 @@ void Opt8241Sensor::set_upper_bits(uint8_t amplitude_hi, uint8_t phase_hi) {
     rebuild();
 }
 
+// The phasor sum of a mixed pixel's returns (reflectivity as amplitude, the
+// phase of each distance within the range) as one amplitude and distance.
+void Opt8241Sensor::mix_returns(const Scene::Return *rs, float &refl, float &dist) {
+    double re = 0, im = 0;
+    for (int k = 0; k < Scene::kFootprint; ++k) {
+        const double a = std::clamp(double(rs[k].reflectivity), 0.0, 1.0) / Scene::kFootprint;
+        const double ph = 2.0 * std::numbers::pi * double(rs[k].distance_m) / double(kRangeM);
+        re += a * std::cos(ph);
+        im += a * std::sin(ph);
+    }
+    double turns = std::atan2(im, re) / (2.0 * std::numbers::pi);
+    if (turns < 0) turns += 1.0;
+    refl = float(std::hypot(re, im));
+    dist = float(turns * double(kRangeM));
+}
+
 void Opt8241Sensor::rebuild() {
     image_.resize(desc_.size);
     uint8_t *p = image_.data();
     for (size_t i = 0; i < size_t(kWidth) * kHeight; ++i, p += 4) {
-        uint16_t amp = uint16_t(amplitude_code(scene_.reflectivity[i]) | (amp_hi_ << 12));
-        uint16_t ph = uint16_t(phase_code(scene_.distance_m[i]) | (phase_hi_ << 12));
+        float refl = scene_.reflectivity[i], dist = scene_.distance_m[i];
+        if (const Scene::Return *rs = scene_.returns_of(i)) mix_returns(rs, refl, dist);
+        uint16_t amp = uint16_t(amplitude_code(refl) | (amp_hi_ << 12));
+        uint16_t ph = uint16_t(phase_code(dist) | (phase_hi_ << 12));
         p[0] = uint8_t(amp);
         p[1] = uint8_t(amp >> 8);
         p[2] = uint8_t(ph);

@@ -28,6 +28,24 @@ struct Scene {
     std::vector<float> reflectivity;  // 0 (black) .. 1 (white)
     std::vector<float> ambient;       // ambient light 0 .. 1 (empty: none); EPC sensors only
 
+    // Mixed pixels: a pixel whose footprint spans surfaces at different
+    // distances receives light from each of them. Such a pixel carries
+    // kFootprint returns (rays spread evenly over its area), which the sensor
+    // sums as phasors, as the pixel sums light, in place of its single
+    // distance and reflectivity above.
+    static constexpr int kFootprint = 16;  // 4 x 4 rays
+    struct Return {
+        float distance_m;
+        float reflectivity;
+    };
+    std::vector<int32_t> mix_slot;  // per pixel: -1 or its slot (empty: no mixed pixels)
+    std::vector<Return> mix;        // kFootprint returns per slot
+    // The returns of pixel i, or nullptr for a pixel with one return.
+    const Return *returns_of(size_t i) const {
+        if (mix_slot.empty() || i >= mix_slot.size() || mix_slot[i] < 0) return nullptr;
+        return mix.data() + size_t(mix_slot[i]) * kFootprint;
+    }
+
     // Every pixel at the same distance and reflectivity.
     static Scene flat(int width, int height, float distance_m, float reflectivity);
     // Distance grows linearly along each row from near (left) to far (right).
@@ -106,6 +124,7 @@ public:
 
 private:
     void rebuild();
+    static void mix_returns(const Scene::Return *rs, float &refl, float &dist);
     FrameDesc desc_;
     Scene scene_;
     uint8_t amp_hi_ = 0;

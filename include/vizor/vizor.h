@@ -174,12 +174,19 @@ typedef enum vizor_frame_save_fmt {
     VIZOR_SAVE_FMT_U8 = 3   /**< gray: value */
 } vizor_frame_save_fmt_t;
 
-/** Driver filters. */
+/** Driver filters, and the library's own filter on decoded distances. */
 typedef enum vizor_filter_id {
-    VIZOR_FILTER_UNDISTORT = 0,       /**< no argument */
-    VIZOR_FILTER_PIXEL_CALIB = 1,     /**< uint8_t mode (default 2) */
-    VIZOR_FILTER_MIN_AMPLITUDE = 4,   /**< int32_t minimum amplitude */
-    VIZOR_FILTER_AUTO_INTEGRATION = 5 /**< uint16_t saturated samples per thousand */
+    VIZOR_FILTER_UNDISTORT = 0,        /**< no argument */
+    VIZOR_FILTER_PIXEL_CALIB = 1,      /**< uint8_t mode (default 2) */
+    VIZOR_FILTER_MIN_AMPLITUDE = 4,    /**< int32_t minimum amplitude */
+    VIZOR_FILTER_AUTO_INTEGRATION = 5, /**< uint16_t saturated samples per thousand */
+    /** float threshold in metres (default 0.15, NULL for it), any driver, off
+     * after open: every decoded distance image loses its flying pixels. A pixel
+     * whose two neighbours on opposite sides (left and right, above and below,
+     * or either diagonal) lie one nearer and one farther than it, each by more
+     * than the threshold, straddles a depth edge and becomes 0 (no distance).
+     * The outer border and images wider than 2048 pixels stay as decoded. */
+    VIZOR_FILTER_FLYING_PIXELS = 6
 } vizor_filter_id_t;
 
 /* ---- library lifecycle ------------------------------------------------------ */
@@ -652,13 +659,16 @@ VZ_API int vizor_frame_load_gray(int fd, float *dst, int dst_len, int *img_w,
  * @{ */
 
 /** Switches a driver filter on (a record whose state has no driver yet gets
- * the driver its product string names).
+ * the driver its product string names). VIZOR_FILTER_FLYING_PIXELS is the
+ * library's own, for every driver.
  * Returns: the driver's answer, 1 or 0 (the epc660 driver answers 1, also
  *          for ids it does not know); -1 for a record not open, a device
- *          without driver or a driver without filters. */
+ *          without driver or a driver without filters. For
+ *          VIZOR_FILTER_FLYING_PIXELS: 1, 0 for an arg_size below 4 or a
+ *          threshold that is not finite in (0, 60], -1 for a record not open. */
 VZ_API int vizor_filter_enable(vizor_dev_t *dev, int filter_id, void *arg,
                                int arg_size) VZ_NOEXCEPT;
-/** Switches a driver filter off.
+/** Switches a driver filter off (VIZOR_FILTER_FLYING_PIXELS: the library's).
  * Returns: 1 or 0 as vizor_filter_enable; -1 as vizor_filter_enable. */
 VZ_API int vizor_filter_disable(vizor_dev_t *dev, int filter_id) VZ_NOEXCEPT;
 

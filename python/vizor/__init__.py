@@ -18,6 +18,7 @@ from ._vizor import (  # noqa: F401
     VERSION, MAX_FRAME_BYTES, Error, DeviceInfo, Device, Capture, Frame,
     init, error_name, list_devices, save_distance, save_gray, load_distance, load_gray,
     FILTER_UNDISTORT, FILTER_PIXEL_CALIB, FILTER_MIN_AMPLITUDE, FILTER_AUTO_INTEGRATION,
+    FILTER_FLYING_PIXELS,
     PARAM_INFO_PRODUCT, PARAM_INTG_TIME,
     Recording, RecordingWriter, RecordingError,
 )
@@ -39,11 +40,12 @@ def open(info=None):  # noqa: A001 - vizor.open mirrors vizor_dev_open
 
 def filter_arg(filter_id, value=None):
     """Argument bytes of a driver filter: pixel calibration mode (uint8), minimum
-    amplitude (int32) or saturated samples per thousand (uint16); None for none."""
+    amplitude (int32), saturated samples per thousand (uint16) or the flying-pixel
+    threshold in metres (float32); None for none (the filter's default)."""
     if value is None:
         return None
     fmt = {FILTER_PIXEL_CALIB: "<B", FILTER_MIN_AMPLITUDE: "<i",
-           FILTER_AUTO_INTEGRATION: "<H"}.get(filter_id)
+           FILTER_AUTO_INTEGRATION: "<H", FILTER_FLYING_PIXELS: "<f"}.get(filter_id)
     if fmt is None:
         raise ValueError("filter %d takes no argument" % filter_id)
     return _struct.pack(fmt, value)

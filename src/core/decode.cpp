@@ -3,6 +3,7 @@
 #include "base/log.h"
 #include "core/device.h"
 #include "core/globals.h"
+#include "imgproc/flying.h"
 
 namespace {
 
@@ -41,7 +42,11 @@ int decode_with(vizor_dev_t &dev, float *dst, int dst_len, const uint8_t *src, i
         vz_err("[%s] raw frame decode to %d failed: %d\n", kTag, target, rc);
         return 0;
     }
-    return int(unsigned(rc) / 4u);
+    const int n = int(unsigned(rc) / 4u);
+    const float t = ll.flying_threshold.load(std::memory_order_relaxed);
+    if (target == VIZOR_DECODE_DIST && t > 0.0f && n >= int(info.width) * int(info.height))
+        vz::flying::apply(dst, int(info.width), int(info.height), t);
+    return n;
 }
 
 int get_float32(vizor_dev_t *dev, float *dst, int dst_len, const uint8_t *src, int src_len,

@@ -119,6 +119,9 @@ struct vizor_ll {
     std::unique_ptr<uint8_t[]> cb_buf;  // frame-ready copy buffer, made on first use
 
     vz::rays::Cache rays;  // ray tables of the driver's lens, per image size
+    // Flying-pixel filter on decoded distances: its threshold in metres, 0
+    // while the filter is off (the default).
+    std::atomic<float> flying_threshold{0.0f};
 
     // The four calibration name buffers and the calibration folder.
     std::unique_ptr<char[]> name_bufs[4];

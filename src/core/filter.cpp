@@ -2,6 +2,9 @@
 #include "base/log.h"
 #include "core/device.h"
 #include "drivers/registry.h"
+#include "imgproc/flying.h"
+
+#include <cstring>
 
 namespace {
 
@@ -16,6 +19,32 @@ vizor_drv_t *driver_of(vizor_dev_t *dev, const char *fn) {
     }
     ll->drv = vz::drv::instantiate(*proto);
     return ll->drv.get();
+}
+
+// The flying-pixel threshold an enable call asks for: the float at arg, or
+// the default for a null arg; 0 for an argument that is too short or no
+// usable threshold.
+float flying_threshold_arg(const void *arg, int arg_size) {
+    if (!arg) return vz::flying::kDefaultThreshold;
+    if (arg_size < int(sizeof(float))) return 0.0f;
+    float t = 0.0f;
+    std::memcpy(&t, arg, sizeof t);
+    return vz::flying::usable_threshold(t) ? t : 0.0f;
+}
+
+// The flying-pixel filter works on decoded distances in the device's state,
+// whatever its driver: set(ll) runs with the record marked busy.
+template <class Set>
+int with_own_state(const char *fn, vizor_dev_t *dev, Set &&set) noexcept {
+    return vz::entry(fn, -1, [&] {
+        if (!dev) return -1;
+        vz::DevMark busy(dev);
+        if (!dev->ll || !vz::has_own_state(dev)) {
+            vz::log_bad_handle(fn);
+            return -1;
+        }
+        return set(*dev->ll);
+    });
 }
 
 }  // namespace
@@ -40,6 +69,13 @@ extern "C" {
 
 VZ_API int vizor_filter_enable(vizor_dev_t *dev, int filter_id, void *arg, int arg_size) noexcept {
     const char *const fn = __func__;
+    if (filter_id == VIZOR_FILTER_FLYING_PIXELS)
+        return with_own_state(fn, dev, [&](vizor_ll_t &ll) {
+            const float t = flying_threshold_arg(arg, arg_size);
+            if (t <= 0.0f) return 0;
+            ll.flying_threshold.store(t, std::memory_order_relaxed);
+            return 1;
+        });
     return with_filter_driver(fn, dev, [&](vizor_drv_t &drv) {
         if (!drv.ops->filter_enable) return -1;
         return drv.ops->filter_enable(&drv, filter_id, arg, arg_size) ? 1 : 0;
@@ -48,6 +84,11 @@ VZ_API int vizor_filter_enable(vizor_dev_t *dev, int filter_id, void *arg, int a
 
 VZ_API int vizor_filter_disable(vizor_dev_t *dev, int filter_id) noexcept {
     const char *const fn = __func__;
+    if (filter_id == VIZOR_FILTER_FLYING_PIXELS)
+        return with_own_state(fn, dev, [&](vizor_ll_t &ll) {
+            ll.flying_threshold.store(0.0f, std::memory_order_relaxed);
+            return 1;
+        });
     return with_filter_driver(fn, dev, [&](vizor_drv_t &drv) {
         if (!drv.ops->filter_disable) return -1;
         return drv.ops->filter_disable(&drv, filter_id) ? 1 : 0;

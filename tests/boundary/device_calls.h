@@ -73,6 +73,12 @@ inline const std::vector<DeviceCall> &device_calls() {
         {"filter_enable",
          [](vizor_dev_t *d) { return vizor_filter_enable(d, 0, nullptr, 0) == -1; }},
         {"filter_disable", [](vizor_dev_t *d) { return vizor_filter_disable(d, 0) == -1; }},
+        {"filter_enable_flying",
+         [](vizor_dev_t *d) {
+             return vizor_filter_enable(d, VIZOR_FILTER_FLYING_PIXELS, nullptr, 0) == -1;
+         }},
+        {"filter_disable_flying",
+         [](vizor_dev_t *d) { return vizor_filter_disable(d, VIZOR_FILTER_FLYING_PIXELS) == -1; }},
         {"path_cfg", [](vizor_dev_t *d) { return vizor_path_cfg(d, nullptr) == -1; }},
         {"data_download",
          [](vizor_dev_t *d) { return vizor_data_download(d, "x.bin", 5, 1, 0) == -1; }},

@@ -313,4 +313,31 @@ TEST_F(Capture, TiCameraHasNoLensOrFilters) {
     EXPECT_EQ(vizor_filter_disable(dev, 4), -1);
 }
 
+// The flying-pixel filter is the library's own: a TI camera takes it too, and
+// the enable call checks its threshold argument.
+TEST_F(Capture, FlyingPixelFilterOnAnyDriverChecksItsThreshold) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    struct {
+        const char *name;
+        float t;
+        int size;
+        int want;
+    } const cases[] = {
+        {"a threshold", 0.2f, 4, 1},
+        {"too short", 0.2f, 2, 0},
+        {"zero", 0.0f, 4, 0},
+        {"negative", -0.1f, 4, 0},
+        {"NaN", nan, 4, 0},
+        {"beyond the range", 61.0f, 4, 0},
+        {"longer argument", 0.3f, 8, 1},
+    };
+    for (const auto &c : cases) {
+        float arg[2] = {c.t, 0.0f};
+        EXPECT_EQ(vizor_filter_enable(dev, VIZOR_FILTER_FLYING_PIXELS, arg, c.size), c.want)
+            << c.name;
+    }
+    EXPECT_EQ(vizor_filter_enable(dev, VIZOR_FILTER_FLYING_PIXELS, nullptr, 0), 1);
+    EXPECT_EQ(vizor_filter_disable(dev, VIZOR_FILTER_FLYING_PIXELS), 1);
+}
+
 }  // namespace
