@@ -15,7 +15,7 @@
 
 #include "epc_geometry.h"
 #include "fuzz_files.h"
-#include "recording.h"
+#include "recording/recording.h"
 #include "vizor/epc660.h"
 #include "vizor/log.h"
 

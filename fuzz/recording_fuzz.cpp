@@ -3,7 +3,7 @@
 // A damaged or hostile file may only end in a RecordingError; whatever the
 // reader hands out lies within the bounds it promises.
 #include "fuzz_files.h"
-#include "recording.h"
+#include "recording/recording.h"
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
     vzf::enter_private_folder(argc, argv);

@@ -28,8 +28,7 @@ namespace {
 
 using cal::kPixels;
 
-constexpr uint16_t kLow = 65300;  // amplitude too low / below calibration
-constexpr uint16_t kSaturated = 65400;
+constexpr uint16_t kLow = 65300;       // amplitude too low / below calibration
 constexpr uint16_t kOverflow = 65500;  // ADC overflow / beyond calibration
 constexpr int kSearchSpan = 29;        // DRNU mode 2 search window around o
 constexpr int kTracePixel = 4500;      // pixel whose filter state is printed
