@@ -1,6 +1,7 @@
 // "./config.txt" through configLoadParameters: whatever the file holds, every
-// tuning value afterwards lies within the range the loader accepts (a refused
-// line keeps the value before it, which started in range).
+// tuning value afterwards is one the loader accepts: finite reals, the guarded
+// divisors and frame count within their ranges (a refused line keeps the value
+// before it, which started in range).
 #include <cmath>
 
 #include "fuzz_files.h"
@@ -18,12 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     vzf::write_file("config.txt", data, size);
     VZF_CHECK(configLoadParameters() == 0);
     const int print = configPrint();
-    VZF_CHECK(print >= -100 && print <= 100);
-    VZF_CHECK(calibrateGetDRNUDiffTemp() >= 0 && calibrateGetDRNUDiffTemp() <= 100000);
-    VZF_CHECK(calibrateGetDRNUCalibrateDelay() >= 0 &&
-              calibrateGetDRNUCalibrateDelay() <= 86400000);
     VZF_CHECK(calibrateGetDRNUAverage() >= 1 && calibrateGetDRNUAverage() <= 100000);
-    for (int part : {2, 4}) VZF_CHECK(std::fabs(calibrateGetTempCoef(part)) <= 1000.0);
+    for (int part : {2, 4}) VZF_CHECK(std::isfinite(calibrateGetTempCoef(part)));
     const double c2 = calibrateGetSpeedOfLightDiv2();
     VZF_CHECK(c2 >= 1e6 && c2 <= 1e10);
     VZF_CHECK(std::isfinite(calculationGetAmbientLightFactor()));
