@@ -177,11 +177,37 @@ VZ_TARGET_AVX2 int row_avx2(const PclCamera &cam, const Columns &cols, const flo
     return x;
 }
 
+// The scalar row of the reference from column x0 on: the last columns of a
+// vector walk, and rows whose ry does not suit the product form. False when
+// the points filled the room.
+template <PclExtra kExtra, typename Cols>
+bool row_divided(const PclCamera &cam, const Cols &cols, const float *row, int x0, int img_w,
+                 float dy, float ry, double y_offset, Walk &w) {
+    constexpr int64_t kStep = kStride<kExtra>;
+    const vz_cmap_t &cmap = library_cmap();
+    const double fx = cam.fx, z_offset = fx * kPlaneOffset;
+    for (int x = x0; x < img_w; ++x) {
+        if (w.n >= w.room) return false;
+        const float v = row[x];
+        if (!(v > 0.0f && v < 60.0f)) continue;
+        const float d = v * cam.scale;
+        w.out[0] = float(double(d) * cols.dx[x] / cols.rx[x] - cols.offset[x]);
+        w.out[1] = float(double(d) * dy / ry - y_offset);
+        w.out[2] = float(double(d) * fx / cols.rx[x] - z_offset);
+        if constexpr (kExtra == PclExtra::Distance) {
+            w.out[3] = d;
+        } else if constexpr (kExtra == PclExtra::Colour) {
+            w.out[3] = float(cmap::color(cmap, metres_to_mm(d)));
+        }
+        w.out += kStep;
+        ++w.n;
+    }
+    return true;
+}
+
 template <PclExtra kExtra>
 int project_avx2(const PclCamera &cam, float *pcl, int pcl_len, const float *dist, int img_w,
                  int img_h) {
-    constexpr int64_t kStep = kStride<kExtra>;
-    const vz_cmap_t &cmap = library_cmap();
     Columns cols;
     const double fx2 = cam.fx * cam.fx, fy2 = cam.fy * cam.fy;
     for (int x = 0; x < img_w; ++x) {
@@ -190,31 +216,16 @@ int project_avx2(const PclCamera &cam, float *pcl, int pcl_len, const float *dis
         cols.rx[x] = c.rx;
         cols.offset[x] = c.offset;
     }
-    const double fx = cam.fx, z_offset = fx * kPlaneOffset;
     Walk w{pcl, 0, room_of<kExtra>(pcl_len)};
     for (int y = 0; y < img_h; ++y) {
         const float dy = float(y - cam.cy);
         const float ry = std::sqrt(float(double(dy) * dy + fy2));
         const double y_offset = double(dy) * kPlaneOffset;
         const float *row = dist + int64_t(y) * img_w;
-        int x = row_avx2<kExtra>(cam, cols, row, img_w, dy, ry, y_offset, w);
-        if (x < 0) return int(w.n);
-        for (; x < img_w; ++x) {  // the last columns, as in the reference
-            if (w.n >= w.room) return int(w.n);
-            const float v = row[x];
-            if (!(v > 0.0f && v < 60.0f)) continue;
-            const float d = v * cam.scale;
-            w.out[0] = float(double(d) * cols.dx[x] / cols.rx[x] - cols.offset[x]);
-            w.out[1] = float(double(d) * dy / ry - y_offset);
-            w.out[2] = float(double(d) * fx / cols.rx[x] - z_offset);
-            if constexpr (kExtra == PclExtra::Distance) {
-                w.out[3] = d;
-            } else if constexpr (kExtra == PclExtra::Colour) {
-                w.out[3] = float(cmap::color(cmap, metres_to_mm(d)));
-            }
-            w.out += kStep;
-            ++w.n;
-        }
+        const int x = row_avx2<kExtra>(cam, cols, row, img_w, dy, ry, y_offset, w);
+        // The last columns, as in the reference.
+        if (x < 0 || !row_divided<kExtra>(cam, cols, row, x, img_w, dy, ry, y_offset, w))
+            return int(w.n);
     }
     return int(w.n);
 }
@@ -372,33 +383,6 @@ VZ_TARGET_PCL512 bool row_avx512(const PclCamera &cam, const ColumnsFast &cols, 
         w.out += count * kStep;
         w.n += count;
         if (count < found) return false;
-    }
-    return true;
-}
-
-// The scalar row of the reference, for rows whose ry does not suit the
-// product form. False when the points filled the room.
-template <PclExtra kExtra>
-bool row_divided(const PclCamera &cam, const ColumnsFast &cols, const float *row, int img_w,
-                 float dy, float ry, double y_offset, Walk &w) {
-    constexpr int64_t kStep = kStride<kExtra>;
-    const vz_cmap_t &cmap = library_cmap();
-    const double fx = cam.fx, z_offset = fx * kPlaneOffset;
-    for (int x = 0; x < img_w; ++x) {
-        if (w.n >= w.room) return false;
-        const float v = row[x];
-        if (!(v > 0.0f && v < 60.0f)) continue;
-        const float d = v * cam.scale;
-        w.out[0] = float(double(d) * cols.dx[x] / cols.rx[x] - cols.offset[x]);
-        w.out[1] = float(double(d) * dy / ry - y_offset);
-        w.out[2] = float(double(d) * fx / cols.rx[x] - z_offset);
-        if constexpr (kExtra == PclExtra::Distance) {
-            w.out[3] = d;
-        } else if constexpr (kExtra == PclExtra::Colour) {
-            w.out[3] = float(cmap::color(cmap, metres_to_mm(d)));
-        }
-        w.out += kStep;
-        ++w.n;
     }
     return true;
 }
@@ -583,7 +567,7 @@ int project_products(const PclCamera &cam, float *pcl, int pcl_len, const float 
         const bool more = divisor_ok(ry)
                               ? kRow(cam, cols, row, img_w,
                                      RowFast{double(dy), double(ry), 1.0 / double(ry), y_offset}, w)
-                              : row_divided<kExtra>(cam, cols, row, img_w, dy, ry, y_offset, w);
+                              : row_divided<kExtra>(cam, cols, row, 0, img_w, dy, ry, y_offset, w);
         if (!more) break;
     }
     return int(w.n);
