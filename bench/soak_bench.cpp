@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "soak_args.h"
 #include "stream/stream_gen.h"
 #include "vizor/log.h"
 #include "vizor/stream.h"
@@ -176,17 +177,7 @@ BENCHMARK(BM_SoakRandomChunking)->Iterations(1)->Unit(benchmark::kMillisecond)->
 }  // namespace
 
 int main(int argc, char **argv) {
-    // --frames=N is ours; everything else goes to the benchmark library.
-    int out = 1;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], "--frames=", 9) == 0) {
-            const long n = std::strtol(argv[i] + 9, nullptr, 10);
-            if (n > 0) g_frames = size_t(n);
-        } else {
-            argv[out++] = argv[i];
-        }
-    }
-    argc = out;
+    vzb::take_frames_arg(argc, argv, g_frames);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     return 0;
