@@ -10,28 +10,18 @@ import argparse
 import os
 import random
 import re
-import signal
 import socket
-import subprocess
 import sys
 import tempfile
 import time
 import urllib.request
 
+from harness import check, finish, start_server, stop_server
+
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
-
-results = {"passed": 0, "failed": 0}
-T0 = time.monotonic()
-
-
-def check(cond, what):
-    results["passed" if cond else "failed"] += 1
-    print(("ok     " if cond else "FAILED ") + what + f"  [{time.monotonic() - T0:.1f} s]", flush=True)
-    return cond
-
 
 def wait_for(fn, timeout, step=0.1):
     end = time.monotonic() + timeout
@@ -41,19 +31,6 @@ def wait_for(fn, timeout, step=0.1):
             return v
         time.sleep(step)
     return fn()
-
-
-def start_server(vizor, out_dir):
-    env = dict(os.environ)
-    if os.path.isdir("/dev/shm"):
-        env["TMPDIR"] = "/dev/shm"
-    p = subprocess.Popen([vizor, "--virtual=VZ-T0-320", "view", "--port", "0", "-o", out_dir],
-                         stdout=subprocess.PIPE, stderr=sys.stderr, text=True, env=env)
-    line = p.stdout.readline()  # "vizor view: http://127.0.0.1:PORT/ (Ctrl-C ends)"
-    if "http://" not in line:
-        p.kill()
-        raise SystemExit("server did not start: " + line)
-    return p, int(line.split("http://127.0.0.1:")[1].split("/")[0])
 
 
 def browser(user_dir):
@@ -191,15 +168,8 @@ def main():
     finally:
         if drv:
             drv.quit()
-        server.send_signal(signal.SIGTERM)
-        try:
-            rc = server.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            rc = None
-    check(rc == 0, "the server stops cleanly on SIGTERM")
-    print(f"{results['passed']} passed, {results['failed']} failed")
-    return 1 if results["failed"] else 0
+        rc = stop_server(server)
+    return finish(rc)
 
 
 if __name__ == "__main__":

@@ -7,38 +7,15 @@ leave them), and checks that the page's requests are still answered within
 a second meanwhile; then that one client's surplus long polls are refused
 (429) instead of piling up, and that the server stops cleanly."""
 import argparse
-import os
-import signal
 import socket
 import struct
-import subprocess
 import sys
 import threading
 import time
 import urllib.error
 import urllib.request
 
-results = {"passed": 0, "failed": 0}
-
-
-def check(cond, what):
-    results["passed" if cond else "failed"] += 1
-    print(("ok     " if cond else "FAILED ") + what, flush=True)
-    return cond
-
-
-def start_server(vizor, out_dir):
-    env = dict(os.environ)
-    if os.path.isdir("/dev/shm"):
-        env["TMPDIR"] = "/dev/shm"
-    p = subprocess.Popen([vizor, "--virtual=VZ-T0-320", "view", "--port", "0", "-o", out_dir],
-                         stdout=subprocess.PIPE, stderr=sys.stderr, text=True, env=env)
-    line = p.stdout.readline()  # "vizor view: http://127.0.0.1:PORT/ (Ctrl-C ends)"
-    if "http://" not in line:
-        p.kill()
-        raise SystemExit("server did not start: " + line)
-    return p, int(line.split("http://127.0.0.1:")[1].split("/")[0])
-
+from harness import check, finish, start_server, stop_server
 
 def timed_get(port, path, timeout=30):
     """Status and seconds of one GET on a fresh connection."""
@@ -108,15 +85,8 @@ def main():
     finally:
         for s in idle:
             s.close()
-        server.send_signal(signal.SIGTERM)
-        try:
-            rc = server.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            rc = None
-    check(rc == 0, "the server stops cleanly on SIGTERM")
-    print(f"{results['passed']} passed, {results['failed']} failed")
-    return 1 if results["failed"] else 0
+        rc = stop_server(server)
+    return finish(rc)
 
 
 if __name__ == "__main__":
