@@ -79,19 +79,6 @@ bool header_valid(const uint8_t *raw) {
            frame_size <= VZ_STREAM_MAX_FRAME_SIZE && rd16(raw + 14) <= VZ_STREAM_MAX_FRAME_FORMAT;
 }
 
-size_t find_magic(const uint8_t *p, size_t n) {
-    if (n < 2) return n;
-    size_t i = 0;
-    while (i + 1 < n) {
-        const void *q = std::memchr(p + i, kMagic0, n - 1 - i);
-        if (!q) return n;
-        i = size_t(static_cast<const uint8_t *>(q) - p);
-        if (p[i + 1] == kMagic1) return i;
-        ++i;
-    }
-    return n;
-}
-
 void set_frame_allocator(FrameAllocFn fn) { g_alloc.store(fn, std::memory_order_relaxed); }
 
 void free_frame(Frame *f) { std::free(f); }
@@ -270,14 +257,48 @@ void vz_stream::take_continuity() {
     fridx_step = cur.frame_size < cur.dlen ? uint16_t(cur.dlen / cur.frame_size) : uint16_t(1);
 }
 
+// Payload of the held chunk. A valid header that follows the held one,
+// found inside the payload, means the camera sent fewer bytes than the header
+// announced: the chunk ends there and its incomplete frame is discarded, so
+// the next frame's header and data never fill the rest of it. A candidate
+// whose 36 bytes run past this transfer is held back (tail) until the next
+// bytes show whether it is a header.
 void vz_stream::payload(const uint8_t *&p, size_t &n) {
-    const size_t take = std::min<size_t>(cur.dlen - rx, n);
-    append(p, take);
-    rx += uint32_t(take);
-    if (!assembling.empty() && assembling.front()->complete()) {
-        publish();
-        if (get(stats.frames_in_buffer) > max_frames.load(std::memory_order_relaxed)) trim();
+    if (tail_len > 0 && resolve_tail(p, n)) return;
+    const size_t left = cur.dlen - rx;
+    const size_t take = std::min<size_t>(left, n);
+    // A lone FB that ends the transfer may start a header: it is held back.
+    const bool lone = take == n && take > 0 && p[take - 1] == kMagic0 && take - 1 + kHdrLen <= left;
+    const size_t scan_end = lone ? take - 1 : take;
+    size_t done = 0;
+    while (done < scan_end) {
+        done += append(p + done, scan_end - done, true);
+        if (done == scan_end) break;
+        // A magic pair at p + done.
+        if (done + kHdrLen <= take) {
+            if (successor(p + done)) {
+                rx += uint32_t(done);
+                publish_complete();
+                p += done;
+                n -= done;
+                cut_chunk(p);
+                p += kHdrLen;
+                n -= kHdrLen;
+                return;
+            }
+            done += append(p + done, 1, false);
+            continue;
+        }
+        // Its 36 bytes run past the transfer: held back until the next one
+        // completes them, unless they would run past the chunk.
+        if (take != n || done + kHdrLen > left) done += append(p + done, take - done, false);
+        break;
     }
+    const size_t hold = take - done;
+    std::memcpy(tail, p + done, hold);
+    tail_len = uint8_t(hold);
+    rx += uint32_t(take);
+    publish_complete();
     p += take;
     n -= take;
     if (rx == cur.dlen) {
@@ -286,11 +307,79 @@ void vz_stream::payload(const uint8_t *&p, size_t &n) {
     }
 }
 
+// Completes a held-back candidate from p. True: every byte was used (p is
+// past the bytes taken); false: the held bytes were payload, now appended,
+// and p is untouched. A failed candidate hands on to the next magic pair
+// within the held bytes (or split between them and p), which may be the
+// header.
+bool vz_stream::resolve_tail(const uint8_t *&p, size_t &n) {
+    while (tail_len > 0) {
+        const size_t need = kHdrLen - tail_len;
+        if (n < need) {
+            std::memcpy(tail + tail_len, p, n);
+            tail_len = uint8_t(tail_len + n);
+            rx += uint32_t(n);
+            p += n;
+            n = 0;
+            return true;
+        }
+        std::memcpy(tail + tail_len, p, need);
+        if (successor(tail)) {
+            tail_len = 0;
+            p += need;
+            n -= need;
+            cut_chunk(tail);
+            return true;
+        }
+        const size_t k = 1 + find_magic(tail + 1, tail_len);
+        const size_t rest = tail_len - std::min<size_t>(k, tail_len);
+        if (k >= tail_len || kHdrLen - rest > cur.dlen - rx) break;
+        append_held(k);
+        std::memmove(tail, tail + k, rest);
+        tail_len = uint8_t(rest);
+    }
+    append_held(tail_len);
+    tail_len = 0;
+    return false;
+}
+
+void vz_stream::append_held(size_t k) {
+    append(tail, k, false);
+    publish_complete();
+}
+
+bool vz_stream::successor(const uint8_t *raw) const {
+    return header_valid(raw) && parse_header(raw).hdr_idx == uint16_t(cur.hdr_idx + 1);
+}
+
+void vz_stream::publish_complete() {
+    if (!assembling.empty() && assembling.front()->complete()) {
+        publish();
+        if (get(stats.frames_in_buffer) > max_frames.load(std::memory_order_relaxed)) trim();
+    }
+}
+
+// The held chunk ended early at the header raw: its incomplete frame is lost,
+// and the header is taken as if it had come at the chunk's end. A
+// continuation of the frame just discarded is skipped without counting it
+// twice.
+void vz_stream::cut_chunk(const uint8_t *raw) {
+    vz_dbg("[%s] discard frame: chunk cut short, next stream hdr inside its payload\n", kFeedTag);
+    const Frame *last = assembling.back();
+    const bool lost = last && !last->complete();
+    discard_cur_frame();
+    take_continuity();
+    take_header(raw);
+    if (lost) discarding = true;
+    post_header();
+}
+
 void vz_stream::take_header(const uint8_t *raw) {
     if (raw != hdr) std::memcpy(hdr, raw, kHdrLen);
     hdr_len = uint8_t(kHdrLen);
     cur = parse_header(hdr);
     rx = 0;
+    tail_len = 0;
     chunk_frames = 0;
     chunk_done = false;
     vz_trc("[%s] stream hdr found: idx = %d (dlen=%d,fridx=%d)\n", kSyncTag, int(cur.hdr_idx),
@@ -458,18 +547,18 @@ void vz_stream::discard_cur_frame() {
     pool.give(assembling.pop_back(), pool_keep());
 }
 
-void vz_stream::append(const uint8_t *src, size_t k) {
+// Appends up to k payload bytes to the frames, starting new frames as they
+// fill. With scan, stops before the first magic pair within the k bytes.
+// Returns the bytes taken.
+size_t vz_stream::append(const uint8_t *src, size_t k, bool scan) {
+    const size_t total = k;
     Frame *last = assembling.back();
     if (last && !last->complete()) {
-        const size_t c = std::min<size_t>(last->capacity - last->filled, k);
-        std::memcpy(last->data() + last->filled, src, c);
-        last->filled += uint32_t(c);
+        const size_t room = std::min<size_t>(last->capacity - last->filled, k);
+        const size_t c = fill(last, src, room, k, scan);
         src += c;
         k -= c;
-        if (last->complete()) {
-            add(stats.frames_done, 1);
-            ++chunk_frames;
-        }
+        if (c < room) return total - k;
     }
     while (k > 0) {
         size_t asked = 0;
@@ -481,7 +570,7 @@ void vz_stream::append(const uint8_t *src, size_t k) {
             add(stats.frames_discarded, 1);
             add(stats.bytes_dropped, uint32_t(k));
             discarding = true;
-            return;
+            return total;
         }
         // Not zeroed: a frame leaves the reassembler only when every byte of
         // it has been written.
@@ -492,17 +581,29 @@ void vz_stream::append(const uint8_t *src, size_t k) {
         f->desc.height = cur.height;
         std::memcpy(f->desc.sensor_data, cur.sensor_data, sizeof f->desc.sensor_data);
         f->capacity = cur.frame_size;
-        const size_t c = std::min<size_t>(cur.frame_size, k);
-        std::memcpy(f->data(), src, c);
-        f->filled = uint32_t(c);
+        f->filled = 0;
         assembling.push_back(f);
+        const size_t room = std::min<size_t>(cur.frame_size, k);
+        const size_t c = fill(f, src, room, k, scan);
         src += c;
         k -= c;
-        if (f->complete()) {
-            add(stats.frames_done, 1);
-            ++chunk_frames;
-        }
+        if (c < room) break;
     }
+    return total - k;
+}
+
+// Copies up to room bytes into f (avail: bytes at src, for a magic pair that
+// straddles the frame's end); counts the frame done when it fills.
+size_t vz_stream::fill(Frame *f, const uint8_t *src, size_t room, size_t avail, bool scan) {
+    uint8_t *dst = f->data() + f->filled;
+    const size_t c = scan ? copy_until_magic(dst, src, room, avail) : room;
+    if (!scan) std::memcpy(dst, src, c);
+    f->filled += uint32_t(c);
+    if (f->complete()) {
+        add(stats.frames_done, 1);
+        ++chunk_frames;
+    }
+    return c;
 }
 
 void vz_stream::publish() {
@@ -619,6 +720,7 @@ void vz_stream::reset() {
     hdr_len = 0;
     chunk_done = false;
     rx = 0;
+    tail_len = 0;
     chunk_frames = 0;
     last_hdr_idx = -1;
     last_fridx = -1;

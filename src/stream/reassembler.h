@@ -9,6 +9,7 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "stream/magic_scan.h"
 #include "vizor/stream.h"
 
 namespace vz::stream {
@@ -40,9 +41,6 @@ Header parse_header(const uint8_t *raw);
 
 // Magic, check sum and the limits of dlen, frame_size and frame_format.
 bool header_valid(const uint8_t *raw);
-
-// Offset of the first magic pair FB 98 in p[0..n), or n when there is none.
-size_t find_magic(const uint8_t *p, size_t n);
 
 // One frame: this record and room data bytes in one block; the frame uses
 // the first capacity of them (a recycled block may be larger).
@@ -162,8 +160,10 @@ struct vz_stream {
     bool discarding = false;
     bool chunk_done = false;
     uint8_t hdr_len = 0;
-    uint32_t rx = 0;            // payload bytes of the held header consumed
-    uint16_t chunk_frames = 0;  // frames completed within the held header's chunk
+    uint32_t rx = 0;                         // payload bytes of the held header consumed
+    uint8_t tail[vz::stream::kHdrLen] = {};  // payload held back: a header candidate
+    uint8_t tail_len = 0;                    // cut by the end of a transfer
+    uint16_t chunk_frames = 0;               // frames completed within the held header's chunk
     int32_t last_hdr_idx = -1;
     int32_t last_fridx = -1;
     uint16_t fridx_step = 1;
@@ -176,6 +176,11 @@ private:
     enum class Partial { stop, again, hunt };
 
     void payload(const uint8_t *&p, size_t &n);
+    bool resolve_tail(const uint8_t *&p, size_t &n);
+    bool successor(const uint8_t *raw) const;
+    void append_held(size_t k);
+    void publish_complete();
+    void cut_chunk(const uint8_t *raw);
     void take_continuity();
     Hunt hunt(const uint8_t *&p, size_t &n);
     Partial partial(const uint8_t *&p, size_t &n);
@@ -184,7 +189,8 @@ private:
     void frame_start_checks();
     void discard_cur_frame();
     void lose_continued_frame();
-    void append(const uint8_t *src, size_t k);
+    size_t append(const uint8_t *src, size_t k, bool scan);
+    size_t fill(vz::stream::Frame *f, const uint8_t *src, size_t room, size_t avail, bool scan);
     void publish();
     void trim();
     void take_reset_time();

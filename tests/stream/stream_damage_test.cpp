@@ -239,6 +239,40 @@ TEST_F(DamagedStream, TruncatedPayloadDiscardsItsFrame) {
     EXPECT_TRUE(log.has("DBG", "[_discard_cur_frame] discard frame: idx = 4\n"));
 }
 
+// A chunk that comes short by at least a header's length: the reassembler
+// finds the next header inside what it counts as payload, ends the chunk
+// there and loses only the frame the cut falls into, whatever the chunk's
+// place in its frame and wherever the transfers split the stream.
+TEST_F(DamagedStream, ChunkCutShortEndsAtTheNextHeader) {
+    struct Case {
+        size_t chunk, cut;
+        int lost;
+    };
+    const Case cases[] = {
+        {c1, 36, 1},     // whole frame, the next starts a frame
+        {c1, 999, 1},    // one byte of it left
+        {c2a, 200, 2},   // start of a split frame, its continuation follows
+        {c4b, 100, 4},   // middle of a frame of three chunks
+        {c56, 500, 6},   // second frame of a chunk, the first survives
+        {c8b9, 700, 9},  // tail of one frame and all of the next
+    };
+    LogCapture log;
+    for (const Case &c : cases) {
+        Stream cut = s;
+        cut.truncate(c.chunk, c.cut);
+        const Bytes b = cut.bytes();
+        for (const auto &sizes : patterns(b.size(), rng)) {
+            const Outcome o = run(b, sizes);
+            ASSERT_TRUE(frames_equal(o.got, s.frames_except({c.lost})))
+                << "chunk " << c.chunk << " cut " << c.cut;
+            EXPECT_EQ(o.st.frames_discarded, 1u) << "chunk " << c.chunk;
+        }
+        EXPECT_TRUE(log.has("DBG",
+                            "[vz_stream_feed_input] discard frame: chunk cut short, next "
+                            "stream hdr inside its payload\n"));
+    }
+}
+
 TEST_F(DamagedStream, EndsWithoutHeaderAfterFrameDiscardsOnlyTheOpenFrame) {
     // The stream stops in the middle of frame 4 and garbage follows.
     Stream cut_short = s;
@@ -283,9 +317,13 @@ TEST(DamagedStreamProperty, NeverDeliversDamagedOrMisalignedFrames) {
             case 2: s.index_gap(k); break;
             case 3: s.junk_before(k, random_bytes(rng, 1 + rng() % 200)); break;
             case 4:
-                // Only a chunk followed by one of its own frame can show
-                // that it came short; a short last chunk is not detectable.
-                if (s.chunks[k + 1].group == grp && !s.chunks[k + 1].hdr.sof)
+                // A chunk short by a header's length or more shows it by the
+                // next header inside its payload. A shorter cut shows only
+                // when the next chunk continues its frame; a short last
+                // chunk is not detectable.
+                if (const size_t len = s.chunks[k].payload.size(); rng() % 2 && len >= 36)
+                    s.truncate(k, 36 + rng() % (len - 35));
+                else if (s.chunks[k + 1].group == grp && !s.chunks[k + 1].hdr.sof)
                     s.truncate(k, 1 + rng() % 40);
                 break;
             }
