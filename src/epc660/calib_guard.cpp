@@ -11,6 +11,7 @@
 #include "base/dev_hold.h"
 #include "base/log.h"
 #include "epc660/base.h"
+#include "epc660/context.h"
 
 namespace vz::epc {
 
@@ -18,21 +19,28 @@ namespace {
 
 constexpr const char *kStagedSuffix = ".part";
 
-// Files of the active run: real name and staged name; depth of nested runs.
+// Files of the camera's active run: real name and staged name; depth of
+// nested runs. One per context, so that a run on one camera never commits or
+// drops another camera's files.
 struct Staging {
     int depth = 0;
     std::vector<std::pair<std::string, std::string>> files;
 };
-Staging g_staging;
+
+Staging &staging() { return state<Staging>(kSlotCalibGuard); }
 
 void drop_staged() {
+    Staging &g_staging = staging();
     for (const auto &f : g_staging.files) unlink(f.second.c_str());
     g_staging.files.clear();
 }
 
 }  // namespace
 
+constinit const SlotOps calib_guard_slot = slot_ops<Staging>();
+
 CalibRun::CalibRun(const char *fn) : fn_(fn) {
+    Staging &g_staging = staging();
     if (g_staging.depth++ == 0) drop_staged();
     vizor_dev_t *dev = default_device();
     if (dev) hold_ = std::make_unique<DevHold>(dev);
@@ -41,10 +49,12 @@ CalibRun::CalibRun(const char *fn) : fn_(fn) {
 }
 
 CalibRun::~CalibRun() {
+    Staging &g_staging = staging();
     if (--g_staging.depth == 0 && !committed_) drop_staged();
 }
 
 bool CalibRun::commit() {
+    Staging &g_staging = staging();
     committed_ = true;
     if (g_staging.depth > 1) return true;
     bool ok = true;
@@ -66,6 +76,7 @@ bool frame_missing(const char *fn) {
 }
 
 std::string write_path(const std::string &name) {
+    Staging &g_staging = staging();
     if (g_staging.depth == 0) return name;
     for (const auto &f : g_staging.files)
         if (f.first == name) return f.second;
@@ -74,7 +85,7 @@ std::string write_path(const std::string &name) {
 }
 
 std::string read_path(const std::string &name) {
-    for (const auto &f : g_staging.files)
+    for (const auto &f : staging().files)
         if (f.first == name && access(f.second.c_str(), F_OK) == 0) return f.second;
     return name;
 }

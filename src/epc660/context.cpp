@@ -31,6 +31,7 @@ const SlotOps *const kSlotOps[kSlotCount] = {
     &adc_slot,
     &api_slot,
     &calc_slot,
+    &calib_guard_slot,
     &calc_flags_slot,
     &calc_buffers_slot,
     &calc_loops_slot,
