@@ -21,6 +21,7 @@
 #include "epc660/base.h"
 #include "epc660/calc_frame.h"
 #include "epc660/calibration.h"
+#include "epc660/correction_drnu.h"
 #include "vizor/epc660.h"
 
 namespace vz::epc::corr {
@@ -411,6 +412,22 @@ __attribute__((target("avx2"))) int add_offset_avx2(uint16_t *image, int n, uint
     return p;
 }
 
+// The whole image through the per-pixel tables, blocks of pixels at a time;
+// the pixels they leave open take the search.
+void drnu2_tables(const Drnu2Frame &k, const uint16_t *src, uint16_t *dst, int n, bool vector) {
+    const Drnu2Consts c{k.temp, k.dt_slope, k.h, k.lsb};
+    constexpr int kBlock = 256;
+    int todo[kBlock];
+    for (int p = 0; p < n; p += kBlock) {
+        const int len = std::min(kBlock, n - p);
+        const int open = drnu2_block(c, src + p, dst + p, p, len, todo, vector);
+        for (int j = 0; j < open; ++j) {
+            const int q = p + todo[j];
+            dst[q] = drnu2_one(k, src[q], q, k.img + q);
+        }
+    }
+}
+
 void drnu2_fast(uint16_t *dst, const uint16_t *src) {
     const Use epc_use;
     corr::State &S = corr::state();
@@ -431,6 +448,12 @@ void drnu2_fast(uint16_t *dst, const uint16_t *src) {
     // build without SIMD loops). Gathers read one word past their element:
     // the eight-pixel kernel runs only while that stays inside the table.
     const char *isa = calc::simd_isa();
+    // A sorted image that covers the calibration image from its origin has
+    // the calibration index as its pixel index: the per-pixel tables serve.
+    if (co.x0 == 0 && co.y0 == 0 && g.cols == co.w && g.rows <= co.h && drnu2_ready()) {
+        drnu2_tables(k, src, dst, g.pixels(), strcmp(isa, "avx512") == 0);
+        return;
+    }
     const bool octs =
         strcmp(isa, "avx512") == 0 && (size_t)k.h * k.plane < (size_t)cal::kMaxSteps * kPixels;
     const bool quads = octs || strcmp(isa, "avx2") == 0;
