@@ -10,7 +10,9 @@
 // are known in advance: the table keeps the lowest of them, and when at most
 // three are possible two comparisons decide. Pixels whose images do not rise
 // with the step, or predictions with more possible steps, are marked for the
-// straightforward search.
+// straightforward search. The table is laid out prediction by prediction, as
+// the distance images step by step: neighbouring pixels of a surface read
+// neighbouring entries.
 #include "epc660/correction_drnu.h"
 
 #include <immintrin.h>
@@ -27,18 +29,17 @@ namespace {
 using cal::kMaxSteps;
 using cal::kPixels;
 
-constexpr int kStride = kMaxSteps + 2;  // images of a pixel, padded for 4-value reads
-constexpr uint8_t kSearch = 255;        // the straightforward search decides
-constexpr uint8_t kNotFound = 254;      // the search never starts: no step
+constexpr uint8_t kSearch = 255;    // the straightforward search decides
+constexpr uint8_t kNotFound = 254;  // the search never starts: no step
 constexpr uint16_t kLow = 65300;
 constexpr uint16_t kOverflow = 65500;
 constexpr int kSpan = 29;  // search window around the prediction
 
-// The prepared tables (12.7 MB, in zero-filled storage until a calibration
-// set is loaded).
+// The prepared table (4.1 MB, in zero-filled storage until a calibration set
+// is loaded): the lowest step of prediction k at calibration index q is
+// first[k x plane + q].
 struct DrnuTables {
-    uint16_t images[(size_t)kPixels * kStride];  // F(0..h-1) of a pixel, then 65535
-    uint8_t first[(size_t)kPixels * kMaxSteps + 4];  // lowest step per prediction
+    uint8_t first[(size_t)kMaxSteps * kPixels + 4];  // + the tail of a 32-bit read
     bool ready;
     uint64_t generation;  // of the calibration tables prepared from
     int h, width, height, mode;
@@ -47,11 +48,12 @@ struct DrnuTables {
 DrnuTables &tables() { return vz::epc::state<DrnuTables>(vz::epc::kSlotCorrectionDrnu); }
 
 // Lowest steps of one pixel: F its images, lo and hi its minimum and maximum.
-void prepare_pixel(const uint16_t *f, int h, int lo, int hi, uint8_t *first) {
+// first receives entry k at first[k x plane].
+void prepare_pixel(const uint16_t *f, int h, int lo, int hi, uint8_t *first, size_t plane) {
     bool rising = h >= 2 && lo < hi && f[0] == lo && f[h - 1] == hi;
     for (int i = 1; rising && i < h; ++i) rising = f[i - 1] <= f[i];
     if (!rising) {
-        memset(first, kSearch, (size_t)h);
+        for (int k = 0; k < h; ++k) first[k * plane] = kSearch;
         return;
     }
     // Bucket k holds the codes w with trunc((w - lo) h / (hi - lo)) = k; its
@@ -61,14 +63,14 @@ void prepare_pixel(const uint16_t *f, int h, int lo, int hi, uint8_t *first) {
     int a = 0, b = 0;  // counts at the lower and upper bound
     for (int k = 0; k < h; ++k) {
         if (k >= h - 1) {
-            first[k] = kNotFound;
+            first[k * plane] = kNotFound;
             continue;
         }
         const double wa = lo + k * width - 0.01, wb = lo + (k + 1) * width + 0.01;
         while (a < h - 2 && f[a + 1] <= wa) ++a;
         b = std::max(b, a);
         while (b < h - 2 && f[b + 1] <= wb) ++b;
-        first[k] = b - a <= 2 ? uint8_t(a) : kSearch;
+        first[k * plane] = b - a <= 2 ? uint8_t(a) : kSearch;
     }
 }
 
@@ -76,16 +78,23 @@ void prepare_pixel(const uint16_t *f, int h, int lo, int hi, uint8_t *first) {
 // bits as the store of a code does.
 inline uint16_t round_code(double x) { return uint16_t(cal::round_i32(x)); }
 
-// One pixel through the tables; false when the caller must search.
-inline bool table_pixel(const Drnu2Consts &k, const DrnuTables &t, const uint16_t *mn,
-                        const uint16_t *mx, uint16_t v, int p, uint16_t &out) {
+// What a frame reads: the prepared table, the pixels' minimum and maximum,
+// the distance images and their plane size.
+struct View {
+    const uint8_t *first;
+    const uint16_t *mn, *mx, *img;
+    size_t plane;
+};
+
+// One pixel through the table; false when the caller must search.
+inline bool table_pixel(const Drnu2Consts &k, const View &t, uint16_t v, int p, uint16_t &out) {
     if (v >= kLow) {
         out = v;
         return true;
     }
     double w = v;
     if (k.temp) w = w - k.dt_slope;
-    const int lo = mn[p], hi = mx[p];
+    const int lo = t.mn[p], hi = t.mx[p];
     if (lo >= hi) {
         out = round_code(w);
         return true;
@@ -100,12 +109,14 @@ inline bool table_pixel(const Drnu2Consts &k, const DrnuTables &t, const uint16_
     }
     const int o = cal::trunc_i32((w - lo) * k.h / (hi - lo));
     if (o >= k.h - 1) return false;
-    const int a = t.first[(size_t)p * kMaxSteps + o];
+    const int a = t.first[(size_t)o * t.plane + p];
     if (a >= kNotFound) return false;
-    const uint16_t *f = t.images + (size_t)p * kStride + a;
-    const int i = a + (f[1] <= w) + (f[2] <= w);
+    // Step a + 1 exists (a <= h - 2) and lies above w when it is the last;
+    // step a + 2 counts only when it exists.
+    auto f = [&](int i) { return (int)t.img[(size_t)i * t.plane + p]; };
+    const int i = a + (f(a + 1) <= w) + (a + 2 <= k.h - 1 && f(a + 2) <= w);
     if (i - o > kSpan || o - i > kSpan) return false;
-    const int fi = f[i - a], gi = f[i - a + 1];
+    const int fi = f(i), gi = f(i + 1);
     out = round_code(k.lsb * i + k.lsb * (w - fi) / (gi - fi));
     return true;
 }
@@ -117,11 +128,41 @@ inline bool table_pixel(const Drnu2Consts &k, const DrnuTables &t, const uint16_
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
+#define VZ_AVX512_TARGET __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2")))
+
+// Steps a + m (m = 0..3, clamped to the last step) of eight pixels from p:
+// plain loads when every lane has the same a, else 32-bit gathers at 16-bit
+// positions whose low halves are the codes (the word after a code always
+// lies inside the image storage: the last step is never the storage's end).
+VZ_AVX512_TARGET inline void steps4(const View &t, int h, __m256i a, __mmask8 lanes, int p,
+                                    __m512d f[4]) {
+    const int a0 = _mm256_extract_epi32(a, 0);
+    const bool same =
+        (_mm256_cmpeq_epi32_mask(a, _mm256_set1_epi32(a0)) | (__mmask8)~lanes) == 0xFF;
+    if (same && a0 + 3 <= h - 1) {
+        const uint16_t *c = t.img + (size_t)a0 * t.plane + p;
+        for (int m = 0; m < 4; ++m)
+            f[m] = _mm512_cvtepi32_pd(
+                _mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i *)(c + m * t.plane))));
+        return;
+    }
+    const __m256i lane =
+        _mm256_add_epi32(_mm256_set1_epi32(p), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    const __m256i last = _mm256_set1_epi32(h - 1), low = _mm256_set1_epi32(0xFFFF);
+    const __m256i plane = _mm256_set1_epi32((int)t.plane);
+    for (int m = 0; m < 4; ++m) {
+        const __m256i step = _mm256_min_epi32(_mm256_add_epi32(a, _mm256_set1_epi32(m)), last);
+        const __m256i at = _mm256_add_epi32(_mm256_mullo_epi32(step, plane), lane);
+        const __m256i g =
+            _mm256_mmask_i32gather_epi32(_mm256_setzero_si256(), lanes, at, (const int *)t.img, 2);
+        f[m] = _mm512_cvtepi32_pd(_mm256_and_si256(g, low));
+    }
+}
+
 // Eight pixels from p with the double operations of table_pixel in the same
 // order; returns the mask of lanes the caller must search.
-__attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2"))) unsigned table_oct(
-    const Drnu2Consts &k, const DrnuTables &t, const uint16_t *mn, const uint16_t *mx,
-    const uint16_t *s, uint16_t *d, int p) {
+VZ_AVX512_TARGET unsigned table_oct(const Drnu2Consts &k, const View &t, const uint16_t *s,
+                                    uint16_t *d, int p) {
     const __m128i sv = _mm_loadu_si128((const __m128i *)s);
     const __mmask8 mark = _mm_cmpge_epu16_mask(sv, _mm_set1_epi16((short)kLow));
     if (mark == 0xFF) {
@@ -130,8 +171,8 @@ __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2"))) unsigned tabl
     }
     const __m512d v = _mm512_cvtepi32_pd(_mm256_cvtepu16_epi32(sv));
     const __m512d w = k.temp ? _mm512_sub_pd(v, _mm512_set1_pd(k.dt_slope)) : v;
-    const __m256i lo_i = _mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i *)(mn + p)));
-    const __m256i hi_i = _mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i *)(mx + p)));
+    const __m256i lo_i = _mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i *)(t.mn + p)));
+    const __m256i hi_i = _mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i *)(t.mx + p)));
     const __m512d lo = _mm512_cvtepi32_pd(lo_i), hi = _mm512_cvtepi32_pd(hi_i);
     const __mmask8 flat = (__mmask8)(_mm256_cmpge_epi32_mask(lo_i, hi_i) & ~mark);
     const __mmask8 live = (__mmask8)(~mark & ~flat);
@@ -147,28 +188,24 @@ __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2"))) unsigned tabl
     const __m256i last = _mm256_set1_epi32(k.h - 1);
     __mmask8 search = _mm256_mask_cmpge_epi32_mask(inside, o, last);
     o = _mm256_min_epi32(o, last);
-    const __m256i lane = _mm256_add_epi32(_mm256_set1_epi32(p), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
     // The lowest step of each lane's prediction: 32-bit reads at byte
     // positions (the table has four bytes of padding), low byte kept.
-    const __m256i at = _mm256_add_epi32(_mm256_mullo_epi32(lane, _mm256_set1_epi32(kMaxSteps)), o);
+    const __m256i lane =
+        _mm256_add_epi32(_mm256_set1_epi32(p), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    const __m256i at =
+        _mm256_add_epi32(_mm256_mullo_epi32(o, _mm256_set1_epi32((int)t.plane)), lane);
     const __m256i a = _mm256_and_si256(
-        _mm256_mmask_i32gather_epi32(_mm256_setzero_si256(), inside, at, t.first, 1),
+        _mm256_mmask_i32gather_epi32(_mm256_setzero_si256(), inside, at, (const int *)t.first, 1),
         _mm256_set1_epi32(0xFF));
     search |= _mm256_mask_cmpge_epi32_mask(inside, a, _mm256_set1_epi32(kNotFound));
     const __mmask8 ok = (__mmask8)(inside & ~search);
-    // F(a .. a + 3) of each lane in one 64-bit read.
-    const __m256i fat = _mm256_add_epi32(_mm256_mullo_epi32(lane, _mm256_set1_epi32(kStride)), a);
-    const __m512i rec =
-        _mm512_mask_i32gather_epi64(_mm512_setzero_si512(), ok, fat, t.images, 2);
-    const __m512i low = _mm512_set1_epi64(0xFFFF);
-    const __m512d f0 = _mm512_cvtepi64_pd(_mm512_and_si512(rec, low));
-    const __m512d f1 = _mm512_cvtepi64_pd(_mm512_and_si512(_mm512_srli_epi64(rec, 16), low));
-    const __m512d f2 = _mm512_cvtepi64_pd(_mm512_and_si512(_mm512_srli_epi64(rec, 32), low));
-    const __m512d f3 = _mm512_cvtepi64_pd(_mm512_srli_epi64(rec, 48));
-    const __mmask8 c1 = _mm512_mask_cmp_pd_mask(ok, f1, w, _CMP_LE_OQ);
-    const __mmask8 c2 = _mm512_mask_cmp_pd_mask(ok, f2, w, _CMP_LE_OQ);
-    const __m512d vf = _mm512_mask_blend_pd(c2, _mm512_mask_blend_pd(c1, f0, f1), f2);
-    __m512d vg = _mm512_mask_blend_pd(c2, _mm512_mask_blend_pd(c1, f1, f2), f3);
+    __m512d f[4];
+    steps4(t, k.h, _mm256_maskz_mov_epi32(ok, a), ok, p, f);
+    const __mmask8 has2 = _mm256_cmple_epi32_mask(a, _mm256_set1_epi32(k.h - 3));
+    const __mmask8 c1 = _mm512_mask_cmp_pd_mask(ok, f[1], w, _CMP_LE_OQ);
+    const __mmask8 c2 = _mm512_mask_cmp_pd_mask((__mmask8)(ok & has2), f[2], w, _CMP_LE_OQ);
+    const __m512d vf = _mm512_mask_blend_pd(c2, _mm512_mask_blend_pd(c1, f[0], f[1]), f[2]);
+    __m512d vg = _mm512_mask_blend_pd(c2, _mm512_mask_blend_pd(c1, f[1], f[2]), f[3]);
     const __m256i ione = _mm256_set1_epi32(1);
     const __m256i s1 = _mm256_mask_add_epi32(a, c1, a, ione);
     const __m256i step = _mm256_mask_add_epi32(s1, c2, s1, ione);
@@ -215,11 +252,10 @@ void drnu2_prepare() {
     if (w <= 0 || hgt <= 0 || plane > (size_t)kPixels) return;
     const uint16_t *img = cal::dist_images(mode);
     const uint16_t *mn = cal::dist_min(1), *mx = cal::dist_max(1);
+    uint16_t f[kMaxSteps];
     for (size_t q = 0; q < plane; ++q) {
-        uint16_t *f = t.images + q * kStride;
         for (int i = 0; i < h; ++i) f[i] = img[(size_t)i * plane + q];
-        for (int i = h; i < kStride; ++i) f[i] = 65535;
-        prepare_pixel(f, h, mn[q], mx[q], t.first + q * kMaxSteps);
+        prepare_pixel(f, h, mn[q], mx[q], t.first + q, plane);
     }
     t.generation = cal::generation();
     t.h = h;
@@ -239,15 +275,19 @@ bool drnu2_ready() {
 
 int drnu2_block(const Drnu2Consts &k, const uint16_t *src, uint16_t *dst, int p, int n, int *todo,
                 bool vector) {
-    const DrnuTables &t = tables();
-    const uint16_t *mn = cal::dist_min(1), *mx = cal::dist_max(1);
+    const DrnuTables &tb = tables();
+    const View t{tb.first, cal::dist_min(1), cal::dist_max(1), cal::dist_images(tb.mode),
+                 (size_t)tb.width * tb.height};
+    // The gathers read the word after a code: the last step must not end
+    // the storage.
+    vector = vector && (size_t)k.h * t.plane < (size_t)kMaxSteps * kPixels;
     int count = 0, j = 0;
     for (; vector && j + 8 <= n; j += 8) {
-        unsigned m = table_oct(k, t, mn, mx, src + j, dst + j, p + j);
+        unsigned m = table_oct(k, t, src + j, dst + j, p + j);
         for (; m; m &= m - 1) todo[count++] = j + __builtin_ctz(m);
     }
     for (; j < n; ++j)
-        if (!table_pixel(k, t, mn, mx, src[j], p + j, dst[j])) todo[count++] = j;
+        if (!table_pixel(k, t, src[j], p + j, dst[j])) todo[count++] = j;
     return count;
 }
 

@@ -30,7 +30,7 @@ bool drnu2_ready();
 // index, from p on. Pixels whose step the tables cannot decide (irregular
 // calibration, or a step outside the search window) are left to the caller:
 // their offsets from p go to todo (n entries at most). Returns their count.
-int drnu2_block(const Drnu2Consts &k, const uint16_t *src, uint16_t *dst, int p, int n,
-                int *todo, bool vector);
+int drnu2_block(const Drnu2Consts &k, const uint16_t *src, uint16_t *dst, int p, int n, int *todo,
+                bool vector);
 
 }  // namespace vz::epc::corr
