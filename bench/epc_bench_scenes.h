@@ -84,8 +84,6 @@ inline void scene_label(benchmark::State &state) {
 }
 
 // The "min" statistic of repeated runs.
-inline double min_of(const std::vector<double> &v) {
-    return *std::min_element(v.begin(), v.end());
-}
+inline double min_of(const std::vector<double> &v) { return *std::min_element(v.begin(), v.end()); }
 
 }  // namespace vzb

@@ -124,8 +124,9 @@ void BM_Decode_LibraryCall(benchmark::State &state) {
     vizor_frame_get_distance(camera().dev, d.data(), kPixels, f->raw.data(),
                              int(f->info.frame_size), &f->info);
     const vz::epc::Scope scope(camera().ctx);
-    epc_raw_image_t raw{f->info, (uint16_t *)f->raw.data()};
     for (auto _ : state) {
+        // The image source lets go of a pushed record's samples once read.
+        epc_raw_image_t raw{f->info, (uint16_t *)f->raw.data()};
         pruSetImage(&raw);
         uint16_t *out = nullptr;
         benchmark::DoNotOptimize(apiGetDistanceSorted(&out));
@@ -180,10 +181,10 @@ void core_variant(benchmark::State &state, int variant) {
     calculationEnablePN(variant == 2);
     calculationEnableDualMGX(variant == 3);
     std::vector<uint16_t> &frame = c.frame[state.range(0)];
-    epc_raw_image_t raw{};
-    raw.frame_info.frame_size = uint32_t((four ? 4 : 2) * kPixels * 2);
-    raw.frame_data = frame.data();
     for (auto _ : state) {
+        epc_raw_image_t raw{};
+        raw.frame_info.frame_size = uint32_t((four ? 4 : 2) * kPixels * 2);
+        raw.frame_data = frame.data();
         pruSetImage(&raw);
         uint16_t *out = nullptr;
         int n = 0;
