@@ -84,6 +84,7 @@ struct View {
     const uint8_t *first;
     const uint16_t *mn, *mx, *img;
     size_t plane;
+    size_t stride;  // a row of the calibration image
 };
 
 // One pixel through the table; false when the caller must search.
@@ -130,37 +131,69 @@ inline bool table_pixel(const Drnu2Consts &k, const View &t, uint16_t v, int p, 
 
 #define VZ_AVX512_TARGET __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2")))
 
-// Steps a + m (m = 0..3, clamped to the last step) of eight pixels from p:
-// plain loads when every lane has the same a, else 32-bit gathers at 16-bit
-// positions whose low halves are the codes (the word after a code always
-// lies inside the image storage: the last step is never the storage's end).
-VZ_AVX512_TARGET inline void steps4(const View &t, int h, __m256i a, __mmask8 lanes, int p,
-                                    __m512d f[4]) {
-    const int a0 = _mm256_extract_epi32(a, 0);
-    const bool same =
-        (_mm256_cmpeq_epi32_mask(a, _mm256_set1_epi32(a0)) | (__mmask8)~lanes) == 0xFF;
-    if (same && a0 + 3 <= h - 1) {
+// The value of the first lane: the reference of the neighbouring lanes (a
+// first lane outside the mask rarely matches the others, and the general
+// path serves).
+VZ_AVX512_TARGET __attribute__((always_inline)) inline int first_lane(__m256i v, __mmask8) {
+    return _mm_cvtsi128_si32(_mm256_castsi256_si128(v));
+}
+
+// Steps a + m (m = 0..3, clamped to the last step) of the lanes of eight
+// pixels from p. Along a surface neighbouring pixels sit on the same step or
+// the next one: when every lane has the first lane's a, four plain loads of
+// step images serve them all, when every lane's a lies within one of it six;
+// otherwise 32-bit gathers at
+// 16-bit positions whose low halves are the codes (the word after a code
+// always lies inside the image storage: the last step never ends it).
+VZ_AVX512_TARGET __attribute__((always_inline)) inline void steps4(const View &t, int h, __m256i a,
+                                                                   __mmask8 lanes, int p,
+                                                                   __m512d &f0, __m512d &f1,
+                                                                   __m512d &f2, __m512d &f3) {
+    const int a0 = first_lane(a, lanes);
+    const __mmask8 down = _mm256_mask_cmpeq_epi32_mask(lanes, a, _mm256_set1_epi32(a0 - 1));
+    const __mmask8 up = _mm256_mask_cmpeq_epi32_mask(lanes, a, _mm256_set1_epi32(a0 + 1));
+    const __mmask8 same = _mm256_mask_cmpeq_epi32_mask(lanes, a, _mm256_set1_epi32(a0));
+    if (same == lanes && a0 + 3 <= h - 1) {
         const uint16_t *c = t.img + (size_t)a0 * t.plane + p;
+        __m512d *f[4] = {&f0, &f1, &f2, &f3};
         for (int m = 0; m < 4; ++m)
-            f[m] = _mm512_cvtepi32_pd(
+            *f[m] = _mm512_cvtepi32_pd(
                 _mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i *)(c + m * t.plane))));
+        // The same steps two rows below are what the next rows read (a
+        // changes slowly down a surface too): fetched early, once per line.
+        if (((uintptr_t)c & 63) < 16)
+            for (int m = 0; m < 4; ++m)
+                _mm_prefetch((const char *)(c + m * t.plane + 2 * t.stride), _MM_HINT_T0);
+        return;
+    }
+    if ((down | up | same) == lanes && a0 >= 1 && a0 + 4 <= h - 1) {
+        __m256i l[6];
+        const uint16_t *c = t.img + (size_t)(a0 - 1) * t.plane + p;
+        for (int m = 0; m < 6; ++m)
+            l[m] = _mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i *)(c + m * t.plane)));
+        // Lane with a = a0 + e takes step image a + m from load m + 1 + e.
+        __m512d *f[4] = {&f0, &f1, &f2, &f3};
+        for (int m = 0; m < 4; ++m)
+            *f[m] = _mm512_cvtepi32_pd(
+                _mm256_mask_mov_epi32(_mm256_mask_mov_epi32(l[m + 1], down, l[m]), up, l[m + 2]));
         return;
     }
     const __m256i lane =
         _mm256_add_epi32(_mm256_set1_epi32(p), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
     const __m256i last = _mm256_set1_epi32(h - 1), low = _mm256_set1_epi32(0xFFFF);
     const __m256i plane = _mm256_set1_epi32((int)t.plane);
+    __m512d *f[4] = {&f0, &f1, &f2, &f3};
     for (int m = 0; m < 4; ++m) {
         const __m256i step = _mm256_min_epi32(_mm256_add_epi32(a, _mm256_set1_epi32(m)), last);
         const __m256i at = _mm256_add_epi32(_mm256_mullo_epi32(step, plane), lane);
         const __m256i g =
             _mm256_mmask_i32gather_epi32(_mm256_setzero_si256(), lanes, at, (const int *)t.img, 2);
-        f[m] = _mm512_cvtepi32_pd(_mm256_and_si256(g, low));
+        *f[m] = _mm512_cvtepi32_pd(_mm256_and_si256(g, low));
     }
 }
 
 // Eight pixels from p with the double operations of table_pixel in the same
-// order; returns the mask of lanes the caller must search.
+// order; returns the mask of lanes the caller must decide.
 VZ_AVX512_TARGET unsigned table_oct(const Drnu2Consts &k, const View &t, const uint16_t *s,
                                     uint16_t *d, int p) {
     const __m128i sv = _mm_loadu_si128((const __m128i *)s);
@@ -185,34 +218,24 @@ VZ_AVX512_TARGET unsigned table_oct(const Drnu2Consts &k, const View &t, const u
     const __m512d ratio =
         _mm512_div_pd(_mm512_mul_pd(_mm512_sub_pd(w, lo), _mm512_set1_pd(k.h)), span);
     __m256i o = _mm256_maskz_mov_epi32(inside, _mm512_cvttpd_epi32(ratio));
-    const __m256i last = _mm256_set1_epi32(k.h - 1);
-    __mmask8 search = _mm256_mask_cmpge_epi32_mask(inside, o, last);
-    o = _mm256_min_epi32(o, last);
-    // The lowest step of each lane's prediction: 32-bit reads at byte
-    // positions (the table has four bytes of padding), low byte kept.
-    const __m256i lane =
-        _mm256_add_epi32(_mm256_set1_epi32(p), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-    const __m256i at =
-        _mm256_add_epi32(_mm256_mullo_epi32(o, _mm256_set1_epi32((int)t.plane)), lane);
-    const __m256i a = _mm256_and_si256(
-        _mm256_mmask_i32gather_epi32(_mm256_setzero_si256(), inside, at, (const int *)t.first, 1),
-        _mm256_set1_epi32(0xFF));
-    search |= _mm256_mask_cmpge_epi32_mask(inside, a, _mm256_set1_epi32(kNotFound));
-    const __mmask8 ok = (__mmask8)(inside & ~search);
-    __m512d f[4];
-    steps4(t, k.h, _mm256_maskz_mov_epi32(ok, a), ok, p, f);
-    const __mmask8 has2 = _mm256_cmple_epi32_mask(a, _mm256_set1_epi32(k.h - 3));
-    const __mmask8 c1 = _mm512_mask_cmp_pd_mask(ok, f[1], w, _CMP_LE_OQ);
-    const __mmask8 c2 = _mm512_mask_cmp_pd_mask((__mmask8)(ok & has2), f[2], w, _CMP_LE_OQ);
-    const __m512d vf = _mm512_mask_blend_pd(c2, _mm512_mask_blend_pd(c1, f[0], f[1]), f[2]);
-    __m512d vg = _mm512_mask_blend_pd(c2, _mm512_mask_blend_pd(c1, f[1], f[2]), f[3]);
+    // The search's first steps, from o: down to o - 1 when w lies below
+    // F(o), up to o + 1 when it lies at or above F(o + 1). Lanes whose step
+    // is not among o - 1, o and o + 1 (or whose o leaves no room for them)
+    // are left to the per-pixel tables.
+    const __mmask8 room = _mm256_mask_cmpge_epi32_mask(inside, o, _mm256_set1_epi32(1)) &
+                          _mm256_cmple_epi32_mask(o, _mm256_set1_epi32(k.h - 3));
     const __m256i ione = _mm256_set1_epi32(1);
-    const __m256i s1 = _mm256_mask_add_epi32(a, c1, a, ione);
-    const __m256i step = _mm256_mask_add_epi32(s1, c2, s1, ione);
-    const __mmask8 far = _mm256_mask_cmpgt_epi32_mask(
-        ok, _mm256_abs_epi32(_mm256_sub_epi32(step, o)), _mm256_set1_epi32(kSpan));
-    search |= far;
-    const __mmask8 done = (__mmask8)(ok & ~far);
+    __m512d f[4];
+    steps4(t, k.h, _mm256_mask_sub_epi32(o, room, o, ione), room, p, f[0], f[1], f[2], f[3]);
+    const __mmask8 down = _mm512_mask_cmp_pd_mask(room, w, f[1], _CMP_LT_OQ);
+    const __mmask8 up = (__mmask8)(_mm512_mask_cmp_pd_mask(room, w, f[2], _CMP_GE_OQ) & ~down);
+    const __m512d vf = _mm512_mask_blend_pd(up, _mm512_mask_blend_pd(down, f[1], f[0]), f[2]);
+    __m512d vg = _mm512_mask_blend_pd(up, _mm512_mask_blend_pd(down, f[2], f[1]), f[3]);
+    const __mmask8 done = _mm512_mask_cmp_pd_mask(room, vf, w, _CMP_LE_OQ) &
+                          _mm512_mask_cmp_pd_mask(room, w, vg, _CMP_LT_OQ);
+    const __mmask8 search = (__mmask8)(inside & ~done);
+    const __m256i step =
+        _mm256_mask_sub_epi32(_mm256_mask_add_epi32(o, up, o, ione), down, o, ione);
     // Lanes without an interpolation divide by one; their result is not used.
     vg = _mm512_mask_blend_pd(done, _mm512_add_pd(vf, one), vg);
     const __m512d lsb = _mm512_set1_pd(k.lsb);
@@ -276,15 +299,22 @@ bool drnu2_ready() {
 int drnu2_block(const Drnu2Consts &k, const uint16_t *src, uint16_t *dst, int p, int n, int *todo,
                 bool vector) {
     const DrnuTables &tb = tables();
-    const View t{tb.first, cal::dist_min(1), cal::dist_max(1), cal::dist_images(tb.mode),
-                 (size_t)tb.width * tb.height};
+    const View t{tb.first,
+                 cal::dist_min(1),
+                 cal::dist_max(1),
+                 cal::dist_images(tb.mode),
+                 (size_t)tb.width * tb.height,
+                 (size_t)tb.width};
     // The gathers read the word after a code: the last step must not end
     // the storage.
     vector = vector && (size_t)k.h * t.plane < (size_t)kMaxSteps * kPixels;
     int count = 0, j = 0;
     for (; vector && j + 8 <= n; j += 8) {
         unsigned m = table_oct(k, t, src + j, dst + j, p + j);
-        for (; m; m &= m - 1) todo[count++] = j + __builtin_ctz(m);
+        for (; m; m &= m - 1) {
+            const int q = j + __builtin_ctz(m);
+            if (!table_pixel(k, t, src[q], p + q, dst[q])) todo[count++] = q;
+        }
     }
     for (; j < n; ++j)
         if (!table_pixel(k, t, src[j], p + j, dst[j])) todo[count++] = j;
