@@ -412,22 +412,6 @@ __attribute__((target("avx2"))) int add_offset_avx2(uint16_t *image, int n, uint
     return p;
 }
 
-// The whole image through the per-pixel tables, blocks of pixels at a time;
-// the pixels they leave open take the search.
-void drnu2_tables(const Drnu2Frame &k, const uint16_t *src, uint16_t *dst, int n, bool vector) {
-    const Drnu2Consts c{k.temp, k.dt_slope, k.h, k.lsb};
-    constexpr int kBlock = 256;
-    int todo[kBlock];
-    for (int p = 0; p < n; p += kBlock) {
-        const int len = std::min(kBlock, n - p);
-        const int open = drnu2_block(c, src + p, dst + p, p, len, todo, vector);
-        for (int j = 0; j < open; ++j) {
-            const int q = p + todo[j];
-            dst[q] = drnu2_one(k, src[q], q, k.img + q);
-        }
-    }
-}
-
 void drnu2_fast(uint16_t *dst, const uint16_t *src) {
     const Use epc_use;
     corr::State &S = corr::state();
@@ -449,11 +433,19 @@ void drnu2_fast(uint16_t *dst, const uint16_t *src) {
     // the eight-pixel kernel runs only while that stays inside the table.
     const char *isa = calc::simd_isa();
     // A sorted image that covers the calibration image from its origin has
-    // the calibration index as its pixel index: the per-pixel tables serve.
-    if (co.x0 == 0 && co.y0 == 0 && g.cols == co.w && g.rows <= co.h && drnu2_ready()) {
-        drnu2_tables(k, src, dst, g.pixels(), strcmp(isa, "avx512") == 0);
-        return;
-    }
+    // the calibration index as its pixel index: the per-pixel tables decide
+    // every pixel the kernels leave, in constant time; the search only
+    // those the tables cannot (irregular calibrations).
+    const bool tables =
+        co.x0 == 0 && co.y0 == 0 && g.cols == co.w && g.rows <= co.h && drnu2_ready();
+    const Drnu2Consts kc{k.temp, k.dt_slope, k.h, k.lsb};
+    const Drnu2View view = tables ? drnu2_view() : Drnu2View{};
+    auto one = [&](uint16_t v, int p, const uint16_t *col) {
+        uint16_t out;
+        if (v >= kLow) return v;
+        if (tables && drnu2_table(kc, view, v, p, out)) return out;
+        return drnu2_one(k, v, p, col);
+    };
     const bool octs =
         strcmp(isa, "avx512") == 0 && (size_t)k.h * k.plane < (size_t)cal::kMaxSteps * kPixels;
     const bool quads = octs || strcmp(isa, "avx2") == 0;
@@ -472,14 +464,11 @@ void drnu2_fast(uint16_t *dst, const uint16_t *src) {
         int c = ca;
         for (; octs && c + 8 <= cb; c += 8)
             if (!drnu2_oct(k, s + c, d + c, r * g.cols + c, row + c))
-                for (int j = c; j < c + 8; ++j)
-                    d[j] = s[j] >= kLow ? s[j] : drnu2_one(k, s[j], r * g.cols + j, row + j);
+                for (int j = c; j < c + 8; ++j) d[j] = one(s[j], r * g.cols + j, row + j);
         for (; quads && c + 4 <= cb; c += 4)
             if (!drnu2_quad(k, s + c, d + c, r * g.cols + c, row + c))
-                for (int j = c; j < c + 4; ++j)
-                    d[j] = s[j] >= kLow ? s[j] : drnu2_one(k, s[j], r * g.cols + j, row + j);
-        for (; c < cb; ++c)
-            d[c] = s[c] >= kLow ? s[c] : drnu2_one(k, s[c], r * g.cols + c, row + c);
+                for (int j = c; j < c + 4; ++j) d[j] = one(s[j], r * g.cols + j, row + j);
+        for (; c < cb; ++c) d[c] = one(s[c], r * g.cols + c, row + c);
         for (c = cb; c < g.cols; ++c) d[c] = s[c];
     }
 }
