@@ -8,6 +8,8 @@
 //   - Decode/LibraryCall: the library's part of it on the same frame
 //     (apiGetDistanceSorted in the camera's context); the driver's share is
 //     the difference;
+//   - Driver/CodesToMetres: the driver's conversion of the hand loop's codes
+//     (markers included) into a caller's buffer;
 //   - Drnu2/Library and Drnu2/Search: DRNU mode 2 on that frame's codes, the
 //     library's form against the straightforward search;
 //   - Core/...: the calculation with the corrections off on the frames of the
@@ -18,6 +20,7 @@
 #include <memory>
 #include <vector>
 
+#include "drivers/drv_epc.h"
 #include "epc660/context.h"
 #include "epc660/correction.h"
 #include "epc_bench_scenes.h"
@@ -135,6 +138,18 @@ void BM_Decode_LibraryCall(benchmark::State &state) {
     pruSetImage(nullptr);
 }
 
+void BM_Driver_CodesToMetres(benchmark::State &state) {
+    const auto codes = vzb::distance_codes(vzb::Scene(state.range(0)));
+    std::vector<float> metres(kPixels);
+    const float per_code = vzb::kRangeM / vzb::kCodesPerPeriod;
+    for (auto _ : state) {
+        vz::epcdrv::codes_to_metres(codes.data(), metres.data(), kPixels, per_code);
+        benchmark::DoNotOptimize(metres.data());
+        benchmark::ClobberMemory();
+    }
+    vzb::scene_label(state);
+}
+
 template <bool Library>
 void drnu2(benchmark::State &state) {
     Camera::Frame *f = frame_of(state);
@@ -212,6 +227,7 @@ void BM_Core_DualMgx(benchmark::State &state) { core_variant(state, 3); }
 
 VZ_CASE(BM_Decode_Default);
 VZ_CASE(BM_Decode_LibraryCall);
+VZ_CASE(BM_Driver_CodesToMetres);
 VZ_CASE(BM_Drnu2_Library);
 VZ_CASE(BM_Drnu2_Search);
 VZ_CASE(BM_Core_4Dcs);
