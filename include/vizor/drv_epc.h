@@ -8,10 +8,12 @@
  * Several EPC cameras: each camera the driver binds gets its own processing
  * context (configuration, frequency table, calibration tables, correction,
  * filter, hysteresis and Kalman state, temperatures, output and work
- * buffers). A context reserves about 89 MB of address space, of which the
- * DRNU calibration tables are 67 MB; it is built over zero-filled pages, so
- * what a camera never writes (tables without calibration files) costs no
- * memory. Nothing is allocated per frame. The exported EPC functions act on
+ * buffers). A context reserves about 93 MB of address space, of which the
+ * DRNU calibration tables are 67 MB and the per-pixel DRNU lookup prepared
+ * from them at every load 4.1 MB (one byte per pixel and calibration step);
+ * it is built over zero-filled pages, so what a camera never writes (tables
+ * without calibration files) costs no memory. Nothing is allocated per
+ * frame. The exported EPC functions act on
  * the EPC default device's context (epc_adapter_select picks it); the
  * driver decodes each camera's frames in that camera's context, whichever
  * device is the default.

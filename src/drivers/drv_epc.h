@@ -20,6 +20,7 @@ struct epc_priv_t {
     uint8_t undistort_on;      // filter 0
     uint8_t min_amplitude_on;  // filter 4
     uint8_t autoint_on;        // filter 5
+    float metres_per_code;     // distance of one code at the modulation frequency
     // The camera's processing context: every driver call on this device runs
     // in it, whichever device is the EPC default.
     vz::epc::ContextPtr ctx;
@@ -27,6 +28,14 @@ struct epc_priv_t {
 };
 
 namespace vz::epcdrv {
+
+// One distance code in metres: a marker (65300 and above) keeps its code in
+// thousandths, a distance scales by metres_per_code. The straightforward
+// form of codes_to_metres.
+float code_to_metres(uint16_t code, float metres_per_code);
+// n codes to metres, as code_to_metres gives them, with the widest vectors
+// the CPU has.
+void codes_to_metres(const uint16_t *in, float *out, uint32_t n, float metres_per_code);
 
 // The device the EPC library serves (the EPC default device), or NULL.
 vizor_dev_t *adapter_device();

@@ -25,6 +25,7 @@
 #include "base/log.h"
 #include "epc660/base.h"
 #include "epc660/calib_guard.h"
+#include "epc660/correction_drnu.h"
 #include "vizor/epc660.h"
 
 namespace vz::epc::cal {
@@ -77,6 +78,9 @@ struct State {
     int phase = 0;
     int phase_default = 0;
     int default_on = 1;
+    // Grows whenever the distance images or their minimum and maximum may
+    // change: tables prepared from them are valid while it stays put.
+    uint64_t generation = 0;
 };
 
 Tables &tables() { return vz::epc::state<Tables>(vz::epc::kSlotCalibrationTables); }
@@ -293,6 +297,7 @@ const int32_t *lut() {
 }
 uint16_t *dist_images_mut(int mode) {
     cal::Tables &T = cal::tables();
+    ++cal::state().generation;
     return T.dist[mode == 0 ? 0 : 1];
 }
 int32_t *lut_mut() {
@@ -362,6 +367,14 @@ void rebuild_minmax(int mode) {
             T.dmax[m][p] = std::max(T.dmax[m][p], img[p]);
         }
     }
+    // The per-pixel tables of the correction follow every loaded set.
+    ++S.generation;
+    corr::drnu2_prepare();
+}
+
+uint64_t generation() {
+    const Use epc_use;
+    return cal::state().generation;
 }
 
 bool reg_write(int reg, uint8_t value) {
@@ -381,7 +394,9 @@ void reset_for_tests() {
     const Use epc_use;
     cal::State &S = cal::state();
     cal::Tables &T = cal::tables();
+    const uint64_t generation = S.generation;
     S = State{};
+    S.generation = generation + 1;
     memset(&T, 0, sizeof T);
 }
 

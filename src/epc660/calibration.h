@@ -68,8 +68,11 @@ int32_t *lut_mut();
 int16_t *step_temps();       // kMaxSteps step temperatures
 int16_t *step_avgs();        // kMaxSteps step averages
 int32_t *prev_step_image();  // kPixels
-// Recomputes the per-pixel minimum and maximum of a mode over the steps.
+// Recomputes the per-pixel minimum and maximum of a mode over the steps and
+// prepares the correction's per-pixel tables from the loaded set.
 void rebuild_minmax(int mode);
+// Count of changes to the distance images and their minimum and maximum.
+uint64_t generation();
 void set_offset_drnu(int v);
 void set_temp_cal(int v);
 void set_step_mm(double v);

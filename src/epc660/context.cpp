@@ -42,6 +42,7 @@ const SlotOps *const kSlotOps[kSlotCount] = {
     &config_slot,
     &correction_slot,
     &correction_pixels_slot,
+    &correction_drnu_slot,
     &dll_slot,
     &flim_slot,
     &flim_calibration_slot,

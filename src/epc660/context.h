@@ -37,6 +37,7 @@ enum Slot : int {
     kSlotConfig,
     kSlotCorrection,
     kSlotCorrectionPixels,
+    kSlotCorrectionDrnu,
     kSlotDll,
     kSlotFlim,
     kSlotFlimCalibration,
@@ -79,9 +80,10 @@ constexpr SlotOps slot_ops() {
 // Defined by each module next to its state struct, in the order of Slot.
 extern const SlotOps adc_slot, api_slot, calc_slot, calib_guard_slot, calc_flags_slot,
     calc_buffers_slot, calc_loops_slot, calc_sort_slot, calibration_slot, calibration_tables_slot,
-    calibration_run_slot, config_slot, correction_slot, correction_pixels_slot, dll_slot, flim_slot,
-    flim_calibration_slot, grayscale_slot, hysteresis_slot, i2c_slot, illumination_slot, image_slot,
-    iterator_slot, pru_slot, queue_slot, readout_slot, saturation_slot, temperature_slot;
+    calibration_run_slot, config_slot, correction_slot, correction_pixels_slot,
+    correction_drnu_slot, dll_slot, flim_slot, flim_calibration_slot, grayscale_slot,
+    hysteresis_slot, i2c_slot, illumination_slot, image_slot, iterator_slot, pru_slot, queue_slot,
+    readout_slot, saturation_slot, temperature_slot;
 
 struct Context {
     std::recursive_mutex mu;

@@ -21,6 +21,7 @@
 #include "epc660/base.h"
 #include "epc660/calc_frame.h"
 #include "epc660/calibration.h"
+#include "epc660/correction_drnu.h"
 #include "vizor/epc660.h"
 
 namespace vz::epc::corr {
@@ -431,6 +432,20 @@ void drnu2_fast(uint16_t *dst, const uint16_t *src) {
     // build without SIMD loops). Gathers read one word past their element:
     // the eight-pixel kernel runs only while that stays inside the table.
     const char *isa = calc::simd_isa();
+    // A sorted image that covers the calibration image from its origin has
+    // the calibration index as its pixel index: the per-pixel tables decide
+    // every pixel the kernels leave, in constant time; the search only
+    // those the tables cannot (irregular calibrations).
+    const bool tables =
+        co.x0 == 0 && co.y0 == 0 && g.cols == co.w && g.rows <= co.h && drnu2_ready();
+    const Drnu2Consts kc{k.temp, k.dt_slope, k.h, k.lsb};
+    const Drnu2View view = tables ? drnu2_view() : Drnu2View{};
+    auto one = [&](uint16_t v, int p, const uint16_t *col) {
+        uint16_t out;
+        if (v >= kLow) return v;
+        if (tables && drnu2_table(kc, view, v, p, out)) return out;
+        return drnu2_one(k, v, p, col);
+    };
     const bool octs =
         strcmp(isa, "avx512") == 0 && (size_t)k.h * k.plane < (size_t)cal::kMaxSteps * kPixels;
     const bool quads = octs || strcmp(isa, "avx2") == 0;
@@ -449,14 +464,11 @@ void drnu2_fast(uint16_t *dst, const uint16_t *src) {
         int c = ca;
         for (; octs && c + 8 <= cb; c += 8)
             if (!drnu2_oct(k, s + c, d + c, r * g.cols + c, row + c))
-                for (int j = c; j < c + 8; ++j)
-                    d[j] = s[j] >= kLow ? s[j] : drnu2_one(k, s[j], r * g.cols + j, row + j);
+                for (int j = c; j < c + 8; ++j) d[j] = one(s[j], r * g.cols + j, row + j);
         for (; quads && c + 4 <= cb; c += 4)
             if (!drnu2_quad(k, s + c, d + c, r * g.cols + c, row + c))
-                for (int j = c; j < c + 4; ++j)
-                    d[j] = s[j] >= kLow ? s[j] : drnu2_one(k, s[j], r * g.cols + j, row + j);
-        for (; c < cb; ++c)
-            d[c] = s[c] >= kLow ? s[c] : drnu2_one(k, s[c], r * g.cols + c, row + c);
+                for (int j = c; j < c + 4; ++j) d[j] = one(s[j], r * g.cols + j, row + j);
+        for (; c < cb; ++c) d[c] = one(s[c], r * g.cols + c, row + c);
         for (c = cb; c < g.cols; ++c) d[c] = s[c];
     }
 }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <utility>
 #include <vector>
 
 #include "drivers/drv_epc.h"
@@ -24,6 +26,7 @@ protected:
         testing::internal::GetCapturedStdout();
         drv.priv = &priv;
         priv.min_amplitude_on = 1;
+        priv.metres_per_code = 12.5f / 30000.0f;
     }
     void TearDown() override { vz::epc::set_default_device(nullptr); }
     int decode(uint16_t format, uint32_t src_len, uint32_t dst_len, int target = 1) {
@@ -203,6 +206,29 @@ TEST_F(EpcDriver, Filters) {
     EXPECT_EQ(epc_adapater_get_frame_valid(), 1);  // no default device
     EXPECT_EQ(ops.reserved_11(&drv), 1);
     EXPECT_EQ(ops.calib_data_check(&drv, 0, 0, 2), -1);  // no calibration files here
+}
+
+// The vector conversion of codes to metres equals the per-code form for
+// every code, at every alignment and length, at the ranges of the frequency
+// table; distances scale to the period's range and markers keep their code.
+TEST(EpcConversion, CodesToMetresEqualsThePerCodeForm) {
+    std::vector<uint16_t> codes(65536 + 40);
+    for (size_t i = 0; i < codes.size(); ++i) codes[i] = uint16_t(i * 7919u);
+    std::vector<float> fast(codes.size()), ref(codes.size());
+    for (const float range : {12.5f, 7.5f, 30.0f, 0.0f}) {
+        const float k = range / 30000.0f;
+        for (const auto &[from, n] : {std::pair{0, 65536 + 40}, {1, 65530}, {3, 15}, {5, 0}}) {
+            vz::epcdrv::codes_to_metres(codes.data() + from, fast.data(), uint32_t(n), k);
+            for (int i = 0; i < n; ++i) ref[i] = vz::epcdrv::code_to_metres(codes[from + i], k);
+            ASSERT_EQ(0, std::memcmp(fast.data(), ref.data(), size_t(n) * 4)) << range << " " << n;
+        }
+    }
+    const float k = 12.5f / 30000.0f;
+    EXPECT_FLOAT_EQ(vz::epcdrv::code_to_metres(15000, k), 6.25f);
+    EXPECT_FLOAT_EQ(vz::epcdrv::code_to_metres(29999, k), 12.5f * 29999 / 30000);
+    EXPECT_EQ(vz::epcdrv::code_to_metres(65299, k), 65299 * k);
+    for (const uint16_t m : {65300, 65400, 65500, 65535})
+        EXPECT_EQ(vz::epcdrv::code_to_metres(m, k), float(m) / 1000.0f);
 }
 
 }  // namespace

@@ -1,0 +1,89 @@
+// Per-pixel tables of DRNU mode 2: for every pixel and predicted step the
+// lowest step the pixel's code can fall on there. With them a pixel costs
+// one table read, two comparisons and the interpolation, wherever its
+// distance lies: the vector kernels
+// take the common case, the tables every pixel they leave. Prepared when a
+// calibration set is loaded (the load path calls drnu2_prepare); a frame uses
+// them only while they still describe the tables they were prepared from.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "epc660/calibration.h"
+
+namespace vz::epc::corr {
+
+// Per-frame constants of DRNU mode 2.
+struct Drnu2Consts {
+    bool temp;        // temperature term on
+    double dt_slope;  // temperature term (dt x slope), used when temp is on
+    int h;            // number of distances
+    double lsb;       // calibration step in codes
+};
+
+// Prepares the tables from the distance images of the current frequency mode
+// and the mode-1 minimum and maximum (those the correction reads).
+void drnu2_prepare();
+
+// True when the prepared tables describe the calibration as it is now: same
+// tables, number of distances, calibration image size and frequency mode.
+bool drnu2_ready();
+
+// What a frame reads: the prepared table (the lowest step of prediction k at
+// calibration index q is first[k x plane + q]), the pixels' minimum and
+// maximum, the distance images and their plane size.
+struct Drnu2View {
+    const uint8_t *first;
+    const uint16_t *mn, *mx, *img;
+    size_t plane;
+};
+Drnu2View drnu2_view();
+
+constexpr uint8_t kDrnu2Search = 255;    // table entry: the search decides
+constexpr uint8_t kDrnu2NotFound = 254;  // table entry: the search never starts
+
+// One pixel of a sorted image whose sorted index p equals its calibration
+// index, through ready tables: its code in out, or false when the tables
+// cannot decide its step (irregular calibration, or a step outside the
+// search window) and the search must. The double operations are the
+// search's, in the same order.
+inline bool drnu2_table(const Drnu2Consts &k, const Drnu2View &t, uint16_t v, int p,
+                        uint16_t &out) {
+    constexpr uint16_t kLow = 65300, kOverflow = 65500;
+    constexpr int kSpan = 29;  // the search window around the prediction
+    if (v >= kLow) {
+        out = v;
+        return true;
+    }
+    double w = v;
+    if (k.temp) w = w - k.dt_slope;
+    const int lo = t.mn[p], hi = t.mx[p];
+    if (lo >= hi) {
+        out = uint16_t(cal::round_i32(w));
+        return true;
+    }
+    if (w <= lo) {
+        out = kLow;
+        return true;
+    }
+    if (w >= hi) {
+        out = kOverflow;
+        return true;
+    }
+    const int o = cal::trunc_i32((w - lo) * k.h / (hi - lo));
+    if (o >= k.h - 1) return false;
+    const int a = t.first[(size_t)o * t.plane + p];
+    if (a >= kDrnu2NotFound) return false;
+    // Step a + 1 exists (a <= h - 2) and lies above w when it is the last;
+    // step a + 2 counts only when it exists.
+    const uint16_t *f = t.img + p;
+    const size_t n = t.plane;
+    const int i = a + (f[(a + 1) * n] <= w) + (a + 2 <= k.h - 1 && f[(a + 2) * n] <= w);
+    if (i - o > kSpan || o - i > kSpan) return false;
+    const int fi = f[i * n], gi = f[(i + 1) * n];
+    out = uint16_t(cal::round_i32(k.lsb * i + k.lsb * (w - fi) / (gi - fi)));
+    return true;
+}
+
+}  // namespace vz::epc::corr
