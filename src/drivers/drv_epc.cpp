@@ -21,7 +21,6 @@ constexpr uint16_t kFormatDistance = 2;
 constexpr uint16_t kFormatUndecoded = 8;
 constexpr uint16_t kFormatCalibData = 171;
 constexpr uint16_t kFirstMarker = 65300;  // codes from here on are status markers
-constexpr float kRangeM = 12.5f;          // metres of one period (12 MHz)
 constexpr float kCodesPerPeriod = 30000.0f;
 constexpr float kUndistortFillDist = 30.0f;
 constexpr float kUndistortFillGray = 0.0f;
@@ -69,10 +68,18 @@ void set_invalid(epc_priv_t *p) {
     if (p) p->frame_valid = 0;
 }
 
+// Metres of one modulation period (30000 codes) at the frequency the
+// device's processing context runs at: the way light travels there and back
+// in one period.
+double range_metres() {
+    const int khz = configGetModulationFrequency();
+    return khz > 0 ? calibrateGetSpeedOfLightDiv2() / (double(khz) * 1000.0) : 0.0;
+}
+
 // The reference conversion of one distance code to metres.
-float code_to_metres(uint16_t v) {
+float code_to_metres(uint16_t v, double range_m) {
     if (v >= kFirstMarker) return float(v) / 1000.0f;
-    return float(double(v) * double(kRangeM) / double(kCodesPerPeriod));
+    return float(double(v) * range_m / double(kCodesPerPeriod));
 }
 
 int wrong_len(epc_priv_t *p, uint32_t src_len, uint32_t dst_len) {
@@ -105,7 +112,8 @@ int deliver(epc_priv_t *p, float *dst, Image which, uint32_t w, uint32_t h) {
         p->undistort_on && which != Image::gray && w == kDefaultWidth && h == kDefaultHeight;
     float *out = undistort ? p->undistort_src : dst;
     if (target == VIZOR_DECODE_DIST) {
-        for (uint32_t i = 0; i < pixels; ++i) out[i] = code_to_metres(img[i]);
+        const double range_m = range_metres();
+        for (uint32_t i = 0; i < pixels; ++i) out[i] = code_to_metres(img[i], range_m);
     } else {
         for (uint32_t i = 0; i < pixels; ++i) out[i] = float(img[i]);
     }
