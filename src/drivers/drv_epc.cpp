@@ -17,7 +17,6 @@ namespace {
 constexpr uint32_t kDefaultWidth = 320;
 constexpr uint32_t kDefaultHeight = 240;
 constexpr uint16_t kFormatGray = 0;
-constexpr uint16_t kFormatDistance = 2;
 constexpr uint16_t kFormatUndecoded = 8;
 constexpr uint16_t kFormatCalibData = 171;
 constexpr uint16_t kFirstMarker = 65300;  // codes from here on are status markers
@@ -273,24 +272,29 @@ int epc_frame_decode_body(vizor_drv_t *drv, float *dst, uint32_t dst_len, int ta
     int rc = -1;
     switch (format) {
     case kFormatGray:
-        if (target != VIZOR_DECODE_GRAY) break;
+        if (target != VIZOR_DECODE_GRAY) {
+            vz_err("[%s] a gray frame (format 0) holds no distances\n", "epc_frame_decode");
+            break;
+        }
         if (dst_len < 4 * pixels || src_len < 2 * pixels) return wrong_len(p, src_len, dst_len);
         // One sample per pixel: the gray image, not DCS amplitudes.
         rc = deliver(p, dst, Image::gray, uint32_t(w), uint32_t(h));
         break;
-    case kFormatDistance:
-        if (dst_len < 4 * pixels || src_len < 8 * pixels) return wrong_len(p, src_len, dst_len);
+    case kFormatCalibData:
+        vz_inf("[%s] Calibration data frame,size:%d\n", "epc_frame_decode", int(info->frame_size));
+        break;
+    default: {
+        // Every DCS format: four samples per pixel with pi delay, two without
+        // (the dual-MGX frames carry two row sets for each pixel).
+        if (format > kFormatUndecoded) break;
+        const uint64_t samples = kSwitches[format][0] ? 4 : 2;
+        if (dst_len < 4 * pixels || src_len < 2 * samples * pixels)
+            return wrong_len(p, src_len, dst_len);
         if (target != VIZOR_DECODE_DIST && target != VIZOR_DECODE_GRAY) break;
         rc = deliver(p, dst, target == VIZOR_DECODE_DIST ? Image::distance : Image::amplitude,
                      uint32_t(w), uint32_t(h));
         break;
-    case kFormatUndecoded:
-        if (target != VIZOR_DECODE_DIST) return -1;
-        break;
-    case kFormatCalibData:
-        vz_inf("[%s] Calibration data frame,size:%d\n", "epc_frame_decode", int(info->frame_size));
-        break;
-    default: break;
+    }
     }
     if (rc < 0) set_invalid(p);
     return rc;

@@ -279,7 +279,9 @@ const char *freq_suffix(int khz) {
     return "_5.";
 }
 
-const char *mode_suffix(int mode) { return mode == 0 ? "_20." : mode == 2 ? "_5." : "_10."; }
+// Frequency classes: mode 0 "_20.", mode 1 "_10.", mode 2 "_5."; other
+// modes name the "_20." files.
+const char *mode_suffix(int mode) { return mode == 1 ? "_10." : mode == 2 ? "_5." : "_20."; }
 
 int freq_class(int khz) { return khz > 19999 ? 0 : khz > 9999 ? 1 : 2; }
 
@@ -958,6 +960,11 @@ VZ_API int calibrationUpdateFrequency(void) noexcept {
     const vz::epc::Use epc_use;
     return vz::entry("calibrationUpdateFrequency", -1,
                      [&] { return cal::follow_frequency("calibrationUpdateFrequency"); });
+}
+
+VZ_API int calibrationGetSetFrequency(void) noexcept {
+    const vz::epc::Use epc_use;
+    return vz::entry("calibrationGetSetFrequency", 0, [&] { return cal::set_khz(); });
 }
 
 VZ_API int calibrationLoadDistanceImages(int mode) noexcept {
