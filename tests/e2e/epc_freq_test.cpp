@@ -80,8 +80,7 @@ protected:
             cfg.fw.epc.heat_frames = 0;
         }
         cam = &bus.add_camera(1, 2, cfg);
-        cam->fw().set_scene(
-            vcam::Scene::flat(GetParam().w, GetParam().h, GetParam().metres, 0.8f));
+        cam->fw().set_scene(vcam::Scene::flat(GetParam().w, GetParam().h, GetParam().metres, 0.8f));
         vizor_dev_t list[2];
         ASSERT_EQ(vizor_dev_list(list, 2), 1);
         rec = list[0];
@@ -186,9 +185,9 @@ TEST_P(EpcFreq, GrayModeAtEveryFrequencyDecodesGrayAndRefusesDistances) {
         EXPECT_TRUE(frame().empty());
         EXPECT_EQ(info.frame_format, 0);
         std::vector<float> gray(size_t(px), 0.0f);
-        ASSERT_EQ(vizor_frame_get_gray(dev, gray.data(), px, raw.data(), int(info.frame_size),
-                                       &info),
-                  px);
+        ASSERT_EQ(
+            vizor_frame_get_gray(dev, gray.data(), px, raw.data(), int(info.frame_size), &info),
+            px);
         EXPECT_GT(gray[size_t(px / 2)], 100.0f) << index;
         ASSERT_EQ(apiLoadConfig(1, kAddr), 1);
         EXPECT_EQ(frame().size(), size_t(px)) << index;
