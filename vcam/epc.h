@@ -108,6 +108,10 @@ struct EpcModel {
     EpcCalib calib = EpcCalib::factory;
     double calib_temp_dC = 360;  // chip temperature during the factory run
     int calib_steps = 30;
+    // Frequency classes the factory calibrated, one bit each: bit 0 above
+    // 20 MHz, bit 1 10 to 20 MHz, bit 2 below 10 MHz; each run at the highest
+    // modulation frequency of its class (24, 12 and 6 MHz after power-up).
+    uint8_t calib_classes = 7;
 };
 
 class EpcSensor final : public Sensor {
@@ -192,9 +196,13 @@ public:
     // The factory calibration package (17-byte header + zip) for this chip at
     // its wafer and chip ID; empty for EpcCalib::none.
     std::vector<uint8_t> factory_package() const;
+    // Frequency (kHz) of the factory run of class cls (0 "_20", 1 "_10",
+    // 2 "_5"); 0 when the power-up clock gives no frequency of the class.
+    double factory_freq_khz(int cls) const;
 
 private:
     void power_up_registers();
+    std::vector<uint8_t> factory_run(double f_khz) const;
     void program_integration();
     void build_patterns();
     double drift_coef() const;

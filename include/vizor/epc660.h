@@ -1878,8 +1878,9 @@ VZ_API int calibrationTestStep(void) VZ_NOEXCEPT;
  * Returns: 0; -1 when a table text is missing (what was taken until then stays;
  *          also on an internal error). */
 VZ_API int calibrationLoadDRNU_LUT(void) VZ_NOEXCEPT;
-/** Loads the distance images of mode 1 (the "_10." file) or mode 0 (the "_20."
- * file; any other mode reads the "_20." file into the mode-1 images), at most
+/** Loads the distance images of mode 1 (the "_10." file), mode 2 (the "_5."
+ * file, into the mode-1 images) or mode 0 (the "_20." file; any other mode
+ * reads the "_20." file into the mode-1 images), at most
  * 50 steps (the rest of a longer file is ignored), sets the number of steps to
  * the count loaded and rebuilds the per-pixel minimum and maximum. A file whose
  * size cannot be taken (missing) sets the number of steps to 50.
@@ -1895,11 +1896,20 @@ VZ_API int16_t *calibrationLoadTemperatureDRNU(void) VZ_NOEXCEPT;
  * takes its DRNU offset, calibration temperature and step.
  * Returns: the DRNU offset now in force (the old one for a refused slot). */
 VZ_API int calibrationChangeDRNU_LUT(int slot) VZ_NOEXCEPT;
-/** After a modulation-frequency change with DRNU on: takes the slot of the new
- * mode and sets the phase offset and default phase offset from it; does
- * nothing with DRNU off.
+/** After a modulation-frequency change: loads the DRNU set (parameter block
+ * and distance images) of the new frequency's class ("_20.", "_10.", "_5.")
+ * when the camera has one made at that frequency, and sets the phase offset
+ * from it (the default phase offset too with DRNU on). Without one it logs a
+ * warning once per frequency, holds the DRNU correction back until a
+ * calibrated frequency returns, and keeps both phase offsets as the same
+ * distance at the new frequency.
  * Returns: 0; -1 on an internal error. */
 VZ_API int calibrationUpdateFrequency(void) VZ_NOEXCEPT;
+/** The frequency of the DRNU set in use, which fits the current modulation
+ * frequency.
+ * Returns: the frequency in kHz; 0 when the camera has no DRNU set for the
+ *          current frequency (also on an internal error). */
+VZ_API int calibrationGetSetFrequency(void) VZ_NOEXCEPT;
 
 /** Writes the table text header (DRNU offset, calibration temperature, step)
  * with the frequency suffix and the block "temp_param.bin"; for the epc635 also

@@ -22,11 +22,9 @@ namespace {
 constexpr uint32_t kDefaultWidth = 320;
 constexpr uint32_t kDefaultHeight = 240;
 constexpr uint16_t kFormatGray = 0;
-constexpr uint16_t kFormatDistance = 2;
 constexpr uint16_t kFormatUndecoded = 8;
 constexpr uint16_t kFormatCalibData = 171;
 constexpr uint16_t kFirstMarker = 65300;  // codes from here on are status markers
-constexpr float kRangeM = 12.5f;          // metres of one period (12 MHz)
 constexpr float kCodesPerPeriod = 30000.0f;
 constexpr float kUndistortFillDist = 30.0f;
 constexpr float kUndistortFillGray = 0.0f;
@@ -74,6 +72,14 @@ void set_invalid(epc_priv_t *p) {
     if (p) p->frame_valid = 0;
 }
 
+// Metres of one modulation period (30000 codes) at the frequency the
+// device's processing context runs at: the way light travels there and back
+// in one period.
+double range_metres() {
+    const int khz = configGetModulationFrequency();
+    return khz > 0 ? calibrateGetSpeedOfLightDiv2() / (double(khz) * 1000.0) : 0.0;
+}
+
 int wrong_len(epc_priv_t *p, uint32_t src_len, uint32_t dst_len) {
     vz_err("[%s] wrong data len: src=%d, dst=%d\n", "epc_frame_decode", int(src_len), int(dst_len));
     set_invalid(p);
@@ -104,6 +110,7 @@ int deliver(epc_priv_t *p, float *dst, Image which, uint32_t w, uint32_t h) {
         p->undistort_on && which != Image::gray && w == kDefaultWidth && h == kDefaultHeight;
     float *out = undistort ? p->undistort_src : dst;
     if (target == VIZOR_DECODE_DIST) {
+        p->metres_per_code = float(range_metres() / double(kCodesPerPeriod));
         vz::epcdrv::codes_to_metres(img, out, pixels, p->metres_per_code);
     } else {
         for (uint32_t i = 0; i < pixels; ++i) out[i] = float(img[i]);
@@ -205,7 +212,7 @@ bool epc_init_body(vizor_drv_t *drv, vizor_dev_t *dev) {
     vz_calib_len_init_map(&p->map, &kLens);
     p->calib_mode = 2;
     p->min_amplitude_on = 1;
-    p->metres_per_code = kRangeM / kCodesPerPeriod;
+    p->metres_per_code = 0.0f;  // set from the frequency at every decode
     p->ctx = vz::epc::context_create(dev);
     drv->priv = p;
     if (!p->ctx || !epc_adapter_init(dev)) {
@@ -265,24 +272,29 @@ int epc_frame_decode_body(vizor_drv_t *drv, float *dst, uint32_t dst_len, int ta
     int rc = -1;
     switch (format) {
     case kFormatGray:
-        if (target != VIZOR_DECODE_GRAY) break;
+        if (target != VIZOR_DECODE_GRAY) {
+            vz_err("[%s] a gray frame (format 0) holds no distances\n", "epc_frame_decode");
+            break;
+        }
         if (dst_len < 4 * pixels || src_len < 2 * pixels) return wrong_len(p, src_len, dst_len);
         // One sample per pixel: the gray image, not DCS amplitudes.
         rc = deliver(p, dst, Image::gray, uint32_t(w), uint32_t(h));
         break;
-    case kFormatDistance:
-        if (dst_len < 4 * pixels || src_len < 8 * pixels) return wrong_len(p, src_len, dst_len);
+    case kFormatCalibData:
+        vz_inf("[%s] Calibration data frame,size:%d\n", "epc_frame_decode", int(info->frame_size));
+        break;
+    default: {
+        // Every DCS format: four samples per pixel with pi delay, two without
+        // (the dual-MGX frames carry two row sets for each pixel).
+        if (format > kFormatUndecoded) break;
+        const uint64_t samples = kSwitches[format][0] ? 4 : 2;
+        if (dst_len < 4 * pixels || src_len < 2 * samples * pixels)
+            return wrong_len(p, src_len, dst_len);
         if (target != VIZOR_DECODE_DIST && target != VIZOR_DECODE_GRAY) break;
         rc = deliver(p, dst, target == VIZOR_DECODE_DIST ? Image::distance : Image::amplitude,
                      uint32_t(w), uint32_t(h));
         break;
-    case kFormatUndecoded:
-        if (target != VIZOR_DECODE_DIST) return -1;
-        break;
-    case kFormatCalibData:
-        vz_inf("[%s] Calibration data frame,size:%d\n", "epc_frame_decode", int(info->frame_size));
-        break;
-    default: break;
+    }
     }
     if (rc < 0) set_invalid(p);
     return rc;

@@ -10,6 +10,9 @@
 #include <cstdint>
 
 #include "epc660/base.h"
+#include "epc660/correction.h"
+#include "epc660/hysteresis_threshold.h"
+#include "epc660/image_filter.h"
 
 namespace {
 
@@ -25,10 +28,21 @@ ApiState &api_state() { return vz::epc::state<ApiState>(vz::epc::kSlotApi); }
 #undef EPC_BIND
 #define EPC_BIND [[maybe_unused]] ApiState &g_api = api_state();
 
-// The pixel-correction map and the difference filter follow the readout.
+// A readout or frequency change makes every filter that remembers earlier
+// frames forget them: the difference reference, the temporal average, the
+// amplitude hysteresis and the Kalman filters start over, so that changing a
+// control and changing it back decodes as if it had never changed.
+void restart_filters() {
+    imageDifferenceInit();
+    vz::epc::image::forget_history();
+    vz::epc::hysteresis::forget();
+    vz::epc::corr::kalman_restart();
+}
+
+// The pixel-correction map and the filters follow the readout.
 void geometry_changed() {
     imageCorrectionTransform();
-    imageDifferenceInit();
+    restart_filters();
 }
 
 int set_roi(int x1, int x2, int y1, int y2, int addr) {
@@ -80,7 +94,7 @@ int pi_delay(int on, int addr) {
     const bool mgx = calculationIsDualMGX() != 0;
     set_dcs(on ? (mgx ? 2 : 4) : (mgx ? 1 : 2), addr);
     calculationEnablePiDelay(on);
-    imageDifferenceInit();
+    restart_filters();
     return on;
 }
 
@@ -141,7 +155,7 @@ VZ_API int apiEnableHDR(int on, int deviceAddress) noexcept {
         calculationEnableHDR(on);
         imageCorrectionTransform();
         configSetIntegrationTimesHDR();
-        imageDifferenceInit();
+        restart_filters();
         return on;
     });
 }
@@ -150,7 +164,7 @@ VZ_API int apiSelectMode(int mode, int deviceAddress) noexcept {
         const int m = mode > 0 ? 1 : 0;
         configSetMode(m, deviceAddress);
         calculationEnablePN(m);
-        imageDifferenceInit();
+        restart_filters();
         return m;
     });
 }
@@ -158,7 +172,7 @@ VZ_API int apiSetModulationFrequency(int index, int deviceAddress) noexcept {
     EPC_ENTRY(-1, {
         if (index < 0 || index >= configGetModFreqCount()) return -1;
         configSetModulationFrequency(index, deviceAddress);
-        imageDifferenceInit();
+        restart_filters();
         calibrationUpdateFrequency();
         return 0;
     });
@@ -173,7 +187,7 @@ VZ_API int apiLoadConfig(int mode, int deviceAddress) noexcept {
 VZ_API int apiEnableABS(int on, int deviceAddress) noexcept {
     EPC_ENTRY(-1, {
         configEnableABS(on, deviceAddress);
-        imageDifferenceInit();
+        restart_filters();
         return on;
     });
 }

@@ -81,6 +81,16 @@ struct State {
     // Grows whenever the distance images or their minimum and maximum may
     // change: tables prepared from them are valid while it stays put.
     uint64_t generation = 0;
+    // The phase offsets as last set and the frequency (kHz) they were set
+    // at: at a frequency without a calibration set both follow as the same
+    // distance, and a return to that frequency restores them exactly.
+    int phase_ref = 0, phase_ref_khz = 0;
+    int default_ref = 0, default_ref_khz = 0;
+
+    int set_khz = 0;      // frequency of the DRNU set in use, 0: none
+    int looked_khz = 0;   // frequency whose set was looked for last
+    int suspended = 0;    // DRNU mode held back while no set fits the frequency
+    uint32_t warned = 0;  // frequency indexes already reported as uncalibrated
 };
 
 Tables &tables() { return vz::epc::state<Tables>(vz::epc::kSlotCalibrationTables); }
@@ -230,7 +240,8 @@ void put_u16(std::vector<uint8_t> &b, uint16_t v) {
 int range_mm() {
     const Use epc_use;
     cal::State &S = cal::state();
-    return (uint16_t)trunc_i32(S.c2 / configGetModulationFrequency());
+    // Not cut to 16 bits: below 2.3 MHz the range exceeds 65535 mm.
+    return trunc_i32(S.c2 / configGetModulationFrequency());
 }
 int range_cm() {
     const Use epc_use;
@@ -249,13 +260,44 @@ double temperature_slope() {
 
 int freq_mode() { return configGetModulationFrequency() > 19999 ? 0 : 1; }
 
+int set_phase(int v) {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    S.phase_ref_khz = configGetModulationFrequency();
+    return S.phase = S.phase_ref = v;
+}
+int set_phase_default(int v) {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    S.default_ref_khz = configGetModulationFrequency();
+    return S.phase_default = S.default_ref = v;
+}
+int set_khz() {
+    const Use epc_use;
+    return cal::state().set_khz;
+}
+
 const char *freq_suffix(int khz) {
     if (khz > 19999) return "_20.";
     if (khz > 9999) return "_10.";
     return "_5.";
 }
 
-const char *mode_suffix(int mode) { return mode == 1 ? "_10." : "_20."; }
+// Frequency classes: mode 0 "_20.", mode 1 "_10.", mode 2 "_5."; other
+// modes name the "_20." files.
+const char *mode_suffix(int mode) { return mode == 1 ? "_10." : mode == 2 ? "_5." : "_20."; }
+
+int freq_class(int khz) { return khz > 19999 ? 0 : khz > 9999 ? 1 : 2; }
+
+// A DRNU set holds codes of one frequency: the highest one of its class in
+// the chip's frequency table (the class's file names carry no more). A
+// lower frequency of the class has no set of its own.
+bool set_fits(int khz) {
+    const int *f = configGetModulationFrequencies();
+    for (int i = 0; f && i < configGetModFreqCount(); ++i)
+        if (freq_class(f[i]) == freq_class(khz) && f[i] > khz) return false;
+    return khz > 0;
+}
 
 std::string file_name(const char *kind, const char *suffix, const char *ext) {
     char buf[160];
@@ -472,6 +514,79 @@ void print_offsets(int level) {
         S.step_mm);
 }
 
+int scaled(int ref, int ref_khz, int khz) {
+    if (ref_khz <= 0 || khz <= 0 || khz == ref_khz) return ref;
+    return trunc_i32(double(ref) * khz / ref_khz);
+}
+
+int load_dist_images(int mode, const char *fn);
+
+// Loads the DRNU set (parameter block and distance images) of the current
+// frequency through the loader of the distance images; false, with nothing
+// taken, when the camera carries no set for it.
+bool load_current_set(const char *fn) {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    const int khz = configGetModulationFrequency();
+    const int cls = freq_class(khz);
+    S.set_khz = 0;
+    S.looked_khz = khz;
+    if (!set_fits(khz) || calibrationLoadDistanceImages(cls) != 0) return false;
+    // Without its parameter block the set keeps the values loaded before.
+    Slot p = S.slot[freq_mode()];
+    read_param_block(file_name("drnu_param", mode_suffix(cls), "bin"), p, fn);
+    S.slot[freq_mode()] = p;
+    S.step_mm = p.step;
+    S.temp_cal = p.temp;
+    S.offset_drnu = p.offset;
+    S.set_khz = khz;
+    return true;
+}
+
+// Everything that depends on the modulation frequency follows a change of
+// it: the DRNU set of the new frequency with its offsets, or, without one,
+// no table at all and the phase offsets kept as the same distance.
+int follow_frequency(const char *fn) {
+    const Use epc_use;
+    cal::State &S = cal::state();
+    const int khz = configGetModulationFrequency();
+    const bool changed = S.looked_khz != khz;
+    if (load_current_set(fn)) {
+        if (S.suspended != 0) {
+            const int mode = S.suspended;
+            S.suspended = 0;
+            calculationSetEnableDRNU(mode);
+        }
+        change_lut(freq_mode());
+        S.slot[freq_mode()] = Slot{S.offset_drnu, S.temp_cal, S.step_mm};
+        const int off = trunc_i32(box_offset() - S.offset_drnu);
+        set_phase(off);
+        if (calculationGetEnableDRNU() != 0) {
+            print_offsets(1);
+            set_phase_default(off);
+        } else {
+            S.phase_default = scaled(S.default_ref, S.default_ref_khz, khz);
+        }
+        return 0;
+    }
+    const int index = configGetModFreqMode();
+    // Said once per frequency, when the camera is switched to it.
+    if (changed && index >= 0 && index < 32 && !(S.warned & (1u << index))) {
+        S.warned |= 1u << index;
+        vz_wrn(
+            "[%s] uncalibrated at %g MHz: no DRNU calibration for this frequency, "
+            "distances without DRNU correction\n",
+            fn, khz / 1000.0);
+    }
+    if (calculationGetEnableDRNU() != 0) {
+        S.suspended = calculationGetEnableDRNU();
+        calculationSetEnableDRNU(0);
+    }
+    S.phase = scaled(S.phase_ref, S.phase_ref_khz, khz);
+    S.phase_default = scaled(S.default_ref, S.default_ref_khz, khz);
+    return 0;
+}
+
 int load_dist_images(int mode, const char *fn) {
     cal::Tables &T = cal::tables();
     const Use epc_use;
@@ -593,6 +708,9 @@ double lut_step_mean(int i) {
 }
 
 }  // namespace
+
+bool load_set(const char *fn) { return load_current_set(fn); }
+
 }  // namespace vz::epc::cal
 
 using namespace vz::epc;
@@ -735,8 +853,7 @@ VZ_API int calibrateGetoffsetPhaseDefaultFPN(void) noexcept { return 0; }
 
 VZ_API int calibrationSetOffsetPhase(int offset) noexcept {
     const Use epc_use;
-    cal::State &S = cal::state();
-    return S.phase = offset;
+    return cal::set_phase(offset);
 }
 VZ_API int calibrationGetOffsetPhase(void) noexcept {
     const Use epc_use;
@@ -745,8 +862,7 @@ VZ_API int calibrationGetOffsetPhase(void) noexcept {
 }
 VZ_API int calibrationSetDefaultOffsetPhase(int offset) noexcept {
     const Use epc_use;
-    cal::State &S = cal::state();
-    return S.phase_default = offset;
+    return cal::set_phase_default(offset);
 }
 VZ_API int calibrationIsDefaultEnabled(void) noexcept {
     const Use epc_use;
@@ -757,7 +873,7 @@ VZ_API int calibrationIsDefaultEnabled(void) noexcept {
 VZ_API int calibrationEnableDefaultOffset(int on) noexcept {
     const Use epc_use;
     cal::State &S = cal::state();
-    if (on) S.phase = S.phase_default;
+    if (on) cal::set_phase(S.phase_default);
     return S.default_on = on ? 1 : 0;
 }
 
@@ -766,7 +882,7 @@ VZ_API int calibrationSetOffset(int cm, int deviceAddress) noexcept {
     cal::State &S = cal::state();
     (void)deviceAddress;
     const double period_cm = S.c2 / configGetModulationFrequency() / 10;
-    return S.phase = cal::trunc_i32(cm * 30000.0 / period_cm);
+    return cal::set_phase(cal::trunc_i32(cm * 30000.0 / period_cm));
 }
 
 VZ_API int calibrationGetOffset(int deviceAddress) noexcept {
@@ -845,26 +961,25 @@ VZ_API int calibrationLoadDRNU_LUT(void) noexcept {
         }
         S.slot[0] = S.slot[1] = p;
         cal::change_lut(cal::freq_mode());
-        S.phase_default = cal::trunc_i32(cal::box_offset() - S.offset_drnu);
+        cal::set_phase_default(cal::trunc_i32(cal::box_offset() - S.offset_drnu));
         if (cal::load_lut_text(0, fn) != 0 || cal::load_lut_text(1, fn) != 0) return -1;
         vz_dbg("[%s] FILE LOAD OK\n", fn);
         cal::change_lut(cal::freq_mode());
         cal::print_offsets(2);
-        S.phase_default = cal::trunc_i32(cal::box_offset() - S.offset_drnu);
+        cal::set_phase_default(cal::trunc_i32(cal::box_offset() - S.offset_drnu));
         return 0;
     });
 }
 
 VZ_API int calibrationUpdateFrequency(void) noexcept {
     const vz::epc::Use epc_use;
-    cal::State &S = cal::state();
-    return vz::entry("calibrationUpdateFrequency", -1, [&] {
-        if (calculationGetEnableDRNU() == 0) return 0;
-        cal::change_lut(cal::freq_mode());
-        cal::print_offsets(1);
-        S.phase = S.phase_default = cal::trunc_i32(cal::box_offset() - S.offset_drnu);
-        return 0;
-    });
+    return vz::entry("calibrationUpdateFrequency", -1,
+                     [&] { return cal::follow_frequency("calibrationUpdateFrequency"); });
+}
+
+VZ_API int calibrationGetSetFrequency(void) noexcept {
+    const vz::epc::Use epc_use;
+    return vz::entry("calibrationGetSetFrequency", 0, [&] { return cal::set_khz(); });
 }
 
 VZ_API int calibrationLoadDistanceImages(int mode) noexcept {

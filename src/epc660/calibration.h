@@ -48,6 +48,14 @@ double temperature_slope();
 // Frequency mode of the current modulation frequency: 0 for the 20 MHz
 // files (above 19999 kHz), 1 otherwise.
 int freq_mode();
+// Phase offset and default phase offset setters that remember the
+// frequency the value belongs to.
+int set_phase(int v);
+int set_phase_default(int v);
+// Frequency (kHz) of the DRNU set in use; 0 when none fits the frequency.
+int set_khz();
+// Loads the DRNU set of the current frequency; false when there is none.
+bool load_set(const char *fn);
 // File-name suffix for a modulation frequency in kHz: "_20.", "_10." or
 // "_5." (followed directly by the extension).
 const char *freq_suffix(int khz);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "epc660/base.h"
+#include "epc660/calibration.h"
 
 namespace {
 
@@ -28,7 +29,8 @@ struct ConfigState {
     int dev_addr = 0;
     int mode = 0;  // 0 2D, 1 3D, 2 FLIM
     int freq_index = 1;
-    int freq = 12000;  // kHz
+    bool freq_programmed = false;  // register 133 written by this library
+    int freq = 12000;              // kHz
     int freqs[kFreqCount] = {};
     int time_2d = 700;
     int time_3d = 700;
@@ -131,7 +133,8 @@ void init_corrections() {
     g_cfg.ambient = 0;
     if (configLoadParameters() == -1) configSaveParameters();
     g_cfg.drnu2 = 1;
-    if (calibrationLoadDistanceImages(1) == -1) {
+    // The DRNU set of the frequency the camera runs at.
+    if (!vz::epc::cal::load_set("configInit")) {
         g_cfg.drnu2 = 0;
         g_cfg.drnu = 0;
     }
@@ -160,6 +163,9 @@ int init(int addr) {
     g_cfg.flim = 0;
     g_cfg.freq = 12000;
     configFindModulationFrequencies();
+    // A repeated initialisation keeps the frequency the chip was set to.
+    if (g_cfg.freq_programmed && g_cfg.freqs[divider_index(g_cfg.freq_index)] > 0)
+        g_cfg.freq = g_cfg.freqs[divider_index(g_cfg.freq_index)];
     calibrateSetNumDistances(30);
     temperatureInit();
     pruInit();
@@ -379,6 +385,7 @@ VZ_API int configSetModulationFrequency(int index, int deviceAddress) noexcept {
         vz::epc::reg_write(deviceAddress, 133, kDivider[i]);
         g_cfg.freq = g_cfg.freqs[i];
         g_cfg.freq_index = i;
+        g_cfg.freq_programmed = true;
         if (g_cfg.mode == 0 && g_cfg.time_2d <= kMaxTime2D) send_time(g_cfg.time_2d);
         if (g_cfg.time_3d <= kMaxTime3D) configSetIntegrationTime3D(g_cfg.time_3d);
         update_ambient_factor();

@@ -426,8 +426,8 @@ void drnu2_fast(uint16_t *dst, const uint16_t *src) {
     k.plane = (size_t)co.w * co.h;
     k.stride = (size_t)std::max(co.w, 0);
     k.img = cal::dist_images(cal::freq_mode());
-    k.mn = cal::dist_min(1);
-    k.mx = cal::dist_max(1);
+    k.mn = cal::dist_min(cal::freq_mode());
+    k.mx = cal::dist_max(cal::freq_mode());
     // The kernels follow the instruction set the calculation uses (none in a
     // build without SIMD loops). Gathers read one word past their element:
     // the eight-pixel kernel runs only while that stays inside the table.
@@ -512,7 +512,8 @@ void ref_drnu2(uint16_t *dst, const uint16_t *src) {
             const int plane = cw * calibrateGetHeight();
             const double lsb = calibrateGetStepCalMM() * 30000 / cal::range_mm();
             const double res = drnu2_pixel(
-                w, cal::dist_min(1)[p], cal::dist_max(1)[p], calibrateGetNumDistances(), lsb,
+                w, cal::dist_min(cal::freq_mode())[p], cal::dist_max(cal::freq_mode())[p],
+                calibrateGetNumDistances(), lsb,
                 [idx, plane](int i) { return (int)calibrateGetDistImagePixel(i * plane + idx); });
             dst[p] = (uint16_t)cal::round_i32(res);
         }
@@ -538,6 +539,17 @@ void ref_add_offset(uint16_t *image) {
         while (s < 0) s += 30000;
         image[p] = (uint16_t)(s % 30000);
     }
+}
+
+void kalman_restart() {
+    const Use epc_use;
+    corr::Pixels &P = corr::pixels();
+    for (double *a : {P.estimate, P.last_meas, P.last_valid, P.prev_meas, P.sum, P.sum_sq})
+        std::fill(a, a + kPixels, 0.0);
+    std::fill(std::begin(P.check), std::end(P.check), 0);
+    std::fill(std::begin(P.samples), std::end(P.samples), 0);
+    std::fill(std::begin(P.seen), std::end(P.seen), int16_t(0));
+    std::fill(std::begin(P.covariance), std::end(P.covariance), 1e-12);
 }
 
 void reset_for_tests() {

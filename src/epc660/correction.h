@@ -21,6 +21,10 @@ void ref_drnu2(uint16_t *dst, const uint16_t *src);
 void ref_temperature(uint16_t *image);
 void ref_add_offset(uint16_t *image);
 
+// Forgets what the Kalman filters learnt from earlier frames (per-pixel
+// estimates, counts and covariances back to their start values).
+void kalman_restart();
+
 // Back to the start-up switches, parameters and per-pixel state.
 void reset_for_tests();
 

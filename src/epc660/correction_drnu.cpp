@@ -76,7 +76,7 @@ void drnu2_prepare() {
     const size_t plane = (size_t)w * hgt;
     if (w <= 0 || hgt <= 0 || plane > (size_t)kPixels) return;
     const uint16_t *img = cal::dist_images(mode);
-    const uint16_t *mn = cal::dist_min(1), *mx = cal::dist_max(1);
+    const uint16_t *mn = cal::dist_min(mode), *mx = cal::dist_max(mode);
     uint16_t f[kMaxSteps];
     for (size_t q = 0; q < plane; ++q) {
         for (int i = 0; i < h; ++i) f[i] = img[(size_t)i * plane + q];
@@ -100,7 +100,7 @@ bool drnu2_ready() {
 
 Drnu2View drnu2_view() {
     const DrnuTables &tb = tables();
-    return {tb.first, cal::dist_min(1), cal::dist_max(1), cal::dist_images(tb.mode),
+    return {tb.first, cal::dist_min(tb.mode), cal::dist_max(tb.mode), cal::dist_images(tb.mode),
             (size_t)tb.width * tb.height};
 }
 

@@ -52,6 +52,11 @@ uint8_t *state() {
     return g_hyst.state.data();
 }
 
+void forget() {
+    const Use epc_use;
+    hyst_state().state.fill(0);
+}
+
 }  // namespace vz::epc::hysteresis
 
 using namespace vz::epc;

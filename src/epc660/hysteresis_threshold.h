@@ -14,4 +14,7 @@ int lower();
 // The per-pixel state, kStatePixels bytes, 1 = pixel currently valid.
 uint8_t *state();
 
+// Forgets which pixels were valid, as a threshold change does.
+void forget();
+
 }  // namespace vz::epc::hysteresis

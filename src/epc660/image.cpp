@@ -361,4 +361,9 @@ VZ_API void imageDifference(uint16_t *image) noexcept {
 
 namespace vz::epc {
 constinit const SlotOps image_slot = slot_ops<ImageState>();
+
+void image::forget_history() {
+    const Use epc_use;
+    image_state().running.fill(0);
+}
 }  // namespace vz::epc

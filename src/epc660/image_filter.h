@@ -15,4 +15,8 @@ namespace vz::epc::image {
 void averageFour(uint16_t *image, uint16_t *copy, int width, int rows);
 void averageEight(uint16_t *image, uint16_t *copy, int width, int rows);
 
+// Forgets the temporal average's history: the next frames average as after
+// start-up.
+void forget_history();
+
 }  // namespace vz::epc::image

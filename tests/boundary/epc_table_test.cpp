@@ -495,6 +495,7 @@ const std::vector<vzt::Row> &sweep_rows() {
         VZT_SWEEP(calibrationSetOffsetPhase),
         VZT_SWEEP(calibrationTestStep),
         VZT_SWEEP(calibrationUpdateFrequency),
+        VZT_SWEEP(calibrationGetSetFrequency),
         // EPC library: image processing, grayscale and FLIM calibration
         VZT_SWEEP(imageCorrectionLoad),
         VZT_SWEEP(imageCorrectionEnable),

@@ -105,7 +105,11 @@ const Case kCases[] = {
      vcam::EpcCalib::factory,
      {},
      "Extracted: calib_and_param.bin",
-     {"images_1.bin", "param_1.bin"},
+     // The 12 MHz set split under the driver's names; the sets of the other
+     // frequency classes arrive under their own names.
+     {"epc660_drnu_param_W066_C4660_20.bin", "epc660_drnu_param_W066_C4660_5.bin",
+      "epc660_images_drnu_W066_C4660_20.bin", "epc660_images_drnu_W066_C4660_5.bin", "images_1.bin",
+      "param_1.bin"},
      1},
     {"none", vcam::EpcCalib::none, {}, "Calib data not valid", {}, 0},
     {"none_in_another_mode",

@@ -29,12 +29,13 @@ protected:
         priv.metres_per_code = 12.5f / 30000.0f;
     }
     void TearDown() override { vz::epc::set_default_device(nullptr); }
-    int decode(uint16_t format, uint32_t src_len, uint32_t dst_len, int target = 1) {
+    int decode(uint16_t format, uint32_t src_len, uint32_t dst_len, int target = 1,
+               uint32_t height = 240) {
         vizor_frame_info_t info{};
         info.frame_size = 614400;
         info.frame_format = format;
         info.width = 320;
-        info.height = 240;
+        info.height = height;
         info.pixel_depth = 8;
         return epc_frame_decode(&drv, dst.data(), dst_len, target, src.data(), src_len, &info);
     }
@@ -82,14 +83,32 @@ TEST_F(EpcDriver, DecodeLengthsAndFormats) {
     EXPECT_EQ(decode(2, 614400, 307199), -1);
     EXPECT_TRUE(log.has("[epc_frame_decode] wrong data len: src=614400, dst=307199\n"));
     EXPECT_EQ(decode(0, 614400, 307200, 1), -1);  // a gray frame has no distances
+    EXPECT_TRUE(log.has("[epc_frame_decode] a gray frame (format 0) holds no distances\n"));
     EXPECT_EQ(decode(171, 614400, 307200), -1);
     EXPECT_TRUE(log.has("[epc_frame_decode] Calibration data frame,size:614400\n"));
     EXPECT_EQ(priv.frame_valid, 0);
-    priv.frame_valid = 1;
-    EXPECT_EQ(decode(8, 614400, 307200, 2), -1);
-    EXPECT_EQ(priv.frame_valid, 1);  // only a distance request invalidates
-    EXPECT_EQ(decode(8, 614400, 307200, 1), -1);
-    EXPECT_EQ(priv.frame_valid, 0);
+}
+
+// Every DCS format decodes: four samples per pixel with pi delay, two
+// without (a dual-MGX frame of 320 x 240 sensor rows describes 320 x 120
+// pixels); a frame short of its samples is refused.
+TEST_F(EpcDriver, EveryDcsFormatDecodesWithItsSampleCount) {
+    struct Row {
+        uint16_t format;
+        uint32_t height, bytes;
+    } rows[] = {{1, 120, 307200}, {2, 240, 614400}, {3, 120, 153600}, {4, 120, 153600},
+                {5, 240, 614400}, {6, 120, 307200}, {7, 240, 307200}, {8, 240, 307200}};
+    LogCapture log;
+    for (const Row &r : rows) {
+        const int out = int(4 * 320 * r.height);
+        EXPECT_EQ(decode(r.format, r.bytes, 307200, 1, r.height), out) << r.format;
+        EXPECT_EQ(decode(r.format, r.bytes, 307200, 2, r.height), out) << r.format;
+        priv.frame_valid = 1;
+        EXPECT_EQ(decode(r.format, r.bytes - 1, 307200, 1, r.height), -1) << r.format;
+        EXPECT_EQ(priv.frame_valid, 0) << r.format;
+        EXPECT_EQ(decode(r.format, r.bytes, 307200, 3, r.height), -1) << r.format;
+    }
+    EXPECT_TRUE(log.has("[epc_frame_decode] wrong data len: src=307199, dst=307200\n"));
 }
 
 TEST_F(EpcDriver, ProcessingSwitchesPerFormat) {

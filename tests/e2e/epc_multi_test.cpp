@@ -1,5 +1,6 @@
 // Several EPC cameras in one process, each decoded on its own thread: every
-// camera keeps measuring its own scene while another camera is opened,
+// camera, at its own modulation frequency and with its own factory
+// calibration, keeps measuring its own scene while another camera is opened,
 // reconfigured through the EPC facade (as the EPC default device) and
 // closed. Runs under ThreadSanitizer.
 #include <gtest/gtest.h>
@@ -28,19 +29,25 @@ const Chip kChips[] = {{"VZ-E1-660", 320, 240}, {"VZ-E2-635", 160, 60}};
 struct Cam {
     Chip chip;
     float metres;  // distance of its flat scene
+    int freq_index = 1;
     vcam::Camera *vc = nullptr;
     vizor_dev_t rec{};
     vizor_dev_t *dev = nullptr;
 };
 
-vcam::CameraConfig config(const Chip &c, vcam::EpcCalib calib) {
+// Camera i: a chip of its own (its own calibration files), its own system
+// delay, delay line and factory temperature, with the non-uniformity and
+// the temperature drift that its factory calibration corrects.
+vcam::CameraConfig config(const Chip &c, vcam::EpcCalib calib, int i) {
     vcam::CameraConfig cfg;
     cfg.fw.product = c.product;
+    cfg.fw.chip_id = uint16_t(300 + i);
     cfg.fw.epc.calib = calib;
     cfg.fw.epc.noise = false;
     cfg.fw.epc.defect_pixels = 0;
-    cfg.fw.epc.drnu = false;
-    cfg.fw.epc.temperature_drift = false;
+    cfg.fw.epc.system_delay_ns = 16.0 + 1.5 * i;
+    cfg.fw.epc.delay_step_ns = 1.85 + 0.03 * i;
+    cfg.fw.epc.calib_temp_dC = 340 + 10 * i;
     return cfg;
 }
 
@@ -66,10 +73,10 @@ bool open_cam(Cam &c, int port) {
         if (list[i].usb_port_num == port) c.rec = list[i];
     c.dev = vizor_dev_open(&c.rec);
     if (!c.dev || !epc_adapter_select(c.dev)) return false;
-    apiCorrectDRNU(0);
-    apiCorrectTemperature(0);
     apiLoadConfig(1, 32);
-    return apiSetIntegrationTime3D(3000) == 0;
+    return apiSetModulationFrequency(c.freq_index, 32) == 0 &&
+           calibrationGetSetFrequency() == configGetModulationFrequency() &&
+           apiSetIntegrationTime3D(3000) == 0;
 }
 
 class EpcMulti : public ::testing::TestWithParam<int> {
@@ -85,13 +92,14 @@ TEST_P(EpcMulti, EveryCameraKeepsItsOwnSceneWhileAnotherChangesOpensAndCloses) {
         Cam &c = cams[size_t(i)];
         c.chip = kChips[i % 2];
         c.metres = 1.2f + 0.3f * float(i);
-        c.vc = &bus.add_camera(1, uint8_t(2 + i), config(c.chip, vcam::EpcCalib::factory));
+        c.freq_index = i % 3;  // 24, 12 and 6 MHz, each with its factory set
+        c.vc = &bus.add_camera(1, uint8_t(2 + i), config(c.chip, vcam::EpcCalib::factory, i));
         c.vc->fw().set_scene(vcam::Scene::flat(c.chip.w, c.chip.h, c.metres, 0.8f));
     }
     // One more camera that is opened, reconfigured and closed while the
     // others decode.
     Cam churn{kChips[0], 2.5f};
-    churn.vc = &bus.add_camera(1, uint8_t(2 + n), config(churn.chip, vcam::EpcCalib::factory));
+    churn.vc = &bus.add_camera(1, uint8_t(2 + n), config(churn.chip, vcam::EpcCalib::factory, n));
     churn.vc->fw().set_scene(vcam::Scene::flat(320, 240, churn.metres, 0.8f));
     for (int i = 0; i < n; ++i) ASSERT_TRUE(open_cam(cams[size_t(i)], 2 + i)) << i;
 

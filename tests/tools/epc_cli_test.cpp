@@ -74,6 +74,7 @@ TEST(ToolEpc, InfoShowsChipFrequencyIntegrationAndCalibration) {
         EXPECT_EQ(e["modulation_khz"], 12000);
         EXPECT_EQ(e["integration_us"]["3d"], 700);
         EXPECT_EQ(e["calibrated"], true);
+        EXPECT_EQ(e["calibration_khz"], 12000);
         EXPECT_EQ(e["drnu_mode"], 2);
     }
     EXPECT_EQ(tree(), std::vector<std::string>{});  // the calibration stayed private

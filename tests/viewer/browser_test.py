@@ -5,7 +5,10 @@ Starts `vizor --virtual=VZ-T0-320 view` (the OPT8241 camera), loads the page thr
 that frames arrive, the point cloud is drawn, the integration-time control
 reaches the camera, a second tab watches too, and that the server survives a
 browser closing mid-stream, clients cut off mid-frame and clients sending
-garbage. Stores a screenshot of the page as a test artefact."""
+garbage. Stores a screenshot of the page as a test artefact. Then, on the
+virtual epc660, drives the EPC controls (modulation frequency, region of
+interest, binning) through the page and checks the frequency list, the
+calibration state and the distance under the cursor after each."""
 import argparse
 import os
 import random
@@ -22,6 +25,7 @@ from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import Select
 
 def wait_for(fn, timeout, step=0.1):
     end = time.monotonic() + timeout
@@ -66,6 +70,74 @@ def state(port):
     with urllib.request.urlopen(f"http://127.0.0.1:{port}/api/state", timeout=10) as r:
         import json
         return json.load(r)
+
+
+def hover_distance(drv):
+    """The distance the page reads out under the cursor at the image centre."""
+    ActionChains(drv).move_by_offset(1, 1).perform()  # leave, so the next move is new
+    ActionChains(drv).move_to_element(drv.find_element(By.ID, "dist")).perform()
+    text = wait_for(lambda: "distance" in (t := drv.find_element(By.ID, "readout").text)
+                    and " m," in t and t, 5)
+    m = re.search(r"distance (\d+\.\d+) m", text or "")
+    return float(m.group(1)) if m else None
+
+
+def epc_controls(args):
+    """The EPC controls of the page on the virtual epc660."""
+    server, port = start_server(args.vizor, os.path.join(args.artefacts, "epc-out"), "VZ-E1-660")
+    drv = None
+    try:
+        with tempfile.TemporaryDirectory() as user_dir:
+            drv = browser(user_dir)
+            drv.get(f"http://127.0.0.1:{port}/")
+            js = drv.execute_script
+            check(wait_for(lambda: js("return window.vizor && window.vizor.frames >= 3"), 60),
+                  "epc660: frames arrive")
+            sel = Select(drv.find_element(By.ID, "modfreq"))
+            names = [o.text for o in sel.options]
+            check(names == ["24 MHz", "12 MHz", "6 MHz", "3 MHz", "1.5 MHz", "0.75 MHz"],
+                  f"frequencies offered in MHz: {names}")
+            check(sel.first_selected_option.text == "12 MHz", "the current frequency is selected")
+            calib = lambda: drv.find_element(By.ID, "calib-state").text
+            check(calib() == "calibrated at 12 MHz", f"calibration state shown: {calib()}")
+            d0 = hover_distance(drv)
+            check(d0 is not None and 0.3 < d0 < 3.4, f"distance at 12 MHz: {d0}")
+
+            def settle(what):
+                n = js("return vizor.frames")
+                wait_for(lambda: js("return vizor.frames") > n + 3, 60)
+                d = hover_distance(drv)
+                check(d is not None and abs(d - d0) < 0.03, f"{what}: distance {d} (12 MHz: {d0})")
+
+            for label, state_text in (("24 MHz", "calibrated at 24 MHz"),
+                                      ("3 MHz", "uncalibrated at 3 MHz"),
+                                      ("12 MHz", "calibrated at 12 MHz")):
+                Select(drv.find_element(By.ID, "modfreq")).select_by_visible_text(label)
+                drv.find_element(By.ID, "modfreq-set").click()
+                check(wait_for(lambda: calib() == state_text, 10), f"{label}: {calib()}")
+                check(Select(drv.find_element(By.ID, "modfreq")).first_selected_option.text == label,
+                      f"{label} stays selected")
+                settle(label)
+
+            # A centred region of interest, then horizontal binning.
+            for el, v in (("roi-x1", "84"), ("roi-x2", "243"), ("roi-y1", "36"), ("roi-y2", "95")):
+                box = drv.find_element(By.ID, el)
+                box.clear()
+                box.send_keys(v)
+            drv.find_element(By.ID, "roi-set").click()
+            check(wait_for(lambda: js("return vizor.width") == 160 and js("return vizor.height") == 120,
+                           30), "region of interest: 160 x 120 frames")
+            settle("region of interest")
+            drv.find_element(By.ID, "bin-h").click()
+            drv.find_element(By.ID, "bin-set").click()
+            check(wait_for(lambda: js("return vizor.width") == 80, 30), "binning: 80 columns")
+            settle("binning")
+            drv.save_screenshot(os.path.join(args.artefacts, "viewer_epc.png"))
+    finally:
+        if drv:
+            drv.quit()
+        rc = stop_server(server)
+    check(rc == 0, "the epc660 server stops cleanly")
 
 
 def main():
@@ -169,6 +241,7 @@ def main():
         if drv:
             drv.quit()
         rc = stop_server(server)
+    epc_controls(args)
     return finish(rc)
 
 

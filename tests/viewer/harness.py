@@ -16,11 +16,11 @@ def check(cond, what):
     return cond
 
 
-def start_server(vizor, out_dir):
+def start_server(vizor, out_dir, product="VZ-T0-320"):
     env = dict(os.environ)
     if os.path.isdir("/dev/shm"):
         env["TMPDIR"] = "/dev/shm"
-    p = subprocess.Popen([vizor, "--virtual=VZ-T0-320", "view", "--port", "0", "-o", out_dir],
+    p = subprocess.Popen([vizor, "--virtual=" + product, "view", "--port", "0", "-o", out_dir],
                          stdout=subprocess.PIPE, stderr=sys.stderr, text=True, env=env)
     line = p.stdout.readline()  # "vizor view: http://127.0.0.1:PORT/ (Ctrl-C ends)"
     if "http://" not in line:

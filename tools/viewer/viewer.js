@@ -223,7 +223,25 @@ $('undistort').onchange = (e) => control({ op: 'filter', which: 'undistort', on:
 $('minamp-on').onchange = (e) => control({ op: 'filter', which: 'min_amplitude', on: e.target.checked ? '1' : '0', value: $('minamp').value });
 $('autointg-on').onchange = (e) => control({ op: 'filter', which: 'auto_integration', on: e.target.checked ? '1' : '0', value: $('autointg').value });
 $('range-set').onclick = () => control({ op: 'range', lo: $('range-lo').value, hi: $('range-hi').value });
-$('modfreq-set').onclick = () => control({ op: 'modfreq', index: $('modfreq').value });
+// The chip's frequencies in MHz with the current one selected, and whether a
+// DRNU calibration of the camera fits it.
+function showEpc(s) {
+  if (!s.modfreqs_khz) return;
+  const sel = $('modfreq');
+  sel.replaceChildren(...s.modfreqs_khz.map((khz, i) => {
+    const o = document.createElement('option');
+    o.value = String(i);
+    o.textContent = `${khz / 1000} MHz`;
+    return o;
+  }));
+  sel.value = String(s.modfreq_index);
+  $('calib-state').textContent = s.calibration_khz
+    ? `calibrated at ${s.calibration_khz / 1000} MHz` : `uncalibrated at ${s.khz / 1000} MHz`;
+}
+$('modfreq-set').onclick = async () => {
+  const j = await control({ op: 'modfreq', index: $('modfreq').value });
+  if (j.ok) showEpc(j);
+};
 $('roi-set').onclick = () => control({ op: 'roi', x1: $('roi-x1').value, x2: $('roi-x2').value, y1: $('roi-y1').value, y2: $('roi-y2').value });
 $('bin-set').onclick = () => control({ op: 'binning', h: $('bin-h').checked ? '1' : '0', v: $('bin-v').checked ? '1' : '0' });
 
@@ -233,6 +251,7 @@ async function init() {
     const s = await (await fetch('api/state')).json();
     $('source').textContent = s.source + (s.driver ? ` (driver ${s.driver})` : '');
     document.querySelector('fieldset.epc').disabled = !s.epc;
+    showEpc(s);
     for (const el of document.querySelectorAll('.cam input, .cam button')) el.disabled = !s.camera;
     $('undistort').checked = s.undistort;
     if (s.intg_us) $('intg').value = s.intg_us;

@@ -111,6 +111,11 @@ public:
     vizor_dev_t *open();
     vizor_dev_t *dev() { return dev_; }
     bool is_virtual() const { return static_cast<bool>(vcam_); }
+    // Where the EPC library finds the camera's calibration files: the
+    // virtual camera's private folder (kept until the session ends, since a
+    // frequency change reads the set of the new frequency), or empty for the
+    // working directory.
+    const std::string &calib_dir() const { return calib_dir_; }
     // Virtual camera only: turns its scene black (no light comes back) or
     // back to what it was; false without a virtual camera.
     bool darken_virtual(bool dark);
@@ -130,6 +135,7 @@ private:
     vizor_dev_t rec_{};
     vizor_dev_t *dev_ = nullptr;
     bool started_ = true;  // the library runs (until finish)
+    std::string calib_dir_;
 };
 
 // ---- subcommands ---------------------------------------------------------------

@@ -60,9 +60,9 @@ bool epc_camera(vizor_dev_t *dev) {
 
 Json epc_state_json(vizor_dev_t *dev) {
     if (!epc_camera(dev)) return nullptr;
-    // The DRNU mode is 2 exactly when the calibration's distance images were
-    // loaded at open (or after the download).
+    // Calibrated: a DRNU set of the camera fits the current frequency.
     const int drnu = calculationGetEnableDRNU();
+    const int set_khz = calibrationGetSetFrequency();
     return {{"part", part_name(configGetPartType())},
             {"part_type", configGetPartType()},
             {"part_version", configGetPartVersion()},
@@ -71,7 +71,8 @@ Json epc_state_json(vizor_dev_t *dev) {
             {"modulation_khz", configGetModulationFrequency()},
             {"integration_us",
              {{"3d", configGetIntegrationTime3D()}, {"2d", configGetIntegrationTime2D()}}},
-            {"calibrated", drnu != 0},
+            {"calibrated", set_khz != 0},
+            {"calibration_khz", set_khz},
             {"drnu_mode", drnu},
             {"temperature_correction", configIsEnabledTemperatureCorrection() != 0},
             {"grayscale_correction", configIsEnabledGrayscaleCorrection() != 0}};
@@ -92,8 +93,10 @@ void print_epc_state(const Json &e) {
             "correction %s\n",
             e["drnu_mode"].get<int>(), on("temperature_correction"), on("grayscale_correction"));
     else
-        std::printf("calib:    none (uncorrected distances), grayscale correction %s\n",
-                    on("grayscale_correction"));
+        std::printf(
+            "calib:    uncalibrated at %g MHz (no DRNU correction), grayscale correction "
+            "%s\n",
+            e["modulation_khz"].get<int>() / 1000.0, on("grayscale_correction"));
 }
 
 std::string filter_error(const std::string &choice) {

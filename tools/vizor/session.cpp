@@ -53,6 +53,11 @@ Session::Session(const Globals &g) : g_(g) {
 std::string Session::finish() {
     if (dev_) vizor_dev_close(dev_);
     dev_ = nullptr;
+    if (!calib_dir_.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(calib_dir_, ec);
+        calib_dir_.clear();
+    }
     if (!started_) return {};
     started_ = false;
     vizor_uninit();
@@ -104,19 +109,17 @@ vizor_dev_t *Session::open() {
     if (vcam_) {
         // The virtual camera's calibration (downloaded at open, with the EPC
         // library's parameter file) goes into a private folder, not into the
-        // user's working directory; the library has read it once the open is
-        // done, so the folder goes at once (a signal that ends the tool during
-        // the open leaves it in the temporary folder).
+        // user's working directory; the library reads the set of another
+        // frequency from it when the frequency changes, so the folder stays
+        // until the session ends (a signal that ends the tool leaves it in the
+        // temporary folder).
         std::string dir = (std::filesystem::temp_directory_path() / "vizor-calib-XXXXXX");
         if (!::mkdtemp(dir.data()))
             throw ToolError(std::string("cannot create a calibration folder: ") +
                             std::strerror(errno));
-        {
-            const WorkDir in(dir);
-            dev_ = vizor_dev_open(&rec_);
-        }
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
+        calib_dir_ = dir;
+        const WorkDir in(dir);
+        dev_ = vizor_dev_open(&rec_);
     } else {
         dev_ = vizor_dev_open(&rec_);
     }

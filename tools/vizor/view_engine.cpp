@@ -341,6 +341,7 @@ Reply Engine::state() const {
     j += ",\"min_amplitude\":" + std::to_string(min_amp_);
     j += ",\"auto_integration\":" + std::to_string(auto_intg_);
     j += ",\"epc\":" + std::string(is_epc() ? "true" : "false");
+    if (is_epc()) j += "," + epc_state();
     j += ",\"camera\":" + std::string(src_.dev ? "true" : "false");
     j += ",\"frames\":" + std::to_string(frames_);
     j += ",\"errors\":" + std::to_string(errors_ + cap_errors());
@@ -409,25 +410,54 @@ Reply Engine::set_filter(const std::string &which, bool on, long value) {
 
 Reply Engine::epc(const std::string &op, const std::function<std::string(const char *)> &arg) {
     // The EPC library acts on its default device, which the EPC driver binds
-    // at open; on any other camera these registers mean something else.
+    // at open; on any other camera these registers mean something else. The
+    // controls go through the library's facade, which keeps the chip, the
+    // image geometry, the calibration in use and the filters together.
     if (!is_epc()) return fail(op + " needs an EPC camera");
-    constexpr int kAddr = 0;  // the chip on the default device
+    constexpr int kAddr = 32;  // the chip on the default device
     if (op == "modfreq") {
-        const auto i = form_number(arg("index"), 0, 5);
-        if (!i) return fail("modulation frequency index must be 0..5");
-        configSetModulationFrequency(int(*i), kAddr);
-        return done("\"khz\":" + std::to_string(configGetModulationFrequency()));
+        const auto i = form_number(arg("index"), 0, configGetModFreqCount() - 1);
+        if (!i)
+            return fail("modulation frequency index must be 0.." +
+                        std::to_string(configGetModFreqCount() - 1));
+        int rc;
+        {
+            // The set of the new frequency is read from the calibration folder.
+            std::optional<WorkDir> in;
+            if (!src_.calib_dir.empty()) in.emplace(src_.calib_dir);
+            rc = apiSetModulationFrequency(int(*i), kAddr);
+        }
+        if (rc != 0) return fail("the camera refused the modulation frequency");
+        return done(epc_state());
     }
     if (op == "binning") {
-        readOutEnableHorizontalBinning(arg("h") == "1", kAddr);
-        readOutEnableVerticalBinning(arg("v") == "1", kAddr);
+        apiEnableHorizontalBinning(arg("h") == "1", kAddr);
+        apiEnableVerticalBinning(arg("v") == "1", kAddr);
         return done();
     }
     const auto x1 = form_number(arg("x1"), 0, 327), x2 = form_number(arg("x2"), 0, 327);
     const auto y1 = form_number(arg("y1"), 0, 251), y2 = form_number(arg("y2"), 0, 251);
-    if (!x1 || !x2 || !y1 || !y2 || *x1 >= *x2 || *y1 >= *y2) return fail("bad region of interest");
-    readOutSetROI(int(*x1), int(*x2), int(*y1), int(*y2), kAddr);
+    if (!x1 || !x2 || !y1 || !y2 || *x1 >= *x2 || *y1 >= *y2 ||
+        apiSetROI(int(*x1), int(*x2), int(*y1), int(*y2), kAddr) != 0)
+        return fail(
+            "bad region of interest (x from an even to an odd column, y from an even to "
+            "an odd row of one half)");
     return done();
+}
+
+// The frequencies the chip offers (kHz), the current one and the frequency
+// of the DRNU calibration in use (0: uncalibrated at this frequency).
+std::string Engine::epc_state() const {
+    const int *f = configGetModulationFrequencies();
+    std::string list;
+    for (int i = 0; f && i < configGetModFreqCount(); ++i) {
+        if (i) list += ',';
+        list += std::to_string(f[i]);
+    }
+    return "\"modfreqs_khz\":[" + list +
+           "],\"modfreq_index\":" + std::to_string(configGetModFreqMode()) +
+           ",\"khz\":" + std::to_string(configGetModulationFrequency()) +
+           ",\"calibration_khz\":" + std::to_string(calibrationGetSetFrequency());
 }
 
 Reply Engine::set_range(const std::string &lo, const std::string &hi) {

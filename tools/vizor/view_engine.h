@@ -29,6 +29,7 @@ struct Source {
     std::string file;
     double file_fps = 10;
     Projection projection = Projection::exact;  // of the point cloud
+    std::string calib_dir;  // the EPC calibration files' folder; empty: the working one
 };
 
 // A control's outcome: ok, and a message or a JSON value for the page.
@@ -73,6 +74,7 @@ private:
     Reply snapshot();
     Reply set_range(const std::string &lo, const std::string &hi);
     Reply epc(const std::string &op, const std::function<std::string(const char *)> &arg);
+    std::string epc_state() const;
     bool is_epc() const;
     int project(int w, int h);
 

@@ -134,6 +134,7 @@ int cmd_view(Session &s, const ViewOpts &o) {
     src.projection = o.projection;
     if (o.play.empty()) {
         src.dev = s.open();
+        src.calib_dir = s.calib_dir();
     } else {
         src.file = o.play;
         src.file_fps = o.play_fps;
