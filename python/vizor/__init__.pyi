@@ -76,6 +76,27 @@ class Capture:
     def __enter__(self) -> "Capture": ...
     def __exit__(self, *exc: object) -> bool: ...
 
+class Epc:
+    """The EPC processing settings of one epc660/epc635 camera (Device.epc).
+    Every call acts on this camera only, whichever camera is the EPC default
+    device and whatever other threads set meanwhile; configure() applies
+    several settings as one step."""
+    def configure(self, *, modulation_frequency: Optional[int] = None,
+                  integration_time_3d: Optional[int] = None,
+                  integration_time_2d: Optional[int] = None,
+                  roi: Optional[tuple[int, int, int, int]] = None,
+                  binning: Optional[tuple[bool, bool]] = None,
+                  min_amplitude: Optional[int] = None, drnu: Optional[int] = None,
+                  temperature: Optional[bool] = None,
+                  ambient_light: Optional[bool] = None) -> None:
+        """Applies the given settings in one step (modulation_frequency is a
+        table index 0..5, times in us, roi (x1, x2, y1, y2)); raises Error
+        naming the first refused one."""
+    def settings(self) -> dict[str, Any]:
+        """modulation_frequency_khz, modulation_frequency_index,
+        modulation_frequencies_khz, integration_time_3d, integration_time_2d,
+        min_amplitude, drnu, temperature, ambient_light."""
+
 class Device:
     """An open camera; a context manager that closes it."""
     def __init__(self, info: Optional[DeviceInfo] = None) -> None: ...
@@ -100,6 +121,9 @@ class Device:
     def enable_filter(self, id: int, arg: Optional[bytes] = None) -> None: ...
     def disable_filter(self, id: int) -> None: ...
     def set_path(self, path: str) -> None: ...
+    @property
+    def epc(self) -> Epc:
+        """This camera's EPC processing settings."""
     def stats(self) -> dict[str, int]: ...
     def snapshot(self) -> Frame: ...
     def capture(self, on_frame: Optional[Callable[[Frame], None]] = None,

@@ -58,6 +58,7 @@ const std::vector<vzt::Row> &sweep_rows() {
         // EPC driver and adapter
         VZT_SWEEP(epc_adapater_get_frame_valid),
         VZT_SWEEP(epc_adapater_set_frame_valid),
+        VZT_SWEEP(epc_adapter_call),
         VZT_SWEEP(epc_adapter_init),
         VZT_SWEEP(epc_adapter_select),
         VZT_SWEEP(epc_adapter_uninit),
