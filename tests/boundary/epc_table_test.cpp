@@ -51,6 +51,7 @@ const std::vector<vzt::Row> &sweep_rows() {
         VZT_SWEEP(vizor_frame_get_points),
         VZT_SWEEP(vizor_frame_get_depth),
         VZT_SWEEP(vizor_frame_get_depth_mm),
+        VZT_SWEEP(vizor_frame_remove_flying_pixels),
         VZT_SWEEP(vz_lens_rays),
         VZT_SWEEP(vz_lens_points),
         VZT_SWEEP(vz_lens_depth),

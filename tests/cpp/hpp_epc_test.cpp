@@ -80,7 +80,9 @@ protected:
     // The chip model of camera i: modulation frequency (kHz) and exposure (us).
     std::pair<double, double> chip(size_t i) {
         std::pair<double, double> r;
-        cams[i]->fw().with_epc([&](vcam::EpcSensor &e) { r = {e.mod_freq_khz(), e.exposure_us()}; });
+        cams[i]->fw().with_epc([&](vcam::EpcSensor &e) {
+            r = {e.mod_freq_khz(), e.exposure_us()};
+        });
         return r;
     }
     vcam::Bus bus;
@@ -162,8 +164,7 @@ TEST_F(HppEpc, RefusalsAndFailuresThrow) {
     // A refused setting leaves the camera as it was.
     EXPECT_EQ(epc.integration_time_3d(), 1000);
     // What the function throws comes back out of call; the camera stays usable.
-    EXPECT_THROW(epc.call([]() -> int { throw std::runtime_error("inside"); }),
-                 std::runtime_error);
+    EXPECT_THROW(epc.call([]() -> int { throw std::runtime_error("inside"); }), std::runtime_error);
     EXPECT_EQ(epc.call([] { return 7; }), 7);
     devs[0].close();
     EXPECT_THROW(epc.integration_time_3d(), vizor::error);
