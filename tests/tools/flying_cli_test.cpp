@@ -67,8 +67,8 @@ std::vector<float> first_frame(const std::string &path, int &w, int &h) {
 // Points of a frame: its valid pixels, less the flying ones at threshold t
 // (0: none removed).
 long expected_points(std::vector<float> frame, int w, int h, float t) {
-    const long valid = std::count_if(frame.begin(), frame.end(),
-                                     [](float d) { return d > 0.0f && d < 60.0f; });
+    const long valid =
+        std::count_if(frame.begin(), frame.end(), [](float d) { return d > 0.0f && d < 60.0f; });
     if (t <= 0) return valid;
     return valid - vizor_frame_remove_flying_pixels(frame.data(), int(frame.size()), w, h, t);
 }
@@ -86,13 +86,14 @@ TEST(ToolFlying, CaptureAndPlayLeaveFlyingPixelsOutOfTheCloudUnlessTold) {
         {{"--filter", "flying-pixels"}, 0.15f, "flying-pixel filter on (0.15 m)"},
         {{"--filter", "flying-pixels=off"}, 0.0f, "flying-pixel filter off"},
         {{"--filter", "flying-pixels=0.05"}, 0.05f, "flying-pixel filter on (0.05 m)"},
-        {{"--filter", "flying-pixels=off", "--filter", "flying-pixels=on"}, 0.15f,
+        {{"--filter", "flying-pixels=off", "--filter", "flying-pixels=on"},
+         0.15f,
          "flying-pixel filter on (0.15 m)"},
     };
     long off = -1, tight = -1, usual = -1;
     for (const auto &c : cases) {
-        std::vector<std::string> cap = {"--virtual", "capture", "-n", "1", "--formats", "ply,vzd",
-                                        "-o", "c"};
+        std::vector<std::string> cap = {"--virtual", "capture", "-n", "1",
+                                        "--formats", "ply,vzd", "-o", "c"};
         cap.insert(cap.end(), c.filter.begin(), c.filter.end());
         const Ran r = vizor(cap);
         ASSERT_EQ(r.code, 0) << r.err;
@@ -103,8 +104,8 @@ TEST(ToolFlying, CaptureAndPlayLeaveFlyingPixelsOutOfTheCloudUnlessTold) {
         const long want = expected_points(frame, w, h, c.t);
         EXPECT_EQ(ply_vertices("c/cloud.ply"), want) << c.note;
         // play of the recorded frame makes the same cloud with the same choice.
-        std::vector<std::string> play = {"play", "c/distance.vzd", "--formats", "ply",
-                                         "--images", "last", "-o", "p"};
+        std::vector<std::string> play = {"play",     "c/distance.vzd", "--formats", "ply",
+                                         "--images", "last",           "-o",        "p"};
         play.insert(play.end(), c.filter.begin(), c.filter.end());
         const Ran p = vizor(play);
         ASSERT_EQ(p.code, 0) << p.err;
@@ -142,9 +143,8 @@ TEST(ToolFlying, RefusesWhatIsNoFlyingPixelChoice) {
     {
         std::vector<float> flat(320 * 240, 1.0f);
         const int fd = open("f.vzd", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_EQ(vizor_frame_save_distance(fd, VIZOR_SAVE_FMT_F32, flat.data(), 320 * 240, 320,
-                                            240),
-                  1);
+        ASSERT_EQ(
+            vizor_frame_save_distance(fd, VIZOR_SAVE_FMT_F32, flat.data(), 320 * 240, 320, 240), 1);
         close(fd);
     }
     const struct {
