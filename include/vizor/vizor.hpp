@@ -55,6 +55,9 @@
 
 namespace vizor {
 
+/// Default threshold of the flying-pixel filter, metres.
+constexpr float flying_pixels_default = 0.15f;
+
 /// Largest raw frame the library hands out, in bytes.
 constexpr uint32_t max_frame_bytes = 6220800u;
 /// Bytes per frame of vizor_cap_set_frame_buffer's size argument.
@@ -184,6 +187,26 @@ using Stats = vz_stream_state_t;
 
 class Epc;
 
+/// Removes the flying pixels of a width x height distance image the caller
+/// holds (frames from a file, images decoded without the filter), in place:
+/// the pixels that straddle a depth edge by more than metres become 0.
+/// Returns: the pixels set to 0.
+/// Throws:  vizor::error("vizor_frame_remove_flying_pixels", -1) when dist
+///          holds fewer than width x height values, the image is below 3 x 3
+///          or wider than 2048, or metres is not in (0, 60].
+/// Buffers: dist is read and written.
+/// Thread:  any.
+inline int remove_flying_pixels(span<float> dist, uint32_t width, uint32_t height,
+                                float metres = flying_pixels_default) {
+    if (width > 0xFFFFu || height > 0xFFFFu || dist.size() > 0x7FFFFFFFu)
+        throw error("vizor_frame_remove_flying_pixels", -1);
+    const int n =
+        vizor_frame_remove_flying_pixels(dist.data(), static_cast<int>(dist.size()),
+                                         static_cast<int>(width), static_cast<int>(height), metres);
+    if (n < 0) throw error("vizor_frame_remove_flying_pixels", n);
+    return n;
+}
+
 /// An open camera. Move-only; the destructor closes it.
 class Device {
 public:
@@ -298,6 +321,17 @@ public:
     void enable_filter(int id, span<uint8_t> arg = {}) {
         int r = vizor_filter_enable(rec_.get(), id, arg.data(), static_cast<int>(arg.size()));
         if (r != 1) throw error("vizor_filter_enable", r);
+    }
+    /// Switches the library's flying-pixel filter on
+    /// (VIZOR_FILTER_FLYING_PIXELS): every distance image decoded afterwards
+    /// loses the pixels that straddle a depth edge by more than metres.
+    /// Throws:  vizor::error("vizor_filter_enable", r) for a threshold not in
+    ///          (0, 60] (r 0) or a device not open (r -1).
+    /// Thread:  as enable_filter.
+    /// Close:   as enable_filter.
+    void enable_flying_pixel_filter(float metres = flying_pixels_default) {
+        enable_filter(VIZOR_FILTER_FLYING_PIXELS,
+                      {reinterpret_cast<uint8_t *>(&metres), sizeof metres});
     }
     /// Switches a driver filter off.
     /// Throws: vizor::error("vizor_filter_disable", r) as enable_filter.

@@ -827,6 +827,30 @@ PYBIND11_MODULE(_vizor, m) {
              "uint16 millimetres (0 invalid), height x width, written into out when given.");
 
     m.def(
+        "remove_flying_pixels",
+        [](py::object dist, float threshold) {
+            auto arr = py::array_t<float>::ensure(dist);
+            if (!arr || arr.ptr() != dist.ptr() || !(arr.flags() & py::array::c_style) ||
+                arr.ndim() != 2 || !arr.writeable())
+                throw py::value_error(
+                    "dist must be a writeable C-contiguous float32 array of height x width");
+            const py::ssize_t h = arr.shape(0), w = arr.shape(1);
+            if (h > (1 << 15) || w > (1 << 15)) raise("vizor_frame_remove_flying_pixels", -1);
+            float *d = arr.mutable_data();
+            int n;
+            {
+                py::gil_scoped_release nogil;
+                n = vizor_frame_remove_flying_pixels(d, int(h * w), int(w), int(h), threshold);
+            }
+            if (n < 0) raise("vizor_frame_remove_flying_pixels", n);
+            return n;
+        },
+        py::arg("dist"), py::arg("threshold") = 0.15f,
+        "Sets the flying pixels of a distance image (float32 metres, height x width) to 0 in "
+        "place: pixels that straddle a depth edge by more than threshold metres (the filter "
+        "FILTER_FLYING_PIXELS applies while decoding). Returns how many; raises vizor.Error for "
+        "an image below 3 x 3 or wider than 2048 or a threshold not in (0, 60].");
+    m.def(
         "save_distance",
         [](py::object file, py::array_t<float, py::array::c_style | py::array::forcecast> d,
            int fmt) {

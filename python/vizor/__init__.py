@@ -21,7 +21,8 @@ thread; ``cam.epc.settings()`` reads them.
 """
 from ._vizor import (  # noqa: F401
     VERSION, MAX_FRAME_BYTES, Error, DeviceInfo, Device, Capture, Frame, Epc,
-    init, error_name, list_devices, save_distance, save_gray, load_distance, load_gray,
+    init, error_name, list_devices, remove_flying_pixels,
+    save_distance, save_gray, load_distance, load_gray,
     FILTER_UNDISTORT, FILTER_PIXEL_CALIB, FILTER_MIN_AMPLITUDE, FILTER_AUTO_INTEGRATION,
     FILTER_FLYING_PIXELS,
     PARAM_INFO_PRODUCT, PARAM_INTG_TIME,
