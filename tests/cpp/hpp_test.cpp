@@ -15,11 +15,11 @@ namespace {
 
 class Hpp : public ::testing::Test {
 protected:
-    Hpp() : cam(bus.add_camera(1, 2)) {
-        cam.fw().set_scene(vcam::Scene::flat(320, 240, 1.25f, 0.8f));
+    Hpp() : virt(bus.add_camera(1, 2)) {
+        virt.fw().set_scene(vcam::Scene::flat(320, 240, 1.25f, 0.8f));
     }
     vcam::Bus bus;
-    vcam::Camera &cam;
+    vcam::Camera &virt;
     vizor::Library lib{"/dev/null"};
 };
 
@@ -103,7 +103,7 @@ TEST_F(Hpp, FlyingPixelsLeaveDecodedImagesAndCallersArrays) {
     vcam::Scene s = vcam::Scene::flat(320, 240, 1.5f, 0.8f);
     for (int y = 0; y < 240; ++y)
         for (int x = 160; x < 320; ++x) s.distance_m[size_t(y * 320 + x)] = x == 160 ? 1.75f : 2.0f;
-    cam.fw().set_scene(s);
+    virt.fw().set_scene(s);
     vizor::Device dev(vizor::list_devices().at(0));
     // Zeros inside the border: in column 160, and anywhere else.
     auto dropped = [](const std::vector<float> &d) {
