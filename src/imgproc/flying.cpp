@@ -49,9 +49,9 @@ inline void sanitize(const float *__restrict src, float *__restrict dst, int w) 
 // hi = c + t (lo <= hi), a pair straddles the centre exactly when its smaller
 // value lies below lo and its larger above hi; a NaN in the pair, or as the
 // centre, fails one of the two comparisons, whatever min and max return for it.
-inline bool pair_hit(float a, float b, float lo, float hi) {
+inline int pair_hit(float a, float b, float lo, float hi) {
     const float mn = b < a ? b : a, mx = a < b ? b : a;
-    return (mn < lo) & (mx > hi);
+    return int(mn < lo) & int(mx > hi);
 }
 
 // One row: up, mid and dn are sanitized copies of rows y-1, y and y+1; out
@@ -60,9 +60,9 @@ inline void row_span(const float *__restrict up, const float *__restrict mid,
                      const float *__restrict dn, float *__restrict out, int x, int end, float t) {
     for (; x < end; ++x) {
         const float lo = mid[x] - t, hi = mid[x] + t;
-        const bool hit = pair_hit(mid[x - 1], mid[x + 1], lo, hi) | pair_hit(up[x], dn[x], lo, hi) |
-                         pair_hit(up[x - 1], dn[x + 1], lo, hi) |
-                         pair_hit(up[x + 1], dn[x - 1], lo, hi);
+        const int hit = pair_hit(mid[x - 1], mid[x + 1], lo, hi) | pair_hit(up[x], dn[x], lo, hi) |
+                        pair_hit(up[x - 1], dn[x + 1], lo, hi) |
+                        pair_hit(up[x + 1], dn[x - 1], lo, hi);
         out[x] = hit ? 0.0f : out[x];
     }
 }
