@@ -13,10 +13,10 @@
  * from them at every load 4.1 MB (one byte per pixel and calibration step);
  * it is built over zero-filled pages, so what a camera never writes (tables
  * without calibration files) costs no memory. Nothing is allocated per
- * frame. The exported EPC functions act on
- * the EPC default device's context (epc_adapter_select picks it); the
- * driver decodes each camera's frames in that camera's context, whichever
- * device is the default.
+ * frame. The exported EPC functions act on the EPC default device's context
+ * (epc_adapter_select picks it), or, inside epc_adapter_call, on the context
+ * of that call's camera; the driver decodes each camera's frames in that
+ * camera's context, whichever device is the default.
  *
  * Threads: a call in a context holds that context's lock, so calls on one
  * camera are serialised while two cameras decode concurrently on two
@@ -96,8 +96,32 @@ VZ_API bool epc_adapter_init(vizor_dev_t *dev) VZ_NOEXCEPT;
  *          progress on another thread, and a decode of any camera, keep the
  *          context they started with; threads that change settings of
  *          several cameras must not interleave their select-then-set
- *          sequences (the C++ layer's Device::epc serialises them). */
+ *          sequences: epc_adapter_call sets one camera without selecting
+ *          it (the C++ and Python layers' per-camera settings use it). */
 VZ_API bool epc_adapter_select(vizor_dev_t *dev) VZ_NOEXCEPT;
+/** A function epc_adapter_call runs for a camera; user is the pointer given
+ * to epc_adapter_call. */
+typedef void (*epc_device_fn)(void *user);
+/** Runs fn(user) on the calling thread with dev's processing context: the
+ * exported EPC functions fn calls (vizor/epc660.h) act on dev's context and
+ * camera, whatever device is the EPC default and whatever other threads
+ * select meanwhile. The EPC default device stays as it is. This is how one
+ * program sets each of several cameras (modulation frequency, integration
+ * times, region of interest, binning, corrections) from any thread.
+ * Returns: true once fn has run; false (fn not called) for dev or fn NULL, or
+ *          a device the EPC driver has not bound (closed, another chip, never
+ *          opened; dev is only compared, never read).
+ * Buffers: user is handed to fn unread.
+ * Thread:  any application thread. dev's context is held for the whole of fn:
+ *          other calls on dev's context (decodes of dev's frames, another
+ *          epc_adapter_call for dev, EPC functions while dev is the default)
+ *          wait for it, so the settings fn makes arrive together; calls on
+ *          other cameras run on. fn calls EPC functions only: it must not
+ *          close dev, decode frames, or call epc_adapter_call for another
+ *          camera (two threads doing that crosswise would wait on each other).
+ * Close:   a vizor_dev_close of dev on another thread waits for fn to
+ *          return; a close before the call makes it return false. */
+VZ_API bool epc_adapter_call(vizor_dev_t *dev, epc_device_fn fn, void *user) VZ_NOEXCEPT;
 /** Closes the device the adapter opened itself (and calls vizor_uninit then);
  * clears the default device.
  * Returns: nothing.

@@ -674,6 +674,18 @@ VZ_API int vizor_filter_disable(vizor_dev_t *dev, int filter_id) VZ_NOEXCEPT;
 
 /** @} */
 
+/** The flying-pixel filter of VIZOR_FILTER_FLYING_PIXELS on a distance image
+ * the caller holds (frames read from a file, images decoded without the
+ * filter): the pixels that straddle a depth edge by more than threshold
+ * metres become 0, in place; the outer border stays as it is.
+ * Returns: the pixels set to 0; -1 (dist unchanged) for dist NULL, dist_len
+ *          below width x height, width or height below 3, width above 2048,
+ *          or a threshold that is not finite in (0, 60].
+ * Buffers: width x height floats of dist (metres) are read and written.
+ * Thread:  any; nothing but dist is touched, nothing is allocated. */
+VZ_API int vizor_frame_remove_flying_pixels(float *dist, int dist_len, int width, int height,
+                                            float threshold) VZ_NOEXCEPT;
+
 VZ_EXTERN_C_END
 
 #endif /* VIZOR_VIZOR_H */

@@ -11,6 +11,12 @@
  *         vizor::span<const float> d = dev.distance(frame, dist);
  *     }
  *
+ * The EPC processing settings of an epc660/epc635 camera belong to that
+ * camera, also with several cameras in one program:
+ *
+ *     dev.epc().set_modulation_frequency(1);
+ *     dev.epc().set_integration_time_3d(1500);
+ *
  * Owners (Library, Device, Capture) are move-only and release what they hold
  * in their destructors. Failures of the C calls throw vizor::error carrying
  * the C function's name and its result code. Buffers are handed out as
@@ -35,16 +41,22 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "vizor/drv_epc.h"
+#include "vizor/epc660.h"
 #include "vizor/stream.h"
 #include "vizor/vizor.h"
 
 namespace vizor {
+
+/// Default threshold of the flying-pixel filter, metres.
+constexpr float flying_pixels_default = 0.15f;
 
 /// Largest raw frame the library hands out, in bytes.
 constexpr uint32_t max_frame_bytes = 6220800u;
@@ -173,6 +185,28 @@ private:
 /// Capture statistics (see vizor/stream.h).
 using Stats = vz_stream_state_t;
 
+class Epc;
+
+/// Removes the flying pixels of a width x height distance image the caller
+/// holds (frames from a file, images decoded without the filter), in place:
+/// the pixels that straddle a depth edge by more than metres become 0.
+/// Returns: the pixels set to 0.
+/// Throws:  vizor::error("vizor_frame_remove_flying_pixels", -1) when dist
+///          holds fewer than width x height values, the image is below 3 x 3
+///          or wider than 2048, or metres is not in (0, 60].
+/// Buffers: dist is read and written.
+/// Thread:  any.
+inline int remove_flying_pixels(span<float> dist, uint32_t width, uint32_t height,
+                                float metres = flying_pixels_default) {
+    if (width > 0xFFFFu || height > 0xFFFFu || dist.size() > 0x7FFFFFFFu)
+        throw error("vizor_frame_remove_flying_pixels", -1);
+    const int n =
+        vizor_frame_remove_flying_pixels(dist.data(), static_cast<int>(dist.size()),
+                                         static_cast<int>(width), static_cast<int>(height), metres);
+    if (n < 0) throw error("vizor_frame_remove_flying_pixels", n);
+    return n;
+}
+
 /// An open camera. Move-only; the destructor closes it.
 class Device {
 public:
@@ -287,6 +321,17 @@ public:
     void enable_filter(int id, span<uint8_t> arg = {}) {
         int r = vizor_filter_enable(rec_.get(), id, arg.data(), static_cast<int>(arg.size()));
         if (r != 1) throw error("vizor_filter_enable", r);
+    }
+    /// Switches the library's flying-pixel filter on
+    /// (VIZOR_FILTER_FLYING_PIXELS): every distance image decoded afterwards
+    /// loses the pixels that straddle a depth edge by more than metres.
+    /// Throws:  vizor::error("vizor_filter_enable", r) for a threshold not in
+    ///          (0, 60] (r 0) or a device not open (r -1).
+    /// Thread:  as enable_filter.
+    /// Close:   as enable_filter.
+    void enable_flying_pixel_filter(float metres = flying_pixels_default) {
+        enable_filter(VIZOR_FILTER_FLYING_PIXELS,
+                      {reinterpret_cast<uint8_t *>(&metres), sizeof metres});
     }
     /// Switches a driver filter off.
     /// Throws: vizor::error("vizor_filter_disable", r) as enable_filter.
@@ -413,6 +458,10 @@ public:
         return out;
     }
 
+    /// The EPC processing settings of this camera (epc660 and epc635 cameras;
+    /// see Epc). The view refers to this Device, which must outlive it.
+    Epc epc() noexcept;
+
     /// The capture statistics since the last start.
     /// Returns: a copy of the statistics.
     /// Throws:  vizor::error("vizor_cap_get_stats") when the device is not
@@ -436,6 +485,200 @@ private:
     }
     std::unique_ptr<vizor_dev_t> rec_;
 };
+
+namespace detail {
+// One call of epc_adapter_call: the caller's function, its result and what it
+// threw (never let through the C call).
+template <class F, class R>
+struct EpcJob {
+    explicit EpcJob(F *f) noexcept : fn(f) {}
+    F *fn;
+    std::optional<R> result;
+    std::exception_ptr err;
+    static void run(void *p) noexcept {
+        auto *job = static_cast<EpcJob *>(p);
+        try {
+            job->result.emplace((*job->fn)());
+        } catch (...) {
+            job->err = std::current_exception();
+        }
+    }
+    R take() { return std::move(*result); }
+};
+template <class F>
+struct EpcJob<F, void> {
+    explicit EpcJob(F *f) noexcept : fn(f) {}
+    F *fn;
+    std::exception_ptr err;
+    static void run(void *p) noexcept {
+        auto *job = static_cast<EpcJob *>(p);
+        try {
+            (*job->fn)();
+        } catch (...) {
+            job->err = std::current_exception();
+        }
+    }
+    void take() {}
+};
+inline void check_epc(int r, const char *call) {
+    if (r < 0) throw error(call, r);
+}
+}  // namespace detail
+
+/// The EPC processing settings of one epc660/epc635 camera (Device::epc).
+/// Every call runs through epc_adapter_call: the EPC functions act on this
+/// camera's processing context and chip, whichever camera is the EPC default
+/// device and whatever other threads select meanwhile; the default stays as
+/// it is. A program with several EPC cameras sets each through its own
+/// Device::epc, from any thread.
+///
+/// Guarantees: each call (and each function given to call) runs whole in
+/// this camera's context, holding it: decodes of this camera's frames and
+/// other calls on it wait meanwhile, calls on other cameras run on. Two calls
+/// are not one: a sequence that must not be interleaved with another
+/// thread's settings of the same camera goes into one call.
+class Epc {
+public:
+    /// A view of dev's settings.
+    explicit Epc(Device &dev) noexcept : dev_(&dev) {}
+
+    /// Runs fn() with this camera's processing context and returns its
+    /// result: the EPC functions of vizor/epc660.h that fn calls act on this
+    /// camera. fn must not close the device, decode frames or reach another
+    /// camera's settings.
+    /// Returns: what fn returns.
+    /// Throws:  vizor::error("epc_adapter_call") when the device is closed or
+    ///          no EPC camera; what fn throws is rethrown here.
+    /// Thread:  any application thread (see the class).
+    /// Close:   a close on another thread waits for fn.
+    template <class F>
+    auto call(F &&fn) -> decltype(fn()) {
+        using R = decltype(fn());
+        using Fn = std::remove_reference_t<F>;
+        detail::EpcJob<Fn, R> job(&fn);
+        if (!epc_adapter_call(dev_->get(), &detail::EpcJob<Fn, R>::run, &job))
+            throw error("epc_adapter_call", 0);
+        if (job.err) std::rethrow_exception(job.err);
+        return job.take();
+    }
+
+    /// Selects entry index (0..5) of the modulation frequency table
+    /// (apiSetModulationFrequency); the calibration follows it.
+    /// Throws: vizor::error("apiSetModulationFrequency", -1) for another
+    ///         index, or as call.
+    /// Thread: as call.
+    void set_modulation_frequency(int index) {
+        detail::check_epc(call([&] { return apiSetModulationFrequency(index, address()); }),
+                          "apiSetModulationFrequency");
+    }
+    /// Returns: the modulation frequency in use, kHz.
+    /// Throws:  as call.
+    /// Thread:  as call.
+    int modulation_frequency_khz() {
+        return call([] { return configGetModulationFrequency(); });
+    }
+    /// Returns: the table entry in use (0..5).
+    /// Throws:  as call.
+    /// Thread:  as call.
+    int modulation_frequency_index() {
+        return call([] { return configGetModFreqMode(); });
+    }
+    /// Returns: the modulation frequency table of this camera's chip, kHz.
+    /// Throws:  as call.
+    /// Thread:  as call.
+    std::vector<int> modulation_frequencies_khz() {
+        return call([] {
+            const int *t = configGetModulationFrequencies();
+            const int n = configGetModFreqCount();
+            return t && n > 0 ? std::vector<int>(t, t + n) : std::vector<int>();
+        });
+    }
+    /// Sets the 3D integration time, microseconds (0..4000).
+    /// Throws: vizor::error("apiSetIntegrationTime3D", -1) outside the range,
+    ///         or as call.
+    /// Thread: as call.
+    void set_integration_time_3d(int us) {
+        detail::check_epc(call([&] { return apiSetIntegrationTime3D(us); }),
+                          "apiSetIntegrationTime3D");
+    }
+    /// Returns: the 3D integration time, microseconds.
+    /// Throws:  as call.
+    /// Thread:  as call.
+    int integration_time_3d() {
+        return call([] { return configGetIntegrationTime3D(); });
+    }
+    /// Sets the 2D (grayscale) integration time, microseconds (0..1000000).
+    /// Throws: vizor::error("apiSetIntegrationTime2D", -1) outside the range,
+    ///         or as call.
+    /// Thread: as call.
+    void set_integration_time_2d(int us) {
+        detail::check_epc(call([&] { return apiSetIntegrationTime2D(us); }),
+                          "apiSetIntegrationTime2D");
+    }
+    /// Returns: the 2D integration time, microseconds.
+    /// Throws:  as call.
+    /// Thread:  as call.
+    int integration_time_2d() {
+        return call([] { return configGetIntegrationTime2D(); });
+    }
+    /// Sets the region of interest on the chip (apiSetROI: columns x1..x2,
+    /// rows y1..y2 of the chip's pixel array).
+    /// Throws: vizor::error("apiSetROI", -1) for a region the chip refuses
+    ///         (nothing changed), or as call.
+    /// Thread: as call.
+    void set_roi(int x1, int x2, int y1, int y2) {
+        detail::check_epc(call([&] { return apiSetROI(x1, x2, y1, y2, address()); }), "apiSetROI");
+    }
+    /// Switches horizontal and vertical binning.
+    /// Throws: as call.
+    /// Thread: as call.
+    void set_binning(bool horizontal, bool vertical) {
+        call([&] {
+            apiEnableHorizontalBinning(horizontal, address());
+            apiEnableVerticalBinning(vertical, address());
+        });
+    }
+    /// Sets the minimum amplitude of a valid distance (and its hysteresis).
+    /// Throws: as call.
+    /// Thread: as call.
+    void set_min_amplitude(int amplitude) {
+        call([&] { apiSetMinAmplitude(amplitude); });
+    }
+    /// Selects the DRNU correction mode (apiCorrectDRNU; 0 off).
+    /// Throws: as call.
+    /// Thread: as call.
+    void correct_drnu(int mode) {
+        call([&] { apiCorrectDRNU(mode); });
+    }
+    /// Switches the temperature correction.
+    /// Throws: as call.
+    /// Thread: as call.
+    void correct_temperature(bool on) {
+        call([&] { apiCorrectTemperature(on); });
+    }
+    /// Switches the ambient-light correction.
+    /// Throws: as call.
+    /// Thread: as call.
+    void correct_ambient_light(bool on) {
+        call([&] { apiCorrectAmbientLight(on); });
+    }
+    /// Switches the grayscale offset and gain corrections.
+    /// Throws: as call.
+    /// Thread: as call.
+    void correct_grayscale(bool offset, bool gain) {
+        call([&] {
+            apiCorrectGrayscaleOffset(offset);
+            apiCorrectGrayscaleGain(gain);
+        });
+    }
+
+private:
+    // The chip's bus address the configuration holds (inside a call).
+    static int address() noexcept { return configGetDeviceAddress(); }
+    Device *dev_;
+};
+
+inline Epc Device::epc() noexcept { return Epc(*this); }
 
 /// A capture session: starts capture in the constructor, stops it in the
 /// destructor. Frames are fetched (next) or delivered to a callback (wait).

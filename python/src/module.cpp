@@ -11,14 +11,18 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "vizor/datatrans.h"
+#include "vizor/epc660.h"
 #include "vizor/vizor.hpp"
 
 namespace py = pybind11;
@@ -323,6 +327,96 @@ struct Capture {
     bool in_callback = false;
 };
 
+// ---- EPC settings of one camera ---------------------------------------------------
+
+// The settings of configure(), each applied when given.
+struct EpcSettings {
+    std::optional<int> freq, t3d, t2d, min_amp, drnu;
+    std::optional<std::array<int, 4>> roi;
+    std::optional<std::pair<bool, bool>> binning;
+    std::optional<bool> temperature, ambient;
+};
+
+// A camera's EPC processing settings (Device.epc): every call runs in that
+// camera's context through the C++ layer, without the GIL.
+struct Epc {
+    py::object device;  // vzpy::Device
+
+    // Runs fn in the camera's context; errors come back as vizor.Error.
+    template <class F>
+    auto run(F &&fn) -> decltype(fn()) {
+        Device &d = device.cast<Device &>();
+        d.get();  // refuses a closed device
+        vizor::Epc epc = d.dev.epc();
+        py::gil_scoped_release nogil;
+        return epc.call(std::forward<F>(fn));
+    }
+
+    // All given settings in one call: no other thread's settings of this
+    // camera come between them. The first refused one stops it.
+    void configure(const EpcSettings &s) {
+        const char *failed = nullptr;
+        run([&] {
+            const int a = configGetDeviceAddress();
+            auto step = [&](bool want, const char *name, auto &&set) {
+                if (want && !failed && set() < 0) failed = name;
+            };
+            step(s.freq.has_value(), "apiSetModulationFrequency",
+                 [&] { return apiSetModulationFrequency(*s.freq, a); });
+            step(s.t3d.has_value(), "apiSetIntegrationTime3D",
+                 [&] { return apiSetIntegrationTime3D(*s.t3d); });
+            step(s.t2d.has_value(), "apiSetIntegrationTime2D",
+                 [&] { return apiSetIntegrationTime2D(*s.t2d); });
+            step(s.roi.has_value(), "apiSetROI", [&] {
+                const auto &r = *s.roi;
+                return apiSetROI(r[0], r[1], r[2], r[3], a);
+            });
+            step(s.binning.has_value(), "apiEnableHorizontalBinning", [&] {
+                apiEnableHorizontalBinning(s.binning->first, a);
+                return apiEnableVerticalBinning(s.binning->second, a);
+            });
+            step(s.min_amp.has_value(), "apiSetMinAmplitude",
+                 [&] { return apiSetMinAmplitude(*s.min_amp); });
+            step(s.drnu.has_value(), "apiCorrectDRNU", [&] { return apiCorrectDRNU(*s.drnu); });
+            step(s.temperature.has_value(), "apiCorrectTemperature",
+                 [&] { return apiCorrectTemperature(*s.temperature); });
+            step(s.ambient.has_value(), "apiCorrectAmbientLight",
+                 [&] { return apiCorrectAmbientLight(*s.ambient); });
+        });
+        if (failed) raise(failed, -1);
+    }
+
+    py::dict settings() {
+        struct {
+            int khz, index, t3d, t2d, min_amp, drnu, temperature, ambient;
+            std::vector<int> table;
+        } v{};
+        run([&] {
+            v.khz = configGetModulationFrequency();
+            v.index = configGetModFreqMode();
+            const int *t = configGetModulationFrequencies();
+            if (t) v.table.assign(t, t + configGetModFreqCount());
+            v.t3d = configGetIntegrationTime3D();
+            v.t2d = configGetIntegrationTime2D();
+            v.min_amp = apiGetMinAmplitude();
+            v.drnu = apiIsEnabledDRNUCorrection();
+            v.temperature = apiIsEnabledTemperatureCorrection();
+            v.ambient = apiIsEnabledAmbientLightCorrection();
+        });
+        py::dict d;
+        d["modulation_frequency_khz"] = v.khz;
+        d["modulation_frequency_index"] = v.index;
+        d["modulation_frequencies_khz"] = v.table;
+        d["integration_time_3d"] = v.t3d;
+        d["integration_time_2d"] = v.t2d;
+        d["min_amplitude"] = v.min_amp;
+        d["drnu"] = v.drnu;
+        d["temperature"] = bool(v.temperature);
+        d["ambient_light"] = bool(v.ambient);
+        return d;
+    }
+};
+
 // ---- data transfer with progress -------------------------------------------------
 
 // One flow with a Python progress callback at a time: the library's progress
@@ -565,6 +659,14 @@ PYBIND11_MODULE(_vizor, m) {
                 if (vizor_path_cfg(d.get(), path.c_str()) != 0) raise("vizor_path_cfg", -1);
             },
             py::arg("path"), "Sets (and creates) the calibration folder.")
+        .def_property_readonly(
+            "epc",
+            [](py::object self) {
+                self.cast<Device &>().get();
+                return Epc{self};
+            },
+            "The EPC processing settings of this epc660/epc635 camera (its own, also with "
+            "several cameras in one program).")
         .def(
             "stats", [](Device &d) { return stats_dict(d.dev.stats()); },
             "Capture statistics since the last start.")
@@ -627,6 +729,33 @@ PYBIND11_MODULE(_vizor, m) {
             },
             py::arg("type"), py::arg("path"), py::arg("progress") = py::none(),
             "Reads a data image of the camera into a file, with progress(done, total).");
+
+    py::class_<Epc>(m, "Epc",
+                    "The EPC processing settings of one camera. Every call acts on this camera "
+                    "only, whichever camera is the EPC default device and whatever other "
+                    "threads set meanwhile; configure() applies several settings as one step.")
+        .def(
+            "configure",
+            [](Epc &e, std::optional<int> freq, std::optional<int> t3d, std::optional<int> t2d,
+               std::optional<std::array<int, 4>> roi, std::optional<std::pair<bool, bool>> binning,
+               std::optional<int> min_amp, std::optional<int> drnu, std::optional<bool> temperature,
+               std::optional<bool> ambient) {
+                e.configure({freq, t3d, t2d, min_amp, drnu, roi, binning, temperature, ambient});
+            },
+            py::kw_only(), py::arg("modulation_frequency") = py::none(),
+            py::arg("integration_time_3d") = py::none(),
+            py::arg("integration_time_2d") = py::none(), py::arg("roi") = py::none(),
+            py::arg("binning") = py::none(), py::arg("min_amplitude") = py::none(),
+            py::arg("drnu") = py::none(), py::arg("temperature") = py::none(),
+            py::arg("ambient_light") = py::none(),
+            "Applies the given settings in one step: modulation_frequency (table index 0..5), "
+            "integration times (us), roi (x1, x2, y1, y2), binning (horizontal, vertical), "
+            "min_amplitude, drnu (correction mode), temperature and ambient_light (corrections "
+            "on/off). Raises vizor.Error naming the first refused setting (those before it "
+            "stay applied).")
+        .def("settings", &Epc::settings,
+             "The camera's settings: modulation frequency (kHz, index, table), integration "
+             "times, min_amplitude and the corrections.");
 
     py::class_<Capture>(m, "Capture",
                         "A capture session; iterate it for frames, a context manager that stops.")
@@ -697,6 +826,30 @@ PYBIND11_MODULE(_vizor, m) {
              "Z-depth along the optical axis: float32 metres (NaN invalid), or with mm=True "
              "uint16 millimetres (0 invalid), height x width, written into out when given.");
 
+    m.def(
+        "remove_flying_pixels",
+        [](py::object dist, float threshold) {
+            auto arr = py::array_t<float>::ensure(dist);
+            if (!arr || arr.ptr() != dist.ptr() || !(arr.flags() & py::array::c_style) ||
+                arr.ndim() != 2 || !arr.writeable())
+                throw py::value_error(
+                    "dist must be a writeable C-contiguous float32 array of height x width");
+            const py::ssize_t h = arr.shape(0), w = arr.shape(1);
+            if (h > (1 << 15) || w > (1 << 15)) raise("vizor_frame_remove_flying_pixels", -1);
+            float *d = arr.mutable_data();
+            int n;
+            {
+                py::gil_scoped_release nogil;
+                n = vizor_frame_remove_flying_pixels(d, int(h * w), int(w), int(h), threshold);
+            }
+            if (n < 0) raise("vizor_frame_remove_flying_pixels", n);
+            return n;
+        },
+        py::arg("dist"), py::arg("threshold") = 0.15f,
+        "Sets the flying pixels of a distance image (float32 metres, height x width) to 0 in "
+        "place: pixels that straddle a depth edge by more than threshold metres (the filter "
+        "FILTER_FLYING_PIXELS applies while decoding). Returns how many; raises vizor.Error for "
+        "an image below 3 x 3 or wider than 2048 or a threshold not in (0, 60].");
     m.def(
         "save_distance",
         [](py::object file, py::array_t<float, py::array::c_style | py::array::forcecast> d,

@@ -13,10 +13,16 @@ callback capture (``cam.capture(on_frame=fn)`` and ``cap.wait()``) calls
 ``fn(frame)`` on the waiting thread. Frame bytes (``frame.raw``) and point
 clouds are views of the library's buffers, not copies. Failures raise
 ``vizor.Error``, whose ``code`` is the library's result code.
+
+An epc660/epc635 camera's processing settings are its own, also with several
+cameras in one program: ``cam.epc.configure(modulation_frequency=1,
+integration_time_3d=800)`` applies them to ``cam`` as one step, from any
+thread; ``cam.epc.settings()`` reads them.
 """
 from ._vizor import (  # noqa: F401
-    VERSION, MAX_FRAME_BYTES, Error, DeviceInfo, Device, Capture, Frame,
-    init, error_name, list_devices, save_distance, save_gray, load_distance, load_gray,
+    VERSION, MAX_FRAME_BYTES, Error, DeviceInfo, Device, Capture, Frame, Epc,
+    init, error_name, list_devices, remove_flying_pixels,
+    save_distance, save_gray, load_distance, load_gray,
     FILTER_UNDISTORT, FILTER_PIXEL_CALIB, FILTER_MIN_AMPLITUDE, FILTER_AUTO_INTEGRATION,
     FILTER_FLYING_PIXELS,
     PARAM_INFO_PRODUCT, PARAM_INTG_TIME,

@@ -4,6 +4,7 @@
 #include "drivers/registry.h"
 #include "imgproc/flying.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -30,6 +31,14 @@ float flying_threshold_arg(const void *arg, int arg_size) {
     float t = 0.0f;
     std::memcpy(&t, arg, sizeof t);
     return vz::flying::usable_threshold(t) ? t : 0.0f;
+}
+
+// Pixels of d[0..n) that hold a distance. The filter only turns such pixels
+// into 0, so two counts tell how many it dropped.
+size_t distances_in(const float *d, size_t n) {
+    size_t k = 0;
+    for (size_t i = 0; i < n; ++i) k += (d[i] > 0.0f) & (d[i] < 60.0f);
+    return k;
 }
 
 // The flying-pixel filter works on decoded distances in the device's state,
@@ -92,6 +101,19 @@ VZ_API int vizor_filter_disable(vizor_dev_t *dev, int filter_id) noexcept {
     return with_filter_driver(fn, dev, [&](vizor_drv_t &drv) {
         if (!drv.ops->filter_disable) return -1;
         return drv.ops->filter_disable(&drv, filter_id) ? 1 : 0;
+    });
+}
+
+VZ_API int vizor_frame_remove_flying_pixels(float *dist, int dist_len, int width, int height,
+                                            float threshold) noexcept {
+    return vz::entry(__func__, -1, [&] {
+        if (!dist || width < 3 || height < 3 || width > vz::flying::kMaxWidth ||
+            int64_t(dist_len) < int64_t(width) * int64_t(height))
+            return -1;
+        const size_t n = size_t(width) * size_t(height);
+        const size_t before = distances_in(dist, n);
+        if (!vz::flying::apply(dist, width, height, threshold)) return -1;
+        return int(before - distances_in(dist, n));
     });
 }
 

@@ -161,6 +161,19 @@ VZ_API bool epc_adapter_select(vizor_dev_t *dev) noexcept {
     return vz::entry(__func__, false, [&] { return vz::epc::context_select(dev); });
 }
 
+VZ_API bool epc_adapter_call(vizor_dev_t *dev, epc_device_fn fn, void *user) noexcept {
+    return vz::entry(__func__, false, [&] {
+        if (!dev || !fn) return false;
+        const vz::epc::ContextPtr ctx = vz::epc::context_of(dev);
+        if (!ctx) return false;
+        const vz::epc::Scope scope(ctx);
+        // A close between the look-up and the lock detached the device.
+        if (ctx->device != dev) return false;
+        fn(user);
+        return true;
+    });
+}
+
 VZ_API void epc_adapater_set_frame_valid(uint8_t valid) noexcept {
     vz::entry_void(__func__, [&] {
         vizor_dev_t *dev = vz::epcdrv::adapter_device();

@@ -51,6 +51,7 @@ const std::vector<vzt::Row> &sweep_rows() {
         VZT_SWEEP(vizor_frame_get_points),
         VZT_SWEEP(vizor_frame_get_depth),
         VZT_SWEEP(vizor_frame_get_depth_mm),
+        VZT_SWEEP(vizor_frame_remove_flying_pixels),
         VZT_SWEEP(vz_lens_rays),
         VZT_SWEEP(vz_lens_points),
         VZT_SWEEP(vz_lens_depth),
@@ -58,6 +59,7 @@ const std::vector<vzt::Row> &sweep_rows() {
         // EPC driver and adapter
         VZT_SWEEP(epc_adapater_get_frame_valid),
         VZT_SWEEP(epc_adapater_set_frame_valid),
+        VZT_SWEEP(epc_adapter_call),
         VZT_SWEEP(epc_adapter_init),
         VZT_SWEEP(epc_adapter_select),
         VZT_SWEEP(epc_adapter_uninit),

@@ -179,6 +179,20 @@ def main():
             m = re.search(r"distance (\d+\.\d+) m", text or "")
             check(bool(m) and abs(float(m.group(1)) - 2.30) < 0.05, f"hover readout: {text}")
 
+            # The flying-pixel checkbox: on from the start; unticked, the
+            # point cloud gets the pixels along the room's edges back.
+            flying = drv.find_element(By.ID, "flying")
+            note = lambda: drv.find_element(By.ID, "flying-note").text
+            check(wait_for(lambda: flying.is_selected() and "on (0.15 m)" in note(), 10),
+                  f"the flying-pixel checkbox starts ticked ({note()})")
+            filtered = js("return vizor.points")
+            flying.click()
+            check(wait_for(lambda: js("return vizor.points") > filtered and "off" in note(), 30),
+                  f"unticked, the cloud keeps every pixel ({filtered} -> {js('return vizor.points')})")
+            flying.click()
+            check(wait_for(lambda: flying.is_selected() and state(port)["flying_pixels"] == 0.15, 10),
+                  "ticked again, the filter is back on")
+
             # A control through the page's own inputs: the value read back
             # from the camera's parameter comes back in the frames.
             box = drv.find_element(By.ID, "intg")

@@ -1,5 +1,6 @@
 """What the viewer's test scripts share: the pass/fail tally, starting
-`vizor --virtual=VZ-T0-320 view` on a free port and stopping it."""
+`vizor --virtual=VZ-T0-320 view` (or with other options) on a free port and
+stopping it."""
 import os
 import signal
 import subprocess
@@ -16,11 +17,15 @@ def check(cond, what):
     return cond
 
 
-def start_server(vizor, out_dir, product="VZ-T0-320"):
+def start_server(vizor, out_dir, product="VZ-T0-320", extra=(), virtual=None):
+    """The viewer on a free port, on the virtual camera of the product (or
+    the virtual option given); extra: more options of `view`. The process
+    and its port."""
     env = dict(os.environ)
     if os.path.isdir("/dev/shm"):
         env["TMPDIR"] = "/dev/shm"
-    p = subprocess.Popen([vizor, "--virtual=" + product, "view", "--port", "0", "-o", out_dir],
+    p = subprocess.Popen([vizor, virtual or "--virtual=" + product, "view", "--port", "0", "-o",
+                          out_dir, *extra],
                          stdout=subprocess.PIPE, stderr=sys.stderr, text=True, env=env)
     line = p.stdout.readline()  # "vizor view: http://127.0.0.1:PORT/ (Ctrl-C ends)"
     if "http://" not in line:

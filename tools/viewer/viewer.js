@@ -222,6 +222,8 @@ $('intg-set').onclick = () => control({ op: 'intg', value: $('intg').value });
 $('undistort').onchange = (e) => control({ op: 'filter', which: 'undistort', on: e.target.checked ? '1' : '0' });
 $('minamp-on').onchange = (e) => control({ op: 'filter', which: 'min_amplitude', on: e.target.checked ? '1' : '0', value: $('minamp').value });
 $('autointg-on').onchange = (e) => control({ op: 'filter', which: 'auto_integration', on: e.target.checked ? '1' : '0', value: $('autointg').value });
+$('flying').onchange = (e) => control({ op: 'filter', which: 'flying_pixels', on: e.target.checked ? '1' : '0' })
+  .then(showFlying);
 $('range-set').onclick = () => control({ op: 'range', lo: $('range-lo').value, hi: $('range-hi').value });
 // The chip's frequencies in MHz with the current one selected, and whether a
 // DRNU calibration of the camera fits it.
@@ -245,6 +247,15 @@ $('modfreq-set').onclick = async () => {
 $('roi-set').onclick = () => control({ op: 'roi', x1: $('roi-x1').value, x2: $('roi-x2').value, y1: $('roi-y1').value, y2: $('roi-y2').value });
 $('bin-set').onclick = () => control({ op: 'binning', h: $('bin-h').checked ? '1' : '0', v: $('bin-v').checked ? '1' : '0' });
 
+// The flying-pixel checkbox and its note as the server has them.
+async function showFlying() {
+  const s = await (await fetch('api/state')).json();
+  $('flying').checked = s.flying_pixels > 0;
+  $('flying-note').textContent = s.flying_pixels > 0
+    ? `on (${s.flying_pixels} m): points straddling a depth edge are left out`
+    : 'off: every pixel becomes a point';
+}
+
 async function init() {
   initCloud();
   try {
@@ -254,6 +265,7 @@ async function init() {
     showEpc(s);
     for (const el of document.querySelectorAll('.cam input, .cam button')) el.disabled = !s.camera;
     $('undistort').checked = s.undistort;
+    showFlying();
     if (s.intg_us) $('intg').value = s.intg_us;
   } catch (e) { /* the frame loop reports a lost server */ }
   frameLoop();

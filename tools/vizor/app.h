@@ -155,6 +155,7 @@ struct OutputOpts {
     std::optional<std::pair<float, float>> range;  // colour range, metres
     std::optional<Intrinsics> intrinsics;          // point-cloud camera
     Projection projection = Projection::exact;
+    float flying = kFlyingDefault;  // flying-pixel threshold of the point cloud, 0: off
 };
 
 // Points (3 floats each, valid pixels only) of a w x h distance image through
@@ -163,6 +164,13 @@ struct OutputOpts {
 // number of points.
 int project_points(vizor_dev_t *dev, const OutputOpts &o, float *pcl, int len, const float *dist,
                    int w, int h);
+// The distances the point cloud is made of: dist itself with the filter off
+// (t 0), else a copy in scratch without its flying pixels (threshold t).
+const std::vector<float> &cloud_distances(const std::vector<float> &dist, int w, int h, float t,
+                                          std::vector<float> &scratch);
+// The flying-pixel threshold --filter choices leave (the last flying-pixels
+// choice; the default without one). The choices are checked already.
+float flying_threshold(const std::vector<std::string> &choices);
 // Z-depth in millimetres (0: invalid) of a w x h distance image through the
 // same lens as project_points, always exact. Returns the pixels written.
 int depth_mm(vizor_dev_t *dev, const OutputOpts &o, uint16_t *out, int len, const float *dist,
@@ -172,12 +180,13 @@ struct CaptureOpts {
     int frames = 10;
     bool json = false;  // the summary as JSON
     OutputOpts out;
-    std::vector<std::string> filters;  // driver filters, "undistort", "min-amplitude=N", ...
+    std::vector<std::string> filters;  // "undistort", "min-amplitude=N", "flying-pixels=off", ...
     int buffer_frames = 0;             // the library's frame buffer in frames (0: its default)
 };
 struct PlayOpts {
     std::string file;
     OutputOpts out;
+    std::vector<std::string> filters;  // "flying-pixels..." only
 };
 // vizor record (record.cpp): raw frames into a ".vzr" recording.
 struct RecordOpts {
@@ -231,6 +240,7 @@ struct ViewOpts {
     double play_fps = 10;
     std::optional<std::pair<float, float>> range;
     Projection projection = Projection::exact;
+    float flying = kFlyingDefault;  // flying-pixel threshold of the point cloud, 0: off
 };
 int cmd_view(Session &s, const ViewOpts &o);
 // ---- EPC cameras (epc_cmds.cpp) ----------------------------------------------
@@ -257,8 +267,12 @@ int cmd_calibrate(Session &s, const CalibrateOpts &o);
 
 // Why a --filter choice is not one of the filters (empty when it is).
 std::string filter_error(const std::string &choice);
-// Switches on the driver filters named by --filter; throws ToolError for an
-// unknown name, a bad value or a driver without filters.
+// The same for commands without a camera (play, view of a file), which take
+// the flying-pixels choices only.
+std::string flying_filter_error(const std::string &choice);
+// Switches on the driver filters named by --filter (flying-pixels choices are
+// the point cloud's, not the driver's: they are skipped); throws ToolError for
+// an unknown name, a bad value or a driver without filters.
 void apply_filters(vizor_dev_t *dev, const std::vector<std::string> &choices);
 
 // Whether standard output is a terminal (progress displays are drawn only

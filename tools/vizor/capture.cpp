@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -74,8 +75,9 @@ public:
             note(path);
         }
         if (o_.ply) {
+            const std::vector<float> &cloud = cloud_distances(dist, w, h, o_.flying, cloud_);
             pcl_.resize(n * 3);
-            const int points = project(pcl_.data(), int(pcl_.size()), dist.data(), w, h);
+            const int points = project(pcl_.data(), int(pcl_.size()), cloud.data(), w, h);
             if (points < 0) throw ToolError("projecting the point cloud failed");
             const uint8_t *colours = nullptr;
             if (o_.ply_rgb) {
@@ -84,7 +86,7 @@ public:
                 pcl_rgb_.resize(size_t(points) * 3);
                 size_t k = 0;
                 for (size_t i = 0; i < n && k < size_t(points); ++i) {
-                    if (!valid_distance(dist[i])) continue;
+                    if (!valid_distance(cloud[i])) continue;
                     std::memcpy(&pcl_rgb_[3 * k], &rgb_[3 * i], 3);
                     ++k;
                 }
@@ -123,7 +125,7 @@ private:
 
     const OutputOpts &o_;
     std::optional<std::pair<float, float>> range_;
-    std::vector<float> scratch_, shown_, pcl_;
+    std::vector<float> scratch_, shown_, pcl_, cloud_;
     std::vector<uint8_t> rgb_, gray8_, pcl_rgb_;
     std::vector<uint16_t> depth_;
     std::vector<std::string> written_, all_;
@@ -166,6 +168,7 @@ bool on_cap_error(vizor_dev_t *, int err, int err_arg) {
 }
 
 void print_summary(const ImageWriter &iw, const OutputOpts &o) {
+    if (o.ply) std::printf("%s\n", flying_note(o.flying).c_str());
     if (o.png || o.ply) {
         const auto [lo, hi] = iw.range();
         std::printf("colour range %.3f .. %.3f m (near red, far blue)\n", double(lo), double(hi));
@@ -294,7 +297,10 @@ int cmd_capture(Session &s, const CaptureOpts &o) {
                   {"errors", g_cap.errors},
                   {"stopped_by", sig ? Json(signal_name(sig)) : Json(nullptr)},
                   {"colour_range", nullptr},
+                  {"flying_pixels", nullptr},
                   {"files", iw.all_files()}};
+        if (o.out.ply && o.out.flying > 0)
+            j["flying_pixels"] = std::round(double(o.out.flying) * 1e6) / 1e6;
         if (got > 1 && secs > 0) j["fps"] = (got - 1) / secs;
         if (got > 0 && (o.out.png || o.out.ply))
             j["colour_range"] = {iw.range().first, iw.range().second};
@@ -376,18 +382,23 @@ void add_capture_commands(Commands &c) {
     capture
         ->add_option("--filter", cap.filters,
                      "EPC driver filter: undistort, min-amplitude=N, auto-integration=N "
-                     "(saturated samples per thousand); repeatable")
+                     "(saturated samples per thousand); and for any camera flying-pixels=off "
+                     "or flying-pixels=METRES (the point cloud's filter, on at 0.15 m by "
+                     "default); repeatable")
         ->check(CLI::Validator([](std::string &v) { return filter_error(v); }, "FILTER"));
     capture->footer(
         "Files in the output folder: distance.png (distance coloured from red, near, to blue, far; "
         "black where invalid), gray.png (amplitude), cloud.ply (binary little-endian point cloud, "
-        "metres), distance.vzd (every frame's distances, for 'vizor play' and --virtual=FILE). "
+        "metres; points straddling a depth edge are left out unless --filter flying-pixels=off), "
+        "distance.vzd (every frame's distances, unfiltered, for 'vizor play' and "
+        "--virtual=FILE). "
         "With --images each the PNG and PLY files are frame_NNNN_distance.png, frame_NNNN_gray.png "
         "and frame_NNNN_cloud.ply.");
     c.on_run(
         capture, [args](Session &s, const Globals &) { return cmd_capture(s, args->cap); },
         [args] {
             finish_output_opts(args->cap.out, args->out);
+            args->cap.out.flying = flying_threshold(args->cap.filters);
             const OutputOpts &o = args->cap.out;
             return o.png || o.ply || o.vzd
                        ? std::string()
@@ -409,6 +420,11 @@ void add_capture_commands(Commands &c) {
         ->required()
         ->check(CLI::ExistingFile);
     add_output_opts(playc, play.out, pargs->out, false);
+    playc
+        ->add_option("--filter", play.filters,
+                     "flying-pixels=off or flying-pixels=METRES: the point cloud's flying-pixel "
+                     "filter (on at 0.15 m by default)")
+        ->check(CLI::Validator([](std::string &v) { return flying_filter_error(v); }, "FILTER"));
     playc->footer(
         "A recording (.vzr) is replayed on the virtual camera and decoded by the driver as a live "
         "camera's frames: distance.vzd and the PNG and PLY files as vizor capture writes them. "
@@ -423,6 +439,7 @@ void add_capture_commands(Commands &c) {
             finish_output_opts(pargs->play.out, pargs->out);
             OutputOpts &o = pargs->play.out;
             o.vzd = false;
+            o.flying = flying_threshold(pargs->play.filters);
             return o.png || o.ply ? std::string()
                                   : "--formats names no file to write (see vizor play --help)";
         },

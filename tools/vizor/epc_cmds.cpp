@@ -47,7 +47,8 @@ Filter parse_filter(const std::string &choice) {
     if (name == "auto-integration")
         return {VIZOR_FILTER_AUTO_INTEGRATION, filter_value(choice, eq, 1000)};
     throw ToolError("--filter " + choice +
-                    ": unknown (undistort, min-amplitude=N, auto-integration=N)");
+                    ": unknown (undistort, min-amplitude=N, auto-integration=N, "
+                    "flying-pixels=off|METRES)");
 }
 
 }  // namespace
@@ -99,7 +100,16 @@ void print_epc_state(const Json &e) {
             e["modulation_khz"].get<int>() / 1000.0, on("grayscale_correction"));
 }
 
+std::string flying_filter_error(const std::string &choice) {
+    if (!is_flying_choice(choice)) return choice + ": only flying-pixels=off|METRES applies here";
+    return parse_flying_choice(choice) ? std::string()
+                                       : choice +
+                                             ": needs on, off or a threshold in metres "
+                                             "above 0 and at most 5";
+}
+
 std::string filter_error(const std::string &choice) {
+    if (is_flying_choice(choice)) return flying_filter_error(choice);
     try {
         parse_filter(choice);
         return {};
@@ -111,6 +121,7 @@ std::string filter_error(const std::string &choice) {
 
 void apply_filters(vizor_dev_t *dev, const std::vector<std::string> &choices) {
     for (const std::string &choice : choices) {
+        if (is_flying_choice(choice)) continue;
         const Filter f = parse_filter(choice);
         int rc;
         if (f.id == VIZOR_FILTER_MIN_AMPLITUDE) {

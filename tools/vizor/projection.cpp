@@ -10,6 +10,22 @@
 
 namespace vztool {
 
+const std::vector<float> &cloud_distances(const std::vector<float> &dist, int w, int h, float t,
+                                          std::vector<float> &scratch) {
+    if (t <= 0.0f) return dist;
+    scratch = dist;
+    // Images the filter does not serve (below 3 x 3, wider than 2048) stay whole.
+    vizor_frame_remove_flying_pixels(scratch.data(), int(scratch.size()), w, h, t);
+    return scratch;
+}
+
+float flying_threshold(const std::vector<std::string> &choices) {
+    float t = kFlyingDefault;
+    for (const std::string &c : choices)
+        if (const auto v = parse_flying_choice(c)) t = *v;
+    return t;
+}
+
 namespace {
 
 bool has_driver_lens(vizor_dev_t *dev) {

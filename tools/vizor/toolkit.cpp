@@ -109,6 +109,38 @@ std::optional<std::pair<float, float>> parse_range(const std::string &s) {
     return std::make_pair(*lo, *hi);
 }
 
+namespace {
+constexpr char kFlyingName[] = "flying-pixels";
+constexpr size_t kFlyingLen = sizeof kFlyingName - 1;
+}  // namespace
+
+bool is_flying_choice(const std::string &choice) {
+    return choice.compare(0, kFlyingLen, kFlyingName) == 0 &&
+           (choice.size() == kFlyingLen || choice[kFlyingLen] == '=');
+}
+
+std::optional<float> parse_flying_choice(const std::string &choice) {
+    if (!is_flying_choice(choice)) return std::nullopt;
+    if (choice.size() == kFlyingLen) return kFlyingDefault;
+    const std::string v = choice.substr(kFlyingLen + 1);
+    if (v == "on") return kFlyingDefault;
+    if (v == "off") return 0.0f;
+    // Thresholds beyond a few metres would keep every pixel of a room.
+    const auto t = parse_float(v);
+    if (!t || !(*t > 0.0f) || *t > 5.0f) return std::nullopt;
+    return *t;
+}
+
+std::string flying_note(float t) {
+    if (t <= 0.0f) return "flying-pixel filter off: the point cloud keeps every pixel";
+    char b[160];
+    std::snprintf(b, sizeof b,
+                  "flying-pixel filter on (%.3g m): points straddling a depth edge are left out "
+                  "of the point cloud (--filter flying-pixels=off keeps them)",
+                  double(t));
+    return b;
+}
+
 std::optional<Intrinsics> parse_intrinsics(const std::string &s) {
     auto parts = split(s, ',');
     if (parts.size() != 4) return std::nullopt;

@@ -44,6 +44,18 @@ struct DeviceSel {
 };
 std::optional<DeviceSel> parse_device(const std::string &s);
 
+// The flying-pixel filter of the point clouds (capture, play, view): on by
+// default with the library's default threshold in metres.
+constexpr float kFlyingDefault = 0.15f;
+// Whether a --filter choice names the flying-pixel filter ("flying-pixels" or
+// "flying-pixels=...").
+bool is_flying_choice(const std::string &choice);
+// The threshold a flying-pixels choice asks for: the default for none or
+// "on", 0 for "off", else metres in (0, 5]. nullopt for another value.
+std::optional<float> parse_flying_choice(const std::string &choice);
+// The line that says what the filter does to the point cloud (t 0: off).
+std::string flying_note(float t);
+
 // ---- display scaling --------------------------------------------------------
 
 // Valid distances are 0 < d < 60 metres (what the point clouds project);

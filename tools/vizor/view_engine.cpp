@@ -72,6 +72,8 @@ uint32_t cap_errors() { return g_stats.errors; }
 Engine::Engine(const Source &src, const std::string &out_dir,
                std::optional<std::pair<float, float>> range)
     : src_(src), out_dir_(out_dir), fixed_range_(range) {
+    flying_ = src_.flying;
+    if (flying_ > 0) flying_on_ = flying_;
     if (fixed_range_) {
         range_ = *fixed_range_;
         have_range_ = true;
@@ -240,7 +242,16 @@ int Engine::project(int w, int h) {
     pcl_.resize(n * 3);
     OutputOpts o;
     o.projection = src_.projection;
-    return project_points(src_.dev, o, pcl_.data(), int(pcl_.size()), dist_.data(), w, h);
+    const std::vector<float> &cloud = cloud_distances(dist_, w, h, flying_, cloud_);
+    const int points =
+        project_points(src_.dev, o, pcl_.data(), int(pcl_.size()), cloud.data(), w, h);
+    if (points < 0) return points;
+    // Points come densely in pixel order from the valid pixels.
+    pcl_rgb_.resize(size_t(points) * 3);
+    size_t k = 0;
+    for (size_t i = 0; i < n && k < size_t(points); ++i)
+        if (valid_distance(cloud[i])) std::memcpy(&pcl_rgb_[3 * k++], &rgb_[3 * i], 3);
+    return int(k);  // never send colours we do not have
 }
 
 void Engine::publish(int w, int h) {
@@ -272,12 +283,6 @@ void Engine::publish(int w, int h) {
                      range_.first, range_.second);
     points_ = project(w, h);
     if (points_ < 0) points_ = 0;
-    // Points come densely in pixel order from the valid pixels.
-    pcl_rgb_.resize(size_t(points_) * 3);
-    size_t k = 0;
-    for (size_t i = 0; i < n && k < size_t(points_); ++i)
-        if (valid_distance(dist_[i])) std::memcpy(&pcl_rgb_[3 * k++], &rgb_[3 * i], 3);
-    if (k != size_t(points_)) points_ = int(k);  // never send colours we do not have
     if (rec_fd_ >= 0) {
         if (vizor_frame_save_distance(rec_fd_, VIZOR_SAVE_FMT_F32, dist_.data(), int(n), w, h))
             ++recorded_;
@@ -316,6 +321,8 @@ Reply Engine::dispatch(const std::string &op, const std::function<std::string(co
     if (op == "range") return set_range(arg("lo"), arg("hi"));
     if (op != "intg" && op != "filter" && op != "modfreq" && op != "roi" && op != "binning")
         return fail("unknown control " + op.substr(0, 32));
+    // The point cloud's own filter: for recordings too.
+    if (op == "filter" && arg("which") == "flying_pixels") return set_flying(arg("on") == "1");
     if (!src_.dev) return fail("a recording has no camera controls");
     if (op == "intg") {
         const auto v = form_number(arg("value"), 1, 65535);
@@ -340,6 +347,9 @@ Reply Engine::state() const {
     j += ",\"undistort\":" + std::string(undistort_ ? "true" : "false");
     j += ",\"min_amplitude\":" + std::to_string(min_amp_);
     j += ",\"auto_integration\":" + std::to_string(auto_intg_);
+    char flying[32];
+    std::snprintf(flying, sizeof flying, "%.6g", double(flying_));
+    j += ",\"flying_pixels\":" + std::string(flying);
     j += ",\"epc\":" + std::string(is_epc() ? "true" : "false");
     if (is_epc()) j += "," + epc_state();
     j += ",\"camera\":" + std::string(src_.dev ? "true" : "false");
@@ -405,6 +415,11 @@ Reply Engine::set_filter(const std::string &which, bool on, long value) {
     if (id == VIZOR_FILTER_UNDISTORT) undistort_ = on;
     if (id == VIZOR_FILTER_MIN_AMPLITUDE) min_amp_ = on ? value : -1;
     if (id == VIZOR_FILTER_AUTO_INTEGRATION) auto_intg_ = on ? value : -1;
+    return done();
+}
+
+Reply Engine::set_flying(bool on) {
+    flying_ = on ? flying_on_ : 0.0f;
     return done();
 }
 

@@ -30,6 +30,7 @@ struct Source {
     double file_fps = 10;
     Projection projection = Projection::exact;  // of the point cloud
     std::string calib_dir;  // the EPC calibration files' folder; empty: the working one
+    float flying = kFlyingDefault;  // flying-pixel threshold of the point cloud, 0: off
 };
 
 // A control's outcome: ok, and a message or a JSON value for the page.
@@ -70,6 +71,7 @@ private:
     Reply set_running(bool on);
     Reply set_intg(long us);
     Reply set_filter(const std::string &which, bool on, long value);
+    Reply set_flying(bool on);
     Reply set_record(bool on);
     Reply snapshot();
     Reply set_range(const std::string &lo, const std::string &hi);
@@ -99,6 +101,8 @@ private:
     uint32_t intg_us_ = 0;
     bool undistort_ = false;
     long min_amp_ = -1, auto_intg_ = -1;  // -1: off
+    float flying_ = 0;                    // the point cloud's flying-pixel threshold, 0: off
+    float flying_on_ = kFlyingDefault;    // the threshold the page's checkbox switches on
     uint32_t frames_ = 0, snapshots_ = 0, records_ = 0;
     int32_t last_error_ = 0;
     uint32_t errors_ = 0;
@@ -109,7 +113,7 @@ private:
     uint32_t fps_count_ = 0;
     double fps_t0_ = 0;
     std::vector<uint8_t> raw_, rgb_, bar_, pcl_rgb_;
-    std::vector<float> dist_, gray_, shown_, scratch_, pcl_, bar_vals_;
+    std::vector<float> dist_, gray_, shown_, scratch_, pcl_, bar_vals_, cloud_;
     int w_ = 0, h_ = 0, points_ = 0;
     bool have_gray_ = false;
 };

@@ -132,6 +132,7 @@ private:
 int cmd_view(Session &s, const ViewOpts &o) {
     view::Source src;
     src.projection = o.projection;
+    src.flying = o.flying;
     if (o.play.empty()) {
         src.dev = s.open();
         src.calib_dir = s.calib_dir();
@@ -219,6 +220,7 @@ int cmd_view(Session &s, const ViewOpts &o) {
     }
     const std::string shown = o.bind.find(':') != std::string::npos ? "[" + o.bind + "]" : o.bind;
     std::printf("vizor view: http://%s:%d/ (Ctrl-C ends)\n", shown.c_str(), port);
+    std::printf("vizor view: %s; the page's checkbox switches it\n", flying_note(o.flying).c_str());
     std::fflush(stdout);
 
     g_stop = false;
@@ -244,6 +246,7 @@ void add_view_command(Commands &c) {
     struct ViewArgs {
         ViewOpts view;
         std::string range;
+        std::vector<std::string> filters;
     };
     auto args = std::make_shared<ViewArgs>();
     ViewOpts &view = args->view;
@@ -277,8 +280,14 @@ void add_view_command(Commands &c) {
                      "Fixed colour range in metres (default: follows the scene)")
         ->type_name("MIN:MAX")
         ->check(kRange);
+    viewc
+        ->add_option("--filter", args->filters,
+                     "flying-pixels=off or flying-pixels=METRES: the point cloud's flying-pixel "
+                     "filter (on at 0.15 m by default)")
+        ->check(CLI::Validator([](std::string &v) { return flying_filter_error(v); }, "FILTER"));
     c.on_run(viewc, [args](Session &s, const Globals &) {
         if (!args->range.empty()) args->view.range = parse_range(args->range);
+        args->view.flying = flying_threshold(args->filters);
         return cmd_view(s, args->view);
     });
 }
