@@ -6,8 +6,10 @@
 // the square root and the table index are taken in single precision and
 // corrected to the exact integer results, the PN ratio runs in double.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 
 #include "epc660/calc.h"
 #include "epc660/calc_frame.h"
@@ -15,9 +17,10 @@
 #if defined(VIZOR_EPC_SIMD) && VIZOR_EPC_SIMD && defined(__x86_64__)
 #define VZ_HAVE_SIMD 1
 // GCC 12 reports its own AVX-512 intrinsics (the undefined-vector idiom of
-// the set and convert helpers) as maybe uninitialised.
+// the set and convert helpers) as (maybe) uninitialised.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 #include <immintrin.h>
 #else
@@ -225,6 +228,88 @@ VZ_N16 inline __m512i table_index(__m512i ty, __m512i tx) {
     return _mm512_min_epi32(_mm512_max_epi32(q, _mm512_setzero_si512()), _mm512_set1_epi32(4095));
 }
 
+// Table entries without gathers: K atan(q / 4095) as a single-precision
+// polynomial in w = q / 2047.5 - 1, rounded to the nearest code, with the
+// few indices where that rounding lands beside the table listed and fixed.
+// Fitted and checked against every entry once the table is filled; unused
+// when more entries than the list holds differ.
+constexpr int kPolyDegree = 9;
+constexpr int kPolyFixes = 8;
+struct AtanPoly {
+    float c[kPolyDegree + 1] = {};  // power coefficients in w
+    int fixes = 0;
+    int16_t q[kPolyFixes] = {}, delta[kPolyFixes] = {};
+    bool ok = false;
+};
+
+// The codes of 16 indices (32-bit lanes) before the fixes.
+VZ_N16 inline __m512i poly_codes(const AtanPoly &p, __m512i q) {
+    const __m512 w = _mm512_sub_ps(
+        _mm512_mul_ps(_mm512_cvtepi32_ps(q), _mm512_set1_ps(1 / 2047.5f)), _mm512_set1_ps(1.0f));
+    __m512 v = _mm512_set1_ps(p.c[kPolyDegree]);
+    for (int k = kPolyDegree - 1; k >= 0; --k) v = _mm512_fmadd_ps(v, w, _mm512_set1_ps(p.c[k]));
+    return _mm512_cvtps_epi32(v);  // nearest
+}
+
+// Chebyshev interpolation of the table's function, turned into powers of w.
+void fit(AtanPoly &p) {
+    constexpr int n = kPolyDegree + 1;
+    constexpr double kPi = 3.14159265358979323846, kCodes = 4774.64829275686;
+    double cheb[n] = {}, power[n] = {}, t_prev[n] = {}, t_cur[n] = {}, t_next[n] = {};
+    for (int j = 0; j < n; ++j) {
+        const double x = std::cos(kPi * (j + 0.5) / n);
+        const double f = std::atan((x + 1) / 2) * kCodes;
+        for (int k = 0; k < n; ++k) cheb[k] += 2.0 / n * f * std::cos(k * kPi * (j + 0.5) / n);
+    }
+    cheb[0] /= 2;
+    t_prev[0] = 1;  // T0
+    t_cur[1] = 1;   // T1
+    power[0] = cheb[0];
+    for (int k = 1; k < n; ++k) {
+        for (int i = 0; i < n; ++i) power[i] += cheb[k] * t_cur[i];
+        for (int i = 0; i < n; ++i) t_next[i] = (i ? 2 * t_cur[i - 1] : 0) - t_prev[i];
+        for (int i = 0; i < n; ++i) {
+            t_prev[i] = t_cur[i];
+            t_cur[i] = t_next[i];
+        }
+    }
+    for (int k = 0; k < n; ++k) p.c[k] = float(power[k]);
+}
+
+// Every index through poly_codes against the table: the fix list, or not ok.
+VZ_N16 void check(AtanPoly &p, const int32_t *table) {
+    alignas(64) int32_t got[16];
+    p.fixes = 0;
+    for (int q0 = 0; q0 < 4096; q0 += 16) {
+        const __m512i q = _mm512_add_epi32(
+            _mm512_set1_epi32(q0),
+            _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+        _mm512_store_si512(got, poly_codes(p, q));
+        for (int i = 0; i < 16; ++i) {
+            const int d = table[q0 + i] - got[i];
+            if (d == 0) continue;
+            if (p.fixes == kPolyFixes || d < -100 || d > 100) return;
+            p.q[p.fixes] = int16_t(q0 + i);
+            p.delta[p.fixes++] = int16_t(d);
+        }
+    }
+    p.ok = true;
+}
+
+// The checked polynomial, or nullptr (table not filled yet, or too many
+// entries differ).
+const AtanPoly *atan_poly() {
+    static AtanPoly poly;
+    static std::once_flag once;
+    const int32_t *table = atan_table();
+    if (table[4095] == 0) return nullptr;
+    std::call_once(once, [&] {
+        fit(poly);
+        check(poly, table);
+    });
+    return poly.ok ? &poly : nullptr;
+}
+
 template <bool Four, bool AmpOnly>
 VZ_N16 void run_narrow(const Pixels &px, const Run &run, int n) {
     using V = __m512i;
@@ -244,6 +329,7 @@ VZ_N16 void run_narrow(const Pixels &px, const Run &run, int n) {
     const V period = _mm512_set1_epi16(30000), last = _mm512_set1_epi16(29999);
     const M adc_fixed = (px.adc && px.amin > px.amax) ? ~M(0) : M(0);
     const int32_t *table = atan_table();
+    const AtanPoly *poly = atan_poly();
     const uint16_t *s0 = run.s[0], *s1 = run.s[1], *s2 = run.s[2], *s3 = run.s[3];
     uint8_t *state = run.state;
     uint16_t *out_dist = run.dist, *out_amp = run.amp;
@@ -316,8 +402,18 @@ VZ_N16 void run_narrow(const Pixels &px, const Run &run, int n) {
         base = _mm512_mask_add_epi16(base, yge, base, eighth);
         const V qlo = table_index(_mm512_unpacklo_epi16(ty, zero), _mm512_unpacklo_epi16(tx, zero));
         const V qhi = table_index(_mm512_unpackhi_epi16(ty, zero), _mm512_unpackhi_epi16(tx, zero));
-        const V t = _mm512_packus_epi32(_mm512_i32gather_epi32(qlo, table, 4),
-                                        _mm512_i32gather_epi32(qhi, table, 4));
+        V t;
+        if (poly) {
+            t = _mm512_packus_epi32(poly_codes(*poly, qlo), poly_codes(*poly, qhi));
+            const V q = _mm512_packus_epi32(qlo, qhi);
+            for (int f = 0; f < poly->fixes; ++f)
+                t = _mm512_mask_add_epi16(t,
+                                          _mm512_cmpeq_epi16_mask(q, _mm512_set1_epi16(poly->q[f])),
+                                          t, _mm512_set1_epi16(poly->delta[f]));
+        } else {
+            t = _mm512_packus_epi32(_mm512_i32gather_epi32(qlo, table, 4),
+                                    _mm512_i32gather_epi32(qhi, table, 4));
+        }
         V phase = _mm512_add_epi16(base, t);
         const V flat = _mm512_maskz_mov_epi16(_mm512_cmplt_epi16_mask(a2, zero), half);
         phase = _mm512_mask_mov_epi16(phase, y0, flat);
