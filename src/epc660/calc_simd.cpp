@@ -5,8 +5,11 @@
 // the calculator's order, so the codes equal the scalar ones bit for bit:
 // the square root and the table index are taken in single precision and
 // corrected to the exact integer results, the PN ratio runs in double.
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 
 #include "epc660/calc.h"
 #include "epc660/calc_frame.h"
@@ -14,9 +17,10 @@
 #if defined(VIZOR_EPC_SIMD) && VIZOR_EPC_SIMD && defined(__x86_64__)
 #define VZ_HAVE_SIMD 1
 // GCC 12 reports its own AVX-512 intrinsics (the undefined-vector idiom of
-// the set and convert helpers) as maybe uninitialised.
+// the set and convert helpers) as (maybe) uninitialised.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 #include <immintrin.h>
 #else
@@ -28,6 +32,18 @@ namespace vz::epc::calc {
 namespace {
 
 using RunFn = void (*)(const Pixels &, const Run &, int);
+
+// The run without its first n pixels.
+Run advance(const Run &run, int n) {
+    Run rest = run;
+    for (auto &p : rest.s)
+        if (p) p += n;
+    rest.state += n;
+    if (rest.dist) rest.dist += n;
+    if (rest.amp) rest.amp += n;
+    rest.len = run.len - n;
+    return rest;
+}
 
 #if VZ_HAVE_SIMD
 
@@ -182,6 +198,250 @@ using S = Avx512;
 #undef VZ_TARGET
 }  // namespace avx512
 
+// Sine kernel for AVX-512 on 32 pixels per step in 16-bit lanes: with 12-bit
+// samples every quantity but the sum of squares and the scaled arctangent
+// numerator fits 16 bits, so only the square root and the table index are
+// widened to 32 bits (pairs of vectors, put back in order by the packs).
+// Same decisions and codes as run_kernel; the caller checks the settings
+// with fits_narrow.
+namespace avx512 {
+
+#define VZ_N16 __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq")))
+
+// floor(sqrt(s)) of sums of squares below 2^26: the single-precision root
+// is within one, then corrected with exact products (r < 2^15).
+VZ_N16 inline __m512i isqrt_exact(__m512i s) {
+    const __m512i one = _mm512_set1_epi32(1);
+    __m512i r = _mm512_cvttps_epi32(_mm512_sqrt_ps(_mm512_cvtepi32_ps(s)));
+    r = _mm512_mask_sub_epi32(r, _mm512_cmpgt_epi32_mask(_mm512_madd_epi16(r, r), s), r, one);
+    const __m512i r1 = _mm512_add_epi32(r, one);
+    return _mm512_mask_mov_epi32(r, _mm512_cmple_epi32_mask(_mm512_madd_epi16(r1, r1), s), r1);
+}
+
+// floor(num / tx) clamped to the table, for num = ty x 4096, 0 <= ty < tx
+// < 2^15 (32-bit lanes holding 16-bit values).
+VZ_N16 inline __m512i table_index(__m512i ty, __m512i tx) {
+    const __m512i num = _mm512_slli_epi32(ty, 12);
+    __m512i q = _mm512_cvttps_epi32(_mm512_div_ps(_mm512_cvtepi32_ps(num), _mm512_cvtepi32_ps(tx)));
+    q = _mm512_mask_sub_epi32(q, _mm512_cmpgt_epi32_mask(_mm512_madd_epi16(q, tx), num), q,
+                              _mm512_set1_epi32(1));
+    return _mm512_min_epi32(_mm512_max_epi32(q, _mm512_setzero_si512()), _mm512_set1_epi32(4095));
+}
+
+// Table entries without gathers: K atan(q / 4095) as a single-precision
+// polynomial in w = q / 2047.5 - 1, rounded to the nearest code, with the
+// few indices where that rounding lands beside the table listed and fixed.
+// Fitted and checked against every entry once the table is filled; unused
+// when more entries than the list holds differ.
+constexpr int kPolyDegree = 9;
+constexpr int kPolyFixes = 8;
+struct AtanPoly {
+    float c[kPolyDegree + 1] = {};  // power coefficients in w
+    int fixes = 0;
+    int16_t q[kPolyFixes] = {}, delta[kPolyFixes] = {};
+    bool ok = false;
+};
+
+// The codes of 16 indices (32-bit lanes) before the fixes.
+VZ_N16 inline __m512i poly_codes(const AtanPoly &p, __m512i q) {
+    const __m512 w = _mm512_sub_ps(
+        _mm512_mul_ps(_mm512_cvtepi32_ps(q), _mm512_set1_ps(1 / 2047.5f)), _mm512_set1_ps(1.0f));
+    __m512 v = _mm512_set1_ps(p.c[kPolyDegree]);
+    for (int k = kPolyDegree - 1; k >= 0; --k) v = _mm512_fmadd_ps(v, w, _mm512_set1_ps(p.c[k]));
+    return _mm512_cvtps_epi32(v);  // nearest
+}
+
+// Chebyshev interpolation of the table's function, turned into powers of w.
+void fit(AtanPoly &p) {
+    constexpr int n = kPolyDegree + 1;
+    constexpr double kPi = 3.14159265358979323846, kCodes = 4774.64829275686;
+    double cheb[n] = {}, power[n] = {}, t_prev[n] = {}, t_cur[n] = {}, t_next[n] = {};
+    for (int j = 0; j < n; ++j) {
+        const double x = std::cos(kPi * (j + 0.5) / n);
+        const double f = std::atan((x + 1) / 2) * kCodes;
+        for (int k = 0; k < n; ++k) cheb[k] += 2.0 / n * f * std::cos(k * kPi * (j + 0.5) / n);
+    }
+    cheb[0] /= 2;
+    t_prev[0] = 1;  // T0
+    t_cur[1] = 1;   // T1
+    power[0] = cheb[0];
+    for (int k = 1; k < n; ++k) {
+        for (int i = 0; i < n; ++i) power[i] += cheb[k] * t_cur[i];
+        for (int i = 0; i < n; ++i) t_next[i] = (i ? 2 * t_cur[i - 1] : 0) - t_prev[i];
+        for (int i = 0; i < n; ++i) {
+            t_prev[i] = t_cur[i];
+            t_cur[i] = t_next[i];
+        }
+    }
+    for (int k = 0; k < n; ++k) p.c[k] = float(power[k]);
+}
+
+// Every index through poly_codes against the table: the fix list, or not ok.
+VZ_N16 void check(AtanPoly &p, const int32_t *table) {
+    alignas(64) int32_t got[16];
+    p.fixes = 0;
+    for (int q0 = 0; q0 < 4096; q0 += 16) {
+        const __m512i q = _mm512_add_epi32(
+            _mm512_set1_epi32(q0),
+            _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+        _mm512_store_si512(got, poly_codes(p, q));
+        for (int i = 0; i < 16; ++i) {
+            const int d = table[q0 + i] - got[i];
+            if (d == 0) continue;
+            if (p.fixes == kPolyFixes || d < -100 || d > 100) return;
+            p.q[p.fixes] = int16_t(q0 + i);
+            p.delta[p.fixes++] = int16_t(d);
+        }
+    }
+    p.ok = true;
+}
+
+// The checked polynomial, or nullptr (table not filled yet, or too many
+// entries differ).
+const AtanPoly *atan_poly() {
+    static AtanPoly poly;
+    static std::once_flag once;
+    const int32_t *table = atan_table();
+    if (table[4095] == 0) return nullptr;
+    std::call_once(once, [&] {
+        fit(poly);
+        check(poly, table);
+    });
+    return poly.ok ? &poly : nullptr;
+}
+
+template <bool Four, bool AmpOnly>
+VZ_N16 void run_narrow(const Pixels &px, const Run &run, int n) {
+    using V = __m512i;
+    using M = __mmask32;
+    const V zero = _mm512_setzero_si512(), one = _mm512_set1_epi16(1);
+    const V full = _mm512_set1_epi16(4095), mask = _mm512_set1_epi16(short(px.mask));
+    const V amin = _mm512_set1_epi16(short(px.amin)), amax = _mm512_set1_epi16(short(px.amax));
+    const V mid = _mm512_set1_epi16(2048);
+    // Amplitudes stay below 2^13: thresholds beyond 16 bits decide alike.
+    const V upper = _mm512_set1_epi16(short(std::clamp(px.upper, 0, 32767)));
+    const V lower = _mm512_set1_epi16(short(std::clamp(px.lower, 0, 32767)));
+    const V c_low = _mm512_set1_epi16(short(kLowAmplitude));
+    const V c_sat = _mm512_set1_epi16(short(kSaturated));
+    const V c_adc = _mm512_set1_epi16(short(kAdcOverflow));
+    const V half = _mm512_set1_epi16(15000), quarter = _mm512_set1_epi16(7500);
+    const V eighth = _mm512_set1_epi16(3750);
+    const V period = _mm512_set1_epi16(30000), last = _mm512_set1_epi16(29999);
+    const M adc_fixed = (px.adc && px.amin > px.amax) ? ~M(0) : M(0);
+    const int32_t *table = atan_table();
+    const AtanPoly *poly = atan_poly();
+    const uint16_t *s0 = run.s[0], *s1 = run.s[1], *s2 = run.s[2], *s3 = run.s[3];
+    uint8_t *state = run.state;
+    uint16_t *out_dist = run.dist, *out_amp = run.amp;
+    const bool sat_check = px.sat, adc_check = px.adc;
+    const __m128i div_shift = _mm_cvtsi32_si128(px.div_shift);
+
+    auto outside = [&](V m) VZ_N16 {
+        return M(_mm512_cmplt_epu16_mask(m, amin) | _mm512_cmpgt_epu16_mask(m, amax));
+    };
+    for (int x = 0; x < n; x += 32) {
+        const V r0 = _mm512_loadu_si512(s0 + x), r1 = _mm512_loadu_si512(s1 + x);
+        const V m0 = _mm512_and_si512(r0, mask), m1 = _mm512_and_si512(r1, mask);
+        M sat = 0, adc = 0;
+        if (sat_check)
+            sat = M(_mm512_cmpeq_epi16_mask(r0, full) | _mm512_cmpeq_epi16_mask(r1, full));
+        if (adc_check) adc = M(outside(m0) | outside(m1));
+        V a1, a2;
+        if constexpr (Four) {
+            const V r2 = _mm512_loadu_si512(s2 + x), r3 = _mm512_loadu_si512(s3 + x);
+            const V m2 = _mm512_and_si512(r2, mask), m3 = _mm512_and_si512(r3, mask);
+            if (sat_check)
+                sat |= M(_mm512_cmpeq_epi16_mask(r2, full) | _mm512_cmpeq_epi16_mask(r3, full));
+            if (adc_check) adc |= M(outside(m2) | outside(m3));
+            a1 = _mm512_sub_epi16(m3, m1);
+            a2 = _mm512_sub_epi16(m2, m0);
+        } else {
+            a2 = _mm512_sub_epi16(mid, m0);
+            a1 = _mm512_sub_epi16(mid, m1);
+            adc |= adc_fixed;
+        }
+        adc = M(adc & ~sat);  // saturation wins
+        const M marked = M(sat | adc);
+
+        // Amplitude: a1^2 + a2^2 by pairs, in two halves of 32-bit lanes.
+        const V plo = _mm512_unpacklo_epi16(a1, a2), phi = _mm512_unpackhi_epi16(a1, a2);
+        const V rlo = isqrt_exact(_mm512_madd_epi16(plo, plo));
+        const V rhi = isqrt_exact(_mm512_madd_epi16(phi, phi));
+        const V amp =
+            _mm512_packus_epi32(_mm512_sra_epi32(rlo, div_shift), _mm512_sra_epi32(rhi, div_shift));
+        if constexpr (AmpOnly) {
+            const V code = _mm512_mask_blend_epi16(adc, amp, c_adc);
+            _mm512_storeu_si512(out_amp + x, _mm512_mask_blend_epi16(sat, code, c_sat));
+            continue;
+        }
+
+        // Hysteresis: only pixels without a marker reach the test.
+        const V st = _mm512_cvtepu8_epi16(_mm256_loadu_si256((const __m256i *)(state + x)));
+        const M ge = _mm512_cmpge_epi16_mask(amp, upper);
+        const M lt = _mm512_cmpgt_epi16_mask(lower, amp);
+        const M pass = M(ge | (_mm512_cmpeq_epi16_mask(st, one) & ~lt));
+        V nst = _mm512_mask_mov_epi16(st, lt, zero);
+        nst = _mm512_mask_mov_epi16(nst, ge, one);
+        nst = _mm512_mask_mov_epi16(nst, marked, st);
+        _mm256_storeu_si256((__m256i *)(state + x), _mm512_cvtepi16_epi8(nst));
+        const M fail = M(~pass & ~marked);
+
+        // Octant folding of atan2_lut(arg1, arg2).
+        const M y0 = _mm512_cmpeq_epi16_mask(a1, zero);
+        const M yneg = _mm512_cmplt_epi16_mask(a1, zero);
+        const V y = _mm512_abs_epi16(a1);
+        const V xx = _mm512_mask_sub_epi16(a2, yneg, zero, a2);
+        V base = _mm512_maskz_mov_epi16(yneg, half);
+        const M xle = _mm512_cmplt_epi16_mask(xx, one);  // x <= 0: quarter turn
+        const V qy = _mm512_mask_sub_epi16(y, xle, zero, xx);
+        const V qx = _mm512_mask_mov_epi16(xx, xle, y);
+        base = _mm512_mask_add_epi16(base, xle, base, quarter);
+        const M yge = _mm512_cmpge_epi16_mask(qy, qx);  // y >= x: 45 degrees
+        const V ty = _mm512_mask_sub_epi16(qy, yge, qy, qx);
+        const V tx = _mm512_max_epi16(_mm512_mask_add_epi16(qx, yge, qx, qy), one);
+        base = _mm512_mask_add_epi16(base, yge, base, eighth);
+        const V qlo = table_index(_mm512_unpacklo_epi16(ty, zero), _mm512_unpacklo_epi16(tx, zero));
+        const V qhi = table_index(_mm512_unpackhi_epi16(ty, zero), _mm512_unpackhi_epi16(tx, zero));
+        V t;
+        if (poly) {
+            t = _mm512_packus_epi32(poly_codes(*poly, qlo), poly_codes(*poly, qhi));
+            const V q = _mm512_packus_epi32(qlo, qhi);
+            for (int f = 0; f < poly->fixes; ++f)
+                t = _mm512_mask_add_epi16(t,
+                                          _mm512_cmpeq_epi16_mask(q, _mm512_set1_epi16(poly->q[f])),
+                                          t, _mm512_set1_epi16(poly->delta[f]));
+        } else {
+            t = _mm512_packus_epi32(_mm512_i32gather_epi32(qlo, table, 4),
+                                    _mm512_i32gather_epi32(qhi, table, 4));
+        }
+        V phase = _mm512_add_epi16(base, t);
+        const V flat = _mm512_maskz_mov_epi16(_mm512_cmplt_epi16_mask(a2, zero), half);
+        phase = _mm512_mask_mov_epi16(phase, y0, flat);
+        // (phase + 315000) mod 30000 for phase in 0..30000, unsigned 16 bits.
+        const V d = _mm512_add_epi16(phase, half);
+        const V dist = _mm512_mask_sub_epi16(d, _mm512_cmpgt_epu16_mask(d, last), d, period);
+
+        const V code =
+            _mm512_mask_blend_epi16(sat, _mm512_mask_blend_epi16(adc, c_low, c_adc), c_sat);
+        const M bad = M(marked | fail);
+        if (out_dist) _mm512_storeu_si512(out_dist + x, _mm512_mask_blend_epi16(bad, dist, code));
+        if (out_amp) _mm512_storeu_si512(out_amp + x, _mm512_mask_blend_epi16(bad, amp, code));
+    }
+}
+
+#undef VZ_N16
+
+// The narrow kernel for the settings of a frame, or nullptr when they need
+// the 32-bit lanes (PN, the epc635's shift, masks wider than 12 bits).
+RunFn pick_narrow(const Pixels &px) {
+    if (px.pn || px.shift || px.mask > 0x0FFF) return nullptr;
+    const bool amp = px.type == 1;
+    if (px.four) return amp ? run_narrow<true, true> : run_narrow<true, false>;
+    return amp ? run_narrow<false, true> : run_narrow<false, false>;
+}
+
+}  // namespace avx512
+
 enum class Isa { None, Avx2, Avx512 };
 
 bool supported(Isa isa) {
@@ -262,18 +522,16 @@ bool run_simd(const Pixels &px, const Run &run) {
         break;
     default: return false;
     }
-    const int n = run.len / lanes * lanes;
-    if (n > 0) fn(px, run, n);
-    if (n < run.len) {  // the tail of the row
-        Run tail = run;
-        for (auto &s : tail.s)
-            if (s) s += n;
-        tail.state += n;
-        if (tail.dist) tail.dist += n;
-        if (tail.amp) tail.amp += n;
-        tail.len = run.len - n;
-        run_scalar(px, tail);
-    }
+    Run rest = run;
+    if (current() == Isa::Avx512)  // 32 pixels a step where 16 bits suffice
+        if (const RunFn narrow = avx512::pick_narrow(px)) {
+            const int n = run.len / 32 * 32;
+            if (n > 0) narrow(px, rest, n);
+            rest = advance(rest, n);
+        }
+    const int n = rest.len / lanes * lanes;
+    if (n > 0) fn(px, rest, n);
+    if (n < rest.len) run_scalar(px, advance(rest, n));  // the tail of the row
     return true;
 #else
     (void)px;

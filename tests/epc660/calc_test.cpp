@@ -307,6 +307,90 @@ TEST(CalcPaths, EveryTableEntryInEveryOctant) {
     }
 }
 
+// The row kernels straight on random runs under every combination of the
+// per-frame settings: checks on or off, ADC limits inside and crossed,
+// thresholds below, inside and beyond the amplitudes, every output type,
+// two and four samples, run lengths around the vector widths. Each SIMD
+// instruction set against the scalar kernel: codes and hysteresis state.
+TEST(CalcPaths, RowKernelsUnderEverySetting) {
+    std::mt19937 rng(31);
+    struct Limits {
+        int amin, amax;
+    };
+    struct Thresholds {
+        int upper, lower;
+    };
+    const Limits limits[] = {{1, 4094}, {300, 3800}, {4000, 100}};
+    const Thresholds thresholds[] = {{0, 0}, {400, 300}, {1500, 1400}, {70000, -5}, {-3, 40000}};
+    const int lengths[] = {1, 15, 31, 32, 33, 64, 95, 320};
+    int cases = 0;
+    for (bool four : {false, true})
+        for (bool pn : {false, true})
+            for (int type : {0, 1, 2})
+                for (int checks = 0; checks < 4; ++checks)
+                    for (const Limits &lim : limits)
+                        for (const Thresholds &th : thresholds)
+                            for (int len : lengths) {
+                                Pixels px;
+                                px.four = four;
+                                px.pn = pn;
+                                px.type = type;
+                                px.div_shift = four ? 1 : 0;
+                                px.sat = checks & 1;
+                                px.adc = checks & 2;
+                                px.amin = uint16_t(lim.amin);
+                                px.amax = uint16_t(lim.amax);
+                                px.upper = th.upper;
+                                px.lower = th.lower;
+                                Samples d[4];
+                                for (auto &p : d) {
+                                    p.resize(size_t(len));
+                                    for (auto &v : p) {  // edge values now and then
+                                        const unsigned r = rng();
+                                        v = uint16_t(r % 8 == 0 ? (r >> 3) % 2 * 4095 : r % 4096);
+                                        if (r % 61 == 0) v = uint16_t(0xF000 | v);  // masked bits
+                                    }
+                                }
+                                std::vector<uint8_t> seed(static_cast<size_t>(len));
+                                for (auto &b : seed) b = uint8_t(rng() % 3 == 0);
+                                auto go = [&](bool simd, std::vector<uint8_t> &state) {
+                                    Samples out(2 * size_t(len), 0xABCD);
+                                    state = seed;
+                                    vz::epc::calc::Run r;
+                                    for (int k = 0; k < 4; ++k) r.s[k] = d[k].data();
+                                    r.state = state.data();
+                                    r.len = len;
+                                    if (type == 1)
+                                        r.amp = out.data();
+                                    else
+                                        r.dist = out.data();
+                                    if (type == 2) r.amp = out.data() + len;
+                                    if (!simd || !run_simd(px, r)) run_scalar(px, r);
+                                    return out;
+                                };
+                                std::vector<uint8_t> st_ref, st;
+                                const Samples ref = go(false, st_ref);
+                                for (const char *isa : {"avx2", "avx512"}) {
+                                    if (!set_simd_isa(isa)) continue;
+                                    const Samples got = go(true, st);
+                                    const auto bad =
+                                        std::mismatch(got.begin(), got.end(), ref.begin());
+                                    ASSERT_TRUE(bad.first == got.end())
+                                        << isa << " four " << four << " pn " << pn << " type "
+                                        << type << " checks " << checks << " len " << len << " at "
+                                        << (bad.first - got.begin()) << ": " << *bad.first << " vs "
+                                        << *bad.second << " thresholds " << th.upper << ","
+                                        << th.lower << " limits " << lim.amin << "," << lim.amax;
+                                    ASSERT_EQ(st, st_ref) << isa << " state";
+                                    ++cases;
+                                }
+                            }
+    set_simd_isa(simd_isa());
+    if (std::strcmp(simd_isa(), "none") != 0) {
+        EXPECT_GT(cases, 0);
+    }
+}
+
 TEST(CalcArithmetic, ArctangentWorkedValues) {
     atan2lut_Init();
     struct Case {
