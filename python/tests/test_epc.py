@@ -106,3 +106,28 @@ def test_threads_set_their_own_camera(epc_pair):
         t.join()
     assert wrong == []
     assert [d.epc.settings()["integration_time_3d"] for d, _ in epc_pair] == [1099, 3099]
+
+
+# A region of interest and binning change which pixels the camera reads, not
+# what they measure: on a flat scene the median stays with the scene, with the
+# non-uniformity correction on and off.
+@pytest.mark.parametrize("drnu", [2, 0])
+@pytest.mark.parametrize("readout, shape", [
+    (dict(roi=(84, 243, 36, 95)), (120, 160)),
+    (dict(binning=(True, False)), (240, 160)),
+])
+def test_readout_window_keeps_distances(epc_pair, drnu, readout, shape):
+    dev, (cam, metres) = epc_pair[0]
+    dev.epc.configure(modulation_frequency=1, drnu=drnu, roi=(4, 323, 6, 125),
+                      binning=(False, False))
+    full, _ = measured(dev)
+    dev.epc.configure(**readout)
+    for _ in range(2):
+        dev.snapshot()
+    assert dev.snapshot().distance().shape == shape
+    median, share = measured(dev)
+    dev.epc.configure(roi=(4, 323, 6, 125), binning=(False, False))
+    assert share > 0.95
+    assert abs(median - full) < 0.01, (median, full)
+    if drnu:
+        assert abs(median - metres) < 0.01, median

