@@ -29,7 +29,7 @@ struct Source {
     std::string file;
     double file_fps = 10;
     Projection projection = Projection::exact;  // of the point cloud
-    std::string calib_dir;  // the EPC calibration files' folder; empty: the working one
+    std::string calib_dir;          // the EPC calibration files' folder; empty: the working one
     float flying = kFlyingDefault;  // flying-pixel threshold of the point cloud, 0: off
 };
 
