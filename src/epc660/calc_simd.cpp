@@ -34,7 +34,7 @@ namespace {
 using RunFn = void (*)(const Pixels &, const Run &, int);
 
 // The run without its first n pixels.
-Run advance(const Run &run, int n) {
+[[maybe_unused]] Run advance(const Run &run, int n) {
     Run rest = run;
     for (auto &p : rest.s)
         if (p) p += n;
