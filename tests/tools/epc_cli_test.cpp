@@ -8,38 +8,16 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "run_tool.h"
 #include "testutil.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Ran {
-    int code = -1;
-    std::string out, err;
-};
+using vzt::Ran;
 
-Ran vizor(std::vector<std::string> args) {
-    args.insert(args.begin(), VIZOR_TOOL_PATH);
-    std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const std::string out = "/tmp/vizor-epc-" + std::to_string(getpid()), err = out + ".err";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(126);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    Ran r;
-    int status = 0;
-    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.code = WEXITSTATUS(status);
-    r.out = vzt::read_file(out);
-    r.err = vzt::read_file(err);
-    unlink(out.c_str());
-    unlink(err.c_str());
-    return r;
-}
+Ran vizor(std::vector<std::string> args) { return vzt::run_tool(std::move(args), "epc"); }
 
 // Everything below the working directory, relative to it.
 std::vector<std::string> tree() {

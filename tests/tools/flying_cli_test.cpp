@@ -13,37 +13,15 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "run_tool.h"
 #include "testutil.h"
 #include "vizor/vizor.h"
 
 namespace {
 
-struct Ran {
-    int code = -1;
-    std::string out, err;
-};
+using vzt::Ran;
 
-Ran vizor(std::vector<std::string> args) {
-    args.insert(args.begin(), VIZOR_TOOL_PATH);
-    std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const std::string out = "/tmp/vizor-flying-" + std::to_string(getpid()), err = out + ".err";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(126);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    Ran r;
-    int status = 0;
-    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.code = WEXITSTATUS(status);
-    r.out = vzt::read_file(out);
-    r.err = vzt::read_file(err);
-    unlink(out.c_str());
-    unlink(err.c_str());
-    return r;
-}
+Ran vizor(std::vector<std::string> args) { return vzt::run_tool(std::move(args), "flying"); }
 
 // The vertex count of a PLY header; -1 without one.
 long ply_vertices(const std::string &path) {
