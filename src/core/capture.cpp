@@ -84,6 +84,7 @@ void LIBUSB_CALL on_transfer_event(libusb_transfer *t) {
 
     switch (t->status) {
     case LIBUSB_TRANSFER_COMPLETED:
+        ll.to_run = 0;
         vz_stream_feed_input(ll.stream, t->buffer, t->actual_length);
         signal(ll);
         break;
@@ -91,7 +92,18 @@ void LIBUSB_CALL on_transfer_event(libusb_transfer *t) {
         const uint32_t n = ++ll.to_cnt;
         vz_dbg("[%s] trans[%d] timeout (last_tx=%d, to_cnt=%d), %d\n", kTagEvt, idx,
                t->actual_length, int(n), int(ll.cap_halted.load()));
-        if (!ll.cap_halted && n > kMaxTimeouts) {
+        // Bytes that arrived before the time-out belong to the stream: keeping
+        // them keeps the frame they are part of.
+        if (t->actual_length > 0) {
+            ll.to_run = 0;
+            vz_stream_feed_input(ll.stream, t->buffer, t->actual_length);
+            signal(ll);
+            break;
+        }
+        // Every queued transfer waits 500 ms, so a stream of fewer than about
+        // 64 transfers a second times some out between completions; only a
+        // run of time-outs without any data means the stream has stopped.
+        if (!ll.cap_halted && ++ll.to_run > kMaxTimeouts) {
             vz_wrn("[%s] trans[%d] timeout -> stop\n", kTagEvt, idx);
             raise_error(ll, VIZOR_ERR_CAP_TIMEOUT);
         }
@@ -360,6 +372,7 @@ bool start(vizor_dev_t &dev) {
     {
         std::lock_guard lk(ll.mutex);
         ll.to_cnt = 0;
+        ll.to_run = 0;
         ll.discard_total = 0;
         ll.force_stop = 0;
         ll.err = 0;

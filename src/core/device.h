@@ -98,6 +98,9 @@ struct vizor_ll {
     std::unique_ptr<vz::cap::XferPool> xfers;
     std::atomic<uint32_t> cap_halted{1};     // written under mutex
     std::atomic<uint32_t> to_cnt{0};         // event thread only
+    // Time-outs since the last completed transfer (event thread only). A slow
+    // stream times out queued transfers all the time; only a silent one halts.
+    std::atomic<uint32_t> to_run{0};
     std::atomic<uint32_t> discard_total{0};  // event thread only
     std::atomic<int32_t> err{0};             // written under mutex
     std::atomic<uint8_t> force_stop{0};
