@@ -182,6 +182,8 @@ struct CaptureOpts {
     OutputOpts out;
     std::vector<std::string> filters;  // "undistort", "min-amplitude=N", "flying-pixels=off", ...
     int buffer_frames = 0;             // the library's frame buffer in frames (0: its default)
+    std::string frequency;             // EPC modulation frequency in MHz; empty: the camera's
+    std::string mode;                  // EPC readout mode (epc_modes()); empty: the camera's
 };
 struct PlayOpts {
     std::string file;
@@ -274,6 +276,21 @@ std::string flying_filter_error(const std::string &choice);
 // the point cloud's, not the driver's: they are skipped); throws ToolError for
 // an unknown name, a bad value or a driver without filters.
 void apply_filters(vizor_dev_t *dev, const std::vector<std::string> &choices);
+
+// The readout modes `vizor capture --mode` offers on an EPC camera.
+const std::vector<std::string> &epc_modes();
+// Why a --frequency value is no frequency in MHz (empty when it is one).
+std::string frequency_error(const std::string &mhz);
+// Sets the modulation frequency (MHz, one the chip offers) and the readout
+// mode of an EPC camera before capture, each when given; the set of the new
+// frequency is read from calib_dir (empty: the working directory). Throws
+// ToolError for another camera or a frequency the chip does not offer. A
+// frequency without factory calibration is said on standard error.
+void apply_epc_controls(vizor_dev_t *dev, const std::string &calib_dir, const std::string &mhz,
+                        const std::string &mode);
+// The modulation frequency (kHz), the mode and whether a calibration set fits,
+// for the capture summary; null for other cameras.
+Json epc_capture_json(vizor_dev_t *dev, const std::string &mode);
 
 // Whether standard output is a terminal (progress displays are drawn only
 // there).

@@ -184,6 +184,7 @@ void print_summary(const ImageWriter &iw, const OutputOpts &o) {
 int cmd_capture(Session &s, const CaptureOpts &o) {
     vizor_dev_t *dev = s.open();
     apply_filters(dev, o.filters);
+    apply_epc_controls(dev, s.calib_dir(), o.frequency, o.mode);
     if (o.buffer_frames > 0)
         vizor_cap_set_frame_buffer(dev, nullptr, uint32_t(o.buffer_frames) * 307200u);
     make_out_dir(o.out.dir);
@@ -299,6 +300,7 @@ int cmd_capture(Session &s, const CaptureOpts &o) {
                   {"colour_range", nullptr},
                   {"flying_pixels", nullptr},
                   {"files", iw.all_files()}};
+        if (Json e = epc_capture_json(dev, o.mode); !e.is_null()) j["epc"] = e;
         if (o.out.ply && o.out.flying > 0)
             j["flying_pixels"] = std::round(double(o.out.flying) * 1e6) / 1e6;
         if (got > 1 && secs > 0) j["fps"] = (got - 1) / secs;
@@ -386,6 +388,14 @@ void add_capture_commands(Commands &c) {
                      "or flying-pixels=METRES (the point cloud's filter, on at 0.15 m by "
                      "default); repeatable")
         ->check(CLI::Validator([](std::string &v) { return filter_error(v); }, "FILTER"));
+    capture
+        ->add_option("--frequency", cap.frequency,
+                     "EPC cameras: modulation frequency in MHz, one the chip offers "
+                     "(24, 12, 6, 3, 1.5 or 0.75); the calibration set of its "
+                     "class is used, and a frequency without one is said")
+        ->check(CLI::Validator([](std::string &v) { return frequency_error(v); }, "MHZ"));
+    capture->add_option("--mode", cap.mode, "EPC cameras: readout mode")
+        ->check(CLI::IsMember(epc_modes()));
     capture->footer(
         "Files in the output folder: distance.png (distance coloured from red, near, to blue, far; "
         "black where invalid), gray.png (amplitude), cloud.ply (binary little-endian point cloud, "

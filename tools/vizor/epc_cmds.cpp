@@ -1,12 +1,16 @@
 // EPC camera parts of the tool: the chip state that `vizor info` shows for
-// an epc660/epc635 camera and the driver filters that `vizor capture
-// --filter` switches on.
+// an epc660/epc635 camera, the driver filters that `vizor capture --filter`
+// switches on, and the modulation frequency and readout mode of `vizor
+// capture --frequency/--mode`.
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "app.h"
 #include "vizor/drv.h"
+#include "vizor/drv_epc.h"
 #include "vizor/epc660.h"
 
 namespace vztool {
@@ -51,7 +55,143 @@ Filter parse_filter(const std::string &choice) {
                     "flying-pixels=off|METRES)");
 }
 
+// A readout mode: the facade's switches that make it.
+struct ModeDef {
+    const char *name;
+    int dual_mgx, pi_delay, pseudo_noise, hdr;
+};
+constexpr ModeDef kModeDefs[] = {
+    {"4dcs", 0, 1, 0, 0},     {"2dcs", 0, 0, 0, 0},          {"pn", 0, 1, 1, 0},
+    {"dual-mgx", 1, 1, 0, 0}, {"dual-mgx-2dcs", 1, 0, 0, 0}, {"hdr", 0, 1, 0, 1},
+};
+constexpr int kChipAddr = 32;  // the chip's address on the camera
+
+std::optional<double> mhz_value(const std::string &text) {
+    char *end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (text.empty() || end == text.c_str() || *end != '\0' || !std::isfinite(v) || v <= 0 ||
+        v > 1000)
+        return std::nullopt;
+    return v;
+}
+
+std::string mhz_text(int khz) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%g", khz / 1000.0);
+    return b;
+}
+
+// Switches the chip into a mode: first off what is on and must not be, then
+// on what must be. HDR and dual MGX share readout registers, so switching one
+// off after the other went on would undo it.
+void set_mode(const ModeDef &m) {
+    if (calculationIsHDR() && !m.hdr) apiEnableHDR(0, kChipAddr);
+    if (calculationIsDualMGX() && !m.dual_mgx) apiEnableDualMGX(0, kChipAddr);
+    if (calculationIsPN() && !m.pseudo_noise) apiSelectMode(0, kChipAddr);
+    if (!calculationIsPiDelay() && m.pi_delay) apiEnablePiDelay(1, kChipAddr);
+    if (!calculationIsDualMGX() && m.dual_mgx) apiEnableDualMGX(1, kChipAddr);
+    if (calculationIsPiDelay() && !m.pi_delay) apiEnablePiDelay(0, kChipAddr);
+    if (!calculationIsPN() && m.pseudo_noise) apiSelectMode(1, kChipAddr);
+    if (!calculationIsHDR() && m.hdr) apiEnableHDR(1, kChipAddr);
+}
+
+// What apply_epc_controls asks of the camera's context and what came back.
+struct EpcControls {
+    const std::string *calib_dir = nullptr;
+    std::optional<double> mhz;
+    const ModeDef *mode = nullptr;
+    std::string error;  // a frequency the chip does not offer
+    int set_khz = -1;   // the calibration set in use after the change
+    int khz = 0;        // the frequency set
+};
+
+void set_controls(void *user) {
+    auto &c = *static_cast<EpcControls *>(user);
+    if (c.mhz) {
+        const int *f = configGetModulationFrequencies();
+        const int n = configGetModFreqCount();
+        int index = -1;
+        std::string offered;
+        for (int i = 0; f && i < n; ++i) {
+            if (std::fabs(f[i] - *c.mhz * 1000.0) <= 0.5) index = i;
+            offered += (i ? ", " : "") + mhz_text(f[i]);
+        }
+        if (index < 0) {
+            c.error = "the camera offers " + offered + " MHz";
+            return;
+        }
+        // The calibration set of the new frequency is read from the folder
+        // the camera's calibration came from.
+        std::optional<WorkDir> in;
+        if (!c.calib_dir->empty()) in.emplace(*c.calib_dir);
+        if (apiSetModulationFrequency(index, kChipAddr) != 0) {
+            c.error = "the camera refused the frequency";
+            return;
+        }
+        c.khz = f[index];
+        c.set_khz = calibrationGetSetFrequency();
+    }
+    if (c.mode) set_mode(*c.mode);
+}
+
+const ModeDef *mode_def(const std::string &name) {
+    for (const ModeDef &m : kModeDefs)
+        if (name == m.name) return &m;
+    return nullptr;
+}
+
 }  // namespace
+
+const std::vector<std::string> &epc_modes() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> v;
+        for (const ModeDef &m : kModeDefs) v.emplace_back(m.name);
+        return v;
+    }();
+    return names;
+}
+
+std::string frequency_error(const std::string &mhz) {
+    return mhz_value(mhz) ? std::string()
+                          : mhz + ": needs a modulation frequency in MHz (24, 12, 6, ...)";
+}
+
+void apply_epc_controls(vizor_dev_t *dev, const std::string &calib_dir, const std::string &mhz,
+                        const std::string &mode) {
+    if (mhz.empty() && mode.empty()) return;
+    const char *opt = mhz.empty() ? "--mode" : "--frequency";
+    if (!epc_camera(dev)) throw ToolError(std::string(opt) + " needs an epc660 or epc635 camera");
+    EpcControls c;
+    c.calib_dir = &calib_dir;
+    if (!mhz.empty()) c.mhz = mhz_value(mhz);
+    if (!mode.empty()) c.mode = mode_def(mode);
+    if (!epc_adapter_call(dev, set_controls, &c))
+        throw ToolError(std::string(opt) + ": the camera's EPC driver is not bound");
+    if (!c.error.empty()) throw ToolError("--frequency " + mhz + ": " + c.error);
+    if (c.set_khz == 0)
+        std::fprintf(stderr,
+                     "vizor: uncalibrated at %s MHz: the camera has no calibration set for it, "
+                     "distances go without the DRNU correction\n",
+                     mhz_text(c.khz).c_str());
+}
+
+Json epc_capture_json(vizor_dev_t *dev, const std::string &mode) {
+    if (!epc_camera(dev)) return nullptr;
+    struct State {
+        int khz = 0, set_khz = 0;
+    } st;
+    epc_adapter_call(
+        dev,
+        [](void *u) {
+            auto &s = *static_cast<State *>(u);
+            s.khz = configGetModulationFrequency();
+            s.set_khz = calibrationGetSetFrequency();
+        },
+        &st);
+    Json j = {{"modulation_khz", st.khz}, {"calibrated", st.set_khz != 0}};
+    if (!mode.empty()) j["mode"] = mode;
+    return j;
+}
 
 bool epc_camera(vizor_dev_t *dev) {
     const vizor_drv_t *drv = vizor_dev_get_drv(dev);
