@@ -102,6 +102,9 @@ int dual_mgx(int on, int addr) {
     const bool pi = calculationIsPiDelay() != 0;
     const int n = on ? (pi ? 2 : 1) : (pi ? 4 : 2);
     readOutEnableDualMGX(on, addr);
+    // HDR shares the readout register and slots: switching dual MGX off must
+    // leave a running HDR readout as it was.
+    if (!on && calculationIsHDR()) readOutEnableHDR(1, addr);
     configSetIntegrationTime3D(configGetIntegrationTime3D());
     calculationEnableDualMGX(on);
     set_dcs(n, addr);
@@ -152,6 +155,8 @@ VZ_API int apiEnableDualMGX(int on, int deviceAddress) noexcept {
 VZ_API int apiEnableHDR(int on, int deviceAddress) noexcept {
     EPC_ENTRY(-1, {
         readOutEnableHDR(on, deviceAddress);
+        // The same for HDR off under a running dual-MGX readout.
+        if (!on && calculationIsDualMGX()) readOutEnableDualMGX(1, deviceAddress);
         calculationEnableHDR(on);
         imageCorrectionTransform();
         configSetIntegrationTimesHDR();

@@ -224,6 +224,28 @@ TEST_P(EpcFreq, FrequencyWithoutFactorySetIsSaidOnceAndStaysWithinCentimetres) {
     EXPECT_EQ(log.count("uncalibrated at 24 MHz"), 1);
 }
 
+// Switching a mode off that is not on leaves the mode that is: HDR and dual
+// MGX share readout registers, and a program that clears every other mode
+// before it reads must still read the scene in the one it chose.
+TEST_P(EpcFreq, SwitchingOtherModesOffKeepsTheModeThatIsOn) {
+    // The facade's switches a mode uses, from its name.
+    const auto switches = [](const Mode &m) {
+        const std::string n = m.name;
+        return (n.find("2 DCS") != n.npos ? 1 : 0) | (n.find("dual MGX") != n.npos ? 2 : 0) |
+               (n.find("pseudo") != n.npos ? 4 : 0) | (n.find("HDR") != n.npos ? 8 : 0);
+    };
+    open(kAllClasses);
+    for (const Mode &m : kModes) {
+        m.on();
+        for (const Mode &other : kModes)
+            if ((switches(other) & switches(m)) == 0) other.off();
+        const Stats s = measure(3);
+        m.off();
+        EXPECT_LT(std::abs(s.mean - GetParam().metres), 0.01) << m.name;
+        EXPECT_GT(s.valid_share, 0.95) << m.name;
+    }
+}
+
 // Each control changed, a few frames decoded, then changed back: the frames
 // after that decode bit for bit like those of the camera opened afresh.
 TEST_P(EpcFreq, ControlChangedAndChangedBackDecodesLikeTheUntouchedCamera) {

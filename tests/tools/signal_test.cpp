@@ -150,7 +150,12 @@ TEST(ToolSignals, RecordingStopsCleanlyKeepingAWholeRecording) {
         if (r.by_signal) continue;
         ASSERT_EQ(r.code, 130) << r.err;
         std::smatch m;
-        ASSERT_TRUE(std::regex_search(r.out, m, std::regex(R"(recorded (\d+) frames)"))) << r.out;
+        if (!std::regex_search(r.out, m, std::regex(R"(recorded (\d+) frames)"))) {
+            // On a loaded machine the signal can come while the camera still
+            // opens: the tool ends at once, before anything is recorded.
+            EXPECT_EQ(r.out, "");
+            continue;
+        }
         const long frames = std::stol(m[1]);
         if (frames == 0) continue;
         // Every frame kept is played back.
