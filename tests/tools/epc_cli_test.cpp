@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <tuple>
 
 #include "run_tool.h"
 #include "testutil.h"
@@ -86,7 +87,7 @@ TEST(ToolEpc, CommandsAcceptAndRefuseTheirArguments) {
         {{"capture", "--frequency", "twelve"}, 2, "needs a modulation frequency in MHz"},
         {{"capture", "--frequency", "-6"}, 2, "needs a modulation frequency in MHz"},
         {{"capture", "--frequency", "7"}, 1, "the camera offers 24, 12, 6, 3, 1.5, 0.75 MHz"},
-        {{"capture", "--mode", "3d"}, 2, "not in {4dcs,2dcs,pn,dual-mgx,dual-mgx-2dcs,hdr}"},
+        {{"capture", "--mode", "3d"}, 2, "not in {4dcs,2dcs,pn,dual-mgx,dual-mgx-2dcs,hdr,gray}"},
         {{"--virtual=VZ-T0-320", "capture", "--frequency", "12"}, 1, "needs an epc660 or epc635"},
         {{"--virtual=VZ-T0-320", "capture", "--mode", "hdr"}, 1, "needs an epc660 or epc635"},
     };
@@ -106,7 +107,8 @@ TEST(ToolEpc, CommandsAcceptAndRefuseTheirArguments) {
 // Frequency and mode through the tool on a flat scene 1.5 m away: the frames
 // read the scene at calibrated frequencies within 1 cm, at an uncalibrated
 // one within 10 cm and with a note on standard error; the summary names the
-// frequency, the mode and the calibration state.
+// frequency, the mode and the calibration state. The gray mode writes gray
+// images only.
 TEST(ToolEpc, CaptureFrequencyAndModeKeepTheSceneDistance) {
     vzt::TempCwd tmp;
     const struct {
@@ -154,6 +156,28 @@ TEST(ToolEpc, CaptureFrequencyAndModeKeepTheSceneDistance) {
         EXPECT_GT(double(n), 0.95 * double(px)) << what;
         EXPECT_NEAR(sum / double(n), 1.5, c.calibrated ? 0.01 : 0.10) << what;
     }
+    // The 2D gray mode: gray images of the frame size and nothing else.
+    for (const auto &[product, w, h] :
+         {std::tuple{"VZ-E1-660", 320, 240}, {"VZ-E2-635", 160, 60}}) {
+        fs::remove_all("o");
+        const Ran r = vizor({std::string("--virtual=") + product, "capture", "-n", "2", "--json",
+                             "-o", "o", "--mode", "gray"});
+        ASSERT_EQ(r.code, 0) << product << ": " << r.err;
+        const auto j = nlohmann::json::parse(r.out);
+        EXPECT_EQ(j["files"], nlohmann::json::array({"o/gray.png"})) << product;
+        EXPECT_EQ(j["epc"]["mode"], "gray");
+        const std::string png = vzt::read_file("o/gray.png");
+        ASSERT_GT(png.size(), 24u);
+        const auto be32 = [&png](size_t at) {
+            return int(uint8_t(png[at])) << 24 | int(uint8_t(png[at + 1])) << 16 |
+                   int(uint8_t(png[at + 2])) << 8 | int(uint8_t(png[at + 3]));
+        };
+        EXPECT_EQ(be32(16), w) << product;
+        EXPECT_EQ(be32(20), h) << product;
+    }
+    const Ran no_png = vizor({"--virtual", "capture", "--mode", "gray", "--formats", "ply"});
+    EXPECT_EQ(no_png.code, 2);
+    EXPECT_NE(no_png.err.find("--formats needs png"), std::string::npos) << no_png.err;
 }
 
 TEST(ToolEpc, CalibrationsWriteIntoTheirFolderOnly) {

@@ -61,11 +61,7 @@ public:
         if (coloured != int(n)) throw ToolError("colouring the distance image failed");
         if (o_.png) {
             save_png(prefix + "distance.png", w, h, 3, rgb_.data());
-            if (gray) {
-                const float white = gray_white_level(*gray, scratch_);
-                gray_to_u8(*gray, white, gray8_);
-                save_png(prefix + "gray.png", w, h, 1, gray8_.data());
-            }
+            if (gray) write_gray(prefix, *gray, w, h);
             depth_.resize(n);
             if (depth(depth_.data(), int(n), dist.data(), w, h) != int(n))
                 throw ToolError("computing the depth image failed");
@@ -99,6 +95,13 @@ public:
             last_points_ = points;
             note(path + " (" + std::to_string(points) + " points)", path);
         }
+    }
+
+    // The gray PNG of one frame under prefix.
+    void write_gray(const std::string &prefix, const std::vector<float> &gray, int w, int h) {
+        const float white = gray_white_level(gray, scratch_);
+        gray_to_u8(gray, white, gray8_);
+        save_png(prefix + "gray.png", w, h, 1, gray8_.data());
     }
 
     std::string path_of(const std::string &name) const {
@@ -200,8 +203,10 @@ int cmd_capture(Session &s, const CaptureOpts &o) {
         return depth_mm(dev, o.out, out, len, dist, w, h);
     };
 
+    // The 2D gray mode of an EPC camera: its frames hold light, no distances.
+    const bool gray_only = o.mode == "gray";
     const std::string vzd_path = iw.path_of("distance.vzd");
-    const OutputFile vzd(o.out.vzd ? vzd_path : std::string());
+    const OutputFile vzd(o.out.vzd && !gray_only ? vzd_path : std::string());
     const int fd = vzd.fd();
 
     // Ctrl-C ends the loop; the frames so far are kept and every file is
@@ -241,9 +246,9 @@ int cmd_capture(Session &s, const CaptureOpts &o) {
         w = int(info.width);
         h = int(info.height);
         const int n = w * h;
-        dist.resize(size_t(n));
-        if (vizor_frame_get_distance(dev, dist.data(), n, raw.data(), int(info.frame_size),
-                                     &info) != n) {
+        dist.resize(gray_only ? 0 : size_t(n));
+        if (!gray_only && vizor_frame_get_distance(dev, dist.data(), n, raw.data(),
+                                                   int(info.frame_size), &info) != n) {
             stop_reason = std::string("the driver cannot decode this camera's frames (driver ") +
                           (drv && drv->name ? drv->name : "?") + ")";
             break;
@@ -254,14 +259,23 @@ int cmd_capture(Session &s, const CaptureOpts &o) {
                                      &info) != n)
                 gray.clear();
         }
+        if (gray_only && gray.empty()) {
+            stop_reason = "the driver cannot decode this camera's gray frames";
+            break;
+        }
         if (fd >= 0 && !vizor_frame_save_distance(fd, o.out.vzd_fmt, dist.data(), n, w, h)) {
             stop_reason = "cannot write " + vzd_path;
             break;
         }
         ++got;
-        iw.first_frame(dist);
-        if (o.out.each && (o.out.png || o.out.ply))
-            iw.write(frame_prefix(i), dist, gray.empty() ? nullptr : &gray, w, h, project, depth);
+        if (gray_only) {
+            if (o.out.each) iw.write_gray(frame_prefix(i), gray, w, h);
+        } else {
+            iw.first_frame(dist);
+            if (o.out.each && (o.out.png || o.out.ply))
+                iw.write(frame_prefix(i), dist, gray.empty() ? nullptr : &gray, w, h, project,
+                         depth);
+        }
         std::swap(dist, last_dist);
         std::swap(gray, last_gray);
         last_w = w;
@@ -278,7 +292,9 @@ int cmd_capture(Session &s, const CaptureOpts &o) {
     vizor_cap_stop(dev);
     if (tty) std::printf("\n");
 
-    if (got > 0 && !o.out.each && (o.out.png || o.out.ply))
+    if (got > 0 && !o.out.each && gray_only)
+        iw.write_gray("", last_gray, last_w, last_h);
+    else if (got > 0 && !o.out.each && (o.out.png || o.out.ply))
         iw.write("", last_dist, last_gray.empty() ? nullptr : &last_gray, last_w, last_h, project,
                  depth);
     if (got > 0 && fd >= 0)
@@ -301,10 +317,10 @@ int cmd_capture(Session &s, const CaptureOpts &o) {
                   {"flying_pixels", nullptr},
                   {"files", iw.all_files()}};
         if (Json e = epc_capture_json(dev, o.mode); !e.is_null()) j["epc"] = e;
-        if (o.out.ply && o.out.flying > 0)
+        if (o.out.ply && !gray_only && o.out.flying > 0)
             j["flying_pixels"] = std::round(double(o.out.flying) * 1e6) / 1e6;
         if (got > 1 && secs > 0) j["fps"] = (got - 1) / secs;
-        if (got > 0 && (o.out.png || o.out.ply))
+        if (got > 0 && !gray_only && (o.out.png || o.out.ply))
             j["colour_range"] = {iw.range().first, iw.range().second};
         print_json(j);
     } else {
@@ -394,7 +410,9 @@ void add_capture_commands(Commands &c) {
                      "(24, 12, 6, 3, 1.5 or 0.75); the calibration set of its "
                      "class is used, and a frequency without one is said")
         ->check(CLI::Validator([](std::string &v) { return frequency_error(v); }, "MHZ"));
-    capture->add_option("--mode", cap.mode, "EPC cameras: readout mode")
+    capture
+        ->add_option("--mode", cap.mode,
+                     "EPC cameras: readout mode; gray (the 2D mode) writes gray.png only")
         ->check(CLI::IsMember(epc_modes()));
     capture->footer(
         "Files in the output folder: distance.png (distance coloured from red, near, to blue, far; "
@@ -410,6 +428,8 @@ void add_capture_commands(Commands &c) {
             finish_output_opts(args->cap.out, args->out);
             args->cap.out.flying = flying_threshold(args->cap.filters);
             const OutputOpts &o = args->cap.out;
+            if (args->cap.mode == "gray" && !o.png)
+                return std::string("--mode gray writes gray images only: --formats needs png");
             return o.png || o.ply || o.vzd
                        ? std::string()
                        : "--formats names no file to write (see vizor capture --help)";

@@ -63,6 +63,7 @@ struct ModeDef {
 constexpr ModeDef kModeDefs[] = {
     {"4dcs", 0, 1, 0, 0},     {"2dcs", 0, 0, 0, 0},          {"pn", 0, 1, 1, 0},
     {"dual-mgx", 1, 1, 0, 0}, {"dual-mgx-2dcs", 1, 0, 0, 0}, {"hdr", 0, 1, 0, 1},
+    {"gray", 0, 1, 0, 0},
 };
 constexpr int kChipAddr = 32;  // the chip's address on the camera
 
@@ -131,7 +132,13 @@ void set_controls(void *user) {
         c.khz = f[index];
         c.set_khz = calibrationGetSetFrequency();
     }
-    if (c.mode) set_mode(*c.mode);
+    if (c.mode) {
+        // The 2D gray mode is a configuration of its own; the 3D switches
+        // stay as they are for the way back.
+        const bool gray = std::strcmp(c.mode->name, "gray") == 0;
+        if (configGetCurrentMode() != (gray ? 0 : 1)) apiLoadConfig(gray ? 0 : 1, kChipAddr);
+        if (!gray) set_mode(*c.mode);
+    }
 }
 
 const ModeDef *mode_def(const std::string &name) {
