@@ -263,7 +263,10 @@ int epc_frame_decode_body(vizor_drv_t *drv, float *dst, uint32_t dst_len, int ta
         calculationEnableDualMGX(kSwitches[format][1]);
         calculationEnablePN(kSwitches[format][2]);
     }
-    if (p->min_amplitude_on) apiSetMinAmplitude(p->min_amplitude);
+    // Setting the minimum restarts the hysteresis: only a changed value is
+    // set, so that pixels keep their history from frame to frame.
+    if (p->min_amplitude_on && apiGetMinAmplitude() != p->min_amplitude)
+        apiSetMinAmplitude(p->min_amplitude);
     if (p->autoint_on && p->autoint_target != 0)
         vz::epcdrv::autoint_step(src, src_len / 2, p->autoint_target);
 

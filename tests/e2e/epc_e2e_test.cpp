@@ -154,6 +154,34 @@ TEST_P(EpcE2E, GrayFramesAndAmplitudeFollowReflectivity) {
         0);  // a gray frame has no distances
 }
 
+// The minimum-amplitude filter with its hysteresis: a pixel once above the
+// minimum keeps its distance while its amplitude stays above the lower
+// threshold, frame after frame; a pixel that never reached the minimum has
+// none.
+TEST_P(EpcE2E, MinimumAmplitudeFilterKeepsItsHysteresisOverFrames) {
+    open(false);
+    const int w = GetParam().w, h = GetParam().h;
+    cam->fw().set_scene(vcam::Scene::flat(w, h, 1.5f, 0.8f));
+    std::vector<float> amp = capture(false);
+    std::nth_element(amp.begin(), amp.begin() + amp.size() / 20, amp.end());
+    int32_t minimum = int32_t(0.8f * amp[amp.size() / 20]);  // below 95 % of the pixels
+    ASSERT_GT(minimum, 20);
+    ASSERT_EQ(vizor_filter_enable(dev, VIZOR_FILTER_MIN_AMPLITUDE, &minimum, sizeof minimum), 1);
+    apiSetHysteresis(minimum);  // the lower threshold at 0
+    const auto valid_share = [this] {
+        const std::vector<float> d = capture(true);
+        return double(std::count_if(d.begin(), d.end(), [](float v) { return v < 12.5f; })) /
+               double(d.size());
+    };
+    EXPECT_GT(valid_share(), 0.9);
+    // A third of the light: below the minimum, above the lower threshold.
+    cam->fw().set_scene(vcam::Scene::flat(w, h, 1.5f, 0.8f / 3));
+    for (int k = 0; k < 3; ++k) EXPECT_GT(valid_share(), 0.9) << "frame " << k;
+    // A threshold change forgets the history: the same light is too weak.
+    apiSetHysteresis(minimum);
+    EXPECT_LT(valid_share(), 0.1);
+}
+
 TEST_P(EpcE2E, PointCloudFromTheDriversLens) {
     open(false);
     cam->fw().set_scene(vcam::Scene::flat(GetParam().w, GetParam().h, 2.0f, 0.8f));
