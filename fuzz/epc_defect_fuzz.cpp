@@ -27,10 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int pixels = vz::epc::distanceImageSize().pixels;
     const size_t n = size_t(pixels > 0 ? pixels : 1);
     uint16_t *img = vzf::image_buffer<uint16_t>(n);
-    for (size_t i = 0; i < n; ++i) img[i] = uint16_t(i % 30000);
+    vzf::image_fill(img, n, [](size_t i) { return uint16_t(i % 30000); });
     imageCorrect(img);
     // Replacement copies codes: every pixel still holds a code of the image.
-    for (size_t i = 0; i < n; ++i) VZF_CHECK(img[i] < 30000);
+    VZF_CHECK(vzf::image_check(img, n, [](size_t, uint16_t v) { return v < 30000; }) == n);
     // A later geometry change is followed by a new transform.
     vzf::set_geometry(uint8_t(data[0] + 1));
     imageCorrectionTransform();

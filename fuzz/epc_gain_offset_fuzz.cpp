@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Two planes of signed samples; results stay 16-bit by construction.
     const size_t n = 2 * size_t(pixels);
     uint16_t *img = vzf::image_buffer<uint16_t>(n);
-    for (size_t i = 0; i < n; ++i) img[i] = uint16_t(i * 37);
+    vzf::image_fill(img, n, [](size_t i) { return uint16_t(i * 37); });
     calculationCorrectFlimOffset(1);
     calculationCorrectFlimGain(1);
     calculationFlimCorrection(img, int(n));
@@ -67,13 +67,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     VZF_CHECK(m == 0 || m == -1);
     const size_t n = size_t(pixels);
     uint16_t *img = vzf::image_buffer<uint16_t>(n);
-    for (size_t i = 0; i < n; ++i) img[i] = i % 7 == 0 ? 65400 : uint16_t(i % 30000);
+    vzf::image_fill(img, n,
+                    [](size_t i) { return i % 7 == 0 ? uint16_t(65400) : uint16_t(i % 30000); });
     setCorrectGrayscaleOffset(1);
     setCorrectGrayscaleGain(1);
     calculateGrayscaleCorrection(img);
     setCorrectGrayscaleOffset(0);
     setCorrectGrayscaleGain(0);
-    for (size_t i = 0; i < n; ++i) VZF_CHECK(i % 7 == 0 ? img[i] == 65400 : img[i] <= 65299);
+    VZF_CHECK(vzf::image_check(img, n, [](size_t i, uint16_t v) {
+                  return i % 7 == 0 ? v == 65400 : v <= 65299;
+              }) == n);
 #endif
     vzf::clear_folder();
     return 0;

@@ -159,6 +159,21 @@ T *image_buffer(size_t n) {
     return v.data();
 }
 
+// Whole-image pattern fills and checks of the harness, compiled without
+// coverage tracing (coverage_ignore.txt): their comparisons per pixel tell
+// the fuzzer nothing about the input. The image at img[0..n) gets
+// fill(i); the check returns the first index where ok(i, img[i]) fails, or n.
+template <class T, class F>
+void image_fill(T *img, size_t n, F fill) {
+    for (size_t i = 0; i < n; ++i) img[i] = fill(i);
+}
+template <class T, class F>
+size_t image_check(const T *img, size_t n, F ok) {
+    for (size_t i = 0; i < n; ++i)
+        if (!ok(i, img[i])) return i;
+    return n;
+}
+
 // Stops the fuzzer with a message when a checked property does not hold.
 #define VZF_CHECK(cond)                                                              \
     do {                                                                             \
