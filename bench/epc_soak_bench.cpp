@@ -48,7 +48,11 @@ constexpr float kTolerance = 0.05f;   // metres
 constexpr size_t kEpochFrames = 500;  // frames between capture restarts
 constexpr size_t kWarmup = 1000;      // frames before the first memory reading
 
-double heap_kb() { return double(mallinfo2().uordblks) / 1024; }
+// Heap in use, mapped blocks included (large ones are mapped, not in the arenas).
+double heap_kb() {
+    const struct mallinfo2 m = mallinfo2();
+    return double(m.uordblks + m.hblkhd) / 1024;
+}
 
 double rss_kb() {
     std::ifstream in("/proc/self/status");
