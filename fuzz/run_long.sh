@@ -2,7 +2,9 @@
 # Long fuzzing run of the file targets: each target runs for SECONDS at the
 # lowest priority, JOBS targets at a time, with its corpus, crashes and log
 # kept in OUT/<target> (outside the source tree) so that a later run goes on
-# from what this one found. Prints the executions of each target at the end.
+# from what this one found. Prints the executions of each target at the end,
+# with the failures found (crash-, leak-, timeout- and oom- files; slow-unit
+# files only mark inputs that took long, often just a busy machine).
 #
 #   fuzz/run_long.sh BUILD_FUZZ_DIR OUT [SECONDS=3600] [JOBS=1] [TARGET...]
 set -u
@@ -32,11 +34,12 @@ for t in "${targets[@]}"; do
 done
 wait
 
-printf '%-22s %14s %10s %s\n' target executions exec/s crashes
+printf '%-22s %14s %10s %s\n' target executions exec/s failures
 for t in "${targets[@]}"; do
   log=$out/$t/log.txt
   n=$(awk '/stat::number_of_executed_units/ {print $2}' "$log")
   r=$(awk '/stat::average_exec_per_sec/ {print $2}' "$log")
-  c=$(find "$out/$t/crashes" -type f | wc -l)
+  c=$(find "$out/$t/crashes" -type f \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' \
+        -o -name 'oom-*' \) | wc -l)
   printf '%-22s %14s %10s %s\n' "$t" "${n:-?}" "${r:-?}" "$c"
 done
