@@ -6,12 +6,15 @@
 // compared with the scene (a flat wall): a pixel off by more than 5 cm
 // counts the frame as corrupted.
 //
-// Reported: frames the camera sent, delivered, dropped (frame buffer full),
-// discarded (stream damage), left in the frame buffer at a capture stop,
-// unaccounted (sent and none of these: frames whose every chunk a fault
-// removed, and those still in the transfers when capture restarts), corrupted
-// (must be 0),
-// fault strikes, and heap and resident memory after warm-up and at the end.
+// Reported: frames the camera sent, and where each went: delivered, dropped
+// (frame buffer full), discarded (stream damage), left in the frame buffer at
+// a capture stop (the host's counts, read after each stop), unseen (every
+// chunk lost or its header broken, so the host cannot know of them) and
+// unsent (still in the device when capture stopped; the camera's counts);
+// unaccounted is sent minus all of these (signed, must be 0). Also corrupted
+// frames (must be 0), fault strikes, and heap and resident memory after each
+// capture stop: at warm-up, the highest after it, and at the end.
+// VIZOR_SOAK_TRACE=1 prints the memory at every stop.
 //
 //   epc_soak_bench                 100000 frames
 //   epc_soak_bench --frames=2000   a shorter run (other flags go to the benchmark library)
@@ -45,7 +48,11 @@ constexpr float kTolerance = 0.05f;   // metres
 constexpr size_t kEpochFrames = 500;  // frames between capture restarts
 constexpr size_t kWarmup = 1000;      // frames before the first memory reading
 
-double heap_kb() { return double(mallinfo2().uordblks) / 1024; }
+// Heap in use, mapped blocks included (large ones are mapped, not in the arenas).
+double heap_kb() {
+    const struct mallinfo2 m = mallinfo2();
+    return double(m.uordblks + m.hblkhd) / 1024;
+}
 
 double rss_kb() {
     std::ifstream in("/proc/self/status");
@@ -87,9 +94,26 @@ struct Epoch {
 struct Totals {
     uint64_t delivered = 0, corrupted = 0, decode_failed = 0;
     uint64_t discarded = 0, dropped = 0, left_in_buffer = 0;  // summed over captures
+    double heap_warm = 0, rss_warm = 0, heap_max = 0, rss_max = 0, heap_end = 0, rss_end = 0;
 };
 
-// Adds the statistics of the capture about to stop (a start resets them).
+// Memory after a capture stop (the same point of every epoch, so readings
+// compare); the first reading after warm-up is the baseline.
+void read_memory(Totals &t, size_t frames, bool trace) {
+    const double heap = heap_kb(), rss = rss_kb();
+    if (trace) std::fprintf(stderr, "%zu frames: heap %.0f kB, rss %.0f kB\n", frames, heap, rss);
+    if (frames < kWarmup) return;
+    if (t.heap_warm == 0) {
+        t.heap_warm = heap;
+        t.rss_warm = rss;
+    }
+    t.heap_max = std::max(t.heap_max, heap);
+    t.rss_max = std::max(t.rss_max, rss);
+    t.heap_end = heap;
+    t.rss_end = rss;
+}
+
+// Adds the statistics of the capture just stopped (a start resets them).
 void add_capture_stats(vizor_dev_t *dev, Totals &t) {
     vz_stream_state_t st{};
     if (!vizor_cap_get_stats(dev, &st)) return;
@@ -154,12 +178,15 @@ void BM_EpcSoak(benchmark::State &state) {
     std::vector<uint8_t> raw(8 * kW * kH);
     std::vector<float> dist(kW * kH);
     Totals t;
-    double heap0 = 0, rss0 = 0;
     uint64_t restarts = 0;
+    const bool trace = std::getenv("VIZOR_SOAK_TRACE") != nullptr;
     for (auto _ : state) {
         for (size_t got = 0; got < g_frames;) {
-            add_capture_stats(dev, t);
-            vizor_cap_stop(dev);
+            if (restarts > 0) {
+                vizor_cap_stop(dev);
+                add_capture_stats(dev, t);
+                read_memory(t, got, trace);
+            }
             Epoch e;
             e.layout = random_layout(rng);
             cam.fw().set_stream(e.layout);
@@ -171,33 +198,36 @@ void BM_EpcSoak(benchmark::State &state) {
                 if (vizor_cap_get_frames(dev, 1, raw.data(), uint32_t(raw.size()), &info) != 1)
                     continue;
                 check_frame(dev, raw, info, dist, t, e);
-                if (++got == kWarmup) {
-                    heap0 = heap_kb();
-                    rss0 = rss_kb();
-                }
+                ++got;
             }
         }
-        add_capture_stats(dev, t);
         vizor_cap_stop(dev);
+        add_capture_stats(dev, t);
+        read_memory(t, g_frames, trace);
     }
     const vcam::FirmwareStats fw = cam.fw().stats();
     uint64_t strikes = 0;
     for (vcam::Fault f : kFaults) strikes += cam.fw().fault_hits(f);
-    const uint64_t counted = t.delivered + t.discarded + t.dropped + t.left_in_buffer;
+    const uint64_t counted = t.delivered + t.discarded + t.dropped + t.left_in_buffer +
+                             fw.frames_unseen + fw.frames_unsent + fw.frames_dropped;
     state.counters["sent"] = double(fw.frames_sent);
     state.counters["delivered"] = double(t.delivered);
     state.counters["dropped"] = double(t.dropped);
     state.counters["discarded"] = double(t.discarded);
     state.counters["left_at_stop"] = double(t.left_in_buffer);
-    state.counters["unaccounted"] = double(fw.frames_sent > counted ? fw.frames_sent - counted : 0);
+    state.counters["unseen"] = double(fw.frames_unseen);
+    state.counters["unsent"] = double(fw.frames_unsent);
+    state.counters["unaccounted"] = double(int64_t(fw.frames_sent) - int64_t(counted));
     state.counters["corrupted"] = double(t.corrupted);
     state.counters["decode_failed"] = double(t.decode_failed);
     state.counters["fault_strikes"] = double(strikes);
     state.counters["restarts"] = double(restarts);
-    state.counters["heap_warm_kb"] = heap0;
-    state.counters["heap_end_kb"] = heap_kb();
-    state.counters["rss_warm_kb"] = rss0;
-    state.counters["rss_end_kb"] = rss_kb();
+    state.counters["heap_warm_kb"] = t.heap_warm;
+    state.counters["heap_max_kb"] = t.heap_max;
+    state.counters["heap_end_kb"] = t.heap_end;
+    state.counters["rss_warm_kb"] = t.rss_warm;
+    state.counters["rss_max_kb"] = t.rss_max;
+    state.counters["rss_end_kb"] = t.rss_end;
     state.counters["frames/s"] =
         benchmark::Counter(double(t.delivered), benchmark::Counter::kIsRate);
     vizor_dev_close(dev);

@@ -25,16 +25,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     VZF_CHECK(imageCorrectionLoad("image_correction.txt") == 0);
     imageCorrectionEnable(1);
     const int pixels = vz::epc::distanceImageSize().pixels;
-    std::vector<uint16_t> img(size_t(pixels > 0 ? pixels : 1));
-    for (size_t i = 0; i < img.size(); ++i) img[i] = uint16_t(i % 30000);
-    imageCorrect(img.data());
+    const size_t n = size_t(pixels > 0 ? pixels : 1);
+    uint16_t *img = vzf::image_buffer<uint16_t>(n);
+    vzf::image_fill(img, n, [](size_t i) { return uint16_t(i % 30000); });
+    imageCorrect(img);
     // Replacement copies codes: every pixel still holds a code of the image.
-    for (uint16_t v : img) VZF_CHECK(v < 30000);
+    VZF_CHECK(vzf::image_check(img, n, [](size_t, uint16_t v) { return v < 30000; }) == n);
     // A later geometry change is followed by a new transform.
     vzf::set_geometry(uint8_t(data[0] + 1));
     imageCorrectionTransform();
-    std::vector<uint16_t> img2(size_t(std::max(1, vz::epc::distanceImageSize().pixels)));
-    imageCorrect(img2.data());
+    imageCorrect(
+        vzf::image_buffer<uint16_t>(size_t(std::max(1, vz::epc::distanceImageSize().pixels))));
     imageCorrectionEnable(0);
     vzf::clear_folder();
     return 0;

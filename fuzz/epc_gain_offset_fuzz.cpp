@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     configSetPartType(epc635 ? 4 : 2);
     const std::vector<std::string> p = vzf::parts(data + 2, size - 2, 2);
     const int pixels = std::max(1, vz::epc::grayImageSize().pixels);
-    std::vector<int> mean(static_cast<size_t>(pixels), 0);
+    int *mean = vzf::image_buffer<int>(size_t(pixels));
     char table[96];
 #ifdef VZF_FLIM
     const int gate = (data[1] >> 1) & 1;
@@ -45,14 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     put("flim_temp_image.txt", p[1]);
     const int r = calculateLoadFlimGainOffset(gate);
     VZF_CHECK(r == 0 || r == -1);
-    const int m = calculateLoadFlimImage(mean.data());
+    const int m = calculateLoadFlimImage(mean);
     VZF_CHECK(m == 0 || m == -1);
     // Two planes of signed samples; results stay 16-bit by construction.
-    std::vector<uint16_t> img(2 * size_t(pixels));
-    for (size_t i = 0; i < img.size(); ++i) img[i] = uint16_t(i * 37);
+    const size_t n = 2 * size_t(pixels);
+    uint16_t *img = vzf::image_buffer<uint16_t>(n);
+    vzf::image_fill(img, n, [](size_t i) { return uint16_t(i * 37); });
     calculationCorrectFlimOffset(1);
     calculationCorrectFlimGain(1);
-    calculationFlimCorrection(img.data(), int(img.size()));
+    calculationFlimCorrection(img, int(n));
     calculationCorrectFlimOffset(0);
     calculationCorrectFlimGain(0);
 #else
@@ -62,17 +63,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     put("grayscale_temp_image.txt", p[1]);
     const int r = calculateLoadGrayscaleGainOffset();
     VZF_CHECK(r == 0 || r == -1);
-    const int m = calculateLoadGrayscaleImage(mean.data());
+    const int m = calculateLoadGrayscaleImage(mean);
     VZF_CHECK(m == 0 || m == -1);
-    std::vector<uint16_t> img(static_cast<size_t>(pixels));
-    for (size_t i = 0; i < img.size(); ++i) img[i] = i % 7 == 0 ? 65400 : uint16_t(i % 30000);
+    const size_t n = size_t(pixels);
+    uint16_t *img = vzf::image_buffer<uint16_t>(n);
+    vzf::image_fill(img, n,
+                    [](size_t i) { return i % 7 == 0 ? uint16_t(65400) : uint16_t(i % 30000); });
     setCorrectGrayscaleOffset(1);
     setCorrectGrayscaleGain(1);
-    calculateGrayscaleCorrection(img.data());
+    calculateGrayscaleCorrection(img);
     setCorrectGrayscaleOffset(0);
     setCorrectGrayscaleGain(0);
-    for (size_t i = 0; i < img.size(); ++i)
-        VZF_CHECK(i % 7 == 0 ? img[i] == 65400 : img[i] <= 65299);
+    VZF_CHECK(vzf::image_check(img, n, [](size_t i, uint16_t v) {
+                  return i % 7 == 0 ? v == 65400 : v <= 65299;
+              }) == n);
 #endif
     vzf::clear_folder();
     return 0;

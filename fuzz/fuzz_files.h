@@ -5,6 +5,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,22 +13,33 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
 namespace vzf {
 
+// The working folder, opened once: every input rereads it from the start
+// rather than allocating a directory stream of its own.
+inline DIR *&folder_stream() {
+    static DIR *d = nullptr;
+    return d;
+}
+
 // Removes every file of the working folder (the private folder holds no
 // sub-folders except those a target makes and removes itself).
 inline void clear_folder() {
-    DIR *d = opendir(".");
+    DIR *&d = folder_stream();
+    if (!d) d = opendir(".");
     if (!d) return;
-    std::vector<std::string> names;
+    // Kept for the process (the exit handler still uses it).
+    static auto *names = new std::vector<std::string>;
+    names->clear();
+    rewinddir(d);
     while (const dirent *e = readdir(d))
         if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            names.emplace_back(e->d_name);
-    closedir(d);
-    for (const std::string &n : names) remove(n.c_str());
+            names->emplace_back(e->d_name);
+    for (const std::string &n : *names) remove(n.c_str());
 }
 
 inline std::string &private_folder() {
@@ -38,6 +50,8 @@ inline std::string &private_folder() {
 inline void leave_private_folder() {
     if (private_folder().empty() || chdir(private_folder().c_str()) != 0) return;
     clear_folder();
+    if (folder_stream()) closedir(folder_stream());
+    folder_stream() = nullptr;
     if (chdir("/") == 0) rmdir(private_folder().c_str());
 }
 
@@ -85,20 +99,25 @@ inline void enter_private_folder(int *argc = nullptr, char ***argv = nullptr) {
     atexit(leave_private_folder);
 }
 
+// Plain system calls: a stdio stream would allocate a buffer per file.
 inline void write_file(const char *name, const uint8_t *p, size_t n) {
-    FILE *f = fopen(name, "wb");
-    if (!f) abort();
-    if (n && fwrite(p, 1, n, f) != n) abort();
-    fclose(f);
+    const int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) abort();
+    for (size_t at = 0; at < n;) {
+        const ssize_t w = write(fd, p + at, n - at);
+        if (w <= 0) abort();
+        at += size_t(w);
+    }
+    close(fd);
 }
 
 inline std::vector<uint8_t> read_file(const char *name) {
     std::vector<uint8_t> out;
-    FILE *f = fopen(name, "rb");
-    if (!f) return out;
+    const int fd = open(name, O_RDONLY);
+    if (fd < 0) return out;
     uint8_t buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) out.insert(out.end(), buf, buf + n);
-    fclose(f);
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) out.insert(out.end(), buf, buf + n);
+    close(fd);
     return out;
 }
 
@@ -124,6 +143,35 @@ inline std::vector<std::string> parts(const uint8_t *p, size_t n, size_t max_par
     out.push_back(all.substr(at));
     out.resize(max_parts);
     return out;
+}
+
+// A buffer of exactly n elements, zeroed, kept from one input to the next
+// (one per size; the targets draw sizes from a few geometries), so that an
+// input does not map and fault in fresh pages for a whole image. Being
+// exactly as large as asked, AddressSanitizer still reports any access
+// beyond it.
+template <class T>
+T *image_buffer(size_t n) {
+    static std::map<size_t, std::vector<T>> kept;
+    std::vector<T> &v = kept[n];
+    if (v.size() != n) v.resize(n);
+    std::memset(v.data(), 0, n * sizeof(T));
+    return v.data();
+}
+
+// Whole-image pattern fills and checks of the harness, compiled without
+// coverage tracing (coverage_ignore.txt): their comparisons per pixel tell
+// the fuzzer nothing about the input. The image at img[0..n) gets
+// fill(i); the check returns the first index where ok(i, img[i]) fails, or n.
+template <class T, class F>
+void image_fill(T *img, size_t n, F fill) {
+    for (size_t i = 0; i < n; ++i) img[i] = fill(i);
+}
+template <class T, class F>
+size_t image_check(const T *img, size_t n, F ok) {
+    for (size_t i = 0; i < n; ++i)
+        if (!ok(i, img[i])) return i;
+    return n;
 }
 
 // Stops the fuzzer with a message when a checked property does not hold.

@@ -417,6 +417,7 @@ struct Firmware::Impl {
         producing = false;
         capturing = false;
         calib_pending = false;
+        stats.frames_unsent += pipe.frames_queued();
         pipe.clear();
     }
 
@@ -458,6 +459,7 @@ struct Firmware::Impl {
         ++frame_no;
         ++stats.frames_sent;
         stats.chunks = gen.chunks();
+        stats.frames_unseen = gen.frames_unseen();
         if (frames_left != kUnlimited && --frames_left == 0) producing = false;
     }
 
@@ -475,6 +477,7 @@ struct Firmware::Impl {
             gen.emit(d, it->second.bytes, 1, pipe, faults);
             ++stats.frames_sent;
             stats.chunks = gen.chunks();
+            stats.frames_unseen = gen.frames_unseen();
             return;
         }
         if (source) return produce_from_source();
@@ -489,6 +492,7 @@ struct Firmware::Impl {
         frame_no += k;
         stats.frames_sent += k;
         stats.chunks = gen.chunks();
+        stats.frames_unseen = gen.frames_unseen();
         if (frames_left != kUnlimited) {
             frames_left -= k;
             if (frames_left == 0) producing = false;

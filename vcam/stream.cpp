@@ -36,9 +36,24 @@ void BulkPipe::mark_boundary() {
     seg_start_ = wr_;
 }
 
+void BulkPipe::end_frames(uint32_t frames) {
+    if (!frame_ends_.empty() && frame_ends_.back().first == wr_)
+        frame_ends_.back().second += frames;
+    else
+        frame_ends_.emplace_back(wr_, frames);
+}
+
+uint64_t BulkPipe::frames_queued() const {
+    uint64_t n = 0;
+    for (const auto &e : frame_ends_)
+        if (e.first > rd_) n += e.second;
+    return n;
+}
+
 void BulkPipe::clear() {
     buf_.clear();
     ends_.clear();
+    frame_ends_.clear();
     base_ = rd_ = wr_ = seg_start_ = 0;
 }
 
@@ -97,6 +112,7 @@ BulkPipe::Fill BulkPipe::fill(std::span<uint8_t> dst) {
     f = plan(dst.size(), dst.data(), &pos, &used);
     rd_ = pos;
     ends_.erase(ends_.begin(), ends_.begin() + long(used));
+    while (!frame_ends_.empty() && frame_ends_.front().first <= rd_) frame_ends_.pop_front();
     // Release consumed bytes.
     if (rd_ == wr_) {
         buf_.clear();
@@ -141,10 +157,11 @@ void StreamGen::emit(const FrameDesc &desc, std::span<const uint8_t> data, uint3
     h.sensor_data = desc.sensor_data;
     h.fridx = fridx_;
     const uint32_t max_dlen = std::clamp<uint32_t>(cfg_.max_dlen, 1, kMaxDlen);
+    bool seen = false;
     if (nframes > 1 || data.size() <= max_dlen) {
         h.dlen = uint32_t(data.size());
         h.sof = true;
-        chunk(h, data, pipe, faults);
+        seen = chunk(h, data, pipe, faults);
     } else {
         size_t off = 0;
         bool first = true;
@@ -152,16 +169,21 @@ void StreamGen::emit(const FrameDesc &desc, std::span<const uint8_t> data, uint3
             size_t len = std::min<size_t>(max_dlen, data.size() - off);
             h.dlen = uint32_t(len);
             h.sof = first;
-            chunk(h, data.subspan(off, len), pipe, faults);
+            seen = chunk(h, data.subspan(off, len), pipe, faults) || seen;
             off += len;
             first = false;
         }
     }
     fridx_ = uint16_t(fridx_ + nframes);
+    // A frame the host can see is in the device until its last byte leaves.
+    if (seen)
+        pipe.end_frames(nframes);
+    else
+        unseen_ += nframes;
     pipe.end_transfer();
 }
 
-void StreamGen::chunk(ChunkHeader h, std::span<const uint8_t> payload, BulkPipe &pipe,
+bool StreamGen::chunk(ChunkHeader h, std::span<const uint8_t> payload, BulkPipe &pipe,
                       FaultTable &faults) {
     h.hdr_idx = hdr_idx_++;
     ++chunks_;
@@ -170,7 +192,7 @@ void StreamGen::chunk(ChunkHeader h, std::span<const uint8_t> payload, BulkPipe 
     const bool bad_fridx = faults.strike(Fault::wrong_fridx);
     const bool bad_ck = faults.strike(Fault::corrupt_header_cksum);
     const bool trunc = faults.strike(Fault::truncated_payload);
-    if (lost) return;
+    if (lost) return false;
     if (bad_fridx) {
         int v = faults.value(Fault::wrong_fridx);
         h.fridx = uint16_t(h.fridx + (v != 0 ? v : 1));
@@ -187,6 +209,7 @@ void StreamGen::chunk(ChunkHeader h, std::span<const uint8_t> payload, BulkPipe 
     pipe.push({hdr, kStreamHdrLen});
     pipe.push(payload.first(n));
     if (cfg_.segment_bytes == 0) pipe.end_transfer();
+    return !bad_ck;
 }
 
 }  // namespace vcam

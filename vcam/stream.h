@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "vcam/faults.h"
@@ -64,6 +65,10 @@ public:
 
     // Bytes waiting in the device.
     size_t queued() const { return size_t(wr_ - rd_); }
+    // Marks the bytes pushed so far as the end of `frames` frames.
+    void end_frames(uint32_t frames);
+    // Frames whose last byte has not left the device yet.
+    uint64_t frames_queued() const;
 
     struct Fill {
         bool complete = false;  // the host transfer ends now
@@ -89,6 +94,9 @@ private:
     uint64_t seg_start_ = 0;     // start of the open device transfer
     std::deque<uint64_t> ends_;  // ends of device transfers that end with a
                                  // short or zero-length packet
+    // Stream position after the last byte of frames still (partly) in the
+    // device, with the frame count ending there.
+    std::deque<std::pair<uint64_t, uint32_t>> frame_ends_;
 };
 
 // Writes the 36-byte header of one chunk.
@@ -126,13 +134,18 @@ public:
     uint16_t next_fridx() const { return fridx_; }
     uint16_t next_hdr_idx() const { return hdr_idx_; }
     uint64_t chunks() const { return chunks_; }
+    // Frames of which no chunk reached the pipe with an intact header (every
+    // chunk lost or its header check sum broken): the host cannot see them.
+    uint64_t frames_unseen() const { return unseen_; }
 
 private:
-    void chunk(ChunkHeader h, std::span<const uint8_t> payload, BulkPipe &pipe, FaultTable &faults);
+    // Returns whether the chunk's header went out intact.
+    bool chunk(ChunkHeader h, std::span<const uint8_t> payload, BulkPipe &pipe, FaultTable &faults);
     StreamConfig cfg_;
     uint16_t hdr_idx_ = 0;
     uint16_t fridx_ = 0;
     uint64_t chunks_ = 0;
+    uint64_t unseen_ = 0;
 };
 
 }  // namespace vcam

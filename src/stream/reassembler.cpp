@@ -194,6 +194,28 @@ void FramePool::give_all(FrameList &list, uint32_t keep) {
     while (Frame *f = list.pop_front()) give(f, keep);
 }
 
+void FramePool::reserve(uint32_t frame_size, uint32_t count) {
+    FrameList keep, small;
+    {
+        std::lock_guard lk(mu_);
+        while (Frame *f = free_.pop_front())
+            (f->room >= frame_size && f->room / 2 <= frame_size ? keep : small).push_back(f);
+        free_.splice_back(keep);
+        count = count > free_.size() ? count - free_.size() : 0;
+    }
+    // Allocated outside the lock: fetchers give blocks back meanwhile.
+    const FrameAllocFn alloc = g_alloc.load(std::memory_order_relaxed);
+    for (; count > 0; --count) {
+        const size_t block = sizeof(Frame) + frame_size;
+        auto *f = static_cast<Frame *>(alloc ? alloc(block) : std::malloc(block));
+        if (!f) break;
+        f->room = frame_size;
+        keep.push_back(f);
+    }
+    std::lock_guard lk(mu_);
+    free_.splice_back(keep);
+}
+
 void FramePool::clear() {
     FrameList old;
     {
@@ -354,9 +376,33 @@ bool vz_stream::successor(const uint8_t *raw) const {
 
 void vz_stream::publish_complete() {
     if (!assembling.empty() && assembling.front()->complete()) {
+        const uint32_t size = assembling.front()->capacity;
         publish();
         if (get(stats.frames_in_buffer) > max_frames.load(std::memory_order_relaxed)) trim();
+        reserve_blocks(size);
     }
+}
+
+// Once two frames of one size in a row have come through, the pool holds as
+// many blocks for that size as the buffer, the frame under assembly and a
+// fetch in progress can use at once (within kReserveBlocks and
+// kReserveBytes). Blocks are then taken and given back but never allocated,
+// so memory stays flat instead of growing whenever a slow reader lets the
+// buffer fill further than before. A one-off frame (the calibration data
+// after open) reserves nothing; a new size that repeats, or a new buffer
+// size, reserves again.
+void vz_stream::reserve_blocks(uint32_t frame_size) {
+    const uint32_t prev = last_size;
+    last_size = frame_size;
+    const uint32_t keep = pool_keep();
+    if (frame_size != prev || (frame_size == reserved_room && keep == reserved_count)) return;
+    const uint64_t by_bytes = kReserveBytes / (sizeof(Frame) + uint64_t(frame_size));
+    const uint32_t count = uint32_t(std::min<uint64_t>({keep, kReserveBlocks, by_bytes}));
+    reserved_room = frame_size;
+    reserved_count = keep;
+    // Blocks of the buffer and of assembly are out of the pool now.
+    const uint32_t out = get(stats.frames_in_buffer) + assembling.size();
+    if (count > out) pool.reserve(frame_size, count - out);
 }
 
 // The held chunk ended early at the header raw: its incomplete frame is lost,

@@ -109,6 +109,10 @@ public:
     Frame *take(uint32_t frame_size, size_t *asked);
     void give(Frame *f, uint32_t keep);
     void give_all(FrameList &list, uint32_t keep);
+    // Fills the pool to count blocks with room for frame_size bytes each,
+    // releasing those too small or more than twice as large; stops early
+    // when memory is short.
+    void reserve(uint32_t frame_size, uint32_t count);
     void clear();
     uint32_t size();
 
@@ -120,6 +124,10 @@ private:
 // Blocks kept beyond the buffer's frame count: the frame under assembly and
 // one that a fetcher is copying out.
 inline constexpr uint32_t kPoolSpare = 2;
+// Most blocks and bytes the pool sets aside at once: a buffer larger than
+// this still grows on demand.
+inline constexpr uint32_t kReserveBlocks = 64;
+inline constexpr uint64_t kReserveBytes = uint64_t(256) << 20;
 
 // Statistics words; the feeder writes most of them without the lock, readers
 // copy them under it, so each is an atomic (relaxed: the lock orders them).
@@ -168,6 +176,9 @@ struct vz_stream {
     int32_t last_fridx = -1;
     uint16_t fridx_step = 1;
     vz::stream::FrameList assembling;  // at most one incomplete frame, always last
+    uint32_t last_size = 0;            // of the frame published last
+    uint32_t reserved_room = 0;        // frame size and block count the pool was
+    uint32_t reserved_count = 0;       // last filled for
 
     vz::stream::Stats stats;
 
@@ -192,6 +203,7 @@ private:
     size_t append(const uint8_t *src, size_t k, bool scan);
     size_t fill(vz::stream::Frame *f, const uint8_t *src, size_t room, size_t avail, bool scan);
     void publish();
+    void reserve_blocks(uint32_t frame_size);
     void trim();
     void take_reset_time();
     uint32_t pool_keep() const {

@@ -3,6 +3,8 @@
 // bounded by the buffer's frame count.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -79,5 +81,80 @@ INSTANTIATE_TEST_SUITE_P(Patterns, PoolSteadyState,
                                            Pattern{"BufferOverrun", 4, 9, false},
                                            Pattern{"ResetRounds", 3, 5, true}),
                          [](const auto &i) { return std::string(i.param.name); });
+
+// Frame blocks allocated through the stream's allocator hook.
+std::atomic<long> g_blocks{0};
+void *counting_alloc(size_t n) {
+    g_blocks.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(n);
+}
+
+// A reader that keeps up at first and falls behind later (the buffer fills
+// further than ever before, up to overrunning it) must not make the pool grow:
+// the second frame of a size sets aside every block the buffer can use.
+TEST(PoolReserve, SlowerReaderAllocatesNoBlockAfterTwoFrames) {
+    constexpr uint32_t kMax = 6;
+    vz_stream_cfg_t cfg{kMax};
+    vz_stream_t *s = vz_stream_create(&cfg);
+    vz::stream::set_frame_allocator(counting_alloc);
+    std::vector<uint8_t> out(kFrame);
+    uint16_t next = 0;
+    long later = 0;
+    // Frames fed between fetches: prompt, then ever slower, then overrun.
+    for (int burst : {2, 1, 2, 4, 6, 9, 3}) {
+        const Bytes b = frames(next, burst);
+        next = uint16_t(next + burst);
+        const long before = g_blocks.load();
+        for (size_t at = 0; at < b.size(); at += 7000)
+            vz_stream_feed_input(s, b.data() + at, int(std::min<size_t>(7000, b.size() - at)));
+        while (vz_stream_fetch_frames(s, out.data(), kFrame, 1, nullptr, false) == 1) {}
+        if (next > 2) later += g_blocks.load() - before;
+    }
+    vz::stream::set_frame_allocator(nullptr);
+    EXPECT_EQ(later, 0);
+    EXPECT_EQ(s->pool.size(), kMax + vz::stream::kPoolSpare);
+    vz_stream_state_t st;
+    vz_stream_get_state(s, &st);
+    EXPECT_EQ(st.frames_dropped_full, 3u);
+    vz_stream_destroy(s);
+}
+
+// What a size that repeats sets aside: the buffer's blocks and the spares, at
+// most kReserveBlocks. A one-off frame sets nothing aside; blocks of another
+// size that repeats replace them.
+TEST(PoolReserve, SizedByBufferAndRepeatedFrame) {
+    struct Case {
+        uint32_t max_frames;
+        std::vector<uint32_t> sizes;  // one frame of each, fetched at once
+        uint32_t blocks, room;        // in the pool afterwards
+    };
+    const Case cases[] = {
+        {2, {100}, 1, 0},  // nothing repeated: the one block goes back
+        {2, {100, 100}, 2 + vz::stream::kPoolSpare, 100},
+        {1000, {100, 100}, vz::stream::kReserveBlocks, 100},
+        {4, {5000, 100, 100}, 4 + vz::stream::kPoolSpare, 100},  // the large block goes
+        {4, {100, 100, 300, 300, 200}, 4 + vz::stream::kPoolSpare, 300},
+    };
+    for (const Case &c : cases) {
+        vz_stream_cfg_t cfg{c.max_frames};
+        vz_stream_t *s = vz_stream_create(&cfg);
+        uint16_t idx = 0;
+        for (uint32_t size : c.sizes) {
+            vzt::Hdr h;
+            h.hdr_idx = h.fridx = idx++;
+            h.dlen = h.frame_size = size;
+            h.sof = true;
+            const auto e = vzt::encode(h);
+            Bytes b(e.begin(), e.end());
+            b.resize(b.size() + size, 0x5A);
+            vz_stream_feed_input(s, b.data(), int(b.size()));
+            std::vector<uint8_t> out(size);
+            EXPECT_EQ(vz_stream_fetch_frames(s, out.data(), size, 1, nullptr, false), 1u);
+        }
+        EXPECT_EQ(s->pool.size(), c.blocks) << c.max_frames;
+        EXPECT_EQ(s->reserved_room, c.room) << c.max_frames;
+        vz_stream_destroy(s);
+    }
+}
 
 }  // namespace

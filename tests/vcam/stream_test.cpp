@@ -3,6 +3,7 @@
 // hdr_idx, fridx, sof), independent of the generator's code.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 
@@ -456,6 +457,45 @@ TEST(StreamFault, TruncatedPayloadBringsTheNextHeaderEarly) {
     EXPECT_EQ(le32(&s[4]), 100u);
     EXPECT_EQ(s[36 + 70], 0xFB);
     EXPECT_EQ(s[36 + 71], 0x98);
+}
+
+// Where the frames a capture sent went, as the camera counts them: a frame
+// none of whose chunks went out with an intact header is unseen (the host
+// cannot know of it); a frame not wholly read when capture stops is unsent.
+// Every other frame reached the host whole or with a header it can count.
+TEST(StreamFault, EveryFrameSentIsReadUnseenOrUnsent) {
+    struct Case {
+        const char *name;
+        uint32_t max_dlen, segment;  // 100-byte frames
+        Fault fault;
+        uint32_t after, times;  // 0 times: no fault
+        int transfers;          // host transfers read before the stop
+        uint64_t unseen;
+        uint64_t read;  // frames read whole
+    };
+    const Case cases[] = {
+        {"clean", 0xFFFFF, 0, Fault::lost_chunk, 0, 0, 1000, 0, 3},
+        {"whole frame lost", 0xFFFFF, 0, Fault::lost_chunk, 1, 1, 1000, 1, 2},
+        {"only header broken", 0xFFFFF, 0, Fault::corrupt_header_cksum, 1, 1, 1000, 1, 2},
+        {"one of three chunks lost", 40, 0, Fault::lost_chunk, 1, 1, 1000, 0, 3},
+        {"all three chunks lost", 40, 0, Fault::lost_chunk, 0, 3, 1000, 1, 2},
+        {"stopped after one frame", 0xFFFFF, 0, Fault::lost_chunk, 0, 0, 1, 0, 1},
+        {"stopped inside a frame", 0xFFFFF, 64, Fault::lost_chunk, 0, 0, 1, 0, 0},
+    };
+    for (const Case &c : cases) {
+        StreamConfig sc;
+        sc.max_dlen = c.max_dlen;
+        sc.segment_bytes = c.segment;
+        Rig r(10, 10, 1, sc);
+        if (c.times) r.fw.inject(c.fault, FaultSpec().after(c.after).times(c.times));
+        ASSERT_TRUE(r.host.start(3)) << c.name;
+        r.host.drain(131072, c.transfers);
+        ASSERT_TRUE(r.host.stop()) << c.name;
+        const vcam::FirmwareStats st = r.fw.stats();
+        EXPECT_EQ(st.frames_unseen, c.unseen) << c.name;
+        EXPECT_GE(st.frames_sent, std::max<uint64_t>(c.read, 1)) << c.name;
+        EXPECT_EQ(st.frames_sent, c.read + st.frames_unseen + st.frames_unsent) << c.name;
+    }
 }
 
 // ---- bulk endpoint faults in the model -------------------------------------------------------------
