@@ -31,6 +31,9 @@ using cal::kPixels;
 // first[k x plane + q].
 struct DrnuTables {
     uint8_t first[(size_t)kMaxSteps * kPixels];
+    // Pixels whose images do not rise from minimum to maximum, one bit each
+    // (padded for 16-bit reads at any byte).
+    uint8_t irregular[kPixels / 8 + 8];
     bool ready;
     uint64_t generation;  // of the calibration tables prepared from
     int h, width, height, mode;
@@ -39,13 +42,14 @@ struct DrnuTables {
 DrnuTables &tables() { return vz::epc::state<DrnuTables>(vz::epc::kSlotCorrectionDrnu); }
 
 // Lowest steps of one pixel: F its images, lo and hi its minimum and maximum.
-// first receives entry k at first[k x plane].
-void prepare_pixel(const uint16_t *f, int h, int lo, int hi, uint8_t *first, size_t plane) {
+// first receives entry k at first[k x plane]. Returns false when the images
+// do not rise from the minimum to the maximum.
+bool prepare_pixel(const uint16_t *f, int h, int lo, int hi, uint8_t *first, size_t plane) {
     bool rising = h >= 2 && lo < hi && f[0] == lo && f[h - 1] == hi;
     for (int i = 1; rising && i < h; ++i) rising = f[i - 1] <= f[i];
     if (!rising) {
         for (int k = 0; k < h; ++k) first[k * plane] = kDrnu2Search;
-        return;
+        return false;
     }
     // Bucket k holds the codes w with trunc((w - lo) h / (hi - lo)) = k; its
     // bounds are widened by far more than the rounding of that expression.
@@ -63,6 +67,7 @@ void prepare_pixel(const uint16_t *f, int h, int lo, int hi, uint8_t *first, siz
         while (b < h - 2 && f[b + 1] <= wb) ++b;
         first[k * plane] = b - a <= 2 ? uint8_t(a) : kDrnu2Search;
     }
+    return true;
 }
 
 }  // namespace
@@ -78,9 +83,11 @@ void drnu2_prepare() {
     const uint16_t *img = cal::dist_images(mode);
     const uint16_t *mn = cal::dist_min(mode), *mx = cal::dist_max(mode);
     uint16_t f[kMaxSteps];
+    std::fill(t.irregular, t.irregular + sizeof t.irregular, uint8_t(0));
     for (size_t q = 0; q < plane; ++q) {
         for (int i = 0; i < h; ++i) f[i] = img[(size_t)i * plane + q];
-        prepare_pixel(f, h, mn[q], mx[q], t.first + q, plane);
+        if (!prepare_pixel(f, h, mn[q], mx[q], t.first + q, plane))
+            t.irregular[q / 8] = uint8_t(t.irregular[q / 8] | 1u << (q % 8));
     }
     t.generation = cal::generation();
     t.h = h;
@@ -101,7 +108,7 @@ bool drnu2_ready() {
 Drnu2View drnu2_view() {
     const DrnuTables &tb = tables();
     return {tb.first, cal::dist_min(tb.mode), cal::dist_max(tb.mode), cal::dist_images(tb.mode),
-            (size_t)tb.width * tb.height};
+            (size_t)tb.width * tb.height, tb.irregular};
 }
 
 }  // namespace vz::epc::corr

@@ -32,13 +32,29 @@ bool drnu2_ready();
 
 // What a frame reads: the prepared table (the lowest step of prediction k at
 // calibration index q is first[k x plane + q]), the pixels' minimum and
-// maximum, the distance images and their plane size.
+// maximum, the distance images and their plane size, and one bit per pixel
+// (bit q % 8 of byte q / 8) set where the images do not rise with the step.
 struct Drnu2View {
     const uint8_t *first;
     const uint16_t *mn, *mx, *img;
     size_t plane;
+    const uint8_t *irregular;
 };
 Drnu2View drnu2_view();
+
+// Reports a code the search ends on without a step (debug log).
+void drnu2_log_not_found(double w, int lo, int hi);
+
+// Pixels 0 .. n - 1 of a sorted image whose pixel index is its calibration
+// index, eight at a time with AVX-512 through ready tables: same codes as the
+// search, bit for bit. Needs at most 31 distances (every step lies inside
+// the search window) and the word after the last image element inside the
+// image storage (gathers read 32-bit words at 16-bit positions). Blocks it
+// cannot decide (irregular pixels) go to one(ctx, code, p). dst may equal
+// src.
+using Drnu2One = uint16_t (*)(void *ctx, uint16_t v, int p);
+void drnu2_tables_avx512(const Drnu2Consts &k, const Drnu2View &t, const uint16_t *src,
+                         uint16_t *dst, int n, Drnu2One one, void *ctx);
 
 constexpr uint8_t kDrnu2Search = 255;    // table entry: the search decides
 constexpr uint8_t kDrnu2NotFound = 254;  // table entry: the search never starts
