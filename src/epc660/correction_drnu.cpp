@@ -34,6 +34,8 @@ struct DrnuTables {
     // Pixels whose images do not rise from minimum to maximum, one bit each
     // (padded for 16-bit reads at any byte).
     uint8_t irregular[kPixels / 8 + 8];
+    // The images in blocks of eight pixels (see Drnu2View).
+    uint16_t blocks[(size_t)kMaxSteps * kPixels];
     bool ready;
     uint64_t generation;  // of the calibration tables prepared from
     int h, width, height, mode;
@@ -88,6 +90,7 @@ void drnu2_prepare() {
         for (int i = 0; i < h; ++i) f[i] = img[(size_t)i * plane + q];
         if (!prepare_pixel(f, h, mn[q], mx[q], t.first + q, plane))
             t.irregular[q / 8] = uint8_t(t.irregular[q / 8] | 1u << (q % 8));
+        for (int i = 0; i < h; ++i) t.blocks[((q / 8) * h + i) * 8 + q % 8] = f[i];
     }
     t.generation = cal::generation();
     t.h = h;
@@ -108,7 +111,7 @@ bool drnu2_ready() {
 Drnu2View drnu2_view() {
     const DrnuTables &tb = tables();
     return {tb.first, cal::dist_min(tb.mode), cal::dist_max(tb.mode), cal::dist_images(tb.mode),
-            (size_t)tb.width * tb.height, tb.irregular};
+            (size_t)tb.width * tb.height, tb.irregular, tb.blocks, tb.h};
 }
 
 }  // namespace vz::epc::corr

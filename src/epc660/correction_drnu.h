@@ -32,13 +32,18 @@ bool drnu2_ready();
 
 // What a frame reads: the prepared table (the lowest step of prediction k at
 // calibration index q is first[k x plane + q]), the pixels' minimum and
-// maximum, the distance images and their plane size, and one bit per pixel
-// (bit q % 8 of byte q / 8) set where the images do not rise with the step.
+// maximum, the distance images and their plane size, one bit per pixel
+// (bit q % 8 of byte q / 8) set where the images do not rise with the step,
+// and the images again in blocks of eight pixels: image i of pixels 8 b ..
+// 8 b + 7 at blocks[(b x steps + i) x 8], so that a block reads the images
+// around its steps from one short run of memory.
 struct Drnu2View {
     const uint8_t *first;
     const uint16_t *mn, *mx, *img;
     size_t plane;
     const uint8_t *irregular;
+    const uint16_t *blocks;
+    int steps;
 };
 Drnu2View drnu2_view();
 

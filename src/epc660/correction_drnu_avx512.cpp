@@ -38,23 +38,14 @@ constexpr uint16_t kLow = 65300, kOverflow = 65500;
 // base + m at pixel p + j. The pixels of a block on a surface find their
 // steps among them.
 constexpr int kWindow = 8;
+constexpr int kAhead = 8;  // blocks between a window's prefetch and its use
 struct Window {
     __m512i lo, hi;
 };
 
 VZ_AVX512 inline Window load_window(const Drnu2View &t, int base, int p) {
-    const uint16_t *c = t.img + (size_t)base * t.plane + p;
-    __m512i v[2];
-    for (int half = 0; half < 2; ++half, c += 4 * t.plane) {
-        const __m256i a = _mm256_inserti128_si256(
-            _mm256_castsi128_si256(_mm_loadu_si128((const __m128i *)c)),
-            _mm_loadu_si128((const __m128i *)(c + t.plane)), 1);
-        const __m256i b = _mm256_inserti128_si256(
-            _mm256_castsi128_si256(_mm_loadu_si128((const __m128i *)(c + 2 * t.plane))),
-            _mm_loadu_si128((const __m128i *)(c + 3 * t.plane)), 1);
-        v[half] = _mm512_inserti64x4(_mm512_castsi256_si512(a), b, 1);
-    }
-    return {v[0], v[1]};
+    const uint16_t *c = t.blocks + ((size_t)(p / 8) * t.steps + base) * 8;
+    return {_mm512_loadu_si512(c), _mm512_loadu_si512(c + 32)};
 }
 
 // Adds the four 128-bit quarters of a vector of 16-bit words.
@@ -82,7 +73,7 @@ VZ_AVX512 inline __m256i round_away(__m512d x) {
     return _mm256_mask_sub_epi32(_mm256_mask_add_epi32(ti, up, ti, one), down, ti, one);
 }
 
-// Pixels p .. p + 7; false (nothing written) when one of them needs the
+// Pixels p .. p + 7 (p a multiple of 8); false (nothing written) when one of them needs the
 // per-pixel path. base carries the window from block to block.
 VZ_AVX512 bool block(const Drnu2Consts &k, const Drnu2View &t, const uint16_t *s, uint16_t *d,
                      int p, int &base) {
@@ -202,11 +193,20 @@ VZ_AVX512 bool block(const Drnu2Consts &k, const Drnu2View &t, const uint16_t *s
 void drnu2_tables_avx512(const Drnu2Consts &k, const Drnu2View &t, const uint16_t *src,
                          uint16_t *dst, int n, Drnu2One one, void *ctx) {
     int p = 0, base = -1;
-    // The window needs eight images.
+    // The window needs eight images. The windows of the blocks a few ahead
+    // are fetched early: a block's images are far apart in memory from the
+    // next block's, where the hardware does not guess them.
     if (k.h >= kWindow)
-        for (; p + 8 <= n; p += 8)
+        for (; p + 8 <= n; p += 8) {
+            if (base >= 0 && p + 8 * kAhead < n) {
+                const char *c = (const char *)(t.blocks + ((size_t)(p / 8 + kAhead) * t.steps + base) * 8);
+                _mm_prefetch(c, _MM_HINT_T0);
+                _mm_prefetch(c + 64, _MM_HINT_T0);
+                _mm_prefetch(c + 127, _MM_HINT_T0);
+            }
             if (!block(k, t, src + p, dst + p, p, base))
-            for (int j = p; j < p + 8; ++j) dst[j] = one(ctx, src[j], j);
+                for (int j = p; j < p + 8; ++j) dst[j] = one(ctx, src[j], j);
+        }
     for (; p < n; ++p) dst[p] = one(ctx, src[p], p);
 }
 
