@@ -445,16 +445,17 @@ void drnu2_fast(uint16_t *dst, const uint16_t *src) {
     };
     const bool octs =
         strcmp(isa, "avx512") == 0 && (size_t)k.h * k.plane < (size_t)cal::kMaxSteps * kPixels;
-    // With every step inside the search window (h - 2 <= span) and a
-    // temperature term of physical size (the kernel rounds through 32-bit
-    // integers), the whole image goes through the vector kernel.
-    if (octs && tables && k.h - 2 <= kSearchSpan && fabs(k.dt_slope) < 1e9) {
+    // With every step inside the search window (h - 2 <= span) and the
+    // temperature term usable as whole codes, the whole image goes through
+    // the vector kernel.
+    const Drnu2Whole whole = drnu2_whole(kc);
+    if (octs && tables && k.h >= 12 && k.h - 2 <= kSearchSpan && whole.usable) {
         struct Fallback {
             decltype(one) &pixel;
             const uint16_t *img;
         } fb{one, k.img};
         drnu2_tables_avx512(
-            kc, view, src, dst, g.pixels(),
+            kc, whole, view, src, dst, g.pixels(),
             [](void *ctx, uint16_t v, int p) {
                 const Fallback &f = *static_cast<const Fallback *>(ctx);
                 return f.pixel(v, p, f.img + p);

@@ -16,6 +16,7 @@
 #include "epc660/correction_drnu.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "epc660/base.h"
 #include "epc660/calibration.h"
@@ -34,8 +35,10 @@ struct DrnuTables {
     // Pixels whose images do not rise from minimum to maximum, one bit each
     // (padded for 16-bit reads at any byte).
     uint8_t irregular[kPixels / 8 + 8];
-    // The images in blocks of eight pixels (see Drnu2View).
-    uint16_t blocks[(size_t)kMaxSteps * kPixels];
+    // The images in blocks of 32 pixels, and where the last step may be
+    // reached (see Drnu2View).
+    alignas(64) uint16_t blocks[(size_t)kMaxSteps * kPixels];
+    uint16_t near_top[kPixels];
     bool ready;
     uint64_t generation;  // of the calibration tables prepared from
     int h, width, height, mode;
@@ -72,7 +75,27 @@ bool prepare_pixel(const uint16_t *f, int h, int lo, int hi, uint8_t *first, siz
     return true;
 }
 
+// Lowest u with (u + 1 - lo) h >= (h - 1)(hi - lo): from floor(w) = u on,
+// trunc((w - lo) h / (hi - lo)) may reach h - 1; below it the quotient stays
+// at least 1 / (hi - lo) under h - 1, far from any rounding.
+uint16_t near_top(int h, int lo, int hi) {
+    if (h < 2 || lo >= hi) return 0;
+    const int64_t need = (int64_t)(h - 1) * (hi - lo);
+    const int64_t t = lo - 1 + (need + h - 1) / h;  // lo - 1 + ceil(need / h)
+    return (uint16_t)std::clamp<int64_t>(t, 0, 65535);
+}
+
 }  // namespace
+
+Drnu2Whole drnu2_whole(const Drnu2Consts &k) {
+    const double d = k.temp ? k.dt_slope : 0.0;
+    if (!(d > -30000.0 && d < 30000.0)) return {false, false, 0};
+    const double fl = std::floor(d), frac = d - fl;
+    if (frac == 0.0) return {true, true, (int)fl};
+    // Away from whole numbers by far more than v - d can round.
+    const bool usable = frac > 1e-6 && frac < 1.0 - 1e-6;
+    return {usable, false, (int)fl + 1};
+}
 
 void drnu2_prepare() {
     DrnuTables &t = tables();
@@ -90,7 +113,8 @@ void drnu2_prepare() {
         for (int i = 0; i < h; ++i) f[i] = img[(size_t)i * plane + q];
         if (!prepare_pixel(f, h, mn[q], mx[q], t.first + q, plane))
             t.irregular[q / 8] = uint8_t(t.irregular[q / 8] | 1u << (q % 8));
-        for (int i = 0; i < h; ++i) t.blocks[((q / 8) * h + i) * 8 + q % 8] = f[i];
+        for (int i = 0; i < h; ++i) t.blocks[((q / 32) * h + i) * 32 + q % 32] = f[i];
+        t.near_top[q] = near_top(h, mn[q], mx[q]);
     }
     t.generation = cal::generation();
     t.h = h;
@@ -111,7 +135,7 @@ bool drnu2_ready() {
 Drnu2View drnu2_view() {
     const DrnuTables &tb = tables();
     return {tb.first, cal::dist_min(tb.mode), cal::dist_max(tb.mode), cal::dist_images(tb.mode),
-            (size_t)tb.width * tb.height, tb.irregular, tb.blocks, tb.h};
+            (size_t)tb.width * tb.height, tb.irregular, tb.blocks, tb.near_top, tb.h};
 }
 
 }  // namespace vz::epc::corr
