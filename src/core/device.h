@@ -96,8 +96,8 @@ struct vizor_ll {
     std::atomic<int32_t> cap_remaining{0};
     std::atomic<uint32_t> cap_bytes_issued{0};
     std::unique_ptr<vz::cap::XferPool> xfers;
-    std::atomic<uint32_t> cap_halted{1};     // written under mutex
-    std::atomic<uint32_t> to_cnt{0};         // event thread only
+    std::atomic<uint32_t> cap_halted{1};  // written under mutex
+    std::atomic<uint32_t> to_cnt{0};      // event thread only
     // Time-outs since the last completed transfer (event thread only). A slow
     // stream times out queued transfers all the time; only a silent one halts.
     std::atomic<uint32_t> to_run{0};

@@ -89,12 +89,12 @@ uint16_t near_top(int h, int lo, int hi) {
 
 Drnu2Whole drnu2_whole(const Drnu2Consts &k) {
     const double d = k.temp ? k.dt_slope : 0.0;
-    if (!(d > -30000.0 && d < 30000.0)) return {false, false, 0};
+    if (!(d > -30000.0 && d < 30000.0)) return {false, false, 0, 0.0};
     const double fl = std::floor(d), frac = d - fl;
-    if (frac == 0.0) return {true, true, (int)fl};
+    if (frac == 0.0) return {true, true, (int)fl, 0.0};
     // Away from whole numbers by far more than v - d can round.
     const bool usable = frac > 1e-6 && frac < 1.0 - 1e-6;
-    return {usable, false, (int)fl + 1};
+    return {usable, false, (int)fl + 1, fl + 1 - d};
 }
 
 void drnu2_prepare() {
@@ -134,8 +134,15 @@ bool drnu2_ready() {
 
 Drnu2View drnu2_view() {
     const DrnuTables &tb = tables();
-    return {tb.first, cal::dist_min(tb.mode), cal::dist_max(tb.mode), cal::dist_images(tb.mode),
-            (size_t)tb.width * tb.height, tb.irregular, tb.blocks, tb.near_top, tb.h};
+    return {tb.first,
+            cal::dist_min(tb.mode),
+            cal::dist_max(tb.mode),
+            cal::dist_images(tb.mode),
+            (size_t)tb.width * tb.height,
+            tb.irregular,
+            tb.blocks,
+            tb.near_top,
+            tb.h};
 }
 
 }  // namespace vz::epc::corr

@@ -59,8 +59,9 @@ void drnu2_log_not_found(double w, int lo, int hi);
 // number without being one.
 struct Drnu2Whole {
     bool usable;
-    bool exact;  // the term is a whole number
-    int ceil;    // smallest whole number not below the term
+    bool exact;   // the term is a whole number
+    int ceil;     // smallest whole number not below the term
+    double frac;  // ceil - term: w = floor(w) + frac
 };
 Drnu2Whole drnu2_whole(const Drnu2Consts &k);
 

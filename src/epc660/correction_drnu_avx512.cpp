@@ -17,6 +17,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "epc660/correction_drnu.h"
 
@@ -24,7 +25,7 @@ namespace vz::epc::corr {
 namespace {
 
 constexpr uint16_t kLow = 65300, kOverflow = 65500;
-constexpr int kBlock = 32;  // pixels of a block
+constexpr int kBlock = 32;   // pixels of a block
 constexpr int kWindow = 12;  // images of a window
 
 #define VZ_AVX512 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2")))
@@ -48,6 +49,15 @@ VZ_AVX512 inline __m256i round_away(__m512d x) {
     return _mm256_mask_sub_epi32(_mm256_mask_add_epi32(ti, up, ti, one), down, ti, one);
 }
 
+// Per frame: lsb x i split into a whole part and a fraction (single
+// precision) for steps 0 .. 31, and the fraction of w and the lsb in single
+// precision.
+struct Steps {
+    __m512i whole_lo, whole_hi;
+    __m512 frac_lo, frac_hi;
+    float phi, lsb, tol;
+};
+
 // Eight 16-bit words of x: quarter q.
 VZ_AVX512 inline __m128i part(__m512i x, int q) {
     switch (q) {
@@ -56,6 +66,11 @@ VZ_AVX512 inline __m128i part(__m512i x, int q) {
     case 2: return _mm512_extracti32x4_epi32(x, 2);
     default: return _mm512_extracti32x4_epi32(x, 3);
     }
+}
+
+// Sixteen 16-bit words of x (half h) as 32-bit integers.
+VZ_AVX512 inline __m512i widen(__m512i x, int h) {
+    return _mm512_cvtepu16_epi32(h ? _mm512_extracti64x4_epi64(x, 1) : _mm512_castsi512_si256(x));
 }
 
 // The first image of a window that starts three images under the lowest step
@@ -114,11 +129,10 @@ VZ_AVX512 inline __m128i quarter(const Drnu2Consts &k, __m128i v16, __m128i lo16
         const __m512d g = _mm512_cvtepi32_pd(_mm256_cvtepu16_epi32(g16));
         const __m512d lsb = _mm512_set1_pd(k.lsb);
         // Lanes without a step divide by one; their quotient is discarded.
-        const __m512d den =
-            _mm512_mask_blend_pd(found, _mm512_set1_pd(1.0), _mm512_sub_pd(g, f));
-        const __m512d at = _mm512_add_pd(
-            _mm512_mul_pd(lsb, _mm512_cvtepi32_pd(_mm256_cvtepu16_epi32(b16))),
-            _mm512_div_pd(_mm512_mul_pd(lsb, _mm512_sub_pd(w, f)), den));
+        const __m512d den = _mm512_mask_blend_pd(found, _mm512_set1_pd(1.0), _mm512_sub_pd(g, f));
+        const __m512d at =
+            _mm512_add_pd(_mm512_mul_pd(lsb, _mm512_cvtepi32_pd(_mm256_cvtepu16_epi32(b16))),
+                          _mm512_div_pd(_mm512_mul_pd(lsb, _mm512_sub_pd(w, f)), den));
         res = _mm512_mask_blend_pd(found, w, at);
     }
     return _mm256_cvtepi32_epi16(round_away(res));
@@ -127,8 +141,8 @@ VZ_AVX512 inline __m128i quarter(const Drnu2Consts &k, __m128i v16, __m128i lo16
 // Pixels p .. p + 31 (p a multiple of 32); false (nothing written) when one
 // of them needs the per-pixel path. base carries the window from block to
 // block.
-VZ_AVX512 bool block(const Drnu2Consts &k, const Drnu2Whole &whole, const Drnu2View &t,
-                     const uint16_t *s, uint16_t *d, int p, int &base) {
+VZ_AVX512 bool block(const Drnu2Consts &k, const Drnu2Whole &whole, const Steps &st,
+                     const Drnu2View &t, const uint16_t *s, uint16_t *d, int p, int &base) {
     const __m512i v = _mm512_loadu_si512(s);
     const __mmask32 mark = _mm512_cmpge_epu16_mask(v, _mm512_set1_epi16((short)kLow));
     if (mark == 0xFFFFFFFFu) {
@@ -151,9 +165,8 @@ VZ_AVX512 bool block(const Drnu2Consts &k, const Drnu2Whole &whole, const Drnu2V
     // whole w, u <= lo; else u < lo) and w >= hi over it (u >= hi).
     const __mmask32 flat = ~mark & _mm512_cmpge_epu16_mask(lo, hi);
     const __mmask32 live = ~mark & ~flat;
-    const __mmask32 below =
-        live & (negative | (whole.exact ? _mm512_cmple_epu16_mask(u, lo)
-                                        : _mm512_cmplt_epu16_mask(u, lo)));
+    const __mmask32 below = live & (negative | (whole.exact ? _mm512_cmple_epu16_mask(u, lo)
+                                                            : _mm512_cmplt_epu16_mask(u, lo)));
     const __mmask32 above = live & ~below & _mm512_cmpge_epu16_mask(u, hi);
     const __mmask32 inside = live & ~below & ~above;
     __m512i fv = v, gv = v, bv = v;
@@ -196,10 +209,44 @@ VZ_AVX512 bool block(const Drnu2Consts &k, const Drnu2Whole &whole, const Drnu2V
             gv = _mm512_mask_mov_epi16(gv, (__mmask32)~le[m], im[m]);
         near = inside & _mm512_cmpge_epu16_mask(u, _mm512_loadu_si512(t.near_top + p));
     }
-    // The double work, a quarter at a time, where a lane needs it.
-    const __mmask32 dbl = inside | flat;
+    // The interpolation in single precision: w = u + frac, so with n = u -
+    // F(i) and D = F(i + 1) - F(i) the result is lsb i + lsb (n + frac) / D
+    // = whole(i) + y, y = fraction(i) + lsb (n + frac) / D, and rounds to
+    // whole(i) + floor(y + 1/2). y stays within a third of st.tol of its exact
+    // value (relative errors of a few single roundings on a quantity below
+    // lsb + 1), and the search's doubles within far less: a y whose
+    // y + 1/2 lies farther than st.tol from a whole number rounds as the
+    // search's result does. The others go the double way.
     alignas(64) uint16_t out[kBlock];
-    _mm512_store_si512(out, v);
+    __mmask32 unsure = 0;
+    if (inside) {
+        const __m512i n16 = _mm512_sub_epi16(u, fv), d16 = _mm512_sub_epi16(gv, fv);
+        __m256i r16[2];
+        for (int half = 0; half < 2; ++half) {
+            const __mmask16 m = (__mmask16)(inside >> (16 * half));
+            const __m512i i = widen(bv, half);
+            const __m512 ratio = _mm512_maskz_div_ps(
+                m, _mm512_add_ps(_mm512_cvtepi32_ps(widen(n16, half)), _mm512_set1_ps(st.phi)),
+                _mm512_cvtepi32_ps(widen(d16, half)));
+            const __m512 y = _mm512_add_ps(_mm512_mul_ps(_mm512_set1_ps(st.lsb), ratio),
+                                           _mm512_permutex2var_ps(st.frac_lo, i, st.frac_hi));
+            const __m512 z = _mm512_add_ps(y, _mm512_set1_ps(0.5f));
+            const __m512i zi = _mm512_cvttps_epi32(z);
+            const __m512 fr = _mm512_sub_ps(z, _mm512_cvtepi32_ps(zi));
+            const __mmask16 close =
+                _mm512_cmp_ps_mask(fr, _mm512_set1_ps(st.tol), _CMP_LT_OQ) |
+                _mm512_cmp_ps_mask(fr, _mm512_set1_ps(1.0f - st.tol), _CMP_GT_OQ);
+            unsure |= (__mmask32)(uint32_t)(close & m) << (16 * half);
+            r16[half] = _mm512_cvtepi32_epi16(
+                _mm512_add_epi32(zi, _mm512_permutex2var_epi32(st.whole_lo, i, st.whole_hi)));
+        }
+        _mm512_store_si512(out, _mm512_inserti64x4(_mm512_castsi256_si512(r16[0]), r16[1], 1));
+    } else {
+        _mm512_store_si512(out, v);
+    }
+    // The double work, a quarter at a time, where a lane needs it: no
+    // calibrated range, near the last step, or too close to a half.
+    const __mmask32 dbl = flat | near | unsure;
     for (int q = 0; q < 4; ++q) {
         const __mmask8 qi = (__mmask8)(inside >> (8 * q));
         if (!(uint8_t)(dbl >> (8 * q))) continue;
@@ -214,6 +261,25 @@ VZ_AVX512 bool block(const Drnu2Consts &k, const Drnu2Whole &whole, const Drnu2V
     return true;
 }
 
+VZ_AVX512 Steps steps_of(const Drnu2Consts &k, const Drnu2Whole &whole) {
+    alignas(64) int whole_i[32];
+    alignas(64) float frac_i[32];
+    for (int i = 0; i < 32; ++i) {
+        const double at = k.lsb * i, fl = std::floor(at);
+        whole_i[i] = (int)fl;
+        frac_i[i] = (float)(at - fl);
+    }
+    Steps st;
+    st.whole_lo = _mm512_load_si512(whole_i);
+    st.whole_hi = _mm512_load_si512(whole_i + 16);
+    st.frac_lo = _mm512_load_ps(frac_i);
+    st.frac_hi = _mm512_load_ps(frac_i + 16);
+    st.phi = (float)whole.frac;
+    st.lsb = (float)k.lsb;
+    st.tol = (float)(1e-4 + 1e-6 * k.lsb);
+    return st;
+}
+
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
@@ -223,10 +289,12 @@ VZ_AVX512 bool block(const Drnu2Consts &k, const Drnu2Whole &whole, const Drnu2V
 void drnu2_tables_avx512(const Drnu2Consts &k, const Drnu2Whole &whole, const Drnu2View &t,
                          const uint16_t *src, uint16_t *dst, int n, Drnu2One one, void *ctx) {
     int p = 0, base = -1;
-    if (whole.usable && k.h >= kWindow)
+    if (whole.usable && k.h >= kWindow && k.h <= 32 && k.lsb >= 0 && k.lsb < 30000) {
+        const Steps st = steps_of(k, whole);
         for (; p + kBlock <= n; p += kBlock)
-            if (!block(k, whole, t, src + p, dst + p, p, base))
+            if (!block(k, whole, st, t, src + p, dst + p, p, base))
                 for (int j = p; j < p + kBlock; ++j) dst[j] = one(ctx, src[j], j);
+    }
     for (; p < n; ++p) dst[p] = one(ctx, src[p], p);
 }
 

@@ -213,10 +213,12 @@ TEST_F(Capture, OnlyARunOfSixtyFiveTimeoutsHaltsCapture) {
     vizor_cap_set_callback_on_frame_ready(dev, on_frame);
     vizor_cap_set_callback_on_error(dev, on_error);
     ASSERT_TRUE(vizor_cap_start(dev));
-    ASSERT_TRUE(vzt::eventually([&] {
-        vizor_cap_wait(dev, 100);
-        return dev->ll->to_cnt > 3 * 64;
-    }, std::chrono::seconds(30)));
+    ASSERT_TRUE(vzt::eventually(
+        [&] {
+            vizor_cap_wait(dev, 100);
+            return dev->ll->to_cnt > 3 * 64;
+        },
+        std::chrono::seconds(30)));
     int before = g_seen.frames;
     vizor_cap_wait(dev, 1000);
     EXPECT_GT(g_seen.frames, before) << "a slow stream keeps delivering";
@@ -229,8 +231,7 @@ TEST_F(Capture, OnlyARunOfSixtyFiveTimeoutsHaltsCapture) {
     ASSERT_TRUE(vizor_cap_start(dev));
     ASSERT_FALSE(vizor_cap_wait(dev, 300));  // frames flow first
     cam->inject(vcam::Fault::bulk_timeout, vzt::times(64));
-    ASSERT_TRUE(vzt::eventually([&] { return dev->ll->to_cnt >= 64; },
-                                std::chrono::seconds(20)));
+    ASSERT_TRUE(vzt::eventually([&] { return dev->ll->to_cnt >= 64; }, std::chrono::seconds(20)));
     before = g_seen.frames;
     vizor_cap_wait(dev, 300);
     EXPECT_GT(g_seen.frames, before);
