@@ -37,7 +37,7 @@ struct DrnuTables {
     uint8_t irregular[kPixels / 8 + 8];
     // The images in blocks of 32 pixels, and where the last step may be
     // reached (see Drnu2View).
-    alignas(64) uint16_t blocks[(size_t)kMaxSteps * kPixels];
+    uint16_t blocks[(size_t)kMaxSteps * kPixels];
     uint16_t near_top[kPixels];
     bool ready;
     uint64_t generation;  // of the calibration tables prepared from
@@ -92,8 +92,8 @@ Drnu2Whole drnu2_whole(const Drnu2Consts &k) {
     if (!(d > -30000.0 && d < 30000.0)) return {false, false, 0, 0.0};
     const double fl = std::floor(d), frac = d - fl;
     if (frac == 0.0) return {true, true, (int)fl, 0.0};
-    // Away from whole numbers by far more than v - d can round.
-    const bool usable = frac > 1e-6 && frac < 1.0 - 1e-6;
+    // Away from whole numbers and halves by far more than v - d can round.
+    const bool usable = frac > 1e-6 && frac < 1.0 - 1e-6 && std::fabs(frac - 0.5) > 1e-6;
     return {usable, false, (int)fl + 1, fl + 1 - d};
 }
 

@@ -55,8 +55,8 @@ void drnu2_log_not_found(double w, int lo, int hi);
 
 // The temperature term as whole codes: floor(v - dt_slope) = v - ceil for
 // every code v, and the comparisons of v - dt_slope with whole numbers
-// follow from it; usable unless the term lies within rounding of a whole
-// number without being one.
+// follow from it (round(w) too); usable unless the term lies within
+// rounding of a whole number without being one, or of a half.
 struct Drnu2Whole {
     bool usable;
     bool exact;   // the term is a whole number

@@ -97,12 +97,13 @@ VZ_AVX512 inline int window_base(int h, __m512i u, __m512i lo, __m512i hi, __mma
 }
 
 // Eight pixels of a block (quarter q) through the search's double
-// operations: the interpolation between images f and g at step b where
-// `found`, w itself where `keep`, the search's own prediction deciding the
-// lanes of `near` that it leaves without a step (they keep w and are logged).
+// operations: the interpolation between images f and g at step b for the
+// lanes of `inside`, w itself for the others, the search's own prediction
+// deciding the lanes of `near` that it leaves without a step (they keep w;
+// lost receives them).
 VZ_AVX512 inline __m128i quarter(const Drnu2Consts &k, __m128i v16, __m128i lo16, __m128i hi16,
                                  __m128i f16, __m128i g16, __m128i b16, __mmask8 inside,
-                                 __mmask8 near) {
+                                 __mmask8 near, __mmask8 &lost) {
     const __m512d v = _mm512_cvtepi32_pd(_mm256_cvtepu16_epi32(v16));
     const __m512d w = k.temp ? _mm512_sub_pd(v, _mm512_set1_pd(k.dt_slope)) : v;
     __mmask8 found = inside;
@@ -111,17 +112,8 @@ VZ_AVX512 inline __m128i quarter(const Drnu2Consts &k, __m128i v16, __m128i lo16
         const __m512d hi = _mm512_cvtepi32_pd(_mm256_cvtepu16_epi32(hi16));
         const __m256i o = _mm512_cvttpd_epi32(_mm512_div_pd(
             _mm512_mul_pd(_mm512_sub_pd(w, lo), _mm512_set1_pd(k.h)), _mm512_sub_pd(hi, lo)));
-        const __mmask8 lost = near & _mm256_cmpge_epi32_mask(o, _mm256_set1_epi32(k.h - 1));
+        lost = near & _mm256_cmpge_epi32_mask(o, _mm256_set1_epi32(k.h - 1));
         found = (__mmask8)(found & ~lost);
-        if (lost) {
-            alignas(64) double wl[8];
-            alignas(16) uint16_t lol[8], hil[8];
-            _mm512_store_pd(wl, w);
-            _mm_store_si128((__m128i *)lol, lo16);
-            _mm_store_si128((__m128i *)hil, hi16);
-            for (int j = 0; j < 8; ++j)
-                if (lost >> j & 1) drnu2_log_not_found(wl[j], lol[j], hil[j]);
-        }
     }
     __m512d res = w;
     if (found) {
@@ -170,7 +162,8 @@ VZ_AVX512 bool block(const Drnu2Consts &k, const Drnu2Whole &whole, const Steps 
     const __mmask32 above = live & ~below & _mm512_cmpge_epu16_mask(u, hi);
     const __mmask32 inside = live & ~below & ~above;
     __m512i fv = v, gv = v, bv = v;
-    __mmask32 near = 0;
+    __mmask32 near = 0, gone = 0;
+    int next = base;
     if (inside) {
         uint32_t bits;
         memcpy(&bits, t.irregular + p / 8, sizeof bits);
@@ -207,7 +200,18 @@ VZ_AVX512 bool block(const Drnu2Consts &k, const Drnu2Whole &whole, const Steps 
         }
         for (int m = kWindow - 2; m >= 0; --m)
             gv = _mm512_mask_mov_epi16(gv, (__mmask32)~le[m], im[m]);
-        near = inside & _mm512_cmpge_epu16_mask(u, _mm512_loadu_si512(t.near_top + p));
+        // The next block's window, centred on the steps at both ends of
+        // this one (a surface continues).
+        alignas(64) uint16_t step[kBlock];
+        _mm512_store_si512(step, bv);
+        const int mid = (step[__builtin_ctz(inside)] + step[31 - __builtin_clz(inside)]) / 2;
+        next = std::clamp(mid - kWindow / 2 + 1, 0, k.h - kWindow);
+        // From near_top + 1 on the prediction is h - 1 for certain: the
+        // search leaves the code without a step; at near_top the doubles
+        // decide.
+        const __m512i top = _mm512_loadu_si512(t.near_top + p);
+        near = inside & _mm512_cmpeq_epi16_mask(u, top);
+        gone = inside & _mm512_cmpgt_epu16_mask(u, top);
     }
     // The interpolation in single precision: w = u + frac, so with n = u -
     // F(i) and D = F(i + 1) - F(i) the result is lsb i + lsb (n + frac) / D
@@ -241,23 +245,38 @@ VZ_AVX512 bool block(const Drnu2Consts &k, const Drnu2Whole &whole, const Steps 
                 _mm512_add_epi32(zi, _mm512_permutex2var_epi32(st.whole_lo, i, st.whole_hi)));
         }
         _mm512_store_si512(out, _mm512_inserti64x4(_mm512_castsi256_si512(r16[0]), r16[1], 1));
+        if (gone) {
+            // round(w) of a positive w = u + frac.
+            const __m512i rw = _mm512_add_epi16(u, _mm512_set1_epi16(whole.frac >= 0.5 ? 1 : 0));
+            _mm512_mask_storeu_epi16(out, gone, rw);
+        }
     } else {
         _mm512_store_si512(out, v);
     }
     // The double work, a quarter at a time, where a lane needs it: no
     // calibrated range, near the last step, or too close to a half.
     const __mmask32 dbl = flat | near | unsure;
+    __mmask32 lost = gone;
     for (int q = 0; q < 4; ++q) {
-        const __mmask8 qi = (__mmask8)(inside >> (8 * q));
+        const __mmask8 qi = (__mmask8)((inside & ~gone) >> (8 * q));
         if (!(uint8_t)(dbl >> (8 * q))) continue;
-        _mm_store_si128((__m128i *)(out + 8 * q),
-                        quarter(k, part(v, q), part(lo, q), part(hi, q), part(fv, q), part(gv, q),
-                                part(bv, q), qi, (__mmask8)(near >> (8 * q))));
+        __mmask8 ql = 0;
+        const __m128i r = quarter(k, part(v, q), part(lo, q), part(hi, q), part(fv, q), part(gv, q),
+                                  part(bv, q), qi, (__mmask8)(near >> (8 * q)), ql);
+        _mm_mask_storeu_epi16(out + 8 * q, (__mmask8)((dbl | inside) >> (8 * q)), r);
+        lost |= (__mmask32)ql << (8 * q);
+    }
+    // The search's log lines, pixel by pixel.
+    for (__mmask32 m = lost; m; m &= m - 1) {
+        const int j = __builtin_ctz(m);
+        drnu2_log_not_found(k.temp ? (double)s[j] - k.dt_slope : (double)s[j], t.mn[p + j],
+                            t.mx[p + j]);
     }
     __m512i r = _mm512_load_si512(out);
     r = _mm512_mask_mov_epi16(r, below, _mm512_set1_epi16((short)kLow));
     r = _mm512_mask_mov_epi16(r, above, _mm512_set1_epi16((short)kOverflow));
     _mm512_storeu_si512(d, _mm512_mask_mov_epi16(r, mark, v));
+    base = next;
     return true;
 }
 
