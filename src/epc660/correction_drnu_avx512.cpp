@@ -200,11 +200,13 @@ VZ_AVX512 bool block(const Drnu2Consts &k, const Drnu2Whole &whole, const Steps 
         }
         for (int m = kWindow - 2; m >= 0; --m)
             gv = _mm512_mask_mov_epi16(gv, (__mmask32)~le[m], im[m]);
-        // The next block's window, centred on the steps at both ends of
-        // this one (a surface continues).
+        // The next block's window, centred on the steps the surface would
+        // have there if it went on as from this block's first to its last
+        // pixel.
         alignas(64) uint16_t step[kBlock];
         _mm512_store_si512(step, bv);
-        const int mid = (step[__builtin_ctz(inside)] + step[31 - __builtin_clz(inside)]) / 2;
+        const int first = step[__builtin_ctz(inside)], last = step[31 - __builtin_clz(inside)];
+        const int mid = last + (last - first) / 2;
         next = std::clamp(mid - kWindow / 2 + 1, 0, k.h - kWindow);
         // From near_top + 1 on the prediction is h - 1 for certain: the
         // search leaves the code without a step; at near_top the doubles
