@@ -11,8 +11,9 @@
 // as whole codes (Drnu2Whole), floor(w) and the comparisons with the range
 // are 16-bit integer work on 32 pixels at once, and the step is counted in a
 // window of twelve images that the block's pixels share. The interpolation
-// then repeats the search's double operations in the same order, eight
-// pixels at a time, so the codes agree bit for bit.
+// runs in single precision where its rounding is certain, and repeats the
+// search's double operations in the same order, eight pixels at a time,
+// where it is not: the codes agree bit for bit.
 #include <immintrin.h>
 #include <string.h>
 

@@ -149,6 +149,34 @@ TEST_F(DrnuTables, BitIdenticalOnEveryFractionAndTemperatureTerm) {
     }
 }
 
+// The temperature term as whole codes: floor(v - term) = v - ceil, the
+// fraction w - floor(w), and the terms the integer form must leave to the
+// doubles (within rounding of a whole number or a half, or absurdly large).
+TEST(DrnuWhole, SplitsTheTemperatureTerm) {
+    struct Case {
+        bool temp;
+        double term;
+        bool usable, exact;
+        int ceil;
+        double frac;
+    } cases[] = {
+        {false, 123.4, true, true, 0, 0.0},  // compensation off: no term
+        {true, 0.0, true, true, 0, 0.0},        {true, 3.0, true, true, 3, 0.0},
+        {true, -2.0, true, true, -2, 0.0},      {true, 2.25, true, false, 3, 0.75},
+        {true, -0.75, true, false, 0, 0.75},    {true, -7.5, false, false, -7, 0.5},
+        {true, 4.0 + 1e-9, false, false, 5, 0}, {true, 4.0 - 1e-9, false, false, 4, 0},
+        {true, 1e12, false, false, 0, 0},
+    };
+    for (const Case &c : cases) {
+        const corr::Drnu2Whole w = corr::drnu2_whole({c.temp, c.term, 30, 700.0});
+        EXPECT_EQ(w.usable, c.usable) << c.term;
+        if (!c.usable) continue;
+        EXPECT_EQ(w.exact, c.exact) << c.term;
+        EXPECT_EQ(w.ceil, c.ceil) << c.term;
+        EXPECT_DOUBLE_EQ(w.frac, c.frac) << c.term;
+    }
+}
+
 TEST_F(DrnuTables, PreparedByTheLoadAndDroppedWhenTheTablesChange) {
     std::mt19937 rng(4);
     load(rng, 30, Cal::regular);
