@@ -128,10 +128,7 @@ uint16_t wrap_code(int code, int offset) {
     return (uint16_t)(((s % 30000) + 30000) % 30000);
 }
 
-void log_not_found(double w, int lo, int hi) {
-    vz_dbg("[%s]  cannot find proper dist in calibration: %.2f (min=%d, max=%d)\n",
-           "calculationCorrectDRNU2_opt", w, lo, hi);
-}
+void log_not_found(double w, int lo, int hi) { drnu2_log_not_found(w, lo, hi); }
 
 // One pixel of DRNU mode 2 once the table column is known: `at(i)` gives
 // distance image i at the pixel's calibration index.
@@ -448,6 +445,24 @@ void drnu2_fast(uint16_t *dst, const uint16_t *src) {
     };
     const bool octs =
         strcmp(isa, "avx512") == 0 && (size_t)k.h * k.plane < (size_t)cal::kMaxSteps * kPixels;
+    // With every step inside the search window (h - 2 <= span) and the
+    // temperature term usable as whole codes, the whole image goes through
+    // the vector kernel.
+    const Drnu2Whole whole = drnu2_whole(kc);
+    if (octs && tables && k.h >= 12 && k.h - 2 <= kSearchSpan && whole.usable) {
+        struct Fallback {
+            decltype(one) &pixel;
+            const uint16_t *img;
+        } fb{one, k.img};
+        drnu2_tables_avx512(
+            kc, whole, view, src, dst, g.pixels(),
+            [](void *ctx, uint16_t v, int p) {
+                const Fallback &f = *static_cast<const Fallback *>(ctx);
+                return f.pixel(v, p, f.img + p);
+            },
+            &fb);
+        return;
+    }
     const bool quads = octs || strcmp(isa, "avx2") == 0;
     for (int r = 0; r < g.rows; ++r) {
         const int cy = co.y0 + r;
@@ -474,6 +489,11 @@ void drnu2_fast(uint16_t *dst, const uint16_t *src) {
 }
 
 }  // namespace
+
+void drnu2_log_not_found(double w, int lo, int hi) {
+    vz_dbg("[%s]  cannot find proper dist in calibration: %.2f (min=%d, max=%d)\n",
+           "calculationCorrectDRNU2_opt", w, lo, hi);
+}
 
 void ambient_store(int index, uint16_t gray) {
     corr::Pixels &P = corr::pixels();

@@ -16,6 +16,7 @@
 #include "epc660/correction_drnu.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "epc660/base.h"
 #include "epc660/calibration.h"
@@ -31,6 +32,13 @@ using cal::kPixels;
 // first[k x plane + q].
 struct DrnuTables {
     uint8_t first[(size_t)kMaxSteps * kPixels];
+    // Pixels whose images do not rise from minimum to maximum, one bit each
+    // (padded for 16-bit reads at any byte).
+    uint8_t irregular[kPixels / 8 + 8];
+    // The images in blocks of 32 pixels, and where the last step may be
+    // reached (see Drnu2View).
+    uint16_t blocks[(size_t)kMaxSteps * kPixels];
+    uint16_t near_top[kPixels];
     bool ready;
     uint64_t generation;  // of the calibration tables prepared from
     int h, width, height, mode;
@@ -39,13 +47,14 @@ struct DrnuTables {
 DrnuTables &tables() { return vz::epc::state<DrnuTables>(vz::epc::kSlotCorrectionDrnu); }
 
 // Lowest steps of one pixel: F its images, lo and hi its minimum and maximum.
-// first receives entry k at first[k x plane].
-void prepare_pixel(const uint16_t *f, int h, int lo, int hi, uint8_t *first, size_t plane) {
+// first receives entry k at first[k x plane]. Returns false when the images
+// do not rise from the minimum to the maximum.
+bool prepare_pixel(const uint16_t *f, int h, int lo, int hi, uint8_t *first, size_t plane) {
     bool rising = h >= 2 && lo < hi && f[0] == lo && f[h - 1] == hi;
     for (int i = 1; rising && i < h; ++i) rising = f[i - 1] <= f[i];
     if (!rising) {
         for (int k = 0; k < h; ++k) first[k * plane] = kDrnu2Search;
-        return;
+        return false;
     }
     // Bucket k holds the codes w with trunc((w - lo) h / (hi - lo)) = k; its
     // bounds are widened by far more than the rounding of that expression.
@@ -63,9 +72,30 @@ void prepare_pixel(const uint16_t *f, int h, int lo, int hi, uint8_t *first, siz
         while (b < h - 2 && f[b + 1] <= wb) ++b;
         first[k * plane] = b - a <= 2 ? uint8_t(a) : kDrnu2Search;
     }
+    return true;
+}
+
+// Lowest u with (u + 1 - lo) h >= (h - 1)(hi - lo): from floor(w) = u on,
+// trunc((w - lo) h / (hi - lo)) may reach h - 1; below it the quotient stays
+// at least 1 / (hi - lo) under h - 1, far from any rounding.
+uint16_t near_top(int h, int lo, int hi) {
+    if (h < 2 || lo >= hi) return 0;
+    const int64_t need = (int64_t)(h - 1) * (hi - lo);
+    const int64_t t = lo - 1 + (need + h - 1) / h;  // lo - 1 + ceil(need / h)
+    return (uint16_t)std::clamp<int64_t>(t, 0, 65535);
 }
 
 }  // namespace
+
+Drnu2Whole drnu2_whole(const Drnu2Consts &k) {
+    const double d = k.temp ? k.dt_slope : 0.0;
+    if (!(d > -30000.0 && d < 30000.0)) return {false, false, 0, 0.0};
+    const double fl = std::floor(d), frac = d - fl;
+    if (frac == 0.0) return {true, true, (int)fl, 0.0};
+    // Away from whole numbers and halves by far more than v - d can round.
+    const bool usable = frac > 1e-6 && frac < 1.0 - 1e-6 && std::fabs(frac - 0.5) > 1e-6;
+    return {usable, false, (int)fl + 1, fl + 1 - d};
+}
 
 void drnu2_prepare() {
     DrnuTables &t = tables();
@@ -78,9 +108,13 @@ void drnu2_prepare() {
     const uint16_t *img = cal::dist_images(mode);
     const uint16_t *mn = cal::dist_min(mode), *mx = cal::dist_max(mode);
     uint16_t f[kMaxSteps];
+    std::fill(t.irregular, t.irregular + sizeof t.irregular, uint8_t(0));
     for (size_t q = 0; q < plane; ++q) {
         for (int i = 0; i < h; ++i) f[i] = img[(size_t)i * plane + q];
-        prepare_pixel(f, h, mn[q], mx[q], t.first + q, plane);
+        if (!prepare_pixel(f, h, mn[q], mx[q], t.first + q, plane))
+            t.irregular[q / 8] = uint8_t(t.irregular[q / 8] | 1u << (q % 8));
+        for (int i = 0; i < h; ++i) t.blocks[((q / 32) * h + i) * 32 + q % 32] = f[i];
+        t.near_top[q] = near_top(h, mn[q], mx[q]);
     }
     t.generation = cal::generation();
     t.h = h;
@@ -100,8 +134,15 @@ bool drnu2_ready() {
 
 Drnu2View drnu2_view() {
     const DrnuTables &tb = tables();
-    return {tb.first, cal::dist_min(tb.mode), cal::dist_max(tb.mode), cal::dist_images(tb.mode),
-            (size_t)tb.width * tb.height};
+    return {tb.first,
+            cal::dist_min(tb.mode),
+            cal::dist_max(tb.mode),
+            cal::dist_images(tb.mode),
+            (size_t)tb.width * tb.height,
+            tb.irregular,
+            tb.blocks,
+            tb.near_top,
+            tb.h};
 }
 
 }  // namespace vz::epc::corr

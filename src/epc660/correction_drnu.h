@@ -32,13 +32,48 @@ bool drnu2_ready();
 
 // What a frame reads: the prepared table (the lowest step of prediction k at
 // calibration index q is first[k x plane + q]), the pixels' minimum and
-// maximum, the distance images and their plane size.
+// maximum, the distance images and their plane size; one bit per pixel
+// (bit q % 8 of byte q / 8) set where the images do not rise with the step;
+// the images again in blocks of 32 pixels, image i of pixels 32 b .. 32 b +
+// 31 at blocks[(b x steps + i) x 32], one cache line, so that a block reads
+// the images around its steps as a few lines; and per pixel the lowest
+// floor(w) from which the search's prediction may reach the last step
+// (codes below it are never left without a step).
 struct Drnu2View {
     const uint8_t *first;
     const uint16_t *mn, *mx, *img;
     size_t plane;
+    const uint8_t *irregular;
+    const uint16_t *blocks;
+    const uint16_t *near_top;
+    int steps;
 };
 Drnu2View drnu2_view();
+
+// Reports a code the search ends on without a step (debug log).
+void drnu2_log_not_found(double w, int lo, int hi);
+
+// The temperature term as whole codes: floor(v - dt_slope) = v - ceil for
+// every code v, and the comparisons of v - dt_slope with whole numbers
+// follow from it (round(w) too); usable unless the term lies within
+// rounding of a whole number without being one, or of a half.
+struct Drnu2Whole {
+    bool usable;
+    bool exact;   // the term is a whole number
+    int ceil;     // smallest whole number not below the term
+    double frac;  // ceil - term: w = floor(w) + frac
+};
+Drnu2Whole drnu2_whole(const Drnu2Consts &k);
+
+// Pixels 0 .. n - 1 of a sorted image whose pixel index is its calibration
+// index, 32 at a time with AVX-512 through ready tables: same codes as the
+// search, bit for bit. Needs 12 to 31 distances (every step then lies inside
+// the search window) and a usable whole temperature term. Blocks it cannot
+// decide (irregular pixels, steps far apart) go to one(ctx, code, p). dst
+// may equal src.
+using Drnu2One = uint16_t (*)(void *ctx, uint16_t v, int p);
+void drnu2_tables_avx512(const Drnu2Consts &k, const Drnu2Whole &whole, const Drnu2View &t,
+                         const uint16_t *src, uint16_t *dst, int n, Drnu2One one, void *ctx);
 
 constexpr uint8_t kDrnu2Search = 255;    // table entry: the search decides
 constexpr uint8_t kDrnu2NotFound = 254;  // table entry: the search never starts

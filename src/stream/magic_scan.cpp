@@ -74,16 +74,11 @@ size_t copy_blocks(uint8_t *dst, const uint8_t *src, size_t c, size_t avail) {
 }
 
 #ifdef VZ_X86_DISPATCH
-// Magic pairs starting in the 32 or 64 bytes at p (a: those bytes loaded).
+// Magic pairs starting in the 32 bytes at p (a: those bytes loaded).
 VZ_TARGET_AVX2 inline __m256i pairs_avx2(__m256i a, const uint8_t *p) {
     const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 1));
     return _mm256_and_si256(_mm256_cmpeq_epi8(a, _mm256_set1_epi8(char(kM0))),
                             _mm256_cmpeq_epi8(b, _mm256_set1_epi8(char(kM1))));
-}
-
-VZ_TARGET_AVX512 inline __mmask64 pairs_avx512(__m512i a, const uint8_t *p) {
-    return _mm512_cmpeq_epi8_mask(a, _mm512_set1_epi8(char(kM0))) &
-           _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(p + 1), _mm512_set1_epi8(char(kM1)));
 }
 
 // One pass, four vectors per step: each is tested and the step stored unless
@@ -104,15 +99,24 @@ VZ_TARGET_AVX2 size_t copy_avx2(uint8_t *dst, const uint8_t *src, size_t c, size
     return i + copy_blocks(dst + i, src + i, c - i, avail - i);
 }
 
+// Four vectors per step, each loaded once: the first bytes of the pairs
+// from one comparison, the second bytes from another shifted down by one
+// position, the shifted-in bit taken from the next vector (or the byte after
+// the step).
 VZ_TARGET_AVX512 size_t copy_avx512(uint8_t *dst, const uint8_t *src, size_t c, size_t avail) {
+    const __m512i m0 = _mm512_set1_epi8(char(kM0)), m1 = _mm512_set1_epi8(char(kM1));
     size_t i = 0;
     for (; i + 256 <= c && i + 257 <= avail; i += 256) {
         __m512i a[4];
-        __mmask64 h = 0;
+        __mmask64 first[4], second[5];
         for (int k = 0; k < 4; ++k) {
             a[k] = _mm512_loadu_si512(src + i + 64 * k);
-            h |= pairs_avx512(a[k], src + i + 64 * k);
+            first[k] = _mm512_cmpeq_epi8_mask(a[k], m0);
+            second[k] = _mm512_cmpeq_epi8_mask(a[k], m1);
         }
+        second[4] = src[i + 256] == kM1;
+        __mmask64 h = 0;
+        for (int k = 0; k < 4; ++k) h |= first[k] & (second[k] >> 1 | second[k + 1] << 63);
         if (h) break;
         for (int k = 0; k < 4; ++k) _mm512_storeu_si512(dst + i + 64 * k, a[k]);
     }

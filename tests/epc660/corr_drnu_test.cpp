@@ -2,6 +2,7 @@
 // search: calibrations regular and irregular, codes spread over each pixel's
 // calibrated range and beyond both ends, every instruction set; and when the
 // tables are prepared and when they stop serving.
+#include <algorithm>
 #include <random>
 
 #include "corr_fixture.h"
@@ -109,6 +110,70 @@ TEST_F(DrnuTables, BitIdenticalToTheSearchOverAndBeyondTheCalibratedRange) {
         for (int p = 0; p < kN; ++p)
             on[p] = (uint16_t)(calibrateGetDistImagePixel((p % c.steps) * kN + p) + p % 3 - 1);
         expect_identical(on, what + ", on the steps");
+    }
+}
+
+// Codes that walk every pixel's range in small strides, so that the
+// interpolated results fall on and next to every fraction, halves included.
+std::vector<uint16_t> dense_frame(int shift) {
+    std::vector<uint16_t> f(kN);
+    const uint16_t *mn = cal::dist_min(1), *mx = cal::dist_max(1);
+    for (int p = 0; p < kN; ++p) {
+        const int span = std::max(mx[p] - mn[p] + 6, 1);
+        f[p] = (uint16_t)std::clamp(mn[p] - 3 + (p * 7 + shift) % span, 0, 65299);
+    }
+    return f;
+}
+
+TEST_F(DrnuTables, BitIdenticalOnEveryFractionAndTemperatureTerm) {
+    // Temperature terms of zero (compensation on), whole and fractional size,
+    // both signs; step counts at both ends of what the 32-pixel kernel takes
+    // and beyond it.
+    struct Case {
+        int steps;
+        Cal kind;
+        int temp;
+    } cases[] = {{12, Cal::regular, 0}, {12, Cal::regular, 3},  {31, Cal::uneven, -7},
+                 {30, Cal::regular, 1}, {30, Cal::regular, -2}, {32, Cal::regular, 4},
+                 {11, Cal::regular, 6}, {30, Cal::mixed, 40}};
+    std::mt19937 rng(33);
+    for (const Case &c : cases) {
+        load(rng, c.steps, c.kind);
+        calculationSetEnableTemperature(1);
+        uint16_t t[2] = {(uint16_t)(361 + c.temp), 0};
+        temperatureSetTemperatureByFrameHeader(t);
+        for (int shift : {0, 3})
+            expect_identical(dense_frame(shift), std::to_string(c.steps) + " steps, dt " +
+                                                     std::to_string(c.temp) + ", shift " +
+                                                     std::to_string(shift));
+    }
+}
+
+// The temperature term as whole codes: floor(v - term) = v - ceil, the
+// fraction w - floor(w), and the terms the integer form must leave to the
+// doubles (within rounding of a whole number or a half, or absurdly large).
+TEST(DrnuWhole, SplitsTheTemperatureTerm) {
+    struct Case {
+        bool temp;
+        double term;
+        bool usable, exact;
+        int ceil;
+        double frac;
+    } cases[] = {
+        {false, 123.4, true, true, 0, 0.0},  // compensation off: no term
+        {true, 0.0, true, true, 0, 0.0},        {true, 3.0, true, true, 3, 0.0},
+        {true, -2.0, true, true, -2, 0.0},      {true, 2.25, true, false, 3, 0.75},
+        {true, -0.75, true, false, 0, 0.75},    {true, -7.5, false, false, -7, 0.5},
+        {true, 4.0 + 1e-9, false, false, 5, 0}, {true, 4.0 - 1e-9, false, false, 4, 0},
+        {true, 1e12, false, false, 0, 0},
+    };
+    for (const Case &c : cases) {
+        const corr::Drnu2Whole w = corr::drnu2_whole({c.temp, c.term, 30, 700.0});
+        EXPECT_EQ(w.usable, c.usable) << c.term;
+        if (!c.usable) continue;
+        EXPECT_EQ(w.exact, c.exact) << c.term;
+        EXPECT_EQ(w.ceil, c.ceil) << c.term;
+        EXPECT_DOUBLE_EQ(w.frac, c.frac) << c.term;
     }
 }
 

@@ -141,6 +141,29 @@ TEST(StreamHeader, MagicSearchEqualsPlainScan) {
     vz::cpu::level_cap().store(saved);
 }
 
+// One pair at every position around the vector and step boundaries of the
+// copy (64 and 256 bytes), its second byte included: the copy stops right
+// before it on every instruction set.
+TEST(StreamHeader, CopyStopsAtAPairOnEveryBoundary) {
+    const int saved = vz::cpu::level_cap().load();
+    for (int level = 0; level <= 2; ++level) {
+        vz::cpu::level_cap().store(level);
+        for (size_t at = 0; at + 1 < 700; ++at) {
+            Bytes b(700);
+            for (size_t j = 0; j < b.size(); ++j) b[j] = uint8_t(j % 2 ? 0x98 : 0x0B);
+            b[at] = 0xFB;
+            b[at + 1] = 0x98;
+            for (size_t c : {size_t(512), at, at + 1}) {
+                Bytes dst(b.size(), 0xAA);
+                const size_t got = vz::stream::copy_until_magic(dst.data(), b.data(), c, b.size());
+                ASSERT_EQ(got, std::min(at, c)) << "level " << level << " at " << at << " c " << c;
+                ASSERT_TRUE(std::equal(dst.begin(), dst.begin() + long(got), b.begin()));
+            }
+        }
+    }
+    vz::cpu::level_cap().store(saved);
+}
+
 // ---- header search -------------------------------------------------------------
 
 TEST(Reassembler, HeaderSplitAfterAnyByteIsCompletedFromNextTransfer) {
