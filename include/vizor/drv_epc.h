@@ -8,10 +8,11 @@
  * Several EPC cameras: each camera the driver binds gets its own processing
  * context (configuration, frequency table, calibration tables, correction,
  * filter, hysteresis and Kalman state, temperatures, output and work
- * buffers). A context reserves about 93 MB of address space, of which the
- * DRNU calibration tables are 67 MB and the per-pixel DRNU lookup prepared
- * from them at every load 4.1 MB (one byte per pixel and calibration step);
- * it is built over zero-filled pages, so what a camera never writes (tables
+ * buffers). A context reserves about 101 MB of address space, of which the
+ * DRNU calibration tables are 67 MB and what is prepared from them at every
+ * load 12.5 MB (a lookup of one byte per pixel and calibration step, and the
+ * calibration images again in the order the vector kernel reads them); it is
+ * built over zero-filled pages, so what a camera never writes (tables
  * without calibration files) costs no memory. Nothing is allocated per
  * frame. The exported EPC functions act on the EPC default device's context
  * (epc_adapter_select picks it), or, inside epc_adapter_call, on the context
