@@ -194,7 +194,7 @@ py::array frame_points(Frame &f, py::object out, bool packed, py::object lens) {
                 : vizor_frame_get_points(dev, xyz, len, dist.data(), w, h, flags);
     }
     if (!packed && n <= 0) raise(own ? "vz_lens_points" : "vizor_frame_get_points", n);
-    if (!packed) return std::move(arr);
+    if (!packed) return arr;
     // The first n points, as an N x 3 view of the buffer.
     return arr.attr("reshape")(py::make_tuple(py::ssize_t(h) * w, 3))
         .attr("__getitem__")(py::slice(0, n, 1));
@@ -217,7 +217,7 @@ py::array frame_depth(Frame &f, py::object out, bool mm, py::object lens) {
                     : vizor_frame_get_depth_mm(dev, z, w * h, dist.data(), w, h);
         }
         if (n <= 0) raise(own ? "vz_lens_depth_mm" : "vizor_frame_get_depth_mm", n);
-        return std::move(arr);
+        return arr;
     }
     auto arr = out_array<float>(out, {h, w}, "float32 array of height x width");
     {
@@ -227,7 +227,7 @@ py::array frame_depth(Frame &f, py::object out, bool mm, py::object lens) {
                 : vizor_frame_get_depth(dev, z, w * h, dist.data(), w, h);
     }
     if (n <= 0) raise(own ? "vz_lens_depth" : "vizor_frame_get_depth", n);
-    return std::move(arr);
+    return arr;
 }
 
 py::dict stats_dict(const vz_stream_state_t &s) {
