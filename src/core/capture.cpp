@@ -73,6 +73,13 @@ void check_discards(vizor_ll_t &ll, int idx) {
     ll.stream_state = st;
 }
 
+// A transfer's bytes go to the reassembler; data ends any run of time-outs.
+void take_bytes(vizor_ll_t &ll, const libusb_transfer *t) {
+    ll.to_run = 0;
+    vz_stream_feed_input(ll.stream, t->buffer, t->actual_length);
+    signal(ll);
+}
+
 // Transfer completion, on the device's event thread.
 void LIBUSB_CALL on_transfer_event(libusb_transfer *t) {
     auto *dev = static_cast<vizor_dev_t *>(t->user_data);
@@ -83,11 +90,7 @@ void LIBUSB_CALL on_transfer_event(libusb_transfer *t) {
     if (ll.cap_frames == 0) ll.cap_remaining = -1;
 
     switch (t->status) {
-    case LIBUSB_TRANSFER_COMPLETED:
-        ll.to_run = 0;
-        vz_stream_feed_input(ll.stream, t->buffer, t->actual_length);
-        signal(ll);
-        break;
+    case LIBUSB_TRANSFER_COMPLETED: take_bytes(ll, t); break;
     case LIBUSB_TRANSFER_TIMED_OUT: {
         const uint32_t n = ++ll.to_cnt;
         vz_dbg("[%s] trans[%d] timeout (last_tx=%d, to_cnt=%d), %d\n", kTagEvt, idx,
@@ -95,9 +98,7 @@ void LIBUSB_CALL on_transfer_event(libusb_transfer *t) {
         // Bytes that arrived before the time-out belong to the stream: keeping
         // them keeps the frame they are part of.
         if (t->actual_length > 0) {
-            ll.to_run = 0;
-            vz_stream_feed_input(ll.stream, t->buffer, t->actual_length);
-            signal(ll);
+            take_bytes(ll, t);
             break;
         }
         // Every queued transfer waits 500 ms, so a stream of fewer than about

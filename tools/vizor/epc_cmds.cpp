@@ -83,8 +83,7 @@ std::string mhz_text(int khz) {
 }
 
 // Switches the chip into a mode: first off what is on and must not be, then
-// on what must be. HDR and dual MGX share readout registers, so switching one
-// off after the other went on would undo it.
+// on what must be; a switch already in place is not programmed again.
 void set_mode(const ModeDef &m) {
     if (calculationIsHDR() && !m.hdr) apiEnableHDR(0, kChipAddr);
     if (calculationIsDualMGX() && !m.dual_mgx) apiEnableDualMGX(0, kChipAddr);
