@@ -53,6 +53,9 @@ struct Run {
 void run_scalar(const Pixels &px, const Run &run);
 // SIMD form of run_scalar; false (nothing done) when unavailable.
 bool run_simd(const Pixels &px, const Run &run);
+// The same over `count` runs at once (the kernels set up their constants
+// once for all of them).
+bool run_simd(const Pixels &px, const Run *runs, int count);
 
 // A row of the readout: its first input index and its first output index.
 struct Segment {

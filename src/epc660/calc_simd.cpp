@@ -31,7 +31,8 @@ namespace vz::epc::calc {
 
 namespace {
 
-using RunFn = void (*)(const Pixels &, const Run &, int);
+// A kernel over the first whole vectors of each of `count` runs.
+using RunFn = void (*)(const Pixels &, const Run *, int);
 
 // The run without its first n pixels.
 [[maybe_unused]] Run advance(const Run &run, int n) {
@@ -208,24 +209,31 @@ namespace avx512 {
 
 #define VZ_N16 __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq")))
 
-// floor(sqrt(s)) of sums of squares below 2^26: the single-precision root
-// is within one, then corrected with exact products (r < 2^15).
+// floor(sqrt(s)) of sums of two squares of 12-bit differences (s <= 2 x
+// 4095^2): the truncated single-precision root is never below it (checked
+// for every such s) and at most one above, which the exact product corrects
+// (r < 2^15).
 VZ_N16 inline __m512i isqrt_exact(__m512i s) {
-    const __m512i one = _mm512_set1_epi32(1);
-    __m512i r = _mm512_cvttps_epi32(_mm512_sqrt_ps(_mm512_cvtepi32_ps(s)));
-    r = _mm512_mask_sub_epi32(r, _mm512_cmpgt_epi32_mask(_mm512_madd_epi16(r, r), s), r, one);
-    const __m512i r1 = _mm512_add_epi32(r, one);
-    return _mm512_mask_mov_epi32(r, _mm512_cmple_epi32_mask(_mm512_madd_epi16(r1, r1), s), r1);
+    const __m512i r = _mm512_cvttps_epi32(_mm512_sqrt_ps(_mm512_cvtepi32_ps(s)));
+    return _mm512_mask_sub_epi32(r, _mm512_cmpgt_epi32_mask(_mm512_madd_epi16(r, r), s), r,
+                                 _mm512_set1_epi32(1));
 }
 
-// floor(num / tx) clamped to the table, for num = ty x 4096, 0 <= ty < tx
-// < 2^15 (32-bit lanes holding 16-bit values).
+// floor(num / tx) for num = ty x 4096, 0 <= ty <= tx < 2^15 (32-bit lanes
+// holding 16-bit values): 0 .. 4096, where 4096 (ty = tx) only comes from
+// lanes whose phase is decided without the table.
 VZ_N16 inline __m512i table_index(__m512i ty, __m512i tx) {
     const __m512i num = _mm512_slli_epi32(ty, 12);
-    __m512i q = _mm512_cvttps_epi32(_mm512_div_ps(_mm512_cvtepi32_ps(num), _mm512_cvtepi32_ps(tx)));
-    q = _mm512_mask_sub_epi32(q, _mm512_cmpgt_epi32_mask(_mm512_madd_epi16(q, tx), num), q,
-                              _mm512_set1_epi32(1));
-    return _mm512_min_epi32(_mm512_max_epi32(q, _mm512_setzero_si512()), _mm512_set1_epi32(4095));
+    const __m512i q =
+        _mm512_cvttps_epi32(_mm512_div_ps(_mm512_cvtepi32_ps(num), _mm512_cvtepi32_ps(tx)));
+    return _mm512_mask_sub_epi32(q, _mm512_cmpgt_epi32_mask(_mm512_madd_epi16(q, tx), num), q,
+                                 _mm512_set1_epi32(1));
+}
+
+// The table's entries at 16 indices, clamped into it.
+VZ_N16 inline __m512i gather_codes(const int32_t *table, __m512i q) {
+    q = _mm512_min_epi32(_mm512_max_epi32(q, _mm512_setzero_si512()), _mm512_set1_epi32(4095));
+    return _mm512_i32gather_epi32(q, table, 4);
 }
 
 // Table entries without gathers: K atan(q / 4095) as a single-precision
@@ -244,8 +252,8 @@ struct AtanPoly {
 
 // The codes of 16 indices (32-bit lanes) before the fixes.
 VZ_N16 inline __m512i poly_codes(const AtanPoly &p, __m512i q) {
-    const __m512 w = _mm512_sub_ps(
-        _mm512_mul_ps(_mm512_cvtepi32_ps(q), _mm512_set1_ps(1 / 2047.5f)), _mm512_set1_ps(1.0f));
+    const __m512 w =
+        _mm512_fmsub_ps(_mm512_cvtepi32_ps(q), _mm512_set1_ps(1 / 2047.5f), _mm512_set1_ps(1.0f));
     __m512 v = _mm512_set1_ps(p.c[kPolyDegree]);
     for (int k = kPolyDegree - 1; k >= 0; --k) v = _mm512_fmadd_ps(v, w, _mm512_set1_ps(p.c[k]));
     return _mm512_cvtps_epi32(v);  // nearest
@@ -311,7 +319,7 @@ const AtanPoly *atan_poly() {
 }
 
 template <bool Four, bool AmpOnly>
-VZ_N16 void run_narrow(const Pixels &px, const Run &run, int n) {
+VZ_N16 void run_narrow(const Pixels &px, const Run *runs, int count) {
     using V = __m512i;
     using M = __mmask32;
     const V zero = _mm512_setzero_si512(), one = _mm512_set1_epi16(1);
@@ -329,103 +337,119 @@ VZ_N16 void run_narrow(const Pixels &px, const Run &run, int n) {
     const V period = _mm512_set1_epi16(30000), last = _mm512_set1_epi16(29999);
     const M adc_fixed = (px.adc && px.amin > px.amax) ? ~M(0) : M(0);
     const int32_t *table = atan_table();
-    const AtanPoly *poly = atan_poly();
-    const uint16_t *s0 = run.s[0], *s1 = run.s[1], *s2 = run.s[2], *s3 = run.s[3];
-    uint8_t *state = run.state;
-    uint16_t *out_dist = run.dist, *out_amp = run.amp;
+    // A local copy: the output stores cannot alias it, so its coefficients
+    // can stay in registers.
+    const AtanPoly *const shared_poly = atan_poly();
+    const AtanPoly local_poly = shared_poly ? *shared_poly : AtanPoly{};
+    const AtanPoly *poly = shared_poly ? &local_poly : nullptr;
     const bool sat_check = px.sat, adc_check = px.adc;
     const __m128i div_shift = _mm_cvtsi32_si128(px.div_shift);
 
-    auto outside = [&](V m) VZ_N16 {
-        return M(_mm512_cmplt_epu16_mask(m, amin) | _mm512_cmpgt_epu16_mask(m, amax));
+    // A sample outside amin .. amax: the smallest or the largest of the
+    // pixel's samples is.
+    auto outside = [&](V lo, V hi) VZ_N16 {
+        return M(_mm512_cmplt_epu16_mask(lo, amin) | _mm512_cmpgt_epu16_mask(hi, amax));
     };
-    for (int x = 0; x < n; x += 32) {
-        const V r0 = _mm512_loadu_si512(s0 + x), r1 = _mm512_loadu_si512(s1 + x);
-        const V m0 = _mm512_and_si512(r0, mask), m1 = _mm512_and_si512(r1, mask);
-        M sat = 0, adc = 0;
-        if (sat_check)
-            sat = M(_mm512_cmpeq_epi16_mask(r0, full) | _mm512_cmpeq_epi16_mask(r1, full));
-        if (adc_check) adc = M(outside(m0) | outside(m1));
-        V a1, a2;
-        if constexpr (Four) {
-            const V r2 = _mm512_loadu_si512(s2 + x), r3 = _mm512_loadu_si512(s3 + x);
-            const V m2 = _mm512_and_si512(r2, mask), m3 = _mm512_and_si512(r3, mask);
+    for (int k = 0; k < count; ++k) {
+        const Run &run = runs[k];
+        const uint16_t *s0 = run.s[0], *s1 = run.s[1], *s2 = run.s[2], *s3 = run.s[3];
+        uint8_t *state = run.state;
+        uint16_t *out_dist = run.dist, *out_amp = run.amp;
+        const int n = run.len / 32 * 32;
+        for (int x = 0; x < n; x += 32) {
+            const V r0 = _mm512_loadu_si512(s0 + x), r1 = _mm512_loadu_si512(s1 + x);
+            const V m0 = _mm512_and_si512(r0, mask), m1 = _mm512_and_si512(r1, mask);
+            M sat = 0, adc = 0;
             if (sat_check)
-                sat |= M(_mm512_cmpeq_epi16_mask(r2, full) | _mm512_cmpeq_epi16_mask(r3, full));
-            if (adc_check) adc |= M(outside(m2) | outside(m3));
-            a1 = _mm512_sub_epi16(m3, m1);
-            a2 = _mm512_sub_epi16(m2, m0);
-        } else {
-            a2 = _mm512_sub_epi16(mid, m0);
-            a1 = _mm512_sub_epi16(mid, m1);
-            adc |= adc_fixed;
+                sat = M(_mm512_cmpeq_epi16_mask(r0, full) | _mm512_cmpeq_epi16_mask(r1, full));
+            V a1, a2;
+            if constexpr (Four) {
+                const V r2 = _mm512_loadu_si512(s2 + x), r3 = _mm512_loadu_si512(s3 + x);
+                const V m2 = _mm512_and_si512(r2, mask), m3 = _mm512_and_si512(r3, mask);
+                if (sat_check)
+                    sat |= M(_mm512_cmpeq_epi16_mask(r2, full) | _mm512_cmpeq_epi16_mask(r3, full));
+                if (adc_check)
+                    adc = outside(
+                        _mm512_min_epu16(_mm512_min_epu16(m0, m1), _mm512_min_epu16(m2, m3)),
+                        _mm512_max_epu16(_mm512_max_epu16(m0, m1), _mm512_max_epu16(m2, m3)));
+                a1 = _mm512_sub_epi16(m3, m1);
+                a2 = _mm512_sub_epi16(m2, m0);
+            } else {
+                if (adc_check) adc = outside(_mm512_min_epu16(m0, m1), _mm512_max_epu16(m0, m1));
+                a2 = _mm512_sub_epi16(mid, m0);
+                a1 = _mm512_sub_epi16(mid, m1);
+                adc |= adc_fixed;
+            }
+            adc = M(adc & ~sat);  // saturation wins
+            const M marked = M(sat | adc);
+
+            // Amplitude: a1^2 + a2^2 by pairs, in two halves of 32-bit lanes.
+            const V plo = _mm512_unpacklo_epi16(a1, a2), phi = _mm512_unpackhi_epi16(a1, a2);
+            const V rlo = isqrt_exact(_mm512_madd_epi16(plo, plo));
+            const V rhi = isqrt_exact(_mm512_madd_epi16(phi, phi));
+            const V amp = _mm512_packus_epi32(_mm512_sra_epi32(rlo, div_shift),
+                                              _mm512_sra_epi32(rhi, div_shift));
+            if constexpr (AmpOnly) {
+                const V code = _mm512_mask_blend_epi16(adc, amp, c_adc);
+                _mm512_storeu_si512(out_amp + x, _mm512_mask_blend_epi16(sat, code, c_sat));
+                continue;
+            }
+
+            // Hysteresis: only pixels without a marker reach the test.
+            // The state stays in bytes: bit j of a mask is pixel j in both widths.
+            const __m256i st = _mm256_loadu_si256((const __m256i *)(state + x));
+            const __m256i one8 = _mm256_set1_epi8(1);
+            const M ge = _mm512_cmpge_epi16_mask(amp, upper);
+            const M lt = _mm512_cmpgt_epi16_mask(lower, amp);
+            const M pass = M(ge | (_mm256_cmpeq_epi8_mask(st, one8) & ~lt));
+            __m256i nst = _mm256_mask_mov_epi8(st, M(lt & ~marked), _mm256_setzero_si256());
+            nst = _mm256_mask_mov_epi8(nst, M(ge & ~marked), one8);
+            _mm256_storeu_si256((__m256i *)(state + x), nst);
+            const M fail = M(~pass & ~marked);
+
+            // Octant folding of atan2_lut(arg1, arg2).
+            const M y0 = _mm512_cmpeq_epi16_mask(a1, zero);
+            const M yneg = _mm512_cmplt_epi16_mask(a1, zero);
+            const V y = _mm512_abs_epi16(a1);
+            const V xx = _mm512_mask_sub_epi16(a2, yneg, zero, a2);
+            V base = _mm512_maskz_mov_epi16(yneg, half);
+            const M xle = _mm512_cmplt_epi16_mask(xx, one);  // x <= 0: quarter turn
+            const V qy = _mm512_mask_sub_epi16(y, xle, zero, xx);
+            const V qx = _mm512_mask_mov_epi16(xx, xle, y);
+            base = _mm512_mask_add_epi16(base, xle, base, quarter);
+            const M yge = _mm512_cmpge_epi16_mask(qy, qx);  // y >= x: 45 degrees
+            const V ty = _mm512_mask_sub_epi16(qy, yge, qy, qx);
+            const V tx = _mm512_max_epi16(_mm512_mask_add_epi16(qx, yge, qx, qy), one);
+            base = _mm512_mask_add_epi16(base, yge, base, eighth);
+            const V qlo =
+                table_index(_mm512_unpacklo_epi16(ty, zero), _mm512_unpacklo_epi16(tx, zero));
+            const V qhi =
+                table_index(_mm512_unpackhi_epi16(ty, zero), _mm512_unpackhi_epi16(tx, zero));
+            V t;
+            if (poly) {
+                t = _mm512_packus_epi32(poly_codes(*poly, qlo), poly_codes(*poly, qhi));
+                const V q = _mm512_packus_epi32(qlo, qhi);
+                for (int f = 0; f < poly->fixes; ++f)
+                    t = _mm512_mask_add_epi16(
+                        t, _mm512_cmpeq_epi16_mask(q, _mm512_set1_epi16(poly->q[f])), t,
+                        _mm512_set1_epi16(poly->delta[f]));
+            } else {
+                t = _mm512_packus_epi32(gather_codes(table, qlo), gather_codes(table, qhi));
+            }
+            V phase = _mm512_add_epi16(base, t);
+            const V flat = _mm512_maskz_mov_epi16(_mm512_cmplt_epi16_mask(a2, zero), half);
+            phase = _mm512_mask_mov_epi16(phase, y0, flat);
+            // (phase + 315000) mod 30000 for phase in 0..30000, unsigned 16 bits.
+            const V d = _mm512_add_epi16(phase, half);
+            const V dist = _mm512_mask_sub_epi16(d, _mm512_cmpgt_epu16_mask(d, last), d, period);
+
+            const V code =
+                _mm512_mask_blend_epi16(sat, _mm512_mask_blend_epi16(adc, c_low, c_adc), c_sat);
+            const M bad = M(marked | fail);
+            if (out_dist)
+                _mm512_storeu_si512(out_dist + x, _mm512_mask_blend_epi16(bad, dist, code));
+            if (out_amp) _mm512_storeu_si512(out_amp + x, _mm512_mask_blend_epi16(bad, amp, code));
         }
-        adc = M(adc & ~sat);  // saturation wins
-        const M marked = M(sat | adc);
-
-        // Amplitude: a1^2 + a2^2 by pairs, in two halves of 32-bit lanes.
-        const V plo = _mm512_unpacklo_epi16(a1, a2), phi = _mm512_unpackhi_epi16(a1, a2);
-        const V rlo = isqrt_exact(_mm512_madd_epi16(plo, plo));
-        const V rhi = isqrt_exact(_mm512_madd_epi16(phi, phi));
-        const V amp =
-            _mm512_packus_epi32(_mm512_sra_epi32(rlo, div_shift), _mm512_sra_epi32(rhi, div_shift));
-        if constexpr (AmpOnly) {
-            const V code = _mm512_mask_blend_epi16(adc, amp, c_adc);
-            _mm512_storeu_si512(out_amp + x, _mm512_mask_blend_epi16(sat, code, c_sat));
-            continue;
-        }
-
-        // Hysteresis: only pixels without a marker reach the test.
-        const V st = _mm512_cvtepu8_epi16(_mm256_loadu_si256((const __m256i *)(state + x)));
-        const M ge = _mm512_cmpge_epi16_mask(amp, upper);
-        const M lt = _mm512_cmpgt_epi16_mask(lower, amp);
-        const M pass = M(ge | (_mm512_cmpeq_epi16_mask(st, one) & ~lt));
-        V nst = _mm512_mask_mov_epi16(st, lt, zero);
-        nst = _mm512_mask_mov_epi16(nst, ge, one);
-        nst = _mm512_mask_mov_epi16(nst, marked, st);
-        _mm256_storeu_si256((__m256i *)(state + x), _mm512_cvtepi16_epi8(nst));
-        const M fail = M(~pass & ~marked);
-
-        // Octant folding of atan2_lut(arg1, arg2).
-        const M y0 = _mm512_cmpeq_epi16_mask(a1, zero);
-        const M yneg = _mm512_cmplt_epi16_mask(a1, zero);
-        const V y = _mm512_abs_epi16(a1);
-        const V xx = _mm512_mask_sub_epi16(a2, yneg, zero, a2);
-        V base = _mm512_maskz_mov_epi16(yneg, half);
-        const M xle = _mm512_cmplt_epi16_mask(xx, one);  // x <= 0: quarter turn
-        const V qy = _mm512_mask_sub_epi16(y, xle, zero, xx);
-        const V qx = _mm512_mask_mov_epi16(xx, xle, y);
-        base = _mm512_mask_add_epi16(base, xle, base, quarter);
-        const M yge = _mm512_cmpge_epi16_mask(qy, qx);  // y >= x: 45 degrees
-        const V ty = _mm512_mask_sub_epi16(qy, yge, qy, qx);
-        const V tx = _mm512_max_epi16(_mm512_mask_add_epi16(qx, yge, qx, qy), one);
-        base = _mm512_mask_add_epi16(base, yge, base, eighth);
-        const V qlo = table_index(_mm512_unpacklo_epi16(ty, zero), _mm512_unpacklo_epi16(tx, zero));
-        const V qhi = table_index(_mm512_unpackhi_epi16(ty, zero), _mm512_unpackhi_epi16(tx, zero));
-        V t;
-        if (poly) {
-            t = _mm512_packus_epi32(poly_codes(*poly, qlo), poly_codes(*poly, qhi));
-            const V q = _mm512_packus_epi32(qlo, qhi);
-            for (int f = 0; f < poly->fixes; ++f)
-                t = _mm512_mask_add_epi16(t,
-                                          _mm512_cmpeq_epi16_mask(q, _mm512_set1_epi16(poly->q[f])),
-                                          t, _mm512_set1_epi16(poly->delta[f]));
-        } else {
-            t = _mm512_packus_epi32(_mm512_i32gather_epi32(qlo, table, 4),
-                                    _mm512_i32gather_epi32(qhi, table, 4));
-        }
-        V phase = _mm512_add_epi16(base, t);
-        const V flat = _mm512_maskz_mov_epi16(_mm512_cmplt_epi16_mask(a2, zero), half);
-        phase = _mm512_mask_mov_epi16(phase, y0, flat);
-        // (phase + 315000) mod 30000 for phase in 0..30000, unsigned 16 bits.
-        const V d = _mm512_add_epi16(phase, half);
-        const V dist = _mm512_mask_sub_epi16(d, _mm512_cmpgt_epu16_mask(d, last), d, period);
-
-        const V code =
-            _mm512_mask_blend_epi16(sat, _mm512_mask_blend_epi16(adc, c_low, c_adc), c_sat);
-        const M bad = M(marked | fail);
-        if (out_dist) _mm512_storeu_si512(out_dist + x, _mm512_mask_blend_epi16(bad, dist, code));
-        if (out_amp) _mm512_storeu_si512(out_amp + x, _mm512_mask_blend_epi16(bad, amp, code));
     }
 }
 
@@ -507,37 +531,51 @@ bool set_simd_isa(const char *name) {
 #endif
 }
 
-bool run_simd(const Pixels &px, const Run &run) {
+bool run_simd(const Pixels &px, const Run *runs, int count) {
 #if VZ_HAVE_SIMD
-    RunFn fn = nullptr;
-    int lanes = 0;
-    switch (current()) {
+    const Isa isa = current();
+    RunFn wide = nullptr, narrow = nullptr;
+    int step = 0, lanes = 0;
+    switch (isa) {
     case Isa::Avx512:
-        fn = avx512::pick(px);
+        wide = avx512::pick(px);
         lanes = Avx512::N;
+        narrow = avx512::pick_narrow(px);  // 32 pixels a step where 16 bits suffice
         break;
     case Isa::Avx2:
-        fn = avx2::pick(px);
+        wide = avx2::pick(px);
         lanes = Avx2::N;
         break;
     default: return false;
     }
-    Run rest = run;
-    if (current() == Isa::Avx512)  // 32 pixels a step where 16 bits suffice
-        if (const RunFn narrow = avx512::pick_narrow(px)) {
-            const int n = run.len / 32 * 32;
-            if (n > 0) narrow(px, rest, n);
-            rest = advance(rest, n);
+    // Every run through one kernel call, then what is left of each run: the
+    // wide kernel after the narrow one, the scalar loop after the vectors.
+    if (narrow) {
+        narrow(px, runs, count);
+        step = 32;
+    } else {
+        wide(px, runs, count);
+        step = lanes;
+    }
+    for (int k = 0; k < count; ++k) {
+        int done = runs[k].len / step * step;
+        if (done == runs[k].len) continue;
+        if (narrow && runs[k].len - done >= lanes) {
+            const Run rest = advance(runs[k], done);
+            wide(px, &rest, 1);
+            done += rest.len / lanes * lanes;
         }
-    const int n = rest.len / lanes * lanes;
-    if (n > 0) fn(px, rest, n);
-    if (n < rest.len) run_scalar(px, advance(rest, n));  // the tail of the row
+        if (done < runs[k].len) run_scalar(px, advance(runs[k], done));
+    }
     return true;
 #else
     (void)px;
-    (void)run;
+    (void)runs;
+    (void)count;
     return false;
 #endif
 }
+
+bool run_simd(const Pixels &px, const Run &run) { return run_simd(px, &run, 1); }
 
 }  // namespace vz::epc::calc

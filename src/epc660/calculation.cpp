@@ -144,8 +144,9 @@ void rows(const Variant &v, int type, const Frame &fr, const Geometry &g, uint16
     const Segment *seg = readout_segments(g.columns, g.rows_per_half, g.halves, v.mgx, &segments);
     uint8_t *state = hysteresis::state();
     const bool simd = path() == Path::Simd;
+    Run runs[kMaxRows + 1];  // every row of the frame, for one kernel call
     for (int k = 0; k < segments; ++k) {
-        Run run;
+        Run &run = runs[k];
         for (int d = 0; d < (v.four ? 4 : 2); ++d) run.s[d] = fr.plane[d] + seg[k].in;
         run.state = state + seg[k].in;
         run.len = g.columns;
@@ -155,8 +156,9 @@ void rows(const Variant &v, int type, const Frame &fr, const Geometry &g, uint16
             run.dist = out + seg[k].out;
             if (type == 2) run.amp = out + n + seg[k].out;
         }
-        if (!simd || !run_simd(px, run)) run_scalar(px, run);
     }
+    if (!simd || !run_simd(px, runs, segments))
+        for (int k = 0; k < segments; ++k) run_scalar(px, runs[k]);
 
     const int last = seg[segments - 1].in + g.columns - 1;
     const int cal = v.mgx ? n - 1 : last;

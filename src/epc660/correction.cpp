@@ -386,25 +386,29 @@ void add_offset_rest(uint16_t *image, int count, int o, int off) {
     }
 }
 
-// Sixteen codes at a time while all of them lie in one period: v + o stays
-// below 60000, and the smaller of s and s - 30000 in 16-bit unsigned
-// arithmetic is the wrapped sum. Blocks holding any other code take the
-// general loop. Returns the number of codes done in blocks.
+// Sixteen codes at a time while each of them lies in one period or is a
+// marker: v + o stays below 60000, the smaller of s and s - 30000 in 16-bit
+// unsigned arithmetic is the wrapped sum, and markers keep their code.
+// Blocks holding any other code take the general loop. Returns the number of
+// codes done in blocks.
 __attribute__((target("avx2"))) int add_offset_avx2(uint16_t *image, int n, uint16_t o, int off) {
     const __m256i vo = _mm256_set1_epi16((short)o);
     const __m256i period = _mm256_set1_epi16((short)30000);
     const __m256i top = _mm256_set1_epi16((short)29999);
+    const __m256i low = _mm256_set1_epi16((short)kLow);
     int p = 0;
     for (; p + 16 <= n; p += 16) {
         __m256i *at = (__m256i *)(image + p);
         const __m256i v = _mm256_loadu_si256(at);
         const __m256i in = _mm256_cmpeq_epi16(_mm256_max_epu16(v, top), top);
-        if (_mm256_movemask_epi8(in) != -1) {
+        const __m256i mark = _mm256_cmpeq_epi16(_mm256_max_epu16(v, low), v);
+        if (_mm256_movemask_epi8(_mm256_or_si256(in, mark)) != -1) {
             add_offset_rest(image + p, 16, o, off);
             continue;
         }
         const __m256i s = _mm256_add_epi16(v, vo);
-        _mm256_storeu_si256(at, _mm256_min_epu16(s, _mm256_sub_epi16(s, period)));
+        const __m256i sum = _mm256_min_epu16(s, _mm256_sub_epi16(s, period));
+        _mm256_storeu_si256(at, _mm256_blendv_epi8(sum, v, mark));
     }
     return p;
 }

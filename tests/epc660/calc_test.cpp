@@ -185,7 +185,9 @@ TEST(CalcPaths, RowLoopsEqualThePerPixelReading) {
     };
     for (const Chip &c : kChips)
         for (const VariantCase &v : kVariants)
-            for (Size sz : {Size{0, 0}, Size{100, 25}})
+            // 100 and 120 columns: rows that end in a scalar tail, and in a
+            // wide vector before it.
+            for (Size sz : {Size{0, 0}, Size{100, 25}, Size{120, 30}})
                 for (int type : {0, 1, 2}) {
                     SCOPED_TRACE(std::string(c.name) + " " + v.name + " type " +
                                  std::to_string(type) + " cols " + std::to_string(sz.cols));
