@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -391,6 +392,20 @@ TEST(CalcPaths, RowKernelsUnderEverySetting) {
     if (std::strcmp(simd_isa(), "none") != 0) {
         EXPECT_GT(cases, 0);
     }
+}
+
+// The 16-bit kernel corrects the single-precision amplitude root only
+// downwards: that holds for every sum of two squares of 12-bit differences.
+TEST(CalcArithmetic, SinglePrecisionRootIsNeverBelowTheIntegerRoot) {
+    int64_t r = 0, below = 0, far = 0;
+    for (int64_t s = 0; s <= 2 * 4095 * 4095; ++s) {
+        while ((r + 1) * (r + 1) <= s) ++r;  // floor(sqrt(s))
+        const int64_t f = int64_t(std::sqrt(float(s)));
+        below += f < r;
+        far += f > r + 1;
+    }
+    EXPECT_EQ(below, 0);
+    EXPECT_EQ(far, 0);
 }
 
 TEST(CalcArithmetic, ArctangentWorkedValues) {
