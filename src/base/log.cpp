@@ -61,6 +61,10 @@ namespace vz::log {
 uint32_t level(uint32_t channel) {
     return channel < kChannels ? g_level[channel].load(std::memory_order_relaxed) : 5;
 }
+bool wants(uint32_t level) {
+    return level >= g_level[0].load(std::memory_order_relaxed) ||
+           level >= g_level[1].load(std::memory_order_relaxed);
+}
 const char *file_path() {
     std::lock_guard lk(g_file_mu);
     static thread_local std::string copy;

@@ -13,6 +13,9 @@
 namespace vz::log {
 // Current threshold of a channel (0 console, 1 file, 2 auxiliary).
 uint32_t level(uint32_t channel);
+// Whether vz_log writes a line of this level anywhere: lets hot loops skip
+// building lines nobody reads.
+bool wants(uint32_t level);
 // Path of the open log file, or empty when none is open.
 const char *file_path();
 }  // namespace vz::log

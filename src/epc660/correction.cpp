@@ -499,6 +499,8 @@ void drnu2_log_not_found(double w, int lo, int hi) {
            "calculationCorrectDRNU2_opt", w, lo, hi);
 }
 
+bool drnu2_logs_not_found() { return vz::log::wants(VZ_LOG_DBG); }
+
 void ambient_store(int index, uint16_t gray) {
     corr::Pixels &P = corr::pixels();
     if (index >= 0 && index < kPixels) P.ambient_buf[index] = gray;

@@ -52,6 +52,8 @@ Drnu2View drnu2_view();
 
 // Reports a code the search ends on without a step (debug log).
 void drnu2_log_not_found(double w, int lo, int hi);
+// Whether those lines are written anywhere (the kernels skip them if not).
+bool drnu2_logs_not_found();
 
 // The temperature term as whole codes: floor(v - dt_slope) = v - ceil for
 // every code v, and the comparisons of v - dt_slope with whole numbers

@@ -269,7 +269,8 @@ VZ_AVX512 bool block(const Drnu2Consts &k, const Drnu2Whole &whole, const Steps 
         _mm_mask_storeu_epi16(out + 8 * q, (__mmask8)((dbl | inside) >> (8 * q)), r);
         lost |= (__mmask32)ql << (8 * q);
     }
-    // The search's log lines, pixel by pixel.
+    // The search's log lines, pixel by pixel, when they go anywhere.
+    if (lost && !drnu2_logs_not_found()) lost = 0;
     for (__mmask32 m = lost; m; m &= m - 1) {
         const int j = __builtin_ctz(m);
         drnu2_log_not_found(k.temp ? (double)s[j] - k.dt_slope : (double)s[j], t.mn[p + j],
