@@ -97,11 +97,43 @@ struct Totals {
     double heap_warm = 0, rss_warm = 0, heap_max = 0, rss_max = 0, heap_end = 0, rss_end = 0;
 };
 
+// The resident kB of the three largest resident mappings, with their sizes:
+// tells a heap that grows from address space that fills in (pages of a
+// large zero-filled block touched for the first time).
+std::string largest_mappings() {
+    std::ifstream in("/proc/self/smaps");
+    struct Map {
+        double size = 0, rss = 0;
+    };
+    std::vector<Map> maps;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("Size:", 0) == 0)
+            maps.push_back({std::strtod(line.c_str() + 5, nullptr), 0});
+        if (line.rfind("Rss:", 0) == 0 && !maps.empty())
+            maps.back().rss = std::strtod(line.c_str() + 4, nullptr);
+    }
+    std::sort(maps.begin(), maps.end(), [](const Map &a, const Map &b) { return a.rss > b.rss; });
+    std::string out;
+    for (size_t i = 0; i < std::min<size_t>(3, maps.size()); ++i) {
+        char one[48];
+        std::snprintf(one, sizeof one, " %.0f/%.0f", maps[i].rss, maps[i].size);
+        out += one;
+    }
+    return out;
+}
+
 // Memory after a capture stop (the same point of every epoch, so readings
 // compare); the first reading after warm-up is the baseline.
 void read_memory(Totals &t, size_t frames, bool trace) {
     const double heap = heap_kb(), rss = rss_kb();
-    if (trace) std::fprintf(stderr, "%zu frames: heap %.0f kB, rss %.0f kB\n", frames, heap, rss);
+    if (trace) {
+        const struct mallinfo2 m = mallinfo2();
+        std::fprintf(stderr,
+                     "%zu frames: heap %.0f kB, rss %.0f kB, arenas %zu kB, free %zu kB, "
+                     "largest resident/size kB%s\n",
+                     frames, heap, rss, (m.arena + m.hblkhd) / 1024, m.fordblks / 1024,
+                     largest_mappings().c_str());
+    }
     if (frames < kWarmup) return;
     if (t.heap_warm == 0) {
         t.heap_warm = heap;
