@@ -458,9 +458,15 @@ struct Firmware::Impl {
         gen.emit(d, std::span<const uint8_t>(scratch.data(), d.size), 1, pipe, faults);
         ++frame_no;
         ++stats.frames_sent;
+        take_stream_stats();
+        if (frames_left != kUnlimited && --frames_left == 0) producing = false;
+    }
+
+    // The stream generator's counts, after an emit.
+    void take_stream_stats() {
         stats.chunks = gen.chunks();
         stats.frames_unseen = gen.frames_unseen();
-        if (frames_left != kUnlimited && --frames_left == 0) producing = false;
+        stats.frames_split = gen.frames_split();
     }
 
     // Generates the next group of frames into the pipe.
@@ -476,8 +482,7 @@ struct Firmware::Impl {
             d.format = kFormatCalibData;
             gen.emit(d, it->second.bytes, 1, pipe, faults);
             ++stats.frames_sent;
-            stats.chunks = gen.chunks();
-            stats.frames_unseen = gen.frames_unseen();
+            take_stream_stats();
             return;
         }
         if (source) return produce_from_source();
@@ -491,8 +496,7 @@ struct Firmware::Impl {
         gen.emit(d, std::span<const uint8_t>(scratch.data(), need), k, pipe, faults);
         frame_no += k;
         stats.frames_sent += k;
-        stats.chunks = gen.chunks();
-        stats.frames_unseen = gen.frames_unseen();
+        take_stream_stats();
         if (frames_left != kUnlimited) {
             frames_left -= k;
             if (frames_left == 0) producing = false;

@@ -73,6 +73,7 @@ struct FirmwareStats {
     uint64_t frames_sent = 0;      // frames handed to the stream
     uint64_t frames_dropped = 0;   // frames lost at the sensor (host too slow)
     uint64_t frames_unseen = 0;    // sent with every chunk lost or its header broken
+    uint64_t frames_split = 0;     // counted twice by the host (StreamGen::frames_split)
     uint64_t frames_unsent = 0;    // still (partly) in the device at a capture stop
     uint64_t chunks = 0;
     uint64_t crc_errors = 0;  // data chunks refused for their CRC

@@ -164,12 +164,14 @@ void StreamGen::emit(const FrameDesc &desc, std::span<const uint8_t> data, uint3
         seen = chunk(h, data, pipe, faults);
     } else {
         size_t off = 0;
-        bool first = true;
+        bool first = true, intact = true;  // every chunk so far went out whole
         while (off < data.size()) {
             size_t len = std::min<size_t>(max_dlen, data.size() - off);
             h.dlen = uint32_t(len);
             h.sof = first;
             seen = chunk(h, data.subspan(off, len), pipe, faults) || seen;
+            if (!first && intact && fate_.wrong_fridx && !fate_.lost && !fate_.bad_ck) ++split_;
+            intact = intact && fate_.intact();
             off += len;
             first = false;
         }
@@ -192,6 +194,7 @@ bool StreamGen::chunk(ChunkHeader h, std::span<const uint8_t> payload, BulkPipe 
     const bool bad_fridx = faults.strike(Fault::wrong_fridx);
     const bool bad_ck = faults.strike(Fault::corrupt_header_cksum);
     const bool trunc = faults.strike(Fault::truncated_payload);
+    fate_ = {lost, bad_fridx, bad_ck, trunc};
     if (lost) return false;
     if (bad_fridx) {
         int v = faults.value(Fault::wrong_fridx);

@@ -137,8 +137,17 @@ public:
     // Frames of which no chunk reached the pipe with an intact header (every
     // chunk lost or its header check sum broken): the host cannot see them.
     uint64_t frames_unseen() const { return unseen_; }
+    // Frames cut in two by a wrong frame index on a continuation chunk that
+    // follows intact ones: the host drops the frame it was assembling and the
+    // continuation as a frame of its own, counting two discards for one frame.
+    uint64_t frames_split() const { return split_; }
 
 private:
+    // What the faults did to the last chunk.
+    struct Fate {
+        bool lost = false, wrong_fridx = false, bad_ck = false, truncated = false;
+        bool intact() const { return !lost && !wrong_fridx && !bad_ck && !truncated; }
+    };
     // Returns whether the chunk's header went out intact.
     bool chunk(ChunkHeader h, std::span<const uint8_t> payload, BulkPipe &pipe, FaultTable &faults);
     StreamConfig cfg_;
@@ -146,6 +155,8 @@ private:
     uint16_t fridx_ = 0;
     uint64_t chunks_ = 0;
     uint64_t unseen_ = 0;
+    uint64_t split_ = 0;
+    Fate fate_;
 };
 
 }  // namespace vcam

@@ -471,16 +471,21 @@ TEST(StreamFault, EveryFrameSentIsReadUnseenOrUnsent) {
         uint32_t after, times;  // 0 times: no fault
         int transfers;          // host transfers read before the stop
         uint64_t unseen;
-        uint64_t read;  // frames read whole
+        uint64_t read;   // frames read whole
+        uint64_t split;  // frames the host counts twice
     };
     const Case cases[] = {
-        {"clean", 0xFFFFF, 0, Fault::lost_chunk, 0, 0, 1000, 0, 3},
-        {"whole frame lost", 0xFFFFF, 0, Fault::lost_chunk, 1, 1, 1000, 1, 2},
-        {"only header broken", 0xFFFFF, 0, Fault::corrupt_header_cksum, 1, 1, 1000, 1, 2},
-        {"one of three chunks lost", 40, 0, Fault::lost_chunk, 1, 1, 1000, 0, 3},
-        {"all three chunks lost", 40, 0, Fault::lost_chunk, 0, 3, 1000, 1, 2},
-        {"stopped after one frame", 0xFFFFF, 0, Fault::lost_chunk, 0, 0, 1, 0, 1},
-        {"stopped inside a frame", 0xFFFFF, 64, Fault::lost_chunk, 0, 0, 1, 0, 0},
+        {"clean", 0xFFFFF, 0, Fault::lost_chunk, 0, 0, 1000, 0, 3, 0},
+        {"whole frame lost", 0xFFFFF, 0, Fault::lost_chunk, 1, 1, 1000, 1, 2, 0},
+        {"only header broken", 0xFFFFF, 0, Fault::corrupt_header_cksum, 1, 1, 1000, 1, 2, 0},
+        {"one of three chunks lost", 40, 0, Fault::lost_chunk, 1, 1, 1000, 0, 3, 0},
+        {"all three chunks lost", 40, 0, Fault::lost_chunk, 0, 3, 1000, 1, 2, 0},
+        {"stopped after one frame", 0xFFFFF, 0, Fault::lost_chunk, 0, 0, 1, 0, 1, 0},
+        {"stopped inside a frame", 0xFFFFF, 64, Fault::lost_chunk, 0, 0, 1, 0, 0, 0},
+        // Frame 0's chunks are 0 1 2, frame 1's 3 4 5: chunk 1 continues an
+        // intact start, chunk 3 starts a frame.
+        {"index changed mid-frame", 40, 0, Fault::wrong_fridx, 1, 1, 1000, 0, 3, 1},
+        {"index changed at a start", 40, 0, Fault::wrong_fridx, 3, 1, 1000, 0, 3, 0},
     };
     for (const Case &c : cases) {
         StreamConfig sc;
@@ -493,6 +498,7 @@ TEST(StreamFault, EveryFrameSentIsReadUnseenOrUnsent) {
         ASSERT_TRUE(r.host.stop()) << c.name;
         const vcam::FirmwareStats st = r.fw.stats();
         EXPECT_EQ(st.frames_unseen, c.unseen) << c.name;
+        EXPECT_EQ(st.frames_split, c.split) << c.name;
         EXPECT_GE(st.frames_sent, std::max<uint64_t>(c.read, 1)) << c.name;
         EXPECT_EQ(st.frames_sent, c.read + st.frames_unseen + st.frames_unsent) << c.name;
     }
