@@ -124,6 +124,35 @@ std::string largest_mappings() {
     return out;
 }
 
+// Each malloc arena's memory from the system and the free part of it, in kB
+// ("arena: current/free"), from malloc_info: mallinfo2 covers only the main
+// arena, while threads allocate from arenas of their own.
+std::string arena_usage() {
+    char *text = nullptr;
+    size_t len = 0;
+    FILE *f = open_memstream(&text, &len);
+    if (!f) return {};
+    malloc_info(0, f);
+    std::fclose(f);
+    std::string out, xml(text, len);
+    std::free(text);
+    size_t at = 0;
+    while ((at = xml.find("<heap nr=\"", at)) != std::string::npos) {
+        const int nr = std::atoi(xml.c_str() + at + 10);
+        const size_t end = xml.find("</heap>", at);
+        const size_t rest = xml.find("<total type=\"rest\"", at);
+        const size_t cur = xml.find("<system type=\"current\"", at);
+        if (end == std::string::npos || rest > end || cur > end) break;
+        const long free_b = std::atol(xml.c_str() + xml.find("size=\"", rest) + 6);
+        const long cur_b = std::atol(xml.c_str() + xml.find("size=\"", cur) + 6);
+        char one[64];
+        std::snprintf(one, sizeof one, " %d:%ld/%ld", nr, cur_b / 1024, free_b / 1024);
+        out += one;
+        at = end;
+    }
+    return out;
+}
+
 // Memory after a capture stop (the same point of every epoch, so readings
 // compare); the first reading after warm-up is the baseline.
 void read_memory(Totals &t, size_t frames, bool trace) {
@@ -132,9 +161,9 @@ void read_memory(Totals &t, size_t frames, bool trace) {
         const struct mallinfo2 m = mallinfo2();
         std::fprintf(stderr,
                      "%zu frames: heap %.0f kB, rss %.0f kB, arenas %zu kB, free %zu kB, "
-                     "largest resident/size kB%s\n",
+                     "largest resident/size kB%s, arenas current/free kB%s\n",
                      frames, heap, rss, (m.arena + m.hblkhd) / 1024, m.fordblks / 1024,
-                     largest_mappings().c_str());
+                     largest_mappings().c_str(), arena_usage().c_str());
     }
     if (frames < kWarmup) return;
     if (t.heap_warm == 0) {
