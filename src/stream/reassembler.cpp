@@ -10,6 +10,8 @@
 // while the feeder counts.
 #include "stream/reassembler.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -81,7 +83,35 @@ bool header_valid(const uint8_t *raw) {
 
 void set_frame_allocator(FrameAllocFn fn) { g_alloc.store(fn, std::memory_order_relaxed); }
 
-void free_frame(Frame *f) { std::free(f); }
+Frame *alloc_frame(uint32_t frame_size, size_t *asked) {
+    const size_t block = sizeof(Frame) + frame_size;
+    const FrameAllocFn alloc = g_alloc.load(std::memory_order_relaxed);
+    Frame *f = nullptr;
+    bool mapped = false;
+    if (alloc) {
+        f = static_cast<Frame *>(alloc(block));
+    } else if (block >= kMapBytes) {
+        void *p = mmap(nullptr, block, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        f = p == MAP_FAILED ? nullptr : static_cast<Frame *>(p);
+        mapped = true;
+    } else {
+        f = static_cast<Frame *>(std::malloc(block));
+    }
+    if (!f) {
+        if (asked) *asked = block;
+        return nullptr;
+    }
+    f->room = frame_size;
+    f->mapped = mapped ? 1 : 0;
+    return f;
+}
+
+void free_frame(Frame *f) {
+    if (f && f->mapped)
+        munmap(f, sizeof(Frame) + f->room);
+    else
+        std::free(f);
+}
 
 void FrameList::push_back(Frame *f) {
     f->next = nullptr;
@@ -168,15 +198,7 @@ Frame *FramePool::take(uint32_t frame_size, size_t *asked) {
     }
     if (f && f->room >= frame_size) return f;
     free_frame(f);  // too small for this stream's frames
-    const size_t block = sizeof(Frame) + frame_size;
-    const FrameAllocFn alloc = g_alloc.load(std::memory_order_relaxed);
-    f = static_cast<Frame *>(alloc ? alloc(block) : std::malloc(block));
-    if (!f) {
-        *asked = block;
-        return nullptr;
-    }
-    f->room = frame_size;
-    return f;
+    return alloc_frame(frame_size, asked);
 }
 
 void FramePool::give(Frame *f, uint32_t keep) {
@@ -204,12 +226,9 @@ void FramePool::reserve(uint32_t frame_size, uint32_t count) {
         count = count > free_.size() ? count - free_.size() : 0;
     }
     // Allocated outside the lock: fetchers give blocks back meanwhile.
-    const FrameAllocFn alloc = g_alloc.load(std::memory_order_relaxed);
     for (; count > 0; --count) {
-        const size_t block = sizeof(Frame) + frame_size;
-        auto *f = static_cast<Frame *>(alloc ? alloc(block) : std::malloc(block));
+        Frame *f = alloc_frame(frame_size, nullptr);
         if (!f) break;
-        f->room = frame_size;
         keep.push_back(f);
     }
     std::lock_guard lk(mu_);

@@ -51,14 +51,22 @@ struct Frame {
     uint32_t filled;
     uint32_t capacity;
     uint32_t room;
+    uint32_t mapped;  // 1: mapped from the system (kMapBytes), else from malloc
+    uint64_t pad;     // keeps the data that follows aligned
 
     uint8_t *data() { return reinterpret_cast<uint8_t *>(this + 1); }
     bool complete() const { return filled == capacity; }
 };
 static_assert(sizeof(Frame) % alignof(std::max_align_t) == 0, "frame data stays aligned");
 
+// Frame blocks of this many bytes or more are mapped from the system: freed,
+// they go back to it whole, whichever thread frees them. From malloc they
+// would stay in a thread's arena, and a thread that meets contention moves
+// to another arena and fills that one too.
+inline constexpr size_t kMapBytes = size_t(256) << 10;
+
 // Allocation of frame blocks. Tests replace it to provoke failures; nullptr
-// restores malloc.
+// restores the default (mapped or malloc by size).
 using FrameAllocFn = void *(*)(size_t);
 void set_frame_allocator(FrameAllocFn fn);
 
@@ -90,6 +98,9 @@ private:
     uint32_t size_ = 0;
 };
 
+// A block with room for frame_size bytes, or nullptr (*asked: the size that
+// could not be had).
+Frame *alloc_frame(uint32_t frame_size, size_t *asked);
 void free_frame(Frame *f);
 
 // Frame blocks waiting for reuse. The feeder takes blocks, fetchers and the

@@ -3,9 +3,13 @@
 // bounded by the buffer's frame count.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "alloc_hook.h"
@@ -155,6 +159,51 @@ TEST(PoolReserve, SizedByBufferAndRepeatedFrame) {
         EXPECT_EQ(s->reserved_room, c.room) << c.max_frames;
         vz_stream_destroy(s);
     }
+}
+
+// Resident memory of the process, kB.
+long resident_kb() {
+    FILE *f = std::fopen("/proc/self/statm", "r");
+    long pages = 0, resident = 0;
+    if (f) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Large blocks are mapped and go back to the system as soon as they are
+// freed, whichever thread frees them; small ones come from malloc.
+TEST(PoolBlocks, LargeBlocksReturnToTheSystemWhenFreed) {
+    namespace s = vz::stream;
+    s::Frame *small = s::alloc_frame(100, nullptr);
+    ASSERT_NE(small, nullptr);
+    EXPECT_EQ(small->mapped, 0u);
+    s::free_frame(small);
+
+    constexpr uint32_t kLarge = 614400;
+    constexpr int kBlocks = 40;
+    const long before = resident_kb();
+    std::vector<s::Frame *> blocks;
+    for (int i = 0; i < kBlocks; ++i) {
+        s::Frame *f = s::alloc_frame(kLarge, nullptr);
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(f->mapped, 1u);
+        EXPECT_EQ(f->room, kLarge);
+        std::memset(f->data(), 0x5A, kLarge);
+        blocks.push_back(f);
+    }
+    const long filled = resident_kb();
+    std::thread([&] {
+        for (s::Frame *f : blocks) s::free_frame(f);
+    }).join();
+    const long after = resident_kb();
+    EXPECT_GT(filled - before, kBlocks * 500L);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_LT(after - before, (filled - before) / 10) << "freed blocks stayed resident";
+#else
+    (void)after;  // the sanitizers keep shadow pages of the freed blocks
+#endif
 }
 
 }  // namespace
