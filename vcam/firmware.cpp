@@ -482,6 +482,7 @@ struct Firmware::Impl {
             d.format = kFormatCalibData;
             gen.emit(d, it->second.bytes, 1, pipe, faults);
             ++stats.frames_sent;
+            ++stats.calib_frames;
             take_stream_stats();
             return;
         }

@@ -71,6 +71,7 @@ struct FirmwareStats {
     uint64_t failed_commands = 0;  // commands whose status reports failure
     uint64_t protocol_errors = 0;  // malformed setup packets (stalled)
     uint64_t frames_sent = 0;      // frames handed to the stream
+    uint64_t calib_frames = 0;     // of them, calibration data (read by a download)
     uint64_t frames_dropped = 0;   // frames lost at the sensor (host too slow)
     uint64_t frames_unseen = 0;    // sent with every chunk lost or its header broken
     uint64_t frames_split = 0;     // counted twice by the host (StreamGen::frames_split)
