@@ -91,7 +91,10 @@ Frame *alloc_frame(uint32_t frame_size, size_t *asked) {
     if (alloc) {
         f = static_cast<Frame *>(alloc(block));
     } else if (block >= kMapBytes) {
-        void *p = mmap(nullptr, block, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        // Populated: a block set aside is resident from the start, so memory
+        // does not creep up as a lagging reader first reaches more blocks.
+        void *p = mmap(nullptr, block, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
         f = p == MAP_FAILED ? nullptr : static_cast<Frame *>(p);
         mapped = true;
     } else {
