@@ -3,7 +3,8 @@
 // (capture) the first one asks the loop to finish cleanly and a second one
 // ends the program at once. In a protected phase (a write into the camera's
 // flash, saving the virtual flash) every signal waits: the tool says so once
-// and stops when the phase is over.
+// and stops when the phase is over. The exit code always names the first
+// signal, also when a later one ends the tool as it leaves.
 #pragma once
 
 namespace vztool {
