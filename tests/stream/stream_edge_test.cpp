@@ -68,8 +68,14 @@ TEST(StreamHeader, FletcherMatchesWorkedValue) {
     // "abcde": s1 = 495 mod 255 = 240 (0xF0), s2 = 0xC8.
     const uint8_t abcde[] = {'a', 'b', 'c', 'd', 'e'};
     EXPECT_EQ(vz::stream::fletcher16(abcde, 5), 0xC8F0);
-    const Bytes b = rnd(34);
-    EXPECT_EQ(vz::stream::fletcher16(b.data(), 34), ref_fletcher16(b.data(), 34));
+    // The per-byte reduction of the reference, over lengths around the
+    // block size and bytes at their largest.
+    for (const size_t n : {size_t(34), size_t(255), size_t(256), size_t(257), size_t(1000)}) {
+        const Bytes b = rnd(n);
+        const Bytes ff(n, 0xFF);
+        EXPECT_EQ(vz::stream::fletcher16(b.data(), n), ref_fletcher16(b.data(), n)) << n;
+        EXPECT_EQ(vz::stream::fletcher16(ff.data(), n), ref_fletcher16(ff.data(), n)) << n;
+    }
 }
 
 TEST(StreamHeader, LimitsAreInclusive) {

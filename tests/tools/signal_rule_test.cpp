@@ -32,7 +32,8 @@ int run_child(const Case &c) {
             std::unique_ptr<vztool::StoppablePhase> s;
             std::unique_ptr<vztool::ProtectedPhase> p;
             if (c.phase == Phase::kStoppable) s = std::make_unique<vztool::StoppablePhase>();
-            if (c.phase == Phase::kProtected) p = std::make_unique<vztool::ProtectedPhase>("a test");
+            if (c.phase == Phase::kProtected)
+                p = std::make_unique<vztool::ProtectedPhase>("a test");
             for (int sig : c.inside)
                 if (sig) raise(sig);
         }
