@@ -91,7 +91,8 @@ def median_hover_distance(drv, frames=5):
     One pixel of one frame carries the camera's noise: about 5 cm (one sigma)
     at 12 MHz, growing as the frequency falls. The median of five frames is
     held to about four of its sigmas; the library's own tests hold the means
-    to 1 cm."""
+    to 1 cm. One readout of the five may be missing (the pixel invalid in
+    that frame, or a readout slower than its wait on a loaded machine)."""
     js = drv.execute_script
     readings = []
     for _ in range(frames):
@@ -99,7 +100,7 @@ def median_hover_distance(drv, frames=5):
         wait_for(lambda: js("return vizor.frames") > n, 10)
         readings.append(hover_distance(drv))
     got = sorted(r for r in readings if r is not None)
-    return got[len(got) // 2] if len(got) == len(readings) else None
+    return got[len(got) // 2] if len(got) >= len(readings) - 1 else None
 
 
 def epc_controls(args):
