@@ -27,9 +27,6 @@ void put(const char *s) {
 void on_signal(int sig) {
     int expected = 0;
     const bool first = g_pending.compare_exchange_strong(expected, sig);
-    // The exit code names the signal that stopped the tool, the first one:
-    // a later signal may land while the tool is already leaving because of it.
-    const int code = 128 + (first ? sig : expected);
     switch (g_mode.load()) {
     case kProtected:
         if (!g_told.exchange(true)) {
@@ -42,8 +39,9 @@ void on_signal(int sig) {
     case kStoppable:
         if (first) return;
         put("\nvizor: stopped at once (second signal); the last file may be cut\n");
-        _exit(code);
-    default: _exit(code);
+        _exit(signal_exit_code());
+    // The first signal's code: a later one may land as the tool leaves because of it.
+    default: _exit(signal_exit_code());
     }
 }
 
