@@ -10,7 +10,9 @@
 // number of images 1 .. h - 2 not above floor(w). With the temperature term
 // as whole codes (Drnu2Whole), floor(w) and the comparisons with the range
 // are 16-bit integer work on 32 pixels at once, and the step is counted in a
-// window of twelve images that the block's pixels share. The interpolation
+// window of images that the block's pixels share: four around the step the
+// block before leads to expect (most blocks of a surface), else twelve. The
+// interpolation
 // runs in single precision where its rounding is certain, and repeats the
 // search's double operations in the same order, eight pixels at a time,
 // where it is not: the codes agree bit for bit.
@@ -27,7 +29,8 @@ namespace {
 
 constexpr uint16_t kLow = 65300, kOverflow = 65500;
 constexpr int kBlock = 32;   // pixels of a block
-constexpr int kWindow = 12;  // images of a window
+constexpr int kWindow = 12;  // images of the wide window
+constexpr int kNarrow = 4;   // images of the narrow window
 
 #define VZ_AVX512 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2")))
 
@@ -131,11 +134,50 @@ VZ_AVX512 inline __m128i quarter(const Drnu2Consts &k, __m128i v16, __m128i lo16
     return _mm256_cvtepi32_epi16(round_away(res));
 }
 
+// Where the next block's steps are expected: around `step` (negative: not
+// known), and whether the narrow window is likely to hold them.
+struct Expect {
+    int step = -1;
+    bool narrow = false;
+};
+
+// The steps of the lanes of `inside` from a window of W images of a block
+// (rec) starting at image `base`: false when a lane's step lies outside it.
+// Otherwise the step is i = base + (images of the window not above floor(w))
+// - 1, and f and g receive images i and i + 1, the last not above floor(w)
+// and the first above it.
+template <int W>
+VZ_AVX512 inline bool window_steps(const uint16_t *rec, int base, int h, __m512i u,
+                                   __mmask32 inside, __m512i &f, __m512i &g, __m512i &b) {
+    __m512i im[W];
+    __mmask32 le[W];
+    for (int m = 0; m < W; ++m) {
+        im[m] = _mm512_loadu_si512(rec + (size_t)(base + m) * kBlock);
+        le[m] = _mm512_cmple_epu16_mask(im[m], u);
+    }
+    // The window holds a lane's step when its first image is not above
+    // floor(w) (always so for image 0) and its last one is (never so for
+    // image h - 1).
+    const __mmask32 low = base == 0 ? 0 : inside & ~le[0];
+    const __mmask32 high = base + W - 1 == h - 1 ? 0 : inside & le[W - 1];
+    if (low | high) return false;
+    f = im[0];
+    g = im[W - 1];
+    b = _mm512_set1_epi16((short)(base - 1));
+    const __m512i one = _mm512_set1_epi16(1);
+    for (int m = 0; m < W; ++m) {
+        f = _mm512_mask_mov_epi16(f, le[m], im[m]);
+        b = _mm512_mask_add_epi16(b, le[m], b, one);
+    }
+    for (int m = W - 2; m >= 0; --m) g = _mm512_mask_mov_epi16(g, (__mmask32)~le[m], im[m]);
+    return true;
+}
+
 // Pixels p .. p + 31 (p a multiple of 32); false (nothing written) when one
-// of them needs the per-pixel path. base carries the window from block to
-// block.
+// of them needs the per-pixel path. at carries from block to block where
+// the surface is expected.
 VZ_AVX512 bool block(const Drnu2Consts &k, const Drnu2Whole &whole, const Steps &st,
-                     const Drnu2View &t, const uint16_t *s, uint16_t *d, int p, int &base) {
+                     const Drnu2View &t, const uint16_t *s, uint16_t *d, int p, Expect &at) {
     const __m512i v = _mm512_loadu_si512(s);
     const __mmask32 mark = _mm512_cmpge_epu16_mask(v, _mm512_set1_epi16((short)kLow));
     if (mark == 0xFFFFFFFFu) {
@@ -164,51 +206,36 @@ VZ_AVX512 bool block(const Drnu2Consts &k, const Drnu2Whole &whole, const Steps 
     const __mmask32 inside = live & ~below & ~above;
     __m512i fv = v, gv = v, bv = v;
     __mmask32 near = 0, gone = 0;
-    int next = base;
+    Expect next = at;
     if (inside) {
         uint32_t bits;
         memcpy(&bits, t.irregular + p / 8, sizeof bits);
         if (inside & bits) return false;
         const uint16_t *rec = t.blocks + (size_t)(p / kBlock) * t.steps * kBlock;
-        __m512i im[kWindow];
-        __mmask32 le[kWindow];
-        for (int attempt = 0;; ++attempt) {
-            if (base < 0) base = window_base(k.h, u, lo, hi, inside);
-            for (int m = 0; m < kWindow; ++m) {
-                im[m] = _mm512_loadu_si512(rec + (size_t)(base + m) * kBlock);
-                le[m] = _mm512_cmple_epu16_mask(im[m], u);
-            }
-            // The window holds a lane's step when its first image is not
-            // above floor(w) (always so for image 0) and its last one is
-            // (never so for image h - 1).
-            const __mmask32 low = base == 0 ? 0 : inside & ~le[0];
-            const __mmask32 high = base + kWindow - 1 == k.h - 1 ? 0 : inside & le[kWindow - 1];
-            if (!(low | high)) break;
-            // The window of the block before does not fit: one placed by
-            // this block's own lanes, or the per-pixel path.
+        const int h = k.h;
+        const int mid = at.step;
+        const bool narrow =
+            at.narrow &&
+            window_steps<kNarrow>(rec, std::clamp(mid - (kNarrow - 2) / 2, 0, h - kNarrow), h, u,
+                                  inside, fv, gv, bv);
+        // Else the wide window where the surface was expected, then where
+        // this block's own lanes place it, then the per-pixel path.
+        int wide = mid >= 0 ? std::clamp(mid - kWindow / 2 + 1, 0, h - kWindow) : -1;
+        for (int attempt = 0; !narrow; ++attempt) {
+            if (wide < 0) wide = window_base(h, u, lo, hi, inside);
+            if (window_steps<kWindow>(rec, wide, h, u, inside, fv, gv, bv)) break;
             if (attempt == 1) return false;
-            base = -1;
+            wide = -1;
         }
-        // Step i = base + (images of the window not above floor(w)) - 1;
-        // images i and i + 1 are the last not above and the first above.
-        fv = im[0];
-        gv = im[kWindow - 1];
-        bv = _mm512_set1_epi16((short)(base - 1));
-        const __m512i one = _mm512_set1_epi16(1);
-        for (int m = 0; m < kWindow; ++m) {
-            fv = _mm512_mask_mov_epi16(fv, le[m], im[m]);
-            bv = _mm512_mask_add_epi16(bv, le[m], bv, one);
-        }
-        for (int m = kWindow - 2; m >= 0; --m)
-            gv = _mm512_mask_mov_epi16(gv, (__mmask32)~le[m], im[m]);
-        // The next block's window, centred on the steps the surface would
-        // have there if it went on as from this block's first to its last
-        // pixel.
+        // The next block's step, where the surface would be if it went on as
+        // from this block's first to its last pixel.
         alignas(64) uint16_t step[kBlock];
         _mm512_store_si512(step, bv);
         const int first = step[__builtin_ctz(inside)], last = step[31 - __builtin_clz(inside)];
-        const int mid = last + (last - first) / 2;
-        next = std::clamp(mid - kWindow / 2 + 1, 0, k.h - kWindow);
+        next.step = std::clamp(last + (last - first) / 2, 0, h - 1);
+        // The narrow window is worth a try after a block it took, or one
+        // whose ends lie at most a step apart.
+        next.narrow = narrow || std::abs(last - first) <= 1;
         // From near_top + 1 on the prediction is h - 1 for certain: the
         // search leaves the code without a step; at near_top the doubles
         // decide.
@@ -280,7 +307,7 @@ VZ_AVX512 bool block(const Drnu2Consts &k, const Drnu2Whole &whole, const Steps 
     r = _mm512_mask_mov_epi16(r, below, _mm512_set1_epi16((short)kLow));
     r = _mm512_mask_mov_epi16(r, above, _mm512_set1_epi16((short)kOverflow));
     _mm512_storeu_si512(d, _mm512_mask_mov_epi16(r, mark, v));
-    base = next;
+    at = next;
     return true;
 }
 
@@ -311,11 +338,12 @@ VZ_AVX512 Steps steps_of(const Drnu2Consts &k, const Drnu2Whole &whole) {
 
 void drnu2_tables_avx512(const Drnu2Consts &k, const Drnu2Whole &whole, const Drnu2View &t,
                          const uint16_t *src, uint16_t *dst, int n, Drnu2One one, void *ctx) {
-    int p = 0, base = -1;
+    int p = 0;
+    Expect at;
     if (whole.usable && k.h >= kWindow && k.h <= 32 && k.lsb >= 0 && k.lsb < 30000) {
         const Steps st = steps_of(k, whole);
         for (; p + kBlock <= n; p += kBlock)
-            if (!block(k, whole, st, t, src + p, dst + p, p, base))
+            if (!block(k, whole, st, t, src + p, dst + p, p, at))
                 for (int j = p; j < p + kBlock; ++j) dst[j] = one(ctx, src[j], j);
     }
     for (; p < n; ++p) dst[p] = one(ctx, src[p], p);

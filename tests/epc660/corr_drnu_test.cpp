@@ -125,6 +125,30 @@ std::vector<uint16_t> dense_frame(int shift) {
     return f;
 }
 
+// Surfaces: codes rising along each row at `slope` codes a pixel (a block
+// of 32 pixels then spans from none to several steps), wrapping within each
+// pixel's range, so that the step a block expects from the one before is
+// right, off by a step or far off.
+std::vector<uint16_t> ramp_frame(int slope) {
+    std::vector<uint16_t> f(kN);
+    const uint16_t *mn = cal::dist_min(1), *mx = cal::dist_max(1);
+    for (int p = 0; p < kN; ++p) {
+        const int span = std::max(mx[p] - mn[p], 1);
+        f[p] = (uint16_t)(mn[p] + ((p % 320) * slope + (p / 320) * 37) % span);
+    }
+    return f;
+}
+
+TEST_F(DrnuTables, BitIdenticalOnSurfacesOfEverySlope) {
+    std::mt19937 rng(45);
+    load(rng, 30, Cal::regular);
+    calculationSetEnableTemperature(1);
+    uint16_t t[2] = {(uint16_t)(361 + 5), 0};
+    temperatureSetTemperatureByFrameHeader(t);
+    for (int slope : {0, 3, 11, 25, 40, 70, 160})
+        expect_identical(ramp_frame(slope), "slope " + std::to_string(slope));
+}
+
 TEST_F(DrnuTables, BitIdenticalOnEveryFractionAndTemperatureTerm) {
     // Temperature terms of zero (compensation on), whole and fractional size,
     // both signs; step counts at both ends of what the 32-pixel kernel takes
