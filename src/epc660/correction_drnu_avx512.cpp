@@ -10,12 +10,12 @@
 // number of images 1 .. h - 2 not above floor(w). With the temperature term
 // as whole codes (Drnu2Whole), floor(w) and the comparisons with the range
 // are 16-bit integer work on 32 pixels at once, and the step is counted in a
-// window of images that the block's pixels share: four around the step the
-// block before leads to expect (most blocks of a surface), else twelve. The
-// interpolation
-// runs in single precision where its rounding is certain, and repeats the
-// search's double operations in the same order, eight pixels at a time,
-// where it is not: the codes agree bit for bit.
+// window of images that the block's pixels share: four or eight around the
+// step the block before leads to expect (as many steps as that block
+// spanned), else twelve. The interpolation runs in single precision where
+// its rounding is certain, and repeats the search's double operations in the
+// same order, eight pixels at a time, where it is not: the codes agree bit
+// for bit.
 #include <immintrin.h>
 #include <string.h>
 
@@ -31,6 +31,7 @@ constexpr uint16_t kLow = 65300, kOverflow = 65500;
 constexpr int kBlock = 32;   // pixels of a block
 constexpr int kWindow = 12;  // images of the wide window
 constexpr int kNarrow = 4;   // images of the narrow window
+constexpr int kMedium = 8;   // images of the medium window
 
 #define VZ_AVX512 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2")))
 
@@ -135,10 +136,12 @@ VZ_AVX512 inline __m128i quarter(const Drnu2Consts &k, __m128i v16, __m128i lo16
 }
 
 // Where the next block's steps are expected: around `step` (negative: not
-// known), and whether the narrow window is likely to hold them.
+// known), the window likely to hold them (kNarrow, kMedium or kWindow
+// images), and by how many steps the surface rose across the block before.
 struct Expect {
     int step = -1;
-    bool narrow = false;
+    int window = kWindow;
+    int slope = 0;
 };
 
 // The steps of the lanes of `inside` from a window of W images of a block
@@ -176,8 +179,11 @@ VZ_AVX512 inline bool window_steps(const uint16_t *rec, int base, int h, __m512i
 // Pixels p .. p + 31 (p a multiple of 32); false (nothing written) when one
 // of them needs the per-pixel path. at carries from block to block where
 // the surface is expected.
-VZ_AVX512 bool block(const Drnu2Consts &k, const Drnu2Whole &whole, const Steps &st,
-                     const Drnu2View &t, const uint16_t *s, uint16_t *d, int p, Expect &at) {
+template <int First>
+VZ_AVX512 __attribute__((always_inline)) inline bool block(const Drnu2Consts &k,
+                                                           const Drnu2Whole &whole, const Steps &st,
+                                                           const Drnu2View &t, const uint16_t *s,
+                                                           uint16_t *d, int p, Expect &at) {
     const __m512i v = _mm512_loadu_si512(s);
     const __mmask32 mark = _mm512_cmpge_epu16_mask(v, _mm512_set1_epi16((short)kLow));
     if (mark == 0xFFFFFFFFu) {
@@ -214,14 +220,26 @@ VZ_AVX512 bool block(const Drnu2Consts &k, const Drnu2Whole &whole, const Steps 
         const uint16_t *rec = t.blocks + (size_t)(p / kBlock) * t.steps * kBlock;
         const int h = k.h;
         const int mid = at.step;
-        const bool narrow =
-            at.narrow &&
-            window_steps<kNarrow>(rec, std::clamp(mid - (kNarrow - 2) / 2, 0, h - kNarrow), h, u,
-                                  inside, fv, gv, bv);
+        // A surface that rises or falls across blocks moves their windows
+        // through the images, in steps the hardware's prefetch does not
+        // follow: the window two blocks on is fetched now, where the slope
+        // puts it.
+        if (First != kNarrow && mid >= 0 && p + 3 * kBlock <= (int)t.plane) {
+            const int lowest = std::clamp(mid + 2 * at.slope - kWindow / 2, 0, h - 1);
+            const uint16_t *ahead = rec + (size_t)2 * t.steps * kBlock;
+            for (int m = lowest; m < std::min(h, lowest + kWindow); ++m)
+                _mm_prefetch((const char *)(ahead + (size_t)m * kBlock), _MM_HINT_T0);
+        }
+        // The window the block before suggests, where it expects the steps.
+        bool took = false;
+        if constexpr (First < kWindow)
+            took = mid >= 0 &&
+                   window_steps<First>(rec, std::clamp(mid - (First - 2) / 2, 0, h - First), h, u,
+                                       inside, fv, gv, bv);
         // Else the wide window where the surface was expected, then where
         // this block's own lanes place it, then the per-pixel path.
         int wide = mid >= 0 ? std::clamp(mid - kWindow / 2 + 1, 0, h - kWindow) : -1;
-        for (int attempt = 0; !narrow; ++attempt) {
+        for (int attempt = 0; !took; ++attempt) {
             if (wide < 0) wide = window_base(h, u, lo, hi, inside);
             if (window_steps<kWindow>(rec, wide, h, u, inside, fv, gv, bv)) break;
             if (attempt == 1) return false;
@@ -233,9 +251,10 @@ VZ_AVX512 bool block(const Drnu2Consts &k, const Drnu2Whole &whole, const Steps 
         _mm512_store_si512(step, bv);
         const int first = step[__builtin_ctz(inside)], last = step[31 - __builtin_clz(inside)];
         next.step = std::clamp(last + (last - first) / 2, 0, h - 1);
-        // The narrow window is worth a try after a block it took, or one
-        // whose ends lie at most a step apart.
-        next.narrow = narrow || std::abs(last - first) <= 1;
+        // The smallest window that holds as many steps with one to spare.
+        const int span = std::abs(last - first);
+        next.slope = last - first;
+        next.window = span <= kNarrow - 3 ? kNarrow : span <= kMedium - 3 ? kMedium : kWindow;
         // From near_top + 1 on the prediction is h - 1 for certain: the
         // search leaves the code without a step; at near_top the doubles
         // decide.
@@ -330,6 +349,25 @@ VZ_AVX512 Steps steps_of(const Drnu2Consts &k, const Drnu2Whole &whole) {
     return st;
 }
 
+// Whole blocks of pixels 0 .. n - 1, each through the window its neighbour
+// suggests; returns the first pixel after them.
+VZ_AVX512 int blocks(const Drnu2Consts &k, const Drnu2Whole &whole, const Drnu2View &t,
+                     const uint16_t *src, uint16_t *dst, int n, Drnu2One one, void *ctx) {
+    const Steps st = steps_of(k, whole);
+    Expect at;
+    int p = 0;
+    for (; p + kBlock <= n; p += kBlock) {
+        const uint16_t *s = src + p;
+        uint16_t *d = dst + p;
+        const bool ok = at.window == kNarrow   ? block<kNarrow>(k, whole, st, t, s, d, p, at)
+                        : at.window == kMedium ? block<kMedium>(k, whole, st, t, s, d, p, at)
+                                               : block<kWindow>(k, whole, st, t, s, d, p, at);
+        if (!ok)
+            for (int j = p; j < p + kBlock; ++j) dst[j] = one(ctx, src[j], j);
+    }
+    return p;
+}
+
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
@@ -339,13 +377,8 @@ VZ_AVX512 Steps steps_of(const Drnu2Consts &k, const Drnu2Whole &whole) {
 void drnu2_tables_avx512(const Drnu2Consts &k, const Drnu2Whole &whole, const Drnu2View &t,
                          const uint16_t *src, uint16_t *dst, int n, Drnu2One one, void *ctx) {
     int p = 0;
-    Expect at;
-    if (whole.usable && k.h >= kWindow && k.h <= 32 && k.lsb >= 0 && k.lsb < 30000) {
-        const Steps st = steps_of(k, whole);
-        for (; p + kBlock <= n; p += kBlock)
-            if (!block(k, whole, st, t, src + p, dst + p, p, at))
-                for (int j = p; j < p + kBlock; ++j) dst[j] = one(ctx, src[j], j);
-    }
+    if (whole.usable && k.h >= kWindow && k.h <= 32 && k.lsb >= 0 && k.lsb < 30000)
+        p = blocks(k, whole, t, src, dst, n, one, ctx);
     for (; p < n; ++p) dst[p] = one(ctx, src[p], p);
 }
 
