@@ -10,7 +10,7 @@
 // number of images 1 .. h - 2 not above floor(w). With the temperature term
 // as whole codes (Drnu2Whole), floor(w) and the comparisons with the range
 // are 16-bit integer work on 32 pixels at once, and the step is counted in a
-// window of images that the block's pixels share: four or eight around the
+// window of images that the block's pixels share: four or ten around the
 // step the block before leads to expect (as many steps as that block
 // spanned), else twelve. The interpolation runs in single precision where
 // its rounding is certain, and repeats the search's double operations in the
@@ -31,7 +31,7 @@ constexpr uint16_t kLow = 65300, kOverflow = 65500;
 constexpr int kBlock = 32;   // pixels of a block
 constexpr int kWindow = 12;  // images of the wide window
 constexpr int kNarrow = 4;   // images of the narrow window
-constexpr int kMedium = 8;   // images of the medium window
+constexpr int kMedium = 10;  // images of the medium window
 
 #define VZ_AVX512 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2")))
 
@@ -220,14 +220,15 @@ VZ_AVX512 __attribute__((always_inline)) inline bool block(const Drnu2Consts &k,
         const uint16_t *rec = t.blocks + (size_t)(p / kBlock) * t.steps * kBlock;
         const int h = k.h;
         const int mid = at.step;
-        // A surface that rises or falls across blocks moves their windows
-        // through the images, in steps the hardware's prefetch does not
-        // follow: the window two blocks on is fetched now, where the slope
-        // puts it.
-        if (First != kNarrow && mid >= 0 && p + 3 * kBlock <= (int)t.plane) {
-            const int lowest = std::clamp(mid + 2 * at.slope - kWindow / 2, 0, h - 1);
+        // The windows move through the images with the surface, in steps
+        // the hardware's prefetch does not follow: the lines two blocks on
+        // are fetched now, where the slope puts them (a few more than the
+        // narrow window, the wide window's count otherwise).
+        if (mid >= 0 && p + 3 * kBlock <= (int)t.plane) {
+            constexpr int lines = First == kNarrow ? 6 : kWindow;
+            const int lowest = std::clamp(mid + 2 * at.slope - lines / 2, 0, h - 1);
             const uint16_t *ahead = rec + (size_t)2 * t.steps * kBlock;
-            for (int m = lowest; m < std::min(h, lowest + kWindow); ++m)
+            for (int m = lowest; m < std::min(h, lowest + lines); ++m)
                 _mm_prefetch((const char *)(ahead + (size_t)m * kBlock), _MM_HINT_T0);
         }
         // The window the block before suggests, where it expects the steps.
