@@ -368,11 +368,6 @@ __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2"))) bool drnu2_oc
 #pragma GCC diagnostic pop
 #endif
 
-bool have_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
-}
-
 // Offset addition of count codes, o being the offset brought into 0..29999.
 void add_offset_rest(uint16_t *image, int count, int o, int off) {
     for (int p = 0; p < count; ++p) {
@@ -409,6 +404,27 @@ __attribute__((target("avx2"))) int add_offset_avx2(uint16_t *image, int n, uint
         const __m256i s = _mm256_add_epi16(v, vo);
         const __m256i sum = _mm256_min_epu16(s, _mm256_sub_epi16(s, period));
         _mm256_storeu_si256(at, _mm256_blendv_epi8(sum, v, mark));
+    }
+    return p;
+}
+
+// The same 32 codes at a time with AVX-512.
+__attribute__((target("avx512f,avx512bw"))) int add_offset_avx512(uint16_t *image, int n,
+                                                                  uint16_t o, int off) {
+    const __m512i vo = _mm512_set1_epi16((short)o);
+    const __m512i period = _mm512_set1_epi16((short)30000);
+    const __m512i low = _mm512_set1_epi16((short)kLow);
+    int p = 0;
+    for (; p + 32 <= n; p += 32) {
+        const __m512i v = _mm512_loadu_si512(image + p);
+        const __mmask32 mark = _mm512_cmpge_epu16_mask(v, low);
+        if ((_mm512_cmplt_epu16_mask(v, period) | mark) != 0xFFFFFFFFu) {
+            add_offset_rest(image + p, 32, o, off);
+            continue;
+        }
+        const __m512i s = _mm512_add_epi16(v, vo);
+        const __m512i sum = _mm512_min_epu16(s, _mm512_sub_epi16(s, period));
+        _mm512_storeu_si512(image + p, _mm512_mask_mov_epi16(sum, mark, v));
     }
     return p;
 }
@@ -874,7 +890,12 @@ VZ_API int calculationAddOffset(uint16_t *image) noexcept {
         // Codes of one period need a single conditional subtraction once the
         // offset is brought into 0..29999; others take the general wrap.
         const int o = corr::wrap_code(0, off);
-        const int p = corr::have_avx2() ? corr::add_offset_avx2(image, n, (uint16_t)o, off) : 0;
+        // The instruction set follows the calculation's.
+        const char *isa = vz::epc::calc::simd_isa();
+        const int p = strcmp(isa, "avx512") == 0
+                          ? corr::add_offset_avx512(image, n, (uint16_t)o, off)
+                      : strcmp(isa, "avx2") == 0 ? corr::add_offset_avx2(image, n, (uint16_t)o, off)
+                                                 : 0;
         corr::add_offset_rest(image + p, n - p, o, off);
         return 0;
     });
