@@ -219,103 +219,86 @@ VZ_N16 inline __m512i isqrt_exact(__m512i s) {
                                  _mm512_set1_epi32(1));
 }
 
-// floor(num / tx) for num = ty x 4096, 0 <= ty <= tx < 2^15 (32-bit lanes
-// holding 16-bit values): 0 .. 4096, where 4096 (ty = tx) only comes from
-// lanes whose phase is decided without the table.
-VZ_N16 inline __m512i table_index(__m512i ty, __m512i tx) {
-    const __m512i num = _mm512_slli_epi32(ty, 12);
-    const __m512i q =
-        _mm512_cvttps_epi32(_mm512_div_ps(_mm512_cvtepi32_ps(num), _mm512_cvtepi32_ps(tx)));
-    return _mm512_mask_sub_epi32(q, _mm512_cmpgt_epi32_mask(_mm512_madd_epi16(q, tx), num), q,
-                                 _mm512_set1_epi32(1));
+// floor(4096 ty / tx) / 4096 for 0 <= ty <= tx, 0 < tx < 2^15 (16 lanes in
+// single precision): the rounded quotient floored to twelve fraction bits is
+// that value or one step above it, and the exact sign of u tx - ty (one
+// fused rounding) tells which.
+VZ_N16 inline __m512 table_u(__m512 ty, __m512 tx) {
+    constexpr int kFloor12 = (12 << 4) | _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
+    const __m512 u = _mm512_roundscale_ps(_mm512_div_ps(ty, tx), kFloor12);
+    const __mmask16 over =
+        _mm512_cmp_ps_mask(_mm512_fmsub_ps(u, tx, ty), _mm512_setzero_ps(), _CMP_GT_OQ);
+    return _mm512_mask_sub_ps(u, over, u, _mm512_set1_ps(1.0f / 4096));
 }
 
-// The table's entries at 16 indices, clamped into it.
-VZ_N16 inline __m512i gather_codes(const int32_t *table, __m512i q) {
-    q = _mm512_min_epi32(_mm512_max_epi32(q, _mm512_setzero_si512()), _mm512_set1_epi32(4095));
+// The table's entries at 16 indices u x 4096 (u from table_u; 1.0 only comes
+// from lanes whose phase is decided without the table), clamped into it.
+VZ_N16 inline __m512i gather_codes(const int32_t *table, __m512 u) {
+    __m512i q = _mm512_cvttps_epi32(_mm512_mul_ps(u, _mm512_set1_ps(4096.0f)));
+    q = _mm512_min_epi32(q, _mm512_set1_epi32(4095));
     return _mm512_i32gather_epi32(q, table, 4);
 }
 
-// Table entries without gathers: K atan(q / 4095) as a single-precision
-// polynomial in w = q / 2047.5 - 1, rounded to the nearest code, with the
-// few indices where that rounding lands beside the table listed and fixed.
-// Fitted and checked against every entry once the table is filled; unused
-// when more entries than the list holds differ.
-constexpr int kPolyDegree = 9;
-constexpr int kPolyFixes = 8;
-struct AtanPoly {
-    float c[kPolyDegree + 1] = {};  // power coefficients in w
-    int fixes = 0;
-    int16_t q[kPolyFixes] = {}, delta[kPolyFixes] = {};
-    bool ok = false;
+// Table entries without gathers: the entry at u x 4096 is the polynomial
+// u (c1 + c2 u + ... + c8 u^7) in single precision, rounded to the nearest
+// code. The coefficients are the discrete minimax fit of the rounded table
+// (exchange algorithm over its 4096 indices: largest distance 0.49964 codes),
+// so every entry rounds to itself; atan_poly_exact checks that once against
+// the filled table, and the gathers stand in where it does not hold.
+constexpr float kAtanPoly[8] = {4775.97266f, -4.51818037f, -1544.68127f, -257.548401f,
+                                1729.08167f, -1307.91382f, 394.55423f,   -34.3636055f};
+// 1.5 x 2^23: added in the last step, it rounds the value to an integer that
+// the float's low 16 bits then hold.
+constexpr float kRoundBias = 12582912.0f;
+
+VZ_N16 inline __m512i poly_codes_biased(__m512 u) {
+    __m512 v = _mm512_set1_ps(kAtanPoly[7]);
+    for (int k = 6; k >= 0; --k) v = _mm512_fmadd_ps(v, u, _mm512_set1_ps(kAtanPoly[k]));
+    return _mm512_castps_si512(_mm512_fmadd_ps(v, u, _mm512_set1_ps(kRoundBias)));
+}
+
+// The low words of the 32-bit lanes of lo and hi (the unpacklo / unpackhi
+// halves of 32 pixels) back in pixel order: pixel p, place p % 8 of its
+// 128-bit lane, sits in lo (places 0-3) or hi (4-7), 32-bit lane 4 (p / 8) +
+// p % 4.
+struct WordOrder {
+    alignas(64) int16_t index[32];
 };
+constexpr WordOrder word_order() {
+    WordOrder w{};
+    for (int p = 0; p < 32; ++p)
+        w.index[p] = int16_t((p % 8 < 4 ? 0 : 32) + 2 * (4 * (p / 8) + p % 4));
+    return w;
+}
+constexpr WordOrder kWordOrder = word_order();
 
-// The codes of 16 indices (32-bit lanes) before the fixes.
-VZ_N16 inline __m512i poly_codes(const AtanPoly &p, __m512i q) {
-    const __m512 w =
-        _mm512_fmsub_ps(_mm512_cvtepi32_ps(q), _mm512_set1_ps(1 / 2047.5f), _mm512_set1_ps(1.0f));
-    __m512 v = _mm512_set1_ps(p.c[kPolyDegree]);
-    for (int k = kPolyDegree - 1; k >= 0; --k) v = _mm512_fmadd_ps(v, w, _mm512_set1_ps(p.c[k]));
-    return _mm512_cvtps_epi32(v);  // nearest
+VZ_N16 inline __m512i pack_low_words(__m512i lo, __m512i hi) {
+    return _mm512_permutex2var_epi16(lo, _mm512_load_si512(kWordOrder.index), hi);
 }
 
-// Chebyshev interpolation of the table's function, turned into powers of w.
-void fit(AtanPoly &p) {
-    constexpr int n = kPolyDegree + 1;
-    constexpr double kPi = 3.14159265358979323846, kCodes = 4774.64829275686;
-    double cheb[n] = {}, power[n] = {}, t_prev[n] = {}, t_cur[n] = {}, t_next[n] = {};
-    for (int j = 0; j < n; ++j) {
-        const double x = std::cos(kPi * (j + 0.5) / n);
-        const double f = std::atan((x + 1) / 2) * kCodes;
-        for (int k = 0; k < n; ++k) cheb[k] += 2.0 / n * f * std::cos(k * kPi * (j + 0.5) / n);
-    }
-    cheb[0] /= 2;
-    t_prev[0] = 1;  // T0
-    t_cur[1] = 1;   // T1
-    power[0] = cheb[0];
-    for (int k = 1; k < n; ++k) {
-        for (int i = 0; i < n; ++i) power[i] += cheb[k] * t_cur[i];
-        for (int i = 0; i < n; ++i) t_next[i] = (i ? 2 * t_cur[i - 1] : 0) - t_prev[i];
-        for (int i = 0; i < n; ++i) {
-            t_prev[i] = t_cur[i];
-            t_cur[i] = t_next[i];
-        }
-    }
-    for (int k = 0; k < n; ++k) p.c[k] = float(power[k]);
-}
-
-// Every index through poly_codes against the table: the fix list, or not ok.
-VZ_N16 void check(AtanPoly &p, const int32_t *table) {
+// Every index through the polynomial against the table.
+VZ_N16 bool poly_matches(const int32_t *table) {
     alignas(64) int32_t got[16];
-    p.fixes = 0;
     for (int q0 = 0; q0 < 4096; q0 += 16) {
         const __m512i q = _mm512_add_epi32(
             _mm512_set1_epi32(q0),
             _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
-        _mm512_store_si512(got, poly_codes(p, q));
-        for (int i = 0; i < 16; ++i) {
-            const int d = table[q0 + i] - got[i];
-            if (d == 0) continue;
-            if (p.fixes == kPolyFixes || d < -100 || d > 100) return;
-            p.q[p.fixes] = int16_t(q0 + i);
-            p.delta[p.fixes++] = int16_t(d);
-        }
+        const __m512 u = _mm512_mul_ps(_mm512_cvtepi32_ps(q), _mm512_set1_ps(1.0f / 4096));
+        _mm512_store_si512(got, _mm512_and_si512(poly_codes_biased(u), _mm512_set1_epi32(0xFFFF)));
+        for (int i = 0; i < 16; ++i)
+            if (got[i] != table[q0 + i]) return false;
     }
-    p.ok = true;
+    return true;
 }
 
-// The checked polynomial, or nullptr (table not filled yet, or too many
-// entries differ).
-const AtanPoly *atan_poly() {
-    static AtanPoly poly;
+// Whether the polynomial gives the table (false while it is not filled).
+bool atan_poly_exact() {
+    static bool exact = false;
     static std::once_flag once;
     const int32_t *table = atan_table();
-    if (table[4095] == 0) return nullptr;
-    std::call_once(once, [&] {
-        fit(poly);
-        check(poly, table);
-    });
-    return poly.ok ? &poly : nullptr;
+    if (table[4095] == 0) return false;
+    std::call_once(once, [&] { exact = poly_matches(table); });
+    return exact;
 }
 
 template <bool Four, bool AmpOnly>
@@ -334,14 +317,10 @@ VZ_N16 void run_narrow(const Pixels &px, const Run *runs, int count) {
     const V c_adc = _mm512_set1_epi16(short(kAdcOverflow));
     const V half = _mm512_set1_epi16(15000), quarter = _mm512_set1_epi16(7500);
     const V eighth = _mm512_set1_epi16(3750);
-    const V period = _mm512_set1_epi16(30000), last = _mm512_set1_epi16(29999);
+    const V period = _mm512_set1_epi16(30000);
     const M adc_fixed = (px.adc && px.amin > px.amax) ? ~M(0) : M(0);
     const int32_t *table = atan_table();
-    // A local copy: the output stores cannot alias it, so its coefficients
-    // can stay in registers.
-    const AtanPoly *const shared_poly = atan_poly();
-    const AtanPoly local_poly = shared_poly ? *shared_poly : AtanPoly{};
-    const AtanPoly *poly = shared_poly ? &local_poly : nullptr;
+    const bool poly = atan_poly_exact();
     const bool sat_check = px.sat, adc_check = px.adc;
     const __m128i div_shift = _mm_cvtsi32_si128(px.div_shift);
 
@@ -387,8 +366,7 @@ VZ_N16 void run_narrow(const Pixels &px, const Run *runs, int count) {
             const V plo = _mm512_unpacklo_epi16(a1, a2), phi = _mm512_unpackhi_epi16(a1, a2);
             const V rlo = isqrt_exact(_mm512_madd_epi16(plo, plo));
             const V rhi = isqrt_exact(_mm512_madd_epi16(phi, phi));
-            const V amp = _mm512_packus_epi32(_mm512_sra_epi32(rlo, div_shift),
-                                              _mm512_sra_epi32(rhi, div_shift));
+            const V amp = _mm512_srl_epi16(_mm512_packus_epi32(rlo, rhi), div_shift);
             if constexpr (AmpOnly) {
                 const V code = _mm512_mask_blend_epi16(adc, amp, c_adc);
                 _mm512_storeu_si512(out_amp + x, _mm512_mask_blend_epi16(sat, code, c_sat));
@@ -407,12 +385,14 @@ VZ_N16 void run_narrow(const Pixels &px, const Run *runs, int count) {
             _mm256_storeu_si256((__m256i *)(state + x), nst);
             const M fail = M(~pass & ~marked);
 
-            // Octant folding of atan2_lut(arg1, arg2).
+            // Octant folding of atan2_lut(arg1, arg2). The bases carry the
+            // half turn of the distance: (phase + 15000) mod 30000 is base +
+            // entry, where only a whole turn (30000) wraps.
             const M y0 = _mm512_cmpeq_epi16_mask(a1, zero);
             const M yneg = _mm512_cmplt_epi16_mask(a1, zero);
             const V y = _mm512_abs_epi16(a1);
             const V xx = _mm512_mask_sub_epi16(a2, yneg, zero, a2);
-            V base = _mm512_maskz_mov_epi16(yneg, half);
+            V base = _mm512_mask_mov_epi16(half, yneg, zero);
             const M xle = _mm512_cmplt_epi16_mask(xx, one);  // x <= 0: quarter turn
             const V qy = _mm512_mask_sub_epi16(y, xle, zero, xx);
             const V qx = _mm512_mask_mov_epi16(xx, xle, y);
@@ -421,27 +401,18 @@ VZ_N16 void run_narrow(const Pixels &px, const Run *runs, int count) {
             const V ty = _mm512_mask_sub_epi16(qy, yge, qy, qx);
             const V tx = _mm512_max_epi16(_mm512_mask_add_epi16(qx, yge, qx, qy), one);
             base = _mm512_mask_add_epi16(base, yge, base, eighth);
-            const V qlo =
-                table_index(_mm512_unpacklo_epi16(ty, zero), _mm512_unpacklo_epi16(tx, zero));
-            const V qhi =
-                table_index(_mm512_unpackhi_epi16(ty, zero), _mm512_unpackhi_epi16(tx, zero));
-            V t;
-            if (poly) {
-                t = _mm512_packus_epi32(poly_codes(*poly, qlo), poly_codes(*poly, qhi));
-                const V q = _mm512_packus_epi32(qlo, qhi);
-                for (int f = 0; f < poly->fixes; ++f)
-                    t = _mm512_mask_add_epi16(
-                        t, _mm512_cmpeq_epi16_mask(q, _mm512_set1_epi16(poly->q[f])), t,
-                        _mm512_set1_epi16(poly->delta[f]));
-            } else {
-                t = _mm512_packus_epi32(gather_codes(table, qlo), gather_codes(table, qhi));
-            }
-            V phase = _mm512_add_epi16(base, t);
-            const V flat = _mm512_maskz_mov_epi16(_mm512_cmplt_epi16_mask(a2, zero), half);
-            phase = _mm512_mask_mov_epi16(phase, y0, flat);
-            // (phase + 315000) mod 30000 for phase in 0..30000, unsigned 16 bits.
-            const V d = _mm512_add_epi16(phase, half);
-            const V dist = _mm512_mask_sub_epi16(d, _mm512_cmpgt_epu16_mask(d, last), d, period);
+            const __m512 ulo = table_u(_mm512_cvtepi32_ps(_mm512_unpacklo_epi16(ty, zero)),
+                                       _mm512_cvtepi32_ps(_mm512_unpacklo_epi16(tx, zero)));
+            const __m512 uhi = table_u(_mm512_cvtepi32_ps(_mm512_unpackhi_epi16(ty, zero)),
+                                       _mm512_cvtepi32_ps(_mm512_unpackhi_epi16(tx, zero)));
+            const V t =
+                poly ? pack_low_words(poly_codes_biased(ulo), poly_codes_biased(uhi))
+                     : _mm512_packus_epi32(gather_codes(table, ulo), gather_codes(table, uhi));
+            const V d = _mm512_add_epi16(base, t);
+            V dist = _mm512_min_epu16(d, _mm512_sub_epi16(d, period));  // 30000 -> 0
+            // a1 = 0: the phase is 0 or a half turn, by the sign of a2.
+            const V flat = _mm512_mask_mov_epi16(half, _mm512_cmplt_epi16_mask(a2, zero), zero);
+            dist = _mm512_mask_mov_epi16(dist, y0, flat);
 
             const V code =
                 _mm512_mask_blend_epi16(sat, _mm512_mask_blend_epi16(adc, c_low, c_adc), c_sat);
