@@ -252,8 +252,13 @@ constexpr float kAtanPoly[8] = {4775.97266f, -4.51818037f, -1544.68127f, -257.54
 constexpr float kRoundBias = 12582912.0f;
 
 VZ_N16 inline __m512i poly_codes_biased(__m512 u) {
-    __m512 v = _mm512_set1_ps(kAtanPoly[7]);
-    for (int k = 6; k >= 0; --k) v = _mm512_fmadd_ps(v, u, _mm512_set1_ps(kAtanPoly[k]));
+    auto pair = [u](int k) VZ_N16 {  // c(k+1) + c(k+2) u
+        return _mm512_fmadd_ps(_mm512_set1_ps(kAtanPoly[k + 1]), u, _mm512_set1_ps(kAtanPoly[k]));
+    };
+    const __m512 u2 = _mm512_mul_ps(u, u);
+    __m512 v = _mm512_fmadd_ps(pair(6), u2, pair(4));
+    v = _mm512_fmadd_ps(v, u2, pair(2));
+    v = _mm512_fmadd_ps(v, u2, pair(0));
     return _mm512_castps_si512(_mm512_fmadd_ps(v, u, _mm512_set1_ps(kRoundBias)));
 }
 
