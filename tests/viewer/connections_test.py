@@ -65,21 +65,31 @@ def main():
         check(control(port, "stop") == 200, "capture stops")
         with urllib.request.urlopen(f"http://127.0.0.1:{port}/api/frame?after=0", timeout=10) as r:
             seq = struct.unpack_from("<I", r.read(), 4)[0]
-        codes = []
+        codes, done = [], []
         lock = threading.Lock()
+        start = threading.Barrier(40)
 
         def poll():
+            start.wait()
             st, _ = timed_get(port, f"/api/frame?after={seq}", timeout=10)
             with lock:
                 codes.append(st)
+                if st == 204:
+                    done.append(time.monotonic())
 
         polls = [threading.Thread(target=poll) for _ in range(40)]
         for t in polls:
             t.start()
         for t in polls:
             t.join(30)
-        check(codes.count(204) == 16 and codes.count(429) == 24,
-              f"16 long polls wait, the 24 beyond are refused ({sorted(codes)})")
+        # Each admitted poll waits its second. On a loaded machine the server
+        # may take the last polls only after the first ones have left: those
+        # find free places again and end a second after the first batch.
+        first = [t for t in done if t < min(done, default=0) + 0.9]
+        late = len(done) - len(first)
+        check(len(first) == 16 and codes.count(429) + late == 24,
+              f"16 long polls wait, the 24 beyond are refused ({sorted(codes)}, "
+              f"{late} taken after the first left)")
         status, secs = timed_get(port, "/api/state")
         check(status == 200 and secs < 1.0, f"the page is served afterwards ({secs:.2f} s)")
     finally:
